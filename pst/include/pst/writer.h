@@ -1,0 +1,181 @@
+// Writer of Unicode personal folder files (PST, wVer 23, 512-byte pages).
+//
+// Usage:
+//   pst::Status st;
+//   auto w = pst::Writer::create("out.pst", pst::WriterOptions{}, &st);   // nullptr on failure
+//   pst::FolderId f = w->add_folder(w->top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+//   pst::Message m(u"IPM.Contact");
+//   m.set_unicode(0x3A06, u"Anna");                                     // PidTagGivenName
+//   m.set_named_unicode(pst::kPsetidAddress, 0x8005, u"Doe, Anna");     // PidLidFileUnder
+//   st = w->add_message(f, m);
+//   st = w->finish();                                                   // renames the temp file
+//
+// The writer streams message nodes to a temporary file beside the target as they are added;
+// memory is bounded by the folders' tables and the node/block indexes, not by the message
+// data. finish() writes the tables, B-trees, allocation maps and the header, then renames the
+// temporary file onto the target. On any failure the temporary file is removed and the
+// target is left untouched. A Writer that is destroyed without finish() removes what it wrote.
+//
+// Not thread-safe: one thread drives one writer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace pst {
+
+// Result of a writer operation: ok, or a reason a person can read ("No such file or
+// directory: /x/y.pst", "No space left on device", ...).
+struct Status
+{
+    bool ok = true;
+    std::string message;
+
+    static Status success() { return {}; }
+    static Status failure(std::string why) { return {false, std::move(why)}; }
+    explicit operator bool() const { return ok; }
+};
+
+// MAPI property types that the writer stores.
+enum class PropType : uint16_t
+{
+    Short = 0x0002,
+    Long = 0x0003,
+    Boolean = 0x000B,
+    String8 = 0x001E,
+    Unicode = 0x001F,
+    SysTime = 0x0040,
+    Binary = 0x0102,
+    MultiLong = 0x1003,
+    MultiUnicode = 0x101F,
+};
+
+using Guid = std::array<uint8_t, 16>; // in on-disk (little-endian GUID) byte order
+
+extern const Guid kPsMapi;           // {00020328-0000-0000-C000-000000000046}
+extern const Guid kPsPublicStrings;  // {00020329-0000-0000-C000-000000000046}
+extern const Guid kPsetidAddress;    // {00062004-0000-0000-C000-000000000046}
+extern const Guid kPsetidCommon;     // {00062008-0000-0000-C000-000000000046}
+
+// Where a property lives: a plain property id (below 0x8000), or a named property identified
+// by a property set and either a numeric name (LID) or a string name. Named properties get
+// their 0x8000+ id from the file's name-to-id map when the file is written.
+struct PropertyName
+{
+    enum class Kind : uint8_t
+    {
+        Id,
+        NumericName,
+        StringName
+    };
+    Kind kind = Kind::Id;
+    uint16_t id = 0;     // Kind::Id
+    Guid guid{};         // named kinds
+    uint32_t lid = 0;    // Kind::NumericName
+    std::u16string name; // Kind::StringName
+
+    static PropertyName tag(uint16_t id);
+    static PropertyName numeric(const Guid& set, uint32_t lid);
+    static PropertyName string(const Guid& set, std::u16string name);
+};
+
+// A value of one of the types above. String8 holds the bytes in the message's code page
+// (no terminator); SysTime holds a FILETIME (100 ns ticks since 1601-01-01 UTC).
+struct PropertyValue
+{
+    PropType type = PropType::Long;
+    std::variant<int32_t, bool, uint64_t, std::string, std::u16string, std::vector<uint8_t>, std::vector<int32_t>,
+                 std::vector<std::u16string>>
+        value;
+};
+
+struct Property
+{
+    PropertyName name;
+    PropertyValue value;
+};
+
+// One message of any class. Later sets of the same name replace earlier ones.
+class Message
+{
+public:
+    explicit Message(std::u16string message_class);
+
+    void set(PropertyName name, PropertyValue value);
+
+    // Shorthands for plain property ids.
+    void set_unicode(uint16_t id, std::u16string v);
+    void set_string8(uint16_t id, std::string bytes);
+    void set_short(uint16_t id, int16_t v);
+    void set_long(uint16_t id, int32_t v);
+    void set_bool(uint16_t id, bool v);
+    void set_systime(uint16_t id, uint64_t filetime);
+    void set_binary(uint16_t id, std::vector<uint8_t> v);
+
+    // Shorthands for numeric named properties.
+    void set_named_unicode(const Guid& set, uint32_t lid, std::u16string v);
+    void set_named_long(const Guid& set, uint32_t lid, int32_t v);
+
+    const std::u16string& message_class() const { return m_class; }
+    const std::vector<Property>& properties() const { return m_props; }
+
+private:
+    std::u16string m_class;
+    std::vector<Property> m_props;
+};
+
+// Destination of the file's bytes. The file-path writer uses a file; tests substitute a sink
+// that fails after N bytes to prove that a full disk is reported.
+class Sink
+{
+public:
+    virtual ~Sink() = default;
+    virtual Status write_at(uint64_t offset, const void* data, size_t size) = 0;
+    virtual Status flush() = 0;
+};
+
+struct WriterOptions
+{
+    std::u16string store_name = u"Personal Folders"; // PidTagDisplayName of the message store
+    // Fixed record key and creation time make the output reproducible (same input, same bytes).
+    bool deterministic = false;
+    uint64_t creation_time = 0; // FILETIME used for folders and messages without their own; 0 = now
+};
+
+using FolderId = uint32_t; // node id of a folder
+
+class Writer
+{
+public:
+    // Opens a writer whose result goes to `path` (through "<path>.tmp-XXXXXX" beside it).
+    // Returns nullptr and sets *status when the temporary file cannot be created
+    // (missing directory, no permission, ...).
+    static std::unique_ptr<Writer> create(const std::string& path, const WriterOptions& options, Status* status);
+    // Writes into `sink` instead of a file; finish() then leaves the bytes in the sink.
+    static std::unique_ptr<Writer> create(std::unique_ptr<Sink> sink, const WriterOptions& options);
+
+    virtual ~Writer() = default;
+
+    // "Top of Personal Folders" (the IPM subtree): the usual parent of user folders.
+    virtual FolderId top_of_personal_folders() const = 0;
+    // The root folder (the parent of the IPM subtree); user folders may go here too.
+    virtual FolderId root_folder() const = 0;
+    // "Deleted Items".
+    virtual FolderId deleted_items() const = 0;
+
+    // Adds a folder under `parent`. An empty name is allowed (a nameless folder).
+    virtual FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) = 0;
+    // Adds a message to `folder`; its data is written out before this returns.
+    virtual Status add_message(FolderId folder, const Message& message) = 0;
+    // Completes the file. After finish() (successful or not) the writer accepts nothing more.
+    virtual Status finish() = 0;
+};
+
+// The CRC-32 variant of personal folder files (no initial or final inversion).
+uint32_t crc32(const void* data, size_t size, uint32_t crc = 0);
+
+} // namespace pst
