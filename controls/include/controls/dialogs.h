@@ -1,0 +1,82 @@
+// The small dialogs: About, the format choice and its coloured descriptions, plus the dialog-unit
+// conversion that places every templated control.
+#pragma once
+
+#include <QColor>
+#include <QDialog>
+#include <QLabel>
+#include <QRect>
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+class QRadioButton;
+
+namespace controls {
+
+// Dialog units of the 8-point dialog font to pixels: x * 6 / 4, y * 13 / 8.
+QRect dialogUnitsToPixels(int x, int y, int width, int height);
+
+// Gives `widget` the control id `id` (object name "id<id>" and property "controlId").
+void setControlId(QWidget* widget, int id);
+// The control id given by setControlId, or -1.
+int controlId(const QWidget* widget);
+// The first descendant of `parent`, in creation order, carrying `id`; null if none.
+QWidget* findControl(const QWidget* parent, int id);
+
+// Format codes of the conversion.
+enum FormatCode : std::int16_t
+{
+    kFormatPst = 1,
+    kFormatVcf = 2,
+    kFormatCsv = 3,
+    kFormatTxt = 4,
+    kFormatHtml = 5,
+};
+
+// The five format flags, PST to HTML; all 0 at start-up. At most one is non-zero and it holds its
+// own code. Written on the window's thread by SaveOption, read by the conversion.
+std::array<std::atomic<std::int16_t>, 5>& formatFlags();
+// The code of the chosen format, or 0 when none is chosen.
+int chosenFormat();
+
+// A static text that paints itself in its own text and background colours.
+class CColorStatic : public QLabel
+{
+    Q_OBJECT
+public:
+    explicit CColorStatic(QWidget* parent = nullptr);
+    void setColors(const QColor& text, const QColor& background);
+    QColor textColor() const { return m_textColor; }
+    QColor backgroundColor() const { return m_backgroundColor; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QBrush m_brush;
+    QColor m_textColor;
+    QColor m_backgroundColor;
+};
+
+// About box: the banner and "Ok".
+class CAboutDlg : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+// Format choice: five radio rows; a click sets its format flag and clears the other four.
+// No row is checked when the dialog opens; the flags keep their values across openings.
+class SaveOption : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit SaveOption(QWidget* parent = nullptr);
+
+private:
+    std::array<CColorStatic*, 5> m_descriptions{};
+};
+
+} // namespace controls

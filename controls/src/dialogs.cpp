@@ -1,0 +1,149 @@
+#include "controls/dialogs.h"
+
+#include "controls/pictures.h"
+
+#include <QGroupBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace controls {
+namespace {
+
+constexpr const char* kCaption = "Tressoly Pelimoor";
+
+struct FormatRow
+{
+    int radioId;
+    const char* radioText;
+    int descriptionId;
+    const char* descriptionText;
+    std::int16_t code;
+};
+
+constexpr std::array<FormatRow, 5> kFormatRows{{
+    {1017, "  Save as .PST               ", 1022, "( Microsoft Outlook File Format) ", kFormatPst},
+    {1018, "  Save as .VCF              ", 1023, " (*.VCF File Format)", kFormatVcf},
+    {1019, "  Save as .CSV               ", 1024, "(Microsoft Excel CSV File Format)               ", kFormatCsv},
+    {1020, "  Save as .TXT               ", 1025, " (Text File Format) ", kFormatTxt},
+    {1021, "  Save as .html              ", 1026, " ( HTML File Format)", kFormatHtml},
+}};
+
+QPushButton* addButton(QDialog* dialog, int id, const QString& text, QRect dlu)
+{
+    auto* button = new QPushButton(text, dialog);
+    setControlId(button, id);
+    button->setGeometry(dialogUnitsToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+    return button;
+}
+
+} // namespace
+
+QRect dialogUnitsToPixels(int x, int y, int width, int height)
+{
+    return QRect(x * 6 / 4, y * 13 / 8, width * 6 / 4, height * 13 / 8);
+}
+
+void setControlId(QWidget* widget, int id)
+{
+    widget->setObjectName(QStringLiteral("id%1").arg(id));
+    widget->setProperty("controlId", id);
+}
+
+int controlId(const QWidget* widget)
+{
+    QVariant id = widget->property("controlId");
+    return id.isValid() ? id.toInt() : -1;
+}
+
+QWidget* findControl(const QWidget* parent, int id)
+{
+    for (QWidget* child : parent->findChildren<QWidget*>())
+        if (controlId(child) == id)
+            return child;
+    return nullptr;
+}
+
+std::array<std::atomic<std::int16_t>, 5>& formatFlags()
+{
+    static std::array<std::atomic<std::int16_t>, 5> flags{};
+    return flags;
+}
+
+int chosenFormat()
+{
+    for (const auto& flag : formatFlags())
+        if (flag.load() != 0)
+            return flag.load();
+    return 0;
+}
+
+CColorStatic::CColorStatic(QWidget* parent)
+    : QLabel(parent), m_brush(QColor(255, 248, 220)), m_textColor(QColor(20, 40, 120)),
+      m_backgroundColor(QColor(255, 248, 220))
+{
+}
+
+void CColorStatic::setColors(const QColor& text, const QColor& background)
+{
+    m_textColor = text;
+    m_backgroundColor = background;
+    m_brush = QBrush(background);
+    update();
+}
+
+void CColorStatic::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.fillRect(rect(), m_brush);
+    p.setPen(m_textColor);
+    p.drawText(contentsRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text());
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QString::fromLatin1(kCaption));
+    setFixedSize(dialogUnitsToPixels(0, 0, 398, 195).size());
+    auto* banner = new QLabel(this);
+    setControlId(banner, 163);
+    const QRect bannerRect = dialogUnitsToPixels(0, 0, 395, 63);
+    banner->setGeometry(bannerRect);
+    banner->setPixmap(bannerPicture(163, bannerRect.size()));
+    auto* line = new QLabel(QStringLiteral("Tressoly Pelimoor: contacts from personal folder files."), this);
+    line->setGeometry(dialogUnitsToPixels(20, 90, 360, 14));
+    QPushButton* ok = addButton(this, 1006, QStringLiteral("Ok"), QRect(202, 162, 50, 14));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+SaveOption::SaveOption(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Saving Option"));
+    setFixedSize(dialogUnitsToPixels(0, 0, 316, 180).size());
+    auto* group = new QGroupBox(QStringLiteral("Select the format in which you want to convert PST Contacts"), this);
+    group->setGeometry(dialogUnitsToPixels(10, 8, 296, 136));
+    for (size_t i = 0; i < kFormatRows.size(); ++i) {
+        const FormatRow& row = kFormatRows[i];
+        const int y = 24 + static_cast<int>(i) * 22;
+        auto* radio = new QRadioButton(QString::fromLatin1(row.radioText), this);
+        setControlId(radio, row.radioId);
+        radio->setGeometry(dialogUnitsToPixels(22, y, 110, 14));
+        radio->setAutoExclusive(true);
+        connect(radio, &QRadioButton::clicked, this, [code = row.code] {
+            for (size_t k = 0; k < kFormatRows.size(); ++k)
+                formatFlags()[k].store(kFormatRows[k].code == code ? code : std::int16_t{0});
+        });
+        auto* description = new CColorStatic(this);
+        setControlId(description, row.descriptionId);
+        description->setText(QString::fromLatin1(row.descriptionText));
+        description->setGeometry(dialogUnitsToPixels(136, y, 160, 14));
+        m_descriptions[i] = description;
+    }
+    QPushButton* ok = addButton(this, 1, QStringLiteral("OK"), QRect(190, 154, 50, 16));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    QPushButton* cancel = addButton(this, 2, QStringLiteral("Cancel"), QRect(250, 154, 50, 16));
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+} // namespace controls
