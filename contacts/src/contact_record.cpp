@@ -1,0 +1,181 @@
+#include "contacts/contact_record.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace contacts {
+
+namespace {
+
+bool is_text(Field f)
+{
+    return field_info(f).type == FieldType::Text;
+}
+
+std::size_t length_to_nul(std::u16string_view v)
+{
+    const auto nul = v.find(u'\0');
+    return nul == std::u16string_view::npos ? v.size() : nul;
+}
+
+} // namespace
+
+// ---- ContactDraft
+
+ContactDraft::ContactDraft()
+{
+    reset();
+}
+
+void ContactDraft::reset()
+{
+    m_buffer.clear();
+    m_start.fill(0);
+    m_length.fill(kAbsent);
+    m_gender = 0;
+    m_kind_code = kContactKindCode;
+    m_number = 0;
+}
+
+char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
+{
+    if (!is_text(f)) {
+        return nullptr;
+    }
+    const auto i = field_index(f);
+    m_start[i] = static_cast<uint32_t>(m_buffer.size());
+    m_length[i] = static_cast<uint32_t>(length);
+    m_buffer.resize(m_buffer.size() + length);
+    return m_buffer.data() + m_start[i];
+}
+
+void ContactDraft::set_text(Field f, std::u16string_view value)
+{
+    if (char16_t* out = set_text_uninitialized(f, value.size())) {
+        std::char_traits<char16_t>::copy(out, value.data(), value.size());
+    }
+}
+
+void ContactDraft::truncate_text(Field f, std::size_t length)
+{
+    const auto i = field_index(f);
+    if (m_length[i] != kAbsent && length < m_length[i]) {
+        m_length[i] = static_cast<uint32_t>(length);
+    }
+}
+
+void ContactDraft::clear_text(Field f)
+{
+    m_length[field_index(f)] = kAbsent;
+}
+
+std::optional<std::u16string_view> ContactDraft::text(Field f) const
+{
+    const auto i = field_index(f);
+    if (m_length[i] == kAbsent) {
+        return std::nullopt;
+    }
+    return std::u16string_view(m_buffer.data() + m_start[i], m_length[i]);
+}
+
+// ---- ContactRecord
+
+const char16_t* ContactRecord::block() const noexcept
+{
+    return reinterpret_cast<const char16_t*>(reinterpret_cast<const unsigned char*>(this) + sizeof(ContactRecord));
+}
+
+ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
+{
+    static_assert(sizeof(ContactRecord) % alignof(char16_t) == 0);
+    std::size_t units = 0;
+    for (const auto& info : kFieldTable) {
+        if (const auto t = draft.text(info.field)) {
+            units += length_to_nul(*t) + 1;
+        }
+    }
+    const std::size_t bytes = sizeof(ContactRecord) + units * sizeof(char16_t);
+    if (bytes > UINT32_MAX) {
+        return nullptr;
+    }
+    void* memory = ::operator new(bytes, std::nothrow);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    auto* record = new (memory) ContactRecord();
+    record->m_bytes = static_cast<uint32_t>(bytes);
+    record->m_kind_code = draft.kind_code();
+    record->m_number = draft.number();
+    record->m_gender = draft.gender();
+    auto* out = const_cast<char16_t*>(record->block());
+    uint32_t at = 0;
+    for (const auto& info : kFieldTable) {
+        const auto i = field_index(info.field);
+        const auto t = draft.text(info.field);
+        if (!t) {
+            record->m_start[i] = kAbsent;
+            continue;
+        }
+        const std::size_t n = length_to_nul(*t);
+        record->m_start[i] = at;
+        std::char_traits<char16_t>::copy(out + at, t->data(), n);
+        out[at + n] = u'\0';
+        at += static_cast<uint32_t>(n + 1);
+    }
+    return ContactRecordPtr(record);
+}
+
+void ContactRecordDeleter::operator()(ContactRecord* r) const noexcept
+{
+    if (r != nullptr) {
+        r->~ContactRecord();
+        ::operator delete(static_cast<void*>(r));
+    }
+}
+
+const char16_t* ContactRecord::c_str(Field f) const noexcept
+{
+    switch (field_info(f).type) {
+    case FieldType::Constant:
+        return f == Field::kind_name ? kKindName.data() : kGroupName.data();
+    case FieldType::Text: {
+        const uint32_t start = m_start[field_index(f)];
+        return start == kAbsent ? nullptr : block() + start;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+std::optional<std::u16string_view> ContactRecord::text(Field f) const noexcept
+{
+    const char16_t* s = c_str(f);
+    if (s == nullptr) {
+        return std::nullopt;
+    }
+    return std::u16string_view(s);
+}
+
+std::u16string_view ContactRecord::text_or_empty(Field f) const noexcept
+{
+    const char16_t* s = c_str(f);
+    return s == nullptr ? std::u16string_view() : std::u16string_view(s);
+}
+
+bool ContactRecord::has(Field f) const noexcept
+{
+    return c_str(f) != nullptr;
+}
+
+const FieldInfo* field_by_name(std::string_view name) noexcept
+{
+    for (const auto& info : kFieldTable) {
+        if (name == info.name) {
+            return &info;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace contacts

@@ -1,0 +1,95 @@
+#include "contacts/contact_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace contacts {
+
+namespace {
+
+void write_to_stderr(std::u16string_view text, std::u16string_view caption)
+{
+    std::string line;
+    for (char16_t c : caption) {
+        line.push_back(static_cast<char>(c < 0x80 ? c : '?'));
+    }
+    line += ": ";
+    for (char16_t c : text) {
+        line.push_back(static_cast<char>(c < 0x80 ? c : '?'));
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
+std::atomic<OutOfMemoryHandler> g_out_of_memory{&write_to_stderr};
+
+} // namespace
+
+OutOfMemoryHandler set_out_of_memory_handler(OutOfMemoryHandler handler) noexcept
+{
+    return g_out_of_memory.exchange(handler != nullptr ? handler : &write_to_stderr);
+}
+
+ContactStore::~ContactStore()
+{
+    contact_store_clear(*this);
+}
+
+ContactStore& contact_store_instance() noexcept
+{
+    static ContactStore store;
+    return store;
+}
+
+ContactRecordPtr contact_record_build(const ContactStore& store, const ContactDraft& draft)
+{
+    ContactRecordPtr record = ContactRecord::make(draft);
+    if (!record) {
+        const auto caption = store.empty() ? kOutOfMemoryCaptionEmpty : kOutOfMemoryCaptionFilled;
+        g_out_of_memory.load()(kOutOfMemoryText, caption);
+        std::_Exit(kOutOfMemoryExitStatus);
+    }
+    return record;
+}
+
+int contact_store_append(ContactStore& store, ContactRecordPtr record) noexcept
+{
+    if (!record) {
+        return -1;
+    }
+    ContactRecord* r = record.release();
+    r->m_next.store(nullptr, std::memory_order_relaxed);
+    if (store.m_last == nullptr) {
+        store.m_first.store(r, std::memory_order_release);
+    } else {
+        store.m_last->m_next.store(r, std::memory_order_release);
+    }
+    store.m_last = r;
+    store.m_size.fetch_add(1, std::memory_order_release);
+    return 1;
+}
+
+const ContactRecord* contact_store_find(const ContactStore& store, int32_t number) noexcept
+{
+    for (const ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+        if (r->number() == number) {
+            return r;
+        }
+    }
+    return nullptr;
+}
+
+void contact_store_clear(ContactStore& store) noexcept
+{
+    ContactRecord* r = store.m_first.exchange(nullptr, std::memory_order_acq_rel);
+    store.m_last = nullptr;
+    store.m_size.store(0, std::memory_order_release);
+    while (r != nullptr) {
+        ContactRecord* next = r->m_next.load(std::memory_order_acquire);
+        ContactRecordDeleter{}(r);
+        r = next;
+    }
+}
+
+} // namespace contacts

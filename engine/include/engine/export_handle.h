@@ -1,0 +1,121 @@
+// The export handle and the item walk.
+//
+// The export handle carries the export mode and the abort flag that the walk reads, plus what
+// the walk hands its work to: the observer (progress, contact rows), the pause gate, the
+// contact store and the extraction's reusable buffers. The walk visits the live folder
+// hierarchy depth first (a folder's sub folders, each completely, then its messages), counts
+// and extracts every contact item and skips every other item.
+//
+// Calling convention: handle first, Error* last; 1 on success, -1 on failure. A walk level
+// ignores the results of the per-item work it calls and fails only when it cannot fetch or
+// release a child, so a failure cuts short only the folder in which it happened.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include <libpff.h>
+
+#include "engine/error.h"
+#include "engine/log_handle.h"
+
+namespace contacts {
+class ContactStore;
+} // namespace contacts
+
+namespace engine {
+
+class PauseGate;
+class ScanObserver;
+struct ExtractionState; // the extraction's reusable reader and draft
+
+inline constexpr uint8_t kExportModeDebug = 'd';
+inline constexpr uint8_t kExportModeItems = 'i';
+inline constexpr uint8_t kExportModeNoAttachments = 'n';
+inline constexpr uint8_t kExportModeRecovered = 'r';
+
+struct export_handle_t
+{
+    uint8_t export_mode = kExportModeItems;
+    int32_t number_of_orphan_items = 0;
+    int32_t number_of_recovered_items = 0;
+    int32_t number_of_exported_orphan_items = 0;
+    int32_t number_of_exported_recovered_items = 0;
+    std::FILE* notify_stream = nullptr;
+    int32_t abort = 0;
+
+    // Where the walk's work goes; all optional (a walk without a store counts contacts only).
+    ScanObserver* observer = nullptr;
+    PauseGate* gate = nullptr;
+    contacts::ContactStore* store = nullptr;
+    // Contacts met by the walk (counted whether or not their extraction succeeds).
+    int32_t contact_count = 0;
+    // Kind of the item last dispatched ("contact", "folder", ...); nullptr before the first.
+    const char* last_item_kind = nullptr;
+    // The extraction's buffers, made on first use and kept for the handle's life.
+    std::unique_ptr<ExtractionState> extraction;
+
+    export_handle_t();
+    ~export_handle_t();
+};
+
+// Creates a zeroed handle with `export_mode` and standard error as notify stream. Answers 1 and
+// changes nothing (the mode included) when *handle already holds one; -1 without a reference
+// or when memory runs out.
+int export_handle_initialize(export_handle_t** handle, uint8_t export_mode, Error* error);
+// Releases the handle and empties *handle; 1, or -1 without a reference.
+int export_handle_free(export_handle_t** handle, Error* error);
+
+// The abort test of the walk: passes the pause gate's checkpoint first (which may park the
+// thread), sets the abort flag when the gate asks the run to end, and returns the flag.
+int export_handle_test_abort(export_handle_t* handle);
+
+// Replaces, in place, every code unit of `name` (size code units) that may not appear in a file
+// name by '_': 0x01-0x1F and ! " $ % & ' * + / : ; < > ? @ \ ` ~. Everything else is kept (the
+// terminator, blank, #, -, ., |, letters, digits, non-ASCII). 1, or -1 without a handle or a
+// name, or with a size above 2147483647.
+int export_handle_sanitize_filename(export_handle_t* handle, char16_t* name, size_t name_size, Error* error);
+
+// Builds "<parent>\<name>" as UTF-16: the parent (parent_size code units with its terminator),
+// its terminator replaced by a backslash, then the UTF-8 `name` (up to its first zero byte)
+// converted and sanitised, terminator included. *target_size = parent_size + the converted
+// size. *target_path must be empty. On failure (missing argument, negative name size, invalid
+// UTF-8, out of memory) *target_path stays empty, *target_size is 0 and -1 comes back.
+int export_handle_create_target_path(export_handle_t* handle, const char16_t* parent_path, size_t parent_path_size,
+                                     const uint8_t* name, ptrdiff_t name_size, std::unique_ptr<char16_t[]>* target_path,
+                                     size_t* target_path_size, Error* error);
+
+// The walk. Paths are UTF-16 with their size in code units, terminator included; nothing is
+// created under them. The orphan and recovered paths are not used in export mode 'i'.
+int export_handle_export_items(export_handle_t* handle, libpff_file_t* file, const char16_t* export_path,
+                               size_t export_path_size, const char16_t* orphans_path, size_t orphans_path_size,
+                               const char16_t* recovered_path, size_t recovered_path_size, uint8_t export_format,
+                               log_handle_t* log_handle, Error* error);
+int export_handle_export_file(export_handle_t* handle, libpff_file_t* file, const char16_t* export_path,
+                              size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error);
+int export_handle_export_sub_items(export_handle_t* handle, libpff_item_t* item, const char16_t* export_path,
+                                   size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
+                                   Error* error);
+int export_handle_export_item(export_handle_t* handle, libpff_item_t* item, int item_index, int number_of_items,
+                              const char16_t* export_path, size_t export_path_size, uint8_t export_format,
+                              log_handle_t* log_handle, Error* error);
+int export_handle_export_folder(export_handle_t* handle, libpff_item_t* folder, int folder_index,
+                                const char16_t* export_path, size_t export_path_size, uint8_t export_format,
+                                log_handle_t* log_handle, Error* error);
+int export_handle_export_sub_folders(export_handle_t* handle, libpff_item_t* folder, const char16_t* export_path,
+                                     size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
+                                     Error* error);
+int export_handle_export_sub_messages(export_handle_t* handle, libpff_item_t* folder, const char16_t* export_path,
+                                      size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
+                                      Error* error);
+
+// One contact item to one record: reads its values (contacts::ContactReader), numbers it,
+// tells the observer, appends it to the store. 1 once stored; -1 when an argument is missing
+// or the item's values cannot be read at all. `kind_code` is 7 from the walk.
+int export_handle_export_contact(export_handle_t* handle, libpff_item_t* item, int item_index,
+                                 const char16_t* export_path, size_t export_path_size, uint8_t export_format,
+                                 log_handle_t* log_handle, int kind_code, Error* error);
+
+} // namespace engine
