@@ -23,6 +23,7 @@ void write_to_stderr(std::u16string_view text, std::u16string_view caption)
 }
 
 std::atomic<OutOfMemoryHandler> g_out_of_memory{&write_to_stderr};
+std::atomic<bool> g_fail_next_build{false};
 
 } // namespace
 
@@ -42,9 +43,14 @@ ContactStore& contact_store_instance() noexcept
     return store;
 }
 
+void fail_next_record_build_for_test() noexcept
+{
+    g_fail_next_build.store(true);
+}
+
 ContactRecordPtr contact_record_build(const ContactStore& store, const ContactDraft& draft)
 {
-    ContactRecordPtr record = ContactRecord::make(draft);
+    ContactRecordPtr record = g_fail_next_build.exchange(false) ? nullptr : ContactRecord::make(draft);
     if (!record) {
         const auto caption = store.empty() ? kOutOfMemoryCaptionEmpty : kOutOfMemoryCaptionFilled;
         g_out_of_memory.load()(kOutOfMemoryText, caption);

@@ -199,6 +199,9 @@ int export_handle_export_folder(export_handle_t* handle, libpff_item_t* folder, 
                                          static_cast<ptrdiff_t>(name_size), &target, &target_size, error) != 1) {
         return fail(error, kFunction, "unable to build the target path");
     }
+    if (handle->observer != nullptr) {
+        handle->observer->folder_entered(target.get(), target_size);
+    }
     if (export_handle_export_sub_folders(handle, folder, target.get(), target_size, export_format, log_handle, error) !=
         1) {
         return fail(error, kFunction, "unable to export the sub folders");

@@ -77,4 +77,7 @@ using OutOfMemoryHandler = void (*)(std::u16string_view text, std::u16string_vie
 // Installs `handler` (nullptr restores the default) and returns the previous one.
 OutOfMemoryHandler set_out_of_memory_handler(OutOfMemoryHandler handler) noexcept;
 
+// Test seam: the next contact_record_build behaves as if memory had run out.
+void fail_next_record_build_for_test() noexcept;
+
 } // namespace contacts

@@ -8,6 +8,7 @@
 // the abort: no failure message, no file selection, no page.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace contacts {
@@ -62,6 +63,10 @@ public:
     virtual void set_enabled(int id, bool enabled) = 0;
     // Run the file selection again (after a failed scan); the window does it on its own thread.
     virtual void run_file_selection() = 0;
+    // The walk entered a folder; `target_path` is the folder's target path (".export\\Contacts",
+    // UTF-16 with `size` code units including the terminator). Nothing is created under it. For
+    // diagnostics and tests; the window ignores it.
+    virtual void folder_entered(const char16_t* /*target_path*/, std::size_t /*size*/) {}
 };
 
 // An observer that does nothing (for callers that only want the store filled).

@@ -1,0 +1,30 @@
+// pelimoor-convert: the scan and the outputs without a window.
+//
+//   pelimoor-convert --list FILE.pst     one tab-separated line per contact
+//   pelimoor-convert --json FILE.pst     one JSON object per line per contact
+//   pelimoor-convert --help
+//
+// Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitScanFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct RunOptions
+{
+    // Write a progress line (rewritten in place) to `err` while scanning: for terminals.
+    bool show_progress = false;
+};
+
+// Runs the converter with `args` (without the program name). Results go to `out` (UTF-8),
+// messages to `err`. Returns the exit status. Reentrant: each call scans into its own store.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const RunOptions& options = {});
+
+} // namespace cli

@@ -1,0 +1,301 @@
+#include "cli/convert.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <string_view>
+
+#include "contacts/contact_record.h"
+#include "contacts/contact_store.h"
+#include "contacts/text.h"
+#include "engine/scan_observer.h"
+#include "engine/scan_run.h"
+
+namespace cli {
+
+namespace {
+
+using contacts::ContactRecord;
+using contacts::ContactStore;
+using contacts::Field;
+
+// ---- output of one record
+
+// Tab-separated text: a tab, line break or backslash inside a value is written as \t, \n, \r
+// or \\ so that every contact stays on one line.
+void append_list_value(std::u16string_view value, std::string& line)
+{
+    const std::string utf8 = contacts::utf16_to_utf8(value);
+    for (char c : utf8) {
+        switch (c) {
+        case '\t':
+            line += "\\t";
+            break;
+        case '\n':
+            line += "\\n";
+            break;
+        case '\r':
+            line += "\\r";
+            break;
+        case '\\':
+            line += "\\\\";
+            break;
+        default:
+            line.push_back(c);
+        }
+    }
+}
+
+void write_list_line(const ContactRecord& r, std::ostream& out)
+{
+    std::string line = std::to_string(r.number());
+    for (Field f : contacts::kListColumns) {
+        line.push_back('\t');
+        append_list_value(r.text_or_empty(f), line);
+    }
+    line.push_back('\n');
+    out << line;
+}
+
+void append_hex4(unsigned v, std::string& out)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", v & 0xFFFF);
+    out += buf;
+}
+
+// A JSON string of UTF-16 text: UTF-8 for every well-formed character (non-BMP ones included),
+// \uXXXX for control characters and for unpaired surrogates, which UTF-8 cannot carry.
+void append_json_string(std::u16string_view s, std::string& out)
+{
+    out.push_back('"');
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char16_t c = s[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        const bool low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            contacts::utf16_to_utf8(s.substr(i, 2), out);
+            ++i;
+        } else if (high || low || c < 0x20) {
+            switch (c) {
+            case u'\n':
+                out += "\\n";
+                break;
+            case u'\r':
+                out += "\\r";
+                break;
+            case u'\t':
+                out += "\\t";
+                break;
+            default:
+                append_hex4(c, out);
+            }
+        } else if (c == u'"') {
+            out += "\\\"";
+        } else if (c == u'\\') {
+            out += "\\\\";
+        } else {
+            contacts::utf16_to_utf8(s.substr(i, 1), out);
+        }
+    }
+    out.push_back('"');
+}
+
+void append_json_member(const contacts::FieldInfo& info, const ContactRecord& r, std::string& line)
+{
+    std::string value;
+    switch (info.type) {
+    case contacts::FieldType::Int32:
+        value = std::to_string(info.field == Field::number ? r.number() : r.kind_code());
+        break;
+    case contacts::FieldType::Int16:
+        value = std::to_string(r.gender());
+        break;
+    default: {
+        const auto text = r.text(info.field);
+        if (!text) {
+            return; // absent fields are left out
+        }
+        append_json_string(*text, value);
+    }
+    }
+    line += line.size() > 1 ? ",\"" : "\"";
+    line += info.name;
+    line += "\":";
+    line += value;
+}
+
+void write_json_line(const ContactRecord& r, std::ostream& out)
+{
+    std::string line = "{";
+    append_json_member(contacts::field_info(Field::number), r, line);
+    for (const auto& info : contacts::kFieldTable) {
+        if (info.field != Field::number) {
+            append_json_member(info, r, line);
+        }
+    }
+    line += "}\n";
+    out << line;
+}
+
+// ---- modes
+
+struct Invocation
+{
+    std::string file;
+};
+
+using Writer = void (*)(const ContactRecord&, std::ostream&);
+
+// One converter mode: its flag and what it writes per contact. Further modes are rows here.
+struct Mode
+{
+    std::string_view flag;
+    std::string_view arguments;
+    std::string_view help;
+    Writer write;
+};
+
+constexpr Mode kModes[] = {
+    {"--list", "FILE.pst",
+     "one line per contact, in the order found, fields separated by tabs: number, full name,\n"
+     "      first name, last name, company, business phone, business fax, home phone, mobile\n"
+     "      phone (a tab, line break or backslash inside a value is written as \\t, \\n, \\r, \\\\)",
+     &write_list_line},
+    {"--json", "FILE.pst",
+     "one JSON object per line per contact, in the order found; keys are the record's field\n"
+     "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body);\n"
+     "      fields the contact does not have are left out, empty ones are \"\"",
+     &write_json_line},
+};
+
+const Mode* find_mode(std::string_view flag)
+{
+    for (const auto& mode : kModes) {
+        if (mode.flag == flag) {
+            return &mode;
+        }
+    }
+    return nullptr;
+}
+
+void write_help(std::ostream& out)
+{
+    out << "Usage: pelimoor-convert MODE FILE.pst\n"
+           "       pelimoor-convert --help\n"
+           "\n"
+           "Reads every contact of an Outlook personal folder file (.pst) and writes them to\n"
+           "standard output as UTF-8. The file is only read, never changed.\n"
+           "\n"
+           "Modes:\n";
+    for (const auto& mode : kModes) {
+        out << "  " << mode.flag << ' ' << mode.arguments << "\n      " << mode.help << "\n";
+    }
+    out << "  --help\n      this text\n"
+           "\n"
+           "Messages go to standard error; while scanning on a terminal a progress line is shown.\n"
+           "\n"
+           "Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage.\n"
+           "\n"
+           "Example:\n"
+           "  pelimoor-convert --list contacts.pst > contacts.tsv\n";
+}
+
+int usage_error(std::ostream& err, std::string_view what)
+{
+    err << "pelimoor-convert: " << what << "\nTry 'pelimoor-convert --help'.\n";
+    return kExitUsage;
+}
+
+// ---- the scan without a window
+
+class ConsoleObserver : public engine::ScanObserver
+{
+public:
+    ConsoleObserver(std::ostream& err, bool show_progress) : m_err(err), m_show_progress(show_progress) {}
+
+    void set_progress(int) override {}
+    void contact_found(const ContactRecord&) override
+    {
+        ++m_found;
+        if (!m_show_progress) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_last_shown >= std::chrono::milliseconds(100)) {
+            m_last_shown = now;
+            m_err << "\rScanning: " << m_found << " contacts found" << std::flush;
+            m_progress_shown = true;
+        }
+    }
+    void show_status_page(engine::StatusPage, int) override {}
+    void show_message(const std::u16string& text, const std::u16string&, engine::MessageIcon icon) override
+    {
+        end_progress_line();
+        if (icon == engine::MessageIcon::Information && text == engine::kMessageCompleted) {
+            return; // the window's completion box; the output itself tells a script that much
+        }
+        m_err << contacts::utf16_to_utf8(text) << '\n';
+    }
+    void set_enabled(int, bool) override {}
+    void run_file_selection() override {}
+
+    void end_progress_line()
+    {
+        if (m_progress_shown) {
+            m_err << "\rScanning: " << m_found << " contacts found\n" << std::flush;
+            m_progress_shown = false;
+        }
+    }
+
+private:
+    std::ostream& m_err;
+    bool m_show_progress;
+    bool m_progress_shown = false;
+    long m_found = 0;
+    std::chrono::steady_clock::time_point m_last_shown{};
+};
+
+} // namespace
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const RunOptions& options)
+{
+    if (args.empty()) {
+        return usage_error(err, "no mode given");
+    }
+    if (args[0] == "--help" || args[0] == "-h") {
+        if (args.size() != 1) {
+            return usage_error(err, "--help takes no arguments");
+        }
+        write_help(out);
+        return kExitSuccess;
+    }
+    const Mode* mode = find_mode(args[0]);
+    if (mode == nullptr) {
+        return usage_error(err, "unknown mode '" + args[0] + "'");
+    }
+    if (args.size() != 2) {
+        return usage_error(err, std::string(mode->flag) + " takes exactly one FILE.pst");
+    }
+    Invocation invocation{args[1]};
+
+    ContactStore store;
+    engine::ScanSession session;
+    ConsoleObserver observer(err, options.show_progress);
+    const int scanned = engine::scan_run(session, invocation.file, store, observer, nullptr);
+    observer.end_progress_line();
+    if (scanned != 1) {
+        return kExitScanFailed;
+    }
+    for (const ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+        mode->write(*r, out);
+    }
+    out.flush();
+    if (!out) {
+        err << "pelimoor-convert: cannot write the output\n";
+        return kExitScanFailed;
+    }
+    return kExitSuccess;
+}
+
+} // namespace cli

@@ -1,0 +1,15 @@
+#include <iostream>
+#include <unistd.h>
+
+#include "cli/convert.h"
+
+int main(int argc, char** argv)
+{
+    std::ios::sync_with_stdio(false);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    cli::RunOptions options;
+    options.show_progress = isatty(STDERR_FILENO) == 1;
+    const int status = cli::run(args, std::cout, std::cerr, options);
+    std::cout.flush();
+    return status;
+}

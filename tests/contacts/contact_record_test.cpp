@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "contacts/contact_extraction.h"
+#include "contacts/contact_record.h"
+
+namespace {
+
+using contacts::ContactDraft;
+using contacts::ContactRecord;
+using contacts::Field;
+using contacts::FieldType;
+using contacts::kFieldTable;
+
+TEST(FieldTable, RowsAreInFieldOrderWithUniqueNames)
+{
+    ASSERT_EQ(kFieldTable.size(), 82u);
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < kFieldTable.size(); ++i) {
+        EXPECT_EQ(contacts::field_index(kFieldTable[i].field), i);
+        EXPECT_TRUE(names.insert(kFieldTable[i].name).second) << kFieldTable[i].name;
+        EXPECT_EQ(contacts::field_by_name(kFieldTable[i].name), &kFieldTable[i]);
+    }
+    EXPECT_EQ(contacts::field_by_name("no_such_field"), nullptr);
+    EXPECT_STREQ(kFieldTable.front().name, "kind_name");
+    EXPECT_STREQ(kFieldTable.back().name, "number");
+}
+
+TEST(FieldTable, ListColumnsMatchTheColumnList)
+{
+    for (const auto& info : kFieldTable) {
+        if (info.list_column != 0) {
+            ASSERT_LE(info.list_column, 8);
+            EXPECT_EQ(contacts::kListColumns[info.list_column - 1], info.field) << info.name;
+        }
+    }
+    for (std::size_t i = 0; i < contacts::kListColumns.size(); ++i) {
+        EXPECT_EQ(contacts::field_info(contacts::kListColumns[i]).list_column, i + 1);
+    }
+}
+
+// Every field read from the item is in the read table exactly once, and nothing else is.
+TEST(FieldTable, ReadOrderCoversEveryTaggedFieldOnce)
+{
+    std::set<Field> read(contacts::kReadOrder.begin(), contacts::kReadOrder.end());
+    EXPECT_EQ(read.size(), contacts::kReadOrder.size());
+    for (const auto& info : kFieldTable) {
+        const bool tagged = info.tag != contacts::kTagNone && info.field != Field::body;
+        EXPECT_EQ(read.count(info.field) == 1, tagged) << info.name;
+    }
+    EXPECT_EQ(contacts::kReadOrder.front(), Field::full_name);
+    EXPECT_EQ(contacts::kReadOrder.back(), Field::work_po_box);
+}
+
+TEST(OutputLabels, CsvHeaderIsTheLabelsJoinedByCommas)
+{
+    std::u16string header;
+    for (const auto& label : contacts::kOutputLabels) {
+        header += header.empty() ? u"" : u",";
+        header += label.label;
+    }
+    EXPECT_EQ(header, u"Suffix,Title,First Name,Middle Name,Last Name,Fullname,Email,Email-2,Email-3,Email Type,"
+                      u"Assistant Name,Assistant Phone,Birth Day,Business Address,Business City,Business Country,"
+                      u"Business Fax,Business HomePage,Business Phone,Business Phone 2,Business Postal Code,"
+                      u"Business State,Business Street,Car Phone,Company Main Phone,Company Name,Customer Id,"
+                      u"Department,Display Name Prefix,Free Busy Address,Gov Id,Hobbies,Home Address,Home City,"
+                      u"Home Country,Home Fax,Home Phone,Home Phone2,Home State,Home Street,isdn phone,Language,"
+                      u"Manager Name,Mileage,Mobile Phone,Nickname,Office Location,Other City,Other Country,"
+                      u"Other State,Other Street,Personal Homepage,Profession,Radio Phone,Spouse Name,Surname,"
+                      u"Telex,ttytdd Phone,Body");
+}
+
+// Label forms: the regular ones derive from the label; the listed exceptions are kept as given.
+TEST(OutputLabels, FormsAreRegularExceptTheListedOnes)
+{
+    const std::set<std::u16string> text_exceptions = {u"Middle Name",   u"Business Address",  u"Nickname",
+                                                      u"Other Country", u"Personal Homepage", u"Telex"};
+    const std::set<std::u16string> html_exceptions = {u"Middle Name", u"Nickname", u"Personal Homepage"};
+    for (const auto& l : contacts::kOutputLabels) {
+        const std::u16string label = l.label;
+        if (!text_exceptions.count(label)) {
+            EXPECT_EQ(std::u16string(l.text_form), label + u" : ");
+        }
+        if (!html_exceptions.count(label)) {
+            EXPECT_EQ(std::u16string(l.html_form), u"<b>" + label + u" :</b> ");
+        }
+        if (label != u"Surname" && label != u"Fullname" && label != u"Body") {
+            EXPECT_EQ(std::u16string(contacts::field_info(l.field).caption), label);
+        }
+    }
+    EXPECT_EQ(std::u16string(contacts::kOutputLabels[55].label), u"Surname");
+    EXPECT_EQ(contacts::kOutputLabels[55].field, Field::last_name);
+    EXPECT_EQ(std::u16string(contacts::kOutputLabels[3].html_form), u"<b>Middle Name :</b>");
+}
+
+TEST(ContactRecord, KeepsAbsentEmptyAndPresentApart)
+{
+    ContactDraft draft;
+    draft.set_text(Field::first_name, u"Anna");
+    draft.set_text(Field::last_name, u"");
+    draft.set_text(Field::body, std::u16string(u"line1\r\nline2\0hidden", 20));
+    draft.set_text(Field::gender, u"ignored: not a text field");
+    draft.set_gender(2);
+    draft.set_number(41);
+    auto record = ContactRecord::make(draft);
+    ASSERT_TRUE(record);
+
+    EXPECT_EQ(record->text(Field::first_name), std::u16string_view(u"Anna"));
+    EXPECT_EQ(record->text(Field::last_name), std::u16string_view(u""));
+    EXPECT_FALSE(record->text(Field::middle_name).has_value());
+    EXPECT_EQ(record->c_str(Field::middle_name), nullptr);
+    EXPECT_EQ(record->text_or_empty(Field::middle_name), u"");
+    EXPECT_EQ(record->text(Field::body), std::u16string_view(u"line1\r\nline2")); // cut at the NUL
+    EXPECT_FALSE(record->text(Field::gender).has_value());
+    EXPECT_EQ(record->text(Field::kind_name), std::u16string_view(u"contacts"));
+    EXPECT_EQ(record->text(Field::group_name), std::u16string_view(u"All"));
+    EXPECT_EQ(record->gender(), 2);
+    EXPECT_EQ(record->number(), 41);
+    EXPECT_EQ(record->kind_code(), 7);
+    EXPECT_EQ(record->next(), nullptr);
+}
+
+TEST(ContactRecord, LaterSetReplacesAndResetForgetsEverything)
+{
+    ContactDraft draft;
+    draft.set_text(Field::email, u"old@example.com");
+    draft.set_text(Field::email, u"new@example.com");
+    auto record = ContactRecord::make(draft);
+    EXPECT_EQ(record->text(Field::email), std::u16string_view(u"new@example.com"));
+
+    draft.set_gender(1);
+    draft.reset();
+    auto empty = ContactRecord::make(draft);
+    for (const auto& info : kFieldTable) {
+        if (info.type == FieldType::Text) {
+            EXPECT_FALSE(empty->has(info.field)) << info.name;
+        }
+    }
+    EXPECT_EQ(empty->gender(), 0);
+}
+
+// A record is one block: an empty contact costs far less than 76 string objects would
+// (76 * 32 bytes), and texts add about their own size.
+TEST(ContactRecord, FootprintIsOneCompactBlock)
+{
+    ContactDraft draft;
+    auto empty = ContactRecord::make(draft);
+    EXPECT_LT(empty->footprint(), 76u * 32u / 2);
+
+    const std::u16string value(100, u'x');
+    draft.set_text(Field::first_name, value);
+    draft.set_text(Field::body, value);
+    auto filled = ContactRecord::make(draft);
+    EXPECT_EQ(filled->footprint(), empty->footprint() + 2 * (value.size() + 1) * sizeof(char16_t));
+}
+
+} // namespace
