@@ -89,6 +89,12 @@ bool PauseGate::running() const
     return m_running;
 }
 
+bool PauseGate::pause_requested() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pause_requested;
+}
+
 bool PauseGate::parked() const
 {
     std::lock_guard lock(m_mutex);

@@ -44,6 +44,7 @@ public:
     void abort();
 
     bool running() const;
+    bool pause_requested() const;
     bool parked() const;
     bool aborted() const;
 

@@ -1,0 +1,114 @@
+// Test helpers: an observer that records what a scan does, and a private temporary directory.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "contacts/contact_record.h"
+#include "contacts/text.h"
+#include "engine/scan_observer.h"
+
+namespace enginetest {
+
+inline std::string utf8(std::u16string_view s)
+{
+    return contacts::utf16_to_utf8(s);
+}
+
+// Records each call as one line ("enable 1006 0", "page started", "message TEXT|CAPTION",
+// "contact 3 Anna", "file selection"); progress positions and folder paths separately.
+class RecordingObserver : public engine::ScanObserver
+{
+public:
+    void set_progress(int position) override
+    {
+        std::lock_guard lock(m_mutex);
+        progress.push_back(position);
+    }
+    void contact_found(const contacts::ContactRecord& record) override
+    {
+        std::lock_guard lock(m_mutex);
+        events.push_back("contact " + std::to_string(record.number()) + " " +
+                         utf8(record.text_or_empty(contacts::Field::first_name)));
+        first_names.push_back(utf8(record.text_or_empty(contacts::Field::first_name)));
+    }
+    void show_status_page(engine::StatusPage page, int count) override
+    {
+        static const char* const names[] = {"started", "done", "stopped"};
+        std::lock_guard lock(m_mutex);
+        events.push_back(std::string("page ") + names[static_cast<int>(page)] +
+                         (page == engine::StatusPage::Done ? " " + std::to_string(count) : ""));
+    }
+    void show_message(const std::u16string& text, const std::u16string& caption, engine::MessageIcon) override
+    {
+        std::lock_guard lock(m_mutex);
+        events.push_back("message " + utf8(text) + "|" + utf8(caption));
+        messages.push_back(utf8(text) + "|" + utf8(caption));
+    }
+    void set_enabled(int id, bool enabled) override
+    {
+        std::lock_guard lock(m_mutex);
+        events.push_back("enable " + std::to_string(id) + (enabled ? " 1" : " 0"));
+    }
+    void run_file_selection() override
+    {
+        std::lock_guard lock(m_mutex);
+        events.push_back("file selection");
+    }
+    void folder_entered(const char16_t* path, std::size_t size) override
+    {
+        std::lock_guard lock(m_mutex);
+        folders.push_back(utf8(std::u16string_view(path, size - 1)));
+    }
+
+    std::vector<std::string> events;
+    std::vector<std::string> messages;
+    std::vector<std::string> first_names;
+    std::vector<std::string> folders;
+    std::vector<int> progress;
+
+private:
+    std::mutex m_mutex;
+};
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir
+{
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "pelimoor-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline std::string read_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_bytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+} // namespace enginetest

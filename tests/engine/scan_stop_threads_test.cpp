@@ -1,0 +1,79 @@
+// Stopping a scan through its pause gate, on a real file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "contacts/contact_store.h"
+#include "engine/pause_gate.h"
+#include "engine/scan_run.h"
+#include "recording_observer.h"
+
+namespace {
+
+using enginetest::RecordingObserver;
+
+const std::string kSample = std::string(REAL_FIXTURES) + "/sample-contacts.pst";
+
+// Stop: the scan parks at a checkpoint; No lets it finish, Yes ends it without any message.
+class StopAtSecondContact : public RecordingObserver
+{
+public:
+    explicit StopAtSecondContact(engine::PauseGate& gate) : m_gate(gate) {}
+    void contact_found(const contacts::ContactRecord& record) override
+    {
+        RecordingObserver::contact_found(record);
+        if (record.number() == 2) {
+            reached.store(true);
+            while (!m_gate.pause_requested()) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    std::atomic<bool> reached{false};
+
+private:
+    engine::PauseGate& m_gate;
+};
+
+TEST(ScanStopThreads, StopParksTheScanAndYesEndsItSilently)
+{
+    if (!std::filesystem::exists(kSample)) {
+        GTEST_SKIP() << "real fixtures not present";
+    }
+    for (const bool confirm : {false, true}) {
+        engine::PauseGate gate;
+        contacts::ContactStore store;
+        engine::ScanSession session;
+        StopAtSecondContact observer(gate);
+        int result = -1;
+        gate.begin_run();
+        std::thread scan([&] { result = engine::scan_run(session, kSample, store, observer, &gate); });
+        while (!observer.reached.load()) {
+            std::this_thread::yield();
+        }
+        ASSERT_TRUE(gate.pause_and_wait());
+        EXPECT_EQ(store.size(), 2); // parked between contacts: nothing half-done
+        if (confirm) {
+            gate.abort();
+        } else {
+            gate.resume();
+        }
+        scan.join();
+        if (confirm) {
+            EXPECT_EQ(result, 0);
+            EXPECT_TRUE(session.stopped());
+            EXPECT_TRUE(observer.messages.empty());
+            EXPECT_EQ(observer.events.back(), "contact 2 ");
+            EXPECT_EQ(store.size(), 2);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_FALSE(session.stopped());
+            EXPECT_EQ(store.size(), 6);
+            EXPECT_EQ(observer.messages.size(), 1u);
+        }
+        EXPECT_FALSE(gate.running());
+    }
+}
+
+} // namespace
