@@ -1,8 +1,487 @@
-// LTP and messaging layers (filled in below the NDB checks).
-#include "model.h"
+// Messaging layer: fixed nodes, parent links, folders with their counts and tables, messages,
+// the message store and the name-to-id map.
+#include "ltp.h"
+
+#include <algorithm>
+#include <set>
 
 namespace pstcheck::detail {
+namespace {
 
-void check_messaging(File&) {}
+enum NidType : unsigned
+{
+    kInternal = 0x01,
+    kFolder = 0x02,
+    kSearchFolder = 0x03,
+    kMessage = 0x04,
+    kAttachment = 0x05,
+    kAssocMessage = 0x08,
+    kHierarchyTable = 0x0D,
+    kContentsTable = 0x0E,
+    kAssocContentsTable = 0x0F,
+    kSearchContentsTable = 0x10,
+    kAttachmentTable = 0x11,
+    kRecipientTable = 0x12,
+};
+
+constexpr uint32_t kNidStore = 0x21;
+constexpr uint32_t kNidNameMap = 0x61;
+constexpr uint32_t kNidRoot = 0x122;
+constexpr uint32_t kNidRecipients = 0x692;
+constexpr uint32_t kNidAttachments = 0x671;
+
+unsigned type_of(uint64_t nid)
+{
+    return unsigned(nid & 0x1F);
+}
+uint32_t sibling(uint64_t nid, unsigned type)
+{
+    return uint32_t((nid & ~uint64_t(0x1F)) | type);
+}
+std::string node_name(uint64_t nid)
+{
+    return "node " + hex(nid);
+}
+
+// Nodes every file has: store, name map, root folder with its tables, search queue and list,
+// and the table templates.
+constexpr uint32_t kRequiredNodes[] = {0x21,  0x61,  0x122, 0x12D, 0x12E, 0x12F, 0x1E1,
+                                       0x201, 0x60D, 0x60E, 0x60F, 0x610, 0x671, 0x692};
+
+bool is_pc_node(uint64_t nid)
+{
+    const unsigned t = type_of(nid);
+    return t == kFolder || t == kSearchFolder || t == kMessage || t == kAssocMessage || nid == kNidStore ||
+           nid == kNidNameMap;
+}
+
+bool is_tc_node(uint64_t nid)
+{
+    const unsigned t = type_of(nid);
+    return t == kHierarchyTable || t == kContentsTable || t == kAssocContentsTable || t == kSearchContentsTable ||
+           t == kAttachmentTable || t == kRecipientTable;
+}
+
+std::optional<Heap> heap_of(File& f, uint64_t bid, const std::string& where)
+{
+    if (bid == 0) {
+        f.problem(where + ": no data block");
+        return std::nullopt;
+    }
+    auto data = read_data(f, bid, where);
+    if (!data)
+        return std::nullopt;
+    return Heap::parse(f, std::move(*data), where);
+}
+
+std::optional<PropMap> pc_of(File& f, uint64_t bid_data, uint64_t bid_sub, const std::string& where)
+{
+    auto heap = heap_of(f, bid_data, where);
+    if (!heap)
+        return std::nullopt;
+    const Subnodes subs = read_subnodes(f, bid_sub);
+    return read_pc(f, *heap, subs);
+}
+
+std::optional<Table> tc_of(File& f, uint64_t bid_data, uint64_t bid_sub, const std::string& where)
+{
+    auto heap = heap_of(f, bid_data, where);
+    if (!heap)
+        return std::nullopt;
+    const Subnodes subs = read_subnodes(f, bid_sub);
+    return read_tc(f, *heap, subs);
+}
+
+std::optional<int64_t> int_prop(const PropMap& pc, uint16_t id)
+{
+    auto it = pc.find(id);
+    if (it == pc.end() || it->second.bytes.empty() || it->second.bytes.size() > 4)
+        return std::nullopt;
+    int64_t v = 0;
+    for (size_t i = it->second.bytes.size(); i-- > 0;)
+        v = v << 8 | it->second.bytes[i];
+    return v;
+}
+
+struct FolderTables
+{
+    std::optional<Table> hierarchy, contents, assoc;
+};
+
+// Rows by row id.
+std::map<uint32_t, const std::map<uint32_t, PropValue>*> rows_by_id(const Table& t)
+{
+    std::map<uint32_t, const std::map<uint32_t, PropValue>*> out;
+    for (size_t i = 0; i < t.rows.size() && i < t.row_ids.size(); ++i)
+        out[t.row_ids[i]] = &t.rows[i];
+    return out;
+}
+
+// Columns whose cells are the table's own bookkeeping, not copies of the child's properties.
+bool is_table_own_column(uint32_t tag)
+{
+    const uint16_t id = uint16_t(tag >> 16);
+    return id == 0x67F2 || id == 0x67F3;
+}
+
+void compare_row(File& f, const std::string& where, const std::map<uint32_t, PropValue>& row, const PropMap& child)
+{
+    for (const auto& [tag, cell] : row) {
+        if (is_table_own_column(tag))
+            continue;
+        auto it = child.find(uint16_t(tag >> 16));
+        if (it == child.end() || it->second.type != cell.type)
+            continue;
+        if (it->second.bytes != cell.bytes)
+            f.problem(where + ": column " + hex(tag) + " differs from the child's property");
+    }
+}
+
+class Messaging
+{
+public:
+    explicit Messaging(File& f) : m_f(f) {}
+    void run();
+
+private:
+    void required_nodes();
+    void parents();
+    void folders();
+    void folder(const NodeEntry& n);
+    void messages();
+    void store();
+    void name_map();
+
+    File& m_f;
+    std::map<uint32_t, std::vector<uint32_t>> m_child_folders, m_messages, m_assoc;
+    std::map<uint32_t, FolderTables> m_tables;
+    std::map<uint32_t, std::map<uint32_t, const std::map<uint32_t, PropValue>*>> m_contents_rows;
+};
+
+void Messaging::required_nodes()
+{
+    for (uint32_t nid : kRequiredNodes)
+        if (!m_f.find_node(nid))
+            m_f.problem("NBT: required node " + hex(nid) + " is missing");
+}
+
+void Messaging::parents()
+{
+    for (const auto& n : m_f.nodes) {
+        const unsigned t = type_of(n.nid);
+        const std::string at = node_name(n.nid);
+        if (t == kFolder || t == kSearchFolder) {
+            if (n.nid == kNidRoot) {
+                if (n.parent != kNidRoot)
+                    m_f.problem(at + ": the root folder's nidParent is " + hex(n.parent) + ", not itself");
+                continue;
+            }
+            const NodeEntry* p = m_f.find_node(n.parent);
+            if (!p || type_of(p->nid) != kFolder) {
+                m_f.problem(at + ": nidParent " + hex(n.parent) + " is not a folder");
+                continue;
+            }
+            m_child_folders[n.parent].push_back(uint32_t(n.nid));
+        } else if (t == kMessage || t == kAssocMessage) {
+            const NodeEntry* p = m_f.find_node(n.parent);
+            if (!p || type_of(p->nid) != kFolder) {
+                m_f.problem(at + ": nidParent " + hex(n.parent) + " is not a folder");
+                continue;
+            }
+            (t == kMessage ? m_messages : m_assoc)[n.parent].push_back(uint32_t(n.nid));
+        }
+    }
+}
+
+void Messaging::folders()
+{
+    for (const auto& n : m_f.nodes)
+        if (type_of(n.nid) == kFolder)
+            folder(n);
+}
+
+void Messaging::folder(const NodeEntry& n)
+{
+    const uint32_t nid = uint32_t(n.nid);
+    const std::string at = "folder " + hex(nid);
+    auto pc = pc_of(m_f, n.bid_data, n.bid_sub, at);
+    FolderTables& tables = m_tables[nid];
+    struct TableRef
+    {
+        unsigned type;
+        const char* name;
+        std::optional<Table> FolderTables::*slot;
+    };
+    const TableRef refs[] = {{kHierarchyTable, "hierarchy table", &FolderTables::hierarchy},
+                             {kContentsTable, "contents table", &FolderTables::contents},
+                             {kAssocContentsTable, "FAI contents table", &FolderTables::assoc}};
+    for (const auto& r : refs) {
+        const NodeEntry* t = m_f.find_node(sibling(nid, r.type));
+        if (!t) {
+            m_f.problem(at + ": its " + r.name + " node " + hex(sibling(nid, r.type)) + " is missing");
+            continue;
+        }
+        tables.*r.slot = tc_of(m_f, t->bid_data, t->bid_sub, std::string(r.name) + " " + hex(t->nid));
+    }
+    if (!pc)
+        return;
+
+    const auto& subfolders = m_child_folders[nid];
+    const auto& messages = m_messages[nid];
+    const auto& assoc = m_assoc[nid];
+    struct Count
+    {
+        uint16_t id;
+        const char* name;
+        int64_t actual;
+        bool required;
+    };
+    const Count counts[] = {{0x3602, "PidTagContentCount", int64_t(messages.size()), true},
+                            {0x3617, "PidTagAssociatedContentCount", int64_t(assoc.size()), false},
+                            {0x360A, "PidTagSubfolders", subfolders.empty() ? 0 : 1, true}};
+    for (const auto& c : counts) {
+        const auto v = int_prop(*pc, c.id);
+        if (!v) {
+            if (c.required)
+                m_f.problem(at + ": " + c.name + " is missing");
+            continue;
+        }
+        const int64_t have = c.id == 0x360A ? (*v != 0) : *v;
+        if (have != c.actual)
+            m_f.problem(at + ": " + c.name + " is " + std::to_string(*v) + ", the folder has " +
+                        std::to_string(c.actual));
+    }
+    if (pc->find(0x3001) == pc->end())
+        m_f.problem(at + ": PidTagDisplayName is missing");
+
+    struct RowsRef
+    {
+        const std::optional<Table>& table;
+        const std::vector<uint32_t>& children;
+        const char* name;
+    };
+    const RowsRef rows[] = {{tables.hierarchy, subfolders, "hierarchy table"},
+                            {tables.contents, messages, "contents table"},
+                            {tables.assoc, assoc, "FAI contents table"}};
+    for (const auto& r : rows) {
+        if (!r.table)
+            continue;
+        const std::set<uint32_t> want(r.children.begin(), r.children.end());
+        const std::set<uint32_t> have(r.table->row_ids.begin(), r.table->row_ids.end());
+        for (uint32_t id : want)
+            if (!have.count(id))
+                m_f.problem(at + ": " + r.name + " has no row for child " + hex(id));
+        for (uint32_t id : have)
+            if (!want.count(id))
+                m_f.problem(at + ": " + r.name + " has a row for " + hex(id) + ", which is not a child");
+    }
+    if (tables.hierarchy) {
+        const auto by_id = rows_by_id(*tables.hierarchy);
+        for (uint32_t child : subfolders) {
+            auto row = by_id.find(child);
+            const NodeEntry* c = m_f.find_node(child);
+            if (row == by_id.end() || !c)
+                continue;
+            if (auto cpc = pc_of(m_f, c->bid_data, c->bid_sub, "folder " + hex(child)))
+                compare_row(m_f, at + " hierarchy row " + hex(child), *row->second, *cpc);
+        }
+    }
+    if (tables.contents)
+        m_contents_rows[nid] = rows_by_id(*tables.contents);
+}
+
+void Messaging::messages()
+{
+    for (const auto& n : m_f.nodes) {
+        const unsigned t = type_of(n.nid);
+        if (t != kMessage && t != kAssocMessage)
+            continue;
+        const std::string at = "message " + hex(n.nid);
+        auto pc = pc_of(m_f, n.bid_data, n.bid_sub, at);
+        if (!pc)
+            continue;
+        if (pc->find(0x001A) == pc->end())
+            m_f.problem(at + ": PidTagMessageClass is missing");
+        const Subnodes subs = read_subnodes(m_f, n.bid_sub);
+        auto recipients = subs.find(kNidRecipients);
+        // Outlook's own contacts and distribution lists carry no recipient table; parse one if present.
+        if (recipients != subs.end())
+            tc_of(m_f, recipients->second.bid_data, recipients->second.bid_sub, at + " recipient table");
+        std::set<uint32_t> attachments;
+        for (const auto& [sub, s] : subs)
+            if (type_of(sub) == kAttachment) {
+                attachments.insert(sub);
+                pc_of(m_f, s.bid_data, s.bid_sub, at + " attachment " + hex(sub));
+            }
+        auto table = subs.find(kNidAttachments);
+        if (table != subs.end()) {
+            if (auto tc = tc_of(m_f, table->second.bid_data, table->second.bid_sub, at + " attachment table")) {
+                const std::set<uint32_t> rows(tc->row_ids.begin(), tc->row_ids.end());
+                if (rows != attachments)
+                    m_f.problem(at + ": attachment table rows do not match its " + std::to_string(attachments.size()) +
+                                " attachment subnodes");
+            }
+        } else if (!attachments.empty()) {
+            m_f.problem(at + ": attachments without an attachment table");
+        }
+        if (t != kMessage)
+            continue;
+        auto folder = m_contents_rows.find(n.parent);
+        if (folder == m_contents_rows.end())
+            continue;
+        auto row = folder->second.find(uint32_t(n.nid));
+        if (row != folder->second.end())
+            compare_row(m_f, "folder " + hex(n.parent) + " contents row " + hex(n.nid), *row->second, *pc);
+    }
+}
+
+std::optional<std::vector<uint8_t>> binary_prop(const PropMap& pc, uint16_t id)
+{
+    auto it = pc.find(id);
+    if (it == pc.end() || it->second.type != 0x0102)
+        return std::nullopt;
+    return it->second.bytes;
+}
+
+void Messaging::store()
+{
+    const NodeEntry* n = m_f.find_node(kNidStore);
+    if (!n)
+        return;
+    const std::string at = "message store " + hex(kNidStore);
+    auto pc = pc_of(m_f, n->bid_data, n->bid_sub, at);
+    if (!pc)
+        return;
+    const auto record_key = binary_prop(*pc, 0x0FF9);
+    if (!record_key || record_key->size() != 16)
+        m_f.problem(at + ": PidTagRecordKey is missing or not 16 bytes");
+    if (pc->find(0x3001) == pc->end())
+        m_f.problem(at + ": PidTagDisplayName is missing");
+    struct EntryIdProp
+    {
+        uint16_t id;
+        const char* name;
+    };
+    const EntryIdProp ids[] = {
+        {0x35E0, "PidTagIpmSubTreeEntryId"}, {0x35E3, "PidTagIpmWastebasketEntryId"}, {0x35E7, "PidTagFinderEntryId"}};
+    for (const auto& e : ids) {
+        const auto v = binary_prop(*pc, e.id);
+        if (!v || v->size() != 24) {
+            m_f.problem(at + ": " + e.name + " is missing or not a 24-byte entry id");
+            continue;
+        }
+        const Bytes b(*v);
+        if (record_key && record_key->size() == 16 && !std::equal(v->begin() + 4, v->begin() + 20, record_key->begin()))
+            m_f.problem(at + ": " + e.name + " does not carry the store's record key");
+        if (!m_f.find_node(b.u32(20)))
+            m_f.problem(at + ": " + e.name + " names node " + hex(b.u32(20)) + ", which does not exist");
+    }
+}
+
+void Messaging::name_map()
+{
+    const NodeEntry* n = m_f.find_node(kNidNameMap);
+    if (!n)
+        return;
+    const std::string at = "name-to-id map " + hex(kNidNameMap);
+    auto pc = pc_of(m_f, n->bid_data, n->bid_sub, at);
+    if (!pc)
+        return;
+    const auto buckets = int_prop(*pc, 0x0001);
+    const auto guids = binary_prop(*pc, 0x0002), entries = binary_prop(*pc, 0x0003), strings = binary_prop(*pc, 0x0004);
+    const std::pair<const std::optional<std::vector<uint8_t>>*, const char*> streams[] = {
+        {&guids, "GUID stream"}, {&entries, "entry stream"}, {&strings, "string stream"}};
+    bool usable = true;
+    for (const auto& [s, name] : streams)
+        if (!*s || (*s)->empty()) {
+            m_f.problem(at + ": " + name + " is missing or empty");
+            usable = false;
+        }
+    if (!buckets || *buckets <= 0) {
+        m_f.problem(at + ": bucket count is missing");
+        return;
+    }
+    if (!usable)
+        return;
+    if (guids->size() % 16)
+        m_f.problem(at + ": GUID stream of " + std::to_string(guids->size()) + " bytes");
+    if (entries->size() % 8)
+        m_f.problem(at + ": entry stream of " + std::to_string(entries->size()) + " bytes");
+    const Bytes e(*entries), s(*strings);
+    const uint64_t guid_count = guids->size() / 16;
+
+    // Expected bucket contents: (key, guid/kind, index) per bucket.
+    using Item = std::tuple<uint32_t, uint16_t, uint16_t>;
+    std::map<uint32_t, std::multiset<Item>> expected;
+    std::set<uint16_t> indexes;
+    for (uint64_t off = 0; off + 8 <= e.size(); off += 8) {
+        const std::string entry = at + " entry " + std::to_string(off / 8);
+        uint32_t key = e.u32(off);
+        const uint16_t guid_kind = e.u16(off + 4), index = e.u16(off + 6);
+        const uint16_t guid = guid_kind >> 1;
+        if (guid == 0 || (guid >= 3 && uint64_t(guid - 3) >= guid_count))
+            m_f.problem(entry + ": GUID index " + std::to_string(guid) + " names no GUID");
+        if (!indexes.insert(index).second)
+            m_f.problem(entry + ": property index " + std::to_string(index) + " used twice");
+        if (guid_kind & 1) {
+            if (!s.has(key, 4) || !s.has(key + 4, s.u32(key))) {
+                m_f.problem(entry + ": string offset " + std::to_string(key) + " outside the string stream");
+                continue;
+            }
+            key = crc32(s.sub(key + 4, s.u32(key)));
+        }
+        expected[uint32_t((key ^ guid_kind) % uint64_t(*buckets))].insert({key, guid_kind, index});
+    }
+    for (int64_t b = 0; b < *buckets && b < 0x7000; ++b) {
+        const auto stream = binary_prop(*pc, uint16_t(0x1000 + b));
+        std::multiset<Item> have;
+        if (stream)
+            for (uint64_t off = 0; off + 8 <= stream->size(); off += 8) {
+                const Bytes x(stream->data() + off, 8);
+                have.insert({x.u32(0), x.u16(4), x.u16(6)});
+            }
+        if (have != expected[uint32_t(b)]) {
+            std::string line = at + ": bucket " + std::to_string(b) + " holds";
+            for (const auto& [key, kind, index] : have)
+                line += " " + hex(key) + "/" + std::to_string(kind) + "/" + std::to_string(index);
+            line += "; expected";
+            for (const auto& [key, kind, index] : expected[uint32_t(b)])
+                line += " " + hex(key) + "/" + std::to_string(kind) + "/" + std::to_string(index);
+            m_f.problem(line);
+        }
+    }
+}
+
+void Messaging::run()
+{
+    required_nodes();
+    parents();
+    for (const auto& n : m_f.nodes) {
+        // Kinds without a dedicated pass: tables that belong to no folder (templates) and
+        // internal PCs are parsed for structure only.
+        const unsigned t = type_of(n.nid);
+        const bool folder_table = (t == kHierarchyTable || t == kContentsTable || t == kAssocContentsTable) &&
+                                  m_f.find_node(sibling(n.nid, kFolder));
+        if (is_tc_node(n.nid) && !folder_table && t != kSearchContentsTable)
+            tc_of(m_f, n.bid_data, n.bid_sub, "table " + hex(n.nid));
+        else if (is_pc_node(n.nid) && t == kSearchFolder)
+            pc_of(m_f, n.bid_data, n.bid_sub, "search folder " + hex(n.nid));
+    }
+    folders();
+    messages();
+    store();
+    name_map();
+}
+
+} // namespace
+
+void check_messaging(File& f)
+{
+    if (f.header.crypt == 2) {
+        f.problem("not checked: messaging layer of a file with cyclic encoding");
+        return;
+    }
+    Messaging(f).run();
+}
 
 } // namespace pstcheck::detail
