@@ -68,16 +68,6 @@ struct RecordEntry
     }
 };
 
-struct MultiValue
-{
-    libpff_multi_value_t* handle = nullptr;
-    ~MultiValue()
-    {
-        Error e;
-        libpff_multi_value_free(&handle, e.out());
-    }
-};
-
 // Reads a UTF-8 string through a size/value getter pair of libpff; nullopt unless both
 // answer 1.
 template <typename SizeFn, typename ValueFn> std::optional<std::string> read_utf8(SizeFn size_fn, ValueFn value_fn)
@@ -122,25 +112,70 @@ std::optional<NamedId> named_id(libpff_record_entry_t* entry)
     return named;
 }
 
-std::vector<std::string> multi_texts(libpff_record_entry_t* entry)
+void append_utf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// UTF-16LE bytes to UTF-8; unpaired surrogates become U+FFFD.
+std::string utf8_of_utf16le(const uint8_t* data, size_t size)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        char32_t cp = data[i] | (data[i + 1] << 8);
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < size) {
+            const char32_t low = data[i + 2] | (data[i + 3] << 8);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        if (cp >= 0xD800 && cp <= 0xDFFF)
+            cp = 0xFFFD;
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
+uint32_t le32(const std::vector<uint8_t>& data, size_t at)
+{
+    return data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (static_cast<uint32_t>(data[at + 3]) << 24);
+}
+
+// Multi-valued strings from their stored bytes: a count, one offset per value, the values.
+// libpff 20180714 reports no values for variable-size multi-values (also in files Outlook
+// wrote), so they are decoded here. 8-bit values are handed out as stored.
+std::vector<std::string> multi_texts(const std::vector<uint8_t>& data, bool unicode)
 {
     std::vector<std::string> texts;
-    MultiValue multi;
-    Error e;
-    if (libpff_record_entry_get_multi_value(entry, &multi.handle, e.out()) != 1)
+    if (data.size() < 4)
         return texts;
-    int count = 0;
-    if (libpff_multi_value_get_number_of_values(multi.handle, &count, e.out()) != 1)
+    const uint64_t count = le32(data, 0);
+    if (count == 0 || 4 + 4 * count > data.size())
         return texts;
-    for (int i = 0; i < count; ++i) {
-        texts.push_back(read_utf8(
-                            [&](size_t* s, libpff_error_t** err) {
-                                return libpff_multi_value_get_value_utf8_string_size(multi.handle, i, s, err);
-                            },
-                            [&](uint8_t* b, size_t s, libpff_error_t** err) {
-                                return libpff_multi_value_get_value_utf8_string(multi.handle, i, b, s, err);
-                            })
-                            .value_or(""));
+    for (uint64_t i = 0; i < count; ++i) {
+        const size_t begin = le32(data, 4 + 4 * i);
+        const size_t end = i + 1 < count ? le32(data, 4 + 4 * (i + 1)) : data.size();
+        if (begin > end || end > data.size())
+            return {};
+        if (unicode)
+            texts.push_back(utf8_of_utf16le(data.data() + begin, end - begin));
+        else
+            texts.emplace_back(data.begin() + begin, data.begin() + end);
     }
     return texts;
 }
@@ -170,7 +205,7 @@ Entry to_entry(libpff_record_entry_t* handle)
         if (!entry.text && entry.data.empty())
             entry.text = std::string();
     } else if (entry.type == kTypeMultiString8 || entry.type == kTypeMultiUnicode) {
-        entry.texts = multi_texts(handle);
+        entry.texts = multi_texts(entry.data, entry.type == kTypeMultiUnicode);
     }
     return entry;
 }
