@@ -136,6 +136,7 @@ bool TreeWalker::walk(const Bref& ref, int level, uint64_t lo, std::optional<uin
         m_f.problem(at + ": page BID used by another page");
     m_f.max_page_bid = std::max(m_f.max_page_bid, ref.bid);
     m_f.extents.push_back({ref.ib, kPageSize, Extent::BTreePage, ref.bid});
+    ++m_f.summary.btree_pages;
 
     const Bytes page = m_f.bytes.sub(ref.ib, kPageSize);
     if (!check_page(ref, page, level))

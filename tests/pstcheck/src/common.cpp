@@ -125,12 +125,21 @@ namespace pstcheck {
 
 std::vector<std::string> check_bytes(const std::vector<uint8_t>& file, const Options& options)
 {
+    Summary ignored;
+    return check_bytes(file, options, &ignored);
+}
+
+std::vector<std::string> check_bytes(const std::vector<uint8_t>& file, const Options& options, Summary* summary)
+{
     using namespace detail;
     Report report(options.max_problems ? options.max_problems : 1);
+    *summary = Summary{};
     try {
-        File f(Bytes(file), options, report);
+        File f(Bytes(file), options, report, *summary);
         if (read_header(f)) {
             read_btrees(f);
+            summary->blocks = f.blocks.size();
+            summary->nodes = f.nodes.size();
             check_blocks(f);
             check_references(f);
             check_header_counters(f);
@@ -147,6 +156,13 @@ std::vector<std::string> check_bytes(const std::vector<uint8_t>& file, const Opt
 
 std::vector<std::string> check_file(const std::string& path, const Options& options)
 {
+    Summary ignored;
+    return check_file(path, options, &ignored);
+}
+
+std::vector<std::string> check_file(const std::string& path, const Options& options, Summary* summary)
+{
+    *summary = Summary{};
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return {"cannot open " + path};
@@ -163,7 +179,7 @@ std::vector<std::string> check_file(const std::string& path, const Options& opti
     } catch (const std::exception& e) {
         return {"cannot read " + path + ": " + e.what()};
     }
-    return check_bytes(bytes, options);
+    return check_bytes(bytes, options, summary);
 }
 
 std::string join(const std::vector<std::string>& problems)

@@ -89,7 +89,12 @@ std::optional<Table> tc_of(File& f, uint64_t bid_data, uint64_t bid_sub, const s
     if (!heap)
         return std::nullopt;
     const Subnodes subs = read_subnodes(f, bid_sub);
-    return read_tc(f, *heap, subs);
+    auto t = read_tc(f, *heap, subs);
+    if (t) {
+        ++f.summary.tables;
+        f.summary.table_rows += t->rows.size();
+    }
+    return t;
 }
 
 std::optional<int64_t> int_prop(const PropMap& pc, uint16_t id)
@@ -156,7 +161,22 @@ private:
     std::map<uint32_t, std::vector<uint32_t>> m_child_folders, m_messages, m_assoc;
     std::map<uint32_t, FolderTables> m_tables;
     std::map<uint32_t, std::map<uint32_t, const std::map<uint32_t, PropValue>*>> m_contents_rows;
+    std::set<uint32_t> m_unread; // messages whose PidTagMessageFlags lack the read flag
+    std::map<uint32_t, int64_t> m_unread_claims;
+    void unread_counts();
 };
+
+void Messaging::unread_counts()
+{
+    for (const auto& [folder, claim] : m_unread_claims) {
+        int64_t actual = 0;
+        for (uint32_t m : m_messages[folder])
+            actual += int64_t(m_unread.count(m));
+        if (claim != actual)
+            m_f.problem("folder " + hex(folder) + ": PidTagContentUnreadCount is " + std::to_string(claim) +
+                        ", the folder has " + std::to_string(actual) + " unread messages");
+    }
+}
 
 void Messaging::required_nodes()
 {
@@ -205,6 +225,7 @@ void Messaging::folder(const NodeEntry& n)
     const uint32_t nid = uint32_t(n.nid);
     const std::string at = "folder " + hex(nid);
     auto pc = pc_of(m_f, n.bid_data, n.bid_sub, at);
+    m_f.summary.folders += pc.has_value();
     FolderTables& tables = m_tables[nid];
     struct TableRef
     {
@@ -253,6 +274,8 @@ void Messaging::folder(const NodeEntry& n)
     }
     if (pc->find(0x3001) == pc->end())
         m_f.problem(at + ": PidTagDisplayName is missing");
+    if (const auto unread = int_prop(*pc, 0x3603))
+        m_unread_claims[nid] = *unread; // checked once the messages' flags are known
 
     struct RowsRef
     {
@@ -300,6 +323,9 @@ void Messaging::messages()
         auto pc = pc_of(m_f, n.bid_data, n.bid_sub, at);
         if (!pc)
             continue;
+        ++m_f.summary.messages;
+        if (const auto flags = int_prop(*pc, 0x0E07); flags && !(*flags & 1))
+            m_unread.insert(uint32_t(n.nid));
         if (pc->find(0x001A) == pc->end())
             m_f.problem(at + ": PidTagMessageClass is missing");
         const Subnodes subs = read_subnodes(m_f, n.bid_sub);
@@ -408,6 +434,7 @@ void Messaging::name_map()
     if (entries->size() % 8)
         m_f.problem(at + ": entry stream of " + std::to_string(entries->size()) + " bytes");
     const Bytes e(*entries), s(*strings);
+    m_f.summary.named_properties = e.size() / 8;
     const uint64_t guid_count = guids->size() / 16;
 
     // Expected bucket contents: (key, guid/kind, index) per bucket.
@@ -469,6 +496,7 @@ void Messaging::run()
     }
     folders();
     messages();
+    unread_counts();
     store();
     name_map();
 }

@@ -149,11 +149,12 @@ struct Extent
 
 struct File
 {
-    File(Bytes b, const Options& o, Report& r) : bytes(b), options(o), report(r) {}
+    File(Bytes b, const Options& o, Report& r, Summary& s) : bytes(b), options(o), report(r), summary(s) {}
 
     Bytes bytes;
     const Options& options;
     Report& report;
+    Summary& summary;
     Header header;
     std::vector<BlockEntry> blocks; // sorted by BID, unique
     std::vector<NodeEntry> nodes;   // sorted by NID, unique

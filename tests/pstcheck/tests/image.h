@@ -93,6 +93,44 @@ inline std::vector<BbtEntry> bbt_entries(const Image& img)
     return out;
 }
 
+struct NbtEntry
+{
+    uint64_t at = 0; // offset of the entry
+    uint64_t nid = 0, bid_data = 0, bid_sub = 0;
+    uint32_t parent = 0;
+};
+
+inline std::vector<NbtEntry> nbt_entries(const Image& img)
+{
+    std::vector<NbtEntry> out;
+    for (uint64_t page : img.leaf_pages(img.nbt_root()))
+        for (unsigned i = 0; i < img.bytes.at(page + 488); ++i) {
+            const uint64_t e = page + 32 * i;
+            out.push_back({e, img.get(e, 8), img.get(e + 8, 8), img.get(e + 16, 8), uint32_t(img.get(e + 24, 4))});
+        }
+    return out;
+}
+
+inline NbtEntry find_nbt(const Image& img, uint64_t nid)
+{
+    for (const auto& e : nbt_entries(img))
+        if (e.nid == nid)
+            return e;
+    return {};
+}
+
+// Removes the leaf entry at `at` (entries of `size` bytes) from its page and repairs the page CRC.
+inline void remove_entry(Image& img, uint64_t at, unsigned size)
+{
+    const uint64_t page = at - at % 512;
+    const unsigned count = img.bytes.at(page + 488);
+    const uint64_t end = page + uint64_t(count) * size;
+    std::copy(img.bytes.begin() + at + size, img.bytes.begin() + end, img.bytes.begin() + at);
+    std::fill(img.bytes.begin() + end - size, img.bytes.begin() + end, 0);
+    img.bytes.at(page + 488) = uint8_t(count - 1);
+    img.fix_page(page);
+}
+
 inline void Image::fix_block(const BbtEntry& e)
 {
     const uint64_t size = (e.cb + 16 + 63) / 64 * 64;

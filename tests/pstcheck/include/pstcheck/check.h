@@ -35,6 +35,19 @@ struct Options
     size_t max_problems = 200;
 };
 
+// What a check covered, so that callers can tell a clean result from a skipped layer.
+struct Summary
+{
+    size_t btree_pages = 0;
+    size_t blocks = 0;
+    size_t nodes = 0;
+    size_t folders = 0;          // folder property contexts read
+    size_t messages = 0;         // message property contexts read
+    size_t tables = 0;           // table contexts read
+    size_t table_rows = 0;       // rows in those tables
+    size_t named_properties = 0; // entries of the name-to-id map
+};
+
 // Problems found in the file at `path`, one human-readable line each ("BBT page at 0x4800:
 // CRC 0x1234abcd stored, 0x89abcdef computed"); empty when the file is valid. A file that cannot
 // be read yields one problem naming the reason. Files that are not checked (ANSI files, pages
@@ -44,6 +57,10 @@ std::vector<std::string> check_file(const std::string& path, const Options& opti
 
 // Same for a file already in memory. `file` must stay alive for the duration of the call.
 std::vector<std::string> check_bytes(const std::vector<uint8_t>& file, const Options& options = {});
+
+// As above, also filling *summary (which must not be null).
+std::vector<std::string> check_file(const std::string& path, const Options& options, Summary* summary);
+std::vector<std::string> check_bytes(const std::vector<uint8_t>& file, const Options& options, Summary* summary);
 
 // The problems as one string, one per line (for test failure messages).
 std::string join(const std::vector<std::string>& problems);

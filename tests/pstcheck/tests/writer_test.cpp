@@ -1,0 +1,253 @@
+// Files written by the project's own PST writer pass every check; damage to their messaging layer
+// is found. These files use no encoding, so their heap bytes can be damaged directly.
+#include "image.h"
+#include "pst/writer.h"
+#include "pstcheck/check.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pstcheck::testing::bbt_entries;
+using pstcheck::testing::find_nbt;
+using pstcheck::testing::Image;
+using pstcheck::testing::nbt_entries;
+
+class TempDir
+{
+public:
+    TempDir()
+    {
+        static int counter = 0;
+        m_path =
+            fs::temp_directory_path() / ("pstcheck-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::create_directories(m_path);
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    fs::path m_path;
+};
+
+pst::Message contact(int i)
+{
+    pst::Message m(u"IPM.Contact");
+    const std::u16string n =
+        u"Person " + std::u16string(1, char16_t(u'A' + i % 26)) + u" " + std::u16string(1, char16_t(u'0' + i % 10));
+    m.set_unicode(0x3001, n);
+    m.set_unicode(0x0037, n);
+    m.set_unicode(0x3A06, u"Given");
+    m.set_unicode(0x3A11, n);
+    m.set_named_unicode(pst::kPsetidAddress, 0x8005, n);
+    m.set_named_unicode(pst::kPsetidAddress, 0x8083, u"person@example.com");
+    return m;
+}
+
+struct Written
+{
+    size_t folders = 0;  // user folders added
+    size_t messages = 0; // messages added
+};
+
+struct Content
+{
+    const char* name;
+    std::function<Written(pst::Writer&)> fill;
+};
+
+const Content kContents[] = {
+    {"Empty", [](pst::Writer&) { return Written{}; }},
+    {"ThreeContacts",
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         for (int i = 0; i < 3; ++i)
+             EXPECT_TRUE(w.add_message(f, contact(i)).ok);
+         return Written{1, 3};
+     }},
+    {"LargeValues",
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         const size_t sizes[] = {1790, 1791, 4088, 4089, 9000, 70000}; // UTF-16 units around heap/block limits
+         for (size_t s : sizes) {
+             pst::Message m = contact(int(s));
+             m.set_unicode(0x1000, std::u16string(s, u'x'));
+             m.set_binary(0x3A50, std::vector<uint8_t>(s, 0xAB));
+             EXPECT_TRUE(w.add_message(f, m).ok);
+         }
+         return Written{1, std::size(sizes)};
+     }},
+    {"NestedFolders",
+     [](pst::Writer& w) {
+         auto parent = w.top_of_personal_folders();
+         for (int depth = 0; depth < 6; ++depth) {
+             parent = w.add_folder(parent, u"Level " + std::u16string(1, char16_t(u'0' + depth)), u"IPF.Contact");
+             EXPECT_TRUE(w.add_message(parent, contact(depth)).ok);
+         }
+         w.add_folder(w.root_folder(), u"", u"IPF.Note");
+         EXPECT_TRUE(w.add_message(w.deleted_items(), contact(99)).ok);
+         return Written{7, 7};
+     }},
+    {"ManyNamedProperties",
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         pst::Message m = contact(0);
+         for (uint32_t lid = 0x8100; lid < 0x8100 + 300; ++lid)
+             m.set_named_long(pst::kPsetidCommon, lid, int32_t(lid));
+         for (int i = 0; i < 40; ++i)
+             m.set(pst::PropertyName::string(pst::kPsPublicStrings, u"name-" +
+                                                                        std::u16string(1, char16_t(u'a' + i % 26)) +
+                                                                        std::u16string(1, char16_t(u'a' + i / 26))),
+                   pst::PropertyValue{pst::PropType::Long, int32_t(i)});
+         EXPECT_TRUE(w.add_message(f, m).ok);
+         return Written{1, 1};
+     }},
+    {"ThousandContacts",
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         for (int i = 0; i < 1000; ++i)
+             EXPECT_TRUE(w.add_message(f, contact(i)).ok);
+         return Written{1, 1000};
+     }},
+};
+
+std::string write(const TempDir& dir, const Content& c, Written* written)
+{
+    const std::string path = dir.file(std::string(c.name) + ".pst");
+    pst::WriterOptions o;
+    o.deterministic = true;
+    o.creation_time = 133000000000000000ull;
+    pst::Status st;
+    auto w = pst::Writer::create(path, o, &st);
+    EXPECT_TRUE(w) << st.message;
+    if (!w)
+        return path;
+    *written = c.fill(*w);
+    st = w->finish();
+    EXPECT_TRUE(st.ok) << st.message;
+    return path;
+}
+
+class WriterOutput : public ::testing::TestWithParam<Content>
+{
+};
+
+TEST_P(WriterOutput, PassesEveryCheck)
+{
+    TempDir dir;
+    Written written;
+    const std::string path = write(dir, GetParam(), &written);
+    pstcheck::Summary s;
+    const auto problems = pstcheck::check_file(path, {}, &s);
+    EXPECT_TRUE(problems.empty()) << pstcheck::join(problems);
+    // The store's fixed folders (root, top of personal folders, deleted items, ...) come on top.
+    EXPECT_GE(s.folders, written.folders + 3);
+    EXPECT_EQ(s.messages, written.messages);
+    EXPECT_GT(s.named_properties, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writer, WriterOutput, ::testing::ValuesIn(kContents),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Damage to the messaging layer of a small written file.
+struct MessagingDamage
+{
+    const char* name;
+    std::function<std::string(Image&)> apply; // returns the text a reported line must contain
+};
+
+std::vector<pstcheck::testing::NbtEntry> of_type(const Image& img, unsigned type)
+{
+    std::vector<pstcheck::testing::NbtEntry> out;
+    for (const auto& e : nbt_entries(img))
+        if ((e.nid & 0x1F) == type)
+            out.push_back(e);
+    return out;
+}
+
+std::string hex(uint64_t v)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+const MessagingDamage kMessagingDamages[] = {
+    {"MessageMovedToAnotherFolder",
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         img.put(m.at + 24, 4, 0x122); // the root folder
+         img.fix_page(m.at - m.at % 512);
+         return "folder " + hex(m.parent) + ": PidTagContentCount is 3, the folder has 2";
+     }},
+    {"MessageNodeRemoved",
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         pstcheck::testing::remove_entry(img, m.at, 32);
+         return "has a row for " + hex(m.nid) + ", which is not a child";
+     }},
+    {"ContentsTableRemoved",
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto table = find_nbt(img, (m.parent & ~0x1Fu) | 0x0E);
+         pstcheck::testing::remove_entry(img, table.at, 32);
+         return "its contents table node " + hex(table.nid) + " is missing";
+     }},
+    {"NameMapRemoved",
+     [](Image& img) {
+         pstcheck::testing::remove_entry(img, find_nbt(img, 0x61).at, 32);
+         return std::string("required node 0x61 is missing");
+     }},
+    {"HeapSignatureDamaged",
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         for (const auto& b : bbt_entries(img))
+             if (b.bid == m.bid_data && !(b.bid & 2)) {
+                 img.bytes.at(b.ib + 2) = 0xED;
+                 img.fix_block(b);
+             }
+         return "message " + hex(m.nid) + " heap block 0: bSig 0xed";
+     }},
+    {"FolderParentIsAMessage",
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto folder = find_nbt(img, m.parent);
+         img.put(folder.at + 24, 4, m.nid);
+         img.fix_page(folder.at - folder.at % 512);
+         return "node " + hex(folder.nid) + ": nidParent " + hex(m.nid) + " is not a folder";
+     }},
+};
+
+class WriterDamage : public ::testing::TestWithParam<MessagingDamage>
+{
+};
+
+TEST_P(WriterDamage, IsReported)
+{
+    TempDir dir;
+    Written written;
+    const std::string path = write(dir, kContents[1], &written); // three contacts
+    Image img = Image::load(path);
+    ASSERT_TRUE(pstcheck::check_bytes(img.bytes).empty());
+    ASSERT_EQ(img.get(513, 1), 0u) << "these cases damage unencoded heap bytes";
+    const std::string expected = GetParam().apply(img);
+    const auto problems = pstcheck::check_bytes(img.bytes);
+    bool found = false;
+    for (const auto& p : problems)
+        found |= p.find(expected) != std::string::npos;
+    EXPECT_TRUE(found) << "expected a line with \"" << expected << "\", got:\n" << pstcheck::join(problems);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writer, WriterDamage, ::testing::ValuesIn(kMessagingDamages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
