@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Writer benchmark: makes large contact files with pst-fixture and reads them back with
+# readpst, measuring whole-process wall time and peak memory of both (GNU time).
+#
+#   bench/pst_write/run.sh [BUILD_DIR]      (default: build)
+#
+# Cases: 100,000 contacts in 10 nested folders; 20,000 contacts in one folder. The generated
+# files go to BUILD_DIR/bench/pst_write and are removed afterwards (KEEP=1 keeps them).
+# Goal: writing a file takes less time than readpst needs to read it.
+set -euo pipefail
+
+build=${1:-build}
+fixture="$build/bin/pst-fixture"
+[ -x "$fixture" ] || { echo "run.sh: $fixture not found; build the pst-fixture target first" >&2; exit 2; }
+for tool in readpst /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "run.sh: $tool not found (scripts/deps installs it)" >&2; exit 2; }
+done
+
+work="$build/bench/pst_write"
+rm -rf "$work"
+mkdir -p "$work"
+[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
+
+# Runs a command under GNU time; prints "seconds peak-MiB".
+measure() {
+    local stats="$work/time.txt"
+    /usr/bin/time -f '%e %M' -o "$stats" "$@" >/dev/null 2>"$work/stderr.txt" || {
+        echo "run.sh: failed: $*" >&2
+        cat "$work/stderr.txt" >&2
+        exit 1
+    }
+    awk '{ printf "%s %.1f", $1, $2 / 1024 }' "$stats"
+}
+
+row() { printf '%-34s %-8s %9s %10s %10s %8s\n' "$@"; }
+
+row "case" "step" "seconds" "peak MiB" "file MiB" "items"
+cases=("100000 10" "20000 1")
+for c in "${cases[@]}"; do
+    read -r contacts folders <<<"$c"
+    name="$contacts contacts, $folders folder(s)"
+    file="$work/contacts-$contacts-$folders.pst"
+    read -r w_sec w_mem <<<"$(measure "$fixture" --contacts "$contacts" --folders "$folders" --seed 1 "$file")"
+    size=$(awk -v b="$(stat -c %s "$file")" 'BEGIN { printf "%.1f", b / 1048576 }')
+    row "$name" "write" "$w_sec" "$w_mem" "$size" "$contacts"
+
+    out="$work/readpst-$contacts"
+    mkdir -p "$out"
+    read -r r_sec r_mem <<<"$(measure readpst -q -t c -cv -o "$out" "$file")"
+    cards=$(find "$out" -type f -exec cat {} + | grep -c '^BEGIN:VCARD' || true)
+    row "" "readpst" "$r_sec" "$r_mem" "" "$cards"
+    [ "$cards" = "$contacts" ] || echo "run.sh: readpst found $cards contacts, expected $contacts" >&2
+    awk -v w="$w_sec" -v r="$r_sec" 'BEGIN { printf "%-34s write/read time ratio %.2f (goal: below 1)\n", "", (r > 0 ? w / r : 0) }'
+    rm -rf "$out" "$file"
+done
