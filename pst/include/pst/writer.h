@@ -40,7 +40,8 @@ struct Status
     explicit operator bool() const { return ok; }
 };
 
-// MAPI property types that the writer stores.
+// MAPI property types that the writer stores. Any other type code may be written as well:
+// cast it to PropType and give the value as raw bytes (PropertyValue::raw).
 enum class PropType : uint16_t
 {
     Short = 0x0002,
@@ -56,10 +57,10 @@ enum class PropType : uint16_t
 
 using Guid = std::array<uint8_t, 16>; // in on-disk (little-endian GUID) byte order
 
-extern const Guid kPsMapi;           // {00020328-0000-0000-C000-000000000046}
-extern const Guid kPsPublicStrings;  // {00020329-0000-0000-C000-000000000046}
-extern const Guid kPsetidAddress;    // {00062004-0000-0000-C000-000000000046}
-extern const Guid kPsetidCommon;     // {00062008-0000-0000-C000-000000000046}
+extern const Guid kPsMapi;          // {00020328-0000-0000-C000-000000000046}
+extern const Guid kPsPublicStrings; // {00020329-0000-0000-C000-000000000046}
+extern const Guid kPsetidAddress;   // {00062004-0000-0000-C000-000000000046}
+extern const Guid kPsetidCommon;    // {00062008-0000-0000-C000-000000000046}
 
 // Where a property lives: a plain property id (below 0x8000), or a named property identified
 // by a property set and either a numeric name (LID) or a string name. Named properties get
@@ -85,18 +86,46 @@ struct PropertyName
 
 // A value of one of the types above. String8 holds the bytes in the message's code page
 // (no terminator); SysTime holds a FILETIME (100 ns ticks since 1601-01-01 UTC).
+//
+// Which alternative goes with which type:
+//   Short, Long       int32_t (Short keeps the low 16 bits)
+//   Boolean           bool
+//   SysTime           uint64_t
+//   String8           std::string
+//   Unicode           std::u16string
+//   Binary            std::vector<uint8_t>
+//   MultiLong         std::vector<int32_t>
+//   MultiUnicode      std::vector<std::u16string>
+//   any other code    std::vector<uint8_t>: the value's stored bytes, written as given. Types of
+//                     1 to 4 bytes (0x0002, 0x0003, 0x0004, 0x000A, 0x000B) are stored inline,
+//                     8-byte types (0x0005, 0x0006, 0x0007, 0x0014, 0x0040) in the heap, and every
+//                     other code (0x0000, 0x0001, 0x0048, multi-valued, unknown) as variable-size data.
+// A value whose alternative does not fit its type is skipped by the writer (add_message fails).
 struct PropertyValue
 {
     PropType type = PropType::Long;
     std::variant<int32_t, bool, uint64_t, std::string, std::u16string, std::vector<uint8_t>, std::vector<int32_t>,
                  std::vector<std::u16string>>
         value;
+
+    // A value of any type code given as its stored bytes (see above).
+    static PropertyValue raw(uint16_t type_code, std::vector<uint8_t> bytes)
+    {
+        return {static_cast<PropType>(type_code), std::move(bytes)};
+    }
 };
 
 struct Property
 {
     PropertyName name;
     PropertyValue value;
+};
+
+// One recipient row of a message: its properties (PidTagRecipientType 0x0C15, PidTagDisplayName
+// 0x3001, PidTagAddressType 0x3002, PidTagEmailAddress 0x3003, ...). Plain property ids only.
+struct Recipient
+{
+    std::vector<Property> properties;
 };
 
 // One message of any class. Later sets of the same name replace earlier ones.
@@ -106,6 +135,15 @@ public:
     explicit Message(std::u16string message_class);
 
     void set(PropertyName name, PropertyValue value);
+
+    // Code page of the message's String8 values (PidTagMessageCodepage, PidTagInternetCodepage);
+    // written only when the message has String8 values. Default 1252.
+    void set_codepage(uint32_t codepage) { m_codepage = codepage; }
+    uint32_t codepage() const { return m_codepage; }
+
+    // Adds a row to the message's recipient table (which exists, possibly empty, on every message).
+    void add_recipient(Recipient r) { m_recipients.push_back(std::move(r)); }
+    const std::vector<Recipient>& recipients() const { return m_recipients; }
 
     // Shorthands for plain property ids.
     void set_unicode(uint16_t id, std::u16string v);
@@ -119,6 +157,13 @@ public:
     // Shorthands for numeric named properties.
     void set_named_unicode(const Guid& set, uint32_t lid, std::u16string v);
     void set_named_long(const Guid& set, uint32_t lid, int32_t v);
+    void set_named_bool(const Guid& set, uint32_t lid, bool v);
+    void set_named_binary(const Guid& set, uint32_t lid, std::vector<uint8_t> v);
+    void set_named_systime(const Guid& set, uint32_t lid, uint64_t filetime);
+    // A string-named property (for example PS_PUBLIC_STRINGS "Keywords").
+    void set_string_named(const Guid& set, std::u16string name, PropertyValue v);
+    // Any type code with its stored bytes (see PropertyValue).
+    void set_raw(uint16_t id, uint16_t type_code, std::vector<uint8_t> bytes);
 
     const std::u16string& message_class() const { return m_class; }
     const std::vector<Property>& properties() const { return m_props; }
@@ -126,10 +171,13 @@ public:
 private:
     std::u16string m_class;
     std::vector<Property> m_props;
+    std::vector<Recipient> m_recipients;
+    uint32_t m_codepage = 1252;
 };
 
 // Destination of the file's bytes. The file-path writer uses a file; tests substitute a sink
 // that fails after N bytes to prove that a full disk is reported.
+// The writer writes every byte range once or more (the header last) and then calls flush().
 class Sink
 {
 public:
@@ -137,6 +185,22 @@ public:
     virtual Status write_at(uint64_t offset, const void* data, size_t size) = 0;
     virtual Status flush() = 0;
 };
+
+// A sink that keeps the file in memory (tests, small files). `out` must outlive the sink.
+class MemorySink : public Sink
+{
+public:
+    explicit MemorySink(std::vector<uint8_t>* out) : m_out(out) {}
+    Status write_at(uint64_t offset, const void* data, size_t size) override;
+    Status flush() override { return Status::success(); }
+
+private:
+    std::vector<uint8_t>* m_out;
+};
+
+// Files stop below the first free-page-map offset (about 2 GB); a writer that would grow past
+// kMaxFileSize fails with "The PST file would exceed 2 GB".
+constexpr uint64_t kMaxFileSize = 0x4400ull + 8192ull * 253952ull;
 
 struct WriterOptions
 {
@@ -167,9 +231,13 @@ public:
     // "Deleted Items".
     virtual FolderId deleted_items() const = 0;
 
-    // Adds a folder under `parent`. An empty name is allowed (a nameless folder).
+    // Adds a folder under `parent`. An empty name is allowed (a nameless folder); an empty
+    // container class writes none. Returns 0 when `parent` is not a folder of this writer or the
+    // writer has failed or finished.
     virtual FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) = 0;
-    // Adds a message to `folder`; its data is written out before this returns.
+    // Adds a message to `folder`; its data is written out before this returns. Fails (and the
+    // writer accepts nothing more) when the sink fails or the file would reach the size limit;
+    // fails without harm to the writer for an unknown folder or a malformed value.
     virtual Status add_message(FolderId folder, const Message& message) = 0;
     // Completes the file. After finish() (successful or not) the writer accepts nothing more.
     virtual Status finish() = 0;

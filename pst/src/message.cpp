@@ -1,0 +1,138 @@
+#include "pst/writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pst {
+
+const Guid kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+const Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                               0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+const Guid kPsetidAddress = {0x04, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00,
+                             0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+const Guid kPsetidCommon = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+
+PropertyName PropertyName::tag(uint16_t id)
+{
+    PropertyName n;
+    n.kind = Kind::Id;
+    n.id = id;
+    return n;
+}
+
+PropertyName PropertyName::numeric(const Guid& set, uint32_t lid)
+{
+    PropertyName n;
+    n.kind = Kind::NumericName;
+    n.guid = set;
+    n.lid = lid;
+    return n;
+}
+
+PropertyName PropertyName::string(const Guid& set, std::u16string name)
+{
+    PropertyName n;
+    n.kind = Kind::StringName;
+    n.guid = set;
+    n.name = std::move(name);
+    return n;
+}
+
+namespace {
+
+bool same_name(const PropertyName& a, const PropertyName& b)
+{
+    if (a.kind != b.kind)
+        return false;
+    switch (a.kind) {
+    case PropertyName::Kind::Id:
+        return a.id == b.id;
+    case PropertyName::Kind::NumericName:
+        return a.guid == b.guid && a.lid == b.lid;
+    case PropertyName::Kind::StringName:
+        return a.guid == b.guid && a.name == b.name;
+    }
+    return false;
+}
+
+} // namespace
+
+Message::Message(std::u16string message_class) : m_class(std::move(message_class)) {}
+
+void Message::set(PropertyName name, PropertyValue value)
+{
+    auto it = std::find_if(m_props.begin(), m_props.end(), [&](const Property& p) { return same_name(p.name, name); });
+    if (it != m_props.end())
+        it->value = std::move(value);
+    else
+        m_props.push_back({std::move(name), std::move(value)});
+}
+
+void Message::set_unicode(uint16_t id, std::u16string v)
+{
+    set(PropertyName::tag(id), {PropType::Unicode, std::move(v)});
+}
+void Message::set_string8(uint16_t id, std::string bytes)
+{
+    set(PropertyName::tag(id), {PropType::String8, std::move(bytes)});
+}
+void Message::set_short(uint16_t id, int16_t v)
+{
+    set(PropertyName::tag(id), {PropType::Short, static_cast<int32_t>(v)});
+}
+void Message::set_long(uint16_t id, int32_t v)
+{
+    set(PropertyName::tag(id), {PropType::Long, v});
+}
+void Message::set_bool(uint16_t id, bool v)
+{
+    set(PropertyName::tag(id), {PropType::Boolean, v});
+}
+void Message::set_systime(uint16_t id, uint64_t filetime)
+{
+    set(PropertyName::tag(id), {PropType::SysTime, filetime});
+}
+void Message::set_binary(uint16_t id, std::vector<uint8_t> v)
+{
+    set(PropertyName::tag(id), {PropType::Binary, std::move(v)});
+}
+void Message::set_named_unicode(const Guid& s, uint32_t lid, std::u16string v)
+{
+    set(PropertyName::numeric(s, lid), {PropType::Unicode, std::move(v)});
+}
+void Message::set_named_long(const Guid& s, uint32_t lid, int32_t v)
+{
+    set(PropertyName::numeric(s, lid), {PropType::Long, v});
+}
+void Message::set_named_bool(const Guid& s, uint32_t lid, bool v)
+{
+    set(PropertyName::numeric(s, lid), {PropType::Boolean, v});
+}
+void Message::set_named_binary(const Guid& s, uint32_t lid, std::vector<uint8_t> v)
+{
+    set(PropertyName::numeric(s, lid), {PropType::Binary, std::move(v)});
+}
+void Message::set_named_systime(const Guid& s, uint32_t lid, uint64_t filetime)
+{
+    set(PropertyName::numeric(s, lid), {PropType::SysTime, filetime});
+}
+void Message::set_string_named(const Guid& s, std::u16string name, PropertyValue v)
+{
+    set(PropertyName::string(s, std::move(name)), std::move(v));
+}
+void Message::set_raw(uint16_t id, uint16_t type_code, std::vector<uint8_t> bytes)
+{
+    set(PropertyName::tag(id), PropertyValue::raw(type_code, std::move(bytes)));
+}
+
+Status MemorySink::write_at(uint64_t offset, const void* data, size_t size)
+{
+    if (m_out->size() < offset + size)
+        m_out->resize(offset + size, 0);
+    if (size)
+        std::memcpy(m_out->data() + offset, data, size);
+    return Status::success();
+}
+
+} // namespace pst

@@ -1,0 +1,493 @@
+#include "ndb.h"
+
+#include <algorithm>
+
+namespace pst::detail {
+namespace {
+
+constexpr size_t kPage = 512;
+constexpr size_t kAMapBytes = 496;
+constexpr uint8_t kPtypeBBT = 0x80;
+constexpr uint8_t kPtypeNBT = 0x81;
+constexpr uint8_t kPtypeFMap = 0x82;
+constexpr uint8_t kPtypePMap = 0x83;
+constexpr uint8_t kPtypeAMap = 0x84;
+constexpr uint8_t kPtypeDList = 0x86;
+constexpr size_t kBufferLimit = 4u << 20;
+
+bool has_pmap(uint64_t region)
+{
+    return region % 8 == 0;
+}
+bool has_fmap(uint64_t region)
+{
+    return region >= 128 && (region - 128) % 496 == 0;
+}
+// Bytes at the start of a region taken by its map pages.
+uint64_t map_bytes(uint64_t region)
+{
+    return kPage + (has_pmap(region) ? kPage : 0) + (has_fmap(region) ? kPage : 0);
+}
+uint64_t region_start(uint64_t region)
+{
+    return kFirstRegion + region * kRegionSize;
+}
+
+uint16_t signature(uint64_t ib, uint64_t bid)
+{
+    uint32_t x = static_cast<uint32_t>((ib ^ bid) & 0xFFFFFFFFu);
+    return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
+}
+
+// Longest run of clear bits in one region's AMap (64-byte slots), capped at 255.
+uint8_t longest_free_run(const uint8_t* bits)
+{
+    unsigned best = 0, run = 0;
+    for (size_t i = 0; i < kAMapBytes * 8 && best < 255; ++i) {
+        bool used = bits[i / 8] & (0x80 >> (i % 8));
+        run = used ? 0 : run + 1;
+        best = std::max(best, run);
+    }
+    return static_cast<uint8_t>(std::min(best, 255u));
+}
+
+} // namespace
+
+std::vector<Bytes> split_chunks(const Bytes& data)
+{
+    std::vector<Bytes> out;
+    for (size_t pos = 0; pos < data.size(); pos += kMaxBlockData) {
+        size_t n = std::min(kMaxBlockData, data.size() - pos);
+        out.emplace_back(data.begin() + static_cast<ptrdiff_t>(pos), data.begin() + static_cast<ptrdiff_t>(pos + n));
+    }
+    return out;
+}
+
+uint64_t node_stream_size(const NodeData& node)
+{
+    uint64_t n = 0;
+    for (const auto& c : node.chunks)
+        n += c.size();
+    for (const auto& s : node.subnodes)
+        n += node_stream_size(s.node);
+    return n;
+}
+
+Ndb::Ndb(Sink& sink, uint64_t max_size) : m_sink(sink), m_max(max_size) {}
+
+Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
+{
+    uint64_t pos = align_up(m_cursor, align);
+    uint64_t region = 0;
+    for (;;) {
+        region = (pos - kFirstRegion) / kRegionSize;
+        uint64_t start = region_start(region);
+        uint64_t data_start = start + map_bytes(region);
+        if (pos < data_start)
+            pos = align_up(data_start, align);
+        if (pos + size <= start + kRegionSize)
+            break;
+        pos = start + kRegionSize;
+    }
+    if (region_start(region + 1) > m_max)
+        return Status::failure("The PST file would exceed 2 GB");
+    mark(pos, size);
+    m_cursor = pos + size;
+    *ib = pos;
+    return Status::success();
+}
+
+void Ndb::mark(uint64_t ib, uint64_t size)
+{
+    uint64_t region = (ib - kFirstRegion) / kRegionSize;
+    if (m_amap.size() < (region + 1) * kAMapBytes)
+        m_amap.resize((region + 1) * kAMapBytes, 0);
+    uint64_t first = (ib - region_start(region)) / 64;
+    uint64_t last = (ib + size - 1 - region_start(region)) / 64;
+    uint8_t* bits = m_amap.data() + region * kAMapBytes;
+    for (uint64_t i = first; i <= last; ++i)
+        bits[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+}
+
+Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
+{
+    // Appends to the buffer when the range follows it; a short gap is filled with zeros only
+    // when nothing was ever written there.
+    uint64_t end = m_buf_start + m_buf.size();
+    if (m_buf.empty()) {
+        m_buf_start = ib;
+    } else if (ib < end || end < m_high || ib - end > kRegionSize || m_buf.size() > kBufferLimit) {
+        Status st = flush_buffer();
+        if (!st)
+            return st;
+        m_buf_start = ib;
+    } else {
+        m_buf.resize(m_buf.size() + (ib - end), 0);
+    }
+    append(m_buf, data, size);
+    m_high = std::max(m_high, ib + size);
+    return Status::success();
+}
+
+Status Ndb::flush_buffer()
+{
+    if (m_buf.empty())
+        return Status::success();
+    Status st = m_sink.write_at(m_buf_start, m_buf.data(), m_buf.size());
+    m_buf.clear();
+    return st;
+}
+
+Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_t* bid)
+{
+    uint64_t total = align_up(size + 16, 64);
+    uint64_t ib = 0;
+    Status st = allocate(total, 64, &ib);
+    if (!st)
+        return st;
+    uint64_t b = (m_next_bid++ << 2) | (internal ? 2 : 0);
+    Bytes block(total, 0);
+    if (size)
+        std::memcpy(block.data(), data, size);
+    uint8_t* trailer = block.data() + total - 16;
+    put16(trailer, static_cast<uint16_t>(size));
+    put16(trailer + 2, signature(ib, b));
+    put32(trailer + 4, crc32(data, size));
+    put64(trailer + 8, b);
+    m_bbt.push_back({b, ib, static_cast<uint16_t>(size)});
+    *bid = b;
+    return emit(ib, block.data(), block.size());
+}
+
+Status Ndb::write_data_tree(const std::vector<Bytes>& chunks, uint64_t* bid)
+{
+    if (chunks.empty())
+        return write_block(nullptr, 0, false, bid);
+    if (chunks.size() == 1)
+        return write_block(chunks[0].data(), chunks[0].size(), false, bid);
+    if (chunks.size() > kXBlockSlots * kXBlockSlots)
+        return Status::failure("A value is too large for a PST file");
+    // Leaf blocks, grouped under XBLOCKs of up to 1021 slots.
+    std::vector<std::pair<uint64_t, uint64_t>> xblocks; // bid, bytes below
+    for (size_t first = 0; first < chunks.size(); first += kXBlockSlots) {
+        size_t n = std::min(kXBlockSlots, chunks.size() - first);
+        Bytes x;
+        x.reserve(8 + 8 * n);
+        append8(x, 1);
+        append8(x, 1);
+        append16(x, static_cast<uint16_t>(n));
+        uint64_t total = 0;
+        Bytes slots;
+        for (size_t i = first; i < first + n; ++i) {
+            uint64_t b = 0;
+            Status st = write_block(chunks[i].data(), chunks[i].size(), false, &b);
+            if (!st)
+                return st;
+            append64(slots, b);
+            total += chunks[i].size();
+        }
+        append32(x, static_cast<uint32_t>(total));
+        append(x, slots.data(), slots.size());
+        uint64_t xb = 0;
+        Status st = write_block(x.data(), x.size(), true, &xb);
+        if (!st)
+            return st;
+        xblocks.emplace_back(xb, total);
+    }
+    if (xblocks.size() == 1) {
+        *bid = xblocks[0].first;
+        return Status::success();
+    }
+    Bytes xx;
+    append8(xx, 1);
+    append8(xx, 2);
+    append16(xx, static_cast<uint16_t>(xblocks.size()));
+    uint64_t total = 0;
+    for (const auto& x : xblocks)
+        total += x.second;
+    if (total > 0xFFFFFFFFull)
+        return Status::failure("A value is too large for a PST file");
+    append32(xx, static_cast<uint32_t>(total));
+    for (const auto& x : xblocks)
+        append64(xx, x.first);
+    return write_block(xx.data(), xx.size(), true, bid);
+}
+
+Status Ndb::write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_t* bid)
+{
+    *bid = 0;
+    if (subnodes.empty())
+        return Status::success();
+    if (subnodes.size() > kSlEntries * kSiEntries)
+        return Status::failure("Too many subnodes in one PST node");
+    // SLENTRYs first (each subnode's own trees written before the SLBLOCK that names them).
+    std::vector<std::pair<uint32_t, uint64_t>> sl_blocks; // first nid, bid
+    for (size_t first = 0; first < subnodes.size(); first += kSlEntries) {
+        size_t n = std::min(kSlEntries, subnodes.size() - first);
+        Bytes sl;
+        sl.reserve(8 + 24 * n);
+        append8(sl, 2);
+        append8(sl, 0);
+        append16(sl, static_cast<uint16_t>(n));
+        append32(sl, 0);
+        for (size_t i = first; i < first + n; ++i) {
+            uint64_t data = 0, sub = 0;
+            Status st = write_node(subnodes[i].node, &data, &sub);
+            if (!st)
+                return st;
+            append64(sl, subnodes[i].nid);
+            append64(sl, data);
+            append64(sl, sub);
+        }
+        uint64_t b = 0;
+        Status st = write_block(sl.data(), sl.size(), true, &b);
+        if (!st)
+            return st;
+        sl_blocks.emplace_back(subnodes[first].nid, b);
+    }
+    if (sl_blocks.size() == 1) {
+        *bid = sl_blocks[0].second;
+        return Status::success();
+    }
+    Bytes si;
+    append8(si, 2);
+    append8(si, 1);
+    append16(si, static_cast<uint16_t>(sl_blocks.size()));
+    append32(si, 0);
+    for (const auto& s : sl_blocks) {
+        append64(si, s.first);
+        append64(si, s.second);
+    }
+    return write_block(si.data(), si.size(), true, bid);
+}
+
+Status Ndb::write_node(const NodeData& node, uint64_t* bid_data, uint64_t* bid_sub)
+{
+    Status st = write_data_tree(node.chunks, bid_data);
+    if (!st)
+        return st;
+    return write_subnode_tree(node.subnodes, bid_sub);
+}
+
+void Ndb::add_node(uint32_t nid, uint64_t bid_data, uint64_t bid_sub, uint32_t nid_parent)
+{
+    m_nbt.push_back({nid, nid_parent, bid_data, bid_sub});
+}
+
+Status Ndb::write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, bool map_page)
+{
+    page[496] = ptype;
+    page[497] = ptype;
+    put16(page + 498, map_page ? 0 : signature(ib, bid));
+    put32(page + 500, crc32(page, 496));
+    put64(page + 504, bid);
+    return emit(ib, page, kPage);
+}
+
+Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
+                        uint8_t cb_ent, uint8_t max_ent, PageRef* root)
+{
+    // Leaf level, then intermediate levels until one page remains. An empty tree is one
+    // empty leaf page.
+    std::vector<PageRef> level;
+    size_t count = leaves.size();
+    size_t first = 0;
+    do {
+        size_t n = std::min<size_t>(max_ent, count - first);
+        uint8_t page[kPage] = {};
+        for (size_t i = 0; i < n; ++i)
+            std::memcpy(page + i * cb_ent, leaves[first + i].data(), cb_ent);
+        page[488] = static_cast<uint8_t>(n);
+        page[489] = max_ent;
+        page[490] = cb_ent;
+        page[491] = 0;
+        uint64_t ib = 0;
+        Status st = allocate(kPage, kPage, &ib);
+        if (!st)
+            return st;
+        uint64_t bid = m_next_page++;
+        st = write_page(ptype, page, bid, ib, false);
+        if (!st)
+            return st;
+        level.push_back({n ? keys[first] : 0, bid, ib});
+        first += n;
+    } while (first < count);
+
+    uint8_t depth = 0;
+    while (level.size() > 1) {
+        ++depth;
+        std::vector<PageRef> up;
+        for (size_t f = 0; f < level.size(); f += 20) {
+            size_t n = std::min<size_t>(20, level.size() - f);
+            uint8_t page[kPage] = {};
+            for (size_t i = 0; i < n; ++i) {
+                put64(page + i * 24, level[f + i].key);
+                put64(page + i * 24 + 8, level[f + i].bid);
+                put64(page + i * 24 + 16, level[f + i].ib);
+            }
+            page[488] = static_cast<uint8_t>(n);
+            page[489] = 20;
+            page[490] = 24;
+            page[491] = depth;
+            uint64_t ib = 0;
+            Status st = allocate(kPage, kPage, &ib);
+            if (!st)
+                return st;
+            uint64_t bid = m_next_page++;
+            st = write_page(ptype, page, bid, ib, false);
+            if (!st)
+                return st;
+            up.push_back({level[f].key, bid, ib});
+        }
+        level.swap(up);
+    }
+    *root = level[0];
+    return Status::success();
+}
+
+Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
+{
+    m_amap.resize(regions * kAMapBytes, 0);
+    for (uint64_t r = 0; r < regions; ++r)
+        mark(region_start(r), map_bytes(r));
+    uint64_t free_bits = 0;
+    for (uint8_t byte : m_amap)
+        free_bits += 8 - static_cast<unsigned>(__builtin_popcount(byte));
+    *free_bytes = free_bits * 64;
+    for (uint64_t r = 0; r < regions; ++r) {
+        uint64_t start = region_start(r);
+        uint8_t page[kPage] = {};
+        std::memcpy(page, m_amap.data() + r * kAMapBytes, kAMapBytes);
+        Status st = write_page(kPtypeAMap, page, start, start, true);
+        if (!st)
+            return st;
+        uint64_t next = start + kPage;
+        if (has_pmap(r)) {
+            uint8_t pmap[kPage];
+            std::memset(pmap, 0xFF, 496);
+            st = write_page(kPtypePMap, pmap, next, next, true);
+            if (!st)
+                return st;
+            next += kPage;
+        }
+        if (has_fmap(r)) {
+            uint8_t fmap[kPage] = {};
+            for (uint64_t i = 0; i < 496 && r + i < regions; ++i)
+                fmap[i] = longest_free_run(m_amap.data() + (r + i) * kAMapBytes);
+            st = write_page(kPtypeFMap, fmap, next, next, true);
+            if (!st)
+                return st;
+        }
+    }
+    return Status::success();
+}
+
+Status Ndb::finish(const HeaderInfo& info)
+{
+    // B-trees. Blocks were numbered in write order, so the BBT entries are already sorted.
+    std::vector<Bytes> leaves;
+    std::vector<uint64_t> keys;
+    leaves.reserve(m_bbt.size());
+    keys.reserve(m_bbt.size());
+    for (const auto& e : m_bbt) {
+        Bytes b(24, 0);
+        put64(b.data(), e.bid);
+        put64(b.data() + 8, e.ib);
+        put16(b.data() + 16, e.cb);
+        put16(b.data() + 18, 2); // the BBT entry and the one structure that names the block
+        leaves.push_back(std::move(b));
+        keys.push_back(e.bid);
+    }
+    PageRef bbt{};
+    Status st = write_btree(kPtypeBBT, leaves, keys, 24, 20, &bbt);
+    if (!st)
+        return st;
+
+    std::sort(m_nbt.begin(), m_nbt.end(), [](const NbtEntry& a, const NbtEntry& b) { return a.nid < b.nid; });
+    for (size_t i = 1; i < m_nbt.size(); ++i)
+        if (m_nbt[i].nid == m_nbt[i - 1].nid)
+            return Status::failure("Internal error: duplicate node id in the PST file");
+    leaves.clear();
+    keys.clear();
+    for (const auto& e : m_nbt) {
+        Bytes b(32, 0);
+        put64(b.data(), e.nid);
+        put64(b.data() + 8, e.bid_data);
+        put64(b.data() + 16, e.bid_sub);
+        put32(b.data() + 24, e.parent);
+        leaves.push_back(std::move(b));
+        keys.push_back(e.nid);
+    }
+    PageRef nbt{};
+    st = write_btree(kPtypeNBT, leaves, keys, 32, 15, &nbt);
+    if (!st)
+        return st;
+
+    uint64_t regions = (m_cursor - kFirstRegion + kRegionSize - 1) / kRegionSize;
+    uint64_t eof = region_start(regions);
+    uint64_t free_bytes = 0;
+    st = write_maps(regions, &free_bytes);
+    if (!st)
+        return st;
+
+    // Zeros up to the end of the last region.
+    {
+        static const uint8_t zeros[65536] = {};
+        uint64_t pos = m_cursor;
+        while (pos < eof) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, eof - pos));
+            st = emit(pos, zeros, n);
+            if (!st)
+                return st;
+            pos += n;
+        }
+    }
+
+    // Density list: empty, current page = last AMap.
+    uint8_t dlist[kPage] = {};
+    put32(dlist + 4, static_cast<uint32_t>(regions - 1));
+    st = flush_buffer();
+    if (!st)
+        return st;
+    st = write_page(kPtypeDList, dlist, m_next_page++, kDListOffset, false);
+    if (!st)
+        return st;
+
+    Bytes h(kDListOffset, 0);
+    uint8_t* p = h.data();
+    std::memcpy(p, "!BDN", 4);
+    put16(p + 8, 0x4D53);
+    put16(p + 10, 23);
+    put16(p + 12, 19);
+    p[14] = 1;
+    p[15] = 1;
+    put64(p + 32, m_next_page);
+    put32(p + 40, info.unique);
+    for (size_t i = 0; i < 32; ++i)
+        put32(p + 44 + 4 * i, info.rgnid[i]);
+    put64(p + 184, eof);
+    put64(p + 192, region_start(regions - 1));
+    put64(p + 200, free_bytes);
+    put64(p + 208, 0);
+    put64(p + 216, nbt.bid);
+    put64(p + 224, nbt.ib);
+    put64(p + 232, bbt.bid);
+    put64(p + 240, bbt.ib);
+    p[248] = 2; // VALID_AMAP2
+    std::memset(p + 256, 0xFF, 128);
+    std::memset(p + 384, 0xFF, 128);
+    p[512] = 0x80;
+    p[513] = 0; // no block encoding
+    put64(p + 516, m_next_bid << 2);
+    put32(p + 4, crc32(p + 8, 471));
+    put32(p + 524, crc32(p + 8, 516));
+    st = emit(0, h.data(), h.size());
+    if (!st)
+        return st;
+    st = flush_buffer();
+    if (!st)
+        return st;
+    return m_sink.flush();
+}
+
+} // namespace pst::detail

@@ -1,0 +1,772 @@
+// Messaging layer: the message store, the name-to-id map, folders, messages and their
+// tables, on top of the LTP and NDB layers.
+#include "pst/writer.h"
+#include "codepage.h"
+#include "columns.h"
+#include "ltp.h"
+#include "ndb.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <random>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace pst {
+namespace {
+
+using namespace detail;
+
+constexpr uint32_t make_nid(uint32_t index, uint32_t type)
+{
+    return index << 5 | type;
+}
+constexpr uint32_t nid_index(uint32_t nid)
+{
+    return nid >> 5;
+}
+constexpr uint32_t nid_type(uint32_t nid)
+{
+    return nid & 0x1F;
+}
+
+// Node types.
+constexpr uint32_t kTypeFolder = 0x02;
+constexpr uint32_t kTypeMessage = 0x04;
+constexpr uint32_t kTypeHierarchy = 0x0D;
+constexpr uint32_t kTypeContents = 0x0E;
+constexpr uint32_t kTypeAssocContents = 0x0F;
+
+// Fixed nodes of every file.
+constexpr uint32_t kNidStore = 0x21;
+constexpr uint32_t kNidNameMap = 0x61;
+constexpr uint32_t kNidRoot = 0x122;
+constexpr uint32_t kNidSearchQueue = 0x1E1;
+constexpr uint32_t kNidSearchActivity = 0x201;
+constexpr uint32_t kNidSearchDomain = 0x261;
+constexpr uint32_t kNidHierarchyTemplate = 0x60D;
+constexpr uint32_t kNidContentsTemplate = 0x60E;
+constexpr uint32_t kNidAssocTemplate = 0x60F;
+constexpr uint32_t kNidSearchTemplate = 0x610;
+constexpr uint32_t kNidAttachmentTemplate = 0x671;
+constexpr uint32_t kNidRecipientTemplate = 0x692;
+constexpr uint32_t kNidSpamFolder = 0x2223;
+constexpr uint32_t kNidSpamUpdateQueue = 0x2226;
+constexpr uint32_t kNidSpamContents = 0x2230;
+constexpr uint32_t kNidIpmSubtree = 0x8022;
+constexpr uint32_t kNidSearchRoot = 0x8042;
+constexpr uint32_t kNidDeletedItems = 0x8062;
+constexpr uint32_t kFirstUserFolder = 0x404;
+constexpr uint32_t kFirstMessage = 0x10001;
+
+constexpr uint32_t kMsgFlagRead = 0x1;
+constexpr uint64_t kDefaultTime = 132539328000000000ull; // 2021-01-01 00:00 UTC
+
+uint64_t filetime_now()
+{
+    using namespace std::chrono;
+    auto s = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+    return (static_cast<uint64_t>(s) + 11644473600ull) * 10000000ull;
+}
+
+Bytes le32(uint32_t v)
+{
+    Bytes b(4);
+    put32(b.data(), v);
+    return b;
+}
+Bytes le64(uint64_t v)
+{
+    Bytes b(8);
+    put64(b.data(), v);
+    return b;
+}
+Bytes le8(uint8_t v)
+{
+    return Bytes{v};
+}
+
+// Stored bytes of a value; false when the value's alternative does not fit its type.
+bool encode_value(const PropertyValue& v, Bytes* out)
+{
+    const uint16_t type = static_cast<uint16_t>(v.type);
+    if (const auto* raw = std::get_if<std::vector<uint8_t>>(&v.value)) {
+        if (value_kind(type) == ValueKind::Inline && raw->size() > 4)
+            return false;
+        *out = *raw;
+        return true;
+    }
+    switch (v.type) {
+    case PropType::Short:
+        if (const auto* i = std::get_if<int32_t>(&v.value)) {
+            *out = Bytes{static_cast<uint8_t>(*i), static_cast<uint8_t>(*i >> 8)};
+            return true;
+        }
+        return false;
+    case PropType::Long:
+        if (const auto* i = std::get_if<int32_t>(&v.value)) {
+            *out = le32(static_cast<uint32_t>(*i));
+            return true;
+        }
+        return false;
+    case PropType::Boolean:
+        if (const auto* b = std::get_if<bool>(&v.value)) {
+            *out = le8(*b ? 1 : 0);
+            return true;
+        }
+        return false;
+    case PropType::SysTime:
+        if (const auto* t = std::get_if<uint64_t>(&v.value)) {
+            *out = le64(*t);
+            return true;
+        }
+        return false;
+    case PropType::String8:
+        if (const auto* s = std::get_if<std::string>(&v.value)) {
+            out->assign(s->begin(), s->end());
+            return true;
+        }
+        return false;
+    case PropType::Unicode:
+        if (const auto* s = std::get_if<std::u16string>(&v.value)) {
+            *out = utf16le(*s);
+            return true;
+        }
+        return false;
+    case PropType::MultiLong:
+        if (const auto* a = std::get_if<std::vector<int32_t>>(&v.value)) {
+            out->clear();
+            for (int32_t x : *a)
+                append32(*out, static_cast<uint32_t>(x));
+            return true;
+        }
+        return false;
+    case PropType::MultiUnicode:
+        if (const auto* a = std::get_if<std::vector<std::u16string>>(&v.value)) {
+            // count, one offset per value (from the start), then the values.
+            out->clear();
+            append32(*out, static_cast<uint32_t>(a->size()));
+            uint32_t off = static_cast<uint32_t>(4 + 4 * a->size());
+            for (const auto& s : *a) {
+                append32(*out, off);
+                off += static_cast<uint32_t>(s.size() * 2);
+            }
+            for (const auto& s : *a) {
+                Bytes b = utf16le(s);
+                append(*out, b.data(), b.size());
+            }
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+// Writes a file through a temporary file beside it.
+class FileSink : public Sink
+{
+public:
+    FileSink(int fd, std::string tmp, std::string target) : m_fd(fd), m_tmp(std::move(tmp)), m_target(std::move(target))
+    {
+    }
+    ~FileSink() override { discard(); }
+
+    Status write_at(uint64_t offset, const void* data, size_t size) override
+    {
+        const auto* p = static_cast<const uint8_t*>(data);
+        while (size > 0) {
+            ssize_t n = ::pwrite(m_fd, p, size, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return failure(n < 0 ? errno : ENOSPC);
+            p += n;
+            size -= static_cast<size_t>(n);
+            offset += static_cast<uint64_t>(n);
+        }
+        return Status::success();
+    }
+    Status flush() override
+    {
+        if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+            return failure(errno);
+        return Status::success();
+    }
+    // Closes the temporary file and renames it onto the target.
+    Status commit()
+    {
+        int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) {
+            Status st = failure(errno);
+            ::unlink(m_tmp.c_str());
+            m_tmp.clear();
+            return st;
+        }
+        if (::rename(m_tmp.c_str(), m_target.c_str()) != 0) {
+            Status st = failure(errno);
+            ::unlink(m_tmp.c_str());
+            m_tmp.clear();
+            return st;
+        }
+        m_tmp.clear();
+        return Status::success();
+    }
+    // Removes the temporary file (nothing is left behind after a failure).
+    void discard()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        if (!m_tmp.empty())
+            ::unlink(m_tmp.c_str());
+        m_tmp.clear();
+    }
+
+private:
+    Status failure(int err) const { return Status::failure(std::string(std::strerror(err)) + ": " + m_target); }
+
+    int m_fd;
+    std::string m_tmp;
+    std::string m_target;
+};
+
+// The file's name-to-id map: named properties get ids 0x8000 + their index.
+class NameMap
+{
+public:
+    NameMap()
+    {
+        m_guids.push_back(kPsetidAddress);
+        m_guids.push_back(kPsetidCommon);
+        // Always present, so that none of the map's streams is empty.
+        id_of(PropertyName::string(kPsPublicStrings, u"Keywords"));
+    }
+
+    // Property id of a named property (0 when the map is full).
+    uint16_t id_of(const PropertyName& name)
+    {
+        uint16_t wguid = guid_index(name.guid);
+        Key key{name.kind == PropertyName::Kind::StringName, wguid, name.lid, name.name};
+        auto it = m_index.find(key);
+        if (it != m_index.end())
+            return static_cast<uint16_t>(0x8000 + it->second);
+        if (m_entries.size() >= 0x7FFE)
+            return 0;
+        uint16_t idx = static_cast<uint16_t>(m_entries.size());
+        m_entries.push_back(key);
+        m_index.emplace(key, idx);
+        return static_cast<uint16_t>(0x8000 + idx);
+    }
+
+    std::vector<StoredProp> properties() const
+    {
+        Bytes guids, entries, strings;
+        for (const Guid& g : m_guids)
+            append(guids, g.data(), g.size());
+        std::vector<Bytes> buckets(kBuckets);
+        for (size_t i = 0; i < m_entries.size(); ++i) {
+            const Key& k = m_entries[i];
+            uint32_t id = k.lid;
+            uint32_t hash_key = k.lid;
+            if (k.is_string) {
+                Bytes name = utf16le(k.name);
+                id = static_cast<uint32_t>(strings.size());
+                hash_key = crc32(name.data(), name.size());
+                append32(strings, static_cast<uint32_t>(name.size()));
+                append(strings, name.data(), name.size());
+                while (strings.size() % 4)
+                    strings.push_back(0);
+            }
+            uint16_t guid_n = static_cast<uint16_t>((k.wguid << 1) | (k.is_string ? 1 : 0));
+            append32(entries, id);
+            append16(entries, guid_n);
+            append16(entries, static_cast<uint16_t>(i));
+            Bytes& bucket = buckets[(hash_key ^ guid_n) % kBuckets];
+            append32(bucket, hash_key);
+            append16(bucket, guid_n);
+            append16(bucket, static_cast<uint16_t>(i));
+        }
+        std::vector<StoredProp> props;
+        props.push_back({0x0001, 0x0003, le32(kBuckets)});
+        props.push_back({0x0002, 0x0102, guids});
+        props.push_back({0x0003, 0x0102, entries});
+        props.push_back({0x0004, 0x0102, strings});
+        for (uint32_t b = 0; b < kBuckets; ++b)
+            props.push_back({static_cast<uint16_t>(0x1000 + b), 0x0102, buckets[b]});
+        return props;
+    }
+
+private:
+    static constexpr uint32_t kBuckets = 251;
+    struct Key
+    {
+        bool is_string;
+        uint16_t wguid;
+        uint32_t lid;
+        std::u16string name;
+        bool operator<(const Key& o) const
+        {
+            return std::tie(is_string, wguid, lid, name) < std::tie(o.is_string, o.wguid, o.lid, o.name);
+        }
+    };
+
+    uint16_t guid_index(const Guid& g)
+    {
+        if (g == kPsMapi)
+            return 1;
+        if (g == kPsPublicStrings)
+            return 2;
+        auto it = std::find(m_guids.begin(), m_guids.end(), g);
+        if (it == m_guids.end()) {
+            m_guids.push_back(g);
+            it = m_guids.end() - 1;
+        }
+        return static_cast<uint16_t>(3 + (it - m_guids.begin()));
+    }
+
+    std::vector<Guid> m_guids;
+    std::vector<Key> m_entries;
+    std::map<Key, uint16_t> m_index;
+};
+
+struct Folder
+{
+    uint32_t nid = 0;
+    uint32_t parent = 0;
+    std::u16string name;
+    std::u16string container_class;
+    bool is_search = false;
+    std::vector<uint32_t> children;
+    std::unique_ptr<TableBuilder> contents;
+    uint32_t count = 0;
+    uint32_t unread = 0;
+};
+
+void sort_props(std::vector<StoredProp>& props)
+{
+    std::stable_sort(props.begin(), props.end(), [](const StoredProp& a, const StoredProp& b) { return a.id < b.id; });
+    // Keep the first of equal ids (explicit values come before defaults).
+    props.erase(
+        std::unique(props.begin(), props.end(), [](const StoredProp& a, const StoredProp& b) { return a.id == b.id; }),
+        props.end());
+}
+
+const StoredProp* find_prop(const std::vector<StoredProp>& props, uint16_t id)
+{
+    auto it =
+        std::lower_bound(props.begin(), props.end(), id, [](const StoredProp& p, uint16_t i) { return p.id < i; });
+    return it != props.end() && it->id == id ? &*it : nullptr;
+}
+
+// Table cells for `columns` copied from a property list; String8 values fill Unicode columns.
+std::vector<TableBuilder::Cell> copy_cells(const std::vector<StoredProp>& props, const std::vector<uint32_t>& columns,
+                                           uint32_t codepage)
+{
+    std::vector<TableBuilder::Cell> cells;
+    for (uint32_t tag : columns) {
+        const StoredProp* p = find_prop(props, static_cast<uint16_t>(tag >> 16));
+        if (!p)
+            continue;
+        uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
+        if (p->type == type)
+            cells.push_back({tag, p->data});
+        else if (type == 0x001F && p->type == 0x001E)
+            cells.push_back({tag, utf16le(decode_codepage(std::string(p->data.begin(), p->data.end()), codepage))});
+    }
+    return cells;
+}
+
+class WriterImpl : public Writer
+{
+public:
+    WriterImpl(std::unique_ptr<Sink> sink, FileSink* file, const WriterOptions& options)
+        : m_sink(std::move(sink)), m_file(file), m_ndb(*m_sink, kMaxFileSize), m_options(options)
+    {
+        m_time = options.creation_time ? options.creation_time : options.deterministic ? kDefaultTime : filetime_now();
+        if (options.deterministic) {
+            for (size_t i = 0; i < m_record_key.size(); ++i)
+                m_record_key[i] = static_cast<uint8_t>(0x50 + i * 7);
+            m_unique = 0x5045544D;
+        } else {
+            std::random_device rd;
+            for (size_t i = 0; i < m_record_key.size(); i += 4) {
+                uint32_t r = rd();
+                for (size_t k = 0; k < 4; ++k)
+                    m_record_key[i + k] = static_cast<uint8_t>(r >> (8 * k));
+            }
+            m_unique = rd();
+        }
+        add_folder_record(kNidRoot, kNidRoot, u"", u"", false);
+        add_folder_record(kNidIpmSubtree, kNidRoot, u"Top of Personal Folders", u"", false);
+        add_folder_record(kNidSearchRoot, kNidRoot, u"Search Root", u"", false);
+        add_folder_record(kNidSpamFolder, kNidRoot, u"SPAM Search Folder 2", u"", true);
+        add_folder_record(kNidDeletedItems, kNidIpmSubtree, u"Deleted Items", u"IPF.Note", false);
+    }
+
+    ~WriterImpl() override
+    {
+        if (m_file && !m_done)
+            m_file->discard();
+    }
+
+    FolderId top_of_personal_folders() const override { return kNidIpmSubtree; }
+    FolderId root_folder() const override { return kNidRoot; }
+    FolderId deleted_items() const override { return kNidDeletedItems; }
+
+    FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) override
+    {
+        Folder* p = folder(parent);
+        if (m_done || !m_status || !p || p->is_search || parent == kNidSearchRoot)
+            return 0;
+        uint32_t nid = make_nid(m_next_folder++, kTypeFolder);
+        add_folder_record(nid, parent, name, container_class, false);
+        return nid;
+    }
+
+    Status add_message(FolderId folder_id, const Message& message) override
+    {
+        if (m_done)
+            return Status::failure("The PST file is already complete");
+        if (!m_status)
+            return m_status;
+        Folder* f = folder(folder_id);
+        if (!f || f->is_search)
+            return Status::failure("Unknown folder for a message");
+
+        std::vector<StoredProp> props;
+        Status st = stored_props(message.properties(), &props);
+        if (!st)
+            return st;
+        bool has_string8 =
+            std::any_of(props.begin(), props.end(), [](const StoredProp& p) { return (p.type & 0x0FFF) == 0x001E; });
+        uint32_t nid = make_nid(m_next_message, kTypeMessage);
+        props.push_back({0x001A, 0x001F, utf16le(message.message_class())});
+        props.push_back({0x0E07, 0x0003, le32(kMsgFlagRead)});
+        props.push_back({0x0E17, 0x0003, le32(0)});
+        props.push_back({0x3007, 0x0040, le64(m_time)});
+        props.push_back({0x3008, 0x0040, le64(m_time)});
+        props.push_back({0x300B, 0x0102, search_key(nid)});
+        if (has_string8) {
+            props.push_back({0x3FFD, 0x0003, le32(message.codepage())});
+            props.push_back({0x3FDE, 0x0003, le32(message.codepage())});
+        }
+        props.erase(std::remove_if(props.begin(), props.end(), [](const StoredProp& p) { return p.id == 0x0E08; }),
+                    props.end());
+        props.push_back({0x0E08, 0x0003, le32(0)}); // filled in with the node's size
+        sort_props(props);
+
+        SubnodeData recipients;
+        recipients.nid = kNidRecipientTemplate;
+        st = recipient_table(message, &recipients.node);
+        if (!st)
+            return st;
+        std::vector<SubnodeData> extra;
+        extra.push_back(std::move(recipients));
+        uint32_t size = 0;
+        NodeData node = build_pc(props, std::move(extra), 0x0E08, &size);
+        for (auto& p : props)
+            if (p.id == 0x0E08)
+                p.data = le32(size);
+
+        uint64_t bid_data = 0, bid_sub = 0;
+        st = m_ndb.write_node(node, &bid_data, &bid_sub);
+        if (!st)
+            return fail(st);
+        m_ndb.add_node(nid, bid_data, bid_sub, f->nid);
+        ++m_next_message;
+
+        f->contents->add_row(nid, m_row_version++, copy_cells(props, kContentsColumns, message.codepage()));
+        ++f->count;
+        const StoredProp* flags = find_prop(props, 0x0E07);
+        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
+            ++f->unread;
+        return Status::success();
+    }
+
+    Status finish() override
+    {
+        if (m_done)
+            return Status::failure("The PST file is already complete");
+        m_done = true;
+        Status st = m_status ? write_everything() : m_status;
+        if (st && m_file)
+            st = m_file->commit();
+        if (!st && m_file)
+            m_file->discard();
+        return st;
+    }
+
+private:
+    Status fail(Status st)
+    {
+        m_status = st;
+        return st;
+    }
+
+    Folder* folder(uint32_t nid)
+    {
+        auto it = m_folder_index.find(nid);
+        return it == m_folder_index.end() ? nullptr : &m_folders[it->second];
+    }
+
+    void add_folder_record(uint32_t nid, uint32_t parent, const std::u16string& name, const std::u16string& cls,
+                           bool is_search)
+    {
+        Folder f;
+        f.nid = nid;
+        f.parent = parent;
+        f.name = name;
+        f.container_class = cls;
+        f.is_search = is_search;
+        if (!is_search)
+            f.contents = std::make_unique<TableBuilder>(kContentsColumns);
+        m_folders.push_back(std::move(f));
+        m_folder_index[nid] = m_folders.size() - 1;
+        if (nid != parent)
+            folder(parent)->children.push_back(nid);
+    }
+
+    Bytes entry_id(uint32_t nid) const
+    {
+        Bytes b(4, 0);
+        append(b, m_record_key.data(), m_record_key.size());
+        append32(b, nid);
+        return b;
+    }
+
+    Bytes search_key(uint32_t nid) const
+    {
+        Bytes b(m_record_key.begin(), m_record_key.end());
+        put32(b.data() + 12, get32(b.data() + 12) ^ nid);
+        return b;
+    }
+
+    Status stored_props(const std::vector<Property>& in, std::vector<StoredProp>* out)
+    {
+        for (const Property& p : in) {
+            uint16_t id = p.name.id;
+            if (p.name.kind != PropertyName::Kind::Id) {
+                id = m_names.id_of(p.name);
+                if (id == 0)
+                    return Status::failure("Too many named properties for one PST file");
+            }
+            StoredProp sp{id, static_cast<uint16_t>(p.value.type), {}};
+            if (!encode_value(p.value, &sp.data))
+                return Status::failure("A property value does not match its type (property 0x" + hex(id) + ")");
+            out->push_back(std::move(sp));
+        }
+        return Status::success();
+    }
+
+    static std::string hex(uint32_t v)
+    {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%04X", v);
+        return buf;
+    }
+
+    Status recipient_table(const Message& m, NodeData* out)
+    {
+        std::vector<uint32_t> columns = kRecipientColumns;
+        std::vector<std::vector<StoredProp>> rows;
+        for (const Recipient& r : m.recipients()) {
+            std::vector<StoredProp> props;
+            for (const Property& p : r.properties)
+                if (p.name.kind != PropertyName::Kind::Id)
+                    return Status::failure("Recipient properties must be plain property ids");
+            Status st = stored_props(r.properties, &props);
+            if (!st)
+                return st;
+            sort_props(props);
+            for (const auto& p : props) {
+                uint32_t tag = static_cast<uint32_t>(p.id) << 16 | p.type;
+                bool widened = p.type == 0x001E &&
+                               std::find(columns.begin(), columns.end(), static_cast<uint32_t>(p.id) << 16 | 0x001F) !=
+                                   columns.end();
+                if (!widened && std::find(columns.begin(), columns.end(), tag) == columns.end())
+                    columns.push_back(tag);
+            }
+            rows.push_back(std::move(props));
+        }
+        TableBuilder table(columns);
+        for (size_t i = 0; i < rows.size(); ++i)
+            table.add_row(static_cast<uint32_t>(i), m_row_version++, copy_cells(rows[i], columns, m.codepage()));
+        *out = table.finish();
+        return Status::success();
+    }
+
+    Status write_node(uint32_t nid, const NodeData& node, uint32_t parent)
+    {
+        uint64_t bid_data = 0, bid_sub = 0;
+        Status st = m_ndb.write_node(node, &bid_data, &bid_sub);
+        if (!st)
+            return st;
+        m_ndb.add_node(nid, bid_data, bid_sub, parent);
+        return Status::success();
+    }
+
+    Status write_table(uint32_t nid, const std::vector<uint32_t>& columns)
+    {
+        TableBuilder t(columns);
+        return write_node(nid, t.finish(), 0);
+    }
+
+    Status write_pc(uint32_t nid, std::vector<StoredProp> props, uint32_t parent)
+    {
+        sort_props(props);
+        return write_node(nid, build_pc(props, {}, 0, nullptr), parent);
+    }
+
+    std::vector<StoredProp> folder_props(const Folder& f) const
+    {
+        std::vector<StoredProp> p;
+        p.push_back({0x3001, 0x001F, utf16le(f.name)});
+        p.push_back({0x3602, 0x0003, le32(f.count)});
+        p.push_back({0x3603, 0x0003, le32(f.unread)});
+        p.push_back({0x360A, 0x000B, le8(f.children.empty() ? 0 : 1)});
+        if (!f.container_class.empty())
+            p.push_back({0x3613, 0x001F, utf16le(f.container_class)});
+        if (!f.is_search) {
+            p.push_back({0x6635, 0x0003, le32(0)});
+            p.push_back({0x6636, 0x0003, le32(0)});
+        }
+        sort_props(p);
+        return p;
+    }
+
+    Status write_folder(const Folder& f)
+    {
+        uint32_t index = nid_index(f.nid);
+        TableBuilder hierarchy(kHierarchyColumns);
+        for (uint32_t child : f.children) {
+            const Folder& c = *const_cast<WriterImpl*>(this)->folder(child);
+            hierarchy.add_row(child, m_row_version++, copy_cells(folder_props(c), kHierarchyColumns, 1252));
+        }
+        Status st = write_node(make_nid(index, kTypeHierarchy), hierarchy.finish(), 0);
+        if (st)
+            st = write_node(make_nid(index, kTypeContents), f.contents->finish(), 0);
+        if (st)
+            st = write_table(make_nid(index, kTypeAssocContents), kAssocContentsColumns);
+        if (st)
+            st = write_pc(f.nid, folder_props(f), f.parent);
+        return st;
+    }
+
+    Status write_everything()
+    {
+        Status st;
+        for (const Folder& f : m_folders) {
+            st = f.is_search ? write_pc(f.nid, folder_props(f), f.parent) : write_folder(f);
+            if (!st)
+                return st;
+        }
+        // The spam search folder's update queue and contents table.
+        st = write_node(kNidSpamUpdateQueue, NodeData{}, 0);
+        if (st)
+            st = write_table(kNidSpamContents, kSearchContentsColumns);
+
+        // Table templates.
+        const std::pair<uint32_t, const std::vector<uint32_t>*> templates[] = {
+            {kNidHierarchyTemplate, &kHierarchyColumns},   {kNidContentsTemplate, &kContentsColumns},
+            {kNidAssocTemplate, &kAssocContentsColumns},   {kNidSearchTemplate, &kSearchContentsColumns},
+            {kNidAttachmentTemplate, &kAttachmentColumns}, {kNidRecipientTemplate, &kRecipientColumns},
+        };
+        for (const auto& t : templates)
+            if (st)
+                st = write_table(t.first, *t.second);
+
+        // Search management: an empty queue, the activity list naming the spam folder, an
+        // empty domain object.
+        if (st)
+            st = write_node(kNidSearchQueue, NodeData{}, 0);
+        if (st) {
+            NodeData sal;
+            sal.chunks.push_back(le32(kNidSpamFolder));
+            st = write_node(kNidSearchActivity, sal, 0);
+        }
+        if (st)
+            st = write_node(kNidSearchDomain, NodeData{}, 0);
+
+        // Message store and name map.
+        if (st) {
+            std::vector<StoredProp> store;
+            store.push_back({0x0FF9, 0x0102, Bytes(m_record_key.begin(), m_record_key.end())});
+            store.push_back({0x3001, 0x001F, utf16le(m_options.store_name)});
+            store.push_back({0x35DF, 0x0003, le32(0x89)}); // IPM subtree, wastebasket and finder valid
+            store.push_back({0x35E0, 0x0102, entry_id(kNidIpmSubtree)});
+            store.push_back({0x35E3, 0x0102, entry_id(kNidDeletedItems)});
+            store.push_back({0x35E7, 0x0102, entry_id(kNidSearchRoot)});
+            store.push_back({0x67FF, 0x0003, le32(0)});
+            st = write_pc(kNidStore, std::move(store), 0);
+        }
+        if (st)
+            st = write_pc(kNidNameMap, m_names.properties(), 0);
+        if (!st)
+            return st;
+
+        HeaderInfo info;
+        info.rgnid.fill(0x400);
+        info.rgnid[0x03] = 0x4000;
+        info.rgnid[0x04] = 0x10000;
+        info.rgnid[0x08] = 0x8000;
+        // One past the highest index handed out, for every type that shares the folders' index.
+        for (uint32_t t : {kTypeFolder, kTypeHierarchy, kTypeContents, kTypeAssocContents})
+            info.rgnid[t] = std::max<uint32_t>(info.rgnid[t], m_next_folder);
+        if (m_next_message > kFirstMessage)
+            info.rgnid[kTypeMessage] = m_next_message;
+        info.unique = m_unique;
+        return m_ndb.finish(info);
+    }
+
+    std::unique_ptr<Sink> m_sink;
+    FileSink* m_file;
+    Ndb m_ndb;
+    WriterOptions m_options;
+    NameMap m_names;
+    std::deque<Folder> m_folders;
+    std::unordered_map<uint32_t, size_t> m_folder_index;
+    std::array<uint8_t, 16> m_record_key{};
+    uint32_t m_unique = 0;
+    uint64_t m_time = 0;
+    uint32_t m_next_folder = kFirstUserFolder;
+    uint32_t m_next_message = kFirstMessage;
+    uint32_t m_row_version = 1;
+    Status m_status;
+    bool m_done = false;
+};
+
+} // namespace
+
+std::unique_ptr<Writer> Writer::create(const std::string& path, const WriterOptions& options, Status* status)
+{
+    std::string tmp = path + ".tmp-XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        int err = errno;
+        if (status)
+            *status = Status::failure(std::string(std::strerror(err)) + ": " + path);
+        return nullptr;
+    }
+    ::fchmod(fd, 0644);
+    auto sink = std::make_unique<FileSink>(fd, tmp, path);
+    FileSink* file = sink.get();
+    if (status)
+        *status = Status::success();
+    return std::make_unique<WriterImpl>(std::move(sink), file, options);
+}
+
+std::unique_ptr<Writer> Writer::create(std::unique_ptr<Sink> sink, const WriterOptions& options)
+{
+    return std::make_unique<WriterImpl>(std::move(sink), nullptr, options);
+}
+
+} // namespace pst
