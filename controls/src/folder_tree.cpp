@@ -98,7 +98,11 @@ QTreeWidgetItem* CFolderTreeCtrl1::BuildForFile(const QString& path)
 void CFolderTreeCtrl1::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton) {
-        QTreeWidgetItem* item = itemAt(event->position().toPoint());
+        // Any part of a row counts, also the space right of the label past the column's end.
+        QPoint at = event->position().toPoint();
+        const int left = columnViewportPosition(0);
+        at.setX(qBound(left, at.x(), left + qMax(0, columnWidth(0) - 1)));
+        QTreeWidgetItem* item = itemAt(at);
         if (item == nullptr) {
             event->accept();
             return;

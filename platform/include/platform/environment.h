@@ -79,8 +79,8 @@ public:
     bool openWithDesktop(const QString& path) override;
     void terminateProcess(int code) override;
 
-    // Answers for the next message boxes, in order; when empty a box answers its first of Ok,
-    // Yes (no: No is never assumed) in that order, or NoButton.
+    // Answers for the next message boxes, in order; when empty a box answers Ok if it has it,
+    // else Yes if it has it, else NoButton.
     std::deque<QMessageBox::StandardButton> nextAnswers;
     // Results of the next file dialogs, in order; when empty a dialog is cancelled.
     std::deque<QStringList> nextFiles;

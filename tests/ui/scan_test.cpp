@@ -1,0 +1,220 @@
+// Scans of generated personal folder files in the real window, on the real scan thread.
+#include "support.h"
+
+#include "contacts/contact_record.h"
+#include "controls/dialogs.h"
+#include "controls/folder_tree.h"
+#include "fixture/fixture.h"
+#include "ui/contact_list.h"
+#include "ui/explorer.h"
+#include "ui/status_page.h"
+
+#include <QProgressBar>
+#include <QTest>
+#include <QThread>
+#include <fstream>
+
+using testing_ui::Window;
+using namespace ui;
+
+namespace {
+
+// Writes a generated file once per test run and returns its path and contact count.
+struct Sample
+{
+    std::string path;
+    int contacts;
+};
+
+Sample sample(const Window& w, const char* name, int contacts, int folders)
+{
+    Sample s{w.path(name), contacts};
+    fixture::ContactsOptions options;
+    options.contacts = contacts;
+    options.folders = folders;
+    options.other = 10;
+    options.seed = 7;
+    const pst::Status status = fixture::write_contacts(s.path, options);
+    if (!status.ok)
+        qFatal("cannot write the sample file: %s", status.message.c_str());
+    return s;
+}
+
+void choose(Window& w, const std::string& path)
+{
+    w.env->nextFiles.push_back(QStringList{QString::fromStdString(path)});
+    w.dialog->OnBrowse();
+}
+
+int64_t storeSize(const Window& w)
+{
+    return w.store.size();
+}
+
+} // namespace
+
+class ScanTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void scanFillsTheListNewestFirst()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample s = sample(w, "small.pst", 60, 3);
+        choose(w, s.path);
+        d.OnScan();
+        QVERIFY(!d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.isControlEnabled(engine::kStopButton));
+        QVERIFY(!d.isControlEnabled(kMenuOpen));
+        QVERIFY(d.waitForWorkers(30000));
+
+        QCOMPARE(storeSize(w), int64_t(s.contacts));
+        ContactListModel& model = *d.contactModel();
+        QCOMPARE(model.rowCount(), s.contacts);
+        // Row 0 is the newest: numbers run downward.
+        for (int row = 1; row < model.rowCount(); ++row)
+            QVERIFY(model.data(model.index(row - 1, 0)).toInt() > model.data(model.index(row, 0)).toInt());
+        QCOMPARE(model.data(model.index(0, 0)).toInt(), int(w.store.last_number()));
+        const contacts::ContactRecord* newest = model.record(0);
+        QCOMPARE(model.data(model.index(0, 2)).toString(),
+                 QString::fromStdU16String(std::u16string(newest->text_or_empty(contacts::Field::first_name))));
+
+        // The done page, the completion box, progress 0, then the enables.
+        QCOMPARE(Window::readBytes(w.pageFile()),
+                 testing_ui::utf16le(statusPageText(engine::StatusPage::Done, s.contacts)));
+        QVERIFY(d.browserPane()->visibleText().contains(QStringLiteral("Recover No of Contact :%1").arg(s.contacts)));
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        QCOMPARE(w.env->messages[0].text,
+                 QStringLiteral("Pelimoor Analysis Completed! Now click on Convert button to Export PST Contacts.."));
+        QCOMPARE(w.env->messages[0].caption, QStringLiteral("Tressoly Pelimoor"));
+        QCOMPARE(static_cast<QProgressBar*>(controls::findControl(d.clientArea(), engine::kProgressBar))->value(), 0);
+        QVERIFY(d.isControlEnabled(engine::kConvertButton));
+        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.isControlEnabled(kMenuConvert));
+        QVERIFY(!d.isControlEnabled(engine::kScanButton));
+        QVERIFY(d.isControlEnabled(engine::kStopButton));
+
+        // Stop after the end asks nothing and only enables Browse.
+        d.OnStop();
+        QCOMPARE(w.env->messages.size(), size_t(1));
+
+        // "All" lists every contact in store order, in the eleven columns.
+        d.StartListFill(QStringLiteral("All"));
+        QVERIFY(d.waitForWorkers(10000));
+        QCOMPARE(model.rowCount(), s.contacts);
+        QCOMPARE(model.columnCount(), 11);
+        QCOMPARE(model.record(0), w.store.first());
+        QCOMPARE(model.data(model.index(0, 1)).toString(), QString());
+        // The root entry matches nothing: the list ends up empty, the columns stay.
+        d.StartListFill(d.folderTree()->rootItem()->text(0));
+        QVERIFY(d.waitForWorkers(10000));
+        QCOMPARE(model.rowCount(), 0);
+        QCOMPARE(model.columnCount(), 11);
+    }
+
+    void stopAnsweredNoGivesTheSameCount()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample s = sample(w, "stop-no.pst", 1500, 6);
+        choose(w, s.path);
+        d.OnScan();
+        w.env->nextAnswers = {QMessageBox::No};
+        d.OnStop();
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        QCOMPARE(w.env->messages[0].text, QStringLiteral("Do you want to stop scan process ?"));
+        QCOMPARE(w.env->messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(w.env->messages[0].icon, QMessageBox::Question);
+        QVERIFY(d.isControlEnabled(engine::kStopButton));
+        QVERIFY(!d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.waitForWorkers(60000));
+        QCOMPARE(storeSize(w), int64_t(s.contacts));
+        QCOMPARE(d.contactModel()->rowCount(), s.contacts);
+        QVERIFY(w.env->messages.back().text.startsWith(QStringLiteral("Pelimoor Analysis Completed!")));
+    }
+
+    void stopAnsweredYesLeavesEverythingEmpty()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample s = sample(w, "stop-yes.pst", 1500, 6);
+        choose(w, s.path);
+        std::filesystem::create_directories(w.root / "tmp" / "Attachments" / "sub");
+        d.OnScan();
+        QThread::msleep(30);
+        w.env->nextAnswers = {QMessageBox::Yes};
+        d.OnStop();
+        QVERIFY(!d.scanRunning());
+        QCOMPARE(d.folderTree()->topLevelItemCount(), 0);
+        QCOMPARE(d.contactModel()->rowCount(), 0);
+        QCOMPARE(storeSize(w), int64_t(0));
+        QVERIFY(!std::filesystem::exists(w.root / "tmp" / "Attachments"));
+        QCOMPARE(Window::readBytes(w.pageFile()), testing_ui::utf16le(kStoppedPage));
+        QVERIFY(d.browserPane()->visibleText().contains(QStringLiteral("Recovery Process Stopped by User...")));
+        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.isControlEnabled(kMenuOpen));
+        QVERIFY(!d.isControlEnabled(engine::kStopButton));
+        QVERIFY(!d.isControlEnabled(engine::kScanButton));
+        QVERIFY(!d.isControlEnabled(engine::kConvertButton));
+        // Nothing the stopped scan posted earlier comes back.
+        QTest::qWait(100);
+        QCOMPARE(d.contactModel()->rowCount(), 0);
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        QCOMPARE(Window::readBytes(w.pageFile()), testing_ui::utf16le(kStoppedPage));
+    }
+
+    void failedScanShowsItsMessageAndChoosesAgain()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        std::ofstream(w.path("junk.pst"), std::ios::binary) << std::string(4096, 'j');
+        choose(w, w.path("junk.pst"));
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(10000));
+        QTRY_COMPARE(w.env->fileDialogs.size(), size_t(2));
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        QVERIFY(w.env->messages[0].text.startsWith(QStringLiteral("Please check file use in another proess")));
+        // The second file dialog was cancelled: the cancel branch's enables.
+        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(!d.isControlEnabled(engine::kStopButton));
+    }
+
+    void fillsDuringAScanAndQuickClicks()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample s = sample(w, "fills.pst", 800, 4);
+        choose(w, s.path);
+        d.OnScan();
+        for (const char* key : {"A", "All", "B", "123", "C", "All"}) {
+            d.StartListFill(QString::fromLatin1(key));
+            QTest::qWait(5);
+        }
+        QVERIFY(d.waitForWorkers(60000));
+        QCOMPARE(storeSize(w), int64_t(s.contacts));
+        // Whatever the fills saw, every contact shows exactly once.
+        ContactListModel& model = *d.contactModel();
+        QCOMPARE(model.rowCount(), s.contacts);
+        QSet<const contacts::ContactRecord*> seen;
+        for (int row = 0; row < model.rowCount(); ++row)
+            seen.insert(model.record(row));
+        QCOMPARE(seen.size(), s.contacts);
+    }
+
+    void escapeDuringAScanJoinsTheThread()
+    {
+        Window w;
+        const Sample s = sample(w, "escape.pst", 1500, 6);
+        choose(w, s.path);
+        w.dialog->OnScan();
+        QThread::msleep(20);
+        w.dialog->reject();
+        QVERIFY(!w.dialog->scanRunning());
+        w.dialog.reset();
+        QTest::qWait(20);
+    }
+};
+
+QTEST_MAIN(ScanTest)
+#include "scan_test.moc"

@@ -1,0 +1,37 @@
+#include "support.h"
+
+#include <QFile>
+
+namespace testing_ui {
+
+Window::Window() : root(dir.path().toStdString())
+{
+    env = std::make_unique<platform::FakeEnvironment>(root);
+    platform::installEnvironment(env.get());
+    dialog = std::make_unique<ui::CPelimoorDlg>(store);
+}
+
+Window::~Window()
+{
+    dialog.reset();
+    contacts::contact_store_clear(store);
+    platform::installEnvironment(nullptr);
+}
+
+QByteArray Window::readBytes(const std::filesystem::path& file)
+{
+    QFile f(QString::fromStdString(file.string()));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray utf16le(std::u16string_view text)
+{
+    QByteArray bytes;
+    for (char16_t c : text) {
+        bytes.append(static_cast<char>(c & 0xFF));
+        bytes.append(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+} // namespace testing_ui

@@ -1,0 +1,124 @@
+#include "ui/contact_list.h"
+
+#include "contacts/contact_record.h"
+
+#include <array>
+
+namespace ui {
+namespace {
+
+using contacts::Field;
+
+struct Column
+{
+    const char* title;
+    Field field;
+    bool inFillRows; // rows of a fill leave the column empty when false
+};
+
+// Columns 1 to 10; column 0 ("S.No") is the record's number.
+constexpr std::array<Column, 10> kColumns{{
+    {"Full name", Field::full_name, false},
+    {"First name", Field::first_name, true},
+    {"Last name", Field::last_name, true},
+    {"Company", Field::company_name, true},
+    {"Business Phone", Field::business_phone, true},
+    {"Business Fax", Field::business_fax, true},
+    {"Home Phone", Field::home_phone, true},
+    {"Mobile Phone", Field::mobile_phone, true},
+    {"Flag", Field::number, false},
+    {"Categories", Field::number, false},
+}};
+
+QString textOf(const contacts::ContactRecord& record, Field field)
+{
+    std::u16string_view text = record.text_or_empty(field);
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+} // namespace
+
+ContactListModel::ContactListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int ContactListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int ContactListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_columns;
+}
+
+QVariant ContactListModel::data(const QModelIndex& index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount() || index.column() >= m_columns)
+        return {};
+    const Row& row = m_rows[static_cast<size_t>(index.row())];
+    if (index.column() == 0) {
+        if (row.fromFill && row.record->number() == 0)
+            return QString();
+        return QString::number(row.record->number());
+    }
+    const Column& column = kColumns[static_cast<size_t>(index.column() - 1)];
+    if (column.field == Field::number || (row.fromFill && !column.inFillRows))
+        return QString();
+    return textOf(*row.record, column.field);
+}
+
+QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= m_columns)
+        return {};
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    if (role != Qt::DisplayRole)
+        return {};
+    return section == 0 ? QStringLiteral("S.No")
+                        : QString::fromLatin1(kColumns[static_cast<size_t>(section - 1)].title);
+}
+
+void ContactListModel::addScanRows(const std::vector<const contacts::ContactRecord*>& oldestFirst)
+{
+    if (oldestFirst.empty())
+        return;
+    beginInsertRows(QModelIndex(), 0, static_cast<int>(oldestFirst.size()) - 1);
+    for (const contacts::ContactRecord* record : oldestFirst)
+        m_rows.push_front(Row{record, false});
+    endInsertRows();
+}
+
+void ContactListModel::setFillRows(std::vector<const contacts::ContactRecord*> storeOrder)
+{
+    if (storeOrder.empty()) {
+        clear();
+        return;
+    }
+    beginResetModel();
+    m_rows.clear();
+    for (const contacts::ContactRecord* record : storeOrder)
+        m_rows.push_back(Row{record, true});
+    const bool rebuilt = m_columns != kFillColumns;
+    m_columns = kFillColumns;
+    endResetModel();
+    if (rebuilt)
+        emit columnsRebuilt();
+}
+
+void ContactListModel::clear()
+{
+    if (m_rows.empty())
+        return;
+    beginRemoveRows(QModelIndex(), 0, static_cast<int>(m_rows.size()) - 1);
+    m_rows.clear();
+    endRemoveRows();
+}
+
+const contacts::ContactRecord* ContactListModel::record(int row) const
+{
+    if (row < 0 || row >= rowCount())
+        return nullptr;
+    return m_rows[static_cast<size_t>(row)].record;
+}
+
+} // namespace ui
