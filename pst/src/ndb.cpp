@@ -13,7 +13,7 @@ constexpr uint8_t kPtypeFMap = 0x82;
 constexpr uint8_t kPtypePMap = 0x83;
 constexpr uint8_t kPtypeAMap = 0x84;
 constexpr uint8_t kPtypeDList = 0x86;
-constexpr size_t kBufferLimit = 4u << 20;
+constexpr size_t kBufferLimit = 1u << 20; // bytes gathered before they go to the sink
 
 bool has_pmap(uint64_t region)
 {
@@ -73,7 +73,7 @@ uint64_t node_stream_size(const NodeData& node)
     return n;
 }
 
-Ndb::Ndb(Sink& sink, uint64_t max_size) : m_sink(sink), m_max(max_size) {}
+Ndb::Ndb(Sink& sink, uint64_t max_size) : m_sink(sink), m_max(std::min(max_size, kMaxFileSize)) {}
 
 Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
 {
@@ -90,7 +90,8 @@ Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
         pos = start + kRegionSize;
     }
     if (region_start(region + 1) > m_max)
-        return Status::failure("The PST file would exceed 2 GB");
+        return Status::failure(m_max >= kMaxFileSize ? "The PST file would exceed 2 GB"
+                                                     : "The PST file would exceed the size limit");
     mark(pos, size);
     m_cursor = pos + size;
     *ib = pos;

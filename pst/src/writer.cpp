@@ -389,7 +389,7 @@ class WriterImpl : public Writer
 {
 public:
     WriterImpl(std::unique_ptr<Sink> sink, FileSink* file, const WriterOptions& options)
-        : m_sink(std::move(sink)), m_file(file), m_ndb(*m_sink, kMaxFileSize), m_options(options)
+        : m_sink(std::move(sink)), m_file(file), m_ndb(*m_sink, options.size_limit), m_options(options)
     {
         m_time = options.creation_time ? options.creation_time : options.deterministic ? kDefaultTime : filetime_now();
         if (options.deterministic) {

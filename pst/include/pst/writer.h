@@ -208,6 +208,10 @@ struct WriterOptions
     // Fixed record key and creation time make the output reproducible (same input, same bytes).
     bool deterministic = false;
     uint64_t creation_time = 0; // FILETIME used for folders and messages without their own; 0 = now
+    // The file may not grow beyond this many bytes (whole regions of 253,952 bytes after the
+    // first 0x4400); larger values are taken as kMaxFileSize. Reaching it fails the writer with
+    // "The PST file would exceed 2 GB" (or "... exceed the size limit" for a lower limit).
+    uint64_t size_limit = kMaxFileSize;
 };
 
 using FolderId = uint32_t; // node id of a folder
@@ -235,9 +239,11 @@ public:
     // container class writes none. Returns 0 when `parent` is not a folder of this writer or the
     // writer has failed or finished.
     virtual FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) = 0;
-    // Adds a message to `folder`; its data is written out before this returns. Fails (and the
-    // writer accepts nothing more) when the sink fails or the file would reach the size limit;
-    // fails without harm to the writer for an unknown folder or a malformed value.
+    // Adds a message to `folder`. Its node is serialised at once and handed to the sink in
+    // batches of about 1 MB, so a failing sink is reported by a later add_message or by
+    // finish(). Fails (and the writer accepts nothing more) when the sink fails or the file
+    // would pass the size limit; fails without harm to the writer for an unknown folder or a
+    // malformed value.
     virtual Status add_message(FolderId folder, const Message& message) = 0;
     // Completes the file. After finish() (successful or not) the writer accepts nothing more.
     virtual Status finish() = 0;
