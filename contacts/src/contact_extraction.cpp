@@ -100,6 +100,7 @@ enum class Source : uint8_t
     Absent,
     StoredUtf16, // PT_UNICODE: the record entry's stored UTF-16LE bytes
     LibpffUtf8,  // PT_STRING8 (or no record set): libpff's UTF-8 getter with its code page
+    Empty,       // a string without bytes, which libpff's getters do not read
     Other,       // another value type (dates, the gender code): not read as text
 };
 
@@ -131,12 +132,17 @@ void probe(libpff_item_t* item, libpff_record_set_t* set, uint32_t tag, bool bod
         }
         if (slot.value_type == pff::kTypeUnicode) {
             if (libpff_record_entry_get_data_size(slot.entry.get(), &slot.size, nullptr) == 1) {
-                slot.source = Source::StoredUtf16;
+                slot.source = slot.size == 0 ? Source::Empty : Source::StoredUtf16;
             }
             return;
         }
         if (slot.value_type != pff::kTypeString8) {
             slot.source = Source::Other;
+            return;
+        }
+        size_t stored = 0;
+        if (!body && libpff_record_entry_get_data_size(slot.entry.get(), &stored, nullptr) == 1 && stored == 0) {
+            slot.source = Source::Empty;
             return;
         }
     }
@@ -172,6 +178,10 @@ bool read_slot(libpff_item_t* item, uint32_t tag, bool body, Slot& slot, uint8_t
         finish(utf8_to_utf16(utf8, reserve(utf8.size())));
         return true;
     }
+    case Source::Empty:
+        reserve(0);
+        finish(0);
+        return true;
     default:
         return false;
     }

@@ -1,17 +1,14 @@
-// Test helpers: an observer that records what a scan does, and a private temporary directory.
+// Test helper: an observer that records what a scan does.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "contacts/contact_record.h"
 #include "contacts/text.h"
 #include "engine/scan_observer.h"
+#include "temp_dir.h"
 
 namespace enginetest {
 
@@ -76,39 +73,8 @@ private:
     std::mutex m_mutex;
 };
 
-// A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pelimoor-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
-
-inline std::string read_bytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void write_bytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testfiles::read_bytes;
+using testfiles::TempDir;
+using testfiles::write_bytes;
 
 } // namespace enginetest

@@ -1,0 +1,80 @@
+// The conversion job: every contact of the store into one output format, in a new folder.
+//
+// Called from the window's save thread and by pelimoor-convert. The job itself has no Qt and
+// touches no window: it reports progress and pauses through the callbacks of its options.
+//
+//   window, save thread:
+//     gate.begin_run();
+//     ConversionOptions o;
+//     o.checkpoint = [&] { return gate.checkpoint(); };    // parks while Stop asks
+//     o.progress = [&](int64_t done, int64_t total) { post progress to the window };
+//     ConversionResult r = convert_contacts(store, Format::Csv, destination, o);
+//     gate.end_run();
+//     Completed -> "Saving sucessfully completed."; Failed -> r.reason; Stopped -> nothing
+//
+// The store must not be cleared while the job runs. Records appended during the job (a scan
+// filling the store) are not converted: the job takes the store's size when it starts.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "contacts/contact_store.h"
+#include "contacts/output_writers.h"
+
+namespace contacts {
+
+// Texts of the conversion that the window shows.
+inline constexpr std::u16string_view kSaveCompletedText = u"Saving sucessfully completed.";
+inline constexpr std::u16string_view kSaveCaption = u"Tressoly Pelimoor";
+inline constexpr std::u16string_view kStopSaveQuestion = u"Do you want to stop save process ?";
+
+enum class ConversionOutcome
+{
+    Completed, // every contact written; `folder` holds the output
+    Stopped,   // the checkpoint asked to end; this conversion's files were removed
+    Failed,    // `reason` says what and where; this conversion's files were removed
+};
+
+struct ConversionResult
+{
+    ConversionOutcome outcome = ConversionOutcome::Failed;
+    std::filesystem::path folder; // the output folder (gone again unless Completed)
+    std::string reason;           // UTF-8, for Failed: names the path and the cause
+    int64_t written = 0;          // contacts written before the end
+    bool ok() const { return outcome == ConversionOutcome::Completed; }
+};
+
+struct ConversionOptions
+{
+    // Called before each contact (and once before the first). Returns true to end the job
+    // there. May block (the pause while Stop asks). Empty: never stops.
+    std::function<bool()> checkpoint;
+    // Called after each contact with the contacts written and the total. Empty: no reports.
+    std::function<void(int64_t done, int64_t total)> progress;
+    // Local time that names the output folder. Empty: the current local time.
+    std::function<std::tm()> clock;
+    // Where the files go, given the output folder. Empty: real files in the folder. Tests
+    // substitute failing sinks.
+    std::function<std::unique_ptr<OutputFiles>(const std::filesystem::path& folder)> files;
+};
+
+// "Tressoly-Recovery-<year>-<month>-<day> <hour>-<minute>" of `local`, without leading zeros.
+std::string output_folder_name(const std::tm& local);
+
+// Creates a new output folder in `destination` named after `local`; when that name exists,
+// tries " (2)", " (3)" ... after it. Returns the folder, or an empty path and *why (naming the
+// path and the reason) when `destination` is missing, not a directory or not writable.
+std::filesystem::path create_output_folder(const std::filesystem::path& destination, const std::tm& local,
+                                           std::string* why);
+
+// Converts every contact of `store` to `format` in a new output folder in `destination`.
+// Blocks until done. See ConversionOutcome for what is left on disk.
+ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
+                                  const ConversionOptions& options = {});
+
+} // namespace contacts

@@ -1,0 +1,173 @@
+// The five output formats of a conversion: PST, vCard, CSV, text and HTML.
+//
+// Every writer reads the field table (contact_record.h) for its labels, captions and property
+// tags. Writers put their bytes into ByteSinks that an OutputFiles hands out, so tests write into
+// memory and a sink that fails proves that a full disk is reported, never hidden.
+//
+//   DirectoryOutput files(folder);
+//   WriteStatus why;
+//   auto writer = make_contact_writer(Format::Csv, files, &why);   // nullptr and `why` on failure
+//   for (record ...) if (!(why = writer->add(*record))) break;
+//   if (why) why = writer->finish();
+//
+// Texts are written as UTF-8: CSV, TXT and HTML with a byte-order mark, vCard without one.
+// No Qt. Not thread-safe: one thread drives one writer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <pst/writer.h>
+
+#include "contacts/contact_record.h"
+
+namespace contacts {
+
+// Format codes as the save-format dialog records them.
+enum class Format : int
+{
+    Pst = 1,
+    Vcf = 2,
+    Csv = 3,
+    Txt = 4,
+    Html = 5,
+};
+
+struct FormatInfo
+{
+    Format format;
+    const char* name;      // command-line name: "pst", "vcf", "csv", "txt", "html"
+    const char* extension; // ".pst", ".vcf", ...
+    const char* file_name; // the one file of the conversion ("contacts.csv"); nullptr = one file per contact
+};
+
+inline constexpr std::array<FormatInfo, 5> kFormats = {{
+    {Format::Pst, "pst", ".pst", "contacts.pst"},
+    {Format::Vcf, "vcf", ".vcf", "contacts.vcf"},
+    {Format::Csv, "csv", ".csv", "contacts.csv"},
+    {Format::Txt, "txt", ".txt", nullptr},
+    {Format::Html, "html", ".html", nullptr},
+}};
+
+// The row of `format`; nullptr for a code outside 1..5.
+const FormatInfo* format_info(Format format) noexcept;
+// The row whose name is `name` ("csv"); nullptr when none is.
+const FormatInfo* format_by_name(std::string_view name) noexcept;
+
+// Outcome of a write: ok, or a reason naming the path ("/out/contacts.csv: No space left on
+// device").
+struct WriteStatus
+{
+    bool ok = true;
+    std::string reason;
+
+    static WriteStatus success() { return {}; }
+    static WriteStatus failure(std::string why) { return {false, std::move(why)}; }
+    explicit operator bool() const { return ok; }
+};
+
+// A sequential byte stream. After a failed write the sink accepts nothing more. close() must be
+// called for the bytes to count as written; a sink destroyed without close() loses its data.
+class ByteSink
+{
+public:
+    virtual ~ByteSink() = default;
+    virtual WriteStatus write(std::string_view bytes) = 0;
+    virtual WriteStatus close() = 0;
+};
+
+// Collects the bytes in *out (which must outlive the sink).
+class StringSink : public ByteSink
+{
+public:
+    explicit StringSink(std::string* out) : m_out(out) {}
+    WriteStatus write(std::string_view bytes) override;
+    WriteStatus close() override { return WriteStatus::success(); }
+
+private:
+    std::string* m_out;
+};
+
+// Creates `path` (which must not exist yet) and returns a buffered sink writing to it; nullptr
+// and *why when it cannot be created. Write and close failures name the path and the reason.
+std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, WriteStatus* why);
+
+// Where the files of one conversion go. Names are plain file names (UTF-8, no directory part).
+class OutputFiles
+{
+public:
+    virtual ~OutputFiles() = default;
+    // A new file `name`; nullptr and *why when it cannot be made.
+    virtual std::unique_ptr<ByteSink> create(const std::string& name, WriteStatus* why) = 0;
+    // A PST writer whose file will be `name`; nullptr and *why when it cannot be made.
+    virtual std::unique_ptr<pst::Writer> create_pst(const std::string& name, WriteStatus* why) = 0;
+};
+
+// Files inside an existing directory. The directory must outlive the object.
+class DirectoryOutput : public OutputFiles
+{
+public:
+    explicit DirectoryOutput(std::filesystem::path directory) : m_directory(std::move(directory)) {}
+    std::unique_ptr<ByteSink> create(const std::string& name, WriteStatus* why) override;
+    std::unique_ptr<pst::Writer> create_pst(const std::string& name, WriteStatus* why) override;
+    const std::filesystem::path& directory() const { return m_directory; }
+
+private:
+    std::filesystem::path m_directory;
+};
+
+// Writes contacts in one format. add() takes the records in store order; finish() completes
+// the output (for PST: the file appears only then). After a failure nothing more is written and
+// the files already made are left for the caller to remove.
+class ContactWriter
+{
+public:
+    virtual ~ContactWriter() = default;
+    virtual WriteStatus add(const ContactRecord& record) = 0;
+    virtual WriteStatus finish() = 0;
+};
+
+// The writer of `format` into `files`. For the one-file formats the file is created here;
+// nullptr and *why when that fails or the format code is unknown.
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, WriteStatus* why);
+
+// ---- the pieces of each format, appended to `out` as UTF-8 (for the writers and tests)
+
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// The CSV header line of the 59 labels, ending in CRLF.
+void append_csv_header(std::string& out);
+// One CSV line: the 59 values in header order, quoted where a value holds a comma, a quote or a
+// line break (quotes doubled), ending in CRLF.
+void append_csv_row(const ContactRecord& record, std::string& out);
+// The text page of one contact: a line per label whose field has a value, "Body" last without
+// a line end.
+void append_text_page(const ContactRecord& record, std::string& out);
+// The HTML page of one contact: the same entries in their HTML forms, values escaped, "<br>"
+// between them.
+void append_html_page(const ContactRecord& record, std::string& out);
+// One vCard 2.1 record, ending in CRLF after "END:VCARD".
+void append_vcard(const ContactRecord& record, std::string& out);
+
+// Appends `text` with <, >, &, " and ' escaped as entities.
+void append_html_escaped(std::u16string_view text, std::string& out);
+
+// The name a contact's file gets in the one-file-per-contact formats:
+// "<number> <last name>,<first name><extension>", the name parts made safe for a file name
+// (no '/', no control characters, not too long); "<number><extension>" when both are empty.
+std::string contact_file_name(const ContactRecord& record, Format format);
+
+// The name under which a contact is shown: the file-as name, else first and last name, else
+// the company, else the e-mail address; empty when the record has none of them.
+std::u16string contact_display_name(const ContactRecord& record);
+
+// The IPM.Contact message of one record: every field written to the property it is read from
+// (named properties in PSETID_Address), birthday and anniversary dates as PT_SYSTIME, the body
+// as PR_BODY, PR_DISPLAY_NAME and PR_SUBJECT from contact_display_name().
+pst::Message contact_message(const ContactRecord& record);
+
+} // namespace contacts

@@ -1,0 +1,129 @@
+// The conversion job: a new output folder, one writer, every contact of the store.
+#include "contacts/conversion.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <sys/stat.h>
+
+namespace contacts {
+
+namespace {
+
+constexpr int kMaxFolderAttempts = 10000;
+
+std::tm local_now()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+// Ends a conversion that did not complete: the writer goes first (it closes its files and
+// removes its temporary file), then everything this conversion made.
+ConversionResult abandon(ConversionResult result, std::unique_ptr<ContactWriter>& writer,
+                         std::unique_ptr<OutputFiles>& files)
+{
+    writer.reset();
+    files.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(result.folder, ec);
+    if (ec && result.outcome == ConversionOutcome::Failed) {
+        result.reason +=
+            "; the partial output in " + result.folder.string() + " could not be removed (" + ec.message() + ")";
+    }
+    return result;
+}
+
+ConversionResult failed(const std::filesystem::path& folder, std::string reason, int64_t written)
+{
+    return {ConversionOutcome::Failed, folder, std::move(reason), written};
+}
+
+} // namespace
+
+std::string output_folder_name(const std::tm& local)
+{
+    return "Tressoly-Recovery-" + std::to_string(local.tm_year + 1900) + '-' + std::to_string(local.tm_mon + 1) + '-' +
+           std::to_string(local.tm_mday) + ' ' + std::to_string(local.tm_hour) + '-' + std::to_string(local.tm_min);
+}
+
+std::filesystem::path create_output_folder(const std::filesystem::path& destination, const std::tm& local,
+                                           std::string* why)
+{
+    struct stat st
+    {
+    };
+    if (::stat(destination.c_str(), &st) != 0) {
+        *why = destination.string() + ": " + std::strerror(errno);
+        return {};
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = destination.string() + ": " + std::strerror(ENOTDIR);
+        return {};
+    }
+    const std::string base = output_folder_name(local);
+    for (int attempt = 1; attempt <= kMaxFolderAttempts; ++attempt) {
+        const std::filesystem::path folder =
+            destination / (attempt == 1 ? base : base + " (" + std::to_string(attempt) + ")");
+        // mkdir either makes a new folder or fails: an existing one is never written into.
+        if (::mkdir(folder.c_str(), 0755) == 0) {
+            return folder;
+        }
+        if (errno != EEXIST) {
+            *why = folder.string() + ": " + std::strerror(errno);
+            return {};
+        }
+    }
+    *why = (destination / base).string() + ": too many output folders of this name";
+    return {};
+}
+
+ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
+                                  const ConversionOptions& options)
+{
+    std::string why;
+    const std::filesystem::path folder =
+        create_output_folder(destination, options.clock ? options.clock() : local_now(), &why);
+    if (folder.empty()) {
+        return failed({}, why, 0);
+    }
+
+    std::unique_ptr<OutputFiles> files;
+    std::unique_ptr<ContactWriter> writer;
+    int64_t written = 0;
+    try {
+        files = options.files ? options.files(folder) : std::make_unique<DirectoryOutput>(folder);
+        WriteStatus status;
+        writer = make_contact_writer(format, *files, &status);
+        if (!writer) {
+            return abandon(failed(folder, status.reason, 0), writer, files);
+        }
+        // The count when the job starts: records a scan appends meanwhile are not converted.
+        const int64_t total = store.size();
+        const ContactRecord* record = store.first();
+        for (; record && written < total; record = record->next()) {
+            if (options.checkpoint && options.checkpoint()) {
+                return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
+            }
+            if (status = writer->add(*record); !status) {
+                return abandon(failed(folder, status.reason, written), writer, files);
+            }
+            ++written;
+            if (options.progress) {
+                options.progress(written, total);
+            }
+        }
+        if (status = writer->finish(); !status) {
+            return abandon(failed(folder, status.reason, written), writer, files);
+        }
+    } catch (const std::bad_alloc&) {
+        return abandon(failed(folder, folder.string() + ": not enough memory", written), writer, files);
+    } catch (const std::exception& e) {
+        return abandon(failed(folder, folder.string() + ": " + e.what(), written), writer, files);
+    }
+    return {ConversionOutcome::Completed, folder, {}, written};
+}
+
+} // namespace contacts

@@ -1,0 +1,68 @@
+// A contact record as an IPM.Contact message for our PST writer.
+#include <string>
+
+#include "contacts/output_writers.h"
+#include "output_dates.h"
+
+namespace contacts {
+
+namespace {
+
+constexpr uint16_t kTagSubject = 0x0037;     // PR_SUBJECT
+constexpr uint16_t kTagDisplayName = 0x3001; // PR_DISPLAY_NAME
+constexpr uint16_t kFirstNamedId = 0x8000;
+
+// The local-date named property beside each date field (the extraction prefers it).
+uint32_t local_date_lid(Field f)
+{
+    return f == Field::birthday ? 0x80DE : f == Field::anniversary ? 0x80DF : 0;
+}
+
+void set_text(pst::Message& m, uint16_t tag, std::u16string value)
+{
+    if (tag >= kFirstNamedId) {
+        m.set_named_unicode(pst::kPsetidAddress, tag, std::move(value));
+    } else {
+        m.set_unicode(tag, std::move(value));
+    }
+}
+
+} // namespace
+
+pst::Message contact_message(const ContactRecord& record)
+{
+    pst::Message m(u"IPM.Contact");
+    // Fields read twice from one property (mobile phone and mileage, home street and home
+    // address) hold the same value; the later set wins.
+    for (const FieldInfo& info : kFieldTable) {
+        if (info.tag == kTagNone || info.type != FieldType::Text) {
+            continue;
+        }
+        const auto text = record.text(info.field);
+        if (!text) {
+            continue;
+        }
+        if (const uint32_t local = local_date_lid(info.field); local != 0) {
+            if (const auto date = parse_iso_date(*text)) {
+                // Midnight UTC in both: the extraction reads the local one back as the same day.
+                m.set_systime(info.tag, filetime_of(*date));
+                m.set_named_systime(pst::kPsetidAddress, local, filetime_of(*date));
+                continue;
+            }
+        }
+        set_text(m, info.tag, std::u16string(*text));
+    }
+    // The gender code only reaches the record from a file that stores it as text: write it back
+    // the same way, so that the file scans to the same record.
+    if (record.gender() != 0) {
+        const std::string digits = std::to_string(record.gender());
+        set_text(m, field_info(Field::gender).tag, std::u16string(digits.begin(), digits.end()));
+    }
+    if (std::u16string name = contact_display_name(record); !name.empty()) {
+        m.set_unicode(kTagDisplayName, name);
+        m.set_unicode(kTagSubject, std::move(name));
+    }
+    return m;
+}
+
+} // namespace contacts

@@ -1,0 +1,180 @@
+// The label-based formats (CSV, text, HTML), contact file names and the display name.
+#include "contacts/output_writers.h"
+#include "contacts/text.h"
+
+namespace contacts {
+
+namespace {
+
+bool needs_csv_quotes(std::u16string_view value)
+{
+    return value.find_first_of(u",\"\r\n") != std::u16string_view::npos;
+}
+
+void append_csv_value(std::u16string_view value, std::string& out)
+{
+    if (!needs_csv_quotes(value)) {
+        utf16_to_utf8(value, out);
+        return;
+    }
+    out.push_back('"');
+    std::size_t start = 0;
+    for (std::size_t quote; (quote = value.find(u'"', start)) != std::u16string_view::npos; start = quote + 1) {
+        utf16_to_utf8(value.substr(start, quote + 1 - start), out);
+        out.push_back('"'); // doubled
+    }
+    utf16_to_utf8(value.substr(start), out);
+    out.push_back('"');
+}
+
+// One page of "label form, value, separator" entries for the fields that have a value; the
+// "Body" entry (the last label) gets no separator after it.
+template <typename AppendValue>
+void append_labelled_page(const ContactRecord& record, const char16_t* OutputLabel::*form, std::string_view separator,
+                          AppendValue append_value, std::string& out)
+{
+    for (const OutputLabel& label : kOutputLabels) {
+        const std::u16string_view value = record.text_or_empty(label.field);
+        if (value.empty()) {
+            continue;
+        }
+        utf16_to_utf8(label.*form, out);
+        append_value(value, out);
+        if (label.field != Field::body) {
+            out += separator;
+        }
+    }
+}
+
+// Characters that no file name may hold on the systems the files are likely copied to.
+bool unsafe_in_file_name(char16_t c)
+{
+    return c < 0x20 || c == 0x7F || std::u16string_view(u"/\\:*?\"<>|").find(c) != std::u16string_view::npos;
+}
+
+// A name part made safe: unsafe characters become '_', at most kMaxPartBytes of UTF-8, cut on
+// a character boundary.
+constexpr std::size_t kMaxPartBytes = 100;
+
+std::string file_name_part(std::u16string_view text)
+{
+    std::u16string safe(text);
+    for (char16_t& c : safe) {
+        if (unsafe_in_file_name(c)) {
+            c = u'_';
+        }
+    }
+    std::string utf8 = utf16_to_utf8(safe);
+    if (utf8.size() > kMaxPartBytes) {
+        std::size_t cut = kMaxPartBytes;
+        while (cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        utf8.resize(cut);
+    }
+    return utf8;
+}
+
+} // namespace
+
+void append_csv_header(std::string& out)
+{
+    for (const OutputLabel& label : kOutputLabels) {
+        if (&label != &kOutputLabels.front()) {
+            out.push_back(',');
+        }
+        utf16_to_utf8(label.label, out);
+    }
+    out += "\r\n";
+}
+
+void append_csv_row(const ContactRecord& record, std::string& out)
+{
+    bool first = true;
+    for (const OutputLabel& label : kOutputLabels) {
+        if (!first) {
+            out.push_back(',');
+        }
+        first = false;
+        append_csv_value(record.text_or_empty(label.field), out);
+    }
+    out += "\r\n";
+}
+
+void append_text_page(const ContactRecord& record, std::string& out)
+{
+    append_labelled_page(
+        record, &OutputLabel::text_form, "\r\n", [](std::u16string_view v, std::string& o) { utf16_to_utf8(v, o); },
+        out);
+}
+
+void append_html_page(const ContactRecord& record, std::string& out)
+{
+    append_labelled_page(record, &OutputLabel::html_form, "<br>", append_html_escaped, out);
+}
+
+void append_html_escaped(std::u16string_view text, std::string& out)
+{
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char* entity = nullptr;
+        switch (text[i]) {
+        case u'<':
+            entity = "&lt;";
+            break;
+        case u'>':
+            entity = "&gt;";
+            break;
+        case u'&':
+            entity = "&amp;";
+            break;
+        case u'"':
+            entity = "&quot;";
+            break;
+        case u'\'':
+            entity = "&#39;";
+            break;
+        default:
+            continue;
+        }
+        utf16_to_utf8(text.substr(start, i - start), out);
+        out += entity;
+        start = i + 1;
+    }
+    utf16_to_utf8(text.substr(start), out);
+}
+
+std::string contact_file_name(const ContactRecord& record, Format format)
+{
+    const FormatInfo* info = format_info(format);
+    const std::string last = file_name_part(record.text_or_empty(Field::last_name));
+    const std::string first = file_name_part(record.text_or_empty(Field::first_name));
+    std::string name = std::to_string(record.number());
+    if (!last.empty() || !first.empty()) {
+        name += ' ' + last + ',' + first;
+    }
+    return name + (info ? info->extension : "");
+}
+
+std::u16string contact_display_name(const ContactRecord& record)
+{
+    if (const auto full = record.text_or_empty(Field::full_name); !full.empty()) {
+        return std::u16string(full);
+    }
+    const auto first = record.text_or_empty(Field::first_name);
+    const auto last = record.text_or_empty(Field::last_name);
+    if (!first.empty() || !last.empty()) {
+        std::u16string name(first);
+        if (!first.empty() && !last.empty()) {
+            name += u' ';
+        }
+        name += last;
+        return name;
+    }
+    if (const auto company = record.text_or_empty(Field::company_name); !company.empty()) {
+        return std::u16string(company);
+    }
+    return std::u16string(record.text_or_empty(Field::email));
+}
+
+} // namespace contacts

@@ -1,0 +1,169 @@
+// The writers of the five formats over OutputFiles.
+#include "contacts/output_writers.h"
+
+namespace contacts {
+
+namespace {
+
+using Piece = void (*)(const ContactRecord&, std::string&);
+
+// How a text format lays out its bytes.
+struct TextLayout
+{
+    Format format;
+    bool bom;
+    void (*header)(std::string&); // once at the start of a one-file format
+    Piece piece;                  // one contact
+};
+
+void no_header(std::string&) {}
+
+constexpr TextLayout kLayouts[] = {
+    {Format::Vcf, false, no_header, append_vcard},
+    {Format::Csv, true, append_csv_header, append_csv_row},
+    {Format::Txt, true, no_header, append_text_page},
+    {Format::Html, true, no_header, append_html_page},
+};
+
+const TextLayout* layout_of(Format format)
+{
+    for (const auto& l : kLayouts) {
+        if (l.format == format) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+// CSV and vCard: every contact into one file.
+class OneFileWriter : public ContactWriter
+{
+public:
+    OneFileWriter(const TextLayout& layout, std::unique_ptr<ByteSink> sink) : m_layout(layout), m_sink(std::move(sink))
+    {
+    }
+
+    WriteStatus start()
+    {
+        std::string bytes;
+        if (m_layout.bom) {
+            bytes += kUtf8Bom;
+        }
+        m_layout.header(bytes);
+        return m_sink->write(bytes);
+    }
+
+    WriteStatus add(const ContactRecord& record) override
+    {
+        m_bytes.clear();
+        m_layout.piece(record, m_bytes);
+        return m_sink->write(m_bytes);
+    }
+
+    WriteStatus finish() override { return m_sink->close(); }
+
+private:
+    const TextLayout& m_layout;
+    std::unique_ptr<ByteSink> m_sink;
+    std::string m_bytes; // reused per contact
+};
+
+// Text and HTML: one file per contact.
+class FilePerContactWriter : public ContactWriter
+{
+public:
+    FilePerContactWriter(const TextLayout& layout, OutputFiles& files) : m_layout(layout), m_files(files) {}
+
+    WriteStatus add(const ContactRecord& record) override
+    {
+        WriteStatus why;
+        auto sink = m_files.create(contact_file_name(record, m_layout.format), &why);
+        if (!sink) {
+            return why;
+        }
+        m_bytes.assign(m_layout.bom ? kUtf8Bom : "");
+        m_layout.piece(record, m_bytes);
+        if (why = sink->write(m_bytes); !why) {
+            return why;
+        }
+        return sink->close();
+    }
+
+    WriteStatus finish() override { return WriteStatus::success(); }
+
+private:
+    const TextLayout& m_layout;
+    OutputFiles& m_files;
+    std::string m_bytes;
+};
+
+// PST: a "Contacts" folder under "Top of Personal Folders" with one message per contact.
+class PstWriter : public ContactWriter
+{
+public:
+    explicit PstWriter(std::unique_ptr<pst::Writer> writer) : m_writer(std::move(writer))
+    {
+        m_folder = m_writer->add_folder(m_writer->top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+    }
+
+    bool ready() const { return m_folder != 0; }
+
+    WriteStatus add(const ContactRecord& record) override
+    {
+        return from(m_writer->add_message(m_folder, contact_message(record)));
+    }
+
+    WriteStatus finish() override { return from(m_writer->finish()); }
+
+private:
+    static WriteStatus from(const pst::Status& s)
+    {
+        return s ? WriteStatus::success() : WriteStatus::failure(s.message);
+    }
+
+    std::unique_ptr<pst::Writer> m_writer;
+    pst::FolderId m_folder = 0;
+};
+
+std::unique_ptr<ContactWriter> make_pst_writer(OutputFiles& files, const FormatInfo& info, WriteStatus* why)
+{
+    auto pst = files.create_pst(info.file_name, why);
+    if (!pst) {
+        return nullptr;
+    }
+    auto writer = std::make_unique<PstWriter>(std::move(pst));
+    if (!writer->ready()) {
+        *why = WriteStatus::failure(std::string(info.file_name) + ": the contacts folder cannot be made");
+        return nullptr;
+    }
+    return writer;
+}
+
+} // namespace
+
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, WriteStatus* why)
+{
+    const FormatInfo* info = format_info(format);
+    if (!info) {
+        *why = WriteStatus::failure("unknown output format " + std::to_string(static_cast<int>(format)));
+        return nullptr;
+    }
+    if (format == Format::Pst) {
+        return make_pst_writer(files, *info, why);
+    }
+    const TextLayout& layout = *layout_of(format);
+    if (!info->file_name) {
+        return std::make_unique<FilePerContactWriter>(layout, files);
+    }
+    auto sink = files.create(info->file_name, why);
+    if (!sink) {
+        return nullptr;
+    }
+    auto writer = std::make_unique<OneFileWriter>(layout, std::move(sink));
+    if (*why = writer->start(); !*why) {
+        return nullptr;
+    }
+    return writer;
+}
+
+} // namespace contacts

@@ -1,0 +1,185 @@
+// pelimoor-convert: run() in process on files our writer makes, and the real binary once.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <sstream>
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/convert.h"
+#include "test_files.h"
+
+namespace {
+
+using testfiles::json;
+using testfiles::unicode;
+
+struct Result
+{
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result run(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = cli::run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+struct UsageCase
+{
+    std::vector<std::string> args;
+    const char* says;
+};
+
+TEST(ConvertUsage, BadUsageTable)
+{
+    const UsageCase cases[] = {
+        {{}, "no mode given"},
+        {{"--bogus", "x.pst"}, "unknown mode '--bogus'"},
+        {{"x.pst"}, "unknown mode 'x.pst'"},
+        {{"--list"}, "--list takes exactly one FILE.pst"},
+        {{"--json", "a.pst", "b.pst"}, "--json takes exactly one FILE.pst"},
+        {{"--help", "extra"}, "--help takes no arguments"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.status, cli::kExitUsage) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--help"), std::string::npos);
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST(ConvertUsage, HelpNamesEveryModeAndTheExitStatus)
+{
+    const Result r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* s : {"--list FILE.pst", "--json FILE.pst", "--help", "Exit status", "tabs", "JSON"}) {
+        EXPECT_NE(r.out.find(s), std::string::npos) << s;
+    }
+    EXPECT_TRUE(r.err.empty());
+}
+
+class ConvertFiles : public ::testing::Test
+{
+protected:
+    std::string sample()
+    {
+        const json anna = testfiles::message(
+            "IPM.Contact",
+            json::array({unicode(0x8005, "Doe, Anna"), unicode(0x3A06, "Anna"), unicode(0x3A11, "Doe"),
+                         unicode(0x3A16, "Acme\tInc"), unicode(0x3A08, "+1 555 0100"), unicode(0x3A1C, "+1 555 0199"),
+                         unicode(0x3A44, ""), unicode(0x1000, "line 1\r\nline \"2\" \\ \xF0\x9F\x98\x80")}));
+        const json star = testfiles::message("IPM.Contact", json::array({unicode(0x3A06, "\xF0\x9D\x92\x9C"
+                                                                                         "lice"),
+                                                                         unicode(0x3A09, "12 34")}));
+        const json mail = testfiles::message("IPM.Note", json::array({unicode(0x3A06, "not a contact")}));
+        return testfiles::write_pst(m_dir, "c.pst",
+                                    {{"folders", json::array({testfiles::folder("Contacts", json::array({anna, star})),
+                                                              testfiles::folder("Mail", json::array({mail}))})}});
+    }
+    testfiles::TempDir m_dir;
+};
+
+TEST_F(ConvertFiles, ListWritesOneTabSeparatedLinePerContact)
+{
+    const Result r = run({"--list", sample()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1\tDoe, Anna\tAnna\tDoe\tAcme\\tInc\t+1 555 0100\t\t\t+1 555 0199\n"
+                     "2\t\t\xF0\x9D\x92\x9C"
+                     "lice\t\t\t\t\t12 34\t\n");
+}
+
+TEST_F(ConvertFiles, JsonKeepsAbsentEmptyAndEveryCharacterApart)
+{
+    const Result r = run({"--json", sample()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::vector<nlohmann::ordered_json> objects;
+    while (std::getline(lines, line)) {
+        // The index key of a name starting outside the BMP is half a surrogate pair, written as
+        // an escape; this parser refuses unpaired surrogates, so that one is checked as text.
+        const auto half = line.find("\\ud835");
+        if (half != std::string::npos) {
+            line.replace(half, 6, "?");
+        }
+        objects.push_back(nlohmann::ordered_json::parse(line));
+    }
+    ASSERT_EQ(objects.size(), 2u);
+    const auto& anna = objects[0];
+    EXPECT_EQ(anna.begin().key(), "number");
+    EXPECT_EQ(anna["number"], 1);
+    EXPECT_EQ(anna["kind_name"], "contacts");
+    EXPECT_EQ(anna["kind_code"], 7);
+    EXPECT_EQ(anna["first_name"], "Anna");
+    EXPECT_EQ(anna["middle_name"], "");
+    EXPECT_FALSE(anna.contains("nickname"));
+    EXPECT_EQ(anna["mileage"], "+1 555 0199");
+    EXPECT_EQ(anna["index_key"], "A");
+    EXPECT_EQ(anna["group_name"], "All");
+    EXPECT_EQ(anna["gender"], 0);
+    EXPECT_EQ(anna["body"], "line 1\r\nline \"2\" \\ \xF0\x9F\x98\x80");
+    EXPECT_EQ((--anna.end()).key(), "body");
+    const auto& star = objects[1];
+    EXPECT_EQ(star["first_name"], "\xF0\x9D\x92\x9C"
+                                  "lice");
+    EXPECT_FALSE(star.contains("body"));
+    EXPECT_EQ(star["index_key"], "?");
+    // The index key is the first UTF-16 code unit: half of a surrogate pair, kept as an escape.
+    EXPECT_NE(r.out.find("\"index_key\":\"\\ud835\""), std::string::npos);
+}
+
+TEST_F(ConvertFiles, RefusedAndUnreadableFilesExitWithOne)
+{
+    std::string bytes = testfiles::read_bytes(sample());
+    bytes[8] = 'S';
+    bytes[9] = 'O';
+    const std::string ost = m_dir.file("a.ost");
+    testfiles::write_bytes(ost, bytes);
+    const Result refused = run({"--list", ost});
+    EXPECT_EQ(refused.status, cli::kExitScanFailed);
+    EXPECT_EQ(refused.err, "This is not a valid PST File\n");
+    EXPECT_TRUE(refused.out.empty());
+
+    const Result missing = run({"--json", m_dir.file("missing.pst")});
+    EXPECT_EQ(missing.status, cli::kExitScanFailed);
+    EXPECT_EQ(missing.err, "Please check file use in another proess or File is highly corrupted! Please select "
+                           "another file OR contact support team..\n");
+
+    testfiles::write_bytes(m_dir.file("cut.pst"), bytes.replace(8, 2, "SM").substr(0, 600));
+    const Result cut = run({"--list", m_dir.file("cut.pst")});
+    EXPECT_EQ(cut.status, cli::kExitScanFailed);
+    EXPECT_EQ(cut.err, "Scanning process failed! Please select another file OR contact support team..\n");
+}
+
+// The installed program: same output, same status, nothing on standard error when piped.
+TEST_F(ConvertFiles, RealBinaryEndToEnd)
+{
+    const std::string path = sample();
+    const std::string command = std::string(PELIMOOR_CONVERT) + " --list '" + path + "' 2>" + m_dir.file("err.txt");
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    std::array<char, 4096> buf;
+    for (size_t n; (n = fread(buf.data(), 1, buf.size(), pipe)) > 0;) {
+        out.append(buf.data(), n);
+    }
+    const int status = pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(out, run({"--list", path}).out);
+    EXPECT_TRUE(testfiles::read_bytes(m_dir.file("err.txt")).empty());
+
+    const int usage = std::system((std::string(PELIMOOR_CONVERT) + " --nope 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(usage));
+    EXPECT_EQ(WEXITSTATUS(usage), cli::kExitUsage);
+}
+
+} // namespace

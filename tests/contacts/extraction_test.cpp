@@ -1,0 +1,229 @@
+// Reading contact items through real libpff, from files our own writer makes at test time.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+
+#include "contacts/contact_extraction.h"
+#include "contacts/contact_record.h"
+#include "contacts/text.h"
+#include "pffread/pffread.h"
+#include "test_files.h"
+
+namespace {
+
+using contacts::ContactDraft;
+using contacts::Field;
+using testfiles::json;
+using testfiles::prop;
+using testfiles::unicode;
+
+std::string u8(std::u16string_view s)
+{
+    return contacts::utf16_to_utf8(s);
+}
+
+// Writes the messages into one contact folder and reads every contact item back into drafts.
+class Extraction : public ::testing::Test
+{
+protected:
+    std::vector<ContactDraft> read(const json& messages)
+    {
+        const std::string path =
+            testfiles::write_pst(m_dir, "x.pst", {{"folders", json::array({testfiles::folder("Contacts", messages)})}});
+        std::string why;
+        auto file = pffread::File::open(path, &why);
+        EXPECT_TRUE(file) << why;
+        std::vector<ContactDraft> drafts;
+        if (!file) {
+            return drafts;
+        }
+        contacts::ContactReader reader;
+        pffread::walk(*file, [&](const pffread::Item& item, const pffread::Visit&) {
+            if (item.type() == pffread::kContact) {
+                drafts.emplace_back();
+                EXPECT_EQ(reader.read(item.handle(), drafts.back()), 1);
+            }
+        });
+        return drafts;
+    }
+    ContactDraft read_one(const json& props)
+    {
+        auto drafts = read(json::array({testfiles::message("IPM.Contact", props)}));
+        EXPECT_EQ(drafts.size(), 1u);
+        return drafts.empty() ? ContactDraft() : drafts.front();
+    }
+
+    testfiles::TempDir m_dir;
+};
+
+// Each property of the read table lands in its field; 0x3A1C and 0x3A5D fill two fields each.
+TEST_F(Extraction, EveryReadLandsInItsField)
+{
+    json props = json::array();
+    std::set<uint16_t> tags;
+    for (Field f : contacts::kReadOrder) {
+        const uint16_t tag = contacts::field_info(f).tag;
+        if (f != Field::gender && tags.insert(tag).second) {
+            props.push_back(unicode(tag, "value of " + testfiles::hex_tag(tag)));
+        }
+    }
+    props.push_back(unicode(0x1000, "the notes"));
+    const ContactDraft d = read_one(props);
+    for (Field f : contacts::kReadOrder) {
+        const auto& info = contacts::field_info(f);
+        if (f == Field::gender) {
+            EXPECT_FALSE(d.has(f));
+            continue;
+        }
+        ASSERT_TRUE(d.has(f)) << info.name;
+        EXPECT_EQ(u8(*d.text(f)), "value of " + testfiles::hex_tag(info.tag)) << info.name;
+    }
+    EXPECT_EQ(u8(*d.text(Field::body)), "the notes");
+    EXPECT_EQ(d.text(Field::mileage), d.text(Field::mobile_phone));
+    EXPECT_EQ(d.text(Field::home_street), d.text(Field::home_address));
+    EXPECT_EQ(d.gender(), 0);
+}
+
+TEST_F(Extraction, ContactWithoutPropertiesHasEveryFieldAbsent)
+{
+    const ContactDraft d = read_one(json::array());
+    for (const auto& info : contacts::kFieldTable) {
+        EXPECT_FALSE(d.has(info.field)) << info.name;
+    }
+    EXPECT_EQ(d.gender(), 0);
+}
+
+TEST_F(Extraction, EmptyValuesArePresentButEmpty)
+{
+    const ContactDraft d = read_one(json::array({unicode(0x3A06, ""), prop(0x3A11, "string8", "")}));
+    ASSERT_TRUE(d.has(Field::first_name));
+    EXPECT_TRUE(d.text(Field::first_name)->empty());
+    ASSERT_TRUE(d.has(Field::last_name));
+    EXPECT_TRUE(d.text(Field::last_name)->empty());
+}
+
+struct TextCase
+{
+    const char* what;
+    uint32_t tag;
+    std::string type;
+    std::string value;
+    Field field;
+};
+
+// Characters outside ASCII and outside the Basic Multilingual Plane reach the draft exactly, in
+// Unicode and (where code page 1252 has them) 8-bit values, in named properties and the body.
+TEST_F(Extraction, TextsArriveAsStoredTable)
+{
+    const std::string long_value(5000, 'L');
+    const TextCase cases[] = {
+        {"8-bit accents", 0x3A06, "string8", "Caf\xC3\xA9 J\xC3\xBCrgen \xE2\x82\xAC", Field::first_name},
+        {"8-bit named", 0x8005, "string8", "M\xC3\xBCller, Ren\xC3\xA9", Field::full_name},
+        {"8-bit body", 0x1000, "string8",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e\r\nZeile 2",
+         Field::body},
+        {"unicode CJK", 0x3A11, "unicode", "\xE6\x9D\xB1\xE4\xBA\xAC", Field::last_name},
+        {"non-BMP first name", 0x3A06, "unicode",
+         "\xF0\x9D\x92\x9C"
+         "nna",
+         Field::first_name},
+        {"non-BMP named", 0x8084, "unicode", "\xF0\x9F\x93\xA7 mail", Field::email},
+        {"emoji body", 0x1000, "unicode", "Hi \xF0\x9F\x98\x80 there \xF0\x9F\x8E\x89", Field::body},
+        {"23 characters", 0x3A16, "unicode", std::string(23, 'a'), Field::company_name},
+        {"24 characters", 0x3A16, "unicode", std::string(24, 'b'), Field::company_name},
+        {"long unicode", 0x3A15, "unicode", long_value, Field::business_address},
+        {"long 8-bit", 0x3A15, "string8", long_value, Field::business_address},
+    };
+    for (const auto& c : cases) {
+        const ContactDraft d = read_one(json::array({prop(c.tag, c.type, c.value)}));
+        ASSERT_TRUE(d.has(c.field)) << c.what;
+        EXPECT_EQ(u8(*d.text(c.field)), c.value) << c.what;
+    }
+}
+
+TEST_F(Extraction, BodyLongerThanEveryOtherValueIsReadWhole)
+{
+    std::string body;
+    for (int i = 0; body.size() < 120000; ++i) {
+        body += "line " + std::to_string(i) + " \xF0\x9F\x98\x80\r\n";
+    }
+    const ContactDraft d = read_one(json::array({unicode(0x3A06, std::string(300, 'f')), unicode(0x1000, body)}));
+    EXPECT_EQ(u8(*d.text(Field::body)), body);
+    EXPECT_EQ(d.text(Field::first_name)->size(), 300u);
+}
+
+// Values of one contact never leak into the next one read with the same reader.
+TEST_F(Extraction, NothingCarriesOverToTheNextContact)
+{
+    const auto drafts = read(json::array({
+        testfiles::message("IPM.Contact", json::array({unicode(0x3A06, "Anna"), unicode(0x1000, "long notes")})),
+        testfiles::message("IPM.Contact", json::array({unicode(0x3A11, "Berg")})),
+    }));
+    ASSERT_EQ(drafts.size(), 2u);
+    EXPECT_FALSE(drafts[1].has(Field::first_name));
+    EXPECT_FALSE(drafts[1].has(Field::body));
+    EXPECT_EQ(u8(*drafts[1].text(Field::last_name)), "Berg");
+}
+
+struct DateCase
+{
+    const char* what;
+    json props;
+    Field field;
+    const char* expected; // nullptr: absent
+};
+
+// Dates: the local named date when present, otherwise the stored UTC value plus 12 hours.
+TEST_F(Extraction, BirthdayAndAnniversaryDatesTable)
+{
+    const DateCase cases[] = {
+        {"UTC date of local midnight east of UTC", json::array({prop(0x3A42, "systime", "1999-12-31T15:00:00Z")}),
+         Field::birthday, "2000-01-01"},
+        {"UTC date of local midnight west of UTC", json::array({prop(0x3A42, "systime", "1980-05-17T05:00:00Z")}),
+         Field::birthday, "1980-05-17"},
+        {"local date wins",
+         json::array({prop(0x3A42, "systime", "1999-12-31T15:00:00Z"), prop(0x80DE, "systime", "2000-01-02")}),
+         Field::birthday, "2000-01-02"},
+        {"anniversary from its local date",
+         json::array({prop(0x3A41, "systime", "2010-06-11T22:00:00Z"), prop(0x80DF, "systime", "2010-06-12")}),
+         Field::anniversary, "2010-06-12"},
+        {"anniversary without local date", json::array({prop(0x3A41, "systime", "2010-06-11T22:00:00Z")}),
+         Field::anniversary, "2010-06-12"},
+        {"birthday stored as text stays text", json::array({unicode(0x3A42, "17 May")}), Field::birthday, "17 May"},
+        {"no-date marker", json::array({prop(0x3A42, "systime", "4501-01-01")}), Field::birthday, nullptr},
+        {"local date alone is not a birthday", json::array({prop(0x80DE, "systime", "2000-01-02")}), Field::birthday,
+         nullptr},
+        {"birthday of another type", json::array({prop(0x3A42, "long", 19800517)}), Field::birthday, nullptr},
+    };
+    for (const auto& c : cases) {
+        const ContactDraft d = read_one(c.props);
+        ASSERT_EQ(d.has(c.field), c.expected != nullptr) << c.what;
+        if (c.expected) {
+            EXPECT_EQ(u8(*d.text(c.field)), c.expected) << c.what;
+        }
+    }
+}
+
+TEST_F(Extraction, GenderAndOtherValueTypes)
+{
+    const ContactDraft numeric = read_one(json::array({prop(0x3A4D, "short", 2), prop(0x3A06, "long", 5)}));
+    EXPECT_EQ(numeric.gender(), 0); // requested as text only
+    EXPECT_FALSE(numeric.has(Field::first_name));
+    const ContactDraft text = read_one(json::array({unicode(0x3A4D, "2")}));
+    EXPECT_EQ(text.gender(), 2);
+}
+
+TEST(ExtractionArguments, MissingItemIsAnError)
+{
+    contacts::ContactReader reader;
+    ContactDraft draft;
+    draft.set_text(Field::first_name, u"stale");
+    EXPECT_EQ(reader.read(nullptr, draft), -1);
+    EXPECT_FALSE(draft.has(Field::first_name));
+    EXPECT_GE(reader.scratch_size(), 24u);
+}
+
+} // namespace
