@@ -1,0 +1,123 @@
+"""Independent readers of the converter's output, for the output tests.
+
+    readback.py csv FILE        {"header": [...], "rows": [[...], ...]}      (Python's csv module)
+    readback.py vcard FILE      [{"N": [...], "FN": "...", ...}, ...]       (python3-vobject)
+    readback.py html FILE...    [{"file": NAME, "entries": [[label, value], ...]}, ...]
+
+Prints JSON on standard output; exits non-zero when a file does not parse.
+"""
+import csv
+import html.parser
+import io
+import json
+import os
+import sys
+
+
+def read_csv(path):
+    with open(path, encoding="utf-8-sig", newline="") as f:
+        rows = list(csv.reader(f, strict=True))
+    return {"header": rows[0] if rows else [], "rows": rows[1:]}
+
+
+def split_components(value):
+    """vCard 2.1 compound value: ';' separates components, '\\' escapes ';' and itself."""
+    parts, current, i = [], "", 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and i + 1 < len(value) and value[i + 1] in ";\\":
+            current += value[i + 1]
+            i += 2
+            continue
+        if c == ";":
+            parts.append(current)
+            current = ""
+        else:
+            current += c
+        i += 1
+    parts.append(current)
+    return parts
+
+
+def read_vcard(path):
+    """Lines, parameters and quoted-printable through vobject's parser; values by the 2.1 rules
+    (vobject's own value decoding follows 3.0, where commas separate values)."""
+    from vobject import base
+
+    with open(path, "rb") as f:
+        data = f.read().decode("utf-8")
+    # The records open with "BEGIN: VCARD" (a blank after the colon), which vobject refuses.
+    data = data.replace("BEGIN: VCARD\r\n", "BEGIN:VCARD\r\n")
+    cards, card = [], None
+    for text, n in base.getLogicalLines(io.StringIO(data, newline=""), allowQP=True):
+        line = base.textLineToContentLine(text, n)
+        if line.name == "BEGIN":
+            card = {}
+        elif line.name == "END":
+            cards.append(card)
+            card = None
+        elif card is None:
+            raise ValueError("line %d outside a card" % n)
+        elif line.name != "VERSION":
+            name = ";".join([line.name] + list(line.singletonparams))
+            parts = split_components(line.value)
+            card.setdefault(name, []).append(parts if line.name in ("N", "ORG", "ADR") else ";".join(parts))
+    if card is not None:
+        raise ValueError("a card is not closed")
+    return cards
+
+
+class Entries(html.parser.HTMLParser):
+    """Collects (bold label, following text) pairs; <br> ends a value."""
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.entries = []
+        self.in_label = False
+        self.tags = []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        if tag == "b":
+            self.in_label = True
+            self.entries.append(["", ""])
+
+    def handle_endtag(self, tag):
+        if tag == "b":
+            self.in_label = False
+
+    def handle_data(self, data):
+        if not self.entries:
+            raise ValueError("text before the first label: %r" % data)
+        self.entries[-1][0 if self.in_label else 1] += data
+
+
+def read_html(paths):
+    out = []
+    for path in paths:
+        with open(path, encoding="utf-8-sig", newline="") as f:
+            parser = Entries()
+            parser.feed(f.read())
+            parser.close()
+        unexpected = [t for t in parser.tags if t not in ("b", "br")]
+        if unexpected:
+            raise ValueError("%s: unexpected elements %r" % (path, unexpected))
+        out.append({"file": os.path.basename(path), "entries": parser.entries})
+    return out
+
+
+def main():
+    mode, paths = sys.argv[1], sys.argv[2:]
+    if mode == "csv":
+        result = read_csv(paths[0])
+    elif mode == "vcard":
+        result = read_vcard(paths[0])
+    elif mode == "html":
+        result = read_html(paths)
+    else:
+        sys.exit("unknown mode " + mode)
+    json.dump(result, sys.stdout, ensure_ascii=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,128 @@
+#include "support.h"
+
+#include <contacts/text.h>
+#include <engine/scan_observer.h>
+#include <engine/scan_run.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace output_test {
+
+contacts::ContactRecordPtr make_record(const Values& values, int32_t number)
+{
+    contacts::ContactDraft draft;
+    for (const auto& [field, text] : values) {
+        draft.set_text(field, text);
+    }
+    draft.set_number(number);
+    return contacts::ContactRecord::make(draft);
+}
+
+void append(contacts::ContactStore& store, const Values& values)
+{
+    contacts::contact_store_append(store, make_record(values, store.next_number()));
+}
+
+TempDir::TempDir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "pelimoor-output-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    m_path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::vector<std::filesystem::path> files_in(const std::filesystem::path& dir)
+{
+    std::vector<std::filesystem::path> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file()) {
+            out.push_back(e.path());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string read_bytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void scan(const std::filesystem::path& pst, contacts::ContactStore& store)
+{
+    engine::ScanSession session;
+    engine::NullScanObserver observer;
+    ASSERT_EQ(engine::scan_run(session, pst.string(), store, observer), 1) << pst;
+}
+
+std::string run(const std::string& command, int* status)
+{
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) {
+        *status = -1;
+        return out;
+    }
+    std::array<char, 65536> buf;
+    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), p)) > 0;) {
+        out.append(buf.data(), n);
+    }
+    const int rc = ::pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+namespace {
+std::string quoted(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s) {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+} // namespace
+
+std::string python_readback(const std::string& mode, const std::vector<std::filesystem::path>& paths)
+{
+    std::string command = std::string(PYTHON3) + " " + quoted(READBACK_SCRIPT) + " " + mode;
+    for (const auto& p : paths) {
+        command += " " + quoted(p.string());
+    }
+    int status = 0;
+    std::string out = run(command, &status);
+    EXPECT_EQ(status, 0) << command;
+    return out;
+}
+
+std::string utf8(std::u16string_view s)
+{
+    return contacts::utf16_to_utf8(s);
+}
+
+std::u16string utf16(std::string_view s)
+{
+    std::u16string out;
+    contacts::utf8_to_utf16(s, out);
+    return out;
+}
+
+} // namespace output_test
