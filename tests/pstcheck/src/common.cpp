@@ -136,6 +136,7 @@ std::vector<std::string> check_bytes(const std::vector<uint8_t>& file, const Opt
     *summary = Summary{};
     try {
         File f(Bytes(file), options, report, *summary);
+        f.data_budget = 16 * uint64_t(file.size()) + (64u << 20);
         if (read_header(f)) {
             read_btrees(f);
             summary->blocks = f.blocks.size();

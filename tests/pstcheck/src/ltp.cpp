@@ -16,6 +16,13 @@ bool read_data_into(File& f, uint64_t bid, int depth, NodeData& out)
     if (!content || depth > 2)
         return false;
     if (!is_internal_bid(bid)) {
+        if (content->size() > f.data_budget) {
+            if (!f.budget_exhausted)
+                f.problem("checker stopped reading node data: data trees name far more bytes than the file holds");
+            f.budget_exhausted = true;
+            return false;
+        }
+        f.data_budget -= content->size();
         out.blocks.push_back(std::move(*content));
         return true;
     }
@@ -114,6 +121,36 @@ std::optional<std::vector<uint8_t>> resolve(const ValueSource& src, uint32_t hni
     if (!data)
         return std::nullopt;
     return data->joined();
+}
+
+// Lower bounds of free space for fill levels 0 to 14; level 15 is anything below 8 bytes.
+constexpr unsigned kFillBounds[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768, 512, 256, 128, 64, 32, 16, 8};
+
+bool fill_level_fits(unsigned level, uint64_t free)
+{
+    unsigned want = 15;
+    for (unsigned k = 0; k < 15; ++k)
+        if (free >= kFillBounds[k]) {
+            want = k;
+            break;
+        }
+    // The published ranges share their end points: at a bound both neighbours are right.
+    return level == want || (want < 15 && free == kFillBounds[want] && level == want + 1);
+}
+
+// Each heap block's free space class, kept in block 0 (blocks 0-7) and in the bitmap headers
+// of blocks 8, 136, ... (the 128 blocks from there).
+void check_fill_levels(File& f, const std::string& where, const std::vector<std::vector<uint8_t>>& blocks)
+{
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
+        const uint64_t at = i < 8 ? 8 + i / 2 : 2 + (i - holder) / 2;
+        const unsigned level = (Bytes(blocks[holder]).u8(at) >> (4 * ((i - holder) % 2))) & 0xF;
+        const uint64_t free = blocks[i].size() < kMaxBlockPayload ? kMaxBlockPayload - blocks[i].size() : 0;
+        if (!fill_level_fits(level, free))
+            f.problem(where + " heap block " + std::to_string(i) + ": fill level " + std::to_string(level) + " for " +
+                      std::to_string(free) + " free bytes");
+    }
 }
 
 } // namespace
@@ -229,6 +266,7 @@ std::optional<Heap> Heap::parse(File& f, NodeData data, const std::string& where
         }
         h.m_offsets.push_back(std::move(offsets));
     }
+    check_fill_levels(f, where, data.blocks);
     h.m_blocks = std::move(data.blocks);
     return h;
 }

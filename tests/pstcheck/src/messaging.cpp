@@ -209,6 +209,8 @@ void Messaging::parents()
                 continue;
             }
             (t == kMessage ? m_messages : m_assoc)[n.parent].push_back(uint32_t(n.nid));
+        } else if (n.parent != 0) {
+            m_f.problem(at + ": nidParent " + hex(n.parent) + " on a node that is neither folder nor message");
         }
     }
 }

@@ -160,6 +160,10 @@ struct File
     std::vector<NodeEntry> nodes;   // sorted by NID, unique
     std::vector<Extent> extents;
     uint64_t max_page_bid = 0;
+    // Bytes the LTP layer may still read from data trees: bounds the work a hostile file (one
+    // block named thousands of times) can cause.
+    uint64_t data_budget = 0;
+    bool budget_exhausted = false;
     bool bbt_complete = true; // every BBT page could be read
     bool nbt_complete = true;
 

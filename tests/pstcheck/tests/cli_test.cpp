@@ -1,0 +1,61 @@
+// The pst-check program end to end: one line per problem, exit status 0, 1 or 2.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    std::string out;
+};
+
+Outcome run(const std::string& args)
+{
+    Outcome r;
+    const std::string cmd = std::string(PSTCHECK_PROGRAM) + " " + args + " 2>/dev/null";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    const int st = ::pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+const std::string kFixtures = PSTCHECK_REAL_FIXTURES;
+
+TEST(PstCheckProgram, UsageErrorExitsTwo)
+{
+    const Outcome r = run("");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST(PstCheckProgram, ProblemsArePrintedOnePerLineWithTheFileName)
+{
+    const std::string path = kFixtures + "/ansi-32bit.pst";
+    if (!std::filesystem::exists(path))
+        GTEST_SKIP() << "fixture not present: " << path;
+    const Outcome r = run(path + " " + path);
+    EXPECT_EQ(r.status, 1);
+    const std::string line = path + ": not checked: ANSI file (wVer 14)\n";
+    EXPECT_EQ(r.out, line + line);
+}
+
+TEST(PstCheckProgram, UnreadableFileExitsOne)
+{
+    const Outcome r = run("/nonexistent/file.pst");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "/nonexistent/file.pst: cannot open /nonexistent/file.pst\n");
+}
+
+} // namespace
