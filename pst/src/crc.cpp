@@ -1,33 +1,50 @@
 // CRC-32 of personal folder files: the reflected 0xEDB88320 polynomial without the usual
-// initial and final inversion.
+// initial and final inversion. Eight bytes per step through eight derived tables.
 #include "pst/writer.h"
 
 #include <array>
+#include <cstring>
 
 namespace pst {
 namespace {
 
-std::array<uint32_t, 256> make_table()
+using Tables = std::array<std::array<uint32_t, 256>, 8>;
+
+Tables make_tables()
 {
-    std::array<uint32_t, 256> t{};
+    Tables t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
+        t[0][i] = c;
     }
+    for (uint32_t i = 0; i < 256; ++i)
+        for (size_t k = 1; k < 8; ++k)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
 }
 
-const std::array<uint32_t, 256> kTable = make_table();
+const Tables kTables = make_tables();
 
 } // namespace
 
 uint32_t crc32(const void* data, size_t size, uint32_t crc)
 {
     const auto* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < size; ++i)
-        crc = kTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    while (size >= 8) {
+        uint32_t lo = crc ^ (static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                             static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+        uint32_t hi = static_cast<uint32_t>(p[4]) | static_cast<uint32_t>(p[5]) << 8 |
+                      static_cast<uint32_t>(p[6]) << 16 | static_cast<uint32_t>(p[7]) << 24;
+        crc = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
+              kTables[4][lo >> 24] ^ kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
+              kTables[1][(hi >> 16) & 0xFF] ^ kTables[0][hi >> 24];
+        p += 8;
+        size -= 8;
+    }
+    while (size--)
+        crc = kTables[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 

@@ -51,6 +51,8 @@ constexpr uint32_t kNidRoot = 0x122;
 constexpr uint32_t kNidSearchQueue = 0x1E1;
 constexpr uint32_t kNidSearchActivity = 0x201;
 constexpr uint32_t kNidSearchDomain = 0x261;
+constexpr uint32_t kNidReceiveFolders = 0x62B;
+constexpr uint32_t kNidOutgoingQueue = 0x64C;
 constexpr uint32_t kNidHierarchyTemplate = 0x60D;
 constexpr uint32_t kNidContentsTemplate = 0x60E;
 constexpr uint32_t kNidAssocTemplate = 0x60F;
@@ -174,7 +176,8 @@ bool encode_value(const PropertyValue& v, Bytes* out)
 class FileSink : public Sink
 {
 public:
-    FileSink(int fd, std::string tmp, std::string target) : m_fd(fd), m_tmp(std::move(tmp)), m_target(std::move(target))
+    FileSink(int fd, std::string tmp, std::string target, bool sync)
+        : m_fd(fd), m_tmp(std::move(tmp)), m_target(std::move(target)), m_sync(sync)
     {
     }
     ~FileSink() override { discard(); }
@@ -196,7 +199,7 @@ public:
     }
     Status flush() override
     {
-        if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+        if (m_sync && ::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
             return failure(errno);
         return Status::success();
     }
@@ -237,6 +240,7 @@ private:
     int m_fd;
     std::string m_tmp;
     std::string m_target;
+    bool m_sync;
 };
 
 // The file's name-to-id map: named properties get ids 0x8000 + their index.
@@ -696,6 +700,16 @@ private:
         if (st)
             st = write_node(kNidSearchDomain, NodeData{}, 0);
 
+        // Receive folder table: every message class is received in the root folder. An empty
+        // outgoing queue.
+        if (st) {
+            TableBuilder receive({0x001A001F, 0x66050003});
+            receive.add_row(kNidRoot, m_row_version++, {{0x001A001F, {}}, {0x66050003, le32(kNidRoot)}});
+            st = write_node(kNidReceiveFolders, receive.finish(), 0);
+        }
+        if (st)
+            st = write_table(kNidOutgoingQueue, {});
+
         // Message store and name map.
         if (st) {
             std::vector<StoredProp> store;
@@ -757,7 +771,7 @@ std::unique_ptr<Writer> Writer::create(const std::string& path, const WriterOpti
         return nullptr;
     }
     ::fchmod(fd, 0644);
-    auto sink = std::make_unique<FileSink>(fd, tmp, path);
+    auto sink = std::make_unique<FileSink>(fd, tmp, path, options.sync_to_disk);
     FileSink* file = sink.get();
     if (status)
         *status = Status::success();

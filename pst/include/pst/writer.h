@@ -212,6 +212,10 @@ struct WriterOptions
     // first 0x4400); larger values are taken as kMaxFileSize. Reaching it fails the writer with
     // "The PST file would exceed 2 GB" (or "... exceed the size limit" for a lower limit).
     uint64_t size_limit = kMaxFileSize;
+    // Writer::create(path): flush the file to the disk (fsync) before renaming it onto the
+    // target, so that a crash never leaves a truncated file under the target's name. Turn off
+    // for scratch files, where the wait for the disk is not worth it.
+    bool sync_to_disk = true;
 };
 
 using FolderId = uint32_t; // node id of a folder
