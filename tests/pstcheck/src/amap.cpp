@@ -24,8 +24,12 @@ std::vector<MapPagePlace> map_pages(uint64_t k)
     std::vector<MapPagePlace> out{{start, kPtypeAMap, "AMap"}};
     if (k % 8 == 0)
         out.push_back({start + kPageSize, kPtypePMap, "PMap"});
+    // FMap: one byte per AMap, after the 128 that the header covers. FPMap: one bit per PMap, after
+    // the 1024 (8192 regions, 2 GB) that the header covers. Their regions never coincide.
     if (k >= 128 && (k - 128) % 496 == 0)
         out.push_back({start + 2 * kPageSize, kPtypeFMap, "FMap"});
+    if (k >= 8192 && (k - 8192) % (496 * 8 * 8) == 0)
+        out.push_back({start + 2 * kPageSize, kPtypeFPMap, "FPMap"});
     return out;
 }
 

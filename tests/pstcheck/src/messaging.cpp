@@ -491,9 +491,14 @@ void Messaging::run()
         const unsigned t = type_of(n.nid);
         const bool folder_table = (t == kHierarchyTable || t == kContentsTable || t == kAssocContentsTable) &&
                                   m_f.find_node(sibling(n.nid, kFolder));
-        if (is_tc_node(n.nid) && !folder_table && t != kSearchContentsTable)
+        if (t == kSearchContentsTable) {
+            // Outlook keeps some search results in a heap of an undocumented kind (0xac):
+            // only a TC-signed heap is read as a table.
+            if (auto heap = heap_of(m_f, n.bid_data, "table " + hex(n.nid)); heap && heap->client_sig() == 0x7C)
+                tc_of(m_f, n.bid_data, n.bid_sub, "table " + hex(n.nid));
+        } else if (is_tc_node(n.nid) && !folder_table) {
             tc_of(m_f, n.bid_data, n.bid_sub, "table " + hex(n.nid));
-        else if (is_pc_node(n.nid) && t == kSearchFolder)
+        } else if (is_pc_node(n.nid) && t == kSearchFolder)
             pc_of(m_f, n.bid_data, n.bid_sub, "search folder " + hex(n.nid));
     }
     folders();

@@ -96,6 +96,28 @@ const Damage kDamages[] = {
          img.put(img.bbt_root() + 498, 2, img.get(img.bbt_root() + 498, 2) ^ 0x0100);
          return std::string("wSig");
      }},
+    {"EntryCountTooLarge",
+     [](Image& img) {
+         img.bytes.at(img.nbt_root() + 488) = 200;
+         img.fix_page(img.nbt_root());
+         return std::string("cEnt 200 exceeds cEntMax");
+     }},
+    {"EntrySizeWrong",
+     [](Image& img) {
+         const uint64_t leaf = img.leaf_pages(img.nbt_root()).front();
+         img.bytes.at(leaf + 490) = 24;
+         img.fix_page(leaf);
+         return std::string("cbEnt 24, expected 32");
+     }},
+    {"LevelWrong",
+     [](Image& img) {
+         const uint64_t leaf = img.leaf_pages(img.bbt_root()).front();
+         if (leaf == img.bbt_root())
+             return std::string("(BBT root is a leaf)");
+         img.bytes.at(leaf + 491) = 3;
+         img.fix_page(leaf);
+         return std::string("cLevel 3, its parent expects 0");
+     }},
     {"KeysSwapped",
      [](Image& img) {
          const uint64_t leaf = img.leaf_pages(img.bbt_root()).front();

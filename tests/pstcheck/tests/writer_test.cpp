@@ -111,6 +111,16 @@ const Content kContents[] = {
          EXPECT_TRUE(w.add_message(f, m).ok);
          return Written{1, 1};
      }},
+    {"PastFirstFMap", // nine 4 MB values put the file past 0x1F04400, where the first FMap page sits
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         for (int i = 0; i < 9; ++i) {
+             pst::Message m = contact(i);
+             m.set_binary(0x3A50, std::vector<uint8_t>(4u << 20, uint8_t(i)));
+             EXPECT_TRUE(w.add_message(f, m).ok);
+         }
+         return Written{1, 9};
+     }},
     {"ThousandContacts",
      [](pst::Writer& w) {
          const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
@@ -162,6 +172,7 @@ INSTANTIATE_TEST_SUITE_P(Writer, WriterOutput, ::testing::ValuesIn(kContents),
 struct MessagingDamage
 {
     const char* name;
+    size_t content;                           // index into kContents of the file to damage
     std::function<std::string(Image&)> apply; // returns the text a reported line must contain
 };
 
@@ -182,32 +193,32 @@ std::string hex(uint64_t v)
 }
 
 const MessagingDamage kMessagingDamages[] = {
-    {"MessageMovedToAnotherFolder",
+    {"MessageMovedToAnotherFolder", 1,
      [](Image& img) {
          const auto m = of_type(img, 0x04).front();
          img.put(m.at + 24, 4, 0x122); // the root folder
          img.fix_page(m.at - m.at % 512);
          return "folder " + hex(m.parent) + ": PidTagContentCount is 3, the folder has 2";
      }},
-    {"MessageNodeRemoved",
+    {"MessageNodeRemoved", 1,
      [](Image& img) {
          const auto m = of_type(img, 0x04).front();
          pstcheck::testing::remove_entry(img, m.at, 32);
          return "has a row for " + hex(m.nid) + ", which is not a child";
      }},
-    {"ContentsTableRemoved",
+    {"ContentsTableRemoved", 1,
      [](Image& img) {
          const auto m = of_type(img, 0x04).front();
          const auto table = find_nbt(img, (m.parent & ~0x1Fu) | 0x0E);
          pstcheck::testing::remove_entry(img, table.at, 32);
          return "its contents table node " + hex(table.nid) + " is missing";
      }},
-    {"NameMapRemoved",
+    {"NameMapRemoved", 1,
      [](Image& img) {
          pstcheck::testing::remove_entry(img, find_nbt(img, 0x61).at, 32);
          return std::string("required node 0x61 is missing");
      }},
-    {"HeapSignatureDamaged",
+    {"HeapSignatureDamaged", 1,
      [](Image& img) {
          const auto m = of_type(img, 0x04).front();
          for (const auto& b : bbt_entries(img))
@@ -217,13 +228,42 @@ const MessagingDamage kMessagingDamages[] = {
              }
          return "message " + hex(m.nid) + " heap block 0: bSig 0xed";
      }},
-    {"FolderParentIsAMessage",
+    {"FolderParentIsAMessage", 1,
      [](Image& img) {
          const auto m = of_type(img, 0x04).front();
          const auto folder = find_nbt(img, m.parent);
          img.put(folder.at + 24, 4, m.nid);
          img.fix_page(folder.at - folder.at % 512);
          return "node " + hex(folder.nid) + ": nidParent " + hex(m.nid) + " is not a folder";
+     }},
+    {"LcbTotalWrong", 2,
+     [](Image& img) {
+         for (const auto& b : bbt_entries(img))
+             if ((b.bid & 2) && img.bytes.at(b.ib) == 1) {
+                 img.put(b.ib + 4, 4, img.get(b.ib + 4, 4) + 1);
+                 img.fix_block(b);
+                 return "block " + hex(b.bid) + " at " + hex(b.ib) + ": lcbTotal";
+             }
+         return std::string("(no XBLOCK in the file)");
+     }},
+    {"SubnodesUnsorted", 2,
+     [](Image& img) {
+         for (const auto& b : bbt_entries(img))
+             if ((b.bid & 2) && img.bytes.at(b.ib) == 2 && img.bytes.at(b.ib + 1) == 0 && img.get(b.ib + 2, 2) >= 2) {
+                 std::vector<uint8_t> first(img.bytes.begin() + b.ib + 8, img.bytes.begin() + b.ib + 32);
+                 std::copy(img.bytes.begin() + b.ib + 32, img.bytes.begin() + b.ib + 56, img.bytes.begin() + b.ib + 8);
+                 std::copy(first.begin(), first.end(), img.bytes.begin() + b.ib + 32);
+                 img.fix_block(b);
+                 return "block " + hex(b.bid) + " at " + hex(b.ib) + " entry 1";
+             }
+         return std::string("(no SLBLOCK with two entries in the file)");
+     }},
+    {"FMapByteChanged", 5,
+     [](Image& img) {
+         const uint64_t fmap = 0x4400 + 128 * 253952ull + 1024;
+         img.bytes.at(fmap) ^= 0x01;
+         img.fix_page(fmap);
+         return "FMap page at " + hex(fmap) + ": byte 0 is";
      }},
 };
 
@@ -235,7 +275,7 @@ TEST_P(WriterDamage, IsReported)
 {
     TempDir dir;
     Written written;
-    const std::string path = write(dir, kContents[1], &written); // three contacts
+    const std::string path = write(dir, kContents[GetParam().content], &written);
     Image img = Image::load(path);
     ASSERT_TRUE(pstcheck::check_bytes(img.bytes).empty());
     ASSERT_EQ(img.get(513, 1), 0u) << "these cases damage unencoded heap bytes";
