@@ -10,6 +10,7 @@
 #include "contacts/text.h"
 #include "engine/scan_observer.h"
 #include "engine/scan_run.h"
+#include "format_mode.h"
 
 namespace cli {
 
@@ -182,6 +183,7 @@ const Mode* find_mode(std::string_view flag)
 void write_help(std::ostream& out)
 {
     out << "Usage: pelimoor-convert MODE FILE.pst\n"
+           "       pelimoor-convert --format FORMAT [--out DIR] FILE.pst\n"
            "       pelimoor-convert --help\n"
            "\n"
            "Reads every contact of an Outlook personal folder file (.pst) and writes them to\n"
@@ -191,11 +193,13 @@ void write_help(std::ostream& out)
     for (const auto& mode : kModes) {
         out << "  " << mode.flag << ' ' << mode.arguments << "\n      " << mode.help << "\n";
     }
+    write_format_help(out);
     out << "  --help\n      this text\n"
            "\n"
            "Messages go to standard error; while scanning on a terminal a progress line is shown.\n"
            "\n"
-           "Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage.\n"
+           "Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage,\n"
+           "3 writing the output failed.\n"
            "\n"
            "Example:\n"
            "  pelimoor-convert --list contacts.pst > contacts.tsv\n";
@@ -258,6 +262,15 @@ private:
 
 } // namespace
 
+int scan_into(const std::string& file, ContactStore& store, std::ostream& err, const RunOptions& options)
+{
+    engine::ScanSession session;
+    ConsoleObserver observer(err, options.show_progress);
+    const int scanned = engine::scan_run(session, file, store, observer, nullptr);
+    observer.end_progress_line();
+    return scanned;
+}
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const RunOptions& options)
 {
     if (args.empty()) {
@@ -270,6 +283,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         write_help(out);
         return kExitSuccess;
     }
+    if (args[0] == "--format") {
+        return run_format(args, out, err, options);
+    }
     const Mode* mode = find_mode(args[0]);
     if (mode == nullptr) {
         return usage_error(err, "unknown mode '" + args[0] + "'");
@@ -280,11 +296,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     Invocation invocation{args[1]};
 
     ContactStore store;
-    engine::ScanSession session;
-    ConsoleObserver observer(err, options.show_progress);
-    const int scanned = engine::scan_run(session, invocation.file, store, observer, nullptr);
-    observer.end_progress_line();
-    if (scanned != 1) {
+    if (scan_into(invocation.file, store, err, options) != 1) {
         return kExitScanFailed;
     }
     for (const ContactRecord* r = store.first(); r != nullptr; r = r->next()) {

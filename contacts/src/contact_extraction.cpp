@@ -319,7 +319,9 @@ void set_index_key(ContactDraft& draft)
         draft.clear_text(Field::index_key);
         return;
     }
-    draft.set_text(Field::index_key, first->substr(0, 1));
+    // A copy: `first` points into the draft's buffer, which set_text may reallocate.
+    const std::u16string key(first->substr(0, 1));
+    draft.set_text(Field::index_key, key);
 }
 
 } // namespace contacts

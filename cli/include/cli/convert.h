@@ -2,9 +2,12 @@
 //
 //   pelimoor-convert --list FILE.pst     one tab-separated line per contact
 //   pelimoor-convert --json FILE.pst     one JSON object per line per contact
+//   pelimoor-convert --format pst|vcf|csv|txt|html [--out DIR] FILE.pst
+//                                        the conversion into a new output folder in DIR
 //   pelimoor-convert --help
 //
-// Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage.
+// Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage, 3 the
+// output could not be written (the reason on the error stream).
 #pragma once
 
 #include <iosfwd>
@@ -16,6 +19,7 @@ namespace cli {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitScanFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitWriteFailed = 3;
 
 struct RunOptions
 {

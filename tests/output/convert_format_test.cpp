@@ -1,0 +1,160 @@
+// pelimoor-convert --format: run() in process for every format and failure, and the real
+// binary once.
+#include <cli/convert.h>
+#include <contacts/output_writers.h>
+#include <fixture/fixture.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support.h"
+
+namespace {
+
+struct Result
+{
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result run(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = cli::run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+class ConvertFormat : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fixture::ContactsOptions o;
+        o.contacts = 25;
+        o.folders = 3;
+        o.other = 4;
+        ASSERT_TRUE(fixture::write_contacts(m_pst.string(), o).ok);
+    }
+    output_test::TempDir m_dir;
+    std::filesystem::path m_pst = m_dir.path() / "in.pst";
+};
+
+TEST_F(ConvertFormat, EveryFormatWritesItsFilesIntoANewFolder)
+{
+    struct Case
+    {
+        const char* name;
+        std::size_t files;
+        const char* first_file;
+    } cases[] = {
+        {"pst", 1, "contacts.pst"}, {"vcf", 1, "contacts.vcf"}, {"csv", 1, "contacts.csv"},
+        {"txt", 25, nullptr},       {"html", 25, nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto out = m_dir.path() / c.name;
+        std::filesystem::create_directory(out);
+        const Result r = run({"--format", c.name, "--out", out.string(), m_pst.string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::filesystem::path folder = r.out.substr(0, r.out.size() - 1);
+        EXPECT_EQ(folder.parent_path(), out);
+        EXPECT_EQ(folder.filename().string().rfind("Tressoly-Recovery-", 0), 0u);
+        const auto files = output_test::files_in(folder);
+        EXPECT_EQ(files.size(), c.files) << c.name;
+        if (c.first_file && !files.empty()) {
+            EXPECT_EQ(files[0].filename(), c.first_file);
+        }
+        EXPECT_NE(r.err.find("Converting: 25 of 25 contacts\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Saving sucessfully completed.\n"), std::string::npos);
+    }
+}
+
+TEST_F(ConvertFormat, OutDefaultsToTheCurrentDirectoryAndMayFollowTheFile)
+{
+    const auto here = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir.path());
+    const Result first = run({"--format", "csv", m_pst.string()});
+    std::filesystem::current_path(here);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(std::filesystem::path(first.out.substr(0, first.out.size() - 1)).parent_path(), ".");
+
+    const Result second = run({"--format", "csv", m_pst.string(), "--out", m_dir.path().string()});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out.find(" (2)"), std::string::npos) << "a second conversion in the same minute: " << second.out;
+}
+
+TEST_F(ConvertFormat, BadUsageTable)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"--format"}, "--format needs a format"},
+        {{"--format", "doc", "x.pst"}, "unknown format 'doc'"},
+        {{"--format", "csv"}, "--format takes exactly one FILE.pst"},
+        {{"--format", "csv", "a.pst", "b.pst"}, "--format takes exactly one FILE.pst"},
+        {{"--format", "csv", "a.pst", "--out"}, "--out needs a directory"},
+        {{"--format", "csv", "--out", "a", "--out", "b", "x.pst"}, "--out given twice"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.status, cli::kExitUsage) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST_F(ConvertFormat, ARefusedFileExitsWithOneAndWritesNothing)
+{
+    const auto not_pst = m_dir.path() / "not.pst";
+    std::ofstream(not_pst) << "this is not a personal folder file";
+    const auto out = m_dir.path() / "out";
+    std::filesystem::create_directory(out);
+    const Result r = run({"--format", "vcf", "--out", out.string(), not_pst.string()});
+    EXPECT_EQ(r.status, cli::kExitScanFailed);
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+}
+
+TEST_F(ConvertFormat, AWriteFailureExitsWithThreeAndNamesThePath)
+{
+    const auto missing = m_dir.path() / "missing";
+    const Result r = run({"--format", "html", "--out", missing.string(), m_pst.string()});
+    EXPECT_EQ(r.status, cli::kExitWriteFailed);
+    EXPECT_NE(r.err.find(missing.string() + ": No such file or directory"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Saving sucessfully completed."), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST_F(ConvertFormat, HelpNamesTheFormatMode)
+{
+    const Result r = run({"--help"});
+    EXPECT_NE(r.out.find("--format pst|vcf|csv|txt|html [--out DIR] FILE.pst"), std::string::npos);
+    EXPECT_NE(r.out.find("3 writing the output failed"), std::string::npos);
+}
+
+TEST_F(ConvertFormat, RealBinaryEndToEnd)
+{
+    const auto out = m_dir.path() / "bin";
+    std::filesystem::create_directory(out);
+    int status = 0;
+    const std::string printed = output_test::run(std::string(PELIMOOR_CONVERT) + " --format vcf --out '" +
+                                                     out.string() + "' '" + m_pst.string() + "' 2>/dev/null",
+                                                 &status);
+    ASSERT_EQ(status, 0);
+    const std::filesystem::path folder = printed.substr(0, printed.size() - 1);
+    const std::string vcf = output_test::read_bytes(folder / "contacts.vcf");
+    std::size_t cards = 0;
+    for (std::size_t at = 0; (at = vcf.find("BEGIN: VCARD\r\n", at)) != std::string::npos; ++at) {
+        ++cards;
+    }
+    EXPECT_EQ(cards, 25u);
+    output_test::run(std::string(PELIMOOR_CONVERT) + " --format vcf --out '" + (out / "none").string() + "' '" +
+                         m_pst.string() + "' 2>/dev/null",
+                     &status);
+    EXPECT_EQ(status, 3);
+}
+
+} // namespace
