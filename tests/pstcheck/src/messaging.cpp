@@ -129,16 +129,62 @@ bool is_table_own_column(uint32_t tag)
     return id == 0x67F2 || id == 0x67F3;
 }
 
-void compare_row(File& f, const std::string& where, const std::map<uint32_t, PropValue>& row, const PropMap& child)
+// Windows-1252 characters 0x80-0x9f; 0 marks the five bytes the code page leaves undefined.
+constexpr uint16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// A PtypString8 value as UTF-16LE: ASCII always, other bytes when the code page is 1252. Returns
+// nullopt when the bytes cannot be widened here.
+std::optional<std::vector<uint8_t>> widen(const std::vector<uint8_t>& s, int64_t code_page)
 {
-    for (const auto& [tag, cell] : row) {
-        if (is_table_own_column(tag))
+    std::vector<uint8_t> out;
+    for (uint8_t c : s) {
+        uint16_t u = c;
+        if (c >= 0x80) {
+            if (code_page != 1252)
+                return std::nullopt;
+            if (c < 0xA0 && (u = kCp1252High[c - 0x80]) == 0)
+                return std::nullopt;
+        }
+        out.push_back(uint8_t(u));
+        out.push_back(uint8_t(u >> 8));
+    }
+    return out;
+}
+
+// A table row mirrors its child object: every column the child has a property for holds the
+// same value (string columns hold the UTF-16 form). Columns that only the table keeps (row id,
+// status, replication data) may hold values the child lacks.
+void compare_row(File& f, const std::string& where, const std::vector<Column>& columns,
+                 const std::map<uint32_t, PropValue>& row, const PropMap& child)
+{
+    for (const auto& c : columns) {
+        if (is_table_own_column(c.tag))
             continue;
-        auto it = child.find(uint16_t(tag >> 16));
-        if (it == child.end() || it->second.type != cell.type)
+        auto prop = child.find(uint16_t(c.tag >> 16));
+        if (prop == child.end())
             continue;
-        if (it->second.bytes != cell.bytes)
-            f.problem(where + ": column " + hex(tag) + " differs from the child's property");
+        const PropValue& have = prop->second;
+        auto cell = row.find(c.tag);
+        if (cell == row.end()) {
+            f.problem(where + ": column " + hex(c.tag) + " is empty, the child has the property");
+            continue;
+        }
+        if (have.type == cell->second.type) {
+            if (have.bytes != cell->second.bytes)
+                f.problem(where + ": column " + hex(c.tag) + " differs from the child's property");
+            continue;
+        }
+        if (cell->second.type == 0x001F && have.type == 0x001E) {
+            const auto wide = widen(have.bytes, int_prop(child, 0x3FFD).value_or(0));
+            if (wide && *wide != cell->second.bytes)
+                f.problem(where + ": column " + hex(c.tag) + " differs from the child's property");
+            continue;
+        }
+        f.problem(where + ": column " + hex(c.tag) + " has type " + hex(cell->second.type) + ", the child's property " +
+                  hex(have.type));
     }
 }
 
@@ -161,6 +207,7 @@ private:
     std::map<uint32_t, std::vector<uint32_t>> m_child_folders, m_messages, m_assoc;
     std::map<uint32_t, FolderTables> m_tables;
     std::map<uint32_t, std::map<uint32_t, const std::map<uint32_t, PropValue>*>> m_contents_rows;
+    std::map<uint32_t, const std::vector<Column>*> m_contents_columns;
     std::set<uint32_t> m_unread; // messages whose PidTagMessageFlags lack the read flag
     std::map<uint32_t, int64_t> m_unread_claims;
     void unread_counts();
@@ -308,11 +355,13 @@ void Messaging::folder(const NodeEntry& n)
             if (row == by_id.end() || !c)
                 continue;
             if (auto cpc = pc_of(m_f, c->bid_data, c->bid_sub, "folder " + hex(child)))
-                compare_row(m_f, at + " hierarchy row " + hex(child), *row->second, *cpc);
+                compare_row(m_f, at + " hierarchy row " + hex(child), tables.hierarchy->columns, *row->second, *cpc);
         }
     }
-    if (tables.contents)
+    if (tables.contents) {
         m_contents_rows[nid] = rows_by_id(*tables.contents);
+        m_contents_columns[nid] = &tables.contents->columns;
+    }
 }
 
 void Messaging::messages()
@@ -359,7 +408,8 @@ void Messaging::messages()
             continue;
         auto row = folder->second.find(uint32_t(n.nid));
         if (row != folder->second.end())
-            compare_row(m_f, "folder " + hex(n.parent) + " contents row " + hex(n.nid), *row->second, *pc);
+            compare_row(m_f, "folder " + hex(n.parent) + " contents row " + hex(n.nid), *m_contents_columns[n.parent],
+                        *row->second, *pc);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <unistd.h>
@@ -121,6 +122,22 @@ const Content kContents[] = {
          }
          return Written{1, 9};
      }},
+    {"String8Values", // tables hold UTF-16 copies of 8-bit strings
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         const std::string names[] = {"Plain ASCII",
+                                      "Ren\xe9"
+                                      "e \x93quoted\x94",
+                                      ""};
+         for (const auto& n : names) {
+             pst::Message m(u"IPM.Contact");
+             m.set_string8(0x3001, n);
+             m.set_string8(0x0037, n);
+             m.set_long(0x3FFD, 1252); // code page of the 8-bit strings
+             EXPECT_TRUE(w.add_message(f, m).ok);
+         }
+         return Written{1, std::size(names)};
+     }},
     {"ThousandContacts",
      [](pst::Writer& w) {
          const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
@@ -190,6 +207,29 @@ std::string hex(uint64_t v)
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
     return buf;
+}
+
+// Changes the first UTF-16 occurrence of `text` inside data block `bid` (an unencoded external
+// block) and repairs the block's CRC. Returns false when the text is not there.
+bool change_text(Image& img, uint64_t bid, const std::u16string& text)
+{
+    std::vector<uint8_t> needle;
+    for (char16_t c : text) {
+        needle.push_back(uint8_t(c));
+        needle.push_back(uint8_t(c >> 8));
+    }
+    for (const auto& b : bbt_entries(img)) {
+        if (b.bid != bid)
+            continue;
+        const auto begin = img.bytes.begin() + b.ib, end = begin + b.cb;
+        const auto it = std::search(begin, end, needle.begin(), needle.end());
+        if (it == end)
+            return false;
+        *it ^= 0x20; // change the case of the first letter
+        img.fix_block(b);
+        return true;
+    }
+    return false;
 }
 
 const MessagingDamage kMessagingDamages[] = {
@@ -264,6 +304,30 @@ const MessagingDamage kMessagingDamages[] = {
          img.bytes.at(fmap) ^= 0x01;
          img.fix_page(fmap);
          return "FMap page at " + hex(fmap) + ": byte 0 is";
+     }},
+    {"ContentsRowDiffers", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto table = find_nbt(img, (m.parent & ~0x1Fu) | 0x0E);
+         return change_text(img, table.bid_data, u"Person") ? "folder " + hex(m.parent) + " contents row "
+                                                            : std::string("(name not found in the table)");
+     }},
+    {"WidenedRowDiffers", 6,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto table = find_nbt(img, (m.parent & ~0x1Fu) | 0x0E);
+         return change_text(img, table.bid_data, u"Ren\u00e9e \u201c")
+                    ? "folder " + hex(m.parent) + " contents row "
+                    : std::string("(widened name not found in the table)");
+     }},
+    {"HierarchyRowDiffers", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto folder = find_nbt(img, m.parent);
+         const auto table = find_nbt(img, (folder.parent & ~0x1Fu) | 0x0D);
+         return change_text(img, table.bid_data, u"Contacts")
+                    ? "hierarchy row " + hex(m.parent) + ": column 0x3001001f differs from the child's property"
+                    : std::string("(name not found in the table)");
      }},
 };
 
