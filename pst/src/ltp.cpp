@@ -239,6 +239,7 @@ NodeData build_pc(const std::vector<StoredProp>& props, std::vector<SubnodeData>
     }
     node.chunks = heap.serialize();
     node.subnodes = std::move(subs);
+    node.too_large = heap.overflowed();
     return node;
 }
 
@@ -384,6 +385,7 @@ NodeData TableBuilder::finish()
     }
 
     NodeData node;
+    node.too_large = m_heap.overflowed();
     node.chunks = m_heap.serialize();
     std::sort(m_subnodes.begin(), m_subnodes.end(),
               [](const SubnodeData& a, const SubnodeData& b) { return a.nid < b.nid; });

@@ -27,6 +27,10 @@ public:
     uint8_t* at(uint32_t hid);
     void set_root(uint32_t hid) { m_root = hid; }
 
+    // True once more blocks were needed than a HID can address (65536).
+    bool overflowed() const { return m_blocks.size() > kMaxHeapBlocks; }
+    static constexpr size_t kMaxHeapBlocks = 65536;
+
     // Bytes of the serialised heap (all blocks).
     uint64_t serialized_size() const;
     // One piece per heap block, each at most kMaxBlockData bytes.

@@ -264,6 +264,8 @@ Status Ndb::write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_
 
 Status Ndb::write_node(const NodeData& node, uint64_t* bid_data, uint64_t* bid_sub)
 {
+    if (node.too_large)
+        return Status::failure("An item or folder is too large for a PST file");
     Status st = write_data_tree(node.chunks, bid_data);
     if (!st)
         return st;

@@ -27,6 +27,7 @@ struct NodeData
 {
     std::vector<Bytes> chunks;
     std::vector<SubnodeData> subnodes;
+    bool too_large = false; // the builder ran out of addressable space (write_node refuses it)
 };
 
 struct SubnodeData

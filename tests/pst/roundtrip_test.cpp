@@ -308,14 +308,14 @@ TEST(PstRoundTrip, DeepAndWideFolderTrees)
     TempDir dir;
     std::string path = dir.file("tree.pst");
     write_pst(path, [&](pst::Writer& w) {
-        // Ten levels deep, a contact at every level, and 300 siblings at the top.
+        // Ten levels deep, a contact at every level, and 990 siblings at the top.
         pst::FolderId parent = w.top_of_personal_folders();
         for (int depth = 0; depth < 10; ++depth) {
             parent = w.add_folder(parent, u"Level " + std::u16string(1, u'0' + depth), u"IPF.Contact");
             ASSERT_NE(parent, 0u);
             ASSERT_TRUE(w.add_message(parent, contact(u"Depth", std::u16string(1, u'0' + depth))).ok);
         }
-        for (int i = 0; i < 300; ++i)
+        for (int i = 0; i < 990; ++i)
             ASSERT_NE(w.add_folder(w.top_of_personal_folders(), u"", u"IPF.Note"), 0u);
         ASSERT_NE(w.add_folder(w.deleted_items(), u"Old", u"IPF.Contact"), 0u);
     });
@@ -325,7 +325,7 @@ TEST(PstRoundTrip, DeepAndWideFolderTrees)
     auto t = pffread::read_tree(*f);
     const pffread::Folder* level = top(t);
     ASSERT_TRUE(level);
-    EXPECT_EQ(level->folders.size(), 302u); // Deleted Items, Level 0 and 300 nameless folders
+    EXPECT_EQ(level->folders.size(), 992u); // Deleted Items, Level 0 and 990 nameless folders
     for (int depth = 0; depth < 10; ++depth) {
         level = child(*level, "Level " + std::string(1, static_cast<char>('0' + depth)));
         ASSERT_TRUE(level) << depth;
@@ -399,6 +399,27 @@ TEST(PstRoundTrip, RawTypeCodesAreWrittenAsGiven)
         EXPECT_EQ(e->type, c.type);
         EXPECT_EQ(e->data, c.data);
     }
+}
+
+// Types that make libpff refuse an item are still written, and the file stays sound.
+TEST(PstRoundTrip, UnspecifiedAndNullTypesAreWritten)
+{
+    TempDir dir;
+    std::string path = dir.file("odd.pst");
+    write_pst(path, [](pst::Writer& w) {
+        auto folder = w.add_folder(w.top_of_personal_folders(), u"Odd", u"IPF.Note");
+        pst::Message m(u"IPM.Note");
+        m.set_raw(0x6710, 0x0000, {1, 2, 3, 4});
+        m.set_raw(0x6711, 0x0001, {});
+        m.set_raw(0x6712, 0x0FFF, pattern_bytes(5000, 1));
+        ASSERT_TRUE(w.add_message(folder, m).ok);
+    });
+    // The checker names the three unusual types and finds nothing else.
+    std::istringstream problems(check_problems(path));
+    int lines = 0;
+    for (std::string line; std::getline(problems, line); ++lines)
+        EXPECT_NE(line.find("unknown property type"), std::string::npos) << line;
+    EXPECT_EQ(lines, 3);
 }
 
 TEST(PstRoundTrip, DeterministicOutput)
