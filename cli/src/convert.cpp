@@ -166,7 +166,8 @@ constexpr Mode kModes[] = {
     {"--json", "FILE.pst",
      "one JSON object per line per contact, in the order found; keys are the record's field\n"
      "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body);\n"
-     "      fields the contact does not have are left out, empty ones are \"\"",
+     "      fields the contact does not have are left out, empty ones are \"\"; texts are UTF-8\n"
+     "      exactly as stored (a lone UTF-16 surrogate, which UTF-8 cannot hold, as \\uXXXX)",
      &write_json_line},
 };
 
@@ -228,11 +229,17 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (now - m_last_shown >= std::chrono::milliseconds(100)) {
             m_last_shown = now;
-            m_err << "\rScanning: " << m_found << " contacts found" << std::flush;
+            m_err << "\rScanning: " << m_found << " contacts found   " << std::flush;
             m_progress_shown = true;
         }
     }
-    void show_status_page(engine::StatusPage, int) override {}
+    void show_status_page(engine::StatusPage page, int) override
+    {
+        if (m_show_progress && page == engine::StatusPage::Started) {
+            m_err << "\rScanning: opening the file" << std::flush;
+            m_progress_shown = true;
+        }
+    }
     void show_message(const std::u16string& text, const std::u16string&, engine::MessageIcon icon) override
     {
         end_progress_line();
@@ -247,7 +254,7 @@ public:
     void end_progress_line()
     {
         if (m_progress_shown) {
-            m_err << "\rScanning: " << m_found << " contacts found\n" << std::flush;
+            m_err << "\rScanning: " << m_found << " contacts found   \n" << std::flush;
             m_progress_shown = false;
         }
     }

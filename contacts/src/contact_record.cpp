@@ -1,5 +1,6 @@
 #include "contacts/contact_record.h"
 
+#include <bit>
 #include <cstring>
 #include <new>
 #include <string>
@@ -81,21 +82,30 @@ std::optional<std::u16string_view> ContactDraft::text(Field f) const
 
 // ---- ContactRecord
 
+const uint32_t* ContactRecord::offsets() const noexcept
+{
+    return reinterpret_cast<const uint32_t*>(reinterpret_cast<const unsigned char*>(this) + sizeof(ContactRecord));
+}
+
 const char16_t* ContactRecord::block() const noexcept
 {
-    return reinterpret_cast<const char16_t*>(reinterpret_cast<const unsigned char*>(this) + sizeof(ContactRecord));
+    return reinterpret_cast<const char16_t*>(offsets() + m_present_count);
 }
 
 ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
 {
-    static_assert(sizeof(ContactRecord) % alignof(char16_t) == 0);
+    static_assert(sizeof(ContactRecord) % alignof(uint32_t) == 0);
     std::size_t units = 0;
+    std::size_t present = 0;
     for (const auto& info : kFieldTable) {
-        if (const auto t = draft.text(info.field)) {
-            units += length_to_nul(*t) + 1;
+        if (is_text(info.field)) {
+            if (const auto t = draft.text(info.field)) {
+                units += length_to_nul(*t) + 1;
+                ++present;
+            }
         }
     }
-    const std::size_t bytes = sizeof(ContactRecord) + units * sizeof(char16_t);
+    const std::size_t bytes = sizeof(ContactRecord) + present * sizeof(uint32_t) + units * sizeof(char16_t);
     if (bytes > UINT32_MAX) {
         return nullptr;
     }
@@ -108,17 +118,20 @@ ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
     record->m_kind_code = draft.kind_code();
     record->m_number = draft.number();
     record->m_gender = draft.gender();
+    record->m_present_count = static_cast<uint8_t>(present);
+    auto* offsets = const_cast<uint32_t*>(record->offsets());
     auto* out = const_cast<char16_t*>(record->block());
     uint32_t at = 0;
+    std::size_t slot = 0;
     for (const auto& info : kFieldTable) {
-        const auto i = field_index(info.field);
-        const auto t = draft.text(info.field);
+        const auto t = is_text(info.field) ? draft.text(info.field) : std::nullopt;
         if (!t) {
-            record->m_start[i] = kAbsent;
             continue;
         }
+        const auto i = field_index(info.field);
+        record->m_present[i / 32] |= 1u << (i % 32);
         const std::size_t n = length_to_nul(*t);
-        record->m_start[i] = at;
+        offsets[slot++] = at;
         std::char_traits<char16_t>::copy(out + at, t->data(), n);
         out[at + n] = u'\0';
         at += static_cast<uint32_t>(n + 1);
@@ -140,8 +153,18 @@ const char16_t* ContactRecord::c_str(Field f) const noexcept
     case FieldType::Constant:
         return f == Field::kind_name ? kKindName.data() : kGroupName.data();
     case FieldType::Text: {
-        const uint32_t start = m_start[field_index(f)];
-        return start == kAbsent ? nullptr : block() + start;
+        const auto i = field_index(f);
+        const uint32_t word = m_present[i / 32];
+        const uint32_t bit = 1u << (i % 32);
+        if ((word & bit) == 0) {
+            return nullptr;
+        }
+        // The slot of a present field: the present fields before it.
+        int slot = std::popcount(word & (bit - 1));
+        for (std::size_t w = 0; w < i / 32; ++w) {
+            slot += std::popcount(m_present[w]);
+        }
+        return block() + offsets()[slot];
     }
     default:
         return nullptr;

@@ -5,9 +5,9 @@
 // (`char16_t`), each either absent or present (possibly empty); readers that show texts treat
 // absent and empty alike, but the record keeps the difference.
 //
-// Footprint: a record is one allocation: a small header, one offset per field and one block
-// holding all its present texts back to back, each NUL-terminated. An empty contact costs a few
-// hundred bytes, not 76 string objects.
+// Footprint: a record is one allocation: a small header with a presence bit per field, one
+// offset per present text and the present texts back to back, each NUL-terminated. An empty
+// contact costs a few dozen bytes, not 76 string objects.
 //
 // Records are built from a ContactDraft (mutable, reusable) and are immutable once built.
 #pragma once
@@ -405,6 +405,9 @@ private:
     friend int contact_store_append(ContactStore& store, ContactRecordPtr record) noexcept;
     friend void contact_store_clear(ContactStore& store) noexcept;
     ContactRecord() = default;
+    // Layout after the header: one uint32_t start offset per present text field (in field
+    // order), then the texts, each NUL-terminated, in code units.
+    const uint32_t* offsets() const noexcept;
     const char16_t* block() const noexcept;
 
     std::atomic<ContactRecord*> m_next{nullptr};
@@ -412,10 +415,9 @@ private:
     int32_t m_kind_code = 0;
     int32_t m_number = 0;
     int16_t m_gender = 0;
-    // Start of each field's text in the block, in code units, or kAbsent. Each present text is
-    // NUL-terminated in the block (a text ends at its first NUL).
-    static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
-    std::array<uint32_t, kFieldCount> m_start{};
+    uint8_t m_present_count = 0;
+    // Bit i set when field i holds a text.
+    std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
 };
 
 // Field names as UTF-8 for the converter and tests; nullptr for an unknown name.
