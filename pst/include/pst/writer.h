@@ -129,6 +129,12 @@ struct Recipient
 };
 
 // One message of any class. Later sets of the same name replace earlier ones.
+//
+// The writer adds what every message needs unless the message sets it: PidTagMessageClass
+// (from the constructor), PidTagMessageFlags 1 (read), PidTagMessageStatus 0, creation and
+// modification times (WriterOptions::creation_time), a 16-byte PidTagSearchKey, and the code
+// page properties when String8 values are present. PidTagMessageSize (0x0E08) is always the
+// writer's own: the size of the message's stored data.
 class Message
 {
 public:
