@@ -1,5 +1,6 @@
 // Failures are reported with a reason and leave nothing behind: missing directory, no
 // permission, a full disk (a sink that fails after N bytes), the size limit, misuse.
+#include "pstcheck/check.h"
 #include "support.h"
 
 #include <filesystem>
@@ -180,6 +181,7 @@ TEST(PstFailure, MisuseIsRefused)
     EXPECT_FALSE(w->add_message(w->top_of_personal_folders(), wrong).ok) << "value of the wrong alternative";
     EXPECT_TRUE(w->add_message(w->top_of_personal_folders(), small_contact(0)).ok) << "the writer goes on";
     EXPECT_TRUE(w->finish().ok);
+    EXPECT_EQ(pstcheck::join(pstcheck::check_bytes(out)), "");
     EXPECT_FALSE(w->finish().ok);
     EXPECT_FALSE(w->add_message(w->top_of_personal_folders(), small_contact(0)).ok);
     EXPECT_EQ(w->add_folder(w->top_of_personal_folders(), u"late", u""), 0u);

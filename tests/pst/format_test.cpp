@@ -1,6 +1,7 @@
 // The file-level structures, read from the bytes: header fields and CRCs, region sizing,
 // allocation maps, a file that crosses the first FMap.
 #include "pffread/pffread.h"
+#include "pstcheck/check.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ TEST(PstFormat, HeaderFields)
         ASSERT_TRUE(w->finish().ok);
     }
     ASSERT_GE(f.size(), 0x4400u + kRegion);
+    EXPECT_EQ(pstcheck::join(pstcheck::check_bytes(f)), "");
     EXPECT_EQ(std::string(f.begin(), f.begin() + 4), "!BDN");
     EXPECT_EQ(u32(f, 4), pst::crc32(f.data() + 8, 471)) << "partial CRC";
     EXPECT_EQ(u16(f, 8), 0x4D53u);
