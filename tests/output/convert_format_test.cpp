@@ -128,13 +128,6 @@ TEST_F(ConvertFormat, AWriteFailureExitsWithThreeAndNamesThePath)
     EXPECT_TRUE(r.out.empty());
 }
 
-TEST_F(ConvertFormat, HelpNamesTheFormatMode)
-{
-    const Result r = run({"--help"});
-    EXPECT_NE(r.out.find("--format pst|vcf|csv|txt|html [--out DIR] FILE.pst"), std::string::npos);
-    EXPECT_NE(r.out.find("3 writing the output failed"), std::string::npos);
-}
-
 TEST_F(ConvertFormat, RealBinaryEndToEnd)
 {
     const auto out = m_dir.path() / "bin";

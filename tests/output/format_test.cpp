@@ -4,7 +4,6 @@
 #include <contacts/output_writers.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 
 #include "support.h"
@@ -89,13 +88,6 @@ TEST(CsvFormat, ValuesAreQuotedOnlyWhereTheyMustBe)
     }
 }
 
-TEST(CsvFormat, EveryRowHasFiftyNineColumnsAndSurnameRepeatsTheLastName)
-{
-    const std::string row = csv_row({{Field::last_name, u"Doe"}, {Field::body, u"note"}, {Field::initials, u"X"}});
-    EXPECT_EQ(std::count(row.begin(), row.end(), ','), 58);
-    EXPECT_EQ(row, ",,,,Doe" + std::string(51, ',') + "Doe,,,note\r\n");
-}
-
 TEST(TextFormat, LabelFormsValuesAndBodyLastWithoutLineEnd)
 {
     const std::string page = text_page({
@@ -118,17 +110,6 @@ TEST(TextFormat, WithoutBodyEveryEntryEndsItsLineAndAnEmptyContactIsEmpty)
 {
     EXPECT_EQ(text_page({{Field::last_name, u"Doe"}}), "Last Name : Doe\r\nSurname : Doe\r\n");
     EXPECT_EQ(text_page({}), "");
-}
-
-TEST(HtmlFormat, LabelFormsAndBreaks)
-{
-    EXPECT_EQ(html_page({{Field::middle_name, u"Q"},
-                         {Field::nickname, u"Jo"},
-                         {Field::personal_home_page, u"h"},
-                         {Field::business_street, u"S"},
-                         {Field::body, u"B"}}),
-              "<b>Middle Name :</b>Q<br><b>Business Street :</b> S<br><b>Nickname:</b> Jo<br>"
-              "<b>Personal Homepage:</b> h<br><b>Body :</b> B");
 }
 
 TEST(HtmlFormat, ValuesCannotInjectMarkup)
@@ -344,16 +325,6 @@ TEST(OutputFolder, MissingOrFileDestinationNamesThePath)
     std::ofstream(file) << "x";
     EXPECT_TRUE(contacts::create_output_folder(file, t, &why).empty());
     EXPECT_EQ(why, file.string() + ": Not a directory");
-}
-
-TEST(Formats, CodesNamesAndFiles)
-{
-    EXPECT_EQ(contacts::format_by_name("vcf")->format, contacts::Format::Vcf);
-    EXPECT_EQ(contacts::format_by_name("VCF"), nullptr);
-    EXPECT_EQ(contacts::format_info(static_cast<contacts::Format>(6)), nullptr);
-    for (const auto& f : contacts::kFormats) {
-        EXPECT_EQ(contacts::format_by_name(f.name), &f);
-    }
 }
 
 } // namespace
