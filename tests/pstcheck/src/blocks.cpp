@@ -155,6 +155,8 @@ void ReferenceWalker::subnodes(uint64_t bid, int level, const std::string& from,
     if (level >= 0 && int(c_level) != level)
         m_f.problem(at + ": cLevel " + std::to_string(c_level) + ", its parent expects " + std::to_string(level));
     const uint64_t size = c_level == 0 ? 24 : 16;
+    if (x.u32(4) != 0)
+        m_f.problem(at + ": dwPadding " + hex(x.u32(4)) + ", not 0");
     if (8 + c_ent * size > x.size()) {
         m_f.problem(at + ": " + std::to_string(c_ent) + " entries do not fit in " + std::to_string(x.size()) +
                     " bytes");

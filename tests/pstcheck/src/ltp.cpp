@@ -142,6 +142,10 @@ bool fill_level_fits(unsigned level, uint64_t free)
 // of blocks 8, 136, ... (the 128 blocks from there).
 void check_fill_levels(File& f, const std::string& where, const std::vector<std::vector<uint8_t>>& blocks)
 {
+    // Blocks the heap does not have are "empty" (level 0) in block 0's header.
+    for (size_t i = blocks.size(); i < 8; ++i)
+        if ((Bytes(blocks[0]).u8(8 + i / 2) >> (4 * (i % 2))) & 0xF)
+            f.problem(where + " heap block 0: fill level for absent block " + std::to_string(i) + " is not 0");
     for (size_t i = 0; i < blocks.size(); ++i) {
         const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
         const uint64_t at = i < 8 ? 8 + i / 2 : 2 + (i - holder) / 2;
@@ -150,6 +154,31 @@ void check_fill_levels(File& f, const std::string& where, const std::vector<std:
         if (!fill_level_fits(level, free))
             f.problem(where + " heap block " + std::to_string(i) + ": fill level " + std::to_string(level) + " for " +
                       std::to_string(free) + " free bytes");
+    }
+}
+
+// Types of the properties the checks below read; a PC that stores one of them under another
+// type is wrong (strings may be 8-bit or UTF-16).
+struct KnownType
+{
+    uint16_t id;
+    uint16_t type;
+};
+constexpr KnownType kKnownTypes[] = {
+    {0x001A, 0x001F}, {0x0037, 0x001F}, {0x0E07, 0x0003}, {0x0E08, 0x0003}, {0x0E17, 0x0003},
+    {0x0FF9, 0x0102}, {0x3001, 0x001F}, {0x3007, 0x0040}, {0x3008, 0x0040}, {0x35DF, 0x0003},
+    {0x35E0, 0x0102}, {0x35E3, 0x0102}, {0x35E7, 0x0102}, {0x3602, 0x0003}, {0x3603, 0x0003},
+    {0x360A, 0x000B}, {0x3613, 0x001F}, {0x3617, 0x0003}, {0x3FFD, 0x0003}, {0x67FF, 0x0003},
+};
+
+void check_known_type(File& f, const std::string& what, uint16_t id, uint16_t type)
+{
+    for (const auto& k : kKnownTypes) {
+        if (k.id != id)
+            continue;
+        if (type != k.type && !(k.type == 0x001F && type == 0x001E))
+            f.problem(what + ": stored as type " + hex(type) + ", expected " + hex(k.type));
+        return;
     }
 }
 
@@ -251,6 +280,13 @@ std::optional<Heap> Heap::parse(File& f, NodeData data, const std::string& where
         std::vector<uint16_t> offsets;
         for (unsigned k = 0; k <= c_alloc; ++k)
             offsets.push_back(b.u16(map + 4 + 2 * k));
+        const unsigned c_free = b.u16(map + 2);
+        unsigned empty = 0;
+        for (unsigned k = 1; k <= c_alloc; ++k)
+            empty += offsets[k] == offsets[k - 1];
+        if (c_free != empty)
+            f.problem(at + ": cFree " + std::to_string(c_free) + ", the page map has " + std::to_string(empty) +
+                      " freed allocations");
         if (offsets[0] != header)
             f.problem(at + ": first allocation at " + std::to_string(offsets[0]) + ", expected " +
                       std::to_string(header));
@@ -373,6 +409,7 @@ std::optional<PropMap> read_pc(File& f, const Heap& heap, const Subnodes& subnod
         const std::string what = where + " property " + hex(uint32_t(id) << 16 | type);
         const int size = fixed_size(type);
         PropValue v{type, {}};
+        check_known_type(f, what, id, type);
         if (size < 0) {
             f.problem(what + ": unknown property type");
             continue;
@@ -513,6 +550,8 @@ std::optional<Table> read_tc(File& f, const Heap& heap, const Subnodes& subnodes
     }
     if (!check_columns(f, where, t.columns, rgib))
         return std::nullopt;
+    if (info->u32(18) != 0)
+        f.problem(where + ": TCINFO hidIndex is " + hex(info->u32(18)) + ", not 0");
     t.row_size = rgib[3];
     const auto index = read_bth(f, heap, info->u32(10), 4, 4, where + " row index");
     if (!index)

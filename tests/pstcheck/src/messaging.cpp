@@ -475,6 +475,11 @@ void Messaging::name_map()
             m_f.problem(at + ": " + name + " is missing or empty");
             usable = false;
         }
+    if (auto count = pc->find(0x0001); count != pc->end() && count->second.type != 0x0003)
+        m_f.problem(at + ": bucket count has type " + hex(count->second.type) + ", not PtypInteger32");
+    for (const auto& [id, v] : *pc)
+        if (id >= 0x1000 && buckets && id < 0x1000 + *buckets && v.type != 0x0102)
+            m_f.problem(at + ": bucket " + hex(id) + " has type " + hex(v.type) + ", not PtypBinary");
     if (!buckets || *buckets <= 0) {
         m_f.problem(at + ": bucket count is missing");
         return;

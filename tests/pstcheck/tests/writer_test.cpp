@@ -232,6 +232,34 @@ bool change_text(Image& img, uint64_t bid, const std::u16string& text)
     return false;
 }
 
+pstcheck::testing::BbtEntry block_of(const Image& img, uint64_t bid)
+{
+    for (const auto& b : bbt_entries(img))
+        if (b.bid == bid)
+            return b;
+    return {};
+}
+
+// Offset in the file of the heap allocation `hid` in single-block heap `b`.
+uint64_t heap_alloc(const Image& img, const pstcheck::testing::BbtEntry& b, uint32_t hid)
+{
+    const uint64_t map = b.ib + img.get(b.ib, 2);
+    return b.ib + img.get(map + 4 + 2 * ((hid >> 5) - 1), 2);
+}
+
+// Changes the first occurrence of `from` in block `b` to `to` and repairs the CRC.
+bool patch(Image& img, const pstcheck::testing::BbtEntry& b, const std::vector<uint8_t>& from,
+           const std::vector<uint8_t>& to)
+{
+    const auto begin = img.bytes.begin() + b.ib, end = begin + b.cb;
+    const auto it = std::search(begin, end, from.begin(), from.end());
+    if (it == end)
+        return false;
+    std::copy(to.begin(), to.end(), it);
+    img.fix_block(b);
+    return true;
+}
+
 const MessagingDamage kMessagingDamages[] = {
     {"MessageMovedToAnotherFolder", 1,
      [](Image& img) {
@@ -328,6 +356,55 @@ const MessagingDamage kMessagingDamages[] = {
          return change_text(img, table.bid_data, u"Contacts")
                     ? "hierarchy row " + hex(m.parent) + ": column 0x3001001f differs from the child's property"
                     : std::string("(name not found in the table)");
+     }},
+    {"BucketCountType", 1,
+     [](Image& img) {
+         const auto b = block_of(img, find_nbt(img, 0x61).bid_data);
+         return patch(img, b, {0x01, 0x00, 0x03, 0x00, 0xFB, 0x00}, {0x01, 0x00, 0x02, 0x00, 0xFB, 0x00})
+                    ? std::string("name-to-id map 0x61: bucket count has type 0x2, not PtypInteger32")
+                    : std::string("(bucket count record not found)");
+     }},
+    {"CountStoredAsShort", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto b = block_of(img, find_nbt(img, m.parent).bid_data);
+         return patch(img, b, {0x02, 0x36, 0x03, 0x00}, {0x02, 0x36, 0x02, 0x00})
+                    ? "folder " + hex(m.parent) + " property 0x36020002: stored as type 0x2, expected 0x3"
+                    : std::string("(content count record not found)");
+     }},
+    {"FillLevelOfAbsentBlock", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto b = block_of(img, m.bid_data);
+         img.bytes.at(b.ib + 9) |= 0x10;
+         img.fix_block(b);
+         return "message " + hex(m.nid) + " heap block 0: fill level for absent block 3 is not 0";
+     }},
+    {"FreeCountWrong", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto b = block_of(img, m.bid_data);
+         const uint64_t map = b.ib + img.get(b.ib, 2);
+         img.put(map + 2, 2, img.get(map + 2, 2) + 1);
+         img.fix_block(b);
+         return "message " + hex(m.nid) + " heap block 0: cFree";
+     }},
+    {"TableIndexHidSet", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto table = find_nbt(img, (m.parent & ~0x1Fu) | 0x0E);
+         const auto b = block_of(img, table.bid_data);
+         img.put(heap_alloc(img, b, uint32_t(img.get(b.ib + 4, 4))) + 18, 4, 0x20);
+         img.fix_block(b);
+         return "contents table " + hex(table.nid) + ": TCINFO hidIndex is 0x20, not 0";
+     }},
+    {"SubnodePaddingSet", 1,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto b = block_of(img, m.bid_sub);
+         img.put(b.ib + 4, 4, 0xFFFFFFFF);
+         img.fix_block(b);
+         return "block " + hex(b.bid) + " at " + hex(b.ib) + ": dwPadding 0xffffffff, not 0";
      }},
 };
 
