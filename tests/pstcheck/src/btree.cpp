@@ -92,11 +92,14 @@ bool TreeWalker::check_page(const Bref& ref, Bytes page, int level)
     }
     if (c_ent == 0 && level >= 0)
         m_f.problem(at + ": a non-root page without entries");
+    if (page.u32(492) != 0)
+        m_f.problem(at + ": dwPadding " + hex(page.u32(492)) + ", not 0");
     return usable;
 }
 
 void TreeWalker::add_leaf(Bytes e)
 {
+    // Entry padding is not checked: Outlook leaves whatever was in memory there.
     if (m_kind.ptype == kPtypeBBT) {
         BlockEntry b;
         b.bid = e.u64(0);

@@ -118,6 +118,12 @@ const Damage kDamages[] = {
          img.fix_page(leaf);
          return std::string("cLevel 3, its parent expects 0");
      }},
+    {"PagePaddingSet",
+     [](Image& img) {
+         img.put(img.nbt_root() + 492, 4, 0x1234);
+         img.fix_page(img.nbt_root());
+         return std::string("dwPadding 0x1234, not 0");
+     }},
     {"KeysSwapped",
      [](Image& img) {
          const uint64_t leaf = img.leaf_pages(img.bbt_root()).front();
