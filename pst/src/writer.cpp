@@ -443,7 +443,7 @@ public:
         if (!m_status)
             return m_status;
         Folder* f = folder(folder_id);
-        if (!f || f->is_search)
+        if (!f || f->is_search || folder_id == kNidSearchRoot)
             return Status::failure("Unknown folder for a message");
 
         std::vector<StoredProp> props;

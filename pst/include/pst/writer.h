@@ -245,9 +245,10 @@ public:
     // "Deleted Items".
     virtual FolderId deleted_items() const = 0;
 
-    // Adds a folder under `parent`. An empty name is allowed (a nameless folder); an empty
-    // container class writes none. Returns 0 when `parent` is not a folder of this writer or the
-    // writer has failed or finished.
+    // Adds a folder under `parent` (the root, the IPM subtree, Deleted Items or a folder added
+    // here; not the search root). An empty name is allowed (a nameless folder); an empty
+    // container class writes none. Returns 0 when `parent` is not such a folder or the writer
+    // has failed or finished.
     virtual FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) = 0;
     // Adds a message to `folder`. Its node is serialised at once and handed to the sink in
     // batches of about 1 MB, so a failing sink is reported by a later add_message or by
