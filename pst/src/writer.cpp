@@ -640,6 +640,7 @@ private:
         if (!f.container_class.empty())
             p.push_back({0x3613, 0x001F, utf16le(f.container_class)});
         if (!f.is_search) {
+            p.push_back({0x3617, 0x0003, le32(0)}); // no associated (FAI) messages
             p.push_back({0x6635, 0x0003, le32(0)});
             p.push_back({0x6636, 0x0003, le32(0)});
         }
