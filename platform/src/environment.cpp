@@ -31,6 +31,11 @@ public:
         return file.isEmpty() ? QStringList() : QStringList{file};
     }
 
+    QString chooseDirectory(QWidget* owner, const QString& caption) override
+    {
+        return QFileDialog::getExistingDirectory(owner, caption);
+    }
+
     bool openWithDesktop(const QString& path) override
     {
         if (!QFileInfo::exists(path))
@@ -98,6 +103,16 @@ QStringList FakeEnvironment::chooseFiles(QWidget*, const FileDialogRequest& requ
     QStringList files = nextFiles.front();
     nextFiles.pop_front();
     return files;
+}
+
+QString FakeEnvironment::chooseDirectory(QWidget*, const QString& caption)
+{
+    directoryDialogs.push_back(caption);
+    if (nextDirectories.empty())
+        return {};
+    QString dir = nextDirectories.front();
+    nextDirectories.pop_front();
+    return dir;
 }
 
 bool FakeEnvironment::openWithDesktop(const QString& path)

@@ -9,9 +9,11 @@
 #include "ui/explorer.h"
 #include "ui/status_page.h"
 
+#include <QApplication>
 #include <QProgressBar>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <fstream>
 
 using testing_ui::Window;
@@ -200,6 +202,48 @@ private slots:
         for (int row = 0; row < model.rowCount(); ++row)
             seen.insert(model.record(row));
         QCOMPARE(seen.size(), s.contacts);
+    }
+
+    void convertWritesTheChosenFormat()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample s = sample(w, "convert.pst", 40, 2);
+        choose(w, s.path);
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(30000));
+        const std::filesystem::path out = w.root / "out";
+        std::filesystem::create_directories(out);
+        w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
+        // The format dialog: CSV, then OK.
+        QTimer::singleShot(0, [] {
+            QWidget* box = QApplication::activeModalWidget();
+            QTest::mouseClick(controls::findControl(box, 1019), Qt::LeftButton, {}, QPoint(8, 8));
+            QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
+        });
+        w.env->messages.clear();
+        d.OnConvert();
+        QVERIFY(!d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.waitForWorkers(30000));
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        QCOMPARE(w.env->messages[0].text, QStringLiteral("Saving sucessfully completed."));
+        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.isControlEnabled(engine::kConvertButton));
+        int folders = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(out)) {
+            ++folders;
+            QVERIFY(entry.path().filename().string().starts_with("Tressoly-Recovery-"));
+        }
+        QCOMPARE(folders, 1);
+        // No format chosen (the flags are kept, so clear them): a notice, no conversion.
+        for (auto& flag : controls::formatFlags())
+            flag.store(0);
+        QTimer::singleShot(
+            0, [] { QTest::mouseClick(controls::findControl(QApplication::activeModalWidget(), 1), Qt::LeftButton); });
+        w.env->messages.clear();
+        d.OnConvert();
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        QCOMPARE(w.env->directoryDialogs.size(), 1);
     }
 
     void escapeDuringAScanJoinsTheThread()

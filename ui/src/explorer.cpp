@@ -24,6 +24,17 @@ bool readFile(const QString& path, QByteArray& bytes)
     return true;
 }
 
+// Attribute values carry character references for quotes, ampersands and angle brackets.
+QString unescapeAttribute(QString value)
+{
+    value.replace(QLatin1String("&lt;"), QLatin1String("<"));
+    value.replace(QLatin1String("&gt;"), QLatin1String(">"));
+    value.replace(QLatin1String("&quot;"), QLatin1String("\""));
+    value.replace(QLatin1String("&#39;"), QLatin1String("'"));
+    value.replace(QLatin1String("&amp;"), QLatin1String("&"));
+    return value;
+}
+
 QStringList dataDirectories()
 {
     QStringList dirs;
@@ -89,19 +100,20 @@ bool CExplorer1::Navigate(const QString& url)
     const QString baseDir = QFileInfo(path).absolutePath();
 
     static const QRegularExpression frameset(QStringLiteral("<frameset\\b"), QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression frame(QStringLiteral("<frame\\b[^>]*\\bsrc\\s*=\\s*\"([^\"]*)\""),
+    static const QRegularExpression frame(QStringLiteral("<frame\\b[^>]*\\bsrc\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"),
                                           QRegularExpression::CaseInsensitiveOption);
     QStringList sources;
     QStringList texts;
     QStringList bases;
     if (frameset.match(page).hasMatch()) {
         for (auto it = frame.globalMatch(page); it.hasNext();) {
-            const QString source = it.next().captured(1);
+            const QRegularExpressionMatch m = it.next();
+            const QString source = unescapeAttribute(m.captured(1) + m.captured(2));
             QFileInfo info(source);
             const QString framePath = info.isAbsolute() ? source : QDir(baseDir).filePath(source);
             QByteArray frameBytes;
             sources << framePath;
-            texts << (readFile(framePath, frameBytes) ? decodePageBytes(frameBytes) : QString());
+            texts << (!source.isEmpty() && readFile(framePath, frameBytes) ? decodePageBytes(frameBytes) : QString());
             bases << QFileInfo(framePath).absolutePath();
         }
     }

@@ -1,6 +1,7 @@
 #include "ui/main_dialog.h"
 
 #include "contacts/contact_store.h"
+#include "contacts/conversion.h"
 #include "controls/app.h"
 #include "controls/dialogs.h"
 #include "controls/folder_tree.h"
@@ -9,6 +10,7 @@
 #include "platform/files.h"
 #include "ui/contact_list.h"
 #include "ui/explorer.h"
+#include "ui/preview.h"
 #include "ui/status_page.h"
 #include "window_observer.h"
 
@@ -23,6 +25,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -109,6 +112,30 @@ template <typename W> W* place(W* widget, int id, QRect dlu)
         setControlId(widget, id);
     widget->setGeometry(dialogUnitsToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
     return widget;
+}
+
+// Shrinks a fixed-size label's font until its text fits (the template sizes assume a small font).
+void fitText(QLabel* label)
+{
+    QFont font = label->font();
+    while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
+}
+
+// Whether a fill for `key` lists `record`: "All" (the group name) every record, a letter the
+// records whose index key is that letter (case-sensitive), "123" those whose first name starts
+// with a digit.
+bool fillMatches(const contacts::ContactRecord& record, const std::u16string& key)
+{
+    if (record.text(contacts::Field::group_name) == key)
+        return true;
+    const std::optional<std::u16string_view> initial = record.text(contacts::Field::index_key);
+    if (!initial)
+        return false;
+    if (key == u"123")
+        return initial->size() == 1 && (*initial)[0] >= u'0' && (*initial)[0] <= u'9';
+    return *initial == key;
 }
 
 platform::MessageRequest question(const char* text)
@@ -209,6 +236,10 @@ void CPelimoorDlg::buildMenu()
 void CPelimoorDlg::buildControls()
 {
     QWidget* c = m_client;
+    // Template positions are in units of an 8-point dialog font.
+    QFont font = c->font();
+    font.setPointSize(8);
+    c->setFont(font);
     auto* left = place(new QLabel(c), kLeftBanner, QRect(0, 0, 395, 63));
     left->setPixmap(controls::bannerPicture(162, left->size()));
     left->setScaledContents(true);
@@ -218,6 +249,7 @@ void CPelimoorDlg::buildControls()
 
     place(new QGroupBox(c), kPathFrame, QRect(6, 62, 576, 25));
     auto* label = place(new QLabel(QStringLiteral("Select PST File"), c), 0, QRect(11, 71, 49, 10));
+    fitText(label);
     m_pathEdit = place(new QLineEdit(c), kPathEdit, QRect(63, 68, 256, 17));
     m_pathEdit->setAccessibleName(QStringLiteral("Select PST File"));
     label->setBuddy(m_pathEdit);
@@ -240,6 +272,7 @@ void CPelimoorDlg::buildControls()
     m_list->setModel(m_model);
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectItems);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setWordWrap(false);
     m_list->verticalHeader()->hide();
@@ -589,21 +622,84 @@ void CPelimoorDlg::OnStop()
 
 void CPelimoorDlg::OnConvert()
 {
+    if (m_saveActive.load())
+        return;
     controls::SaveOption options(this);
-    if (options.exec() != QDialog::Accepted || !m_conversionJob || m_saveActive.load())
+    if (options.exec() != QDialog::Accepted)
         return;
     const int format = controls::chosenFormat();
-    if (format == 0)
+    if (format == 0) {
+        platform::environment().showMessage(this, {QString::fromLatin1(kNoFormatText), QString::fromLatin1(kCaption),
+                                                   QMessageBox::Information, QMessageBox::Ok});
         return;
+    }
+    const QString destination = platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle));
+    if (destination.isEmpty())
+        return;
+    startConversion(format, destination);
+}
+
+void CPelimoorDlg::startConversion(int format, const QString& destination)
+{
+    // While the conversion reads the store nothing may clear or refill it.
+    constexpr std::array<int, 6> kHeld{
+        engine::kBrowseButton, engine::kScanButton, engine::kConvertButton, kMenuOpen, kMenuScan, kMenuConvert};
+    m_enablesBeforeSave.clear();
+    for (int id : kHeld) {
+        m_enablesBeforeSave[id] = isControlEnabled(id);
+        setControlEnabled(id, false);
+    }
+    setControlEnabled(engine::kStopButton, true);
     if (m_saveThread.joinable())
         m_saveThread.join();
     m_saveActive = true;
-    m_saveThread = std::thread([this, format] {
-        m_saveGate.begin_run();
-        m_conversionJob(format, m_store, m_saveGate);
+    m_saveGate.begin_run();
+    QPointer<QProgressBar> progress = m_progress;
+    m_saveThread = std::thread([this, format, dest = destination.toStdString(), progress] {
+        contacts::ConversionOptions options;
+        options.checkpoint = [this] { return m_saveGate.checkpoint(); };
+        std::atomic<int> shown{-1};
+        options.progress = [this, &shown, progress](int64_t done, int64_t total) {
+            const int percent = total > 0 ? int(done * 100 / total) : 100;
+            if (shown.exchange(percent) != percent)
+                QMetaObject::invokeMethod(
+                    this,
+                    [progress, percent] {
+                        if (progress)
+                            progress->setValue(percent);
+                    },
+                    Qt::QueuedConnection);
+        };
+        const contacts::ConversionResult result =
+            contacts::convert_contacts(m_store, static_cast<contacts::Format>(format), dest, options);
         m_saveGate.end_run();
+        const int outcome = static_cast<int>(result.outcome);
+        const QString reason = QString::fromStdString(result.reason);
+        QMetaObject::invokeMethod(
+            this, [this, outcome, reason] { conversionEnded(outcome, reason); }, Qt::QueuedConnection);
         m_saveActive = false;
     });
+}
+
+void CPelimoorDlg::conversionEnded(int outcome, const QString& reason)
+{
+    if (m_saveThread.joinable())
+        m_saveThread.join();
+    m_saveActive = false;
+    m_progress->setValue(0);
+    for (auto [id, enabled] : m_enablesBeforeSave)
+        setControlEnabled(id, enabled);
+    m_enablesBeforeSave.clear();
+    const auto result = static_cast<contacts::ConversionOutcome>(outcome);
+    if (result == contacts::ConversionOutcome::Stopped)
+        return;
+    const QString text = result == contacts::ConversionOutcome::Completed
+                             ? QString::fromStdU16String(std::u16string(contacts::kSaveCompletedText))
+                             : reason;
+    platform::environment().showMessage(
+        this, {text, QString::fromLatin1(kCaption),
+               result == contacts::ConversionOutcome::Completed ? QMessageBox::Information : QMessageBox::Critical,
+               QMessageBox::Ok});
 }
 
 void CPelimoorDlg::StartListFill(const QString& key)
@@ -619,7 +715,7 @@ void CPelimoorDlg::StartListFill(const QString& key)
                 m_fillActive = false;
                 return;
             }
-            if (r->text(contacts::Field::group_name) == key || r->text(contacts::Field::index_key) == key)
+            if (fillMatches(*r, key))
                 rows.push_back(r);
             last = r;
         }
@@ -657,7 +753,21 @@ void CPelimoorDlg::joinFillThread()
     m_fillActive = false;
 }
 
-void CPelimoorDlg::OnListClick(const QModelIndex&) {}
+void CPelimoorDlg::OnListClick(const QModelIndex&)
+{
+    // The upper selected row, whichever was clicked last; its number cell names the record.
+    const QModelIndexList selected = m_list->selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return;
+    int row = selected.first().row();
+    for (const QModelIndex& index : selected)
+        row = std::min(row, index.row());
+    const std::u16string cell = m_model->data(m_model->index(row, 0)).toString().toStdU16String();
+    const contacts::ContactRecord* record = contacts::contact_store_find(m_store, leadingInteger(cell));
+    if (record == nullptr)
+        return;
+    ShowContactPreview(*m_browser, *record, platform::environment().tempDirectory());
+}
 
 void CPelimoorDlg::endWorkers()
 {

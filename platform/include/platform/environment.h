@@ -52,6 +52,8 @@ public:
     virtual QMessageBox::StandardButton showMessage(QWidget* owner, const MessageRequest& request) = 0;
     // Runs an open-file dialog. Returns the chosen file paths, empty when cancelled.
     virtual QStringList chooseFiles(QWidget* owner, const FileDialogRequest& request) = 0;
+    // Runs a folder dialog. Returns the chosen directory, empty when cancelled.
+    virtual QString chooseDirectory(QWidget* owner, const QString& caption) = 0;
     // Hands `path` to the desktop's opener. Returns false when nothing was opened.
     virtual bool openWithDesktop(const QString& path) = 0;
     // Ends the process with `code`. The real implementation never returns.
@@ -76,6 +78,7 @@ public:
     std::vector<std::filesystem::path> dataDirectories() override;
     QMessageBox::StandardButton showMessage(QWidget* owner, const MessageRequest& request) override;
     QStringList chooseFiles(QWidget* owner, const FileDialogRequest& request) override;
+    QString chooseDirectory(QWidget* owner, const QString& caption) override;
     bool openWithDesktop(const QString& path) override;
     void terminateProcess(int code) override;
 
@@ -84,9 +87,12 @@ public:
     std::deque<QMessageBox::StandardButton> nextAnswers;
     // Results of the next file dialogs, in order; when empty a dialog is cancelled.
     std::deque<QStringList> nextFiles;
+    // Results of the next folder dialogs, in order; when empty a dialog is cancelled.
+    std::deque<QString> nextDirectories;
 
     std::vector<MessageRequest> messages;
     std::vector<FileDialogRequest> fileDialogs;
+    QStringList directoryDialogs;
     QStringList opened;
     std::vector<int> terminations;
 

@@ -61,15 +61,13 @@ inline constexpr auto kStopSaveQuestion = "Do you want to stop save process ?";
 inline constexpr auto kFileDialogTitle = "Select File...";
 inline constexpr auto kFileDialogFilter = "Microsoft Outlook PST File (*pst) (*.pst *.pst)";
 inline constexpr auto kScratchDirectory = "Attachments";
+inline constexpr auto kDestinationTitle = "Select Destination Folder";
+inline constexpr auto kNoFormatText = "Select the format in which you want to convert PST Contacts";
 
 class CPelimoorDlg : public QDialog
 {
     Q_OBJECT
 public:
-    // A conversion run on the save thread: the chosen format code, the store, and the gate it
-    // must call checkpoint() on per contact (true: end now).
-    using ConversionJob = std::function<void(int format, contacts::ContactStore& store, engine::PauseGate& gate)>;
-
     // `store` must outlive the dialog. Builds every control; the window is shown maximised by
     // the first show().
     explicit CPelimoorDlg(contacts::ContactStore& store, QWidget* parent = nullptr);
@@ -91,10 +89,6 @@ public:
     void ChooseFile();
     // A click on a tree entry: rebuilds the list for `key` on a fill thread.
     void StartListFill(const QString& key);
-
-    // The conversion the Convert command runs after the format choice (none: Convert only
-    // shows the format choice).
-    void setConversionJob(ConversionJob job) { m_conversionJob = std::move(job); }
 
     // State for callers and tests.
     bool scanRunning() const { return m_scanActive.load(); }
@@ -144,6 +138,8 @@ private:
     void deliverFill(std::uint64_t generation, std::vector<const contacts::ContactRecord*> rows,
                      const contacts::ContactRecord* last);
     void OnListClick(const QModelIndex& index);
+    void startConversion(int format, const QString& destination);
+    void conversionEnded(int outcome, const QString& reason);
 
     contacts::ContactStore& m_store;
     controls::CControlResizer m_resizer;
@@ -177,7 +173,8 @@ private:
     engine::PauseGate m_saveGate;
     std::thread m_saveThread;
     std::atomic<bool> m_saveActive{false};
-    ConversionJob m_conversionJob;
+    // Enables of Browse, Scan, Convert and their File items before the conversion took them.
+    std::map<int, bool> m_enablesBeforeSave;
     // List fill: one at a time, the last click wins.
     std::thread m_fillThread;
     std::atomic<std::uint64_t> m_fillGeneration{0};
