@@ -53,6 +53,14 @@ char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
 
 void ContactDraft::set_text(Field f, std::u16string_view value)
 {
+    // A value taken from this draft would move when the buffer grows: copy it first.
+    const bool inside =
+        !m_buffer.empty() && value.data() >= m_buffer.data() && value.data() < m_buffer.data() + m_buffer.size();
+    if (inside) {
+        const std::u16string copy(value);
+        set_text(f, copy);
+        return;
+    }
     if (char16_t* out = set_text_uninitialized(f, value.size())) {
         std::char_traits<char16_t>::copy(out, value.data(), value.size());
     }

@@ -141,6 +141,19 @@ TEST(ContactRecord, LaterSetReplacesAndResetForgetsEverything)
     EXPECT_EQ(empty->gender(), 0);
 }
 
+// Setting a field from another field of the same draft survives the buffer growing.
+TEST(ContactRecord, DraftValueTakenFromTheDraftItself)
+{
+    ContactDraft draft;
+    draft.set_text(Field::first_name, u"Anna");
+    for (int i = 0; i < 200; ++i) {
+        draft.set_text(Field::nickname, *draft.text(Field::first_name));
+    }
+    draft.set_text(Field::last_name, draft.text(Field::first_name)->substr(1));
+    EXPECT_EQ(draft.text(Field::nickname), std::u16string_view(u"Anna"));
+    EXPECT_EQ(draft.text(Field::last_name), std::u16string_view(u"nna"));
+}
+
 // A record is one block: an empty contact costs far less than 76 string objects would
 // (76 * 32 bytes), and each text adds its own size and one offset.
 TEST(ContactRecord, FootprintIsOneCompactBlock)
