@@ -3,7 +3,9 @@
 #   - pelimoor-convert --list (the scan alone, with its one line per contact),
 #   - pelimoor-convert --format F for each of the five formats (the scan plus the writer),
 #   - readpst -t c -cv (an independent reader writing vCards, for scale),
-# on a file made by pst-fixture: 100,000 contacts in 10 nested folders.
+# on a file made by pst-fixture: 100,000 contacts in 10 nested folders; then convert-bench on the
+# same file: the scan once and every writer in one process, in CPU time (steadier than wall time
+# when the machine is shared).
 #
 #   bench/convert/run.sh [BUILD_DIR]      (default: build)
 #
@@ -71,5 +73,12 @@ for c in "${cases[@]}"; do
     cards=$(find "$out" -type f -exec cat {} + | grep -c '^BEGIN:VCARD' || true)
     row "" "readpst -t c -cv" "$r_sec" "$(mib "$r_kib")" "$size" "$cards cards"
     rm -rf "$out"
+    if [ -x "$bin/convert-bench" ]; then
+        echo "in one process (convert-bench):"
+        out="$work/in-process"
+        rm -rf "$out" && mkdir -p "$out"
+        "$bin/convert-bench" "$file" "$out" | sed 's/^/    /'
+        rm -rf "$out"
+    fi
     [ "$listed" = "$contacts" ] || echo "run.sh: pelimoor-convert listed $listed contacts, expected $contacts" >&2
 done
