@@ -1,7 +1,9 @@
 // window-bench FILE.pst [--shots DIR] [--fill KEY]...
 //
 // Runs the real main window over FILE: chooses it, scans it and reports on standard output
+//   convert_list_ms  time of `pelimoor-convert --list FILE` (same file, same run, before the window)
 //   scan_ms        time from Scan to the completion box
+//   scan_ratio     scan_ms / convert_list_ms
 //   max_stall_ms   the largest gap between ticks of a 1 ms timer during the scan
 //   rows           rows in the list at the end
 //   fill_<KEY>_ms  time from a tree click on KEY until its rows are in the list
@@ -16,7 +18,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QItemSelectionModel>
+#include <QProcess>
 #include <QScreen>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -65,6 +70,19 @@ int main(int argc, char** argv)
             shots = args[i + 1];
         else if (args[i] == QLatin1String("--fill"))
             fills << args[i + 1];
+    }
+
+    // The converter's listing of the same file, as the floor the window's scan is measured by.
+    qint64 convertMs = -1;
+    const QString converter = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("pelimoor-convert"));
+    if (QFileInfo::exists(converter)) {
+        QProcess process;
+        process.setStandardOutputFile(QProcess::nullDevice());
+        QElapsedTimer timer;
+        timer.start();
+        process.start(converter, {QStringLiteral("--list"), file});
+        process.waitForFinished(-1);
+        convertMs = timer.elapsed();
     }
 
     QTemporaryDir scratch;
@@ -121,8 +139,10 @@ int main(int argc, char** argv)
     dialog->waitForWorkers(60000);
     shot(*dialog, shots, "3-done.png");
     const int rows = dialog->contactModel()->rowCount();
-    std::printf("scan_ms %lld\nmax_stall_ms %lld\nrows %d\ncontacts %lld\n", static_cast<long long>(scanMs),
-                static_cast<long long>(maxGap), rows, static_cast<long long>(store.size()));
+    std::printf("convert_list_ms %lld\nscan_ms %lld\nscan_ratio %.2f\nmax_stall_ms %lld\nrows %d\ncontacts %lld\n",
+                static_cast<long long>(convertMs), static_cast<long long>(scanMs),
+                convertMs > 0 ? double(scanMs) / double(convertMs) : 0.0, static_cast<long long>(maxGap), rows,
+                static_cast<long long>(store.size()));
 
     // What the list costs per row: the heap with the list emptied, then filled with every record.
     dialog->contactModel()->clear();
@@ -144,6 +164,26 @@ int main(int argc, char** argv)
         std::printf("fill_%s_ms %lld rows %d\n", qPrintable(key), static_cast<long long>(fill.elapsed()),
                     dialog->contactModel()->rowCount());
         shot(*dialog, shots, qPrintable(QStringLiteral("%1-fill-%2.png").arg(index++).arg(key)));
+    }
+    if (!fills.isEmpty() && dialog->contactModel()->rowCount() > 0) {
+        // Preview the row with the longest multi-line note among the first rows shown.
+        ui::ContactListModel& model = *dialog->contactModel();
+        int best = 0;
+        size_t longest = 0;
+        for (int row = 0; row < std::min(model.rowCount(), 500); ++row) {
+            const std::u16string_view body = model.record(row)->text_or_empty(contacts::Field::body);
+            if (body.find(u'\n') != std::u16string_view::npos && body.size() > longest) {
+                longest = body.size();
+                best = row;
+            }
+        }
+        const QModelIndex index = model.index(best, 2);
+        dialog->contactList()->scrollTo(index);
+        dialog->contactList()->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
+                                                                   QItemSelectionModel::Rows);
+        emit dialog->contactList()->clicked(index);
+        std::printf("preview_row %d body_units %zu\n", best, longest);
+        shot(*dialog, shots, "9-preview.png");
     }
     std::fflush(stdout);
     dialog.reset();

@@ -204,6 +204,8 @@ private slots:
         QCOMPARE(d.browserPane()->accessibleName(), QStringLiteral("Preview"));
         QCOMPARE(d.clientArea()->palette().color(QPalette::Window), QColor(255, 193, 26));
         QCOMPARE(d.startupDirectory(), QDir::currentPath());
+        // The start page is our own local page.
+        QVERIFY(d.browserPane()->visibleText().contains(QStringLiteral("Click Browse...")));
     }
 
     void shownMaximisedWithAnchoredControls()

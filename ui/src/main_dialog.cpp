@@ -34,6 +34,12 @@
 #include <QVBoxLayout>
 #include <array>
 
+// The start page lives in this static library's resources, which must be registered by hand.
+static void registerUiResources()
+{
+    Q_INIT_RESOURCE(ui);
+}
+
 namespace ui {
 namespace {
 
@@ -181,6 +187,7 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
       m_observer(std::make_unique<WindowObserver>(this))
 {
     g_dialog = this;
+    registerUiResources();
     setWindowTitle(QString::fromLatin1(kCaption));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
