@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <unistd.h>
 
 namespace {
@@ -426,6 +427,29 @@ TEST_P(WriterDamage, IsReported)
     for (const auto& p : problems)
         found |= p.find(expected) != std::string::npos;
     EXPECT_TRUE(found) << "expected a line with \"" << expected << "\", got:\n" << pstcheck::join(problems);
+}
+
+// Random damage inside blocks with their CRCs repaired, so that it reaches the heap, table and
+// messaging parsers instead of stopping at the CRC check. Must never crash (ASan/UBSan in CI).
+TEST(WriterFuzz, RepairedBlockDamageNeverCrashes)
+{
+    TempDir dir;
+    Written written;
+    const Image original = Image::load(write(dir, kContents[2], &written)); // large values: data trees
+    const auto blocks = bbt_entries(original);
+    std::mt19937 rng(8122026);
+    size_t reported = 0;
+    for (int round = 0; round < 200; ++round) {
+        Image img = original;
+        const auto& b = blocks[rng() % blocks.size()];
+        if (b.cb == 0)
+            continue;
+        for (int i = 0, n = 1 + int(rng() % 8); i < n; ++i)
+            img.bytes.at(b.ib + rng() % b.cb) = uint8_t(rng());
+        img.fix_block(b);
+        reported += !pstcheck::check_bytes(img.bytes).empty();
+    }
+    EXPECT_GT(reported, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Writer, WriterDamage, ::testing::ValuesIn(kMessagingDamages),
