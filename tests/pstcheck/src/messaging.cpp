@@ -48,13 +48,6 @@ std::string node_name(uint64_t nid)
 constexpr uint32_t kRequiredNodes[] = {0x21,  0x61,  0x122, 0x12D, 0x12E, 0x12F, 0x1E1,
                                        0x201, 0x60D, 0x60E, 0x60F, 0x610, 0x671, 0x692};
 
-bool is_pc_node(uint64_t nid)
-{
-    const unsigned t = type_of(nid);
-    return t == kFolder || t == kSearchFolder || t == kMessage || t == kAssocMessage || nid == kNidStore ||
-           nid == kNidNameMap;
-}
-
 bool is_tc_node(uint64_t nid)
 {
     const unsigned t = type_of(nid);
@@ -541,8 +534,8 @@ void Messaging::run()
     required_nodes();
     parents();
     for (const auto& n : m_f.nodes) {
-        // Kinds without a dedicated pass: tables that belong to no folder (templates) and
-        // internal PCs are parsed for structure only.
+        // Nodes without a dedicated pass are parsed for structure only: tables that belong to no
+        // folder (templates, search results) and search folder PCs.
         const unsigned t = type_of(n.nid);
         const bool folder_table = (t == kHierarchyTable || t == kContentsTable || t == kAssocContentsTable) &&
                                   m_f.find_node(sibling(n.nid, kFolder));
@@ -553,8 +546,9 @@ void Messaging::run()
                 tc_of(m_f, n.bid_data, n.bid_sub, "table " + hex(n.nid));
         } else if (is_tc_node(n.nid) && !folder_table) {
             tc_of(m_f, n.bid_data, n.bid_sub, "table " + hex(n.nid));
-        } else if (is_pc_node(n.nid) && t == kSearchFolder)
+        } else if (t == kSearchFolder) {
             pc_of(m_f, n.bid_data, n.bid_sub, "search folder " + hex(n.nid));
+        }
     }
     folders();
     messages();
