@@ -343,6 +343,15 @@ const Check kChecks[] = {
     {Format::Txt, check_text}, {Format::Html, check_html},
 };
 
+void PrintTo(const Source& s, std::ostream* os)
+{
+    *os << s.name;
+}
+void PrintTo(const Check& c, std::ostream* os)
+{
+    *os << contacts::format_info(c.format)->name;
+}
+
 class RoundTrip : public testing::TestWithParam<std::tuple<Source, Check>>
 {
 };
