@@ -31,6 +31,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <array>
 
@@ -193,6 +194,10 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     setWindowIcon(m_icon);
     setSizeGripEnabled(false);
+    m_flushTimer = new QTimer(this);
+    m_flushTimer->setSingleShot(true);
+    m_flushTimer->setInterval(kFlushIntervalMs);
+    connect(m_flushTimer, &QTimer::timeout, this, &CPelimoorDlg::flushScanRows);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -545,8 +550,15 @@ void CPelimoorDlg::joinScanThread()
     m_scanActive = false;
 }
 
+void CPelimoorDlg::scheduleScanFlush()
+{
+    if (!m_flushTimer->isActive())
+        m_flushTimer->start();
+}
+
 void CPelimoorDlg::flushScanRows()
 {
+    m_flushTimer->stop();
     int progress = 0;
     std::vector<const contacts::ContactRecord*> rows = m_observer->takeRows(progress);
     std::erase_if(rows, [this](const contacts::ContactRecord* r) { return r->number() <= m_fillCutoff; });

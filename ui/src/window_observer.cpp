@@ -45,7 +45,7 @@ void WindowObserver::scheduleFlushLocked()
     if (m_flushScheduled)
         return;
     m_flushScheduled = true;
-    post([dialog = m_dialog] { dialog->flushScanRows(); });
+    post([dialog = m_dialog] { dialog->scheduleScanFlush(); });
 }
 
 void WindowObserver::set_progress(int position)

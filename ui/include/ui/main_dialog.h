@@ -23,6 +23,7 @@ class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTableView;
+class QTimer;
 
 namespace contacts {
 class ContactStore;
@@ -114,6 +115,9 @@ public:
     void setControlEnabled(int id, bool enabled);
     void showScanPage(engine::StatusPage page, int count);
     void flushScanRows();
+    // Rows and progress are handed to the list in batches, at most every kFlushIntervalMs.
+    void scheduleScanFlush();
+    static constexpr int kFlushIntervalMs = 40;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -162,6 +166,7 @@ private:
     std::map<int, QAction*> m_actions;
     QString m_selectedFile;
     bool m_firstShow = true;
+    QTimer* m_flushTimer = nullptr;
 
     // Scan thread slot.
     std::unique_ptr<WindowObserver> m_observer;
