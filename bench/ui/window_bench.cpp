@@ -166,13 +166,13 @@ int main(int argc, char** argv)
         shot(*dialog, shots, qPrintable(QStringLiteral("%1-fill-%2.png").arg(index++).arg(key)));
     }
     if (!fills.isEmpty() && dialog->contactModel()->rowCount() > 0) {
-        // Preview the row with the longest multi-line note among the first rows shown.
+        // Preview the row with the longest note among the first rows shown.
         ui::ContactListModel& model = *dialog->contactModel();
         int best = 0;
         size_t longest = 0;
         for (int row = 0; row < std::min(model.rowCount(), 500); ++row) {
             const std::u16string_view body = model.record(row)->text_or_empty(contacts::Field::body);
-            if (body.find(u'\n') != std::u16string_view::npos && body.size() > longest) {
+            if (body.size() > longest) {
                 longest = body.size();
                 best = row;
             }
