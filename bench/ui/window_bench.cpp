@@ -1,4 +1,4 @@
-// window-bench FILE.pst [--shots DIR] [--fill KEY]...
+// window-bench FILE.pst [--shots DIR] [--fill KEY]... [--size WxH]
 //
 // Runs the real main window over FILE: chooses it, scans it and reports on standard output
 //   convert_list_ms  time of `pelimoor-convert --list FILE` (same file, same run, before the window)
@@ -65,11 +65,15 @@ int main(int argc, char** argv)
     const QString file = QFileInfo(args[1]).absoluteFilePath();
     QString shots;
     QStringList fills;
+    QSize size; // --size WxH: the window's size when no window manager maximises it
     for (int i = 2; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--shots"))
             shots = args[i + 1];
         else if (args[i] == QLatin1String("--fill"))
             fills << args[i + 1];
+        else if (args[i] == QLatin1String("--size"))
+            size = QSize(args[i + 1].section(QLatin1Char('x'), 0, 0).toInt(),
+                         args[i + 1].section(QLatin1Char('x'), 1, 1).toInt());
     }
 
     // The converter's listing of the same file, as the floor the window's scan is measured by.
@@ -94,6 +98,8 @@ int main(int argc, char** argv)
     contacts::ContactStore& store = contacts::contact_store_instance();
     auto dialog = std::make_unique<ui::CPelimoorDlg>(store);
     dialog->show();
+    if (size.isValid())
+        dialog->setGeometry(QRect(QPoint(0, 0), size));
     QElapsedTimer settle;
     settle.start();
     while (settle.elapsed() < 500)

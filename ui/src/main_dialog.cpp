@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -151,6 +152,25 @@ platform::MessageRequest question(const char* text)
             QMessageBox::Yes | QMessageBox::No};
 }
 
+// A banner drawn at whatever size the layout gives it, so stretching never distorts it.
+class Banner : public QLabel
+{
+public:
+    Banner(int resource, QWidget* parent) : QLabel(parent), m_resource(resource) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        if (m_cache.size() != size())
+            m_cache = controls::bannerPicture(m_resource, size());
+        QPainter(this).drawPixmap(0, 0, m_cache);
+    }
+
+private:
+    int m_resource;
+    QPixmap m_cache;
+};
+
 // The client area: paints the dialog background and reports its size changes.
 class ClientArea : public QWidget
 {
@@ -252,12 +272,8 @@ void CPelimoorDlg::buildControls()
     QFont font = c->font();
     font.setPointSize(8);
     c->setFont(font);
-    auto* left = place(new QLabel(c), kLeftBanner, QRect(0, 0, 395, 63));
-    left->setPixmap(controls::bannerPicture(162, left->size()));
-    left->setScaledContents(true);
-    auto* right = place(new QLabel(c), kRightBanner, QRect(394, 0, 195, 63));
-    right->setPixmap(controls::bannerPicture(161, right->size()));
-    right->setScaledContents(true);
+    place(new Banner(162, c), kLeftBanner, QRect(0, 0, 395, 63));
+    place(new Banner(161, c), kRightBanner, QRect(394, 0, 195, 63));
 
     place(new QGroupBox(c), kPathFrame, QRect(6, 62, 576, 25));
     auto* label = place(new QLabel(QStringLiteral("Select PST File"), c), 0, QRect(11, 71, 49, 10));
