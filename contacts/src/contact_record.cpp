@@ -100,9 +100,8 @@ const char16_t* ContactRecord::block() const noexcept
     return reinterpret_cast<const char16_t*>(offsets() + m_present_count);
 }
 
-ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
+std::size_t ContactRecord::size_for(const ContactDraft& draft) noexcept
 {
-    static_assert(sizeof(ContactRecord) % alignof(uint32_t) == 0);
     std::size_t units = 0;
     std::size_t present = 0;
     for (const auto& info : kFieldTable) {
@@ -114,18 +113,23 @@ ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
         }
     }
     const std::size_t bytes = sizeof(ContactRecord) + present * sizeof(uint32_t) + units * sizeof(char16_t);
-    if (bytes > UINT32_MAX) {
-        return nullptr;
-    }
-    void* memory = ::operator new(bytes, std::nothrow);
-    if (memory == nullptr) {
-        return nullptr;
-    }
+    return bytes > UINT32_MAX ? 0 : bytes;
+}
+
+ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const ContactDraft& draft,
+                                       bool in_arena) noexcept
+{
+    static_assert(sizeof(ContactRecord) % alignof(uint32_t) == 0);
     auto* record = new (memory) ContactRecord();
     record->m_bytes = static_cast<uint32_t>(bytes);
     record->m_kind_code = draft.kind_code();
     record->m_number = draft.number();
     record->m_gender = draft.gender();
+    record->m_in_arena = in_arena;
+    std::size_t present = 0;
+    for (const auto& info : kFieldTable) {
+        present += is_text(info.field) && draft.has(info.field) ? 1 : 0;
+    }
     record->m_present_count = static_cast<uint8_t>(present);
     auto* offsets = const_cast<uint32_t*>(record->offsets());
     auto* out = const_cast<char16_t*>(record->block());
@@ -144,12 +148,23 @@ ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
         out[at + n] = u'\0';
         at += static_cast<uint32_t>(n + 1);
     }
-    return ContactRecordPtr(record);
+    return record;
+}
+
+ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
+{
+    const std::size_t bytes = size_for(draft);
+    void* memory = bytes == 0 ? nullptr : ::operator new(bytes, std::nothrow);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    return ContactRecordPtr(build_in(memory, bytes, draft, false));
 }
 
 void ContactRecordDeleter::operator()(ContactRecord* r) const noexcept
 {
-    if (r != nullptr) {
+    // A record in a store's arena goes with the arena.
+    if (r != nullptr && !r->m_in_arena) {
         r->~ContactRecord();
         ::operator delete(static_cast<void*>(r));
     }

@@ -1,7 +1,9 @@
 #include "contacts/contact_store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 namespace contacts {
@@ -48,9 +50,36 @@ void fail_next_record_build_for_test() noexcept
     g_fail_next_build.store(true);
 }
 
-ContactRecordPtr contact_record_build(const ContactStore& store, const ContactDraft& draft)
+ContactRecordPtr ContactStore::build(const ContactDraft& draft) noexcept
 {
-    ContactRecordPtr record = g_fail_next_build.exchange(false) ? nullptr : ContactRecord::make(draft);
+    constexpr std::size_t kChunk = 1 << 20;
+    const std::size_t bytes = ContactRecord::size_for(draft);
+    if (bytes == 0) {
+        return nullptr;
+    }
+    const std::size_t aligned = (bytes + 7) & ~std::size_t{7};
+    if (m_chunks.empty() || m_chunk_size - m_chunk_used < aligned) {
+        const std::size_t size = std::max(kChunk, aligned);
+        try {
+            m_chunks.emplace_back(new (std::nothrow) unsigned char[size]);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+        if (!m_chunks.back()) {
+            m_chunks.pop_back();
+            return nullptr;
+        }
+        m_chunk_size = size;
+        m_chunk_used = 0;
+    }
+    void* memory = m_chunks.back().get() + m_chunk_used;
+    m_chunk_used += aligned;
+    return ContactRecordPtr(ContactRecord::build_in(memory, bytes, draft, true));
+}
+
+ContactRecordPtr contact_record_build(ContactStore& store, const ContactDraft& draft)
+{
+    ContactRecordPtr record = g_fail_next_build.exchange(false) ? nullptr : store.build(draft);
     if (!record) {
         const auto caption = store.empty() ? kOutOfMemoryCaptionEmpty : kOutOfMemoryCaptionFilled;
         g_out_of_memory.load()(kOutOfMemoryText, caption);
@@ -93,9 +122,12 @@ void contact_store_clear(ContactStore& store) noexcept
     store.m_size.store(0, std::memory_order_release);
     while (r != nullptr) {
         ContactRecord* next = r->m_next.load(std::memory_order_acquire);
-        ContactRecordDeleter{}(r);
+        ContactRecordDeleter{}(r); // heap records; arena records go with the chunks below
         r = next;
     }
+    store.m_chunks.clear();
+    store.m_chunk_used = 0;
+    store.m_chunk_size = 0;
 }
 
 } // namespace contacts

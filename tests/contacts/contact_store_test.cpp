@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "contacts/contact_store.h"
 
@@ -67,6 +68,39 @@ TEST(ContactStore, ClearEmptiesButNumberingGoesOn)
     contacts::contact_store_clear(store);
     contacts::contact_store_clear(store); // clearing an empty store is harmless
     EXPECT_EQ(store.last_number(), 3);
+}
+
+// Records live in the store's memory: many of them, large ones beyond a chunk, and one that was
+// built but never appended are all released by clear (the sanitizer build checks for leaks).
+TEST(ContactStore, RecordsOfEverySizeLiveUntilClear)
+{
+    ContactStore store;
+    std::vector<const contacts::ContactRecord*> records;
+    for (int i = 0; i < 3000; ++i) {
+        ContactDraft draft;
+        draft.set_number(store.next_number());
+        draft.set_text(Field::body, std::u16string(i % 7 == 0 ? 700000 : 300, u'x'));
+        auto record = contacts::contact_record_build(store, draft);
+        records.push_back(record.get());
+        contacts::contact_store_append(store, std::move(record));
+    }
+    auto dropped = contacts::contact_record_build(store, ContactDraft());
+    dropped.reset();
+    int n = 0;
+    for (const auto* r = store.first(); r != nullptr; r = r->next(), ++n) {
+        ASSERT_EQ(r, records[n]);
+        ASSERT_EQ(r->number(), n + 1);
+        ASSERT_EQ(r->text(Field::body)->size(), n % 7 == 0 ? 700000u : 300u);
+    }
+    EXPECT_EQ(n, 3000);
+    contacts::contact_store_clear(store);
+    EXPECT_TRUE(store.empty());
+    // A heap record appended beside arena ones is released too.
+    ContactDraft draft;
+    draft.set_text(Field::first_name, u"heap");
+    contacts::contact_store_append(store, contacts::ContactRecord::make(draft));
+    add(store, u"arena");
+    EXPECT_EQ(store.size(), 2);
 }
 
 TEST(ContactStore, ProcessStoreIsOneInstance)

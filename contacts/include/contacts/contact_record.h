@@ -369,8 +369,9 @@ struct ContactRecordDeleter
 // Ownership of a record that is not (yet) in a store.
 using ContactRecordPtr = std::unique_ptr<ContactRecord, ContactRecordDeleter>;
 
-// An immutable contact. Built by contact_record_build (contact_store.h) or make_record below;
-// owned by the store once appended and alive until the store is cleared.
+// An immutable contact. Built by contact_record_build (contact_store.h, in the store's own
+// memory) or by make() (on the heap); owned by the store once appended and alive until the
+// store is cleared.
 class ContactRecord
 {
 public:
@@ -404,7 +405,12 @@ private:
     friend struct ContactRecordDeleter;
     friend int contact_store_append(ContactStore& store, ContactRecordPtr record) noexcept;
     friend void contact_store_clear(ContactStore& store) noexcept;
+    friend class ContactStore;
     ContactRecord() = default;
+    // Bytes a record of `draft` needs; 0 when it would exceed 4 GiB.
+    static std::size_t size_for(const ContactDraft& draft) noexcept;
+    // Builds the record in `memory` (size_for(draft) bytes, 8-byte aligned).
+    static ContactRecord* build_in(void* memory, std::size_t bytes, const ContactDraft& draft, bool in_arena) noexcept;
     // Layout after the header: one uint32_t start offset per present text field (in field
     // order), then the texts, each NUL-terminated, in code units.
     const uint32_t* offsets() const noexcept;
@@ -416,6 +422,7 @@ private:
     int32_t m_number = 0;
     int16_t m_gender = 0;
     uint8_t m_present_count = 0;
+    bool m_in_arena = false; // memory belongs to the store's arena, not to the heap
     // Bit i set when field i holds a text.
     std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
 };
