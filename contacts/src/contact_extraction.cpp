@@ -187,6 +187,74 @@ bool read_slot(libpff_item_t* item, uint32_t tag, bool body, Slot& slot, uint8_t
     }
 }
 
+constexpr uint32_t kTypeLong = 0x0003;
+constexpr uint32_t kTypeMultiString8 = 0x101E;
+constexpr uint32_t kTypeMultiUnicode = 0x101F;
+
+// Code page 1252 at 0x80..0x9F (undefined bytes become U+FFFD); other bytes map to themselves.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,
+};
+
+uint32_t le32(const uint8_t* p)
+{
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Appends one stored value, cut at its first NUL.
+void append_value(const uint8_t* p, std::size_t size, bool unicode, std::u16string& out)
+{
+    if (unicode) {
+        for (std::size_t i = 0; i + 1 < size; i += 2) {
+            const char16_t unit = static_cast<char16_t>(p[i] | p[i + 1] << 8);
+            if (unit == 0) {
+                return;
+            }
+            out.push_back(unit);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < size && p[i] != 0; ++i) {
+        out.push_back(p[i] >= 0x80 && p[i] < 0xA0 ? kCp1252High[p[i] - 0x80] : char16_t{p[i]});
+    }
+}
+
+// The "Keywords" entry, when the record set has one in PS_PUBLIC_STRINGS.
+bool find_categories(libpff_record_set_t* set, pff::RecordEntry& entry)
+{
+    if (libpff_record_set_get_entry_by_utf8_name(set, reinterpret_cast<const uint8_t*>(kCategoriesName.data()),
+                                                 kCategoriesName.size(), 0, entry.out(),
+                                                 LIBPFF_ENTRY_VALUE_FLAG_MATCH_ANY_VALUE_TYPE, nullptr) != 1) {
+        entry.release();
+        return false;
+    }
+    libpff_name_to_id_map_entry_t* name = nullptr; // owned by the record entry
+    std::array<uint8_t, 16> guid{};
+    return libpff_record_entry_get_name_to_id_map_entry(entry.get(), &name, nullptr) == 1 && name != nullptr &&
+           libpff_name_to_id_map_entry_get_guid(name, guid.data(), guid.size(), nullptr) == 1 &&
+           guid == kPsPublicStrings;
+}
+
+void read_flag(libpff_record_set_t* set, ContactDraft& draft)
+{
+    pff::RecordEntry entry;
+    uint32_t status = 0;
+    if (libpff_record_set_get_entry_by_type(set, kTagFlagStatus, kTypeLong, entry.out(), 0, nullptr) != 1) {
+        entry.release();
+        return;
+    }
+    if (libpff_record_entry_get_data_as_32bit_integer(entry.get(), &status, nullptr) != 1) {
+        return;
+    }
+    if (status == 2) {
+        draft.set_text(Field::flag, u"Flagged");
+    } else if (status == 1) {
+        draft.set_text(Field::flag, u"Completed");
+    }
+}
+
 bool read_filetime(libpff_record_entry_t* entry, uint64_t* value)
 {
     return libpff_record_entry_get_data_as_filetime(entry, value, nullptr) == 1;
@@ -194,7 +262,62 @@ bool read_filetime(libpff_record_entry_t* entry, uint64_t* value)
 
 } // namespace
 
+bool join_multi_strings(const uint8_t* data, std::size_t size, bool unicode, std::u16string& out)
+{
+    out.clear();
+    if (data == nullptr || size < 4) {
+        return false;
+    }
+    const uint64_t count = le32(data);
+    if (4 + 4 * count > size) {
+        return false;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        const std::size_t begin = le32(data + 4 + 4 * i);
+        const std::size_t end = i + 1 < count ? le32(data + 4 + 4 * (i + 1)) : size;
+        if (begin < 4 + 4 * count || begin > end || end > size) {
+            out.clear();
+            return false;
+        }
+        const std::size_t before = out.size();
+        if (before != 0) {
+            out += u"; ";
+        }
+        const std::size_t start = out.size();
+        append_value(data + begin, end - begin, unicode, out);
+        if (out.size() == start) {
+            out.resize(before); // an empty value adds nothing
+        }
+    }
+    return true;
+}
+
 ContactReader::ContactReader() : m_scratch(kMinimumScratch) {}
+
+void ContactReader::read_categories(libpff_record_set_t* set, ContactDraft& draft)
+{
+    pff::RecordEntry entry;
+    uint32_t type = 0;
+    std::size_t size = 0;
+    if (!find_categories(set, entry) || libpff_record_entry_get_value_type(entry.get(), &type, nullptr) != 1 ||
+        (type != kTypeMultiUnicode && type != kTypeMultiString8) ||
+        libpff_record_entry_get_data_size(entry.get(), &size, nullptr) != 1 || size == 0) {
+        return;
+    }
+    if (size > m_scratch.size()) {
+        try {
+            m_scratch.resize(size);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+    }
+    if (libpff_record_entry_get_data(entry.get(), m_scratch.data(), size, nullptr) != 1) {
+        return;
+    }
+    if (join_multi_strings(m_scratch.data(), size, type == kTypeMultiUnicode, m_joined) && !m_joined.empty()) {
+        draft.set_text(Field::categories, m_joined);
+    }
+}
 
 int ContactReader::read(libpff_item_t* item, ContactDraft& draft)
 {
@@ -276,6 +399,11 @@ int ContactReader::read(libpff_item_t* item, ContactDraft& draft)
         if (format_filetime_date(filetime, shift, date)) {
             draft.set_text(f, std::u16string_view(date, 10));
         }
+    }
+
+    if (set) {
+        read_categories(set.get(), draft);
+        read_flag(set.get(), draft);
     }
     return 1;
 }

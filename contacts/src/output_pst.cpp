@@ -1,5 +1,7 @@
 // A contact record as an IPM.Contact message for our PST writer.
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "contacts/output_writers.h"
 #include "output_dates.h"
@@ -25,6 +27,21 @@ void set_text(pst::Message& m, uint16_t tag, std::u16string value)
     } else {
         m.set_unicode(tag, std::move(value));
     }
+}
+
+// The categories back as "Keywords" values, split where the extraction joined them.
+void set_categories(pst::Message& m, std::u16string_view joined)
+{
+    std::vector<std::u16string> values;
+    for (std::size_t at = 0;;) {
+        const std::size_t next = joined.find(u"; ", at);
+        values.emplace_back(joined.substr(at, next == std::u16string_view::npos ? next : next - at));
+        if (next == std::u16string_view::npos) {
+            break;
+        }
+        at = next + 2;
+    }
+    m.set_string_named(pst::kPsPublicStrings, u"Keywords", {pst::PropType::MultiUnicode, std::move(values)});
 }
 
 } // namespace
@@ -57,6 +74,14 @@ pst::Message contact_message(const ContactRecord& record)
     if (record.gender() != 0) {
         const std::string digits = std::to_string(record.gender());
         set_text(m, field_info(Field::gender).tag, std::u16string(digits.begin(), digits.end()));
+    }
+    if (const auto categories = record.text(Field::categories); categories && !categories->empty()) {
+        set_categories(m, *categories);
+    }
+    if (const auto flag = record.text(Field::flag)) {
+        if (*flag == u"Flagged" || *flag == u"Completed") {
+            m.set_long(0x1090, *flag == u"Flagged" ? 2 : 1); // PR_FLAG_STATUS
+        }
     }
     if (std::u16string name = contact_display_name(record); !name.empty()) {
         m.set_unicode(kTagDisplayName, name);

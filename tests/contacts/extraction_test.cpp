@@ -4,6 +4,8 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "contacts/contact_extraction.h"
 #include "contacts/contact_record.h"
@@ -214,6 +216,88 @@ TEST_F(Extraction, GenderAndOtherValueTypes)
     EXPECT_FALSE(numeric.has(Field::first_name));
     const ContactDraft text = read_one(json::array({unicode(0x3A4D, "2")}));
     EXPECT_EQ(text.gender(), 2);
+}
+
+json keywords(const std::string& set, json values)
+{
+    return json{{"set", set}, {"name", "Keywords"}, {"type", "multi_unicode"}, {"value", std::move(values)}};
+}
+
+struct CategoryFlagCase
+{
+    const char* what;
+    json props;
+    const char* categories; // nullptr: absent
+    const char* flag;       // nullptr: absent
+};
+
+// Categories from "Keywords" in PS_PUBLIC_STRINGS (values joined by "; "), the flag state from
+// PR_FLAG_STATUS; neither when the properties are missing, elsewhere or of another kind.
+TEST_F(Extraction, CategoriesAndFlagTable)
+{
+    const CategoryFlagCase cases[] = {
+        {"two categories, flagged",
+         json::array({keywords("public", {"VIP", "Φίλοι \xF0\x9F\x98\x80"}), prop(0x1090, "long", 2)}),
+         "VIP; Φίλοι \xF0\x9F\x98\x80", "Flagged"},
+        {"completed, no categories", json::array({prop(0x1090, "long", 1)}), nullptr, "Completed"},
+        {"neither", json::array({unicode(0x3A06, "Anna")}), nullptr, nullptr},
+        {"one category, other flag code", json::array({keywords("public", {"Solo"}), prop(0x1090, "long", 3)}), "Solo",
+         nullptr},
+        {"empty values are skipped", json::array({keywords("public", {"", "a", ""})}), "a", nullptr},
+        {"no values", json::array({keywords("public", json::array())}), nullptr, nullptr},
+        {"Keywords of another set", json::array({keywords("common", {"x"})}), nullptr, nullptr},
+        {"8-bit values in code page 1252",
+         json::array({json{{"set", "public"},
+                           {"name", "Keywords"},
+                           {"type", "0x101E"},
+                           {"hex", "020000000C0000000F000000616263E974E9"}}}),
+         "abc; \xC3\xA9t\xC3\xA9", nullptr},
+        {"malformed offsets",
+         json::array({json{{"set", "public"}, {"name", "Keywords"}, {"type", "0x101F"}, {"hex", "02000000FF000000"}}}),
+         nullptr, nullptr},
+        {"flag status as text", json::array({unicode(0x1090, "2")}), nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        const ContactDraft d = read_one(c.props);
+        ASSERT_EQ(d.has(Field::categories), c.categories != nullptr) << c.what;
+        if (c.categories) {
+            EXPECT_EQ(u8(*d.text(Field::categories)), c.categories) << c.what;
+        }
+        ASSERT_EQ(d.has(Field::flag), c.flag != nullptr) << c.what;
+        if (c.flag) {
+            EXPECT_EQ(u8(*d.text(Field::flag)), c.flag) << c.what;
+        }
+    }
+}
+
+struct MultiCase
+{
+    const char* what;
+    std::vector<uint8_t> bytes;
+    bool unicode;
+    bool ok;
+    std::u16string joined;
+};
+
+TEST(MultiStrings, DecodesAndRejectsLayoutsTable)
+{
+    const MultiCase cases[] = {
+        {"too short", {1, 0, 0}, true, false, u""},
+        {"count past the end", {3, 0, 0, 0, 16, 0, 0, 0}, true, false, u""},
+        {"offset past the end", {1, 0, 0, 0, 9, 0, 0, 0}, true, false, u""},
+        {"offset inside the offsets", {1, 0, 0, 0, 2, 0, 0, 0}, true, false, u""},
+        {"offsets out of order", {2, 0, 0, 0, 14, 0, 0, 0, 12, 0, 0, 0, 'a', 0, 'b', 0}, true, false, u""},
+        {"no values", {0, 0, 0, 0}, true, true, u""},
+        {"two values", {2, 0, 0, 0, 12, 0, 0, 0, 14, 0, 0, 0, 'a', 0, 'b', 0, 'c', 0}, true, true, u"a; bc"},
+        {"value cut at its NUL", {1, 0, 0, 0, 8, 0, 0, 0, 'a', 0, 0, 0, 'z', 0}, true, true, u"a"},
+        {"odd trailing byte", {1, 0, 0, 0, 8, 0, 0, 0, 'a', 0, 'b'}, true, true, u"a"},
+        {"8-bit", {2, 0, 0, 0, 12, 0, 0, 0, 13, 0, 0, 0, 'x', 0x80, 'y'}, false, true, u"x; \u20ACy"},
+    };
+    for (const auto& c : cases) {
+        std::u16string out = u"stale";
+        EXPECT_EQ(contacts::join_multi_strings(c.bytes.data(), c.bytes.size(), c.unicode, out), c.ok) << c.what;
+        EXPECT_EQ(out, c.joined) << c.what;
+    }
 }
 
 TEST(ExtractionArguments, MissingItemIsAnError)

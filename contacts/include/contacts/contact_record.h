@@ -1,7 +1,9 @@
 // The contact record and the one table that describes its fields.
 //
-// A record holds 76 texts read from a contact item, the notes text (`body`), the index key, two
-// shared constant texts (`kind_name`, `group_name`) and three integers. Texts are UTF-16
+// A record holds 76 texts read from a contact item, the notes text (`body`), the categories
+// (`categories`, the "Keywords" values joined by "; "), the flag state (`flag`: "Flagged",
+// "Completed" or absent), the index key, two shared constant texts (`kind_name`, `group_name`)
+// and three integers. Texts are UTF-16
 // (`char16_t`), each either absent or present (possibly empty); readers that show texts treat
 // absent and empty alike, but the record keeps the difference.
 //
@@ -107,10 +109,12 @@ enum class Field : uint8_t
     index_key,
     group_name,
     body,
+    categories,
+    flag,
     number,
 };
 
-inline constexpr std::size_t kFieldCount = static_cast<std::size_t>(Field::number) + 1; // 82
+inline constexpr std::size_t kFieldCount = static_cast<std::size_t>(Field::number) + 1; // 84
 
 constexpr std::size_t field_index(Field f)
 {
@@ -222,6 +226,9 @@ inline constexpr std::array<FieldInfo, kFieldCount> kFieldTable = {{
     {Field::index_key, "index_key", FieldType::Text, kTagNone, nullptr, 0},
     {Field::group_name, "group_name", FieldType::Constant, kTagNone, nullptr, 0},
     {Field::body, "body", FieldType::Text, 0x1000, u"Body", 0},
+    // Read by their own readers (a string-named multi-value, a flag code), not through the tag.
+    {Field::categories, "categories", FieldType::Text, kTagNone, nullptr, 0},
+    {Field::flag, "flag", FieldType::Text, kTagNone, nullptr, 0},
     {Field::number, "number", FieldType::Int32, kTagNone, nullptr, 0},
 }};
 
