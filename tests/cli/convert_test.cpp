@@ -73,12 +73,17 @@ protected:
     {
         const json anna = testfiles::message(
             "IPM.Contact",
-            json::array({unicode(0x8005, "Doe, Anna"), unicode(0x3A06, "Anna"), unicode(0x3A11, "Doe"),
-                         unicode(0x3A16, "Acme\tInc"), unicode(0x3A08, "+1 555 0100"), unicode(0x3A1C, "+1 555 0199"),
-                         unicode(0x3A44, ""), unicode(0x1000, "line 1\r\nline \"2\" \\ \xF0\x9F\x98\x80")}));
-        const json star = testfiles::message("IPM.Contact", json::array({unicode(0x3A06, "\xF0\x9D\x92\x9C"
-                                                                                         "lice"),
-                                                                         unicode(0x3A09, "12 34")}));
+            json::array(
+                {unicode(0x8005, "Doe, Anna"), unicode(0x3A06, "Anna"), unicode(0x3A11, "Doe"),
+                 unicode(0x3A16, "Acme\tInc"), unicode(0x3A08, "+1 555 0100"), unicode(0x3A1C, "+1 555 0199"),
+                 unicode(0x3A44, ""), unicode(0x1000, "line 1\r\nline \"2\" \\ \xF0\x9F\x98\x80"),
+                 json{
+                     {"set", "public"}, {"name", "Keywords"}, {"type", "multi_unicode"}, {"value", {"VIP", "Familie"}}},
+                 testfiles::prop(0x1090, "long", 2)}));
+        const json star = testfiles::message(
+            "IPM.Contact", json::array({unicode(0x3A06, "\xF0\x9D\x92\x9C"
+                                                        "lice"),
+                                        unicode(0x3A09, "12 34"), testfiles::prop(0x1090, "long", 1)}));
         const json mail = testfiles::message("IPM.Note", json::array({unicode(0x3A06, "not a contact")}));
         return testfiles::write_pst(m_dir, "c.pst",
                                     {{"folders", json::array({testfiles::folder("Contacts", json::array({anna, star})),
@@ -126,11 +131,15 @@ TEST_F(ConvertFiles, JsonKeepsAbsentEmptyAndEveryCharacterApart)
     EXPECT_EQ(anna["group_name"], "All");
     EXPECT_EQ(anna["gender"], 0);
     EXPECT_EQ(anna["body"], "line 1\r\nline \"2\" \\ \xF0\x9F\x98\x80");
-    EXPECT_EQ((--anna.end()).key(), "body");
+    EXPECT_EQ(anna["categories"], "VIP; Familie");
+    EXPECT_EQ(anna["flag"], "Flagged");
+    EXPECT_EQ((--anna.end()).key(), "flag");
     const auto& star = objects[1];
     EXPECT_EQ(star["first_name"], "\xF0\x9D\x92\x9C"
                                   "lice");
     EXPECT_FALSE(star.contains("body"));
+    EXPECT_FALSE(star.contains("categories"));
+    EXPECT_EQ(star["flag"], "Completed");
     EXPECT_EQ(star["index_key"], "?");
     // The index key is the first UTF-16 code unit: half of a surrogate pair, kept as an escape.
     EXPECT_NE(r.out.find("\"index_key\":\"\\ud835\""), std::string::npos);
