@@ -165,7 +165,8 @@ constexpr Mode kModes[] = {
      &write_list_line},
     {"--json", "FILE.pst",
      "one JSON object per line per contact, in the order found; keys are the record's field\n"
-     "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body);\n"
+     "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body,\n"
+     "      categories, flag);\n"
      "      fields the contact does not have are left out, empty ones are \"\"; texts are UTF-8\n"
      "      exactly as stored (a lone UTF-16 surrogate, which UTF-8 cannot hold, as \\uXXXX)",
      &write_json_line},
