@@ -21,7 +21,8 @@ using namespace ui;
 namespace {
 
 // Anna (middle name, markup in the company, notes), bob, one without a first name, one whose
-// first name starts with a digit, Alice with a first name only.
+// first name starts with a digit, Alice with a first name only. Anna is flagged with two
+// categories, bob's flag is completed.
 constexpr const char* kDescription = R"({
   "folders": [{"name": "Contacts", "class": "IPF.Contact", "messages": [
     {"class": "IPM.Contact", "props": [
@@ -29,8 +30,11 @@ constexpr const char* kDescription = R"({
       {"tag": "0x3A44", "type": "unicode", "value": "Maria"},
       {"tag": "0x3A11", "type": "unicode", "value": "Lind"},
       {"tag": "0x3A16", "type": "unicode", "value": "<script>x</script> & 'Co'"},
-      {"tag": "0x1000", "type": "unicode", "value": "line one\r\nline two\r\nline three"}]},
+      {"tag": "0x1000", "type": "unicode", "value": "line one\r\nline two\r\nline three"},
+      {"set": "public", "name": "Keywords", "type": "multi_unicode", "value": ["VIP", "Familie"]},
+      {"tag": "0x1090", "type": "long", "value": 2}]},
     {"class": "IPM.Contact", "props": [
+      {"tag": "0x1090", "type": "long", "value": 1},
       {"tag": "0x3A06", "type": "unicode", "value": "bob"},
       {"tag": "0x3A11", "type": "unicode", "value": "Stone"}]},
     {"class": "IPM.Contact", "props": [
@@ -132,6 +136,8 @@ private slots:
         QCOMPARE(column(model, 3), (QStringList{"Lind", "Stone", "Nofirst", "", ""}));
         QCOMPARE(column(model, 5), (QStringList{"", "", "555-0100", "", ""}));
         QCOMPARE(column(model, 1), (QStringList{"", "", "", "", ""}));
+        QCOMPARE(column(model, 9), (QStringList{"Flagged", "Completed", "", "", ""}));
+        QCOMPARE(column(model, 10), (QStringList{"VIP; Familie", "", "", "", ""}));
         // The root entry: no match, the list ends up empty.
         fill(qPrintable(dialog().folderTree()->rootItem()->text(0)));
         QCOMPARE(model.rowCount(), 0);

@@ -14,7 +14,10 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <array>
 #include <fstream>
+#include <iterator>
+#include <utility>
 
 using testing_ui::Window;
 using namespace ui;
@@ -235,15 +238,24 @@ private slots:
             QVERIFY(entry.path().filename().string().starts_with("Tressoly-Recovery-"));
         }
         QCOMPARE(folders, 1);
-        // No format chosen (the flags are kept, so clear them): a notice, no conversion.
-        for (auto& flag : controls::formatFlags())
-            flag.store(0);
-        QTimer::singleShot(
-            0, [] { QTest::mouseClick(controls::findControl(QApplication::activeModalWidget(), 1), Qt::LeftButton); });
-        w.env->messages.clear();
-        d.OnConvert();
-        QCOMPARE(w.env->messages.size(), size_t(1));
-        QCOMPARE(w.env->directoryDialogs.size(), 1);
+        // OK without a format picked in this opening (CSV is still the last choice), or Cancel
+        // after picking one: no message, no destination dialog, nothing written.
+        const std::array<std::pair<int, int>, 2> kClicks{{{0, 1}, {1018, 2}}}; // radio (0: none), button
+        for (const auto& [radio, button] : kClicks) {
+            QTimer::singleShot(0, [radio, button] {
+                QWidget* box = QApplication::activeModalWidget();
+                if (radio != 0)
+                    QTest::mouseClick(controls::findControl(box, radio), Qt::LeftButton, {}, QPoint(8, 8));
+                QTest::mouseClick(controls::findControl(box, button), Qt::LeftButton);
+            });
+            w.env->messages.clear();
+            d.OnConvert();
+            QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+            QCOMPARE(w.env->messages.size(), size_t(0));
+            QCOMPARE(w.env->directoryDialogs.size(), 1);
+        }
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(out), std::filesystem::directory_iterator()),
+                 std::ptrdiff_t(1));
     }
 
     void escapeDuringAScanJoinsTheThread()

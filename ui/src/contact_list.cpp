@@ -26,8 +26,8 @@ constexpr std::array<Column, 10> kColumns{{
     {"Business Fax", Field::business_fax, true},
     {"Home Phone", Field::home_phone, true},
     {"Mobile Phone", Field::mobile_phone, true},
-    {"Flag", Field::number, false},
-    {"Categories", Field::number, false},
+    {"Flag", Field::flag, true},
+    {"Categories", Field::categories, true},
 }};
 
 QString textOf(const contacts::ContactRecord& record, Field field)
@@ -61,7 +61,7 @@ QVariant ContactListModel::data(const QModelIndex& index, int role) const
         return QString::number(row.record->number());
     }
     const Column& column = kColumns[static_cast<size_t>(index.column() - 1)];
-    if (column.field == Field::number || (row.fromFill && !column.inFillRows))
+    if (row.fromFill && !column.inFillRows)
         return QString();
     return textOf(*row.record, column.field);
 }

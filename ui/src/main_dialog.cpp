@@ -659,15 +659,15 @@ void CPelimoorDlg::OnConvert()
 {
     if (m_saveActive.load())
         return;
+    // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
+    for (auto& flag : controls::formatFlags())
+        flag.store(0);
     controls::SaveOption options(this);
     if (options.exec() != QDialog::Accepted)
         return;
     const int format = controls::chosenFormat();
-    if (format == 0) {
-        platform::environment().showMessage(this, {QString::fromLatin1(kNoFormatText), QString::fromLatin1(kCaption),
-                                                   QMessageBox::Information, QMessageBox::Ok});
+    if (format == 0)
         return;
-    }
     const QString destination = platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle));
     if (destination.isEmpty())
         return;

@@ -63,7 +63,6 @@ inline constexpr auto kFileDialogTitle = "Select File...";
 inline constexpr auto kFileDialogFilter = "Microsoft Outlook PST File (*pst) (*.pst *.pst)";
 inline constexpr auto kScratchDirectory = "Attachments";
 inline constexpr auto kDestinationTitle = "Select Destination Folder";
-inline constexpr auto kNoFormatText = "Select the format in which you want to convert PST Contacts";
 
 class CPelimoorDlg : public QDialog
 {
