@@ -129,7 +129,8 @@ SaveOption::SaveOption(QWidget* parent) : QDialog(parent)
         setControlId(radio, row.radioId);
         radio->setGeometry(dialogUnitsToPixels(22, y, 110, 14));
         radio->setAutoExclusive(true);
-        connect(radio, &QRadioButton::clicked, this, [code = row.code] {
+        connect(radio, &QRadioButton::clicked, this, [this, code = row.code] {
+            m_picked = true;
             for (size_t k = 0; k < kFormatRows.size(); ++k)
                 formatFlags()[k].store(kFormatRows[k].code == code ? code : std::int16_t{0});
         });

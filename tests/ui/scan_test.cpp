@@ -254,6 +254,8 @@ private slots:
             QCOMPARE(w.env->messages.size(), size_t(0));
             QCOMPARE(w.env->directoryDialogs.size(), 1);
         }
+        // The flags keep the last pick across openings, even a cancelled one.
+        QCOMPARE(controls::chosenFormat(), int(controls::kFormatVcf));
         QCOMPARE(std::distance(std::filesystem::directory_iterator(out), std::filesystem::directory_iterator()),
                  std::ptrdiff_t(1));
     }

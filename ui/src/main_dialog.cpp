@@ -283,10 +283,10 @@ void CPelimoorDlg::buildControls()
     label->setBuddy(m_pathEdit);
     std::array<QPushButton**, 4> members{&m_browse, &m_scan, &m_stop, &m_convert};
     for (size_t i = 0; i < kButtons.size(); ++i) {
-        const ButtonSpec& spec = kButtons[i];
-        auto* button = place(new QPushButton(QString::fromLatin1(spec.text), c), spec.id, spec.dlu);
+        const ButtonSpec& button_def = kButtons[i];
+        auto* button = place(new QPushButton(QString::fromLatin1(button_def.text), c), button_def.id, button_def.dlu);
         button->setAutoDefault(false);
-        connect(button, &QPushButton::clicked, this, [this, handler = spec.handler] { (this->*handler)(); });
+        connect(button, &QPushButton::clicked, this, [this, handler = button_def.handler] { (this->*handler)(); });
         *members[i] = button;
     }
 
@@ -660,14 +660,10 @@ void CPelimoorDlg::OnConvert()
     if (m_saveActive.load())
         return;
     // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
-    for (auto& flag : controls::formatFlags())
-        flag.store(0);
     controls::SaveOption options(this);
-    if (options.exec() != QDialog::Accepted)
+    if (options.exec() != QDialog::Accepted || !options.formatPicked())
         return;
     const int format = controls::chosenFormat();
-    if (format == 0)
-        return;
     const QString destination = platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle));
     if (destination.isEmpty())
         return;

@@ -74,9 +74,13 @@ class SaveOption : public QDialog
     Q_OBJECT
 public:
     explicit SaveOption(QWidget* parent = nullptr);
+    // True once the user has picked a format in this opening. The flags themselves keep the
+    // last pick across openings, so they alone cannot tell "OK without a choice".
+    bool formatPicked() const { return m_picked; }
 
 private:
     std::array<CColorStatic*, 5> m_descriptions{};
+    bool m_picked = false;
 };
 
 } // namespace controls
