@@ -113,30 +113,31 @@ void append_html_page(const ContactRecord& record, std::string& out)
     append_labelled_page(record, &OutputLabel::html_form, "<br>", append_html_escaped, out);
 }
 
+const char* html_entity(char16_t c)
+{
+    switch (c) {
+    case u'<':
+        return "&lt;";
+    case u'>':
+        return "&gt;";
+    case u'&':
+        return "&amp;";
+    case u'"':
+        return "&quot;";
+    case u'\'':
+        return "&#39;";
+    default:
+        return nullptr;
+    }
+}
+
 void append_html_escaped(std::u16string_view text, std::string& out)
 {
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char* entity = nullptr;
-        switch (text[i]) {
-        case u'<':
-            entity = "&lt;";
-            break;
-        case u'>':
-            entity = "&gt;";
-            break;
-        case u'&':
-            entity = "&amp;";
-            break;
-        case u'"':
-            entity = "&quot;";
-            break;
-        case u'\'':
-            entity = "&#39;";
-            break;
-        default:
+        const char* entity = html_entity(text[i]);
+        if (entity == nullptr)
             continue;
-        }
         utf16_to_utf8(text.substr(start, i - start), out);
         out += entity;
         start = i + 1;

@@ -1,6 +1,7 @@
 #include "ui/preview.h"
 
 #include "contacts/contact_record.h"
+#include "contacts/output_writers.h"
 #include "platform/files.h"
 #include "ui/explorer.h"
 
@@ -92,25 +93,10 @@ std::u16string escapeHtml(std::u16string_view text)
     std::u16string out;
     out.reserve(text.size());
     for (char16_t c : text) {
-        switch (c) {
-        case u'<':
-            out += u"&lt;";
-            break;
-        case u'>':
-            out += u"&gt;";
-            break;
-        case u'&':
-            out += u"&amp;";
-            break;
-        case u'"':
-            out += u"&quot;";
-            break;
-        case u'\'':
-            out += u"&#39;";
-            break;
-        default:
+        if (const char* entity = contacts::html_entity(c))
+            out.append(entity, entity + std::char_traits<char>::length(entity)); // ASCII entities widen 1:1
+        else
             out.push_back(c);
-        }
     }
     return out;
 }

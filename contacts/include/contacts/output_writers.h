@@ -153,6 +153,9 @@ void append_html_page(const ContactRecord& record, std::string& out);
 // One vCard 2.1 record, ending in CRLF after "END:VCARD".
 void append_vcard(const ContactRecord& record, std::string& out);
 
+// The entity that stands for `c` in HTML text ("&lt;" for '<'; also >, &, " and '), or nullptr
+// when `c` needs none. The one escaping table of every page the program writes.
+const char* html_entity(char16_t c);
 // Appends `text` with <, >, &, " and ' escaped as entities.
 void append_html_escaped(std::u16string_view text, std::string& out);
 
