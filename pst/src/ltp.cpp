@@ -24,7 +24,7 @@ uint8_t fill_level(size_t free_bytes)
 
 } // namespace
 
-Heap::Heap(uint8_t client_sig) : m_client(client_sig)
+Heap::Heap(uint8_t client_sig, size_t block_size) : m_client(client_sig), m_block(block_size)
 {
     m_blocks.emplace_back();
 }
@@ -47,7 +47,7 @@ uint32_t Heap::alloc(const uint8_t* data, size_t size)
     size_t index = m_blocks.size() - 1;
     Block* b = &m_blocks.back();
     size_t after = align_up(header_size(index) + b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
-    if (b->starts.size() >= kMaxAllocsPerBlock || after > kMaxBlockData) {
+    if (b->starts.size() >= kMaxAllocsPerBlock || after > m_block) {
         m_blocks.emplace_back();
         ++index;
         b = &m_blocks.back();
@@ -75,7 +75,7 @@ std::vector<Bytes> Heap::serialize() const
 {
     std::vector<uint8_t> levels(m_blocks.size());
     for (size_t i = 0; i < m_blocks.size(); ++i)
-        levels[i] = fill_level(kMaxBlockData - block_size(m_blocks[i], i));
+        levels[i] = fill_level(m_block - block_size(m_blocks[i], i));
     auto put_levels = [&](uint8_t* p, size_t first, size_t count) {
         for (size_t k = 0; k < count && first + k < levels.size(); ++k)
             p[k / 2] |= static_cast<uint8_t>(levels[first + k] << (4 * (k % 2)));
@@ -187,10 +187,10 @@ uint8_t cell_width(uint16_t type)
     }
 }
 
-NodeData build_pc(const std::vector<StoredProp>& props, std::vector<SubnodeData> extra, uint16_t size_id,
-                  uint32_t* size)
+NodeData build_pc(const Format& format, const std::vector<StoredProp>& props, std::vector<SubnodeData> extra,
+                  uint16_t size_id, uint32_t* size)
 {
-    Heap heap(kClientPC);
+    Heap heap(kClientPC, format.max_block_data());
     uint32_t header = heap.alloc(Bytes(8, 0));
     heap.set_root(header);
     SubnodeIds ids;
@@ -214,7 +214,7 @@ NodeData build_pc(const std::vector<StoredProp>& props, std::vector<SubnodeData>
         } else {
             SubnodeData s;
             s.nid = ids.next();
-            s.node.chunks = split_chunks(p.data);
+            s.node.chunks = split_chunks(p.data, format.max_block_data());
             hnid = s.nid;
             subs.push_back(std::move(s));
         }
@@ -243,7 +243,9 @@ NodeData build_pc(const std::vector<StoredProp>& props, std::vector<SubnodeData>
     return node;
 }
 
-TableBuilder::TableBuilder(std::vector<uint32_t> tags)
+TableBuilder::TableBuilder(const Format& format, std::vector<uint32_t> tags)
+    : m_format(format), m_max_rows(format.row_index_size == 2 ? 0x10000 : 0xFFFFFFFFu),
+      m_heap(kClientTC, format.max_block_data())
 {
     tags.push_back(0x67F20003);
     tags.push_back(0x67F30003);
@@ -301,7 +303,7 @@ uint32_t TableBuilder::store_variable(const Bytes& data)
         return m_heap.alloc(data);
     SubnodeData s;
     s.nid = m_ids.next();
-    s.node.chunks = split_chunks(data);
+    s.node.chunks = split_chunks(data, m_format.max_block_data());
     m_subnodes.push_back(std::move(s));
     return m_subnodes.back().nid;
 }
@@ -339,20 +341,26 @@ NodeData TableBuilder::finish()
     for (size_t i = 0; i < m_row_ids.size(); ++i)
         index.emplace_back(m_row_ids[i], static_cast<uint32_t>(i));
     std::sort(index.begin(), index.end());
+    // TCROWID: row id, row index (4 bytes, 2 in ANSI files).
+    const size_t width = m_format.row_index_size;
     Bytes recs;
-    recs.reserve(index.size() * 8);
+    recs.reserve(index.size() * (4 + width));
     for (const auto& e : index) {
         append32(recs, e.first);
-        append32(recs, e.second);
+        if (width == 2)
+            append16(recs, static_cast<uint16_t>(e.second));
+        else
+            append32(recs, e.second);
     }
-    build_bth(m_heap, m_hid_bth, 4, 4, recs, index.size(), nullptr);
+    build_bth(m_heap, m_hid_bth, 4, static_cast<uint8_t>(width), recs, index.size(), nullptr);
 
     uint32_t hnid_rows = 0;
     if (!m_rows.empty() && m_rows.size() <= kMaxHeapAlloc) {
         hnid_rows = m_heap.alloc(m_rows);
     } else if (!m_rows.empty()) {
         // Whole rows per block; every block but the last is padded to the full block size.
-        size_t per_block = kMaxBlockData / m_row_size;
+        const size_t block = m_format.max_block_data();
+        size_t per_block = block / m_row_size;
         SubnodeData s;
         s.nid = m_ids.next();
         for (size_t first = 0; first < m_row_ids.size(); first += per_block) {
@@ -360,7 +368,7 @@ NodeData TableBuilder::finish()
             Bytes blk(m_rows.begin() + static_cast<ptrdiff_t>(first * m_row_size),
                       m_rows.begin() + static_cast<ptrdiff_t>((first + n) * m_row_size));
             if (first + n < m_row_ids.size())
-                blk.resize(kMaxBlockData, 0);
+                blk.resize(block, 0);
             s.node.chunks.push_back(std::move(blk));
         }
         hnid_rows = s.nid;
@@ -385,7 +393,7 @@ NodeData TableBuilder::finish()
     }
 
     NodeData node;
-    node.too_large = m_heap.overflowed();
+    node.too_large = m_heap.overflowed() || m_row_ids.size() > m_max_rows;
     node.chunks = m_heap.serialize();
     std::sort(m_subnodes.begin(), m_subnodes.end(),
               [](const SubnodeData& a, const SubnodeData& b) { return a.nid < b.nid; });

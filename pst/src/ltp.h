@@ -18,7 +18,8 @@ constexpr uint8_t kClientTC = 0x7C;
 class Heap
 {
 public:
-    explicit Heap(uint8_t client_sig);
+    // Heap blocks hold at most `block_size` bytes (the file format's block payload).
+    Heap(uint8_t client_sig, size_t block_size);
 
     // REQUIRES: 0 < size <= kMaxHeapAlloc. Returns the HID.
     uint32_t alloc(const uint8_t* data, size_t size);
@@ -33,7 +34,7 @@ public:
 
     // Bytes of the serialised heap (all blocks).
     uint64_t serialized_size() const;
-    // One piece per heap block, each at most kMaxBlockData bytes.
+    // One piece per heap block, each at most the block size.
     std::vector<Bytes> serialize() const;
 
 private:
@@ -46,6 +47,7 @@ private:
     static size_t block_size(const Block& b, size_t index);
 
     uint8_t m_client;
+    size_t m_block;
     uint32_t m_root = 0;
     std::vector<Block> m_blocks;
 };
@@ -89,11 +91,12 @@ struct StoredProp
     Bytes data;
 };
 
-// Builds a PC. REQUIRES: props sorted by id, no duplicate ids. `extra` subnodes (for example
-// a recipient table) are added to the node's subnodes. When `size_id` names an inline
-// property, its value is replaced by the node's stream size, which *size receives.
-NodeData build_pc(const std::vector<StoredProp>& props, std::vector<SubnodeData> extra, uint16_t size_id,
-                  uint32_t* size);
+// Builds a PC for a file of `format`. REQUIRES: props sorted by id, no duplicate ids. `extra`
+// subnodes (for example a recipient table) are added to the node's subnodes. When `size_id`
+// names an inline property, its value is replaced by the node's stream size, which *size
+// receives.
+NodeData build_pc(const Format& format, const std::vector<StoredProp>& props, std::vector<SubnodeData> extra,
+                  uint16_t size_id, uint32_t* size);
 
 // A table context under construction.
 class TableBuilder
@@ -101,7 +104,7 @@ class TableBuilder
 public:
     // `tags`: the columns (property tags). The row id and row version columns are added when
     // missing.
-    explicit TableBuilder(std::vector<uint32_t> tags);
+    TableBuilder(const Format& format, std::vector<uint32_t> tags);
 
     struct Cell
     {
@@ -111,6 +114,8 @@ public:
     // Adds a row; cells whose tag is no column are ignored, missing columns stay unset.
     void add_row(uint32_t row_id, uint32_t row_ver, const std::vector<Cell>& cells);
     size_t rows() const { return m_row_ids.size(); }
+    // True when no further row can be indexed (ANSI row indexes are 16 bits wide).
+    bool full() const { return m_row_ids.size() >= m_max_rows; }
     bool has_column(uint32_t tag) const;
 
     NodeData finish();
@@ -125,7 +130,9 @@ private:
     };
     uint32_t store_variable(const Bytes& data);
 
-    Heap m_heap{kClientTC};
+    const Format& m_format;
+    size_t m_max_rows;
+    Heap m_heap;
     uint32_t m_hid_bth = 0;
     uint32_t m_hid_info = 0;
     std::vector<Column> m_cols; // sorted by tag

@@ -1,4 +1,5 @@
 #include "ndb.h"
+#include "crypt.h"
 
 #include <algorithm>
 
@@ -6,7 +7,7 @@ namespace pst::detail {
 namespace {
 
 constexpr size_t kPage = 512;
-constexpr size_t kAMapBytes = 496;
+constexpr size_t kAMapBytes = 496; // bits of one AMap, PMap or FMap page
 constexpr uint8_t kPtypeBBT = 0x80;
 constexpr uint8_t kPtypeNBT = 0x81;
 constexpr uint8_t kPtypeFMap = 0x82;
@@ -53,11 +54,11 @@ uint8_t longest_free_run(const uint8_t* bits)
 
 } // namespace
 
-std::vector<Bytes> split_chunks(const Bytes& data)
+std::vector<Bytes> split_chunks(const Bytes& data, size_t block)
 {
     std::vector<Bytes> out;
-    for (size_t pos = 0; pos < data.size(); pos += kMaxBlockData) {
-        size_t n = std::min(kMaxBlockData, data.size() - pos);
+    for (size_t pos = 0; pos < data.size(); pos += block) {
+        size_t n = std::min(block, data.size() - pos);
         out.emplace_back(data.begin() + static_cast<ptrdiff_t>(pos), data.begin() + static_cast<ptrdiff_t>(pos + n));
     }
     return out;
@@ -73,7 +74,10 @@ uint64_t node_stream_size(const NodeData& node)
     return n;
 }
 
-Ndb::Ndb(Sink& sink, uint64_t max_size) : m_sink(sink), m_max(std::min(max_size, kMaxFileSize)) {}
+Ndb::Ndb(Sink& sink, uint64_t max_size, const Format& format, BlockEncoding encoding)
+    : m_sink(sink), m_max(std::min(max_size, kMaxFileSize)), m_format(format), m_encoding(encoding)
+{
+}
 
 Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
 {
@@ -141,7 +145,8 @@ Status Ndb::flush_buffer()
 
 Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_t* bid)
 {
-    uint64_t total = align_up(size + 16, 64);
+    const size_t trailer_size = m_format.block_trailer;
+    uint64_t total = align_up(size + trailer_size, 64);
     uint64_t ib = 0;
     Status st = allocate(total, 64, &ib);
     if (!st)
@@ -150,11 +155,23 @@ Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_
     Bytes block(total, 0);
     if (size)
         std::memcpy(block.data(), data, size);
-    uint8_t* trailer = block.data() + total - 16;
+    if (!internal && m_encoding == BlockEncoding::Permute)
+        permute_encode(block.data(), size);
+    else if (!internal && m_encoding == BlockEncoding::Cyclic)
+        cyclic_code(block.data(), size, static_cast<uint32_t>(b));
+    // Trailer: cb, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI). The CRC covers the
+    // stored, encoded bytes.
+    uint8_t* trailer = block.data() + total - trailer_size;
     put16(trailer, static_cast<uint16_t>(size));
     put16(trailer + 2, signature(ib, b));
-    put32(trailer + 4, crc32(data, size));
-    put64(trailer + 8, b);
+    const uint32_t crc = crc32(block.data(), size);
+    if (m_format.id_size == 8) {
+        put32(trailer + 4, crc);
+        put64(trailer + 8, b);
+    } else {
+        put32(trailer + 4, static_cast<uint32_t>(b));
+        put32(trailer + 8, crc);
+    }
     m_bbt.push_back({b, ib, static_cast<uint16_t>(size)});
     *bid = b;
     return emit(ib, block.data(), block.size());
@@ -166,29 +183,30 @@ Status Ndb::write_data_tree(const std::vector<Bytes>& chunks, uint64_t* bid)
         return write_block(nullptr, 0, false, bid);
     if (chunks.size() == 1)
         return write_block(chunks[0].data(), chunks[0].size(), false, bid);
-    if (chunks.size() > kXBlockSlots * kXBlockSlots)
+    const size_t slots = m_format.xblock_slots();
+    if (chunks.size() > slots * slots)
         return Status::failure("A value is too large for a PST file");
-    // Leaf blocks, grouped under XBLOCKs of up to 1021 slots.
+    // Leaf blocks, grouped under XBLOCKs of up to 1021 (ANSI: 2043) slots.
     std::vector<std::pair<uint64_t, uint64_t>> xblocks; // bid, bytes below
-    for (size_t first = 0; first < chunks.size(); first += kXBlockSlots) {
-        size_t n = std::min(kXBlockSlots, chunks.size() - first);
+    for (size_t first = 0; first < chunks.size(); first += slots) {
+        size_t n = std::min(slots, chunks.size() - first);
         Bytes x;
-        x.reserve(8 + 8 * n);
+        x.reserve(8 + m_format.id_size * n);
         append8(x, 1);
         append8(x, 1);
         append16(x, static_cast<uint16_t>(n));
         uint64_t total = 0;
-        Bytes slots;
+        Bytes bids;
         for (size_t i = first; i < first + n; ++i) {
             uint64_t b = 0;
             Status st = write_block(chunks[i].data(), chunks[i].size(), false, &b);
             if (!st)
                 return st;
-            append64(slots, b);
+            m_format.append_id(bids, b);
             total += chunks[i].size();
         }
         append32(x, static_cast<uint32_t>(total));
-        append(x, slots.data(), slots.size());
+        append(x, bids.data(), bids.size());
         uint64_t xb = 0;
         Status st = write_block(x.data(), x.size(), true, &xb);
         if (!st)
@@ -210,7 +228,7 @@ Status Ndb::write_data_tree(const std::vector<Bytes>& chunks, uint64_t* bid)
         return Status::failure("A value is too large for a PST file");
     append32(xx, static_cast<uint32_t>(total));
     for (const auto& x : xblocks)
-        append64(xx, x.first);
+        m_format.append_id(xx, x.first);
     return write_block(xx.data(), xx.size(), true, bid);
 }
 
@@ -219,26 +237,32 @@ Status Ndb::write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_
     *bid = 0;
     if (subnodes.empty())
         return Status::success();
-    if (subnodes.size() > kSlEntries * kSiEntries)
+    const size_t per_sl = m_format.sl_entries(), per_si = m_format.si_entries();
+    if (subnodes.size() > per_sl * per_si)
         return Status::failure("Too many subnodes in one PST node");
+    // Header: btype, cLevel, cEnt, and in Unicode files 4 bytes of padding.
+    auto header = [&](Bytes& b, uint8_t level, size_t n) {
+        append8(b, 2);
+        append8(b, level);
+        append16(b, static_cast<uint16_t>(n));
+        if (m_format.sl_header() == 8)
+            append32(b, 0);
+    };
     // SLENTRYs first (each subnode's own trees written before the SLBLOCK that names them).
     std::vector<std::pair<uint32_t, uint64_t>> sl_blocks; // first nid, bid
-    for (size_t first = 0; first < subnodes.size(); first += kSlEntries) {
-        size_t n = std::min(kSlEntries, subnodes.size() - first);
+    for (size_t first = 0; first < subnodes.size(); first += per_sl) {
+        size_t n = std::min(per_sl, subnodes.size() - first);
         Bytes sl;
-        sl.reserve(8 + 24 * n);
-        append8(sl, 2);
-        append8(sl, 0);
-        append16(sl, static_cast<uint16_t>(n));
-        append32(sl, 0);
+        sl.reserve(8 + 3 * m_format.id_size * n);
+        header(sl, 0, n);
         for (size_t i = first; i < first + n; ++i) {
             uint64_t data = 0, sub = 0;
             Status st = write_node(subnodes[i].node, &data, &sub);
             if (!st)
                 return st;
-            append64(sl, subnodes[i].nid);
-            append64(sl, data);
-            append64(sl, sub);
+            m_format.append_id(sl, subnodes[i].nid);
+            m_format.append_id(sl, data);
+            m_format.append_id(sl, sub);
         }
         uint64_t b = 0;
         Status st = write_block(sl.data(), sl.size(), true, &b);
@@ -251,13 +275,10 @@ Status Ndb::write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_
         return Status::success();
     }
     Bytes si;
-    append8(si, 2);
-    append8(si, 1);
-    append16(si, static_cast<uint16_t>(sl_blocks.size()));
-    append32(si, 0);
+    header(si, 1, sl_blocks.size());
     for (const auto& s : sl_blocks) {
-        append64(si, s.first);
-        append64(si, s.second);
+        m_format.append_id(si, s.first);
+        m_format.append_id(si, s.second);
     }
     return write_block(si.data(), si.size(), true, bid);
 }
@@ -279,17 +300,35 @@ void Ndb::add_node(uint32_t nid, uint64_t bid_data, uint64_t bid_sub, uint32_t n
 
 Status Ndb::write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, bool map_page)
 {
-    page[496] = ptype;
-    page[497] = ptype;
-    put16(page + 498, map_page ? 0 : signature(ib, bid));
-    put32(page + 500, crc32(page, 496));
-    put64(page + 504, bid);
+    // Trailer: ptype twice, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI). The CRC
+    // covers everything before the trailer.
+    const size_t at = m_format.page_trailer_at;
+    uint8_t* t = page + at;
+    t[0] = ptype;
+    t[1] = ptype;
+    put16(t + 2, map_page ? 0 : signature(ib, bid));
+    const uint32_t crc = crc32(page, at);
+    if (m_format.id_size == 8) {
+        put32(t + 4, crc);
+        put64(t + 8, bid);
+    } else {
+        put32(t + 4, static_cast<uint32_t>(bid));
+        put32(t + 8, crc);
+    }
     return emit(ib, page, kPage);
 }
 
 Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
-                        uint8_t cb_ent, uint8_t max_ent, PageRef* root)
+                        size_t cb_ent, PageRef* root)
 {
+    const size_t meta = m_format.btree_meta_at;
+    const size_t max_ent = m_format.per_page(cb_ent);
+    auto set_meta = [&](uint8_t* page, size_t n, size_t max, size_t cb, uint8_t level) {
+        page[meta] = static_cast<uint8_t>(n);
+        page[meta + 1] = static_cast<uint8_t>(max);
+        page[meta + 2] = static_cast<uint8_t>(cb);
+        page[meta + 3] = level;
+    };
     // Leaf level, then intermediate levels until one page remains. An empty tree is one
     // empty leaf page.
     std::vector<PageRef> level;
@@ -300,10 +339,7 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
         uint8_t page[kPage] = {};
         for (size_t i = 0; i < n; ++i)
             std::memcpy(page + i * cb_ent, leaves[first + i].data(), cb_ent);
-        page[488] = static_cast<uint8_t>(n);
-        page[489] = max_ent;
-        page[490] = cb_ent;
-        page[491] = 0;
+        set_meta(page, n, max_ent, cb_ent, 0);
         uint64_t ib = 0;
         Status st = allocate(kPage, kPage, &ib);
         if (!st)
@@ -316,22 +352,20 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
         first += n;
     } while (first < count);
 
+    const size_t bt = m_format.bt_entry(), id = m_format.id_size, per_bt = m_format.per_page(bt);
     uint8_t depth = 0;
     while (level.size() > 1) {
         ++depth;
         std::vector<PageRef> up;
-        for (size_t f = 0; f < level.size(); f += 20) {
-            size_t n = std::min<size_t>(20, level.size() - f);
+        for (size_t f = 0; f < level.size(); f += per_bt) {
+            size_t n = std::min<size_t>(per_bt, level.size() - f);
             uint8_t page[kPage] = {};
             for (size_t i = 0; i < n; ++i) {
-                put64(page + i * 24, level[f + i].key);
-                put64(page + i * 24 + 8, level[f + i].bid);
-                put64(page + i * 24 + 16, level[f + i].ib);
+                m_format.put_id(page + i * bt, level[f + i].key);
+                m_format.put_id(page + i * bt + id, level[f + i].bid);
+                m_format.put_id(page + i * bt + 2 * id, level[f + i].ib);
             }
-            page[488] = static_cast<uint8_t>(n);
-            page[489] = 20;
-            page[490] = 24;
-            page[491] = depth;
+            set_meta(page, n, per_bt, bt, depth);
             uint64_t ib = 0;
             Status st = allocate(kPage, kPage, &ib);
             if (!st)
@@ -359,15 +393,17 @@ Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
     *free_bytes = free_bits * 64;
     for (uint64_t r = 0; r < regions; ++r) {
         uint64_t start = region_start(r);
+        // AMap and PMap bits follow 4 bytes of padding in ANSI files; FMap bits never do.
+        const size_t bits_at = m_format.map_bits_at;
         uint8_t page[kPage] = {};
-        std::memcpy(page, m_amap.data() + r * kAMapBytes, kAMapBytes);
+        std::memcpy(page + bits_at, m_amap.data() + r * kAMapBytes, kAMapBytes);
         Status st = write_page(kPtypeAMap, page, start, start, true);
         if (!st)
             return st;
         uint64_t next = start + kPage;
         if (has_pmap(r)) {
-            uint8_t pmap[kPage];
-            std::memset(pmap, 0xFF, 496);
+            uint8_t pmap[kPage] = {};
+            std::memset(pmap + bits_at, 0xFF, kAMapBytes);
             st = write_page(kPtypePMap, pmap, next, next, true);
             if (!st)
                 return st;
@@ -375,7 +411,7 @@ Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
         }
         if (has_fmap(r)) {
             uint8_t fmap[kPage] = {};
-            for (uint64_t i = 0; i < 496 && r + i < regions; ++i)
+            for (uint64_t i = 0; i < kAMapBytes && r + i < regions; ++i)
                 fmap[i] = longest_free_run(m_amap.data() + (r + i) * kAMapBytes);
             st = write_page(kPtypeFMap, fmap, next, next, true);
             if (!st)
@@ -387,22 +423,25 @@ Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
 
 Status Ndb::finish(const HeaderInfo& info)
 {
+    const Format& f = m_format;
+    const size_t id = f.id_size;
     // B-trees. Blocks were numbered in write order, so the BBT entries are already sorted.
+    // BBTENTRY: bid, ib, cb u16, cRef u16 (+ 4 bytes padding in Unicode files).
     std::vector<Bytes> leaves;
     std::vector<uint64_t> keys;
     leaves.reserve(m_bbt.size());
     keys.reserve(m_bbt.size());
     for (const auto& e : m_bbt) {
-        Bytes b(24, 0);
-        put64(b.data(), e.bid);
-        put64(b.data() + 8, e.ib);
-        put16(b.data() + 16, e.cb);
-        put16(b.data() + 18, 2); // the BBT entry and the one structure that names the block
+        Bytes b(f.bbt_entry, 0);
+        f.put_id(b.data(), e.bid);
+        f.put_id(b.data() + id, e.ib);
+        put16(b.data() + 2 * id, e.cb);
+        put16(b.data() + 2 * id + 2, 2); // the BBT entry and the one structure that names the block
         leaves.push_back(std::move(b));
         keys.push_back(e.bid);
     }
     PageRef bbt{};
-    Status st = write_btree(kPtypeBBT, leaves, keys, 24, 20, &bbt);
+    Status st = write_btree(kPtypeBBT, leaves, keys, f.bbt_entry, &bbt);
     if (!st)
         return st;
 
@@ -410,19 +449,20 @@ Status Ndb::finish(const HeaderInfo& info)
     for (size_t i = 1; i < m_nbt.size(); ++i)
         if (m_nbt[i].nid == m_nbt[i - 1].nid)
             return Status::failure("Internal error: duplicate node id in the PST file");
+    // NBTENTRY: nid, bidData, bidSub, nidParent u32 (+ 4 bytes padding in Unicode files).
     leaves.clear();
     keys.clear();
     for (const auto& e : m_nbt) {
-        Bytes b(32, 0);
-        put64(b.data(), e.nid);
-        put64(b.data() + 8, e.bid_data);
-        put64(b.data() + 16, e.bid_sub);
-        put32(b.data() + 24, e.parent);
+        Bytes b(f.nbt_entry, 0);
+        f.put_id(b.data(), e.nid);
+        f.put_id(b.data() + id, e.bid_data);
+        f.put_id(b.data() + 2 * id, e.bid_sub);
+        put32(b.data() + 3 * id, e.parent);
         leaves.push_back(std::move(b));
         keys.push_back(e.nid);
     }
     PageRef nbt{};
-    st = write_btree(kPtypeNBT, leaves, keys, 32, 15, &nbt);
+    st = write_btree(kPtypeNBT, leaves, keys, f.nbt_entry, &nbt);
     if (!st)
         return st;
 
@@ -456,34 +496,7 @@ Status Ndb::finish(const HeaderInfo& info)
     if (!st)
         return st;
 
-    Bytes h(kDListOffset, 0);
-    uint8_t* p = h.data();
-    std::memcpy(p, "!BDN", 4);
-    put16(p + 8, 0x4D53);
-    put16(p + 10, 23);
-    put16(p + 12, 19);
-    p[14] = 1;
-    p[15] = 1;
-    put64(p + 32, m_next_page);
-    put32(p + 40, info.unique);
-    for (size_t i = 0; i < 32; ++i)
-        put32(p + 44 + 4 * i, info.rgnid[i]);
-    put64(p + 184, eof);
-    put64(p + 192, region_start(regions - 1));
-    put64(p + 200, free_bytes);
-    put64(p + 208, 0);
-    put64(p + 216, nbt.bid);
-    put64(p + 224, nbt.ib);
-    put64(p + 232, bbt.bid);
-    put64(p + 240, bbt.ib);
-    p[248] = 2; // VALID_AMAP2
-    std::memset(p + 256, 0xFF, 128);
-    std::memset(p + 384, 0xFF, 128);
-    p[512] = 0x80;
-    p[513] = 0; // no block encoding
-    put64(p + 516, m_next_bid << 2);
-    put32(p + 4, crc32(p + 8, 471));
-    put32(p + 524, crc32(p + 8, 516));
+    const Bytes h = header(info, eof, region_start(regions - 1), free_bytes, nbt, bbt);
     st = emit(0, h.data(), h.size());
     if (!st)
         return st;
@@ -491,6 +504,50 @@ Status Ndb::finish(const HeaderInfo& info)
     if (!st)
         return st;
     return m_sink.flush();
+}
+
+Bytes Ndb::header(const HeaderInfo& info, uint64_t eof, uint64_t amap_last, uint64_t free_bytes, const PageRef& nbt,
+                  const PageRef& bbt) const
+{
+    // Field offsets of the two layouts. ANSI: 32-bit fields, the BIDs before dwUnique, no
+    // dwCRCFull; Unicode: 64-bit fields, bidNextB after the deprecated maps.
+    struct Layout
+    {
+        size_t next_b, next_p, unique, rgnid, root, fm, sentinel;
+    };
+    const bool ansi = m_format.id_size == 4;
+    const Layout at = ansi ? Layout{24, 28, 32, 36, 164, 204, 460} : Layout{516, 32, 40, 44, 180, 256, 512};
+    const Format& f = m_format;
+
+    Bytes h(kDListOffset, 0);
+    uint8_t* p = h.data();
+    std::memcpy(p, "!BDN", 4);
+    put16(p + 8, 0x4D53);
+    put16(p + 10, f.version);
+    put16(p + 12, 19);
+    p[14] = 1;
+    p[15] = 1;
+    f.put_id(p + at.next_b, m_next_bid << 2);
+    f.put_id(p + at.next_p, m_next_page);
+    put32(p + at.unique, info.unique);
+    for (size_t i = 0; i < 32; ++i)
+        put32(p + at.rgnid + 4 * i, info.rgnid[i]);
+    // ROOT: dwReserved, ibFileEof, ibAMapLast, cbAMapFree, cbPMapFree, BREFNBT, BREFBBT,
+    // fAMapValid.
+    uint8_t* root = p + at.root + 4;
+    const uint64_t fields[] = {eof, amap_last, free_bytes, 0, nbt.bid, nbt.ib, bbt.bid, bbt.ib};
+    for (uint64_t v : fields) {
+        f.put_id(root, v);
+        root += f.id_size;
+    }
+    *root = 2;                         // VALID_AMAP2
+    std::memset(p + at.fm, 0xFF, 256); // rgbFM and rgbFP, deprecated
+    p[at.sentinel] = 0x80;
+    p[at.sentinel + 1] = static_cast<uint8_t>(m_encoding);
+    put32(p + 4, crc32(p + 8, 471));
+    if (!ansi)
+        put32(p + 524, crc32(p + 8, 516));
+    return h;
 }
 
 } // namespace pst::detail

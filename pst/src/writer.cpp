@@ -393,7 +393,9 @@ class WriterImpl : public Writer
 {
 public:
     WriterImpl(std::unique_ptr<Sink> sink, FileSink* file, const WriterOptions& options)
-        : m_sink(std::move(sink)), m_file(file), m_ndb(*m_sink, options.size_limit), m_options(options)
+        : m_sink(std::move(sink)), m_file(file),
+          m_ndb(*m_sink, options.size_limit, format_of(options.format), options.encoding), m_options(options),
+          m_format(m_ndb.format())
     {
         m_time = options.creation_time ? options.creation_time : options.deterministic ? kDefaultTime : filetime_now();
         if (options.deterministic) {
@@ -445,6 +447,8 @@ public:
         Folder* f = folder(folder_id);
         if (!f || f->is_search || folder_id == kNidSearchRoot)
             return Status::failure("Unknown folder for a message");
+        if (f->contents->full())
+            return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
 
         std::vector<StoredProp> props;
         Status st = stored_props(message.properties(), &props);
@@ -459,7 +463,7 @@ public:
         props.push_back({0x3007, 0x0040, le64(m_time)});
         props.push_back({0x3008, 0x0040, le64(m_time)});
         props.push_back({0x300B, 0x0102, search_key(nid)});
-        if (has_string8) {
+        if (has_string8 && message.codepage_properties()) {
             props.push_back({0x3FFD, 0x0003, le32(message.codepage())});
             props.push_back({0x3FDE, 0x0003, le32(message.codepage())});
         }
@@ -476,7 +480,7 @@ public:
         std::vector<SubnodeData> extra;
         extra.push_back(std::move(recipients));
         uint32_t size = 0;
-        NodeData node = build_pc(props, std::move(extra), 0x0E08, &size);
+        NodeData node = build_pc(m_format, props, std::move(extra), 0x0E08, &size);
         for (auto& p : props)
             if (p.id == 0x0E08)
                 p.data = le32(size);
@@ -532,7 +536,7 @@ private:
         f.container_class = cls;
         f.is_search = is_search;
         if (!is_search)
-            f.contents = std::make_unique<TableBuilder>(kContentsColumns);
+            f.contents = std::make_unique<TableBuilder>(m_format, kContentsColumns);
         m_folders.push_back(std::move(f));
         m_folder_index[nid] = m_folders.size() - 1;
         if (nid != parent)
@@ -601,7 +605,7 @@ private:
             }
             rows.push_back(std::move(props));
         }
-        TableBuilder table(columns);
+        TableBuilder table(m_format, columns);
         for (size_t i = 0; i < rows.size(); ++i)
             table.add_row(static_cast<uint32_t>(i), m_row_version++, copy_cells(rows[i], columns, m.codepage()));
         *out = table.finish();
@@ -620,14 +624,14 @@ private:
 
     Status write_table(uint32_t nid, const std::vector<uint32_t>& columns)
     {
-        TableBuilder t(columns);
+        TableBuilder t(m_format, columns);
         return write_node(nid, t.finish(), 0);
     }
 
     Status write_pc(uint32_t nid, std::vector<StoredProp> props, uint32_t parent)
     {
         sort_props(props);
-        return write_node(nid, build_pc(props, {}, 0, nullptr), parent);
+        return write_node(nid, build_pc(m_format, props, {}, 0, nullptr), parent);
     }
 
     std::vector<StoredProp> folder_props(const Folder& f) const
@@ -651,7 +655,7 @@ private:
     Status write_folder(const Folder& f)
     {
         uint32_t index = nid_index(f.nid);
-        TableBuilder hierarchy(kHierarchyColumns);
+        TableBuilder hierarchy(m_format, kHierarchyColumns);
         for (uint32_t child : f.children) {
             const Folder& c = *const_cast<WriterImpl*>(this)->folder(child);
             hierarchy.add_row(child, m_row_version++, copy_cells(folder_props(c), kHierarchyColumns, 1252));
@@ -704,7 +708,7 @@ private:
         // Receive folder table: every message class is received in the root folder. An empty
         // outgoing queue.
         if (st) {
-            TableBuilder receive({0x001A001F, 0x66050003});
+            TableBuilder receive(m_format, {0x001A001F, 0x66050003});
             receive.add_row(kNidRoot, m_row_version++, {{0x001A001F, {}}, {0x66050003, le32(kNidRoot)}});
             st = write_node(kNidReceiveFolders, receive.finish(), 0);
         }
@@ -746,6 +750,7 @@ private:
     FileSink* m_file;
     Ndb m_ndb;
     WriterOptions m_options;
+    const Format& m_format;
     NameMap m_names;
     std::deque<Folder> m_folders;
     std::unordered_map<uint32_t, size_t> m_folder_index;

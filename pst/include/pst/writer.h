@@ -1,4 +1,6 @@
-// Writer of Unicode personal folder files (PST, wVer 23, 512-byte pages).
+// Writer of personal folder files (PST, 512-byte pages): Unicode (wVer 23) by default, ANSI
+// (wVer 14, the 32-bit format of older Outlook versions) on request, with or without block
+// encoding.
 //
 // Usage:
 //   pst::Status st;
@@ -143,9 +145,15 @@ public:
     void set(PropertyName name, PropertyValue value);
 
     // Code page of the message's String8 values (PidTagMessageCodepage, PidTagInternetCodepage);
-    // written only when the message has String8 values. Default 1252.
+    // written only when the message has String8 values. Default 1252. The writer also uses it
+    // to widen String8 values into the Unicode columns of the folder's contents table.
     void set_codepage(uint32_t codepage) { m_codepage = codepage; }
     uint32_t codepage() const { return m_codepage; }
+    // false: the writer adds neither PidTagMessageCodepage nor PidTagInternetCodepage, so the
+    // file names the code page only through what the message sets itself (for example
+    // PidTagInternetCodepage 50220 and PidTagMessageLocaleId 1041), or not at all.
+    void set_codepage_properties(bool write) { m_codepage_properties = write; }
+    bool codepage_properties() const { return m_codepage_properties; }
 
     // Adds a row to the message's recipient table (which exists, possibly empty, on every message).
     void add_recipient(Recipient r) { m_recipients.push_back(std::move(r)); }
@@ -179,6 +187,7 @@ private:
     std::vector<Property> m_props;
     std::vector<Recipient> m_recipients;
     uint32_t m_codepage = 1252;
+    bool m_codepage_properties = true;
 };
 
 // Destination of the file's bytes. The file-path writer uses a file; tests substitute a sink
@@ -208,6 +217,25 @@ private:
 // kMaxFileSize fails with "The PST file would exceed 2 GB".
 constexpr uint64_t kMaxFileSize = 0x4400ull + 8192ull * 253952ull;
 
+// Layout of the file: Unicode (wVer 23, 64-bit block ids and offsets, 8176-byte blocks) or
+// ANSI (wVer 14, 32-bit ids and offsets, 8180-byte blocks, 16-bit table row indexes, so a
+// folder holds at most 65536 messages). Both carry the same folders, tables and properties.
+enum class FileFormat : uint8_t
+{
+    Unicode,
+    Ansi,
+};
+
+// Encoding of the data blocks (bCryptMethod): none, the permute substitution Outlook uses by
+// default ("compressible encryption"), or the BID-keyed cyclic encoding ("high encryption").
+// Internal blocks, pages and the header are never encoded.
+enum class BlockEncoding : uint8_t
+{
+    None = 0,
+    Permute = 1,
+    Cyclic = 2,
+};
+
 struct WriterOptions
 {
     std::u16string store_name = u"Personal Folders"; // PidTagDisplayName of the message store
@@ -222,6 +250,8 @@ struct WriterOptions
     // target, so that a crash never leaves a truncated file under the target's name. Turn off
     // for scratch files, where the wait for the disk is not worth it.
     bool sync_to_disk = true;
+    FileFormat format = FileFormat::Unicode;
+    BlockEncoding encoding = BlockEncoding::None;
 };
 
 using FolderId = uint32_t; // node id of a folder
