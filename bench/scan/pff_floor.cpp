@@ -8,13 +8,13 @@
 
 #include <libpff.h>
 
-#include "contacts/contact_extraction.h"
 #include "contacts/contact_record.h"
-#include "contacts/pff.h"
+#include "engine/contact_extraction.h"
+#include "pff.h"
 
 namespace {
 
-namespace pff = contacts::pff;
+namespace pff = engine::pff;
 
 long g_contacts = 0;
 std::vector<uint8_t> g_scratch(24);
@@ -32,20 +32,20 @@ void read_contact(libpff_item_t* item)
         size_t size = 0;
         uint32_t tag = 0;
     };
-    std::vector<Slot> slots(contacts::kReadOrder.size() + 1);
+    std::vector<Slot> slots(engine::kReadOrder.size() + 1);
     size_t largest = 24;
     for (size_t i = 0; i < slots.size(); ++i) {
         Slot& s = slots[i];
-        s.tag = i < contacts::kReadOrder.size() ? contacts::field_info(contacts::kReadOrder[i]).tag : 0x1000;
+        s.tag = i < engine::kReadOrder.size() ? contacts::field_info(engine::kReadOrder[i]).tag : 0x1000;
         if (libpff_record_set_get_entry_by_type(set.get(), s.tag, 0, s.entry.out(),
                                                 LIBPFF_ENTRY_VALUE_FLAG_MATCH_ANY_VALUE_TYPE, nullptr) != 1) {
             s.entry.release();
             continue;
         }
         libpff_record_entry_get_value_type(s.entry.get(), &s.type, nullptr);
-        if (s.type == pff::kTypeUnicode) {
+        if (s.type == engine::kTypeUnicode) {
             libpff_record_entry_get_data_size(s.entry.get(), &s.size, nullptr);
-        } else if (s.type == pff::kTypeString8) {
+        } else if (s.type == engine::kTypeString8) {
             if (s.tag == 0x1000) {
                 libpff_message_get_plain_text_body_size(item, &s.size, nullptr);
             } else {
@@ -61,17 +61,17 @@ void read_contact(libpff_item_t* item)
         if (!s.entry) {
             continue;
         }
-        if (s.type == pff::kTypeUnicode && s.size > 0) {
+        if (s.type == engine::kTypeUnicode && s.size > 0) {
             libpff_record_entry_get_data(s.entry.get(), g_scratch.data(), s.size, nullptr);
-        } else if (s.type == pff::kTypeString8 && s.tag == 0x1000) {
+        } else if (s.type == engine::kTypeString8 && s.tag == 0x1000) {
             libpff_message_get_plain_text_body(item, g_scratch.data(), largest, nullptr);
-        } else if (s.type == pff::kTypeString8) {
+        } else if (s.type == engine::kTypeString8) {
             libpff_message_get_entry_value_utf8_string(item, s.tag, g_scratch.data(), largest, nullptr);
-        } else if (s.type == pff::kTypeSysTime && (s.tag == 0x3A42 || s.tag == 0x3A41)) {
+        } else if (s.type == engine::kTypeSysTime && (s.tag == 0x3A42 || s.tag == 0x3A41)) {
             pff::RecordEntry local;
-            const uint32_t local_tag = s.tag == 0x3A42 ? contacts::kTagBirthdayLocal : contacts::kTagAnniversaryLocal;
+            const uint32_t local_tag = s.tag == 0x3A42 ? engine::kTagBirthdayLocal : engine::kTagAnniversaryLocal;
             uint64_t filetime = 0;
-            if (libpff_record_set_get_entry_by_type(set.get(), local_tag, pff::kTypeSysTime, local.out(), 0, nullptr) ==
+            if (libpff_record_set_get_entry_by_type(set.get(), local_tag, engine::kTypeSysTime, local.out(), 0, nullptr) ==
                 1) {
                 libpff_record_entry_get_data_as_filetime(local.get(), &filetime, nullptr);
             } else {

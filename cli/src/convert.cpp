@@ -184,8 +184,8 @@ const Mode* find_mode(std::string_view flag)
 
 void write_help(std::ostream& out)
 {
-    out << "Usage: pelimoor-convert MODE FILE.pst\n"
-           "       pelimoor-convert --format FORMAT [--out DIR] FILE.pst\n"
+    out << "Usage: pelimoor-convert [OPTIONS] MODE FILE.pst\n"
+           "       pelimoor-convert [OPTIONS] --format FORMAT [--out DIR] FILE.pst\n"
            "       pelimoor-convert --help\n"
            "\n"
            "Reads every contact of an Outlook personal folder file (.pst) and writes them to\n"
@@ -197,6 +197,20 @@ void write_help(std::ostream& out)
     }
     write_format_help(out);
     out << "  --help\n      this text\n"
+           "\n"
+           "Options (before FILE.pst):\n"
+           "  --reader native|libpff\n"
+           "      the PST reader: native (the default) is Pelimoor's own, fast on large files and\n"
+           "      safe on damaged ones; libpff is the libpff library, kept as a second opinion for\n"
+           "      a file the native reader refuses or reads differently. PELIMOOR_READER sets the\n"
+           "      default.\n"
+           "  --codepage N\n"
+           "      the Windows code page of 8-bit texts in messages that do not name one (default\n"
+           "      1252, Western European). Use it for an old ANSI file whose names come out\n"
+           "      garbled: 932 Japanese, 936 Simplified Chinese, 949 Korean, 950 Traditional\n"
+           "      Chinese, 874 Thai, 1250 Central European, 1251 Cyrillic, 1253 Greek, 1254\n"
+           "      Turkish, 1255 Hebrew, 1256 Arabic, 1257 Baltic, 1258 Vietnamese. A message's own\n"
+           "      code page, charset or locale always wins. PELIMOOR_CODEPAGE sets the default.\n"
            "\n"
            "Messages go to standard error; while scanning on a terminal a progress line is shown.\n"
            "\n"
@@ -273,14 +287,21 @@ private:
 int scan_into(const std::string& file, ContactStore& store, std::ostream& err, const RunOptions& options)
 {
     engine::ScanSession session;
+    session.options = options.source;
     ConsoleObserver observer(err, options.show_progress);
     const int scanned = engine::scan_run(session, file, store, observer, nullptr);
     observer.end_progress_line();
     return scanned;
 }
 
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const RunOptions& options)
+int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostream& err, const RunOptions& given)
 {
+    RunOptions options = given;
+    std::vector<std::string> args;
+    std::string problem;
+    if (!engine::take_source_options(all_args, &args, &options.source, &problem)) {
+        return usage_error(err, problem);
+    }
     if (args.empty()) {
         return usage_error(err, "no mode given");
     }

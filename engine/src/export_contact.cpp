@@ -1,15 +1,15 @@
 // One contact item to one record of the store.
 #include <new>
 
-#include "contacts/contact_extraction.h"
 #include "contacts/contact_store.h"
+#include "engine/contact_extraction.h"
 #include "engine/export_handle.h"
 #include "engine/scan_observer.h"
 #include "extraction_state.h"
 
 namespace engine {
 
-int export_handle_export_contact(export_handle_t* handle, libpff_item_t* item, int /*item_index*/,
+int export_handle_export_contact(export_handle_t* handle, PstItem* item, int /*item_index*/,
                                  const char16_t* export_path, size_t /*export_path_size*/, uint8_t /*export_format*/,
                                  log_handle_t* /*log_handle*/, int kind_code, Error* error)
 {
@@ -25,19 +25,18 @@ int export_handle_export_contact(export_handle_t* handle, libpff_item_t* item, i
             return -1;
         }
     }
-    contacts::ContactDraft& draft = handle->extraction->draft;
-    if (handle->extraction->reader.read(item, draft) != 1) {
+    if (handle->store == nullptr) {
+        const PropertyList* properties = nullptr;
+        return item->properties(&properties) == 1 ? 1 : -1;
+    }
+    contacts::ContactStore& store = *handle->store;
+    contacts::ContactRecordPtr record =
+        extract_contact(*item, store, handle->extraction->reader, handle->extraction->draft, kind_code,
+                        handle->fallback_codepage);
+    if (!record) {
         error_set(error, kFunction, "unable to read the contact's values");
         return -1;
     }
-    if (handle->store == nullptr) {
-        return 1;
-    }
-    contacts::ContactStore& store = *handle->store;
-    draft.set_kind_code(kind_code);
-    draft.set_number(store.next_number());
-    contacts::set_index_key(draft);
-    contacts::ContactRecordPtr record = contacts::contact_record_build(store, draft);
     if (handle->observer != nullptr) {
         handle->observer->contact_found(*record);
     }

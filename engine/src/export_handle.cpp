@@ -4,7 +4,7 @@
 #include <new>
 #include <string_view>
 
-#include "contacts/contact_extraction.h"
+#include "engine/contact_extraction.h"
 #include "contacts/text.h"
 #include "engine/pause_gate.h"
 #include "extraction_state.h"

@@ -1,14 +1,14 @@
 // The extraction's reusable buffers, kept by the export handle.
 #pragma once
 
-#include "contacts/contact_extraction.h"
 #include "contacts/contact_record.h"
+#include "engine/contact_extraction.h"
 
 namespace engine {
 
 struct ExtractionState
 {
-    contacts::ContactReader reader;
+    ContactReader reader;
     contacts::ContactDraft draft;
 };
 

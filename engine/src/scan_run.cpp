@@ -5,13 +5,10 @@
 #include <string>
 
 #include "contacts/contact_store.h"
-#include "contacts/pff.h"
 #include "engine/pause_gate.h"
 #include "engine/scan_observer.h"
 
 namespace engine {
-
-namespace pff = contacts::pff;
 
 namespace {
 
@@ -19,7 +16,6 @@ constexpr char16_t kExportPath[] = u".export"; // size 8 with its terminator
 constexpr size_t kExportPathSize = sizeof(kExportPath) / sizeof(char16_t);
 constexpr char16_t kNoPath[] = u"";
 constexpr uint8_t kExportFormat = 'a';
-constexpr int kAsciiCodepage = 1252;
 
 bool stopped(PauseGate* gate)
 {
@@ -52,12 +48,7 @@ HeaderCheck check_pst_header(const std::string& path_utf8)
 
 void ScanSession::release()
 {
-    if (file != nullptr) {
-        pff::ErrorSlot error;
-        libpff_file_close(file, error.out());
-        libpff_file_free(&file, error.out());
-        file = nullptr;
-    }
+    source.reset();
     if (export_handle != nullptr) {
         export_handle_free(&export_handle, nullptr);
     }
@@ -95,33 +86,19 @@ int scan_run(ScanSession& session, const std::string& path_utf8, contacts::Conta
         log_handle_close(session.log_handle, nullptr);
         log_handle_free(&session.log_handle, nullptr);
         have_path = false;
-    } else {
-        pff::ErrorSlot error;
-        if (libpff_file_initialize(&session.file, error.out()) != 1) {
-            session.file = nullptr;
-            have_path = false;
-            export_handle_free(&session.export_handle, nullptr);
-            log_handle_close(session.log_handle, nullptr);
-            log_handle_free(&session.log_handle, nullptr);
-        } else if (libpff_file_set_ascii_codepage(session.file, kAsciiCodepage, error.out()) != 1) {
-            libpff_file_free(&session.file, error.out());
-            session.file = nullptr;
-            export_handle_free(&session.export_handle, nullptr);
-            log_handle_close(session.log_handle, nullptr);
-            log_handle_free(&session.log_handle, nullptr);
-        }
     }
 
     // Open, after the header check on the first ten bytes.
     bool opened = false;
-    if (session.file != nullptr) {
+    if (have_path) {
         const HeaderCheck header = check_pst_header(path_utf8);
         if (header == HeaderCheck::NotPst) {
             message(observer, kMessageNotPst, kCaptionNotPst);
             session.m_invalid_file = 1;
         } else if (header == HeaderCheck::Pst) {
-            pff::ErrorSlot error;
-            opened = libpff_file_open(session.file, path_utf8.c_str(), LIBPFF_OPEN_READ, error.out()) == 1;
+            std::string why;
+            session.source = PstSource::open(path_utf8, session.options, &why);
+            opened = session.source != nullptr;
         }
     }
     if (!opened && gate != nullptr) {
@@ -147,7 +124,8 @@ int scan_run(ScanSession& session, const std::string& path_utf8, contacts::Conta
         handle->gate = gate;
         handle->store = &store;
         handle->contact_count = 0;
-        walked = export_handle_export_items(handle, session.file, kExportPath, kExportPathSize, kNoPath, 1, kNoPath, 1,
+        handle->fallback_codepage = session.options.fallback_codepage;
+        walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, kNoPath, 1, kNoPath, 1,
                                             kExportFormat, session.log_handle, nullptr);
         session.m_contact_count = handle->contact_count;
         handle->observer = nullptr;

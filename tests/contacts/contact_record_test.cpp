@@ -3,7 +3,6 @@
 #include <set>
 #include <string>
 
-#include "contacts/contact_extraction.h"
 #include "contacts/contact_record.h"
 
 namespace {
@@ -39,19 +38,6 @@ TEST(FieldTable, ListColumnsMatchTheColumnList)
     for (std::size_t i = 0; i < contacts::kListColumns.size(); ++i) {
         EXPECT_EQ(contacts::field_info(contacts::kListColumns[i]).list_column, i + 1);
     }
-}
-
-// Every field read from the item is in the read table exactly once, and nothing else is.
-TEST(FieldTable, ReadOrderCoversEveryTaggedFieldOnce)
-{
-    std::set<Field> read(contacts::kReadOrder.begin(), contacts::kReadOrder.end());
-    EXPECT_EQ(read.size(), contacts::kReadOrder.size());
-    for (const auto& info : kFieldTable) {
-        const bool tagged = info.tag != contacts::kTagNone && info.field != Field::body;
-        EXPECT_EQ(read.count(info.field) == 1, tagged) << info.name;
-    }
-    EXPECT_EQ(contacts::kReadOrder.front(), Field::full_name);
-    EXPECT_EQ(contacts::kReadOrder.back(), Field::work_po_box);
 }
 
 TEST(OutputLabels, CsvHeaderIsTheLabelsJoinedByCommas)

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "contacts/contact_extraction.h"
 #include "contacts/text.h"
 
 namespace {
@@ -58,70 +57,6 @@ TEST(Text, StoredUtf16StopsAtNulAndDropsAnOddByte)
     EXPECT_EQ(std::u16string(out, 3), u"A\U0001D49C");
     ASSERT_EQ(contacts::utf16le_to_utf16(bytes, 3, out), 1u);
     EXPECT_EQ(out[0], u'A');
-}
-
-struct DateCase
-{
-    const char* what;
-    uint64_t filetime;
-    int shift;
-    const char16_t* expected; // nullptr: no date
-};
-
-constexpr uint64_t kTicksPerDay = 864000000000ULL;
-constexpr uint64_t k2000 = 125911584000000000ULL; // 2000-01-01 00:00 UTC
-
-TEST(Text, FiletimeDatesTable)
-{
-    const DateCase cases[] = {
-        {"midnight", k2000, 0, u"2000-01-01"},
-        {"local midnight east of UTC, stored in UTC", k2000 - 9 * kTicksPerDay / 24, 12, u"2000-01-01"},
-        {"local midnight west of UTC, stored in UTC", k2000 + 8 * kTicksPerDay / 24, 12, u"2000-01-01"},
-        {"raw UTC value east of UTC is a day early", k2000 - 9 * kTicksPerDay / 24, 0, u"1999-12-31"},
-        {"leap day", k2000 + 59 * kTicksPerDay, 0, u"2000-02-29"},
-        {"first day", 0, 0, u"1601-01-01"},
-        {"no-date marker 4501-01-01", 915151392000000000ULL, 0, nullptr},
-        {"beyond the year range", UINT64_MAX, 0, nullptr},
-    };
-    for (const auto& c : cases) {
-        char16_t out[10];
-        const bool ok = contacts::format_filetime_date(c.filetime, c.shift, out);
-        ASSERT_EQ(ok, c.expected != nullptr) << c.what;
-        if (ok) {
-            EXPECT_EQ(std::u16string(out, 10), c.expected) << c.what;
-        }
-    }
-}
-
-TEST(Text, IndexKeyIsTheFirstCodeUnit)
-{
-    struct Case
-    {
-        const char16_t* first; // nullptr: absent
-        const char16_t* key;   // nullptr: absent
-    };
-    const std::u16string high(1, char16_t(0xD835));
-    const Case cases[] = {
-        {u"Anna", u"A"},
-        {u"anna", u"a"},
-        {u"", u""},
-        {nullptr, nullptr},
-        {u"\u00C9mile", u"\u00C9"},
-        {u"\U0001D49Cnna", high.c_str()},
-    };
-    for (const auto& c : cases) {
-        contacts::ContactDraft draft;
-        if (c.first) {
-            draft.set_text(contacts::Field::first_name, c.first);
-        }
-        draft.set_text(contacts::Field::index_key, u"stale");
-        contacts::set_index_key(draft);
-        const auto key = draft.text(contacts::Field::index_key);
-        ASSERT_EQ(key.has_value(), c.key != nullptr);
-        if (c.key) {
-            EXPECT_EQ(*key, std::u16string_view(c.key));
-        }
-    }
 }
 
 } // namespace

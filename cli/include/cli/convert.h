@@ -5,6 +5,7 @@
 //   pelimoor-convert --format pst|vcf|csv|txt|html [--out DIR] FILE.pst
 //                                        the conversion into a new output folder in DIR
 //   pelimoor-convert --help
+//   Options anywhere before FILE.pst: --reader native|libpff, --codepage N
 //
 // Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage, 3 the
 // output could not be written (the reason on the error stream).
@@ -13,6 +14,8 @@
 #include <iosfwd>
 #include <string>
 #include <vector>
+
+#include "engine/pst_source.h"
 
 namespace cli {
 
@@ -25,6 +28,9 @@ struct RunOptions
 {
     // Write a progress line (rewritten in place) to `err` while scanning: for terminals.
     bool show_progress = false;
+    // The PST reader and the fallback code page of 8-bit texts; `--reader` and `--codepage`
+    // on the command line override them.
+    engine::SourceOptions source;
 };
 
 // Runs the converter with `args` (without the program name). Results go to `out` (UTF-8),

@@ -16,10 +16,9 @@
 #include <cstdio>
 #include <memory>
 
-#include <libpff.h>
-
 #include "engine/error.h"
 #include "engine/log_handle.h"
+#include "engine/pst_source.h"
 
 namespace contacts {
 class ContactStore;
@@ -56,6 +55,8 @@ struct export_handle_t
     const char* last_item_kind = nullptr;
     // The extraction's buffers, made on first use and kept for the handle's life.
     std::unique_ptr<ExtractionState> extraction;
+    // Code page of 8-bit texts in messages that name none.
+    int fallback_codepage = 1252;
 
     export_handle_t();
     ~export_handle_t();
@@ -89,32 +90,32 @@ int export_handle_create_target_path(export_handle_t* handle, const char16_t* pa
 
 // The walk. Paths are UTF-16 with their size in code units, terminator included; nothing is
 // created under them. The orphan and recovered paths are not used in export mode 'i'.
-int export_handle_export_items(export_handle_t* handle, libpff_file_t* file, const char16_t* export_path,
+int export_handle_export_items(export_handle_t* handle, PstSource* file, const char16_t* export_path,
                                size_t export_path_size, const char16_t* orphans_path, size_t orphans_path_size,
                                const char16_t* recovered_path, size_t recovered_path_size, uint8_t export_format,
                                log_handle_t* log_handle, Error* error);
-int export_handle_export_file(export_handle_t* handle, libpff_file_t* file, const char16_t* export_path,
+int export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
                               size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error);
-int export_handle_export_sub_items(export_handle_t* handle, libpff_item_t* item, const char16_t* export_path,
+int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
                                    size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
                                    Error* error);
-int export_handle_export_item(export_handle_t* handle, libpff_item_t* item, int item_index, int number_of_items,
+int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, int number_of_items,
                               const char16_t* export_path, size_t export_path_size, uint8_t export_format,
                               log_handle_t* log_handle, Error* error);
-int export_handle_export_folder(export_handle_t* handle, libpff_item_t* folder, int folder_index,
+int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index,
                                 const char16_t* export_path, size_t export_path_size, uint8_t export_format,
                                 log_handle_t* log_handle, Error* error);
-int export_handle_export_sub_folders(export_handle_t* handle, libpff_item_t* folder, const char16_t* export_path,
+int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
                                      size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
                                      Error* error);
-int export_handle_export_sub_messages(export_handle_t* handle, libpff_item_t* folder, const char16_t* export_path,
+int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
                                       size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
                                       Error* error);
 
-// One contact item to one record: reads its values (contacts::ContactReader), numbers it,
+// One contact item to one record: reads its values (extract_contact), numbers it,
 // tells the observer, appends it to the store. 1 once stored; -1 when an argument is missing
 // or the item's values cannot be read at all. `kind_code` is 7 from the walk.
-int export_handle_export_contact(export_handle_t* handle, libpff_item_t* item, int item_index,
+int export_handle_export_contact(export_handle_t* handle, PstItem* item, int item_index,
                                  const char16_t* export_path, size_t export_path_size, uint8_t export_format,
                                  log_handle_t* log_handle, int kind_code, Error* error);
 

@@ -1,17 +1,19 @@
 // One scan of a PST file: the engine side of the window's scan run.
 //
-// scan_run opens the file through libpff (code page 1252, read access), refuses files that are
+// scan_run opens the file through the chosen reader (read access), refuses files that are
 // not personal folder files, walks it into the store and reports everything the window shows
 // through the observer, in the window's order. The window calls it on its scan thread; the
 // converter and the tests call it directly.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "engine/export_handle.h"
 #include "engine/log_handle.h"
+#include "engine/pst_source.h"
 
 namespace contacts {
 class ContactStore;
@@ -49,8 +51,11 @@ public:
     // Whether the last run was ended through its pause gate.
     bool stopped() const { return m_stopped; }
 
+    // The reader and the fallback code page of the next runs (set before scan_run).
+    SourceOptions options;
+
     // For the engine's scan run.
-    libpff_file_t* file = nullptr;
+    std::unique_ptr<PstSource> source;
     export_handle_t* export_handle = nullptr;
     log_handle_t* log_handle = nullptr;
 

@@ -77,6 +77,9 @@ public:
     // The dialog pointer slot: the dialog constructed last and still alive, or null.
     static CPelimoorDlg* instance();
 
+    // The PST reader and fallback code page of the scans to come (before the first Scan).
+    void setSourceOptions(const engine::SourceOptions& options) { m_session.options = options; }
+
     // Handlers (buttons and menus call these).
     void OnBrowse();
     void OnScan();

@@ -1,4 +1,4 @@
-// A small RAII layer over libpff handles, shared by the engine and the extraction.
+// A small RAII layer over libpff handles, for the libpff reader.
 //
 // Each wrapper owns one libpff handle and frees it when destroyed; release() frees it early and
 // reports whether libpff could. libpff error objects are freed here and never shown: a failed
@@ -11,7 +11,7 @@
 
 #include <libpff.h>
 
-namespace contacts::pff {
+namespace engine::pff {
 
 // A libpff error slot: pass out() to a libpff call; the error object is freed with the slot
 // (or by clear()).
@@ -84,16 +84,10 @@ using Item = Handle<libpff_item_t, libpff_item_free>;
 using RecordSet = Handle<libpff_record_set_t, libpff_record_set_free>;
 using RecordEntry = Handle<libpff_record_entry_t, libpff_record_entry_free>;
 
-// MAPI value types used by the readers.
-inline constexpr uint32_t kTypeShort = 0x0002;
-inline constexpr uint32_t kTypeString8 = 0x001E;
-inline constexpr uint32_t kTypeUnicode = 0x001F;
-inline constexpr uint32_t kTypeSysTime = 0x0040;
-
 // The UTF-8 string value of an item entry in record set 0 (the folder name reader). These
 // wrap libpff calls that its header marks as deprecated but that have no replacement with the
 // same behaviour. Results as libpff's: 1 found, 0 absent, -1 error.
 int item_entry_utf8_string_size(libpff_item_t* item, uint32_t entry_type, size_t* size);
 int item_entry_utf8_string(libpff_item_t* item, uint32_t entry_type, uint8_t* buffer, size_t size);
 
-} // namespace contacts::pff
+} // namespace engine::pff

@@ -1,4 +1,4 @@
-// Reading contact items through real libpff, from files our own writer makes at test time.
+// Reading contact items through both readers, from files our own writer makes at test time.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "contacts/contact_extraction.h"
 #include "contacts/contact_record.h"
 #include "contacts/text.h"
-#include "pffread/pffread.h"
+#include "engine/contact_extraction.h"
+#include "engine/pst_source.h"
 #include "test_files.h"
 
 namespace {
@@ -26,28 +26,72 @@ std::string u8(std::u16string_view s)
     return contacts::utf16_to_utf8(s);
 }
 
-// Writes the messages into one contact folder and reads every contact item back into drafts.
-class Extraction : public ::testing::Test
+// Every contact item under `item`, depth first as the walk goes.
+void collect_contacts(engine::PstItem& item, bool root, std::vector<const engine::PropertyList*>& out,
+                      std::vector<std::unique_ptr<engine::PstItem>>& keep)
+{
+    uint8_t type = 0;
+    if (!root && item.type(&type) != 1) {
+        return;
+    }
+    if (!root && type == engine::kItemContact) {
+        const engine::PropertyList* list = nullptr;
+        ASSERT_EQ(item.properties(&list), 1);
+        out.push_back(list);
+        return;
+    }
+    if (!root && type != engine::kItemFolder) {
+        return;
+    }
+    using Count = int (engine::PstItem::*)(int*);
+    using Get = int (engine::PstItem::*)(int, std::unique_ptr<engine::PstItem>*);
+    const std::pair<Count, Get> kinds[] = {
+        {&engine::PstItem::sub_item_count, &engine::PstItem::sub_item},
+        {&engine::PstItem::sub_folder_count, &engine::PstItem::sub_folder},
+        {&engine::PstItem::sub_message_count, &engine::PstItem::sub_message},
+    };
+    for (size_t k = root ? 0 : 1; k < (root ? 1 : 3); ++k) {
+        int count = 0;
+        ASSERT_EQ((item.*kinds[k].first)(&count), 1);
+        for (int i = 0; i < count; ++i) {
+            std::unique_ptr<engine::PstItem> child;
+            ASSERT_EQ((item.*kinds[k].second)(i, &child), 1);
+            collect_contacts(*child, false, out, keep);
+            keep.push_back(std::move(child));
+        }
+    }
+}
+
+// Writes the messages into one contact folder and reads every contact item back into drafts,
+// through the reader the test runs with.
+class Extraction : public ::testing::TestWithParam<engine::ReaderKind>
 {
 protected:
-    std::vector<ContactDraft> read(const json& messages)
+    std::vector<ContactDraft> read(const json& messages, int fallback_codepage = 1252)
     {
         const std::string path =
             testfiles::write_pst(m_dir, "x.pst", {{"folders", json::array({testfiles::folder("Contacts", messages)})}});
+        return read_file(path, fallback_codepage);
+    }
+    std::vector<ContactDraft> read_file(const std::string& path, int fallback_codepage = 1252)
+    {
         std::string why;
-        auto file = pffread::File::open(path, &why);
-        EXPECT_TRUE(file) << why;
+        auto source = engine::PstSource::open(path, {GetParam(), fallback_codepage}, &why);
+        EXPECT_TRUE(source) << why;
         std::vector<ContactDraft> drafts;
-        if (!file) {
+        if (!source) {
             return drafts;
         }
-        contacts::ContactReader reader;
-        pffread::walk(*file, [&](const pffread::Item& item, const pffread::Visit&) {
-            if (item.type() == pffread::kContact) {
-                drafts.emplace_back();
-                EXPECT_EQ(reader.read(item.handle(), drafts.back()), 1);
-            }
-        });
+        std::unique_ptr<engine::PstItem> root;
+        EXPECT_EQ(source->root_folder(&root), 1);
+        std::vector<const engine::PropertyList*> contacts;
+        std::vector<std::unique_ptr<engine::PstItem>> keep;
+        collect_contacts(*root, true, contacts, keep);
+        engine::ContactReader reader;
+        for (const auto* list : contacts) {
+            drafts.emplace_back();
+            reader.read(*list, drafts.back(), fallback_codepage);
+        }
         return drafts;
     }
     ContactDraft read_one(const json& props)
@@ -61,11 +105,11 @@ protected:
 };
 
 // Each property of the read table lands in its field; 0x3A1C and 0x3A5D fill two fields each.
-TEST_F(Extraction, EveryReadLandsInItsField)
+TEST_P(Extraction, EveryReadLandsInItsField)
 {
     json props = json::array();
     std::set<uint16_t> tags;
-    for (Field f : contacts::kReadOrder) {
+    for (Field f : engine::kReadOrder) {
         const uint16_t tag = contacts::field_info(f).tag;
         if (f != Field::gender && tags.insert(tag).second) {
             props.push_back(unicode(tag, "value of " + testfiles::hex_tag(tag)));
@@ -73,7 +117,7 @@ TEST_F(Extraction, EveryReadLandsInItsField)
     }
     props.push_back(unicode(0x1000, "the notes"));
     const ContactDraft d = read_one(props);
-    for (Field f : contacts::kReadOrder) {
+    for (Field f : engine::kReadOrder) {
         const auto& info = contacts::field_info(f);
         if (f == Field::gender) {
             EXPECT_FALSE(d.has(f));
@@ -88,7 +132,7 @@ TEST_F(Extraction, EveryReadLandsInItsField)
     EXPECT_EQ(d.gender(), 0);
 }
 
-TEST_F(Extraction, ContactWithoutPropertiesHasEveryFieldAbsent)
+TEST_P(Extraction, ContactWithoutPropertiesHasEveryFieldAbsent)
 {
     const ContactDraft d = read_one(json::array());
     for (const auto& info : contacts::kFieldTable) {
@@ -97,7 +141,7 @@ TEST_F(Extraction, ContactWithoutPropertiesHasEveryFieldAbsent)
     EXPECT_EQ(d.gender(), 0);
 }
 
-TEST_F(Extraction, EmptyValuesArePresentButEmpty)
+TEST_P(Extraction, EmptyValuesArePresentButEmpty)
 {
     const ContactDraft d = read_one(json::array({unicode(0x3A06, ""), prop(0x3A11, "string8", "")}));
     ASSERT_TRUE(d.has(Field::first_name));
@@ -117,7 +161,7 @@ struct TextCase
 
 // Characters outside ASCII and outside the Basic Multilingual Plane reach the draft exactly, in
 // Unicode and (where code page 1252 has them) 8-bit values, in named properties and the body.
-TEST_F(Extraction, TextsArriveAsStoredTable)
+TEST_P(Extraction, TextsArriveAsStoredTable)
 {
     const std::string long_value(5000, 'L');
     const TextCase cases[] = {
@@ -146,7 +190,7 @@ TEST_F(Extraction, TextsArriveAsStoredTable)
     }
 }
 
-TEST_F(Extraction, BodyLongerThanEveryOtherValueIsReadWhole)
+TEST_P(Extraction, BodyLongerThanEveryOtherValueIsReadWhole)
 {
     std::string body;
     for (int i = 0; body.size() < 120000; ++i) {
@@ -158,7 +202,7 @@ TEST_F(Extraction, BodyLongerThanEveryOtherValueIsReadWhole)
 }
 
 // Values of one contact never leak into the next one read with the same reader.
-TEST_F(Extraction, NothingCarriesOverToTheNextContact)
+TEST_P(Extraction, NothingCarriesOverToTheNextContact)
 {
     const auto drafts = read(json::array({
         testfiles::message("IPM.Contact", json::array({unicode(0x3A06, "Anna"), unicode(0x1000, "long notes")})),
@@ -179,7 +223,7 @@ struct DateCase
 };
 
 // Dates: the local named date when present, otherwise the stored UTC value plus 12 hours.
-TEST_F(Extraction, BirthdayAndAnniversaryDatesTable)
+TEST_P(Extraction, BirthdayAndAnniversaryDatesTable)
 {
     const DateCase cases[] = {
         {"UTC date of local midnight east of UTC", json::array({prop(0x3A42, "systime", "1999-12-31T15:00:00Z")}),
@@ -209,7 +253,7 @@ TEST_F(Extraction, BirthdayAndAnniversaryDatesTable)
     }
 }
 
-TEST_F(Extraction, GenderAndOtherValueTypes)
+TEST_P(Extraction, GenderAndOtherValueTypes)
 {
     const ContactDraft numeric = read_one(json::array({prop(0x3A4D, "short", 2), prop(0x3A06, "long", 5)}));
     EXPECT_EQ(numeric.gender(), 0); // requested as text only
@@ -233,7 +277,7 @@ struct CategoryFlagCase
 
 // Categories from "Keywords" in PS_PUBLIC_STRINGS (values joined by "; "), the flag state from
 // PR_FLAG_STATUS; neither when the properties are missing, elsewhere or of another kind.
-TEST_F(Extraction, CategoriesAndFlagTable)
+TEST_P(Extraction, CategoriesAndFlagTable)
 {
     const CategoryFlagCase cases[] = {
         {"two categories, flagged",
@@ -295,19 +339,89 @@ TEST(MultiStrings, DecodesAndRejectsLayoutsTable)
     };
     for (const auto& c : cases) {
         std::u16string out = u"stale";
-        EXPECT_EQ(contacts::join_multi_strings(c.bytes.data(), c.bytes.size(), c.unicode, out), c.ok) << c.what;
+        EXPECT_EQ(engine::join_multi_strings(c.bytes.data(), c.bytes.size(), c.unicode, out), c.ok) << c.what;
         EXPECT_EQ(out, c.joined) << c.what;
     }
 }
 
-TEST(ExtractionArguments, MissingItemIsAnError)
+// Every field read from the item is in the read table exactly once, and nothing else is.
+TEST(FieldTable, ReadOrderCoversEveryTaggedFieldOnce)
 {
-    contacts::ContactReader reader;
-    ContactDraft draft;
-    draft.set_text(Field::first_name, u"stale");
-    EXPECT_EQ(reader.read(nullptr, draft), -1);
-    EXPECT_FALSE(draft.has(Field::first_name));
-    EXPECT_GE(reader.scratch_size(), 24u);
+    std::set<Field> read(engine::kReadOrder.begin(), engine::kReadOrder.end());
+    EXPECT_EQ(read.size(), engine::kReadOrder.size());
+    for (const auto& info : contacts::kFieldTable) {
+        const bool tagged = info.tag != contacts::kTagNone && info.field != Field::body;
+        EXPECT_EQ(read.count(info.field) == 1, tagged) << info.name;
+    }
+    EXPECT_EQ(engine::kReadOrder.front(), Field::full_name);
+    EXPECT_EQ(engine::kReadOrder.back(), Field::work_po_box);
 }
+
+struct FiletimeCase
+{
+    const char* what;
+    uint64_t filetime;
+    int shift;
+    const char16_t* expected; // nullptr: no date
+};
+
+constexpr uint64_t kTicksPerDay = 864000000000ULL;
+constexpr uint64_t k2000 = 125911584000000000ULL; // 2000-01-01 00:00 UTC
+
+TEST(ExtractionText, FiletimeDatesTable)
+{
+    const FiletimeCase cases[] = {
+        {"midnight", k2000, 0, u"2000-01-01"},
+        {"local midnight east of UTC, stored in UTC", k2000 - 9 * kTicksPerDay / 24, 12, u"2000-01-01"},
+        {"local midnight west of UTC, stored in UTC", k2000 + 8 * kTicksPerDay / 24, 12, u"2000-01-01"},
+        {"raw UTC value east of UTC is a day early", k2000 - 9 * kTicksPerDay / 24, 0, u"1999-12-31"},
+        {"leap day", k2000 + 59 * kTicksPerDay, 0, u"2000-02-29"},
+        {"first day", 0, 0, u"1601-01-01"},
+        {"no-date marker 4501-01-01", 915151392000000000ULL, 0, nullptr},
+        {"beyond the year range", UINT64_MAX, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        char16_t out[10];
+        const bool ok = engine::format_filetime_date(c.filetime, c.shift, out);
+        ASSERT_EQ(ok, c.expected != nullptr) << c.what;
+        if (ok) {
+            EXPECT_EQ(std::u16string(out, 10), c.expected) << c.what;
+        }
+    }
+}
+
+TEST(ExtractionText, IndexKeyIsTheFirstCodeUnit)
+{
+    struct Case
+    {
+        const char16_t* first; // nullptr: absent
+        const char16_t* key;   // nullptr: absent
+    };
+    const std::u16string high(1, char16_t(0xD835));
+    const Case cases[] = {
+        {u"Anna", u"A"},
+        {u"anna", u"a"},
+        {u"", u""},
+        {nullptr, nullptr},
+        {u"\u00C9mile", u"\u00C9"},
+        {u"\U0001D49Cnna", high.c_str()},
+    };
+    for (const auto& c : cases) {
+        contacts::ContactDraft draft;
+        if (c.first) {
+            draft.set_text(contacts::Field::first_name, c.first);
+        }
+        draft.set_text(contacts::Field::index_key, u"stale");
+        engine::set_index_key(draft);
+        const auto key = draft.text(contacts::Field::index_key);
+        ASSERT_EQ(key.has_value(), c.key != nullptr);
+        if (c.key) {
+            EXPECT_EQ(*key, std::u16string_view(c.key));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothReaders, Extraction, ::testing::Values(engine::ReaderKind::native, engine::ReaderKind::libpff),
+                         [](const auto& info) { return std::string(engine::reader_kind_name(info.param)); });
 
 } // namespace

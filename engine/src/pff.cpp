@@ -1,6 +1,6 @@
-#include "contacts/pff.h"
+#include "pff.h"
 
-namespace contacts::pff {
+namespace engine::pff {
 
 void ErrorSlot::clear()
 {
@@ -27,4 +27,4 @@ int item_entry_utf8_string(libpff_item_t* item, uint32_t entry_type, uint8_t* bu
 
 #pragma GCC diagnostic pop
 
-} // namespace contacts::pff
+} // namespace engine::pff

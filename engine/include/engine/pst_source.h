@@ -1,0 +1,194 @@
+// The one seam between the walk and a PST reader. Two readers sit behind it: our own (pst/,
+// the default) and libpff (kept as a second reader and as the tests' oracle). Both hand the
+// walk the same items in the same order: a folder's sub folders are the rows of its hierarchy
+// table, its messages the rows of its contents table (each row resolved to a node whose parent
+// is the folder), the root folder's sub items every node whose parent is the root, in node-id
+// order. An item's type comes from its message class (none: a folder), as libpff decides it.
+//
+// Calling convention as the walk's: 1 success, 0 absent (lookups), -1 error.
+// Not thread-safe: a source and its items belong to one thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine {
+
+enum class ReaderKind : uint8_t
+{
+    native, // our own reader
+    libpff, // libpff 20180714
+};
+
+// "native" / "libpff"; nullopt for anything else.
+std::optional<ReaderKind> reader_kind_from_name(std::string_view name);
+const char* reader_kind_name(ReaderKind kind);
+
+// Item type codes: the values libpff gives its item types (LIBPFF_ITEM_TYPE_*).
+enum ItemType : uint8_t
+{
+    kItemUndefined = 0,
+    kItemActivity = 1,
+    kItemAppointment = 2,
+    kItemAttachment = 3,
+    kItemAttachments = 4,
+    kItemCommon = 5,
+    kItemConfiguration = 6,
+    kItemConflictMessage = 7,
+    kItemContact = 8,
+    kItemDistributionList = 9,
+    kItemDocument = 10,
+    kItemEmail = 11,
+    kItemEmailSmime = 12,
+    kItemFax = 13,
+    kItemFolder = 14,
+    kItemMeeting = 15,
+    kItemMms = 16,
+    kItemNote = 17,
+    kItemPostingNote = 18,
+    kItemRecipients = 19,
+    kItemRssFeed = 20,
+    kItemSharing = 21,
+    kItemSms = 22,
+    kItemSubAssociatedContents = 23,
+    kItemSubFolders = 24,
+    kItemSubMessages = 25,
+    kItemTask = 26,
+    kItemTaskRequest = 27,
+    kItemVoicemail = 28,
+    kItemUnknown = 29,
+};
+
+// The item type of a message class (stored text, cut at its first NUL), compared without
+// regard to ASCII case: "IPM.Contact" is a contact, "IPM.Contact.X" is not.
+ItemType item_type_of_class(std::string_view message_class);
+
+// MAPI value types the readers look at.
+inline constexpr uint16_t kTypeShort = 0x0002;
+inline constexpr uint16_t kTypeLong = 0x0003;
+inline constexpr uint16_t kTypeString8 = 0x001E;
+inline constexpr uint16_t kTypeUnicode = 0x001F;
+inline constexpr uint16_t kTypeSysTime = 0x0040;
+inline constexpr uint16_t kTypeMultiString8 = 0x101E;
+inline constexpr uint16_t kTypeMultiUnicode = 0x101F;
+
+using Guid = std::array<uint8_t, 16>; // on-disk byte order
+
+// Record set 0 of an item: its properties in stored order, with their bytes.
+class PropertyList
+{
+public:
+    struct Property
+    {
+        uint32_t id = 0; // property id; a numeric named property by its LID
+        uint16_t type = 0;
+        uint32_t offset = 0; // of the bytes in the list's buffer
+        uint32_t size = 0;
+        int32_t name = -1; // string-named properties: index of their name
+    };
+
+    void clear();
+    // Adds a property. `named_lid`: the LID of a numeric named property; `string_name`: the
+    // GUID and name of a string-named one (at most one of the two).
+    void add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size,
+             std::optional<uint32_t> named_lid = std::nullopt, const Guid* guid = nullptr,
+             std::u16string_view string_name = {});
+
+    // The first property with `id` (of any type / of `type`), or nullptr.
+    const Property* find(uint32_t id) const;
+    const Property* find(uint32_t id, uint16_t type) const;
+    // The first string-named property called `name` (in any property set), or nullptr.
+    const Property* find_named(std::u16string_view name) const;
+    // The property set of a string-named property (nullptr for other properties).
+    const Guid* guid_of(const Property& p) const;
+
+    std::span<const uint8_t> bytes(const Property& p) const;
+    std::span<const Property> all() const { return m_properties; }
+    // A 32-bit value (PT_LONG and the like), when `id` has one of 4 bytes or more.
+    std::optional<uint32_t> long_value(uint32_t id) const;
+
+private:
+    struct Name
+    {
+        Guid guid;
+        std::u16string name;
+    };
+    std::vector<Property> m_properties;
+    std::vector<uint8_t> m_bytes;
+    std::vector<Name> m_names;
+};
+
+class PstItem
+{
+public:
+    virtual ~PstItem() = default;
+
+    // The item's type code (kItem...); -1 when its values cannot be read.
+    virtual int type(uint8_t* out) = 0;
+    // Every node whose parent is this item, in node-id order (the walk uses it on the root).
+    virtual int sub_item_count(int* count) = 0;
+    virtual int sub_item(int index, std::unique_ptr<PstItem>* out) = 0;
+    // Rows of the hierarchy table (node id + 11); 0 without the table.
+    virtual int sub_folder_count(int* count) = 0;
+    virtual int sub_folder(int index, std::unique_ptr<PstItem>* out) = 0;
+    // Rows of the contents table (node id + 12); 0 without the table.
+    virtual int sub_message_count(int* count) = 0;
+    virtual int sub_message(int index, std::unique_ptr<PstItem>* out) = 0;
+    // PidTagDisplayName as UTF-8 (8-bit names through the source's fallback code page):
+    // 1 found, 0 absent, -1 error.
+    virtual int display_name(std::string* out) = 0;
+    // Record set 0. The list is the item's and stays valid while the item lives.
+    virtual int properties(const PropertyList** out) = 0;
+};
+
+struct SourceOptions
+{
+    ReaderKind reader = ReaderKind::native;
+    // Code page for 8-bit texts of items that name none (see engine/text_decoding.h).
+    int fallback_codepage = 1252;
+};
+
+// The reader and code page chosen through the environment: PELIMOOR_READER (native, libpff)
+// and PELIMOOR_CODEPAGE (a number). Unset variables give the defaults; a value that is not
+// understood gives the defaults and a sentence for the user in *problem.
+SourceOptions source_options_from_environment(std::string* problem);
+
+// Takes "--reader NAME" / "--reader=NAME" and "--codepage N" / "--codepage=N" out of `args`
+// into `options`; the other arguments go to *rest in their order. False with a sentence in
+// *problem for a missing or unknown value.
+bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest,
+                         SourceOptions* options, std::string* problem);
+
+class PstSource
+{
+public:
+    virtual ~PstSource() = default;
+
+    // Opens `path_utf8` read-only with the chosen reader. nullptr and *why on failure.
+    static std::unique_ptr<PstSource> open(const std::string& path_utf8, const SourceOptions& options,
+                                           std::string* why);
+
+    virtual int root_folder(std::unique_ptr<PstItem>* out) = 0;
+    const SourceOptions& options() const { return m_options; }
+
+protected:
+    explicit PstSource(const SourceOptions& options) : m_options(options) {}
+
+private:
+    SourceOptions m_options;
+};
+
+// The two implementations (pst_source_native.cpp, pst_source_libpff.cpp).
+std::unique_ptr<PstSource> open_native_source(const std::string& path_utf8, const SourceOptions& options,
+                                              std::string* why);
+std::unique_ptr<PstSource> open_libpff_source(const std::string& path_utf8, const SourceOptions& options,
+                                              std::string* why);
+
+} // namespace engine

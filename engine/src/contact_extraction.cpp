@@ -1,0 +1,311 @@
+#include "engine/contact_extraction.h"
+
+#include <charconv>
+#include <new>
+#include <string_view>
+
+#include "contacts/contact_store.h"
+#include "contacts/text.h"
+#include "engine/text_decoding.h"
+
+namespace engine {
+
+const std::array<Field, 76> kReadOrder = {
+    Field::full_name,
+    Field::first_name,
+    Field::initials,
+    Field::last_name,
+    Field::business_address,
+    Field::free_busy_address,
+    Field::email,
+    Field::email_2,
+    Field::email_3,
+    Field::email_type,
+    Field::suffix,
+    Field::title,
+    Field::company_name,
+    Field::job_title,
+    Field::department,
+    Field::office_location,
+    Field::primary_phone,
+    Field::business_phone,
+    Field::business_phone_2,
+    Field::mobile_phone,
+    Field::radio_phone,
+    Field::car_phone,
+    Field::other_phone,
+    Field::pager,
+    Field::primary_fax,
+    Field::business_fax,
+    Field::home_fax,
+    Field::telex,
+    Field::isdn_phone,
+    Field::home_phone,
+    Field::home_phone_2,
+    Field::customer_id,
+    Field::hobbies,
+    Field::home_address,
+    Field::gender,
+    Field::middle_name,
+    Field::language,
+    Field::assistant_phone,
+    Field::assistant_name,
+    Field::profession,
+    Field::spouse_name,
+    Field::company_main_phone,
+    Field::home_city,
+    Field::anniversary,
+    Field::birthday,
+    Field::manager_name,
+    Field::nickname,
+    Field::personal_home_page,
+    Field::business_home_page,
+    Field::home_country,
+    Field::home_postal_code,
+    Field::home_state,
+    Field::home_street,
+    Field::other_city,
+    Field::other_country,
+    Field::other_state,
+    Field::other_street,
+    Field::other_postal_code,
+    Field::callback_phone,
+    Field::account,
+    Field::ttytdd_phone,
+    Field::gov_id,
+    Field::organizational_id,
+    Field::display_name_prefix,
+    Field::mileage,
+    Field::business_country,
+    Field::business_street,
+    Field::business_state,
+    Field::business_postal_code,
+    Field::business_city,
+    Field::work_country,
+    Field::work_street,
+    Field::work_city,
+    Field::work_state,
+    Field::work_postal_code,
+    Field::work_po_box,
+};
+
+namespace {
+
+constexpr uint32_t kTagBody = 0x1000;
+
+uint32_t tag_of(Field f)
+{
+    return contacts::field_info(f).tag;
+}
+
+uint32_t le32(const uint8_t* p)
+{
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Appends one stored value, cut at its first NUL.
+void append_value(const uint8_t* p, std::size_t size, bool unicode, int codepage, std::u16string& out)
+{
+    if (!unicode) {
+        decode_8bit(std::span<const uint8_t>(p, size), codepage, out);
+        return;
+    }
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        const char16_t unit = static_cast<char16_t>(p[i] | p[i + 1] << 8);
+        if (unit == 0) {
+            return;
+        }
+        out.push_back(unit);
+    }
+}
+
+// The text of a string property into `out`; false for properties of other types.
+bool read_text(const PropertyList& list, const PropertyList::Property& p, int codepage, std::u16string& out)
+{
+    out.clear();
+    const auto bytes = list.bytes(p);
+    if (p.type == kTypeUnicode) {
+        out.resize(bytes.size() / 2);
+        out.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
+        return true;
+    }
+    if (p.type == kTypeString8) {
+        decode_8bit(bytes, codepage, out);
+        return true;
+    }
+    return false;
+}
+
+bool read_filetime(const PropertyList& list, const PropertyList::Property* p, uint64_t* value)
+{
+    if (p == nullptr || p->type != kTypeSysTime || p->size < 8) {
+        return false;
+    }
+    const auto b = list.bytes(*p);
+    *value = uint64_t{le32(b.data())} | uint64_t{le32(b.data() + 4)} << 32;
+    return true;
+}
+
+void read_flag(const PropertyList& list, ContactDraft& draft)
+{
+    const auto status = list.long_value(kTagFlagStatus);
+    if (status == 2u) {
+        draft.set_text(Field::flag, u"Flagged");
+    } else if (status == 1u) {
+        draft.set_text(Field::flag, u"Completed");
+    }
+}
+
+} // namespace
+
+bool join_multi_strings(const uint8_t* data, std::size_t size, bool unicode, std::u16string& out, int codepage)
+{
+    out.clear();
+    if (data == nullptr || size < 4) {
+        return false;
+    }
+    const uint64_t count = le32(data);
+    if (4 + 4 * count > size) {
+        return false;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        const std::size_t begin = le32(data + 4 + 4 * i);
+        const std::size_t end = i + 1 < count ? le32(data + 4 + 4 * (i + 1)) : size;
+        if (begin < 4 + 4 * count || begin > end || end > size) {
+            out.clear();
+            return false;
+        }
+        const std::size_t before = out.size();
+        if (before != 0) {
+            out += u"; ";
+        }
+        const std::size_t start = out.size();
+        append_value(data + begin, end - begin, unicode, codepage, out);
+        if (out.size() == start) {
+            out.resize(before); // an empty value adds nothing
+        }
+    }
+    return true;
+}
+
+void ContactReader::read_categories(const PropertyList& list, int codepage, ContactDraft& draft)
+{
+    const PropertyList::Property* p = list.find_named(kCategoriesName);
+    if (p == nullptr || list.guid_of(*p) == nullptr || *list.guid_of(*p) != kPsPublicStrings ||
+        (p->type != kTypeMultiUnicode && p->type != kTypeMultiString8) || p->size == 0) {
+        return;
+    }
+    const auto bytes = list.bytes(*p);
+    if (join_multi_strings(bytes.data(), bytes.size(), p->type == kTypeMultiUnicode, m_joined, codepage) &&
+        !m_joined.empty()) {
+        draft.set_text(Field::categories, m_joined);
+    }
+}
+
+void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fallback_codepage)
+{
+    draft.reset();
+    const int codepage = message_codepage(list, fallback_codepage);
+
+    // The texts in the read table's order, then the body. The gender code is a number in the
+    // record; a file that stores it as text gets its leading digits taken.
+    for (std::size_t i = 0; i <= kReadOrder.size(); ++i) {
+        const bool body = i == kReadOrder.size();
+        const Field field = body ? Field::body : kReadOrder[i];
+        const PropertyList::Property* p = list.find(body ? kTagBody : tag_of(field));
+        if (p == nullptr || !read_text(list, *p, codepage, m_text)) {
+            continue;
+        }
+        if (field == Field::gender) {
+            const std::string digits = contacts::utf16_to_utf8(m_text);
+            int value = 0;
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+            draft.set_gender(static_cast<int16_t>(value));
+            continue;
+        }
+        draft.set_text(field, m_text);
+    }
+
+    // Birthday and anniversary stored as dates.
+    for (const Field f : {Field::birthday, Field::anniversary}) {
+        const PropertyList::Property* p = list.find(tag_of(f));
+        if (draft.has(f) || p == nullptr || p->type != kTypeSysTime) {
+            continue;
+        }
+        const uint32_t local_tag = f == Field::birthday ? kTagBirthdayLocal : kTagAnniversaryLocal;
+        uint64_t filetime = 0;
+        int shift = 12;
+        if (read_filetime(list, list.find(local_tag, kTypeSysTime), &filetime)) {
+            shift = 0;
+        } else if (!read_filetime(list, p, &filetime)) {
+            continue;
+        }
+        char16_t date[10];
+        if (format_filetime_date(filetime, shift, date)) {
+            draft.set_text(f, std::u16string_view(date, 10));
+        }
+    }
+
+    read_categories(list, codepage, draft);
+    read_flag(list, draft);
+}
+
+contacts::ContactRecordPtr extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader,
+                                           ContactDraft& draft, int kind_code, int fallback_codepage)
+{
+    const PropertyList* list = nullptr;
+    if (item.properties(&list) != 1) {
+        return nullptr;
+    }
+    reader.read(*list, draft, fallback_codepage);
+    draft.set_kind_code(kind_code);
+    draft.set_number(store.next_number());
+    set_index_key(draft);
+    return contacts::contact_record_build(store, draft);
+}
+
+bool format_filetime_date(uint64_t filetime, int shift_hours, char16_t out[10])
+{
+    constexpr int64_t kTicksPerSecond = 10'000'000;
+    constexpr int64_t kDays1601To1970 = 134774;
+    const int64_t seconds = static_cast<int64_t>(filetime / kTicksPerSecond) + int64_t{shift_hours} * 3600;
+    int64_t z = seconds / 86400 - kDays1601To1970 + 719468; // days since 0000-03-01
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    // Outlook writes 4501-01-01 for "no date"; such values and anything out of range are skipped.
+    if (year < 1601 || year >= 4500) {
+        return false;
+    }
+    const auto digit = [](int64_t v) { return static_cast<char16_t>(u'0' + v); };
+    out[0] = digit(year / 1000);
+    out[1] = digit(year / 100 % 10);
+    out[2] = digit(year / 10 % 10);
+    out[3] = digit(year % 10);
+    out[4] = u'-';
+    out[5] = digit(month / 10);
+    out[6] = digit(month % 10);
+    out[7] = u'-';
+    out[8] = digit(day / 10);
+    out[9] = digit(day % 10);
+    return true;
+}
+
+void set_index_key(ContactDraft& draft)
+{
+    const auto first = draft.text(Field::first_name);
+    if (!first) {
+        draft.clear_text(Field::index_key);
+        return;
+    }
+    // A copy: `first` points into the draft's buffer, which set_text may reallocate.
+    const std::u16string key(first->substr(0, 1));
+    draft.set_text(Field::index_key, key);
+}
+
+} // namespace engine

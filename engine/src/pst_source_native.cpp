@@ -1,0 +1,314 @@
+// Our own reader behind the seam. Items are nodes of the node B-tree; what libpff derives from
+// its item tree (a node's children, the root folder) is derived here from the nodes' parents,
+// looking nodes up one at a time instead of building a tree of the whole file.
+#include <algorithm>
+#include <new>
+
+#include "contacts/text.h"
+#include "engine/pst_source.h"
+#include "engine/text_decoding.h"
+#include "pst/reader.h"
+
+namespace engine {
+
+namespace {
+
+namespace read = pst::read;
+
+constexpr uint32_t kRootFolderNid = 0x122;
+constexpr uint16_t kTagMessageClass = 0x001A;
+constexpr uint16_t kTagDisplayName = 0x3001;
+constexpr uint32_t kSubFoldersOffset = 11; // hierarchy table of a folder node
+constexpr uint32_t kSubMessagesOffset = 12; // contents table
+
+class NativeSource;
+
+class NativeItem : public PstItem
+{
+public:
+    NativeItem(NativeSource& source, const read::Node& node, bool folder) : m_source(source), m_node(node)
+    {
+        if (folder) {
+            m_type = kItemFolder;
+        }
+    }
+
+    int type(uint8_t* out) override;
+    int sub_item_count(int* count) override;
+    int sub_item(int index, std::unique_ptr<PstItem>* out) override;
+    int sub_folder_count(int* count) override { return table_rows(m_sub_folders, kSubFoldersOffset, count); }
+    int sub_folder(int index, std::unique_ptr<PstItem>* out) override
+    {
+        return table_child(m_sub_folders, index, true, out);
+    }
+    int sub_message_count(int* count) override { return table_rows(m_sub_messages, kSubMessagesOffset, count); }
+    int sub_message(int index, std::unique_ptr<PstItem>* out) override
+    {
+        return table_child(m_sub_messages, index, false, out);
+    }
+    int display_name(std::string* out) override;
+    int properties(const PropertyList** out) override;
+
+private:
+    struct ChildTable
+    {
+        bool read = false;
+        bool present = false;
+        read::Table table;
+    };
+    int table_rows(ChildTable& t, uint32_t offset, int* count);
+    int table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
+    int make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
+
+    NativeSource& m_source;
+    read::Node m_node;
+    int m_type = -1; // determined on first use
+    bool m_read = false;
+    bool m_unreadable = false;
+    PropertyList m_properties;
+    ChildTable m_sub_folders;
+    ChildTable m_sub_messages;
+    bool m_children_read = false;
+    std::vector<read::Node> m_children;
+};
+
+class NativeSource : public PstSource
+{
+public:
+    explicit NativeSource(const SourceOptions& options) : PstSource(options) {}
+
+    bool open(const std::string& path, std::string* why)
+    {
+        m_file = read::File::open(path, why);
+        if (!m_file) {
+            return false;
+        }
+        // Without a readable name-to-id map the named properties keep their stored ids.
+        m_names_ok = m_names.open(*m_file, nullptr) == 1;
+        return true;
+    }
+
+    int root_folder(std::unique_ptr<PstItem>* out) override
+    {
+        read::Node root;
+        int found = m_file->find_node(kRootFolderNid, &root, nullptr);
+        if (found == 1 && root.parent != root.nid) {
+            found = 0;
+        }
+        if (found == 0) {
+            // The root folder is the node that is its own parent.
+            found = m_file->for_each_node(
+                [&](const read::Node& n) {
+                    if (n.nid != n.parent) {
+                        return true;
+                    }
+                    root = n;
+                    return false;
+                },
+                nullptr);
+            if (found == 1 && root.nid == 0) {
+                found = 0;
+            }
+        }
+        if (found != 1) {
+            return -1;
+        }
+        out->reset(new (std::nothrow) NativeItem(*this, root, true));
+        return *out ? 1 : -1;
+    }
+
+    read::File& file() { return *m_file; }
+
+    // Reads the property context of `node` into `list`, named ids resolved through the map.
+    int read_properties(const read::Node& node, PropertyList& list)
+    {
+        list.clear();
+        if (m_pc.open(*m_file, node, nullptr) != 1) {
+            return -1;
+        }
+        for (size_t i = 0; i < m_pc.size(); ++i) {
+            const read::PropertyRef& p = m_pc.at(i);
+            const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
+            if (named == nullptr) {
+                list.add(p.id, p.type, p.data, p.size);
+            } else if (named->numeric) {
+                list.add(p.id, p.type, p.data, p.size, named->lid);
+            } else {
+                list.add(p.id, p.type, p.data, p.size, std::nullopt, &named->guid, named->name);
+            }
+        }
+        return 1;
+    }
+
+private:
+    std::unique_ptr<read::File> m_file;
+    read::NameMap m_names;
+    bool m_names_ok = false;
+    read::PropertyContext m_pc; // shared by every item: properties are copied out at once
+};
+
+int NativeItem::properties(const PropertyList** out)
+{
+    if (!m_read && !m_unreadable) {
+        if (m_source.read_properties(m_node, m_properties) == 1) {
+            m_read = true;
+        } else {
+            m_unreadable = true;
+        }
+    }
+    if (m_unreadable) {
+        return -1;
+    }
+    *out = &m_properties;
+    return 1;
+}
+
+int NativeItem::type(uint8_t* out)
+{
+    if (m_type < 0) {
+        const PropertyList* list = nullptr;
+        if (properties(&list) != 1) {
+            return -1;
+        }
+        const PropertyList::Property* cls = list->find(kTagMessageClass);
+        if (cls == nullptr) {
+            m_type = kItemFolder; // no message class: a folder
+        } else if (cls->type == kTypeString8) {
+            const auto bytes = list->bytes(*cls);
+            m_type = item_type_of_class(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        } else if (cls->type == kTypeUnicode) {
+            const auto bytes = list->bytes(*cls);
+            std::u16string units(bytes.size() / 2, u'\0');
+            units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
+            m_type = item_type_of_class(contacts::utf16_to_utf8(units));
+        } else {
+            return -1;
+        }
+    }
+    *out = static_cast<uint8_t>(m_type);
+    return 1;
+}
+
+int NativeItem::display_name(std::string* out)
+{
+    const PropertyList* list = nullptr;
+    if (properties(&list) != 1) {
+        return -1;
+    }
+    const PropertyList::Property* name = list->find(kTagDisplayName);
+    if (name == nullptr) {
+        return 0;
+    }
+    const auto bytes = list->bytes(*name);
+    std::u16string units;
+    if (name->type == kTypeUnicode) {
+        units.resize(bytes.size() / 2);
+        units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
+    } else if (name->type == kTypeString8) {
+        decode_8bit(bytes, m_source.options().fallback_codepage, units);
+    } else {
+        return -1;
+    }
+    *out = contacts::utf16_to_utf8(units);
+    return 1;
+}
+
+int NativeItem::sub_item_count(int* count)
+{
+    if (!m_children_read) {
+        m_children.clear();
+        const uint32_t self = m_node.nid;
+        if (m_source.file().for_each_node(
+                [&](const read::Node& n) {
+                    if (n.parent == self && n.nid != self) {
+                        m_children.push_back(n);
+                    }
+                    return true;
+                },
+                nullptr) != 1) {
+            return -1;
+        }
+        // In node-id order, each id once.
+        std::stable_sort(m_children.begin(), m_children.end(),
+                         [](const read::Node& a, const read::Node& b) { return a.nid < b.nid; });
+        m_children.erase(std::unique(m_children.begin(), m_children.end(),
+                                     [](const read::Node& a, const read::Node& b) { return a.nid == b.nid; }),
+                         m_children.end());
+        m_children_read = true;
+    }
+    *count = static_cast<int>(m_children.size());
+    return 1;
+}
+
+int NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
+{
+    int count = 0;
+    if (sub_item_count(&count) != 1 || index < 0 || index >= count) {
+        return -1;
+    }
+    out->reset(new (std::nothrow) NativeItem(m_source, m_children[static_cast<size_t>(index)], false));
+    return *out ? 1 : -1;
+}
+
+int NativeItem::table_rows(ChildTable& t, uint32_t offset, int* count)
+{
+    if (!t.read) {
+        read::Node node;
+        const int found = m_source.file().find_node(m_node.nid + offset, &node, nullptr);
+        if (found < 0) {
+            return -1;
+        }
+        if (found == 1) {
+            if (t.table.open(m_source.file(), node, nullptr) != 1) {
+                return -1;
+            }
+            t.present = true;
+        }
+        t.read = true;
+    }
+    const size_t rows = t.present ? t.table.row_count() : 0;
+    if (rows > static_cast<size_t>(INT32_MAX)) {
+        return -1;
+    }
+    *count = static_cast<int>(rows);
+    return 1;
+}
+
+int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out)
+{
+    if (!t.read || !t.present || index < 0 || static_cast<size_t>(index) >= t.table.row_count()) {
+        return -1;
+    }
+    return make_child(t.table.row_id(static_cast<size_t>(index)), folder, out);
+}
+
+// A table row names a child: it must be a node whose parent is this item.
+int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
+{
+    read::Node node;
+    if (nid == m_node.nid || m_source.file().find_node(nid, &node, nullptr) != 1 || node.parent != m_node.nid) {
+        return -1;
+    }
+    out->reset(new (std::nothrow) NativeItem(m_source, node, folder));
+    return *out ? 1 : -1;
+}
+
+} // namespace
+
+std::unique_ptr<PstSource> open_native_source(const std::string& path_utf8, const SourceOptions& options,
+                                              std::string* why)
+{
+    std::unique_ptr<NativeSource> source(new (std::nothrow) NativeSource(options));
+    if (!source) {
+        if (why != nullptr) {
+            *why = "out of memory";
+        }
+        return nullptr;
+    }
+    if (!source->open(path_utf8, why)) {
+        return nullptr;
+    }
+    return source;
+}
+
+} // namespace engine

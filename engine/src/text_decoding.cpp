@@ -1,0 +1,216 @@
+#include "engine/text_decoding.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <iconv.h>
+#include <string_view>
+#include <unordered_map>
+
+#include "contacts/text.h"
+#include "engine/pst_source.h"
+
+namespace engine {
+
+namespace {
+
+constexpr uint32_t kTagMessageCodepage = 0x3FFD;
+constexpr uint32_t kTagInternetCodepage = 0x3FDE;
+constexpr uint32_t kTagMessageLocale = 0x3FF1;
+constexpr int kUtf8 = 65001;
+
+// Code page 1252 at 0x80..0x9F (undefined bytes become U+FFFD); other bytes map to themselves.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,
+};
+
+// Mail charsets (0x3FDE values) and the ANSI code page of their script.
+struct CharsetRow
+{
+    uint32_t cpid;
+    int ansi;
+};
+constexpr CharsetRow kCharsets[] = {
+    {50220, 932}, {50221, 932},   {50222, 932},  {51932, 932},  {20932, 932},  {20127, 1252},
+    {28591, 1252}, {28605, 1252}, {28592, 1250}, {28595, 1251}, {20866, 1251}, {21866, 1251},
+    {28597, 1253}, {28599, 1254}, {28598, 1255}, {38598, 1255}, {28596, 1256}, {28594, 1257},
+    {28603, 1257}, {52936, 936},  {20936, 936},  {50225, 949},  {51949, 949},  {20000, 950},
+    {28601, 874},
+};
+
+// LCIDs whose code page differs from the one of their primary language.
+constexpr CharsetRow kLcidExceptions[] = {
+    {0x0404, 950},  {0x0C04, 950},  {0x1404, 950},  {0x0804, 936},  {0x1004, 936},  {0x0C1A, 1251},
+    {0x201A, 1251}, {0x082C, 1251}, {0x0843, 1251}, {0x046D, 1251}, {0x0485, 1251},
+};
+// Primary language ids (LCID & 0x3FF) and their default ANSI code page.
+constexpr CharsetRow kLanguages[] = {
+    {0x01, 1256}, {0x02, 1251}, {0x03, 1252}, {0x04, 936},  {0x05, 1250}, {0x06, 1252}, {0x07, 1252},
+    {0x08, 1253}, {0x09, 1252}, {0x0A, 1252}, {0x0B, 1252}, {0x0C, 1252}, {0x0D, 1255}, {0x0E, 1250},
+    {0x0F, 1252}, {0x10, 1252}, {0x11, 932},  {0x12, 949},  {0x13, 1252}, {0x14, 1252}, {0x15, 1250},
+    {0x16, 1252}, {0x18, 1250}, {0x19, 1251}, {0x1A, 1250}, {0x1B, 1250}, {0x1C, 1250}, {0x1D, 1252},
+    {0x1E, 874},  {0x1F, 1254}, {0x20, 1256}, {0x21, 1252}, {0x22, 1251}, {0x23, 1251}, {0x24, 1250},
+    {0x25, 1257}, {0x26, 1257}, {0x27, 1257}, {0x29, 1256}, {0x2A, 1258}, {0x2C, 1254}, {0x2D, 1252},
+    {0x2F, 1251}, {0x36, 1252}, {0x38, 1252}, {0x3E, 1252}, {0x3F, 1251}, {0x40, 1251}, {0x41, 1252},
+    {0x43, 1254}, {0x44, 1251}, {0x50, 1251}, {0x56, 1252},
+};
+
+template <size_t N> int lookup(const CharsetRow (&rows)[N], uint32_t key)
+{
+    for (const auto& row : rows) {
+        if (row.cpid == key) {
+            return row.ansi;
+        }
+    }
+    return 0;
+}
+
+bool windows_ansi(int codepage)
+{
+    return (codepage >= 1250 && codepage <= 1258) || codepage == 874 || codepage == 932 || codepage == 936 ||
+           codepage == 949 || codepage == 950;
+}
+
+// One iconv descriptor per code page and thread, opened on first use.
+class Converters
+{
+public:
+    ~Converters()
+    {
+        for (auto& [codepage, cd] : m_open) {
+            if (cd != reinterpret_cast<iconv_t>(-1)) {
+                iconv_close(cd);
+            }
+        }
+    }
+    iconv_t get(int codepage)
+    {
+        auto it = m_open.find(codepage);
+        if (it == m_open.end()) {
+            char name[16];
+            std::snprintf(name, sizeof name, "CP%d", codepage);
+            it = m_open.emplace(codepage, iconv_open("UTF-16LE", name)).first;
+        }
+        return it->second;
+    }
+
+private:
+    std::unordered_map<int, iconv_t> m_open;
+};
+
+void decode_1252(std::span<const uint8_t> bytes, std::u16string& out)
+{
+    for (uint8_t b : bytes) {
+        out.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : char16_t{b});
+    }
+}
+
+void append_utf16le(const char* p, size_t size, std::u16string& out)
+{
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        out.push_back(static_cast<char16_t>(static_cast<uint8_t>(p[i]) | static_cast<uint8_t>(p[i + 1]) << 8));
+    }
+}
+
+bool decode_iconv(std::span<const uint8_t> bytes, int codepage, std::u16string& out)
+{
+    thread_local Converters converters;
+    iconv_t cd = converters.get(codepage);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr); // initial shift state
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
+    size_t in_left = bytes.size();
+    char buffer[1024];
+    while (in_left > 0) {
+        char* to = buffer;
+        size_t to_left = sizeof buffer;
+        const size_t result = iconv(cd, &in, &in_left, &to, &to_left);
+        append_utf16le(buffer, sizeof buffer - to_left, out);
+        if (result != static_cast<size_t>(-1)) {
+            continue;
+        }
+        if (errno == E2BIG) {
+            continue;
+        }
+        // An undefined byte (EILSEQ) is skipped; a sequence cut off at the end (EINVAL) ends it.
+        out.push_back(u'\uFFFD');
+        if (errno == EINVAL) {
+            break;
+        }
+        ++in;
+        --in_left;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    return true;
+}
+
+} // namespace
+
+bool codepage_supported(int codepage)
+{
+    return windows_ansi(codepage) || codepage == kUtf8;
+}
+
+int ansi_codepage_of_charset(uint32_t cpid)
+{
+    if (windows_ansi(static_cast<int>(cpid))) {
+        return static_cast<int>(cpid);
+    }
+    return lookup(kCharsets, cpid);
+}
+
+int ansi_codepage_of_lcid(uint32_t lcid)
+{
+    if (const int exception = lookup(kLcidExceptions, lcid & 0xFFFF)) {
+        return exception;
+    }
+    return lookup(kLanguages, lcid & 0x3FF);
+}
+
+int message_codepage(const PropertyList& properties, int fallback)
+{
+    if (const auto cp = properties.long_value(kTagMessageCodepage)) {
+        const int value = static_cast<int>(*cp);
+        if (value == kUtf8) {
+            return kUtf8;
+        }
+        if (const int ansi = ansi_codepage_of_charset(*cp)) {
+            return ansi;
+        }
+    }
+    if (const auto cpid = properties.long_value(kTagInternetCodepage)) {
+        if (const int ansi = ansi_codepage_of_charset(*cpid)) {
+            return ansi;
+        }
+    }
+    if (const auto lcid = properties.long_value(kTagMessageLocale)) {
+        if (const int ansi = ansi_codepage_of_lcid(*lcid)) {
+            return ansi;
+        }
+    }
+    return codepage_supported(fallback) ? fallback : kDefaultCodepage;
+}
+
+void decode_8bit(std::span<const uint8_t> bytes, int codepage, std::u16string& out)
+{
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == 0) {
+            bytes = bytes.first(i);
+            break;
+        }
+    }
+    if (codepage == kUtf8) {
+        contacts::utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), out);
+        return;
+    }
+    if (codepage != kDefaultCodepage && codepage_supported(codepage) && decode_iconv(bytes, codepage, out)) {
+        return;
+    }
+    decode_1252(bytes, out);
+}
+
+} // namespace engine

@@ -1,0 +1,216 @@
+// Reading personal folder files: the node database (header, node and block B-trees, data trees,
+// subnode trees), lists/tables/properties (heap-on-node, BTH, property and table contexts) and
+// the name-to-id map. Unicode (wVer 23) and ANSI (wVer 14/15) files; block encodings none,
+// permute and cyclic. No Qt, no libpff.
+//
+// Lazy: File::open reads the header and the root page of each B-tree, nothing else. Every other
+// read happens when asked, through a bounded cache of B-tree pages, so memory follows what the
+// caller holds (one folder's table, one message's properties), never the size of the file.
+//
+// Hostile input: every length, offset, count, level and depth taken from the file is checked
+// before use. A damaged piece gives -1 and a reason for that piece (the caller skips it); no
+// call reads outside a buffer, loops forever, recurses without bound or allocates more than
+// kMaxStreamSize for one stream.
+//
+// Calling convention: 1 found / done, 0 absent (lookups only), -1 error with *why set (why may
+// be null). Objects are not thread-safe: one File and what reads from it belong to one thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pst::read {
+
+// The largest stream (node data, subnode data, one property value) the reader assembles.
+constexpr uint64_t kMaxStreamSize = 64ull << 20;
+
+enum class Format : uint8_t
+{
+    Ansi,    // wVer 14 or 15: 32-bit BIDs and offsets
+    Unicode, // wVer 23: 64-bit BIDs and offsets
+};
+
+// bCryptMethod of the header.
+enum class Crypt : uint8_t
+{
+    None = 0,
+    Permute = 1,
+    Cyclic = 2,
+};
+
+// A node: an entry of the node B-tree, or of a subnode tree (parent 0 there).
+struct Node
+{
+    uint32_t nid = 0;
+    uint64_t bid_data = 0;
+    uint64_t bid_sub = 0; // 0 without subnodes
+    uint32_t parent = 0;  // nidParent (node B-tree only)
+};
+
+class File
+{
+public:
+    // Opens `path` read-only and reads its header. nullptr and *why on failure (no such file,
+    // not a personal folder file, unsupported version or encoding, header damaged).
+    static std::unique_ptr<File> open(const std::string& path, std::string* why);
+    // The same over a file image in memory (tests, the fuzzer).
+    static std::unique_ptr<File> open_memory(std::vector<uint8_t> image, std::string* why);
+
+    virtual ~File();
+
+    Format format() const;
+    Crypt crypt() const;
+    uint64_t size() const; // bytes in the file
+
+    // Node B-tree lookup by NID.
+    int find_node(uint32_t nid, Node* out, std::string* why);
+    // Visits every leaf entry of the node B-tree in the tree's order (key order in a sound file),
+    // reading pages as it goes. `visit` returns false to stop early. 1 when done or stopped.
+    int for_each_node(const std::function<bool(const Node&)>& visit, std::string* why);
+
+    // The decoded data stream of a data tree (one data block, or an XBLOCK/XXBLOCK tree):
+    // *out replaced by the whole stream.
+    int read_stream(uint64_t bid, std::vector<uint8_t>* out, std::string* why);
+    // Subnode lookup in the subnode tree rooted at `bid_sub` (SLBLOCK or SIBLOCK).
+    int find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* why);
+
+    struct Impl;
+
+private:
+    explicit File(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+    friend class DataStream;
+};
+
+// Random access to one data tree without assembling it: the block list is read on open, blocks
+// when their bytes are asked for (the last block read is kept).
+class DataStream
+{
+public:
+    DataStream();
+    ~DataStream();
+    DataStream(DataStream&&) noexcept;
+    DataStream& operator=(DataStream&&) noexcept;
+
+    // REQUIRES: `file` outlives the stream.
+    int open(File& file, uint64_t bid, std::string* why);
+    uint64_t size() const;
+    // Copies `size` bytes at `offset` into `out`; -1 when the range passes the end or a block
+    // cannot be read.
+    int read(uint64_t offset, size_t size, uint8_t* out, std::string* why);
+    // The stream's blocks: size of block k, and a view of its decoded bytes (valid until the
+    // next call on this stream).
+    size_t block_count() const;
+    int block(size_t k, const uint8_t** data, size_t* size, std::string* why);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// One property of a property context, as stored: id, type and the value's bytes.
+// Inline values (types 0x0002, 0x0003, 0x0004, 0x000A, 0x000B) give their 4 stored bytes; an
+// empty variable value (HNID 0) has size 0; values in the heap or in a subnode give their bytes.
+struct PropertyRef
+{
+    uint16_t id = 0;
+    uint16_t type = 0;
+    const uint8_t* data = nullptr; // owned by the context; valid until its next open()
+    size_t size = 0;
+};
+
+// A property context (a message, a folder, an attachment, the store, the name-to-id map).
+// Reusable: open() keeps its buffers, so one context per thread serves every message of a scan.
+class PropertyContext
+{
+public:
+    PropertyContext();
+    ~PropertyContext();
+
+    // Reads the PC held by `node` (a node B-tree entry or a subnode; values in subnodes are
+    // looked up in node.bid_sub). A value that cannot be read (bad HNID, missing subnode) is
+    // left out; the context still opens. -1 when the heap or the BTH itself is unreadable.
+    // REQUIRES: `file` outlives the use of the properties.
+    int open(File& file, const Node& node, std::string* why);
+
+    // Properties in the BTH's order (ascending id in a sound file).
+    size_t size() const;
+    const PropertyRef& at(size_t i) const;
+    // The first property with this id, or nullptr.
+    const PropertyRef* find(uint16_t id) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// A table context (hierarchy, contents, recipient, attachment tables). open() reads TCINFO, the
+// column descriptions and the whole row index (8 bytes a row); rows of the row matrix are read
+// when a cell is asked for.
+class Table
+{
+public:
+    Table();
+    ~Table();
+
+    int open(File& file, const Node& node, std::string* why);
+
+    // Rows in the row index's order (ascending row id in a sound file).
+    size_t row_count() const;
+    uint32_t row_id(size_t row) const;     // dwRowID, the index's key
+    uint32_t row_number(size_t row) const; // position in the row matrix
+
+    struct Column
+    {
+        uint32_t tag = 0; // property id << 16 | type
+        uint16_t offset = 0;
+        uint8_t size = 0;
+        uint8_t bit = 0; // cell-existence bit
+    };
+    const std::vector<Column>& columns() const;
+
+    // The cell of `tag` in `row`: 1 with the value's bytes in *out (fixed values as stored in
+    // the row, variable ones from the heap or a subnode), 0 when the column is absent or the
+    // cell is marked empty, -1 when the row cannot be read.
+    int cell(size_t row, uint32_t tag, std::vector<uint8_t>* out, std::string* why);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The name-to-id map (node 0x61): what a property id of 0x8000 and above stands for.
+struct NamedId
+{
+    bool numeric = true; // a numeric name (LID) or a string name
+    uint32_t lid = 0;
+    std::array<uint8_t, 16> guid{}; // the property set, on-disk byte order
+    std::u16string name;            // string names
+};
+
+class NameMap
+{
+public:
+    NameMap();
+    ~NameMap();
+
+    // Reads node 0x61. -1 when the node is missing or its streams are malformed.
+    int open(File& file, std::string* why);
+    // What `prop_id` (0x8000 + index) stands for, or nullptr when the map has no such entry.
+    const NamedId* find(uint16_t prop_id) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace pst::read
