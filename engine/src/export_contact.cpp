@@ -30,9 +30,8 @@ int export_handle_export_contact(export_handle_t* handle, PstItem* item, int /*i
         return item->properties(&properties) == 1 ? 1 : -1;
     }
     contacts::ContactStore& store = *handle->store;
-    contacts::ContactRecordPtr record =
-        extract_contact(*item, store, handle->extraction->reader, handle->extraction->draft, kind_code,
-                        handle->fallback_codepage);
+    contacts::ContactRecordPtr record = extract_contact(
+        *item, store, handle->extraction->reader, handle->extraction->draft, kind_code, handle->fallback_codepage);
     if (!record) {
         error_set(error, kFunction, "unable to read the contact's values");
         return -1;

@@ -4,8 +4,8 @@
 #include <new>
 #include <string_view>
 
-#include "engine/contact_extraction.h"
 #include "contacts/text.h"
+#include "engine/contact_extraction.h"
 #include "engine/pause_gate.h"
 #include "extraction_state.h"
 

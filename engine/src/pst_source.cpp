@@ -195,8 +195,7 @@ bool set_codepage(std::string_view value, SourceOptions* options, std::string* p
     int codepage = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), codepage);
     if (ec != std::errc() || end != value.data() + value.size() || !codepage_supported(codepage)) {
-        *problem = "unsupported code page '" + std::string(value) +
-                   "' (874, 932, 936, 949, 950, 1250-1258 or 65001)";
+        *problem = "unsupported code page '" + std::string(value) + "' (874, 932, 936, 949, 950, 1250-1258 or 65001)";
         return false;
     }
     options->fallback_codepage = codepage;
@@ -209,19 +208,19 @@ SourceOptions source_options_from_environment(std::string* problem)
 {
     SourceOptions options;
     std::string why;
-    if (const char* reader = std::getenv("PELIMOOR_READER"); reader != nullptr && *reader != '\0' &&
-                                                               !set_reader(reader, &options, &why)) {
+    if (const char* reader = std::getenv("PELIMOOR_READER");
+        reader != nullptr && *reader != '\0' && !set_reader(reader, &options, &why)) {
         *problem = "PELIMOOR_READER: " + why;
     }
-    if (const char* codepage = std::getenv("PELIMOOR_CODEPAGE"); codepage != nullptr && *codepage != '\0' &&
-                                                                   !set_codepage(codepage, &options, &why)) {
+    if (const char* codepage = std::getenv("PELIMOOR_CODEPAGE");
+        codepage != nullptr && *codepage != '\0' && !set_codepage(codepage, &options, &why)) {
         *problem = "PELIMOOR_CODEPAGE: " + why;
     }
     return options;
 }
 
-bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest,
-                         SourceOptions* options, std::string* problem)
+bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest, SourceOptions* options,
+                         std::string* problem)
 {
     struct Flag
     {
@@ -261,8 +260,7 @@ bool take_source_options(const std::vector<std::string>& args, std::vector<std::
     return true;
 }
 
-std::unique_ptr<PstSource> PstSource::open(const std::string& path_utf8, const SourceOptions& options,
-                                           std::string* why)
+std::unique_ptr<PstSource> PstSource::open(const std::string& path_utf8, const SourceOptions& options, std::string* why)
 {
     return options.reader == ReaderKind::libpff ? open_libpff_source(path_utf8, options, why)
                                                 : open_native_source(path_utf8, options, why);

@@ -18,8 +18,22 @@ namespace read = pst::read;
 constexpr uint32_t kRootFolderNid = 0x122;
 constexpr uint16_t kTagMessageClass = 0x001A;
 constexpr uint16_t kTagDisplayName = 0x3001;
-constexpr uint32_t kSubFoldersOffset = 11; // hierarchy table of a folder node
+constexpr uint32_t kSubFoldersOffset = 11;  // hierarchy table of a folder node
 constexpr uint32_t kSubMessagesOffset = 12; // contents table
+
+// Value types a property context may hold. libpff refuses a whole item with a property of
+// any other type (0x0000 PT_UNSPECIFIED, 0x0001 PT_NULL, ...); so does this reader, so that
+// both count the same contacts.
+constexpr uint16_t kKnownValueTypes[] = {
+    0x0002, 0x0003, 0x0004, 0x0005, 0x0006, 0x0007, 0x000A, 0x000B, 0x000D, 0x0014,
+    0x001E, 0x001F, 0x0040, 0x0048, 0x00FB, 0x00FD, 0x00FE, 0x0102, 0x1002, 0x1003,
+    0x1004, 0x1005, 0x1006, 0x1007, 0x1014, 0x101E, 0x101F, 0x1040, 0x1048, 0x1102,
+};
+
+bool known_value_type(uint16_t type)
+{
+    return std::find(std::begin(kKnownValueTypes), std::end(kKnownValueTypes), type) != std::end(kKnownValueTypes);
+}
 
 class NativeSource;
 
@@ -128,6 +142,10 @@ public:
         }
         for (size_t i = 0; i < m_pc.size(); ++i) {
             const read::PropertyRef& p = m_pc.at(i);
+            if (!known_value_type(p.type)) {
+                list.clear();
+                return -1;
+            }
             const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
             if (named == nullptr) {
                 list.add(p.id, p.type, p.data, p.size);

@@ -125,8 +125,8 @@ int scan_run(ScanSession& session, const std::string& path_utf8, contacts::Conta
         handle->store = &store;
         handle->contact_count = 0;
         handle->fallback_codepage = session.options.fallback_codepage;
-        walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, kNoPath, 1, kNoPath, 1,
-                                            kExportFormat, session.log_handle, nullptr);
+        walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, kNoPath, 1,
+                                            kNoPath, 1, kExportFormat, session.log_handle, nullptr);
         session.m_contact_count = handle->contact_count;
         handle->observer = nullptr;
         handle->gate = nullptr;

@@ -32,10 +32,12 @@ struct ItemKind
     const char* label;
 };
 constexpr ItemKind kItemKinds[] = {
-    {kItemActivity, "activity"}, {kItemAppointment, "appointment"}, {kItemContact, "contact"},
-    {kItemDocument, "document"}, {kItemEmail, "email"},             {kItemEmailSmime, "email"},
-    {kItemFolder, "folder"},     {kItemMeeting, "meeting"},         {kItemNote, "note"},
-    {kItemRssFeed, "RSSfeed"},   {kItemTask, "task"},
+    {kItemActivity, "activity"}, {kItemAppointment, "appointment"},
+    {kItemContact, "contact"},   {kItemDocument, "document"},
+    {kItemEmail, "email"},       {kItemEmailSmime, "email"},
+    {kItemFolder, "folder"},     {kItemMeeting, "meeting"},
+    {kItemNote, "note"},         {kItemRssFeed, "RSSfeed"},
+    {kItemTask, "task"},
 };
 
 const char* label_of(uint8_t type)
@@ -146,9 +148,8 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
     return 1;
 }
 
-int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index,
-                                const char16_t* export_path, size_t export_path_size, uint8_t export_format,
-                                log_handle_t* log_handle, Error* error)
+int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index, const char16_t* export_path,
+                                size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error)
 {
     constexpr const char* kFunction = "export_handle_export_folder";
     if (handle == nullptr || folder == nullptr || export_path == nullptr) {

@@ -39,7 +39,7 @@ inline constexpr uint32_t kTagAnniversaryLocal = 0x80DF;
 inline constexpr uint32_t kTagFlagStatus = 0x1090;
 // The categories: "Keywords" in PS_PUBLIC_STRINGS, a multi-valued string.
 inline constexpr Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                             0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+                                          0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 inline constexpr std::u16string_view kCategoriesName = u"Keywords";
 
 // Decodes the stored bytes of a multi-valued string (a little-endian u32 count, one u32 offset
@@ -47,8 +47,7 @@ inline constexpr std::u16string_view kCategoriesName = u"Keywords";
 // values with "; " into `out` (replacing its contents). Unicode values are UTF-16LE; 8-bit ones
 // are read in `codepage`. A value is cut at its first NUL. Returns false (and leaves `out`
 // empty) when the layout is malformed: too short, offsets out of order or past the end.
-bool join_multi_strings(const uint8_t* data, std::size_t size, bool unicode, std::u16string& out,
-                        int codepage = 1252);
+bool join_multi_strings(const uint8_t* data, std::size_t size, bool unicode, std::u16string& out, int codepage = 1252);
 
 // Reads contact items. Not thread-safe: one reader per scan thread.
 class ContactReader

@@ -163,8 +163,8 @@ SourceOptions source_options_from_environment(std::string* problem);
 // Takes "--reader NAME" / "--reader=NAME" and "--codepage N" / "--codepage=N" out of `args`
 // into `options`; the other arguments go to *rest in their order. False with a sentence in
 // *problem for a missing or unknown value.
-bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest,
-                         SourceOptions* options, std::string* problem);
+bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest, SourceOptions* options,
+                         std::string* problem);
 
 class PstSource
 {

@@ -1,0 +1,219 @@
+// Both PST readers on the same files: `pelimoor-convert --json` must print the same contacts in
+// the same order, with the same exit status, whether the native reader or libpff reads the file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/convert.h"
+#include "fixture/fixture.h"
+#include "test_files.h"
+
+#ifndef REAL_FIXTURES
+#define REAL_FIXTURES "/work/shared/fixtures/real"
+#endif
+
+namespace {
+
+using testfiles::json;
+using testfiles::prop;
+using testfiles::raw;
+using testfiles::unicode;
+
+struct Output
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Output convert(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    Output o;
+    o.status = cli::run(args, out, err);
+    o.out = out.str();
+    o.err = err.str();
+    return o;
+}
+
+Output json_of(const std::string& path, const std::string& reader, std::vector<std::string> extra = {})
+{
+    std::vector<std::string> args = {"--reader", reader};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("--json");
+    args.push_back(path);
+    return convert(args);
+}
+
+size_t lines(const std::string& text)
+{
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Reads `path` with both readers and expects the same output; returns the native one.
+Output expect_same(const std::string& path, const std::string& what, std::vector<std::string> extra = {})
+{
+    const Output native = json_of(path, "native", extra);
+    const Output libpff = json_of(path, "libpff", extra);
+    EXPECT_EQ(native.status, libpff.status) << what << "\nnative: " << native.err << "\nlibpff: " << libpff.err;
+    EXPECT_EQ(lines(native.out), lines(libpff.out)) << what;
+    if (native.out != libpff.out) {
+        // The first line that differs says more than two long outputs.
+        std::istringstream a(native.out);
+        std::istringstream b(libpff.out);
+        std::string la;
+        std::string lb;
+        for (int n = 1; std::getline(a, la) && std::getline(b, lb); ++n) {
+            if (la != lb) {
+                ADD_FAILURE() << what << ": line " << n << " differs\nnative: " << la << "\nlibpff: " << lb;
+                break;
+            }
+        }
+    }
+    return native;
+}
+
+std::string write_fixture(const testfiles::TempDir& dir, const std::string& name, std::vector<std::string> args)
+{
+    const std::string path = dir.file(name);
+    args.push_back(path);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(fixture::run(args, out, err), 0) << name << ": " << err.str();
+    return path;
+}
+
+TEST(ReaderDifferential, RealFiles)
+{
+    for (const char* name : {"dist-list.pst", "sample-contacts.pst", "ansi-32bit.pst"}) {
+        const std::string path = std::string(REAL_FIXTURES) + "/" + name;
+        ASSERT_TRUE(std::filesystem::exists(path)) << path;
+        const Output native = expect_same(path, name);
+        EXPECT_EQ(native.status, cli::kExitSuccess) << name << ": " << native.err;
+    }
+}
+
+struct GeneratedCase
+{
+    const char* what;
+    std::vector<std::string> args;
+    size_t contacts;
+};
+
+// Generated address books: nested folders and other items, one large folder, each block
+// encoding, ANSI files in three code pages.
+TEST(ReaderDifferential, GeneratedFilesTable)
+{
+    testfiles::TempDir dir;
+    const GeneratedCase cases[] = {
+        {"nested folders with mail", {"--contacts", "300", "--folders", "7", "--other", "60", "--seed", "3"}, 300},
+        {"10,000 contacts in one folder", {"--contacts", "10000", "--folders", "1", "--seed", "5"}, 10000},
+        {"permute encoding", {"--contacts", "150", "--folders", "3", "--encoding", "permute"}, 150},
+        {"cyclic encoding", {"--contacts", "150", "--folders", "3", "--encoding", "cyclic"}, 150},
+        {"ANSI file, code page 1252", {"--contacts", "120", "--folders", "3", "--ansi", "--codepage", "1252"}, 120},
+        {"ANSI file, code page 1251", {"--contacts", "120", "--folders", "3", "--ansi", "--codepage", "1251"}, 120},
+        {"ANSI file, code page 932", {"--contacts", "120", "--folders", "3", "--ansi", "--codepage", "932"}, 120},
+        {"ANSI file, permute", {"--contacts", "60", "--folders", "2", "--ansi", "--encoding", "permute"}, 60},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string path = write_fixture(dir, "generated" + std::to_string(n++) + ".pst", c.args);
+        const Output native = expect_same(path, c.what);
+        EXPECT_EQ(native.status, cli::kExitSuccess) << c.what << ": " << native.err;
+        EXPECT_EQ(lines(native.out), c.contacts) << c.what;
+    }
+}
+
+// A Japanese ANSI file reads the same whether the messages name their code page (0x3FFD), only
+// name a mail charset and a locale (0x3FDE 50220, 0x3FF1 1041), or name nothing and the user
+// gives --codepage 932. Without any of these the 8-bit names come out in code page 1252.
+TEST(ReaderDifferential, JapaneseAnsiFileNamesItsCodePageThreeWays)
+{
+    testfiles::TempDir dir;
+    const std::vector<std::string> base = {"--contacts", "80", "--folders", "2", "--ansi", "--codepage", "932"};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const std::string named = write_fixture(dir, "named.pst", base);
+    const std::string charset = write_fixture(dir, "charset.pst", with({"--codepage-props", "charset"}));
+    const std::string bare = write_fixture(dir, "bare.pst", with({"--no-codepage-props"}));
+
+    const Output expected = expect_same(named, "0x3FFD 932");
+    ASSERT_EQ(expected.status, cli::kExitSuccess) << expected.err;
+    EXPECT_NE(expected.out.find("\xE5\x8F\x8B\xE9\x81\x94"), std::string::npos)
+        << "a CJK name (友達 folder's contacts)";
+    EXPECT_EQ(expect_same(charset, "0x3FDE 50220, 0x3FF1 1041").out, expected.out);
+    EXPECT_EQ(expect_same(bare, "no code page, --codepage 932", {"--codepage", "932"}).out, expected.out);
+    EXPECT_NE(expect_same(bare, "no code page, no option").out, expected.out);
+}
+
+// Odd shapes a description can make: nameless and deep folders, contacts under the root folder
+// and in Deleted Items, message classes of every case, every value type (a property of type
+// 0x0000 makes both readers skip the item), values of 3580 and 3581 bytes, a body of several
+// blocks.
+TEST(ReaderDifferential, DescribedShapes)
+{
+    const std::string block_body(8176 * 3 + 1, 'b');
+    json props = json::array({
+        unicode(0x3A06, "Odd"),
+        unicode(0x3A11, std::string(1790, 'x')), // 3580 bytes
+        unicode(0x3A16, std::string(1791, 'y')), // 3581 bytes: in a subnode
+        unicode(0x1000, block_body),
+        prop(0x3A08, "long", 5551234),
+        prop(0x3A4D, "short", 1),
+        prop(0x3A42, "systime", "1980-05-17"),
+        prop(0x3A40, "bool", true),
+        raw(0x3A09, 0x0005, "000000000000F03F"),
+        raw(0x3A0A, 0x0014, "0102030405060708"),
+        raw(0x3A0B, 0x0048, "00112233445566778899AABBCCDDEEFF"),
+        raw(0x3A0C, 0x0102, "DEADBEEF"),
+        raw(0x3A0D, 0x1003, "0100000002000000"),
+        prop(0x3A0E, "multi_unicode", json::array({"a", "b"})),
+        json{{"set", "public"}, {"name", "Keywords"}, {"type", "multi_unicode"}, {"value", {"VIP", "x"}}},
+        prop(0x8083, "unicode", "odd@example.com"),
+    });
+    auto contact = [](const std::string& cls, const std::string& first) {
+        return testfiles::message(cls, json::array({unicode(0x3A06, first)}));
+    };
+    const json description = {
+        {"folders",
+         json::array({
+             testfiles::folder("Contacts",
+                               json::array({testfiles::message("IPM.Contact", props), contact("ipm.contact", "lower"),
+                                            contact("IPM.CONTACT", "upper"), contact("IPM.Contact.Custom", "custom"),
+                                            contact("IPM.DistList", "list"), contact("IPM.Note", "note"),
+                                            testfiles::message("IPM.Contact", json::array({raw(0x3A07, 0x0000, "")}))}),
+                               json::array({testfiles::folder(
+                                   "", json::array({contact("IPM.Contact", "nameless")}),
+                                   json::array({testfiles::folder(
+                                       "Deep", json::array({contact("IPM.Contact", "deep")}),
+                                       json::array({testfiles::folder(
+                                           "Deeper", json::array({contact("IPM.Contact", "deeper")}))}))}))})),
+             testfiles::folder("Mail", json::array({contact("IPM.Contact", "in mail")}), json::array(), "IPF.Note"),
+         })},
+        {"messages",
+         json::array({
+             json{{"parent", "root"}, {"class", "IPM.Contact"}, {"props", json::array({unicode(0x3A06, "root")})}},
+             json{{"parent", "deleted"}, {"class", "IPM.Contact"}, {"props", json::array({unicode(0x3A06, "gone")})}},
+         })},
+    };
+    testfiles::TempDir dir;
+    const std::string path = testfiles::write_pst(dir, "shapes.pst", description);
+    const Output native = expect_same(path, "described shapes");
+    EXPECT_EQ(native.status, cli::kExitSuccess) << native.err;
+    for (const char* name : {"\"Odd\"", "lower", "upper", "nameless", "deeper", "in mail", "root", "gone"}) {
+        EXPECT_NE(native.out.find(name), std::string::npos) << name;
+    }
+    for (const char* name : {"custom", "\"list\"", "\"note\""}) {
+        EXPECT_EQ(native.out.find(name), std::string::npos) << name;
+    }
+}
+
+} // namespace
