@@ -107,6 +107,10 @@ public:
     // next call on this stream).
     size_t block_count() const;
     int block(size_t k, const uint8_t** data, size_t* size, std::string* why);
+    // Size of block k and its offset in the stream, from the block index (nothing is read).
+    // REQUIRES: k < block_count().
+    size_t block_size(size_t k) const;
+    uint64_t block_offset(size_t k) const;
 
     struct Impl;
 
@@ -145,6 +149,11 @@ public:
     // The first property with this id, or nullptr.
     const PropertyRef* find(uint16_t id) const;
 
+    // Properties left out by the last open() (their values could not be read), and the reason
+    // for the first of them ("" when none).
+    size_t skipped() const;
+    const std::string& skip_reason() const;
+
     struct Impl;
 
 private:
@@ -166,6 +175,10 @@ public:
     size_t row_count() const;
     uint32_t row_id(size_t row) const;     // dwRowID, the index's key
     uint32_t row_number(size_t row) const; // position in the row matrix
+
+    // 1 when the row's entry in the row matrix can be read and carries the row index's row id,
+    // -1 otherwise (libpff drops such a row; cell() fails on it).
+    int read_row(size_t row, std::string* why);
 
     struct Column
     {

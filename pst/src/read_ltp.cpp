@@ -1,0 +1,584 @@
+// The reader's lists, tables and properties: heap-on-node, BTree-on-heap, property contexts and
+// table contexts. HIDs, page maps, BTH levels and keys, column layouts and row numbers are
+// checked before use.
+#include "read_ltp.h"
+
+#include <algorithm>
+
+namespace pst::read {
+namespace detail {
+namespace {
+
+constexpr uint8_t kClientPC = 0xBC;
+constexpr uint8_t kClientTC = 0x7C;
+constexpr uint64_t kMaxValueBytes = 2 * kMaxStreamSize; // subnode values of one property context
+const uint8_t kEmpty[1] = {0};
+
+// Stored in the property record itself (PC) as 4 bytes.
+bool is_inline_pc(uint16_t type)
+{
+    return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+}
+
+// Stored in the row itself (TC).
+bool is_fixed_tc(uint16_t type)
+{
+    switch (type) {
+    case 0x0002:
+    case 0x0003:
+    case 0x0004:
+    case 0x0005:
+    case 0x0006:
+    case 0x0007:
+    case 0x000A:
+    case 0x000B:
+    case 0x0014:
+    case 0x0040:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The bytes an HNID names: nothing (0), a heap allocation (a HID) or a subnode's data stream.
+int resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataStream& stream,
+            std::vector<uint8_t>* out, std::string* why)
+{
+    if (hnid == 0) {
+        out->clear();
+        return 1;
+    }
+    if ((hnid & 0x1F) == 0) {
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (heap.get(hnid, &p, &n, why) < 0)
+            return -1;
+        out->assign(p, p + n);
+        return 1;
+    }
+    if (bid_sub == 0)
+        return fail(why, "value subnode " + hex(hnid) + " named by a node without subnodes");
+    Node sub;
+    const int found = file.find_subnode(bid_sub, hnid, &sub, why);
+    if (found < 0)
+        return -1;
+    if (found == 0)
+        return fail(why, "value subnode " + hex(hnid) + " does not exist");
+    if (stream.open(file, sub.bid_data, why) < 0)
+        return -1;
+    out->resize(static_cast<size_t>(stream.size()));
+    return stream.read(0, out->size(), out->data(), why);
+}
+
+} // namespace
+
+int HeapReader::check_map(size_t k, const uint8_t* b, size_t size, BlockMap* out, std::string* why)
+{
+    const std::string at = "heap block " + std::to_string(k);
+    if (size < 2)
+        return fail(why, at + ": " + std::to_string(size) + " bytes are too few for a heap page");
+    const uint16_t map = le16(b);
+    if (map > size || size - map < 4)
+        return fail(why, at + ": page map at " + std::to_string(map) + " lies outside its " + std::to_string(size) +
+                             " bytes");
+    const uint16_t count = le16(b + map);
+    if (4 + 2 * (size_t(count) + 1) > size - map)
+        return fail(why, at + ": a page map of " + std::to_string(count) + " allocations does not fit");
+    const uint8_t* offsets = b + map + 4;
+    uint16_t prev = le16(offsets);
+    if (prev > map)
+        return fail(why, at + ": first allocation at " + std::to_string(prev) + ", past the page map");
+    for (size_t i = 1; i <= count; ++i) {
+        const uint16_t cur = le16(offsets + 2 * i);
+        if (cur < prev || cur > map)
+            return fail(why, at + ": allocation " + std::to_string(i) + " ends at " + std::to_string(cur) +
+                                 ", out of order or past the page map");
+        prev = cur;
+    }
+    out->size = size;
+    out->map = map;
+    out->count = count;
+    return 1;
+}
+
+int HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole, std::string* why)
+{
+    m_whole = whole;
+    m_current = SIZE_MAX;
+    m_blocks.clear();
+    m_root = 0;
+    if (m_stream.open(file, bid, why) < 0)
+        return -1;
+    const size_t blocks = m_stream.block_count();
+    if (blocks == 0)
+        return fail(why, "heap without data");
+    if (blocks > 65536)
+        return fail(why, "heap of " + std::to_string(blocks) + " blocks, more than a HID can name");
+    const uint8_t* b = nullptr;
+    size_t n = 0;
+    if (m_stream.block(0, &b, &n, why) < 0)
+        return -1;
+    if (n < 12 || b[2] != 0xEC)
+        return fail(why, "not a heap-on-node (no 0xEC signature)");
+    if (b[3] != client_sig)
+        return fail(why, "heap of client type " + hex(b[3]) + ", expected " + hex(client_sig));
+    m_root = le32(b + 4);
+    if (!whole)
+        return 1;
+    m_all.resize(static_cast<size_t>(m_stream.size()));
+    m_blocks.resize(blocks);
+    for (size_t k = 0; k < blocks; ++k) {
+        if (k > 0 && m_stream.block(k, &b, &n, why) < 0)
+            return -1;
+        const size_t start = static_cast<size_t>(m_stream.block_offset(k));
+        if (n)
+            std::memcpy(m_all.data() + start, b, n);
+        if (check_map(k, m_all.data() + start, n, &m_blocks[k], why) < 0)
+            return -1;
+        m_blocks[k].start = start;
+    }
+    return 1;
+}
+
+int HeapReader::lazy_block(size_t k, std::string* why)
+{
+    if (m_current == k)
+        return 1;
+    m_current = SIZE_MAX;
+    const uint8_t* b = nullptr;
+    size_t n = 0;
+    if (m_stream.block(k, &b, &n, why) < 0 || check_map(k, b, n, &m_lazy, why) < 0)
+        return -1;
+    m_lazy_data = b;
+    m_current = k;
+    return 1;
+}
+
+int HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size, std::string* why)
+{
+    const size_t k = hid >> 16, index = (hid >> 5) & 0x7FF;
+    if ((hid & 0x1F) != 0 || index == 0)
+        return fail(why, "HID " + hex(hid) + " is not a heap allocation id");
+    if (k >= m_stream.block_count())
+        return fail(why, "HID " + hex(hid) + " names heap block " + std::to_string(k) + " of " +
+                             std::to_string(m_stream.block_count()));
+    const uint8_t* base = nullptr;
+    const BlockMap* map = nullptr;
+    if (m_whole) {
+        map = &m_blocks[k];
+        base = m_all.data() + map->start;
+    } else {
+        if (lazy_block(k, why) < 0)
+            return -1;
+        map = &m_lazy;
+        base = m_lazy_data;
+    }
+    if (index > map->count)
+        return fail(why, "HID " + hex(hid) + " names allocation " + std::to_string(index) + " of a heap block with " +
+                             std::to_string(map->count));
+    const uint8_t* offsets = base + map->map + 4;
+    const uint16_t begin = le16(offsets + 2 * (index - 1)), end = le16(offsets + 2 * index);
+    *data = begin < end ? base + begin : kEmpty;
+    *size = end - begin;
+    return 1;
+}
+
+int read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out,
+                    std::string* why)
+{
+    const uint8_t* p = nullptr;
+    size_t n = 0;
+    if (heap.get(hid, &p, &n, why) < 0)
+        return -1;
+    if (n < 8 || p[0] != 0xB5)
+        return fail(why, "BTH header " + hex(hid) + " missing or not of type 0xb5");
+    if (p[1] != key_size || p[2] != ent_size)
+        return fail(why, "BTH " + hex(hid) + " of " + std::to_string(p[1]) + "-byte keys and " + std::to_string(p[2]) +
+                             "-byte records, expected " + std::to_string(key_size) + " and " +
+                             std::to_string(ent_size));
+    if (p[3] > kMaxBthLevels)
+        return fail(why, "BTH " + hex(hid) + " with an implausible " + std::to_string(p[3]) + " index levels");
+    out->key = key_size;
+    out->ent = ent_size;
+    out->levels = p[3];
+    out->root = le32(p + 4);
+    return 1;
+}
+
+} // namespace detail
+
+using namespace detail;
+
+// ---------------------------------------------------------------------------------------------
+
+struct PropertyContext::Impl
+{
+    HeapReader heap;
+    BthWalker walker;
+    std::vector<PropertyRef> props;
+    struct Pending
+    {
+        size_t index;
+        uint32_t nid;
+        size_t offset = 0;
+    };
+    std::vector<Pending> pending;
+    std::vector<uint8_t> arena; // values read from subnodes
+    DataStream stream;
+    size_t skipped = 0;
+    std::string skip_reason;
+
+    void skip(std::string reason)
+    {
+        if (skipped++ == 0)
+            skip_reason = std::move(reason);
+    }
+    int read_subnode_values(File& file, const Node& node);
+};
+
+PropertyContext::PropertyContext() : m_impl(std::make_unique<Impl>()) {}
+PropertyContext::~PropertyContext() = default;
+
+int PropertyContext::open(File& file, const Node& node, std::string* why)
+{
+    Impl& m = *m_impl;
+    m.props.clear();
+    m.pending.clear();
+    m.arena.clear();
+    m.skipped = 0;
+    m.skip_reason.clear();
+    const std::string at = "property context of node " + hex(node.nid) + ": ";
+    std::string inner;
+    BthInfo info;
+    if (m.heap.open(file, node.bid_data, kClientPC, true, &inner) < 0 ||
+        read_bth_header(m.heap, m.heap.user_root(), 2, 6, &info, &inner) < 0)
+        return fail(why, at + inner);
+    const int walked = m.walker.walk(
+        m.heap, info,
+        [&](const uint8_t* r) {
+            PropertyRef ref;
+            ref.id = le16(r);
+            ref.type = le16(r + 2);
+            const uint32_t hnid = le32(r + 4);
+            if (is_inline_pc(ref.type)) {
+                ref.data = r + 4; // the heap's bytes stay until the next open
+                ref.size = 4;
+            } else if (hnid == 0) {
+                ref.data = kEmpty;
+            } else if ((hnid & 0x1F) == 0) {
+                std::string bad;
+                if (m.heap.get(hnid, &ref.data, &ref.size, &bad) < 0) {
+                    m.skip("property " + hex(ref.id) + ": " + bad);
+                    return 1;
+                }
+            } else {
+                m.pending.push_back({m.props.size(), hnid});
+            }
+            m.props.push_back(ref);
+            return 1;
+        },
+        &inner);
+    if (walked < 0)
+        return fail(why, at + inner);
+    if (!m.pending.empty())
+        m.read_subnode_values(file, node);
+    return 1;
+}
+
+int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
+{
+    uint64_t budget = kMaxValueBytes;
+    for (Pending& p : pending) {
+        PropertyRef& ref = props[p.index];
+        ref.size = SIZE_MAX; // left out unless read below
+        std::string bad;
+        Node sub;
+        if (node.bid_sub == 0) {
+            skip("property " + hex(ref.id) + ": value subnode " + hex(p.nid) + " named by a node without subnodes");
+            continue;
+        }
+        const int found = file.find_subnode(node.bid_sub, p.nid, &sub, &bad);
+        if (found != 1) {
+            skip("property " + hex(ref.id) + ": " +
+                 (found == 0 ? "value subnode " + hex(p.nid) + " does not exist" : bad));
+            continue;
+        }
+        if (stream.open(file, sub.bid_data, &bad) < 0) {
+            skip("property " + hex(ref.id) + ": " + bad);
+            continue;
+        }
+        const uint64_t n = stream.size();
+        if (n > budget) {
+            skip("property " + hex(ref.id) + ": the values of one item pass " + std::to_string(kMaxValueBytes >> 20) +
+                 " MiB");
+            continue;
+        }
+        p.offset = arena.size();
+        arena.resize(p.offset + static_cast<size_t>(n));
+        if (stream.read(0, static_cast<size_t>(n), arena.data() + p.offset, &bad) < 0) {
+            arena.resize(p.offset);
+            skip("property " + hex(ref.id) + ": " + bad);
+            continue;
+        }
+        budget -= n;
+        ref.size = static_cast<size_t>(n);
+    }
+    // The arena has its final size: point the values into it and drop the ones left out.
+    for (const Pending& p : pending)
+        if (props[p.index].size != SIZE_MAX)
+            props[p.index].data = props[p.index].size ? arena.data() + p.offset : kEmpty;
+    props.erase(std::remove_if(props.begin(), props.end(), [](const PropertyRef& r) { return r.size == SIZE_MAX; }),
+                props.end());
+    return 1;
+}
+
+size_t PropertyContext::size() const
+{
+    return m_impl->props.size();
+}
+
+const PropertyRef& PropertyContext::at(size_t i) const
+{
+    return m_impl->props[i];
+}
+
+const PropertyRef* PropertyContext::find(uint16_t id) const
+{
+    for (const PropertyRef& r : m_impl->props)
+        if (r.id == id)
+            return &r;
+    return nullptr;
+}
+
+size_t PropertyContext::skipped() const
+{
+    return m_impl->skipped;
+}
+
+const std::string& PropertyContext::skip_reason() const
+{
+    return m_impl->skip_reason;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct Table::Impl
+{
+    File* file = nullptr;
+    Node node;
+    HeapReader heap;
+    BthWalker walker;
+    std::vector<Column> columns;
+    std::vector<std::pair<uint32_t, size_t>> by_tag; // sorted by tag
+    uint16_t rgib[4] = {};
+    size_t row_size = 0;
+    std::vector<uint32_t> ids, numbers;
+    enum class Matrix
+    {
+        None,
+        Heap,
+        Subnode
+    } matrix = Matrix::None;
+    uint32_t matrix_hid = 0;
+    DataStream matrix_stream;
+    std::vector<uint64_t> first_row; // subnode matrix: first row number of each block, then the total
+    size_t cached = SIZE_MAX;
+    std::vector<uint8_t> row;
+    DataStream value_stream;
+
+    int open(File& f, const Node& n, std::string* why);
+    int load_row(size_t r, std::string* why);
+};
+
+int Table::Impl::open(File& f, const Node& n, std::string* why)
+{
+    file = &f;
+    node = n;
+    columns.clear();
+    by_tag.clear();
+    ids.clear();
+    numbers.clear();
+    first_row.clear();
+    matrix = Matrix::None;
+    cached = SIZE_MAX;
+    row_size = 0;
+    if (heap.open(f, n.bid_data, kClientTC, false, why) < 0)
+        return -1;
+    const uint8_t* p = nullptr;
+    size_t size = 0;
+    if (heap.get(heap.user_root(), &p, &size, why) < 0)
+        return -1;
+    if (size < 22 || p[0] != 0x7C)
+        return fail(why, "TCINFO " + hex(heap.user_root()) + " missing or not of type 0x7c");
+    const size_t count = p[1];
+    if (size < 22 + 8 * count)
+        return fail(why,
+                    "TCINFO of " + std::to_string(size) + " bytes cannot hold " + std::to_string(count) + " columns");
+    for (int i = 0; i < 4; ++i)
+        rgib[i] = le16(p + 2 + 2 * i);
+    if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]))
+        return fail(why, "TCINFO row layout " + std::to_string(rgib[0]) + "/" + std::to_string(rgib[1]) + "/" +
+                             std::to_string(rgib[2]) + "/" + std::to_string(rgib[3]) + " is not ascending");
+    const Layout& layout = f.format() == Format::Ansi ? kAnsiLayout : kUnicodeLayout;
+    row_size = rgib[3];
+    if (row_size > layout.max_block_data)
+        return fail(why, "rows of " + std::to_string(row_size) + " bytes do not fit in a block");
+    const uint32_t hid_index = le32(p + 10), hnid_rows = le32(p + 14);
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* d = p + 22 + 8 * i;
+        Column c{le32(d), le16(d + 4), d[6], d[7]};
+        const uint16_t type = static_cast<uint16_t>(c.tag);
+        const bool fixed = is_fixed_tc(type);
+        const std::string col = "column " + hex(c.tag);
+        if ((fixed && (c.size == 0 || c.size > 8)) || (!fixed && c.size != 4))
+            return fail(why, col + ": " + std::to_string(c.size) + " bytes do not fit its type");
+        if (size_t(c.offset) + c.size > rgib[2])
+            return fail(why, col + ": data at " + std::to_string(c.offset) + " passes the cell area of " +
+                                 std::to_string(rgib[2]) + " bytes");
+        if (size_t(rgib[2]) + c.bit / 8 >= row_size)
+            return fail(why, col + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
+        by_tag.emplace_back(c.tag, columns.size());
+        columns.push_back(c);
+    }
+    std::stable_sort(by_tag.begin(), by_tag.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    BthInfo info;
+    const unsigned ent = layout.row_index_data;
+    if (read_bth_header(heap, hid_index, 4, ent, &info, why) < 0)
+        return -1;
+    if (walker.walk(
+            heap, info,
+            [&](const uint8_t* r) {
+                ids.push_back(le32(r));
+                numbers.push_back(ent == 4 ? le32(r + 4) : le16(r + 4));
+                return 1;
+            },
+            why) < 0)
+        return -1;
+
+    if (hnid_rows == 0)
+        return 1;
+    if ((hnid_rows & 0x1F) == 0) {
+        matrix = Matrix::Heap;
+        matrix_hid = hnid_rows;
+        return 1;
+    }
+    if (n.bid_sub == 0)
+        return fail(why, "row matrix subnode " + hex(hnid_rows) + " named by a node without subnodes");
+    Node sub;
+    const int found = f.find_subnode(n.bid_sub, hnid_rows, &sub, why);
+    if (found < 0)
+        return -1;
+    if (found == 0)
+        return fail(why, "row matrix subnode " + hex(hnid_rows) + " does not exist");
+    if (matrix_stream.open(f, sub.bid_data, why) < 0)
+        return -1;
+    // Rows never cross a block: each block holds as many whole rows as fit.
+    uint64_t rows = 0;
+    for (size_t k = 0; k < matrix_stream.block_count(); ++k) {
+        first_row.push_back(rows);
+        if (row_size)
+            rows += matrix_stream.block_size(k) / row_size;
+    }
+    first_row.push_back(rows);
+    matrix = Matrix::Subnode;
+    return 1;
+}
+
+int Table::Impl::load_row(size_t r, std::string* why)
+{
+    if (cached == r)
+        return 1;
+    cached = SIZE_MAX;
+    const uint64_t number = numbers[r];
+    row.resize(row_size);
+    if (matrix == Matrix::None || row_size == 0)
+        return fail(why, "row " + std::to_string(number) + ": the table has no row matrix");
+    if (matrix == Matrix::Heap) {
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (heap.get(matrix_hid, &p, &n, why) < 0)
+            return -1;
+        if (number >= n / row_size)
+            return fail(why, "row number " + std::to_string(number) + " outside the row matrix of " +
+                                 std::to_string(n / row_size) + " rows");
+        std::memcpy(row.data(), p + number * row_size, row_size);
+    } else {
+        if (number >= first_row.back())
+            return fail(why, "row number " + std::to_string(number) + " outside the row matrix of " +
+                                 std::to_string(first_row.back()) + " rows");
+        const size_t k =
+            static_cast<size_t>(std::upper_bound(first_row.begin(), first_row.end(), number) - first_row.begin()) - 1;
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (matrix_stream.block(k, &p, &n, why) < 0)
+            return -1;
+        const uint64_t within = (number - first_row[k]) * row_size;
+        std::memcpy(row.data(), p + within, row_size);
+    }
+    if (row_size < 4 || le32(row.data()) != ids[r])
+        return fail(why, "row " + std::to_string(number) + " of the row matrix holds row id " +
+                             hex(row_size < 4 ? 0 : le32(row.data())) + ", the row index says " + hex(ids[r]));
+    cached = r;
+    return 1;
+}
+
+Table::Table() : m_impl(std::make_unique<Impl>()) {}
+Table::~Table() = default;
+
+int Table::open(File& file, const Node& node, std::string* why)
+{
+    std::string inner;
+    if (m_impl->open(file, node, &inner) < 0) {
+        m_impl->ids.clear();
+        m_impl->numbers.clear();
+        return fail(why, "table of node " + hex(node.nid) + ": " + inner);
+    }
+    return 1;
+}
+
+size_t Table::row_count() const
+{
+    return m_impl->ids.size();
+}
+uint32_t Table::row_id(size_t row) const
+{
+    return m_impl->ids[row];
+}
+uint32_t Table::row_number(size_t row) const
+{
+    return m_impl->numbers[row];
+}
+const std::vector<Table::Column>& Table::columns() const
+{
+    return m_impl->columns;
+}
+
+int Table::read_row(size_t row, std::string* why)
+{
+    if (row >= m_impl->ids.size())
+        return fail(why, "row " + std::to_string(row) + " is past the row index");
+    return m_impl->load_row(row, why);
+}
+
+int Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out, std::string* why)
+{
+    Impl& m = *m_impl;
+    if (read_row(row, why) < 0)
+        return -1;
+    auto it =
+        std::lower_bound(m.by_tag.begin(), m.by_tag.end(), tag, [](const auto& e, uint32_t t) { return e.first < t; });
+    if (it == m.by_tag.end() || it->first != tag)
+        return 0;
+    const Column& c = m.columns[it->second];
+    const uint8_t* r = m.row.data();
+    if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
+        return 0;
+    if (is_fixed_tc(static_cast<uint16_t>(tag))) {
+        out->assign(r + c.offset, r + c.offset + c.size);
+        return 1;
+    }
+    return resolve(*m.file, m.heap, m.node.bid_sub, le32(r + c.offset), m.value_stream, out, why) < 0 ? -1 : 1;
+}
+
+} // namespace pst::read

@@ -1,0 +1,122 @@
+// Internals of the reader's lists, tables and properties: heap-on-node and BTree-on-heap over a
+// node's data stream.
+#pragma once
+
+#include "read_ndb.h"
+
+namespace pst::read::detail {
+
+constexpr unsigned kMaxBthLevels = 8;
+
+// A heap-on-node. Whole: every block is read on open and kept, so allocations stay valid until the
+// next open (property contexts). Lazy: blocks are read when an allocation in them is asked for,
+// and an allocation stays valid until the next get (tables, whose heaps can be large).
+class HeapReader
+{
+public:
+    int open(File& file, uint64_t bid, uint8_t client_sig, bool whole, std::string* why);
+    uint32_t user_root() const { return m_root; }
+    // The bytes of allocation `hid` (a HID: its low 5 bits are 0).
+    int get(uint32_t hid, const uint8_t** data, size_t* size, std::string* why);
+
+private:
+    struct BlockMap
+    {
+        size_t start = 0; // whole mode: offset of the block in m_all
+        size_t size = 0;
+        uint16_t map = 0;   // ibHnpm
+        uint16_t count = 0; // cAlloc
+    };
+    int check_map(size_t k, const uint8_t* block, size_t size, BlockMap* out, std::string* why);
+    int lazy_block(size_t k, std::string* why);
+
+    DataStream m_stream;
+    bool m_whole = true;
+    uint32_t m_root = 0;
+    std::vector<uint8_t> m_all;     // whole mode: the stream
+    std::vector<BlockMap> m_blocks; // whole mode: every block
+    size_t m_current = SIZE_MAX;    // lazy mode: the block in m_lazy
+    const uint8_t* m_lazy_data = nullptr;
+    BlockMap m_lazy;
+};
+
+struct BthInfo
+{
+    unsigned key = 0, ent = 0, levels = 0;
+    uint32_t root = 0;
+};
+
+// Reads the BTHHEADER at `hid`, which must describe records of key_size + ent_size bytes.
+int read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out,
+                    std::string* why);
+
+inline uint64_t key_value(const uint8_t* p, unsigned size)
+{
+    uint64_t k = 0;
+    for (unsigned i = size; i-- > 0;)
+        k = k << 8 | p[i];
+    return k;
+}
+
+// Visits a BTH's leaf records in order. Levels strictly decrease on the way down, and every key
+// must lie in the range its parent gives and follow the one before: a node reached twice, a cycle
+// or a misplaced record ends the walk with an error.
+class BthWalker
+{
+public:
+    // visit(const uint8_t* record) returns -1 to stop with an error; the record is valid until the
+    // visitor returns.
+    template <typename Visit> int walk(HeapReader& heap, const BthInfo& info, Visit&& visit, std::string* why)
+    {
+        m_have_prev = false;
+        if (info.root == 0)
+            return 1;
+        return node(heap, info, info.root, info.levels, 0, false, 0, visit, why);
+    }
+
+private:
+    template <typename Visit>
+    int node(HeapReader& heap, const BthInfo& info, uint32_t hid, unsigned level, uint64_t lo, bool has_hi, uint64_t hi,
+             Visit& visit, std::string* why)
+    {
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (heap.get(hid, &p, &n, why) < 0)
+            return -1;
+        const size_t rec = info.key + (level ? 4u : info.ent);
+        if (n == 0 || n % rec != 0)
+            return fail(why, "BTH node " + hex(hid) + " of " + std::to_string(n) + " bytes is not whole records of " +
+                                 std::to_string(rec));
+        if (level > 0) {
+            // Copied: reading the children may replace the heap block this points into.
+            std::vector<uint8_t>& copy = m_levels[level - 1];
+            copy.assign(p, p + n);
+            p = copy.data();
+        }
+        for (size_t i = 0; i < n / rec; ++i) {
+            const uint8_t* r = p + i * rec;
+            const uint64_t k = key_value(r, info.key);
+            if (k < lo || (has_hi && k >= hi) || (m_have_prev && level == 0 && k <= m_prev) ||
+                (level > 0 && i > 0 && k <= key_value(r - rec, info.key)))
+                return fail(why, "BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
+            if (level == 0) {
+                m_prev = k;
+                m_have_prev = true;
+                if (visit(r) < 0)
+                    return -1;
+                continue;
+            }
+            const bool last = i + 1 == n / rec;
+            const uint64_t next = last ? hi : key_value(r + rec, info.key);
+            if (node(heap, info, le32(r + info.key), level - 1, k, last ? has_hi : true, next, visit, why) < 0)
+                return -1;
+        }
+        return 1;
+    }
+
+    std::vector<uint8_t> m_levels[kMaxBthLevels];
+    uint64_t m_prev = 0;
+    bool m_have_prev = false;
+};
+
+} // namespace pst::read::detail
