@@ -41,19 +41,27 @@ bool check_map_page(File& f, const MapPagePlace& p)
         return false;
     }
     const Bytes page = f.bytes.sub(p.offset, kPageSize);
+    const Layout& l = f.layout;
+    const uint64_t trailer = l.page_trailer;
     bool ok = true;
-    if (page.u8(kPageTrailer) != p.ptype || page.u8(kPageTrailer + 1) != p.ptype) {
-        f.problem(at + ": ptype " + hex(page.u8(kPageTrailer)) + "/" + hex(page.u8(kPageTrailer + 1)) + ", expected " +
+    if (page.u8(trailer) != p.ptype || page.u8(trailer + 1) != p.ptype) {
+        f.problem(at + ": ptype " + hex(page.u8(trailer)) + "/" + hex(page.u8(trailer + 1)) + ", expected " +
                   hex(p.ptype));
         ok = false;
     }
-    if (page.u16(kPageTrailer + 2) != 0)
-        f.problem(at + ": wSig " + hex(page.u16(kPageTrailer + 2)) + ", expected 0");
-    const uint32_t crc = page.u32(kPageTrailer + 4), computed = crc32(page.sub(0, kPageTrailer));
+    if (page.u16(trailer + 2) != 0)
+        f.problem(at + ": wSig " + hex(page.u16(trailer + 2)) + ", expected 0");
+    const uint32_t crc = page.u32(trailer + l.trailer_crc()), computed = crc32(page.sub(0, trailer));
     if (crc != computed)
         f.problem(at + ": CRC " + hex(crc) + " stored, " + hex(computed) + " computed");
-    if (page.u64(kPageTrailer + 8) != p.offset)
-        f.problem(at + ": trailer BID " + hex(page.u64(kPageTrailer + 8)) + ", expected its offset");
+    const uint64_t bid = l.ref(page, trailer + l.trailer_bid());
+    if (bid != p.offset)
+        f.problem(at + ": trailer BID " + hex(bid) + ", expected its offset");
+    // ANSI pages pad their 496 bytes of bits to 500: before them in AMap and PMap pages, after
+    // them in FMap and FPMap pages.
+    const bool pad_first = p.ptype == kPtypeAMap || p.ptype == kPtypePMap;
+    if (l.ansi && page.u32(pad_first ? 0 : 496) != 0)
+        f.problem(at + ": dwPadding " + hex(page.u32(pad_first ? 0 : 496)) + ", not 0");
     return ok;
 }
 
@@ -143,16 +151,18 @@ void check_dlist(File& f, uint64_t regions, const std::vector<uint64_t>& free_pe
     if (!f.bytes.has(kDListOffset, kPageSize))
         return; // the header check already reports so short a file
     const Bytes page = f.bytes.sub(kDListOffset, kPageSize);
-    if (page.u8(kPageTrailer) != kPtypeDL || page.u8(kPageTrailer + 1) != kPtypeDL) {
-        f.problem(at + ": ptype " + hex(page.u8(kPageTrailer)) + "/" + hex(page.u8(kPageTrailer + 1)) + ", expected " +
+    const Layout& l = f.layout;
+    const uint64_t trailer = l.page_trailer;
+    if (page.u8(trailer) != kPtypeDL || page.u8(trailer + 1) != kPtypeDL) {
+        f.problem(at + ": ptype " + hex(page.u8(trailer)) + "/" + hex(page.u8(trailer + 1)) + ", expected " +
                   hex(kPtypeDL));
         return;
     }
-    const uint64_t bid = page.u64(kPageTrailer + 8);
-    const uint16_t sig = page.u16(kPageTrailer + 2);
+    const uint64_t bid = l.ref(page, trailer + l.trailer_bid());
+    const uint16_t sig = page.u16(trailer + 2);
     if (sig != signature(kDListOffset, bid))
         f.problem(at + ": wSig " + hex(sig) + ", expected " + hex(signature(kDListOffset, bid)));
-    const uint32_t crc = page.u32(kPageTrailer + 4), computed = crc32(page.sub(0, kPageTrailer));
+    const uint32_t crc = page.u32(trailer + l.trailer_crc()), computed = crc32(page.sub(0, trailer));
     if (crc != computed)
         f.problem(at + ": CRC " + hex(crc) + " stored, " + hex(computed) + " computed");
     if (bid > f.header.bid_next_p)
@@ -162,8 +172,8 @@ void check_dlist(File& f, uint64_t regions, const std::vector<uint64_t>& free_pe
     if (current >= regions)
         f.problem(at + ": ulCurrentPage " + std::to_string(current) + ", the file has " + std::to_string(regions) +
                   " AMap pages");
-    if (count > 119) {
-        f.problem(at + ": cEntDList " + std::to_string(count) + " exceeds 119");
+    if (count > l.dlist_entries) {
+        f.problem(at + ": cEntDList " + std::to_string(count) + " exceeds " + std::to_string(l.dlist_entries));
         return;
     }
     uint64_t previous_free = ~uint64_t(0);
@@ -236,7 +246,7 @@ void check_allocation(File& f)
             all_maps = false;
             continue;
         }
-        const Bytes stored = f.bytes.sub(start, 496);
+        const Bytes stored = f.bytes.sub(start + f.layout.map_bits, 496);
         free_per_map[k] = free_bits(stored);
         free_total += free_per_map[k];
         compare_bits(f, k, stored, expected[k], sorted);
@@ -253,8 +263,8 @@ void check_allocation(File& f)
         for (uint64_t j = 0; j < 496 && k + j < regions; ++j) {
             if (!map_ok[k + j])
                 continue;
-            const uint64_t run =
-                std::min<uint64_t>(longest_free_run(f.bytes.sub(kFirstAMap + (k + j) * kRegionSize, 496)), 255);
+            const uint64_t run = std::min<uint64_t>(
+                longest_free_run(f.bytes.sub(kFirstAMap + (k + j) * kRegionSize + f.layout.map_bits, 496)), 255);
             if (f.bytes.u8(at + j) != run)
                 f.problem("FMap page at " + hex(at) + ": byte " + std::to_string(j) + " is " +
                           std::to_string(f.bytes.u8(at + j)) + ", the longest free run of its AMap is " +

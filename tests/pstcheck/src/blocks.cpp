@@ -5,7 +5,6 @@
 namespace pstcheck::detail {
 namespace {
 
-constexpr uint64_t kMaxPayload = kMaxBlockSize - kBlockTrailer;
 constexpr int kMaxNesting = 16;
 
 std::string block_at(const BlockEntry& b)
@@ -16,9 +15,10 @@ std::string block_at(const BlockEntry& b)
 void check_block(File& f, BlockEntry& b)
 {
     const std::string at = block_at(b);
-    const uint64_t size = block_alloc_size(b.cb);
-    if (b.cb > kMaxPayload) {
-        f.problem(at + ": cb " + std::to_string(b.cb) + " exceeds " + std::to_string(kMaxPayload) + " bytes");
+    const Layout& l = f.layout;
+    const uint64_t size = f.block_alloc_size(b.cb);
+    if (b.cb > l.max_payload()) {
+        f.problem(at + ": cb " + std::to_string(b.cb) + " exceeds " + std::to_string(l.max_payload()) + " bytes");
         return;
     }
     if (b.ib % 64 != 0)
@@ -28,10 +28,10 @@ void check_block(File& f, BlockEntry& b)
         return;
     }
     f.extents.push_back({b.ib, size, Extent::Block, b.bid});
-    const Bytes t = f.bytes.sub(b.ib + size - kBlockTrailer, kBlockTrailer);
+    const Bytes t = f.bytes.sub(b.ib + size - l.block_trailer, l.block_trailer);
     const uint16_t cb = t.u16(0), sig = t.u16(2);
-    const uint32_t crc = t.u32(4);
-    const uint64_t bid = t.u64(8);
+    const uint32_t crc = t.u32(l.trailer_crc());
+    const uint64_t bid = l.ref(t, l.trailer_bid());
     bool sound = true;
     if (cb != b.cb) {
         f.problem(at + ": trailer cb " + std::to_string(cb) + ", the BBT says " + std::to_string(b.cb));
@@ -108,7 +108,8 @@ void ReferenceWalker::data(uint64_t bid, int level, const std::string& from, int
     }
     if (level > 0 && int(c_level) != level)
         m_f.problem(at + ": cLevel " + std::to_string(c_level) + ", its parent expects " + std::to_string(level));
-    if (8 + uint64_t(c_ent) * 8 > x.size()) {
+    const uint64_t id = m_f.layout.id;
+    if (8 + uint64_t(c_ent) * id > x.size()) {
         m_f.problem(at + ": " + std::to_string(c_ent) + " entries do not fit in " + std::to_string(x.size()) +
                     " bytes");
         return;
@@ -117,7 +118,7 @@ void ReferenceWalker::data(uint64_t bid, int level, const std::string& from, int
         m_f.problem(at + ": data tree without entries");
     uint64_t total = 0;
     for (unsigned i = 0; i < c_ent; ++i) {
-        const uint64_t child = x.u64(8 + 8 * uint64_t(i));
+        const uint64_t child = m_f.layout.ref(x, 8 + id * uint64_t(i));
         const std::string here = at + " entry " + std::to_string(i);
         data(child, int(c_level) - 1, here, depth + 1);
         if (const BlockEntry* c = m_f.find_block(child)) {
@@ -154,10 +155,13 @@ void ReferenceWalker::subnodes(uint64_t bid, int level, const std::string& from,
     }
     if (level >= 0 && int(c_level) != level)
         m_f.problem(at + ": cLevel " + std::to_string(c_level) + ", its parent expects " + std::to_string(level));
-    const uint64_t size = c_level == 0 ? 24 : 16;
-    if (x.u32(4) != 0)
+    // Entries: SLENTRY {nid, bidData, bidSub}, SIENTRY {nid, bid}, after a header of 8 bytes (4 of
+    // them padding) in Unicode files and 4 bytes in ANSI files.
+    const Layout& l = m_f.layout;
+    const uint64_t size = (c_level == 0 ? 3 : 2) * l.id, header = l.sl_header;
+    if (header == 8 && x.u32(4) != 0)
         m_f.problem(at + ": dwPadding " + hex(x.u32(4)) + ", not 0");
-    if (8 + c_ent * size > x.size()) {
+    if (header + c_ent * size > x.size()) {
         m_f.problem(at + ": " + std::to_string(c_ent) + " entries do not fit in " + std::to_string(x.size()) +
                     " bytes");
         return;
@@ -165,24 +169,24 @@ void ReferenceWalker::subnodes(uint64_t bid, int level, const std::string& from,
     if (c_ent == 0)
         m_f.problem(at + ": subnode tree without entries");
     for (unsigned i = 0; i < c_ent; ++i) {
-        const Bytes e = x.sub(8 + i * size, size);
+        const Bytes e = x.sub(header + i * size, size);
         // Only the low 32 bits of a subnode id are meaningful; writers leave garbage above them.
         const uint64_t nid = e.u32(0);
         const std::string here = at + " entry " + std::to_string(i) + " (subnode " + hex(nid) + ")";
-        if (i > 0 && nid <= x.u32(8 + (i - 1) * size))
+        if (i > 0 && nid <= x.u32(header + (i - 1) * size))
             m_f.problem(here + ": subnode ids not strictly ascending");
         if (c_level == 0) {
-            data(e.u64(8), -1, here, depth + 1);
-            if (e.u64(16))
-                subnodes(e.u64(16), -1, here, depth + 1);
+            data(l.ref(e, l.id), -1, here, depth + 1);
+            if (l.ref(e, 2 * l.id))
+                subnodes(l.ref(e, 2 * l.id), -1, here, depth + 1);
             continue;
         }
-        const uint64_t child = e.u64(8);
+        const uint64_t child = l.ref(e, l.id);
         subnodes(child, 0, here, depth + 1);
         if (auto cc = m_f.block_data(child)) {
             const Bytes c(*cc);
-            if (c.u16(2) > 0 && c.u32(8) != nid)
-                m_f.problem(here + ": key differs from the first id " + hex(c.u32(8)) + " of its child");
+            if (c.u16(2) > 0 && c.u32(header) != nid)
+                m_f.problem(here + ": key differs from the first id " + hex(c.u32(header)) + " of its child");
         }
     }
 }

@@ -8,19 +8,17 @@
 namespace pstcheck::detail {
 namespace {
 
-constexpr uint64_t kEntriesSize = 488;
-constexpr uint8_t kIntermediateCb = 24;
 constexpr int kMaxDepth = 12;
 
 struct TreeKind
 {
     const char* name;
     uint8_t ptype;
-    uint8_t leaf_cb; // leaf entry size
+    uint64_t Layout::*leaf_cb; // leaf entry size
 };
 
-constexpr TreeKind kBBT{"BBT", kPtypeBBT, 24};
-constexpr TreeKind kNBT{"NBT", kPtypeNBT, 32};
+constexpr TreeKind kBBT{"BBT", kPtypeBBT, &Layout::bbt_leaf};
+constexpr TreeKind kNBT{"NBT", kPtypeNBT, &Layout::nbt_leaf};
 
 class TreeWalker
 {
@@ -53,23 +51,27 @@ private:
 bool TreeWalker::check_page(const Bref& ref, Bytes page, int level)
 {
     const std::string at = where(ref);
+    const Layout& l = m_f.layout;
     bool usable = true;
-    const uint8_t ptype = page.u8(kPageTrailer), ptype2 = page.u8(kPageTrailer + 1);
+    const uint64_t trailer = l.page_trailer;
+    const uint8_t ptype = page.u8(trailer), ptype2 = page.u8(trailer + 1);
     if (ptype != m_kind.ptype || ptype2 != m_kind.ptype) {
         m_f.problem(at + ": ptype " + hex(ptype) + "/" + hex(ptype2) + ", expected " + hex(m_kind.ptype));
         usable = false;
     }
-    const uint64_t bid = page.u64(kPageTrailer + 8);
+    const uint64_t bid = l.ref(page, trailer + l.trailer_bid());
     if (bid != ref.bid)
         m_f.problem(at + ": trailer BID is " + hex(bid));
-    const uint16_t sig = page.u16(kPageTrailer + 2);
+    const uint16_t sig = page.u16(trailer + 2);
     if (sig != signature(ref.ib, ref.bid))
         m_f.problem(at + ": wSig " + hex(sig) + ", expected " + hex(signature(ref.ib, ref.bid)));
-    const uint32_t crc = page.u32(kPageTrailer + 4), computed = crc32(page.sub(0, kPageTrailer));
+    const uint32_t crc = page.u32(trailer + l.trailer_crc()), computed = crc32(page.sub(0, trailer));
     if (crc != computed)
         m_f.problem(at + ": CRC " + hex(crc) + " stored, " + hex(computed) + " computed");
 
-    const unsigned c_ent = page.u8(488), c_ent_max = page.u8(489), cb_ent = page.u8(490), c_level = page.u8(491);
+    const uint64_t meta = l.page_meta, entries_size = l.page_meta;
+    const unsigned c_ent = page.u8(meta), c_ent_max = page.u8(meta + 1), cb_ent = page.u8(meta + 2),
+                   c_level = page.u8(meta + 3);
     if (level >= 0 && int(c_level) != level) {
         m_f.problem(at + ": cLevel " + std::to_string(c_level) + ", its parent expects " + std::to_string(level));
         usable = false;
@@ -78,21 +80,21 @@ bool TreeWalker::check_page(const Bref& ref, Bytes page, int level)
         m_f.problem(at + ": cLevel " + std::to_string(c_level) + " is implausible");
         usable = false;
     }
-    const unsigned want_cb = c_level == 0 ? m_kind.leaf_cb : kIntermediateCb;
+    const uint64_t want_cb = c_level == 0 ? l.*m_kind.leaf_cb : l.bt_entry();
     if (cb_ent != want_cb) {
         m_f.problem(at + ": cbEnt " + std::to_string(cb_ent) + ", expected " + std::to_string(want_cb));
         usable = false;
     }
-    if (c_ent_max != kEntriesSize / want_cb)
+    if (c_ent_max != entries_size / want_cb)
         m_f.problem(at + ": cEntMax " + std::to_string(c_ent_max) + ", expected " +
-                    std::to_string(kEntriesSize / want_cb));
-    if (c_ent > kEntriesSize / want_cb || c_ent > c_ent_max) {
+                    std::to_string(entries_size / want_cb));
+    if (c_ent > entries_size / want_cb || c_ent > c_ent_max) {
         m_f.problem(at + ": cEnt " + std::to_string(c_ent) + " exceeds cEntMax " + std::to_string(c_ent_max));
         usable = false;
     }
     if (c_ent == 0 && level >= 0)
         m_f.problem(at + ": a non-root page without entries");
-    if (page.u32(492) != 0)
+    if (!l.ansi && page.u32(492) != 0) // ANSI pages have no padding there
         m_f.problem(at + ": dwPadding " + hex(page.u32(492)) + ", not 0");
     return usable;
 }
@@ -100,19 +102,20 @@ bool TreeWalker::check_page(const Bref& ref, Bytes page, int level)
 void TreeWalker::add_leaf(Bytes e)
 {
     // Entry padding is not checked: Outlook leaves whatever was in memory there.
+    const Layout& l = m_f.layout;
     if (m_kind.ptype == kPtypeBBT) {
         BlockEntry b;
-        b.bid = e.u64(0);
-        b.ib = e.u64(8);
-        b.cb = e.u16(16);
-        b.cref = e.u16(18);
+        b.bid = l.ref(e, 0);
+        b.ib = l.ref(e, l.id);
+        b.cb = e.u16(2 * l.id);
+        b.cref = e.u16(2 * l.id + 2);
         m_f.blocks.push_back(b);
     } else {
         NodeEntry n;
-        n.nid = e.u64(0);
-        n.bid_data = e.u64(8);
-        n.bid_sub = e.u64(16);
-        n.parent = e.u32(24);
+        n.nid = l.ref(e, 0);
+        n.bid_data = l.ref(e, l.id);
+        n.bid_sub = l.ref(e, 2 * l.id);
+        n.parent = e.u32(3 * l.id);
         m_f.nodes.push_back(n);
     }
 }
@@ -144,13 +147,14 @@ bool TreeWalker::walk(const Bref& ref, int level, uint64_t lo, std::optional<uin
     const Bytes page = m_f.bytes.sub(ref.ib, kPageSize);
     if (!check_page(ref, page, level))
         return false;
-    const unsigned c_ent = page.u8(488), cb_ent = page.u8(490), c_level = page.u8(491);
+    const Layout& l = m_f.layout;
+    const unsigned c_ent = page.u8(l.page_meta), cb_ent = page.u8(l.page_meta + 2), c_level = page.u8(l.page_meta + 3);
 
     bool complete = true;
     std::optional<uint64_t> prev;
     for (unsigned i = 0; i < c_ent; ++i) {
         const Bytes e = page.sub(uint64_t(i) * cb_ent, cb_ent);
-        const uint64_t key = e.u64(0);
+        const uint64_t key = l.ref(e, 0);
         const std::string entry = at + " entry " + std::to_string(i) + " (key " + hex(key) + ")";
         if (prev && key <= *prev)
             m_f.problem(entry + ": keys not strictly ascending after " + hex(*prev));
@@ -165,8 +169,8 @@ bool TreeWalker::walk(const Bref& ref, int level, uint64_t lo, std::optional<uin
         }
         std::optional<uint64_t> next_key = hi;
         if (i + 1 < c_ent)
-            next_key = page.u64(uint64_t(i + 1) * cb_ent);
-        const Bref child{e.u64(8), e.u64(16)};
+            next_key = l.ref(page, uint64_t(i + 1) * cb_ent);
+        const Bref child{l.ref(e, l.id), l.ref(e, 2 * l.id)};
         complete &= walk(child, int(c_level) - 1, key, next_key, key, depth + 1);
     }
     return complete;

@@ -36,6 +36,22 @@ constexpr uint8_t kPermute[256] = {
     247, 46,  188, 36,  104, 117, 13,  254, 186, 47,  181, 208, 218, 61,
 };
 
+// The middle substitution of crypt method 2 (its own inverse), as published with the format.
+constexpr uint8_t kCyclicMiddle[256] = {
+    20,  83,  15,  86,  179, 200, 122, 156, 235, 101, 72,  23,  22,  21,  159, 2,   204, 84,  124, 131, 0,   13,
+    12,  11,  162, 98,  168, 118, 219, 217, 237, 199, 197, 164, 220, 172, 133, 116, 214, 208, 167, 155, 174, 154,
+    150, 113, 102, 195, 99,  153, 184, 221, 115, 146, 142, 132, 125, 165, 94,  209, 93,  147, 177, 87,  81,  80,
+    128, 137, 82,  148, 79,  78,  10,  107, 188, 141, 127, 110, 71,  70,  65,  64,  68,  1,   17,  203, 3,   63,
+    247, 244, 225, 169, 143, 60,  58,  249, 251, 240, 25,  48,  130, 9,   46,  201, 157, 160, 134, 73,  238, 111,
+    77,  109, 196, 45,  129, 52,  37,  135, 27,  136, 170, 252, 6,   161, 18,  56,  253, 76,  66,  114, 100, 19,
+    55,  36,  106, 117, 119, 67,  255, 230, 180, 75,  54,  92,  228, 216, 53,  61,  69,  185, 44,  236, 183, 49,
+    43,  41,  7,   104, 163, 14,  105, 123, 24,  158, 33,  57,  190, 40,  26,  91,  120, 245, 35,  202, 42,  176,
+    175, 62,  254, 4,   140, 231, 229, 152, 50,  149, 211, 246, 74,  232, 166, 234, 233, 243, 213, 47,  112, 32,
+    242, 31,  5,   103, 173, 85,  16,  206, 205, 227, 39,  59,  218, 186, 215, 194, 38,  212, 145, 29,  210, 28,
+    34,  51,  248, 250, 241, 90,  239, 207, 144, 182, 139, 181, 189, 192, 191, 8,   151, 30,  108, 226, 97,  224,
+    198, 193, 89,  171, 187, 88,  222, 95,  223, 96,  121, 126, 178, 138,
+};
+
 std::array<uint8_t, 256> make_unpermute()
 {
     std::array<uint8_t, 256> inv{};
@@ -66,6 +82,21 @@ void decode_permute(uint8_t* data, size_t size)
     static const auto inv = make_unpermute();
     for (size_t i = 0; i < size; ++i)
         data[i] = inv[data[i]];
+}
+
+void decode_cyclic(uint8_t* data, size_t size, uint32_t key)
+{
+    // Each byte: add the running key's low byte, permute, add its high byte, substitute, take it
+    // away, unpermute, take the low byte away. The key starts at the folded BID and counts up.
+    static const auto inv = make_unpermute();
+    uint16_t w = uint16_t(key ^ (key >> 16));
+    for (size_t i = 0; i < size; ++i, ++w) {
+        const uint8_t lo = uint8_t(w), hi = uint8_t(w >> 8);
+        uint8_t b = kPermute[uint8_t(data[i] + lo)];
+        b = kCyclicMiddle[uint8_t(b + hi)];
+        b = inv[uint8_t(b - hi)];
+        data[i] = uint8_t(b - lo);
+    }
 }
 
 std::string hex(uint64_t v)
@@ -116,6 +147,8 @@ std::optional<std::vector<uint8_t>> File::block_data(uint64_t bid)
     std::vector<uint8_t> out(p, p + b->cb);
     if (!is_internal_bid(bid) && header.crypt == 1)
         decode_permute(out.data(), out.size());
+    else if (!is_internal_bid(bid) && header.crypt == 2)
+        decode_cyclic(out.data(), out.size(), uint32_t(bid));
     return out;
 }
 

@@ -11,6 +11,15 @@ constexpr uint64_t kCrcPartialLength = 471;
 constexpr uint64_t kCrcFullOffset = 524;
 constexpr uint64_t kCrcFullLength = 516;
 
+// Offsets of the header fields in the two layouts. The ANSI header keeps bidNextB and bidNextP
+// before dwUnique, its ROOT has 32-bit fields, and it has no dwCRCFull.
+struct HeaderFields
+{
+    uint64_t next_b, next_p, rgnid, root, sentinel;
+};
+constexpr HeaderFields kUnicodeFields{516, 32, 44, 180, 512};
+constexpr HeaderFields kAnsiFields{24, 28, 36, 164, 460};
+
 void check_crc(File& f, const char* name, uint64_t stored_at, uint64_t length)
 {
     const uint32_t stored = f.bytes.u32(stored_at);
@@ -24,7 +33,7 @@ void check_crc(File& f, const char* name, uint64_t stored_at, uint64_t length)
 bool read_header(File& f)
 {
     const Bytes& b = f.bytes;
-    if (!b.has(0, kHeaderSize)) {
+    if (!b.has(0, 512)) {
         f.problem("header: file of " + std::to_string(b.size()) + " bytes is too small for a header");
         return false;
     }
@@ -36,35 +45,42 @@ bool read_header(File& f)
         f.problem("header: wMagicClient is " + hex(b.u16(8)) + ", not \"SM\"");
     Header& h = f.header;
     h.version = b.u16(10);
-    if (h.version == 14 || h.version == 15) {
-        f.problem("not checked: ANSI file (wVer " + std::to_string(h.version) + ")");
-        return false;
-    }
     if (h.version == 36) {
         f.problem("not checked: file with 4 KB pages (wVer 36)");
         return false;
     }
-    if (h.version != 23) {
+    if (h.version != 23 && h.version != 14 && h.version != 15) {
         f.problem("header: unknown wVer " + std::to_string(h.version));
         return false;
     }
+    f.layout = h.version == 23 ? unicode_layout() : ansi_layout();
+    const Layout& l = f.layout;
+    if (!b.has(0, l.header)) {
+        f.problem("header: file of " + std::to_string(b.size()) + " bytes is too small for a header");
+        return false;
+    }
     check_crc(f, "dwCRCPartial", kCrcPartialOffset, kCrcPartialLength);
-    check_crc(f, "dwCRCFull", kCrcFullOffset, kCrcFullLength);
+    if (!l.ansi)
+        check_crc(f, "dwCRCFull", kCrcFullOffset, kCrcFullLength);
 
-    h.bid_next_p = b.u64(32);
+    const HeaderFields& at = l.ansi ? kAnsiFields : kUnicodeFields;
+    h.bid_next_p = l.ref(b, at.next_p);
+    h.bid_next_b = l.ref(b, at.next_b);
     for (int i = 0; i < 32; ++i)
-        h.rgnid[i] = b.u32(44 + 4 * i);
-    h.file_eof = b.u64(184);
-    h.amap_last = b.u64(192);
-    h.amap_free = b.u64(200);
-    h.nbt = {b.u64(216), b.u64(224)};
-    h.bbt = {b.u64(232), b.u64(240)};
-    h.amap_valid = b.u8(248);
-    h.crypt = b.u8(513);
-    h.bid_next_b = b.u64(516);
+        h.rgnid[i] = b.u32(at.rgnid + 4 * i);
+    // ROOT: dwReserved, ibFileEof, ibAMapLast, cbAMapFree, cbPMapFree, BREFNBT, BREFBBT, fAMapValid.
+    const uint64_t root = at.root + 4;
+    const auto field = [&](unsigned k) { return l.ref(b, root + k * l.id); };
+    h.file_eof = field(0);
+    h.amap_last = field(1);
+    h.amap_free = field(2);
+    h.nbt = {field(4), field(5)};
+    h.bbt = {field(6), field(7)};
+    h.amap_valid = b.u8(root + 8 * l.id);
+    h.crypt = b.u8(at.sentinel + 1);
 
-    if (b.u8(512) != 0x80)
-        f.problem("header: bSentinel is " + hex(b.u8(512)) + ", not 0x80");
+    if (b.u8(at.sentinel) != 0x80)
+        f.problem("header: bSentinel is " + hex(b.u8(at.sentinel)) + ", not 0x80");
     if (h.crypt > 2)
         f.problem("header: unknown bCryptMethod " + std::to_string(h.crypt));
     if (h.file_eof != b.size())

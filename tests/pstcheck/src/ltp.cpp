@@ -8,7 +8,6 @@ namespace {
 
 constexpr int kMaxNesting = 8;
 constexpr uint64_t kMaxAlloc = 3580;
-constexpr uint64_t kMaxBlockPayload = 8176;
 
 bool read_data_into(File& f, uint64_t bid, int depth, NodeData& out)
 {
@@ -27,10 +26,11 @@ bool read_data_into(File& f, uint64_t bid, int depth, NodeData& out)
         return true;
     }
     const Bytes x(*content);
-    if (x.u8(0) != 1 || 8 + uint64_t(x.u16(2)) * 8 > x.size())
+    const uint64_t id = f.layout.id;
+    if (x.u8(0) != 1 || 8 + uint64_t(x.u16(2)) * id > x.size())
         return false;
     for (unsigned i = 0; i < x.u16(2); ++i)
-        if (!read_data_into(f, x.u64(8 + 8 * uint64_t(i)), depth + 1, out))
+        if (!read_data_into(f, f.layout.ref(x, 8 + id * uint64_t(i)), depth + 1, out))
             return false;
     return true;
 }
@@ -41,16 +41,17 @@ void read_subnodes_into(File& f, uint64_t bid, int depth, Subnodes& out)
     if (!content || depth > 1 || !is_internal_bid(bid))
         return;
     const Bytes x(*content);
+    const Layout& l = f.layout;
     const unsigned c_level = x.u8(1), c_ent = x.u16(2);
-    const uint64_t size = c_level == 0 ? 24 : 16;
-    if (x.u8(0) != 2 || 8 + c_ent * size > x.size())
+    const uint64_t size = (c_level == 0 ? 3 : 2) * l.id;
+    if (x.u8(0) != 2 || l.sl_header + c_ent * size > x.size())
         return;
     for (unsigned i = 0; i < c_ent; ++i) {
-        const Bytes e = x.sub(8 + i * size, size);
+        const Bytes e = x.sub(l.sl_header + i * size, size);
         if (c_level == 0)
-            out[e.u32(0)] = {e.u64(8), e.u64(16)};
+            out[e.u32(0)] = {l.ref(e, l.id), l.ref(e, 2 * l.id)};
         else
-            read_subnodes_into(f, e.u64(8), depth + 1, out);
+            read_subnodes_into(f, l.ref(e, l.id), depth + 1, out);
     }
 }
 
@@ -150,7 +151,8 @@ void check_fill_levels(File& f, const std::string& where, const std::vector<std:
         const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
         const uint64_t at = i < 8 ? 8 + i / 2 : 2 + (i - holder) / 2;
         const unsigned level = (Bytes(blocks[holder]).u8(at) >> (4 * ((i - holder) % 2))) & 0xF;
-        const uint64_t free = blocks[i].size() < kMaxBlockPayload ? kMaxBlockPayload - blocks[i].size() : 0;
+        const uint64_t payload = f.layout.max_payload();
+        const uint64_t free = blocks[i].size() < payload ? payload - blocks[i].size() : 0;
         if (!fill_level_fits(level, free))
             f.problem(where + " heap block " + std::to_string(i) + ": fill level " + std::to_string(level) + " for " +
                       std::to_string(free) + " free bytes");
@@ -513,12 +515,13 @@ std::optional<std::vector<std::vector<uint8_t>>> row_blocks(const ValueSource& s
     auto data = read_data(src.f, it->second.bid_data, where);
     if (!data)
         return std::nullopt;
-    const uint64_t per_block = kMaxBlockPayload / row_size;
+    const uint64_t payload = src.f.layout.max_payload();
+    const uint64_t per_block = payload / row_size;
     for (size_t i = 0; i + 1 < data->blocks.size(); ++i)
-        if (data->blocks[i].size() != kMaxBlockPayload)
+        if (data->blocks[i].size() != payload)
             src.f.problem(where + ": row matrix block " + std::to_string(i) + " has " +
                           std::to_string(data->blocks[i].size()) + " bytes; every block but the last holds " +
-                          std::to_string(per_block) + " rows padded to 8176 bytes");
+                          std::to_string(per_block) + " rows padded to " + std::to_string(payload) + " bytes");
     return std::move(data->blocks);
 }
 
@@ -553,7 +556,8 @@ std::optional<Table> read_tc(File& f, const Heap& heap, const Subnodes& subnodes
     if (info->u32(18) != 0)
         f.problem(where + ": TCINFO hidIndex is " + hex(info->u32(18)) + ", not 0");
     t.row_size = rgib[3];
-    const auto index = read_bth(f, heap, info->u32(10), 4, 4, where + " row index");
+    const unsigned row_index = unsigned(f.layout.row_index);
+    const auto index = read_bth(f, heap, info->u32(10), 4, row_index, where + " row index");
     if (!index)
         return std::nullopt;
     const ValueSource src{f, heap, subnodes};
@@ -567,7 +571,7 @@ std::optional<Table> read_tc(File& f, const Heap& heap, const Subnodes& subnodes
     if (!blocks)
         return std::nullopt;
     std::vector<Bytes> rows;
-    const uint64_t per_block = kMaxBlockPayload / t.row_size;
+    const uint64_t per_block = f.layout.max_payload() / t.row_size;
     for (size_t i = 0; i < blocks->size(); ++i) {
         const auto& b = (*blocks)[i];
         const bool last = i + 1 == blocks->size();
@@ -585,7 +589,7 @@ std::optional<Table> read_tc(File& f, const Heap& heap, const Subnodes& subnodes
     std::vector<uint32_t> ids(rows.size(), 0);
     std::vector<bool> indexed(rows.size(), false);
     for (const auto& r : *index) {
-        const uint32_t n = Bytes(r.data).u32(0);
+        const uint32_t n = row_index == 2 ? Bytes(r.data).u16(0) : Bytes(r.data).u32(0);
         if (n >= rows.size() || indexed[n]) {
             f.problem(where + ": row index entry " + hex(r.key) + " names row " + std::to_string(n) +
                       ", missing or named twice");

@@ -561,10 +561,6 @@ void Messaging::run()
 
 void check_messaging(File& f)
 {
-    if (f.header.crypt == 2) {
-        f.problem("not checked: messaging layer of a file with cyclic encoding");
-        return;
-    }
     Messaging(f).run();
 }
 

@@ -47,6 +47,9 @@ inline uint32_t crc32(Bytes b)
 uint16_t signature(uint64_t ib, uint64_t bid);
 // Undoes the permutation encoding of external data blocks (crypt method 1), in place.
 void decode_permute(uint8_t* data, size_t size);
+// Undoes the cyclic encoding of external data blocks (crypt method 2), keyed by the low 32 bits
+// of the block's BID, in place.
+void decode_cyclic(uint8_t* data, size_t size, uint32_t key);
 
 std::string hex(uint64_t v);
 
@@ -65,14 +68,46 @@ private:
     std::vector<std::string> m_lines;
 };
 
-constexpr uint64_t kHeaderSize = 564;
 constexpr uint64_t kDListOffset = 0x4200;
 constexpr uint64_t kFirstAMap = 0x4400;
 constexpr uint64_t kRegionSize = 496 * 8 * 64; // bytes mapped by one AMap page
 constexpr uint64_t kPageSize = 512;
-constexpr uint64_t kPageTrailer = 496;
 constexpr uint64_t kMaxBlockSize = 8192;
-constexpr uint64_t kBlockTrailer = 16;
+
+// Where the two file formats differ. Unicode files (wVer 23) have 64-bit BIDs and offsets, ANSI
+// files (wVer 14, 15) 32-bit ones; so trailers, entries, page fields and block payloads differ.
+struct Layout
+{
+    bool ansi = false;
+    uint64_t id = 8;              // bytes of a BID, IB or B-tree key
+    uint64_t header = 564;        // HEADER size
+    uint64_t page_trailer = 496;  // PAGETRAILER offset in a page (the page CRC covers what precedes it)
+    uint64_t page_meta = 488;     // cEnt, cEntMax, cbEnt, cLevel of a B-tree page
+    uint64_t block_trailer = 16;  // BLOCKTRAILER size
+    uint64_t bbt_leaf = 24;       // BBTENTRY
+    uint64_t nbt_leaf = 32;       // NBTENTRY
+    uint64_t map_bits = 0;        // offset of the bits in AMap and PMap pages
+    uint64_t sl_header = 8;       // SLBLOCK / SIBLOCK header
+    uint64_t row_index = 4;       // dwRowIndex of a TCROWID
+    uint64_t dlist_entries = 119; // DLISTPAGEENT slots
+
+    uint64_t bt_entry() const { return 3 * id; }
+    uint64_t max_payload() const { return kMaxBlockSize - block_trailer; }
+    // A BID, IB or key at `offset` of `b`.
+    uint64_t ref(const Bytes& b, uint64_t offset) const { return id == 8 ? b.u64(offset) : b.u32(offset); }
+    // Trailer fields: Unicode pages and blocks keep the CRC before the BID, ANSI ones after it.
+    uint64_t trailer_crc() const { return ansi ? 8 : 4; }
+    uint64_t trailer_bid() const { return ansi ? 4 : 8; }
+};
+
+inline Layout unicode_layout()
+{
+    return Layout{};
+}
+inline Layout ansi_layout()
+{
+    return Layout{true, 4, 512, 500, 496, 12, 12, 16, 4, 4, 2, 120};
+}
 
 enum PageType : uint8_t
 {
@@ -156,6 +191,7 @@ struct File
     Report& report;
     Summary& summary;
     Header header;
+    Layout layout;                  // set from wVer by read_header
     std::vector<BlockEntry> blocks; // sorted by BID, unique
     std::vector<NodeEntry> nodes;   // sorted by NID, unique
     std::vector<Extent> extents;
@@ -172,15 +208,13 @@ struct File
     const NodeEntry* find_node(uint64_t nid) const;
     // The stored bytes of a sound block, decoded when it is an external block of an encoded file.
     std::optional<std::vector<uint8_t>> block_data(uint64_t bid);
+    // Bytes a block of `cb` stored bytes takes in the file, trailer included.
+    uint64_t block_alloc_size(uint64_t cb) const { return (cb + layout.block_trailer + 63) / 64 * 64; }
 };
 
 inline bool is_internal_bid(uint64_t bid)
 {
     return (bid & 2) != 0;
-}
-inline uint64_t block_alloc_size(uint64_t cb)
-{
-    return (cb + kBlockTrailer + 63) / 64 * 64;
 }
 
 // NDB passes, in the order check_bytes runs them.

@@ -1,4 +1,5 @@
-// Independent structural checker for Unicode personal folder files (PST).
+// Independent structural checker for personal folder files (PST), Unicode and ANSI, unencoded or
+// with either block encoding.
 //
 // Re-reads a file from its bytes alone and reports every structural disagreement it finds:
 // header fields and CRCs, B-tree pages (signature, CRC, key order, levels, child references),
@@ -50,8 +51,8 @@ struct Summary
 
 // Problems found in the file at `path`, one human-readable line each ("BBT page at 0x4800:
 // CRC 0x1234abcd stored, 0x89abcdef computed"); empty when the file is valid. A file that cannot
-// be read yields one problem naming the reason. Files that are not checked (ANSI files, pages
-// of 4 KB) yield one line starting with "not checked:". Never throws, never crashes on damaged
+// be read yields one problem naming the reason. Files that are not checked (pages of 4 KB)
+// yield one line starting with "not checked:". Never throws, never crashes on damaged
 // input.
 std::vector<std::string> check_file(const std::string& path, const Options& options = {});
 
