@@ -7,10 +7,11 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Pelimoor")
 set(CPACK_PACKAGE_CONTACT "Pelimoor maintainers <pelimoor@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "get the address book out of an Outlook personal folder file")
-set(CPACK_PACKAGE_DESCRIPTION "Pelimoor opens an Outlook personal folder file (.pst), walks every \
-folder, finds every contact, lets you browse them by initial and preview one, and converts them \
-all to a new PST file, vCard, CSV, plain text or HTML. pelimoor-convert does the same from the \
-command line.")
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "Pelimoor opens an Outlook personal folder file (.pst), walks every folder,"
+    "finds every contact, lets you browse them by initial and preview one, and"
+    "converts them all to a new PST file, vCard, CSV, plain text or HTML."
+    "pelimoor-convert does the same from the command line.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
