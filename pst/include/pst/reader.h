@@ -119,7 +119,8 @@ private:
 };
 
 // One property of a property context, as stored: id, type and the value's bytes.
-// Inline values (types 0x0002, 0x0003, 0x0004, 0x000A, 0x000B) give their 4 stored bytes; an
+// Inline values (types 0x0002, 0x0003, 0x0004, 0x000A, 0x000B) give their 4 stored bytes (of a
+// 2-byte or 1-byte type only the low bytes are the value; libpff hands out just those); an
 // empty variable value (HNID 0) has size 0; values in the heap or in a subnode give their bytes.
 struct PropertyRef
 {
