@@ -12,6 +12,10 @@ namespace {
 constexpr uint8_t kClientPC = 0xBC;
 constexpr uint8_t kClientTC = 0x7C;
 constexpr uint64_t kMaxValueBytes = 2 * kMaxStreamSize; // subnode values of one property context
+// Blocks that the subnode values of one property context, or the cells of one table, may list:
+// values that name one large data tree many times are not read over and over.
+constexpr size_t kItemBlockBudget = size_t(1) << 17;
+constexpr size_t kTableBlockBudget = size_t(1) << 20;
 const uint8_t kEmpty[1] = {0};
 
 // Stored in the property record itself (PC) as 4 bytes.
@@ -40,8 +44,20 @@ bool is_fixed_tc(uint16_t type)
     }
 }
 
+// Opens the data tree `bid` listing at most *budget blocks, and takes them from the budget.
+int open_budgeted(File& file, DataStream& stream, uint64_t bid, size_t* budget, std::string* why)
+{
+    if (*budget == 0)
+        return fail(why, "the values of one item or table name too many blocks");
+    Access::of(stream).max_pieces = *budget;
+    if (stream.open(file, bid, why) < 0)
+        return -1;
+    *budget -= std::min(*budget, stream.block_count());
+    return 1;
+}
+
 // The bytes an HNID names: nothing (0), a heap allocation (a HID) or a subnode's data stream.
-int resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataStream& stream,
+int resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataStream& stream, size_t* budget,
             std::vector<uint8_t>* out, std::string* why)
 {
     if (hnid == 0) {
@@ -64,7 +80,7 @@ int resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataS
         return -1;
     if (found == 0)
         return fail(why, "value subnode " + hex(hnid) + " does not exist");
-    if (stream.open(file, sub.bid_data, why) < 0)
+    if (open_budgeted(file, stream, sub.bid_data, budget, why) < 0)
         return -1;
     out->resize(static_cast<size_t>(stream.size()));
     return stream.read(0, out->size(), out->data(), why);
@@ -288,6 +304,7 @@ int PropertyContext::open(File& file, const Node& node, std::string* why)
 int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
 {
     uint64_t budget = kMaxValueBytes;
+    size_t blocks = kItemBlockBudget;
     for (Pending& p : pending) {
         PropertyRef& ref = props[p.index];
         ref.size = SIZE_MAX; // left out unless read below
@@ -303,7 +320,7 @@ int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
                  (found == 0 ? "value subnode " + hex(p.nid) + " does not exist" : bad));
             continue;
         }
-        if (stream.open(file, sub.bid_data, &bad) < 0) {
+        if (open_budgeted(file, stream, sub.bid_data, &blocks, &bad) < 0) {
             skip("property " + hex(ref.id) + ": " + bad);
             continue;
         }
@@ -385,6 +402,7 @@ struct Table::Impl
     size_t cached = SIZE_MAX;
     std::vector<uint8_t> row;
     DataStream value_stream;
+    size_t value_blocks = kTableBlockBudget;
 
     int open(File& f, const Node& n, std::string* why);
     int load_row(size_t r, std::string* why);
@@ -402,6 +420,7 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
     matrix = Matrix::None;
     cached = SIZE_MAX;
     row_size = 0;
+    value_blocks = kTableBlockBudget;
     if (heap.open(f, n.bid_data, kClientTC, false, why) < 0)
         return -1;
     const uint8_t* p = nullptr;
@@ -578,7 +597,9 @@ int Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out, std::string
         out->assign(r + c.offset, r + c.offset + c.size);
         return 1;
     }
-    return resolve(*m.file, m.heap, m.node.bid_sub, le32(r + c.offset), m.value_stream, out, why) < 0 ? -1 : 1;
+    return resolve(*m.file, m.heap, m.node.bid_sub, le32(r + c.offset), m.value_stream, &m.value_blocks, out, why) < 0
+               ? -1
+               : 1;
 }
 
 } // namespace pst::read

@@ -48,8 +48,10 @@ Page* PageCache::slot()
 {
     uint32_t i;
     if (m_slots.size() < kPageCacheSize) {
-        if (m_slots.empty())
+        if (m_slots.empty()) {
+            m_slots.reserve(kPageCacheSize); // pages handed out stay where they are
             m_index.reserve(kPageCacheSize);
+        }
         m_slots.emplace_back();
         i = static_cast<uint32_t>(m_slots.size() - 1);
     } else {
@@ -128,7 +130,6 @@ namespace {
 constexpr uint8_t kPtypeBBT = 0x80;
 constexpr uint8_t kPtypeNBT = 0x81;
 constexpr uint64_t kBidMask = ~uint64_t(1); // bit 0 of a BID is reserved
-constexpr size_t kMaxPieces = size_t(1) << 17;
 
 uint64_t key_of(uint8_t ptype, uint64_t raw)
 {
@@ -429,6 +430,13 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
     std::vector<uint64_t> children(count);
     for (size_t i = 0; i < count; ++i)
         children[i] = L.id(b->data() + 8 + i * L.id_size);
+    if (level == 2) {
+        // Each XBLOCK once: a tree that names one several times only multiplies the work.
+        std::vector<uint64_t> sorted = children;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+            return fail(why, at + " names one XBLOCK twice");
+    }
     const uint64_t start = total;
     for (size_t i = 0; i < count; ++i) {
         const uint64_t child = children[i];
@@ -450,8 +458,9 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
         if (found == 0)
             return fail(why,
                         at + " entry " + std::to_string(i) + ": block " + hex(child) + " is not in the block B-tree");
-        if (pieces.size() >= kMaxPieces)
-            return fail(why, at + ": the data tree has more than " + std::to_string(kMaxPieces) + " blocks");
+        const size_t limit = max_pieces ? std::min(max_pieces, kMaxPieces) : kMaxPieces;
+        if (pieces.size() >= limit)
+            return fail(why, at + ": the data tree has more than " + std::to_string(limit) + " blocks");
         pieces.push_back({ref, total});
         total += ref.cb;
         if (total > kMaxStreamSize)

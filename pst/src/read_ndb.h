@@ -28,11 +28,12 @@ int fail(std::string* why, std::string text);
 std::string hex(uint64_t v);
 
 constexpr uint64_t kPageSize = 512;
-constexpr uint64_t kFirstDataOffset = 0x4400; // first allocation map; nothing of the trees lies before it
-constexpr uint64_t kMaxBlockSize = 8192;      // a block with its trailer
-constexpr unsigned kMaxTreeLevel = 10;        // cLevel of a B-tree root page
-constexpr unsigned kMaxSubnodeLevel = 3;      // cLevel of a subnode tree root
-constexpr size_t kPageCacheSize = 2048;       // B-tree pages kept (1 MiB)
+constexpr uint64_t kFirstDataOffset = 0x4400;  // first allocation map; nothing of the trees lies before it
+constexpr uint64_t kMaxBlockSize = 8192;       // a block with its trailer
+constexpr unsigned kMaxTreeLevel = 10;         // cLevel of a B-tree root page
+constexpr unsigned kMaxSubnodeLevel = 3;       // cLevel of a subnode tree root
+constexpr size_t kPageCacheSize = 2048;        // B-tree pages kept (1 MiB)
+constexpr size_t kMaxPieces = size_t(1) << 16; // blocks of one data tree
 
 // Where the fields of the node database sit; ANSI and Unicode files differ in every size.
 struct Layout
@@ -168,10 +169,19 @@ struct DataStream::Impl
     uint64_t total = 0;
     size_t current = SIZE_MAX; // index of the block in `data`
     std::vector<uint8_t> data;
+    size_t max_pieces = 0; // blocks one open may list (0: the reader's limit)
 
     int open(File::Impl& f, uint64_t bid, std::string* why);
     int add_xblock(uint64_t bid, unsigned expect_level, std::string* why);
     int load(size_t k, std::string* why);
 };
+
+namespace detail {
+struct Access
+{
+    static File::Impl& of(File& f) { return *f.m_impl; }
+    static DataStream::Impl& of(DataStream& s) { return *s.m_impl; }
+};
+} // namespace detail
 
 } // namespace pst::read

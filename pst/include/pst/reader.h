@@ -26,6 +26,10 @@
 
 namespace pst::read {
 
+namespace detail {
+struct Access; // the reader's own layers reach each other's internals through this
+}
+
 // The largest stream (node data, subnode data, one property value) the reader assembles.
 constexpr uint64_t kMaxStreamSize = 64ull << 20;
 
@@ -85,6 +89,7 @@ private:
     explicit File(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
     friend class DataStream;
+    friend struct detail::Access;
 };
 
 // Random access to one data tree without assembling it: the block list is read on open, blocks
@@ -116,6 +121,7 @@ public:
 
 private:
     std::unique_ptr<Impl> m_impl;
+    friend struct detail::Access;
 };
 
 // One property of a property context, as stored: id, type and the value's bytes.
