@@ -5,6 +5,7 @@
 
 #include "contacts/output_writers.h"
 #include "output_dates.h"
+#include "pst/writer.h"
 
 namespace contacts {
 

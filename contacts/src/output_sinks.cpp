@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "contacts/output_writers.h"
+#include "pst/writer.h"
 
 namespace contacts {
 

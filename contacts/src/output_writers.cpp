@@ -1,5 +1,6 @@
 // The writers of the five formats over OutputFiles.
 #include "contacts/output_writers.h"
+#include "pst/writer.h"
 
 namespace contacts {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <contacts/output_writers.h>
+#include <pst/writer.h>
 
 #include <map>
 #include <memory>

@@ -21,9 +21,12 @@
 #include <string>
 #include <string_view>
 
-#include <pst/writer.h>
-
 #include "contacts/contact_record.h"
+
+namespace pst {
+class Message;
+class Writer;
+} // namespace pst
 
 namespace contacts {
 
