@@ -90,24 +90,24 @@ int resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataS
 
 int HeapReader::check_map(size_t k, const uint8_t* b, size_t size, BlockMap* out, std::string* why)
 {
-    const std::string at = "heap block " + std::to_string(k);
+    auto at = [&] { return std::string("heap block " + std::to_string(k)); };
     if (size < 2)
-        return fail(why, at + ": " + std::to_string(size) + " bytes are too few for a heap page");
+        return fail(why, at() + ": " + std::to_string(size) + " bytes are too few for a heap page");
     const uint16_t map = le16(b);
     if (map > size || size - map < 4)
-        return fail(why, at + ": page map at " + std::to_string(map) + " lies outside its " + std::to_string(size) +
+        return fail(why, at() + ": page map at " + std::to_string(map) + " lies outside its " + std::to_string(size) +
                              " bytes");
     const uint16_t count = le16(b + map);
     if (4 + 2 * (size_t(count) + 1) > size - map)
-        return fail(why, at + ": a page map of " + std::to_string(count) + " allocations does not fit");
+        return fail(why, at() + ": a page map of " + std::to_string(count) + " allocations does not fit");
     const uint8_t* offsets = b + map + 4;
     uint16_t prev = le16(offsets);
     if (prev > map)
-        return fail(why, at + ": first allocation at " + std::to_string(prev) + ", past the page map");
+        return fail(why, at() + ": first allocation at " + std::to_string(prev) + ", past the page map");
     for (size_t i = 1; i <= count; ++i) {
         const uint16_t cur = le16(offsets + 2 * i);
         if (cur < prev || cur > map)
-            return fail(why, at + ": allocation " + std::to_string(i) + " ends at " + std::to_string(cur) +
+            return fail(why, at() + ": allocation " + std::to_string(i) + " ends at " + std::to_string(cur) +
                                  ", out of order or past the page map");
         prev = cur;
     }
@@ -263,12 +263,12 @@ int PropertyContext::open(File& file, const Node& node, std::string* why)
     m.arena.clear();
     m.skipped = 0;
     m.skip_reason.clear();
-    const std::string at = "property context of node " + hex(node.nid) + ": ";
+    auto at = [&] { return std::string("property context of node " + hex(node.nid) + ": "); };
     std::string inner;
     BthInfo info;
     if (m.heap.open(file, node.bid_data, kClientPC, true, &inner) < 0 ||
         read_bth_header(m.heap, m.heap.user_root(), 2, 6, &info, &inner) < 0)
-        return fail(why, at + inner);
+        return fail(why, at() + inner);
     const int walked = m.walker.walk(
         m.heap, info,
         [&](const uint8_t* r) {
@@ -295,7 +295,7 @@ int PropertyContext::open(File& file, const Node& node, std::string* why)
         },
         &inner);
     if (walked < 0)
-        return fail(why, at + inner);
+        return fail(why, at() + inner);
     if (!m.pending.empty())
         m.read_subnode_values(file, node);
     return 1;

@@ -253,20 +253,20 @@ int File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out,
         p->level = buf[L.page_meta + 3];
         pages.commit(p);
     }
-    const std::string at = std::string(tree) + " page " + hex(bid) + " at " + hex(ib);
+    auto at = [&] { return std::string(tree) + std::string(" page " + hex(bid) + " at " + hex(ib)); };
     if (p->ptype != ptype || p->ptype_repeat != ptype)
         return fail(why,
-                    at + " has page type " + hex(p->ptype) + "/" + hex(p->ptype_repeat) + ", expected " + hex(ptype));
+                    at() + " has page type " + hex(p->ptype) + "/" + hex(p->ptype_repeat) + ", expected " + hex(ptype));
     if (p->bid != bid)
-        return fail(why, at + ": its trailer names page " + hex(p->bid));
+        return fail(why, at() + ": its trailer names page " + hex(p->bid));
     if (p->level > kMaxTreeLevel)
-        return fail(why, at + ": implausible cLevel " + std::to_string(p->level));
+        return fail(why, at() + ": implausible cLevel " + std::to_string(p->level));
     const unsigned min_size = p->level ? layout->branch : ptype == kPtypeBBT ? layout->bbt_leaf : layout->nbt_leaf;
     if (p->entry_size < min_size)
-        return fail(why, at + ": entries of " + std::to_string(p->entry_size) + " bytes, at least " +
+        return fail(why, at() + ": entries of " + std::to_string(p->entry_size) + " bytes, at least " +
                              std::to_string(min_size) + " needed");
     if (unsigned(p->count) * p->entry_size > layout->page_entries)
-        return fail(why, at + ": " + std::to_string(p->count) + " entries of " + std::to_string(p->entry_size) +
+        return fail(why, at() + ": " + std::to_string(p->count) + " entries of " + std::to_string(p->entry_size) +
                              " bytes do not fit in the page");
     *out = p;
     return 1;
@@ -339,20 +339,20 @@ int File::Impl::read_block(const BlockRef& ref, std::vector<uint8_t>* out, std::
 {
     const Layout& L = *layout;
     const uint64_t alloc = block_alloc_size(ref.cb, L.block_trailer);
-    const std::string at = "block " + hex(ref.bid) + " at " + hex(ref.ib);
+    auto at = [&] { return std::string("block " + hex(ref.bid) + " at " + hex(ref.ib)); };
     if (alloc > kMaxBlockSize)
-        return fail(why, at + ": " + std::to_string(ref.cb) + " bytes do not fit in a block");
+        return fail(why, at() + ": " + std::to_string(ref.cb) + " bytes do not fit in a block");
     if (ref.ib < kFirstDataOffset || ref.ib > size || size - ref.ib < alloc)
-        return fail(why, at + " lies outside the file");
+        return fail(why, at() + " lies outside the file");
     out->resize(alloc);
     if (read_at(ref.ib, alloc, out->data(), why) < 0)
         return -1;
     const uint8_t* t = out->data() + alloc - L.block_trailer;
     if (le16(t) != ref.cb)
-        return fail(why, at + ": its trailer says " + std::to_string(le16(t)) + " bytes, the block B-tree " +
+        return fail(why, at() + ": its trailer says " + std::to_string(le16(t)) + " bytes, the block B-tree " +
                              std::to_string(ref.cb));
     if ((L.id(t + L.trailer_bid) & kBidMask) != (ref.bid & kBidMask))
-        return fail(why, at + ": its trailer names block " + hex(L.id(t + L.trailer_bid)));
+        return fail(why, at() + ": its trailer names block " + hex(L.id(t + L.trailer_bid)));
     out->resize(ref.cb);
     if (!is_internal(ref.bid) && ref.cb > 0) {
         if (crypt == Crypt::Permute)
@@ -411,20 +411,20 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
     const std::vector<uint8_t>* b = nullptr;
     if (file->internal_block(bid, &b, why) < 0)
         return -1;
-    const std::string at = "data tree block " + hex(bid);
+    auto at = [&] { return std::string("data tree block " + hex(bid)); };
     if (b->size() < 8)
-        return fail(why, at + ": " + std::to_string(b->size()) + " bytes are too few for an XBLOCK");
+        return fail(why, at() + ": " + std::to_string(b->size()) + " bytes are too few for an XBLOCK");
     const uint8_t btype = (*b)[0], level = (*b)[1];
     if (btype != 1 || (level != 1 && level != 2))
-        return fail(why, at + " is not an XBLOCK or XXBLOCK (btype " + std::to_string(btype) + ", cLevel " +
+        return fail(why, at() + " is not an XBLOCK or XXBLOCK (btype " + std::to_string(btype) + ", cLevel " +
                              std::to_string(level) + ")");
     if (expect_level && level != expect_level)
-        return fail(why,
-                    at + ": cLevel " + std::to_string(level) + ", its parent expects " + std::to_string(expect_level));
+        return fail(why, at() + ": cLevel " + std::to_string(level) + ", its parent expects " +
+                             std::to_string(expect_level));
     const size_t count = le16(b->data() + 2);
     const uint32_t lcb = le32(b->data() + 4);
     if (8 + count * L.id_size > b->size())
-        return fail(why, at + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
+        return fail(why, at() + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
                              " bytes");
     // Child BIDs are copied first: reading an XBLOCK below reuses the block cache.
     std::vector<uint64_t> children(count);
@@ -435,21 +435,21 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
         std::vector<uint64_t> sorted = children;
         std::sort(sorted.begin(), sorted.end());
         if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-            return fail(why, at + " names one XBLOCK twice");
+            return fail(why, at() + " names one XBLOCK twice");
     }
     const uint64_t start = total;
     for (size_t i = 0; i < count; ++i) {
         const uint64_t child = children[i];
         if (level == 2) {
             if (!is_internal(child))
-                return fail(why, at + " entry " + std::to_string(i) + " names data block " + hex(child) +
+                return fail(why, at() + " entry " + std::to_string(i) + " names data block " + hex(child) +
                                      " where an XBLOCK belongs");
             if (add_xblock(child, 1, why) < 0)
                 return -1;
             continue;
         }
         if (is_internal(child))
-            return fail(why, at + " entry " + std::to_string(i) + " names internal block " + hex(child) +
+            return fail(why, at() + " entry " + std::to_string(i) + " names internal block " + hex(child) +
                                  " where a data block belongs");
         BlockRef ref;
         const int found = file->find_block(child, &ref, why);
@@ -457,18 +457,19 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
             return -1;
         if (found == 0)
             return fail(why,
-                        at + " entry " + std::to_string(i) + ": block " + hex(child) + " is not in the block B-tree");
+                        at() + " entry " + std::to_string(i) + ": block " + hex(child) + " is not in the block B-tree");
         const size_t limit = max_pieces ? std::min(max_pieces, kMaxPieces) : kMaxPieces;
         if (pieces.size() >= limit)
-            return fail(why, at + ": the data tree has more than " + std::to_string(limit) + " blocks");
+            return fail(why, at() + ": the data tree has more than " + std::to_string(limit) + " blocks");
         pieces.push_back({ref, total});
         total += ref.cb;
         if (total > kMaxStreamSize)
-            return fail(why, at + ": the data stream is larger than " + std::to_string(kMaxStreamSize >> 20) + " MiB");
+            return fail(why,
+                        at() + ": the data stream is larger than " + std::to_string(kMaxStreamSize >> 20) + " MiB");
     }
     if (total - start != lcb)
         return fail(why,
-                    at + ": lcbTotal " + std::to_string(lcb) + ", its blocks hold " + std::to_string(total - start));
+                    at() + ": lcbTotal " + std::to_string(lcb) + ", its blocks hold " + std::to_string(total - start));
     return 1;
 }
 
@@ -628,25 +629,25 @@ int File::find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* w
     uint64_t bid = bid_sub;
     unsigned above = kMaxSubnodeLevel + 1;
     for (;;) {
-        const std::string at = "subnode block " + hex(bid);
+        auto at = [&] { return std::string("subnode block " + hex(bid)); };
         if (!is_internal(bid))
-            return fail(why, at + " is not an internal block");
+            return fail(why, at() + " is not an internal block");
         const std::vector<uint8_t>* b = nullptr;
         if (f.internal_block(bid, &b, why) < 0)
             return -1;
         if (b->size() < L.sl_header)
-            return fail(why, at + ": " + std::to_string(b->size()) + " bytes are too few for a subnode block");
+            return fail(why, at() + ": " + std::to_string(b->size()) + " bytes are too few for a subnode block");
         const uint8_t btype = (*b)[0], level = (*b)[1];
         if (btype != 2)
-            return fail(why, at + " is not an SLBLOCK or SIBLOCK (btype " + std::to_string(btype) + ")");
+            return fail(why, at() + " is not an SLBLOCK or SIBLOCK (btype " + std::to_string(btype) + ")");
         if (level >= above)
-            return fail(why, at + " has cLevel " + std::to_string(level) + ", not below its parent's " +
+            return fail(why, at() + " has cLevel " + std::to_string(level) + ", not below its parent's " +
                                  std::to_string(above));
         const size_t count = le16(b->data() + 2);
         const size_t size = level == 0 ? L.sl_entry : L.si_entry;
         if (L.sl_header + count * size > b->size())
-            return fail(why, at + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
-                                 " bytes");
+            return fail(why, at() + ": " + std::to_string(count) + " entries do not fit in " +
+                                 std::to_string(b->size()) + " bytes");
         const uint8_t* entries = b->data() + L.sl_header;
         // Only the low 32 bits of a subnode id are meaningful.
         size_t lo = 0, hi = count;
