@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <iconv.h>
+#include <map>
 #include <vector>
 
 namespace pst::detail {
@@ -23,13 +24,41 @@ std::string iconv_name(uint32_t codepage)
     }
 }
 
+// Open conversions to UTF-16LE by code page, kept for the thread's lifetime: opening one loads the
+// code page's conversion module, far too slow to do for every value of every message.
+class Converters
+{
+public:
+    ~Converters()
+    {
+        for (auto& [codepage, cd] : m_open)
+            if (cd != kFailed)
+                iconv_close(cd);
+    }
+    // The conversion from `codepage`, reset to its initial state; kFailed when iconv lacks it.
+    iconv_t get(uint32_t codepage)
+    {
+        auto it = m_open.find(codepage);
+        if (it == m_open.end())
+            it = m_open.emplace(codepage, iconv_open("UTF-16LE", iconv_name(codepage).c_str())).first;
+        if (it->second != kFailed)
+            iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+        return it->second;
+    }
+    static inline const iconv_t kFailed = reinterpret_cast<iconv_t>(-1);
+
+private:
+    std::map<uint32_t, iconv_t> m_open;
+};
+
 } // namespace
 
 std::u16string decode_codepage(const std::string& bytes, uint32_t codepage)
 {
     std::u16string out;
-    iconv_t cd = iconv_open("UTF-16LE", iconv_name(codepage).c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    thread_local Converters converters;
+    iconv_t cd = converters.get(codepage);
+    if (cd == Converters::kFailed) {
         for (unsigned char c : bytes)
             out.push_back(c);
         return out;
@@ -52,7 +81,6 @@ std::u16string decode_codepage(const std::string& bytes, uint32_t codepage)
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    iconv_close(cd);
     return out;
 }
 
