@@ -250,8 +250,8 @@ struct WriterOptions
     // target, so that a crash never leaves a truncated file under the target's name. Turn off
     // for scratch files, where the wait for the disk is not worth it.
     bool sync_to_disk = true;
-    FileFormat format = FileFormat::Unicode;
-    BlockEncoding encoding = BlockEncoding::None;
+    FileFormat format = FileFormat::Unicode;      // Unicode (wVer 23) or ANSI (wVer 14) layout
+    BlockEncoding encoding = BlockEncoding::None; // how data blocks are stored (bCryptMethod)
 };
 
 using FolderId = uint32_t; // node id of a folder
