@@ -118,6 +118,36 @@ std::string libpff_dump(const std::string& path)
     return out;
 }
 
+// The files of a directory tree, concatenated in name order, each after its relative name;
+// lines starting with `drop` are left out.
+std::string tree_text(const std::string& root, const std::string& drop = "\x01")
+{
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::string all;
+    for (const auto& f : files) {
+        all += std::filesystem::relative(f, root).string() + "\n";
+        std::ifstream in(f, std::ios::binary);
+        for (std::string line; std::getline(in, line);)
+            if (line.compare(0, drop.size(), drop) != 0)
+                all += line + "\n";
+    }
+    return all;
+}
+
+// pffexport's export of every item, without the message sizes (they follow the format).
+std::string pffexport_dump(const TempDir& dir, const std::string& path)
+{
+    const std::string target = dir.file(std::filesystem::path(path).stem().string() + ".pffexport");
+    const std::string cmd = "pffexport -q -t '" + target + "' '" + path + "' > /dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0)
+        return "pffexport failed";
+    return tree_text(target + ".export", "Size:");
+}
+
 #ifdef READPST
 // readpst's export of every item, all files concatenated in name order; the random MIME
 // boundaries of its mailbox files are taken out.
@@ -128,18 +158,7 @@ std::string readpst_dump(const TempDir& dir, const std::string& path)
     const std::string cmd = std::string(READPST) + " -q -D -cv -o '" + out + "' '" + path + "' > /dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0)
         return "readpst failed";
-    std::vector<std::filesystem::path> files;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(out))
-        if (e.is_regular_file())
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    std::string all;
-    for (const auto& f : files) {
-        std::ifstream in(f, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        all += std::filesystem::relative(f, out).string() + "\n" + ss.str();
-    }
+    std::string all = tree_text(out);
     for (size_t at = all.find("iamunique-"); at != std::string::npos; at = all.find("iamunique-", at + 1)) {
         size_t end = at + 10;
         while (end < all.size() && std::isdigit(static_cast<unsigned char>(all[end])))
@@ -171,13 +190,13 @@ protected:
     // What libpff and readpst read from the plain Unicode file.
     struct Reference
     {
-        std::string libpff, readpst;
+        std::string libpff, pffexport, readpst;
     };
     static void SetUpTestSuite()
     {
         dir = new TempDir;
         const std::string path = write(*dir, "reference", pst::FileFormat::Unicode, pst::BlockEncoding::None);
-        reference = new Reference{libpff_dump(path), ""};
+        reference = new Reference{libpff_dump(path), pffexport_dump(*dir, path), ""};
 #ifdef READPST
         reference->readpst = readpst_dump(*dir, path);
 #endif
@@ -201,6 +220,8 @@ TEST_P(Formats, ReadBackLikeThePlainUnicodeFile)
 
     EXPECT_GT(reference->libpff.size(), 100000u);
     EXPECT_EQ(first_difference(reference->libpff, libpff_dump(path)), "");
+    EXPECT_NE(reference->pffexport.find("Contact.txt"), std::string::npos);
+    EXPECT_EQ(first_difference(reference->pffexport, pffexport_dump(*dir, path)), "");
 #ifdef READPST
     EXPECT_NE(reference->readpst.find("BEGIN:VCARD"), std::string::npos);
     EXPECT_EQ(first_difference(reference->readpst, readpst_dump(*dir, path)), "");
