@@ -294,8 +294,10 @@ int PropertyContext::open(File& file, const Node& node, std::string* why)
             return 1;
         },
         &inner);
-    if (walked < 0)
+    if (walked < 0) {
+        m.props.clear();
         return fail(why, at() + inner);
+    }
     if (!m.pending.empty())
         m.read_subnode_values(file, node);
     return 1;
