@@ -12,10 +12,9 @@
 
 namespace reader_test {
 
-// Folders and messages with values of 0, 1, 3580, 3581, one block and one byte more, a full XBLOCK
-// and one byte more (`large`), a subnode tree one entry past an SLBLOCK, a heap past 136 blocks,
-// every value type, named properties, recipients, a contents table over several blocks, an
-// empty folder and a nested one.
+// Values of 0, 1, 3580, 3581 bytes, one and two blocks and one byte more, a full XBLOCK and one
+// byte more (`large`); a full SLBLOCK and one subnode more; BTHs with index levels; every value
+// type, named properties, recipients; a contents table over several blocks; empty folders.
 void fill_edges(pst::Writer& w, pst::FileFormat format, bool large);
 // A few folders and messages (tens of nodes, a few pages).
 void fill_small(pst::Writer& w);
@@ -30,16 +29,15 @@ struct Summary
 {
     size_t folders = 0, messages = 0;
 };
-// Walks the file with libpff and checks that our reader gives every folder's and message's
-// properties (id, type, bytes, what the name map says of named ids) and every folder's
-// hierarchy and contents rows as libpff's sub folders and messages, and that contents cells
-// equal the message's own values. Failures are reported through gtest.
+// Walks the file with libpff and expects (gtest) our reader to give every item's properties
+// (id, type, bytes, named ids) and every folder's hierarchy/contents rows as libpff does, and
+// contents cells equal to the messages' values.
 Summary compare_with_libpff(const std::string& path);
 
 // What a walk of everything the reader offers met: failures and their reasons.
 struct Exercise
 {
-    size_t calls = 0, failures = 0;
+    size_t failures = 0;
     bool empty_reason = false; // some -1 came without a reason
     std::vector<std::string> reasons;
 
@@ -47,8 +45,8 @@ struct Exercise
     bool mentions(const std::string& part) const;
     std::string text() const;
 };
-// Every node (data stream; property context or table with every cell; a message's recipient
-// table) and the name map.
+// Every node's data stream, property context or table (every cell), messages' subnode tables,
+// the name map.
 Exercise exercise_file(pst::read::File& file);
 Exercise exercise_image(const std::vector<uint8_t>& image);
 Exercise exercise_path(const std::string& path);
