@@ -1,83 +1,83 @@
-// The dependency's floor: opens a PST file with libpff and makes the libpff calls that the scan
-// makes (walk, folder names, every value of every contact) without decoding or keeping
-// anything. Prints the number of contacts met.
+// The libpff floor: opens a PST file with libpff and makes the libpff calls that the libpff
+// reader makes for the walk (root sub items, item types, folder names, sub folders, sub
+// messages) and for each contact (record set 0, every entry by index with its type, size,
+// bytes and name-to-id map entry), without decoding or keeping anything. Whatever
+// `pelimoor-convert --reader libpff` spends above this is ours, not libpff's.
+// Prints the number of contacts met.
 //
 //   pff-floor FILE.pst
+//   pff-floor --folders FILE.pst    each folder's name and number of messages, a tab between,
+//                                   and nothing else read (where a generated file put its items)
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <libpff.h>
 
-#include "contacts/contact_record.h"
-#include "engine/contact_extraction.h"
 #include "pff.h"
 
 namespace {
 
 namespace pff = engine::pff;
 
+constexpr uint32_t kTagDisplayName = 0x3001;
+
 long g_contacts = 0;
-std::vector<uint8_t> g_scratch(24);
+bool g_census = false;
+std::vector<uint8_t> g_scratch(64);
+
+void touch_name(libpff_record_entry_t* entry)
+{
+    libpff_name_to_id_map_entry_t* name = nullptr; // owned by the record entry
+    uint8_t kind = 0;
+    if (libpff_record_entry_get_name_to_id_map_entry(entry, &name, nullptr) != 1 || name == nullptr ||
+        libpff_name_to_id_map_entry_get_type(name, &kind, nullptr) != 1) {
+        return;
+    }
+    if (kind == LIBPFF_NAME_TO_ID_MAP_ENTRY_TYPE_NUMERIC) {
+        uint32_t lid = 0;
+        libpff_name_to_id_map_entry_get_number(name, &lid, nullptr);
+        return;
+    }
+    std::array<uint8_t, 16> guid{};
+    size_t size = 0;
+    if (libpff_name_to_id_map_entry_get_guid(name, guid.data(), guid.size(), nullptr) == 1 &&
+        libpff_name_to_id_map_entry_get_utf8_string_size(name, &size, nullptr) == 1 && size > 0) {
+        g_scratch.resize(std::max(g_scratch.size(), size));
+        libpff_name_to_id_map_entry_get_utf8_string(name, g_scratch.data(), size, nullptr);
+    }
+}
 
 void read_contact(libpff_item_t* item)
 {
     pff::RecordSet set;
-    if (libpff_item_get_record_set_by_index(item, 0, set.out(), nullptr) != 1) {
+    int count = 0;
+    if (libpff_item_get_record_set_by_index(item, 0, set.out(), nullptr) != 1 ||
+        libpff_record_set_get_number_of_entries(set.get(), &count, nullptr) != 1) {
         return;
     }
-    struct Slot
-    {
+    for (int i = 0; i < count; ++i) {
         pff::RecordEntry entry;
+        uint32_t id = 0;
         uint32_t type = 0;
         size_t size = 0;
-        uint32_t tag = 0;
-    };
-    std::vector<Slot> slots(engine::kReadOrder.size() + 1);
-    size_t largest = 24;
-    for (size_t i = 0; i < slots.size(); ++i) {
-        Slot& s = slots[i];
-        s.tag = i < engine::kReadOrder.size() ? contacts::field_info(engine::kReadOrder[i]).tag : 0x1000;
-        if (libpff_record_set_get_entry_by_type(set.get(), s.tag, 0, s.entry.out(),
-                                                LIBPFF_ENTRY_VALUE_FLAG_MATCH_ANY_VALUE_TYPE, nullptr) != 1) {
-            s.entry.release();
+        if (libpff_record_set_get_entry_by_index(set.get(), i, entry.out(), nullptr) != 1 ||
+            libpff_record_entry_get_entry_type(entry.get(), &id, nullptr) != 1 ||
+            libpff_record_entry_get_value_type(entry.get(), &type, nullptr) != 1) {
             continue;
         }
-        libpff_record_entry_get_value_type(s.entry.get(), &s.type, nullptr);
-        if (s.type == engine::kTypeUnicode) {
-            libpff_record_entry_get_data_size(s.entry.get(), &s.size, nullptr);
-        } else if (s.type == engine::kTypeString8) {
-            if (s.tag == 0x1000) {
-                libpff_message_get_plain_text_body_size(item, &s.size, nullptr);
-            } else {
-                libpff_message_get_entry_value_utf8_string_size(item, s.tag, &s.size, nullptr);
-            }
+        if (libpff_record_entry_get_data_size(entry.get(), &size, nullptr) != 1) {
+            size = 0;
         }
-        largest = std::max(largest, s.size);
-    }
-    if (largest > g_scratch.size()) {
-        g_scratch.resize(largest);
-    }
-    for (Slot& s : slots) {
-        if (!s.entry) {
+        g_scratch.resize(std::max(g_scratch.size(), size));
+        if (size > 0 && libpff_record_entry_get_data(entry.get(), g_scratch.data(), size, nullptr) != 1) {
             continue;
         }
-        if (s.type == engine::kTypeUnicode && s.size > 0) {
-            libpff_record_entry_get_data(s.entry.get(), g_scratch.data(), s.size, nullptr);
-        } else if (s.type == engine::kTypeString8 && s.tag == 0x1000) {
-            libpff_message_get_plain_text_body(item, g_scratch.data(), largest, nullptr);
-        } else if (s.type == engine::kTypeString8) {
-            libpff_message_get_entry_value_utf8_string(item, s.tag, g_scratch.data(), largest, nullptr);
-        } else if (s.type == engine::kTypeSysTime && (s.tag == 0x3A42 || s.tag == 0x3A41)) {
-            pff::RecordEntry local;
-            const uint32_t local_tag = s.tag == 0x3A42 ? engine::kTagBirthdayLocal : engine::kTagAnniversaryLocal;
-            uint64_t filetime = 0;
-            if (libpff_record_set_get_entry_by_type(set.get(), local_tag, engine::kTypeSysTime, local.out(), 0, nullptr) ==
-                1) {
-                libpff_record_entry_get_data_as_filetime(local.get(), &filetime, nullptr);
-            } else {
-                libpff_record_entry_get_data_as_filetime(s.entry.get(), &filetime, nullptr);
-            }
-        }
+        touch_name(entry.get());
     }
 }
 
@@ -97,30 +97,39 @@ void dispatch(libpff_item_t* item)
     }
 }
 
+// Sub folders, then sub messages, as the walk visits them.
 void walk_folder(libpff_item_t* folder)
 {
     size_t name_size = 0;
-    if (pff::item_entry_utf8_string_size(folder, 0x3001, &name_size) == 1 && name_size > 0) {
-        std::vector<uint8_t> name(std::max<size_t>(name_size, 12));
-        pff::item_entry_utf8_string(folder, 0x3001, name.data(), name.size());
-    }
-    int count = 0;
-    if (libpff_folder_get_number_of_sub_folders(folder, &count, nullptr) == 1) {
-        for (int i = 0; i < count; ++i) {
-            pff::Item sub;
-            if (libpff_folder_get_sub_folder(folder, i, sub.out(), nullptr) != 1) {
-                return;
-            }
-            walk_folder(sub.get());
+    std::string name;
+    if (pff::item_entry_utf8_string_size(folder, kTagDisplayName, &name_size) == 1 && name_size > 0) {
+        g_scratch.resize(std::max(g_scratch.size(), name_size));
+        if (pff::item_entry_utf8_string(folder, kTagDisplayName, g_scratch.data(), name_size) == 1 && g_census) {
+            name.assign(reinterpret_cast<const char*>(g_scratch.data()),
+                        strnlen(reinterpret_cast<const char*>(g_scratch.data()), name_size));
         }
     }
-    if (libpff_folder_get_number_of_sub_messages(folder, &count, nullptr) == 1) {
+    using Count = int (*)(libpff_item_t*, int*, libpff_error_t**);
+    using Get = int (*)(libpff_item_t*, int, libpff_item_t**, libpff_error_t**);
+    constexpr std::array<std::pair<Count, Get>, 2> kChildren = {{
+        {libpff_folder_get_number_of_sub_folders, libpff_folder_get_sub_folder},
+        {libpff_folder_get_number_of_sub_messages, libpff_folder_get_sub_message},
+    }};
+    for (const auto& [count_of, get] : kChildren) {
+        int count = 0;
+        if (count_of(folder, &count, nullptr) != 1) {
+            continue;
+        }
+        if (g_census && get == libpff_folder_get_sub_message) {
+            std::printf("%s\t%d\n", name.c_str(), count);
+            break; // libpff's cost is in the messages (a linear search for each)
+        }
         for (int i = 0; i < count; ++i) {
-            pff::Item message;
-            if (libpff_folder_get_sub_message(folder, i, message.out(), nullptr) != 1) {
-                return;
+            pff::Item child;
+            if (get(folder, i, child.out(), nullptr) != 1) {
+                break;
             }
-            dispatch(message.get());
+            dispatch(child.get());
         }
     }
 }
@@ -129,32 +138,38 @@ void walk_folder(libpff_item_t* folder)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pff-floor FILE.pst\n");
+    g_census = argc == 3 && std::strcmp(argv[1], "--folders") == 0;
+    if (argc != 2 && !g_census) {
+        std::fprintf(stderr, "usage: pff-floor [--folders] FILE.pst\n");
         return 2;
     }
+    const char* path = argv[argc - 1];
     pff::File file;
     if (libpff_file_initialize(file.out(), nullptr) != 1 ||
         libpff_file_set_ascii_codepage(file.get(), 1252, nullptr) != 1 ||
-        libpff_file_open(file.get(), argv[1], LIBPFF_OPEN_READ, nullptr) != 1) {
-        std::fprintf(stderr, "pff-floor: cannot open %s\n", argv[1]);
+        libpff_file_open(file.get(), path, LIBPFF_OPEN_READ, nullptr) != 1) {
+        std::fprintf(stderr, "pff-floor: cannot open %s\n", path);
         return 1;
     }
     pff::Item root;
     int count = 0;
     if (libpff_file_get_root_folder(file.get(), root.out(), nullptr) != 1 ||
         libpff_item_get_number_of_sub_items(root.get(), &count, nullptr) != 1) {
+        std::fprintf(stderr, "pff-floor: no root folder in %s\n", path);
         return 1;
     }
     for (int i = 0; i < count; ++i) {
         pff::Item child;
         if (libpff_item_get_sub_item(root.get(), i, child.out(), nullptr) != 1) {
+            std::fprintf(stderr, "pff-floor: cannot read item %d of the root folder\n", i);
             return 1;
         }
         dispatch(child.get());
     }
     root.release();
     libpff_file_close(file.get(), nullptr);
-    std::printf("%ld\n", g_contacts);
+    if (!g_census) {
+        std::printf("%ld\n", g_contacts);
+    }
     return 0;
 }

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Scan benchmark: whole-process wall time and peak memory of
-#   - pelimoor-convert --list (the scan, the store and the output),
-#   - pff-floor (the same libpff calls, nothing decoded or kept: the dependency's floor),
-#   - readpst -t c -cv (an independent reader, for scale),
-# on files made by pst-fixture.
+# Scan benchmark: processor time (user + system), wall time and peak memory, under GNU time, of
+#   - pelimoor-convert --reader native --list   (our own reader: scan, store, output),
+#   - pelimoor-convert --reader libpff --list   (the same scan through libpff),
+#   - pff-floor                                 (libpff's calls for that scan, nothing decoded or kept),
+#   - readpst -q -t c -cv -o DIR                (an independent reader, for scale),
+# on files made by pst-fixture. See README.md for the cases and the goals.
 #
-#   bench/scan/run.sh [BUILD_DIR]      (default: build)
+#   bench/scan/run.sh [BUILD_DIR]       (default: build)
 #
-# Cases: 100,000 contacts in 10 nested folders; 20,000 contacts in one folder (libpff's cost
-# grows with the square of the items in one folder); and the same files' empty-scan baseline
-# (a file with the folders but 0 contacts). Files go to BUILD_DIR/bench/scan (KEEP=1 keeps them).
-# Goals: the scan adds at most 10% to the floor's time; its peak memory stays within 2.5 KB
-# per contact above the floor's.
+#   CASES="contacts mixed linear"   the cases to run, in that order (any subset, space or comma)
+#   KEEP=1                          keep the generated files in BUILD_DIR/bench/scan/files and
+#                                   reuse them next time (otherwise they are removed at the end)
+#   REPEAT=N                        run pelimoor native and readpst N times, keeping the least
+#                                   processor time (libpff and pff-floor run once: minutes each)
+#
+# Exit status: 0 counts agree and every goal is met; 1 a program failed or the readers' counts
+# or lists differ; 2 bad usage or missing tools; 3 counts agree but a goal is missed.
 set -euo pipefail
 
 build=${1:-build}
@@ -22,50 +26,254 @@ done
 for tool in readpst /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool not found (scripts/deps installs it)" >&2; exit 2; }
 done
+repeat=${REPEAT:-1}
+[[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: REPEAT must be a whole number >= 1" >&2; exit 2; }
+read -r -a cases <<<"${CASES:-contacts mixed linear}"
+cases=(${cases[*]//,/ })
+for c in "${cases[@]}"; do
+    case "$c" in contacts | mixed | linear) ;; *) echo "run.sh: unknown case '$c' (contacts, mixed, linear)" >&2; exit 2 ;; esac
+done
 
-work="$build/bench/scan"
+# Our own folder below CMake's directory for bench/scan (never that directory itself: it holds
+# CMake's and Ninja's files for pff-floor).
+work="$build/bench/scan/files"
 mkdir -p "$work"
 [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
 
-# Runs a command under GNU time, output to $work/out.txt; prints "wall-seconds cpu-seconds
-# peak-KiB". The ratios use processor time (user + system), which other work on a shared
-# machine disturbs far less than wall time.
-measure() {
-    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >"$work/out.txt" 2>"$work/stderr.txt" || {
-        echo "run.sh: failed: $*" >&2
-        cat "$work/stderr.txt" >&2
-        exit 1
-    }
-    awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time.txt"
+# ---- the files
+
+# File name -> pst-fixture arguments. One seed for all: the same arguments give the same file.
+declare -A fixture_args=(
+    [contacts-100000-10]="--contacts 100000 --folders 10 --seed 9"
+    [contacts-0-10]="--contacts 0 --folders 10 --seed 9"
+    [mixed-500-20-200000]="--contacts 500 --folders 20 --other 200000 --seed 9"
+    [contacts-20000-1]="--contacts 20000 --folders 1 --seed 9"
+    [contacts-100000-1]="--contacts 100000 --folders 1 --seed 9"
+)
+declare -A case_files=(
+    [contacts]="contacts-100000-10 contacts-0-10"
+    [mixed]="mixed-500-20-200000"
+    [linear]="contacts-20000-1 contacts-100000-1"
+)
+
+# A file is reused when it was made by the same arguments and is newer than pst-fixture.
+file_is_current() {
+    local name=$1
+    [ -f "$work/$name.pst" ] && [ "$work/$name.pst" -nt "$bin/pst-fixture" ] &&
+        [ "$(cat "$work/$name.args" 2>/dev/null)" = "${fixture_args[$name]}" ]
 }
 
-row() { printf '%-30s %-18s %9s %9s %10s %9s\n' "$@"; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-row "case" "program" "wall s" "cpu s" "peak MiB" "contacts"
-IFS='|' read -r -a cases <<<"${CASES:-100000 10|20000 1}"
+# Stops before generating when the files to make (about 3.1 KiB per item) do not fit.
+check_space() {
+    local need_kib=0 name items
+    for c in "${cases[@]}"; do
+        for name in ${case_files[$c]}; do
+            file_is_current "$name" && continue
+            items=$(awk '{ for (i = 1; i < NF; ++i) if ($i == "--contacts" || $i == "--other") n += $(i + 1) } END { print n + 0 }' \
+                <<<"${fixture_args[$name]}")
+            need_kib=$((need_kib + items * 32 / 10 + 1024))
+        done
+    done
+    local avail_kib
+    avail_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+    df -h "$work" | sed 's/^/# /'
+    echo "# files to generate: $((need_kib / 1024)) MiB"
+    if [ "$need_kib" -gt $((avail_kib - 1048576)) ]; then
+        echo "run.sh: not enough space in $work for the files (need $((need_kib / 1024)) MiB + 1 GiB spare)" >&2
+        exit 2
+    fi
+}
+
+make_file() {
+    local name=$1
+    file_is_current "$name" && return 0
+    rm -f "$work/$name.pst" "$work/$name.args"
+    # shellcheck disable=SC2086 # the arguments are words
+    "$bin/pst-fixture" ${fixture_args[$name]} "$work/$name.pst.part" >/dev/null
+    mv "$work/$name.pst.part" "$work/$name.pst"
+    echo "${fixture_args[$name]}" >"$work/$name.args"
+}
+
+# ---- measuring
+
+faults=0
+missed=0
+fault() {
+    faults=$((faults + 1))
+    {
+        echo "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!"
+        echo "!!! $*"
+        echo "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!"
+    }
+}
+
+# Runs a command $runs times (default REPEAT) under GNU time, standard output to $out_file; keeps the run with
+# the least processor time in M_WALL, M_CPU (seconds) and M_KIB (peak resident KiB). M_OK=0
+# when the command failed (its last lines of standard error are shown). $prepare, when set, is
+# run before each run. M_START: the epoch seconds at which the last run started.
+measure() {
+    local out_file=$1
+    shift
+    M_OK=1 M_WALL=- M_CPU=- M_KIB=-
+    local best=""
+    for ((r = 0; r < ${runs:-$repeat}; ++r)); do
+        [ -z "${prepare:-}" ] || $prepare
+        M_START=$(date +%s.%N)
+        if ! /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >"$out_file" 2>"$work/stderr.txt"; then
+            M_OK=0
+            fault "failed: $* ($(head -n 1 "$work/time.txt"))"
+            grep -v '^Command exited' "$work/stderr.txt" | tail -n 5 | sed 's/^/    /' || true
+            rm -f "$out_file" # nothing to compare
+            return 0
+        fi
+        local run
+        run=$(awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time.txt")
+        if [ -z "$best" ] || awk -v a="$run" -v b="$best" 'BEGIN { split(a, x); split(b, y); exit !(x[2] < y[2]) }'; then
+            best=$run
+        fi
+    done
+    read -r M_WALL M_CPU M_KIB <<<"$best"
+}
+
+row() { printf '%-28s %-16s %8s %8s %9s %8s %9s\n' "$@"; }
+mib() { [ "$1" = - ] && echo - || awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+per_contact() { # cpu seconds, contacts -> microseconds per contact
+    [ "$1" = - ] || [ "${2:-0}" = 0 ] && echo - || awk -v s="$1" -v n="$2" 'BEGIN { printf "%.1f", s * 1e6 / n }'
+}
+note() { printf '%-28s %s\n' "" "$*"; }
+
+# goal TEXT VALUE OP LIMIT: prints the check and counts a miss; "n/a" when VALUE is unknown.
+goal() {
+    local text=$1 value=$2 op=$3 limit=$4 verdict
+    if [ "$value" = - ]; then
+        verdict="n/a (a program failed)"
+    elif awk -v v="$value" -v l="$limit" "BEGIN { exit !(v $op l) }"; then
+        verdict=met
+    else
+        verdict=MISSED
+        missed=$((missed + 1))
+    fi
+    note "goal: $text = $value (goal $op $limit): $verdict"
+}
+ratio() { [ "$1" = - ] || [ "$2" = - ] && echo - || awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 1e9) }'; }
+
+# Each program's run sets P_CPU[program] etc. for the case's checks; `name` labels the row.
+declare -A P_CPU P_KIB P_COUNT
+run_convert() { # reader file expected -> row; list in $work/list-READER.txt
+    local reader=$1 file=$2 expected=$3 label=${4:-$1}
+    local out="$work/list-$label.txt"
+    local runs=$repeat
+    [ "$reader" != libpff ] || runs=1
+    measure "$out" "$bin/pelimoor-convert" --reader "$reader" --list "$work/$file.pst"
+    local n=-
+    [ "$M_OK" = 0 ] || n=$(wc -l <"$out")
+    record "$label" "pelimoor $reader" "$n"
+    if [ "$n" != - ] && [ "$n" != "$expected" ]; then
+        fault "$reader reader listed $n contacts in $file.pst, the file holds $expected"
+    fi
+}
+run_floor() {
+    local file=$1 expected=$2
+    runs=1 measure "$work/floor.txt" "$bin/pff-floor" "$work/$file.pst"
+    local n=-
+    [ "$M_OK" = 0 ] || n=$(tail -n 1 "$work/floor.txt")
+    record floor "pff-floor" "$n"
+    if [ "$n" != - ] && [ "$n" != "$expected" ]; then
+        fault "pff-floor met $n contacts in $file.pst, the file holds $expected"
+    fi
+}
+readpst_dir() { rm -rf "$work/readpst" && mkdir -p "$work/readpst"; }
+run_readpst() { # file expected ("-": not compared)
+    local file=$1 expected=$2
+    prepare=readpst_dir measure "$work/readpst.txt" readpst -q -t c -cv -o "$work/readpst" "$work/$file.pst"
+    local n=-
+    [ "$M_OK" = 0 ] || n=$(find "$work/readpst" -type f -exec cat {} + | grep -c '^BEGIN:VCARD' || true)
+    record readpst "readpst -t c" "$n"
+    if [ "$expected" != - ] && [ "$n" != - ] && [ "$n" != "$expected" ]; then
+        fault "readpst wrote $n vCards for $file.pst, the file holds $expected contacts"
+    fi
+}
+record() { # key program count
+    P_CPU[$1]=$M_CPU P_KIB[$1]=$M_KIB P_COUNT[$1]=$3
+    row "$name" "$2" "$M_WALL" "$M_CPU" "$(mib "$M_KIB")" "$3" "$(per_contact "$M_CPU" "$3")"
+    name=""
+}
+
+# The two readers must list the same contacts, line for line.
+same_lists() {
+    local a="$work/list-$1.txt" b="$work/list-$2.txt" file=$3
+    [ -f "$a" ] && [ -f "$b" ] || return 0
+    if cmp -s "$a" "$b"; then
+        note "native and libpff lists identical (cmp): ${P_COUNT[$1]} lines"
+        return 0
+    fi
+    local kept="$build/bench/scan/mismatch-$file"
+    mkdir -p "$kept" && cp "$a" "$b" "$kept/"
+    fault "MISMATCH: --reader $1 and --reader $2 list different contacts for $file.pst ($(wc -l <"$a") vs $(wc -l <"$b") lines); lists kept in $kept"
+    diff "$a" "$b" | head -n 10 | cut -c 1-160 | sed 's/^/    /' || true
+}
+
+# ---- the cases
+
+case_contacts() {
+    local file=contacts-100000-10 n=100000
+    name="100,000 contacts, 10 folders"
+    run_convert native "$file" $n
+    run_convert libpff "$file" $n
+    same_lists native libpff "$file"
+    run_readpst "$file" $n
+    name="empty scan (0, 10 folders)"
+    run_convert native contacts-0-10 0 empty
+    goal "libpff/native cpu" "$(ratio "${P_CPU[libpff]}" "${P_CPU[native]}")" '>=' 30
+    goal "readpst/native cpu" "$(ratio "${P_CPU[readpst]}" "${P_CPU[native]}")" '>' 1
+    local mem=-
+    [ "${P_KIB[native]}" = - ] || [ "${P_KIB[empty]}" = - ] ||
+        mem=$(awk -v a="${P_KIB[native]}" -v b="${P_KIB[empty]}" -v n=$n 'BEGIN { printf "%.2f", (a - b) * 1.024 / n }')
+    goal "native peak above the empty scan, KB per contact" "$mem" '<=' 2
+}
+
+case_mixed() {
+    local file=mixed-500-20-200000 n=500
+    name="500 contacts + 200,000 other"
+    run_convert native "$file" $n
+    run_convert libpff "$file" $n
+    same_lists native libpff "$file"
+    run_readpst "$file" -
+    local last
+    last=$(find "$work/readpst" -type f -printf '%T@\n' | sort -n | tail -n 1)
+    [ -z "$last" ] || note "readpst wrote its last vCard $(awk -v a="$last" -v b="$M_START" 'BEGIN { printf "%.2f", a - b }') s (wall) after it started; it counts custom contact forms and some distribution lists as contacts"
+    note "time to the last contact = the whole run for pelimoor-convert (--list writes after the scan, which ends when every folder is visited)"
+    note "cpu: libpff/native $(ratio "${P_CPU[libpff]}" "${P_CPU[native]}"), readpst/native $(ratio "${P_CPU[readpst]}" "${P_CPU[native]}")"
+}
+
+case_linear() {
+    name="20,000 contacts, 1 folder"
+    run_convert native contacts-20000-1 20000 native20k
+    run_convert libpff contacts-20000-1 20000 libpff20k
+    same_lists native20k libpff20k contacts-20000-1
+    run_floor contacts-20000-1 20000
+    name="100,000 contacts, 1 folder"
+    run_convert native contacts-100000-1 100000 native100k
+    local a b growth=-
+    a=$(per_contact "${P_CPU[native20k]}" 20000)
+    b=$(per_contact "${P_CPU[native100k]}" 100000)
+    [ "$a" = - ] || [ "$b" = - ] || growth=$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", (a > b ? a / b : b / a) }')
+    goal "native cpu per contact, larger/smaller of 20,000 and 100,000" "$growth" '<=' 1.5
+    note "for scale at 20,000: libpff/native cpu $(ratio "${P_CPU[libpff20k]}" "${P_CPU[native20k]}"), libpff/floor cpu $(ratio "${P_CPU[libpff20k]}" "${P_CPU[floor]}") (our share of the libpff scan)"
+}
+
+check_space
+echo "# REPEAT=$repeat, CASES=${cases[*]}, $(nproc) cores, load $(cut -d ' ' -f 1-3 /proc/loadavg)"
+row "case" "program" "wall s" "cpu s" "peak MiB" "contacts" "cpu us/c"
 for c in "${cases[@]}"; do
-    read -r contacts folders <<<"$c"
-    file="$work/contacts-$contacts-$folders.pst"
-    [ -f "$file" ] || "$bin/pst-fixture" --contacts "$contacts" --folders "$folders" --seed 1 "$file" >/dev/null
-    name="$contacts contacts, $folders folder(s)"
-
-    read -r s_wall s_sec s_kib <<<"$(measure "$bin/pelimoor-convert" --list "$file")"
-    s_n=$(wc -l <"$work/out.txt")
-    row "$name" "pelimoor-convert" "$s_wall" "$s_sec" "$(mib "$s_kib")" "$s_n"
-
-    read -r f_wall f_sec f_kib <<<"$(measure "$bin/pff-floor" "$file")"
-    row "" "pff-floor" "$f_wall" "$f_sec" "$(mib "$f_kib")" "$(cat "$work/out.txt")"
-
-    out="$work/readpst"
-    rm -rf "$out" && mkdir -p "$out"
-    read -r r_wall r_sec r_kib <<<"$(measure readpst -q -t c -cv -o "$out" "$file")"
-    cards=$(find "$out" -type f -exec cat {} + | grep -c '^BEGIN:VCARD' || true)
-    row "" "readpst -t c -cv" "$r_wall" "$r_sec" "$(mib "$r_kib")" "$cards"
-    rm -rf "$out"
-
-    awk -v s="$s_sec" -v f="$f_sec" -v r="$r_sec" -v sk="$s_kib" -v fk="$f_kib" -v n="$contacts" 'BEGIN {
-        printf "%-30s scan/floor cpu time %.3f (goal <= 1.10); floor/readpst cpu time %.1fx\n", "", (f > 0 ? s / f : 0), (r > 0 ? f / r : 0)
-        printf "%-30s memory above the floor: %.2f KB per contact (goal <= 2.5)\n", "", (sk - fk) * 1.024 / n
-    }'
-    [ "$s_n" = "$contacts" ] || echo "run.sh: pelimoor-convert listed $s_n contacts, expected $contacts" >&2
+    for f in ${case_files[$c]}; do make_file "$f"; done
+    P_CPU=() P_KIB=() P_COUNT=()
+    "case_$c"
 done
+rm -rf "$work/readpst" "$work"/list-*.txt "$work"/*.txt
+
+if [ "$faults" -gt 0 ]; then
+    echo "run.sh: $faults fault(s): a program failed or the readers disagree (see the !!! lines)" >&2
+    exit 1
+fi
+[ "$missed" = 0 ] || { echo "run.sh: $missed goal(s) missed" >&2; exit 3; }
