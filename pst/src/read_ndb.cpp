@@ -224,9 +224,8 @@ int File::Impl::read_header(std::string* why)
         bbt_bid = le64(h + 232);
         bbt_ib = le64(h + 240);
     }
-    const Page* p = nullptr;
-    if (page(nbt_bid, nbt_ib, kPtypeNBT, &p, why) < 0 || page(bbt_bid, bbt_ib, kPtypeBBT, &p, why) < 0)
-        return -1;
+    // The B-tree roots are read on first use, as libpff does: a file whose body is gone still
+    // opens, and its first lookup reports what is missing.
     return 1;
 }
 

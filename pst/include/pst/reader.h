@@ -3,8 +3,9 @@
 // the name-to-id map. Unicode (wVer 23) and ANSI (wVer 14/15) files; block encodings none,
 // permute and cyclic. No Qt, no libpff.
 //
-// Lazy: File::open reads the header and the root page of each B-tree, nothing else. Every other
-// read happens when asked, through a bounded cache of B-tree pages, so memory follows what the
+// Lazy: File::open reads the header, nothing else (the B-tree roots are read on first use, so a
+// file whose body is cut off opens and fails at its first lookup). Every other read happens when
+// asked, through a bounded cache of B-tree pages, so memory follows what the
 // caller holds (one folder's table, one message's properties), never the size of the file.
 //
 // Hostile input: every length, offset, count, level and depth taken from the file is checked
