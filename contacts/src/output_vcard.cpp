@@ -3,7 +3,8 @@
 // Each property line is "NAME[;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE]:value". Compound values
 // (N, ORG, ADR) join their components with ';'; a ';' or '\' inside a component is escaped with
 // '\'. A value holding anything but printable ASCII is written quoted-printable (UTF-8 bytes),
-// with soft line breaks so that no line reaches 76 characters.
+// with soft line breaks so that no line reaches 76 characters, no character is split and no
+// literal character stands right before a break.
 #include <array>
 #include <vector>
 
@@ -83,31 +84,99 @@ bool needs_quoted_printable(std::string_view value)
     return false;
 }
 
-// Appends `value` quoted-printable; `column` is the length of the line so far.
-void append_quoted_printable(std::string_view value, std::size_t column, std::string& out)
+// The number of bytes of the UTF-8 character that starts at `value[at]`: 1 for ASCII (and for a
+// stray continuation byte), else what the lead byte announces, cut short at the value's end.
+std::size_t character_length(std::string_view value, std::size_t at)
+{
+    const auto lead = static_cast<unsigned char>(value[at]);
+    const std::size_t announced = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    std::size_t n = 1;
+    while (n < announced && at + n < value.size() && (static_cast<unsigned char>(value[at + n]) & 0xC0) == 0x80) {
+        ++n;
+    }
+    return n;
+}
+
+// How one piece of a quoted-printable value is written.
+enum class QpForm
+{
+    escaped,    // "=XX" for each byte
+    literal,    // as itself; escaped instead when a soft break follows it
+    structural, // a ';' separator or a backslash pair ("\;", "\\"): as itself, always
+};
+
+// A piece written on the current line: where it starts in the output and in the value, the
+// line's length before it, and its form.
+struct QpPiece
+{
+    std::size_t out_at;
+    std::size_t value_at;
+    std::size_t column;
+    QpForm form;
+};
+
+void append_escaped_bytes(std::string_view bytes, std::string& out)
 {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < value.size(); ++i) {
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        out.push_back('=');
+        out.push_back(kHex[byte >> 4]);
+        out.push_back(kHex[byte & 0x0F]);
+    }
+}
+
+// Appends `value` quoted-printable; `column` is the length of the line so far. Soft breaks go
+// between whole characters, never inside one, so that importers decoding line by line see
+// complete characters. The piece before a soft break is never a literal character: Evolution's
+// parser keeps a break that follows one in the value. Such a character is escaped instead, or
+// moves to the next line when its escape does not fit.
+void append_quoted_printable(std::string_view value, std::size_t column, std::string& out)
+{
+    std::vector<QpPiece> line;
+    for (std::size_t i = 0; i < value.size();) {
         const auto b = static_cast<unsigned char>(value[i]);
-        const bool blank = b == ' ' || b == '\t';
-        // A blank is literal only inside a line: at its end it would be lost, and at the start
-        // of a continuation line it reads as folding.
-        const auto literal = [&] {
-            return (b > 0x20 && b < 0x7F && b != '=') || (blank && i + 1 < value.size() && column > 0);
-        };
-        if (column + (literal() ? 1 : 3) > kMaxLine - 1) { // room for the soft break's '='
+        std::size_t length = character_length(value, i);
+        QpForm form = QpForm::escaped;
+        if (b == ';') {
+            form = QpForm::structural;
+        } else if (b == '\\' && i + 1 < value.size() && (value[i + 1] == ';' || value[i + 1] == '\\')) {
+            form = QpForm::structural;
+            length = 2;
+        } else if (length == 1) {
+            // A blank is literal only inside a line: at its end it would be lost, and at the
+            // start of a continuation line it reads as folding.
+            const bool blank = b == ' ' || b == '\t';
+            if ((b > 0x20 && b < 0x7F && b != '=') || (blank && i + 1 < value.size() && column > 0)) {
+                form = QpForm::literal;
+            }
+        }
+        const std::size_t width = form == QpForm::escaped ? 3 * length : length;
+        if (column + width > kMaxLine - 1) { // room for the soft break's '='
+            while (!line.empty() && line.back().form == QpForm::literal) {
+                const QpPiece last = line.back();
+                line.pop_back();
+                out.resize(last.out_at);
+                column = last.column;
+                if (column + 3 <= kMaxLine - 1) {
+                    append_escaped_bytes(value.substr(last.value_at, 1), out);
+                    break;
+                }
+                i = last.value_at; // written again on the next line
+            }
             out += "=\r\n";
             column = 0;
+            line.clear();
+            continue;
         }
-        if (literal()) {
-            out.push_back(static_cast<char>(b));
-            column += 1;
+        line.push_back({out.size(), i, column, form});
+        if (form == QpForm::escaped) {
+            append_escaped_bytes(value.substr(i, length), out);
         } else {
-            out.push_back('=');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0x0F]);
-            column += 3;
+            out.append(value, i, length);
         }
+        column += width;
+        i += length;
     }
 }
 

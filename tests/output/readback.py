@@ -2,6 +2,7 @@
 
     readback.py csv FILE        {"header": [...], "rows": [[...], ...]}      (Python's csv module)
     readback.py vcard FILE      [{"N": [...], "FN": "...", ...}, ...]       (python3-vobject)
+    readback.py evolution FILE  [{"N": ["last;first;middle"], ...}, ...]   (Evolution's EVCard)
     readback.py html FILE...    [{"file": NAME, "entries": [[label, value], ...]}, ...]
 
 Prints JSON on standard output; exits non-zero when a file does not parse.
@@ -67,6 +68,28 @@ def read_vcard(path):
     return cards
 
 
+def read_evolution(path):
+    """Each card through Evolution's own parser (EVCard of libebook-contacts, via GObject
+    introspection); an attribute's values joined by ';', parameters left out."""
+    import gi
+
+    gi.require_version("EBookContacts", "1.2")
+    from gi.repository import EBookContacts
+
+    with open(path, "rb") as f:
+        data = f.read().decode("utf-8")
+    cards = []
+    for text in data.split("END:VCARD\r\n"):
+        if not text.strip():
+            continue
+        card = {}
+        for attribute in EBookContacts.VCard.new_from_string(text + "END:VCARD\r\n").get_attributes():
+            if attribute.get_name() != "VERSION":
+                card.setdefault(attribute.get_name(), []).append(";".join(attribute.get_values()))
+        cards.append(card)
+    return cards
+
+
 class Entries(html.parser.HTMLParser):
     """Collects (bold label, following text) pairs; <br> ends a value."""
 
@@ -112,6 +135,8 @@ def main():
         result = read_csv(paths[0])
     elif mode == "vcard":
         result = read_vcard(paths[0])
+    elif mode == "evolution":
+        result = read_evolution(paths[0])
     elif mode == "html":
         result = read_html(paths)
     else:
