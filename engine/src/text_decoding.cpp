@@ -143,6 +143,11 @@ bool decode_iconv(std::span<const uint8_t> bytes, int codepage, std::u16string& 
         --in_left;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
+    // Converters that combine characters (1258) hold the last one back until flushed.
+    char* to = buffer;
+    size_t to_left = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &to, &to_left);
+    append_utf16le(buffer, sizeof buffer - to_left, out);
     return true;
 }
 
