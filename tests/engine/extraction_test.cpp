@@ -421,7 +421,8 @@ TEST(ExtractionText, IndexKeyIsTheFirstCodeUnit)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothReaders, Extraction, ::testing::Values(engine::ReaderKind::native, engine::ReaderKind::libpff),
+INSTANTIATE_TEST_SUITE_P(BothReaders, Extraction,
+                         ::testing::Values(engine::ReaderKind::native, engine::ReaderKind::libpff),
                          [](const auto& info) { return std::string(engine::reader_kind_name(info.param)); });
 
 } // namespace
