@@ -6,6 +6,7 @@
 
 #include "contacts/text.h"
 #include "engine/pst_source.h"
+#include "open_source.h"
 #include "pff.h"
 
 namespace engine {
@@ -219,17 +220,7 @@ private:
 std::unique_ptr<PstSource> open_libpff_source(const std::string& path_utf8, const SourceOptions& options,
                                               std::string* why)
 {
-    std::unique_ptr<LibpffSource> source(new (std::nothrow) LibpffSource(options));
-    if (!source) {
-        if (why != nullptr) {
-            *why = "out of memory";
-        }
-        return nullptr;
-    }
-    if (!source->open(path_utf8, why)) {
-        return nullptr;
-    }
-    return source;
+    return open_source<LibpffSource>(path_utf8, options, why);
 }
 
 } // namespace engine

@@ -7,6 +7,7 @@
 #include "contacts/text.h"
 #include "engine/pst_source.h"
 #include "engine/text_decoding.h"
+#include "open_source.h"
 #include "pst/reader.h"
 
 namespace engine {
@@ -316,17 +317,7 @@ int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* 
 std::unique_ptr<PstSource> open_native_source(const std::string& path_utf8, const SourceOptions& options,
                                               std::string* why)
 {
-    std::unique_ptr<NativeSource> source(new (std::nothrow) NativeSource(options));
-    if (!source) {
-        if (why != nullptr) {
-            *why = "out of memory";
-        }
-        return nullptr;
-    }
-    if (!source->open(path_utf8, why)) {
-        return nullptr;
-    }
-    return source;
+    return open_source<NativeSource>(path_utf8, options, why);
 }
 
 } // namespace engine
