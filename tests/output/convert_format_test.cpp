@@ -80,9 +80,19 @@ TEST_F(ConvertFormat, OutDefaultsToTheCurrentDirectoryAndMayFollowTheFile)
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(std::filesystem::path(first.out.substr(0, first.out.size() - 1)).parent_path(), ".");
 
+    // The second conversion goes to the same place: a new folder beside the first (" (2)" in the
+    // same minute, the next minute's name otherwise; the naming itself is a conversion test with a
+    // fixed clock, so this one holds whenever the clock turns).
     const Result second = run({"--format", "csv", m_pst.string(), "--out", m_dir.path().string()});
     ASSERT_EQ(second.status, 0) << second.err;
-    EXPECT_NE(second.out.find(" (2)"), std::string::npos) << "a second conversion in the same minute: " << second.out;
+    const std::filesystem::path first_folder =
+        m_dir.path() / std::filesystem::path(first.out.substr(0, first.out.size() - 1)).filename();
+    const std::filesystem::path second_folder = second.out.substr(0, second.out.size() - 1);
+    EXPECT_EQ(second_folder.parent_path(), m_dir.path());
+    EXPECT_EQ(second_folder.filename().string().rfind("Tressoly-Recovery-", 0), 0u);
+    EXPECT_NE(second_folder, first_folder);
+    EXPECT_EQ(output_test::files_in(first_folder).size(), 1u);
+    EXPECT_EQ(output_test::files_in(second_folder).size(), 1u);
 }
 
 TEST_F(ConvertFormat, BadUsageTable)
