@@ -1,17 +1,51 @@
-// libFuzzer target: each input is a file image for the PST reader, read the way a scan reads it.
+// libFuzzer target: each input is a file image, read by the PST reader the way a scan reads it,
+// then scanned by the engine with the native reader (items, contact extraction, text decoding).
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "contacts/contact_store.h"
+#include "engine/scan_observer.h"
+#include "engine/scan_run.h"
 #include "exercise.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
+namespace {
+
+// The scan opens a path: the input goes into one in-memory file, named through /proc.
+struct Input
+{
+    int fd = memfd_create("pst-fuzz-input", 0);
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+};
+
+void scan(const uint8_t* data, size_t size)
+{
+    static const Input input;
+    if (input.fd < 0 || ftruncate(input.fd, 0) != 0 ||
+        (size > 0 && pwrite(input.fd, data, size, 0) != static_cast<ssize_t>(size))) {
+        std::abort();
+    }
+    contacts::ContactStore store;
+    engine::ScanSession session;
+    engine::NullScanObserver observer;
+    engine::scan_run(session, input.path, store, observer);
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzpst::exercise(std::vector<uint8_t>(data, data + size));
+    scan(data, size);
     return 0;
 }
 
