@@ -11,6 +11,7 @@
 #include <cctype>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 
 #include "contacts/contact_store.h"
 #include "engine/scan_run.h"
@@ -172,6 +173,9 @@ Landmarks find_landmarks(const Bytes& f)
             const uint64_t contents_nid = n.parent + 12;
             const auto t =
                 std::find_if(l.nodes.begin(), l.nodes.end(), [&](const NodeEntry& e) { return e.nid == contents_nid; });
+            if (t == l.nodes.end()) {
+                throw std::runtime_error("no contents table");
+            }
             l.contents = l.block(t->data);
             l.tc_info = heap_alloc(f, l.contents.ib, get(f, l.contents.ib + 4, 4));
         }
@@ -226,6 +230,8 @@ enum class Op
     Put16,
     Put32,
     Put64,
+    Add16, // value added to the 2 or 4 bytes there (modulo their size)
+    Add32,
     SelfChild,     // the page's first entry names the page itself (a branch page)
     SubnodeCycle,  // the SLBLOCK becomes an SIBLOCK whose one entry is itself
     DataTreeCycle, // the XBLOCK becomes an XXBLOCK whose first entry is itself
@@ -262,72 +268,78 @@ constexpr const char* kEmptyScan = "an unreadable block B-tree ends in a complet
 // clang-format off
 const Damage kDamages[] = {
     // Truncated files: nothing, the ten bytes of the header check, the header, the trees.
-    {"empty",                  Piece::File, 0, Op::Cut, 0, false, Outcome::OpenFailed, true},
-    {"nine bytes",             Piece::File, 9, Op::Cut, 0, false, Outcome::OpenFailed, true},
-    {"ten bytes",              Piece::File, 10, Op::Cut, 0, false, Outcome::OpenFailed, true},
-    {"in the header",          Piece::File, 300, Op::Cut, 0, false, Outcome::OpenFailed, true},
-    {"ANSI header size",       Piece::File, 512, Op::Cut, 0, false, Outcome::OpenFailed, true},
-    {"one short of header",    Piece::File, 563, Op::Cut, 0, false, Outcome::OpenFailed, true},
-    {"before the trees",       Piece::File, 0x4400, Op::Cut, 0, false, Outcome::ScanFailed, true},
-    {"in the first block",     Piece::FirstBlock, 8, Op::Cut, 0, false, Outcome::ScanFailed, true},
-    {"in the middle",          Piece::Middle, 0, Op::Cut, 0, false, Outcome::Any, true},
-    {"in the last page",       Piece::LastPage, 100, Op::Cut, 0, false, Outcome::Any, true},
-    {"one byte short",         Piece::End, -1, Op::Cut, 0, false, Outcome::AllFound, true},
+    {"empty",                     Piece::File, 0, Op::Cut, 0, false, Outcome::OpenFailed, true},
+    {"nine bytes",                Piece::File, 9, Op::Cut, 0, false, Outcome::OpenFailed, true},
+    {"ten bytes",                 Piece::File, 10, Op::Cut, 0, false, Outcome::OpenFailed, true},
+    {"in the header",             Piece::File, 300, Op::Cut, 0, false, Outcome::OpenFailed, true},
+    {"ANSI header size",          Piece::File, 512, Op::Cut, 0, false, Outcome::OpenFailed, true},
+    {"one short of header",       Piece::File, 563, Op::Cut, 0, false, Outcome::OpenFailed, true},
+    {"before the trees",          Piece::File, 0x4400, Op::Cut, 0, false, Outcome::ScanFailed, true},
+    {"in the first block",        Piece::FirstBlock, 8, Op::Cut, 0, false, Outcome::ScanFailed, true},
+    {"in the middle",             Piece::Middle, 0, Op::Cut, 0, false, Outcome::Any, true},
+    {"in the last page",          Piece::LastPage, 100, Op::Cut, 0, false, Outcome::Any, true},
+    {"one byte short",            Piece::End, -1, Op::Cut, 0, false, Outcome::AllFound, true},
     // The header (CRCs recomputed where the field itself is the damage).
-    {"signature",              Piece::File, 0, Op::Xor, 0xFF, false, Outcome::OpenFailed, true},
-    {"content type SO",        Piece::File, 9, Op::Put8, 'O', false, Outcome::NotPst, true},
-    {"partial CRC",            Piece::File, 4, Op::Xor, 0x01, false, Outcome::OpenFailed, true},
-    {"byte under the CRC",     Piece::File, 400, Op::Xor, 0x01, false, Outcome::OpenFailed, true},
-    {"version 4 KB pages",     Piece::File, 10, Op::Put16, 36, true, Outcome::OpenFailed, true},
-    {"version 17",             Piece::File, 10, Op::Put16, 17, true, Outcome::AllFound, true},
-    {"encoding 7",             Piece::File, 513, Op::Put8, 7, true, Outcome::OpenFailed, true},
-    {"NBT root off a page",    Piece::File, kHeaderNbt + 8, Op::Xor, 0x08, true, Outcome::ScanFailed, true},
-    {"NBT root past the end",  Piece::File, kHeaderNbt + 8, Op::Put64, 1ull << 40, true, Outcome::ScanFailed, true},
-    {"BBT root at 0",          Piece::File, kHeaderBbt + 8, Op::Put64, 0, true, Outcome::Failed, true, kEmptyScan},
-    {"BBT root bid",           Piece::File, kHeaderBbt, Op::Xor, 0x04, true, Outcome::Failed, true, kEmptyScan},
+    {"signature",                 Piece::File, 0, Op::Xor, 0xFF, false, Outcome::OpenFailed, true},
+    {"content type SO",           Piece::File, 9, Op::Put8, 'O', false, Outcome::NotPst, true},
+    {"partial CRC",               Piece::File, 4, Op::Xor, 0x01, false, Outcome::OpenFailed, true},
+    {"byte under the CRC",        Piece::File, 400, Op::Xor, 0x01, false, Outcome::OpenFailed, true},
+    {"version 4 KB pages",        Piece::File, 10, Op::Put16, 36, true, Outcome::OpenFailed, true},
+    {"version 17",                Piece::File, 10, Op::Put16, 17, true, Outcome::AllFound, true},
+    {"encoding 7",                Piece::File, 513, Op::Put8, 7, true, Outcome::OpenFailed, true},
+    {"NBT root off a page",       Piece::File, kHeaderNbt + 8, Op::Xor, 0x08, true, Outcome::ScanFailed, true},
+    {"NBT root past the end",     Piece::File, kHeaderNbt + 8, Op::Put64, 1ull << 40, true, Outcome::ScanFailed, true},
+    {"BBT root at 0",             Piece::File, kHeaderBbt + 8, Op::Put64, 0, true, Outcome::Failed, true, kEmptyScan},
+    {"BBT root bid",              Piece::File, kHeaderBbt, Op::Xor, 0x04, true, Outcome::Failed, true, kEmptyScan},
     // B-tree pages: type, counts, sizes, levels, a child that is its parent.
-    {"NBT root page type",     Piece::NbtRoot, 496, Op::Put8, 0x80, false, Outcome::ScanFailed, true},
-    {"NBT root cEnt 255",      Piece::NbtRoot, kPageCount, Op::Put8, 0xFF, false, Outcome::ScanFailed, true},
-    {"NBT root cbEnt 1",       Piece::NbtRoot, kPageCount + 2, Op::Put8, 1, false, Outcome::ScanFailed, true},
-    {"NBT root cLevel 200",    Piece::NbtRoot, kPageLevel, Op::Put8, 200, false, Outcome::ScanFailed, true},
-    {"NBT root cEnt 0",        Piece::NbtRoot, kPageCount, Op::Put8, 0, false, Outcome::ScanFailed, true},
-    {"NBT child to itself",    Piece::NbtRoot, 0, Op::SelfChild, 0, false, Outcome::ScanFailed, true},
-    {"BBT child to itself",    Piece::BbtRoot, 0, Op::SelfChild, 0, false, Outcome::Scanned, true},
-    {"BBT child key",          Piece::BbtRoot, 24, Op::Put64, 4, false, Outcome::Scanned, true},
-    {"BBT root cLevel 0",      Piece::BbtRoot, kPageLevel, Op::Put8, 0, false, Outcome::Failed, true, kEmptyScan},
+    {"NBT root page type",        Piece::NbtRoot, 496, Op::Put8, 0x80, false, Outcome::ScanFailed, true},
+    {"NBT root cEnt 255",         Piece::NbtRoot, kPageCount, Op::Put8, 0xFF, false, Outcome::ScanFailed, true},
+    {"NBT root cbEnt 1",          Piece::NbtRoot, kPageCount + 2, Op::Put8, 1, false, Outcome::ScanFailed, true},
+    {"NBT root cLevel 200",       Piece::NbtRoot, kPageLevel, Op::Put8, 200, false, Outcome::ScanFailed, true},
+    {"NBT root cEnt 20 fits",     Piece::NbtRoot, kPageCount, Op::Put8, 20, false, Outcome::Any, true},
+    {"NBT root cEnt 21",          Piece::NbtRoot, kPageCount, Op::Put8, 21, false, Outcome::ScanFailed, true},
+    {"NBT root cEnt 0",           Piece::NbtRoot, kPageCount, Op::Put8, 0, false, Outcome::ScanFailed, true},
+    {"NBT child to itself",       Piece::NbtRoot, 0, Op::SelfChild, 0, false, Outcome::ScanFailed, true},
+    {"BBT child to itself",       Piece::BbtRoot, 0, Op::SelfChild, 0, false, Outcome::Scanned, true},
+    {"BBT child key",             Piece::BbtRoot, 24, Op::Put64, 4, false, Outcome::Scanned, true},
+    {"BBT root cLevel 0",         Piece::BbtRoot, kPageLevel, Op::Put8, 0, false, Outcome::Failed, true, kEmptyScan},
     // One contact's entries in the block and node B-trees.
-    {"block cb 0xFFFF",        Piece::ContactEntry, 16, Op::Put16, 0xFFFF, false, Outcome::Scanned, true},
-    {"block at offset 0",      Piece::ContactEntry, 8, Op::Put64, 0, false, Outcome::Scanned, true},
-    {"block past the end",     Piece::ContactEntry, 8, Op::Put64, 1ull << 40, false, Outcome::Scanned, true},
-    {"node data missing",      Piece::ContactNode, 8, Op::Put64, 0xFFFFFFF0, false, Outcome::Scanned, true},
-    {"node parent elsewhere",  Piece::ContactNode, 24, Op::Put32, 0x21, false, Outcome::Scanned, true},
+    {"block cb 0xFFFF",           Piece::ContactEntry, 16, Op::Put16, 0xFFFF, false, Outcome::Scanned, true},
+    {"block at offset 0",         Piece::ContactEntry, 8, Op::Put64, 0, false, Outcome::Scanned, true},
+    {"block past the end",        Piece::ContactEntry, 8, Op::Put64, 1ull << 40, false, Outcome::Scanned, true},
+    {"node data missing",         Piece::ContactNode, 8, Op::Put64, 0xFFFFFFF0, false, Outcome::Scanned, true},
+    {"node parent elsewhere",     Piece::ContactNode, 24, Op::Put32, 0x21, false, Outcome::Scanned, true},
     // Its block, heap and BTH.
-    {"block trailer cb",       Piece::ContactTrailer, 0, Op::Put16, 1, false, Outcome::Scanned, true},
-    {"block trailer bid",      Piece::ContactTrailer, 8, Op::Xor, 0x40, false, Outcome::Scanned, true},
-    {"heap signature",         Piece::ContactBlock, 2, Op::Put8, 0x00, false, Outcome::Scanned, true},
-    {"heap client PC to TC",   Piece::ContactBlock, 3, Op::Put8, 0x7C, false, Outcome::Scanned, true},
-    {"heap map outside",       Piece::ContactBlock, 0, Op::Put16, 0xFFF0, false, Outcome::Scanned, true},
-    {"heap user root bad",     Piece::ContactBlock, 4, Op::Put32, 0x7FE0, false, Outcome::Scanned, true},
-    {"heap byte 40",           Piece::ContactBlock, 40, Op::Xor, 0x5A, false, Outcome::Any, true},
-    {"BTH type",               Piece::PcBth, 0, Op::Put8, 0x00, false, Outcome::Scanned, true},
-    {"BTH levels 255",         Piece::PcBth, 3, Op::Put8, 0xFF, false, Outcome::Scanned, true},
-    {"BTH levels 2",           Piece::PcBth, 3, Op::Put8, 2, false, Outcome::Scanned, true},
-    {"BTH root to itself",     Piece::PcBth, 4, Op::Put32, 0x20, false, Outcome::Scanned, true},
+    {"block trailer cb",          Piece::ContactTrailer, 0, Op::Put16, 1, false, Outcome::Scanned, true},
+    {"block trailer bid",         Piece::ContactTrailer, 8, Op::Xor, 0x40, false, Outcome::Scanned, true},
+    {"heap signature",            Piece::ContactBlock, 2, Op::Put8, 0x00, false, Outcome::Scanned, true},
+    {"heap client PC to TC",      Piece::ContactBlock, 3, Op::Put8, 0x7C, false, Outcome::Scanned, true},
+    {"heap map outside",          Piece::ContactBlock, 0, Op::Put16, 0xFFF0, false, Outcome::Scanned, true},
+    {"heap user root bad",        Piece::ContactBlock, 4, Op::Put32, 0x7FE0, false, Outcome::Scanned, true},
+    {"heap byte 40",              Piece::ContactBlock, 40, Op::Xor, 0x5A, false, Outcome::Any, true},
+    {"BTH type",                  Piece::PcBth, 0, Op::Put8, 0x00, false, Outcome::Scanned, true},
+    {"BTH levels 255",            Piece::PcBth, 3, Op::Put8, 0xFF, false, Outcome::Scanned, true},
+    {"BTH levels 2",              Piece::PcBth, 3, Op::Put8, 2, false, Outcome::Scanned, true},
+    {"BTH root to itself",        Piece::PcBth, 4, Op::Put32, 0x20, false, Outcome::Scanned, true},
     // The contents table of the folder: columns, row size, row layout, row index, row matrix.
-    {"TCINFO 255 columns",     Piece::TcInfo, 1, Op::Put8, 0xFF, false, Outcome::Scanned, true},
-    {"TCINFO row of 64 KB",    Piece::TcInfo, 8, Op::Put16, 0xFFFF, false, Outcome::Scanned, true},
-    {"TCINFO rows descending", Piece::TcInfo, 2, Op::Put16, 0xFFFF, false, Outcome::Scanned, true},
-    {"TCINFO row index bad",   Piece::TcInfo, 10, Op::Put32, 0x0400, false, Outcome::Scanned, true},
-    {"TCINFO matrix subnode",  Piece::TcInfo, 14, Op::Put32, 0x12345, false, Outcome::Scanned, true},
-    {"table heap signature",   Piece::Contents, 2, Op::Put8, 0x00, false, Outcome::Scanned, true},
+    {"TCINFO 255 columns",        Piece::TcInfo, 1, Op::Put8, 0xFF, false, Outcome::Scanned, true},
+    {"TCINFO row of 64 KB",       Piece::TcInfo, 8, Op::Put16, 0xFFFF, false, Outcome::Scanned, true},
+    {"TCINFO rows descending",    Piece::TcInfo, 2, Op::Put16, 0xFFFF, false, Outcome::Scanned, true},
+    {"TCINFO row index bad",      Piece::TcInfo, 10, Op::Put32, 0x0400, false, Outcome::Scanned, true},
+    {"TCINFO matrix subnode",     Piece::TcInfo, 14, Op::Put32, 0x12345, false, Outcome::Scanned, true},
+    {"table heap signature",      Piece::Contents, 2, Op::Put8, 0x00, false, Outcome::Scanned, true},
     // A subnode tree and a data tree: the body is left out, the contact stays.
-    {"subnode cycle",          Piece::Subnodes, 0, Op::SubnodeCycle, 0, false, Outcome::AllFound, true},
-    {"subnode cEnt 0xFFFF",    Piece::Subnodes, 2, Op::Put16, 0xFFFF, false, Outcome::AllFound, true},
-    {"subnode btype",          Piece::Subnodes, 0, Op::Put8, 0x01, false, Outcome::AllFound, true},
-    {"data tree cycle",        Piece::DataTree, 0, Op::DataTreeCycle, 0, false, Outcome::AllFound, false},
-    {"data tree cEnt 0xFFFF",  Piece::DataTree, 2, Op::Put16, 0xFFFF, false, Outcome::AllFound, true},
-    {"data tree 4 GB total",   Piece::DataTree, 4, Op::Put32, 0xFFFFFFFF, false, Outcome::AllFound, true},
-    {"data tree cLevel 9",     Piece::DataTree, 1, Op::Put8, 9, false, Outcome::AllFound, true},
+    {"subnode cycle",             Piece::Subnodes, 0, Op::SubnodeCycle, 0, false, Outcome::AllFound, true},
+    {"subnode cEnt 0xFFFF",       Piece::Subnodes, 2, Op::Put16, 0xFFFF, false, Outcome::AllFound, true},
+    {"subnode cEnt plus 1",       Piece::Subnodes, 2, Op::Add16, 1, false, Outcome::AllFound, true},
+    {"subnode btype",             Piece::Subnodes, 0, Op::Put8, 0x01, false, Outcome::AllFound, true},
+    {"data tree cycle",           Piece::DataTree, 0, Op::DataTreeCycle, 0, false, Outcome::AllFound, false},
+    {"data tree cEnt 0xFFFF",     Piece::DataTree, 2, Op::Put16, 0xFFFF, false, Outcome::AllFound, true},
+    {"data tree 4 GB total",      Piece::DataTree, 4, Op::Put32, 0xFFFFFFFF, false, Outcome::AllFound, true},
+    {"data tree lcbTotal plus 1", Piece::DataTree, 4, Op::Add32, 1, false, Outcome::AllFound, true},
+    {"data tree lcbTotal less 1", Piece::DataTree, 4, Op::Add32, 0xFFFFFFFF, false, Outcome::AllFound, true},
+    {"data tree cEnt less 1",     Piece::DataTree, 2, Op::Add16, 0xFFFF, false, Outcome::AllFound, true},
+    {"data tree cLevel 9",        Piece::DataTree, 1, Op::Put8, 9, false, Outcome::AllFound, true},
 };
 // clang-format on
 
@@ -397,6 +409,12 @@ Bytes damaged(const Bytes& intact, const Landmarks& l, const Damage& d)
         break;
     case Op::Put64:
         put(f, at, 8, d.value);
+        break;
+    case Op::Add16:
+        put(f, at, 2, get(f, at, 2) + d.value);
+        break;
+    case Op::Add32:
+        put(f, at, 4, get(f, at, 4) + d.value);
         break;
     case Op::SelfChild:
         put(f, at + 8, 8, get(f, at + kPageBid, 8)); // BREF of entry 0: the page's own BID and offset
