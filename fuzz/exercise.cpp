@@ -169,6 +169,8 @@ private:
         if (!m_tables.insert(key(n)).second) {
             return;
         }
+        stream(n.bid_data);
+        stream(n.bid_sub);
         read::Table t;
         if (t.open(m_file, n, &m_why) != 1) {
             return;
