@@ -587,6 +587,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Damaged, ::testing::ValuesIn(kDamages), test_nam
 // scan with our own reader.
 TEST(FuzzRegressions, EachInputIsReadWithoutHarm)
 {
+    ASSERT_TRUE(std::filesystem::is_directory(FUZZ_REGRESSIONS)) << FUZZ_REGRESSIONS;
     size_t replayed = 0;
     for (const auto& entry : std::filesystem::directory_iterator(FUZZ_REGRESSIONS)) {
         if (entry.path().extension() != ".pst") {
