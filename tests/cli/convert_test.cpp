@@ -46,6 +46,12 @@ TEST(ConvertUsage, BadUsageTable)
         {{"--list"}, "--list takes exactly one FILE.pst"},
         {{"--json", "a.pst", "b.pst"}, "--json takes exactly one FILE.pst"},
         {{"--help", "extra"}, "--help takes no arguments"},
+        {{"--reader", "pff", "--list", "x.pst"}, "unknown reader 'pff' (native or libpff)"},
+        {{"--list", "x.pst", "--reader"}, "--reader needs a value"},
+        {{"--codepage=437", "--list", "x.pst"}, "unsupported code page '437'"},
+        {{"--codepage", "1259", "--list", "x.pst"}, "unsupported code page '1259'"},
+        {{"--codepage", "932x", "--list", "x.pst"}, "unsupported code page '932x'"},
+        {{"--reader=native", "--codepage", "1258"}, "no mode given"},
     };
     for (const auto& c : cases) {
         const Result r = run(c.args);
@@ -60,7 +66,8 @@ TEST(ConvertUsage, HelpNamesEveryModeAndTheExitStatus)
 {
     const Result r = run({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* s : {"--list FILE.pst", "--json FILE.pst", "--help", "Exit status", "tabs", "JSON"}) {
+    for (const char* s : {"--list FILE.pst", "--json FILE.pst", "--help", "Exit status", "tabs", "JSON",
+                          "--reader native|libpff", "--codepage N", "PELIMOOR_READER", "PELIMOOR_CODEPAGE"}) {
         EXPECT_NE(r.out.find(s), std::string::npos) << s;
     }
     EXPECT_TRUE(r.err.empty());
