@@ -128,8 +128,15 @@ public:
         if (found != 1) {
             return -1;
         }
-        out->reset(new (std::nothrow) NativeItem(*this, root, true));
-        return *out ? 1 : -1;
+        // A root folder whose own values cannot be read means the block B-tree is unusable:
+        // the walk would find nothing and call it done.
+        auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(*this, root, true));
+        const PropertyList* properties = nullptr;
+        if (!item || item->properties(&properties) != 1) {
+            return -1;
+        }
+        *out = std::move(item);
+        return 1;
     }
 
     read::File& file() { return *m_file; }
