@@ -299,8 +299,9 @@ Counts write_counted(const TempDir& dir, pst::FileFormat format, size_t messages
         const auto all = t.messages();
         const auto first = std::find_if(all.begin(), all.end(), [](const auto& m) { return m.second->find(0x3A50); });
         EXPECT_NE(first, all.end());
-        if (first != all.end())
+        if (first != all.end()) {
             EXPECT_EQ(first->second->find(0x3A50)->data, pattern_bytes(value_size, 9)) << value_size;
+        }
     }
     return c;
 }
@@ -381,10 +382,12 @@ TEST(WriterFormatsEdges, AnsiBtreePagesHold41And31Entries)
         const size_t value = e.blocks ? (e.blocks - base_blocks - 1) * 8180 : 0;
         const Counts c = write_counted(dir, pst::FileFormat::Ansi, messages, value);
         EXPECT_EQ(c.problems, "");
-        if (e.nodes)
+        if (e.nodes) {
             EXPECT_EQ(c.summary.nodes, e.nodes);
-        if (e.blocks)
+        }
+        if (e.blocks) {
             EXPECT_EQ(c.summary.blocks, e.blocks);
+        }
         EXPECT_EQ(c.summary.messages, messages);
         EXPECT_EQ(c.summary.btree_pages, btree_pages(c.summary.blocks, 41, 41) + btree_pages(c.summary.nodes, 31, 41))
             << c.summary.nodes << " nodes, " << c.summary.blocks << " blocks";
