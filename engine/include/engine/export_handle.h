@@ -102,9 +102,8 @@ int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const
 int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, int number_of_items,
                               const char16_t* export_path, size_t export_path_size, uint8_t export_format,
                               log_handle_t* log_handle, Error* error);
-int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index,
-                                const char16_t* export_path, size_t export_path_size, uint8_t export_format,
-                                log_handle_t* log_handle, Error* error);
+int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index, const char16_t* export_path,
+                                size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error);
 int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
                                      size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
                                      Error* error);
@@ -115,8 +114,8 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
 // One contact item to one record: reads its values (extract_contact), numbers it,
 // tells the observer, appends it to the store. 1 once stored; -1 when an argument is missing
 // or the item's values cannot be read at all. `kind_code` is 7 from the walk.
-int export_handle_export_contact(export_handle_t* handle, PstItem* item, int item_index,
-                                 const char16_t* export_path, size_t export_path_size, uint8_t export_format,
-                                 log_handle_t* log_handle, int kind_code, Error* error);
+int export_handle_export_contact(export_handle_t* handle, PstItem* item, int item_index, const char16_t* export_path,
+                                 size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
+                                 int kind_code, Error* error);
 
 } // namespace engine
