@@ -32,10 +32,6 @@ constexpr uint32_t nid_index(uint32_t nid)
 {
     return nid >> 5;
 }
-constexpr uint32_t nid_type(uint32_t nid)
-{
-    return nid & 0x1F;
-}
 
 // Node types.
 constexpr uint32_t kTypeFolder = 0x02;

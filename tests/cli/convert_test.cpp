@@ -120,7 +120,7 @@ TEST_F(ConvertFiles, JsonKeepsAbsentEmptyAndEveryCharacterApart)
         // an escape; this parser refuses unpaired surrogates, so that one is checked as text.
         const auto half = line.find("\\ud835");
         if (half != std::string::npos) {
-            line.replace(half, 6, "?");
+            line.replace(half, 6, 1, '?');
         }
         objects.push_back(nlohmann::ordered_json::parse(line));
     }

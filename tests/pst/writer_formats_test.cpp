@@ -163,7 +163,7 @@ std::string readpst_dump(const TempDir& dir, const std::string& path)
         size_t end = at + 10;
         while (end < all.size() && std::isdigit(static_cast<unsigned char>(all[end])))
             ++end;
-        all.replace(at + 10, end - at - 10, "N");
+        all.replace(at + 10, end - at - 10, 1, 'N');
     }
     return all;
 }

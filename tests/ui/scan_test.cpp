@@ -241,7 +241,9 @@ private slots:
         // OK without a format picked in this opening (CSV is still the last choice), or Cancel
         // after picking one: no message, no destination dialog, nothing written.
         const std::array<std::pair<int, int>, 2> kClicks{{{0, 1}, {1018, 2}}}; // radio (0: none), button
-        for (const auto& [radio, button] : kClicks) {
+        for (const auto& click : kClicks) {
+            const int radio = click.first;
+            const int button = click.second;
             QTimer::singleShot(0, [radio, button] {
                 QWidget* box = QApplication::activeModalWidget();
                 if (radio != 0)
