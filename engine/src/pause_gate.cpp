@@ -68,6 +68,13 @@ bool PauseGate::pause_and_wait_for(std::chrono::milliseconds limit)
     return wait_parked(lock, &deadline);
 }
 
+void PauseGate::request_pause()
+{
+    std::lock_guard lock(m_mutex);
+    m_pause_requested = true;
+    m_changed.notify_all();
+}
+
 void PauseGate::resume()
 {
     std::lock_guard lock(m_mutex);

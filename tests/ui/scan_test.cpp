@@ -124,6 +124,7 @@ private slots:
         CPelimoorDlg& d = *w.dialog;
         const Sample s = sample(w, "stop-no.pst", 1500, 6);
         choose(w, s.path);
+        d.holdNextScan();
         d.OnScan();
         w.env->nextAnswers = {QMessageBox::No};
         d.OnStop();
@@ -146,8 +147,8 @@ private slots:
         const Sample s = sample(w, "stop-yes.pst", 1500, 6);
         choose(w, s.path);
         std::filesystem::create_directories(w.root / "tmp" / "Attachments" / "sub");
+        d.holdNextScan();
         d.OnScan();
-        QThread::msleep(30);
         w.env->nextAnswers = {QMessageBox::Yes};
         d.OnStop();
         QVERIFY(!d.scanRunning());
@@ -267,8 +268,8 @@ private slots:
         Window w;
         const Sample s = sample(w, "escape.pst", 1500, 6);
         choose(w, s.path);
+        w.dialog->holdNextScan();
         w.dialog->OnScan();
-        QThread::msleep(20);
         w.dialog->reject();
         QVERIFY(!w.dialog->scanRunning());
         w.dialog.reset();

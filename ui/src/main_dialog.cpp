@@ -35,6 +35,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <array>
+#include <utility>
 
 // The start page lives in this static library's resources, which must be registered by hand.
 static void registerUiResources()
@@ -541,6 +542,8 @@ void CPelimoorDlg::OnScan()
     const std::string path = m_selectedFile.toStdString();
     m_scanActive = true;
     m_scanGate.begin_run();
+    if (std::exchange(m_holdNextScan, false))
+        m_scanGate.request_pause();
     m_scanThread = std::thread([this, path, epoch] {
         engine::scan_run(m_session, path, m_store, *m_observer, &m_scanGate);
         m_scanActive = false;

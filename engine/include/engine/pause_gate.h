@@ -38,6 +38,8 @@ public:
     // The same with a time limit; returns false also when the worker has not parked in time
     // (the request then stays pending: call resume() to withdraw it).
     bool pause_and_wait_for(std::chrono::milliseconds limit);
+    // Requests a pause without waiting: the worker parks at its next checkpoint.
+    void request_pause();
     // Releases a parked worker (or withdraws a pending request); it goes on where it was.
     void resume();
     // Asks the run to end and releases a parked worker; its next checkpoint() returns true.

@@ -109,6 +109,9 @@ public:
     // Waits (processing events) until no scan, fill or save thread is left; for tests and
     // benchmarks. Returns false when `timeoutMs` passed first.
     bool waitForWorkers(int timeoutMs);
+    // The next scan parks at its first checkpoint until Stop (or the end of the window) decides;
+    // lets tests stop a scan that would otherwise finish first.
+    void holdNextScan() { m_holdNextScan = true; }
 
     // Escape: ends and joins the workers, then ends the dialog.
     void reject() override;
@@ -176,6 +179,7 @@ private:
     engine::PauseGate m_scanGate;
     std::thread m_scanThread;
     std::atomic<bool> m_scanActive{false};
+    bool m_holdNextScan = false;
     // Save thread slot.
     engine::PauseGate m_saveGate;
     std::thread m_saveThread;
