@@ -114,6 +114,23 @@ void Ndb::mark(uint64_t ib, uint64_t size)
         bits[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
 }
 
+void Ndb::unmark(uint64_t ib, uint64_t size)
+{
+    uint64_t region = (ib - kFirstRegion) / kRegionSize;
+    uint64_t first = (ib - region_start(region)) / 64;
+    uint64_t last = (ib + size - 1 - region_start(region)) / 64;
+    uint8_t* bits = m_amap.data() + region * kAMapBytes;
+    for (uint64_t i = first; i <= last; ++i)
+        bits[i / 8] &= static_cast<uint8_t>(~(0x80 >> (i % 8)));
+}
+
+void Ndb::free_blocks_since(size_t mark)
+{
+    for (size_t i = mark; i < m_bbt.size(); ++i)
+        unmark(m_bbt[i].ib, align_up(m_bbt[i].cb + m_format.block_trailer, 64));
+    m_bbt.resize(std::min(mark, m_bbt.size()));
+}
+
 Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
 {
     // Appends to the buffer when the range follows it; a short gap is filled with zeros only

@@ -106,6 +106,12 @@ public:
     Status write_node(const NodeData& node, uint64_t* bid_data, uint64_t* bid_sub);
     void add_node(uint32_t nid, uint64_t bid_data, uint64_t bid_sub, uint32_t nid_parent);
 
+    // Test feature (deleted messages): the blocks written since block_mark() are dropped from
+    // the block B-tree and their space marked free, while their bytes stay in the file. The
+    // cursor does not move back, so the space is never reused.
+    size_t block_mark() const { return m_bbt.size(); }
+    void free_blocks_since(size_t mark);
+
     // Writes the BBT, the NBT, the DList, every AMap/PMap/FMap page and the header, pads the
     // file to whole regions and flushes the sink.
     Status finish(const HeaderInfo& info);
@@ -139,6 +145,7 @@ private:
     Status write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_t* bid);
     Status allocate(uint64_t size, uint64_t align, uint64_t* ib);
     void mark(uint64_t ib, uint64_t size);
+    void unmark(uint64_t ib, uint64_t size);
     Status emit(uint64_t ib, const uint8_t* data, size_t size);
     Status flush_buffer();
     Status write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,

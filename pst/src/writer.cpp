@@ -36,6 +36,7 @@ constexpr uint32_t nid_index(uint32_t nid)
 // Node types.
 constexpr uint32_t kTypeFolder = 0x02;
 constexpr uint32_t kTypeMessage = 0x04;
+constexpr uint32_t kTypeAttachment = 0x05;
 constexpr uint32_t kTypeHierarchy = 0x0D;
 constexpr uint32_t kTypeContents = 0x0E;
 constexpr uint32_t kTypeAssocContents = 0x0F;
@@ -64,7 +65,11 @@ constexpr uint32_t kNidDeletedItems = 0x8062;
 constexpr uint32_t kFirstUserFolder = 0x404;
 constexpr uint32_t kFirstMessage = 0x10001;
 
+constexpr uint32_t kFirstAttachment = 0x400; // index of a message's first attachment object
+
 constexpr uint32_t kMsgFlagRead = 0x1;
+constexpr uint32_t kMsgFlagHasAttach = 0x10;
+constexpr uint32_t kAttachByValue = 1;
 constexpr uint64_t kDefaultTime = 132539328000000000ull; // 2021-01-01 00:00 UTC
 
 uint64_t filetime_now()
@@ -436,25 +441,124 @@ public:
 
     Status add_message(FolderId folder_id, const Message& message) override
     {
+        Folder* f = nullptr;
+        Status st = accepting(folder_id, &f);
+        if (!st)
+            return st;
+        const uint32_t nid = make_nid(m_next_message, kTypeMessage);
+        std::vector<StoredProp> props;
+        NodeData node;
+        st = build_message(message, nid, &props, &node);
+        if (!st)
+            return st;
+        st = write_node(nid, node, f->nid);
+        if (!st)
+            return fail(st);
+        ++m_next_message;
+
+        f->contents->add_row(nid, m_row_version++, copy_cells(props, kContentsColumns, message.codepage()));
+        ++f->count;
+        const StoredProp* flags = find_prop(props, 0x0E07);
+        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
+            ++f->unread;
+        return Status::success();
+    }
+
+    Status add_deleted_message(const Message& message) override
+    {
+        Status st = accepting(0, nullptr);
+        if (!st)
+            return st;
+        const uint32_t nid = make_nid(m_next_message, kTypeMessage);
+        std::vector<StoredProp> props;
+        NodeData node;
+        st = build_message(message, nid, &props, &node);
+        if (!st)
+            return st;
+        const size_t mark = m_ndb.block_mark();
+        uint64_t bid_data = 0, bid_sub = 0;
+        st = m_ndb.write_node(node, &bid_data, &bid_sub);
+        if (!st)
+            return fail(st);
+        m_ndb.free_blocks_since(mark);
+        ++m_next_message;
+        return Status::success();
+    }
+
+    Status add_orphan_message(const Message& message, OrphanParent parent) override
+    {
+        Status st = accepting(0, nullptr);
+        if (!st)
+            return st;
+        const uint32_t nid = make_nid(m_next_message, kTypeMessage);
+        std::vector<StoredProp> props;
+        NodeData node;
+        st = build_message(message, nid, &props, &node);
+        if (!st)
+            return st;
+        // A missing folder takes a folder index of its own, as a folder deleted before its
+        // message would have.
+        const uint32_t parent_nid =
+            parent == OrphanParent::MissingFolder ? make_nid(m_next_folder++, kTypeFolder) : kNidStore;
+        st = write_node(nid, node, parent_nid);
+        if (!st)
+            return fail(st);
+        ++m_next_message;
+        return Status::success();
+    }
+
+    Status finish() override
+    {
+        if (m_done)
+            return Status::failure("The PST file is already complete");
+        m_done = true;
+        Status st = m_status ? write_everything() : m_status;
+        if (st && m_file)
+            st = m_file->commit();
+        if (!st && m_file)
+            m_file->discard();
+        return st;
+    }
+
+private:
+    // Whether a message may be added now (and to `folder_id` when `f` is given).
+    Status accepting(FolderId folder_id, Folder** f)
+    {
         if (m_done)
             return Status::failure("The PST file is already complete");
         if (!m_status)
             return m_status;
-        Folder* f = folder(folder_id);
-        if (!f || f->is_search || folder_id == kNidSearchRoot)
+        if (!f)
+            return Status::success();
+        *f = folder(folder_id);
+        if (!*f || (*f)->is_search || folder_id == kNidSearchRoot)
             return Status::failure("Unknown folder for a message");
-        if (f->contents->full())
+        if ((*f)->contents->full())
             return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
+        return Status::success();
+    }
 
-        std::vector<StoredProp> props;
+    // The message's properties as stored (sorted, PidTagMessageSize filled in) and its node:
+    // the PC with the recipient table, the attachment table and the attachment objects.
+    Status build_message(const Message& message, uint32_t nid, std::vector<StoredProp>* out, NodeData* node)
+    {
+        std::vector<StoredProp>& props = *out;
         Status st = stored_props(message.properties(), &props);
         if (!st)
             return st;
         bool has_string8 =
             std::any_of(props.begin(), props.end(), [](const StoredProp& p) { return (p.type & 0x0FFF) == 0x001E; });
-        uint32_t nid = make_nid(m_next_message, kTypeMessage);
+        const bool has_attachments = !message.attachments().empty();
+        if (has_attachments) {
+            for (StoredProp& p : props)
+                if (p.id == 0x0E07 && p.type == 0x0003 && p.data.size() == 4)
+                    put32(p.data.data(), get32(p.data.data()) | kMsgFlagHasAttach);
+            props.erase(std::remove_if(props.begin(), props.end(), [](const StoredProp& p) { return p.id == 0x0E1B; }),
+                        props.end());
+            props.push_back({0x0E1B, 0x000B, le8(1)});
+        }
         props.push_back({0x001A, 0x001F, utf16le(message.message_class())});
-        props.push_back({0x0E07, 0x0003, le32(kMsgFlagRead)});
+        props.push_back({0x0E07, 0x0003, le32(kMsgFlagRead | (has_attachments ? kMsgFlagHasAttach : 0))});
         props.push_back({0x0E17, 0x0003, le32(0)});
         props.push_back({0x3007, 0x0040, le64(m_time)});
         props.push_back({0x3008, 0x0040, le64(m_time)});
@@ -475,41 +579,53 @@ public:
             return st;
         std::vector<SubnodeData> extra;
         extra.push_back(std::move(recipients));
+        st = attachment_nodes(message, &extra);
+        if (!st)
+            return st;
         uint32_t size = 0;
-        NodeData node = build_pc(m_format, props, std::move(extra), 0x0E08, &size);
+        *node = build_pc(m_format, props, std::move(extra), 0x0E08, &size);
         for (auto& p : props)
             if (p.id == 0x0E08)
                 p.data = le32(size);
-
-        uint64_t bid_data = 0, bid_sub = 0;
-        st = m_ndb.write_node(node, &bid_data, &bid_sub);
-        if (!st)
-            return fail(st);
-        m_ndb.add_node(nid, bid_data, bid_sub, f->nid);
-        ++m_next_message;
-
-        f->contents->add_row(nid, m_row_version++, copy_cells(props, kContentsColumns, message.codepage()));
-        ++f->count;
-        const StoredProp* flags = find_prop(props, 0x0E07);
-        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
-            ++f->unread;
         return Status::success();
     }
 
-    Status finish() override
+    // One attachment object per attachment (subnodes of type 0x05 from index 0x400) and the
+    // attachment table (subnode 0x671) with a row for each, row id = the object's NID.
+    Status attachment_nodes(const Message& m, std::vector<SubnodeData>* out)
     {
-        if (m_done)
-            return Status::failure("The PST file is already complete");
-        m_done = true;
-        Status st = m_status ? write_everything() : m_status;
-        if (st && m_file)
-            st = m_file->commit();
-        if (!st && m_file)
-            m_file->discard();
-        return st;
+        if (m.attachments().empty())
+            return Status::success();
+        TableBuilder table(m_format, kAttachmentColumns);
+        uint32_t index = kFirstAttachment;
+        for (const Attachment& a : m.attachments()) {
+            std::vector<StoredProp> props;
+            Status st = stored_props(a.properties, &props);
+            if (!st)
+                return st;
+            props.erase(std::remove_if(props.begin(), props.end(), [](const StoredProp& p) { return p.id == 0x0E20; }),
+                        props.end());
+            props.push_back({0x0E20, 0x0003, le32(0)}); // filled in with the object's size
+            props.push_back({0x3705, 0x0003, le32(kAttachByValue)});
+            props.push_back({0x370B, 0x0003, le32(0xFFFFFFFFu)}); // not rendered in the body
+            sort_props(props);
+            SubnodeData s;
+            s.nid = make_nid(index++, kTypeAttachment);
+            uint32_t size = 0;
+            s.node = build_pc(m_format, props, {}, 0x0E20, &size);
+            for (auto& p : props)
+                if (p.id == 0x0E20)
+                    p.data = le32(size);
+            table.add_row(s.nid, m_row_version++, copy_cells(props, kAttachmentColumns, m.codepage()));
+            out->push_back(std::move(s));
+        }
+        SubnodeData t;
+        t.nid = kNidAttachmentTemplate;
+        t.node = table.finish();
+        out->push_back(std::move(t));
+        return Status::success();
     }
 
-private:
     Status fail(Status st)
     {
         m_status = st;

@@ -208,6 +208,37 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// The attachments of a message: the rows of its attachment table (subnode 0x671) and the
+// attachment objects (subnodes of type 0x05) that the rows name by their row id.
+class Attachments
+{
+public:
+    Attachments();
+    ~Attachments();
+
+    // Reads the attachment table of `message` (a node B-tree entry). 1 with its rows, 0 when the
+    // message has no attachment table (no attachments), -1 when the table cannot be read.
+    // REQUIRES: `file` outlives the use of the attachments.
+    int open(File& file, const Node& message, std::string* why);
+
+    size_t count() const;
+    // NID of attachment i's object: the row id of row i. REQUIRES: i < count().
+    uint32_t nid(size_t i) const;
+    // The table itself: row i's cells (PidTagAttachSize 0x0E20, PidTagAttachFilename 0x3704,
+    // PidTagAttachMethod 0x3705, PidTagRenderingPosition 0x370B, ...).
+    Table& table();
+
+    // Opens attachment i's property context. Values larger than a heap allows (a photo in
+    // PidTagAttachDataBinary 0x3701) are read through their data trees. -1 when the row names no
+    // attachment object or the object cannot be read.
+    int open_attachment(size_t i, PropertyContext* pc, std::string* why);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
 // The name-to-id map (node 0x61): what a property id of 0x8000 and above stands for.
 struct NamedId
 {

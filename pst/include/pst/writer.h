@@ -130,6 +130,20 @@ struct Recipient
     std::vector<Property> properties;
 };
 
+// One attachment of a message: the properties of its attachment object, plain ids or named.
+// Usually PidTagAttachMethod 0x3705 (1, by value: the default), PidTagAttachDataBinary 0x3701
+// (the bytes; any size, large ones go to a data tree), PidTagAttachFilename 0x3704 and
+// PidTagAttachLongFilename 0x3707, PidTagAttachExtension 0x3703, PidTagAttachMimeTag 0x370E,
+// PidTagDisplayName 0x3001; on a contact's photo PidTagAttachmentContactPhoto 0x7FFF = true.
+//
+// The writer adds PidTagAttachMethod 1 and PidTagRenderingPosition 0x370B = -1 unless given;
+// PidTagAttachSize 0x0E20 is always the writer's: the bytes of the attachment object's stored
+// data. Embedded messages (PtypObject) are not written.
+struct Attachment
+{
+    std::vector<Property> properties;
+};
+
 // One message of any class. Later sets of the same name replace earlier ones.
 //
 // The writer adds what every message needs unless the message sets it: PidTagMessageClass
@@ -159,6 +173,12 @@ public:
     void add_recipient(Recipient r) { m_recipients.push_back(std::move(r)); }
     const std::vector<Recipient>& recipients() const { return m_recipients; }
 
+    // Adds an attachment: a row of the message's attachment table and an attachment object.
+    // A message with attachments gets PidTagHasAttachments 0x0E1B = true and MSGFLAG_HASATTACH
+    // (0x10) in PidTagMessageFlags; a message without leaves both as it sets them.
+    void add_attachment(Attachment a) { m_attachments.push_back(std::move(a)); }
+    const std::vector<Attachment>& attachments() const { return m_attachments; }
+
     // Shorthands for plain property ids.
     void set_unicode(uint16_t id, std::u16string v);
     void set_string8(uint16_t id, std::string bytes);
@@ -186,6 +206,7 @@ private:
     std::u16string m_class;
     std::vector<Property> m_props;
     std::vector<Recipient> m_recipients;
+    std::vector<Attachment> m_attachments;
     uint32_t m_codepage = 1252;
     bool m_codepage_properties = true;
 };
@@ -288,6 +309,25 @@ public:
     virtual Status add_message(FolderId folder, const Message& message) = 0;
     // Completes the file. After finish() (successful or not) the writer accepts nothing more.
     virtual Status finish() = 0;
+
+    // Test features: files that look like what deletion and damage leave behind, for tests of
+    // readers. Nothing but tests and the fixture generator calls them; the messages they write
+    // are in no folder's table and in no count, and the files stay structurally valid.
+
+    // A message deleted without its space being reused: its node's blocks are written as a live
+    // message's would be, then left out of the block B-tree and marked free in the allocation
+    // map (cbAMapFree and the FMap follow the bits); its node is left out of the node B-tree. It
+    // takes a message NID (the counters step past it) but belongs to no folder.
+    virtual Status add_deleted_message(const Message& message) = 0;
+
+    // Where an orphan message's nidParent points.
+    enum class OrphanParent : uint8_t
+    {
+        MissingFolder, // a folder NID that no node has (an index handed out and never written)
+        NotAFolder,    // an existing node that is no folder: the message store, 0x21
+    };
+    // A message node in the node B-tree, with its blocks in use, whose nidParent names no folder.
+    virtual Status add_orphan_message(const Message& message, OrphanParent parent) = 0;
 };
 
 // The CRC-32 variant of personal folder files (no initial or final inversion).

@@ -1,0 +1,82 @@
+// A message's attachment table (subnode 0x671) and the attachment objects its rows name.
+#include "read_ndb.h"
+
+namespace pst::read {
+
+using namespace detail;
+
+namespace {
+constexpr uint32_t kNidAttachmentTable = 0x671;
+constexpr uint32_t kTypeAttachment = 0x05;
+} // namespace
+
+struct Attachments::Impl
+{
+    File* file = nullptr;
+    Node message;
+    Table table;
+    bool open = false;
+};
+
+Attachments::Attachments() : m_impl(std::make_unique<Impl>()) {}
+Attachments::~Attachments() = default;
+
+int Attachments::open(File& file, const Node& message, std::string* why)
+{
+    Impl& m = *m_impl;
+    m.file = &file;
+    m.message = message;
+    m.open = false;
+    const auto at = [&] { return "attachments of node " + hex(message.nid) + ": "; };
+    if (message.bid_sub == 0)
+        return 0;
+    Node sub;
+    std::string inner;
+    const int found = file.find_subnode(message.bid_sub, kNidAttachmentTable, &sub, &inner);
+    if (found < 0)
+        return fail(why, at() + inner);
+    if (found == 0)
+        return 0;
+    if (m.table.open(file, sub, &inner) < 0)
+        return fail(why, at() + inner);
+    m.open = true;
+    return 1;
+}
+
+size_t Attachments::count() const
+{
+    return m_impl->open ? m_impl->table.row_count() : 0;
+}
+
+uint32_t Attachments::nid(size_t i) const
+{
+    return m_impl->table.row_id(i);
+}
+
+Table& Attachments::table()
+{
+    return m_impl->table;
+}
+
+int Attachments::open_attachment(size_t i, PropertyContext* pc, std::string* why)
+{
+    Impl& m = *m_impl;
+    if (i >= count())
+        return fail(why, "attachment " + std::to_string(i) + " is past the attachment table");
+    const uint32_t id = nid(i);
+    const auto at = [&] { return "attachment " + hex(id) + " of node " + hex(m.message.nid) + ": "; };
+    if ((id & 0x1F) != kTypeAttachment)
+        return fail(why, at() + "the row names no attachment object");
+    Node sub;
+    std::string inner;
+    const int found = m.file->find_subnode(m.message.bid_sub, id, &sub, &inner);
+    if (found < 0)
+        return fail(why, at() + inner);
+    if (found == 0)
+        return fail(why, at() + "no such subnode");
+    if (pc->open(*m.file, sub, &inner) < 0)
+        return fail(why, at() + inner);
+    return 1;
+}
+
+} // namespace pst::read
