@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "contacts/contact_store.h"
-#include "engine/scan_observer.h"
+#include "engine/scan_events.h"
 #include "engine/scan_run.h"
 #include "exercise.h"
 
@@ -36,7 +36,7 @@ void scan(const uint8_t* data, size_t size)
     }
     contacts::ContactStore store;
     engine::ScanSession session;
-    engine::NullScanObserver observer;
+    engine::ScanListener observer;
     engine::scan_run(session, input.path, store, observer);
 }
 

@@ -12,7 +12,7 @@
 
 #include "contacts/contact_store.h"
 #include "contacts/conversion.h"
-#include "engine/scan_observer.h"
+#include "engine/scan_events.h"
 #include "engine/scan_run.h"
 
 namespace {
@@ -44,9 +44,9 @@ int main(int argc, char** argv)
     const std::filesystem::path out = argv[2];
     contacts::ContactStore store;
     engine::ScanSession session;
-    engine::NullScanObserver observer;
+    engine::ScanListener observer;
     const Sample start = now();
-    if (engine::scan_run(session, argv[1], store, observer) != 1) {
+    if (engine::scan_run(session, argv[1], store, observer).outcome != engine::ScanOutcome::Done) {
         std::fprintf(stderr, "convert-bench: the scan failed\n");
         return 1;
     }

@@ -2,13 +2,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <ostream>
 #include <string_view>
 
 #include "contacts/contact_record.h"
 #include "contacts/contact_store.h"
+#include "contacts/messages.h"
 #include "contacts/text.h"
-#include "engine/scan_observer.h"
+#include "engine/scan_events.h"
 #include "engine/scan_run.h"
 #include "format_mode.h"
 
@@ -211,6 +213,9 @@ void write_help(std::ostream& out)
            "      Chinese, 874 Thai, 1250 Central European, 1251 Cyrillic, 1253 Greek, 1254\n"
            "      Turkish, 1255 Hebrew, 1256 Arabic, 1257 Baltic, 1258 Vietnamese. A message's own\n"
            "      code page, charset or locale always wins. PELIMOOR_CODEPAGE sets the default.\n"
+           "  --verbose\n"
+           "      list every item that could not be read (its folder, position and why) on\n"
+           "      standard error; without it only the count per reason is given\n"
            "\n"
            "Messages go to standard error; while scanning on a terminal a progress line is shown.\n"
            "\n"
@@ -229,16 +234,22 @@ int usage_error(std::ostream& err, std::string_view what)
 
 // ---- the scan without a window
 
-class ConsoleObserver : public engine::ScanObserver
+class ConsoleListener : public engine::ScanListener
 {
 public:
-    ConsoleObserver(std::ostream& err, bool show_progress) : m_err(err), m_show_progress(show_progress) {}
+    ConsoleListener(std::ostream& err, const RunOptions& options) : m_err(err), m_options(options) {}
 
-    void set_progress(int) override {}
-    void contact_found(const ContactRecord&) override
+    void scan_started() override
+    {
+        if (m_options.show_progress) {
+            m_err << "\rScanning: opening the file" << std::flush;
+            m_progress_shown = true;
+        }
+    }
+    void contact_added(const ContactRecord&) override
     {
         ++m_found;
-        if (!m_show_progress) {
+        if (!m_options.show_progress) {
             return;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -248,23 +259,15 @@ public:
             m_progress_shown = true;
         }
     }
-    void show_status_page(engine::StatusPage page, int) override
+    void item_skipped(const engine::SkippedItem& item) override
     {
-        if (m_show_progress && page == engine::StatusPage::Started) {
-            m_err << "\rScanning: opening the file" << std::flush;
-            m_progress_shown = true;
+        ++m_reasons[item.reason];
+        if (m_options.verbose) {
+            end_progress_line();
+            m_err << "skipped: " << (item.folder.empty() ? std::string("(root)") : contacts::utf16_to_utf8(item.folder))
+                  << ", item " << item.index + 1 << ": " << item.reason << '\n';
         }
     }
-    void show_message(const std::u16string& text, const std::u16string&, engine::MessageIcon icon) override
-    {
-        end_progress_line();
-        if (icon == engine::MessageIcon::Information && text == engine::kMessageCompleted) {
-            return; // the window's completion box; the output itself tells a script that much
-        }
-        m_err << contacts::utf16_to_utf8(text) << '\n';
-    }
-    void set_enabled(int, bool) override {}
-    void run_file_selection() override {}
 
     void end_progress_line()
     {
@@ -273,14 +276,40 @@ public:
             m_progress_shown = false;
         }
     }
+    // One line per reason: how many items were skipped for it.
+    void write_skipped_summary()
+    {
+        for (const auto& [reason, count] : m_reasons) {
+            m_err << "pelimoor-convert: " << count << (count == 1 ? " item" : " items") << " skipped: " << reason
+                  << (m_options.verbose ? "\n" : " (--verbose lists them)\n");
+        }
+    }
 
 private:
     std::ostream& m_err;
-    bool m_show_progress;
+    const RunOptions& m_options;
     bool m_progress_shown = false;
     long m_found = 0;
+    std::map<std::string, long> m_reasons;
     std::chrono::steady_clock::time_point m_last_shown{};
 };
+
+// The standard-error line of a scan that did not end well.
+std::u16string_view outcome_text(engine::ScanOutcome outcome)
+{
+    switch (outcome) {
+    case engine::ScanOutcome::NotPst:
+        return contacts::kMessageNotPst;
+    case engine::ScanOutcome::OpenFailed:
+        return contacts::kMessageOpenFailed;
+    case engine::ScanOutcome::WalkFailed:
+        return contacts::kMessageScanFailed;
+    case engine::ScanOutcome::Done:
+    case engine::ScanOutcome::Stopped:
+        break;
+    }
+    return {};
+}
 
 } // namespace
 
@@ -288,10 +317,29 @@ int scan_into(const std::string& file, ContactStore& store, std::ostream& err, c
 {
     engine::ScanSession session;
     session.options = options.source;
-    ConsoleObserver observer(err, options.show_progress);
-    const int scanned = engine::scan_run(session, file, store, observer, nullptr);
-    observer.end_progress_line();
-    return scanned;
+    ConsoleListener listener(err, options);
+    const engine::ScanResult result = engine::scan_run(session, file, store, listener, nullptr);
+    listener.end_progress_line();
+    if (result.outcome != engine::ScanOutcome::Done) {
+        err << contacts::utf16_to_utf8(outcome_text(result.outcome)) << '\n';
+        return 0;
+    }
+    listener.write_skipped_summary();
+    return 1;
+}
+
+// Takes --verbose out of the arguments before FILE.pst.
+std::vector<std::string> take_verbose(const std::vector<std::string>& args, bool* verbose)
+{
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--verbose" && i + 1 < args.size()) {
+            *verbose = true;
+        } else {
+            rest.push_back(args[i]);
+        }
+    }
+    return rest;
 }
 
 int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostream& err, const RunOptions& given)
@@ -299,7 +347,7 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
     RunOptions options = given;
     std::vector<std::string> args;
     std::string problem;
-    if (!engine::take_source_options(all_args, &args, &options.source, &problem)) {
+    if (!engine::take_source_options(take_verbose(all_args, &options.verbose), &args, &options.source, &problem)) {
         return usage_error(err, problem);
     }
     if (args.empty()) {

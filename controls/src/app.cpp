@@ -1,5 +1,6 @@
 #include "controls/app.h"
 
+#include "controls/dialogs.h"
 #include "platform/environment.h"
 
 #include <QApplication>
@@ -23,13 +24,14 @@ QString openHelpContent(const QString& startupDirectory)
     return path;
 }
 
-bool confirmExit(QWidget* owner)
+bool confirmExit(QWidget* owner, const std::function<void()>& beforeExit)
 {
-    platform::MessageRequest question{QStringLiteral("Do you want to Exit ?       "),
-                                      QStringLiteral("Tressoly Pelimoor"), QMessageBox::Question,
+    platform::MessageRequest question{QStringLiteral("Do you want to Exit ?       "), caption(), QMessageBox::Question,
                                       QMessageBox::Yes | QMessageBox::No};
     if (platform::environment().showMessage(owner, question) != QMessageBox::Yes)
         return false;
+    if (beforeExit)
+        beforeExit();
     platform::environment().terminateProcess(0);
     return true;
 }

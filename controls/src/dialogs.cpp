@@ -1,5 +1,6 @@
 #include "controls/dialogs.h"
 
+#include "contacts/messages.h"
 #include "controls/pictures.h"
 
 #include <QGroupBox>
@@ -10,23 +11,22 @@
 namespace controls {
 namespace {
 
-constexpr const char* kCaption = "Tressoly Pelimoor";
-
 struct FormatRow
 {
     int radioId;
     const char* radioText;
     int descriptionId;
     const char* descriptionText;
-    std::int16_t code;
+    contacts::Format format;
 };
 
 constexpr std::array<FormatRow, 5> kFormatRows{{
-    {1017, "  Save as .PST               ", 1022, "( Microsoft Outlook File Format) ", kFormatPst},
-    {1018, "  Save as .VCF              ", 1023, " (*.VCF File Format)", kFormatVcf},
-    {1019, "  Save as .CSV               ", 1024, "(Microsoft Excel CSV File Format)               ", kFormatCsv},
-    {1020, "  Save as .TXT               ", 1025, " (Text File Format) ", kFormatTxt},
-    {1021, "  Save as .html              ", 1026, " ( HTML File Format)", kFormatHtml},
+    {1017, "  Save as .PST               ", 1022, "( Microsoft Outlook File Format) ", contacts::Format::Pst},
+    {1018, "  Save as .VCF              ", 1023, " (*.VCF File Format)", contacts::Format::Vcf},
+    {1019, "  Save as .CSV               ", 1024, "(Microsoft Excel CSV File Format)               ",
+     contacts::Format::Csv},
+    {1020, "  Save as .TXT               ", 1025, " (Text File Format) ", contacts::Format::Txt},
+    {1021, "  Save as .html              ", 1026, " ( HTML File Format)", contacts::Format::Html},
 }};
 
 QPushButton* addButton(QDialog* dialog, int id, const QString& text, QRect dlu)
@@ -78,6 +78,20 @@ int chosenFormat()
     return 0;
 }
 
+std::optional<contacts::Format> chosenFormatValue()
+{
+    const int code = chosenFormat();
+    for (const FormatRow& row : kFormatRows)
+        if (static_cast<int>(row.format) == code)
+            return row.format;
+    return std::nullopt;
+}
+
+QString caption()
+{
+    return QString::fromUtf16(contacts::kCaption.data(), static_cast<qsizetype>(contacts::kCaption.size()));
+}
+
 CColorStatic::CColorStatic(QWidget* parent)
     : QLabel(parent), m_brush(QColor(255, 248, 220)), m_textColor(QColor(20, 40, 120)),
       m_backgroundColor(QColor(255, 248, 220))
@@ -102,7 +116,7 @@ void CColorStatic::paintEvent(QPaintEvent*)
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 {
-    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowTitle(caption());
     setFixedSize(dialogUnitsToPixels(0, 0, 398, 195).size());
     auto* banner = new QLabel(this);
     setControlId(banner, 163);
@@ -129,10 +143,10 @@ SaveOption::SaveOption(QWidget* parent) : QDialog(parent)
         setControlId(radio, row.radioId);
         radio->setGeometry(dialogUnitsToPixels(22, y, 110, 14));
         radio->setAutoExclusive(true);
-        connect(radio, &QRadioButton::clicked, this, [this, code = row.code] {
+        connect(radio, &QRadioButton::clicked, this, [this, i] {
             m_picked = true;
             for (size_t k = 0; k < kFormatRows.size(); ++k)
-                formatFlags()[k].store(kFormatRows[k].code == code ? code : std::int16_t{0});
+                formatFlags()[k].store(k == i ? static_cast<std::int16_t>(kFormatRows[k].format) : std::int16_t{0});
         });
         auto* description = new CColorStatic(this);
         setControlId(description, row.descriptionId);

@@ -1,5 +1,6 @@
 #include "controls/pictures.h"
 
+#include "controls/dialogs.h"
 #include "controls/folder_tree.h"
 
 #include <QFont>
@@ -304,7 +305,7 @@ QPixmap bannerPicture(int resource, QSize size)
         p.setFont(title);
         p.setPen(QColor(255, 193, 26));
         const QRectF text(r.height() * 1.05, 0, r.width() - r.height() * 1.1, r.height() * 0.7);
-        p.drawText(text, Qt::AlignLeft | Qt::AlignBottom, QStringLiteral("Tressoly Pelimoor"));
+        p.drawText(text, Qt::AlignLeft | Qt::AlignBottom, caption());
         QFont sub = title;
         sub.setBold(false);
         sub.setPixelSize(qMax(7, int(r.height() * 0.16)));

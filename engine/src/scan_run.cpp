@@ -5,8 +5,8 @@
 #include <string>
 
 #include "contacts/contact_store.h"
+#include "engine/export_handle.h"
 #include "engine/pause_gate.h"
-#include "engine/scan_observer.h"
 
 namespace engine {
 
@@ -14,20 +14,30 @@ namespace {
 
 constexpr char16_t kExportPath[] = u".export"; // size 8 with its terminator
 constexpr size_t kExportPathSize = sizeof(kExportPath) / sizeof(char16_t);
-constexpr char16_t kNoPath[] = u"";
-constexpr uint8_t kExportFormat = 'a';
 
 bool stopped(PauseGate* gate)
 {
     return gate != nullptr && gate->aborted();
 }
 
-void message(ScanObserver& observer, std::u16string_view text, std::u16string_view caption)
-{
-    observer.show_message(std::u16string(text), std::u16string(caption), MessageIcon::Information);
-}
-
 } // namespace
+
+std::string_view outcome_name(ScanOutcome outcome)
+{
+    switch (outcome) {
+    case ScanOutcome::Done:
+        return "done";
+    case ScanOutcome::NotPst:
+        return "not a PST file";
+    case ScanOutcome::OpenFailed:
+        return "could not open";
+    case ScanOutcome::WalkFailed:
+        return "walk failed";
+    case ScanOutcome::Stopped:
+        return "stopped";
+    }
+    return "unknown";
+}
 
 HeaderCheck check_pst_header(const std::string& path_utf8)
 {
@@ -63,13 +73,12 @@ ScanSession::~ScanSession()
     release();
 }
 
-int scan_run(ScanSession& session, const std::string& path_utf8, contacts::ContactStore& store, ScanObserver& observer,
-             PauseGate* gate)
+ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts::ContactStore& store,
+                    ScanListener& listener, PauseGate* gate)
 {
     session.m_contact_count = 0;
     session.m_stopped = false;
-    observer.set_enabled(kScanButton, false);
-    observer.show_status_page(StatusPage::Started, 0);
+    listener.scan_started();
 
     // The previous run's handles, in the order file, export handle, log handle. Each handle
     // left over is released, also when an earlier set-up step had failed.
@@ -89,68 +98,53 @@ int scan_run(ScanSession& session, const std::string& path_utf8, contacts::Conta
     }
 
     // Open, after the header check on the first ten bytes.
-    bool opened = false;
+    ScanResult result;
+    result.outcome = ScanOutcome::OpenFailed;
     if (have_path) {
         const HeaderCheck header = check_pst_header(path_utf8);
         if (header == HeaderCheck::NotPst) {
-            message(observer, kMessageNotPst, kCaptionNotPst);
-            session.m_invalid_file = 1;
+            result.outcome = ScanOutcome::NotPst;
         } else if (header == HeaderCheck::Pst) {
             std::string why;
             session.source = PstSource::open(path_utf8, session.options, &why);
-            opened = session.source != nullptr;
         }
     }
-    if (!opened && gate != nullptr) {
-        gate->end_run();
-    }
-    if (!opened && stopped(gate)) {
-        session.m_stopped = true;
-        return 0;
-    }
-    if (!opened) {
-        if (session.m_invalid_file != 1) {
-            message(observer, kMessageOpenFailed, kCaption);
+    if (!session.source) {
+        if (gate != nullptr) {
+            gate->end_run();
         }
-        session.m_invalid_file = 0;
-        observer.run_file_selection();
-        return 0;
+        if (stopped(gate)) {
+            session.m_stopped = true;
+            result.outcome = ScanOutcome::Stopped;
+        }
+        return result;
     }
 
     int walked = -1;
-    if (have_path && session.export_handle != nullptr) {
-        export_handle_t* handle = session.export_handle;
-        handle->observer = &observer;
-        handle->gate = gate;
-        handle->store = &store;
-        handle->contact_count = 0;
-        handle->fallback_codepage = session.options.fallback_codepage;
-        walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, kNoPath, 1,
-                                            kNoPath, 1, kExportFormat, session.log_handle, nullptr);
-        session.m_contact_count = handle->contact_count;
-        handle->observer = nullptr;
-        handle->gate = nullptr;
-        handle->store = nullptr;
-    }
+    export_handle_t* handle = session.export_handle;
+    handle->listener = &listener;
+    handle->gate = gate;
+    handle->store = &store;
+    handle->contact_count = 0;
+    handle->skipped_count = 0;
+    handle->fallback_codepage = session.options.fallback_codepage;
+    walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr);
+    session.m_contact_count = handle->contact_count;
+    result.contacts = handle->contact_count;
+    result.skipped = handle->skipped_count;
+    handle->listener = nullptr;
+    handle->gate = nullptr;
+    handle->store = nullptr;
     if (gate != nullptr) {
         gate->end_run(); // no checkpoint follows: a Stop from now on finds the scan finished
     }
     if (stopped(gate)) {
         session.m_stopped = true;
-        return 0;
+        result.outcome = ScanOutcome::Stopped;
+    } else {
+        result.outcome = walked == 1 ? ScanOutcome::Done : ScanOutcome::WalkFailed;
     }
-    if (walked != 1) {
-        message(observer, kMessageScanFailed, kCaption);
-        observer.run_file_selection();
-        return 0;
-    }
-    observer.show_status_page(StatusPage::Done, session.m_contact_count);
-    observer.set_progress(0);
-    message(observer, kMessageCompleted, kCaption);
-    for (int id : {kConvertButton, kBrowseButton, kMenuFileConvert, kFolderTree}) {
-        observer.set_enabled(id, true);
-    }
-    return 1;
+    return result;
 }
 
 } // namespace engine

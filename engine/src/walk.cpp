@@ -6,22 +6,16 @@
 #include <string>
 
 #include "engine/export_handle.h"
-#include "engine/scan_observer.h"
+#include "engine/scan_events.h"
 
 namespace engine {
 
 namespace {
 
-int fail(Error* error, const char* function, const char* reason)
-{
-    error_set(error, function, reason);
-    return -1;
-}
-
 void set_progress(export_handle_t* handle, int position)
 {
-    if (handle->observer != nullptr) {
-        handle->observer->set_progress(position);
+    if (handle->listener != nullptr) {
+        handle->listener->progress(position);
     }
 }
 
@@ -52,164 +46,154 @@ const char* label_of(uint8_t type)
 
 } // namespace
 
+void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
+                        const char* reason)
+{
+    ++handle->skipped_count;
+    if (handle->listener == nullptr) {
+        return;
+    }
+    // ".export\A\B" (with its terminator) names the folder "A\B".
+    std::u16string_view path(export_path, export_path_size > 0 ? export_path_size - 1 : 0);
+    const size_t separator = path.find(u'\\');
+    path = separator == std::u16string_view::npos ? std::u16string_view() : path.substr(separator + 1);
+    handle->listener->item_skipped(SkippedItem{std::u16string(path), item_index, reason});
+}
+
 int export_handle_export_items(export_handle_t* handle, PstSource* file, const char16_t* export_path,
-                               size_t export_path_size, const char16_t* /*orphans_path*/, size_t /*orphans_path_size*/,
-                               const char16_t* /*recovered_path*/, size_t /*recovered_path_size*/,
-                               uint8_t export_format, log_handle_t* log_handle, Error* error)
+                               size_t export_path_size, Error* error)
 {
     constexpr const char* kFunction = "export_handle_export_items";
-    if (handle == nullptr || file == nullptr) {
-        return fail(error, kFunction, "missing handle or file");
+    if (handle == nullptr || file == nullptr || export_path == nullptr) {
+        error_set(error, kFunction, "missing handle or file");
+        return -1;
     }
     if (export_handle_test_abort(handle) != 0) {
         handle->abort = 0;
-        return fail(error, kFunction, "aborted");
+        error_set(error, kFunction, "aborted");
+        return -1;
     }
-    if (export_handle_export_file(handle, file, export_path, export_path_size, export_format, log_handle, error) != 1) {
-        return fail(error, kFunction, "unable to export the file");
+    if (export_handle_export_file(handle, file, export_path, export_path_size) != 1) {
+        error_set(error, kFunction, "unable to walk the root folder");
+        return -1;
     }
     handle->abort = 0;
     return 1;
 }
 
 int export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
-                              size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error)
+                              size_t export_path_size)
 {
-    constexpr const char* kFunction = "export_handle_export_file";
-    if (handle == nullptr || file == nullptr || export_path == nullptr) {
-        return fail(error, kFunction, "missing argument");
-    }
     std::unique_ptr<PstItem> root;
     if (file->root_folder(&root) != 1 || !root) {
-        return fail(error, kFunction, "no root folder");
+        return -1;
     }
     int count = 0;
     if (root->sub_item_count(&count) != 1) {
-        return fail(error, kFunction, "unable to count the root folder's items");
+        return -1;
     }
     if (count == 0) {
         return 1;
     }
-    if (export_handle_export_sub_items(handle, root.get(), export_path, export_path_size, export_format, log_handle,
-                                       error) != 1) {
-        return fail(error, kFunction, "unable to export the root folder's items");
-    }
-    return 1;
+    return export_handle_export_sub_items(handle, root.get(), export_path, export_path_size);
 }
 
 int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
-                                   size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                   Error* error)
+                                   size_t export_path_size)
 {
-    constexpr const char* kFunction = "export_handle_export_sub_items";
-    if (handle == nullptr || item == nullptr || export_path == nullptr) {
-        return fail(error, kFunction, "missing argument");
-    }
     int count = 0;
     if (item->sub_item_count(&count) != 1) {
-        return fail(error, kFunction, "unable to count the items");
+        return -1;
     }
     for (int i = 0; i < count; ++i) {
         if (export_handle_test_abort(handle) != 0) {
-            return fail(error, kFunction, "aborted");
+            return -1;
         }
         std::unique_ptr<PstItem> child;
         if (item->sub_item(i, &child) != 1 || !child) {
-            return fail(error, kFunction, "unable to get an item");
+            return -1;
         }
-        export_handle_export_item(handle, child.get(), i, count, export_path, export_path_size, export_format,
-                                  log_handle, nullptr);
+        export_handle_export_item(handle, child.get(), i, export_path, export_path_size);
     }
     return 1;
 }
 
-int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, int /*number_of_items*/,
-                              const char16_t* export_path, size_t export_path_size, uint8_t export_format,
-                              log_handle_t* log_handle, Error* error)
+int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, const char16_t* export_path,
+                              size_t export_path_size)
 {
-    if (handle == nullptr || item == nullptr || export_path == nullptr) {
-        return fail(error, "export_handle_export_item", "missing argument");
-    }
     uint8_t type = 0;
     if (item->type(&type) != 1) {
-        return 1; // unreadable type: the item counts as handled
+        export_handle_skip(handle, export_path, export_path_size, item_index, "the item's type cannot be read");
+        return 1;
     }
     if (const char* label = label_of(type)) {
         handle->last_item_kind = label;
     }
     if (type == kItemContact) {
         ++handle->contact_count;
-        export_handle_export_contact(handle, item, item_index, export_path, export_path_size, export_format, log_handle,
-                                     7, nullptr);
+        if (export_handle_export_contact(handle, item, 7) != 1) {
+            export_handle_skip(handle, export_path, export_path_size, item_index,
+                               "the contact's values cannot be read");
+        }
     } else if (type == kItemFolder) {
-        export_handle_export_folder(handle, item, item_index, export_path, export_path_size, export_format, log_handle,
-                                    nullptr);
+        export_handle_export_folder(handle, item, item_index, export_path, export_path_size);
     }
     return 1;
 }
 
 int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index, const char16_t* export_path,
-                                size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error)
+                                size_t export_path_size)
 {
-    constexpr const char* kFunction = "export_handle_export_folder";
-    if (handle == nullptr || folder == nullptr || export_path == nullptr) {
-        return fail(error, kFunction, "missing argument");
-    }
     std::string name;
     const bool named = folder->display_name(&name) == 1 && !name.empty() && name[0] != '\0';
-    if (name.size() > static_cast<size_t>(INT_MAX) - 1) {
-        return fail(error, kFunction, "folder name size out of bounds");
-    }
     if (!named) {
         char unnamed[12];
         const int written = std::snprintf(unnamed, sizeof unnamed, "Folder%05d", folder_index + 1);
         if (written < 0 || written > 11) {
-            return fail(error, kFunction, "folder position too large for its name");
+            export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder cannot be named");
+            return -1;
         }
         name.assign(unnamed);
     }
-    const size_t name_size = name.size() + 1;
     std::unique_ptr<char16_t[]> target;
     size_t target_size = 0;
-    if (export_handle_create_target_path(handle, export_path, export_path_size,
-                                         reinterpret_cast<const uint8_t*>(name.c_str()),
-                                         static_cast<ptrdiff_t>(name_size), &target, &target_size, error) != 1) {
-        return fail(error, kFunction, "unable to build the target path");
+    if (name.size() > static_cast<size_t>(INT_MAX) - 1 ||
+        export_handle_create_target_path(
+            handle, export_path, export_path_size, reinterpret_cast<const uint8_t*>(name.c_str()),
+            static_cast<ptrdiff_t>(name.size() + 1), &target, &target_size, nullptr) != 1) {
+        export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder's name cannot be read");
+        return -1;
     }
-    if (handle->observer != nullptr) {
-        handle->observer->folder_entered(target.get(), target_size);
+    if (handle->listener != nullptr) {
+        handle->listener->folder_entered(std::u16string_view(target.get(), target_size - 1));
     }
-    if (export_handle_export_sub_folders(handle, folder, target.get(), target_size, export_format, log_handle, error) !=
-        1) {
-        return fail(error, kFunction, "unable to export the sub folders");
+    if (export_handle_export_sub_folders(handle, folder, target.get(), target_size) != 1) {
+        return -1;
     }
-    export_handle_export_sub_messages(handle, folder, target.get(), target_size, export_format, log_handle, nullptr);
+    export_handle_export_sub_messages(handle, folder, target.get(), target_size);
     return 1;
 }
 
 int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
-                                     size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                     Error* error)
+                                     size_t export_path_size)
 {
-    constexpr const char* kFunction = "export_handle_export_sub_folders";
-    if (handle == nullptr || folder == nullptr || export_path == nullptr) {
-        return fail(error, kFunction, "missing argument");
-    }
     int count = 0;
     if (folder->sub_folder_count(&count) != 1) {
-        return fail(error, kFunction, "unable to count the sub folders");
+        export_handle_skip(handle, export_path, export_path_size, 0, "the sub folders cannot be counted");
+        return -1;
     }
     for (int i = 0; i < count; ++i) {
         set_progress(handle, i);
         if (export_handle_test_abort(handle) != 0) {
-            return fail(error, kFunction, "aborted");
+            return -1;
         }
         std::unique_ptr<PstItem> sub_folder;
         if (folder->sub_folder(i, &sub_folder) != 1 || !sub_folder) {
-            return fail(error, kFunction, "unable to get a sub folder");
+            export_handle_skip(handle, export_path, export_path_size, i,
+                               "a sub folder cannot be read; the folder's remaining items are left out");
+            return -1;
         }
-        export_handle_export_folder(handle, sub_folder.get(), i, export_path, export_path_size, export_format,
-                                    log_handle, nullptr);
+        export_handle_export_folder(handle, sub_folder.get(), i, export_path, export_path_size);
         set_progress(handle, 0);
     }
     set_progress(handle, 0);
@@ -217,29 +201,26 @@ int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, c
 }
 
 int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
-                                      size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                      Error* error)
+                                      size_t export_path_size)
 {
-    constexpr const char* kFunction = "export_handle_export_sub_messages";
-    if (handle == nullptr || folder == nullptr || export_path == nullptr) {
-        return fail(error, kFunction, "missing argument");
-    }
     int count = 0;
     if (folder->sub_message_count(&count) != 1) {
-        return fail(error, kFunction, "unable to count the messages");
+        export_handle_skip(handle, export_path, export_path_size, 0, "the messages cannot be counted");
+        return -1;
     }
     int position = 0;
     for (int i = 0; i < count; ++i) {
         set_progress(handle, position);
         if (export_handle_test_abort(handle) != 0) {
-            return fail(error, kFunction, "aborted");
+            return -1;
         }
         std::unique_ptr<PstItem> message;
         if (folder->sub_message(i, &message) != 1 || !message) {
-            return fail(error, kFunction, "unable to get a message");
+            export_handle_skip(handle, export_path, export_path_size, i,
+                               "a message cannot be read; the folder's remaining messages are left out");
+            return -1;
         }
-        export_handle_export_item(handle, message.get(), i, count, export_path, export_path_size, export_format,
-                                  log_handle, nullptr);
+        export_handle_export_item(handle, message.get(), i, export_path, export_path_size);
         if (position == 100) {
             position = 0;
         }

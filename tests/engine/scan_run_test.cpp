@@ -17,24 +17,7 @@ const std::string kSample = kReal + "/sample-contacts.pst";
 const std::string kDistList = kReal + "/dist-list.pst";
 const std::string kAnsi = kReal + "/ansi-32bit.pst";
 
-const std::string kNotPst = "message This is not a valid PST File|Tressoly Pelimoor ";
-const std::string kOpenFailed = "message Please check file use in another proess or File is highly corrupted! Please "
-                                "select another file OR contact support team..|Tressoly Pelimoor";
-const std::string kScanFailed =
-    "message Scanning process failed! Please select another file OR contact support team..|Tressoly Pelimoor";
-const std::string kCompleted =
-    "message Pelimoor Analysis Completed! Now click on Convert button to Export PST Contacts..|Tressoly Pelimoor";
-
-// The events after the contacts of a successful scan.
-std::vector<std::string> success_tail(int count)
-{
-    return {"page done " + std::to_string(count),
-            kCompleted,
-            "enable 1007 1",
-            "enable 1002 1",
-            "enable 32773 1",
-            "enable 1000 1"};
-}
+using engine::ScanOutcome;
 
 std::vector<std::string> without_contacts(const std::vector<std::string>& events)
 {
@@ -68,15 +51,14 @@ TEST_F(ScanRunReal, FindsTheContactsOfEachRealFile)
         contacts::ContactStore store;
         engine::ScanSession session;
         RecordingObserver observer;
-        ASSERT_EQ(engine::scan_run(session, c.path, store, observer), 1) << c.path;
+        const engine::ScanResult result = engine::scan_run(session, c.path, store, observer);
+        EXPECT_EQ(result.outcome, ScanOutcome::Done) << c.path;
+        EXPECT_EQ(result.contacts, c.contacts);
+        EXPECT_EQ(result.skipped, 0);
         EXPECT_EQ(session.contact_count(), c.contacts);
         EXPECT_EQ(store.size(), c.contacts);
-        std::vector<std::string> expected = {"enable 1006 0", "page started"};
-        for (const auto& e : success_tail(c.contacts)) {
-            expected.push_back(e);
-        }
-        EXPECT_EQ(without_contacts(observer.events), expected) << c.path;
-        EXPECT_EQ(observer.progress.back(), 0);
+        EXPECT_EQ(without_contacts(observer.events), std::vector<std::string>{"started"}) << c.path;
+        EXPECT_EQ(observer.positions.back(), 0);
     }
 }
 
@@ -85,7 +67,7 @@ TEST_F(ScanRunReal, SampleContactsReadBackWithTheirFields)
     contacts::ContactStore store;
     engine::ScanSession session;
     RecordingObserver observer;
-    ASSERT_EQ(engine::scan_run(session, kSample, store, observer), 1);
+    ASSERT_EQ(engine::scan_run(session, kSample, store, observer).outcome, ScanOutcome::Done);
     const contacts::ContactRecord* margaret = nullptr;
     for (auto* r = store.first(); r != nullptr; r = r->next()) {
         if (r->text(contacts::Field::first_name) == std::u16string_view(u"Margaret")) {
@@ -112,10 +94,10 @@ TEST_F(ScanRunReal, SecondScanRestartsTheCountAndContinuesNumbering)
     contacts::ContactStore store;
     engine::ScanSession session;
     RecordingObserver first;
-    ASSERT_EQ(engine::scan_run(session, kSample, store, first), 1);
+    ASSERT_EQ(engine::scan_run(session, kSample, store, first).outcome, ScanOutcome::Done);
     contacts::contact_store_clear(store);
     RecordingObserver second;
-    ASSERT_EQ(engine::scan_run(session, kDistList, store, second), 1);
+    ASSERT_EQ(engine::scan_run(session, kDistList, store, second).outcome, ScanOutcome::Done);
     EXPECT_EQ(session.contact_count(), 1);
     ASSERT_NE(store.first(), nullptr);
     EXPECT_EQ(store.first()->number(), 7);
@@ -141,40 +123,35 @@ struct HeaderCase
     size_t at;
     std::string bytes;
     size_t keep;
-    std::string message;
+    ScanOutcome outcome;
 };
 
 TEST_F(ScanRunReal, HeaderCheckTable)
 {
     TempDir dir;
     const HeaderCase cases[] = {
-        {"offline folder file", 8, "SO", std::string::npos, kNotPst},
-        {"personal address book", 8, "AB", std::string::npos, kNotPst},
-        {"no signature", 0, "!BDX", std::string::npos, kOpenFailed},
-        {"truncated header", 0, "", 9, kOpenFailed},
-        {"empty file", 0, "", 0, kOpenFailed},
-        {"valid header, body cut off", 0, "", 600, kScanFailed},
+        {"offline folder file", 8, "SO", std::string::npos, ScanOutcome::NotPst},
+        {"personal address book", 8, "AB", std::string::npos, ScanOutcome::NotPst},
+        {"no signature", 0, "!BDX", std::string::npos, ScanOutcome::OpenFailed},
+        {"truncated header", 0, "", 9, ScanOutcome::OpenFailed},
+        {"empty file", 0, "", 0, ScanOutcome::OpenFailed},
+        {"valid header, body cut off", 0, "", 600, ScanOutcome::WalkFailed},
     };
     for (const auto& c : cases) {
         const std::string path = damaged_copy(dir, std::string(c.what) + ".pst", c.at, c.bytes, c.keep);
         contacts::ContactStore store;
         engine::ScanSession session;
         RecordingObserver observer;
-        EXPECT_EQ(engine::scan_run(session, path, store, observer), 0) << c.what;
-        const std::vector<std::string> expected = {"enable 1006 0", "page started", c.message, "file selection"};
-        EXPECT_EQ(observer.events, expected) << c.what;
-        EXPECT_EQ(session.invalid_file_flag(), 0) << c.what;
+        EXPECT_EQ(engine::scan_run(session, path, store, observer).outcome, c.outcome) << c.what;
+        EXPECT_EQ(observer.events, std::vector<std::string>{"started"}) << c.what;
         EXPECT_TRUE(store.empty());
     }
     engine::ScanSession session;
     contacts::ContactStore store;
     RecordingObserver missing;
-    EXPECT_EQ(engine::scan_run(session, dir.file("no-such-file.pst"), store, missing), 0);
-    EXPECT_EQ(missing.messages.size(), 1u);
-    EXPECT_EQ("message " + missing.messages[0], kOpenFailed);
+    EXPECT_EQ(engine::scan_run(session, dir.file("no-such-file.pst"), store, missing).outcome, ScanOutcome::OpenFailed);
     RecordingObserver directory;
-    EXPECT_EQ(engine::scan_run(session, dir.path().string(), store, directory), 0);
-    EXPECT_EQ("message " + directory.messages.at(0), kOpenFailed);
+    EXPECT_EQ(engine::scan_run(session, dir.path().string(), store, directory).outcome, ScanOutcome::OpenFailed);
 }
 
 TEST_F(ScanRunReal, HeaderCheckReadsTheFirstTenBytes)
@@ -186,24 +163,21 @@ TEST_F(ScanRunReal, HeaderCheckReadsTheFirstTenBytes)
     EXPECT_EQ(engine::check_pst_header(dir.file("absent.pst")), engine::HeaderCheck::Unreadable);
 }
 
-// The refusal message stands alone; a later failed open shows the generic message again.
-TEST_F(ScanRunReal, RefusedFileThenFailedOpenShowsBothMessages)
+// A refusal does not stick to the session: a later failed open is an open failure again.
+TEST_F(ScanRunReal, RefusedFileThenFailedOpenGivesEachOutcome)
 {
     TempDir dir;
     const std::string ost = damaged_copy(dir, "a.ost", 8, "SO");
     const std::string junk = damaged_copy(dir, "junk.pst", 0, "JUNK");
     engine::ScanSession session;
     contacts::ContactStore store;
-    const std::pair<std::string, std::string> steps[] = {
-        {ost, kNotPst}, {junk, kOpenFailed}, {ost, kNotPst}, {ost, kNotPst}, {junk, kOpenFailed}};
-    for (const auto& [path, message] : steps) {
+    const std::pair<std::string, ScanOutcome> steps[] = {
+        {ost, ScanOutcome::NotPst}, {junk, ScanOutcome::OpenFailed}, {ost, ScanOutcome::NotPst},
+        {ost, ScanOutcome::NotPst}, {junk, ScanOutcome::OpenFailed}, {kSample, ScanOutcome::Done}};
+    for (const auto& [path, outcome] : steps) {
         RecordingObserver observer;
-        EXPECT_EQ(engine::scan_run(session, path, store, observer), 0);
-        ASSERT_EQ(observer.messages.size(), 1u);
-        EXPECT_EQ("message " + observer.messages[0], message);
+        EXPECT_EQ(engine::scan_run(session, path, store, observer).outcome, outcome) << path;
     }
-    RecordingObserver ok;
-    EXPECT_EQ(engine::scan_run(session, kSample, store, ok), 1);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "contacts/contact_store.h"
-#include "engine/scan_observer.h"
+#include "engine/scan_events.h"
 #include "engine/scan_run.h"
 #include "test_files.h"
 
@@ -48,13 +48,13 @@ TEST(ScanWalkThreads, ListFillsBesideTheScanSeeWholeRecordsInOrder)
     fills.emplace_back(fill);
 
     engine::ScanSession session;
-    engine::NullScanObserver observer;
-    const int result = engine::scan_run(session, path, store, observer);
+    engine::ScanListener observer;
+    const engine::ScanOutcome result = engine::scan_run(session, path, store, observer).outcome;
     done.store(true, std::memory_order_release);
     for (auto& t : fills) {
         t.join();
     }
-    ASSERT_EQ(result, 1);
+    ASSERT_EQ(result, engine::ScanOutcome::Done);
     EXPECT_EQ(store.size(), 400);
     EXPECT_LE(seen_max.load(), 400);
 }

@@ -25,11 +25,12 @@ json contact(const std::string& first_name, const std::string& message_class = "
 class Walk : public ::testing::Test
 {
 protected:
-    // Scans a file made from `description`; returns the scan run's result.
+    // Scans a file made from `description`; 1 when the scan went through.
     int scan(const json& description)
     {
         const std::string path = testfiles::write_pst(m_dir, "walk.pst", description);
-        return engine::scan_run(m_session, path, m_store, m_observer);
+        m_result = engine::scan_run(m_session, path, m_store, m_observer);
+        return m_result.outcome == engine::ScanOutcome::Done ? 1 : 0;
     }
     std::vector<std::string> names_in_store() const
     {
@@ -44,6 +45,7 @@ protected:
     contacts::ContactStore m_store;
     engine::ScanSession m_session;
     RecordingObserver m_observer;
+    engine::ScanResult m_result;
 };
 
 // Depth first: a folder's sub folders (each completely) before its own messages.
@@ -119,7 +121,8 @@ TEST_F(Walk, EveryOtherItemTypeIsSkipped)
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"at root", "lower", "real"}));
     EXPECT_EQ(m_session.contact_count(), 3);
-    EXPECT_EQ(m_observer.events.at(m_observer.events.size() - 6), "page done 3");
+    EXPECT_EQ(m_result.contacts, 3);
+    EXPECT_EQ(m_result.skipped, 0);
 }
 
 // The position runs 0, 1, ..., 100, 1, 2, ... over the messages of a folder, then back to 0.
@@ -135,7 +138,7 @@ TEST_F(Walk, ProgressWrapsAfterOneHundredMessages)
         expected.push_back(p);
     }
     expected.insert(expected.end(), {1, 2, 0});
-    const auto& seen = m_observer.progress;
+    const auto& seen = m_observer.positions;
     EXPECT_NE(std::search(seen.begin(), seen.end(), expected.begin(), expected.end()), seen.end());
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 100), 1);
     EXPECT_EQ(seen.back(), 0);
@@ -157,6 +160,10 @@ TEST_F(Walk, UnreadableItemIsSkippedAndTheScanGoesOn)
     EXPECT_NE(std::find(names.begin(), names.end(), "before"), names.end());
     EXPECT_NE(std::find(names.begin(), names.end(), "after"), names.end());
     EXPECT_NE(std::find(names.begin(), names.end(), "sub"), names.end());
+    // Reported with where it was: the folder's path and the item's position in it.
+    EXPECT_EQ(m_result.skipped, 1);
+    EXPECT_EQ(m_observer.skipped,
+              std::vector<std::string>{"skipped Top of Personal Folders\\C 1 the item's type cannot be read"});
 }
 
 // The realistic generated set: every planned contact is found once, with its names.
@@ -176,7 +183,7 @@ TEST_F(Walk, GeneratedSetIsFoundWhole)
             planned.insert(fixture::text_of(m.message, 0x3A06).value_or("<absent>"));
         }
     }
-    ASSERT_EQ(engine::scan_run(m_session, path, m_store, m_observer), 1);
+    ASSERT_EQ(engine::scan_run(m_session, path, m_store, m_observer).outcome, engine::ScanOutcome::Done);
     std::multiset<std::string> found;
     for (auto* r = m_store.first(); r != nullptr; r = r->next()) {
         const auto first = r->text(contacts::Field::first_name);

@@ -1,7 +1,7 @@
 #include "support.h"
 
 #include <contacts/text.h>
-#include <engine/scan_observer.h>
+#include <engine/scan_events.h>
 #include <engine/scan_run.h>
 #include <gtest/gtest.h>
 
@@ -69,8 +69,8 @@ std::string read_bytes(const std::filesystem::path& path)
 void scan(const std::filesystem::path& pst, contacts::ContactStore& store)
 {
     engine::ScanSession session;
-    engine::NullScanObserver observer;
-    ASSERT_EQ(engine::scan_run(session, pst.string(), store, observer), 1) << pst;
+    engine::ScanListener observer;
+    ASSERT_EQ(engine::scan_run(session, pst.string(), store, observer).outcome, engine::ScanOutcome::Done) << pst;
 }
 
 std::string run(const std::string& command, int* status)

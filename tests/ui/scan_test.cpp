@@ -69,8 +69,8 @@ private slots:
         const Sample s = sample(w, "small.pst", 60, 3);
         choose(w, s.path);
         d.OnScan();
-        QVERIFY(!d.isControlEnabled(engine::kBrowseButton));
-        QVERIFY(d.isControlEnabled(engine::kStopButton));
+        QVERIFY(!d.isControlEnabled(ui::kBrowseButton));
+        QVERIFY(d.isControlEnabled(ui::kStopButton));
         QVERIFY(!d.isControlEnabled(kMenuOpen));
         QVERIFY(d.waitForWorkers(30000));
 
@@ -87,18 +87,18 @@ private slots:
 
         // The done page, the completion box, progress 0, then the enables.
         QCOMPARE(Window::readBytes(w.pageFile()),
-                 testing_ui::utf16le(statusPageText(engine::StatusPage::Done, s.contacts)));
+                 testing_ui::utf16le(statusPageText(ui::StatusPage::Done, s.contacts)));
         QVERIFY(d.browserPane()->visibleText().contains(QStringLiteral("Recover No of Contact :%1").arg(s.contacts)));
         QCOMPARE(w.env->messages.size(), size_t(1));
         QCOMPARE(w.env->messages[0].text,
                  QStringLiteral("Pelimoor Analysis Completed! Now click on Convert button to Export PST Contacts.."));
         QCOMPARE(w.env->messages[0].caption, QStringLiteral("Tressoly Pelimoor"));
-        QCOMPARE(static_cast<QProgressBar*>(controls::findControl(d.clientArea(), engine::kProgressBar))->value(), 0);
-        QVERIFY(d.isControlEnabled(engine::kConvertButton));
-        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+        QCOMPARE(static_cast<QProgressBar*>(controls::findControl(d.clientArea(), ui::kProgressBar))->value(), 0);
+        QVERIFY(d.isControlEnabled(ui::kConvertButton));
+        QVERIFY(d.isControlEnabled(ui::kBrowseButton));
         QVERIFY(d.isControlEnabled(kMenuConvert));
-        QVERIFY(!d.isControlEnabled(engine::kScanButton));
-        QVERIFY(d.isControlEnabled(engine::kStopButton));
+        QVERIFY(!d.isControlEnabled(ui::kScanButton));
+        QVERIFY(d.isControlEnabled(ui::kStopButton));
 
         // Stop after the end asks nothing and only enables Browse.
         d.OnStop();
@@ -132,8 +132,8 @@ private slots:
         QCOMPARE(w.env->messages[0].text, QStringLiteral("Do you want to stop scan process ?"));
         QCOMPARE(w.env->messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
         QCOMPARE(w.env->messages[0].icon, QMessageBox::Question);
-        QVERIFY(d.isControlEnabled(engine::kStopButton));
-        QVERIFY(!d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.isControlEnabled(ui::kStopButton));
+        QVERIFY(!d.isControlEnabled(ui::kBrowseButton));
         QVERIFY(d.waitForWorkers(60000));
         QCOMPARE(storeSize(w), int64_t(s.contacts));
         QCOMPARE(d.contactModel()->rowCount(), s.contacts);
@@ -158,11 +158,11 @@ private slots:
         QVERIFY(!std::filesystem::exists(w.root / "tmp" / "Attachments"));
         QCOMPARE(Window::readBytes(w.pageFile()), testing_ui::utf16le(kStoppedPage));
         QVERIFY(d.browserPane()->visibleText().contains(QStringLiteral("Recovery Process Stopped by User...")));
-        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(d.isControlEnabled(ui::kBrowseButton));
         QVERIFY(d.isControlEnabled(kMenuOpen));
-        QVERIFY(!d.isControlEnabled(engine::kStopButton));
-        QVERIFY(!d.isControlEnabled(engine::kScanButton));
-        QVERIFY(!d.isControlEnabled(engine::kConvertButton));
+        QVERIFY(!d.isControlEnabled(ui::kStopButton));
+        QVERIFY(!d.isControlEnabled(ui::kScanButton));
+        QVERIFY(!d.isControlEnabled(ui::kConvertButton));
         // Nothing the stopped scan posted earlier comes back.
         QTest::qWait(100);
         QCOMPARE(d.contactModel()->rowCount(), 0);
@@ -182,8 +182,8 @@ private slots:
         QCOMPARE(w.env->messages.size(), size_t(1));
         QVERIFY(w.env->messages[0].text.startsWith(QStringLiteral("Please check file use in another proess")));
         // The second file dialog was cancelled: the cancel branch's enables.
-        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
-        QVERIFY(!d.isControlEnabled(engine::kStopButton));
+        QVERIFY(d.isControlEnabled(ui::kBrowseButton));
+        QVERIFY(!d.isControlEnabled(ui::kStopButton));
     }
 
     void fillsDuringAScanAndQuickClicks()
@@ -227,12 +227,12 @@ private slots:
         });
         w.env->messages.clear();
         d.OnConvert();
-        QVERIFY(!d.isControlEnabled(engine::kBrowseButton));
+        QVERIFY(!d.isControlEnabled(ui::kBrowseButton));
         QVERIFY(d.waitForWorkers(30000));
         QCOMPARE(w.env->messages.size(), size_t(1));
         QCOMPARE(w.env->messages[0].text, QStringLiteral("Saving sucessfully completed."));
-        QVERIFY(d.isControlEnabled(engine::kBrowseButton));
-        QVERIFY(d.isControlEnabled(engine::kConvertButton));
+        QVERIFY(d.isControlEnabled(ui::kBrowseButton));
+        QVERIFY(d.isControlEnabled(ui::kConvertButton));
         int folders = 0;
         for (const auto& entry : std::filesystem::directory_iterator(out)) {
             ++folders;
@@ -253,12 +253,12 @@ private slots:
             });
             w.env->messages.clear();
             d.OnConvert();
-            QVERIFY(d.isControlEnabled(engine::kBrowseButton));
+            QVERIFY(d.isControlEnabled(ui::kBrowseButton));
             QCOMPARE(w.env->messages.size(), size_t(0));
             QCOMPARE(w.env->directoryDialogs.size(), 1);
         }
         // The flags keep the last pick across openings, even a cancelled one.
-        QCOMPARE(controls::chosenFormat(), int(controls::kFormatVcf));
+        QCOMPARE(controls::chosenFormat(), int(contacts::Format::Vcf));
         QCOMPARE(std::distance(std::filesystem::directory_iterator(out), std::filesystem::directory_iterator()),
                  std::ptrdiff_t(1));
     }

@@ -33,12 +33,9 @@ struct Enables
 
 Enables enables(const CPelimoorDlg& d)
 {
-    return {d.isControlEnabled(engine::kBrowseButton),
-            d.isControlEnabled(engine::kScanButton),
-            d.isControlEnabled(engine::kStopButton),
-            d.isControlEnabled(engine::kConvertButton),
-            d.isControlEnabled(kMenuOpen),
-            d.isControlEnabled(kMenuScan),
+    return {d.isControlEnabled(ui::kBrowseButton), d.isControlEnabled(ui::kScanButton),
+            d.isControlEnabled(ui::kStopButton),   d.isControlEnabled(ui::kConvertButton),
+            d.isControlEnabled(kMenuOpen),         d.isControlEnabled(kMenuScan),
             d.isControlEnabled(kMenuConvert)};
 }
 
@@ -86,17 +83,17 @@ private slots:
 
     void statusPageTexts()
     {
-        const std::u16string started = statusPageText(engine::StatusPage::Started, 5);
+        const std::u16string started = statusPageText(ui::StatusPage::Started, 5);
         QCOMPARE(started,
                  std::u16string(u"<div align=\"center\"><p><img src=\"loading.gif\" width=\"100\" height=\"100\" /></p>"
                                 u"<h1 >Recovery Started! Please wait for completion...</h1></div>"));
         QCOMPARE(
-            statusPageText(engine::StatusPage::Done, 12),
+            statusPageText(ui::StatusPage::Done, 12),
             std::u16string(u"<div align=\"center\"><p><img src=\"done.gif\" /></p><h1 >  Recover No of Contact :12 "
                            u"</h1><br><h3>Pelimoor Analysis Completed! Now click on Convert button to Export PST "
                            u"Contacts.</h3></div>"));
-        QVERIFY(statusPageText(engine::StatusPage::Done, 0).find(u"Contact :0 </h1>") != std::u16string::npos);
-        QCOMPARE(statusPageText(engine::StatusPage::Stopped, 0),
+        QVERIFY(statusPageText(ui::StatusPage::Done, 0).find(u"Contact :0 </h1>") != std::u16string::npos);
+        QCOMPARE(statusPageText(ui::StatusPage::Stopped, 0),
                  std::u16string(u"<div align=\"center\"><p><img src=\"stop.gif\" /></p><h1 > Recovery Process Stopped "
                                 u"by User...</h1></div>"));
     }
@@ -105,7 +102,7 @@ private slots:
     {
         Window w;
         CExplorer1& pane = *w.dialog->browserPane();
-        const std::u16string done = statusPageText(engine::StatusPage::Done, 7);
+        const std::u16string done = statusPageText(ui::StatusPage::Done, 7);
         QCOMPARE(ShowStatusPage(pane, done), w.pageFile());
         const QByteArray bytes = Window::readBytes(w.pageFile());
         QCOMPARE(bytes, testing_ui::utf16le(done));
@@ -214,8 +211,8 @@ private slots:
         CPelimoorDlg& d = *w.dialog;
         QWidget* list = controls::findControl(d.clientArea(), kContactList);
         QWidget* tree = d.folderTree();
-        QWidget* browse = controls::findControl(d.clientArea(), engine::kBrowseButton);
-        QWidget* progress = controls::findControl(d.clientArea(), engine::kProgressBar);
+        QWidget* browse = controls::findControl(d.clientArea(), ui::kBrowseButton);
+        QWidget* progress = controls::findControl(d.clientArea(), ui::kProgressBar);
         const QRect list0 = list->geometry(), tree0 = tree->geometry(), browse0 = browse->geometry(),
                     progress0 = progress->geometry();
         const QSize client0 = d.clientArea()->size();
@@ -281,7 +278,7 @@ private slots:
     {
         Window w;
         CPelimoorDlg& d = *w.dialog;
-        d.setControlEnabled(engine::kBrowseButton, false);
+        d.setControlEnabled(ui::kBrowseButton, false);
         const Enables before = enables(d);
         d.OnStop();
         QVERIFY(w.env->messages.empty());
@@ -296,7 +293,7 @@ private slots:
         CPelimoorDlg& d = *w.dialog;
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
-        auto* browse = static_cast<QPushButton*>(controls::findControl(d.clientArea(), engine::kBrowseButton));
+        auto* browse = static_cast<QPushButton*>(controls::findControl(d.clientArea(), ui::kBrowseButton));
         browse->setFocus();
         QTRY_VERIFY(browse->hasFocus());
         QTest::keyClick(browse, Qt::Key_Return);

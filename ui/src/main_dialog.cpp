@@ -2,6 +2,7 @@
 
 #include "contacts/contact_store.h"
 #include "contacts/conversion.h"
+#include "contacts/messages.h"
 #include "controls/app.h"
 #include "controls/dialogs.h"
 #include "controls/folder_tree.h"
@@ -10,9 +11,11 @@
 #include "platform/files.h"
 #include "ui/contact_list.h"
 #include "ui/explorer.h"
+#include "ui/list_filler.h"
 #include "ui/preview.h"
+#include "ui/save_controller.h"
+#include "ui/scan_controller.h"
 #include "ui/status_page.h"
-#include "window_observer.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -64,10 +67,10 @@ struct ButtonSpec
 
 // Template positions in dialog units.
 constexpr std::array<ButtonSpec, 4> kButtons{{
-    {engine::kBrowseButton, "Browse...", QRect(326, 67, 55, 19), &CPelimoorDlg::OnBrowse},
-    {engine::kScanButton, "Scan", QRect(387, 67, 55, 19), &CPelimoorDlg::OnScan},
-    {engine::kStopButton, "Stop", QRect(447, 67, 55, 19), &CPelimoorDlg::OnStop},
-    {engine::kConvertButton, "Convert", QRect(507, 67, 55, 19), &CPelimoorDlg::OnConvert},
+    {ui::kBrowseButton, "Browse...", QRect(326, 67, 55, 19), &CPelimoorDlg::OnBrowse},
+    {ui::kScanButton, "Scan", QRect(387, 67, 55, 19), &CPelimoorDlg::OnScan},
+    {ui::kStopButton, "Stop", QRect(447, 67, 55, 19), &CPelimoorDlg::OnStop},
+    {ui::kConvertButton, "Convert", QRect(507, 67, 55, 19), &CPelimoorDlg::OnConvert},
 }};
 
 struct MenuSpec
@@ -103,16 +106,16 @@ struct Anchor
 };
 constexpr std::array<Anchor, 11> kAnchors{{
     {kContactList, 0x00D0},
-    {engine::kProgressBar, 0x00E0},
+    {ui::kProgressBar, 0x00E0},
     {kPathEdit, 0x00D0},
     {kPathFrame, 0x00D0},
     {-1, 0x00D0},
     {kRightBanner, 0x00D0},
-    {engine::kBrowseButton, 0x0090},
-    {engine::kFolderTree, 0x0070},
-    {engine::kStopButton, 0x0090},
-    {engine::kScanButton, 0x0090},
-    {engine::kConvertButton, 0x0090},
+    {ui::kBrowseButton, 0x0090},
+    {ui::kFolderTree, 0x0070},
+    {ui::kStopButton, 0x0090},
+    {ui::kScanButton, 0x0090},
+    {ui::kConvertButton, 0x0090},
 }};
 
 template <typename W> W* place(W* widget, int id, QRect dlu)
@@ -132,26 +135,29 @@ void fitText(QLabel* label)
     label->setFont(font);
 }
 
-// Whether a fill for `key` lists `record`: "All" (the group name) every record, a letter the
-// records whose index key is that letter (case-sensitive), "123" those whose first name starts
-// with a digit.
-bool fillMatches(const contacts::ContactRecord& record, const std::u16string& key)
+QString qstring(std::u16string_view text)
 {
-    if (record.text(contacts::Field::group_name) == key)
-        return true;
-    const std::optional<std::u16string_view> initial = record.text(contacts::Field::index_key);
-    if (!initial)
-        return false;
-    if (key == u"123")
-        return initial->size() == 1 && (*initial)[0] >= u'0' && (*initial)[0] <= u'9';
-    return *initial == key;
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-platform::MessageRequest question(const char* text)
+platform::MessageRequest question(std::u16string_view text)
 {
-    return {QString::fromLatin1(text), QString::fromLatin1(kCaption), QMessageBox::Question,
-            QMessageBox::Yes | QMessageBox::No};
+    return {qstring(text), controls::caption(), QMessageBox::Question, QMessageBox::Yes | QMessageBox::No};
 }
+
+// The message box that tells how a scan ended, if any.
+struct OutcomeMessage
+{
+    engine::ScanOutcome outcome;
+    std::u16string_view text;
+    std::u16string_view caption;
+};
+constexpr std::array<OutcomeMessage, 4> kOutcomeMessages{{
+    {engine::ScanOutcome::Done, contacts::kMessageCompleted, contacts::kCaption},
+    {engine::ScanOutcome::NotPst, contacts::kMessageNotPst, contacts::kCaptionNotPst},
+    {engine::ScanOutcome::OpenFailed, contacts::kMessageOpenFailed, contacts::kCaption},
+    {engine::ScanOutcome::WalkFailed, contacts::kMessageScanFailed, contacts::kCaption},
+}};
 
 // A banner drawn at whatever size the layout gives it, so stretching never distorts it.
 class Banner : public QLabel
@@ -205,12 +211,12 @@ CPelimoorDlg* CPelimoorDlg::instance()
 }
 
 CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
-    : QDialog(parent), m_store(store), m_icon(controls::applicationIcon()),
-      m_observer(std::make_unique<WindowObserver>(this))
+    : QDialog(parent), m_store(store), m_icon(controls::applicationIcon()), m_scanner(new ScanController(store, this)),
+      m_saver(new SaveController(store, this)), m_filler(new ListFiller(store, this))
 {
     g_dialog = this;
     registerUiResources();
-    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowTitle(controls::caption());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
     setWindowIcon(m_icon);
@@ -219,6 +225,11 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     m_flushTimer->setSingleShot(true);
     m_flushTimer->setInterval(kFlushIntervalMs);
     connect(m_flushTimer, &QTimer::timeout, this, &CPelimoorDlg::flushScanRows);
+    connect(m_scanner, &ScanController::rowsPending, this, &CPelimoorDlg::scheduleScanFlush);
+    connect(m_scanner, &ScanController::finished, this, &CPelimoorDlg::scanFinished);
+    connect(m_saver, &SaveController::progress, this, [this](int percent) { m_progress->setValue(percent); });
+    connect(m_saver, &SaveController::finished, this, &CPelimoorDlg::conversionEnded);
+    connect(m_filler, &ListFiller::filled, this, &CPelimoorDlg::deliverFill);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -231,8 +242,8 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     m_client->setFixedSize(dialogUnitsToPixels(0, 0, 589, 402).size());
 
     // Initial enables: Stop, Scan and Convert off; File > Scan and File > Convert grayed.
-    for (int id : {int(engine::kStopButton), int(engine::kScanButton), int(engine::kConvertButton), int(kMenuScan),
-                   int(kMenuConvert)})
+    for (int id :
+         {int(ui::kStopButton), int(ui::kScanButton), int(ui::kConvertButton), int(kMenuScan), int(kMenuConvert)})
         setControlEnabled(id, false);
     m_startupDirectory = QDir::currentPath();
     registerLayout();
@@ -244,7 +255,7 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
 CPelimoorDlg::~CPelimoorDlg()
 {
     qApp->removeEventFilter(this);
-    endWorkers();
+    stopAll();
     if (g_dialog == this)
         g_dialog = nullptr;
 }
@@ -291,7 +302,7 @@ void CPelimoorDlg::buildControls()
         *members[i] = button;
     }
 
-    m_tree = place(new controls::CFolderTreeCtrl1(c), engine::kFolderTree, QRect(4, 90, 151, 265));
+    m_tree = place(new controls::CFolderTreeCtrl1(c), ui::kFolderTree, QRect(4, 90, 151, 265));
     m_tree->setAccessibleName(QStringLiteral("Folders"));
     connect(m_tree, &controls::CFolderTreeCtrl1::listFillRequested, this, &CPelimoorDlg::StartListFill);
 
@@ -320,7 +331,7 @@ void CPelimoorDlg::buildControls()
     connect(m_list, &QTableView::clicked, this, &CPelimoorDlg::OnListClick);
 
     m_browser = place(new CExplorer1(c), kBrowserPane, QRect(156, 184, 426, 160));
-    m_progress = place(new QProgressBar(c), engine::kProgressBar, QRect(7, 369, 579, 14));
+    m_progress = place(new QProgressBar(c), ui::kProgressBar, QRect(7, 369, 579, 14));
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     m_progress->setTextVisible(false);
@@ -412,7 +423,7 @@ void CPelimoorDlg::setControlEnabled(int id, bool enabled)
         action->setEnabled(enabled);
         return;
     }
-    if (id == engine::kProgressBar)
+    if (id == ui::kProgressBar)
         return;
     if (QWidget* control = controls::findControl(m_client, id))
         control->setEnabled(enabled);
@@ -444,20 +455,20 @@ bool CPelimoorDlg::eventFilter(QObject* watched, QEvent* event)
 void CPelimoorDlg::closeEvent(QCloseEvent* event)
 {
     // Yes ends the process; the close request is consumed either way.
-    controls::confirmExit(this);
+    controls::confirmExit(this, [this] { stopAll(); });
     event->ignore();
 }
 
 void CPelimoorDlg::reject()
 {
     // Escape: the workers are ended and joined before the dialog ends.
-    endWorkers();
+    stopAll();
     QDialog::reject();
 }
 
 void CPelimoorDlg::OnExit()
 {
-    controls::confirmExit(this);
+    controls::confirmExit(this, [this] { stopAll(); });
 }
 
 void CPelimoorDlg::OnHelpContent()
@@ -471,20 +482,37 @@ void CPelimoorDlg::OnAbout()
     about.exec();
 }
 
+bool CPelimoorDlg::scanRunning() const
+{
+    return m_scanner->running();
+}
+
+bool CPelimoorDlg::saveRunning() const
+{
+    return m_saver->running();
+}
+
+void CPelimoorDlg::setSourceOptions(const engine::SourceOptions& options)
+{
+    m_scanner->setSourceOptions(options);
+}
+
 void CPelimoorDlg::deleteScratchDirectory()
 {
     platform::removeDirectoryTree(platform::environment().tempDirectory() / kScratchDirectory);
 }
 
+void CPelimoorDlg::stopAll()
+{
+    m_filler->end();
+    m_scanner->end();
+    m_saver->end();
+}
+
 void CPelimoorDlg::clearStore()
 {
     // Nothing may read the store while it is cleared: no fill, no conversion, no scan.
-    joinFillThread();
-    if (m_saveThread.joinable()) {
-        m_saveGate.abort();
-        m_saveThread.join();
-        m_saveActive = false;
-    }
+    stopAll();
     m_model->clear();
     contacts::contact_store_clear(m_store);
 }
@@ -501,72 +529,60 @@ void CPelimoorDlg::ChooseFile()
                                         false};
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {
-        setControlEnabled(engine::kBrowseButton, true);
-        setControlEnabled(engine::kStopButton, false);
+        setControlEnabled(ui::kBrowseButton, true);
+        setControlEnabled(ui::kStopButton, false);
         setControlEnabled(kMenuConvert, true);
         return;
     }
     deleteScratchDirectory();
-    joinScanThread();
     m_tree->Clear();
-    m_model->clear();
     clearStore();
-    setControlEnabled(engine::kConvertButton, false);
+    setControlEnabled(ui::kConvertButton, false);
     m_selectedFile = QDir::toNativeSeparators(files.first());
     m_pathEdit->setText(m_selectedFile);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_tree->BuildForFile(m_selectedFile);
-    setControlEnabled(engine::kScanButton, true);
+    setControlEnabled(ui::kScanButton, true);
     setControlEnabled(kMenuScan, true);
 }
 
 void CPelimoorDlg::OnScan()
 {
-    if (m_scanActive.load())
+    if (m_scanner->running())
         return;
-    setControlEnabled(engine::kStopButton, true);
-    setControlEnabled(engine::kBrowseButton, false);
-    // The scan disables Scan as its first act; doing it here as well refuses a second click
-    // that arrives before the thread got that far.
-    setControlEnabled(engine::kScanButton, false);
-    joinScanThread();
+    setControlEnabled(ui::kStopButton, true);
+    setControlEnabled(ui::kBrowseButton, false);
+    setControlEnabled(ui::kScanButton, false);
     clearStore();
     setControlEnabled(kMenuOpen, false);
     setControlEnabled(kMenuScan, false);
     // A conversion started now would read a store the scan is filling.
     setControlEnabled(kMenuConvert, false);
-
-    m_observer->newEpoch();
-    m_observer->rearm();
-    const std::uint64_t epoch = m_observer->epoch();
-    const std::string path = m_selectedFile.toStdString();
-    m_scanActive = true;
-    m_scanGate.begin_run();
-    if (std::exchange(m_holdNextScan, false))
-        m_scanGate.request_pause();
-    m_scanThread = std::thread([this, path, epoch] {
-        engine::scan_run(m_session, path, m_store, *m_observer, &m_scanGate);
-        m_scanActive = false;
-        m_observer->post([this, epoch] { scanThreadEnded(epoch); });
-    });
+    m_flushTimer->stop();
+    ShowStatusPage(*m_browser, statusPageText(StatusPage::Started, 0));
+    m_scanner->start(m_selectedFile.toStdString(), std::exchange(m_holdNextScan, false));
 }
 
-void CPelimoorDlg::scanThreadEnded(std::uint64_t epoch)
+void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
 {
-    if (epoch == m_observer->epoch())
-        joinScanThread();
-}
-
-void CPelimoorDlg::joinScanThread()
-{
-    if (!m_scanThread.joinable())
+    if (result.outcome == engine::ScanOutcome::Stopped)
         return;
-    // A scan still walking here is ended; one waiting for a message box is let go.
-    if (m_scanActive.load() && !m_observer->waitingOnWindow())
-        m_scanGate.abort();
-    m_observer->release();
-    m_scanThread.join();
-    m_scanActive = false;
+    if (result.outcome == engine::ScanOutcome::Done) {
+        flushScanRows();
+        ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts));
+        m_progress->setValue(0);
+    }
+    for (const OutcomeMessage& m : kOutcomeMessages) {
+        if (m.outcome == result.outcome)
+            platform::environment().showMessage(
+                this, {qstring(m.text), qstring(m.caption), QMessageBox::Information, QMessageBox::Ok});
+    }
+    if (result.outcome == engine::ScanOutcome::Done) {
+        for (int id : {int(ui::kConvertButton), int(ui::kBrowseButton), int(kMenuConvert), int(ui::kFolderTree)})
+            setControlEnabled(id, true);
+    } else {
+        ChooseFile();
+    }
 }
 
 void CPelimoorDlg::scheduleScanFlush()
@@ -579,7 +595,7 @@ void CPelimoorDlg::flushScanRows()
 {
     m_flushTimer->stop();
     int progress = 0;
-    std::vector<const contacts::ContactRecord*> rows = m_observer->takeRows(progress);
+    std::vector<const contacts::ContactRecord*> rows = m_scanner->takeRows(progress);
     std::erase_if(rows, [this](const contacts::ContactRecord* r) { return r->number() <= m_fillCutoff; });
     if (!rows.empty())
         m_lastShownNumber = rows.back()->number();
@@ -587,48 +603,15 @@ void CPelimoorDlg::flushScanRows()
     m_progress->setValue(progress);
 }
 
-void CPelimoorDlg::showScanPage(engine::StatusPage page, int count)
-{
-    if (page == engine::StatusPage::Done)
-        flushScanRows();
-    ShowStatusPage(*m_browser, statusPageText(page, count));
-    if (page == engine::StatusPage::Done)
-        m_progress->setValue(0);
-}
-
-bool CPelimoorDlg::pauseScanForQuestion()
-{
-    // Parks the scan at a checkpoint. A scan that has left its walk (it waits for a message box
-    // or is returning) cannot be parked and counts as not running.
-    while (m_scanActive.load()) {
-        if (m_scanGate.pause_and_wait_for(std::chrono::milliseconds(20)))
-            return true;
-        if (m_observer->waitingOnWindow() || !m_scanGate.running()) {
-            m_scanGate.resume();
-            return false;
-        }
-        // The scan may still be opening its file: keep painting, take no input meanwhile.
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
-    }
-    m_scanGate.resume();
-    return false;
-}
-
 void CPelimoorDlg::endScanForGood()
 {
-    m_scanGate.abort();
-    m_observer->release();
-    if (m_scanThread.joinable())
-        m_scanThread.join();
-    m_scanActive = false;
-    m_observer->newEpoch();
+    m_scanner->end();
     deleteScratchDirectory();
     m_tree->Clear();
-    m_model->clear();
     clearStore();
     m_progress->setValue(0);
-    setControlEnabled(engine::kStopButton, false);
-    setControlEnabled(engine::kBrowseButton, true);
+    setControlEnabled(ui::kStopButton, false);
+    setControlEnabled(ui::kBrowseButton, true);
     setControlEnabled(kMenuOpen, true);
     ShowStatusPage(*m_browser, kStoppedPage);
 }
@@ -636,139 +619,80 @@ void CPelimoorDlg::endScanForGood()
 void CPelimoorDlg::OnStop()
 {
     bool continues = false;
-    if (m_scanActive.load() && pauseScanForQuestion()) {
-        if (platform::environment().showMessage(this, question(kStopScanQuestion)) == QMessageBox::Yes) {
+    if (m_scanner->running() && m_scanner->pause()) {
+        if (platform::environment().showMessage(this, question(contacts::kStopScanQuestion)) == QMessageBox::Yes) {
             endScanForGood();
         } else {
-            m_scanGate.resume();
+            m_scanner->resume();
             continues = true;
         }
     }
-    if (m_saveActive.load() && m_saveGate.pause_and_wait()) {
-        if (platform::environment().showMessage(this, question(kStopSaveQuestion)) == QMessageBox::Yes) {
-            m_saveGate.abort();
-            m_saveThread.join();
-            m_saveActive = false;
+    if (m_saver->running() && m_saver->pause()) {
+        if (platform::environment().showMessage(this, question(contacts::kStopSaveQuestion)) == QMessageBox::Yes) {
+            m_saver->end();
         } else {
-            m_saveGate.resume();
+            m_saver->resume();
             continues = true;
         }
     }
     if (!continues)
-        setControlEnabled(engine::kBrowseButton, true);
+        setControlEnabled(ui::kBrowseButton, true);
 }
 
 void CPelimoorDlg::OnConvert()
 {
-    if (m_saveActive.load())
+    if (m_saver->running())
         return;
     // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
     controls::SaveOption options(this);
     if (options.exec() != QDialog::Accepted || !options.formatPicked())
         return;
-    const int format = controls::chosenFormat();
+    const std::optional<contacts::Format> format = controls::chosenFormatValue();
+    if (!format)
+        return;
     const QString destination = platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle));
     if (destination.isEmpty())
         return;
-    startConversion(format, destination);
+    startConversion(*format, destination);
 }
 
-void CPelimoorDlg::startConversion(int format, const QString& destination)
+void CPelimoorDlg::startConversion(contacts::Format format, const QString& destination)
 {
     // While the conversion reads the store nothing may clear or refill it.
-    constexpr std::array<int, 6> kHeld{
-        engine::kBrowseButton, engine::kScanButton, engine::kConvertButton, kMenuOpen, kMenuScan, kMenuConvert};
+    constexpr std::array<int, 6> kHeld{ui::kBrowseButton, ui::kScanButton, ui::kConvertButton,
+                                       kMenuOpen,         kMenuScan,       kMenuConvert};
     m_enablesBeforeSave.clear();
     for (int id : kHeld) {
         m_enablesBeforeSave[id] = isControlEnabled(id);
         setControlEnabled(id, false);
     }
-    setControlEnabled(engine::kStopButton, true);
-    if (m_saveThread.joinable())
-        m_saveThread.join();
-    m_saveActive = true;
-    m_saveGate.begin_run();
-    QPointer<QProgressBar> progress = m_progress;
-    m_saveThread = std::thread([this, format, dest = destination.toStdString(), progress] {
-        contacts::ConversionOptions options;
-        options.checkpoint = [this] { return m_saveGate.checkpoint(); };
-        std::atomic<int> shown{-1};
-        options.progress = [this, &shown, progress](int64_t done, int64_t total) {
-            const int percent = total > 0 ? int(done * 100 / total) : 100;
-            if (shown.exchange(percent) != percent)
-                QMetaObject::invokeMethod(
-                    this,
-                    [progress, percent] {
-                        if (progress)
-                            progress->setValue(percent);
-                    },
-                    Qt::QueuedConnection);
-        };
-        const contacts::ConversionResult result =
-            contacts::convert_contacts(m_store, static_cast<contacts::Format>(format), dest, options);
-        m_saveGate.end_run();
-        const int outcome = static_cast<int>(result.outcome);
-        const QString reason = QString::fromStdString(result.reason);
-        QMetaObject::invokeMethod(
-            this, [this, outcome, reason] { conversionEnded(outcome, reason); }, Qt::QueuedConnection);
-        m_saveActive = false;
-    });
+    setControlEnabled(ui::kStopButton, true);
+    m_saver->start(format, destination.toStdString());
 }
 
-void CPelimoorDlg::conversionEnded(int outcome, const QString& reason)
+void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
 {
-    if (m_saveThread.joinable())
-        m_saveThread.join();
-    m_saveActive = false;
     m_progress->setValue(0);
     for (auto [id, enabled] : m_enablesBeforeSave)
         setControlEnabled(id, enabled);
     m_enablesBeforeSave.clear();
-    const auto result = static_cast<contacts::ConversionOutcome>(outcome);
-    if (result == contacts::ConversionOutcome::Stopped)
+    if (outcome == contacts::ConversionOutcome::Stopped)
         return;
-    const QString text = result == contacts::ConversionOutcome::Completed
-                             ? QString::fromStdU16String(std::u16string(contacts::kSaveCompletedText))
-                             : reason;
+    const bool completed = outcome == contacts::ConversionOutcome::Completed;
     platform::environment().showMessage(
-        this, {text, QString::fromLatin1(kCaption),
-               result == contacts::ConversionOutcome::Completed ? QMessageBox::Information : QMessageBox::Critical,
-               QMessageBox::Ok});
+        this, {completed ? qstring(contacts::kSaveCompletedText) : reason, controls::caption(),
+               completed ? QMessageBox::Information : QMessageBox::Critical, QMessageBox::Ok});
 }
 
 void CPelimoorDlg::StartListFill(const QString& key)
 {
-    joinFillThread();
-    const std::uint64_t generation = ++m_fillGeneration;
-    m_fillActive = true;
-    m_fillThread = std::thread([this, key = key.toStdU16String(), generation] {
-        std::vector<const contacts::ContactRecord*> rows;
-        const contacts::ContactRecord* last = nullptr;
-        for (const contacts::ContactRecord* r = m_store.first(); r != nullptr; r = r->next()) {
-            if (m_fillGeneration.load() != generation) {
-                m_fillActive = false;
-                return;
-            }
-            if (fillMatches(*r, key))
-                rows.push_back(r);
-            last = r;
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, last, rows = std::move(rows)]() mutable {
-                deliverFill(generation, std::move(rows), last);
-            },
-            Qt::QueuedConnection);
-        m_fillActive = false;
-    });
+    m_filler->fill(key.toStdU16String());
 }
 
-void CPelimoorDlg::deliverFill(std::uint64_t generation, std::vector<const contacts::ContactRecord*> rows,
+void CPelimoorDlg::deliverFill(const std::vector<const contacts::ContactRecord*>& rows,
                                const contacts::ContactRecord* last)
 {
-    if (generation != m_fillGeneration.load())
-        return;
-    m_model->setFillRows(std::move(rows));
+    m_model->setFillRows(rows);
     // The fill saw the store up to `last`. Scan rows already shown for later records go back on
     // top; rows still pending for records the fill has seen are not shown twice.
     std::vector<const contacts::ContactRecord*> later;
@@ -777,14 +701,6 @@ void CPelimoorDlg::deliverFill(std::uint64_t generation, std::vector<const conta
         later.push_back(r);
     m_model->addScanRows(later);
     m_fillCutoff = last != nullptr ? last->number() : m_fillCutoff;
-}
-
-void CPelimoorDlg::joinFillThread()
-{
-    ++m_fillGeneration;
-    if (m_fillThread.joinable())
-        m_fillThread.join();
-    m_fillActive = false;
 }
 
 void CPelimoorDlg::OnListClick(const QModelIndex&)
@@ -803,28 +719,11 @@ void CPelimoorDlg::OnListClick(const QModelIndex&)
     ShowContactPreview(*m_browser, *record, platform::environment().tempDirectory());
 }
 
-void CPelimoorDlg::endWorkers()
-{
-    joinFillThread();
-    if (m_scanThread.joinable()) {
-        m_scanGate.abort();
-        m_observer->release();
-        m_scanThread.join();
-        m_scanActive = false;
-    }
-    if (m_saveThread.joinable()) {
-        m_saveGate.abort();
-        m_saveThread.join();
-        m_saveActive = false;
-    }
-    m_observer->newEpoch();
-}
-
 bool CPelimoorDlg::waitForWorkers(int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    while (m_scanActive.load() || m_saveActive.load() || m_fillActive.load()) {
+    while (m_scanner->running() || m_saver->running() || m_filler->running()) {
         if (timer.elapsed() > timeoutMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

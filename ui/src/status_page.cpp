@@ -8,19 +8,19 @@
 
 namespace ui {
 
-std::u16string statusPageText(engine::StatusPage page, int count)
+std::u16string statusPageText(ui::StatusPage page, int count)
 {
     switch (page) {
-    case engine::StatusPage::Started:
+    case ui::StatusPage::Started:
         return std::u16string(kStartedPage);
-    case engine::StatusPage::Done: {
+    case ui::StatusPage::Done: {
         std::u16string text(kDonePageHead);
         for (char c : std::to_string(count))
             text.push_back(static_cast<char16_t>(c));
         text += kDonePageTail;
         return text;
     }
-    case engine::StatusPage::Stopped:
+    case ui::StatusPage::Stopped:
         break;
     }
     return std::u16string(kStoppedPage);

@@ -5,7 +5,7 @@
 //   pelimoor-convert --format pst|vcf|csv|txt|html [--out DIR] FILE.pst
 //                                        the conversion into a new output folder in DIR
 //   pelimoor-convert --help
-//   Options anywhere before FILE.pst: --reader native|libpff, --codepage N
+//   Options anywhere before FILE.pst: --reader native|libpff, --codepage N, --verbose
 //
 // Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage, 3 the
 // output could not be written (the reason on the error stream).
@@ -28,6 +28,8 @@ struct RunOptions
 {
     // Write a progress line (rewritten in place) to `err` while scanning: for terminals.
     bool show_progress = false;
+    // List each skipped item on `err` (`--verbose`), not only the count per reason.
+    bool verbose = false;
     // The PST reader and the fallback code page of 8-bit texts; `--reader` and `--codepage`
     // on the command line override them.
     engine::SourceOptions source;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "contacts/contact_record.h"
+#include "contacts/messages.h"
 
 namespace contacts {
 
@@ -84,7 +85,7 @@ void contact_store_clear(ContactStore& store) noexcept;
 // kOutOfMemoryExitStatus. The default handler writes the text to standard error.
 inline constexpr int kOutOfMemoryExitStatus = 1;
 inline constexpr std::u16string_view kOutOfMemoryText = u"Not Enough Memory";
-inline constexpr std::u16string_view kOutOfMemoryCaptionEmpty = u"Tressoly Pelimoor";
+inline constexpr std::u16string_view kOutOfMemoryCaptionEmpty = kCaption;
 inline constexpr std::u16string_view kOutOfMemoryCaptionFilled = u"Pelimoor";
 using OutOfMemoryHandler = void (*)(std::u16string_view text, std::u16string_view caption);
 // Installs `handler` (nullptr restores the default) and returns the previous one.

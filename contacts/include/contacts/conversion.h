@@ -24,14 +24,10 @@
 #include <string_view>
 
 #include "contacts/contact_store.h"
+#include "contacts/messages.h"
 #include "contacts/output_writers.h"
 
 namespace contacts {
-
-// Texts of the conversion that the window shows.
-inline constexpr std::u16string_view kSaveCompletedText = u"Saving sucessfully completed.";
-inline constexpr std::u16string_view kSaveCaption = u"Tressoly Pelimoor";
-inline constexpr std::u16string_view kStopSaveQuestion = u"Do you want to stop save process ?";
 
 enum class ConversionOutcome
 {

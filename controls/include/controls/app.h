@@ -28,7 +28,8 @@ QString openHelpContent(const QString& startupDirectory);
 
 // The exit and close question. On Yes the process ends at once with status 0 (through the
 // platform environment) and this returns true only when that environment did not end it;
-// on No it returns false and nothing else happens.
-bool confirmExit(QWidget* owner);
+// on No it returns false and nothing else happens. `beforeExit` runs on Yes, before the end
+// (the window ends its workers there).
+bool confirmExit(QWidget* owner, const std::function<void()>& beforeExit = {});
 
 } // namespace controls

@@ -9,6 +9,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
+
+#include "contacts/output_writers.h"
 
 class QRadioButton;
 
@@ -24,21 +27,16 @@ int controlId(const QWidget* widget);
 // The first descendant of `parent`, in creation order, carrying `id`; null if none.
 QWidget* findControl(const QWidget* parent, int id);
 
-// Format codes of the conversion.
-enum FormatCode : std::int16_t
-{
-    kFormatPst = 1,
-    kFormatVcf = 2,
-    kFormatCsv = 3,
-    kFormatTxt = 4,
-    kFormatHtml = 5,
-};
+// The caption of the program's message boxes and dialogs.
+QString caption();
 
 // The five format flags, PST to HTML; all 0 at start-up. At most one is non-zero and it holds its
-// own code. Written on the window's thread by SaveOption, read by the conversion.
+// format's code (contacts::Format). Written on the window's thread by SaveOption.
 std::array<std::atomic<std::int16_t>, 5>& formatFlags();
 // The code of the chosen format, or 0 when none is chosen.
 int chosenFormat();
+// The chosen format, if any.
+std::optional<contacts::Format> chosenFormatValue();
 
 // A static text that paints itself in its own text and background colours.
 class CColorStatic : public QLabel

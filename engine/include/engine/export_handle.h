@@ -1,14 +1,15 @@
 // The export handle and the item walk.
 //
 // The export handle carries the export mode and the abort flag that the walk reads, plus what
-// the walk hands its work to: the observer (progress, contact rows), the pause gate, the
-// contact store and the extraction's reusable buffers. The walk visits the live folder
+// the walk hands its work to: the listener (progress, contacts, skipped items), the pause gate,
+// the contact store and the extraction's reusable buffers. The walk visits the live folder
 // hierarchy depth first (a folder's sub folders, each completely, then its messages), counts
 // and extracts every contact item and skips every other item.
 //
-// Calling convention: handle first, Error* last; 1 on success, -1 on failure. A walk level
-// ignores the results of the per-item work it calls and fails only when it cannot fetch or
-// release a child, so a failure cuts short only the folder in which it happened.
+// Calling convention: handle first; 1 on success, -1 on failure. A walk level reports an item
+// it cannot take to the listener (item_skipped) and goes on; it fails only when it cannot count
+// or fetch its children, which cuts short only the folder in which it happened (the folder is
+// then reported as skipped by its parent).
 #pragma once
 
 #include <cstddef>
@@ -27,7 +28,7 @@ class ContactStore;
 namespace engine {
 
 class PauseGate;
-class ScanObserver;
+class ScanListener;
 struct ExtractionState; // the extraction's reusable reader and draft
 
 inline constexpr uint8_t kExportModeDebug = 'd';
@@ -46,11 +47,13 @@ struct export_handle_t
     int32_t abort = 0;
 
     // Where the walk's work goes; all optional (a walk without a store counts contacts only).
-    ScanObserver* observer = nullptr;
+    ScanListener* listener = nullptr;
     PauseGate* gate = nullptr;
     contacts::ContactStore* store = nullptr;
     // Contacts met by the walk (counted whether or not their extraction succeeds).
     int32_t contact_count = 0;
+    // Items reported as skipped.
+    int64_t skipped_count = 0;
     // Kind of the item last dispatched ("contact", "folder", ...); nullptr before the first.
     const char* last_item_kind = nullptr;
     // The extraction's buffers, made on first use and kept for the handle's life.
@@ -89,33 +92,31 @@ int export_handle_create_target_path(export_handle_t* handle, const char16_t* pa
                                      size_t* target_path_size, Error* error);
 
 // The walk. Paths are UTF-16 with their size in code units, terminator included; nothing is
-// created under them. The orphan and recovered paths are not used in export mode 'i'.
+// created under them. `export_path` is the root's (".export"); a folder's is its parent's with
+// "\<name>" appended. Only export_items takes an Error*: it records why the walk failed.
 int export_handle_export_items(export_handle_t* handle, PstSource* file, const char16_t* export_path,
-                               size_t export_path_size, const char16_t* orphans_path, size_t orphans_path_size,
-                               const char16_t* recovered_path, size_t recovered_path_size, uint8_t export_format,
-                               log_handle_t* log_handle, Error* error);
+                               size_t export_path_size, Error* error);
 int export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
-                              size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error);
+                              size_t export_path_size);
 int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
-                                   size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                   Error* error);
-int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, int number_of_items,
-                              const char16_t* export_path, size_t export_path_size, uint8_t export_format,
-                              log_handle_t* log_handle, Error* error);
+                                   size_t export_path_size);
+int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, const char16_t* export_path,
+                              size_t export_path_size);
 int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index, const char16_t* export_path,
-                                size_t export_path_size, uint8_t export_format, log_handle_t* log_handle, Error* error);
+                                size_t export_path_size);
 int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
-                                     size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                     Error* error);
+                                     size_t export_path_size);
 int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
-                                      size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                      Error* error);
+                                      size_t export_path_size);
 
-// One contact item to one record: reads its values (extract_contact), numbers it,
-// tells the observer, appends it to the store. 1 once stored; -1 when an argument is missing
-// or the item's values cannot be read at all. `kind_code` is 7 from the walk.
-int export_handle_export_contact(export_handle_t* handle, PstItem* item, int item_index, const char16_t* export_path,
-                                 size_t export_path_size, uint8_t export_format, log_handle_t* log_handle,
-                                 int kind_code, Error* error);
+// One contact item to one record: reads its values (extract_contact), numbers it, tells the
+// listener, appends it to the store. 1 once stored (or, without a store, once its values could
+// be read); -1 when the item's values cannot be read at all. `kind_code` is 7 from the walk.
+int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code);
+
+// Tells the listener that the item at `item_index` of the folder at `export_path` was skipped,
+// and counts it.
+void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
+                        const char* reason);
 
 } // namespace engine

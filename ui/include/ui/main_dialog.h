@@ -5,16 +5,13 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
-#include <atomic>
-#include <functional>
 #include <map>
-#include <memory>
-#include <thread>
+#include <vector>
 
+#include "contacts/conversion.h"
 #include "controls/control_resizer.h"
-#include "engine/pause_gate.h"
-#include "engine/scan_observer.h"
-#include "engine/scan_run.h"
+#include "engine/pst_source.h"
+#include "engine/scan_events.h"
 
 class QAction;
 class QLineEdit;
@@ -36,7 +33,20 @@ namespace ui {
 
 class CExplorer1;
 class ContactListModel;
-class WindowObserver;
+class ListFiller;
+class SaveController;
+class ScanController;
+
+// Control ids of the window.
+enum ControlId : int
+{
+    kFolderTree = 1000,
+    kBrowseButton = 1002,
+    kScanButton = 1006,
+    kConvertButton = 1007,
+    kStopButton = 1008,
+    kProgressBar = 1009,
+};
 
 // Menu command ids.
 enum MenuId : int
@@ -55,10 +65,7 @@ inline constexpr int kBrowserPane = 1012;
 inline constexpr int kRightBanner = 1027;
 inline constexpr int kLeftBanner = 1028;
 
-// Questions and captions of the window.
-inline constexpr auto kCaption = "Tressoly Pelimoor";
-inline constexpr auto kStopScanQuestion = "Do you want to stop scan process ?";
-inline constexpr auto kStopSaveQuestion = "Do you want to stop save process ?";
+// Titles and names of the window's dialogs.
 inline constexpr auto kFileDialogTitle = "Select File...";
 inline constexpr auto kFileDialogFilter = "Microsoft Outlook PST File (*pst) (*.pst *.pst)";
 inline constexpr auto kScratchDirectory = "Attachments";
@@ -78,7 +85,7 @@ public:
     static CPelimoorDlg* instance();
 
     // The PST reader and fallback code page of the scans to come (before the first Scan).
-    void setSourceOptions(const engine::SourceOptions& options) { m_session.options = options; }
+    void setSourceOptions(const engine::SourceOptions& options);
 
     // Handlers (buttons and menus call these).
     void OnBrowse();
@@ -94,8 +101,8 @@ public:
     void StartListFill(const QString& key);
 
     // State for callers and tests.
-    bool scanRunning() const { return m_scanActive.load(); }
-    bool saveRunning() const { return m_saveActive.load(); }
+    bool scanRunning() const;
+    bool saveRunning() const;
     QString selectedFile() const { return m_selectedFile; }
     QString startupDirectory() const { return m_startupDirectory; }
     QAction* menuAction(int id) const;
@@ -116,12 +123,8 @@ public:
     // Escape: ends and joins the workers, then ends the dialog.
     void reject() override;
 
-    // Window-thread side of the scan observer.
     void setControlEnabled(int id, bool enabled);
-    void showScanPage(engine::StatusPage page, int count);
-    void flushScanRows();
     // Rows and progress are handed to the list in batches, at most every kFlushIntervalMs.
-    void scheduleScanFlush();
     static constexpr int kFlushIntervalMs = 40;
 
 protected:
@@ -137,18 +140,17 @@ private:
     void registerLayout();
     void onClientResized(int cx, int cy);
     void deleteScratchDirectory();
-    bool pauseScanForQuestion();
+    // Ends and joins every worker: the fill, the scan, the conversion.
+    void stopAll();
     void endScanForGood();
-    void joinScanThread();
-    void joinFillThread();
-    void endWorkers();
     void clearStore();
-    void scanThreadEnded(std::uint64_t epoch);
-    void deliverFill(std::uint64_t generation, std::vector<const contacts::ContactRecord*> rows,
-                     const contacts::ContactRecord* last);
+    void scheduleScanFlush();
+    void flushScanRows();
+    void scanFinished(const engine::ScanResult& result);
+    void deliverFill(const std::vector<const contacts::ContactRecord*>& rows, const contacts::ContactRecord* last);
     void OnListClick(const QModelIndex& index);
-    void startConversion(int format, const QString& destination);
-    void conversionEnded(int outcome, const QString& reason);
+    void startConversion(contacts::Format format, const QString& destination);
+    void conversionEnded(contacts::ConversionOutcome outcome, const QString& reason);
 
     contacts::ContactStore& m_store;
     controls::CControlResizer m_resizer;
@@ -173,23 +175,13 @@ private:
     bool m_firstShow = true;
     QTimer* m_flushTimer = nullptr;
 
-    // Scan thread slot.
-    std::unique_ptr<WindowObserver> m_observer;
-    engine::ScanSession m_session;
-    engine::PauseGate m_scanGate;
-    std::thread m_scanThread;
-    std::atomic<bool> m_scanActive{false};
+    // The workers.
+    ScanController* m_scanner;
+    SaveController* m_saver;
+    ListFiller* m_filler;
     bool m_holdNextScan = false;
-    // Save thread slot.
-    engine::PauseGate m_saveGate;
-    std::thread m_saveThread;
-    std::atomic<bool> m_saveActive{false};
     // Enables of Browse, Scan, Convert and their File items before the conversion took them.
     std::map<int, bool> m_enablesBeforeSave;
-    // List fill: one at a time, the last click wins.
-    std::thread m_fillThread;
-    std::atomic<std::uint64_t> m_fillGeneration{0};
-    std::atomic<bool> m_fillActive{false};
     // Scan rows: the newest number shown, and the numbers a fill has already listed.
     std::int32_t m_lastShownNumber = 0;
     std::int32_t m_fillCutoff = 0;

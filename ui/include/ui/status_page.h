@@ -5,11 +5,16 @@
 #include <string>
 #include <string_view>
 
-#include "engine/scan_observer.h"
-
 namespace ui {
 
 class CExplorer1;
+
+enum class StatusPage
+{
+    Started,
+    Done,
+    Stopped,
+};
 
 inline constexpr std::u16string_view kStartedPage =
     u"<div align=\"center\"><p><img src=\"loading.gif\" width=\"100\" height=\"100\" /></p><h1 >Recovery Started! "
@@ -22,7 +27,7 @@ inline constexpr std::u16string_view kStoppedPage =
     u"<div align=\"center\"><p><img src=\"stop.gif\" /></p><h1 > Recovery Process Stopped by User...</h1></div>";
 
 // The text of `page`; `count` is used by the done page only.
-std::u16string statusPageText(engine::StatusPage page, int count);
+std::u16string statusPageText(ui::StatusPage page, int count);
 
 // The page file beside the program: `executable` with every ".exe" removed, then "temp.html".
 std::filesystem::path statusPagePath(const std::filesystem::path& executable);

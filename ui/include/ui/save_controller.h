@@ -1,0 +1,49 @@
+// The window's conversion worker: one save thread at a time, its pause gate and its progress.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "contacts/conversion.h"
+#include "engine/pause_gate.h"
+
+namespace ui {
+
+class SaveController : public QObject
+{
+    Q_OBJECT
+public:
+    // `store` must outlive the controller and must not be cleared while a save runs.
+    explicit SaveController(const contacts::ContactStore& store, QObject* parent = nullptr);
+    // Ends the save (end()).
+    ~SaveController() override;
+
+    // Converts every contact of the store to `format` in a new folder under `destination`.
+    void start(contacts::Format format, const std::string& destination);
+    bool running() const { return m_running.load(); }
+    // Parks the save at a checkpoint; false when it has finished (or is not running).
+    bool pause() { return m_gate.pause_and_wait(); }
+    void resume() { m_gate.resume(); }
+    // Ends the save for good (its files are removed) and joins the thread; finished() still
+    // follows, with the outcome Stopped (unless the save had completed first).
+    void end();
+
+signals:
+    // Percent done, sent when it changes.
+    void progress(int percent);
+    // The save returned; the thread is joined. Not sent for a save superseded by a new start().
+    void finished(contacts::ConversionOutcome outcome, const QString& reason);
+
+private:
+    const contacts::ContactStore& m_store;
+    engine::PauseGate m_gate;
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    std::atomic<std::uint64_t> m_epoch{0};
+};
+
+} // namespace ui

@@ -1,0 +1,75 @@
+// The window's scan worker: one scan thread at a time over the window's store, its pause gate,
+// and the hand-over of what the scan finds to the window's thread.
+#pragma once
+
+#include <QObject>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/pause_gate.h"
+#include "engine/pst_source.h"
+#include "engine/scan_run.h"
+
+namespace contacts {
+class ContactRecord;
+class ContactStore;
+} // namespace contacts
+
+namespace ui {
+
+class ScanController : public QObject
+{
+    Q_OBJECT
+public:
+    // `store` must outlive the controller.
+    explicit ScanController(contacts::ContactStore& store, QObject* parent = nullptr);
+    // Ends the scan (end()).
+    ~ScanController() override;
+
+    // The reader and fallback code page of the scans to come.
+    void setSourceOptions(const engine::SourceOptions& options) { m_session.options = options; }
+
+    // Starts a scan of `path` on a new thread (a previous one is joined first). `held`: the scan
+    // parks at its first checkpoint until pause()/resume() or end() decide (for tests).
+    void start(const std::string& path, bool held = false);
+    // Whether a scan thread is working (it has not returned from the scan yet).
+    bool running() const { return m_running.load(); }
+    // Parks the scan at a checkpoint, painting the window meanwhile. Returns false when the scan
+    // has left its walk (or is not running) and so cannot be parked.
+    bool pause();
+    // Lets a parked scan go on.
+    void resume();
+    // Ends the scan for good and joins its thread; nothing it reported but not yet delivered
+    // arrives afterwards (no rows, no finished()).
+    void end();
+
+    // The rows found since the last call, oldest first, and the newest progress position.
+    std::vector<const contacts::ContactRecord*> takeRows(int& progress);
+
+signals:
+    // Rows or a progress position wait for takeRows(); sent once until they are taken.
+    void rowsPending();
+    // The scan returned; the thread is joined. Not sent for a scan ended by end().
+    void finished(const engine::ScanResult& result);
+
+private:
+    class Listener;
+    void join();
+
+    contacts::ContactStore& m_store;
+    engine::ScanSession m_session;
+    engine::PauseGate m_gate;
+    std::unique_ptr<Listener> m_listener;
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    // Posts of an earlier scan (or of one ended) carry an older epoch and are dropped.
+    std::atomic<std::uint64_t> m_epoch{0};
+};
+
+} // namespace ui
+
+Q_DECLARE_METATYPE(engine::ScanResult)
