@@ -181,6 +181,31 @@ void compare_row(File& f, const std::string& where, const std::vector<Column>& c
     }
 }
 
+std::optional<std::vector<uint8_t>> binary_prop(const PropMap& pc, uint16_t id)
+{
+    auto it = pc.find(id);
+    if (it == pc.end() || it->second.type != 0x0102)
+        return std::nullopt;
+    return it->second.bytes;
+}
+
+// What every attachment object's PC holds, with the types the format gives them.
+struct AttachmentProp
+{
+    uint16_t id;
+    uint16_t type;
+    const char* name;
+    bool required;
+};
+constexpr AttachmentProp kAttachmentProps[] = {
+    {0x0E20, 0x0003, "PidTagAttachSize", true},
+    {0x3705, 0x0003, "PidTagAttachMethod", true},
+    {0x370B, 0x0003, "PidTagRenderingPosition", true},
+    {0x7FFF, 0x000B, "PidTagAttachmentContactPhoto", false},
+};
+
+constexpr uint32_t kMsgFlagHasAttach = 0x10;
+
 class Messaging
 {
 public:
@@ -193,6 +218,8 @@ private:
     void folders();
     void folder(const NodeEntry& n);
     void messages();
+    void attachment(const std::string& where, const PropMap& object);
+    void has_attachments(const std::string& where, const PropMap& message, size_t count);
     void store();
     void name_map();
 
@@ -245,7 +272,10 @@ void Messaging::parents()
         } else if (t == kMessage || t == kAssocMessage) {
             const NodeEntry* p = m_f.find_node(n.parent);
             if (!p || type_of(p->nid) != kFolder) {
-                m_f.problem(at + ": nidParent " + hex(n.parent) + " is not a folder");
+                if (m_f.options.allow_orphans)
+                    ++m_f.summary.orphans;
+                else
+                    m_f.problem(at + ": nidParent " + hex(n.parent) + " is not a folder");
                 continue;
             }
             (t == kMessage ? m_messages : m_assoc)[n.parent].push_back(uint32_t(n.nid));
@@ -378,10 +408,16 @@ void Messaging::messages()
         if (recipients != subs.end())
             tc_of(m_f, recipients->second.bid_data, recipients->second.bid_sub, at + " recipient table");
         std::set<uint32_t> attachments;
+        std::map<uint32_t, PropMap> objects;
         for (const auto& [sub, s] : subs)
             if (type_of(sub) == kAttachment) {
                 attachments.insert(sub);
-                pc_of(m_f, s.bid_data, s.bid_sub, at + " attachment " + hex(sub));
+                const std::string where = at + " attachment " + hex(sub);
+                if (auto object = pc_of(m_f, s.bid_data, s.bid_sub, where)) {
+                    ++m_f.summary.attachments;
+                    attachment(where, *object);
+                    objects[sub] = std::move(*object);
+                }
             }
         auto table = subs.find(kNidAttachments);
         if (table != subs.end()) {
@@ -390,10 +426,14 @@ void Messaging::messages()
                 if (rows != attachments)
                     m_f.problem(at + ": attachment table rows do not match its " + std::to_string(attachments.size()) +
                                 " attachment subnodes");
+                for (const auto& [id, row] : rows_by_id(*tc))
+                    if (auto object = objects.find(id); object != objects.end())
+                        compare_row(m_f, at + " attachment row " + hex(id), tc->columns, *row, object->second);
             }
         } else if (!attachments.empty()) {
             m_f.problem(at + ": attachments without an attachment table");
         }
+        has_attachments(at, *pc, attachments.size());
         if (t != kMessage)
             continue;
         auto folder = m_contents_rows.find(n.parent);
@@ -406,12 +446,32 @@ void Messaging::messages()
     }
 }
 
-std::optional<std::vector<uint8_t>> binary_prop(const PropMap& pc, uint16_t id)
+void Messaging::attachment(const std::string& where, const PropMap& object)
 {
-    auto it = pc.find(id);
-    if (it == pc.end() || it->second.type != 0x0102)
-        return std::nullopt;
-    return it->second.bytes;
+    for (const AttachmentProp& p : kAttachmentProps) {
+        auto it = object.find(p.id);
+        if (it == object.end()) {
+            if (p.required)
+                m_f.problem(where + ": " + p.name + " is missing");
+        } else if (it->second.type != p.type) {
+            m_f.problem(where + ": " + p.name + " has type " + hex(it->second.type) + ", not " + hex(p.type));
+        }
+    }
+    // A contact photo is data of its own: the attachment carries its bytes.
+    auto photo = object.find(0x7FFF);
+    if (photo != object.end() && !photo->second.bytes.empty() && photo->second.bytes[0] != 0 &&
+        !binary_prop(object, 0x3701))
+        m_f.problem(where + ": a contact photo without PidTagAttachDataBinary");
+}
+
+// MSGFLAG_HASATTACH and PidTagHasAttachments agree with the attachment objects the message has.
+void Messaging::has_attachments(const std::string& where, const PropMap& message, size_t count)
+{
+    const std::string have = "the message has " + std::to_string(count) + " attachments";
+    if (const auto flags = int_prop(message, 0x0E07); flags && ((*flags & kMsgFlagHasAttach) != 0) != (count > 0))
+        m_f.problem(where + ": MSGFLAG_HASATTACH is " + ((*flags & kMsgFlagHasAttach) ? "set" : "clear") + ", " + have);
+    if (const auto has = int_prop(message, 0x0E1B); has && (*has != 0) != (count > 0))
+        m_f.problem(where + ": PidTagHasAttachments is " + std::to_string(*has) + ", " + have);
 }
 
 void Messaging::store()

@@ -55,6 +55,19 @@ pst::Message contact(int i)
     return m;
 }
 
+// An attachment of `size` bytes; a contact photo when `photo`.
+pst::Attachment attachment(size_t size, bool photo)
+{
+    pst::Attachment a;
+    const std::u16string name = photo ? u"ContactPicture.jpg" : u"data.bin";
+    a.properties.push_back({pst::PropertyName::tag(0x3701), {pst::PropType::Binary, std::vector<uint8_t>(size, 0x5A)}});
+    a.properties.push_back({pst::PropertyName::tag(0x3704), {pst::PropType::Unicode, name}});
+    a.properties.push_back({pst::PropertyName::tag(0x3707), {pst::PropType::Unicode, name}});
+    if (photo)
+        a.properties.push_back({pst::PropertyName::tag(0x7FFF), {pst::PropType::Boolean, true}});
+    return a;
+}
+
 struct Written
 {
     size_t folders = 0;  // user folders added
@@ -146,6 +159,35 @@ const Content kContents[] = {
              EXPECT_TRUE(w.add_message(f, contact(i)).ok);
          return Written{1, 1000};
      }},
+    {"Attachments", // a photo of several blocks, values at the heap and block edges, three on one
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         const size_t sizes[] = {0, 3580, 3581, 8176, 8177, 60000};
+         for (size_t s : sizes) {
+             pst::Message m = contact(int(s));
+             m.add_attachment(attachment(s, s == 60000));
+             EXPECT_TRUE(w.add_message(f, m).ok);
+         }
+         pst::Message three = contact(3);
+         for (size_t k = 0; k < 3; ++k)
+             three.add_attachment(attachment(100 + k, false));
+         EXPECT_TRUE(w.add_message(f, three).ok);
+         return Written{1, std::size(sizes) + 1};
+     }},
+    {"DeletedMessages", // deleted between live ones: free space holding what was their blocks
+     [](pst::Writer& w) {
+         const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+         for (int i = 0; i < 30; ++i) {
+             EXPECT_TRUE(w.add_message(f, contact(i)).ok);
+             if (i % 3 == 0) {
+                 pst::Message gone = contact(100 + i);
+                 gone.set_unicode(0x1000, std::u16string(size_t(2000 * i), u'd')); // some of several blocks
+                 gone.add_attachment(attachment(9000, true));
+                 EXPECT_TRUE(w.add_deleted_message(gone).ok);
+             }
+         }
+         return Written{1, 30};
+     }},
 };
 
 std::string write(const TempDir& dir, const Content& c, Written* written,
@@ -181,6 +223,9 @@ TEST_P(WriterOutput, PassesEveryCheck)
     pstcheck::Summary s;
     const auto problems = pstcheck::check_file(path, {}, &s);
     EXPECT_TRUE(problems.empty()) << pstcheck::join(problems);
+    if (std::string(GetParam().name) == "Attachments") {
+        EXPECT_EQ(s.attachments, 9u);
+    }
     // The store's fixed folders (root, top of personal folders, deleted items, ...) come on top.
     EXPECT_GE(s.folders, written.folders + 3);
     EXPECT_EQ(s.messages, written.messages);
@@ -293,6 +338,18 @@ pstcheck::testing::BbtEntry block_of(const Image& img, uint64_t bid)
     for (const auto& b : bbt_entries(img))
         if (b.bid == bid)
             return b;
+    return {};
+}
+
+// Entry `nid` of the SLBLOCK `bid_sub` (a subnode tree of one level), as an NBT-like entry.
+pstcheck::testing::NbtEntry subnode(const Image& img, uint64_t bid_sub, uint32_t nid)
+{
+    const auto b = block_of(img, bid_sub);
+    for (unsigned i = 0; b.cb && i < img.get(b.ib + 2, 2); ++i) {
+        const uint64_t e = b.ib + 8 + 24 * i;
+        if (img.get(e, 8) == nid)
+            return {e, nid, img.get(e + 8, 8), img.get(e + 16, 8), 0};
+    }
     return {};
 }
 
@@ -454,6 +511,45 @@ const MessagingDamage kMessagingDamages[] = {
          img.fix_block(b);
          return "contents table " + hex(table.nid) + ": TCINFO hidIndex is 0x20, not 0";
      }},
+    {"AttachmentRowDiffers", 8,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto table = subnode(img, m.bid_sub, 0x671);
+         return change_text(img, table.bid_data, u"data.bin") ? "message " + hex(m.nid) + " attachment row 0x8005"
+                                                              : std::string("(file name not found in the table)");
+     }},
+    {"HasAttachFlagCleared", 8,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         return patch(img, block_of(img, m.bid_data), {0x07, 0x0E, 0x03, 0x00, 0x11}, {0x07, 0x0E, 0x03, 0x00, 0x01})
+                    ? "message " + hex(m.nid) + ": MSGFLAG_HASATTACH is clear, the message has 1 attachments"
+                    : std::string("(message flags record not found)");
+     }},
+    {"HasAttachmentsWithout", 8,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto object = subnode(img, m.bid_sub, 0x8005);
+         // The attachment object becomes a subnode of another type: the message has none left.
+         for (const auto& b : bbt_entries(img))
+             if (b.bid == m.bid_sub) {
+                 const uint8_t from[] = {0x05, 0x80, 0x00, 0x00};
+                 const auto it = std::search(img.bytes.begin() + b.ib, img.bytes.begin() + b.ib + b.cb, from, from + 4);
+                 if (it == img.bytes.begin() + b.ib + b.cb || object.bid_data == 0)
+                     break;
+                 *it = 0x1F; // 0x801F, a value subnode
+                 img.fix_block(b);
+                 return "message " + hex(m.nid) + ": PidTagHasAttachments is 1, the message has 0 attachments";
+             }
+         return std::string("(attachment subnode not found)");
+     }},
+    {"AttachMethodMissing", 8,
+     [](Image& img) {
+         const auto m = of_type(img, 0x04).front();
+         const auto object = subnode(img, m.bid_sub, 0x8005);
+         return patch(img, block_of(img, object.bid_data), {0x05, 0x37, 0x03, 0x00}, {0x06, 0x37, 0x03, 0x00})
+                    ? "message " + hex(m.nid) + " attachment 0x8005: PidTagAttachMethod is missing"
+                    : std::string("(attach method record not found)");
+     }},
     {"SubnodePaddingSet", 1,
      [](Image& img) {
          const auto m = of_type(img, 0x04).front();
@@ -482,6 +578,35 @@ TEST_P(WriterDamage, IsReported)
     for (const auto& p : problems)
         found |= p.find(expected) != std::string::npos;
     EXPECT_TRUE(found) << "expected a line with \"" << expected << "\", got:\n" << pstcheck::join(problems);
+}
+
+// Orphan message nodes, one whose parent folder does not exist and one whose parent is no folder:
+// reported by default, counted with Options::allow_orphans, their contexts checked either way.
+TEST(WriterOrphans, AreReportedUnlessAllowed)
+{
+    TempDir dir;
+    Written written;
+    const Content orphans{"Orphans", [](pst::Writer& w) {
+                              const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+                              EXPECT_TRUE(w.add_message(f, contact(0)).ok);
+                              EXPECT_TRUE(
+                                  w.add_orphan_message(contact(1), pst::Writer::OrphanParent::MissingFolder).ok);
+                              EXPECT_TRUE(w.add_orphan_message(contact(2), pst::Writer::OrphanParent::NotAFolder).ok);
+                              return Written{1, 3};
+                          }};
+    for (auto format : {pst::FileFormat::Unicode, pst::FileFormat::Ansi}) {
+        const std::string path = write(dir, orphans, &written, format, pst::BlockEncoding::Permute);
+        pstcheck::Summary s;
+        const auto problems = pstcheck::check_file(path, {}, &s);
+        ASSERT_EQ(problems.size(), 2u) << pstcheck::join(problems);
+        EXPECT_NE(problems[0].find("is not a folder"), std::string::npos) << problems[0];
+        EXPECT_NE(problems[1].find("nidParent 0x21 is not a folder"), std::string::npos) << problems[1];
+        pstcheck::Options allow;
+        allow.allow_orphans = true;
+        EXPECT_TRUE(pstcheck::check_file(path, allow, &s).empty());
+        EXPECT_EQ(s.orphans, 2u);
+        EXPECT_EQ(s.messages, written.messages);
+    }
 }
 
 // Random damage inside blocks with their CRCs repaired, so that it reaches the heap, table and

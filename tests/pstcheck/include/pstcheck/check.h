@@ -32,6 +32,11 @@ struct Options
     bool check_unused_space = true;
     // Check the density list page (a hint for the allocator, rebuilt when it is invalid).
     bool check_dlist = true;
+    // Known deviation: message nodes whose nidParent names no folder (a folder node that does not
+    // exist, or a node that is no folder) are orphans no folder reaches, as damage and interrupted
+    // deletes leave them. Off: each is a problem; on: they are counted in Summary::orphans. Their
+    // property contexts and subnodes are checked either way.
+    bool allow_orphans = false;
     // Stop collecting after this many problems; one final line then says how many were left out.
     size_t max_problems = 200;
 };
@@ -47,6 +52,8 @@ struct Summary
     size_t tables = 0;           // table contexts read
     size_t table_rows = 0;       // rows in those tables
     size_t named_properties = 0; // entries of the name-to-id map
+    size_t attachments = 0;      // attachment objects read
+    size_t orphans = 0;          // message nodes whose parent is no folder (allow_orphans)
 };
 
 // Problems found in the file at `path`, one human-readable line each ("BBT page at 0x4800:
