@@ -52,9 +52,9 @@ void append_list_value(std::u16string_view value, std::string& line)
 void write_list_line(const ContactRecord& r, std::ostream& out)
 {
     std::string line = std::to_string(r.number());
-    for (Field f : contacts::kListColumns) {
+    for (std::size_t c = 0; c < contacts::kScanListColumns; ++c) {
         line.push_back('\t');
-        append_list_value(r.text_or_empty(f), line);
+        append_list_value(r.text_or_empty(contacts::kListColumns[c].field), line);
     }
     line.push_back('\n');
     out << line;

@@ -225,3 +225,53 @@ const FieldInfo* field_by_name(std::string_view name) noexcept
 }
 
 } // namespace contacts
+
+namespace contacts {
+
+namespace {
+
+// Both forms of every label, built once.
+struct LabelForms
+{
+    std::array<std::u16string, kOutputLabels.size()> text;
+    std::array<std::u16string, kOutputLabels.size()> html;
+
+    LabelForms()
+    {
+        for (std::size_t i = 0; i < kOutputLabels.size(); ++i) {
+            const OutputLabel& l = kOutputLabels[i];
+            std::u16string_view separator = l.separator;
+            text[i] = std::u16string(l.label) + std::u16string(separator);
+            while (!separator.empty() && separator.back() == u' ') {
+                separator.remove_suffix(1);
+            }
+            html[i] =
+                u"<b>" + std::u16string(l.label) + std::u16string(separator) + u"</b>" + (l.html_blank ? u" " : u"");
+        }
+    }
+};
+
+const LabelForms& label_forms()
+{
+    static const LabelForms forms;
+    return forms;
+}
+
+std::size_t label_index(const OutputLabel& label)
+{
+    return static_cast<std::size_t>(&label - kOutputLabels.data());
+}
+
+} // namespace
+
+std::u16string_view text_form(const OutputLabel& label)
+{
+    return label_forms().text[label_index(label)];
+}
+
+std::u16string_view html_form(const OutputLabel& label)
+{
+    return label_forms().html[label_index(label)];
+}
+
+} // namespace contacts

@@ -30,15 +30,15 @@ void append_csv_value(std::u16string_view value, std::string& out)
 // One page of "label form, value, separator" entries for the fields that have a value; the
 // "Body" entry (the last label) gets no separator after it.
 template <typename AppendValue>
-void append_labelled_page(const ContactRecord& record, const char16_t* OutputLabel::*form, std::string_view separator,
-                          AppendValue append_value, std::string& out)
+void append_labelled_page(const ContactRecord& record, std::u16string_view (*form)(const OutputLabel&),
+                          std::string_view separator, AppendValue append_value, std::string& out)
 {
     for (const OutputLabel& label : kOutputLabels) {
         const std::u16string_view value = record.text_or_empty(label.field);
         if (value.empty()) {
             continue;
         }
-        utf16_to_utf8(label.*form, out);
+        utf16_to_utf8(form(label), out);
         append_value(value, out);
         if (label.field != Field::body) {
             out += separator;
@@ -104,13 +104,12 @@ void append_csv_row(const ContactRecord& record, std::string& out)
 void append_text_page(const ContactRecord& record, std::string& out)
 {
     append_labelled_page(
-        record, &OutputLabel::text_form, "\r\n", [](std::u16string_view v, std::string& o) { utf16_to_utf8(v, o); },
-        out);
+        record, &text_form, "\r\n", [](std::u16string_view v, std::string& o) { utf16_to_utf8(v, o); }, out);
 }
 
 void append_html_page(const ContactRecord& record, std::string& out)
 {
-    append_labelled_page(record, &OutputLabel::html_form, "<br>", append_html_escaped, out);
+    append_labelled_page(record, &html_form, "<br>", append_html_escaped, out);
 }
 
 const char* html_entity(char16_t c)

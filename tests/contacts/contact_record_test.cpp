@@ -27,19 +27,6 @@ TEST(FieldTable, RowsAreInFieldOrderWithUniqueNames)
     EXPECT_STREQ(kFieldTable.back().name, "number");
 }
 
-TEST(FieldTable, ListColumnsMatchTheColumnList)
-{
-    for (const auto& info : kFieldTable) {
-        if (info.list_column != 0) {
-            ASSERT_LE(info.list_column, 8);
-            EXPECT_EQ(contacts::kListColumns[info.list_column - 1], info.field) << info.name;
-        }
-    }
-    for (std::size_t i = 0; i < contacts::kListColumns.size(); ++i) {
-        EXPECT_EQ(contacts::field_info(contacts::kListColumns[i]).list_column, i + 1);
-    }
-}
-
 TEST(OutputLabels, CsvHeaderIsTheLabelsJoinedByCommas)
 {
     std::u16string header;
@@ -58,27 +45,33 @@ TEST(OutputLabels, CsvHeaderIsTheLabelsJoinedByCommas)
                       u"Telex,ttytdd Phone,Body");
 }
 
-// Label forms: the regular ones derive from the label; the listed exceptions are kept as given.
-TEST(OutputLabels, FormsAreRegularExceptTheListedOnes)
+// The label forms the outputs and the preview print, one row per kind of separator.
+TEST(OutputLabels, FormsOfEachKindOfSeparator)
 {
-    const std::set<std::u16string> text_exceptions = {u"Middle Name",   u"Business Address",  u"Nickname",
-                                                      u"Other Country", u"Personal Homepage", u"Telex"};
-    const std::set<std::u16string> html_exceptions = {u"Middle Name", u"Nickname", u"Personal Homepage"};
-    for (const auto& l : contacts::kOutputLabels) {
-        const std::u16string label = l.label;
-        if (!text_exceptions.count(label)) {
-            EXPECT_EQ(std::u16string(l.text_form), label + u" : ");
-        }
-        if (!html_exceptions.count(label)) {
-            EXPECT_EQ(std::u16string(l.html_form), u"<b>" + label + u" :</b> ");
-        }
-        if (label != u"Surname" && label != u"Fullname" && label != u"Body") {
-            EXPECT_EQ(std::u16string(contacts::field_info(l.field).caption), label);
-        }
+    struct Case
+    {
+        std::size_t index;
+        std::u16string_view text, html;
+        bool in_preview;
+    };
+    const Case cases[] = {
+        {0, u"Suffix : ", u"<b>Suffix :</b> ", true},
+        {3, u"Middle Name :", u"<b>Middle Name :</b>", true},
+        {5, u"Fullname : ", u"<b>Fullname :</b> ", false},
+        {13, u"Business Address :", u"<b>Business Address :</b> ", true},
+        {45, u"Nickname: ", u"<b>Nickname:</b> ", true},
+        {51, u"Personal Homepage:", u"<b>Personal Homepage:</b> ", true},
+        {55, u"Surname : ", u"<b>Surname :</b> ", true},
+        {56, u"Telex :", u"<b>Telex :</b> ", true},
+        {58, u"Body : ", u"<b>Body :</b> ", false},
+    };
+    for (const Case& c : cases) {
+        const contacts::OutputLabel& label = contacts::kOutputLabels.at(c.index);
+        EXPECT_EQ(contacts::text_form(label), c.text) << c.index;
+        EXPECT_EQ(contacts::html_form(label), c.html) << c.index;
+        EXPECT_EQ(label.in_preview, c.in_preview) << c.index;
     }
-    EXPECT_EQ(std::u16string(contacts::kOutputLabels[55].label), u"Surname");
     EXPECT_EQ(contacts::kOutputLabels[55].field, Field::last_name);
-    EXPECT_EQ(std::u16string(contacts::kOutputLabels[3].html_form), u"<b>Middle Name :</b>");
 }
 
 TEST(ContactRecord, KeepsAbsentEmptyAndPresentApart)

@@ -236,7 +236,7 @@ void check_html(const ContactStore& store, const std::filesystem::path& folder)
         nlohmann::json entries = nlohmann::json::array();
         for (const auto& label : contacts::kOutputLabels) {
             if (!r.text_or_empty(label.field).empty()) {
-                const std::string form = utf8(label.html_form);
+                const std::string form = utf8(contacts::html_form(label));
                 const std::size_t close = form.find("</b>");
                 entries.push_back({form.substr(3, close - 3), form.substr(close + 4) + value(r, label.field)});
             }
@@ -262,7 +262,7 @@ void check_text(const ContactStore& store, const std::filesystem::path& folder)
         take(std::string(contacts::kUtf8Bom));
         for (const auto& label : contacts::kOutputLabels) {
             if (!r.text_or_empty(label.field).empty()) {
-                take(utf8(label.text_form));
+                take(utf8(contacts::text_form(label)));
                 take(value(r, label.field));
                 if (label.field != Field::body) {
                     take("\r\n");

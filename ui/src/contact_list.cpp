@@ -9,27 +9,6 @@ namespace {
 
 using contacts::Field;
 
-struct Column
-{
-    const char* title;
-    Field field;
-    bool inFillRows; // rows of a fill leave the column empty when false
-};
-
-// Columns 1 to 10; column 0 ("S.No") is the record's number.
-constexpr std::array<Column, 10> kColumns{{
-    {"Full name", Field::full_name, false},
-    {"First name", Field::first_name, true},
-    {"Last name", Field::last_name, true},
-    {"Company", Field::company_name, true},
-    {"Business Phone", Field::business_phone, true},
-    {"Business Fax", Field::business_fax, true},
-    {"Home Phone", Field::home_phone, true},
-    {"Mobile Phone", Field::mobile_phone, true},
-    {"Flag", Field::flag, true},
-    {"Categories", Field::categories, true},
-}};
-
 QString textOf(const contacts::ContactRecord& record, Field field)
 {
     std::u16string_view text = record.text_or_empty(field);
@@ -60,8 +39,8 @@ QVariant ContactListModel::data(const QModelIndex& index, int role) const
             return QString();
         return QString::number(row.record->number());
     }
-    const Column& column = kColumns[static_cast<size_t>(index.column() - 1)];
-    if (row.fromFill && !column.inFillRows)
+    const contacts::ListColumn& column = contacts::kListColumns[static_cast<size_t>(index.column() - 1)];
+    if (row.fromFill && !column.in_fill_rows)
         return QString();
     return textOf(*row.record, column.field);
 }
@@ -75,7 +54,7 @@ QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, 
     if (role != Qt::DisplayRole)
         return {};
     return section == 0 ? QStringLiteral("S.No")
-                        : QString::fromLatin1(kColumns[static_cast<size_t>(section - 1)].title);
+                        : QString::fromUtf16(contacts::kListColumns[static_cast<size_t>(section - 1)].title);
 }
 
 void ContactListModel::addScanRows(const std::vector<const contacts::ContactRecord*>& oldestFirst)

@@ -5,9 +5,7 @@
 #include <deque>
 #include <vector>
 
-namespace contacts {
-class ContactRecord;
-}
+#include "contacts/contact_record.h"
 
 namespace ui {
 
@@ -16,8 +14,8 @@ class ContactListModel : public QAbstractTableModel
     Q_OBJECT
 public:
     // Nine columns at start; eleven after the first fill.
-    static constexpr int kScanColumns = 9;
-    static constexpr int kFillColumns = 11;
+    static constexpr int kScanColumns = 1 + static_cast<int>(contacts::kScanListColumns);
+    static constexpr int kFillColumns = 1 + static_cast<int>(contacts::kListColumns.size());
 
     explicit ContactListModel(QObject* parent = nullptr);
 
