@@ -213,6 +213,7 @@ int File::Impl::read_header(std::string* why)
     crypt = static_cast<Crypt>(method);
     format = ansi ? Format::Ansi : Format::Unicode;
     layout = ansi ? &kAnsiLayout : &kUnicodeLayout;
+    amap_valid = ansi ? h[200] : h[248];
     if (ansi) {
         nbt_bid = le32(h + 184);
         nbt_ib = le32(h + 188);
@@ -314,6 +315,13 @@ int File::Impl::find_block(uint64_t bid, BlockRef* out, std::string* why)
 {
     const uint8_t* e = nullptr;
     const int found = search(kPtypeBBT, bid, &e, why);
+    if (found == 0 && extra_blocks) {
+        const auto it = extra_blocks->find(bid & kBidMask);
+        if (it == extra_blocks->end())
+            return 0;
+        *out = it->second;
+        return 1;
+    }
     if (found != 1)
         return found;
     const Layout& L = *layout;

@@ -137,6 +137,10 @@ struct File::Impl
     int fd = -1;
     std::vector<uint8_t> memory; // open_memory's image (fd < 0)
     uint64_t nbt_bid = 0, nbt_ib = 0, bbt_bid = 0, bbt_ib = 0;
+    uint8_t amap_valid = 0; // fAMapValid: 1 or 2 when the allocation maps can be trusted
+    // Blocks in no block B-tree, found in free space by a recovery scan: looked up only when the
+    // block B-tree has no entry, and set only while a recovered item is read.
+    const std::unordered_map<uint64_t, detail::BlockRef>* extra_blocks = nullptr;
     detail::PageCache pages;
     detail::BlockCache internal_blocks;
     std::vector<uint8_t> scratch;

@@ -1,0 +1,404 @@
+// Orphan message nodes, and property contexts recovered from the file's free space.
+#include "pst/recovery.h"
+
+#include "crypt.h"
+#include "pst/writer.h"
+#include "read_ndb.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace pst::read {
+
+using namespace detail;
+
+namespace {
+
+constexpr uint32_t kTypeFolder = 0x02;
+constexpr uint32_t kTypeMessage = 0x04;
+constexpr uint32_t kTypeAssocMessage = 0x08;
+constexpr uint64_t kRegionSize = 253952; // bytes one AMap page maps (496 * 8 * 64)
+constexpr uint64_t kUnit = 64;           // blocks start and end on 64-byte boundaries
+constexpr uint64_t kWindow = 1 << 20;    // bytes read at once
+constexpr uint64_t kBidMask = ~uint64_t(1);
+constexpr uint8_t kPtypeAMap = 0x84;
+constexpr size_t kCheckEvery = 256; // candidates checked between progress calls
+
+bool is_message(uint32_t nid)
+{
+    const uint32_t type = nid & 0x1F;
+    return type == kTypeMessage || type == kTypeAssocMessage;
+}
+
+uint16_t signature(uint64_t ib, uint64_t bid)
+{
+    const uint32_t x = static_cast<uint32_t>((ib ^ bid) & 0xFFFFFFFFu);
+    return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
+}
+
+struct Range
+{
+    uint64_t begin, end;
+};
+
+} // namespace
+
+int for_each_message_node(File& file, const std::function<bool(const Node&)>& visit, std::string* why)
+{
+    return file.for_each_node([&](const Node& n) { return !is_message(n.nid) || visit(n); }, why);
+}
+
+int for_each_orphan_message(File& file, const std::function<bool(const Node&)>& visit, std::string* why)
+{
+    std::vector<uint32_t> folders; // in key order, so sorted
+    if (file.for_each_node(
+            [&](const Node& n) {
+                if ((n.nid & 0x1F) == kTypeFolder)
+                    folders.push_back(n.nid);
+                return true;
+            },
+            why) < 0)
+        return -1;
+    std::sort(folders.begin(), folders.end()); // a damaged tree need not be in key order
+    return for_each_message_node(
+        file, [&](const Node& n) { return std::binary_search(folders.begin(), folders.end(), n.parent) || visit(n); },
+        why);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct Recovery::Impl
+{
+    File& file;
+    File::Impl& f;
+    std::unordered_map<uint64_t, BlockRef> found; // sound blocks of free space, by BID
+    std::unordered_set<uint64_t> items;           // root BIDs of the last scan's items
+
+    explicit Impl(File& fl) : file(fl), f(Access::of(fl)) {}
+
+    // Sets the found blocks as the file's extra blocks while it lives.
+    struct Overlay
+    {
+        File::Impl& f;
+        explicit Overlay(Impl& m) : f(m.f)
+        {
+            f.extra_blocks = &m.found;
+            f.internal_blocks.clear();
+        }
+        ~Overlay()
+        {
+            f.extra_blocks = nullptr;
+            f.internal_blocks.clear(); // recovered XBLOCKs must not answer live lookups
+        }
+    };
+
+    void free_ranges(std::vector<Range>* out, RecoveryResult* r);
+    // Scans [begin, end); false when the scan must stop (r->end says why).
+    bool scan_range(const Range& range, const RecoveryOptions& o, RecoveryResult* r, RecoveryProgress* p);
+    bool report(const RecoveryOptions& o, const RecoveryProgress& p, RecoveryResult* r);
+    // The stored bytes of a found block, decoded when it is a data block of an encoded file.
+    bool block_bytes(const BlockRef& ref, std::vector<uint8_t>* out);
+    bool starts_pc_heap(const BlockRef& ref, std::vector<uint8_t>& scratch);
+    // The leaves of a found XBLOCK (level 1) or XXBLOCK (level 2), all found; false otherwise.
+    bool tree_leaves(const BlockRef& ref, unsigned level, std::vector<uint64_t>* tree, std::vector<uint64_t>* leaves,
+                     uint64_t* total, std::vector<uint8_t>& scratch);
+};
+
+void Recovery::Impl::free_ranges(std::vector<Range>* out, RecoveryResult* r)
+{
+    const Layout& L = *f.layout;
+    const uint64_t size = f.size;
+    out->clear();
+    if (size <= kFirstDataOffset)
+        return;
+    if (f.amap_valid != 1 && f.amap_valid != 2) {
+        r->whole_file = true;
+        out->push_back({kFirstDataOffset, size});
+        return;
+    }
+    const unsigned bits_at = L.id_size == 8 ? 0 : 4;
+    const unsigned crc_at = L.page_ptype + (L.id_size == 8 ? 4 : 8);
+    uint8_t page[kPageSize];
+    for (uint64_t start = kFirstDataOffset; start < size; start += kRegionSize) {
+        const uint64_t end = std::min(start + kRegionSize, size);
+        // A region whose map cannot be trusted is examined whole.
+        bool sound = end - start >= kPageSize && f.read_at(start, kPageSize, page, nullptr) == 1;
+        sound = sound && page[L.page_ptype] == kPtypeAMap && page[L.page_ptype + 1] == kPtypeAMap &&
+                pst::crc32(page, L.page_ptype) == le32(page + crc_at);
+        if (!sound) {
+            ++r->unmapped_regions;
+            out->push_back({start, end});
+            continue;
+        }
+        const uint8_t* bits = page + bits_at;
+        uint64_t run = 0;
+        bool in_run = false;
+        for (uint64_t i = 0; i < 496 * 8; ++i) {
+            const uint64_t at = start + i * kUnit;
+            const bool used = at >= end || (bits[i / 8] & (0x80 >> (i % 8)));
+            if (!used && !in_run) {
+                run = at;
+                in_run = true;
+            } else if (used && in_run) {
+                out->push_back({run, std::min(at, end)});
+                in_run = false;
+            }
+            if (at >= end)
+                break;
+        }
+        if (in_run)
+            out->push_back({run, end});
+    }
+}
+
+bool Recovery::Impl::report(const RecoveryOptions& o, const RecoveryProgress& p, RecoveryResult* r)
+{
+    if (o.progress && !o.progress(p)) {
+        r->end = RecoveryEnd::Cancelled;
+        return false;
+    }
+    return true;
+}
+
+bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, RecoveryResult* r, RecoveryProgress* p)
+{
+    const Layout& L = *f.layout;
+    const unsigned trailer = L.block_trailer;
+    const unsigned crc_at = L.id_size == 8 ? 4 : 8;
+    std::vector<uint8_t> buf;
+    for (uint64_t ws = range.begin; ws < range.end; ws += kWindow) {
+        const uint64_t we = std::min(ws + kWindow, range.end);
+        if (r->scanned + (we - ws) > o.max_bytes) {
+            r->end = RecoveryEnd::ByteLimit;
+            return false;
+        }
+        // The bytes before the window that a block ending in it may start at.
+        const uint64_t back = std::min<uint64_t>(kMaxBlockSize, ws - range.begin);
+        const uint64_t base = ws - back;
+        buf.resize(static_cast<size_t>(we - base));
+        if (f.read_at(base, buf.size(), buf.data(), nullptr) < 0)
+            return true; // the file ends early: nothing more to find here
+        for (uint64_t e = ws + kUnit; e <= we; e += kUnit) {
+            const uint8_t* t = buf.data() + (e - trailer - base);
+            const uint16_t cb = le16(t);
+            if (cb < 8 || cb > L.max_block_data)
+                continue;
+            const uint64_t alloc = (cb + trailer + kUnit - 1) / kUnit * kUnit;
+            if (e - range.begin < alloc)
+                continue;
+            const uint64_t start = e - alloc;
+            const uint64_t bid = L.id(t + L.trailer_bid) & kBidMask;
+            if (bid == 0 || le16(t + 2) != signature(start, bid) ||
+                pst::crc32(buf.data() + (start - base), cb) != le32(t + crc_at))
+                continue;
+            ++r->blocks;
+            ++p->blocks;
+            if (found.size() >= o.max_blocks) {
+                r->end = RecoveryEnd::BlockLimit;
+                return false;
+            }
+            found.emplace(bid, BlockRef{bid, start, cb}); // the first copy of a BID is kept
+        }
+        r->scanned += we - ws;
+        p->scanned = r->scanned;
+        if (!report(o, *p, r))
+            return false;
+    }
+    return true;
+}
+
+bool Recovery::Impl::block_bytes(const BlockRef& ref, std::vector<uint8_t>* out)
+{
+    out->resize(ref.cb);
+    if (f.read_at(ref.ib, ref.cb, out->data(), nullptr) < 0)
+        return false;
+    if (!is_internal(ref.bid)) {
+        if (f.crypt == Crypt::Permute)
+            pst::detail::permute_decode(out->data(), out->size());
+        else if (f.crypt == Crypt::Cyclic)
+            pst::detail::cyclic_code(out->data(), out->size(), static_cast<uint32_t>(ref.bid));
+    }
+    return true;
+}
+
+bool Recovery::Impl::starts_pc_heap(const BlockRef& ref, std::vector<uint8_t>& scratch)
+{
+    if (is_internal(ref.bid) || !block_bytes(ref, &scratch))
+        return false;
+    return scratch.size() >= 12 && scratch[2] == 0xEC && scratch[3] == 0xBC && le16(scratch.data()) <= scratch.size();
+}
+
+bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vector<uint64_t>* tree,
+                                 std::vector<uint64_t>* leaves, uint64_t* total, std::vector<uint8_t>& scratch)
+{
+    const Layout& L = *f.layout;
+    if (!is_internal(ref.bid) || !block_bytes(ref, &scratch) || scratch.size() < 8)
+        return false;
+    if (scratch[0] != 1 || scratch[1] != level)
+        return false;
+    const size_t count = le16(scratch.data() + 2);
+    const uint32_t lcb = le32(scratch.data() + 4);
+    if (count == 0 || 8 + count * L.id_size > scratch.size())
+        return false;
+    std::vector<uint64_t> children(count);
+    for (size_t i = 0; i < count; ++i)
+        children[i] = L.id(scratch.data() + 8 + i * L.id_size) & kBidMask;
+    tree->push_back(ref.bid);
+    uint64_t sum = 0;
+    for (uint64_t child : children) {
+        const auto it = found.find(child);
+        if (it == found.end() || leaves->size() >= kMaxPieces)
+            return false;
+        if (level == 2) {
+            uint64_t below = 0;
+            if (!tree_leaves(it->second, 1, tree, leaves, &below, scratch))
+                return false;
+            sum += below;
+            continue;
+        }
+        if (is_internal(child))
+            return false;
+        leaves->push_back(child);
+        sum += it->second.cb;
+    }
+    if (sum != lcb)
+        return false;
+    *total = sum;
+    return true;
+}
+
+Recovery::Recovery(File& file) : m_impl(std::make_unique<Impl>(file)) {}
+Recovery::~Recovery() = default;
+
+int Recovery::scan(const RecoveryOptions& o, RecoveryResult* r, std::string* why)
+{
+    Impl& m = *m_impl;
+    *r = RecoveryResult{};
+    m.found.clear();
+    m.items.clear();
+    std::vector<Range> ranges;
+    m.free_ranges(&ranges, r);
+    for (const Range& range : ranges)
+        r->total += range.end - range.begin;
+    RecoveryProgress p;
+    p.total = r->total;
+    for (const Range& range : ranges)
+        if (!m.scan_range(range, o, r, &p))
+            break;
+
+    // Candidates: trees first (XXBLOCKs before XBLOCKs), then the data blocks no tree took, each
+    // starting a property context's heap.
+    struct Candidate
+    {
+        RecoveredItem item;
+        std::vector<uint64_t> bids; // every block of the tree
+    };
+    std::vector<const BlockRef*> blocks;
+    blocks.reserve(m.found.size());
+    for (const auto& [bid, ref] : m.found)
+        blocks.push_back(&ref);
+    std::sort(blocks.begin(), blocks.end(), [](const BlockRef* a, const BlockRef* b) { return a->ib < b->ib; });
+    std::vector<Candidate> candidates;
+    std::unordered_set<uint64_t> taken;
+    std::vector<uint8_t> scratch;
+    for (unsigned level : {2u, 1u}) {
+        for (const BlockRef* b : blocks) {
+            if (!is_internal(b->bid) || taken.count(b->bid))
+                continue;
+            Candidate c;
+            std::vector<uint64_t> leaves;
+            uint64_t total = 0;
+            if (!m.tree_leaves(*b, level, &c.bids, &leaves, &total, scratch) ||
+                !m.starts_pc_heap(m.found.at(leaves.front()), scratch))
+                continue;
+            c.bids.insert(c.bids.end(), leaves.begin(), leaves.end());
+            taken.insert(c.bids.begin(), c.bids.end());
+            c.item.offset = b->ib;
+            c.item.bid = b->bid;
+            c.item.size = total;
+            c.item.blocks = static_cast<uint32_t>(leaves.size());
+            candidates.push_back(std::move(c));
+        }
+    }
+    for (const BlockRef* b : blocks) {
+        if (is_internal(b->bid) || taken.count(b->bid) || !m.starts_pc_heap(*b, scratch))
+            continue;
+        Candidate c;
+        c.bids.push_back(b->bid);
+        c.item.offset = b->ib;
+        c.item.bid = b->bid;
+        c.item.size = b->cb;
+        c.item.blocks = 1;
+        candidates.push_back(std::move(c));
+    }
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.item.offset < b.item.offset; });
+
+    // What the live trees use is never recovered: blocks of the block B-tree, and BIDs that live
+    // nodes name (the node B-tree is read only when there is something to compare).
+    std::vector<uint64_t> named;
+    if (!candidates.empty() && m.file.for_each_node(
+                                   [&](const Node& n) {
+                                       named.push_back(n.bid_data & kBidMask);
+                                       named.push_back(n.bid_sub & kBidMask);
+                                       return true;
+                                   },
+                                   why) < 0)
+        return -1;
+    std::sort(named.begin(), named.end());
+    std::unordered_set<uint64_t> live;
+    for (const Candidate& c : candidates)
+        for (uint64_t bid : c.bids) {
+            BlockRef ref;
+            const int in_bbt = m.f.find_block(bid, &ref, why);
+            if (in_bbt < 0)
+                return -1;
+            if (in_bbt == 1 || std::binary_search(named.begin(), named.end(), bid))
+                live.insert(bid);
+        }
+    r->live = live.size();
+
+    Impl::Overlay overlay(m);
+    PropertyContext pc;
+    size_t checked = 0;
+    // A scan cancelled while reading still checks what it found; a cancel while checking stops.
+    const bool cancelled = r->end == RecoveryEnd::Cancelled;
+    for (const Candidate& c : candidates) {
+        if (!cancelled && ++checked % kCheckEvery == 0) {
+            p.candidates = r->items.size();
+            if (!m.report(o, p, r))
+                break;
+        }
+        if (std::any_of(c.bids.begin(), c.bids.end(), [&](uint64_t b) { return live.count(b) != 0; }))
+            continue;
+        if (r->items.size() >= o.max_candidates) {
+            r->end = RecoveryEnd::CandidateLimit;
+            break;
+        }
+        const Node node{0, c.item.bid, 0, 0};
+        if (pc.open(m.file, node, nullptr) < 0 || pc.size() == 0) {
+            ++r->rejected;
+            continue;
+        }
+        RecoveredItem item = c.item;
+        item.properties = static_cast<uint32_t>(pc.size());
+        item.skipped = static_cast<uint32_t>(pc.skipped());
+        r->items.push_back(item);
+        m.items.insert(item.bid);
+    }
+    return 1;
+}
+
+int Recovery::open(const RecoveredItem& item, PropertyContext* pc, std::string* why)
+{
+    Impl& m = *m_impl;
+    if (!m.items.count(item.bid))
+        return fail(why, "block " + hex(item.bid) + " is no item of the last recovery scan");
+    Impl::Overlay overlay(m);
+    std::string inner;
+    if (pc->open(m.file, Node{0, item.bid, 0, 0}, &inner) < 0)
+        return fail(why, "recovered item at " + hex(item.offset) + ": " + inner);
+    return 1;
+}
+
+} // namespace pst::read
