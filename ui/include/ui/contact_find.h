@@ -1,0 +1,142 @@
+// Find and sort over the contact list: a proxy that keeps the rows whose names, company, e-mail
+// addresses and phone numbers contain every term of a query, in the order of a column.
+//
+// Matching folds both sides with foldForFind, so case, accents, compatibility forms and a few
+// look-alike letters never keep a contact from being found. Each record's folded text is built
+// once and kept until its row leaves the list, so a keystroke is one pass of substring searches.
+// Sorting compares collation keys of the shown texts (the user's language rules, digits as
+// text) and the number column as an integer; the keys are kept per record and column.
+#pragma once
+
+#include <QCollator>
+#include <QSortFilterProxyModel>
+#include <QString>
+#include <QStringView>
+#include <QTimer>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace contacts {
+class ContactRecord;
+}
+
+namespace ui {
+
+class ContactListModel;
+
+// The text as find compares it, so that what a user types finds what the list shows:
+//  - compatibility decomposition (NFKD): fullwidth "ＡＢＣ" is "abc", "ﬁ" is "fi", "²" is "2";
+//  - accents dropped: combining marks of a non-zero combining class (Latin, Greek and Cyrillic
+//    accents, Hebrew and Arabic vowel points) and enclosing marks. Marks of class 0 (the vowel
+//    signs of Indic scripts) and of classes 7, 8 and 9 (nukta, kana voicing, virama) make a
+//    different letter and stay;
+//  - invisible format characters (soft hyphen, zero-width joiners, variation selectors, ...) dropped;
+//  - case folded (Greek final sigma is sigma);
+//  - letters with no decomposition that users type as their base letters: ß and ẞ as "ss", æ as
+//    "ae", œ as "oe", þ as "th", ø as "o", đ and ð as "d", ł as "l", ħ as "h", ŧ as "t", and the
+//    dotless ı as "i" (with İ decomposing to I, Turkish dotted and dotless i both find "i");
+//  - typographic apostrophes as ' and dashes and the minus sign as -;
+//  - decimal digits of every script as 0-9;
+//  - a lone surrogate as U+FFFD, so it neither vanishes (joining the text around it) nor matches
+//    anything but another broken character.
+// CJK ideographs, kana and other letters pass through unchanged.
+QString foldForFind(QStringView text);
+
+class ContactFindModel : public QSortFilterProxyModel
+{
+    Q_OBJECT
+public:
+    explicit ContactFindModel(QObject* parent = nullptr);
+    ~ContactFindModel() override;
+
+    // The source must be a ContactListModel; any other model is shown unfiltered in its own order.
+    void setSourceModel(QAbstractItemModel* model) override;
+    ContactListModel* contactModel() const { return m_list; }
+
+    // Keeps the rows that contain every whitespace-separated term of `query` after folding; an
+    // empty query keeps every row. A term of digits and phone punctuation ("030-1234") also
+    // finds the number written with other separators ("(030) 1234").
+    void setQuery(const QString& query);
+    QString query() const { return m_query; }
+
+    // The language whose rules order the text columns; the system's by default (the C locale
+    // sorts by English rules, so "Äpfel" still sorts with "Apfel").
+    void setCollationLocale(const QLocale& locale);
+    QLocale collationLocale() const { return m_collator.locale(); }
+
+    // Column 0 (the number) in numeric order, the others by collation of their texts; -1 brings
+    // back the list's own order. Rows arriving while sorted go straight to their sorted place.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    // The record shown in proxy row `row`, or null.
+    const contacts::ContactRecord* record(int row) const;
+
+    // Rows whose find text may still be missing. The texts of rows a scan adds are built as the
+    // rows arrive; after a fill they are built in chunks while the event loop is idle, so that
+    // the first keystroke does not pay for them. A search before that builds what it needs.
+    int rowsToPrepare() const;
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+private:
+    struct Term
+    {
+        std::string text;   // folded, UTF-8
+        std::string digits; // the term without phone punctuation; empty when not a phone term
+    };
+    static constexpr std::size_t kNoText = static_cast<std::size_t>(-1);
+    // What is kept of one row's record; a row gets its slot when first looked at.
+    struct Slot
+    {
+        const contacts::ContactRecord* record; // null once its row has left the list
+        int number;
+        std::size_t textOffset = 0; // folded find text in m_texts
+        std::size_t textLength = kNoText;
+    };
+    // The order of one text column, by slot.
+    struct ColumnOrder
+    {
+        std::vector<std::optional<QCollatorSortKey>> keys;
+        std::vector<int> ranks;      // place among the keys; -1 (or past the end) when not ranked
+        std::size_t rankedSlots = 0; // slots made before the last ranking
+    };
+
+    int slotAt(int sourceRow) const;
+    std::string_view textOf(int slot) const;
+    ColumnOrder& orderOf(int column) const;
+    void ensureKey(int sourceRow, int slot, int column) const;
+    // Ranks every row by the collation keys of `column`, so that sorts compare integers. Rows
+    // that arrive later have no rank and compare by their keys, which orders them the same way.
+    // Ranks again when the column has none or many rows arrived since its last ranking.
+    void rankRows(int column) const;
+    void sourceReset();
+    void sourceRowsInserted(int first, int last);
+    void sourceRowsAboutToBeRemoved(int first, int last);
+    void sourceRowsRemoved(int first, int last);
+    void sourceLayoutChanged();
+    void prepareSome();
+    void prepareFrom(int row);
+    void forgetAll();
+
+    ContactListModel* m_list = nullptr;
+    QString m_query;
+    std::vector<Term> m_terms;
+    QCollator m_collator;
+    // Caches, built on demand from const lookups. A record leaves them when its row leaves the
+    // list, as its memory may then hold another record.
+    mutable std::vector<Slot> m_slots;
+    mutable std::deque<int> m_rowSlots;        // slot of each source row; -1 until looked up
+    mutable std::vector<ColumnOrder> m_orders; // by column
+    mutable std::string m_texts;               // every folded find text back to back
+    QTimer* m_preparer = nullptr;
+    int m_prepareRow = 0; // rows above it have their find texts
+    std::vector<QMetaObject::Connection> m_connections;
+};
+
+} // namespace ui

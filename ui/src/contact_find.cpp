@@ -1,0 +1,725 @@
+#include "ui/contact_find.h"
+
+#include "contacts/contact_record.h"
+#include "ui/contact_list.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <string_view>
+#include <type_traits>
+
+namespace ui {
+namespace {
+
+using contacts::Field;
+
+struct Range
+{
+    char32_t first;
+    char32_t last;
+};
+
+// Default_Ignorable_Code_Point: invisible, so dropped rather than left to split a word.
+constexpr std::array<Range, 17> kIgnorable{{
+    {0x00AD, 0x00AD},
+    {0x034F, 0x034F},
+    {0x061C, 0x061C},
+    {0x115F, 0x1160},
+    {0x17B4, 0x17B5},
+    {0x180B, 0x180F},
+    {0x200B, 0x200F},
+    {0x202A, 0x202E},
+    {0x2060, 0x206F},
+    {0x3164, 0x3164},
+    {0xFE00, 0xFE0F},
+    {0xFEFF, 0xFEFF},
+    {0xFFA0, 0xFFA0},
+    {0xFFF0, 0xFFF8},
+    {0x1BCA0, 0x1BCA3},
+    {0x1D173, 0x1D17A},
+    {0xE0000, 0xE0FFF},
+}};
+
+// Case-folded letters without a decomposition that users type as their base letters, and
+// typographic punctuation typed as ASCII.
+struct Replacement
+{
+    char32_t from;
+    std::u16string_view to;
+};
+constexpr std::array<Replacement, 22> kReplacements{{
+    {U'\u00DF', u"ss"}, // ß (ẞ folds to it)
+    {U'\u00E6', u"ae"}, {U'\u0153', u"oe"}, {U'\u00FE', u"th"}, {U'\u00F8', u"o"}, {U'\u0111', u"d"}, {U'\u00F0', u"d"},
+    {U'\u0142', u"l"},  {U'\u0127', u"h"},  {U'\u0167', u"t"},  {U'\u0131', u"i"}, {U'\u2018', u"'"}, {U'\u2019', u"'"},
+    {U'\u201B', u"'"},  {U'\u02BC', u"'"},  {U'\u2032', u"'"},  {U'\u2010', u"-"}, {U'\u2012', u"-"}, {U'\u2013', u"-"},
+    {U'\u2014', u"-"},  {U'\u2015', u"-"},  {U'\u2212', u"-"},
+}};
+
+bool isIgnorable(char32_t c)
+{
+    return std::any_of(kIgnorable.begin(), kIgnorable.end(),
+                       [c](const Range& r) { return c >= r.first && c <= r.last; });
+}
+
+// Marks of these combining classes change the letter (nukta, kana voicing, virama); class 0
+// marks are vowel signs. Every other mark is an accent.
+bool isAccent(char32_t c)
+{
+    switch (QChar::category(c)) {
+    case QChar::Mark_Enclosing:
+        return true;
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining: {
+        const int cls = QChar::combiningClass(c);
+        return cls != 0 && cls != 7 && cls != 8 && cls != 9;
+    }
+    default:
+        return false;
+    }
+}
+
+void appendCodePoint(QString& out, char32_t c)
+{
+    if (QChar::requiresSurrogates(c)) {
+        out += QChar(QChar::highSurrogate(c));
+        out += QChar(QChar::lowSurrogate(c));
+    } else {
+        out += QChar(static_cast<char16_t>(c));
+    }
+}
+
+// The fold of one code point of a full decomposition: nothing, or its case-folded form.
+void appendFoldedPart(QString& out, char32_t c)
+{
+    if (isIgnorable(c) || isAccent(c))
+        return;
+    c = QChar::toCaseFolded(c);
+    for (const Replacement& r : kReplacements) {
+        if (r.from == c) {
+            out.append(QStringView(r.to));
+            return;
+        }
+    }
+    if (QChar::category(c) == QChar::Number_DecimalDigit) {
+        const int value = QChar::digitValue(c);
+        if (value >= 0 && value <= 9) {
+            out += QChar(static_cast<char16_t>(u'0' + value));
+            return;
+        }
+    }
+    appendCodePoint(out, c);
+}
+
+struct Folded
+{
+    QString text;
+    bool combining = false; // holds a mark of a non-zero class: the result may need reordering
+};
+
+Folded foldCodePoint(char32_t c)
+{
+    Folded folded;
+    if (c >= 0xD800 && c <= 0xDFFF) {
+        folded.text = QString(QChar(QChar::ReplacementCharacter));
+        return folded;
+    }
+    if (QChar::decompositionTag(c) == QChar::NoDecomposition) {
+        appendFoldedPart(folded.text, c);
+    } else {
+        const QString decomposed = QString::fromUcs4(&c, 1).normalized(QString::NormalizationForm_KD);
+        for (char32_t part : QStringView(decomposed).toUcs4())
+            appendFoldedPart(folded.text, part);
+    }
+    for (char32_t part : QStringView(folded.text).toUcs4())
+        folded.combining = folded.combining || QChar::combiningClass(part) != 0;
+    return folded;
+}
+
+// Appends valid UTF-16 (a fold leaves no lone surrogate) as UTF-8.
+void appendUtf8(std::string& out, QStringView text)
+{
+    const size_t start = out.size();
+    out.resize(start + static_cast<size_t>(text.size()) * 3);
+    char* p = out.data() + start;
+    auto put = [&p](char32_t bits) { *p++ = static_cast<char>(bits); };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size()) {
+            c = QChar::surrogateToUcs4(text[i].unicode(), text[i + 1].unicode());
+            ++i;
+        }
+        if (c < 0x80) {
+            put(c);
+        } else if (c < 0x800) {
+            put(0xC0 | (c >> 6));
+            put(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            put(0xE0 | (c >> 12));
+            put(0x80 | ((c >> 6) & 0x3F));
+            put(0x80 | (c & 0x3F));
+        } else {
+            put(0xF0 | (c >> 18));
+            put(0x80 | ((c >> 12) & 0x3F));
+            put(0x80 | ((c >> 6) & 0x3F));
+            put(0x80 | (c & 0x3F));
+        }
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
+}
+
+std::string utf8(QStringView text)
+{
+    std::string bytes;
+    appendUtf8(bytes, text);
+    return bytes;
+}
+
+// The folds of the Basic Multilingual Plane, built once (about 17,000 code points decompose;
+// the rest fold alone), so folding a text is a lookup per code unit; in UTF-16 for
+// foldForFind and in UTF-8 for the texts find searches.
+class FoldTable
+{
+public:
+    FoldTable() : m_entries(0x10000)
+    {
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            const Folded folded = foldCodePoint(c);
+            const std::string bytes = utf8(folded.text);
+            m_entries[c] =
+                Entry{static_cast<quint32>(m_utf16.size()), static_cast<quint32>(m_utf8.size()),
+                      static_cast<quint8>(folded.text.size()), static_cast<quint8>(bytes.size()), folded.combining};
+            m_utf16.append(reinterpret_cast<const char16_t*>(folded.text.utf16()),
+                           static_cast<size_t>(folded.text.size()));
+            m_utf8 += bytes;
+        }
+    }
+
+    // Append the fold of `unit` (not part of a valid surrogate pair); true when the result may
+    // need its marks reordered.
+    bool append(QString& out, char16_t unit) const
+    {
+        const Entry& e = m_entries[unit];
+        out.append(QStringView(m_utf16.data() + e.offset16, e.length16));
+        return e.combining;
+    }
+    bool appendUtf8(std::string& out, char16_t unit) const
+    {
+        const Entry& e = m_entries[unit];
+        out.append(m_utf8.data() + e.offset8, e.length8);
+        return e.combining;
+    }
+
+private:
+    struct Entry
+    {
+        quint32 offset16;
+        quint32 offset8;
+        quint8 length16; // at most 18 (U+FDFA)
+        quint8 length8;
+        bool combining;
+    };
+    std::vector<Entry> m_entries;
+    std::u16string m_utf16;
+    std::string m_utf8;
+};
+
+const FoldTable& foldTable()
+{
+    static const FoldTable table;
+    return table;
+}
+
+// Canonical ordering of the kept combining marks of `text` from `from` on: within each run of
+// marks of non-zero class, a stable sort by class, as a normalization would, so that the order
+// a text was typed in never matters.
+void orderMarks(QString& text, qsizetype from)
+{
+    QList<uint> points = QStringView(text).mid(from).toUcs4();
+    auto cls = [](uint c) { return QChar::combiningClass(static_cast<char32_t>(c)); };
+    for (auto run = points.begin(); run != points.end();) {
+        if (cls(*run) == 0) {
+            ++run;
+            continue;
+        }
+        auto end = std::find_if(run, points.end(), [&](uint c) { return cls(c) == 0; });
+        std::stable_sort(run, end, [&](uint a, uint b) { return cls(a) < cls(b); });
+        run = end;
+    }
+    text.truncate(from);
+    text.append(QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData()), points.size()));
+}
+
+// Where a fold goes: UTF-16 for foldForFind, UTF-8 for the texts find searches.
+struct Utf16Out
+{
+    QString& text;
+    qsizetype size() const { return text.size(); }
+    void ascii(char16_t unit) { text += QChar(unit); }
+    void append(const QString& folded) { text += folded; }
+    bool append(const FoldTable& table, char16_t unit) { return table.append(text, unit); }
+};
+struct Utf8Out
+{
+    std::string& text;
+    size_t size() const { return text.size(); }
+    void ascii(char16_t unit) { text += static_cast<char>(unit); }
+    void append(const QString& folded) { appendUtf8(text, folded); }
+    bool append(const FoldTable& table, char16_t unit) { return table.appendUtf8(text, unit); }
+};
+
+void foldInto(QString& out, QStringView text);
+
+// Appends the fold of `text` to `out`.
+template <typename Out> void foldWith(Out out, QStringView text)
+{
+    const FoldTable& table = foldTable();
+    const auto from = out.size();
+    bool combining = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i].unicode();
+        if (unit < 0x80) {
+            out.ascii(unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + 0x20) : unit);
+        } else if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            const Folded folded = foldCodePoint(QChar::surrogateToUcs4(unit, text[i + 1].unicode()));
+            out.append(folded.text);
+            combining = combining || folded.combining;
+            ++i;
+        } else {
+            combining = out.append(table, unit) || combining;
+        }
+    }
+    if (!combining)
+        return;
+    // Marks that may need reordering (rare): in UTF-16, then copied.
+    if constexpr (std::is_same_v<Out, Utf16Out>) {
+        orderMarks(out.text, from);
+    } else {
+        out.text.resize(from);
+        QString folded;
+        foldInto(folded, text);
+        out.append(folded);
+    }
+}
+
+void foldInto(QString& out, QStringView text)
+{
+    foldWith(Utf16Out{out}, text);
+}
+
+// What find searches: the names, the company, the e-mail addresses and every phone number.
+// `full_name` is the item's "file under" text.
+struct FindField
+{
+    Field field;
+    bool phone;
+};
+constexpr std::array<FindField, 30> kFindFields{{
+    {Field::full_name, false},
+    {Field::first_name, false},
+    {Field::middle_name, false},
+    {Field::last_name, false},
+    {Field::nickname, false},
+    {Field::title, false},
+    {Field::suffix, false},
+    {Field::company_name, false},
+    {Field::email, false},
+    {Field::email_2, false},
+    {Field::email_3, false},
+    {Field::business_phone, true},
+    {Field::business_phone_2, true},
+    {Field::company_main_phone, true},
+    {Field::home_phone, true},
+    {Field::home_phone_2, true},
+    {Field::mobile_phone, true},
+    {Field::car_phone, true},
+    {Field::radio_phone, true},
+    {Field::primary_phone, true},
+    {Field::other_phone, true},
+    {Field::assistant_phone, true},
+    {Field::callback_phone, true},
+    {Field::isdn_phone, true},
+    {Field::ttytdd_phone, true},
+    {Field::pager, true},
+    {Field::telex, true},
+    {Field::business_fax, true},
+    {Field::home_fax, true},
+    {Field::primary_fax, true},
+}};
+
+// Room reserved per row for the folded texts on the first search, so that they are not copied
+// over and over while they grow.
+constexpr size_t kTextBytesGuess = 96;
+// Rows whose find texts are built in one go: at most a few milliseconds away from the event loop.
+constexpr int kPrepareChunk = 4000;
+
+bool isDigitOrPlus(char c)
+{
+    return (c >= '0' && c <= '9') || c == '+';
+}
+
+// Appends to `out` a line with the digits and plus signs of its part from `from` (a folded
+// number), unless that part has no digit or nothing else.
+void appendNumberLine(std::string& out, size_t from)
+{
+    const size_t end = out.size();
+    out += '\n';
+    bool digit = false;
+    for (size_t i = from; i < end; ++i) {
+        const char c = out[i];
+        if (isDigitOrPlus(c)) {
+            out += c;
+            digit = digit || c != '+';
+        }
+    }
+    if (!digit || out.size() - end - 1 == end - from)
+        out.resize(end);
+}
+
+// The digits of a phone term ("030-1234" gives "0301234"); empty for any other term.
+std::string phoneDigits(std::string_view term)
+{
+    constexpr std::string_view kPhoneCharacters = "0123456789+-()./";
+    if (term.find_first_not_of(kPhoneCharacters) != std::string_view::npos)
+        return {};
+    std::string digits(term);
+    appendNumberLine(digits, 0);
+    return digits.size() == term.size() ? std::string() : digits.substr(term.size() + 1);
+}
+
+QList<QStringView> splitOnSpace(QStringView text)
+{
+    QList<QStringView> words;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i].isSpace()) {
+            if (i > start)
+                words.push_back(text.mid(start, i - start));
+            start = i + 1;
+        }
+    }
+    return words;
+}
+
+bool contains(std::string_view text, const std::string& part)
+{
+    return !part.empty() && text.find(part) != std::string_view::npos;
+}
+
+} // namespace
+
+QString foldForFind(QStringView text)
+{
+    QString out;
+    out.reserve(text.size());
+    foldInto(out, text);
+    return out;
+}
+
+ContactFindModel::ContactFindModel(QObject* parent) : QSortFilterProxyModel(parent), m_preparer(new QTimer(this))
+{
+    m_preparer->setSingleShot(true);
+    m_preparer->setInterval(0);
+    connect(m_preparer, &QTimer::timeout, this, &ContactFindModel::prepareSome);
+    setCollationLocale(QLocale());
+}
+
+ContactFindModel::~ContactFindModel() = default;
+
+void ContactFindModel::setSourceModel(QAbstractItemModel* model)
+{
+    for (const QMetaObject::Connection& c : m_connections)
+        disconnect(c);
+    m_connections.clear();
+    forgetAll();
+    m_list = qobject_cast<ContactListModel*>(model);
+    // Connected before the base class connects its own: the caches follow each change of the
+    // rows before the base class filters or sorts the rows that changed.
+    if (m_list != nullptr) {
+        const std::array connections{
+            connect(m_list, &QAbstractItemModel::modelReset, this, &ContactFindModel::sourceReset),
+            connect(m_list, &QAbstractItemModel::rowsInserted, this,
+                    [this](const QModelIndex&, int first, int last) { sourceRowsInserted(first, last); }),
+            connect(m_list, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+                    [this](const QModelIndex&, int first, int last) { sourceRowsAboutToBeRemoved(first, last); }),
+            connect(m_list, &QAbstractItemModel::rowsRemoved, this,
+                    [this](const QModelIndex&, int first, int last) { sourceRowsRemoved(first, last); }),
+            connect(m_list, &QAbstractItemModel::rowsMoved, this, &ContactFindModel::sourceLayoutChanged),
+            connect(m_list, &QAbstractItemModel::layoutChanged, this, &ContactFindModel::sourceLayoutChanged),
+            connect(m_list, &QObject::destroyed, this,
+                    [this] {
+                        m_list = nullptr;
+                        forgetAll();
+                    }),
+        };
+        m_connections.assign(connections.begin(), connections.end());
+    }
+    QSortFilterProxyModel::setSourceModel(model);
+}
+
+void ContactFindModel::setQuery(const QString& query)
+{
+    m_query = query;
+    const QString folded = foldForFind(query);
+    const QList<QStringView> words = splitOnSpace(folded);
+    std::vector<Term> terms;
+    for (QStringView word : words) {
+        // A term inside another term is found wherever the longer one is.
+        const bool covered = std::any_of(words.begin(), words.end(), [&](QStringView other) {
+            return other.size() > word.size() && other.contains(word);
+        });
+        std::string text = utf8(word);
+        const bool repeated = std::any_of(terms.begin(), terms.end(), [&](const Term& t) { return t.text == text; });
+        if (!covered && !repeated)
+            terms.push_back(Term{text, phoneDigits(text)});
+    }
+    const bool same = std::equal(terms.begin(), terms.end(), m_terms.begin(), m_terms.end(),
+                                 [](const Term& a, const Term& b) { return a.text == b.text; });
+    if (same)
+        return;
+    m_terms = std::move(terms);
+    if (m_list != nullptr && !m_terms.empty() && m_texts.empty())
+        m_texts.reserve(static_cast<size_t>(m_list->rowCount()) * kTextBytesGuess);
+    rankRows(sortColumn());
+    // One layout change, not a removal or insertion per run of rows: a keystroke may change
+    // thousands of scattered rows, and each signal costs the view a pass over its rows.
+    invalidate();
+}
+
+void ContactFindModel::setCollationLocale(const QLocale& locale)
+{
+    m_collator.setLocale(locale.language() == QLocale::C ? QLocale(QLocale::English) : locale);
+    m_collator.setNumericMode(false);
+    m_collator.setCaseSensitivity(Qt::CaseSensitive);
+    m_orders.clear();
+    if (sortColumn() > 0) {
+        rankRows(sortColumn());
+        invalidate();
+    }
+}
+
+void ContactFindModel::sort(int column, Qt::SortOrder order)
+{
+    rankRows(column);
+    QSortFilterProxyModel::sort(column, order);
+}
+
+const contacts::ContactRecord* ContactFindModel::record(int row) const
+{
+    if (m_list == nullptr)
+        return nullptr;
+    const QModelIndex source = mapToSource(index(row, 0));
+    return source.isValid() ? m_list->record(source.row()) : nullptr;
+}
+
+int ContactFindModel::rowsToPrepare() const
+{
+    return m_list != nullptr ? std::max(0, m_list->rowCount() - m_prepareRow) : 0;
+}
+
+bool ContactFindModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const
+{
+    if (m_terms.empty() || m_list == nullptr || sourceParent.isValid())
+        return true;
+    const std::string_view text = textOf(slotAt(sourceRow));
+    return std::all_of(m_terms.begin(), m_terms.end(),
+                       [text](const Term& term) { return contains(text, term.text) || contains(text, term.digits); });
+}
+
+bool ContactFindModel::lessThan(const QModelIndex& left, const QModelIndex& right) const
+{
+    if (m_list == nullptr || left.parent().isValid())
+        return QSortFilterProxyModel::lessThan(left, right);
+    const int column = left.column();
+    const int a = slotAt(left.row());
+    const int b = slotAt(right.row());
+    if (column == 0)
+        return m_slots[static_cast<size_t>(a)].number < m_slots[static_cast<size_t>(b)].number;
+    const ColumnOrder& order = orderOf(column);
+    const auto ranked = [&order](int slot) {
+        return static_cast<size_t>(slot) < order.ranks.size() ? order.ranks[static_cast<size_t>(slot)] : -1;
+    };
+    if (const int rankA = ranked(a), rankB = ranked(b); rankA >= 0 && rankB >= 0)
+        return rankA < rankB;
+    ensureKey(left.row(), a, column);
+    ensureKey(right.row(), b, column);
+    return order.keys[static_cast<size_t>(a)]->compare(*order.keys[static_cast<size_t>(b)]) < 0;
+}
+
+int ContactFindModel::slotAt(int sourceRow) const
+{
+    // The mirror follows the source's signals; a size that differs means a change it missed.
+    const auto rows = static_cast<size_t>(m_list->rowCount());
+    if (m_rowSlots.size() != rows)
+        m_rowSlots.assign(rows, -1);
+    int& slot = m_rowSlots[static_cast<size_t>(sourceRow)];
+    if (slot >= 0)
+        return slot;
+    // A row that arrived gets a slot of its own: no stale text or key of another record that had
+    // the same address before can reach it.
+    if (m_slots.empty())
+        m_slots.reserve(rows);
+    const contacts::ContactRecord* record = m_list->record(sourceRow);
+    slot = static_cast<int>(m_slots.size());
+    m_slots.push_back(Slot{record, record != nullptr ? record->number() : 0});
+    return slot;
+}
+
+std::string_view ContactFindModel::textOf(int slot) const
+{
+    Slot& s = m_slots[static_cast<size_t>(slot)];
+    if (s.textLength == kNoText) {
+        // Fields are apart by a line break, which no term holds, so no match spans two.
+        s.textOffset = m_texts.size();
+        for (const FindField& f : kFindFields) {
+            const std::u16string_view raw = s.record != nullptr ? s.record->text_or_empty(f.field) : u"";
+            if (raw.empty())
+                continue;
+            m_texts += '\n';
+            const size_t from = m_texts.size();
+            foldWith(Utf8Out{m_texts}, QStringView(raw.data(), static_cast<qsizetype>(raw.size())));
+            if (f.phone)
+                appendNumberLine(m_texts, from);
+        }
+        s.textLength = m_texts.size() - s.textOffset;
+    }
+    return std::string_view(m_texts).substr(s.textOffset, s.textLength);
+}
+
+ContactFindModel::ColumnOrder& ContactFindModel::orderOf(int column) const
+{
+    if (m_orders.size() <= static_cast<size_t>(column))
+        m_orders.resize(static_cast<size_t>(column) + 1);
+    return m_orders[static_cast<size_t>(column)];
+}
+
+void ContactFindModel::ensureKey(int sourceRow, int slot, int column) const
+{
+    auto& keys = orderOf(column).keys;
+    if (keys.size() <= static_cast<size_t>(slot))
+        keys.resize(std::max(m_slots.size(), static_cast<size_t>(slot) + 1));
+    std::optional<QCollatorSortKey>& key = keys[static_cast<size_t>(slot)];
+    if (!key)
+        key.emplace(m_collator.sortKey(m_list->data(m_list->index(sourceRow, column)).toString()));
+}
+
+void ContactFindModel::rankRows(int column) const
+{
+    if (m_list == nullptr || column <= 0 || column >= m_list->columnCount())
+        return;
+    ColumnOrder& order = orderOf(column);
+    const int rows = m_list->rowCount();
+    // Slots made after the last ranking belong to rows without a rank.
+    if (!order.ranks.empty() && m_slots.size() - order.rankedSlots <= static_cast<size_t>(rows) / 8)
+        return;
+    std::vector<int> byKey;
+    byKey.reserve(static_cast<size_t>(rows));
+    for (int row = 0; row < rows; ++row) {
+        const int slot = slotAt(row);
+        ensureKey(row, slot, column);
+        byKey.push_back(slot);
+    }
+    auto compare = [&order](int a, int b) {
+        return order.keys[static_cast<size_t>(a)]->compare(*order.keys[static_cast<size_t>(b)]);
+    };
+    std::sort(byKey.begin(), byKey.end(), [&](int a, int b) { return compare(a, b) < 0; });
+    order.ranks.assign(m_slots.size(), -1);
+    int rank = 0;
+    for (size_t i = 0; i < byKey.size(); ++i) {
+        if (i > 0 && compare(byKey[i - 1], byKey[i]) < 0)
+            ++rank;
+        order.ranks[static_cast<size_t>(byKey[i])] = rank;
+    }
+    order.rankedSlots = m_slots.size();
+}
+
+void ContactFindModel::sourceReset()
+{
+    forgetAll();
+    rankRows(sortColumn());
+    prepareFrom(0);
+}
+
+void ContactFindModel::sourceRowsInserted(int first, int last)
+{
+    const int count = last - first + 1;
+    if (m_rowSlots.size() + static_cast<size_t>(count) == static_cast<size_t>(m_list->rowCount()))
+        m_rowSlots.insert(m_rowSlots.begin() + first, static_cast<size_t>(count), -1);
+    // Otherwise out of step already: slotAt starts over.
+    if (first > m_prepareRow) {
+        prepareFrom(m_prepareRow);
+        return;
+    }
+    m_prepareRow += count;
+    // A scan's batch is folded now; a larger insertion goes to the idle chunks.
+    if (count <= kPrepareChunk) {
+        for (int row = first; row <= last; ++row)
+            textOf(slotAt(row));
+    } else {
+        prepareFrom(first);
+    }
+}
+
+void ContactFindModel::sourceRowsAboutToBeRemoved(int first, int last)
+{
+    // The slots of these rows stay unused until the list is emptied or refilled.
+    if (m_rowSlots.size() != static_cast<size_t>(m_list->rowCount()))
+        return;
+    for (int row = first; row <= last; ++row) {
+        if (const int slot = m_rowSlots[static_cast<size_t>(row)]; slot >= 0)
+            m_slots[static_cast<size_t>(slot)].record = nullptr;
+    }
+}
+
+void ContactFindModel::sourceRowsRemoved(int first, int last)
+{
+    if (m_list->rowCount() == 0) {
+        forgetAll();
+        return;
+    }
+    if (m_rowSlots.size() == static_cast<size_t>(m_list->rowCount() + last - first + 1))
+        m_rowSlots.erase(m_rowSlots.begin() + first, m_rowSlots.begin() + last + 1);
+    else
+        m_rowSlots.clear();
+    prepareFrom(first);
+}
+
+void ContactFindModel::sourceLayoutChanged()
+{
+    // Rows moved (the list never moves them): everything is built again for the new rows.
+    forgetAll();
+    prepareFrom(0);
+}
+
+void ContactFindModel::prepareFrom(int row)
+{
+    m_prepareRow = std::min(m_prepareRow, row);
+    if (m_list != nullptr && m_prepareRow < m_list->rowCount() && !m_preparer->isActive())
+        m_preparer->start();
+}
+
+void ContactFindModel::prepareSome()
+{
+    if (m_list == nullptr)
+        return;
+    // Rows already built (by a search meanwhile) cost a look each.
+    const int end = std::min(m_list->rowCount(), m_prepareRow + kPrepareChunk);
+    if (m_texts.empty())
+        m_texts.reserve(static_cast<size_t>(m_list->rowCount()) * kTextBytesGuess);
+    for (; m_prepareRow < end; ++m_prepareRow)
+        textOf(slotAt(m_prepareRow));
+    if (m_prepareRow < m_list->rowCount())
+        m_preparer->start();
+}
+
+void ContactFindModel::forgetAll()
+{
+    m_preparer->stop();
+    m_prepareRow = 0;
+    m_slots.clear();
+    m_rowSlots.clear();
+    m_orders.clear();
+    std::string().swap(m_texts);
+}
+
+} // namespace ui
