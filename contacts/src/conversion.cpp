@@ -95,10 +95,10 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
     int64_t written = 0;
     try {
         files = options.files ? options.files(folder) : std::make_unique<DirectoryOutput>(folder);
-        WriteStatus status;
+        pst::Status status;
         writer = make_contact_writer(format, *files, &status);
         if (!writer) {
-            return abandon(failed(folder, status.reason, 0), writer, files);
+            return abandon(failed(folder, status.message, 0), writer, files);
         }
         // The count when the job starts: records a scan appends meanwhile are not converted.
         const int64_t total = store.size();
@@ -108,7 +108,7 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
                 return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
             }
             if (status = writer->add(*record); !status) {
-                return abandon(failed(folder, status.reason, written), writer, files);
+                return abandon(failed(folder, status.message, written), writer, files);
             }
             ++written;
             if (options.progress) {
@@ -116,7 +116,7 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
             }
         }
         if (status = writer->finish(); !status) {
-            return abandon(failed(folder, status.reason, written), writer, files);
+            return abandon(failed(folder, status.message, written), writer, files);
         }
     } catch (const std::bad_alloc&) {
         return abandon(failed(folder, folder.string() + ": not enough memory", written), writer, files);

@@ -29,17 +29,17 @@ const FormatInfo* format_by_name(std::string_view name) noexcept
     return nullptr;
 }
 
-WriteStatus StringSink::write(std::string_view bytes)
+pst::Status StringSink::write(std::string_view bytes)
 {
     m_out->append(bytes);
-    return WriteStatus::success();
+    return pst::Status::success();
 }
 
 namespace {
 
-WriteStatus errno_failure(const std::filesystem::path& path, int error)
+pst::Status errno_failure(const std::filesystem::path& path, int error)
 {
-    return WriteStatus::failure(path.string() + ": " + std::strerror(error));
+    return pst::Status::failure(path.string() + ": " + std::strerror(error));
 }
 
 // A file written through a buffer of 64 KiB. Write errors (a full disk) surface at the write
@@ -55,7 +55,7 @@ public:
         }
     }
 
-    WriteStatus write(std::string_view bytes) override
+    pst::Status write(std::string_view bytes) override
     {
         if (!m_status) {
             return m_status;
@@ -73,7 +73,7 @@ public:
         return m_status;
     }
 
-    WriteStatus close() override
+    pst::Status close() override
     {
         if (m_fd < 0) {
             return m_status;
@@ -113,12 +113,12 @@ private:
     std::filesystem::path m_path;
     int m_fd;
     std::string m_buffer;
-    WriteStatus m_status;
+    pst::Status m_status;
 };
 
 } // namespace
 
-std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, WriteStatus* why)
+std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, pst::Status* why)
 {
     // O_EXCL: a conversion only ever writes files it made itself.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -129,18 +129,18 @@ std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, Writ
     return std::make_unique<FileSink>(path, fd);
 }
 
-std::unique_ptr<ByteSink> DirectoryOutput::create(const std::string& name, WriteStatus* why)
+std::unique_ptr<ByteSink> DirectoryOutput::create(const std::string& name, pst::Status* why)
 {
     return open_file_sink(m_directory / name, why);
 }
 
-std::unique_ptr<pst::Writer> DirectoryOutput::create_pst(const std::string& name, WriteStatus* why)
+std::unique_ptr<pst::Writer> DirectoryOutput::create_pst(const std::string& name, pst::Status* why)
 {
     const std::filesystem::path path = m_directory / name;
     pst::Status status;
     auto writer = pst::Writer::create(path.string(), pst::WriterOptions{}, &status);
     if (!writer) {
-        *why = WriteStatus::failure(status.message.empty() ? path.string() + ": cannot be created" : status.message);
+        *why = pst::Status::failure(status.message.empty() ? path.string() + ": cannot be created" : status.message);
     }
     return writer;
 }

@@ -44,7 +44,7 @@ public:
     {
     }
 
-    WriteStatus start()
+    pst::Status start()
     {
         std::string bytes;
         if (m_layout.bom) {
@@ -54,14 +54,14 @@ public:
         return m_sink->write(bytes);
     }
 
-    WriteStatus add(const ContactRecord& record) override
+    pst::Status add(const ContactRecord& record) override
     {
         m_bytes.clear();
         m_layout.piece(record, m_bytes);
         return m_sink->write(m_bytes);
     }
 
-    WriteStatus finish() override { return m_sink->close(); }
+    pst::Status finish() override { return m_sink->close(); }
 
 private:
     const TextLayout& m_layout;
@@ -75,9 +75,9 @@ class FilePerContactWriter : public ContactWriter
 public:
     FilePerContactWriter(const TextLayout& layout, OutputFiles& files) : m_layout(layout), m_files(files) {}
 
-    WriteStatus add(const ContactRecord& record) override
+    pst::Status add(const ContactRecord& record) override
     {
-        WriteStatus why;
+        pst::Status why;
         auto sink = m_files.create(contact_file_name(record, m_layout.format), &why);
         if (!sink) {
             return why;
@@ -90,7 +90,7 @@ public:
         return sink->close();
     }
 
-    WriteStatus finish() override { return WriteStatus::success(); }
+    pst::Status finish() override { return pst::Status::success(); }
 
 private:
     const TextLayout& m_layout;
@@ -109,24 +109,24 @@ public:
 
     bool ready() const { return m_folder != 0; }
 
-    WriteStatus add(const ContactRecord& record) override
+    pst::Status add(const ContactRecord& record) override
     {
         return from(m_writer->add_message(m_folder, contact_message(record)));
     }
 
-    WriteStatus finish() override { return from(m_writer->finish()); }
+    pst::Status finish() override { return from(m_writer->finish()); }
 
 private:
-    static WriteStatus from(const pst::Status& s)
+    static pst::Status from(const pst::Status& s)
     {
-        return s ? WriteStatus::success() : WriteStatus::failure(s.message);
+        return s ? pst::Status::success() : pst::Status::failure(s.message);
     }
 
     std::unique_ptr<pst::Writer> m_writer;
     pst::FolderId m_folder = 0;
 };
 
-std::unique_ptr<ContactWriter> make_pst_writer(OutputFiles& files, const FormatInfo& info, WriteStatus* why)
+std::unique_ptr<ContactWriter> make_pst_writer(OutputFiles& files, const FormatInfo& info, pst::Status* why)
 {
     auto pst = files.create_pst(info.file_name, why);
     if (!pst) {
@@ -134,7 +134,7 @@ std::unique_ptr<ContactWriter> make_pst_writer(OutputFiles& files, const FormatI
     }
     auto writer = std::make_unique<PstWriter>(std::move(pst));
     if (!writer->ready()) {
-        *why = WriteStatus::failure(std::string(info.file_name) + ": the contacts folder cannot be made");
+        *why = pst::Status::failure(std::string(info.file_name) + ": the contacts folder cannot be made");
         return nullptr;
     }
     return writer;
@@ -142,11 +142,11 @@ std::unique_ptr<ContactWriter> make_pst_writer(OutputFiles& files, const FormatI
 
 } // namespace
 
-std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, WriteStatus* why)
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why)
 {
     const FormatInfo* info = format_info(format);
     if (!info) {
-        *why = WriteStatus::failure("unknown output format " + std::to_string(static_cast<int>(format)));
+        *why = pst::Status::failure("unknown output format " + std::to_string(static_cast<int>(format)));
         return nullptr;
     }
     if (format == Format::Pst) {

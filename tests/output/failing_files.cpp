@@ -10,16 +10,16 @@ class FailingSink : public contacts::ByteSink
 {
 public:
     FailingSink(std::string name, std::shared_ptr<std::size_t> budget) : m_name(std::move(name)), m_budget(budget) {}
-    contacts::WriteStatus write(std::string_view bytes) override
+    pst::Status write(std::string_view bytes) override
     {
         if (bytes.size() > *m_budget) {
             *m_budget = 0;
-            return contacts::WriteStatus::failure(m_name + ": " + kDiskFull);
+            return pst::Status::failure(m_name + ": " + kDiskFull);
         }
         *m_budget -= bytes.size();
-        return contacts::WriteStatus::success();
+        return pst::Status::success();
     }
-    contacts::WriteStatus close() override { return contacts::WriteStatus::success(); }
+    pst::Status close() override { return pst::Status::success(); }
 
 private:
     std::string m_name;
@@ -47,17 +47,17 @@ private:
 
 } // namespace
 
-std::unique_ptr<contacts::ByteSink> FailingFiles::create(const std::string& name, contacts::WriteStatus* why)
+std::unique_ptr<contacts::ByteSink> FailingFiles::create(const std::string& name, pst::Status* why)
 {
     if (m_created >= m_files_allowed) {
-        *why = contacts::WriteStatus::failure(name + ": File name too long");
+        *why = pst::Status::failure(name + ": File name too long");
         return nullptr;
     }
     ++m_created;
     return std::make_unique<FailingSink>(name, m_budget);
 }
 
-std::unique_ptr<pst::Writer> FailingFiles::create_pst(const std::string&, contacts::WriteStatus*)
+std::unique_ptr<pst::Writer> FailingFiles::create_pst(const std::string&, pst::Status*)
 {
     ++m_created;
     return pst::Writer::create(std::make_unique<FailingPstSink>(m_budget), pst::WriterOptions{});

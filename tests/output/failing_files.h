@@ -21,8 +21,8 @@ public:
     {
     }
 
-    std::unique_ptr<contacts::ByteSink> create(const std::string& name, contacts::WriteStatus* why) override;
-    std::unique_ptr<pst::Writer> create_pst(const std::string& name, contacts::WriteStatus* why) override;
+    std::unique_ptr<contacts::ByteSink> create(const std::string& name, pst::Status* why) override;
+    std::unique_ptr<pst::Writer> create_pst(const std::string& name, pst::Status* why) override;
 
     std::size_t files_created() const { return m_created; }
 

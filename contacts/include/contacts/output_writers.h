@@ -5,7 +5,7 @@
 // memory and a sink that fails proves that a full disk is reported, never hidden.
 //
 //   DirectoryOutput files(folder);
-//   WriteStatus why;
+//   pst::Status why;
 //   auto writer = make_contact_writer(Format::Csv, files, &why);   // nullptr and `why` on failure
 //   for (record ...) if (!(why = writer->add(*record))) break;
 //   if (why) why = writer->finish();
@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "contacts/contact_record.h"
+#include "pst/status.h"
 
 namespace pst {
 class Message;
@@ -61,26 +62,14 @@ const FormatInfo* format_info(Format format) noexcept;
 // The row whose name is `name` ("csv"); nullptr when none is.
 const FormatInfo* format_by_name(std::string_view name) noexcept;
 
-// Outcome of a write: ok, or a reason naming the path ("/out/contacts.csv: No space left on
-// device").
-struct WriteStatus
-{
-    bool ok = true;
-    std::string reason;
-
-    static WriteStatus success() { return {}; }
-    static WriteStatus failure(std::string why) { return {false, std::move(why)}; }
-    explicit operator bool() const { return ok; }
-};
-
 // A sequential byte stream. After a failed write the sink accepts nothing more. close() must be
 // called for the bytes to count as written; a sink destroyed without close() loses its data.
 class ByteSink
 {
 public:
     virtual ~ByteSink() = default;
-    virtual WriteStatus write(std::string_view bytes) = 0;
-    virtual WriteStatus close() = 0;
+    virtual pst::Status write(std::string_view bytes) = 0;
+    virtual pst::Status close() = 0;
 };
 
 // Collects the bytes in *out (which must outlive the sink).
@@ -88,8 +77,8 @@ class StringSink : public ByteSink
 {
 public:
     explicit StringSink(std::string* out) : m_out(out) {}
-    WriteStatus write(std::string_view bytes) override;
-    WriteStatus close() override { return WriteStatus::success(); }
+    pst::Status write(std::string_view bytes) override;
+    pst::Status close() override { return pst::Status::success(); }
 
 private:
     std::string* m_out;
@@ -97,7 +86,7 @@ private:
 
 // Creates `path` (which must not exist yet) and returns a buffered sink writing to it; nullptr
 // and *why when it cannot be created. Write and close failures name the path and the reason.
-std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, WriteStatus* why);
+std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, pst::Status* why);
 
 // Where the files of one conversion go. Names are plain file names (UTF-8, no directory part).
 class OutputFiles
@@ -105,9 +94,9 @@ class OutputFiles
 public:
     virtual ~OutputFiles() = default;
     // A new file `name`; nullptr and *why when it cannot be made.
-    virtual std::unique_ptr<ByteSink> create(const std::string& name, WriteStatus* why) = 0;
+    virtual std::unique_ptr<ByteSink> create(const std::string& name, pst::Status* why) = 0;
     // A PST writer whose file will be `name`; nullptr and *why when it cannot be made.
-    virtual std::unique_ptr<pst::Writer> create_pst(const std::string& name, WriteStatus* why) = 0;
+    virtual std::unique_ptr<pst::Writer> create_pst(const std::string& name, pst::Status* why) = 0;
 };
 
 // Files inside an existing directory. The directory must outlive the object.
@@ -115,8 +104,8 @@ class DirectoryOutput : public OutputFiles
 {
 public:
     explicit DirectoryOutput(std::filesystem::path directory) : m_directory(std::move(directory)) {}
-    std::unique_ptr<ByteSink> create(const std::string& name, WriteStatus* why) override;
-    std::unique_ptr<pst::Writer> create_pst(const std::string& name, WriteStatus* why) override;
+    std::unique_ptr<ByteSink> create(const std::string& name, pst::Status* why) override;
+    std::unique_ptr<pst::Writer> create_pst(const std::string& name, pst::Status* why) override;
     const std::filesystem::path& directory() const { return m_directory; }
 
 private:
@@ -130,13 +119,13 @@ class ContactWriter
 {
 public:
     virtual ~ContactWriter() = default;
-    virtual WriteStatus add(const ContactRecord& record) = 0;
-    virtual WriteStatus finish() = 0;
+    virtual pst::Status add(const ContactRecord& record) = 0;
+    virtual pst::Status finish() = 0;
 };
 
 // The writer of `format` into `files`. For the one-file formats the file is created here;
 // nullptr and *why when that fails or the format code is unknown.
-std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, WriteStatus* why);
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why);
 
 // ---- the pieces of each format, appended to `out` as UTF-8 (for the writers and tests)
 

@@ -28,19 +28,9 @@
 #include <variant>
 #include <vector>
 
+#include "pst/status.h"
+
 namespace pst {
-
-// Result of a writer operation: ok, or a reason a person can read ("No such file or
-// directory: /x/y.pst", "No space left on device", ...).
-struct Status
-{
-    bool ok = true;
-    std::string message;
-
-    static Status success() { return {}; }
-    static Status failure(std::string why) { return {false, std::move(why)}; }
-    explicit operator bool() const { return ok; }
-};
 
 // MAPI property types that the writer stores. Any other type code may be written as well:
 // cast it to PropType and give the value as raw bytes (PropertyValue::raw).
