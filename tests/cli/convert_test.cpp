@@ -175,6 +175,30 @@ TEST_F(ConvertFiles, RefusedAndUnreadableFilesExitWithOne)
     EXPECT_EQ(cut.err, "Scanning process failed! Please select another file OR contact support team..\n");
 }
 
+// Items that cannot be read: counted per reason on standard error; --verbose lists each one
+// with its folder and position. Both readers skip the same item.
+TEST_F(ConvertFiles, SkippedItemsAreCountedAndListedWithVerbose)
+{
+    json bad = testfiles::message("IPM.Contact", json::array({unicode(0x3A06, "bad")}));
+    bad["props"].push_back(testfiles::raw(0x6001, 0x0000, "01020304"));
+    const json good = testfiles::message("IPM.Contact", json::array({unicode(0x3A06, "good")}));
+    const std::string path = testfiles::write_pst(
+        m_dir, "skip.pst", {{"folders", json::array({testfiles::folder("Contacts", json::array({good, bad, good}))})}});
+    for (const char* reader : {"native", "libpff"}) {
+        SCOPED_TRACE(reader);
+        const Result quiet = run({"--reader", reader, "--list", path});
+        EXPECT_EQ(quiet.status, 0);
+        EXPECT_EQ(quiet.out.size(), 2 * std::string("1\t\tgood\t\t\t\t\t\t\n").size());
+        EXPECT_EQ(quiet.err,
+                  "pelimoor-convert: 1 item skipped: the item's type cannot be read (--verbose lists them)\n");
+        const Result verbose = run({"--verbose", "--reader", reader, "--list", path});
+        EXPECT_EQ(verbose.status, 0);
+        EXPECT_EQ(verbose.out, quiet.out);
+        EXPECT_EQ(verbose.err, "skipped: Top of Personal Folders\\Contacts, item 2: the item's type cannot be read\n"
+                               "pelimoor-convert: 1 item skipped: the item's type cannot be read\n");
+    }
+}
+
 // The installed program: same output, same status, nothing on standard error when piped.
 TEST_F(ConvertFiles, RealBinaryEndToEnd)
 {
