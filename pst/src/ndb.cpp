@@ -124,6 +124,61 @@ void Ndb::unmark(uint64_t ib, uint64_t size)
         bits[i / 8] &= static_cast<uint8_t>(~(0x80 >> (i % 8)));
 }
 
+Bytes Ndb::bbt_leaf(const BbtEntry& e) const
+{
+    // BBTENTRY: bid, ib, cb u16, cRef u16 (+ 4 bytes padding in Unicode files).
+    const size_t id = m_format.id_size;
+    Bytes b(m_format.bbt_entry, 0);
+    m_format.put_id(b.data(), e.bid);
+    m_format.put_id(b.data() + id, e.ib);
+    put16(b.data() + 2 * id, e.cb);
+    put16(b.data() + 2 * id + 2, 2); // the BBT entry and the one structure that names the block
+    return b;
+}
+
+Bytes Ndb::nbt_leaf(const NbtEntry& e) const
+{
+    // NBTENTRY: nid, bidData, bidSub, nidParent u32 (+ 4 bytes padding in Unicode files).
+    const size_t id = m_format.id_size;
+    Bytes b(m_format.nbt_entry, 0);
+    m_format.put_id(b.data(), e.nid);
+    m_format.put_id(b.data() + id, e.bid_data);
+    m_format.put_id(b.data() + 2 * id, e.bid_sub);
+    put32(b.data() + 3 * id, e.parent);
+    return b;
+}
+
+Status Ndb::write_superseded_pages(size_t mark, uint32_t nid, uint64_t bid_data, uint64_t bid_sub, uint32_t parent)
+{
+    const size_t meta = m_format.btree_meta_at;
+    // One leaf page of entries; written, then its space freed.
+    auto leaf = [&](uint8_t ptype, const std::vector<Bytes>& entries, size_t cb_ent) {
+        uint8_t page[kPage] = {};
+        for (size_t i = 0; i < entries.size(); ++i)
+            std::memcpy(page + i * cb_ent, entries[i].data(), cb_ent);
+        page[meta] = static_cast<uint8_t>(entries.size());
+        page[meta + 1] = static_cast<uint8_t>(m_format.per_page(cb_ent));
+        page[meta + 2] = static_cast<uint8_t>(cb_ent);
+        page[meta + 3] = 0;
+        uint64_t ib = 0;
+        Status st = allocate(kPage, kPage, &ib);
+        if (!st)
+            return st;
+        st = write_page(ptype, page, m_next_page++, ib, false);
+        unmark(ib, kPage);
+        return st;
+    };
+    Status st = leaf(kPtypeNBT, {nbt_leaf({nid, parent, bid_data, bid_sub})}, m_format.nbt_entry);
+    const size_t per = m_format.per_page(m_format.bbt_entry);
+    for (size_t first = mark; st && first < m_bbt.size(); first += per) {
+        std::vector<Bytes> entries;
+        for (size_t i = first; i < std::min(first + per, m_bbt.size()); ++i)
+            entries.push_back(bbt_leaf(m_bbt[i]));
+        st = leaf(kPtypeBBT, entries, m_format.bbt_entry);
+    }
+    return st;
+}
+
 void Ndb::free_blocks_since(size_t mark)
 {
     for (size_t i = mark; i < m_bbt.size(); ++i)
@@ -441,20 +496,13 @@ Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
 Status Ndb::finish(const HeaderInfo& info)
 {
     const Format& f = m_format;
-    const size_t id = f.id_size;
     // B-trees. Blocks were numbered in write order, so the BBT entries are already sorted.
-    // BBTENTRY: bid, ib, cb u16, cRef u16 (+ 4 bytes padding in Unicode files).
     std::vector<Bytes> leaves;
     std::vector<uint64_t> keys;
     leaves.reserve(m_bbt.size());
     keys.reserve(m_bbt.size());
     for (const auto& e : m_bbt) {
-        Bytes b(f.bbt_entry, 0);
-        f.put_id(b.data(), e.bid);
-        f.put_id(b.data() + id, e.ib);
-        put16(b.data() + 2 * id, e.cb);
-        put16(b.data() + 2 * id + 2, 2); // the BBT entry and the one structure that names the block
-        leaves.push_back(std::move(b));
+        leaves.push_back(bbt_leaf(e));
         keys.push_back(e.bid);
     }
     PageRef bbt{};
@@ -466,16 +514,10 @@ Status Ndb::finish(const HeaderInfo& info)
     for (size_t i = 1; i < m_nbt.size(); ++i)
         if (m_nbt[i].nid == m_nbt[i - 1].nid)
             return Status::failure("Internal error: duplicate node id in the PST file");
-    // NBTENTRY: nid, bidData, bidSub, nidParent u32 (+ 4 bytes padding in Unicode files).
     leaves.clear();
     keys.clear();
     for (const auto& e : m_nbt) {
-        Bytes b(f.nbt_entry, 0);
-        f.put_id(b.data(), e.nid);
-        f.put_id(b.data() + id, e.bid_data);
-        f.put_id(b.data() + 2 * id, e.bid_sub);
-        put32(b.data() + 3 * id, e.parent);
-        leaves.push_back(std::move(b));
+        leaves.push_back(nbt_leaf(e));
         keys.push_back(e.nid);
     }
     PageRef nbt{};

@@ -111,6 +111,10 @@ public:
     // cursor does not move back, so the space is never reused.
     size_t block_mark() const { return m_bbt.size(); }
     void free_blocks_since(size_t mark);
+    // Test feature: the leaf pages a copy-on-write B-tree leaves behind when it drops a node: one
+    // node B-tree page with the node's entry and block B-tree pages with the entries of the blocks
+    // written since `mark`, written with valid trailers and then marked free.
+    Status write_superseded_pages(size_t mark, uint32_t nid, uint64_t bid_data, uint64_t bid_sub, uint32_t parent);
 
     // Writes the BBT, the NBT, the DList, every AMap/PMap/FMap page and the header, pads the
     // file to whole regions and flushes the sink.
@@ -140,6 +144,8 @@ private:
         uint64_t ib;
     };
 
+    Bytes bbt_leaf(const BbtEntry& e) const;
+    Bytes nbt_leaf(const NbtEntry& e) const;
     Status write_block(const uint8_t* data, size_t size, bool internal, uint64_t* bid);
     Status write_data_tree(const std::vector<Bytes>& chunks, uint64_t* bid);
     Status write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_t* bid);

@@ -464,7 +464,7 @@ public:
         return Status::success();
     }
 
-    Status add_deleted_message(const Message& message) override
+    Status add_deleted_message(const Message& message, DeletedIndex index) override
     {
         Status st = accepting(0, nullptr);
         if (!st)
@@ -480,6 +480,11 @@ public:
         st = m_ndb.write_node(node, &bid_data, &bid_sub);
         if (!st)
             return fail(st);
+        if (index == DeletedIndex::Superseded) {
+            st = m_ndb.write_superseded_pages(mark, nid, bid_data, bid_sub, kNidDeletedItems);
+            if (!st)
+                return fail(st);
+        }
         m_ndb.free_blocks_since(mark);
         ++m_next_message;
         return Status::success();

@@ -304,11 +304,19 @@ public:
     // readers. Nothing but tests and the fixture generator calls them; the messages they write
     // are in no folder's table and in no count, and the files stay structurally valid.
 
+    // What a deletion leaves of the node and block B-tree entries that named the message.
+    enum class DeletedIndex : uint8_t
+    {
+        None,       // nothing (the B-tree pages were rewritten where they were)
+        Superseded, // the old leaf pages that held them, in free space too, as a copy-on-write
+                    // B-tree leaves them: one node B-tree page (nidParent: Deleted Items) and the
+                    // block B-tree pages of its blocks, with valid trailers
+    };
     // A message deleted without its space being reused: its node's blocks are written as a live
     // message's would be, then left out of the block B-tree and marked free in the allocation
     // map (cbAMapFree and the FMap follow the bits); its node is left out of the node B-tree. It
     // takes a message NID (the counters step past it) but belongs to no folder.
-    virtual Status add_deleted_message(const Message& message) = 0;
+    virtual Status add_deleted_message(const Message& message, DeletedIndex index = DeletedIndex::None) = 0;
 
     // Where an orphan message's nidParent points.
     enum class OrphanParent : uint8_t

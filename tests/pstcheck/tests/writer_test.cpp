@@ -174,7 +174,7 @@ const Content kContents[] = {
          EXPECT_TRUE(w.add_message(f, three).ok);
          return Written{1, std::size(sizes) + 1};
      }},
-    {"DeletedMessages", // deleted between live ones: free space holding what was their blocks
+    {"DeletedMessages", // deleted between live ones: free space holding their blocks (and index pages)
      [](pst::Writer& w) {
          const auto f = w.add_folder(w.top_of_personal_folders(), u"Contacts", u"IPF.Contact");
          for (int i = 0; i < 30; ++i) {
@@ -183,7 +183,9 @@ const Content kContents[] = {
                  pst::Message gone = contact(100 + i);
                  gone.set_unicode(0x1000, std::u16string(size_t(2000 * i), u'd')); // some of several blocks
                  gone.add_attachment(attachment(9000, true));
-                 EXPECT_TRUE(w.add_deleted_message(gone).ok);
+                 EXPECT_TRUE(w.add_deleted_message(gone, i % 2 ? pst::Writer::DeletedIndex::Superseded
+                                                               : pst::Writer::DeletedIndex::None)
+                                 .ok);
              }
          }
          return Written{1, 30};
