@@ -101,9 +101,14 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
             return abandon(failed(folder, status.message, 0), writer, files);
         }
         // The count when the job starts: records a scan appends meanwhile are not converted.
-        const int64_t total = store.size();
-        const ContactRecord* record = store.first();
-        for (; record && written < total; record = record->next()) {
+        const bool selected = !options.selection.empty();
+        const int64_t total = selected ? static_cast<int64_t>(options.selection.size()) : store.size();
+        const auto next = [&](const ContactRecord* r) {
+            return selected ? (written + 1 < total ? options.selection[static_cast<size_t>(written + 1)] : nullptr)
+                            : r->next();
+        };
+        const ContactRecord* record = selected ? options.selection.front() : store.first();
+        for (; record && written < total; record = next(record)) {
             if (options.checkpoint && options.checkpoint()) {
                 return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
             }

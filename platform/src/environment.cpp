@@ -26,14 +26,14 @@ public:
     QStringList chooseFiles(QWidget* owner, const FileDialogRequest& request) override
     {
         if (request.multiple)
-            return QFileDialog::getOpenFileNames(owner, request.caption, QString(), request.filter);
-        QString file = QFileDialog::getOpenFileName(owner, request.caption, QString(), request.filter);
+            return QFileDialog::getOpenFileNames(owner, request.caption, request.directory, request.filter);
+        QString file = QFileDialog::getOpenFileName(owner, request.caption, request.directory, request.filter);
         return file.isEmpty() ? QStringList() : QStringList{file};
     }
 
-    QString chooseDirectory(QWidget* owner, const QString& caption) override
+    QString chooseDirectory(QWidget* owner, const QString& caption, const QString& start) override
     {
-        return QFileDialog::getExistingDirectory(owner, caption);
+        return QFileDialog::getExistingDirectory(owner, caption, start);
     }
 
     bool openWithDesktop(const QString& path) override
@@ -105,9 +105,10 @@ QStringList FakeEnvironment::chooseFiles(QWidget*, const FileDialogRequest& requ
     return files;
 }
 
-QString FakeEnvironment::chooseDirectory(QWidget*, const QString& caption)
+QString FakeEnvironment::chooseDirectory(QWidget*, const QString& caption, const QString& start)
 {
     directoryDialogs.push_back(caption);
+    directoryStarts.push_back(start);
     if (nextDirectories.empty())
         return {};
     QString dir = nextDirectories.front();

@@ -72,7 +72,7 @@ private:
     void clickRow(int row, Qt::KeyboardModifiers modifiers = {})
     {
         QTableView* list = dialog().contactList();
-        const QRect cell = list->visualRect(dialog().contactModel()->index(row, 2));
+        const QRect cell = list->visualRect(list->model()->index(row, 2));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, cell.center());
     }
     QByteArray tempFile(const char* name) const { return Window::readBytes(m_w->root / "tmp" / name); }

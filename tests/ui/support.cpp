@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <QFile>
+#include <QSettings>
 
 namespace testing_ui {
 
@@ -8,6 +9,8 @@ Window::Window() : root(dir.path().toStdString())
 {
     env = std::make_unique<platform::FakeEnvironment>(root);
     platform::installEnvironment(env.get());
+    // Each window reads and writes settings of its own.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, QString::fromStdString((root / "config").string()));
     dialog = std::make_unique<ui::CPelimoorDlg>(store);
 }
 

@@ -194,7 +194,7 @@ private slots:
         auto* bar = d.clientArea()->findChild<QStatusBar*>();
         QVERIFY(bar != nullptr);
         const QList<QLabel*> parts = bar->findChildren<QLabel*>();
-        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts.size(), 3);
         QCOMPARE(parts[0]->text(), QStringLiteral("Tressoly Systems Pelimoor"));
         QCOMPARE(d.folderTree()->accessibleName(), QStringLiteral("Folders"));
         QCOMPARE(d.contactList()->accessibleName(), QStringLiteral("Contacts"));

@@ -8,9 +8,11 @@
 #include "ui/main_dialog.h"
 
 #include <QApplication>
+#include <QTimer>
 
-// pelimoor [--reader native|libpff] [--codepage N]: the reader and the fallback code page of
-// 8-bit texts, as for pelimoor-convert (PELIMOOR_READER and PELIMOOR_CODEPAGE set the defaults).
+// pelimoor [--reader native|libpff] [--codepage N] [FILE.pst]: the reader and the fallback code
+// page of 8-bit texts, as for pelimoor-convert (PELIMOOR_READER and PELIMOOR_CODEPAGE set the
+// defaults); a file given is opened as if Browse had chosen it.
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -22,10 +24,20 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "pelimoor: %s\n", problem.c_str());
         return 2;
     }
+    if (rest.size() > 1 || (!rest.empty() && rest[0].starts_with("-"))) {
+        std::fprintf(stderr, "pelimoor: %s\nUsage: pelimoor [--reader native|libpff] [--codepage N] [FILE.pst]\n",
+                     rest.size() > 1 ? "one file at most" : ("unknown option " + rest[0]).c_str());
+        return 2;
+    }
+    const QString file = rest.empty() ? QString() : QString::fromLocal8Bit(rest[0].c_str());
     controls::CPelimoorApp pelimoor;
-    pelimoor.InitInstance([options] {
+    pelimoor.InitInstance([options, file] {
         auto dialog = std::make_unique<ui::CPelimoorDlg>(contacts::contact_store_instance());
         dialog->setSourceOptions(options);
+        if (!file.isEmpty()) {
+            ui::CPelimoorDlg* shown = dialog.get();
+            QTimer::singleShot(0, shown, [shown, file] { shown->OpenFile(file); });
+        }
         return dialog;
     });
     return 0;

@@ -9,6 +9,7 @@
 #include "controls/pictures.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "ui/contact_find.h"
 #include "ui/contact_list.h"
 #include "ui/explorer.h"
 #include "ui/list_filler.h"
@@ -19,23 +20,33 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <array>
 #include <utility>
@@ -53,6 +64,9 @@ using controls::dialogUnitsToPixels;
 using controls::setControlId;
 
 CPelimoorDlg* g_dialog = nullptr;
+
+std::unique_ptr<QSettings> openSettings();
+QString headerKey(int columns);
 
 const QColor kBackground(255, 193, 26);
 constexpr auto kWebAddress = "www.tressoly.example";
@@ -81,11 +95,13 @@ struct MenuSpec
     void (CPelimoorDlg::*handler)();
 };
 
-constexpr std::array<MenuSpec, 6> kMenuItems{{
+constexpr std::array<MenuSpec, 8> kMenuItems{{
     {"&File", kMenuOpen, "&Open", &CPelimoorDlg::OnBrowse},
     {"&File", kMenuScan, "&Scan", &CPelimoorDlg::OnScan},
     {"&File", kMenuConvert, "&Convert", &CPelimoorDlg::OnConvert},
     {"&File", kMenuExit, "E&xit", &CPelimoorDlg::OnExit},
+    {"&Edit", kMenuCopy, "&Copy", &CPelimoorDlg::OnCopy},
+    {"&Edit", kMenuConvertSelected, "Convert &selected...", &CPelimoorDlg::OnConvertSelected},
     {"&Help", kMenuContent, "&Content", &CPelimoorDlg::OnHelpContent},
     {"&Help", kMenuAbout, "About Tressoly Pelimoor ", &CPelimoorDlg::OnAbout},
 }};
@@ -104,8 +120,9 @@ struct Anchor
     int id;
     unsigned flags;
 };
-constexpr std::array<Anchor, 11> kAnchors{{
+constexpr std::array<Anchor, 12> kAnchors{{
     {kContactList, 0x00D0},
+    {kFindEdit, 0x00D0},
     {ui::kProgressBar, 0x00E0},
     {kPathEdit, 0x00D0},
     {kPathFrame, 0x00D0},
@@ -248,6 +265,11 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     m_startupDirectory = QDir::currentPath();
     registerLayout();
     buildStatusBar();
+    buildShortcuts();
+    buildRecentMenu();
+    loadSettings();
+    setAcceptDrops(true);
+    updateContactCount();
     m_browser->Navigate(QStringLiteral("http://") + QString::fromLatin1(kWebAddress) + QStringLiteral("/start"));
     qApp->installEventFilter(this);
 }
@@ -255,6 +277,7 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
 CPelimoorDlg::~CPelimoorDlg()
 {
     qApp->removeEventFilter(this);
+    saveSettings();
     stopAll();
     if (g_dialog == this)
         g_dialog = nullptr;
@@ -306,10 +329,35 @@ void CPelimoorDlg::buildControls()
     m_tree->setAccessibleName(QStringLiteral("Folders"));
     connect(m_tree, &controls::CFolderTreeCtrl1::listFillRequested, this, &CPelimoorDlg::StartListFill);
 
-    m_list = place(new QTableView(c), kContactList, QRect(156, 91, 426, 92));
+    // The find field takes the top of the list's place.
+    m_find = place(new QLineEdit(c), kFindEdit, QRect(156, 91, 426, 13));
+    m_find->setPlaceholderText(QStringLiteral("Find"));
+    m_find->setAccessibleName(QStringLiteral("Find"));
+    m_find->setClearButtonEnabled(true);
+    m_list = place(new QTableView(c), kContactList, QRect(156, 105, 426, 78));
     m_list->setAccessibleName(QStringLiteral("Contacts"));
     m_model = new ContactListModel(this);
-    m_list->setModel(m_model);
+    m_findModel = new ContactFindModel(this);
+    m_findModel->setSourceModel(m_model);
+    m_list->setModel(m_findModel);
+    connect(m_find, &QLineEdit::textChanged, this, [this](const QString& text) {
+        m_findModel->setQuery(text);
+        updateContactCount();
+    });
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(m_findModel, signal, this, [this] { updateContactCount(); });
+    connect(m_findModel, &QAbstractItemModel::modelReset, this, [this] { updateContactCount(); });
+    // A click on a header sorts by it, again the other way; the list starts in its own order.
+    m_list->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    m_list->horizontalHeader()->setSortIndicatorShown(true);
+    m_list->setSortingEnabled(true);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu(this);
+        menu.addAction(menuAction(kMenuCopy));
+        menu.addAction(menuAction(kMenuConvertSelected));
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+    });
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectItems);
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -327,8 +375,19 @@ void CPelimoorDlg::buildControls()
                                                               : kColumnWidths[size_t(i)].scan);
     };
     applyWidths(false);
-    connect(m_model, &ContactListModel::columnsRebuilt, this, [applyWidths] { applyWidths(true); });
+    connect(m_model, &ContactListModel::columnsRebuilt, this, [this, applyWidths] {
+        applyWidths(true);
+        // Widths, order and sort column the user left the eleven columns in.
+        const QByteArray header = openSettings()->value(headerKey(m_model->columnCount())).toByteArray();
+        if (!header.isEmpty())
+            m_list->horizontalHeader()->restoreState(header);
+    });
     connect(m_list, &QTableView::clicked, this, &CPelimoorDlg::OnListClick);
+    // The arrow keys move the preview with the current row (a click shows its own choice).
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+        if (QApplication::mouseButtons() == Qt::NoButton)
+            showCurrentRow();
+    });
 
     m_browser = place(new CExplorer1(c), kBrowserPane, QRect(156, 184, 426, 160));
     m_progress = place(new QProgressBar(c), ui::kProgressBar, QRect(7, 369, 579, 14));
@@ -351,7 +410,8 @@ void CPelimoorDlg::buildControls()
     QWidget::setTabOrder(m_scan, m_stop);
     QWidget::setTabOrder(m_stop, m_convert);
     QWidget::setTabOrder(m_convert, m_tree);
-    QWidget::setTabOrder(m_tree, m_list);
+    QWidget::setTabOrder(m_tree, m_find);
+    QWidget::setTabOrder(m_find, m_list);
     QWidget::setTabOrder(m_list, m_browser);
 }
 
@@ -366,6 +426,9 @@ void CPelimoorDlg::buildStatusBar()
     web->setFixedWidth(299);
     m_statusBar->addWidget(product);
     m_statusBar->addWidget(web);
+    m_count = new QLabel(m_statusBar);
+    controls::setControlId(m_count, kContactCount);
+    m_statusBar->addWidget(m_count, 1);
     const int h = m_statusBar->sizeHint().height();
     m_statusBar->setGeometry(0, m_client->height() - h, m_client->width(), h);
     m_statusBar->show();
@@ -386,7 +449,10 @@ void CPelimoorDlg::showEvent(QShowEvent* event)
         m_client->setMinimumSize(0, 0);
         m_client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
         m_resizer.Resize();
-        setWindowState(windowState() | Qt::WindowMaximized);
+        // The size the window had when it was last closed, or maximised.
+        const QByteArray geometry = openSettings()->value(QStringLiteral("window/geometry")).toByteArray();
+        if (geometry.isEmpty() || !restoreGeometry(geometry))
+            setWindowState(windowState() | Qt::WindowMaximized);
     }
 }
 
@@ -447,6 +513,18 @@ bool CPelimoorDlg::eventFilter(QObject* watched, QEvent* event)
             widget->window() == this) {
             focusNextChild();
             return true;
+        }
+        // Escape empties a Find field that holds text, stops a running scan, and otherwise
+        // ends the window as it always did.
+        if (key->key() == Qt::Key_Escape && widget != nullptr && widget->window() == this) {
+            if (widget == m_find && !m_find->text().isEmpty()) {
+                m_find->clear();
+                return true;
+            }
+            if (m_scanner->running()) {
+                OnStop();
+                return true;
+            }
         }
     }
     return QDialog::eventFilter(watched, event);
@@ -526,7 +604,7 @@ void CPelimoorDlg::ChooseFile()
 {
     deleteScratchDirectory();
     platform::FileDialogRequest request{QString::fromLatin1(kFileDialogTitle), QString::fromLatin1(kFileDialogFilter),
-                                        false};
+                                        false, m_lastBrowseFolder};
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {
         setControlEnabled(ui::kBrowseButton, true);
@@ -534,11 +612,18 @@ void CPelimoorDlg::ChooseFile()
         setControlEnabled(kMenuConvert, true);
         return;
     }
+    m_lastBrowseFolder = QFileInfo(files.first()).absolutePath();
+    takeChosenFile(files.first());
+}
+
+void CPelimoorDlg::takeChosenFile(const QString& path)
+{
     deleteScratchDirectory();
     m_tree->Clear();
     clearStore();
     setControlEnabled(ui::kConvertButton, false);
-    m_selectedFile = QDir::toNativeSeparators(files.first());
+    m_selectedFile = QDir::toNativeSeparators(path);
+    rememberFile(m_selectedFile);
     m_pathEdit->setText(m_selectedFile);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_tree->BuildForFile(m_selectedFile);
@@ -643,20 +728,37 @@ void CPelimoorDlg::OnConvert()
 {
     if (m_saver->running())
         return;
-    // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
-    controls::SaveOption options(this);
-    if (options.exec() != QDialog::Accepted || !options.formatPicked())
-        return;
-    const std::optional<contacts::Format> format = controls::chosenFormatValue();
+    const std::optional<contacts::Format> format = pickFormat();
     if (!format)
         return;
-    const QString destination = platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle));
+    const QString destination = chooseDestination();
     if (destination.isEmpty())
         return;
     startConversion(*format, destination);
 }
 
-void CPelimoorDlg::startConversion(contacts::Format format, const QString& destination)
+std::optional<contacts::Format> CPelimoorDlg::pickFormat()
+{
+    // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
+    controls::SaveOption options(this);
+    if (options.exec() != QDialog::Accepted || !options.formatPicked())
+        return std::nullopt;
+    return controls::chosenFormatValue();
+}
+
+QString CPelimoorDlg::chooseDestination()
+{
+    const QString destination =
+        platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle), m_lastDestination);
+    if (!destination.isEmpty()) {
+        m_lastDestination = destination;
+        saveSettings();
+    }
+    return destination;
+}
+
+void CPelimoorDlg::startConversion(contacts::Format format, const QString& destination,
+                                   std::vector<const contacts::ContactRecord*> selection)
 {
     // While the conversion reads the store nothing may clear or refill it.
     constexpr std::array<int, 6> kHeld{ui::kBrowseButton, ui::kScanButton, ui::kConvertButton,
@@ -667,7 +769,7 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         setControlEnabled(id, false);
     }
     setControlEnabled(ui::kStopButton, true);
-    m_saver->start(format, destination.toStdString());
+    m_saver->start(format, destination.toStdString(), std::move(selection));
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
@@ -712,7 +814,12 @@ void CPelimoorDlg::OnListClick(const QModelIndex&)
     int row = selected.first().row();
     for (const QModelIndex& index : selected)
         row = std::min(row, index.row());
-    const std::u16string cell = m_model->data(m_model->index(row, 0)).toString().toStdU16String();
+    previewRow(row);
+}
+
+void CPelimoorDlg::previewRow(int row)
+{
+    const std::u16string cell = m_findModel->data(m_findModel->index(row, 0)).toString().toStdU16String();
     const contacts::ContactRecord* record = contacts::contact_store_find(m_store, leadingInteger(cell));
     if (record == nullptr)
         return;
@@ -732,6 +839,245 @@ bool CPelimoorDlg::waitForWorkers(int timeoutMs)
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     return true;
+}
+
+namespace {
+
+// The window's settings: an INI file in the user's configuration directory. A damaged or
+// unreadable file reads as empty, so every value falls back to its default.
+std::unique_ptr<QSettings> openSettings()
+{
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("pelimoor"),
+                                       QStringLiteral("pelimoor"));
+}
+
+QString headerKey(int columns)
+{
+    return QStringLiteral("list/header%1").arg(columns);
+}
+
+struct ShortcutSpec
+{
+    const char* keys;
+    int gate; // the control whose enabled state the shortcut follows; 0: always on
+    void (CPelimoorDlg::*handler)();
+};
+
+} // namespace
+
+void CPelimoorDlg::buildShortcuts()
+{
+    const std::array<ShortcutSpec, 5> kShortcuts{{
+        {"Ctrl+O", ui::kBrowseButton, &CPelimoorDlg::OnBrowse},
+        {"F5", ui::kScanButton, &CPelimoorDlg::OnScan},
+        {"Ctrl+E", ui::kConvertButton, &CPelimoorDlg::OnConvert},
+        {"Ctrl+F", 0, &CPelimoorDlg::focusFind},
+        {"Ctrl+Q", 0, &CPelimoorDlg::OnExit},
+    }};
+    for (const ShortcutSpec& spec : kShortcuts) {
+        auto* shortcut = new QShortcut(QKeySequence(QString::fromLatin1(spec.keys)), this);
+        connect(shortcut, &QShortcut::activated, this, [this, spec] {
+            if (spec.gate == 0 || isControlEnabled(spec.gate))
+                (this->*spec.handler)();
+        });
+    }
+    menuAction(kMenuCopy)->setShortcut(QKeySequence::Copy);
+    menuAction(kMenuCopy)->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    m_list->addAction(menuAction(kMenuCopy));
+}
+
+void CPelimoorDlg::focusFind()
+{
+    m_find->setFocus(Qt::ShortcutFocusReason);
+    m_find->selectAll();
+}
+
+void CPelimoorDlg::buildRecentMenu()
+{
+    QAction* exit = menuAction(kMenuExit);
+    auto* file = qobject_cast<QMenu*>(exit->parent());
+    m_recentMenu = new QMenu(QStringLiteral("&Recent"), this);
+    QAction* entry = file->insertMenu(exit, m_recentMenu);
+    entry->setProperty("controlId", int(kMenuRecent));
+    m_actions[kMenuRecent] = entry;
+    connect(m_recentMenu, &QMenu::aboutToShow, this, [this] {
+        m_recentMenu->clear();
+        for (const QString& path : m_recent) {
+            QAction* action = m_recentMenu->addAction(path);
+            connect(action, &QAction::triggered, this, [this, path] {
+                if (!QFileInfo(path).isFile()) {
+                    m_recent.removeAll(path);
+                    saveSettings();
+                    platform::environment().showMessage(
+                        this, {QStringLiteral("%1 is no longer there; it is taken off the recent files.").arg(path),
+                               controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+                    return;
+                }
+                OpenFile(path);
+            });
+        }
+    });
+}
+
+void CPelimoorDlg::loadSettings()
+{
+    const std::unique_ptr<QSettings> s = openSettings();
+    m_recent = s->value(QStringLiteral("files/recent")).toStringList().mid(0, kRecentFiles);
+    m_lastBrowseFolder = s->value(QStringLiteral("files/browse")).toString();
+    m_lastDestination = s->value(QStringLiteral("files/destination")).toString();
+    const QByteArray header = s->value(headerKey(m_model->columnCount())).toByteArray();
+    if (!header.isEmpty())
+        m_list->horizontalHeader()->restoreState(header);
+}
+
+void CPelimoorDlg::saveSettings() const
+{
+    const std::unique_ptr<QSettings> s = openSettings();
+    s->setValue(QStringLiteral("files/recent"), m_recent);
+    s->setValue(QStringLiteral("files/browse"), m_lastBrowseFolder);
+    s->setValue(QStringLiteral("files/destination"), m_lastDestination);
+    if (!m_firstShow)
+        s->setValue(QStringLiteral("window/geometry"), saveGeometry());
+    s->setValue(headerKey(m_model->columnCount()), m_list->horizontalHeader()->saveState());
+}
+
+void CPelimoorDlg::rememberFile(const QString& path)
+{
+    m_recent.removeAll(path);
+    m_recent.prepend(path);
+    while (m_recent.size() > kRecentFiles)
+        m_recent.removeLast();
+    saveSettings();
+}
+
+void CPelimoorDlg::updateContactCount()
+{
+    const QLocale locale;
+    m_count->setText(QStringLiteral("%1 of %2 contacts")
+                         .arg(locale.toString(m_findModel->rowCount()), locale.toString(qint64(m_store.size()))));
+}
+
+void CPelimoorDlg::OpenFile(const QString& path)
+{
+    if (m_scanner->running() || m_saver->running()) {
+        platform::environment().showMessage(
+            this, {QStringLiteral("A scan or conversion is running: stop it before opening another file."),
+                   controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+        return;
+    }
+    m_lastBrowseFolder = QFileInfo(path).absolutePath();
+    takeChosenFile(QFileInfo(path).absoluteFilePath());
+}
+
+void CPelimoorDlg::dragEnterEvent(QDragEnterEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile()) {
+            event->acceptProposedAction();
+            return;
+        }
+    }
+}
+
+void CPelimoorDlg::dropEvent(QDropEvent* event)
+{
+    // The dropped files, a dropped folder's files (by name), then the first .pst among them; a
+    // drop without one is taken as the first file, which the scan then refuses as Browse would.
+    QStringList files;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile())
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        if (info.isDir()) {
+            for (const QFileInfo& inside : QDir(info.absoluteFilePath()).entryInfoList(QDir::Files, QDir::Name))
+                files.append(inside.absoluteFilePath());
+        } else {
+            files.append(info.absoluteFilePath());
+        }
+    }
+    if (files.isEmpty())
+        return;
+    event->acceptProposedAction();
+    QString chosen = files.first();
+    for (const QString& f : files) {
+        if (f.endsWith(QStringLiteral(".pst"), Qt::CaseInsensitive)) {
+            chosen = f;
+            break;
+        }
+    }
+    const bool running = m_scanner->running() || m_saver->running();
+    OpenFile(chosen);
+    if (files.size() > 1 && !running)
+        m_statusBar->showMessage(
+            QStringLiteral("%1 files dropped: %2 opened").arg(files.size()).arg(QFileInfo(chosen).fileName()), 8000);
+}
+
+std::vector<const contacts::ContactRecord*> CPelimoorDlg::selectedRecords() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : m_list->selectionModel()->selectedIndexes())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    std::vector<const contacts::ContactRecord*> records;
+    for (int row : rows)
+        if (const contacts::ContactRecord* r = m_findModel->record(row))
+            records.push_back(r);
+    return records;
+}
+
+void CPelimoorDlg::OnCopy()
+{
+    const std::vector<const contacts::ContactRecord*> records = selectedRecords();
+    if (records.empty())
+        return;
+    std::string cards;
+    QStringList lines;
+    for (const contacts::ContactRecord* r : records) {
+        contacts::append_vcard(*r, cards);
+        QString name = qstring(r->text_or_empty(contacts::Field::full_name));
+        if (name.isEmpty())
+            name = QStringList{qstring(r->text_or_empty(contacts::Field::first_name)),
+                               qstring(r->text_or_empty(contacts::Field::last_name))}
+                       .join(QLatin1Char(' '))
+                       .trimmed();
+        const QString address = qstring(r->text_or_empty(contacts::Field::email));
+        lines.append(address.isEmpty() ? name
+                     : name.isEmpty()  ? address
+                                       : QStringLiteral("%1 <%2>").arg(name, address));
+    }
+    auto* data = new QMimeData;
+    const QByteArray bytes = QByteArray::fromStdString(cards);
+    data->setData(QStringLiteral("text/vcard"), bytes);
+    data->setData(QStringLiteral("text/x-vcard"), bytes);
+    data->setText(lines.join(QLatin1Char('\n')));
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
+void CPelimoorDlg::OnConvertSelected()
+{
+    if (m_saver->running() || !isControlEnabled(ui::kConvertButton))
+        return;
+    std::vector<const contacts::ContactRecord*> records = selectedRecords();
+    if (records.empty()) {
+        platform::environment().showMessage(this, {QStringLiteral("Select the contacts to convert in the list first."),
+                                                   controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+        return;
+    }
+    const std::optional<contacts::Format> format = pickFormat();
+    if (!format)
+        return;
+    const QString destination = chooseDestination();
+    if (destination.isEmpty())
+        return;
+    startConversion(*format, destination, std::move(records));
+}
+
+void CPelimoorDlg::showCurrentRow()
+{
+    const QModelIndex current = m_list->selectionModel()->currentIndex();
+    if (current.isValid())
+        previewRow(current.row());
 }
 
 } // namespace ui

@@ -22,6 +22,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "contacts/contact_store.h"
 #include "contacts/messages.h"
@@ -57,6 +58,9 @@ struct ConversionOptions
     // Where the files go, given the output folder. Empty: real files in the folder. Tests
     // substitute failing sinks.
     std::function<std::unique_ptr<OutputFiles>(const std::filesystem::path& folder)> files;
+    // When not empty: only these records of the store, in this order (the window's "Convert
+    // selected..."); they must stay alive until the job ends.
+    std::vector<const ContactRecord*> selection;
 };
 
 // "Tressoly-Recovery-<year>-<month>-<day> <hour>-<minute>" of `local`, without leading zeros.
@@ -68,7 +72,8 @@ std::string output_folder_name(const std::tm& local);
 std::filesystem::path create_output_folder(const std::filesystem::path& destination, const std::tm& local,
                                            std::string* why);
 
-// Converts every contact of `store` to `format` in a new output folder in `destination`.
+// Converts every contact of `store` (or the selection of `options`) to `format` in a new output
+// folder in `destination`.
 // Blocks until done. See ConversionOutcome for what is left on disk.
 ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
                                   const ConversionOptions& options = {});

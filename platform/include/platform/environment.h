@@ -26,12 +26,14 @@ struct MessageRequest
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
 };
 
-// One open-file dialog request. `multiple` allows selecting several files.
+// One open-file dialog request. `multiple` allows selecting several files; `directory` is where
+// the dialog starts (empty: the dialog's own choice).
 struct FileDialogRequest
 {
     QString caption;
     QString filter;
     bool multiple = false;
+    QString directory;
 };
 
 class Environment
@@ -52,8 +54,9 @@ public:
     virtual QMessageBox::StandardButton showMessage(QWidget* owner, const MessageRequest& request) = 0;
     // Runs an open-file dialog. Returns the chosen file paths, empty when cancelled.
     virtual QStringList chooseFiles(QWidget* owner, const FileDialogRequest& request) = 0;
-    // Runs a folder dialog. Returns the chosen directory, empty when cancelled.
-    virtual QString chooseDirectory(QWidget* owner, const QString& caption) = 0;
+    // Runs a folder dialog starting in `start` (empty: the dialog's own choice). Returns the chosen
+    // directory, empty when cancelled.
+    virtual QString chooseDirectory(QWidget* owner, const QString& caption, const QString& start) = 0;
     // Hands `path` to the desktop's opener. Returns false when nothing was opened.
     virtual bool openWithDesktop(const QString& path) = 0;
     // Ends the process with `code`. The real implementation never returns.
@@ -78,7 +81,7 @@ public:
     std::vector<std::filesystem::path> dataDirectories() override;
     QMessageBox::StandardButton showMessage(QWidget* owner, const MessageRequest& request) override;
     QStringList chooseFiles(QWidget* owner, const FileDialogRequest& request) override;
-    QString chooseDirectory(QWidget* owner, const QString& caption) override;
+    QString chooseDirectory(QWidget* owner, const QString& caption, const QString& start) override;
     bool openWithDesktop(const QString& path) override;
     void terminateProcess(int code) override;
 
@@ -93,6 +96,7 @@ public:
     std::vector<MessageRequest> messages;
     std::vector<FileDialogRequest> fileDialogs;
     QStringList directoryDialogs;
+    QStringList directoryStarts;
     QStringList opened;
     std::vector<int> terminations;
 

@@ -5,7 +5,9 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
+#include <QStringList>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "contacts/conversion.h"
@@ -14,6 +16,10 @@
 #include "engine/scan_events.h"
 
 class QAction;
+class QDragEnterEvent;
+class QDropEvent;
+class QLabel;
+class QMenu;
 class QLineEdit;
 class QMenuBar;
 class QProgressBar;
@@ -32,6 +38,7 @@ class CFolderTreeCtrl1;
 namespace ui {
 
 class CExplorer1;
+class ContactFindModel;
 class ContactListModel;
 class ListFiller;
 class SaveController;
@@ -57,6 +64,9 @@ enum MenuId : int
     kMenuExit = 32774,
     kMenuContent = 32775,
     kMenuAbout = 32776,
+    kMenuCopy = 32780,
+    kMenuConvertSelected = 32781,
+    kMenuRecent = 32782,
 };
 inline constexpr int kPathEdit = 1001;
 inline constexpr int kPathFrame = 1004;
@@ -64,6 +74,10 @@ inline constexpr int kContactList = 1005;
 inline constexpr int kBrowserPane = 1012;
 inline constexpr int kRightBanner = 1027;
 inline constexpr int kLeftBanner = 1028;
+inline constexpr int kFindEdit = 1040;
+inline constexpr int kContactCount = 1041;
+// How many files File > Recent keeps.
+inline constexpr int kRecentFiles = 8;
 
 // Titles and names of the window's dialogs.
 inline constexpr auto kFileDialogTitle = "Select File...";
@@ -99,6 +113,13 @@ public:
     void ChooseFile();
     // A click on a tree entry: rebuilds the list for `key` on a fill thread.
     void StartListFill(const QString& key);
+    // Copy: the selected contacts as vCards (text/vcard, text/x-vcard) and as "Name <address>"
+    // lines (plain text).
+    void OnCopy();
+    // The format and destination dialogs of Convert, then only the selected contacts.
+    void OnConvertSelected();
+    // Takes `path` as if Browse had chosen it (the command line, a drop, File > Recent).
+    void OpenFile(const QString& path);
 
     // State for callers and tests.
     bool scanRunning() const;
@@ -108,6 +129,13 @@ public:
     QAction* menuAction(int id) const;
     bool isControlEnabled(int id) const;
     ContactListModel* contactModel() const { return m_model; }
+    // What the list view shows: the contact model filtered by the Find field and sorted.
+    ContactFindModel* findModel() const { return m_findModel; }
+    QLineEdit* findField() const { return m_find; }
+    // The selected contacts, in the order shown.
+    std::vector<const contacts::ContactRecord*> selectedRecords() const;
+    // The files of File > Recent, newest first.
+    QStringList recentFiles() const { return m_recent; }
     controls::CFolderTreeCtrl1* folderTree() const { return m_tree; }
     CExplorer1* browserPane() const { return m_browser; }
     QTableView* contactList() const { return m_list; }
@@ -132,11 +160,25 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildControls();
     void buildMenu();
     void buildStatusBar();
+    void buildShortcuts();
+    void buildRecentMenu();
+    void loadSettings();
+    void saveSettings() const;
+    void rememberFile(const QString& path);
+    void updateContactCount();
+    void showCurrentRow();
+    // Shows the record of list row `row` (its number cell names it) in the preview.
+    void previewRow(int row);
+    void focusFind();
+    void takeChosenFile(const QString& path);
+    QString chooseDestination();
     void registerLayout();
     void onClientResized(int cx, int cy);
     void deleteScratchDirectory();
@@ -149,7 +191,10 @@ private:
     void scanFinished(const engine::ScanResult& result);
     void deliverFill(const std::vector<const contacts::ContactRecord*>& rows, const contacts::ContactRecord* last);
     void OnListClick(const QModelIndex& index);
-    void startConversion(contacts::Format format, const QString& destination);
+    // The format dialog; nullopt when no format was picked.
+    std::optional<contacts::Format> pickFormat();
+    void startConversion(contacts::Format format, const QString& destination,
+                         std::vector<const contacts::ContactRecord*> selection = {});
     void conversionEnded(contacts::ConversionOutcome outcome, const QString& reason);
 
     contacts::ContactStore& m_store;
@@ -158,6 +203,13 @@ private:
     QIcon m_icon;
     QTableView* m_list = nullptr;
     ContactListModel* m_model = nullptr;
+    ContactFindModel* m_findModel = nullptr;
+    QLineEdit* m_find = nullptr;
+    QLabel* m_count = nullptr;
+    QMenu* m_recentMenu = nullptr;
+    QStringList m_recent;
+    QString m_lastBrowseFolder;
+    QString m_lastDestination;
     controls::CFolderTreeCtrl1* m_tree = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_stop = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "contacts/conversion.h"
 #include "engine/pause_gate.h"
@@ -22,8 +23,10 @@ public:
     // Ends the save (end()).
     ~SaveController() override;
 
-    // Converts every contact of the store to `format` in a new folder under `destination`.
-    void start(contacts::Format format, const std::string& destination);
+    // Converts every contact of the store (or only `selection`, when not empty) to `format` in a
+    // new folder under `destination`.
+    void start(contacts::Format format, const std::string& destination,
+               std::vector<const contacts::ContactRecord*> selection = {});
     bool running() const { return m_running.load(); }
     // Parks the save at a checkpoint; false when it has finished (or is not running).
     bool pause() { return m_gate.pause_and_wait(); }
