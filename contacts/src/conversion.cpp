@@ -104,8 +104,8 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
         const bool selected = !options.selection.empty();
         const int64_t total = selected ? static_cast<int64_t>(options.selection.size()) : store.size();
         const auto next = [&](const ContactRecord* r) {
-            return selected ? (written + 1 < total ? options.selection[static_cast<size_t>(written + 1)] : nullptr)
-                            : r->next();
+            // Called after `written` counted the record just written.
+            return selected ? (written < total ? options.selection[static_cast<size_t>(written)] : nullptr) : r->next();
         };
         const ContactRecord* record = selected ? options.selection.front() : store.first();
         for (; record && written < total; record = next(record)) {
