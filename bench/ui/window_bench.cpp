@@ -12,6 +12,7 @@
 #include "contacts/contact_store.h"
 #include "controls/folder_tree.h"
 #include "platform/environment.h"
+#include "ui/contact_find.h"
 #include "ui/contact_list.h"
 #include "ui/main_dialog.h"
 
@@ -19,14 +20,18 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QScreen>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <malloc.h>
+#include <vector>
 
 namespace {
 
@@ -59,18 +64,25 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: window-bench FILE.pst [--shots DIR] [--fill KEY]...\n");
+        std::fprintf(stderr,
+                     "usage: window-bench FILE.pst [--shots DIR] [--fill KEY]... [--find TEXT] [--sort COLUMN]\n");
         return 2;
     }
     const QString file = QFileInfo(args[1]).absoluteFilePath();
     QString shots;
     QStringList fills;
     QSize size; // --size WxH: the window's size when no window manager maximises it
+    QString find;
+    int sortColumn = -1;
     for (int i = 2; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--shots"))
             shots = args[i + 1];
         else if (args[i] == QLatin1String("--fill"))
             fills << args[i + 1];
+        else if (args[i] == QLatin1String("--find"))
+            find = args[i + 1];
+        else if (args[i] == QLatin1String("--sort"))
+            sortColumn = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--size"))
             size = QSize(args[i + 1].section(QLatin1Char('x'), 0, 0).toInt(),
                          args[i + 1].section(QLatin1Char('x'), 1, 1).toInt());
@@ -183,13 +195,67 @@ int main(int argc, char** argv)
                 best = row;
             }
         }
-        const QModelIndex index = model.index(best, 2);
+        const QModelIndex index = dialog->findModel()->mapFromSource(model.index(best, 2));
         dialog->contactList()->scrollTo(index);
         dialog->contactList()->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
                                                                    QItemSelectionModel::Rows);
         emit dialog->contactList()->clicked(index);
         std::printf("preview_row %d body_units %zu\n", best, longest);
         shot(*dialog, shots, "9-preview.png");
+    }
+    // Typing into Find and sorting by a header, as the user does: each step timed through the
+    // event loop (median and worst of 20), then the pictures.
+    const auto timed = [&](const char* what, const std::function<void(int)>& step) {
+        std::vector<qint64> us;
+        for (int k = 0; k < 20; ++k) {
+            QElapsedTimer t;
+            t.start();
+            step(k);
+            QCoreApplication::processEvents();
+            us.push_back(t.nsecsElapsed() / 1000);
+        }
+        std::sort(us.begin(), us.end());
+        std::printf("%s_ms median %.1f worst %.1f\n", what, us[us.size() / 2] / 1000.0, us.back() / 1000.0);
+    };
+    if (!find.isEmpty()) {
+        // The find texts are built while the window is idle after a fill; a user types later.
+        QElapsedTimer prepare;
+        prepare.start();
+        while (dialog->findModel()->rowsToPrepare() > 0)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::printf("find_prepare_ms %lld\n", static_cast<long long>(prepare.elapsed()));
+        timed("find_keystroke", [&](int k) {
+            const int n = k % (find.size() + 1);
+            dialog->findField()->setText(find.left(n == 0 ? find.size() : n));
+        });
+        dialog->findField()->setText(find);
+        std::printf("find_rows %d\n", dialog->findModel()->rowCount());
+        shot(*dialog, shots, "10-find.png");
+    }
+    if (sortColumn >= 0) {
+        timed("sort", [&](int k) {
+            dialog->contactList()->sortByColumn(sortColumn, k % 2 == 0 ? Qt::DescendingOrder : Qt::AscendingOrder);
+        });
+        dialog->contactList()->sortByColumn(sortColumn, Qt::AscendingOrder);
+        shot(*dialog, shots, "11-sorted.png");
+        if (!shots.isEmpty() && dialog->findModel()->rowCount() > 1) {
+            // The context menu over two selected rows, grabbed from the screen (it is a window of its own).
+            QItemSelectionModel* selection = dialog->contactList()->selectionModel();
+            selection->select(dialog->findModel()->index(0, 2),
+                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            selection->select(dialog->findModel()->index(1, 2),
+                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            QTimer::singleShot(400, [&] {
+                const QRect area = dialog->frameGeometry();
+                QGuiApplication::primaryScreen()
+                    ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                    .save(QDir(shots).filePath(QStringLiteral("12-menu.png")));
+                if (QWidget* popup = QApplication::activePopupWidget())
+                    popup->close();
+            });
+            const QRect row = dialog->contactList()->visualRect(dialog->findModel()->index(1, 3));
+            emit dialog->contactList()->customContextMenuRequested(row.center());
+        }
     }
     std::fflush(stdout);
     dialog.reset();
