@@ -347,9 +347,8 @@ constexpr std::array<FindField, 30> kFindFields{{
     {Field::primary_fax, true},
 }};
 
-// Room reserved per row for the folded texts on the first search, so that they are not copied
-// over and over while they grow.
-constexpr size_t kTextBytesGuess = 96;
+// Folded find texts are kept in chunks of this size (a longer text gets a chunk of its own).
+constexpr size_t kTextChunkBytes = size_t(1) << 20;
 // Rows whose find texts are built in one go: at most a few milliseconds away from the event loop.
 constexpr int kPrepareChunk = 4000;
 
@@ -478,8 +477,6 @@ void ContactFindModel::setQuery(const QString& query)
     if (same)
         return;
     m_terms = std::move(terms);
-    if (m_list != nullptr && !m_terms.empty() && m_texts.empty())
-        m_texts.reserve(static_cast<size_t>(m_list->rowCount()) * kTextBytesGuess);
     rankRows(sortColumn());
     // One layout change, not a removal or insertion per run of rows: a keystroke may change
     // thousands of scattered rows, and each signal costs the view a pass over its rows.
@@ -500,6 +497,12 @@ void ContactFindModel::setCollationLocale(const QLocale& locale)
 
 void ContactFindModel::sort(int column, Qt::SortOrder order)
 {
+    // Keys (about a hundred bytes a row) are kept for the sort column only; the other columns
+    // keep their ranks, which serve again until many rows have arrived.
+    for (size_t c = 0; c < m_orders.size(); ++c) {
+        if (static_cast<int>(c) != column)
+            std::vector<std::optional<QCollatorSortKey>>().swap(m_orders[c].keys);
+    }
     rankRows(column);
     QSortFilterProxyModel::sort(column, order);
 }
@@ -568,22 +571,33 @@ int ContactFindModel::slotAt(int sourceRow) const
 std::string_view ContactFindModel::textOf(int slot) const
 {
     Slot& s = m_slots[static_cast<size_t>(slot)];
-    if (s.textLength == kNoText) {
+    if (s.text == nullptr) {
         // Fields are apart by a line break, which no term holds, so no match spans two.
-        s.textOffset = m_texts.size();
+        std::string& text = m_scratch;
+        text.clear();
         for (const FindField& f : kFindFields) {
             const std::u16string_view raw = s.record != nullptr ? s.record->text_or_empty(f.field) : u"";
             if (raw.empty())
                 continue;
-            m_texts += '\n';
-            const size_t from = m_texts.size();
-            foldWith(Utf8Out{m_texts}, QStringView(raw.data(), static_cast<qsizetype>(raw.size())));
+            text += '\n';
+            const size_t from = text.size();
+            foldWith(Utf8Out{text}, QStringView(raw.data(), static_cast<qsizetype>(raw.size())));
             if (f.phone)
-                appendNumberLine(m_texts, from);
+                appendNumberLine(text, from);
         }
-        s.textLength = m_texts.size() - s.textOffset;
+        text.resize(std::min<size_t>(text.size(), UINT32_MAX));
+        if (m_textChunks.empty() || m_chunkSize - m_chunkUsed < text.size()) {
+            m_chunkSize = std::max(kTextChunkBytes, text.size());
+            m_textChunks.push_back(std::make_unique_for_overwrite<char[]>(m_chunkSize));
+            m_chunkUsed = 0;
+        }
+        char* place = m_textChunks.back().get() + m_chunkUsed;
+        std::copy(text.begin(), text.end(), place);
+        m_chunkUsed += text.size();
+        s.text = place;
+        s.textLength = static_cast<std::uint32_t>(text.size());
     }
-    return std::string_view(m_texts).substr(s.textOffset, s.textLength);
+    return std::string_view(s.text, s.textLength);
 }
 
 ContactFindModel::ColumnOrder& ContactFindModel::orderOf(int column) const
@@ -704,8 +718,6 @@ void ContactFindModel::prepareSome()
         return;
     // Rows already built (by a search meanwhile) cost a look each.
     const int end = std::min(m_list->rowCount(), m_prepareRow + kPrepareChunk);
-    if (m_texts.empty())
-        m_texts.reserve(static_cast<size_t>(m_list->rowCount()) * kTextBytesGuess);
     for (; m_prepareRow < end; ++m_prepareRow)
         textOf(slotAt(m_prepareRow));
     if (m_prepareRow < m_list->rowCount())
@@ -719,7 +731,8 @@ void ContactFindModel::forgetAll()
     m_slots.clear();
     m_rowSlots.clear();
     m_orders.clear();
-    std::string().swap(m_texts);
+    m_textChunks.clear();
+    m_chunkUsed = m_chunkSize = 0;
 }
 
 } // namespace ui

@@ -1,11 +1,15 @@
-// Find and sort over the contact list: a proxy that keeps the rows whose names, company, e-mail
-// addresses and phone numbers contain every term of a query, in the order of a column.
+// Find and sort over the contact list: a proxy that keeps the rows whose names (file under,
+// first, middle, last, nickname, title, suffix), company, three e-mail addresses (records hold
+// no display names of their own) and phone and fax numbers contain every term of a query, in
+// the order of a column.
 //
 // Matching folds both sides with foldForFind, so case, accents, compatibility forms and a few
-// look-alike letters never keep a contact from being found. Each record's folded text is built
-// once and kept until its row leaves the list, so a keystroke is one pass of substring searches.
-// Sorting compares collation keys of the shown texts (the user's language rules, digits as
-// text) and the number column as an integer; the keys are kept per record and column.
+// look-alike letters never keep a contact from being found. Each row's folded text is built
+// once and kept until the row leaves the list, so a keystroke is one pass of substring searches.
+// Sorting compares collation keys of the shown texts (the language's rules, digits as text) and
+// the number column as integers; keys, and ranks made from them, are kept per row and column.
+// Whatever is kept goes when its row leaves the list or the list is reset, so a record built
+// later where a released one lay starts with nothing.
 #pragma once
 
 #include <QCollator>
@@ -14,7 +18,9 @@
 #include <QStringView>
 #include <QTimer>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,14 +96,13 @@ private:
         std::string text;   // folded, UTF-8
         std::string digits; // the term without phone punctuation; empty when not a phone term
     };
-    static constexpr std::size_t kNoText = static_cast<std::size_t>(-1);
     // What is kept of one row's record; a row gets its slot when first looked at.
     struct Slot
     {
         const contacts::ContactRecord* record; // null once its row has left the list
         int number;
-        std::size_t textOffset = 0; // folded find text in m_texts
-        std::size_t textLength = kNoText;
+        const char* text = nullptr; // folded find text (UTF-8) in m_textChunks; null until built
+        std::uint32_t textLength = 0;
     };
     // The order of one text column, by slot.
     struct ColumnOrder
@@ -133,7 +138,11 @@ private:
     mutable std::vector<Slot> m_slots;
     mutable std::deque<int> m_rowSlots;        // slot of each source row; -1 until looked up
     mutable std::vector<ColumnOrder> m_orders; // by column
-    mutable std::string m_texts;               // every folded find text back to back
+    // Folded find texts back to back in chunks that never move, so a text stays where it is.
+    mutable std::vector<std::unique_ptr<char[]>> m_textChunks;
+    mutable std::size_t m_chunkUsed = 0;
+    mutable std::size_t m_chunkSize = 0;
+    mutable std::string m_scratch; // one record's text while it is folded
     QTimer* m_preparer = nullptr;
     int m_prepareRow = 0; // rows above it have their find texts
     std::vector<QMetaObject::Connection> m_connections;
