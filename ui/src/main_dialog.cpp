@@ -71,7 +71,7 @@ QString headerKey(int columns);
 const QColor kBackground(255, 193, 26);
 constexpr auto kWebAddress = "www.tressoly.example";
 
-struct ButtonSpec
+struct ButtonRow
 {
     int id;
     const char* text;
@@ -80,14 +80,14 @@ struct ButtonSpec
 };
 
 // Template positions in dialog units.
-constexpr std::array<ButtonSpec, 4> kButtons{{
+constexpr std::array<ButtonRow, 4> kButtons{{
     {ui::kBrowseButton, "Browse...", QRect(326, 67, 55, 19), &CPelimoorDlg::OnBrowse},
     {ui::kScanButton, "Scan", QRect(387, 67, 55, 19), &CPelimoorDlg::OnScan},
     {ui::kStopButton, "Stop", QRect(447, 67, 55, 19), &CPelimoorDlg::OnStop},
     {ui::kConvertButton, "Convert", QRect(507, 67, 55, 19), &CPelimoorDlg::OnConvert},
 }};
 
-struct MenuSpec
+struct MenuRow
 {
     const char* menu;
     int id;
@@ -95,7 +95,7 @@ struct MenuSpec
     void (CPelimoorDlg::*handler)();
 };
 
-constexpr std::array<MenuSpec, 8> kMenuItems{{
+constexpr std::array<MenuRow, 8> kMenuItems{{
     {"&File", kMenuOpen, "&Open", &CPelimoorDlg::OnBrowse},
     {"&File", kMenuScan, "&Scan", &CPelimoorDlg::OnScan},
     {"&File", kMenuConvert, "&Convert", &CPelimoorDlg::OnConvert},
@@ -287,7 +287,7 @@ void CPelimoorDlg::buildMenu()
 {
     m_menuBar = new QMenuBar(this);
     std::map<QString, QMenu*> menus;
-    for (const MenuSpec& item : kMenuItems) {
+    for (const MenuRow& item : kMenuItems) {
         const QString title = QString::fromLatin1(item.menu);
         QMenu*& menu = menus[title];
         if (menu == nullptr)
@@ -318,7 +318,7 @@ void CPelimoorDlg::buildControls()
     label->setBuddy(m_pathEdit);
     std::array<QPushButton**, 4> members{&m_browse, &m_scan, &m_stop, &m_convert};
     for (size_t i = 0; i < kButtons.size(); ++i) {
-        const ButtonSpec& button_def = kButtons[i];
+        const ButtonRow& button_def = kButtons[i];
         auto* button = place(new QPushButton(QString::fromLatin1(button_def.text), c), button_def.id, button_def.dlu);
         button->setAutoDefault(false);
         connect(button, &QPushButton::clicked, this, [this, handler = button_def.handler] { (this->*handler)(); });
@@ -856,7 +856,7 @@ QString headerKey(int columns)
     return QStringLiteral("list/header%1").arg(columns);
 }
 
-struct ShortcutSpec
+struct ShortcutRow
 {
     const char* keys;
     int gate; // the control whose enabled state the shortcut follows; 0: always on
@@ -867,18 +867,18 @@ struct ShortcutSpec
 
 void CPelimoorDlg::buildShortcuts()
 {
-    const std::array<ShortcutSpec, 5> kShortcuts{{
+    const std::array<ShortcutRow, 5> kShortcuts{{
         {"Ctrl+O", ui::kBrowseButton, &CPelimoorDlg::OnBrowse},
         {"F5", ui::kScanButton, &CPelimoorDlg::OnScan},
         {"Ctrl+E", ui::kConvertButton, &CPelimoorDlg::OnConvert},
         {"Ctrl+F", 0, &CPelimoorDlg::focusFind},
         {"Ctrl+Q", 0, &CPelimoorDlg::OnExit},
     }};
-    for (const ShortcutSpec& spec : kShortcuts) {
-        auto* shortcut = new QShortcut(QKeySequence(QString::fromLatin1(spec.keys)), this);
-        connect(shortcut, &QShortcut::activated, this, [this, spec] {
-            if (spec.gate == 0 || isControlEnabled(spec.gate))
-                (this->*spec.handler)();
+    for (const ShortcutRow& row : kShortcuts) {
+        auto* shortcut = new QShortcut(QKeySequence(QString::fromLatin1(row.keys)), this);
+        connect(shortcut, &QShortcut::activated, this, [this, row] {
+            if (row.gate == 0 || isControlEnabled(row.gate))
+                (this->*row.handler)();
         });
     }
     menuAction(kMenuCopy)->setShortcut(QKeySequence::Copy);
