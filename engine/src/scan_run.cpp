@@ -120,7 +120,6 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         return result;
     }
 
-    int walked = -1;
     export_handle_t* handle = session.export_handle;
     handle->listener = &listener;
     handle->gate = gate;
@@ -128,7 +127,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     handle->contact_count = 0;
     handle->skipped_count = 0;
     handle->fallback_codepage = session.options.fallback_codepage;
-    walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr);
+    const int walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr);
     session.m_contact_count = handle->contact_count;
     result.contacts = handle->contact_count;
     result.skipped = handle->skipped_count;
