@@ -830,7 +830,7 @@ bool CPelimoorDlg::waitForWorkers(int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    while (m_scanner->running() || m_saver->running() || m_filler->running()) {
+    while (m_scanner->busy() || m_saver->busy() || m_filler->running()) {
         if (timer.elapsed() > timeoutMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

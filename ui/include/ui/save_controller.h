@@ -28,6 +28,8 @@ public:
     void start(contacts::Format format, const std::string& destination,
                std::vector<const contacts::ContactRecord*> selection = {});
     bool running() const { return m_running.load(); }
+    // Whether the save's end has not been delivered yet (window thread only).
+    bool busy() const { return m_thread.joinable(); }
     // Parks the save at a checkpoint; false when it has finished (or is not running).
     bool pause() { return m_gate.pause_and_wait(); }
     void resume() { m_gate.resume(); }

@@ -38,6 +38,9 @@ public:
     void start(const std::string& path, bool held = false);
     // Whether a scan thread is working (it has not returned from the scan yet).
     bool running() const { return m_running.load(); }
+    // Whether the scan's end has not been delivered yet (window thread only): its thread is
+    // joined when finished() is emitted or the scan is ended.
+    bool busy() const { return m_thread.joinable(); }
     // Parks the scan at a checkpoint, painting the window meanwhile. Returns false when the scan
     // has left its walk (or is not running) and so cannot be parked.
     bool pause();
