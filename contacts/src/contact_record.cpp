@@ -37,6 +37,20 @@ void ContactDraft::reset()
     m_gender = 0;
     m_kind_code = kContactKindCode;
     m_number = 0;
+    m_origin = Origin::live;
+    m_photo_type = PhotoType::none;
+    m_photo.clear();
+}
+
+void ContactDraft::set_photo(std::span<const uint8_t> bytes, PhotoType type)
+{
+    if (bytes.empty() || type == PhotoType::none) {
+        m_photo.clear();
+        m_photo_type = PhotoType::none;
+        return;
+    }
+    m_photo.assign(bytes.begin(), bytes.end());
+    m_photo_type = type;
 }
 
 char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
@@ -112,7 +126,11 @@ std::size_t ContactRecord::size_for(const ContactDraft& draft) noexcept
             }
         }
     }
-    const std::size_t bytes = sizeof(ContactRecord) + present * sizeof(uint32_t) + units * sizeof(char16_t);
+    std::size_t bytes = sizeof(ContactRecord) + present * sizeof(uint32_t) + units * sizeof(char16_t);
+    const PhotoView photo = draft.photo();
+    if (!photo.empty()) {
+        bytes += photo.bytes.size() + sizeof(uint32_t);
+    }
     return bytes > UINT32_MAX ? 0 : bytes;
 }
 
@@ -126,6 +144,7 @@ ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const Co
     record->m_number = draft.number();
     record->m_gender = draft.gender();
     record->m_in_arena = in_arena;
+    record->m_origin = draft.origin();
     std::size_t present = 0;
     for (const auto& info : kFieldTable) {
         present += is_text(info.field) && draft.has(info.field) ? 1 : 0;
@@ -148,7 +167,151 @@ ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const Co
         out[at + n] = u'\0';
         at += static_cast<uint32_t>(n + 1);
     }
+    // The photo ends the record: its bytes, then their count (unaligned, copied bytewise).
+    const PhotoView photo = draft.photo();
+    if (!photo.empty()) {
+        record->m_photo_type = photo.type;
+        auto* end = static_cast<unsigned char*>(memory) + bytes;
+        const auto size = static_cast<uint32_t>(photo.bytes.size());
+        std::memcpy(end - sizeof size, &size, sizeof size);
+        std::memcpy(end - sizeof size - size, photo.bytes.data(), size);
+    }
     return record;
+}
+
+PhotoView ContactRecord::photo() const noexcept
+{
+    if (m_photo_type == PhotoType::none) {
+        return {};
+    }
+    const auto* end = reinterpret_cast<const unsigned char*>(this) + m_bytes;
+    uint32_t size = 0;
+    std::memcpy(&size, end - sizeof size, sizeof size);
+    return {std::span<const uint8_t>(end - sizeof size - size, size), m_photo_type};
+}
+
+std::string_view origin_name(Origin origin) noexcept
+{
+    switch (origin) {
+    case Origin::live:
+        return "live";
+    case Origin::orphan:
+        return "orphan";
+    case Origin::recovered:
+        return "recovered";
+    }
+    return "live";
+}
+
+namespace {
+
+struct PhotoTypeInfo
+{
+    PhotoType type;
+    std::string_view name;
+    std::string_view mime;
+};
+constexpr PhotoTypeInfo kPhotoTypes[] = {
+    {PhotoType::jpeg, "JPEG", "image/jpeg"},
+    {PhotoType::png, "PNG", "image/png"},
+    {PhotoType::gif, "GIF", "image/gif"},
+};
+
+// MIME types and extensions (ASCII case ignored) that name each type.
+struct PhotoAlias
+{
+    std::string_view text;
+    PhotoType type;
+};
+constexpr PhotoAlias kMimeAliases[] = {
+    {"image/jpeg", PhotoType::jpeg}, {"image/jpg", PhotoType::jpeg},  {"image/pjpeg", PhotoType::jpeg},
+    {"image/png", PhotoType::png},   {"image/x-png", PhotoType::png}, {"image/gif", PhotoType::gif},
+};
+constexpr PhotoAlias kExtensionAliases[] = {
+    {"jpg", PhotoType::jpeg},  {"jpeg", PhotoType::jpeg}, {"jpe", PhotoType::jpeg},
+    {"jfif", PhotoType::jpeg}, {"png", PhotoType::png},   {"gif", PhotoType::gif},
+};
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) noexcept
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <std::size_t N> PhotoType find_alias(const PhotoAlias (&table)[N], std::string_view text) noexcept
+{
+    // Stored texts may carry blanks or a terminator.
+    while (!text.empty() && (text.back() == '\0' || text.back() == ' ')) {
+        text.remove_suffix(1);
+    }
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
+    }
+    for (const auto& alias : table) {
+        if (equal_ignoring_ascii_case(alias.text, text)) {
+            return alias.type;
+        }
+    }
+    return PhotoType::none;
+}
+
+const PhotoTypeInfo* photo_info(PhotoType type) noexcept
+{
+    for (const auto& info : kPhotoTypes) {
+        if (info.type == type) {
+            return &info;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::string_view photo_type_name(PhotoType type) noexcept
+{
+    const PhotoTypeInfo* info = photo_info(type);
+    return info == nullptr ? std::string_view() : info->name;
+}
+
+std::string_view photo_mime_type(PhotoType type) noexcept
+{
+    const PhotoTypeInfo* info = photo_info(type);
+    return info == nullptr ? std::string_view() : info->mime;
+}
+
+PhotoType photo_type_from_mime(std::string_view mime) noexcept
+{
+    return find_alias(kMimeAliases, mime);
+}
+
+PhotoType photo_type_from_extension(std::string_view extension) noexcept
+{
+    if (const auto dot = extension.rfind('.'); dot != std::string_view::npos) {
+        extension.remove_prefix(dot + 1);
+    }
+    return find_alias(kExtensionAliases, extension);
+}
+
+PhotoType photo_type_from_magic(std::span<const uint8_t> b) noexcept
+{
+    if (b.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) {
+        return PhotoType::jpeg;
+    }
+    if (b.size() >= 4 && b[0] == 0x89 && b[1] == 'P' && b[2] == 'N' && b[3] == 'G') {
+        return PhotoType::png;
+    }
+    if (b.size() >= 4 && b[0] == 'G' && b[1] == 'I' && b[2] == 'F' && b[3] == '8') {
+        return PhotoType::gif;
+    }
+    return PhotoType::none;
 }
 
 ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept

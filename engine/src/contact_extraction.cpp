@@ -250,18 +250,47 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
     read_flag(list, draft);
 }
 
-contacts::ContactRecordPtr extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader,
-                                           ContactDraft& draft, int kind_code, int fallback_codepage)
+contacts::PhotoType photo_type_of(const ContactPhoto& photo)
+{
+    contacts::PhotoType type = contacts::photo_type_from_magic(photo.bytes);
+    if (type == contacts::PhotoType::none) {
+        type = contacts::photo_type_from_mime(photo.mime);
+    }
+    if (type == contacts::PhotoType::none) {
+        type = contacts::photo_type_from_extension(photo.extension);
+    }
+    return type;
+}
+
+bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code, int fallback_codepage)
 {
     const PropertyList* list = nullptr;
     if (item.properties(&list) != 1) {
-        return nullptr;
+        return false;
     }
     reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
+    ContactPhoto photo;
+    if (item.contact_photo(&photo) == 1) {
+        draft.set_photo(photo.bytes, photo_type_of(photo));
+    }
+    return true;
+}
+
+contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft)
+{
     draft.set_number(store.next_number());
     set_index_key(draft);
     return contacts::contact_record_build(store, draft);
+}
+
+contacts::ContactRecordPtr extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader,
+                                           ContactDraft& draft, int kind_code, int fallback_codepage)
+{
+    if (!read_contact(item, reader, draft, kind_code, fallback_codepage)) {
+        return nullptr;
+    }
+    return build_contact(store, draft);
 }
 
 bool format_filetime_date(uint64_t filetime, int shift_hours, char16_t out[10])

@@ -216,6 +216,14 @@ SourceOptions source_options_from_environment(std::string* problem)
         codepage != nullptr && *codepage != '\0' && !set_codepage(codepage, &options, &why)) {
         *problem = "PELIMOOR_CODEPAGE: " + why;
     }
+    if (const char* recovery = std::getenv("PELIMOOR_RECOVERY"); recovery != nullptr && *recovery != '\0') {
+        const std::string_view value = recovery;
+        if (value == "0" || value == "off") {
+            options.recovery = false;
+        } else if (value != "1" && value != "on") {
+            *problem = "PELIMOOR_RECOVERY: \"" + std::string(value) + "\" is not one of 0, 1, off, on";
+        }
+    }
     return options;
 }
 
@@ -231,6 +239,10 @@ bool take_source_options(const std::vector<std::string>& args, std::vector<std::
     rest->clear();
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
+        if (arg == "--no-recovery") {
+            options->recovery = false;
+            continue;
+        }
         const Flag* flag = nullptr;
         std::optional<std::string_view> value;
         for (const auto& f : kFlags) {

@@ -9,6 +9,7 @@
 #include "engine/text_decoding.h"
 #include "open_source.h"
 #include "pst/reader.h"
+#include "pst/recovery.h"
 
 namespace engine {
 
@@ -35,6 +36,119 @@ bool known_value_type(uint16_t type)
 {
     return std::find(std::begin(kKnownValueTypes), std::end(kKnownValueTypes), type) != std::end(kKnownValueTypes);
 }
+
+// The item type that a property list's message class names (none: a folder); -1 when the class
+// has a type no text has.
+int type_of_properties(const PropertyList& list)
+{
+    const PropertyList::Property* cls = list.find(kTagMessageClass);
+    if (cls == nullptr) {
+        return kItemFolder;
+    }
+    const auto bytes = list.bytes(*cls);
+    if (cls->type == kTypeString8) {
+        return item_type_of_class(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }
+    if (cls->type == kTypeUnicode) {
+        std::u16string units(bytes.size() / 2, u'\0');
+        units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
+        return item_type_of_class(contacts::utf16_to_utf8(units));
+    }
+    return -1;
+}
+
+// A text value of an attachment as UTF-8 (8-bit texts are ASCII in practice: MIME tags and
+// extensions); empty when absent or of another type.
+std::string attachment_text(const read::PropertyContext& pc, uint16_t id)
+{
+    const read::PropertyRef* p = pc.find(id);
+    if (p == nullptr || p->data == nullptr) {
+        return {};
+    }
+    if (p->type == kTypeString8) {
+        return std::string(reinterpret_cast<const char*>(p->data), p->size);
+    }
+    if (p->type == kTypeUnicode) {
+        std::u16string units(p->size / 2, u'\0');
+        units.resize(contacts::utf16le_to_utf16(p->data, p->size, units.data()));
+        return contacts::utf16_to_utf8(units);
+    }
+    return {};
+}
+
+constexpr uint16_t kTagAttachDataBinary = 0x3701;
+constexpr uint16_t kTagAttachExtension = 0x3703;
+constexpr uint16_t kTagAttachFilename = 0x3704;
+constexpr uint16_t kTagAttachLongFilename = 0x3707;
+constexpr uint16_t kTagAttachMimeTag = 0x370E;
+constexpr uint16_t kTagAttachmentContactPhoto = 0x7FFF;
+constexpr uint16_t kTypeBoolean = 0x000B;
+constexpr uint16_t kTypeBinary = 0x0102;
+
+// Whether an attachment is marked as the contact's photo and holds bytes within the bound;
+// then *out gets them.
+bool photo_of_attachment(const read::PropertyContext& pc, ContactPhoto* out)
+{
+    const read::PropertyRef* flag = pc.find(kTagAttachmentContactPhoto);
+    if (flag == nullptr || flag->type != kTypeBoolean || flag->size == 0 || flag->data[0] == 0) {
+        return false;
+    }
+    const read::PropertyRef* data = pc.find(kTagAttachDataBinary);
+    if (data == nullptr || data->type != kTypeBinary || data->size == 0 || data->size > kMaxPhotoBytes) {
+        return false;
+    }
+    out->bytes.assign(data->data, data->data + data->size);
+    out->mime = attachment_text(pc, kTagAttachMimeTag);
+    out->extension = attachment_text(pc, kTagAttachExtension);
+    for (const uint16_t name : {kTagAttachLongFilename, kTagAttachFilename}) {
+        if (out->extension.empty()) {
+            const std::string file_name = attachment_text(pc, name);
+            const size_t dot = file_name.rfind('.');
+            if (dot != std::string::npos) {
+                out->extension = file_name.substr(dot);
+            }
+        }
+    }
+    return true;
+}
+
+// An item known only by its property list: a property context found in free space. It has no
+// children and no attachments (its subnodes are not known).
+class ListItem : public PstItem
+{
+public:
+    PropertyList& list() { return m_list; }
+
+    int type(uint8_t* out) override
+    {
+        const int type = type_of_properties(m_list);
+        if (type < 0) {
+            return -1;
+        }
+        *out = static_cast<uint8_t>(type);
+        return 1;
+    }
+    int sub_item_count(int* count) override { return none(count); }
+    int sub_item(int, std::unique_ptr<PstItem>*) override { return -1; }
+    int sub_folder_count(int* count) override { return none(count); }
+    int sub_folder(int, std::unique_ptr<PstItem>*) override { return -1; }
+    int sub_message_count(int* count) override { return none(count); }
+    int sub_message(int, std::unique_ptr<PstItem>*) override { return -1; }
+    int display_name(std::string*) override { return 0; }
+    int properties(const PropertyList** out) override
+    {
+        *out = &m_list;
+        return 1;
+    }
+
+private:
+    static int none(int* count)
+    {
+        *count = 0;
+        return 1;
+    }
+    PropertyList m_list;
+};
 
 class NativeSource;
 
@@ -63,6 +177,7 @@ public:
     }
     int display_name(std::string* out) override;
     int properties(const PropertyList** out) override;
+    int contact_photo(ContactPhoto* out) override;
 
 private:
     struct ChildTable
@@ -148,8 +263,79 @@ public:
         if (m_pc.open(*m_file, node, nullptr) != 1) {
             return -1;
         }
-        for (size_t i = 0; i < m_pc.size(); ++i) {
-            const read::PropertyRef& p = m_pc.at(i);
+        return copy_properties(m_pc, list);
+    }
+
+    // The attachment marked as the contact photo of `message`: 1 found, 0 none.
+    int contact_photo(const read::Node& message, ContactPhoto* out)
+    {
+        if (message.bid_sub == 0 || m_attachments.open(*m_file, message, nullptr) != 1) {
+            return 0;
+        }
+        for (size_t i = 0; i < m_attachments.count(); ++i) {
+            if (m_attachments.open_attachment(i, &m_attachment, nullptr) == 1 &&
+                photo_of_attachment(m_attachment, out)) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+
+    int for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& visit,
+                            const std::function<bool()>& go_on) override
+    {
+        // Orphans: the nodes first (reading items while the node B-tree is being walked would
+        // interleave the two), then each as an item.
+        std::vector<read::Node> orphans;
+        if (read::for_each_orphan_message(
+                *m_file,
+                [&](const read::Node& n) {
+                    orphans.push_back(n);
+                    return orphans.size() % 4096 != 0 || go_on();
+                },
+                nullptr) != 1) {
+            return -1;
+        }
+        for (const read::Node& node : orphans) {
+            NativeItem item(*this, node, false);
+            if (!visit(item, ExtraOrigin::orphan)) {
+                return 1;
+            }
+        }
+        if (!go_on()) {
+            return 1;
+        }
+        // Deleted items: property contexts left in free space.
+        read::Recovery recovery(*m_file);
+        read::RecoveryOptions options;
+        options.progress = [&go_on](const read::RecoveryProgress&) { return go_on(); };
+        read::RecoveryResult found;
+        if (recovery.scan(options, &found, nullptr) != 1) {
+            return -1;
+        }
+        if (found.end == read::RecoveryEnd::Cancelled) {
+            return 1;
+        }
+        ListItem item;
+        for (const read::RecoveredItem& r : found.items) {
+            item.list().clear();
+            if (recovery.open(r, &m_pc, nullptr) != 1 || copy_properties(m_pc, item.list()) != 1) {
+                continue;
+            }
+            if (!visit(item, ExtraOrigin::recovered)) {
+                return 1;
+            }
+        }
+        return 1;
+    }
+
+private:
+    // The properties of an open context into `list`, named ids resolved through the map. -1 (and
+    // an empty list) for a value type libpff refuses.
+    int copy_properties(const read::PropertyContext& pc, PropertyList& list)
+    {
+        for (size_t i = 0; i < pc.size(); ++i) {
+            const read::PropertyRef& p = pc.at(i);
             if (!known_value_type(p.type)) {
                 list.clear();
                 return -1;
@@ -166,11 +352,12 @@ public:
         return 1;
     }
 
-private:
     std::unique_ptr<read::File> m_file;
     read::NameMap m_names;
     bool m_names_ok = false;
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
+    read::Attachments m_attachments;
+    read::PropertyContext m_attachment;
 };
 
 int NativeItem::properties(const PropertyList** out)
@@ -196,23 +383,18 @@ int NativeItem::type(uint8_t* out)
         if (properties(&list) != 1) {
             return -1;
         }
-        const PropertyList::Property* cls = list->find(kTagMessageClass);
-        if (cls == nullptr) {
-            m_type = kItemFolder; // no message class: a folder
-        } else if (cls->type == kTypeString8) {
-            const auto bytes = list->bytes(*cls);
-            m_type = item_type_of_class(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-        } else if (cls->type == kTypeUnicode) {
-            const auto bytes = list->bytes(*cls);
-            std::u16string units(bytes.size() / 2, u'\0');
-            units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
-            m_type = item_type_of_class(contacts::utf16_to_utf8(units));
-        } else {
+        m_type = type_of_properties(*list);
+        if (m_type < 0) {
             return -1;
         }
     }
     *out = static_cast<uint8_t>(m_type);
     return 1;
+}
+
+int NativeItem::contact_photo(ContactPhoto* out)
+{
+    return m_source.contact_photo(m_node, out);
 }
 
 int NativeItem::display_name(std::string* out)

@@ -131,6 +131,16 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     session.m_contact_count = handle->contact_count;
     result.contacts = handle->contact_count;
     result.skipped = handle->skipped_count;
+    // Beyond the live folders, once they are in the store: it never changes what the walk found.
+    handle->number_of_orphan_items = 0;
+    handle->number_of_recovered_items = 0;
+    handle->number_of_exported_orphan_items = 0;
+    handle->number_of_exported_recovered_items = 0;
+    if (walked == 1 && session.options.recovery && !stopped(gate)) {
+        result.recovery_failed = export_handle_export_extras(handle, session.source.get()) != 1;
+        result.orphans = handle->number_of_exported_orphan_items;
+        result.recovered = handle->number_of_exported_recovered_items;
+    }
     handle->listener = nullptr;
     handle->gate = nullptr;
     handle->store = nullptr;

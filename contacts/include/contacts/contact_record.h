@@ -20,10 +20,49 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace contacts {
+
+// Where a contact was found: in the file's live folders, in a message node no folder reaches
+// (an orphan), or in a property context left in free space (recovered from a deleted item).
+enum class Origin : uint8_t
+{
+    live,
+    orphan,
+    recovered,
+};
+// "live" / "orphan" / "recovered".
+std::string_view origin_name(Origin origin) noexcept;
+
+// The image type of a contact photo.
+enum class PhotoType : uint8_t
+{
+    none,
+    jpeg,
+    png,
+    gif,
+};
+// "JPEG" / "PNG" / "GIF" (vCard TYPE values); "" for none.
+std::string_view photo_type_name(PhotoType type) noexcept;
+// "image/jpeg" / "image/png" / "image/gif"; "" for none.
+std::string_view photo_mime_type(PhotoType type) noexcept;
+// The type a MIME type ("image/jpeg", "image/jpg", "image/pjpeg", ...), a file extension
+// (".jpg", "png", ...) or the bytes' magic names; none when nothing fits.
+PhotoType photo_type_from_mime(std::string_view mime) noexcept;
+PhotoType photo_type_from_extension(std::string_view extension) noexcept;
+PhotoType photo_type_from_magic(std::span<const uint8_t> bytes) noexcept;
+
+// A contact photo: its bytes (owned by the record) and type; empty bytes and none when absent.
+struct PhotoView
+{
+    std::span<const uint8_t> bytes;
+    PhotoType type = PhotoType::none;
+    bool empty() const noexcept { return bytes.empty(); }
+};
 
 // Every field of the record, in declared order.
 enum class Field : uint8_t
@@ -362,6 +401,9 @@ public:
     void set_gender(int16_t v) { m_gender = v; }
     void set_kind_code(int32_t v) { m_kind_code = v; }
     void set_number(int32_t v) { m_number = v; }
+    void set_origin(Origin v) { m_origin = v; }
+    // The contact photo (copied); empty bytes or PhotoType::none clear it.
+    void set_photo(std::span<const uint8_t> bytes, PhotoType type);
 
     // nullopt when absent.
     std::optional<std::u16string_view> text(Field f) const;
@@ -369,6 +411,8 @@ public:
     int16_t gender() const { return m_gender; }
     int32_t kind_code() const { return m_kind_code; }
     int32_t number() const { return m_number; }
+    Origin origin() const { return m_origin; }
+    PhotoView photo() const { return {m_photo, m_photo.empty() ? PhotoType::none : m_photo_type}; }
 
 private:
     static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
@@ -378,6 +422,9 @@ private:
     int16_t m_gender = 0;
     int32_t m_kind_code = kContactKindCode;
     int32_t m_number = 0;
+    Origin m_origin = Origin::live;
+    PhotoType m_photo_type = PhotoType::none;
+    std::vector<uint8_t> m_photo;
 };
 
 class ContactRecord;
@@ -413,6 +460,9 @@ public:
     int32_t kind_code() const noexcept { return m_kind_code; }
     int32_t number() const noexcept { return m_number; }
     int16_t gender() const noexcept { return m_gender; }
+    Origin origin() const noexcept { return m_origin; }
+    // The contact photo; empty (type none) when the contact has none.
+    PhotoView photo() const noexcept;
 
     // The next record of the store, or nullptr at the end (acquire load: a record seen through
     // this link is complete).
@@ -432,7 +482,8 @@ private:
     // Builds the record in `memory` (size_for(draft) bytes, 8-byte aligned).
     static ContactRecord* build_in(void* memory, std::size_t bytes, const ContactDraft& draft, bool in_arena) noexcept;
     // Layout after the header: one uint32_t start offset per present text field (in field
-    // order), then the texts, each NUL-terminated, in code units.
+    // order), then the texts, each NUL-terminated, in code units; with a photo, then (4-byte
+    // aligned) its size as uint32_t and its bytes. A record without a photo pays nothing for it.
     const uint32_t* offsets() const noexcept;
     const char16_t* block() const noexcept;
 
@@ -443,6 +494,8 @@ private:
     int16_t m_gender = 0;
     uint8_t m_present_count = 0;
     bool m_in_arena = false; // memory belongs to the store's arena, not to the heap
+    Origin m_origin = Origin::live;
+    PhotoType m_photo_type = PhotoType::none; // none: no photo follows the texts
     // Bit i set when field i holds a text.
     std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
 };

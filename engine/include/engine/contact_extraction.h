@@ -66,11 +66,22 @@ private:
     std::u16string m_joined; // the joined categories, reused across items
 };
 
-// The whole step for one contact item of the walk: reads its properties, gives the draft its
-// number (the store's next), index key and `kind_code`, and builds the record. nullptr when the
-// item's properties cannot be read or memory runs out.
+// Reads one contact item into `draft`: its properties, its photo and `kind_code`. False when the
+// item's properties cannot be read.
+bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code, int fallback_codepage);
+
+// Gives a read draft its number (the store's next) and index key and builds the record;
+// nullptr when memory runs out.
+contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft);
+
+// The whole step for one contact item of the walk: read_contact, then build_contact. nullptr
+// when the item's properties cannot be read or memory runs out.
 contacts::ContactRecordPtr extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader,
                                            ContactDraft& draft, int kind_code, int fallback_codepage);
+
+// The type of a photo: what its bytes' signature says, else its MIME tag, else its extension;
+// none when nothing names a type the outputs can carry.
+contacts::PhotoType photo_type_of(const ContactPhoto& photo);
 
 // "YYYY-MM-DD" of a FILETIME (100 ns ticks since 1601-01-01), shifted by `shift_hours`.
 // Returns false for values outside years 1601-9999.

@@ -114,6 +114,14 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
 // be read); -1 when the item's values cannot be read at all. `kind_code` is 7 from the walk.
 int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code);
 
+// After the walk: the contacts beyond the live folders (orphans, then deleted ones found in free
+// space) into the store, marked by their origin, leaving out any whose values equal a contact
+// already there. Counts what it met in number_of_orphan_items / number_of_recovered_items and
+// what it added in number_of_exported_orphan_items / number_of_exported_recovered_items. Stops
+// at a checkpoint of the handle's gate. 1 done (also when the reader offers no such items), -1
+// when the reader could not search or memory ran out (what was added stays).
+int export_handle_export_extras(export_handle_t* handle, PstSource* file);
+
 // Tells the listener that the item at `item_index` of the folder at `export_path` was skipped,
 // and counts it.
 void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,

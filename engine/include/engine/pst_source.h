@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -125,6 +126,18 @@ private:
     std::vector<Name> m_names;
 };
 
+// A contact's picture: the bytes of the attachment marked as the contact photo
+// (PidTagAttachmentContactPhoto 0x7FFF true), with what the attachment says of their type.
+struct ContactPhoto
+{
+    std::vector<uint8_t> bytes;
+    std::string mime;      // PidTagAttachMimeTag (0x370E), as stored; may be empty
+    std::string extension; // PidTagAttachExtension (0x3703) or the file name's; may be empty
+};
+
+// Attachments larger than this are not taken as photos (a contact picture is a few KiB).
+inline constexpr size_t kMaxPhotoBytes = 16u << 20;
+
 class PstItem
 {
 public:
@@ -146,6 +159,16 @@ public:
     virtual int display_name(std::string* out) = 0;
     // Record set 0. The list is the item's and stays valid while the item lives.
     virtual int properties(const PropertyList** out) = 0;
+    // The first attachment marked as the contact's photo whose bytes can be read (at most
+    // kMaxPhotoBytes): 1 found, 0 none.
+    virtual int contact_photo(ContactPhoto* /*out*/) { return 0; }
+};
+
+// Where an item beyond the live folders was found.
+enum class ExtraOrigin : uint8_t
+{
+    orphan,    // a message node whose parent folder is missing or not a folder
+    recovered, // a property context left in free space (a deleted item)
 };
 
 struct SourceOptions
@@ -153,15 +176,17 @@ struct SourceOptions
     ReaderKind reader = ReaderKind::native;
     // Code page for 8-bit texts of items that name none (see engine/text_decoding.h).
     int fallback_codepage = 1252;
+    // Whether a scan also looks beyond the live folders (orphans, deleted items).
+    bool recovery = true;
 };
 
-// The reader and code page chosen through the environment: PELIMOOR_READER (native, libpff)
-// and PELIMOOR_CODEPAGE (a number). Unset variables give the defaults; a value that is not
-// understood gives the defaults and a sentence for the user in *problem.
+// The reader, code page and recovery chosen through the environment: PELIMOOR_READER (native,
+// libpff), PELIMOOR_CODEPAGE (a number) and PELIMOOR_RECOVERY (0/off, 1/on). Unset variables give the defaults; a value
+// that is not understood gives the defaults and a sentence for the user in *problem.
 SourceOptions source_options_from_environment(std::string* problem);
 
-// Takes "--reader NAME" / "--reader=NAME" and "--codepage N" / "--codepage=N" out of `args`
-// into `options`; the other arguments go to *rest in their order. False with a sentence in
+// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N" and "--no-recovery"
+// out of `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
 // *problem for a missing or unknown value.
 bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest, SourceOptions* options,
                          std::string* problem);
@@ -177,6 +202,17 @@ public:
 
     virtual int root_folder(std::unique_ptr<PstItem>* out) = 0;
     const SourceOptions& options() const { return m_options; }
+
+    // The items beyond the live folders: first the orphan message nodes in node-id order, then
+    // the property contexts found in free space in file order. `visit` gets each (valid for the
+    // call only) and returns false to stop; `go_on` is asked now and then during long searches
+    // and returning false stops them. 1 when done or stopped, 0 when this reader offers none,
+    // -1 when the file's trees cannot be read for it.
+    virtual int for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& /*visit*/,
+                                    const std::function<bool()>& /*go_on*/)
+    {
+        return 0;
+    }
 
 protected:
     explicit PstSource(const SourceOptions& options) : m_options(options) {}

@@ -42,6 +42,11 @@ struct ScanResult
     ScanOutcome outcome = ScanOutcome::OpenFailed;
     int32_t contacts = 0; // contact items met by the walk (whether or not each could be read)
     int64_t skipped = 0;  // items reported through item_skipped
+    // Contacts found beyond the live folders and added after the live ones (0 with recovery
+    // off): in message nodes no folder reaches, and deleted ones left in free space.
+    int32_t orphans = 0;
+    int32_t recovered = 0;
+    bool recovery_failed = false; // the search beyond the live folders could not be completed
 };
 
 class ScanListener
