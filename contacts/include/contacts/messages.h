@@ -3,6 +3,8 @@
 // blanks and spelling included.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace contacts {
@@ -26,5 +28,34 @@ inline constexpr std::u16string_view kMessageCompleted =
 inline constexpr std::u16string_view kSaveCompletedText = u"Saving sucessfully completed.";
 inline constexpr std::u16string_view kStopScanQuestion = u"Do you want to stop scan process ?";
 inline constexpr std::u16string_view kStopSaveQuestion = u"Do you want to stop save process ?";
+
+// The one line added after a scan or a conversion that found contacts outside the live folders,
+// e.g. "Also found 12 contacts outside the live folders: 9 deleted, 3 orphaned."; parts that
+// count nothing are left out, and the line is empty when both counts are 0.
+inline std::u16string recovered_line(int32_t orphans, int32_t recovered)
+{
+    const auto number = [](int64_t n) {
+        std::u16string digits;
+        do {
+            digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
+            n /= 10;
+        } while (n > 0);
+        return digits;
+    };
+    const int64_t deleted = recovered > 0 ? recovered : 0;
+    const int64_t orphaned = orphans > 0 ? orphans : 0;
+    const int64_t total = deleted + orphaned;
+    if (total == 0)
+        return {};
+    std::u16string line =
+        u"Also found " + number(total) + (total == 1 ? u" contact" : u" contacts") + u" outside the live folders: ";
+    if (deleted > 0)
+        line += number(deleted) + u" deleted";
+    if (deleted > 0 && orphaned > 0)
+        line += u", ";
+    if (orphaned > 0)
+        line += number(orphaned) + u" orphaned";
+    return line + u".";
+}
 
 } // namespace contacts
