@@ -137,6 +137,15 @@ void write_json_line(const ContactRecord& r, std::ostream& out)
             append_json_member(info, r, line);
         }
     }
+    line += ",\"origin\":\"";
+    line += contacts::origin_name(r.origin());
+    line += '"';
+    if (const contacts::PhotoView photo = r.photo(); !photo.empty()) {
+        line += ",\"photo_type\":\"";
+        line += contacts::photo_type_name(photo.type);
+        line += "\",\"photo_bytes\":";
+        line += std::to_string(photo.bytes.size());
+    }
     line += "}\n";
     out << line;
 }
@@ -168,7 +177,8 @@ constexpr Mode kModes[] = {
     {"--json", "FILE.pst",
      "one JSON object per line per contact, in the order found; keys are the record's field\n"
      "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body,\n"
-     "      categories, flag);\n"
+     "      categories, flag), then origin (live, orphan or recovered) and, for a contact with\n"
+     "      a photo, photo_type (JPEG, PNG, GIF) and photo_bytes;\n"
      "      fields the contact does not have are left out, empty ones are \"\"; texts are UTF-8\n"
      "      exactly as stored (a lone UTF-16 surrogate, which UTF-8 cannot hold, as \\uXXXX)",
      &write_json_line},
@@ -213,6 +223,10 @@ void write_help(std::ostream& out)
            "      Chinese, 874 Thai, 1250 Central European, 1251 Cyrillic, 1253 Greek, 1254\n"
            "      Turkish, 1255 Hebrew, 1256 Arabic, 1257 Baltic, 1258 Vietnamese. A message's own\n"
            "      code page, charset or locale always wins. PELIMOOR_CODEPAGE sets the default.\n"
+           "  --no-recovery\n"
+           "      read the live folders only. Without it, contacts found beyond them follow the live\n"
+           "      ones: orphans (their folder is gone) and deleted contacts still held in the file's\n"
+           "      free space, marked by their origin. PELIMOOR_RECOVERY=0 sets this default.\n"
            "  --verbose\n"
            "      list every item that could not be read (its folder, position and why) on\n"
            "      standard error; without it only the count per reason is given\n"
@@ -325,6 +339,13 @@ int scan_into(const std::string& file, ContactStore& store, std::ostream& err, c
         return 0;
     }
     listener.write_skipped_summary();
+    if (const std::u16string extra = contacts::recovered_line(result.orphans, result.recovered); !extra.empty()) {
+        err << "pelimoor-convert: " << contacts::utf16_to_utf8(extra) << '\n';
+    }
+    if (result.recovery_failed) {
+        err << "pelimoor-convert: the search for contacts beyond the live folders could not be completed; "
+               "every live contact is listed\n";
+    }
     return 1;
 }
 

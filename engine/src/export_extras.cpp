@@ -19,7 +19,14 @@ namespace {
 using contacts::ContactRecord;
 using contacts::Field;
 
-// A contact's values as compared here: every text (present or absent) and the gender.
+// The fields whose values come from the file (the record supplies its constants itself).
+bool from_file(const contacts::FieldInfo& info)
+{
+    return info.type == contacts::FieldType::Text;
+}
+
+// A contact's values as compared here: every text from the file (present or absent) and the
+// gender.
 template <typename Contact> uint64_t content_hash(const Contact& c)
 {
     uint64_t h = 0xcbf29ce484222325ull; // FNV-1a
@@ -28,6 +35,9 @@ template <typename Contact> uint64_t content_hash(const Contact& c)
         h *= 0x100000001b3ull;
     };
     for (const auto& info : contacts::kFieldTable) {
+        if (!from_file(info)) {
+            continue;
+        }
         const std::optional<std::u16string_view> text = c.text(info.field);
         mix(text ? text->size() + 1 : 0);
         if (text) {
@@ -46,7 +56,7 @@ template <typename Contact> bool same_content(const Contact& c, const ContactRec
         return false;
     }
     for (const auto& info : contacts::kFieldTable) {
-        if (c.text(info.field) != r.text(info.field)) {
+        if (from_file(info) && c.text(info.field) != r.text(info.field)) {
             return false;
         }
     }
@@ -116,6 +126,7 @@ int export_handle_export_extras(export_handle_t* handle, PstSource* file)
             return true;
         }
         draft.set_origin(orphan ? contacts::Origin::orphan : contacts::Origin::recovered);
+        set_index_key(draft); // as the record will have it, so that equal contacts compare equal
         if (index.contains(draft)) {
             return true;
         }

@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/convert.h"
+#include "contacts/messages.h"
+#include "contacts/text.h"
 #include "test_files.h"
 
 namespace {
@@ -140,7 +142,9 @@ TEST_F(ConvertFiles, JsonKeepsAbsentEmptyAndEveryCharacterApart)
     EXPECT_EQ(anna["body"], "line 1\r\nline \"2\" \\ \xF0\x9F\x98\x80");
     EXPECT_EQ(anna["categories"], "VIP; Familie");
     EXPECT_EQ(anna["flag"], "Flagged");
-    EXPECT_EQ((--anna.end()).key(), "flag");
+    EXPECT_EQ((--anna.end()).key(), "origin");
+    EXPECT_EQ(anna["origin"], "live");
+    EXPECT_FALSE(anna.contains("photo_type"));
     const auto& star = objects[1];
     EXPECT_EQ(star["first_name"], "\xF0\x9D\x92\x9C"
                                   "lice");
@@ -197,6 +201,49 @@ TEST_F(ConvertFiles, SkippedItemsAreCountedAndListedWithVerbose)
         EXPECT_EQ(verbose.err, "skipped: Top of Personal Folders\\Contacts, item 2: the item's type cannot be read\n"
                                "pelimoor-convert: 1 item skipped: the item's type cannot be read\n");
     }
+}
+
+// Contacts beyond the live folders follow the live ones with their origin; a deleted copy of a
+// live contact is not listed twice; --no-recovery gives the live list alone, byte for byte.
+TEST_F(ConvertFiles, OrphanAndDeletedContactsFollowTheLiveOnes)
+{
+    const auto contact = [](const char* first, const char* fate) {
+        json m = testfiles::message("IPM.Contact", json::array({unicode(0x3A06, first), unicode(0x3A11, "Roe")}));
+        m["fate"] = fate;
+        return m;
+    };
+    json pictured = contact("Pia", "live");
+    pictured["photo"] = "jpeg";
+    pictured["photo_size"] = 3000;
+    const json live =
+        json::array({contact("Bea", "live"), pictured, contact("Dora", "deleted"), contact("Bea", "deleted"),
+                     contact("Olga", "orphan"), contact("Otto", "orphan_not_a_folder")});
+    const std::string path =
+        testfiles::write_pst(m_dir, "beyond.pst", {{"folders", json::array({testfiles::folder("Contacts", live)})}});
+
+    const Result r = run({"--json", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> seen;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const json o = json::parse(line);
+        seen.push_back(o["first_name"].get<std::string>() + " " + o["origin"].get<std::string>() + " " +
+                       std::to_string(o["number"].get<int>()));
+        if (o.contains("photo_type")) {
+            EXPECT_EQ(o["first_name"], "Pia");
+            EXPECT_EQ(o["photo_type"], "JPEG");
+            EXPECT_EQ(o["photo_bytes"], 3000);
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"Bea live 1", "Pia live 2", "Olga orphan 3", "Otto orphan 4",
+                                              "Dora recovered 5"}));
+    EXPECT_EQ(r.err, "pelimoor-convert: " + contacts::utf16_to_utf8(contacts::recovered_line(2, 1)) + "\n");
+
+    const Result live_only = run({"--no-recovery", "--list", path});
+    EXPECT_EQ(live_only.status, 0);
+    EXPECT_EQ(live_only.out, "1\t\tBea\tRoe\t\t\t\t\t\n2\t\tPia\tRoe\t\t\t\t\t\n");
+    EXPECT_EQ(live_only.err, "");
+    EXPECT_EQ(run({"--list", path}).out.substr(0, live_only.out.size()), live_only.out);
 }
 
 // The installed program: same output, same status, nothing on standard error when piped.
