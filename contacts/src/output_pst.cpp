@@ -30,6 +30,11 @@ void set_text(pst::Message& m, uint16_t tag, std::u16string value)
     }
 }
 
+std::u16string ascii16(std::string_view ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
 // The categories back as "Keywords" values, split where the extraction joined them.
 void set_categories(pst::Message& m, std::u16string_view joined)
 {
@@ -83,6 +88,10 @@ pst::Message contact_message(const ContactRecord& record)
         if (*flag == u"Flagged" || *flag == u"Completed") {
             m.set_long(0x1090, *flag == u"Flagged" ? 2 : 1); // PR_FLAG_STATUS
         }
+    }
+    if (const PhotoView photo = record.photo(); !photo.empty()) {
+        pst::add_contact_picture(m, {photo.bytes.begin(), photo.bytes.end()}, ascii16(photo_file_extension(photo.type)),
+                                 ascii16(photo_mime_type(photo.type)));
     }
     if (std::u16string name = contact_display_name(record); !name.empty()) {
         m.set_unicode(kTagDisplayName, name);

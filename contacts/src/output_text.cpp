@@ -109,6 +109,17 @@ void append_text_page(const ContactRecord& record, std::string& out)
 
 void append_html_page(const ContactRecord& record, std::string& out)
 {
+    if (const std::string uri = photo_data_uri(record); !uri.empty()) {
+        out += "<img src=\"";
+        out += uri; // base64 and the MIME type: nothing to escape
+        out += "\" alt=\"Photo\"><br>";
+        const std::size_t entries = out.size();
+        append_labelled_page(record, &html_form, "<br>", append_html_escaped, out);
+        if (out.size() == entries) {
+            out.resize(entries - 4); // no entry follows: no "<br>" after the photo
+        }
+        return;
+    }
     append_labelled_page(record, &html_form, "<br>", append_html_escaped, out);
 }
 

@@ -4,7 +4,8 @@
 // (N, ORG, ADR) join their components with ';'; a ';' or '\' inside a component is escaped with
 // '\'. A value holding anything but printable ASCII is written quoted-printable (UTF-8 bytes),
 // with soft line breaks so that no line reaches 76 characters, no character is split and no
-// literal character stands right before a break.
+// literal character stands right before a break. A photo is the last property, in base64.
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -198,6 +199,23 @@ void append_property(std::string_view name, std::string_view value, bool first, 
     }
 }
 
+// "\r\nPHOTO;ENCODING=BASE64;TYPE=JPEG:", then the base64 on folded lines (a blank, then the
+// text of kVcardPhotoLineBytes bytes) and a line end; with the CRLF before END:VCARD that makes
+// the empty line that ends a vCard 2.1 base64 value.
+void append_photo(const PhotoView& photo, std::string& out)
+{
+    const std::size_t lines = (photo.bytes.size() + kVcardPhotoLineBytes - 1) / kVcardPhotoLineBytes;
+    out.reserve(out.size() + 40 + base64_length(photo.bytes.size()) + 3 * lines);
+    out += "\r\nPHOTO;ENCODING=BASE64;TYPE=";
+    out += photo_type_name(photo.type);
+    out.push_back(':');
+    for (std::size_t at = 0; at < photo.bytes.size(); at += kVcardPhotoLineBytes) {
+        out += "\r\n ";
+        append_base64(photo.bytes.subspan(at, std::min(kVcardPhotoLineBytes, photo.bytes.size() - at)), out);
+    }
+    out += "\r\n";
+}
+
 } // namespace
 
 void append_vcard(const ContactRecord& record, std::string& out)
@@ -238,6 +256,9 @@ void append_vcard(const ContactRecord& record, std::string& out)
 
     if (const auto birthday = record.text_or_empty(Field::birthday); parse_iso_date(birthday)) {
         append_property("BDAY", utf16_to_utf8(birthday), false, out);
+    }
+    if (const PhotoView photo = record.photo(); !photo.empty()) {
+        append_photo(photo, out);
     }
     out += "\r\nEND:VCARD\r\n";
 }

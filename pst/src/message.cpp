@@ -126,6 +126,28 @@ void Message::set_raw(uint16_t id, uint16_t type_code, std::vector<uint8_t> byte
     set(PropertyName::tag(id), PropertyValue::raw(type_code, std::move(bytes)));
 }
 
+void add_contact_picture(Message& contact, std::vector<uint8_t> bytes, std::u16string_view extension,
+                         std::u16string_view mime_type)
+{
+    const std::u16string name = u"ContactPicture" + std::u16string(extension);
+    const auto tag = [](uint16_t id) { return PropertyName::tag(id); };
+    Attachment a;
+    a.properties = {
+        {tag(0x3701), {PropType::Binary, std::move(bytes)}}, // PidTagAttachDataBinary
+        {tag(0x3001), {PropType::Unicode, name}},            // PidTagDisplayName
+        {tag(0x3703), {PropType::Unicode, std::u16string(extension)}},
+        {tag(0x3704), {PropType::Unicode, name}},
+        {tag(0x3707), {PropType::Unicode, name}},
+        {tag(0x370E), {PropType::Unicode, std::u16string(mime_type)}},
+        {tag(0x3705), {PropType::Long, int32_t{1}}},  // PidTagAttachMethod: by value
+        {tag(0x370B), {PropType::Long, int32_t{-1}}}, // PidTagRenderingPosition: not in the body
+        {tag(0x7FFE), {PropType::Boolean, true}},     // PidTagAttachmentHidden
+        {tag(0x7FFF), {PropType::Boolean, true}},     // PidTagAttachmentContactPhoto
+    };
+    contact.add_attachment(std::move(a));
+    contact.set_named_bool(kPsetidAddress, 0x8015, true); // PidLidHasPicture
+}
+
 Status MemorySink::write_at(uint64_t offset, const void* data, size_t size)
 {
     if (m_out->size() < offset + size)

@@ -3,11 +3,16 @@
     readback.py csv FILE        {"header": [...], "rows": [[...], ...]}      (Python's csv module)
     readback.py vcard FILE      [{"N": [...], "FN": "...", ...}, ...]       (python3-vobject)
     readback.py evolution FILE  [{"N": ["last;first;middle"], ...}, ...]   (Evolution's EVCard)
+    readback.py evolution-photos FILE  [{"names": [...], "photo": {"mime": M, "hex": H} or null}, ...]
     readback.py html FILE...    [{"file": NAME, "entries": [[label, value], ...]}, ...]
+    readback.py html-photos FILE...  the same with "images": [{"alt": ..., "mime": M, "hex": H}, ...]
+                                (each <img> a data URI, its base64 decoded strictly)
 
 Prints JSON on standard output; exits non-zero when a file does not parse.
 """
+import base64
 import csv
+import ctypes
 import html.parser
 import io
 import json
@@ -90,6 +95,55 @@ def read_evolution(path):
     return cards
 
 
+def evolution_photo(contact):
+    """The photo of an EContact as Evolution decodes it. e_contact_get() hands out an
+    EContactPhoto, which introspection passes as a bare pointer: its inlined bytes are read
+    through the struct's C layout."""
+
+    class Inlined(ctypes.Structure):
+        _fields_ = [("mime_type", ctypes.c_char_p), ("length", ctypes.c_size_t), ("data", ctypes.c_void_p)]
+
+    class Photo(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("inlined", Inlined)]
+
+    from gi.repository import EBookContacts
+
+    address = contact.get(EBookContacts.ContactField.PHOTO)
+    if not address:
+        return None
+    photo = Photo.from_address(address)
+    if photo.type != int(EBookContacts.ContactPhotoType.INLINED):
+        raise ValueError("the photo is not inlined")
+    data = ctypes.string_at(photo.inlined.data, photo.inlined.length)
+    return {"mime": photo.inlined.mime_type.decode(), "hex": data.hex()}
+
+
+def read_evolution_photos(path):
+    """Each card through Evolution's EContact: its attribute names and its photo."""
+    import gi
+
+    gi.require_version("EBookContacts", "1.2")
+    from gi.repository import EBookContacts
+
+    with open(path, "rb") as f:
+        data = f.read().decode("utf-8")
+    cards = []
+    for text in data.split("END:VCARD\r\n"):
+        if text.strip():
+            contact = EBookContacts.Contact.new_from_vcard(text + "END:VCARD\r\n")
+            names = [a.get_name() for a in EBookContacts.VCard.get_attributes(contact)]
+            cards.append({"names": names, "photo": evolution_photo(contact)})
+    return cards
+
+
+def data_uri_image(attrs):
+    """An <img> whose src is "data:MIME;base64,DATA": its alt text, MIME type and bytes."""
+    head, comma, data = attrs.get("src", "").partition(",")
+    if not head.startswith("data:") or not head.endswith(";base64") or not comma:
+        raise ValueError("not a base64 data URI: %r" % head)
+    return {"alt": attrs.get("alt"), "mime": head[5:-7], "hex": base64.b64decode(data, validate=True).hex()}
+
+
 class Entries(html.parser.HTMLParser):
     """Collects (bold label, following text) pairs; <br> ends a value."""
 
@@ -98,9 +152,12 @@ class Entries(html.parser.HTMLParser):
         self.entries = []
         self.in_label = False
         self.tags = []
+        self.images = []
 
     def handle_starttag(self, tag, attrs):
         self.tags.append(tag)
+        if tag == "img":
+            self.images.append(data_uri_image(dict(attrs)))
         if tag == "b":
             self.in_label = True
             self.entries.append(["", ""])
@@ -115,17 +172,20 @@ class Entries(html.parser.HTMLParser):
         self.entries[-1][0 if self.in_label else 1] += data
 
 
-def read_html(paths):
+def read_html(paths, allowed=("b", "br")):
     out = []
     for path in paths:
         with open(path, encoding="utf-8-sig", newline="") as f:
             parser = Entries()
             parser.feed(f.read())
             parser.close()
-        unexpected = [t for t in parser.tags if t not in ("b", "br")]
+        unexpected = [t for t in parser.tags if t not in allowed]
         if unexpected:
             raise ValueError("%s: unexpected elements %r" % (path, unexpected))
-        out.append({"file": os.path.basename(path), "entries": parser.entries})
+        page = {"file": os.path.basename(path), "entries": parser.entries}
+        if "img" in allowed:
+            page["images"] = parser.images
+        out.append(page)
     return out
 
 
@@ -137,8 +197,12 @@ def main():
         result = read_vcard(paths[0])
     elif mode == "evolution":
         result = read_evolution(paths[0])
+    elif mode == "evolution-photos":
+        result = read_evolution_photos(paths[0])
     elif mode == "html":
         result = read_html(paths)
+    elif mode == "html-photos":
+        result = read_html(paths, ("b", "br", "img"))
     else:
         sys.exit("unknown mode " + mode)
     json.dump(result, sys.stdout, ensure_ascii=False)

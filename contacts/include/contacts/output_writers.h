@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -140,9 +141,12 @@ void append_csv_row(const ContactRecord& record, std::string& out);
 // a line end.
 void append_text_page(const ContactRecord& record, std::string& out);
 // The HTML page of one contact: the same entries in their HTML forms, values escaped, "<br>"
-// between them.
+// between them. A photo comes first, as <img src="data:..." alt="Photo"> (photo_data_uri), with
+// "<br>" after it when entries follow.
 void append_html_page(const ContactRecord& record, std::string& out);
-// One vCard 2.1 record, ending in CRLF after "END:VCARD".
+// One vCard 2.1 record, ending in CRLF after "END:VCARD". A photo is the last property:
+// "PHOTO;ENCODING=BASE64;TYPE=JPEG:" (PNG, GIF), then the base64 on folded lines of a blank and
+// the text of kVcardPhotoLineBytes bytes, then an empty line, as vCard 2.1 ends a base64 value.
 void append_vcard(const ContactRecord& record, std::string& out);
 
 // The entity that stands for `c` in HTML text ("&lt;" for '<'; also >, &, " and '), or nullptr
@@ -150,6 +154,25 @@ void append_vcard(const ContactRecord& record, std::string& out);
 const char* html_entity(char16_t c);
 // Appends `text` with <, >, &, " and ' escaped as entities.
 void append_html_escaped(std::u16string_view text, std::string& out);
+
+// ---- contact photos
+
+// Bytes per folded base64 line of a vCard photo: 72 characters, 73 with the folding blank, so
+// that these lines stay under 76 characters like the quoted-printable ones.
+inline constexpr std::size_t kVcardPhotoLineBytes = 54;
+
+// Appends `bytes` in base64 (RFC 4648 alphabet, '=' padding, no line breaks).
+void append_base64(std::span<const uint8_t> bytes, std::string& out);
+// The length of that text: 4 characters for every 3 bytes begun.
+constexpr std::size_t base64_length(std::size_t bytes) noexcept
+{
+    return (bytes + 2) / 3 * 4;
+}
+// ".jpg" / ".png" / ".gif"; "" for none.
+std::string_view photo_file_extension(PhotoType type) noexcept;
+// The record's photo as a self-contained data URI ("data:image/jpeg;base64,/9j/..."), ready
+// for an <img src>; "" when the record has no photo.
+std::string photo_data_uri(const ContactRecord& record);
 
 // The name a contact's file gets in the one-file-per-contact formats:
 // "<number> <last name>,<first name><extension>", the name parts made safe for a file name
@@ -162,7 +185,9 @@ std::u16string contact_display_name(const ContactRecord& record);
 
 // The IPM.Contact message of one record: every field written to the property it is read from
 // (named properties in PSETID_Address), birthday and anniversary dates as PT_SYSTIME, the body
-// as PR_BODY, PR_DISPLAY_NAME and PR_SUBJECT from contact_display_name().
+// as PR_BODY, PR_DISPLAY_NAME and PR_SUBJECT from contact_display_name(); a photo as the
+// contact's picture attachment "ContactPicture.jpg" (.png, .gif) with PidLidHasPicture
+// (pst::add_contact_picture).
 pst::Message contact_message(const ContactRecord& record);
 
 } // namespace contacts

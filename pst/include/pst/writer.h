@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -200,6 +201,16 @@ private:
     uint32_t m_codepage = 1252;
     bool m_codepage_properties = true;
 };
+
+// Adds `bytes` as the contact's picture (MS-OXOCNTC 2.2.1.8): an attachment by value whose data
+// is PidTagAttachDataBinary 0x3701 (the first property), named "ContactPicture<extension>"
+// (PidTagDisplayName, PidTagAttachFilename 0x3704, PidTagAttachLongFilename 0x3707), with
+// PidTagAttachExtension 0x3703 `extension` (".jpg"), PidTagAttachMimeTag 0x370E `mime_type`
+// ("image/jpeg"), PidTagAttachmentHidden 0x7FFE and PidTagAttachmentContactPhoto 0x7FFF true,
+// PidTagRenderingPosition 0x370B -1; and sets PidLidHasPicture (PSETID_Address 0x8015) true on
+// the contact.
+void add_contact_picture(Message& contact, std::vector<uint8_t> bytes, std::u16string_view extension,
+                         std::u16string_view mime_type);
 
 // Destination of the file's bytes. The file-path writer uses a file; tests substitute a sink
 // that fails after N bytes to prove that a full disk is reported.
