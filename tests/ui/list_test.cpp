@@ -96,7 +96,7 @@ private slots:
     {
         fill("All");
         QCOMPARE(dialog().contactModel()->rowCount(), 0);
-        QCOMPARE(dialog().contactModel()->columnCount(), 9);
+        QCOMPARE(dialog().contactModel()->columnCount(), 10);
     }
 
     void fillRule()
@@ -123,13 +123,13 @@ private slots:
         for (const Case& c : cases) {
             fill(c.key);
             QCOMPARE(column(model, 2), c.firstNames);
-            QCOMPARE(model.columnCount(), 11);
+            QCOMPARE(model.columnCount(), 12);
         }
         fill("All");
         const QStringList titles{"S.No",         "Full name",      "First name",   "Last name",
                                  "Company",      "Business Phone", "Business Fax", "Home Phone",
-                                 "Mobile Phone", "Flag",           "Categories"};
-        for (int i = 0; i < 11; ++i) {
+                                 "Mobile Phone", "Flag",           "Categories",   "Origin"};
+        for (int i = 0; i < 12; ++i) {
             QCOMPARE(model.headerData(i, Qt::Horizontal).toString(), titles[i]);
             QCOMPARE(dialog().contactList()->horizontalHeader()->sectionSize(i), i < 2 ? 0 : 80);
         }
@@ -138,6 +138,7 @@ private slots:
         QCOMPARE(column(model, 1), (QStringList{"", "", "", "", ""}));
         QCOMPARE(column(model, 9), (QStringList{"Flagged", "Completed", "", "", ""}));
         QCOMPARE(column(model, 10), (QStringList{"VIP; Familie", "", "", "", ""}));
+        QCOMPARE(column(model, 11), (QStringList{"", "", "", "", ""}));
         // The root entry: no match, the list ends up empty.
         fill(qPrintable(dialog().folderTree()->rootItem()->text(0)));
         QCOMPARE(model.rowCount(), 0);

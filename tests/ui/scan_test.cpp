@@ -104,18 +104,18 @@ private slots:
         d.OnStop();
         QCOMPARE(w.env->messages.size(), size_t(1));
 
-        // "All" lists every contact in store order, in the eleven columns.
+        // "All" lists every contact in store order, in the fill's twelve columns.
         d.StartListFill(QStringLiteral("All"));
         QVERIFY(d.waitForWorkers(10000));
         QCOMPARE(model.rowCount(), s.contacts);
-        QCOMPARE(model.columnCount(), 11);
+        QCOMPARE(model.columnCount(), 12);
         QCOMPARE(model.record(0), w.store.first());
         QCOMPARE(model.data(model.index(0, 1)).toString(), QString());
         // The root entry matches nothing: the list ends up empty, the columns stay.
         d.StartListFill(d.folderTree()->rootItem()->text(0));
         QVERIFY(d.waitForWorkers(10000));
         QCOMPARE(model.rowCount(), 0);
-        QCOMPARE(model.columnCount(), 11);
+        QCOMPARE(model.columnCount(), 12);
     }
 
     void stopAnsweredNoGivesTheSameCount()

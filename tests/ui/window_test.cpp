@@ -184,12 +184,12 @@ private slots:
                                 {kMenuContent, "&Content"},
                                 {kMenuAbout, "About Tressoly Pelimoor "}})
             QCOMPARE(d.menuAction(id)->text(), QString::fromLatin1(text));
-        QCOMPARE(d.contactModel()->columnCount(), 9);
-        const QStringList titles{"S.No",           "Full name",    "First name", "Last name",   "Company",
-                                 "Business Phone", "Business Fax", "Home Phone", "Mobile Phone"};
-        for (int i = 0; i < 9; ++i) {
+        QCOMPARE(d.contactModel()->columnCount(), 10);
+        const QStringList titles{"S.No",           "Full name",    "First name", "Last name",    "Company",
+                                 "Business Phone", "Business Fax", "Home Phone", "Mobile Phone", "Origin"};
+        for (int i = 0; i < 10; ++i) {
             QCOMPARE(d.contactModel()->headerData(i, Qt::Horizontal).toString(), titles[i]);
-            QCOMPARE(d.contactList()->horizontalHeader()->sectionSize(i), i < 2 ? 0 : 158);
+            QCOMPARE(d.contactList()->horizontalHeader()->sectionSize(i), i < 2 ? 0 : i == 9 ? 80 : 158);
         }
         auto* bar = d.clientArea()->findChild<QStatusBar*>();
         QVERIFY(bar != nullptr);
@@ -343,7 +343,7 @@ private slots:
         d.StartListFill(QStringLiteral("All"));
         QVERIFY(d.waitForWorkers(5000));
         QCOMPARE(d.contactModel()->rowCount(), 0);
-        QCOMPARE(d.contactModel()->columnCount(), 9);
+        QCOMPARE(d.contactModel()->columnCount(), 10);
     }
 };
 

@@ -9,13 +9,31 @@ namespace {
 
 using contacts::Field;
 
-QString textOf(const contacts::ContactRecord& record, Field field)
+QString qstring(std::u16string_view text)
 {
-    std::u16string_view text = record.text_or_empty(field);
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+struct OriginRow
+{
+    contacts::Origin origin;
+    std::u16string_view label;
+};
+constexpr std::array<OriginRow, 3> kOrigins{{
+    {contacts::Origin::live, u""},
+    {contacts::Origin::orphan, u"Orphan"},
+    {contacts::Origin::recovered, u"Recovered"},
+}};
+
 } // namespace
+
+std::u16string_view originLabel(contacts::Origin origin)
+{
+    for (const OriginRow& row : kOrigins)
+        if (row.origin == origin)
+            return row.label;
+    return {};
+}
 
 ContactListModel::ContactListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -39,10 +57,12 @@ QVariant ContactListModel::data(const QModelIndex& index, int role) const
             return QString();
         return QString::number(row.record->number());
     }
+    if (index.column() == originColumn())
+        return qstring(originLabel(row.record->origin()));
     const contacts::ListColumn& column = contacts::kListColumns[static_cast<size_t>(index.column() - 1)];
     if (row.fromFill && !column.in_fill_rows)
         return QString();
-    return textOf(*row.record, column.field);
+    return qstring(row.record->text_or_empty(column.field));
 }
 
 QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -53,8 +73,11 @@ QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, 
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     if (role != Qt::DisplayRole)
         return {};
-    return section == 0 ? QStringLiteral("S.No")
-                        : QString::fromUtf16(contacts::kListColumns[static_cast<size_t>(section - 1)].title);
+    if (section == 0)
+        return QStringLiteral("S.No");
+    if (section == originColumn())
+        return QStringLiteral("Origin");
+    return QString::fromUtf16(contacts::kListColumns[static_cast<size_t>(section - 1)].title);
 }
 
 void ContactListModel::addScanRows(const std::vector<const contacts::ContactRecord*>& oldestFirst)

@@ -111,8 +111,10 @@ struct ColumnWidth
     int scan;
     int fill;
 };
+// The number and the list columns; the origin column, last in both sets, has its own width.
 constexpr std::array<ColumnWidth, 11> kColumnWidths{
     {{0, 0}, {0, 0}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {0, 80}, {0, 80}}};
+constexpr ColumnWidth kOriginWidth{80, 80};
 
 // Anchors of the managed controls, in registration order.
 struct Anchor
@@ -369,18 +371,10 @@ void CPelimoorDlg::buildControls()
     m_list->horizontalHeader()->setMinimumSectionSize(0);
     m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_list->horizontalHeader()->setHighlightSections(false);
-    auto applyWidths = [this](bool fill) {
-        for (int i = 0; i < m_model->columnCount(); ++i)
-            m_list->horizontalHeader()->resizeSection(i, fill ? kColumnWidths[size_t(i)].fill
-                                                              : kColumnWidths[size_t(i)].scan);
-    };
-    applyWidths(false);
-    connect(m_model, &ContactListModel::columnsRebuilt, this, [this, applyWidths] {
-        applyWidths(true);
-        // Widths, order and sort column the user left the eleven columns in.
-        const QByteArray header = openSettings()->value(headerKey(m_model->columnCount())).toByteArray();
-        if (!header.isEmpty())
-            m_list->horizontalHeader()->restoreState(header);
+    applyColumnWidths();
+    connect(m_model, &ContactListModel::columnsRebuilt, this, [this] {
+        applyColumnWidths();
+        restoreHeader();
     });
     connect(m_list, &QTableView::clicked, this, &CPelimoorDlg::OnListClick);
     // The arrow keys move the preview with the current row (a click shows its own choice).
@@ -654,7 +648,9 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
         return;
     if (result.outcome == engine::ScanOutcome::Done) {
         flushScanRows();
-        ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts));
+        // The page counts the live contacts; those found beyond the live folders get a line below.
+        ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts) +
+                                       statusPageLine(contacts::recovered_line(result.orphans, result.recovered)));
         m_progress->setValue(0);
     }
     for (const OutcomeMessage& m : kOutcomeMessages) {
@@ -925,9 +921,39 @@ void CPelimoorDlg::loadSettings()
     m_recent = s->value(QStringLiteral("files/recent")).toStringList().mid(0, kRecentFiles);
     m_lastBrowseFolder = s->value(QStringLiteral("files/browse")).toString();
     m_lastDestination = s->value(QStringLiteral("files/destination")).toString();
-    const QByteArray header = s->value(headerKey(m_model->columnCount())).toByteArray();
-    if (!header.isEmpty())
-        m_list->horizontalHeader()->restoreState(header);
+    restoreHeader(*s);
+}
+
+void CPelimoorDlg::applyColumnWidths()
+{
+    const bool fill = m_model->fillColumns();
+    for (int i = 0; i < m_model->columnCount(); ++i) {
+        const ColumnWidth& width = i == m_model->originColumn() ? kOriginWidth : kColumnWidths[size_t(i)];
+        m_list->horizontalHeader()->resizeSection(i, fill ? width.fill : width.scan);
+    }
+}
+
+void CPelimoorDlg::restoreHeader()
+{
+    restoreHeader(*openSettings());
+}
+
+void CPelimoorDlg::restoreHeader(QSettings& settings)
+{
+    // Widths, order and sort column the user left this column set in. A layout saved before the
+    // list had its origin column (one column fewer) still holds for the columns it knew; the
+    // header adds the origin column after them, which is then shown at its own width.
+    const int columns = m_model->columnCount();
+    QByteArray header = settings.value(headerKey(columns)).toByteArray();
+    const bool beforeOrigin = header.isEmpty();
+    if (beforeOrigin)
+        header = settings.value(headerKey(columns - 1)).toByteArray();
+    QHeaderView* view = m_list->horizontalHeader();
+    if (header.isEmpty() || !view->restoreState(header) || !beforeOrigin)
+        return;
+    const int origin = m_model->originColumn();
+    view->showSection(origin);
+    view->resizeSection(origin, m_model->fillColumns() ? kOriginWidth.fill : kOriginWidth.scan);
 }
 
 void CPelimoorDlg::saveSettings() const

@@ -3,11 +3,17 @@
 #include "contacts/contact_record.h"
 #include "contacts/output_writers.h"
 #include "platform/files.h"
+#include "ui/contact_list.h"
 #include "ui/explorer.h"
 
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageReader>
 #include <QString>
 #include <array>
 #include <climits>
+#include <system_error>
 
 namespace ui {
 namespace {
@@ -19,7 +25,59 @@ std::u16string pathText(const std::filesystem::path& path)
     return QString::fromStdString(path.string()).toStdU16String();
 }
 
+// What the heading of a contact found beyond the live folders means.
+struct OriginNote
+{
+    contacts::Origin origin;
+    std::u16string_view note;
+};
+constexpr std::array<OriginNote, 2> kOriginNotes{{
+    {contacts::Origin::orphan, u"Found in no folder of the file."},
+    {contacts::Origin::recovered, u"A deleted contact, read back from free space in the file."},
+}};
+
 } // namespace
+
+std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo)
+{
+    std::u16string text;
+    for (const OriginNote& row : kOriginNotes) {
+        if (row.origin == record.origin())
+            text +=
+                u"<h3>" + escapeHtml(originLabel(row.origin)) + u"</h3><i>" + escapeHtml(row.note) + u"</i><br><br>";
+    }
+    if (!photo.empty())
+        text += u"<img src=\"" + escapeHtml(photo) + u"\" alt=\"Photo\"><br>";
+    return text;
+}
+
+bool writePreviewPhoto(const contacts::ContactRecord& record, const std::filesystem::path& file)
+{
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    const contacts::PhotoView photo = record.photo();
+    if (photo.empty())
+        return false;
+    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(photo.bytes.data()),
+                                               static_cast<qsizetype>(photo.bytes.size()));
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QSize box(kPreviewPhotoPixels, kPreviewPhotoPixels);
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > box.width() || size.height() > box.height()))
+        reader.setScaledSize(size.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
+    QImage image = reader.read();
+    if (image.isNull())
+        return false;
+    // A reader that cannot scale while decoding, or a size only known after it.
+    if (image.width() > box.width() || image.height() > box.height())
+        image = image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (image.save(QString::fromStdString(file.string()), "PNG"))
+        return true;
+    std::filesystem::remove(file, ignored);
+    return false;
+}
 
 std::u16string escapeHtml(std::u16string_view text)
 {
@@ -65,8 +123,13 @@ bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record,
     const std::filesystem::path frameset = directory / kPreviewFramesetFile;
     const std::u16string_view body = record.text_or_empty(Field::body);
     const std::filesystem::path notes = body.empty() ? std::filesystem::path() : directory / kPreviewNotesFile;
-    if (!platform::writeUtf16File(fields, previewFieldsText(record)))
+    const bool photo = writePreviewPhoto(record, directory / kPreviewPhotoFile);
+    const std::u16string head = previewHeadText(record, photo ? pathText(kPreviewPhotoFile) : std::u16string());
+    if (!platform::writeUtf16File(fields, head + previewFieldsText(record))) {
+        std::error_code ignored;
+        std::filesystem::remove(directory / kPreviewPhotoFile, ignored);
         return false;
+    }
     if (!notes.empty())
         platform::writeUtf16File(notes, body);
     platform::writeUtf16File(frameset, previewFramesetText(fields, notes));

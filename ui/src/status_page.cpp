@@ -3,6 +3,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "ui/explorer.h"
+#include "ui/preview.h"
 
 #include <QString>
 
@@ -24,6 +25,13 @@ std::u16string statusPageText(ui::StatusPage page, int count)
         break;
     }
     return std::u16string(kStoppedPage);
+}
+
+std::u16string statusPageLine(std::u16string_view line)
+{
+    if (line.empty())
+        return {};
+    return u"<div align=\"center\"><h3>" + escapeHtml(line) + u"</h3></div>";
 }
 
 std::filesystem::path statusPagePath(const std::filesystem::path& executable)

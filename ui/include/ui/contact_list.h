@@ -3,19 +3,25 @@
 
 #include <QAbstractTableModel>
 #include <deque>
+#include <string_view>
 #include <vector>
 
 #include "contacts/contact_record.h"
 
 namespace ui {
 
+// How the list and the preview name where a contact was found: "" for a live contact, "Orphan",
+// "Recovered".
+std::u16string_view originLabel(contacts::Origin origin);
+
 class ContactListModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    // Nine columns at start; eleven after the first fill.
-    static constexpr int kScanColumns = 1 + static_cast<int>(contacts::kScanListColumns);
-    static constexpr int kFillColumns = 1 + static_cast<int>(contacts::kListColumns.size());
+    // The number, the list columns of a scan or of a fill, and last the origin: ten columns at
+    // start, twelve after the first fill.
+    static constexpr int kScanColumns = 2 + static_cast<int>(contacts::kScanListColumns);
+    static constexpr int kFillColumns = 2 + static_cast<int>(contacts::kListColumns.size());
 
     explicit ContactListModel(QObject* parent = nullptr);
 
@@ -28,7 +34,7 @@ public:
     // ends up as row 0. One row insertion for the whole batch. The records must stay alive
     // until clear().
     void addScanRows(const std::vector<const contacts::ContactRecord*>& oldestFirst);
-    // Replaces all rows with fill rows in `storeOrder` and switches to the eleven columns; an empty
+    // Replaces all rows with fill rows in `storeOrder` and switches to the fill's columns; an empty
     // set only removes the rows and keeps the columns.
     void setFillRows(std::vector<const contacts::ContactRecord*> storeOrder);
     // Removes every row (the columns stay).
@@ -36,10 +42,12 @@ public:
 
     // The record shown in `row`, or null.
     const contacts::ContactRecord* record(int row) const;
-    bool elevenColumns() const { return m_columns == kFillColumns; }
+    bool fillColumns() const { return m_columns == kFillColumns; }
+    // The last column: "Origin", blank for live contacts.
+    int originColumn() const { return m_columns - 1; }
 
 signals:
-    // The column set changed from nine to eleven columns (the view sets the widths).
+    // The column set changed from the scan's to the fill's (the view sets the widths).
     void columnsRebuilt();
 
 private:

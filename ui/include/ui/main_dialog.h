@@ -24,6 +24,7 @@ class QLineEdit;
 class QMenuBar;
 class QProgressBar;
 class QPushButton;
+class QSettings;
 class QStatusBar;
 class QTableView;
 class QTimer;
@@ -171,6 +172,10 @@ private:
     void buildRecentMenu();
     void loadSettings();
     void saveSettings() const;
+    // The list's default column widths for its column set, and the header layout last saved for it.
+    void applyColumnWidths();
+    void restoreHeader();
+    void restoreHeader(QSettings& settings);
     void rememberFile(const QString& path);
     void updateContactCount();
     void showCurrentRow();

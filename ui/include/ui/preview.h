@@ -18,6 +18,9 @@ class CExplorer1;
 inline constexpr auto kPreviewFieldsFile = "temp.html";
 inline constexpr auto kPreviewNotesFile = "temp1.txt";
 inline constexpr auto kPreviewFramesetFile = "temp2.html";
+inline constexpr auto kPreviewPhotoFile = "temp3.png";
+// The longest side of the photo in the preview, in pixels.
+inline constexpr int kPreviewPhotoPixels = 128;
 
 // `text` with <, >, &, " and ' replaced by character references.
 std::u16string escapeHtml(std::u16string_view text);
@@ -26,12 +29,25 @@ std::u16string escapeHtml(std::u16string_view text);
 // empty, the bold label, the escaped value and "<br>".
 std::u16string previewFieldsText(const contacts::ContactRecord& record);
 
+// What the fields page shows above the field lines: for a contact found beyond the live folders
+// its origin as a heading ("Orphan", "Recovered") and a line that says what it means, then, when
+// `photo` is set, the image of that name (beside the page) and "<br>". "" for a live contact
+// without a photo.
+std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo);
+
+// Writes the record's photo, scaled to fit kPreviewPhotoPixels, to `file` as PNG. False, leaving
+// no file, when the record has no photo, its bytes are no picture that can be read or the file
+// cannot be written. The picture is decoded here once, at most at the size shown, so a large
+// or damaged photo costs the pane nothing.
+bool writePreviewPhoto(const contacts::ContactRecord& record, const std::filesystem::path& file);
+
 // The frameset page: the fields page on the left, the notes file (or an empty source) on the
 // right. Paths are escaped for the attribute.
 std::u16string previewFramesetText(const std::filesystem::path& fieldsPage, const std::filesystem::path& notes);
 
-// Writes the preview of `record` into `directory` and navigates `pane` to the frameset page.
-// Returns false, writing nothing and leaving the pane alone, when the fields page cannot be
+// Writes the preview of `record` into `directory` and navigates `pane` to the frameset page. The
+// photo file of the contact shown before goes, whether or not this one has a photo.
+// Returns false, leaving no new file and the pane alone, when the fields page cannot be
 // written; a notes file or frameset page that cannot be written is skipped.
 bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record,
                         const std::filesystem::path& directory);

@@ -29,6 +29,9 @@ inline constexpr std::u16string_view kStoppedPage =
 // The text of `page`; `count` is used by the done page only.
 std::u16string statusPageText(ui::StatusPage page, int count);
 
+// A line added below a page's text, centred as the page is (`line` escaped); "" for an empty line.
+std::u16string statusPageLine(std::u16string_view line);
+
 // The page file beside the program: `executable` with every ".exe" removed, then "temp.html".
 std::filesystem::path statusPagePath(const std::filesystem::path& executable);
 
