@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include <libpff.h>
 
@@ -83,6 +84,12 @@ using File = Handle<libpff_file_t, libpff_file_free>;
 using Item = Handle<libpff_item_t, libpff_item_free>;
 using RecordSet = Handle<libpff_record_set_t, libpff_record_set_free>;
 using RecordEntry = Handle<libpff_record_entry_t, libpff_record_entry_free>;
+
+// The entry with stored id `entry_type` of a record set, the name-to-id map left aside (as our
+// reader looks values up); `value_type` 0 matches any type. Results as libpff's.
+int record_entry_by_type(libpff_record_set_t* set, uint32_t entry_type, uint32_t value_type, RecordEntry* out);
+// The stored bytes of a record entry into *out, when there are at most `max_size`.
+bool record_entry_bytes(libpff_record_entry_t* entry, size_t max_size, std::vector<uint8_t>* out);
 
 // The UTF-8 string value of an item entry in record set 0 (the folder name reader). These
 // wrap libpff calls that its header marks as deprecated but that have no replacement with the
