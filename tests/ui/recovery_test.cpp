@@ -23,6 +23,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <span>
 
@@ -246,6 +247,30 @@ private slots:
         }
         QCOMPARE(shownPhotos, photos[contacts::Origin::live] + photos[contacts::Origin::orphan] +
                                   photos[contacts::Origin::recovered]);
+    }
+
+    void recoveredLineCounts()
+    {
+        struct Case
+        {
+            int32_t orphans;
+            int32_t recovered;
+            const char16_t* line;
+        };
+        const Case cases[] = {
+            {0, 0, u""},
+            {-1, -5, u""},
+            {1, 0, u"Also found 1 contact outside the live folders: 1 orphaned."},
+            {0, 1, u"Also found 1 contact outside the live folders: 1 deleted."},
+            {1, 1, u"Also found 2 contacts outside the live folders: 1 deleted, 1 orphaned."},
+            {-1, 10, u"Also found 10 contacts outside the live folders: 10 deleted."},
+            {INT32_MAX, INT32_MAX,
+             u"Also found 4294967294 contacts outside the live folders: 2147483647 deleted, 2147483647 orphaned."},
+        };
+        for (const Case& c : cases) {
+            QCOMPARE(contacts::recovered_line(c.orphans, c.recovered), std::u16string(c.line));
+            QCOMPARE(statusPageLine(contacts::recovered_line(c.orphans, c.recovered)).empty(), *c.line == u'\0');
+        }
     }
 
     void photoScaledAndDamagedPhotoLeftOut()
