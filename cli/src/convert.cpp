@@ -343,8 +343,7 @@ int scan_into(const std::string& file, ContactStore& store, std::ostream& err, c
         err << "pelimoor-convert: " << contacts::utf16_to_utf8(extra) << '\n';
     }
     if (result.recovery_failed) {
-        err << "pelimoor-convert: the search for contacts beyond the live folders could not be completed; "
-               "every live contact is listed\n";
+        err << "pelimoor-convert: " << contacts::utf16_to_utf8(contacts::kRecoveryIncompleteText) << '\n';
     }
     return 1;
 }

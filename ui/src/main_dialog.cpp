@@ -650,7 +650,9 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
         flushScanRows();
         // The page counts the live contacts; those found beyond the live folders get a line below.
         ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts) +
-                                       statusPageLine(contacts::recovered_line(result.orphans, result.recovered)));
+                                       statusPageLine(contacts::recovered_line(result.orphans, result.recovered)) +
+                                       statusPageLine(result.recovery_failed ? contacts::kRecoveryIncompleteText
+                                                                             : std::u16string_view()));
         m_progress->setValue(0);
     }
     for (const OutcomeMessage& m : kOutcomeMessages) {

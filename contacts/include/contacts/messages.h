@@ -29,6 +29,12 @@ inline constexpr std::u16string_view kSaveCompletedText = u"Saving sucessfully c
 inline constexpr std::u16string_view kStopScanQuestion = u"Do you want to stop scan process ?";
 inline constexpr std::u16string_view kStopSaveQuestion = u"Do you want to stop save process ?";
 
+// Added after a scan whose search beyond the live folders could not be completed (the live
+// contacts are all there).
+inline constexpr std::u16string_view kRecoveryIncompleteText =
+    u"The search for contacts outside the live folders could not be completed; every contact of the live folders is "
+    u"listed.";
+
 // The one line added after a scan or a conversion that found contacts outside the live folders,
 // e.g. "Also found 12 contacts outside the live folders: 9 deleted, 3 orphaned."; parts that
 // count nothing are left out, and the line is empty when both counts are 0.
