@@ -21,6 +21,8 @@ namespace engine {
 namespace {
 
 constexpr uint32_t kTagDisplayName = 0x3001;
+constexpr uint32_t kTagMessageFlags = 0x0E07;
+constexpr uint32_t kMessageFlagHasAttachments = 0x10;
 constexpr uint32_t kTagAttachDataBinary = 0x3701;
 constexpr uint32_t kTagAttachExtension = 0x3703;
 constexpr uint32_t kTagAttachFilename = 0x3704;
@@ -168,8 +170,16 @@ public:
 
     int contact_photo(ContactPhoto* out) override
     {
-        // libpff knows an item's attachments from its subnodes: a message without any costs a
-        // lookup, not a read.
+        // Asking libpff for a message's attachments costs a lookup in its subnodes; a message
+        // whose PidTagMessageFlags say it has none is taken at its word (Outlook keeps the flag
+        // with the attachments).
+        const PropertyList* list = nullptr;
+        if (properties(&list) == 1) {
+            const std::optional<uint32_t> flags = list->long_value(kTagMessageFlags);
+            if (flags && (*flags & kMessageFlagHasAttachments) == 0) {
+                return 0;
+            }
+        }
         pff::ErrorSlot error;
         int count = 0;
         if (libpff_message_get_number_of_attachments(m_item.get(), &count, error.out()) != 1 || count <= 0) {

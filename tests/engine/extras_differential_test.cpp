@@ -501,3 +501,35 @@ TEST(ExtrasDifferential, DamagedFreeSpaceNeitherCrashesNorChangesTheLiveList)
 }
 
 } // namespace
+
+// A stop while libpff searches free space ends the search: the call returns as stopped, and
+// nothing is visited once go_on() has said no. (libpff needs more than a second for this file,
+// so the stop usually comes while its search runs; either way the outcome is the same.)
+TEST(ExtrasDifferential, StopEndsLibpffsSearch)
+{
+    testfiles::TempDir dir;
+    fixture::ContactsOptions options = fixture::ContactsOptions::of(100, 1, 0, 10);
+    options.deleted = 3000;
+    options.deleted_index = true;
+    const std::string path = dir.file("many-deleted.pst");
+    ASSERT_TRUE(fixture::write_contacts(path, options).ok);
+    engine::SourceOptions source_options;
+    source_options.reader = engine::ReaderKind::libpff;
+    std::string why;
+    const auto source = engine::PstSource::open(path, source_options, &why);
+    ASSERT_TRUE(source) << why;
+    int asked = 0;
+    bool said_no = false;
+    int visited_after_no = 0;
+    const auto go_on = [&] {
+        said_no = said_no || ++asked > 1; // yes before the search, no from then on
+        return !said_no;
+    };
+    const auto visit = [&](engine::PstItem&, engine::ExtraOrigin) {
+        visited_after_no += said_no ? 1 : 0;
+        return true;
+    };
+    EXPECT_EQ(source->for_each_extra_item(visit, go_on), 1);
+    EXPECT_TRUE(said_no);
+    EXPECT_EQ(visited_after_no, 0);
+}
