@@ -14,6 +14,8 @@
 
 namespace {
 
+using output_test::lines_of;
+
 using contacts::Field;
 using output_test::make_record;
 using output_test::utf8;
@@ -40,17 +42,6 @@ std::string vcard(const output_test::Values& v)
 {
     std::string out;
     contacts::append_vcard(*make_record(v), out);
-    return out;
-}
-
-std::vector<std::string> lines_of(const std::string& s)
-{
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t end; (end = s.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        out.push_back(s.substr(start, end - start));
-    }
-    out.push_back(s.substr(start));
     return out;
 }
 

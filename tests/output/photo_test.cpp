@@ -23,6 +23,8 @@
 
 namespace {
 
+using output_test::lines_of;
+
 using contacts::ContactRecord;
 using contacts::ContactStore;
 using contacts::Field;
@@ -122,17 +124,6 @@ std::string lower(std::string_view s)
     std::string out(s);
     std::transform(out.begin(), out.end(), out.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return out;
-}
-
-std::vector<std::string> lines_of(const std::string& s)
-{
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t end; (end = s.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        out.push_back(s.substr(start, end - start));
-    }
-    out.push_back(s.substr(start));
     return out;
 }
 

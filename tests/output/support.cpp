@@ -127,4 +127,15 @@ std::u16string utf16(std::string_view s)
     return out;
 }
 
+std::vector<std::string> lines_of(const std::string& s)
+{
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (std::size_t end; (end = s.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        out.push_back(s.substr(start, end - start));
+    }
+    out.push_back(s.substr(start));
+    return out;
+}
+
 } // namespace output_test

@@ -48,6 +48,9 @@ std::string run(const std::string& command, int* status);
 // it prints (JSON). Fails the test when it fails.
 std::string python_readback(const std::string& mode, const std::vector<std::filesystem::path>& paths);
 
+// The lines of a text whose lines end in CR LF (the last one may lack it).
+std::vector<std::string> lines_of(const std::string& s);
+
 std::string utf8(std::u16string_view s);
 std::u16string utf16(std::string_view s);
 

@@ -14,25 +14,43 @@ QString qstring(std::u16string_view text)
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// How the list and the preview name where a contact was found, and what the preview says of it.
 struct OriginRow
 {
     contacts::Origin origin;
     std::u16string_view label;
+    std::u16string_view note;
 };
 constexpr std::array<OriginRow, 3> kOrigins{{
-    {contacts::Origin::live, u""},
-    {contacts::Origin::orphan, u"Orphan"},
-    {contacts::Origin::recovered, u"Recovered"},
+    {contacts::Origin::live, u"", u""},
+    {contacts::Origin::orphan, u"Orphan", u"Found in no folder of the file."},
+    {contacts::Origin::recovered, u"Recovered", u"A deleted contact, read back from free space in the file."},
 }};
+
+} // namespace
+
+namespace {
+
+const OriginRow* originRow(contacts::Origin origin)
+{
+    for (const OriginRow& row : kOrigins)
+        if (row.origin == origin)
+            return &row;
+    return nullptr;
+}
 
 } // namespace
 
 std::u16string_view originLabel(contacts::Origin origin)
 {
-    for (const OriginRow& row : kOrigins)
-        if (row.origin == origin)
-            return row.label;
-    return {};
+    const OriginRow* row = originRow(origin);
+    return row == nullptr ? std::u16string_view() : row->label;
+}
+
+std::u16string_view originNote(contacts::Origin origin)
+{
+    const OriginRow* row = originRow(origin);
+    return row == nullptr ? std::u16string_view() : row->note;
 }
 
 ContactListModel::ContactListModel(QObject* parent) : QAbstractTableModel(parent) {}

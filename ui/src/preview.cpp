@@ -25,27 +25,13 @@ std::u16string pathText(const std::filesystem::path& path)
     return QString::fromStdString(path.string()).toStdU16String();
 }
 
-// What the heading of a contact found beyond the live folders means.
-struct OriginNote
-{
-    contacts::Origin origin;
-    std::u16string_view note;
-};
-constexpr std::array<OriginNote, 2> kOriginNotes{{
-    {contacts::Origin::orphan, u"Found in no folder of the file."},
-    {contacts::Origin::recovered, u"A deleted contact, read back from free space in the file."},
-}};
-
 } // namespace
 
 std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo)
 {
     std::u16string text;
-    for (const OriginNote& row : kOriginNotes) {
-        if (row.origin == record.origin())
-            text +=
-                u"<h3>" + escapeHtml(originLabel(row.origin)) + u"</h3><i>" + escapeHtml(row.note) + u"</i><br><br>";
-    }
+    if (const std::u16string_view note = originNote(record.origin()); !note.empty())
+        text += u"<h3>" + escapeHtml(originLabel(record.origin())) + u"</h3><i>" + escapeHtml(note) + u"</i><br><br>";
     if (!photo.empty())
         text += u"<img src=\"" + escapeHtml(photo) + u"\" alt=\"Photo\"><br>";
     return text;

@@ -13,6 +13,8 @@ namespace ui {
 // How the list and the preview name where a contact was found: "" for a live contact, "Orphan",
 // "Recovered".
 std::u16string_view originLabel(contacts::Origin origin);
+// What the preview says under that name ("" for a live contact).
+std::u16string_view originNote(contacts::Origin origin);
 
 class ContactListModel : public QAbstractTableModel
 {
