@@ -7,6 +7,7 @@
 #include "fixture/fixture.h"
 #include "ui/contact_find.h"
 #include "ui/contact_list.h"
+#include "ui/explorer.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -283,6 +284,69 @@ private slots:
         for (int i = 0; i < 9; ++i)
             QCOMPARE(w.dialog->contactList()->horizontalHeader()->sectionSize(i), i < 2 ? 0 : 158);
         QVERIFY(w.dialog->recentFiles().size() <= kRecentFiles);
+    }
+
+    // The strip between the list and the preview: a drag moves both edges, within a header and
+    // two rows of list and 60 pixels of preview; a double click gives the default; a new window
+    // starts with the split last used, a damaged value with the default.
+    void splitBetweenListAndPreview()
+    {
+        Window w;
+        const std::filesystem::path ini = w.root / "config" / "pelimoor" / "pelimoor.ini";
+        auto open = [&] {
+            w.dialog = std::make_unique<CPelimoorDlg>(w.store);
+            w.dialog->show();
+            w.dialog->showNormal();
+            w.dialog->resize(1000, 800);
+            QTRY_COMPARE_WITH_TIMEOUT(w.dialog->clientArea()->height() > 700, true, 2000);
+        };
+        open();
+        QTableView* list = w.dialog->contactList();
+        auto* handle = w.dialog->clientArea()->findChild<QWidget*>(QStringLiteral("splitHandle"));
+        QVERIFY(handle != nullptr);
+        const int listHeight = list->height(), paneTop = w.dialog->browserPane()->y();
+        const int cy = w.dialog->clientArea()->height();
+        QCOMPARE(paneTop, 325);
+        const int fewest = list->horizontalHeader()->height() + 2 * list->verticalHeader()->defaultSectionSize();
+        auto drag = [&](int dy) {
+            // The handle moves under the pointer: each step is placed from the press's screen point.
+            const QPoint from = handle->mapToGlobal(handle->rect().center());
+            auto step = [&](int by) { return handle->mapFromGlobal(from + QPoint(0, by)); };
+            QTest::mousePress(handle, Qt::LeftButton, Qt::NoModifier, step(0));
+            QTest::mouseMove(handle, step(dy / 2));
+            QTest::mouseMove(handle, step(dy));
+            QTest::mouseRelease(handle, Qt::LeftButton, Qt::NoModifier, step(dy));
+        };
+        struct Case
+        {
+            int dy, listHeight;
+        };
+        const Case cases[] = {
+            {40, listHeight + 40}, {-40, listHeight}, {1, listHeight + 1}, {100000, listHeight + (cy - 460)},
+            {-100000, fewest},
+        };
+        for (const Case& c : cases) {
+            drag(c.dy);
+            QCOMPARE(list->height(), c.listHeight);
+            QCOMPARE(w.dialog->browserPane()->y() - paneTop, list->height() - listHeight);
+            QCOMPARE(w.dialog->browserPane()->y() + w.dialog->browserPane()->height(), cy - 75);
+            QCOMPARE(handle->geometry().top(), list->geometry().bottom() + 1);
+            QCOMPARE(handle->geometry().bottom() + 1, w.dialog->browserPane()->y());
+        }
+        QTest::mouseDClick(handle, Qt::LeftButton);
+        QCOMPARE(list->height(), listHeight);
+        drag(30);
+        w.dialog.reset();
+        open();
+        list = w.dialog->contactList();
+        QCOMPARE(list->height(), listHeight + 30);
+        w.dialog.reset();
+        {
+            QSettings s(QString::fromStdString(ini.string()), QSettings::IniFormat);
+            s.setValue(QStringLiteral("window/split"), QStringLiteral("down a bit"));
+        }
+        open();
+        QCOMPARE(w.dialog->contactList()->height(), listHeight);
     }
 
     void shortcutsFollowTheirButtons()

@@ -188,11 +188,6 @@ private slots:
         QCOMPARE(dialog().contactList()->selectionModel()->selectedRows().size(), 2);
         QCOMPARE(tempFile("temp.html"), testing_ui::utf16le(u"<b>First Name :</b> bob<br><b>Last Name :</b> Stone<br>"
                                                             u"<b>Surname :</b> Stone<br>"));
-
-        // The number cell is read as leading digits.
-        QCOMPARE(leadingInteger(u"  42abc"), 42);
-        QCOMPARE(leadingInteger(u"abc"), 0);
-        QCOMPARE(leadingInteger(u"-7"), -7);
     }
 };
 

@@ -36,6 +36,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QProgressBar>
@@ -49,6 +50,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <array>
+#include <optional>
 #include <utility>
 
 // The start page lives in this static library's resources, which must be registered by hand.
@@ -117,6 +119,9 @@ constexpr std::array<ColumnWidth, 11> kColumnWidths{
 constexpr ColumnWidth kOriginWidth{80, 80};
 
 // Anchors of the managed controls, in registration order.
+// The list's place in dialog units; the split between it and the preview adds to its height.
+constexpr QRect kListDlu(156, 105, 426, 78);
+
 struct Anchor
 {
     int id;
@@ -220,6 +225,49 @@ protected:
 
 private:
     std::function<void(int, int)> m_onResize;
+};
+
+// The strip between the list and the preview. A press reports 0, dragging how far the pointer
+// moved since the press; a double click asks for the default split.
+class SplitHandle : public QWidget
+{
+public:
+    SplitHandle(QWidget* parent, std::function<void(std::optional<int>)> dragged)
+        : QWidget(parent), m_dragged(std::move(dragged))
+    {
+        setObjectName(QStringLiteral("splitHandle"));
+        setCursor(Qt::SplitVCursor);
+        setToolTip(QStringLiteral("Drag to share the room between the list and the preview"));
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton) {
+            m_pressedAt = event->globalPosition().y();
+            m_dragged(0);
+        }
+    }
+    void mouseMoveEvent(QMouseEvent* event) override
+    {
+        if (m_pressedAt)
+            m_dragged(int(event->globalPosition().y() - *m_pressedAt));
+    }
+    void mouseReleaseEvent(QMouseEvent*) override { m_pressedAt.reset(); }
+    void mouseDoubleClickEvent(QMouseEvent*) override { m_dragged(std::nullopt); }
+    // A short grip in the middle shows that the strip can be dragged.
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::Dark));
+        const int x = width() / 2, y = height() / 2;
+        for (int dy : {-2, 0, 2})
+            painter.drawLine(x - 12, y + dy, x + 12, y + dy);
+    }
+
+private:
+    std::function<void(std::optional<int>)> m_dragged;
+    std::optional<qreal> m_pressedAt;
 };
 
 } // namespace
@@ -336,7 +384,7 @@ void CPelimoorDlg::buildControls()
     m_find->setPlaceholderText(QStringLiteral("Find"));
     m_find->setAccessibleName(QStringLiteral("Find"));
     m_find->setClearButtonEnabled(true);
-    m_list = place(new QTableView(c), kContactList, QRect(156, 105, 426, 78));
+    m_list = place(new QTableView(c), kContactList, kListDlu);
     m_list->setAccessibleName(QStringLiteral("Contacts"));
     m_model = new ContactListModel(this);
     m_findModel = new ContactFindModel(this);
@@ -348,6 +396,7 @@ void CPelimoorDlg::buildControls()
     });
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(m_findModel, signal, this, [this] { updateContactCount(); });
+    connect(m_findModel, &QAbstractItemModel::layoutChanged, this, [this] { updateContactCount(); });
     connect(m_findModel, &QAbstractItemModel::modelReset, this, [this] { updateContactCount(); });
     // A click on a header sorts by it, again the other way; the list starts in its own order.
     m_list->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -384,6 +433,17 @@ void CPelimoorDlg::buildControls()
     });
 
     m_browser = place(new CExplorer1(c), kBrowserPane, QRect(156, 184, 426, 160));
+    m_splitHandle = new SplitHandle(c, [this](std::optional<int> moved) {
+        if (!moved)
+            m_split = 0;
+        else if (*moved == 0)
+            m_splitAtPress = appliedSplit();
+        else
+            m_split = m_splitAtPress + *moved;
+        // What a drag gives is what the window shows, so the next drag starts from it.
+        m_split = appliedSplit();
+        placeListAndPreview();
+    });
     m_progress = place(new QProgressBar(c), ui::kProgressBar, QRect(7, 369, 579, 14));
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
@@ -443,6 +503,7 @@ void CPelimoorDlg::showEvent(QShowEvent* event)
         m_client->setMinimumSize(0, 0);
         m_client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
         m_resizer.Resize();
+        placeListAndPreview();
         // The size the window had when it was last closed, or maximised.
         const QByteArray geometry = openSettings()->value(QStringLiteral("window/geometry")).toByteArray();
         if (geometry.isEmpty() || !restoreGeometry(geometry))
@@ -453,22 +514,48 @@ void CPelimoorDlg::showEvent(QShowEvent* event)
 void CPelimoorDlg::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         m_resizer.Resize();
+        placeListAndPreview();
+    }
 }
 
 void CPelimoorDlg::onClientResized(int cx, int cy)
 {
-    if (m_browser != nullptr) {
-        m_browser->setGeometry(243, 325, qMax(0, cx - 250), qMax(0, cy - 400));
-        m_browser->update();
-    }
     if (m_statusBar != nullptr) {
         const int h = m_statusBar->height();
         m_statusBar->setGeometry(0, cy - h, cx, h);
     }
     m_resizer.Resize();
+    placeListAndPreview();
     m_client->update();
+}
+
+int CPelimoorDlg::appliedSplit() const
+{
+    // The list keeps a header and two rows, the preview 60 pixels; when the window is too small
+    // for both, the default split.
+    const int listHeight = dialogUnitsToPixels(0, 0, 0, kListDlu.height()).height();
+    const int rows = m_list->horizontalHeader()->height() + 2 * m_list->verticalHeader()->defaultSectionSize();
+    const int lowest = qMin(0, rows - listHeight);
+    const int highest = qMax(0, m_client->height() - 400 - 60);
+    return qBound(lowest, m_split, highest);
+}
+
+void CPelimoorDlg::placeListAndPreview()
+{
+    if (m_browser == nullptr || m_list == nullptr)
+        return;
+    const int cx = m_client->width(), cy = m_client->height();
+    const int split = appliedSplit();
+    // The list's top, left and width follow the resizer; its height and the preview's top move
+    // with the split.
+    QRect list = m_list->geometry();
+    list.setHeight(dialogUnitsToPixels(0, 0, 0, kListDlu.height()).height() + split);
+    m_list->setGeometry(list);
+    m_browser->setGeometry(243, 325 + split, qMax(0, cx - 250), qMax(0, cy - 400 - split));
+    m_browser->update();
+    m_splitHandle->setGeometry(list.left(), list.bottom() + 1, list.width(), m_browser->y() - list.bottom() - 1);
 }
 
 QAction* CPelimoorDlg::menuAction(int id) const
@@ -817,8 +904,7 @@ void CPelimoorDlg::OnListClick(const QModelIndex&)
 
 void CPelimoorDlg::previewRow(int row)
 {
-    const std::u16string cell = m_findModel->data(m_findModel->index(row, 0)).toString().toStdU16String();
-    const contacts::ContactRecord* record = contacts::contact_store_find(m_store, leadingInteger(cell));
+    const contacts::ContactRecord* record = m_findModel->record(row);
     if (record == nullptr)
         return;
     ShowContactPreview(*m_browser, *record, platform::environment().tempDirectory());
@@ -923,6 +1009,9 @@ void CPelimoorDlg::loadSettings()
     m_recent = s->value(QStringLiteral("files/recent")).toStringList().mid(0, kRecentFiles);
     m_lastBrowseFolder = s->value(QStringLiteral("files/browse")).toString();
     m_lastDestination = s->value(QStringLiteral("files/destination")).toString();
+    bool ok = false;
+    const int split = s->value(QStringLiteral("window/split")).toInt(&ok);
+    m_split = ok ? split : 0;
     restoreHeader(*s);
 }
 
@@ -966,6 +1055,7 @@ void CPelimoorDlg::saveSettings() const
     s->setValue(QStringLiteral("files/destination"), m_lastDestination);
     if (!m_firstShow)
         s->setValue(QStringLiteral("window/geometry"), saveGeometry());
+    s->setValue(QStringLiteral("window/split"), appliedSplit());
     s->setValue(headerKey(m_model->columnCount()), m_list->horizontalHeader()->saveState());
 }
 

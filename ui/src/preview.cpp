@@ -12,7 +12,6 @@
 #include <QImageReader>
 #include <QString>
 #include <array>
-#include <climits>
 #include <system_error>
 
 namespace ui {
@@ -121,21 +120,6 @@ bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record,
     platform::writeUtf16File(frameset, previewFramesetText(fields, notes));
     pane.Navigate(QString::fromStdString(frameset.string()));
     return true;
-}
-
-int leadingInteger(std::u16string_view text)
-{
-    size_t i = 0;
-    while (i < text.size() && (text[i] == u' ' || text[i] == u'\t'))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'-' || text[i] == u'+'))
-        negative = text[i++] == u'-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
-        value = std::min<long long>(value * 10 + (text[i] - u'0'), INT_MAX + 1LL);
-    value = negative ? -value : value;
-    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
 } // namespace ui

@@ -179,13 +179,17 @@ private:
     void rememberFile(const QString& path);
     void updateContactCount();
     void showCurrentRow();
-    // Shows the record of list row `row` (its number cell names it) in the preview.
+    // Shows the record of list row `row` in the preview.
     void previewRow(int row);
     void focusFind();
     void takeChosenFile(const QString& path);
     QString chooseDestination();
     void registerLayout();
     void onClientResized(int cx, int cy);
+    // The list's height and the preview's top, moved by the split the user dragged (kept within
+    // what the window's size allows).
+    void placeListAndPreview();
+    int appliedSplit() const;
     void deleteScratchDirectory();
     // Ends and joins every worker: the fill, the scan, the conversion.
     void stopAll();
@@ -223,6 +227,10 @@ private:
     QPushButton* m_browse = nullptr;
     QString m_startupDirectory;
     CExplorer1* m_browser = nullptr;
+    QWidget* m_splitHandle = nullptr;
+    // Pixels the user moved the split down from its default (up when negative).
+    int m_split = 0;
+    int m_splitAtPress = 0;
 
     QWidget* m_client = nullptr;
     QMenuBar* m_menuBar = nullptr;

@@ -52,8 +52,4 @@ std::u16string previewFramesetText(const std::filesystem::path& fieldsPage, cons
 bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record,
                         const std::filesystem::path& directory);
 
-// The integer at the start of `text`, read the way the row's number cell is read: blanks, an
-// optional sign, decimal digits; 0 when there are none.
-int leadingInteger(std::u16string_view text);
-
 } // namespace ui
