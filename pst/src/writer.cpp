@@ -442,16 +442,13 @@ public:
     Status add_message(FolderId folder_id, const Message& message) override
     {
         Folder* f = nullptr;
-        Status st = accepting(folder_id, &f);
+        BuiltMessage built;
+        Status st = next_message(message, folder_id, &f, &built);
         if (!st)
             return st;
-        const uint32_t nid = make_nid(m_next_message, kTypeMessage);
-        std::vector<StoredProp> props;
-        NodeData node;
-        st = build_message(message, nid, &props, &node);
-        if (!st)
-            return st;
-        st = write_node(nid, node, f->nid);
+        const uint32_t nid = built.nid;
+        const std::vector<StoredProp>& props = built.props;
+        st = write_node(nid, built.node, f->nid);
         if (!st)
             return fail(st);
         ++m_next_message;
@@ -466,15 +463,12 @@ public:
 
     Status add_deleted_message(const Message& message, DeletedIndex index) override
     {
-        Status st = accepting(0, nullptr);
+        BuiltMessage built;
+        Status st = next_message(message, 0, nullptr, &built);
         if (!st)
             return st;
-        const uint32_t nid = make_nid(m_next_message, kTypeMessage);
-        std::vector<StoredProp> props;
-        NodeData node;
-        st = build_message(message, nid, &props, &node);
-        if (!st)
-            return st;
+        const uint32_t nid = built.nid;
+        const NodeData& node = built.node;
         const size_t mark = m_ndb.block_mark();
         uint64_t bid_data = 0, bid_sub = 0;
         st = m_ndb.write_node(node, &bid_data, &bid_sub);
@@ -492,15 +486,12 @@ public:
 
     Status add_orphan_message(const Message& message, OrphanParent parent) override
     {
-        Status st = accepting(0, nullptr);
+        BuiltMessage built;
+        Status st = next_message(message, 0, nullptr, &built);
         if (!st)
             return st;
-        const uint32_t nid = make_nid(m_next_message, kTypeMessage);
-        std::vector<StoredProp> props;
-        NodeData node;
-        st = build_message(message, nid, &props, &node);
-        if (!st)
-            return st;
+        const uint32_t nid = built.nid;
+        const NodeData& node = built.node;
         // A missing folder takes a folder index of its own, as a folder deleted before its
         // message would have.
         const uint32_t parent_nid =
@@ -545,6 +536,23 @@ private:
 
     // The message's properties as stored (sorted, PidTagMessageSize filled in) and its node:
     // the PC with the recipient table, the attachment table and the attachment objects.
+    struct BuiltMessage
+    {
+        uint32_t nid = 0;
+        std::vector<StoredProp> props;
+        NodeData node;
+    };
+    // The next message's node id, properties and node, once the writer takes messages (into
+    // `folder_id`, when it is not 0).
+    Status next_message(const Message& message, FolderId folder_id, Folder** folder, BuiltMessage* out)
+    {
+        const Status st = accepting(folder_id, folder);
+        if (!st)
+            return st;
+        out->nid = make_nid(m_next_message, kTypeMessage);
+        return build_message(message, out->nid, &out->props, &out->node);
+    }
+
     Status build_message(const Message& message, uint32_t nid, std::vector<StoredProp>* out, NodeData* node)
     {
         std::vector<StoredProp>& props = *out;
