@@ -89,7 +89,12 @@ std::optional<contacts::Format> chosenFormatValue()
 
 QString caption()
 {
-    return QString::fromUtf16(contacts::kCaption.data(), static_cast<qsizetype>(contacts::kCaption.size()));
+    return qstring(contacts::kCaption);
+}
+
+QString qstring(std::u16string_view text)
+{
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 CColorStatic::CColorStatic(QWidget* parent)

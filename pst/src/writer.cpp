@@ -534,8 +534,6 @@ private:
         return Status::success();
     }
 
-    // The message's properties as stored (sorted, PidTagMessageSize filled in) and its node:
-    // the PC with the recipient table, the attachment table and the attachment objects.
     struct BuiltMessage
     {
         uint32_t nid = 0;
@@ -553,6 +551,8 @@ private:
         return build_message(message, out->nid, &out->props, &out->node);
     }
 
+    // The message's properties as stored (sorted, PidTagMessageSize filled in) and its node:
+    // the PC with the recipient table, the attachment table and the attachment objects.
     Status build_message(const Message& message, uint32_t nid, std::vector<StoredProp>* out, NodeData* node)
     {
         std::vector<StoredProp>& props = *out;

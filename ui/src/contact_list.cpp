@@ -1,6 +1,7 @@
 #include "ui/contact_list.h"
 
 #include "contacts/contact_record.h"
+#include "controls/dialogs.h"
 
 #include <array>
 
@@ -8,11 +9,7 @@ namespace ui {
 namespace {
 
 using contacts::Field;
-
-QString qstring(std::u16string_view text)
-{
-    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-}
+using controls::qstring;
 
 // How the list and the preview name where a contact was found, and what the preview says of it.
 struct OriginRow
@@ -26,10 +23,6 @@ constexpr std::array<OriginRow, 3> kOrigins{{
     {contacts::Origin::orphan, u"Orphan", u"Found in no folder of the file."},
     {contacts::Origin::recovered, u"Recovered", u"A deleted contact, read back from free space in the file."},
 }};
-
-} // namespace
-
-namespace {
 
 const OriginRow* originRow(contacts::Origin origin)
 {

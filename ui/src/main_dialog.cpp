@@ -63,6 +63,7 @@ namespace ui {
 namespace {
 
 using controls::dialogUnitsToPixels;
+using controls::qstring;
 using controls::setControlId;
 
 CPelimoorDlg* g_dialog = nullptr;
@@ -118,10 +119,15 @@ constexpr std::array<ColumnWidth, 11> kColumnWidths{
     {{0, 0}, {0, 0}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {0, 80}, {0, 80}}};
 constexpr ColumnWidth kOriginWidth{80, 80};
 
-// Anchors of the managed controls, in registration order.
 // The list's place in dialog units; the split between it and the preview adds to its height.
 constexpr QRect kListDlu(156, 105, 426, 78);
 
+int defaultListHeight()
+{
+    return dialogUnitsToPixels(0, 0, 0, kListDlu.height()).height();
+}
+
+// Anchors of the managed controls, in registration order.
 struct Anchor
 {
     int id;
@@ -157,11 +163,6 @@ void fitText(QLabel* label)
     while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
         font.setPointSizeF(font.pointSizeF() - 0.5);
     label->setFont(font);
-}
-
-QString qstring(std::u16string_view text)
-{
-    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 platform::MessageRequest question(std::u16string_view text)
@@ -535,9 +536,8 @@ int CPelimoorDlg::appliedSplit() const
 {
     // The list keeps a header and two rows, the preview 60 pixels; when the window is too small
     // for both, the default split.
-    const int listHeight = dialogUnitsToPixels(0, 0, 0, kListDlu.height()).height();
     const int rows = m_list->horizontalHeader()->height() + 2 * m_list->verticalHeader()->defaultSectionSize();
-    const int lowest = qMin(0, rows - listHeight);
+    const int lowest = qMin(0, rows - defaultListHeight());
     const int highest = qMax(0, m_client->height() - 400 - 60);
     return qBound(lowest, m_split, highest);
 }
@@ -551,7 +551,7 @@ void CPelimoorDlg::placeListAndPreview()
     // The list's top, left and width follow the resizer; its height and the preview's top move
     // with the split.
     QRect list = m_list->geometry();
-    list.setHeight(dialogUnitsToPixels(0, 0, 0, kListDlu.height()).height() + split);
+    list.setHeight(defaultListHeight() + split);
     m_list->setGeometry(list);
     m_browser->setGeometry(243, 325 + split, qMax(0, cx - 250), qMax(0, cy - 400 - split));
     m_browser->update();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "contacts/output_writers.h"
 
@@ -29,6 +30,8 @@ QWidget* findControl(const QWidget* parent, int id);
 
 // The caption of the program's message boxes and dialogs.
 QString caption();
+// A UTF-16 text of the engine and contact layers as a QString.
+QString qstring(std::u16string_view text);
 
 // The five format flags, PST to HTML; all 0 at start-up. At most one is non-zero and it holds its
 // format's code (contacts::Format). Written on the window's thread by SaveOption.
