@@ -387,19 +387,10 @@ TEST_F(PhotoFiles, PstContactsHoldAContactPictureAttachment)
     if (std::string(READPST).empty()) {
         GTEST_SKIP() << "readpst is not installed";
     }
-    output_test::TempDir out;
     int status = 0;
-    const std::string said = output_test::run(
-        std::string(READPST) + " -q -t c -cv -o '" + out.path().string() + "' '" + path + "' 2>&1", &status);
+    std::string said;
+    const std::size_t count = output_test::readpst_vcards(READPST, path, &status, &said);
     ASSERT_EQ(status, 0) << said;
-    std::string cards = "\n";
-    for (const auto& f : output_test::files_in(out.path())) {
-        cards += output_test::read_bytes(f);
-    }
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = cards.find("\nBEGIN:VCARD", at)) != std::string::npos; ++at) {
-        ++count;
-    }
     EXPECT_EQ(count, std::count_if(std::begin(kCases), std::end(kCases), [](const PhotoCase& c) { return c.texts; }));
 }
 

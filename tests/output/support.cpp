@@ -90,6 +90,25 @@ std::string run(const std::string& command, int* status)
     return out;
 }
 
+std::size_t readpst_vcards(const std::string& readpst, const std::string& pst, int* status, std::string* said)
+{
+    TempDir out;
+    const std::string printed =
+        run(readpst + " -q -t c -cv -o '" + out.path().string() + "' '" + pst + "' 2>&1", status);
+    if (said != nullptr) {
+        *said = printed;
+    }
+    std::string cards = "\n";
+    for (const auto& f : files_in(out.path())) {
+        cards += read_bytes(f);
+    }
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = cards.find("\nBEGIN:VCARD", at)) != std::string::npos; ++at) {
+        ++count;
+    }
+    return count;
+}
+
 namespace {
 std::string quoted(const std::string& s)
 {

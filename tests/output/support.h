@@ -44,6 +44,11 @@ void scan(const std::filesystem::path& pst, contacts::ContactStore& store);
 // status.
 std::string run(const std::string& command, int* status);
 
+// The vCards that readpst (the program at `readpst`) writes of the contacts of `pst` (-t c
+// -cv), counted; *status gets its exit status, *said (when given) what it printed.
+std::size_t readpst_vcards(const std::string& readpst, const std::string& pst, int* status,
+                           std::string* said = nullptr);
+
 // Runs one of the Python readers beside the tests (readback.py MODE PATH...) and returns what
 // it prints (JSON). Fails the test when it fails.
 std::string python_readback(const std::string& mode, const std::vector<std::filesystem::path>& paths);

@@ -85,8 +85,7 @@ private slots:
         QVERIFY2(status.ok, status.message.c_str());
         new QAbstractItemModelTester(dialog().contactModel(), QAbstractItemModelTester::FailureReportingMode::QtTest,
                                      dialog().contactModel());
-        m_w->env->nextFiles.push_back(QStringList{QString::fromStdString(m_w->path("five.pst"))});
-        dialog().OnBrowse();
+        m_w->choose(m_w->path("five.pst"));
         dialog().show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog()));
     }

@@ -64,8 +64,7 @@ std::string writeSample(const Window& w)
 
 void scan(Window& w, const std::string& path)
 {
-    w.env->nextFiles.push_back(QStringList{QString::fromStdString(path)});
-    w.dialog->OnBrowse();
+    w.choose(path);
     w.dialog->OnScan();
     QVERIFY(w.dialog->waitForWorkers(30000));
 }

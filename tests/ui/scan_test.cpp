@@ -45,12 +45,6 @@ Sample sample(const Window& w, const char* name, int contacts, int folders)
     return s;
 }
 
-void choose(Window& w, const std::string& path)
-{
-    w.env->nextFiles.push_back(QStringList{QString::fromStdString(path)});
-    w.dialog->OnBrowse();
-}
-
 int64_t storeSize(const Window& w)
 {
     return w.store.size();
@@ -67,7 +61,7 @@ private slots:
         Window w;
         CPelimoorDlg& d = *w.dialog;
         const Sample s = sample(w, "small.pst", 60, 3);
-        choose(w, s.path);
+        w.choose(s.path);
         d.OnScan();
         QVERIFY(!d.isControlEnabled(ui::kBrowseButton));
         QVERIFY(d.isControlEnabled(ui::kStopButton));
@@ -123,7 +117,7 @@ private slots:
         Window w;
         CPelimoorDlg& d = *w.dialog;
         const Sample s = sample(w, "stop-no.pst", 1500, 6);
-        choose(w, s.path);
+        w.choose(s.path);
         d.holdNextScan();
         d.OnScan();
         w.env->nextAnswers = {QMessageBox::No};
@@ -145,7 +139,7 @@ private slots:
         Window w;
         CPelimoorDlg& d = *w.dialog;
         const Sample s = sample(w, "stop-yes.pst", 1500, 6);
-        choose(w, s.path);
+        w.choose(s.path);
         std::filesystem::create_directories(w.root / "tmp" / "Attachments" / "sub");
         d.holdNextScan();
         d.OnScan();
@@ -175,7 +169,7 @@ private slots:
         Window w;
         CPelimoorDlg& d = *w.dialog;
         std::ofstream(w.path("junk.pst"), std::ios::binary) << std::string(4096, 'j');
-        choose(w, w.path("junk.pst"));
+        w.choose(w.path("junk.pst"));
         d.OnScan();
         QVERIFY(d.waitForWorkers(10000));
         QTRY_COMPARE(w.env->fileDialogs.size(), size_t(2));
@@ -191,7 +185,7 @@ private slots:
         Window w;
         CPelimoorDlg& d = *w.dialog;
         const Sample s = sample(w, "fills.pst", 800, 4);
-        choose(w, s.path);
+        w.choose(s.path);
         d.OnScan();
         for (const char* key : {"A", "All", "B", "123", "C", "All"}) {
             d.StartListFill(QString::fromLatin1(key));
@@ -213,7 +207,7 @@ private slots:
         Window w;
         CPelimoorDlg& d = *w.dialog;
         const Sample s = sample(w, "convert.pst", 40, 2);
-        choose(w, s.path);
+        w.choose(s.path);
         d.OnScan();
         QVERIFY(d.waitForWorkers(30000));
         const std::filesystem::path out = w.root / "out";
@@ -267,7 +261,7 @@ private slots:
     {
         Window w;
         const Sample s = sample(w, "escape.pst", 1500, 6);
-        choose(w, s.path);
+        w.choose(s.path);
         w.dialog->holdNextScan();
         w.dialog->OnScan();
         w.dialog->reject();

@@ -27,6 +27,12 @@ QByteArray Window::readBytes(const std::filesystem::path& file)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+void Window::choose(const std::string& file)
+{
+    env->nextFiles.push_back(QStringList{QString::fromStdString(file)});
+    dialog->OnBrowse();
+}
+
 QByteArray utf16le(std::u16string_view text)
 {
     QByteArray bytes;

@@ -21,6 +21,8 @@ struct Window
     static QByteArray readBytes(const std::filesystem::path& file);
     // The status page file of the fake program.
     std::filesystem::path pageFile() const { return root / "bin" / "pelimoortemp.html"; }
+    // Chooses `file` with Browse, through the fake file dialog.
+    void choose(const std::string& file);
 
     QTemporaryDir dir;
     std::filesystem::path root;

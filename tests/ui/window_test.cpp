@@ -318,8 +318,7 @@ private slots:
         QCOMPARE(w.env->messages[1].text, QStringLiteral("Do you want to Exit ?       "));
         QVERIFY(w.env->terminations.empty());
         // Still usable.
-        w.env->nextFiles.push_back(QStringList{QString::fromStdString(w.path("a.pst"))});
-        d.OnBrowse();
+        w.choose(w.path("a.pst"));
         QCOMPARE(d.folderTree()->topLevelItemCount(), 1);
         // Yes ends the process with status 0.
         w.env->nextAnswers = {QMessageBox::Yes};
@@ -338,8 +337,7 @@ private slots:
     {
         Window w;
         CPelimoorDlg& d = *w.dialog;
-        w.env->nextFiles.push_back(QStringList{QString::fromStdString(w.path("a.pst"))});
-        d.OnBrowse();
+        w.choose(w.path("a.pst"));
         d.StartListFill(QStringLiteral("All"));
         QVERIFY(d.waitForWorkers(5000));
         QCOMPARE(d.contactModel()->rowCount(), 0);
