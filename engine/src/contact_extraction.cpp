@@ -270,6 +270,7 @@ bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int
     }
     reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
+    set_index_key(draft);
     ContactPhoto photo;
     if (item.contact_photo(&photo) == 1) {
         draft.set_photo(photo.bytes, photo_type_of(photo));
@@ -280,7 +281,6 @@ bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int
 contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft)
 {
     draft.set_number(store.next_number());
-    set_index_key(draft);
     return contacts::contact_record_build(store, draft);
 }
 

@@ -126,7 +126,6 @@ int export_handle_export_extras(export_handle_t* handle, PstSource* file)
             return true;
         }
         draft.set_origin(orphan ? contacts::Origin::orphan : contacts::Origin::recovered);
-        set_index_key(draft); // as the record will have it, so that equal contacts compare equal
         if (index.contains(draft)) {
             return true;
         }

@@ -66,12 +66,12 @@ private:
     std::u16string m_joined; // the joined categories, reused across items
 };
 
-// Reads one contact item into `draft`: its properties, its photo and `kind_code`. False when the
-// item's properties cannot be read.
+// Reads one contact item into `draft`: its properties, its photo, `kind_code` and the index key
+// that follows from them. False when the item's properties cannot be read.
 bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code, int fallback_codepage);
 
-// Gives a read draft its number (the store's next) and index key and builds the record;
-// nullptr when memory runs out.
+// Gives a read draft its number (the store's next) and builds the record; nullptr when memory
+// runs out.
 contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft);
 
 // The whole step for one contact item of the walk: read_contact, then build_contact. nullptr
