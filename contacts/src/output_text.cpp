@@ -112,11 +112,13 @@ void append_html_page(const ContactRecord& record, std::string& out)
     if (const std::string uri = photo_data_uri(record); !uri.empty()) {
         out += "<img src=\"";
         out += uri; // base64 and the MIME type: nothing to escape
-        out += "\" alt=\"Photo\"><br>";
-        const std::size_t entries = out.size();
-        append_labelled_page(record, &html_form, "<br>", append_html_escaped, out);
-        if (out.size() == entries) {
-            out.resize(entries - 4); // no entry follows: no "<br>" after the photo
+        out += "\" alt=\"Photo\">";
+        // The entries go to a page of their own first: "<br>" follows the photo only when one does.
+        std::string entries;
+        append_labelled_page(record, &html_form, "<br>", append_html_escaped, entries);
+        if (!entries.empty()) {
+            out += "<br>";
+            out += entries;
         }
         return;
     }
