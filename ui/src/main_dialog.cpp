@@ -17,6 +17,7 @@
 #include "ui/save_controller.h"
 #include "ui/scan_controller.h"
 #include "ui/status_page.h"
+#include "window_events.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -49,6 +50,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <utility>
@@ -309,10 +311,7 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     buildControls();
     m_client->setFixedSize(dialogUnitsToPixels(0, 0, 589, 402).size());
 
-    // Initial enables: Stop, Scan and Convert off; File > Scan and File > Convert grayed.
-    for (int id :
-         {int(ui::kStopButton), int(ui::kScanButton), int(ui::kConvertButton), int(kMenuScan), int(kMenuConvert)})
-        setControlEnabled(id, false);
+    apply(WindowEvent::Initialised);
     m_startupDirectory = QDir::currentPath();
     registerLayout();
     buildStatusBar();
@@ -564,7 +563,39 @@ QAction* CPelimoorDlg::menuAction(int id) const
     return it == m_actions.end() ? nullptr : it->second;
 }
 
+void CPelimoorDlg::apply(WindowEvent event)
+{
+    static_assert(std::tuple_size_v<decltype(m_enables)> == kEnableControls.size());
+    for (const EnableRow& row : kEnableTable) {
+        if (row.event != event)
+            continue;
+        for (std::size_t i = 0; i < kEnableControls.size(); ++i)
+            if (row.turns[i] != Turn::same)
+                m_enables[i] = row.turns[i] == Turn::on;
+    }
+    showEnables();
+}
+
+void CPelimoorDlg::showEnables()
+{
+    for (std::size_t i = 0; i < kEnableControls.size(); ++i) {
+        const int id = kEnableControls[i];
+        const bool held = m_converting && std::ranges::find(kHeldWhileConverting, id) != kHeldWhileConverting.end();
+        showEnabled(id, m_enables[i] && !held);
+    }
+}
+
 void CPelimoorDlg::setControlEnabled(int id, bool enabled)
+{
+    if (const auto* at = std::ranges::find(kEnableControls, id); at != kEnableControls.end()) {
+        m_enables[static_cast<std::size_t>(at - kEnableControls.begin())] = enabled;
+        showEnables();
+        return;
+    }
+    showEnabled(id, enabled);
+}
+
+void CPelimoorDlg::showEnabled(int id, bool enabled)
 {
     if (QAction* action = menuAction(id)) {
         action->setEnabled(enabled);
@@ -688,9 +719,7 @@ void CPelimoorDlg::ChooseFile()
                                         false, m_lastBrowseFolder};
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {
-        setControlEnabled(ui::kBrowseButton, true);
-        setControlEnabled(ui::kStopButton, false);
-        setControlEnabled(kMenuConvert, true);
+        apply(WindowEvent::FileDialogCancelled);
         return;
     }
     m_lastBrowseFolder = QFileInfo(files.first()).absolutePath();
@@ -702,28 +731,20 @@ void CPelimoorDlg::takeChosenFile(const QString& path)
     deleteScratchDirectory();
     m_tree->Clear();
     clearStore();
-    setControlEnabled(ui::kConvertButton, false);
     m_selectedFile = QDir::toNativeSeparators(path);
     rememberFile(m_selectedFile);
     m_pathEdit->setText(m_selectedFile);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_tree->BuildForFile(m_selectedFile);
-    setControlEnabled(ui::kScanButton, true);
-    setControlEnabled(kMenuScan, true);
+    apply(WindowEvent::FileChosen);
 }
 
 void CPelimoorDlg::OnScan()
 {
     if (m_scanner->running())
         return;
-    setControlEnabled(ui::kStopButton, true);
-    setControlEnabled(ui::kBrowseButton, false);
-    setControlEnabled(ui::kScanButton, false);
+    apply(WindowEvent::ScanPressed);
     clearStore();
-    setControlEnabled(kMenuOpen, false);
-    setControlEnabled(kMenuScan, false);
-    // A conversion started now would read a store the scan is filling.
-    setControlEnabled(kMenuConvert, false);
     m_flushTimer->stop();
     ShowStatusPage(*m_browser, statusPageText(StatusPage::Started, 0));
     m_scanner->start(m_selectedFile.toStdString(), std::exchange(m_holdNextScan, false));
@@ -748,8 +769,7 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
                 this, {qstring(m.text), qstring(m.caption), QMessageBox::Information, QMessageBox::Ok});
     }
     if (result.outcome == engine::ScanOutcome::Done) {
-        for (int id : {int(ui::kConvertButton), int(ui::kBrowseButton), int(kMenuConvert), int(ui::kFolderTree)})
-            setControlEnabled(id, true);
+        apply(WindowEvent::ScanEnded);
     } else {
         ChooseFile();
     }
@@ -780,9 +800,7 @@ void CPelimoorDlg::endScanForGood()
     m_tree->Clear();
     clearStore();
     m_progress->setValue(0);
-    setControlEnabled(ui::kStopButton, false);
-    setControlEnabled(ui::kBrowseButton, true);
-    setControlEnabled(kMenuOpen, true);
+    apply(WindowEvent::ScanStopped);
     ShowStatusPage(*m_browser, kStoppedPage);
 }
 
@@ -806,7 +824,7 @@ void CPelimoorDlg::OnStop()
         }
     }
     if (!continues)
-        setControlEnabled(ui::kBrowseButton, true);
+        apply(WindowEvent::NothingContinues);
 }
 
 void CPelimoorDlg::OnConvert()
@@ -846,23 +864,16 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
                                    std::vector<const contacts::ContactRecord*> selection)
 {
     // While the conversion reads the store nothing may clear or refill it.
-    constexpr std::array<int, 6> kHeld{ui::kBrowseButton, ui::kScanButton, ui::kConvertButton,
-                                       kMenuOpen,         kMenuScan,       kMenuConvert};
-    m_enablesBeforeSave.clear();
-    for (int id : kHeld) {
-        m_enablesBeforeSave[id] = isControlEnabled(id);
-        setControlEnabled(id, false);
-    }
-    setControlEnabled(ui::kStopButton, true);
+    m_converting = true;
+    apply(WindowEvent::ConversionStarted);
     m_saver->start(format, destination.toStdString(), std::move(selection));
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
 {
     m_progress->setValue(0);
-    for (auto [id, enabled] : m_enablesBeforeSave)
-        setControlEnabled(id, enabled);
-    m_enablesBeforeSave.clear();
+    m_converting = false;
+    showEnables();
     if (outcome == contacts::ConversionOutcome::Stopped)
         return;
     const bool completed = outcome == contacts::ConversionOutcome::Completed;

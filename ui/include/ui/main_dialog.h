@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <map>
 #include <optional>
 #include <vector>
@@ -38,6 +39,7 @@ class CFolderTreeCtrl1;
 
 namespace ui {
 
+enum class WindowEvent;
 class CExplorer1;
 class ContactFindModel;
 class ContactListModel;
@@ -152,6 +154,8 @@ public:
     // Escape: ends and joins the workers, then ends the dialog.
     void reject() override;
 
+    // Sets the enabled state of a control or menu item; for the controls of the window's enable
+    // table the state stands until an event changes it (shown off while a conversion holds it).
     void setControlEnabled(int id, bool enabled);
     // Rows and progress are handed to the list in batches, at most every kFlushIntervalMs.
     static constexpr int kFlushIntervalMs = 40;
@@ -191,6 +195,10 @@ private:
     void placeListAndPreview();
     int appliedSplit() const;
     void deleteScratchDirectory();
+    // Applies the event's row of the enable table, then shows the state.
+    void apply(WindowEvent event);
+    void showEnables();
+    void showEnabled(int id, bool enabled);
     // Ends and joins every worker: the fill, the scan, the conversion.
     void stopAll();
     void endScanForGood();
@@ -245,8 +253,10 @@ private:
     SaveController* m_saver;
     ListFiller* m_filler;
     bool m_holdNextScan = false;
-    // Enables of Browse, Scan, Convert and their File items before the conversion took them.
-    std::map<int, bool> m_enablesBeforeSave;
+    // The enabled state the window's events gave the controls of kEnableControls, in its order,
+    // and whether a conversion holds some of them off meanwhile (window_events.h).
+    std::array<bool, 8> m_enables{true, true, true, true, true, true, true, true};
+    bool m_converting = false;
     // Scan rows: the newest number shown, and the numbers a fill has already listed.
     std::int32_t m_lastShownNumber = 0;
     std::int32_t m_fillCutoff = 0;
