@@ -1,14 +1,7 @@
 #include "engine/text_decoding.h"
 
-#include <array>
-#include <cerrno>
-#include <cstdio>
-#include <iconv.h>
-#include <string_view>
-#include <unordered_map>
-
-#include "contacts/text.h"
 #include "engine/pst_source.h"
+#include "pst/text.h"
 
 namespace engine {
 
@@ -17,14 +10,7 @@ namespace {
 constexpr uint32_t kTagMessageCodepage = 0x3FFD;
 constexpr uint32_t kTagInternetCodepage = 0x3FDE;
 constexpr uint32_t kTagMessageLocale = 0x3FF1;
-constexpr int kUtf8 = 65001;
-
-// Code page 1252 at 0x80..0x9F (undefined bytes become U+FFFD); other bytes map to themselves.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,
-};
+constexpr int kUtf8 = static_cast<int>(pst::kUtf8Codepage);
 
 // Mail charsets (0x3FDE values) and the ANSI code page of their script.
 struct CharsetRow
@@ -69,86 +55,6 @@ bool windows_ansi(int codepage)
 {
     return (codepage >= 1250 && codepage <= 1258) || codepage == 874 || codepage == 932 || codepage == 936 ||
            codepage == 949 || codepage == 950;
-}
-
-// One iconv descriptor per code page and thread, opened on first use.
-class Converters
-{
-public:
-    ~Converters()
-    {
-        for (auto& [codepage, cd] : m_open) {
-            if (cd != reinterpret_cast<iconv_t>(-1)) {
-                iconv_close(cd);
-            }
-        }
-    }
-    iconv_t get(int codepage)
-    {
-        auto it = m_open.find(codepage);
-        if (it == m_open.end()) {
-            char name[16];
-            std::snprintf(name, sizeof name, "CP%d", codepage);
-            it = m_open.emplace(codepage, iconv_open("UTF-16LE", name)).first;
-        }
-        return it->second;
-    }
-
-private:
-    std::unordered_map<int, iconv_t> m_open;
-};
-
-void decode_1252(std::span<const uint8_t> bytes, std::u16string& out)
-{
-    for (uint8_t b : bytes) {
-        out.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : char16_t{b});
-    }
-}
-
-void append_utf16le(const char* p, size_t size, std::u16string& out)
-{
-    for (size_t i = 0; i + 1 < size; i += 2) {
-        out.push_back(static_cast<char16_t>(static_cast<uint8_t>(p[i]) | static_cast<uint8_t>(p[i + 1]) << 8));
-    }
-}
-
-bool decode_iconv(std::span<const uint8_t> bytes, int codepage, std::u16string& out)
-{
-    thread_local Converters converters;
-    iconv_t cd = converters.get(codepage);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        return false;
-    }
-    iconv(cd, nullptr, nullptr, nullptr, nullptr); // initial shift state
-    char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
-    size_t in_left = bytes.size();
-    char buffer[1024];
-    while (in_left > 0) {
-        char* to = buffer;
-        size_t to_left = sizeof buffer;
-        const size_t result = iconv(cd, &in, &in_left, &to, &to_left);
-        append_utf16le(buffer, sizeof buffer - to_left, out);
-        if (result != static_cast<size_t>(-1)) {
-            continue;
-        }
-        if (errno == E2BIG) {
-            continue;
-        }
-        // An undefined byte (EILSEQ) is skipped; a sequence cut off at the end (EINVAL) ends it.
-        out.push_back(u'\uFFFD');
-        if (errno == EINVAL) {
-            break;
-        }
-        ++in;
-        --in_left;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-    // Converters that combine characters (1258) hold the last one back until flushed.
-    char* to = buffer;
-    size_t to_left = sizeof buffer;
-    iconv(cd, nullptr, nullptr, &to, &to_left);
-    append_utf16le(buffer, sizeof buffer - to_left, out);
-    return true;
 }
 
 } // namespace
@@ -200,20 +106,7 @@ int message_codepage(const PropertyList& properties, int fallback)
 
 void decode_8bit(std::span<const uint8_t> bytes, int codepage, std::u16string& out)
 {
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == 0) {
-            bytes = bytes.first(i);
-            break;
-        }
-    }
-    if (codepage == kUtf8) {
-        contacts::utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), out);
-        return;
-    }
-    if (codepage != kDefaultCodepage && codepage_supported(codepage) && decode_iconv(bytes, codepage, out)) {
-        return;
-    }
-    decode_1252(bytes, out);
+    pst::decode_8bit(bytes, static_cast<uint32_t>(codepage_supported(codepage) ? codepage : kDefaultCodepage), out);
 }
 
 } // namespace engine

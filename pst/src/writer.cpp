@@ -1,10 +1,10 @@
 // Messaging layer: the message store, the name-to-id map, folders, messages and their
 // tables, on top of the LTP and NDB layers.
 #include "pst/writer.h"
-#include "codepage.h"
 #include "columns.h"
 #include "ltp.h"
 #include "ndb.h"
+#include "pst/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -384,8 +384,11 @@ std::vector<TableBuilder::Cell> copy_cells(const std::vector<StoredProp>& props,
         uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
         if (p->type == type)
             cells.push_back({tag, p->data});
-        else if (type == 0x001F && p->type == 0x001E)
-            cells.push_back({tag, utf16le(decode_codepage(std::string(p->data.begin(), p->data.end()), codepage))});
+        else if (type == 0x001F && p->type == 0x001E) {
+            std::u16string text;
+            decode_8bit(p->data, codepage, text);
+            cells.push_back({tag, utf16le(text)});
+        }
     }
     return cells;
 }

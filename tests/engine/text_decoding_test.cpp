@@ -50,6 +50,31 @@ TEST(TextDecoding, DecodesAtTheEdgesOfEachCodePageTable)
         {"65001 four-byte UTF-8", 65001, bytes({0xF0, 0x9F, 0x98, 0x80}), u"\U0001F600"},
         {"65001 invalid byte", 65001, bytes({0xFF}), u"\uFFFD"},
         {"unsupported code page reads as 1252", 437, bytes({0x80}), u"\u20AC"},
+        // Every Windows code page's undefined bytes, beside the defined bytes around them.
+        {"1252 undefined 0x8D 0x8F 0x90 0x9D", 1252, bytes({0x8D, 0x8E, 0x8F, 0x90, 0x9D, 0x9E}),
+         u"\uFFFD\u017D\uFFFD\uFFFD\uFFFD\u017E"},
+        {"874 0x80 euro, undefined 0x81", 874, bytes({0x80, 0x81}), u"\u20AC\uFFFD"},
+        {"874 0xDA, undefined 0xDB, 0xDF", 874, bytes({0xDA, 0xDB, 0xDF}), u"\u0E3A\uFFFD\u0E3F"},
+        {"874 0xFB, undefined 0xFC and 0xFF", 874, bytes({0xFB, 0xFC, 0xFF}), u"\u0E5B\uFFFD\uFFFD"},
+        {"1250 undefined 0x98 before 0x99", 1250, bytes({0x98, 0x99}), u"\uFFFD\u2122"},
+        {"1251 undefined 0x98 between 0x97 and 0x99", 1251, bytes({0x97, 0x98, 0x99}), u"\u2014\uFFFD\u2122"},
+        {"1253 undefined 0xAA 0xD2 0xFF", 1253, bytes({0xAA, 0xD2, 0xFE, 0xFF}), u"\uFFFD\uFFFD\u03CE\uFFFD"},
+        {"1254 undefined 0x9E before 0x9F", 1254, bytes({0x9E, 0x9F}), u"\uFFFD\u0178"},
+        {"1255 undefined 0xCA and 0xFF", 1255, bytes({0xCA, 0xFD, 0xFF}), u"\uFFFD\u200E\uFFFD"},
+        {"1256 defines every byte", 1256, bytes({0x81, 0xFF}), u"\u067E\u06D2"},
+        {"1257 undefined 0xA1 0xA5", 1257, bytes({0xA1, 0xA5, 0xFF}), u"\uFFFD\uFFFD\u02D9"},
+        {"1258 undefined 0x9E before 0x9F", 1258, bytes({0x9E, 0x9F}), u"\uFFFD\u0178"},
+        // Double-byte code pages: a lead byte cut off by the end, a bad trail byte, an undefined byte.
+        {"936 lead byte cut off at the end", 936, bytes({0x61, 0xC4}), u"a\uFFFD"},
+        {"936 bad trail byte", 936, bytes({0x81, 0x20, 0x62}), u"\uFFFD b"},
+        {"936 undefined 0xFF", 936, bytes({0xFF, 0x61}), u"\uFFFDa"},
+        {"949 lead byte cut off at the end", 949, bytes({0x61, 0xB0}), u"a\uFFFD"},
+        {"949 bad trail byte", 949, bytes({0xB0, 0x20, 0x62}), u"\uFFFD b"},
+        {"949 undefined 0xFF", 949, bytes({0xFF, 0x61}), u"\uFFFDa"},
+        {"950 lead byte cut off at the end", 950, bytes({0x61, 0xA4}), u"a\uFFFD"},
+        {"950 bad trail byte", 950, bytes({0xA4, 0x20, 0x62}), u"\uFFFD b"},
+        {"950 undefined 0xFF", 950, bytes({0xFF, 0x61}), u"\uFFFDa"},
+        {"932 lead byte cut off after a pair", 932, bytes({0x82, 0xA0, 0x82}), u"\u3042\uFFFD"},
     };
     for (const auto& c : cases) {
         std::u16string out = u"x";

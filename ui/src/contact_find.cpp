@@ -1,6 +1,7 @@
 #include "ui/contact_find.h"
 
 #include "contacts/contact_record.h"
+#include "contacts/text.h"
 #include "ui/contact_list.h"
 
 #include <algorithm>
@@ -136,36 +137,12 @@ Folded foldCodePoint(char32_t c)
     return folded;
 }
 
-// Appends valid UTF-16 (a fold leaves no lone surrogate) as UTF-8.
+// Appends UTF-16 as UTF-8.
 void appendUtf8(std::string& out, QStringView text)
 {
-    const size_t start = out.size();
-    out.resize(start + static_cast<size_t>(text.size()) * 3);
-    char* p = out.data() + start;
-    auto put = [&p](char32_t bits) { *p++ = static_cast<char>(bits); };
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        char32_t c = text[i].unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size()) {
-            c = QChar::surrogateToUcs4(text[i].unicode(), text[i + 1].unicode());
-            ++i;
-        }
-        if (c < 0x80) {
-            put(c);
-        } else if (c < 0x800) {
-            put(0xC0 | (c >> 6));
-            put(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            put(0xE0 | (c >> 12));
-            put(0x80 | ((c >> 6) & 0x3F));
-            put(0x80 | (c & 0x3F));
-        } else {
-            put(0xF0 | (c >> 18));
-            put(0x80 | ((c >> 12) & 0x3F));
-            put(0x80 | ((c >> 6) & 0x3F));
-            put(0x80 | (c & 0x3F));
-        }
-    }
-    out.resize(static_cast<size_t>(p - out.data()));
+    contacts::utf16_to_utf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())),
+        out);
 }
 
 std::string utf8(QStringView text)

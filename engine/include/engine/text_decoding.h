@@ -29,8 +29,8 @@ int ansi_codepage_of_lcid(uint32_t lcid);
 int message_codepage(const PropertyList& properties, int fallback);
 
 // Appends the UTF-16 form of `bytes`, cut at their first NUL, read in `codepage` (an
-// unsupported one reads as 1252). A byte sequence the code page does not define becomes
-// U+FFFD. Thread-safe.
+// unsupported one reads as 1252): pst::decode_8bit, whose policy for bytes that do not decode
+// every reader shares. Thread-safe.
 void decode_8bit(std::span<const uint8_t> bytes, int codepage, std::u16string& out);
 
 } // namespace engine
