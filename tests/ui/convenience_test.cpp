@@ -205,8 +205,21 @@ private slots:
             QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
             QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
         });
+        // While the conversion runs it holds off what would clear or refill the store, and Stop is
+        // on; its end shows the state from before again, Stop still on.
+        const std::array<int, 7> watched = {ui::kBrowseButton, ui::kScanButton,  ui::kConvertButton, ui::kMenuOpen,
+                                            ui::kMenuScan,     ui::kMenuConvert, ui::kFolderTree};
+        std::vector<bool> before;
+        for (int id : watched)
+            before.push_back(d.isControlEnabled(id));
         d.OnConvertSelected();
+        for (int id : watched)
+            QCOMPARE(d.isControlEnabled(id), id == ui::kFolderTree);
+        QVERIFY(d.isControlEnabled(ui::kStopButton));
         QVERIFY(d.waitForWorkers(30000));
+        for (std::size_t i = 0; i < watched.size(); ++i)
+            QCOMPARE(d.isControlEnabled(watched[i]), bool(before[i]));
+        QVERIFY(d.isControlEnabled(ui::kStopButton));
         QCOMPARE(w.env->messages.back().text, QStringLiteral("Saving sucessfully completed."));
         int files = 0;
         for (const auto& folder : std::filesystem::directory_iterator(out))
