@@ -243,6 +243,10 @@ bool take_source_options(const std::vector<std::string>& args, std::vector<std::
             options->recovery = false;
             continue;
         }
+        if (arg == "--ost") {
+            options->offline = true;
+            continue;
+        }
         const Flag* flag = nullptr;
         std::optional<std::string_view> value;
         for (const auto& f : kFlags) {

@@ -1,6 +1,5 @@
-// Our own reader behind the seam. Items are nodes of the node B-tree; what libpff derives from
-// its item tree (a node's children, the root folder) is derived here from the nodes' parents,
-// looking nodes up one at a time instead of building a tree of the whole file.
+// Our own reader behind the seam. Items are nodes of the node B-tree; the root folder, a node's
+// children and a folder's tables come from the reader's messaging layer (pst/messaging.h).
 #include <algorithm>
 #include <new>
 
@@ -8,6 +7,7 @@
 #include "engine/pst_source.h"
 #include "engine/text_decoding.h"
 #include "open_source.h"
+#include "pst/messaging.h"
 #include "pst/reader.h"
 #include "pst/recovery.h"
 
@@ -17,11 +17,8 @@ namespace {
 
 namespace read = pst::read;
 
-constexpr uint32_t kRootFolderNid = 0x122;
 constexpr uint16_t kTagMessageClass = 0x001A;
 constexpr uint16_t kTagDisplayName = 0x3001;
-constexpr uint32_t kSubFoldersOffset = 11;  // hierarchy table of a folder node
-constexpr uint32_t kSubMessagesOffset = 12; // contents table
 
 // Value types a property context may hold. libpff refuses a whole item with a property of
 // any other type (0x0000 PT_UNSPECIFIED, 0x0001 PT_NULL, ...); so does this reader, so that
@@ -165,12 +162,15 @@ public:
     int type(uint8_t* out) override;
     int sub_item_count(int* count) override;
     int sub_item(int index, std::unique_ptr<PstItem>* out) override;
-    int sub_folder_count(int* count) override { return table_rows(m_sub_folders, kSubFoldersOffset, count); }
+    int sub_folder_count(int* count) override { return table_rows(m_sub_folders, read::FolderTable::Hierarchy, count); }
     int sub_folder(int index, std::unique_ptr<PstItem>* out) override
     {
         return table_child(m_sub_folders, index, true, out);
     }
-    int sub_message_count(int* count) override { return table_rows(m_sub_messages, kSubMessagesOffset, count); }
+    int sub_message_count(int* count) override
+    {
+        return table_rows(m_sub_messages, read::FolderTable::Contents, count);
+    }
     int sub_message(int index, std::unique_ptr<PstItem>* out) override
     {
         return table_child(m_sub_messages, index, false, out);
@@ -186,7 +186,7 @@ private:
         bool present = false;
         read::Table table;
     };
-    int table_rows(ChildTable& t, uint32_t offset, int* count);
+    int table_rows(ChildTable& t, read::FolderTable which, int* count);
     int table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     int make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
 
@@ -221,26 +221,7 @@ public:
     int root_folder(std::unique_ptr<PstItem>* out) override
     {
         read::Node root;
-        int found = m_file->find_node(kRootFolderNid, &root, nullptr);
-        if (found == 1 && root.parent != root.nid) {
-            found = 0;
-        }
-        if (found == 0) {
-            // The root folder is the node that is its own parent.
-            found = m_file->for_each_node(
-                [&](const read::Node& n) {
-                    if (n.nid != n.parent) {
-                        return true;
-                    }
-                    root = n;
-                    return false;
-                },
-                nullptr);
-            if (found == 1 && root.nid == 0) {
-                found = 0;
-            }
-        }
-        if (found != 1) {
+        if (read::find_root_folder(*m_file, &root, nullptr) != 1) {
             return -1;
         }
         // A root folder whose own values cannot be read means the block B-tree is unusable:
@@ -424,24 +405,9 @@ int NativeItem::display_name(std::string* out)
 int NativeItem::sub_item_count(int* count)
 {
     if (!m_children_read) {
-        m_children.clear();
-        const uint32_t self = m_node.nid;
-        if (m_source.file().for_each_node(
-                [&](const read::Node& n) {
-                    if (n.parent == self && n.nid != self) {
-                        m_children.push_back(n);
-                    }
-                    return true;
-                },
-                nullptr) != 1) {
+        if (read::children_of(m_source.file(), m_node.nid, &m_children, nullptr) != 1) {
             return -1;
         }
-        // In node-id order, each id once.
-        std::stable_sort(m_children.begin(), m_children.end(),
-                         [](const read::Node& a, const read::Node& b) { return a.nid < b.nid; });
-        m_children.erase(std::unique(m_children.begin(), m_children.end(),
-                                     [](const read::Node& a, const read::Node& b) { return a.nid == b.nid; }),
-                         m_children.end());
         m_children_read = true;
     }
     *count = static_cast<int>(m_children.size());
@@ -458,20 +424,14 @@ int NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
     return *out ? 1 : -1;
 }
 
-int NativeItem::table_rows(ChildTable& t, uint32_t offset, int* count)
+int NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
 {
     if (!t.read) {
-        read::Node node;
-        const int found = m_source.file().find_node(m_node.nid + offset, &node, nullptr);
+        const int found = read::open_folder_table(m_source.file(), m_node.nid, which, &t.table, nullptr);
         if (found < 0) {
             return -1;
         }
-        if (found == 1) {
-            if (t.table.open(m_source.file(), node, nullptr) != 1) {
-                return -1;
-            }
-            t.present = true;
-        }
+        t.present = found == 1;
         t.read = true;
     }
     const size_t rows = t.present ? t.table.row_count() : 0;
@@ -494,7 +454,7 @@ int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_p
 int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
 {
     read::Node node;
-    if (nid == m_node.nid || m_source.file().find_node(nid, &node, nullptr) != 1 || node.parent != m_node.nid) {
+    if (read::find_child(m_source.file(), m_node.nid, nid, &node, nullptr) != 1) {
         return -1;
     }
     out->reset(new (std::nothrow) NativeItem(m_source, node, folder));

@@ -178,6 +178,9 @@ struct SourceOptions
     int fallback_codepage = 1252;
     // Whether a scan also looks beyond the live folders (orphans, deleted items).
     bool recovery = true;
+    // Whether offline folder files (OST, content type "SO") are read; without it they are refused
+    // as not being PST files.
+    bool offline = false;
 };
 
 // The reader, code page and recovery chosen through the environment: PELIMOOR_READER (native,
@@ -185,8 +188,8 @@ struct SourceOptions
 // that is not understood gives the defaults and a sentence for the user in *problem.
 SourceOptions source_options_from_environment(std::string* problem);
 
-// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N" and "--no-recovery"
-// out of `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
+// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N", "--no-recovery" and
+// "--ost" out of `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
 // *problem for a missing or unknown value.
 bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest, SourceOptions* options,
                          std::string* problem);
