@@ -41,6 +41,9 @@ struct Layout
     unsigned hid_block_shift;  // a HID's block index starts at this bit
     unsigned header_size;      // bytes of the HEADER structure
     bool wide_counts;          // cEnt and cEntMax are 2 bytes (4 KiB pages)
+    uint64_t max_file_size;    // the writer's limit: ANSI offsets stay below 2 GB, Unicode files below
+                               // Outlook's default of 50 GB
+    const char* too_large;     // the writer's reason when a file would pass max_file_size
 
     unsigned max_block_data() const { return max_block - block_trailer; }
     unsigned bt_entry() const { return 3 * id_size; } // intermediate BTENTRY: key, BID, offset
@@ -122,6 +125,8 @@ inline constexpr Layout kAnsiLayout{
     .hid_block_shift = 16,
     .header_size = 512,
     .wide_counts = false,
+    .max_file_size = kMaxAnsiFileSize,
+    .too_large = "The PST file would exceed 2 GB",
 };
 // Unicode (wVer 23): 8176-byte blocks, 20/15/20 B-tree entries per page.
 inline constexpr Layout kUnicodeLayout{
@@ -151,6 +156,8 @@ inline constexpr Layout kUnicodeLayout{
     .hid_block_shift = 16,
     .header_size = 564,
     .wide_counts = false,
+    .max_file_size = kMaxFileSize,
+    .too_large = "The PST file would exceed 50 GB",
 };
 // Unicode with 4 KiB pages (wVer 36): blocks of up to 64 KiB in 512-byte steps, 169/126/169
 // B-tree entries per page, one AMap page per 16,678,912 bytes from 0x22000.
@@ -181,6 +188,8 @@ inline constexpr Layout kUnicode4kLayout{
     .hid_block_shift = 19,
     .header_size = 564,
     .wide_counts = true,
+    .max_file_size = kMaxFileSize,
+    .too_large = "The PST file would exceed 50 GB",
 };
 
 inline const Layout& layout_of(FileFormat f)
@@ -201,6 +210,7 @@ constexpr uint8_t kPtypeNBT = 0x81;
 constexpr uint8_t kPtypeFMap = 0x82;
 constexpr uint8_t kPtypePMap = 0x83;
 constexpr uint8_t kPtypeAMap = 0x84;
+constexpr uint8_t kPtypeFPMap = 0x85;
 constexpr uint8_t kPtypeDList = 0x86;
 
 inline bool is_internal_bid(uint64_t bid)

@@ -62,13 +62,15 @@ uint64_t node_stream_size(const NodeData& node)
 }
 
 Ndb::Ndb(Sink& sink, uint64_t max_size, const Layout& layout, BlockEncoding encoding, bool compress)
-    : m_sink(sink), m_max(std::min(max_size, kMaxFileSize)), m_format(layout), m_encoding(encoding),
+    : m_sink(sink), m_max(std::min(max_size, layout.max_file_size)), m_format(layout), m_encoding(encoding),
       m_compress(compress && layout.trailer_inflated != 0), m_cursor(layout.first_region)
 {
 }
 
-// Every region starts with its AMap page; 512-byte-page files add a PMap page every 8 regions
-// and an FMap page every 496 regions after the first 128. 4 KiB-page files have AMaps only.
+// Every region starts with its AMap page; 512-byte-page files add a PMap page every 8 regions,
+// an FMap page (a byte per AMap) every 496 regions after the 128 the header covers, and an FPMap
+// page (a bit per PMap) every 31,744 regions after the 8,192 (2 GB) the header covers; an FMap
+// and an FPMap never fall in the same region. 4 KiB-page files have AMaps only.
 bool Ndb::has_pmap(uint64_t region) const
 {
     return m_format.page_size == 512 && region % 8 == 0;
@@ -77,10 +79,14 @@ bool Ndb::has_fmap(uint64_t region) const
 {
     return m_format.page_size == 512 && region >= 128 && (region - 128) % 496 == 0;
 }
+bool Ndb::has_fpmap(uint64_t region) const
+{
+    return m_format.page_size == 512 && region >= 8192 && (region - 8192) % (496 * 8 * 8) == 0;
+}
 uint64_t Ndb::map_bytes(uint64_t region) const
 {
     const uint64_t page = m_format.page_size;
-    return page + (has_pmap(region) ? page : 0) + (has_fmap(region) ? page : 0);
+    return page + (has_pmap(region) ? page : 0) + (has_fmap(region) ? page : 0) + (has_fpmap(region) ? page : 0);
 }
 uint64_t Ndb::region_start(uint64_t region) const
 {
@@ -102,8 +108,8 @@ Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
         pos = start + m_format.region_size();
     }
     if (region_start(region + 1) > m_max)
-        return Status::failure(m_max >= kMaxFileSize ? "The PST file would exceed 2 GB"
-                                                     : "The PST file would exceed the size limit");
+        return Status::failure(m_max >= m_format.max_file_size ? m_format.too_large
+                                                               : "The PST file would exceed the size limit");
     mark(pos, size);
     m_cursor = pos + size;
     *ib = pos;
@@ -497,6 +503,15 @@ Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
             for (uint64_t i = 0; i < map && r + i < regions; ++i)
                 fmap[i] = longest_free_run(m_amap.data() + (r + i) * map, map);
             st = write_page(kPtypeFMap, fmap.data(), next, next, true);
+            if (!st)
+                return st;
+            next += page_size;
+        }
+        if (has_fpmap(r)) {
+            // Every page marked free, as in the PMaps it stands for: neither is read any more.
+            Bytes fpmap(page_size, 0);
+            std::memset(fpmap.data(), 0xFF, map);
+            st = write_page(kPtypeFPMap, fpmap.data(), next, next, true);
             if (!st)
                 return st;
         }

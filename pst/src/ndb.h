@@ -114,6 +114,7 @@ private:
     Status write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, bool map_page);
     bool has_pmap(uint64_t region) const;
     bool has_fmap(uint64_t region) const;
+    bool has_fpmap(uint64_t region) const;
     uint64_t map_bytes(uint64_t region) const;
     uint64_t region_start(uint64_t region) const;
     Status write_maps(uint64_t regions, uint64_t* free_bytes);

@@ -35,6 +35,13 @@ constexpr uint16_t kClientPst = 0x4D53;     // "SM": personal folder file
 constexpr uint16_t kClientOffline = 0x4F53; // "SO": offline folder file (an Exchange or IMAP cache)
 constexpr uint16_t kClientPab = 0x4241;     // "AB": personal address book
 
+// How large a written file may grow: ANSI files below the first free-page map (about 2 GB; their
+// offsets are 32 bits), Unicode files in whole regions of 253,952 bytes up to 50 GiB, Outlook's
+// default limit. A writer that would grow past its limit fails with "The PST file would exceed
+// 2 GB" or "... 50 GB".
+constexpr uint64_t kMaxAnsiFileSize = 0x4400ull + 8192ull * 253952ull;
+constexpr uint64_t kMaxFileSize = 0x4400ull + (50ull * 1024 * 1024 * 1024 - 0x4400ull) / 253952ull * 253952ull;
+
 // Node ids with a fixed meaning, and the node types (low 5 bits of a NID) the layers use.
 namespace nid {
 constexpr uint32_t kMessageStore = 0x21;

@@ -236,10 +236,6 @@ private:
     std::vector<uint8_t>* m_out;
 };
 
-// Files stop below the first free-page-map offset (about 2 GB); a writer that would grow past
-// kMaxFileSize fails with "The PST file would exceed 2 GB".
-constexpr uint64_t kMaxFileSize = 0x4400ull + 8192ull * 253952ull;
-
 struct WriterOptions
 {
     std::u16string store_name = u"Personal Folders"; // PidTagDisplayName of the message store
@@ -247,8 +243,9 @@ struct WriterOptions
     bool deterministic = false;
     uint64_t creation_time = 0; // FILETIME used for folders and messages without their own; 0 = now
     // The file may not grow beyond this many bytes (whole regions of 253,952 bytes after the
-    // first 0x4400); larger values are taken as kMaxFileSize. Reaching it fails the writer with
-    // "The PST file would exceed 2 GB" (or "... exceed the size limit" for a lower limit).
+    // first 0x4400); values above the format's own limit (kMaxAnsiFileSize, kMaxFileSize) are
+    // taken as that limit. Reaching the format's limit fails the writer with "The PST file would
+    // exceed 2 GB" (ANSI) or "... exceed 50 GB"; a lower limit with "... exceed the size limit".
     uint64_t size_limit = kMaxFileSize;
     // Writer::create(path): flush the file to the disk (fsync) before renaming it onto the
     // target, so that a crash never leaves a truncated file under the target's name. Turn off
