@@ -53,6 +53,11 @@ uint64_t le64(const uint8_t* p)
 
 TEST(LargeFile, UnicodeFileGrowsPastTheFirstFreePageMap)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // 2.2 GB through an unoptimised, instrumented writer takes minutes; the map pages it checks are
+    // placed by the same code in the plain build.
+    GTEST_SKIP() << "left to the build without sanitizers";
+#endif
     auto owned = std::make_unique<MapPageSink>();
     MapPageSink& sink = *owned;
     auto w = pst::Writer::create(std::move(owned), pst::WriterOptions{});
