@@ -284,7 +284,8 @@ public:
         if (m_options.verbose) {
             end_progress_line();
             m_err << "skipped: " << (item.folder.empty() ? std::string("(root)") : contacts::utf16_to_utf8(item.folder))
-                  << ", item " << item.index + 1 << ": " << item.reason << '\n';
+                  << ", item " << item.index + 1 << ": " << item.reason
+                  << (item.detail.empty() ? std::string() : " (" + item.detail + ")") << '\n';
         }
     }
 

@@ -443,6 +443,8 @@ struct ScanResult
 {
     engine::ScanOutcome outcome = engine::ScanOutcome::OpenFailed;
     std::vector<std::string> contacts;
+    std::vector<std::string> skipped;
+    std::vector<std::string> details; // the reader's account of each skipped item
 };
 
 ScanResult scan(const std::string& path, engine::ReaderKind reader, bool offline = false)
@@ -455,6 +457,8 @@ ScanResult scan(const std::string& path, engine::ReaderKind reader, bool offline
     ScanResult r;
     r.outcome = engine::scan_run(session, path, store, observer).outcome;
     r.contacts = observer.first_names;
+    r.skipped = observer.skipped;
+    r.details = observer.details;
     return r;
 }
 
@@ -549,7 +553,11 @@ TEST_P(Damaged, EndsInAMessageOrWithTheContactsStillReadable)
     testfiles::TempDir dir;
     const std::string path = dir.file("damaged.pst");
     testfiles::write_bytes(path, bytes);
-    check(scan(path, engine::ReaderKind::native), d.native, std::string("native: ") + d.name);
+    const ScanResult native = scan(path, engine::ReaderKind::native);
+    check(native, d.native, std::string("native: ") + d.name);
+    // Our reader says what it found at every item it could not take.
+    for (size_t i = 0; i < native.skipped.size(); ++i)
+        EXPECT_FALSE(native.details[i].empty()) << d.name << ": " << native.skipped[i];
     if (d.libpff) {
         check(scan(path, engine::ReaderKind::libpff), Outcome::Any, std::string("libpff: ") + d.name);
     }

@@ -162,6 +162,10 @@ public:
     // The first attachment marked as the contact's photo whose bytes can be read (at most
     // kMaxPhotoBytes): 1 found, 0 none.
     virtual int contact_photo(ContactPhoto* /*out*/) { return 0; }
+    // What the reader found when a call above last failed ("block 0x2A4 at 0x6C40: its trailer
+    // says 212 bytes, the block B-tree 200"); empty when it gave no account (libpff's texts are
+    // never passed on).
+    virtual const std::string& failure() const;
 };
 
 // Where an item beyond the live folders was found.
@@ -205,6 +209,9 @@ public:
 
     virtual int root_folder(std::unique_ptr<PstItem>* out) = 0;
     const SourceOptions& options() const { return m_options; }
+    // What the reader found when root_folder or the search beyond the live folders last failed, or
+    // what it could not use without failing (an unreadable name-to-id map); empty otherwise.
+    virtual const std::string& failure() const;
 
     // The items beyond the live folders: first the orphan message nodes in node-id order, then
     // the property contexts found in free space in file order. `visit` gets each (valid for the
