@@ -36,6 +36,7 @@ void scan(const uint8_t* data, size_t size)
     }
     contacts::ContactStore store;
     engine::ScanSession session;
+    session.options.offline = true; // offline folder files are read as a scan with --ost reads them
     engine::ScanListener observer;
     engine::scan_run(session, input.path, store, observer);
 }

@@ -227,6 +227,11 @@ void write_help(std::ostream& out)
            "      read the live folders only. Without it, contacts found beyond them follow the live\n"
            "      ones: orphans (their folder is gone) and deleted contacts still held in the file's\n"
            "      free space, marked by their origin. PELIMOOR_RECOVERY=0 sets this default.\n"
+           "  --ost\n"
+           "      also read offline folder files (.ost, the cache Outlook keeps of an Exchange or\n"
+           "      IMAP account), Outlook 2013's compressed form included. Use it when contacts live\n"
+           "      only in an OST: the local contacts of an IMAP account, or an OST left behind by a\n"
+           "      profile that is gone. Without it an OST is refused as not being a PST file.\n"
            "  --verbose\n"
            "      list every item that could not be read (its folder, position and why) on\n"
            "      standard error; without it only the count per reason is given\n"
@@ -279,7 +284,8 @@ public:
         if (m_options.verbose) {
             end_progress_line();
             m_err << "skipped: " << (item.folder.empty() ? std::string("(root)") : contacts::utf16_to_utf8(item.folder))
-                  << ", item " << item.index + 1 << ": " << item.reason << '\n';
+                  << ", item " << item.index + 1 << ": " << item.reason
+                  << (item.detail.empty() ? std::string() : " (" + item.detail + ")") << '\n';
         }
     }
 

@@ -9,6 +9,20 @@
 namespace engine {
 
 namespace {
+const std::string kNoAccount;
+} // namespace
+
+const std::string& PstItem::failure() const
+{
+    return kNoAccount;
+}
+
+const std::string& PstSource::failure() const
+{
+    return kNoAccount;
+}
+
+namespace {
 
 struct ClassRow
 {
@@ -241,6 +255,10 @@ bool take_source_options(const std::vector<std::string>& args, std::vector<std::
         const std::string_view arg = args[i];
         if (arg == "--no-recovery") {
             options->recovery = false;
+            continue;
+        }
+        if (arg == "--ost") {
+            options->offline = true;
             continue;
         }
         const Flag* flag = nullptr;

@@ -1,6 +1,5 @@
-// Our own reader behind the seam. Items are nodes of the node B-tree; what libpff derives from
-// its item tree (a node's children, the root folder) is derived here from the nodes' parents,
-// looking nodes up one at a time instead of building a tree of the whole file.
+// Our own reader behind the seam. Items are nodes of the node B-tree; the root folder, a node's
+// children and a folder's tables come from the reader's messaging layer (pst/messaging.h).
 #include <algorithm>
 #include <new>
 
@@ -8,6 +7,7 @@
 #include "engine/pst_source.h"
 #include "engine/text_decoding.h"
 #include "open_source.h"
+#include "pst/messaging.h"
 #include "pst/reader.h"
 #include "pst/recovery.h"
 
@@ -17,11 +17,8 @@ namespace {
 
 namespace read = pst::read;
 
-constexpr uint32_t kRootFolderNid = 0x122;
 constexpr uint16_t kTagMessageClass = 0x001A;
 constexpr uint16_t kTagDisplayName = 0x3001;
-constexpr uint32_t kSubFoldersOffset = 11;  // hierarchy table of a folder node
-constexpr uint32_t kSubMessagesOffset = 12; // contents table
 
 // Value types a property context may hold. libpff refuses a whole item with a property of
 // any other type (0x0000 PT_UNSPECIFIED, 0x0001 PT_NULL, ...); so does this reader, so that
@@ -31,6 +28,20 @@ constexpr uint16_t kKnownValueTypes[] = {
     0x001E, 0x001F, 0x0040, 0x0048, 0x00FB, 0x00FD, 0x00FE, 0x0102, 0x1002, 0x1003,
     0x1004, 0x1005, 0x1006, 0x1007, 0x1014, 0x101E, 0x101F, 0x1040, 0x1048, 0x1102,
 };
+
+std::string hex16(uint16_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string hex32(uint32_t value)
+{
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+    return text;
+}
 
 bool known_value_type(uint16_t type)
 {
@@ -165,12 +176,15 @@ public:
     int type(uint8_t* out) override;
     int sub_item_count(int* count) override;
     int sub_item(int index, std::unique_ptr<PstItem>* out) override;
-    int sub_folder_count(int* count) override { return table_rows(m_sub_folders, kSubFoldersOffset, count); }
+    int sub_folder_count(int* count) override { return table_rows(m_sub_folders, read::FolderTable::Hierarchy, count); }
     int sub_folder(int index, std::unique_ptr<PstItem>* out) override
     {
         return table_child(m_sub_folders, index, true, out);
     }
-    int sub_message_count(int* count) override { return table_rows(m_sub_messages, kSubMessagesOffset, count); }
+    int sub_message_count(int* count) override
+    {
+        return table_rows(m_sub_messages, read::FolderTable::Contents, count);
+    }
     int sub_message(int index, std::unique_ptr<PstItem>* out) override
     {
         return table_child(m_sub_messages, index, false, out);
@@ -178,6 +192,7 @@ public:
     int display_name(std::string* out) override;
     int properties(const PropertyList** out) override;
     int contact_photo(ContactPhoto* out) override;
+    const std::string& failure() const override { return m_why; }
 
 private:
     struct ChildTable
@@ -186,7 +201,7 @@ private:
         bool present = false;
         read::Table table;
     };
-    int table_rows(ChildTable& t, uint32_t offset, int* count);
+    int table_rows(ChildTable& t, read::FolderTable which, int* count);
     int table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     int make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
 
@@ -200,6 +215,7 @@ private:
     ChildTable m_sub_messages;
     bool m_children_read = false;
     std::vector<read::Node> m_children;
+    std::string m_why; // the reader's account of the last failure
 };
 
 class NativeSource : public PstSource
@@ -214,33 +230,14 @@ public:
             return false;
         }
         // Without a readable name-to-id map the named properties keep their stored ids.
-        m_names_ok = m_names.open(*m_file, nullptr) == 1;
+        m_names_ok = m_names.open(*m_file, &m_why) == 1;
         return true;
     }
 
     int root_folder(std::unique_ptr<PstItem>* out) override
     {
         read::Node root;
-        int found = m_file->find_node(kRootFolderNid, &root, nullptr);
-        if (found == 1 && root.parent != root.nid) {
-            found = 0;
-        }
-        if (found == 0) {
-            // The root folder is the node that is its own parent.
-            found = m_file->for_each_node(
-                [&](const read::Node& n) {
-                    if (n.nid != n.parent) {
-                        return true;
-                    }
-                    root = n;
-                    return false;
-                },
-                nullptr);
-            if (found == 1 && root.nid == 0) {
-                found = 0;
-            }
-        }
-        if (found != 1) {
+        if (read::find_root_folder(*m_file, &root, &m_why) != 1) {
             return -1;
         }
         // A root folder whose own values cannot be read means the block B-tree is unusable:
@@ -248,6 +245,9 @@ public:
         auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(*this, root, true));
         const PropertyList* properties = nullptr;
         if (!item || item->properties(&properties) != 1) {
+            if (item) {
+                m_why = item->failure();
+            }
             return -1;
         }
         *out = std::move(item);
@@ -255,26 +255,27 @@ public:
     }
 
     read::File& file() { return *m_file; }
+    const std::string& failure() const override { return m_why; }
 
     // Reads the property context of `node` into `list`, named ids resolved through the map.
-    int read_properties(const read::Node& node, PropertyList& list)
+    int read_properties(const read::Node& node, PropertyList& list, std::string* why)
     {
         list.clear();
-        if (m_pc.open(*m_file, node, nullptr) != 1) {
+        if (m_pc.open(*m_file, node, why) != 1) {
             return -1;
         }
-        return copy_properties(m_pc, list);
+        return copy_properties(m_pc, list, why);
     }
 
-    // The attachment marked as the contact photo of `message`: 1 found, 0 none.
-    int contact_photo(const read::Node& message, ContactPhoto* out)
+    // The attachment marked as the contact photo of `message`: 1 found, 0 none (*why says what
+    // kept an attachment from being read; the contact is read without a photo then).
+    int contact_photo(const read::Node& message, ContactPhoto* out, std::string* why)
     {
-        if (message.bid_sub == 0 || m_attachments.open(*m_file, message, nullptr) != 1) {
+        if (message.bid_sub == 0 || m_attachments.open(*m_file, message, why) != 1) {
             return 0;
         }
         for (size_t i = 0; i < m_attachments.count(); ++i) {
-            if (m_attachments.open_attachment(i, &m_attachment, nullptr) == 1 &&
-                photo_of_attachment(m_attachment, out)) {
+            if (m_attachments.open_attachment(i, &m_attachment, why) == 1 && photo_of_attachment(m_attachment, out)) {
                 return 1;
             }
         }
@@ -293,7 +294,7 @@ public:
                     orphans.push_back(n);
                     return orphans.size() % 4096 != 0 || go_on();
                 },
-                nullptr) != 1) {
+                &m_why) != 1) {
             return -1;
         }
         for (const read::Node& node : orphans) {
@@ -310,7 +311,7 @@ public:
         read::RecoveryOptions options;
         options.progress = [&go_on](const read::RecoveryProgress&) { return go_on(); };
         read::RecoveryResult found;
-        if (recovery.scan(options, &found, nullptr) != 1) {
+        if (recovery.scan(options, &found, &m_why) != 1) {
             return -1;
         }
         if (found.end == read::RecoveryEnd::Cancelled) {
@@ -319,7 +320,9 @@ public:
         ListItem item;
         for (const read::RecoveredItem& r : found.items) {
             item.list().clear();
-            if (recovery.open(r, &m_pc, nullptr) != 1 || copy_properties(m_pc, item.list()) != 1) {
+            // A deleted item that no longer reads whole was overwritten: it is not one to find.
+            std::string overwritten;
+            if (recovery.open(r, &m_pc, &overwritten) != 1 || copy_properties(m_pc, item.list(), &overwritten) != 1) {
                 continue;
             }
             if (!visit(item, ExtraOrigin::recovered)) {
@@ -331,13 +334,14 @@ public:
 
 private:
     // The properties of an open context into `list`, named ids resolved through the map. -1 (and
-    // an empty list) for a value type libpff refuses.
-    int copy_properties(const read::PropertyContext& pc, PropertyList& list)
+    // an empty list, and *why) for a value type libpff refuses.
+    int copy_properties(const read::PropertyContext& pc, PropertyList& list, std::string* why)
     {
         for (size_t i = 0; i < pc.size(); ++i) {
             const read::PropertyRef& p = pc.at(i);
             if (!known_value_type(p.type)) {
                 list.clear();
+                *why = "property " + hex16(p.id) + " has the value type " + hex16(p.type) + ", which no reader knows";
                 return -1;
             }
             const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
@@ -358,12 +362,13 @@ private:
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
     read::Attachments m_attachments;
     read::PropertyContext m_attachment;
+    std::string m_why; // the reader's account of the last failure, or of an unreadable name map
 };
 
 int NativeItem::properties(const PropertyList** out)
 {
     if (!m_read && !m_unreadable) {
-        if (m_source.read_properties(m_node, m_properties) == 1) {
+        if (m_source.read_properties(m_node, m_properties, &m_why) == 1) {
             m_read = true;
         } else {
             m_unreadable = true;
@@ -385,6 +390,7 @@ int NativeItem::type(uint8_t* out)
         }
         m_type = type_of_properties(*list);
         if (m_type < 0) {
+            m_why = "its message class is neither an 8-bit nor a Unicode text";
             return -1;
         }
     }
@@ -394,7 +400,9 @@ int NativeItem::type(uint8_t* out)
 
 int NativeItem::contact_photo(ContactPhoto* out)
 {
-    return m_source.contact_photo(m_node, out);
+    // A photo that cannot be read leaves the contact without one; it is not a failure of the item.
+    std::string unreadable;
+    return m_source.contact_photo(m_node, out, &unreadable);
 }
 
 int NativeItem::display_name(std::string* out)
@@ -424,24 +432,9 @@ int NativeItem::display_name(std::string* out)
 int NativeItem::sub_item_count(int* count)
 {
     if (!m_children_read) {
-        m_children.clear();
-        const uint32_t self = m_node.nid;
-        if (m_source.file().for_each_node(
-                [&](const read::Node& n) {
-                    if (n.parent == self && n.nid != self) {
-                        m_children.push_back(n);
-                    }
-                    return true;
-                },
-                nullptr) != 1) {
+        if (read::children_of(m_source.file(), m_node.nid, &m_children, &m_why) != 1) {
             return -1;
         }
-        // In node-id order, each id once.
-        std::stable_sort(m_children.begin(), m_children.end(),
-                         [](const read::Node& a, const read::Node& b) { return a.nid < b.nid; });
-        m_children.erase(std::unique(m_children.begin(), m_children.end(),
-                                     [](const read::Node& a, const read::Node& b) { return a.nid == b.nid; }),
-                         m_children.end());
         m_children_read = true;
     }
     *count = static_cast<int>(m_children.size());
@@ -458,20 +451,14 @@ int NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
     return *out ? 1 : -1;
 }
 
-int NativeItem::table_rows(ChildTable& t, uint32_t offset, int* count)
+int NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
 {
     if (!t.read) {
-        read::Node node;
-        const int found = m_source.file().find_node(m_node.nid + offset, &node, nullptr);
+        const int found = read::open_folder_table(m_source.file(), m_node.nid, which, &t.table, &m_why);
         if (found < 0) {
             return -1;
         }
-        if (found == 1) {
-            if (t.table.open(m_source.file(), node, nullptr) != 1) {
-                return -1;
-            }
-            t.present = true;
-        }
+        t.present = found == 1;
         t.read = true;
     }
     const size_t rows = t.present ? t.table.row_count() : 0;
@@ -494,7 +481,11 @@ int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_p
 int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
 {
     read::Node node;
-    if (nid == m_node.nid || m_source.file().find_node(nid, &node, nullptr) != 1 || node.parent != m_node.nid) {
+    const int found = read::find_child(m_source.file(), m_node.nid, nid, &node, &m_why);
+    if (found != 1) {
+        if (found == 0) {
+            m_why = "its table names node " + hex32(nid) + ", which is not one of its children";
+        }
         return -1;
     }
     out->reset(new (std::nothrow) NativeItem(m_source, node, folder));

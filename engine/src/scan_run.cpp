@@ -39,7 +39,7 @@ std::string_view outcome_name(ScanOutcome outcome)
     return "unknown";
 }
 
-HeaderCheck check_pst_header(const std::string& path_utf8)
+HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline)
 {
     std::ifstream in(path_utf8, std::ios::binary);
     if (!in) {
@@ -53,7 +53,9 @@ HeaderCheck check_pst_header(const std::string& path_utf8)
     if (in.gcount() < static_cast<std::streamsize>(sizeof header) || std::memcmp(header, "!BDN", 4) != 0) {
         return HeaderCheck::NoSignature;
     }
-    return header[8] == 'S' && header[9] == 'M' ? HeaderCheck::Pst : HeaderCheck::NotPst;
+    const bool pst = header[8] == 'S' && header[9] == 'M';
+    const bool offline = header[8] == 'S' && header[9] == 'O';
+    return pst || (offline && read_offline) ? HeaderCheck::Pst : HeaderCheck::NotPst;
 }
 
 void ScanSession::release()
@@ -101,7 +103,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     ScanResult result;
     result.outcome = ScanOutcome::OpenFailed;
     if (have_path) {
-        const HeaderCheck header = check_pst_header(path_utf8);
+        const HeaderCheck header = check_pst_header(path_utf8, session.options.offline);
         if (header == HeaderCheck::NotPst) {
             result.outcome = ScanOutcome::NotPst;
         } else if (header == HeaderCheck::Pst) {

@@ -47,7 +47,7 @@ const char* label_of(uint8_t type)
 } // namespace
 
 void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
-                        const char* reason)
+                        const char* reason, const PstItem& failed)
 {
     ++handle->skipped_count;
     if (handle->listener == nullptr) {
@@ -57,7 +57,7 @@ void export_handle_skip(export_handle_t* handle, const char16_t* export_path, si
     std::u16string_view path(export_path, export_path_size > 0 ? export_path_size - 1 : 0);
     const size_t separator = path.find(u'\\');
     path = separator == std::u16string_view::npos ? std::u16string_view() : path.substr(separator + 1);
-    handle->listener->item_skipped(SkippedItem{std::u16string(path), item_index, reason});
+    handle->listener->item_skipped(SkippedItem{std::u16string(path), item_index, reason, failed.failure()});
 }
 
 int export_handle_export_items(export_handle_t* handle, PstSource* file, const char16_t* export_path,
@@ -123,7 +123,7 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
 {
     uint8_t type = 0;
     if (item->type(&type) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, item_index, "the item's type cannot be read");
+        export_handle_skip(handle, export_path, export_path_size, item_index, "the item's type cannot be read", *item);
         return 1;
     }
     if (const char* label = label_of(type)) {
@@ -132,8 +132,8 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
     if (type == kItemContact) {
         ++handle->contact_count;
         if (export_handle_export_contact(handle, item, 7) != 1) {
-            export_handle_skip(handle, export_path, export_path_size, item_index,
-                               "the contact's values cannot be read");
+            export_handle_skip(handle, export_path, export_path_size, item_index, "the contact's values cannot be read",
+                               *item);
         }
     } else if (type == kItemFolder) {
         export_handle_export_folder(handle, item, item_index, export_path, export_path_size);
@@ -150,7 +150,8 @@ int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int fo
         char unnamed[12];
         const int written = std::snprintf(unnamed, sizeof unnamed, "Folder%05d", folder_index + 1);
         if (written < 0 || written > 11) {
-            export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder cannot be named");
+            export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder cannot be named",
+                               *folder);
             return -1;
         }
         name.assign(unnamed);
@@ -161,7 +162,8 @@ int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int fo
         export_handle_create_target_path(
             handle, export_path, export_path_size, reinterpret_cast<const uint8_t*>(name.c_str()),
             static_cast<ptrdiff_t>(name.size() + 1), &target, &target_size, nullptr) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder's name cannot be read");
+        export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder's name cannot be read",
+                           *folder);
         return -1;
     }
     if (handle->listener != nullptr) {
@@ -179,7 +181,7 @@ int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, c
 {
     int count = 0;
     if (folder->sub_folder_count(&count) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, 0, "the sub folders cannot be counted");
+        export_handle_skip(handle, export_path, export_path_size, 0, "the sub folders cannot be counted", *folder);
         return -1;
     }
     for (int i = 0; i < count; ++i) {
@@ -190,7 +192,7 @@ int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, c
         std::unique_ptr<PstItem> sub_folder;
         if (folder->sub_folder(i, &sub_folder) != 1 || !sub_folder) {
             export_handle_skip(handle, export_path, export_path_size, i,
-                               "a sub folder cannot be read; the folder's remaining items are left out");
+                               "a sub folder cannot be read; the folder's remaining items are left out", *folder);
             return -1;
         }
         export_handle_export_folder(handle, sub_folder.get(), i, export_path, export_path_size);
@@ -205,7 +207,7 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
 {
     int count = 0;
     if (folder->sub_message_count(&count) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, 0, "the messages cannot be counted");
+        export_handle_skip(handle, export_path, export_path_size, 0, "the messages cannot be counted", *folder);
         return -1;
     }
     int position = 0;
@@ -217,7 +219,7 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
         std::unique_ptr<PstItem> message;
         if (folder->sub_message(i, &message) != 1 || !message) {
             export_handle_skip(handle, export_path, export_path_size, i,
-                               "a message cannot be read; the folder's remaining messages are left out");
+                               "a message cannot be read; the folder's remaining messages are left out", *folder);
             return -1;
         }
         export_handle_export_item(handle, message.get(), i, export_path, export_path_size);

@@ -1,4 +1,4 @@
-// Little-endian byte helpers shared by the writer's layers.
+// Little-endian byte helpers of the reader's and the writer's layers.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +34,11 @@ inline uint32_t get32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
            (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline uint64_t get64(const uint8_t* p)
+{
+    return get32(p) | (static_cast<uint64_t>(get32(p + 4)) << 32);
 }
 
 inline void append8(Bytes& b, uint8_t v)

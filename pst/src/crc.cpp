@@ -1,6 +1,6 @@
 // CRC-32 of personal folder files: the reflected 0xEDB88320 polynomial without the usual
 // initial and final inversion. Eight bytes per step through eight derived tables.
-#include "pst/writer.h"
+#include "pst/format.h"
 
 #include <array>
 #include <cstring>

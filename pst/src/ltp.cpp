@@ -5,8 +5,6 @@
 namespace pst::detail {
 namespace {
 
-constexpr size_t kMaxAllocsPerBlock = 2047;
-
 bool is_bitmap_block(size_t index)
 {
     return index >= 8 && (index - 8) % 128 == 0;
@@ -24,7 +22,8 @@ uint8_t fill_level(size_t free_bytes)
 
 } // namespace
 
-Heap::Heap(uint8_t client_sig, size_t block_size) : m_client(client_sig), m_block(block_size)
+Heap::Heap(uint8_t client_sig, const Layout& layout)
+    : m_client(client_sig), m_layout(layout), m_block(layout.max_block_data())
 {
     m_blocks.emplace_back();
 }
@@ -47,20 +46,20 @@ uint32_t Heap::alloc(const uint8_t* data, size_t size)
     size_t index = m_blocks.size() - 1;
     Block* b = &m_blocks.back();
     size_t after = align_up(header_size(index) + b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
-    if (b->starts.size() >= kMaxAllocsPerBlock || after > m_block) {
+    if (b->starts.size() >= m_layout.max_heap_allocs() || after > m_block) {
         m_blocks.emplace_back();
         ++index;
         b = &m_blocks.back();
     }
     b->starts.push_back(static_cast<uint16_t>(b->data.size()));
     append(b->data, data, size);
-    return static_cast<uint32_t>(index << 16) | static_cast<uint32_t>(b->starts.size() << 5);
+    return m_layout.make_hid(static_cast<uint32_t>(index), static_cast<uint32_t>(b->starts.size()));
 }
 
 uint8_t* Heap::at(uint32_t hid)
 {
-    Block& b = m_blocks[hid >> 16];
-    return b.data.data() + b.starts[((hid >> 5) & 0x7FF) - 1];
+    Block& b = m_blocks[m_layout.hid_block(hid)];
+    return b.data.data() + b.starts[m_layout.hid_index(hid) - 1];
 }
 
 uint64_t Heap::serialized_size() const
@@ -187,10 +186,10 @@ uint8_t cell_width(uint16_t type)
     }
 }
 
-NodeData build_pc(const Format& format, const std::vector<StoredProp>& props, std::vector<SubnodeData> extra,
+NodeData build_pc(const Layout& format, const std::vector<StoredProp>& props, std::vector<SubnodeData> extra,
                   uint16_t size_id, uint32_t* size)
 {
-    Heap heap(kClientPC, format.max_block_data());
+    Heap heap(kClientPC, format);
     uint32_t header = heap.alloc(Bytes(8, 0));
     heap.set_root(header);
     SubnodeIds ids;
@@ -243,9 +242,8 @@ NodeData build_pc(const Format& format, const std::vector<StoredProp>& props, st
     return node;
 }
 
-TableBuilder::TableBuilder(const Format& format, std::vector<uint32_t> tags)
-    : m_format(format), m_max_rows(format.row_index_size == 2 ? 0x10000 : 0xFFFFFFFFu),
-      m_heap(kClientTC, format.max_block_data())
+TableBuilder::TableBuilder(const Layout& format, std::vector<uint32_t> tags)
+    : m_format(format), m_max_rows(format.row_index_size == 2 ? 0x10000 : 0xFFFFFFFFu), m_heap(kClientTC, format)
 {
     tags.push_back(0x67F20003);
     tags.push_back(0x67F30003);

@@ -14,12 +14,13 @@ constexpr uint8_t kClientPC = 0xBC;
 constexpr uint8_t kClientTC = 0x7C;
 
 // A heap-on-node under construction. Allocations are never freed; HIDs are handed out in
-// allocation order, so the first allocation is HID 0x20 and the second 0x40.
+// allocation order, so the first allocation is HID 0x20 and the second 0x40 (the block index
+// sits where the file's layout puts it).
 class Heap
 {
 public:
-    // Heap blocks hold at most `block_size` bytes (the file format's block payload).
-    Heap(uint8_t client_sig, size_t block_size);
+    // Heap blocks hold at most the layout's block payload.
+    Heap(uint8_t client_sig, const Layout& layout);
 
     // REQUIRES: 0 < size <= kMaxHeapAlloc. Returns the HID.
     uint32_t alloc(const uint8_t* data, size_t size);
@@ -28,9 +29,8 @@ public:
     uint8_t* at(uint32_t hid);
     void set_root(uint32_t hid) { m_root = hid; }
 
-    // True once more blocks were needed than a HID can address (65536).
-    bool overflowed() const { return m_blocks.size() > kMaxHeapBlocks; }
-    static constexpr size_t kMaxHeapBlocks = 65536;
+    // True once more blocks were needed than a HID can address.
+    bool overflowed() const { return m_blocks.size() > m_layout.max_heap_blocks(); }
 
     // Bytes of the serialised heap (all blocks).
     uint64_t serialized_size() const;
@@ -47,6 +47,7 @@ private:
     static size_t block_size(const Block& b, size_t index);
 
     uint8_t m_client;
+    const Layout& m_layout;
     size_t m_block;
     uint32_t m_root = 0;
     std::vector<Block> m_blocks;
@@ -95,7 +96,7 @@ struct StoredProp
 // subnodes (for example a recipient table) are added to the node's subnodes. When `size_id`
 // names an inline property, its value is replaced by the node's stream size, which *size
 // receives.
-NodeData build_pc(const Format& format, const std::vector<StoredProp>& props, std::vector<SubnodeData> extra,
+NodeData build_pc(const Layout& format, const std::vector<StoredProp>& props, std::vector<SubnodeData> extra,
                   uint16_t size_id, uint32_t* size);
 
 // A table context under construction.
@@ -104,7 +105,7 @@ class TableBuilder
 public:
     // `tags`: the columns (property tags). The row id and row version columns are added when
     // missing.
-    TableBuilder(const Format& format, std::vector<uint32_t> tags);
+    TableBuilder(const Layout& format, std::vector<uint32_t> tags);
 
     struct Cell
     {
@@ -130,7 +131,7 @@ private:
     };
     uint32_t store_variable(const Bytes& data);
 
-    const Format& m_format;
+    const Layout& m_format;
     size_t m_max_rows;
     Heap m_heap;
     uint32_t m_hid_bth = 0;

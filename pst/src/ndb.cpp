@@ -1,38 +1,14 @@
 #include "ndb.h"
 #include "crypt.h"
+#include "pst/writer.h"
 
 #include <algorithm>
+#include <zlib.h>
 
 namespace pst::detail {
 namespace {
 
-constexpr size_t kPage = 512;
-constexpr size_t kAMapBytes = 496; // bits of one AMap, PMap or FMap page
-constexpr uint8_t kPtypeBBT = 0x80;
-constexpr uint8_t kPtypeNBT = 0x81;
-constexpr uint8_t kPtypeFMap = 0x82;
-constexpr uint8_t kPtypePMap = 0x83;
-constexpr uint8_t kPtypeAMap = 0x84;
-constexpr uint8_t kPtypeDList = 0x86;
 constexpr size_t kBufferLimit = 1u << 20; // bytes gathered before they go to the sink
-
-bool has_pmap(uint64_t region)
-{
-    return region % 8 == 0;
-}
-bool has_fmap(uint64_t region)
-{
-    return region >= 128 && (region - 128) % 496 == 0;
-}
-// Bytes at the start of a region taken by its map pages.
-uint64_t map_bytes(uint64_t region)
-{
-    return kPage + (has_pmap(region) ? kPage : 0) + (has_fmap(region) ? kPage : 0);
-}
-uint64_t region_start(uint64_t region)
-{
-    return kFirstRegion + region * kRegionSize;
-}
 
 uint16_t signature(uint64_t ib, uint64_t bid)
 {
@@ -40,16 +16,27 @@ uint16_t signature(uint64_t ib, uint64_t bid)
     return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
 }
 
-// Longest run of clear bits in one region's AMap (64-byte slots), capped at 255.
-uint8_t longest_free_run(const uint8_t* bits)
+// Longest run of clear bits in one region's AMap, capped at 255.
+uint8_t longest_free_run(const uint8_t* bits, size_t bytes)
 {
     unsigned best = 0, run = 0;
-    for (size_t i = 0; i < kAMapBytes * 8 && best < 255; ++i) {
+    for (size_t i = 0; i < bytes * 8 && best < 255; ++i) {
         bool used = bits[i / 8] & (0x80 >> (i % 8));
         run = used ? 0 : run + 1;
         best = std::max(best, run);
     }
     return static_cast<uint8_t>(std::min(best, 255u));
+}
+
+// The zlib stream of `size` bytes at `data`, or false when it would not be smaller.
+bool deflate_smaller(const uint8_t* data, size_t size, Bytes* out)
+{
+    uLongf n = compressBound(static_cast<uLong>(size));
+    out->resize(n);
+    if (compress2(out->data(), &n, data, static_cast<uLong>(size), Z_DEFAULT_COMPRESSION) != Z_OK || n >= size)
+        return false;
+    out->resize(n);
+    return true;
 }
 
 } // namespace
@@ -74,9 +61,36 @@ uint64_t node_stream_size(const NodeData& node)
     return n;
 }
 
-Ndb::Ndb(Sink& sink, uint64_t max_size, const Format& format, BlockEncoding encoding)
-    : m_sink(sink), m_max(std::min(max_size, kMaxFileSize)), m_format(format), m_encoding(encoding)
+Ndb::Ndb(Sink& sink, uint64_t max_size, const Layout& layout, BlockEncoding encoding, bool compress)
+    : m_sink(sink), m_max(std::min(max_size, layout.max_file_size)), m_format(layout), m_encoding(encoding),
+      m_compress(compress && layout.trailer_inflated != 0), m_cursor(layout.first_region)
 {
+}
+
+// Every region starts with its AMap page; 512-byte-page files add a PMap page every 8 regions,
+// an FMap page (a byte per AMap) every 496 regions after the 128 the header covers, and an FPMap
+// page (a bit per PMap) every 31,744 regions after the 8,192 (2 GB) the header covers; an FMap
+// and an FPMap never fall in the same region. 4 KiB-page files have AMaps only.
+bool Ndb::has_pmap(uint64_t region) const
+{
+    return m_format.page_size == 512 && region % 8 == 0;
+}
+bool Ndb::has_fmap(uint64_t region) const
+{
+    return m_format.page_size == 512 && region >= 128 && (region - 128) % 496 == 0;
+}
+bool Ndb::has_fpmap(uint64_t region) const
+{
+    return m_format.page_size == 512 && region >= 8192 && (region - 8192) % (496 * 8 * 8) == 0;
+}
+uint64_t Ndb::map_bytes(uint64_t region) const
+{
+    const uint64_t page = m_format.page_size;
+    return page + (has_pmap(region) ? page : 0) + (has_fmap(region) ? page : 0) + (has_fpmap(region) ? page : 0);
+}
+uint64_t Ndb::region_start(uint64_t region) const
+{
+    return m_format.first_region + region * m_format.region_size();
 }
 
 Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
@@ -84,18 +98,18 @@ Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
     uint64_t pos = align_up(m_cursor, align);
     uint64_t region = 0;
     for (;;) {
-        region = (pos - kFirstRegion) / kRegionSize;
+        region = (pos - m_format.first_region) / m_format.region_size();
         uint64_t start = region_start(region);
         uint64_t data_start = start + map_bytes(region);
         if (pos < data_start)
             pos = align_up(data_start, align);
-        if (pos + size <= start + kRegionSize)
+        if (pos + size <= start + m_format.region_size())
             break;
-        pos = start + kRegionSize;
+        pos = start + m_format.region_size();
     }
     if (region_start(region + 1) > m_max)
-        return Status::failure(m_max >= kMaxFileSize ? "The PST file would exceed 2 GB"
-                                                     : "The PST file would exceed the size limit");
+        return Status::failure(m_max >= m_format.max_file_size ? m_format.too_large
+                                                               : "The PST file would exceed the size limit");
     mark(pos, size);
     m_cursor = pos + size;
     *ib = pos;
@@ -104,35 +118,43 @@ Status Ndb::allocate(uint64_t size, uint64_t align, uint64_t* ib)
 
 void Ndb::mark(uint64_t ib, uint64_t size)
 {
-    uint64_t region = (ib - kFirstRegion) / kRegionSize;
-    if (m_amap.size() < (region + 1) * kAMapBytes)
-        m_amap.resize((region + 1) * kAMapBytes, 0);
-    uint64_t first = (ib - region_start(region)) / 64;
-    uint64_t last = (ib + size - 1 - region_start(region)) / 64;
-    uint8_t* bits = m_amap.data() + region * kAMapBytes;
+    const uint64_t map = m_format.map_bytes, unit = m_format.map_unit;
+    uint64_t region = (ib - m_format.first_region) / m_format.region_size();
+    if (m_amap.size() < (region + 1) * map)
+        m_amap.resize((region + 1) * map, 0);
+    uint64_t first = (ib - region_start(region)) / unit;
+    uint64_t last = (ib + size - 1 - region_start(region)) / unit;
+    uint8_t* bits = m_amap.data() + region * map;
     for (uint64_t i = first; i <= last; ++i)
         bits[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
 }
 
 void Ndb::unmark(uint64_t ib, uint64_t size)
 {
-    uint64_t region = (ib - kFirstRegion) / kRegionSize;
-    uint64_t first = (ib - region_start(region)) / 64;
-    uint64_t last = (ib + size - 1 - region_start(region)) / 64;
-    uint8_t* bits = m_amap.data() + region * kAMapBytes;
+    const uint64_t map = m_format.map_bytes, unit = m_format.map_unit;
+    uint64_t region = (ib - m_format.first_region) / m_format.region_size();
+    uint64_t first = (ib - region_start(region)) / unit;
+    uint64_t last = (ib + size - 1 - region_start(region)) / unit;
+    uint8_t* bits = m_amap.data() + region * map;
     for (uint64_t i = first; i <= last; ++i)
         bits[i / 8] &= static_cast<uint8_t>(~(0x80 >> (i % 8)));
 }
 
 Bytes Ndb::bbt_leaf(const BbtEntry& e) const
 {
-    // BBTENTRY: bid, ib, cb u16, cRef u16 (+ 4 bytes padding in Unicode files).
+    // BBTENTRY: bid, ib, cb u16, cRef u16 (+ 4 bytes padding in Unicode files). 4 KiB-page
+    // files put the inflated size between cb and cRef.
     const size_t id = m_format.id_size;
     Bytes b(m_format.bbt_entry, 0);
     m_format.put_id(b.data(), e.bid);
     m_format.put_id(b.data() + id, e.ib);
     put16(b.data() + 2 * id, e.cb);
-    put16(b.data() + 2 * id + 2, 2); // the BBT entry and the one structure that names the block
+    size_t ref_at = 2 * id + 2;
+    if (m_format.bbt_inflated) {
+        put16(b.data() + m_format.bbt_inflated, e.inflated);
+        ref_at = m_format.bbt_inflated + 2;
+    }
+    put16(b.data() + ref_at, 2); // the BBT entry and the one structure that names the block
     return b;
 }
 
@@ -150,22 +172,20 @@ Bytes Ndb::nbt_leaf(const NbtEntry& e) const
 
 Status Ndb::write_superseded_pages(size_t mark, uint32_t nid, uint64_t bid_data, uint64_t bid_sub, uint32_t parent)
 {
-    const size_t meta = m_format.btree_meta_at;
+    const unsigned page_size = m_format.page_size;
     // One leaf page of entries; written, then its space freed.
-    auto leaf = [&](uint8_t ptype, const std::vector<Bytes>& entries, size_t cb_ent) {
-        uint8_t page[kPage] = {};
+    auto leaf = [&](uint8_t ptype, const std::vector<Bytes>& entries, unsigned cb_ent) {
+        Bytes page(page_size, 0);
         for (size_t i = 0; i < entries.size(); ++i)
-            std::memcpy(page + i * cb_ent, entries[i].data(), cb_ent);
-        page[meta] = static_cast<uint8_t>(entries.size());
-        page[meta + 1] = static_cast<uint8_t>(m_format.per_page(cb_ent));
-        page[meta + 2] = static_cast<uint8_t>(cb_ent);
-        page[meta + 3] = 0;
+            std::memcpy(page.data() + i * cb_ent, entries[i].data(), cb_ent);
+        m_format.set_page_meta(page.data(), static_cast<unsigned>(entries.size()), m_format.per_page(cb_ent), cb_ent,
+                               0);
         uint64_t ib = 0;
-        Status st = allocate(kPage, kPage, &ib);
+        Status st = allocate(page_size, page_size, &ib);
         if (!st)
             return st;
-        st = write_page(ptype, page, m_next_page++, ib, false);
-        unmark(ib, kPage);
+        st = write_page(ptype, page.data(), m_next_page++, ib, false);
+        unmark(ib, page_size);
         return st;
     };
     Status st = leaf(kPtypeNBT, {nbt_leaf({nid, parent, bid_data, bid_sub})}, m_format.nbt_entry);
@@ -182,7 +202,7 @@ Status Ndb::write_superseded_pages(size_t mark, uint32_t nid, uint64_t bid_data,
 void Ndb::free_blocks_since(size_t mark)
 {
     for (size_t i = mark; i < m_bbt.size(); ++i)
-        unmark(m_bbt[i].ib, align_up(m_bbt[i].cb + m_format.block_trailer, 64));
+        unmark(m_bbt[i].ib, m_format.block_alloc(m_bbt[i].cb));
     m_bbt.resize(std::min(mark, m_bbt.size()));
 }
 
@@ -193,7 +213,7 @@ Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
     uint64_t end = m_buf_start + m_buf.size();
     if (m_buf.empty()) {
         m_buf_start = ib;
-    } else if (ib < end || end < m_high || ib - end > kRegionSize || m_buf.size() > kBufferLimit) {
+    } else if (ib < end || end < m_high || ib - end > m_format.region_size() || m_buf.size() > kBufferLimit) {
         Status st = flush_buffer();
         if (!st)
             return st;
@@ -217,34 +237,38 @@ Status Ndb::flush_buffer()
 
 Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_t* bid)
 {
+    const uint64_t b = (m_next_bid++ << 2) | (internal ? 2 : 0);
+    // Data blocks are encoded first, then (4 KiB-page files) compressed when that saves bytes;
+    // a reader inflates, then decodes.
+    Bytes plain(data, data + size);
+    if (!internal && m_encoding == BlockEncoding::Permute)
+        permute_encode(plain.data(), size);
+    else if (!internal && m_encoding == BlockEncoding::Cyclic)
+        cyclic_code(plain.data(), size, static_cast<uint32_t>(b));
+    const Bytes* stored = &plain;
+    Bytes packed;
+    if (m_compress && !internal && size > 0 && deflate_smaller(plain.data(), size, &packed))
+        stored = &packed;
+    const size_t cb = stored->size();
     const size_t trailer_size = m_format.block_trailer;
-    uint64_t total = align_up(size + trailer_size, 64);
+    const uint64_t total = m_format.block_alloc(cb);
     uint64_t ib = 0;
-    Status st = allocate(total, 64, &ib);
+    Status st = allocate(total, m_format.block_align, &ib);
     if (!st)
         return st;
-    uint64_t b = (m_next_bid++ << 2) | (internal ? 2 : 0);
     Bytes block(total, 0);
-    if (size)
-        std::memcpy(block.data(), data, size);
-    if (!internal && m_encoding == BlockEncoding::Permute)
-        permute_encode(block.data(), size);
-    else if (!internal && m_encoding == BlockEncoding::Cyclic)
-        cyclic_code(block.data(), size, static_cast<uint32_t>(b));
-    // Trailer: cb, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI). The CRC covers the
-    // stored, encoded bytes.
+    if (cb)
+        std::memcpy(block.data(), stored->data(), cb);
+    // Trailer: cb, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI), then in 4 KiB-page
+    // files 2 bytes and the inflated size. The CRC covers the stored bytes.
     uint8_t* trailer = block.data() + total - trailer_size;
-    put16(trailer, static_cast<uint16_t>(size));
+    put16(trailer, static_cast<uint16_t>(cb));
     put16(trailer + 2, signature(ib, b));
-    const uint32_t crc = crc32(block.data(), size);
-    if (m_format.id_size == 8) {
-        put32(trailer + 4, crc);
-        put64(trailer + 8, b);
-    } else {
-        put32(trailer + 4, static_cast<uint32_t>(b));
-        put32(trailer + 8, crc);
-    }
-    m_bbt.push_back({b, ib, static_cast<uint16_t>(size)});
+    put32(trailer + m_format.trailer_crc, crc32(block.data(), cb));
+    m_format.put_id(trailer + m_format.trailer_bid, b);
+    if (m_format.trailer_inflated)
+        put16(trailer + m_format.trailer_inflated, static_cast<uint16_t>(size));
+    m_bbt.push_back({b, ib, static_cast<uint16_t>(cb), static_cast<uint16_t>(size)});
     *bid = b;
     return emit(ib, block.data(), block.size());
 }
@@ -317,7 +341,7 @@ Status Ndb::write_subnode_tree(const std::vector<SubnodeData>& subnodes, uint64_
         append8(b, 2);
         append8(b, level);
         append16(b, static_cast<uint16_t>(n));
-        if (m_format.sl_header() == 8)
+        if (m_format.sl_header == 8)
             append32(b, 0);
     };
     // SLENTRYs first (each subnode's own trees written before the SLBLOCK that names them).
@@ -374,32 +398,24 @@ Status Ndb::write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, 
 {
     // Trailer: ptype twice, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI). The CRC
     // covers everything before the trailer.
-    const size_t at = m_format.page_trailer_at;
+    const size_t at = m_format.page_trailer;
     uint8_t* t = page + at;
     t[0] = ptype;
     t[1] = ptype;
     put16(t + 2, map_page ? 0 : signature(ib, bid));
-    const uint32_t crc = crc32(page, at);
-    if (m_format.id_size == 8) {
-        put32(t + 4, crc);
-        put64(t + 8, bid);
-    } else {
-        put32(t + 4, static_cast<uint32_t>(bid));
-        put32(t + 8, crc);
-    }
-    return emit(ib, page, kPage);
+    put32(page + m_format.page_crc, crc32(page, at));
+    m_format.put_id(page + m_format.page_bid, bid);
+    return emit(ib, page, m_format.page_size);
 }
 
 Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
                         size_t cb_ent, PageRef* root)
 {
-    const size_t meta = m_format.btree_meta_at;
-    const size_t max_ent = m_format.per_page(cb_ent);
+    const unsigned page_size = m_format.page_size;
+    const size_t max_ent = m_format.per_page(static_cast<unsigned>(cb_ent));
     auto set_meta = [&](uint8_t* page, size_t n, size_t max, size_t cb, uint8_t level) {
-        page[meta] = static_cast<uint8_t>(n);
-        page[meta + 1] = static_cast<uint8_t>(max);
-        page[meta + 2] = static_cast<uint8_t>(cb);
-        page[meta + 3] = level;
+        m_format.set_page_meta(page, static_cast<unsigned>(n), static_cast<unsigned>(max), static_cast<unsigned>(cb),
+                               level);
     };
     // Leaf level, then intermediate levels until one page remains. An empty tree is one
     // empty leaf page.
@@ -408,16 +424,16 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
     size_t first = 0;
     do {
         size_t n = std::min<size_t>(max_ent, count - first);
-        uint8_t page[kPage] = {};
+        Bytes page(page_size, 0);
         for (size_t i = 0; i < n; ++i)
-            std::memcpy(page + i * cb_ent, leaves[first + i].data(), cb_ent);
-        set_meta(page, n, max_ent, cb_ent, 0);
+            std::memcpy(page.data() + i * cb_ent, leaves[first + i].data(), cb_ent);
+        set_meta(page.data(), n, max_ent, cb_ent, 0);
         uint64_t ib = 0;
-        Status st = allocate(kPage, kPage, &ib);
+        Status st = allocate(page_size, page_size, &ib);
         if (!st)
             return st;
         uint64_t bid = m_next_page++;
-        st = write_page(ptype, page, bid, ib, false);
+        st = write_page(ptype, page.data(), bid, ib, false);
         if (!st)
             return st;
         level.push_back({n ? keys[first] : 0, bid, ib});
@@ -431,19 +447,19 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
         std::vector<PageRef> up;
         for (size_t f = 0; f < level.size(); f += per_bt) {
             size_t n = std::min<size_t>(per_bt, level.size() - f);
-            uint8_t page[kPage] = {};
+            Bytes page(page_size, 0);
             for (size_t i = 0; i < n; ++i) {
-                m_format.put_id(page + i * bt, level[f + i].key);
-                m_format.put_id(page + i * bt + id, level[f + i].bid);
-                m_format.put_id(page + i * bt + 2 * id, level[f + i].ib);
+                m_format.put_id(page.data() + i * bt, level[f + i].key);
+                m_format.put_id(page.data() + i * bt + id, level[f + i].bid);
+                m_format.put_id(page.data() + i * bt + 2 * id, level[f + i].ib);
             }
-            set_meta(page, n, per_bt, bt, depth);
+            set_meta(page.data(), n, per_bt, bt, depth);
             uint64_t ib = 0;
-            Status st = allocate(kPage, kPage, &ib);
+            Status st = allocate(page_size, page_size, &ib);
             if (!st)
                 return st;
             uint64_t bid = m_next_page++;
-            st = write_page(ptype, page, bid, ib, false);
+            st = write_page(ptype, page.data(), bid, ib, false);
             if (!st)
                 return st;
             up.push_back({level[f].key, bid, ib});
@@ -456,36 +472,46 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
 
 Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
 {
-    m_amap.resize(regions * kAMapBytes, 0);
+    const size_t map = m_format.map_bytes, page_size = m_format.page_size;
+    m_amap.resize(regions * map, 0);
     for (uint64_t r = 0; r < regions; ++r)
         mark(region_start(r), map_bytes(r));
     uint64_t free_bits = 0;
     for (uint8_t byte : m_amap)
         free_bits += 8 - static_cast<unsigned>(__builtin_popcount(byte));
-    *free_bytes = free_bits * 64;
+    *free_bytes = free_bits * m_format.map_unit;
     for (uint64_t r = 0; r < regions; ++r) {
         uint64_t start = region_start(r);
         // AMap and PMap bits follow 4 bytes of padding in ANSI files; FMap bits never do.
         const size_t bits_at = m_format.map_bits_at;
-        uint8_t page[kPage] = {};
-        std::memcpy(page + bits_at, m_amap.data() + r * kAMapBytes, kAMapBytes);
-        Status st = write_page(kPtypeAMap, page, start, start, true);
+        Bytes page(page_size, 0);
+        std::memcpy(page.data() + bits_at, m_amap.data() + r * map, map);
+        Status st = write_page(kPtypeAMap, page.data(), start, start, true);
         if (!st)
             return st;
-        uint64_t next = start + kPage;
+        uint64_t next = start + page_size;
         if (has_pmap(r)) {
-            uint8_t pmap[kPage] = {};
-            std::memset(pmap + bits_at, 0xFF, kAMapBytes);
-            st = write_page(kPtypePMap, pmap, next, next, true);
+            Bytes pmap(page_size, 0);
+            std::memset(pmap.data() + bits_at, 0xFF, map);
+            st = write_page(kPtypePMap, pmap.data(), next, next, true);
             if (!st)
                 return st;
-            next += kPage;
+            next += page_size;
         }
         if (has_fmap(r)) {
-            uint8_t fmap[kPage] = {};
-            for (uint64_t i = 0; i < kAMapBytes && r + i < regions; ++i)
-                fmap[i] = longest_free_run(m_amap.data() + (r + i) * kAMapBytes);
-            st = write_page(kPtypeFMap, fmap, next, next, true);
+            Bytes fmap(page_size, 0);
+            for (uint64_t i = 0; i < map && r + i < regions; ++i)
+                fmap[i] = longest_free_run(m_amap.data() + (r + i) * map, map);
+            st = write_page(kPtypeFMap, fmap.data(), next, next, true);
+            if (!st)
+                return st;
+            next += page_size;
+        }
+        if (has_fpmap(r)) {
+            // Every page marked free, as in the PMaps it stands for: neither is read any more.
+            Bytes fpmap(page_size, 0);
+            std::memset(fpmap.data(), 0xFF, map);
+            st = write_page(kPtypeFPMap, fpmap.data(), next, next, true);
             if (!st)
                 return st;
         }
@@ -495,7 +521,7 @@ Status Ndb::write_maps(uint64_t regions, uint64_t* free_bytes)
 
 Status Ndb::finish(const HeaderInfo& info)
 {
-    const Format& f = m_format;
+    const Layout& f = m_format;
     // B-trees. Blocks were numbered in write order, so the BBT entries are already sorted.
     std::vector<Bytes> leaves;
     std::vector<uint64_t> keys;
@@ -525,7 +551,7 @@ Status Ndb::finish(const HeaderInfo& info)
     if (!st)
         return st;
 
-    uint64_t regions = (m_cursor - kFirstRegion + kRegionSize - 1) / kRegionSize;
+    uint64_t regions = (m_cursor - f.first_region + f.region_size() - 1) / f.region_size();
     uint64_t eof = region_start(regions);
     uint64_t free_bytes = 0;
     st = write_maps(regions, &free_bytes);
@@ -545,15 +571,17 @@ Status Ndb::finish(const HeaderInfo& info)
         }
     }
 
-    // Density list: empty, current page = last AMap.
-    uint8_t dlist[kPage] = {};
-    put32(dlist + 4, static_cast<uint32_t>(regions - 1));
+    // Density list (512-byte-page files): empty, current page = last AMap.
     st = flush_buffer();
     if (!st)
         return st;
-    st = write_page(kPtypeDList, dlist, m_next_page++, kDListOffset, false);
-    if (!st)
-        return st;
+    if (f.page_size == 512) {
+        Bytes dlist(f.page_size, 0);
+        put32(dlist.data() + 4, static_cast<uint32_t>(regions - 1));
+        st = write_page(kPtypeDList, dlist.data(), m_next_page++, kDListOffset, false);
+        if (!st)
+            return st;
+    }
 
     const Bytes h = header(info, eof, region_start(regions - 1), free_bytes, nbt, bbt);
     st = emit(0, h.data(), h.size());
@@ -570,18 +598,18 @@ Bytes Ndb::header(const HeaderInfo& info, uint64_t eof, uint64_t amap_last, uint
 {
     // Field offsets of the two layouts. ANSI: 32-bit fields, the BIDs before dwUnique, no
     // dwCRCFull; Unicode: 64-bit fields, bidNextB after the deprecated maps.
-    struct Layout
+    struct Fields
     {
         size_t next_b, next_p, unique, rgnid, root, fm, sentinel;
     };
     const bool ansi = m_format.id_size == 4;
-    const Layout at = ansi ? Layout{24, 28, 32, 36, 164, 204, 460} : Layout{516, 32, 40, 44, 180, 256, 512};
-    const Format& f = m_format;
+    const Fields at = ansi ? Fields{24, 28, 32, 36, 164, 204, 460} : Fields{516, 32, 40, 44, 180, 256, 512};
+    const Layout& f = m_format;
 
     Bytes h(kDListOffset, 0);
     uint8_t* p = h.data();
     std::memcpy(p, "!BDN", 4);
-    put16(p + 8, 0x4D53);
+    put16(p + 8, info.client);
     put16(p + 10, f.version);
     put16(p + 12, 19);
     p[14] = 1;

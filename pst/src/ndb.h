@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bytes.h"
+#include "layout.h"
 #include "pst/writer.h"
 
 #include <array>
@@ -11,60 +12,11 @@
 
 namespace pst::detail {
 
-constexpr uint64_t kFirstRegion = 0x4400; // offset of the first allocation-map region
-constexpr uint64_t kRegionSize = 253952;  // bytes covered by one AMap page (496 * 8 * 64)
-constexpr uint64_t kDListOffset = 0x4200; // density list page
-
-// The sizes that differ between the two file formats. Unicode files use 64-bit BIDs and file
-// offsets, ANSI files 32-bit ones, which changes every trailer, entry and page layout of the
-// node database and the payload of a block. Everything above the node database is the same,
-// except the width of a table's row index entries.
-struct Format
-{
-    uint16_t version;       // wVer
-    size_t id_size;         // bytes of a BID or file offset
-    size_t block_trailer;   // BLOCKTRAILER size
-    size_t page_trailer_at; // offset of PAGETRAILER in a 512-byte page
-    size_t btree_meta_at;   // offset of cEnt, cEntMax, cbEnt, cLevel in a B-tree page
-    size_t bbt_entry;       // leaf BBTENTRY size
-    size_t nbt_entry;       // leaf NBTENTRY size
-    size_t map_bits_at;     // offset of the bits in an AMap or PMap page
-    size_t header_size;     // bytes of the HEADER structure
-    size_t row_index_size;  // dwRowIndex of a TCROWID
-
-    size_t max_block_data() const { return 8192 - block_trailer; }
-    size_t bt_entry() const { return 3 * id_size; } // intermediate BTENTRY: key, BID, offset
-    size_t per_page(size_t entry) const { return btree_meta_at / entry; }
-    size_t xblock_slots() const { return (max_block_data() - 8) / id_size; }
-    size_t sl_header() const { return id_size == 8 ? 8 : 4; } // Unicode SL/SIBLOCKs carry 4 pad bytes
-    size_t sl_entries() const { return (max_block_data() - sl_header()) / (3 * id_size); }
-    size_t si_entries() const { return (max_block_data() - sl_header()) / (2 * id_size); }
-    void put_id(uint8_t* p, uint64_t v) const
-    {
-        for (size_t i = 0; i < id_size; ++i)
-            p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-    void append_id(Bytes& b, uint64_t v) const
-    {
-        size_t n = b.size();
-        b.resize(n + id_size);
-        put_id(b.data() + n, v);
-    }
-};
-
-// Unicode (wVer 23): 8176-byte blocks, 20/15/20 B-tree entries per page.
-inline constexpr Format kUnicodeFormat{23, 8, 16, 496, 488, 24, 32, 0, 564, 4};
-// ANSI (wVer 14): 8180-byte blocks, 41/31/41 B-tree entries per page.
-inline constexpr Format kAnsiFormat{14, 4, 12, 500, 496, 12, 16, 4, 512, 2};
-
-inline const Format& format_of(FileFormat f)
-{
-    return f == FileFormat::Ansi ? kAnsiFormat : kUnicodeFormat;
-}
+constexpr uint64_t kDListOffset = 0x4200; // density list page (512-byte page files)
 
 struct SubnodeData;
 
-// A serialised node: its data stream in pieces of at most Format::max_block_data() bytes (one
+// A serialised node: its data stream in pieces of at most Layout::max_block_data() bytes (one
 // block each; a heap-on-node gives one piece per heap block) and its subnodes, sorted by NID.
 struct NodeData
 {
@@ -90,16 +42,18 @@ struct HeaderInfo
 {
     std::array<uint32_t, 32> rgnid{};
     uint32_t unique = 0;
+    uint16_t client = kClientPst; // "SM", or "SO" for an offline folder file
 };
 
 class Ndb
 {
 public:
     // REQUIRES: `sink` outlives the Ndb. The file stays below `max_size` bytes. Data blocks
-    // (never internal blocks, pages or the header) are stored with `encoding`.
-    Ndb(Sink& sink, uint64_t max_size, const Format& format, BlockEncoding encoding);
+    // (never internal blocks, pages or the header) are stored with `encoding`; with `compress`
+    // (4 KiB-page files only), every block that zlib makes smaller is stored compressed.
+    Ndb(Sink& sink, uint64_t max_size, const Layout& layout, BlockEncoding encoding, bool compress);
 
-    const Format& format() const { return m_format; }
+    const Layout& format() const { return m_format; }
 
     // Writes the node's data tree and subnode tree; *bid_data and *bid_sub receive their BIDs
     // (bid_sub 0 without subnodes). Nothing is added to the NBT: call add_node for that.
@@ -129,6 +83,7 @@ private:
         uint64_t bid;
         uint64_t ib;
         uint16_t cb;
+        uint16_t inflated; // bytes the block holds once inflated (cb when stored as is)
     };
     struct NbtEntry
     {
@@ -157,15 +112,21 @@ private:
     Status write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
                        size_t cb_ent, PageRef* root);
     Status write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, bool map_page);
+    bool has_pmap(uint64_t region) const;
+    bool has_fmap(uint64_t region) const;
+    bool has_fpmap(uint64_t region) const;
+    uint64_t map_bytes(uint64_t region) const;
+    uint64_t region_start(uint64_t region) const;
     Status write_maps(uint64_t regions, uint64_t* free_bytes);
     Bytes header(const HeaderInfo& info, uint64_t eof, uint64_t amap_last, uint64_t free_bytes, const PageRef& nbt,
                  const PageRef& bbt) const;
 
     Sink& m_sink;
     uint64_t m_max;
-    const Format& m_format;
+    const Layout& m_format;
     BlockEncoding m_encoding;
-    uint64_t m_cursor = kFirstRegion;
+    bool m_compress;
+    uint64_t m_cursor;
     uint64_t m_next_bid = 1;     // index part of the next block BID
     uint64_t m_next_page = 1;    // next page BID
     std::vector<uint8_t> m_amap; // 496 bytes per region

@@ -6,8 +6,8 @@ namespace pst::read {
 using namespace detail;
 
 namespace {
-constexpr uint32_t kNidAttachmentTable = 0x671;
-constexpr uint32_t kTypeAttachment = 0x05;
+constexpr uint32_t kNidAttachmentTable = nid::kAttachmentTable;
+constexpr uint32_t kTypeAttachment = nid::kTypeAttachment;
 } // namespace
 
 struct Attachments::Impl

@@ -93,19 +93,19 @@ int HeapReader::check_map(size_t k, const uint8_t* b, size_t size, BlockMap* out
     auto at = [&] { return std::string("heap block " + std::to_string(k)); };
     if (size < 2)
         return fail(why, at() + ": " + std::to_string(size) + " bytes are too few for a heap page");
-    const uint16_t map = le16(b);
+    const uint16_t map = get16(b);
     if (map > size || size - map < 4)
         return fail(why, at() + ": page map at " + std::to_string(map) + " lies outside its " + std::to_string(size) +
                              " bytes");
-    const uint16_t count = le16(b + map);
+    const uint16_t count = get16(b + map);
     if (4 + 2 * (size_t(count) + 1) > size - map)
         return fail(why, at() + ": a page map of " + std::to_string(count) + " allocations does not fit");
     const uint8_t* offsets = b + map + 4;
-    uint16_t prev = le16(offsets);
+    uint16_t prev = get16(offsets);
     if (prev > map)
         return fail(why, at() + ": first allocation at " + std::to_string(prev) + ", past the page map");
     for (size_t i = 1; i <= count; ++i) {
-        const uint16_t cur = le16(offsets + 2 * i);
+        const uint16_t cur = get16(offsets + 2 * i);
         if (cur < prev || cur > map)
             return fail(why, at() + ": allocation " + std::to_string(i) + " ends at " + std::to_string(cur) +
                                  ", out of order or past the page map");
@@ -123,12 +123,13 @@ int HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole, s
     m_current = SIZE_MAX;
     m_blocks.clear();
     m_root = 0;
+    m_layout = Access::of(file).layout;
     if (m_stream.open(file, bid, why) < 0)
         return -1;
     const size_t blocks = m_stream.block_count();
     if (blocks == 0)
         return fail(why, "heap without data");
-    if (blocks > 65536)
+    if (blocks > m_layout->max_heap_blocks())
         return fail(why, "heap of " + std::to_string(blocks) + " blocks, more than a HID can name");
     const uint8_t* b = nullptr;
     size_t n = 0;
@@ -138,7 +139,7 @@ int HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole, s
         return fail(why, "not a heap-on-node (no 0xEC signature)");
     if (b[3] != client_sig)
         return fail(why, "heap of client type " + hex(b[3]) + ", expected " + hex(client_sig));
-    m_root = le32(b + 4);
+    m_root = get32(b + 4);
     if (!whole)
         return 1;
     m_all.resize(static_cast<size_t>(m_stream.size()));
@@ -172,7 +173,7 @@ int HeapReader::lazy_block(size_t k, std::string* why)
 
 int HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size, std::string* why)
 {
-    const size_t k = hid >> 16, index = (hid >> 5) & 0x7FF;
+    const size_t k = m_layout->hid_block(hid), index = m_layout->hid_index(hid);
     if ((hid & 0x1F) != 0 || index == 0)
         return fail(why, "HID " + hex(hid) + " is not a heap allocation id");
     if (k >= m_stream.block_count())
@@ -193,7 +194,7 @@ int HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size, std::strin
         return fail(why, "HID " + hex(hid) + " names allocation " + std::to_string(index) + " of a heap block with " +
                              std::to_string(map->count));
     const uint8_t* offsets = base + map->map + 4;
-    const uint16_t begin = le16(offsets + 2 * (index - 1)), end = le16(offsets + 2 * index);
+    const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
     *data = begin < end ? base + begin : kEmpty;
     *size = end - begin;
     return 1;
@@ -217,7 +218,7 @@ int read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned 
     out->key = key_size;
     out->ent = ent_size;
     out->levels = p[3];
-    out->root = le32(p + 4);
+    out->root = get32(p + 4);
     return 1;
 }
 
@@ -273,9 +274,9 @@ int PropertyContext::open(File& file, const Node& node, std::string* why)
         m.heap, info,
         [&](const uint8_t* r) {
             PropertyRef ref;
-            ref.id = le16(r);
-            ref.type = le16(r + 2);
-            const uint32_t hnid = le32(r + 4);
+            ref.id = get16(r);
+            ref.type = get16(r + 2);
+            const uint32_t hnid = get32(r + 4);
             if (is_inline_pc(ref.type)) {
                 ref.data = r + 4; // the heap's bytes stay until the next open
                 ref.size = 4;
@@ -436,18 +437,18 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
         return fail(why,
                     "TCINFO of " + std::to_string(size) + " bytes cannot hold " + std::to_string(count) + " columns");
     for (int i = 0; i < 4; ++i)
-        rgib[i] = le16(p + 2 + 2 * i);
+        rgib[i] = get16(p + 2 + 2 * i);
     if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]))
         return fail(why, "TCINFO row layout " + std::to_string(rgib[0]) + "/" + std::to_string(rgib[1]) + "/" +
                              std::to_string(rgib[2]) + "/" + std::to_string(rgib[3]) + " is not ascending");
-    const Layout& layout = f.format() == Format::Ansi ? kAnsiLayout : kUnicodeLayout;
+    const Layout& layout = *Access::of(f).layout;
     row_size = rgib[3];
-    if (row_size > layout.max_block_data)
+    if (row_size > layout.max_block_data())
         return fail(why, "rows of " + std::to_string(row_size) + " bytes do not fit in a block");
-    const uint32_t hid_index = le32(p + 10), hnid_rows = le32(p + 14);
+    const uint32_t hid_index = get32(p + 10), hnid_rows = get32(p + 14);
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* d = p + 22 + 8 * i;
-        Column c{le32(d), le16(d + 4), d[6], d[7]};
+        Column c{get32(d), get16(d + 4), d[6], d[7]};
         const uint16_t type = static_cast<uint16_t>(c.tag);
         const bool fixed = is_fixed_tc(type);
         const std::string col = "column " + hex(c.tag);
@@ -464,14 +465,14 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
     std::stable_sort(by_tag.begin(), by_tag.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
     BthInfo info;
-    const unsigned ent = layout.row_index_data;
+    const unsigned ent = layout.row_index_size;
     if (read_bth_header(heap, hid_index, 4, ent, &info, why) < 0)
         return -1;
     if (walker.walk(
             heap, info,
             [&](const uint8_t* r) {
-                ids.push_back(le32(r));
-                numbers.push_back(ent == 4 ? le32(r + 4) : le16(r + 4));
+                ids.push_back(get32(r));
+                numbers.push_back(ent == 4 ? get32(r + 4) : get16(r + 4));
                 return 1;
             },
             why) < 0)
@@ -537,9 +538,9 @@ int Table::Impl::load_row(size_t r, std::string* why)
         const uint64_t within = (number - first_row[k]) * row_size;
         std::memcpy(row.data(), p + within, row_size);
     }
-    if (row_size < 4 || le32(row.data()) != ids[r])
+    if (row_size < 4 || get32(row.data()) != ids[r])
         return fail(why, "row " + std::to_string(number) + " of the row matrix holds row id " +
-                             hex(row_size < 4 ? 0 : le32(row.data())) + ", the row index says " + hex(ids[r]));
+                             hex(row_size < 4 ? 0 : get32(row.data())) + ", the row index says " + hex(ids[r]));
     cached = r;
     return 1;
 }
@@ -599,7 +600,7 @@ int Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out, std::string
         out->assign(r + c.offset, r + c.offset + c.size);
         return 1;
     }
-    return resolve(*m.file, m.heap, m.node.bid_sub, le32(r + c.offset), m.value_stream, &m.value_blocks, out, why) < 0
+    return resolve(*m.file, m.heap, m.node.bid_sub, get32(r + c.offset), m.value_stream, &m.value_blocks, out, why) < 0
                ? -1
                : 1;
 }

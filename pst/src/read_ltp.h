@@ -31,6 +31,7 @@ private:
     int lazy_block(size_t k, std::string* why);
 
     DataStream m_stream;
+    const Layout* m_layout = &kUnicodeLayout; // the file's: where a HID's block index sits
     bool m_whole = true;
     uint32_t m_root = 0;
     std::vector<uint8_t> m_all;     // whole mode: the stream
@@ -108,7 +109,7 @@ private:
             }
             const bool last = i + 1 == n / rec;
             const uint64_t next = last ? hi : key_value(r + rec, info.key);
-            if (node(heap, info, le32(r + info.key), level - 1, k, last ? has_hi : true, next, visit, why) < 0)
+            if (node(heap, info, get32(r + info.key), level - 1, k, last ? has_hi : true, next, visit, why) < 0)
                 return -1;
         }
         return 1;

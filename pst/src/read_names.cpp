@@ -9,7 +9,7 @@ using namespace detail;
 
 namespace {
 
-constexpr uint32_t kNameMapNid = 0x61;
+constexpr uint32_t kNameMapNid = nid::kNameToIdMap;
 constexpr uint16_t kGuidStream = 0x0002;
 constexpr uint16_t kEntryStream = 0x0003;
 constexpr uint16_t kStringStream = 0x0004;
@@ -59,8 +59,8 @@ int NameMap::open(File& file, std::string* why)
     m.entries.reserve(entries->size / 8);
     for (size_t i = 0; i < entries->size / 8; ++i) {
         const uint8_t* e = entries->data + 8 * i;
-        const uint32_t value = le32(e);
-        const uint16_t guid_field = le16(e + 4), index = le16(e + 6);
+        const uint32_t value = get32(e);
+        const uint16_t guid_field = get16(e + 4), index = get16(e + 6);
         const unsigned guid = guid_field >> 1;
         if (index >= 0x8000)
             continue; // 0x8000 + index would not be a property id
@@ -80,13 +80,13 @@ int NameMap::open(File& file, std::string* why)
         } else {
             if (value > string_size || string_size - value < 4)
                 continue;
-            const uint32_t bytes = le32(strings->data + value);
+            const uint32_t bytes = get32(strings->data + value);
             if (bytes > string_size - value - 4)
                 continue;
             const uint8_t* s = strings->data + value + 4;
             n.name.resize(bytes / 2);
             for (size_t k = 0; k < n.name.size(); ++k)
-                n.name[k] = static_cast<char16_t>(le16(s + 2 * k));
+                n.name[k] = static_cast<char16_t>(get16(s + 2 * k));
         }
         if (m.by_index.size() <= index)
             m.by_index.resize(size_t(index) + 1, -1);

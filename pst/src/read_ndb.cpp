@@ -3,7 +3,6 @@
 #include "read_ndb.h"
 
 #include "crypt.h"
-#include "pst/writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,12 +10,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace pst::read {
 namespace detail {
-
-const Layout kUnicodeLayout{8, 488, 488, 496, 504, 16, 8, 8176, 32, 24, 24, 8, 24, 16, 4};
-const Layout kAnsiLayout{4, 496, 496, 500, 504, 12, 4, 8180, 16, 12, 12, 4, 12, 8, 2};
 
 int fail(std::string* why, std::string text)
 {
@@ -30,6 +27,12 @@ std::string hex(uint64_t v)
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
     return buf;
+}
+
+void PageCache::set_page_size(unsigned size)
+{
+    clear();
+    m_page_size = size;
 }
 
 Page* PageCache::find(uint64_t ib)
@@ -47,13 +50,16 @@ Page* PageCache::find(uint64_t ib)
 Page* PageCache::slot()
 {
     uint32_t i;
-    if (m_slots.size() < kPageCacheSize) {
+    const size_t capacity = kPageCacheBytes / m_page_size;
+    if (m_slots.size() < capacity) {
         if (m_slots.empty()) {
-            m_slots.reserve(kPageCacheSize); // pages handed out stay where they are
-            m_index.reserve(kPageCacheSize);
+            m_slots.reserve(capacity); // pages handed out stay where they are
+            m_index.reserve(capacity);
+            m_arena.assign(kPageCacheBytes, 0);
         }
         m_slots.emplace_back();
         i = static_cast<uint32_t>(m_slots.size() - 1);
+        m_slots[i].bytes = m_arena.data() + size_t{i} * m_page_size;
     } else {
         i = m_tail;
         unlink(i);
@@ -72,6 +78,7 @@ void PageCache::commit(Page* page)
 void PageCache::clear()
 {
     m_slots.clear();
+    m_arena.clear();
     m_index.clear();
     m_head = m_tail = UINT32_MAX;
 }
@@ -127,18 +134,11 @@ void BlockCache::clear()
 
 namespace {
 
-constexpr uint8_t kPtypeBBT = 0x80;
-constexpr uint8_t kPtypeNBT = 0x81;
 constexpr uint64_t kBidMask = ~uint64_t(1); // bit 0 of a BID is reserved
 
 uint64_t key_of(uint8_t ptype, uint64_t raw)
 {
     return ptype == kPtypeBBT ? raw & kBidMask : raw & 0xFFFFFFFFu;
-}
-
-uint64_t block_alloc_size(uint64_t cb, unsigned trailer)
-{
-    return (cb + trailer + 63) / 64 * 64;
 }
 
 } // namespace
@@ -184,46 +184,63 @@ int File::Impl::read_header(std::string* why)
         return -1;
     if (std::memcmp(h, "!BDN", 4) != 0)
         return fail(why, "not a personal folder file (no !BDN signature)");
-    const uint16_t client = le16(h + 8);
-    if (client != 0x4D53 && client != 0x4F53 && client != 0x4241) // "SM" (PST), "SO" (OST), "AB" (PAB)
+    const uint16_t client = get16(h + 8);
+    if (client != kClientPst && client != kClientOffline && client != kClientPab)
         return fail(why, "not a personal folder file: unknown content type " + hex(client));
-    // The version decides the layout the way libpff does: up to 15 ANSI, 21 to 35 Unicode, 36 and
-    // above 4 KB pages; in between the sentinel byte of either layout decides.
-    const uint16_t ver = le16(h + 10);
-    bool ansi = false;
+    // The version decides the layout the way libpff does: up to 15 ANSI, 21 to 35 Unicode, 36
+    // 4 KiB pages; in between the sentinel byte of either layout decides.
+    const uint16_t ver = get16(h + 10);
+    const Layout* kind = &kUnicodeLayout;
     if (ver <= 15) {
-        ansi = true;
-    } else if (ver >= 36) {
-        return fail(why, "unsupported personal folder file with 4 KB pages (wVer " + std::to_string(ver) + ")");
+        kind = &kAnsiLayout;
+    } else if (ver == 37) {
+        return fail(why, "unsupported file version 37: it comes from an Outlook that protects data with Windows "
+                         "Information Protection, so its data may be protected and cannot be read here");
+    } else if (ver == 36) {
+        kind = &kUnicode4kLayout;
+    } else if (ver > 36) {
+        return fail(why, "unsupported personal folder file version " + std::to_string(ver));
     } else if (ver < 21) {
         const bool ansi_sentinel = h[460] == 0x80, unicode_sentinel = h[512] == 0x80;
         if (ansi_sentinel == unicode_sentinel)
             return fail(why, "unsupported personal folder file version " + std::to_string(ver));
-        ansi = ansi_sentinel;
+        if (ansi_sentinel)
+            kind = &kAnsiLayout;
     }
+    const bool ansi = kind->id_size == 4;
     if (!ansi && size < 564)
         return fail(why, "not a personal folder file: " + std::to_string(size) + " bytes are too few for a header");
-    if (pst::crc32(h + 8, 471) != le32(h + 4))
+    if (pst::crc32(h + 8, 471) != get32(h + 4))
         return fail(why, "the file header is damaged (its partial CRC does not match)");
-    if (!ansi && pst::crc32(h + 8, 516) != le32(h + 524))
+    if (!ansi && pst::crc32(h + 8, 516) != get32(h + 524))
         return fail(why, "the file header is damaged (its full CRC does not match)");
     const uint8_t method = ansi ? h[461] : h[513];
     if (method > 2)
         return fail(why, "unsupported block encoding " + std::to_string(method));
-    crypt = static_cast<Crypt>(method);
-    format = ansi ? Format::Ansi : Format::Unicode;
-    layout = ansi ? &kAnsiLayout : &kUnicodeLayout;
+    crypt = static_cast<BlockEncoding>(method);
+    layout = kind;
+    format = kind->format;
+    offline = client == kClientOffline;
+    pages.set_page_size(kind->page_size);
     amap_valid = ansi ? h[200] : h[248];
     if (ansi) {
-        nbt_bid = le32(h + 184);
-        nbt_ib = le32(h + 188);
-        bbt_bid = le32(h + 192);
-        bbt_ib = le32(h + 196);
+        nbt_bid = get32(h + 184);
+        nbt_ib = get32(h + 188);
+        bbt_bid = get32(h + 192);
+        bbt_ib = get32(h + 196);
     } else {
-        nbt_bid = le64(h + 216);
-        nbt_ib = le64(h + 224);
-        bbt_bid = le64(h + 232);
-        bbt_ib = le64(h + 240);
+        nbt_bid = get64(h + 216);
+        nbt_ib = get64(h + 224);
+        bbt_bid = get64(h + 232);
+        bbt_ib = get64(h + 240);
+    }
+    // A 4 KiB-page file's roots lie on 4 KiB pages after its first allocation map; a file with
+    // 512-byte pages that claims version 36 fails here rather than at its first lookup.
+    if (kind->page_size != 512) {
+        for (const uint64_t ib : {nbt_ib, bbt_ib})
+            if (ib % kind->page_size != 0 || ib < kind->first_region)
+                return fail(why, "the header names a B-tree root at " + hex(ib) + ", which is not a " +
+                                     std::to_string(kind->page_size) + "-byte page of this file version");
     }
     // The B-tree roots are read on first use, as libpff does: a file whose body is gone still
     // opens, and its first lookup reports what is missing.
@@ -233,24 +250,25 @@ int File::Impl::read_header(std::string* why)
 int File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out, std::string* why)
 {
     const char* tree = ptype == kPtypeBBT ? "block B-tree" : "node B-tree";
-    if (ib % kPageSize != 0 || ib < kFirstDataOffset || ib > size || size - ib < kPageSize)
+    const Layout& L = *layout;
+    const unsigned page_size = L.page_size;
+    if (ib % page_size != 0 || ib < L.first_region || ib > size || size - ib < page_size)
         return fail(why, std::string(tree) + " page " + hex(bid) + " at " + hex(ib) +
-                             " is outside the file or not on a 512-byte boundary");
+                             " is outside the file or not on a " + std::to_string(page_size) + "-byte boundary");
     Page* p = pages.find(ib);
     if (!p) {
-        uint8_t buf[kPageSize];
-        if (read_at(ib, kPageSize, buf, why) < 0)
+        uint8_t buf[kMaxPageSize];
+        if (read_at(ib, page_size, buf, why) < 0)
             return -1;
-        const Layout& L = *layout;
         p = pages.slot();
-        std::memcpy(p->bytes, buf, kPageSize);
+        std::memcpy(p->bytes, buf, page_size);
         p->ib = ib;
-        p->ptype = buf[L.page_ptype];
-        p->ptype_repeat = buf[L.page_ptype + 1];
+        p->ptype = buf[L.page_trailer];
+        p->ptype_repeat = buf[L.page_trailer + 1];
         p->bid = L.id(buf + L.page_bid);
-        p->count = buf[L.page_meta];
-        p->entry_size = buf[L.page_meta + 2];
-        p->level = buf[L.page_meta + 3];
+        p->count = static_cast<uint16_t>(L.page_count(buf));
+        p->entry_size = static_cast<uint8_t>(L.entry_size_of(buf));
+        p->level = static_cast<uint8_t>(L.level_of(buf));
         pages.commit(p);
     }
     auto at = [&] { return std::string(tree) + std::string(" page " + hex(bid) + " at " + hex(ib)); };
@@ -261,11 +279,11 @@ int File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out,
         return fail(why, at() + ": its trailer names page " + hex(p->bid));
     if (p->level > kMaxTreeLevel)
         return fail(why, at() + ": implausible cLevel " + std::to_string(p->level));
-    const unsigned min_size = p->level ? layout->branch : ptype == kPtypeBBT ? layout->bbt_leaf : layout->nbt_leaf;
+    const unsigned min_size = p->level ? L.bt_entry() : ptype == kPtypeBBT ? L.bbt_entry : L.nbt_entry;
     if (p->entry_size < min_size)
         return fail(why, at() + ": entries of " + std::to_string(p->entry_size) + " bytes, at least " +
                              std::to_string(min_size) + " needed");
-    if (unsigned(p->count) * p->entry_size > layout->page_entries)
+    if (unsigned(p->count) * p->entry_size > L.page_meta)
         return fail(why, at() + ": " + std::to_string(p->count) + " entries of " + std::to_string(p->entry_size) +
                              " bytes do not fit in the page");
     *out = p;
@@ -327,7 +345,10 @@ int File::Impl::find_block(uint64_t bid, BlockRef* out, std::string* why)
     const Layout& L = *layout;
     out->bid = L.id(e) & kBidMask;
     out->ib = L.id(e + L.id_size);
-    out->cb = le16(e + 2 * L.id_size);
+    out->cb = get16(e + 2 * L.id_size);
+    // 4 KiB-page files also give the inflated size (0 or cb for a block stored as is).
+    const uint16_t inflated = L.bbt_inflated ? get16(e + L.bbt_inflated) : 0;
+    out->size = inflated ? inflated : out->cb;
     return 1;
 }
 
@@ -338,36 +359,92 @@ Node File::Impl::node_at(const uint8_t* e) const
     n.nid = static_cast<uint32_t>(L.id(e));
     n.bid_data = L.id(e + L.id_size);
     n.bid_sub = L.id(e + 2 * L.id_size);
-    n.parent = le32(e + 3 * L.id_size);
+    n.parent = get32(e + 3 * L.id_size);
     return n;
 }
 
 int File::Impl::read_block(const BlockRef& ref, std::vector<uint8_t>* out, std::string* why)
 {
     const Layout& L = *layout;
-    const uint64_t alloc = block_alloc_size(ref.cb, L.block_trailer);
+    const uint64_t alloc = L.block_alloc(ref.cb);
     auto at = [&] { return std::string("block " + hex(ref.bid) + " at " + hex(ref.ib)); };
-    if (alloc > kMaxBlockSize)
+    if (alloc > L.max_block)
         return fail(why, at() + ": " + std::to_string(ref.cb) + " bytes do not fit in a block");
-    if (ref.ib < kFirstDataOffset || ref.ib > size || size - ref.ib < alloc)
+    if (ref.ib < L.first_region || ref.ib > size || size - ref.ib < alloc)
         return fail(why, at() + " lies outside the file");
     out->resize(alloc);
     if (read_at(ref.ib, alloc, out->data(), why) < 0)
         return -1;
     const uint8_t* t = out->data() + alloc - L.block_trailer;
-    if (le16(t) != ref.cb)
-        return fail(why, at() + ": its trailer says " + std::to_string(le16(t)) + " bytes, the block B-tree " +
+    if (get16(t) != ref.cb)
+        return fail(why, at() + ": its trailer says " + std::to_string(get16(t)) + " bytes, the block B-tree " +
                              std::to_string(ref.cb));
     if ((L.id(t + L.trailer_bid) & kBidMask) != (ref.bid & kBidMask))
         return fail(why, at() + ": its trailer names block " + hex(L.id(t + L.trailer_bid)));
-    out->resize(ref.cb);
-    if (!is_internal(ref.bid) && ref.cb > 0) {
-        if (crypt == Crypt::Permute)
-            pst::detail::permute_decode(out->data(), ref.cb);
-        else if (crypt == Crypt::Cyclic)
-            pst::detail::cyclic_code(out->data(), ref.cb, static_cast<uint32_t>(ref.bid));
+    // A block whose trailer gives an inflated size other than its stored size is a zlib stream
+    // (as libpff decides; 0 means stored as is).
+    const size_t inflated = L.trailer_inflated ? get16(t + L.trailer_inflated) : 0;
+    const size_t n = inflated ? inflated : ref.cb;
+    if (n != ref.size)
+        return fail(why, at() + ": its trailer says " + std::to_string(n) + " inflated bytes, the block B-tree " +
+                             std::to_string(ref.size));
+    if (inflated != 0 && ref.cb != 0 && inflated != ref.cb) {
+        if (inflated > kMaxInflatedBlock)
+            return fail(why, at() + ": an inflated size of " + std::to_string(inflated) + " bytes is too large");
+        packed.swap(*out);
+        out->resize(inflated);
+        std::string error;
+        if (inflater.inflate(packed.data(), ref.cb, out->data(), inflated, &error) < 0)
+            return fail(why, at() + ": " + error);
+    }
+    out->resize(n);
+    if (!is_internal(ref.bid) && n > 0) {
+        if (crypt == BlockEncoding::Permute)
+            pst::detail::permute_decode(out->data(), n);
+        else if (crypt == BlockEncoding::Cyclic)
+            pst::detail::cyclic_code(out->data(), n, static_cast<uint32_t>(ref.bid));
     }
     return 1;
+}
+
+Inflater::~Inflater()
+{
+    if (m_stream) {
+        inflateEnd(static_cast<z_stream*>(m_stream));
+        delete static_cast<z_stream*>(m_stream);
+    }
+}
+
+int Inflater::inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size, std::string* error)
+{
+    auto* z = static_cast<z_stream*>(m_stream);
+    if (!z) {
+        z = new z_stream{};
+        if (inflateInit(z) != Z_OK) {
+            delete z;
+            return fail(error, "zlib cannot start inflating");
+        }
+        m_stream = z;
+    } else if (inflateReset(z) != Z_OK) {
+        return fail(error, "zlib cannot start inflating");
+    }
+    z->next_in = const_cast<Bytef*>(in);
+    z->avail_in = static_cast<uInt>(in_size);
+    z->next_out = out;
+    z->avail_out = static_cast<uInt>(size);
+    // The output buffer is exactly the size the trailer gives: a stream cannot take more.
+    const int r = ::inflate(z, Z_FINISH);
+    if (r == Z_STREAM_END && z->total_out == size)
+        return 1;
+    if (r == Z_STREAM_END)
+        return fail(error, "its zlib stream inflates to " + std::to_string(z->total_out) + " bytes, its trailer says " +
+                               std::to_string(size));
+    if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR)
+        return fail(error, "its zlib stream is damaged" + std::string(z->msg ? std::string(" (") + z->msg + ")" : ""));
+    if (z->avail_out == 0)
+        return fail(error,
+                    "its zlib stream inflates to more than the " + std::to_string(size) + " bytes its trailer says");
+    return fail(error, "its zlib stream ends before it is complete");
 }
 
 int File::Impl::internal_block(uint64_t bid, const std::vector<uint8_t>** out, std::string* why)
@@ -408,7 +485,7 @@ int DataStream::Impl::open(File::Impl& f, uint64_t bid, std::string* why)
     if (found == 0)
         return fail(why, "data block " + hex(bid) + " is not in the block B-tree");
     pieces.push_back({ref, 0});
-    total = ref.cb;
+    total = ref.size;
     return 1;
 }
 
@@ -428,8 +505,8 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
     if (expect_level && level != expect_level)
         return fail(why, at() + ": cLevel " + std::to_string(level) + ", its parent expects " +
                              std::to_string(expect_level));
-    const size_t count = le16(b->data() + 2);
-    const uint32_t lcb = le32(b->data() + 4);
+    const size_t count = get16(b->data() + 2);
+    const uint32_t lcb = get32(b->data() + 4);
     if (8 + count * L.id_size > b->size())
         return fail(why, at() + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
                              " bytes");
@@ -469,7 +546,7 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
         if (pieces.size() >= limit)
             return fail(why, at() + ": the data tree has more than " + std::to_string(limit) + " blocks");
         pieces.push_back({ref, total});
-        total += ref.cb;
+        total += ref.size;
         if (total > kMaxStreamSize)
             return fail(why,
                         at() + ": the data stream is larger than " + std::to_string(kMaxStreamSize >> 20) + " MiB");
@@ -531,13 +608,17 @@ std::unique_ptr<File> File::open_memory(std::vector<uint8_t> image, std::string*
     return std::unique_ptr<File>(new File(std::move(impl)));
 }
 
-Format File::format() const
+FileFormat File::format() const
 {
     return m_impl->format;
 }
-Crypt File::crypt() const
+BlockEncoding File::crypt() const
 {
     return m_impl->crypt;
+}
+bool File::offline() const
+{
+    return m_impl->offline;
 }
 uint64_t File::size() const
 {
@@ -570,7 +651,7 @@ int File::for_each_node(const std::function<bool(const Node&)>& visit, std::stri
     std::vector<Frame> stack;
     // Each page is read once in a sound tree; a tree that names more pages than the file holds
     // reaches pages through several parents.
-    uint64_t budget = f.size / kPageSize + 1;
+    uint64_t budget = f.size / L.page_size + 1;
     // 1 go on, 0 stopped by the visitor, -1 error.
     auto enter = [&](Ref r, unsigned above) -> int {
         if (budget-- == 0)
@@ -582,7 +663,7 @@ int File::for_each_node(const std::function<bool(const Node&)>& visit, std::stri
             return fail(why, "node B-tree page " + hex(r.bid) + " has cLevel " + std::to_string(p->level) +
                                  ", not below its parent's " + std::to_string(above));
         if (p->level == 0) {
-            Node nodes[kPageSize / 16];
+            Node nodes[kMaxPageSize / 16];
             const size_t n = p->count;
             for (size_t i = 0; i < n; ++i)
                 nodes[i] = f.node_at(p->bytes + i * p->entry_size);
@@ -650,8 +731,8 @@ int File::find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* w
         if (level >= above)
             return fail(why, at() + " has cLevel " + std::to_string(level) + ", not below its parent's " +
                                  std::to_string(above));
-        const size_t count = le16(b->data() + 2);
-        const size_t size = level == 0 ? L.sl_entry : L.si_entry;
+        const size_t count = get16(b->data() + 2);
+        const size_t size = level == 0 ? L.sl_entry() : L.si_entry();
         if (L.sl_header + count * size > b->size())
             return fail(why, at() + ": " + std::to_string(count) + " entries do not fit in " +
                                  std::to_string(b->size()) + " bytes");
@@ -708,7 +789,7 @@ size_t DataStream::block_count() const
 
 size_t DataStream::block_size(size_t k) const
 {
-    return m_impl->pieces[k].ref.cb;
+    return m_impl->pieces[k].ref.size;
 }
 
 uint64_t DataStream::block_offset(size_t k) const

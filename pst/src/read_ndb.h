@@ -1,7 +1,8 @@
-// Internals of the reader's node database: the sizes that differ between ANSI and Unicode
-// files, the page cache, and File::Impl / DataStream::Impl.
+// Internals of the reader's node database: the page cache, and File::Impl / DataStream::Impl.
+// Where fields sit in each file kind is layout.h's.
 #pragma once
 
+#include "layout.h"
 #include "pst/reader.h"
 
 #include <cstring>
@@ -9,68 +10,39 @@
 
 namespace pst::read::detail {
 
-inline uint16_t le16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t le64(const uint8_t* p)
-{
-    return le32(p) | (static_cast<uint64_t>(le32(p + 4)) << 32);
-}
+using pst::detail::get16;
+using pst::detail::get32;
+using pst::detail::get64;
+using pst::detail::is_internal_bid;
+using pst::detail::kAnsiLayout;
+using pst::detail::kPtypeBBT;
+using pst::detail::kPtypeNBT;
+using pst::detail::kUnicode4kLayout;
+using pst::detail::kUnicodeLayout;
+using pst::detail::Layout;
 
 // Sets *why (when given) and returns -1.
 int fail(std::string* why, std::string text);
 std::string hex(uint64_t v);
 
-constexpr uint64_t kPageSize = 512;
-constexpr uint64_t kFirstDataOffset = 0x4400;  // first allocation map; nothing of the trees lies before it
-constexpr uint64_t kMaxBlockSize = 8192;       // a block with its trailer
+constexpr unsigned kMaxPageSize = 4096;        // B-tree pages: 512 bytes, 4096 in 4 KiB-page files
 constexpr unsigned kMaxTreeLevel = 10;         // cLevel of a B-tree root page
 constexpr unsigned kMaxSubnodeLevel = 3;       // cLevel of a subnode tree root
-constexpr size_t kPageCacheSize = 2048;        // B-tree pages kept (1 MiB)
+constexpr size_t kPageCacheBytes = 1u << 20;   // B-tree pages kept: 2048 of 512 bytes, 256 of 4096
 constexpr size_t kMaxPieces = size_t(1) << 16; // blocks of one data tree
-
-// Where the fields of the node database sit; ANSI and Unicode files differ in every size.
-struct Layout
-{
-    unsigned id_size;        // BID and IB: 8 or 4 bytes
-    unsigned page_entries;   // bytes of entries in a B-tree page
-    unsigned page_meta;      // offset of cEnt, cEntMax, cbEnt, cLevel
-    unsigned page_ptype;     // offset of ptype and ptypeRepeat
-    unsigned page_bid;       // offset of the page's BID
-    unsigned block_trailer;  // bytes of a block trailer
-    unsigned trailer_bid;    // offset of the BID in a block trailer
-    unsigned max_block_data; // largest payload of one block
-    unsigned nbt_leaf;       // NBTENTRY
-    unsigned bbt_leaf;       // BBTENTRY
-    unsigned branch;         // BTENTRY
-    unsigned sl_header;      // SLBLOCK / SIBLOCK header (Unicode pads it to 8 bytes)
-    unsigned sl_entry;       // SLENTRY
-    unsigned si_entry;       // SIENTRY
-    unsigned row_index_data; // dwRowIndex of a table's row index
-
-    uint64_t id(const uint8_t* p) const { return id_size == 8 ? le64(p) : le32(p); }
-};
-
-extern const Layout kUnicodeLayout;
-extern const Layout kAnsiLayout;
 
 // A block's entry in the block B-tree.
 struct BlockRef
 {
     uint64_t bid = 0;
     uint64_t ib = 0;
-    uint16_t cb = 0;
+    uint16_t cb = 0;   // bytes stored in the file
+    uint16_t size = 0; // bytes the block holds: cb, or its inflated size (4 KiB-page files)
 };
 
 inline bool is_internal(uint64_t bid)
 {
-    return (bid & 2) != 0;
+    return is_internal_bid(bid);
 }
 
 // One cached B-tree page with its header fields.
@@ -79,8 +51,9 @@ struct Page
     uint64_t ib = 0;
     uint64_t bid = 0; // from the page trailer
     uint8_t ptype = 0, ptype_repeat = 0;
-    uint8_t count = 0, entry_size = 0, level = 0;
-    uint8_t bytes[kPageSize];
+    uint16_t count = 0;
+    uint8_t entry_size = 0, level = 0;
+    uint8_t* bytes = nullptr;    // page_size bytes in the cache's arena
     uint32_t prev = 0, next = 0; // LRU links (slot indices)
 };
 
@@ -88,6 +61,9 @@ struct Page
 class PageCache
 {
 public:
+    // Pages of `size` bytes; empties the cache.
+    void set_page_size(unsigned size);
+    unsigned page_size() const { return m_page_size; }
     // The page at `ib`, or nullptr. A hit becomes the most recently used.
     Page* find(uint64_t ib);
     // A slot for the page at `ib` (the least recently used one when full), unlinked from the index
@@ -100,9 +76,27 @@ private:
     void unlink(uint32_t i);
     void push_front(uint32_t i);
 
+    unsigned m_page_size = 512;
     std::vector<Page> m_slots;
+    std::vector<uint8_t> m_arena;
     std::unordered_map<uint64_t, uint32_t> m_index;
     uint32_t m_head = UINT32_MAX, m_tail = UINT32_MAX;
+};
+
+// Inflates zlib streams of a known inflated size (compressed blocks), reusing one stream state.
+class Inflater
+{
+public:
+    Inflater() = default;
+    ~Inflater();
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    // Exactly `size` bytes into `out` from the stream of `in_size` bytes at `in`. -1 and *error
+    // when the stream is damaged, ends short or would inflate to any other size.
+    int inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size, std::string* error);
+
+private:
+    void* m_stream = nullptr; // z_stream
 };
 
 // Decoded internal blocks (XBLOCK, SLBLOCK, ...) recently read, keyed by BID.
@@ -131,8 +125,11 @@ struct File::Impl
     ~Impl();
 
     const detail::Layout* layout = nullptr;
-    Format format = Format::Unicode;
-    Crypt crypt = Crypt::None;
+    FileFormat format = FileFormat::Unicode;
+    BlockEncoding crypt = BlockEncoding::None;
+    bool offline = false;        // content type "SO"
+    std::vector<uint8_t> packed; // a compressed block's stored bytes, while it is inflated
+    detail::Inflater inflater;
     uint64_t size = 0;
     int fd = -1;
     std::vector<uint8_t> memory; // open_memory's image (fd < 0)
@@ -154,7 +151,8 @@ struct File::Impl
     // page read). 1 found, 0 absent, -1 error.
     int search(uint8_t ptype, uint64_t key, const uint8_t** entry, std::string* why);
     int find_block(uint64_t bid, detail::BlockRef* out, std::string* why);
-    // The bytes of a block (cb of them), decoded when it is a data block of an encoded file.
+    // The bytes of a block (cb of them, or its inflated size when it is compressed), decoded when
+    // it is a data block of an encoded file.
     int read_block(const detail::BlockRef& ref, std::vector<uint8_t>* out, std::string* why);
     // An internal block by BID, through the small cache; *out valid until the next call.
     int internal_block(uint64_t bid, const std::vector<uint8_t>** out, std::string* why);

@@ -2,7 +2,6 @@
 #include "pst/recovery.h"
 
 #include "crypt.h"
-#include "pst/writer.h"
 #include "read_ndb.h"
 
 #include <algorithm>
@@ -14,14 +13,12 @@ using namespace detail;
 
 namespace {
 
-constexpr uint32_t kTypeFolder = 0x02;
-constexpr uint32_t kTypeMessage = 0x04;
-constexpr uint32_t kTypeAssocMessage = 0x08;
-constexpr uint64_t kRegionSize = 253952; // bytes one AMap page maps (496 * 8 * 64)
-constexpr uint64_t kUnit = 64;           // blocks start and end on 64-byte boundaries
-constexpr uint64_t kWindow = 1 << 20;    // bytes read at once
+constexpr uint32_t kTypeFolder = nid::kTypeFolder;
+constexpr uint32_t kTypeMessage = nid::kTypeMessage;
+constexpr uint32_t kTypeAssocMessage = nid::kTypeAssocMessage;
+constexpr uint64_t kWindow = 1 << 20; // bytes read at once
 constexpr uint64_t kBidMask = ~uint64_t(1);
-constexpr uint8_t kPtypeAMap = 0x84;
+using pst::detail::kPtypeAMap;
 constexpr size_t kCheckEvery = 256; // candidates checked between progress calls
 
 bool is_message(uint32_t nid)
@@ -107,34 +104,32 @@ struct Recovery::Impl
 void Recovery::Impl::free_ranges(std::vector<Range>* out, RecoveryResult* r)
 {
     const Layout& L = *f.layout;
-    const uint64_t size = f.size;
+    const uint64_t size = f.size, first = L.first_region, region = L.region_size();
     out->clear();
-    if (size <= kFirstDataOffset)
+    if (size <= first)
         return;
     if (f.amap_valid != 1 && f.amap_valid != 2) {
         r->whole_file = true;
-        out->push_back({kFirstDataOffset, size});
+        out->push_back({first, size});
         return;
     }
-    const unsigned bits_at = L.id_size == 8 ? 0 : 4;
-    const unsigned crc_at = L.page_ptype + (L.id_size == 8 ? 4 : 8);
-    uint8_t page[kPageSize];
-    for (uint64_t start = kFirstDataOffset; start < size; start += kRegionSize) {
-        const uint64_t end = std::min(start + kRegionSize, size);
+    uint8_t page[kMaxPageSize];
+    for (uint64_t start = first; start < size; start += region) {
+        const uint64_t end = std::min(start + region, size);
         // A region whose map cannot be trusted is examined whole.
-        bool sound = end - start >= kPageSize && f.read_at(start, kPageSize, page, nullptr) == 1;
-        sound = sound && page[L.page_ptype] == kPtypeAMap && page[L.page_ptype + 1] == kPtypeAMap &&
-                pst::crc32(page, L.page_ptype) == le32(page + crc_at);
+        bool sound = end - start >= L.page_size && f.read_at(start, L.page_size, page, nullptr) == 1;
+        sound = sound && page[L.page_trailer] == kPtypeAMap && page[L.page_trailer + 1] == kPtypeAMap &&
+                pst::crc32(page, L.page_trailer) == get32(page + L.page_crc);
         if (!sound) {
             ++r->unmapped_regions;
             out->push_back({start, end});
             continue;
         }
-        const uint8_t* bits = page + bits_at;
+        const uint8_t* bits = page + L.map_bits_at;
         uint64_t run = 0;
         bool in_run = false;
-        for (uint64_t i = 0; i < 496 * 8; ++i) {
-            const uint64_t at = start + i * kUnit;
+        for (uint64_t i = 0; i < uint64_t{L.map_bytes} * 8; ++i) {
+            const uint64_t at = start + i * L.map_unit;
             const bool used = at >= end || (bits[i / 8] & (0x80 >> (i % 8)));
             if (!used && !in_run) {
                 run = at;
@@ -164,7 +159,7 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
 {
     const Layout& L = *f.layout;
     const unsigned trailer = L.block_trailer;
-    const unsigned crc_at = L.id_size == 8 ? 4 : 8;
+    const uint64_t unit = L.block_align;
     std::vector<uint8_t> buf;
     for (uint64_t ws = range.begin; ws < range.end; ws += kWindow) {
         const uint64_t we = std::min(ws + kWindow, range.end);
@@ -173,31 +168,32 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
             return false;
         }
         // The bytes before the window that a block ending in it may start at.
-        const uint64_t back = std::min<uint64_t>(kMaxBlockSize, ws - range.begin);
+        const uint64_t back = std::min<uint64_t>(L.max_block, ws - range.begin);
         const uint64_t base = ws - back;
         buf.resize(static_cast<size_t>(we - base));
         if (f.read_at(base, buf.size(), buf.data(), nullptr) < 0)
             return true; // the file ends early: nothing more to find here
-        for (uint64_t e = ws + kUnit; e <= we; e += kUnit) {
+        for (uint64_t e = ws + unit; e <= we; e += unit) {
             const uint8_t* t = buf.data() + (e - trailer - base);
-            const uint16_t cb = le16(t);
-            if (cb < 8 || cb > L.max_block_data)
+            const uint16_t cb = get16(t);
+            if (cb < 8 || cb > L.max_block_data())
                 continue;
-            const uint64_t alloc = (cb + trailer + kUnit - 1) / kUnit * kUnit;
+            const uint64_t alloc = L.block_alloc(cb);
             if (e - range.begin < alloc)
                 continue;
             const uint64_t start = e - alloc;
             const uint64_t bid = L.id(t + L.trailer_bid) & kBidMask;
-            if (bid == 0 || le16(t + 2) != signature(start, bid) ||
-                pst::crc32(buf.data() + (start - base), cb) != le32(t + crc_at))
+            if (bid == 0 || get16(t + 2) != signature(start, bid) ||
+                pst::crc32(buf.data() + (start - base), cb) != get32(t + L.trailer_crc))
                 continue;
+            const uint16_t inflated = L.trailer_inflated ? get16(t + L.trailer_inflated) : 0;
             ++r->blocks;
             ++p->blocks;
             if (found.size() >= o.max_blocks) {
                 r->end = RecoveryEnd::BlockLimit;
                 return false;
             }
-            found.emplace(bid, BlockRef{bid, start, cb}); // the first copy of a BID is kept
+            found.emplace(bid, BlockRef{bid, start, cb, inflated ? inflated : cb}); // the first copy of a BID is kept
         }
         r->scanned += we - ws;
         p->scanned = r->scanned;
@@ -209,23 +205,15 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
 
 bool Recovery::Impl::block_bytes(const BlockRef& ref, std::vector<uint8_t>* out)
 {
-    out->resize(ref.cb);
-    if (f.read_at(ref.ib, ref.cb, out->data(), nullptr) < 0)
-        return false;
-    if (!is_internal(ref.bid)) {
-        if (f.crypt == Crypt::Permute)
-            pst::detail::permute_decode(out->data(), out->size());
-        else if (f.crypt == Crypt::Cyclic)
-            pst::detail::cyclic_code(out->data(), out->size(), static_cast<uint32_t>(ref.bid));
-    }
-    return true;
+    // The file's own block reader: it inflates a compressed block and decodes a data block.
+    return f.read_block(ref, out, nullptr) == 1;
 }
 
 bool Recovery::Impl::starts_pc_heap(const BlockRef& ref, std::vector<uint8_t>& scratch)
 {
     if (is_internal(ref.bid) || !block_bytes(ref, &scratch))
         return false;
-    return scratch.size() >= 12 && scratch[2] == 0xEC && scratch[3] == 0xBC && le16(scratch.data()) <= scratch.size();
+    return scratch.size() >= 12 && scratch[2] == 0xEC && scratch[3] == 0xBC && get16(scratch.data()) <= scratch.size();
 }
 
 bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vector<uint64_t>* tree,
@@ -236,8 +224,8 @@ bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vecto
         return false;
     if (scratch[0] != 1 || scratch[1] != level)
         return false;
-    const size_t count = le16(scratch.data() + 2);
-    const uint32_t lcb = le32(scratch.data() + 4);
+    const size_t count = get16(scratch.data() + 2);
+    const uint32_t lcb = get32(scratch.data() + 4);
     if (count == 0 || 8 + count * L.id_size > scratch.size())
         return false;
     std::vector<uint64_t> children(count);
@@ -259,7 +247,7 @@ bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vecto
         if (is_internal(child))
             return false;
         leaves->push_back(child);
-        sum += it->second.cb;
+        sum += it->second.size;
     }
     if (sum != lcb)
         return false;

@@ -34,17 +34,17 @@ constexpr uint32_t nid_index(uint32_t nid)
 }
 
 // Node types.
-constexpr uint32_t kTypeFolder = 0x02;
-constexpr uint32_t kTypeMessage = 0x04;
-constexpr uint32_t kTypeAttachment = 0x05;
-constexpr uint32_t kTypeHierarchy = 0x0D;
-constexpr uint32_t kTypeContents = 0x0E;
-constexpr uint32_t kTypeAssocContents = 0x0F;
+constexpr uint32_t kTypeFolder = nid::kTypeFolder;
+constexpr uint32_t kTypeMessage = nid::kTypeMessage;
+constexpr uint32_t kTypeAttachment = nid::kTypeAttachment;
+constexpr uint32_t kTypeHierarchy = nid::kTypeHierarchyTable;
+constexpr uint32_t kTypeContents = nid::kTypeContentsTable;
+constexpr uint32_t kTypeAssocContents = nid::kTypeAssocContentsTable;
 
 // Fixed nodes of every file.
-constexpr uint32_t kNidStore = 0x21;
-constexpr uint32_t kNidNameMap = 0x61;
-constexpr uint32_t kNidRoot = 0x122;
+constexpr uint32_t kNidStore = nid::kMessageStore;
+constexpr uint32_t kNidNameMap = nid::kNameToIdMap;
+constexpr uint32_t kNidRoot = nid::kRootFolder;
 constexpr uint32_t kNidSearchQueue = 0x1E1;
 constexpr uint32_t kNidSearchActivity = 0x201;
 constexpr uint32_t kNidSearchDomain = 0x261;
@@ -54,8 +54,8 @@ constexpr uint32_t kNidHierarchyTemplate = 0x60D;
 constexpr uint32_t kNidContentsTemplate = 0x60E;
 constexpr uint32_t kNidAssocTemplate = 0x60F;
 constexpr uint32_t kNidSearchTemplate = 0x610;
-constexpr uint32_t kNidAttachmentTemplate = 0x671;
-constexpr uint32_t kNidRecipientTemplate = 0x692;
+constexpr uint32_t kNidAttachmentTemplate = nid::kAttachmentTable;
+constexpr uint32_t kNidRecipientTemplate = nid::kRecipientTable;
 constexpr uint32_t kNidSpamFolder = 0x2223;
 constexpr uint32_t kNidSpamUpdateQueue = 0x2226;
 constexpr uint32_t kNidSpamContents = 0x2230;
@@ -398,8 +398,8 @@ class WriterImpl : public Writer
 public:
     WriterImpl(std::unique_ptr<Sink> sink, FileSink* file, const WriterOptions& options)
         : m_sink(std::move(sink)), m_file(file),
-          m_ndb(*m_sink, options.size_limit, format_of(options.format), options.encoding), m_options(options),
-          m_format(m_ndb.format())
+          m_ndb(*m_sink, options.size_limit, layout_of(options.format), options.encoding, options.compress),
+          m_options(options), m_format(m_ndb.format())
     {
         m_time = options.creation_time ? options.creation_time : options.deterministic ? kDefaultTime : filetime_now();
         if (options.deterministic) {
@@ -871,6 +871,7 @@ private:
         if (m_next_message > kFirstMessage)
             info.rgnid[kTypeMessage] = m_next_message;
         info.unique = m_unique;
+        info.client = m_options.offline ? kClientOffline : kClientPst;
         return m_ndb.finish(info);
     }
 
@@ -878,7 +879,7 @@ private:
     FileSink* m_file;
     Ndb m_ndb;
     WriterOptions m_options;
-    const Format& m_format;
+    const Layout& m_format;
     NameMap m_names;
     std::deque<Folder> m_folders;
     std::unordered_map<uint32_t, size_t> m_folder_index;

@@ -198,8 +198,14 @@ TEST_F(ConvertFiles, SkippedItemsAreCountedAndListedWithVerbose)
         const Result verbose = run({"--verbose", "--reader", reader, "--list", path});
         EXPECT_EQ(verbose.status, 0);
         EXPECT_EQ(verbose.out, quiet.out);
-        EXPECT_EQ(verbose.err, "skipped: Top of Personal Folders\\Contacts, item 2: the item's type cannot be read\n"
-                               "pelimoor-convert: 1 item skipped: the item's type cannot be read\n");
+        // Our reader says what it found; libpff's texts are not passed on.
+        const std::string detail = std::string(reader) == "native"
+                                       ? " (property 0x6001 has the value type 0x0000, which no reader knows)"
+                                       : "";
+        EXPECT_EQ(verbose.err, "skipped: Top of Personal Folders\\Contacts, item 2: the item's type cannot be read" +
+                                   detail +
+                                   "\n"
+                                   "pelimoor-convert: 1 item skipped: the item's type cannot be read\n");
     }
 }
 

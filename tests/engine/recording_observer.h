@@ -50,6 +50,7 @@ public:
         line += item.reason;
         events.push_back(line);
         skipped.push_back(std::move(line));
+        details.push_back(item.detail);
     }
     void folder_entered(std::u16string_view path) override
     {
@@ -60,6 +61,7 @@ public:
     std::vector<std::string> events;
     std::vector<std::string> first_names;
     std::vector<std::string> skipped;
+    std::vector<std::string> details; // the reader's account of each skipped item
     std::vector<std::string> folders;
     std::vector<int> positions;
 

@@ -123,8 +123,9 @@ int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kin
 int export_handle_export_extras(export_handle_t* handle, PstSource* file);
 
 // Tells the listener that the item at `item_index` of the folder at `export_path` was skipped,
-// and counts it.
+// with the engine's reason and the reader's account of what `failed` (the item itself, or the
+// folder whose call failed), and counts it.
 void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
-                        const char* reason);
+                        const char* reason, const PstItem& failed);
 
 } // namespace engine

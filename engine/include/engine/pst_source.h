@@ -162,6 +162,10 @@ public:
     // The first attachment marked as the contact's photo whose bytes can be read (at most
     // kMaxPhotoBytes): 1 found, 0 none.
     virtual int contact_photo(ContactPhoto* /*out*/) { return 0; }
+    // What the reader found when a call above last failed ("block 0x2A4 at 0x6C40: its trailer
+    // says 212 bytes, the block B-tree 200"); empty when it gave no account (libpff's texts are
+    // never passed on).
+    virtual const std::string& failure() const;
 };
 
 // Where an item beyond the live folders was found.
@@ -178,6 +182,9 @@ struct SourceOptions
     int fallback_codepage = 1252;
     // Whether a scan also looks beyond the live folders (orphans, deleted items).
     bool recovery = true;
+    // Whether offline folder files (OST, content type "SO") are read; without it they are refused
+    // as not being PST files.
+    bool offline = false;
 };
 
 // The reader, code page and recovery chosen through the environment: PELIMOOR_READER (native,
@@ -185,8 +192,8 @@ struct SourceOptions
 // that is not understood gives the defaults and a sentence for the user in *problem.
 SourceOptions source_options_from_environment(std::string* problem);
 
-// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N" and "--no-recovery"
-// out of `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
+// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N", "--no-recovery" and
+// "--ost" out of `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
 // *problem for a missing or unknown value.
 bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest, SourceOptions* options,
                          std::string* problem);
@@ -202,6 +209,9 @@ public:
 
     virtual int root_folder(std::unique_ptr<PstItem>* out) = 0;
     const SourceOptions& options() const { return m_options; }
+    // What the reader found when root_folder or the search beyond the live folders last failed, or
+    // what it could not use without failing (an unreadable name-to-id map); empty otherwise.
+    virtual const std::string& failure() const;
 
     // The items beyond the live folders: first the orphan message nodes in node-id order, then
     // the property contexts found in free space in file order. `visit` gets each (valid for the

@@ -56,12 +56,13 @@ private:
 // Outcome of the header check on the first ten bytes of a file.
 enum class HeaderCheck
 {
-    Pst,         // "!BDN" and content type "SM"
+    Pst,         // "!BDN" and content type "SM" ("SO" too when offline folder files are read)
     NotPst,      // "!BDN" but another content type ("SO", "AB", ...)
     NoSignature, // no "!BDN", or fewer than ten bytes
     Unreadable,  // the file cannot be opened or read
 };
-HeaderCheck check_pst_header(const std::string& path_utf8);
+// `read_offline`: an offline folder file (content type "SO") passes as a PST.
+HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline = false);
 
 // Runs one scan of `path_utf8` into `store` (which the caller has emptied if it wants a fresh
 // list; numbering continues either way). Reports scan_started, then while walking progress,

@@ -1,7 +1,8 @@
 // Reading personal folder files: the node database (header, node and block B-trees, data trees,
 // subnode trees), lists/tables/properties (heap-on-node, BTH, property and table contexts) and
-// the name-to-id map. Unicode (wVer 23) and ANSI (wVer 14/15) files; block encodings none,
-// permute and cyclic. No Qt, no libpff.
+// the name-to-id map. Unicode (wVer 23), ANSI (wVer 14/15) and 4 KiB-page (wVer 36) files,
+// personal ("SM") and offline ("SO") alike; block encodings none, permute and cyclic; blocks
+// compressed with zlib (4 KiB-page files). No Qt, no libpff.
 //
 // Lazy: File::open reads the header, nothing else (the B-tree roots are read on first use, so a
 // file whose body is cut off opens and fails at its first lookup). Every other read happens when
@@ -11,11 +12,14 @@
 // Hostile input: every length, offset, count, level and depth taken from the file is checked
 // before use. A damaged piece gives -1 and a reason for that piece (the caller skips it); no
 // call reads outside a buffer, loops forever, recurses without bound or allocates more than
-// kMaxStreamSize for one stream.
+// kMaxStreamSize for one stream; no compressed block inflates past kMaxInflatedBlock or the
+// size its trailer gives.
 //
 // Calling convention: 1 found / done, 0 absent (lookups only), -1 error with *why set (why may
 // be null). Objects are not thread-safe: one File and what reads from it belong to one thread.
 #pragma once
+
+#include "pst/format.h"
 
 #include <array>
 #include <cstddef>
@@ -34,19 +38,9 @@ struct Access; // the reader's own layers reach each other's internals through t
 // The largest stream (node data, subnode data, one property value) the reader assembles.
 constexpr uint64_t kMaxStreamSize = 64ull << 20;
 
-enum class Format : uint8_t
-{
-    Ansi,    // wVer 14 or 15: 32-bit BIDs and offsets
-    Unicode, // wVer 23: 64-bit BIDs and offsets
-};
-
-// bCryptMethod of the header.
-enum class Crypt : uint8_t
-{
-    None = 0,
-    Permute = 1,
-    Cyclic = 2,
-};
+// The largest block the reader inflates (4 KiB-page files): a block's inflated size is bounded
+// by its trailer and by this.
+constexpr size_t kMaxInflatedBlock = 64u << 10;
 
 // A node: an entry of the node B-tree, or of a subnode tree (parent 0 there).
 struct Node
@@ -68,8 +62,9 @@ public:
 
     virtual ~File();
 
-    Format format() const;
-    Crypt crypt() const;
+    FileFormat format() const; // Ansi (wVer 14, 15), Unicode (wVer 21 to 35) or Unicode4k (wVer 36)
+    BlockEncoding crypt() const;
+    bool offline() const;  // content type "SO": an offline folder file
     uint64_t size() const; // bytes in the file
 
     // Node B-tree lookup by NID.

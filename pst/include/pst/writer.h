@@ -29,6 +29,7 @@
 #include <variant>
 #include <vector>
 
+#include "pst/format.h"
 #include "pst/status.h"
 
 namespace pst {
@@ -235,29 +236,6 @@ private:
     std::vector<uint8_t>* m_out;
 };
 
-// Files stop below the first free-page-map offset (about 2 GB); a writer that would grow past
-// kMaxFileSize fails with "The PST file would exceed 2 GB".
-constexpr uint64_t kMaxFileSize = 0x4400ull + 8192ull * 253952ull;
-
-// Layout of the file: Unicode (wVer 23, 64-bit block ids and offsets, 8176-byte blocks) or
-// ANSI (wVer 14, 32-bit ids and offsets, 8180-byte blocks, 16-bit table row indexes, so a
-// folder holds at most 65536 messages). Both carry the same folders, tables and properties.
-enum class FileFormat : uint8_t
-{
-    Unicode,
-    Ansi,
-};
-
-// Encoding of the data blocks (bCryptMethod): none, the permute substitution Outlook uses by
-// default ("compressible encryption"), or the BID-keyed cyclic encoding ("high encryption").
-// Internal blocks, pages and the header are never encoded.
-enum class BlockEncoding : uint8_t
-{
-    None = 0,
-    Permute = 1,
-    Cyclic = 2,
-};
-
 struct WriterOptions
 {
     std::u16string store_name = u"Personal Folders"; // PidTagDisplayName of the message store
@@ -265,15 +243,20 @@ struct WriterOptions
     bool deterministic = false;
     uint64_t creation_time = 0; // FILETIME used for folders and messages without their own; 0 = now
     // The file may not grow beyond this many bytes (whole regions of 253,952 bytes after the
-    // first 0x4400); larger values are taken as kMaxFileSize. Reaching it fails the writer with
-    // "The PST file would exceed 2 GB" (or "... exceed the size limit" for a lower limit).
+    // first 0x4400); values above the format's own limit (kMaxAnsiFileSize, kMaxFileSize) are
+    // taken as that limit. Reaching the format's limit fails the writer with "The PST file would
+    // exceed 2 GB" (ANSI) or "... exceed 50 GB"; a lower limit with "... exceed the size limit".
     uint64_t size_limit = kMaxFileSize;
     // Writer::create(path): flush the file to the disk (fsync) before renaming it onto the
     // target, so that a crash never leaves a truncated file under the target's name. Turn off
     // for scratch files, where the wait for the disk is not worth it.
     bool sync_to_disk = true;
-    FileFormat format = FileFormat::Unicode;      // Unicode (wVer 23) or ANSI (wVer 14) layout
+    FileFormat format = FileFormat::Unicode;      // Unicode (wVer 23), ANSI (wVer 14) or 4 KiB pages (wVer 36)
     BlockEncoding encoding = BlockEncoding::None; // how data blocks are stored (bCryptMethod)
+    // Unicode4k only: data blocks that zlib makes smaller are stored as zlib streams.
+    bool compress = false;
+    // Content type "SO" (an offline folder file) instead of "SM".
+    bool offline = false;
 };
 
 using FolderId = uint32_t; // node id of a folder
@@ -338,8 +321,5 @@ public:
     // A message node in the node B-tree, with its blocks in use, whose nidParent names no folder.
     virtual Status add_orphan_message(const Message& message, OrphanParent parent) = 0;
 };
-
-// The CRC-32 variant of personal folder files (no initial or final inversion).
-uint32_t crc32(const void* data, size_t size, uint32_t crc = 0);
 
 } // namespace pst

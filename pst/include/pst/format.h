@@ -1,0 +1,75 @@
+// The facts of personal folder files that the reader and the writer share: the file kinds, the
+// block encodings, the client signatures, the special node ids and the file's CRC-32.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pst {
+
+// Layout of the node database. Unicode (wVer 23): 64-bit block ids and offsets, 512-byte pages,
+// 8176-byte blocks. ANSI (wVer 14): 32-bit ids and offsets, 8180-byte blocks, 16-bit table row
+// indexes, so a folder holds at most 65536 messages. Unicode4k (wVer 36, the form Outlook 2013
+// writes offline folder files in): 4096-byte pages, blocks up to 64 KiB whose trailer also holds
+// the inflated size, zlib-compressed blocks. All three carry the same folders, tables and
+// properties.
+enum class FileFormat : uint8_t
+{
+    Unicode,
+    Ansi,
+    Unicode4k,
+};
+
+// Encoding of the data blocks (bCryptMethod): none, the permute substitution Outlook uses by
+// default ("compressible encryption"), or the BID-keyed cyclic encoding ("high encryption").
+// Internal blocks, pages and the header are never encoded.
+enum class BlockEncoding : uint8_t
+{
+    None = 0,
+    Permute = 1,
+    Cyclic = 2,
+};
+
+// wClientVer / content type at offset 8 of the header.
+constexpr uint16_t kClientPst = 0x4D53;     // "SM": personal folder file
+constexpr uint16_t kClientOffline = 0x4F53; // "SO": offline folder file (an Exchange or IMAP cache)
+constexpr uint16_t kClientPab = 0x4241;     // "AB": personal address book
+
+// How large a written file may grow: ANSI files below the first free-page map (about 2 GB; their
+// offsets are 32 bits), Unicode files in whole regions of 253,952 bytes up to 50 GiB, Outlook's
+// default limit. A writer that would grow past its limit fails with "The PST file would exceed
+// 2 GB" or "... 50 GB".
+constexpr uint64_t kMaxAnsiFileSize = 0x4400ull + 8192ull * 253952ull;
+constexpr uint64_t kMaxFileSize = 0x4400ull + (50ull * 1024 * 1024 * 1024 - 0x4400ull) / 253952ull * 253952ull;
+
+// Node ids with a fixed meaning, and the node types (low 5 bits of a NID) the layers use.
+namespace nid {
+constexpr uint32_t kMessageStore = 0x21;
+constexpr uint32_t kNameToIdMap = 0x61;
+constexpr uint32_t kRootFolder = 0x122;
+constexpr uint32_t kAttachmentTable = 0x671; // subnode of a message; also the template's NID
+constexpr uint32_t kRecipientTable = 0x692;  // subnode of a message; also the template's NID
+
+constexpr uint32_t kTypeFolder = 0x02;
+constexpr uint32_t kTypeMessage = 0x04;
+constexpr uint32_t kTypeAttachment = 0x05;
+constexpr uint32_t kTypeAssocMessage = 0x08;
+constexpr uint32_t kTypeHierarchyTable = 0x0D;
+constexpr uint32_t kTypeContentsTable = 0x0E;
+constexpr uint32_t kTypeAssocContentsTable = 0x0F;
+
+constexpr uint32_t type_of(uint32_t n)
+{
+    return n & 0x1F;
+}
+// The node of another type with the same index (a folder's tables share the folder's index).
+constexpr uint32_t with_type(uint32_t n, uint32_t type)
+{
+    return (n & ~0x1Fu) | type;
+}
+} // namespace nid
+
+// The CRC-32 variant of personal folder files (no initial or final inversion).
+uint32_t crc32(const void* data, size_t size, uint32_t crc = 0);
+
+} // namespace pst
