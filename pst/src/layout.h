@@ -203,6 +203,13 @@ constexpr uint8_t kPtypePMap = 0x83;
 constexpr uint8_t kPtypeAMap = 0x84;
 constexpr uint8_t kPtypeDList = 0x86;
 
+// wSig of a block or page trailer: its offset and BID folded to 16 bits.
+inline uint16_t block_signature(uint64_t ib, uint64_t bid)
+{
+    const uint32_t x = static_cast<uint32_t>((ib ^ bid) & 0xFFFFFFFFu);
+    return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
+}
+
 inline bool is_internal_bid(uint64_t bid)
 {
     return (bid & 2) != 0;

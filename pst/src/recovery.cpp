@@ -27,11 +27,7 @@ bool is_message(uint32_t nid)
     return type == kTypeMessage || type == kTypeAssocMessage;
 }
 
-uint16_t signature(uint64_t ib, uint64_t bid)
-{
-    const uint32_t x = static_cast<uint32_t>((ib ^ bid) & 0xFFFFFFFFu);
-    return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
-}
+using pst::detail::block_signature;
 
 struct Range
 {
@@ -183,7 +179,7 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
                 continue;
             const uint64_t start = e - alloc;
             const uint64_t bid = L.id(t + L.trailer_bid) & kBidMask;
-            if (bid == 0 || get16(t + 2) != signature(start, bid) ||
+            if (bid == 0 || get16(t + 2) != block_signature(start, bid) ||
                 pst::crc32(buf.data() + (start - base), cb) != get32(t + L.trailer_crc))
                 continue;
             const uint16_t inflated = L.trailer_inflated ? get16(t + L.trailer_inflated) : 0;
