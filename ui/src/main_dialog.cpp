@@ -177,11 +177,12 @@ struct OutcomeMessage
     std::u16string_view text;
     std::u16string_view caption;
 };
-constexpr std::array<OutcomeMessage, 4> kOutcomeMessages{{
+constexpr std::array<OutcomeMessage, 5> kOutcomeMessages{{
     {engine::ScanOutcome::Done, contacts::kMessageCompleted, contacts::kCaption},
     {engine::ScanOutcome::NotPst, contacts::kMessageNotPst, contacts::kCaptionNotPst},
     {engine::ScanOutcome::OpenFailed, contacts::kMessageOpenFailed, contacts::kCaption},
     {engine::ScanOutcome::WalkFailed, contacts::kMessageScanFailed, contacts::kCaption},
+    {engine::ScanOutcome::Protected, contacts::kMessageProtected, contacts::kCaption},
 }};
 
 // A banner drawn at whatever size the layout gives it, so stretching never distorts it.
