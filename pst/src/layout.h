@@ -196,6 +196,13 @@ inline const Layout& layout_of(FileFormat f)
     return kUnicodeLayout;
 }
 
+// Lists, tables and properties: the same in every file kind.
+constexpr uint8_t kHeapSignature = 0xEC; // bSig of a heap-on-node's first block
+constexpr uint8_t kClientPC = 0xBC;      // bClientSig of a property context's heap
+constexpr uint8_t kClientTC = 0x7C;      // ... of a table context's heap, and bType of its TCINFO
+constexpr uint8_t kBthType = 0xB5;       // bType of a BTHHEADER
+constexpr size_t kMaxHeapAlloc = 3580;   // largest heap allocation; larger values go to a subnode
+
 constexpr uint8_t kPtypeBBT = 0x80;
 constexpr uint8_t kPtypeNBT = 0x81;
 constexpr uint8_t kPtypeFMap = 0x82;

@@ -209,7 +209,8 @@ bool Recovery::Impl::starts_pc_heap(const BlockRef& ref, std::vector<uint8_t>& s
 {
     if (is_internal(ref.bid) || !block_bytes(ref, &scratch))
         return false;
-    return scratch.size() >= 12 && scratch[2] == 0xEC && scratch[3] == 0xBC && get16(scratch.data()) <= scratch.size();
+    return scratch.size() >= 12 && scratch[2] == pst::detail::kHeapSignature && scratch[3] == pst::detail::kClientPC &&
+           get16(scratch.data()) <= scratch.size();
 }
 
 bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vector<uint64_t>* tree,
