@@ -112,7 +112,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         have_path = false;
     }
 
-    // Open, after the header check on the first ten bytes.
+    // Open, after the header check on the first ten bytes and the version check on the next two.
     ScanResult result;
     result.outcome = ScanOutcome::OpenFailed;
     if (have_path) {
