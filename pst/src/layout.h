@@ -39,7 +39,6 @@ struct Layout
     unsigned map_unit;         // bytes one AMap bit stands for
     uint64_t first_region;     // offset of the first allocation map
     unsigned hid_block_shift;  // a HID's block index starts at this bit
-    unsigned header_size;      // bytes of the HEADER structure
     bool wide_counts;          // cEnt and cEntMax are 2 bytes (4 KiB pages)
 
     unsigned max_block_data() const { return max_block - block_trailer; }
@@ -73,7 +72,7 @@ struct Layout
         b.resize(n + id_size);
         put_id(b.data() + n, v);
     }
-    // cEnt and cEntMax of a B-tree page.
+    // cEnt, cbEnt and cLevel of a B-tree page, and all four fields set.
     unsigned page_count(const uint8_t* page) const { return wide_counts ? get16(page + page_meta) : page[page_meta]; }
     unsigned entry_size_of(const uint8_t* page) const { return page[page_meta + (wide_counts ? 4 : 2)]; }
     unsigned level_of(const uint8_t* page) const { return page[page_meta + (wide_counts ? 5 : 3)]; }
@@ -120,7 +119,6 @@ inline constexpr Layout kAnsiLayout{
     .map_unit = 64,
     .first_region = 0x4400,
     .hid_block_shift = 16,
-    .header_size = 512,
     .wide_counts = false,
 };
 // Unicode (wVer 23): 8176-byte blocks, 20/15/20 B-tree entries per page.
@@ -149,7 +147,6 @@ inline constexpr Layout kUnicodeLayout{
     .map_unit = 64,
     .first_region = 0x4400,
     .hid_block_shift = 16,
-    .header_size = 564,
     .wide_counts = false,
 };
 // Unicode with 4 KiB pages (wVer 36): blocks of up to 64 KiB in 512-byte steps, 169/126/169
@@ -179,7 +176,6 @@ inline constexpr Layout kUnicode4kLayout{
     .map_unit = 512,
     .first_region = 0x22000,
     .hid_block_shift = 19,
-    .header_size = 564,
     .wide_counts = true,
 };
 
