@@ -324,6 +324,8 @@ std::u16string_view outcome_text(engine::ScanOutcome outcome)
         return contacts::kMessageOpenFailed;
     case engine::ScanOutcome::WalkFailed:
         return contacts::kMessageScanFailed;
+    case engine::ScanOutcome::Protected:
+        return contacts::kMessageProtected;
     case engine::ScanOutcome::Done:
     case engine::ScanOutcome::Stopped:
         break;

@@ -35,6 +35,8 @@ std::string_view outcome_name(ScanOutcome outcome)
         return "walk failed";
     case ScanOutcome::Stopped:
         return "stopped";
+    case ScanOutcome::Protected:
+        return "protected file";
     }
     return "unknown";
 }
@@ -56,6 +58,17 @@ HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline)
     const bool pst = header[8] == 'S' && header[9] == 'M';
     const bool offline = header[8] == 'S' && header[9] == 'O';
     return pst || (offline && read_offline) ? HeaderCheck::Pst : HeaderCheck::NotPst;
+}
+
+int file_version(const std::string& path_utf8)
+{
+    std::ifstream in(path_utf8, std::ios::binary);
+    unsigned char header[12] = {};
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    if (!in || in.gcount() != static_cast<std::streamsize>(sizeof header)) {
+        return -1;
+    }
+    return header[10] | header[11] << 8;
 }
 
 void ScanSession::release()
@@ -99,13 +112,15 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         have_path = false;
     }
 
-    // Open, after the header check on the first ten bytes.
+    // Open, after the header check on the first ten bytes and the version check on the next two.
     ScanResult result;
     result.outcome = ScanOutcome::OpenFailed;
     if (have_path) {
         const HeaderCheck header = check_pst_header(path_utf8, session.options.offline);
         if (header == HeaderCheck::NotPst) {
             result.outcome = ScanOutcome::NotPst;
+        } else if (header == HeaderCheck::Pst && file_version(path_utf8) == kProtectedVersion) {
+            result.outcome = ScanOutcome::Protected;
         } else if (header == HeaderCheck::Pst) {
             std::string why;
             session.source = PstSource::open(path_utf8, session.options, &why);

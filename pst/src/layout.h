@@ -39,7 +39,6 @@ struct Layout
     unsigned map_unit;         // bytes one AMap bit stands for
     uint64_t first_region;     // offset of the first allocation map
     unsigned hid_block_shift;  // a HID's block index starts at this bit
-    unsigned header_size;      // bytes of the HEADER structure
     bool wide_counts;          // cEnt and cEntMax are 2 bytes (4 KiB pages)
     uint64_t max_file_size;    // the writer's limit: ANSI offsets stay below 2 GB, Unicode files below
                                // Outlook's default of 50 GB
@@ -76,7 +75,7 @@ struct Layout
         b.resize(n + id_size);
         put_id(b.data() + n, v);
     }
-    // cEnt and cEntMax of a B-tree page.
+    // cEnt, cbEnt and cLevel of a B-tree page, and all four fields set.
     unsigned page_count(const uint8_t* page) const { return wide_counts ? get16(page + page_meta) : page[page_meta]; }
     unsigned entry_size_of(const uint8_t* page) const { return page[page_meta + (wide_counts ? 4 : 2)]; }
     unsigned level_of(const uint8_t* page) const { return page[page_meta + (wide_counts ? 5 : 3)]; }
@@ -123,7 +122,6 @@ inline constexpr Layout kAnsiLayout{
     .map_unit = 64,
     .first_region = 0x4400,
     .hid_block_shift = 16,
-    .header_size = 512,
     .wide_counts = false,
     .max_file_size = kMaxAnsiFileSize,
     .too_large = "The PST file would exceed 2 GB",
@@ -154,7 +152,6 @@ inline constexpr Layout kUnicodeLayout{
     .map_unit = 64,
     .first_region = 0x4400,
     .hid_block_shift = 16,
-    .header_size = 564,
     .wide_counts = false,
     .max_file_size = kMaxFileSize,
     .too_large = "The PST file would exceed 50 GB",
@@ -186,7 +183,6 @@ inline constexpr Layout kUnicode4kLayout{
     .map_unit = 512,
     .first_region = 0x22000,
     .hid_block_shift = 19,
-    .header_size = 564,
     .wide_counts = true,
     .max_file_size = kMaxFileSize,
     .too_large = "The PST file would exceed 50 GB",
@@ -205,6 +201,13 @@ inline const Layout& layout_of(FileFormat f)
     return kUnicodeLayout;
 }
 
+// Lists, tables and properties: the same in every file kind.
+constexpr uint8_t kHeapSignature = 0xEC; // bSig of a heap-on-node's first block
+constexpr uint8_t kClientPC = 0xBC;      // bClientSig of a property context's heap
+constexpr uint8_t kClientTC = 0x7C;      // ... of a table context's heap, and bType of its TCINFO
+constexpr uint8_t kBthType = 0xB5;       // bType of a BTHHEADER
+constexpr size_t kMaxHeapAlloc = 3580;   // largest heap allocation; larger values go to a subnode
+
 constexpr uint8_t kPtypeBBT = 0x80;
 constexpr uint8_t kPtypeNBT = 0x81;
 constexpr uint8_t kPtypeFMap = 0x82;
@@ -212,6 +215,13 @@ constexpr uint8_t kPtypePMap = 0x83;
 constexpr uint8_t kPtypeAMap = 0x84;
 constexpr uint8_t kPtypeFPMap = 0x85;
 constexpr uint8_t kPtypeDList = 0x86;
+
+// wSig of a block or page trailer: its offset and BID folded to 16 bits.
+inline uint16_t block_signature(uint64_t ib, uint64_t bid)
+{
+    const uint32_t x = static_cast<uint32_t>((ib ^ bid) & 0xFFFFFFFFu);
+    return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
+}
 
 inline bool is_internal_bid(uint64_t bid)
 {

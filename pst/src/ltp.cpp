@@ -89,7 +89,7 @@ std::vector<Bytes> Heap::serialize() const
         Bytes blk(block_size(b, i), 0);
         put16(blk.data(), static_cast<uint16_t>(map_at));
         if (i == 0) {
-            blk[2] = 0xEC;
+            blk[2] = kHeapSignature;
             blk[3] = m_client;
             put32(blk.data() + 4, m_root);
             put_levels(blk.data() + 8, 0, 8);
@@ -147,7 +147,7 @@ void build_bth(Heap& heap, uint32_t header_hid, uint8_t cb_key, uint8_t cb_ent, 
         root = level[0].hid;
     }
     uint8_t* h = heap.at(header_hid);
-    h[0] = 0xB5;
+    h[0] = kBthType;
     h[1] = cb_key;
     h[2] = cb_ent;
     h[3] = levels;
@@ -375,7 +375,7 @@ NodeData TableBuilder::finish()
     }
 
     uint8_t* info = m_heap.at(m_hid_info);
-    info[0] = 0x7C;
+    info[0] = kClientTC;
     info[1] = static_cast<uint8_t>(m_cols.size());
     for (int i = 0; i < 4; ++i)
         put16(info + 2 + 2 * i, m_rgib[i]);

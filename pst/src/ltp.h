@@ -9,10 +9,6 @@
 
 namespace pst::detail {
 
-constexpr size_t kMaxHeapAlloc = 3580; // largest heap allocation
-constexpr uint8_t kClientPC = 0xBC;
-constexpr uint8_t kClientTC = 0x7C;
-
 // A heap-on-node under construction. Allocations are never freed; HIDs are handed out in
 // allocation order, so the first allocation is HID 0x20 and the second 0x40 (the block index
 // sits where the file's layout puts it).

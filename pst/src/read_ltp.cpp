@@ -9,8 +9,11 @@ namespace pst::read {
 namespace detail {
 namespace {
 
-constexpr uint8_t kClientPC = 0xBC;
-constexpr uint8_t kClientTC = 0x7C;
+using pst::detail::kBthType;
+using pst::detail::kClientPC;
+using pst::detail::kClientTC;
+using pst::detail::kHeapSignature;
+
 constexpr uint64_t kMaxValueBytes = 2 * kMaxStreamSize; // subnode values of one property context
 // Blocks that the subnode values of one property context, or the cells of one table, may list:
 // values that name one large data tree many times are not read over and over.
@@ -135,7 +138,7 @@ int HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole, s
     size_t n = 0;
     if (m_stream.block(0, &b, &n, why) < 0)
         return -1;
-    if (n < 12 || b[2] != 0xEC)
+    if (n < 12 || b[2] != kHeapSignature)
         return fail(why, "not a heap-on-node (no 0xEC signature)");
     if (b[3] != client_sig)
         return fail(why, "heap of client type " + hex(b[3]) + ", expected " + hex(client_sig));
@@ -207,7 +210,7 @@ int read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned 
     size_t n = 0;
     if (heap.get(hid, &p, &n, why) < 0)
         return -1;
-    if (n < 8 || p[0] != 0xB5)
+    if (n < 8 || p[0] != kBthType)
         return fail(why, "BTH header " + hex(hid) + " missing or not of type 0xb5");
     if (p[1] != key_size || p[2] != ent_size)
         return fail(why, "BTH " + hex(hid) + " of " + std::to_string(p[1]) + "-byte keys and " + std::to_string(p[2]) +
@@ -430,7 +433,7 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
     size_t size = 0;
     if (heap.get(heap.user_root(), &p, &size, why) < 0)
         return -1;
-    if (size < 22 || p[0] != 0x7C)
+    if (size < 22 || p[0] != kClientTC)
         return fail(why, "TCINFO " + hex(heap.user_root()) + " missing or not of type 0x7c");
     const size_t count = p[1];
     if (size < 22 + 8 * count)

@@ -10,15 +10,9 @@ using namespace detail;
 namespace {
 
 constexpr uint32_t kNameMapNid = nid::kNameToIdMap;
-constexpr uint16_t kGuidStream = 0x0002;
-constexpr uint16_t kEntryStream = 0x0003;
-constexpr uint16_t kStringStream = 0x0004;
-
-// PS_MAPI and PS_PUBLIC_STRINGS, on-disk byte order: what GUID indexes 1 and 2 stand for.
-constexpr std::array<uint8_t, 16> kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                             0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-constexpr std::array<uint8_t, 16> kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                      0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+using namemap::kEntryStream;
+using namemap::kGuidStream;
+using namemap::kStringStream;
 
 } // namespace
 
@@ -66,10 +60,11 @@ int NameMap::open(File& file, std::string* why)
             continue; // 0x8000 + index would not be a property id
         NamedId n;
         n.numeric = (guid_field & 1) == 0;
+        // GUID indexes 1 and 2 stand for PS_MAPI and PS_PUBLIC_STRINGS.
         if (guid == 1) {
-            n.guid = kPsMapi;
+            n.guid = pst::kPsMapi;
         } else if (guid == 2) {
-            n.guid = kPsPublicStrings;
+            n.guid = pst::kPsPublicStrings;
         } else if (guid >= 3) {
             if (guid - 3 >= guid_count)
                 continue; // names a GUID the stream does not have

@@ -27,11 +27,7 @@ bool is_message(uint32_t nid)
     return type == kTypeMessage || type == kTypeAssocMessage;
 }
 
-uint16_t signature(uint64_t ib, uint64_t bid)
-{
-    const uint32_t x = static_cast<uint32_t>((ib ^ bid) & 0xFFFFFFFFu);
-    return static_cast<uint16_t>((x >> 16) ^ (x & 0xFFFF));
-}
+using pst::detail::block_signature;
 
 struct Range
 {
@@ -183,7 +179,7 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
                 continue;
             const uint64_t start = e - alloc;
             const uint64_t bid = L.id(t + L.trailer_bid) & kBidMask;
-            if (bid == 0 || get16(t + 2) != signature(start, bid) ||
+            if (bid == 0 || get16(t + 2) != block_signature(start, bid) ||
                 pst::crc32(buf.data() + (start - base), cb) != get32(t + L.trailer_crc))
                 continue;
             const uint16_t inflated = L.trailer_inflated ? get16(t + L.trailer_inflated) : 0;
@@ -213,7 +209,8 @@ bool Recovery::Impl::starts_pc_heap(const BlockRef& ref, std::vector<uint8_t>& s
 {
     if (is_internal(ref.bid) || !block_bytes(ref, &scratch))
         return false;
-    return scratch.size() >= 12 && scratch[2] == 0xEC && scratch[3] == 0xBC && get16(scratch.data()) <= scratch.size();
+    return scratch.size() >= 12 && scratch[2] == pst::detail::kHeapSignature && scratch[3] == pst::detail::kClientPC &&
+           get16(scratch.data()) <= scratch.size();
 }
 
 bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vector<uint64_t>* tree,

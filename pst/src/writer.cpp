@@ -301,12 +301,12 @@ public:
             append16(bucket, static_cast<uint16_t>(i));
         }
         std::vector<StoredProp> props;
-        props.push_back({0x0001, 0x0003, le32(kBuckets)});
-        props.push_back({0x0002, 0x0102, guids});
-        props.push_back({0x0003, 0x0102, entries});
-        props.push_back({0x0004, 0x0102, strings});
+        props.push_back({namemap::kBucketCount, 0x0003, le32(kBuckets)});
+        props.push_back({namemap::kGuidStream, 0x0102, guids});
+        props.push_back({namemap::kEntryStream, 0x0102, entries});
+        props.push_back({namemap::kStringStream, 0x0102, strings});
         for (uint32_t b = 0; b < kBuckets; ++b)
-            props.push_back({static_cast<uint16_t>(0x1000 + b), 0x0102, buckets[b]});
+            props.push_back({static_cast<uint16_t>(namemap::kFirstBucket + b), 0x0102, buckets[b]});
         return props;
     }
 

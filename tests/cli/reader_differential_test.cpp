@@ -184,12 +184,39 @@ TEST(ReaderDifferential, OfflineAndFourKiBFilesReadLikeThePlainFile)
     EXPECT_EQ(native.status, cli::kExitSuccess) << native.err;
     EXPECT_NE(native.out.find(std::string(100000, 'b')), std::string::npos);
 
-    // Refused without --ost, whichever reader.
+    // Saved as a PST, the contacts of an OST go into a plain Unicode PST with 512-byte pages.
+    const std::string out = dir.file("saved");
+    std::filesystem::create_directories(out);
+    const Output saved = convert({"--ost", "--format", "pst", "--out", out, described});
+    EXPECT_EQ(saved.status, cli::kExitSuccess) << saved.err;
+    size_t saved_files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".pst") {
+            continue;
+        }
+        const std::string header = testfiles::read_bytes(entry.path().string()).substr(0, 12);
+        ASSERT_EQ(header.size(), 12u);
+        EXPECT_EQ(header.substr(8, 2), "SM");
+        EXPECT_EQ(header[10], 23);
+        EXPECT_EQ(expect_same(entry.path().string(), "the saved PST").out, native.out);
+        ++saved_files;
+    }
+    EXPECT_EQ(saved_files, 1u);
+
+    // Refused without --ost, whichever reader; version 37 refused with --ost too, with its reason.
+    std::string bytes = testfiles::read_bytes(described);
+    bytes[10] = 37;
+    bytes[11] = 0;
+    const std::string protected_file = dir.file("protected.ost");
+    testfiles::write_bytes(protected_file, bytes);
     for (const char* reader : {"native", "libpff"}) {
         const Output refused = json_of(described, reader);
         EXPECT_EQ(refused.status, cli::kExitScanFailed) << reader;
-        EXPECT_NE(refused.err.find("This is not a valid PST File"), std::string::npos) << reader << ": " << refused.err;
+        EXPECT_EQ(refused.err, "This is not a valid PST File\n") << reader;
         EXPECT_EQ(refused.out, "") << reader;
+        const Output protected_out = json_of(protected_file, reader, {"--ost"});
+        EXPECT_EQ(protected_out.status, cli::kExitScanFailed) << reader;
+        EXPECT_NE(protected_out.err.find("its data may be protected"), std::string::npos) << protected_out.err;
     }
 }
 

@@ -243,6 +243,7 @@ enum class Op
 enum class Outcome
 {
     NotPst,     // "This is not a valid PST File"
+    Protected,  // version 37: its data may be protected
     OpenFailed, // the open failure message
     ScanFailed, // the scan failure message
     Failed,     // the open or the scan failure message
@@ -475,13 +476,17 @@ void check(const ScanResult& r, Outcome expect, const std::string& where)
             EXPECT_TRUE(kAllContacts.count(name) || expect == Outcome::Any) << where << ": found " << name;
         }
     } else {
-        EXPECT_TRUE(o == ScanOutcome::NotPst || o == ScanOutcome::OpenFailed || o == ScanOutcome::WalkFailed)
+        EXPECT_TRUE(o == ScanOutcome::NotPst || o == ScanOutcome::OpenFailed || o == ScanOutcome::WalkFailed ||
+                    o == ScanOutcome::Protected)
             << where << ": " << engine::outcome_name(o);
         EXPECT_TRUE(r.contacts.empty() || o == ScanOutcome::WalkFailed) << where;
     }
     switch (expect) {
     case Outcome::NotPst:
         EXPECT_EQ(o, ScanOutcome::NotPst) << where;
+        break;
+    case Outcome::Protected:
+        EXPECT_EQ(o, ScanOutcome::Protected) << where;
         break;
     case Outcome::OpenFailed:
         EXPECT_EQ(o, ScanOutcome::OpenFailed) << where;
@@ -737,6 +742,12 @@ const std::vector<CompressedDamage>& compressed_damages()
         {"version 37",
          [](Bytes& f, const L&) {
              put(f, 10, 2, 37);
+             fix_header_crcs(f);
+         },
+         Outcome::Protected},
+        {"version 38",
+         [](Bytes& f, const L&) {
+             put(f, 10, 2, 38);
              fix_header_crcs(f);
          },
          Outcome::OpenFailed},

@@ -119,8 +119,9 @@ void fill_damage_base(pst::Writer& w, pst::FileFormat format)
 
 void fill_edges(pst::Writer& w, pst::FileFormat format, bool large)
 {
-    const bool ansi = format == pst::FileFormat::Ansi;
-    const size_t block = ansi ? 8180 : 8176, slots = ansi ? 2043 : 1021, sl = ansi ? 681 : 340;
+    const bool ansi = format == pst::FileFormat::Ansi, four_k = format == pst::FileFormat::Unicode4k;
+    const size_t block = ansi ? 8180 : four_k ? 65512 : 8176;
+    const size_t slots = ansi ? 2043 : four_k ? 8188 : 1021, sl = ansi ? 681 : four_k ? 2729 : 340;
     const auto top = w.top_of_personal_folders();
     const auto edges = w.add_folder(top, u"Edges", u"IPF.Note");
     w.add_folder(top, u"Empty", u"IPF.Contact");

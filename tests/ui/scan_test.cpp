@@ -9,7 +9,10 @@
 #include "ui/explorer.h"
 #include "ui/status_page.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTest>
 #include <QThread>
@@ -268,6 +271,57 @@ private slots:
         QVERIFY(!w.dialog->scanRunning());
         w.dialog.reset();
         QTest::qWait(20);
+    }
+
+    // File > "Read offline folder files (OST)": off by default, an OST (4 KiB pages, compressed)
+    // is refused as not a PST; on, Browse offers *.ost, a drop takes the .ost and the scan reads
+    // every contact; a new window remembers it.
+    void offlineFolderFilesOnRequest()
+    {
+        Window w;
+        fixture::ContactsOptions options;
+        options.contacts = 25;
+        options.folders = 2;
+        options.seed = 5;
+        options.format = pst::FileFormat::Unicode4k;
+        options.compress = true;
+        options.offline = true;
+        const std::string ost = w.path("cache.ost");
+        QVERIFY(fixture::write_contacts(ost, options).ok);
+        std::ofstream(w.path("notes.txt")) << "x";
+
+        QAction* item = w.dialog->menuAction(kMenuReadOffline);
+        QVERIFY(item != nullptr);
+        QVERIFY(item->isCheckable());
+        QCOMPARE(item->text(), QStringLiteral("Read offline folder files (OST)"));
+        QVERIFY(!item->isChecked());
+        w.choose(ost);
+        w.dialog->OnScan();
+        QVERIFY(w.dialog->waitForWorkers(30000));
+        QCOMPARE(storeSize(w), int64_t(0));
+        QVERIFY(!w.env->messages.empty());
+        QCOMPARE(w.env->messages.back().text, QStringLiteral("This is not a valid PST File"));
+
+        item->trigger();
+        QVERIFY(item->isChecked());
+        QVERIFY(w.dialog->readOffline());
+        w.dialog->OnBrowse();
+        QCOMPARE(w.env->fileDialogs.back().filter, QString::fromLatin1(kFileDialogFilterOffline));
+        QVERIFY(w.env->fileDialogs.back().filter.contains(QStringLiteral("*.ost")));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString(w.path("notes.txt"))),
+                      QUrl::fromLocalFile(QString::fromStdString(ost))});
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        static_cast<QObject*>(w.dialog.get())->event(&drop);
+        QCOMPARE(w.dialog->selectedFile(), QString::fromStdString(ost));
+        w.dialog->OnScan();
+        QVERIFY(w.dialog->waitForWorkers(30000));
+        QCOMPARE(storeSize(w), int64_t(options.contacts));
+
+        w.dialog.reset();
+        w.dialog = std::make_unique<CPelimoorDlg>(w.store);
+        QVERIFY(w.dialog->menuAction(kMenuReadOffline)->isChecked());
+        QVERIFY(w.dialog->readOffline());
     }
 };
 

@@ -10,8 +10,9 @@
 #include <QApplication>
 #include <QTimer>
 
-// pelimoor [--reader native|libpff] [--codepage N] [--no-recovery] [FILE.pst]: the reader, the
-// fallback code page of 8-bit texts and whether scans look beyond the live folders, as for
+// pelimoor [--reader native|libpff] [--codepage N] [--no-recovery] [--ost] [FILE.pst]: the reader,
+// the fallback code page of 8-bit texts, whether scans look beyond the live folders and read
+// offline folder files (which turns File > "Read offline folder files (OST)" on), as for
 // pelimoor-convert (PELIMOOR_READER, PELIMOOR_CODEPAGE and PELIMOOR_RECOVERY set the defaults); a
 // file given is opened as if Browse had chosen it.
 int main(int argc, char** argv)
@@ -26,10 +27,10 @@ int main(int argc, char** argv)
         return 2;
     }
     if (rest.size() > 1 || (!rest.empty() && rest[0].starts_with("-"))) {
-        std::fprintf(
-            stderr,
-            "pelimoor: %s\nUsage: pelimoor [--reader native|libpff] [--codepage N] [--no-recovery] [FILE.pst]\n",
-            rest.size() > 1 ? "one file at most" : ("unknown option " + rest[0]).c_str());
+        std::fprintf(stderr,
+                     "pelimoor: %s\nUsage: pelimoor [--reader native|libpff] [--codepage N] [--no-recovery] [--ost] "
+                     "[FILE.pst]\n",
+                     rest.size() > 1 ? "one file at most" : ("unknown option " + rest[0]).c_str());
         return 2;
     }
     const QString file = rest.empty() ? QString() : QString::fromLocal8Bit(rest[0].c_str());

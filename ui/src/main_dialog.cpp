@@ -179,11 +179,12 @@ struct OutcomeMessage
     std::u16string_view text;
     std::u16string_view caption;
 };
-constexpr std::array<OutcomeMessage, 4> kOutcomeMessages{{
+constexpr std::array<OutcomeMessage, 5> kOutcomeMessages{{
     {engine::ScanOutcome::Done, contacts::kMessageCompleted, contacts::kCaption},
     {engine::ScanOutcome::NotPst, contacts::kMessageNotPst, contacts::kCaptionNotPst},
     {engine::ScanOutcome::OpenFailed, contacts::kMessageOpenFailed, contacts::kCaption},
     {engine::ScanOutcome::WalkFailed, contacts::kMessageScanFailed, contacts::kCaption},
+    {engine::ScanOutcome::Protected, contacts::kMessageProtected, contacts::kCaption},
 }};
 
 // A banner drawn at whatever size the layout gives it, so stretching never distorts it.
@@ -317,6 +318,7 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     buildStatusBar();
     buildShortcuts();
     buildRecentMenu();
+    buildOfflineAction();
     loadSettings();
     setAcceptDrops(true);
     updateContactCount();
@@ -684,7 +686,33 @@ bool CPelimoorDlg::saveRunning() const
 
 void CPelimoorDlg::setSourceOptions(const engine::SourceOptions& options)
 {
-    m_scanner->setSourceOptions(options);
+    const bool offline = options.offline || m_sourceOptions.offline;
+    m_sourceOptions = options;
+    setReadOffline(offline);
+}
+
+void CPelimoorDlg::setReadOffline(bool on)
+{
+    m_sourceOptions.offline = on;
+    m_scanner->setSourceOptions(m_sourceOptions);
+    menuAction(kMenuReadOffline)->setChecked(on);
+}
+
+void CPelimoorDlg::buildOfflineAction()
+{
+    QAction* exit = menuAction(kMenuExit);
+    auto* file = qobject_cast<QMenu*>(exit->parent());
+    QAction* action = new QAction(QStringLiteral("Read offline folder files (OST)"), file);
+    action->setCheckable(true);
+    action->setProperty("controlId", int(kMenuReadOffline));
+    action->setObjectName(QStringLiteral("id%1").arg(int(kMenuReadOffline)));
+    file->insertAction(exit, action);
+    file->insertSeparator(exit);
+    m_actions[kMenuReadOffline] = action;
+    connect(action, &QAction::toggled, this, [this](bool on) {
+        if (on != m_sourceOptions.offline)
+            setReadOffline(on);
+    });
 }
 
 void CPelimoorDlg::deleteScratchDirectory()
@@ -715,8 +743,10 @@ void CPelimoorDlg::OnBrowse()
 void CPelimoorDlg::ChooseFile()
 {
     deleteScratchDirectory();
-    platform::FileDialogRequest request{QString::fromLatin1(kFileDialogTitle), QString::fromLatin1(kFileDialogFilter),
-                                        false, m_lastBrowseFolder};
+    platform::FileDialogRequest request{
+        QString::fromLatin1(kFileDialogTitle),
+        QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter), false,
+        m_lastBrowseFolder};
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {
         apply(WindowEvent::FileDialogCancelled);
@@ -1020,6 +1050,7 @@ void CPelimoorDlg::loadSettings()
     m_recent = s->value(QStringLiteral("files/recent")).toStringList().mid(0, kRecentFiles);
     m_lastBrowseFolder = s->value(QStringLiteral("files/browse")).toString();
     m_lastDestination = s->value(QStringLiteral("files/destination")).toString();
+    setReadOffline(s->value(QStringLiteral("files/offline"), false).toBool());
     bool ok = false;
     const int split = s->value(QStringLiteral("window/split")).toInt(&ok);
     m_split = ok ? split : 0;
@@ -1064,6 +1095,7 @@ void CPelimoorDlg::saveSettings() const
     s->setValue(QStringLiteral("files/recent"), m_recent);
     s->setValue(QStringLiteral("files/browse"), m_lastBrowseFolder);
     s->setValue(QStringLiteral("files/destination"), m_lastDestination);
+    s->setValue(QStringLiteral("files/offline"), m_sourceOptions.offline);
     if (!m_firstShow)
         s->setValue(QStringLiteral("window/geometry"), saveGeometry());
     s->setValue(QStringLiteral("window/split"), appliedSplit());
@@ -1110,8 +1142,9 @@ void CPelimoorDlg::dragEnterEvent(QDragEnterEvent* event)
 
 void CPelimoorDlg::dropEvent(QDropEvent* event)
 {
-    // The dropped files, a dropped folder's files (by name), then the first .pst among them; a
-    // drop without one is taken as the first file, which the scan then refuses as Browse would.
+    // The dropped files, a dropped folder's files (by name), then the first .pst (or .ost, while
+    // offline folder files are read) among them; a drop without one is taken as the first file,
+    // which the scan then refuses as Browse would.
     QStringList files;
     for (const QUrl& url : event->mimeData()->urls()) {
         if (!url.isLocalFile())
@@ -1129,7 +1162,8 @@ void CPelimoorDlg::dropEvent(QDropEvent* event)
     event->acceptProposedAction();
     QString chosen = files.first();
     for (const QString& f : files) {
-        if (f.endsWith(QStringLiteral(".pst"), Qt::CaseInsensitive)) {
+        if (f.endsWith(QStringLiteral(".pst"), Qt::CaseInsensitive) ||
+            (m_sourceOptions.offline && f.endsWith(QStringLiteral(".ost"), Qt::CaseInsensitive))) {
             chosen = f;
             break;
         }

@@ -21,6 +21,9 @@ inline constexpr std::u16string_view kMessageOpenFailed =
     u"contact support team..";
 inline constexpr std::u16string_view kMessageScanFailed =
     u"Scanning process failed! Please select another file OR contact support team..";
+inline constexpr std::u16string_view kMessageProtected =
+    u"This file comes from an Outlook that protects its data (Windows Information Protection): its data may be "
+    u"protected, so it cannot be read. Please open it in that Outlook and export a PST file.";
 inline constexpr std::u16string_view kMessageCompleted =
     u"Pelimoor Analysis Completed! Now click on Convert button to Export PST Contacts..";
 

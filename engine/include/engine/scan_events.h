@@ -24,6 +24,7 @@ enum class ScanOutcome : uint8_t
     OpenFailed, // the file cannot be read, has no signature, or the reader refused it
     WalkFailed, // the file opened but its folder tree could not be walked
     Stopped,    // ended through the pause gate
+    Protected,  // version 37: written by an Outlook that protects data (Windows Information Protection)
 };
 
 // A short English name of the outcome ("done", "not a PST file", ...), for logs and tests.

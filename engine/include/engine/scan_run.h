@@ -63,6 +63,11 @@ enum class HeaderCheck
 };
 // `read_offline`: an offline folder file (content type "SO") passes as a PST.
 HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline = false);
+// wVer of a file that passed the header check (-1 when it cannot be read). Version 37 comes from
+// Outlook builds that protect data with Windows Information Protection: such a file is refused as
+// ScanOutcome::Protected, whatever reader is chosen.
+constexpr int kProtectedVersion = 37;
+int file_version(const std::string& path_utf8);
 
 // Runs one scan of `path_utf8` into `store` (which the caller has emptied if it wants a fresh
 // list; numbering continues either way). Reports scan_started, then while walking progress,

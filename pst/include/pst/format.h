@@ -2,6 +2,7 @@
 // block encodings, the client signatures, the special node ids and the file's CRC-32.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -68,6 +69,23 @@ constexpr uint32_t with_type(uint32_t n, uint32_t type)
     return (n & ~0x1Fu) | type;
 }
 } // namespace nid
+
+// Property sets of named properties.
+using Guid = std::array<uint8_t, 16>; // in on-disk (little-endian GUID) byte order
+
+extern const Guid kPsMapi;          // {00020328-0000-0000-C000-000000000046}
+extern const Guid kPsPublicStrings; // {00020329-0000-0000-C000-000000000046}
+extern const Guid kPsetidAddress;   // {00062004-0000-0000-C000-000000000046}
+extern const Guid kPsetidCommon;    // {00062008-0000-0000-C000-000000000046}
+
+// The name-to-id map's property context (node 0x61): its streams' property ids.
+namespace namemap {
+constexpr uint16_t kBucketCount = 0x0001;  // PtypInteger32: the number of hash buckets
+constexpr uint16_t kGuidStream = 0x0002;   // the property sets past PS_MAPI and PS_PUBLIC_STRINGS
+constexpr uint16_t kEntryStream = 0x0003;  // 8-byte NAMEID records
+constexpr uint16_t kStringStream = 0x0004; // string names, each after its byte count
+constexpr uint16_t kFirstBucket = 0x1000;  // hash bucket k is 0x1000 + k
+} // namespace namemap
 
 // The CRC-32 variant of personal folder files (no initial or final inversion).
 uint32_t crc32(const void* data, size_t size, uint32_t crc = 0);

@@ -49,13 +49,6 @@ enum class PropType : uint16_t
     MultiUnicode = 0x101F,
 };
 
-using Guid = std::array<uint8_t, 16>; // in on-disk (little-endian GUID) byte order
-
-extern const Guid kPsMapi;          // {00020328-0000-0000-C000-000000000046}
-extern const Guid kPsPublicStrings; // {00020329-0000-0000-C000-000000000046}
-extern const Guid kPsetidAddress;   // {00062004-0000-0000-C000-000000000046}
-extern const Guid kPsetidCommon;    // {00062008-0000-0000-C000-000000000046}
-
 // Where a property lives: a plain property id (below 0x8000), or a named property identified
 // by a property set and either a numeric name (LID) or a string name. Named properties get
 // their 0x8000+ id from the file's name-to-id map when the file is written.

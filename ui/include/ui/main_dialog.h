@@ -70,6 +70,7 @@ enum MenuId : int
     kMenuCopy = 32780,
     kMenuConvertSelected = 32781,
     kMenuRecent = 32782,
+    kMenuReadOffline = 32783, // File > "Read offline folder files (OST)", checkable
 };
 inline constexpr int kPathEdit = 1001;
 inline constexpr int kPathFrame = 1004;
@@ -85,6 +86,10 @@ inline constexpr int kRecentFiles = 8;
 // Titles and names of the window's dialogs.
 inline constexpr auto kFileDialogTitle = "Select File...";
 inline constexpr auto kFileDialogFilter = "Microsoft Outlook PST File (*pst) (*.pst *.pst)";
+// Browse's filters while offline folder files are read: both kinds first, then each.
+inline constexpr auto kFileDialogFilterOffline = "Microsoft Outlook PST and OST Files (*.pst *.ost);;"
+                                                 "Microsoft Outlook PST File (*pst) (*.pst *.pst);;"
+                                                 "Microsoft Outlook OST File (*.ost)";
 inline constexpr auto kScratchDirectory = "Attachments";
 inline constexpr auto kDestinationTitle = "Select Destination Folder";
 
@@ -101,8 +106,12 @@ public:
     // The dialog pointer slot: the dialog constructed last and still alive, or null.
     static CPelimoorDlg* instance();
 
-    // The PST reader and fallback code page of the scans to come (before the first Scan).
+    // The PST reader and fallback code page of the scans to come (before the first Scan). With
+    // `options.offline` (pelimoor --ost) File > "Read offline folder files (OST)" is turned on.
     void setSourceOptions(const engine::SourceOptions& options);
+    // File > "Read offline folder files (OST)": whether scans read OSTs; remembered between runs.
+    void setReadOffline(bool on);
+    bool readOffline() const { return m_sourceOptions.offline; }
 
     // Handlers (buttons and menus call these).
     void OnBrowse();
@@ -174,6 +183,7 @@ private:
     void buildStatusBar();
     void buildShortcuts();
     void buildRecentMenu();
+    void buildOfflineAction();
     void loadSettings();
     void saveSettings() const;
     // The list's default column widths for its column set, and the header layout last saved for it.
@@ -225,6 +235,7 @@ private:
     QLabel* m_count = nullptr;
     QMenu* m_recentMenu = nullptr;
     QStringList m_recent;
+    engine::SourceOptions m_sourceOptions;
     QString m_lastBrowseFolder;
     QString m_lastDestination;
     controls::CFolderTreeCtrl1* m_tree = nullptr;
