@@ -1,5 +1,6 @@
 #include "contacts/contact_record.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -40,6 +41,7 @@ void ContactDraft::reset()
     m_origin = Origin::live;
     m_photo_type = PhotoType::none;
     m_photo.clear();
+    m_identity.fill(0);
 }
 
 void ContactDraft::set_photo(std::span<const uint8_t> bytes, PhotoType type)
@@ -145,6 +147,7 @@ ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const Co
     record->m_gender = draft.gender();
     record->m_in_arena = in_arena;
     record->m_origin = draft.origin();
+    record->m_identity = draft.identity();
     std::size_t present = 0;
     for (const auto& info : kFieldTable) {
         present += is_text(info.field) && draft.has(info.field) ? 1 : 0;
@@ -188,6 +191,22 @@ PhotoView ContactRecord::photo() const noexcept
     uint32_t size = 0;
     std::memcpy(&size, end - sizeof size, sizeof size);
     return {std::span<const uint8_t>(end - sizeof size - size, size), m_photo_type};
+}
+
+ContactIdentity identity_of_node(uint32_t node_id) noexcept
+{
+    ContactIdentity id{'N', 'I', 'D', ':'};
+    for (int i = 0; i < 4; ++i) {
+        id[4 + i] = static_cast<uint8_t>(node_id >> (24 - 8 * i));
+    }
+    return id;
+}
+
+ContactIdentity identity_of_search_key(std::span<const uint8_t> key) noexcept
+{
+    ContactIdentity id{};
+    std::copy_n(key.begin(), std::min(key.size(), id.size()), id.begin());
+    return id;
 }
 
 std::string_view origin_name(Origin origin) noexcept

@@ -96,7 +96,7 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
     try {
         files = options.files ? options.files(folder) : std::make_unique<DirectoryOutput>(folder);
         pst::Status status;
-        writer = make_contact_writer(format, *files, &status);
+        writer = make_contact_writer(format, *files, &status, options.choices);
         if (!writer) {
             return abandon(failed(folder, status.message, 0), writer, files);
         }

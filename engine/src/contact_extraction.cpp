@@ -92,6 +92,7 @@ const std::array<Field, 76> kReadOrder = {
 namespace {
 
 constexpr uint32_t kTagBody = 0x1000;
+constexpr uint16_t kTypeBinary = 0x0102;
 
 uint32_t tag_of(Field f)
 {
@@ -248,6 +249,9 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
 
     read_categories(list, codepage, draft);
     read_flag(list, draft);
+    if (const PropertyList::Property* key = list.find(kTagSearchKey, kTypeBinary); key != nullptr) {
+        draft.set_identity(contacts::identity_of_search_key(list.bytes(*key)));
+    }
 }
 
 contacts::PhotoType photo_type_of(const ContactPhoto& photo)
@@ -271,6 +275,11 @@ bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int
     reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
     set_index_key(draft);
+    if (draft.identity() == contacts::ContactIdentity{}) {
+        if (const uint32_t nid = item.node_id(); nid != 0) {
+            draft.set_identity(contacts::identity_of_node(nid));
+        }
+    }
     ContactPhoto photo;
     if (item.contact_photo(&photo) == 1) {
         draft.set_photo(photo.bytes, photo_type_of(photo));

@@ -178,6 +178,7 @@ public:
     int display_name(std::string* out) override;
     int properties(const PropertyList** out) override;
     int contact_photo(ContactPhoto* out) override;
+    uint32_t node_id() override { return m_node.nid; }
 
 private:
     struct ChildTable

@@ -64,6 +64,14 @@ struct PhotoView
     bool empty() const noexcept { return bytes.empty(); }
 };
 
+// What identifies a contact within its file, for the UIDs of the vCard 3.0 and 4.0 outputs: the
+// first 16 bytes of its PidTagSearchKey, else its node id. All zero when unknown.
+using ContactIdentity = std::array<uint8_t, 16>;
+// The identity of a node id: "NID:" and the id in 4 big-endian bytes, the rest zero.
+ContactIdentity identity_of_node(uint32_t node_id) noexcept;
+// The identity of a search key: its first 16 bytes (zero-padded); all zero when empty.
+ContactIdentity identity_of_search_key(std::span<const uint8_t> key) noexcept;
+
 // Every field of the record, in declared order.
 enum class Field : uint8_t
 {
@@ -404,6 +412,7 @@ public:
     void set_origin(Origin v) { m_origin = v; }
     // The contact photo (copied); empty bytes or PhotoType::none clear it.
     void set_photo(std::span<const uint8_t> bytes, PhotoType type);
+    void set_identity(const ContactIdentity& v) { m_identity = v; }
 
     // nullopt when absent.
     std::optional<std::u16string_view> text(Field f) const;
@@ -413,6 +422,7 @@ public:
     int32_t number() const { return m_number; }
     Origin origin() const { return m_origin; }
     PhotoView photo() const { return {m_photo, m_photo.empty() ? PhotoType::none : m_photo_type}; }
+    const ContactIdentity& identity() const { return m_identity; }
 
 private:
     static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
@@ -425,6 +435,7 @@ private:
     Origin m_origin = Origin::live;
     PhotoType m_photo_type = PhotoType::none;
     std::vector<uint8_t> m_photo;
+    ContactIdentity m_identity{};
 };
 
 class ContactRecord;
@@ -463,6 +474,8 @@ public:
     Origin origin() const noexcept { return m_origin; }
     // The contact photo; empty (type none) when the contact has none.
     PhotoView photo() const noexcept;
+    // What identifies the contact in its file; all zero when unknown.
+    const ContactIdentity& identity() const noexcept { return m_identity; }
 
     // The next record of the store, or nullptr at the end (acquire load: a record seen through
     // this link is complete).
@@ -498,6 +511,7 @@ private:
     PhotoType m_photo_type = PhotoType::none; // none: no photo follows the texts
     // Bit i set when field i holds a text.
     std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
+    ContactIdentity m_identity{};
 };
 
 // Field names as UTF-8 for the converter and tests; nullptr for an unknown name.

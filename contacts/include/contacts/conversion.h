@@ -61,6 +61,8 @@ struct ConversionOptions
     // When not empty: only these records of the store, in this order (the window's "Convert
     // selected..."); they must stay alive until the job ends.
     std::vector<const ContactRecord*> selection;
+    // The vCard version and CSV layout (the defaults write the files of old).
+    OutputChoices choices;
 };
 
 // "Tressoly-Recovery-<year>-<month>-<day> <hour>-<minute>" of `local`, without leading zeros.

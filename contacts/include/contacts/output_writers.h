@@ -58,6 +58,51 @@ inline constexpr std::array<FormatInfo, 5> kFormats = {{
     {Format::Html, "html", ".html", nullptr},
 }};
 
+// The vCard versions of the .vcf output. 2.1 is the default; 3.0 and 4.0 are for the importers
+// that refuse 2.1.
+enum class VcardVersion : uint8_t
+{
+    v21,
+    v30,
+    v40,
+};
+// The column layouts of the .csv output: Pelimoor's 59 labels (the default), or the header that
+// Google Contacts or Outlook exports, which their importers match by name.
+enum class CsvLayout : uint8_t
+{
+    pelimoor,
+    google,
+    outlook,
+};
+
+// One choice of either kind: its command-line name ("3.0", "google") and what the window shows.
+template <typename Choice> struct ChoiceInfo
+{
+    Choice choice;
+    const char* name;
+    const char* caption;
+};
+inline constexpr std::array<ChoiceInfo<VcardVersion>, 3> kVcardVersions = {{
+    {VcardVersion::v21, "2.1", "vCard 2.1"},
+    {VcardVersion::v30, "3.0", "vCard 3.0 (Apple, iCloud, Google, Android, Nextcloud)"},
+    {VcardVersion::v40, "4.0", "vCard 4.0 (Thunderbird, RFC 6350)"},
+}};
+inline constexpr std::array<ChoiceInfo<CsvLayout>, 3> kCsvLayouts = {{
+    {CsvLayout::pelimoor, "pelimoor", "Pelimoor (59 labels)"},
+    {CsvLayout::google, "google", "Google Contacts"},
+    {CsvLayout::outlook, "outlook", "Outlook"},
+}};
+// The row named `name`; nullptr when none is.
+const ChoiceInfo<VcardVersion>* vcard_version_by_name(std::string_view name) noexcept;
+const ChoiceInfo<CsvLayout>* csv_layout_by_name(std::string_view name) noexcept;
+
+// The choices that shape the .vcf and .csv outputs; the defaults give the files of old.
+struct OutputChoices
+{
+    VcardVersion vcard = VcardVersion::v21;
+    CsvLayout csv = CsvLayout::pelimoor;
+};
+
 // The row of `format`; nullptr for a code outside 1..5.
 const FormatInfo* format_info(Format format) noexcept;
 // The row whose name is `name` ("csv"); nullptr when none is.
@@ -125,8 +170,10 @@ public:
 };
 
 // The writer of `format` into `files`. For the one-file formats the file is created here;
-// nullptr and *why when that fails or the format code is unknown.
-std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why);
+// nullptr and *why when that fails or the format code is unknown. `choices` pick the vCard
+// version and the CSV layout.
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
+                                                   const OutputChoices& choices = {});
 
 // ---- the pieces of each format, appended to `out` as UTF-8 (for the writers and tests)
 
@@ -148,6 +195,26 @@ void append_html_page(const ContactRecord& record, std::string& out);
 // "PHOTO;ENCODING=BASE64;TYPE=JPEG:" (PNG, GIF), then the base64 on folded lines of a blank and
 // the text of kVcardPhotoLineBytes bytes, then an empty line, as vCard 2.1 ends a base64 value.
 void append_vcard(const ContactRecord& record, std::string& out);
+
+// One vCard of `version` (2.1: append_vcard). 3.0 and 4.0: UTF-8, backslash escapes, CRLF,
+// lines folded at 75 octets between whole characters, VERSION right after BEGIN, FN and N
+// always, UID from contact_uid().
+void append_vcard(const ContactRecord& record, VcardVersion version, std::string& out);
+// The same with the UID given (the writer makes the UIDs of one file unique).
+void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, std::string& out);
+// The UID of a contact: a UUID made from its identity, stable across runs over the same file
+// ("7f3a...-..."); from its number when the identity is unknown.
+std::string contact_uid(const ContactRecord& record);
+
+// The header line and one row of a CSV layout (pelimoor: append_csv_header / append_csv_row).
+// Each ends in CRLF; values are quoted as in append_csv_row.
+void append_csv_header(CsvLayout layout, std::string& out);
+void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& out);
+// The header names of the Google Contacts and Outlook layouts, in order.
+std::span<const char* const> csv_layout_columns(CsvLayout layout);
+// Appends one CSV value: as it is, or in quotes (inner quotes doubled) when it holds a comma,
+// a quote, a CR or an LF.
+void append_csv_value(std::u16string_view value, std::string& out);
 
 // The entity that stands for `c` in HTML text ("&lt;" for '<'; also >, &, " and '), or nullptr
 // when `c` needs none. The one escaping table of every page the program writes.

@@ -162,6 +162,8 @@ public:
     // The first attachment marked as the contact's photo whose bytes can be read (at most
     // kMaxPhotoBytes): 1 found, 0 none.
     virtual int contact_photo(ContactPhoto* /*out*/) { return 0; }
+    // The item's node id; 0 when it has none that the file keeps (an item found in free space).
+    virtual uint32_t node_id() { return 0; }
 };
 
 // Where an item beyond the live folders was found.
