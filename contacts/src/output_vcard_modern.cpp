@@ -210,8 +210,9 @@ public:
                                                       text(Field::suffix)};
         compound("N", n, true);
         text_line("NICKNAME", text(Field::nickname));
+        // ORG: the company, then the department when there is one (no empty unit after it).
         const std::array<std::u16string_view, 2> org = {text(Field::company_name), text(Field::department)};
-        compound("ORG", org, false);
+        compound("ORG", std::span(org.data(), org[1].empty() ? 1 : 2), false);
         emails();
         for (const TelLine& tel : kTelLines) {
             m_name.assign("TEL");

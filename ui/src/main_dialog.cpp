@@ -826,7 +826,10 @@ std::optional<contacts::Format> CPelimoorDlg::pickFormat()
 {
     // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
     controls::SaveOption options(this);
-    if (options.exec() != QDialog::Accepted || !options.formatPicked())
+    const bool accepted = options.exec() == QDialog::Accepted;
+    if (accepted)
+        saveSettings(); // the version and layout chosen beside the formats
+    if (!accepted || !options.formatPicked())
         return std::nullopt;
     return controls::chosenFormatValue();
 }
@@ -854,7 +857,7 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         setControlEnabled(id, false);
     }
     setControlEnabled(ui::kStopButton, true);
-    m_saver->start(format, destination.toStdString(), std::move(selection));
+    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices());
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
@@ -1012,6 +1015,13 @@ void CPelimoorDlg::loadSettings()
     bool ok = false;
     const int split = s->value(QStringLiteral("window/split")).toInt(&ok);
     m_split = ok ? split : 0;
+    // The vCard version and CSV layout of the format dialog, by their command-line names.
+    contacts::OutputChoices& choices = controls::outputChoices();
+    if (const auto* v =
+            contacts::vcard_version_by_name(s->value(QStringLiteral("output/vcard")).toString().toStdString()))
+        choices.vcard = v->choice;
+    if (const auto* l = contacts::csv_layout_by_name(s->value(QStringLiteral("output/csv")).toString().toStdString()))
+        choices.csv = l->choice;
     restoreHeader(*s);
 }
 
@@ -1057,6 +1067,11 @@ void CPelimoorDlg::saveSettings() const
         s->setValue(QStringLiteral("window/geometry"), saveGeometry());
     s->setValue(QStringLiteral("window/split"), appliedSplit());
     s->setValue(headerKey(m_model->columnCount()), m_list->horizontalHeader()->saveState());
+    const contacts::OutputChoices& choices = controls::outputChoices();
+    s->setValue(QStringLiteral("output/vcard"),
+                QString::fromLatin1(contacts::kVcardVersions[std::size_t(choices.vcard)].name));
+    s->setValue(QStringLiteral("output/csv"),
+                QString::fromLatin1(contacts::kCsvLayouts[std::size_t(choices.csv)].name));
 }
 
 void CPelimoorDlg::rememberFile(const QString& path)
@@ -1152,7 +1167,7 @@ void CPelimoorDlg::OnCopy()
     std::string cards;
     QStringList lines;
     for (const contacts::ContactRecord* r : records) {
-        contacts::append_vcard(*r, cards);
+        contacts::append_vcard(*r, controls::outputChoices().vcard, cards);
         QString name = qstring(r->text_or_empty(contacts::Field::full_name));
         if (name.isEmpty())
             name = QStringList{qstring(r->text_or_empty(contacts::Field::first_name)),

@@ -25,8 +25,9 @@ public:
 
     // Converts every contact of the store (or only `selection`, when not empty) to `format` in a
     // new folder under `destination`.
+    // `choices`: the vCard version and CSV layout.
     void start(contacts::Format format, const std::string& destination,
-               std::vector<const contacts::ContactRecord*> selection = {});
+               std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {});
     bool running() const { return m_running.load(); }
     // Whether the save's end has not been delivered yet (window thread only).
     bool busy() const { return m_thread.joinable(); }
