@@ -22,13 +22,15 @@ bool is_v4(VcardVersion v)
 }
 
 // Appends `text` escaped as a vCard 3.0/4.0 text value (or one component of a compound one).
-void append_text(std::u16string_view text, std::string& out)
+// `semicolon`: whether ';' is escaped. vCard 3.0 escapes it in every text; vCard 4.0 only where
+// it separates components (N, ADR, ORG), and ical.js keeps a "\;" elsewhere as it stands.
+void append_text(std::u16string_view text, std::string& out, bool semicolon = true)
 {
     std::size_t start = 0;
     const auto flush = [&](std::size_t end) { utf16_to_utf8(text.substr(start, end - start), out); };
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
-        if (c == u'\\' || c == u',' || c == u';') {
+        if (c == u'\\' || c == u',' || (c == u';' && semicolon)) {
             flush(i);
             out.push_back('\\');
             start = i; // the character itself follows the backslash
@@ -177,7 +179,7 @@ public:
     void text_line(std::string_view name, std::u16string_view value)
     {
         if (!value.empty()) {
-            line(name, [&](std::string& l) { append_text(value, l); });
+            line(name, [&](std::string& l) { append_text(value, l, !is_v4(m_version)); });
         }
     }
 
@@ -204,7 +206,7 @@ public:
             l += uid;
         });
         const std::u16string fn = contact_display_name(m_record);
-        line("FN", [&](std::string& l) { append_text(fn, l); });
+        line("FN", [&](std::string& l) { append_text(fn, l, !is_v4(m_version)); });
         const std::array<std::u16string_view, 5> n = {text(Field::last_name), text(Field::first_name),
                                                       text(Field::middle_name), text(Field::title),
                                                       text(Field::suffix)};
@@ -279,7 +281,8 @@ private:
             std::size_t start = 0;
             while (true) {
                 const std::size_t end = all.find(u"; ", start);
-                append_text(all.substr(start, end == std::u16string_view::npos ? end : end - start), l);
+                append_text(all.substr(start, end == std::u16string_view::npos ? end : end - start), l,
+                            !is_v4(m_version));
                 if (end == std::u16string_view::npos) {
                     break;
                 }
@@ -298,9 +301,13 @@ private:
         m_line.clear();
         m_line.reserve(64 + base64_length(photo.bytes.size()));
         if (is_v4(m_version)) {
+            // The comma of the data URI escaped, as RFC 6350 escapes every comma of a value:
+            // python3-vobject (and so Radicale, which stores what it parsed) takes an unescaped
+            // comma for the end of the value and keeps only "data:image/jpeg;base64"; ical.js
+            // and Evolution read the escaped form as the URI itself.
             m_line += "PHOTO:data:";
             m_line += photo_mime_type(photo.type);
-            m_line += ";base64,";
+            m_line += ";base64\\,";
         } else {
             m_line += "PHOTO;ENCODING=b;TYPE=";
             m_line += photo_type_name(photo.type);
