@@ -21,6 +21,26 @@ bool is_v4(VcardVersion v)
     return v == VcardVersion::v40;
 }
 
+// Appends `text` as a URI value. ical.js reads a URI as it stands, python3-vobject (and Radicale)
+// as a text that ends at an unescaped ',', and Evolution splits values at ';': so ',', ';' and
+// '\' are percent-encoded, which every URI reader takes for the same address, and control
+// characters are left out.
+void append_uri(std::u16string_view text, std::string& out)
+{
+    std::size_t start = 0;
+    const auto flush = [&](std::size_t end) { utf16_to_utf8(text.substr(start, end - start), out); };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        const char* escape = c == u',' ? "%2C" : c == u';' ? "%3B" : c == u'\\' ? "%5C" : nullptr;
+        if (escape != nullptr || c < 0x20 || c == 0x7F) {
+            flush(i);
+            out += escape != nullptr ? escape : "";
+            start = i + 1;
+        }
+    }
+    flush(text.size());
+}
+
 // Appends `text` escaped as a vCard 3.0/4.0 text value (or one component of a compound one).
 // `semicolon`: whether ';' is escaped. vCard 3.0 escapes it in every text; vCard 4.0 only where
 // it separates components (N, ADR, ORG), and ical.js keeps a "\;" elsewhere as it stands.
@@ -143,15 +163,19 @@ struct TextLine
     std::string_view name;
     Field field;
 };
-constexpr std::array<TextLine, 8> kTextLines = {{
+constexpr std::array<TextLine, 5> kTextLines = {{
     {"TITLE", Field::job_title},
     {"ROLE", Field::profession},
-    {"URL;TYPE=home", Field::personal_home_page},
-    {"URL;TYPE=work", Field::business_home_page},
-    {"FBURL", Field::free_busy_address},
     {"X-MS-ASSISTANT", Field::assistant_name},
     {"X-MS-MANAGER", Field::manager_name},
     {"X-MS-SPOUSE", Field::spouse_name},
+}};
+
+// The URI properties: written as URIs, with no backslash escapes (see append_uri).
+constexpr std::array<TextLine, 3> kUriLines = {{
+    {"URL;TYPE=home", Field::personal_home_page},
+    {"URL;TYPE=work", Field::business_home_page},
+    {"FBURL", Field::free_busy_address},
 }};
 
 class Card
@@ -232,6 +256,11 @@ public:
         }
         for (const TextLine& t : kTextLines) {
             text_line(t.name, text(t.field));
+        }
+        for (const TextLine& t : kUriLines) {
+            if (const auto value = text(t.field); !value.empty()) {
+                line(t.name, [&](std::string& l) { append_uri(value, l); });
+            }
         }
         dates();
         if (is_v4(m_version) && (m_record.gender() == 1 || m_record.gender() == 2)) {

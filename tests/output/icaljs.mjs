@@ -41,6 +41,9 @@ function photoHex(text, property) {
 function cardOf(component) {
     const v3 = component.getFirstPropertyValue("version") === "3.0";
     const text = (value) => (v3 ? String(value).replace(/\\;/g, ";") : String(value));
+    // ical.js keeps the value of a property it does not know (X-...) as it stands, escapes and all.
+    const unescape = (value) =>
+        String(value).replace(/\\([\\,;nN])/g, (_, c) => (c === "n" || c === "N" ? "\n" : c));
     const card = { EMAIL: [], TEL: [], URL: [], ADR: [] };
     for (const property of component.getAllProperties()) {
         const name = property.name;
@@ -48,7 +51,7 @@ function cardOf(component) {
         const first = values[0];
         const NAME = name.toUpperCase();
         if (name === "version" || name === "prodid") continue;
-        if (TEXT.has(name)) card[NAME] = text(first);
+        if (TEXT.has(name)) card[NAME] = name.startsWith("x-") ? unescape(first) : text(first);
         else if (LISTS.has(name)) card[NAME].push(text(first));
         else if (name === "n" || name === "adr") {
             const parts = Array.isArray(first) ? first : [first];
