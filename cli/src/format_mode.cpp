@@ -6,6 +6,7 @@
 #include "contacts/contact_store.h"
 #include "contacts/conversion.h"
 #include "contacts/text.h"
+#include "engine/exchange_map.h"
 
 namespace cli {
 
@@ -146,10 +147,19 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     contacts::ConversionOptions job;
     job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
     job.choices = parsed.choices;
+    job.exchange_map = [&] {
+        std::string why;
+        return engine::exchange_address_map(parsed.file, options.source, &why);
+    };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);
     if (!result.ok()) {
         err << "pelimoor-convert: writing failed: " << result.reason << '\n';
         return kExitWriteFailed;
+    }
+    if (result.exchange_left_out > 0) {
+        err << "pelimoor-convert: " << result.exchange_left_out
+            << " Exchange (EX) address(es) without an SMTP address in the file: left out of the e-mail fields, "
+               "their DNs kept in the notes\n";
     }
     // The folder on standard output, for scripts; the window's completion text on standard error.
     out << result.folder.string() << '\n';

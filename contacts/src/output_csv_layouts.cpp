@@ -293,7 +293,7 @@ std::u16string iso_date(const ContactRecord& record, Field f)
     return parse_iso_date(t) ? std::u16string(t) : std::u16string();
 }
 
-void google_row(const ContactRecord& r, std::vector<std::u16string>& cells)
+void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector<std::u16string>& cells)
 {
     constexpr std::array<Field, 17> kBase = {Field::first_name,
                                              Field::middle_name,
@@ -316,6 +316,7 @@ void google_row(const ContactRecord& r, std::vector<std::u16string>& cells)
         cells[i] = text(r, kBase[i]);
     }
     cells[13] = iso_date(r, Field::birthday);
+    cells[14] = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
     cells[16] = u"* myContacts";
     for_each_category(r, [&](std::u16string_view c) {
         cells[16] += kMultiSeparator;
@@ -323,8 +324,8 @@ void google_row(const ContactRecord& r, std::vector<std::u16string>& cells)
     });
 
     std::size_t slot = 0;
-    for (const Field f : {Field::email, Field::email_2, Field::email_3}) {
-        if (const auto v = text(r, f); !v.empty()) {
+    for (const std::u16string& v : emails.address) {
+        if (!v.empty()) {
             cells[kGoogleEmails + 2 * slot] = slot == 0 ? u"* Other" : u"Other";
             cells[kGoogleEmails + 2 * slot + 1] = v;
             ++slot;
@@ -486,7 +487,7 @@ void split_street(std::u16string_view street, std::u16string* cells)
     cells[free] = street;
 }
 
-void outlook_row(const ContactRecord& r, std::vector<std::u16string>& cells)
+void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::vector<std::u16string>& cells)
 {
     for (const auto* table : {kOutlookFields.data(), kOutlookMoreFields.data()}) {
         const std::size_t n = table == kOutlookFields.data() ? kOutlookFields.size() : kOutlookMoreFields.size();
@@ -506,9 +507,10 @@ void outlook_row(const ContactRecord& r, std::vector<std::u16string>& cells)
         }
         cells[54] += c;
     });
+    cells[77] = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
     std::size_t column = 57;
-    for (const Field f : {Field::email, Field::email_2, Field::email_3}) {
-        if (const auto v = text(r, f); !v.empty()) {
+    for (const std::u16string& v : emails.address) {
+        if (!v.empty()) {
             cells[column] = v;
             cells[column + 1] = u"SMTP";
             cells[column + 2] = v;
@@ -564,6 +566,11 @@ void append_csv_header(CsvLayout layout, std::string& out)
 
 void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& out)
 {
+    append_csv_row(record, layout, contact_emails(record, nullptr), out);
+}
+
+void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails, std::string& out)
+{
     if (layout == CsvLayout::pelimoor) {
         append_csv_row(record, out);
         return;
@@ -574,9 +581,9 @@ void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& 
         cell.clear(); // keeps its memory for the next row
     }
     if (layout == CsvLayout::google) {
-        google_row(record, cells);
+        google_row(record, emails, cells);
     } else {
-        outlook_row(record, cells);
+        outlook_row(record, emails, cells);
     }
     write_row(cells, out);
 }

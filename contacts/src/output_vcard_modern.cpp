@@ -181,8 +181,8 @@ constexpr std::array<TextLine, 3> kUriLines = {{
 class Card
 {
 public:
-    Card(const ContactRecord& record, VcardVersion version, std::string& out)
-        : m_record(record), m_version(version), m_out(out)
+    Card(const ContactRecord& record, VcardVersion version, const ContactEmails& emails, std::string& out)
+        : m_record(record), m_version(version), m_emails(emails), m_out(out)
     {
     }
 
@@ -267,7 +267,11 @@ public:
             m_out += m_record.gender() == 1 ? "GENDER:F\r\n" : "GENDER:M\r\n";
         }
         categories();
-        text_line("NOTE", text(Field::body));
+        if (m_emails.kept_dns.empty()) {
+            text_line("NOTE", text(Field::body));
+        } else {
+            text_line("NOTE", notes_with_dns(text(Field::body), m_emails.kept_dns));
+        }
         photo();
         m_out += "END:VCARD\r\n";
     }
@@ -276,8 +280,7 @@ private:
     void emails()
     {
         bool first = true;
-        for (const Field f : {Field::email, Field::email_2, Field::email_3}) {
-            const auto value = text(f);
+        for (const std::u16string& value : m_emails.address) {
             if (value.empty()) {
                 continue;
             }
@@ -348,6 +351,7 @@ private:
 
     const ContactRecord& m_record;
     VcardVersion m_version;
+    const ContactEmails& m_emails;
     std::string& m_out;
     std::string m_line;
     std::string m_name;
@@ -375,13 +379,14 @@ std::string contact_uid(const ContactRecord& record)
     return uid;
 }
 
-void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, std::string& out)
+void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, const ContactEmails& emails,
+                  std::string& out)
 {
     if (version == VcardVersion::v21) {
         append_vcard(record, out);
         return;
     }
-    Card(record, version, out).write(uid);
+    Card(record, version, emails, out).write(uid);
 }
 
 void append_vcard(const ContactRecord& record, VcardVersion version, std::string& out)
@@ -390,7 +395,7 @@ void append_vcard(const ContactRecord& record, VcardVersion version, std::string
         append_vcard(record, out);
         return;
     }
-    append_vcard(record, version, contact_uid(record), out);
+    append_vcard(record, version, contact_uid(record), contact_emails(record, nullptr), out);
 }
 
 } // namespace contacts

@@ -76,8 +76,9 @@ private:
 class ChosenFileWriter : public ContactWriter
 {
 public:
-    ChosenFileWriter(Format format, const OutputChoices& choices, std::unique_ptr<ByteSink> sink)
-        : m_format(format), m_choices(choices), m_sink(std::move(sink))
+    ChosenFileWriter(Format format, const OutputChoices& choices, const ExchangeMap* exchange,
+                     std::unique_ptr<ByteSink> sink)
+        : m_format(format), m_choices(choices), m_exchange(exchange), m_sink(std::move(sink))
     {
     }
 
@@ -94,15 +95,18 @@ public:
     pst::Status add(const ContactRecord& record) override
     {
         m_bytes.clear();
+        const ContactEmails emails = contact_emails(record, m_exchange);
+        m_left_out += emails.left_out;
         if (m_format == Format::Csv) {
-            append_csv_row(record, m_choices.csv, m_bytes);
+            append_csv_row(record, m_choices.csv, emails, m_bytes);
         } else {
-            append_vcard(record, m_choices.vcard, unique_uid(record), m_bytes);
+            append_vcard(record, m_choices.vcard, unique_uid(record), emails, m_bytes);
         }
         return m_sink->write(m_bytes);
     }
 
     pst::Status finish() override { return m_sink->close(); }
+    int64_t exchange_left_out() const override { return m_left_out; }
 
 private:
     // The contact's UID, or, when an earlier contact of the file has it (a deleted copy of a
@@ -120,7 +124,9 @@ private:
 
     Format m_format;
     OutputChoices m_choices;
+    const ExchangeMap* m_exchange;
     std::unique_ptr<ByteSink> m_sink;
+    int64_t m_left_out = 0;
     std::string m_bytes;
     std::unordered_set<std::string> m_uids;
 };
@@ -219,7 +225,7 @@ const ChoiceInfo<CsvLayout>* csv_layout_by_name(std::string_view name) noexcept
 }
 
 std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
-                                                   const OutputChoices& choices)
+                                                   const OutputChoices& choices, const ExchangeMap* exchange)
 {
     const FormatInfo* info = format_info(format);
     if (!info) {
@@ -229,13 +235,12 @@ std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& f
     if (format == Format::Pst) {
         return make_pst_writer(files, *info, why);
     }
-    if ((format == Format::Vcf && choices.vcard != VcardVersion::v21) ||
-        (format == Format::Csv && choices.csv != CsvLayout::pelimoor)) {
+    if (writes_for_importers(format, choices)) {
         auto sink = files.create(info->file_name, why);
         if (!sink) {
             return nullptr;
         }
-        auto writer = std::make_unique<ChosenFileWriter>(format, choices, std::move(sink));
+        auto writer = std::make_unique<ChosenFileWriter>(format, choices, exchange, std::move(sink));
         if (*why = writer->start(); !*why) {
             return nullptr;
         }

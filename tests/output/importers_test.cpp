@@ -6,6 +6,8 @@
 #include <contacts/conversion.h>
 #include <contacts/output_writers.h>
 #include <contacts/text.h>
+#include <engine/exchange_map.h>
+#include <engine/scan_run.h>
 #include <fixture/fixture.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -604,6 +606,113 @@ TEST(ImporterCsv, EveryValueLandsInItsColumn)
             EXPECT_EQ(csv["rows"][i][std::size_t(column - header.begin())], expected)
                 << c.column << " of " << utf8(c.value);
         }
+    }
+}
+
+// ---- Exchange addresses
+
+const std::u16string kAliceDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=alice";
+const std::u16string kBobDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=bob";
+const std::u16string kCarolDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=carol";
+const std::u16string kLongDn = u"/o=Example/cn=" + std::u16string(10'000, u'x');
+
+// Contacts whose addresses are DNs: resolved by the original display name (Alice), by a mail
+// whose sender pairs the DN (in other case) with an SMTP address (Bob), by nothing (Carol, in
+// e-mail 3), and a DN of 10,000 characters (Dave, in e-mail 2).
+fixture::Plan exchange_plan()
+{
+    fixture::Plan plan;
+    plan.options = fixture::deterministic_options();
+    plan.folders.push_back({fixture::kTopOfPersonalFolders, u"Contacts", u"IPF.Contact"});
+    plan.folders.push_back({fixture::kTopOfPersonalFolders, u"Inbox", u"IPF.Note"});
+    const auto contact = [&](const char16_t* name, int slot, const std::u16string& dn, const char16_t* original) {
+        pst::Message m(u"IPM.Contact");
+        m.set_unicode(0x3A06, name);
+        const uint16_t base = static_cast<uint16_t>(0x8082 + 0x10 * slot);
+        m.set_named_unicode(pst::kPsetidAddress, base, u"EX");
+        m.set_named_unicode(pst::kPsetidAddress, base + 1, dn);
+        if (original != nullptr) {
+            m.set_named_unicode(pst::kPsetidAddress, base + 2, original);
+        }
+        plan.messages.push_back({0, std::move(m)});
+    };
+    contact(u"Alice", 0, kAliceDn, u"alice@example.com");
+    contact(u"Bob", 0, kBobDn, u"Bob Builder");
+    contact(u"Carol", 2, kCarolDn, nullptr);
+    contact(u"Dave", 1, kLongDn, nullptr);
+    pst::Message mail(u"IPM.Note");
+    mail.set_unicode(0x0037, u"Hello");
+    mail.set_unicode(0x0C1E, u"EX");
+    std::u16string upper = kBobDn;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char16_t c) { return c < 0x80 ? std::toupper(c) : c; });
+    mail.set_unicode(0x0C1F, upper);
+    mail.set_unicode(0x5D01, u"bob@example.com");
+    plan.messages.push_back({1, std::move(mail)});
+    return plan;
+}
+
+// With either reader: the SMTP address where the file knows one, the DN never as an address
+// (kept in the notes when it is of a sane length), the count of those left out; the 2.1 vCard
+// writes what it always wrote.
+TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
+{
+    output_test::TempDir dir;
+    const auto pst = dir.path() / "exchange.pst";
+    ASSERT_TRUE(fixture::write_plan(pst.string(), exchange_plan()).ok);
+    for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
+        SCOPED_TRACE(engine::reader_kind_name(reader));
+        engine::ScanSession session;
+        session.options.reader = reader;
+        engine::ScanListener listener;
+        ContactStore store;
+        ASSERT_EQ(engine::scan_run(session, pst.string(), store, listener).outcome, engine::ScanOutcome::Done);
+        ASSERT_EQ(store.size(), 4);
+        int maps = 0;
+        contacts::ConversionOptions options;
+        options.exchange_map = [&] {
+            ++maps;
+            std::string why;
+            return engine::exchange_address_map(pst.string(), session.options, &why);
+        };
+        for (const VcardVersion version : {VcardVersion::v30, VcardVersion::v40}) {
+            options.choices = {version, CsvLayout::pelimoor};
+            const auto result = contacts::convert_contacts(store, Format::Vcf, dir.path(), options);
+            ASSERT_TRUE(result.ok()) << result.reason;
+            EXPECT_EQ(result.exchange_left_out, 2);
+            const json cards = json::parse(importers_readback("vobject", result.folder / "contacts.vcf"));
+            ASSERT_EQ(cards.size(), 4u);
+            EXPECT_EQ(cards[0]["EMAIL"], json({"alice@example.com"}));
+            EXPECT_EQ(cards[1]["EMAIL"], json({"bob@example.com"}));
+            EXPECT_EQ(cards[2]["EMAIL"], json::array());
+            EXPECT_EQ(cards[2]["NOTE"], "Exchange address without a known SMTP address: " + utf8(kCarolDn));
+            EXPECT_EQ(cards[3]["EMAIL"], json::array());
+            EXPECT_FALSE(cards[3].contains("NOTE"));
+            // The only DN in the file is the one in Carol's note.
+            const std::string bytes = output_test::read_bytes(result.folder / "contacts.vcf");
+            const std::string note = "NOTE:Exchange address without a known SMTP address: /o=";
+            EXPECT_EQ(bytes.find("/o="), bytes.find(note) + note.size() - 3);
+            EXPECT_EQ(bytes.find("/o=", bytes.find(note) + note.size()), std::string::npos);
+        }
+        EXPECT_EQ(maps, 2); // once per conversion that needs it
+        // The CSV layouts: the same addresses in their columns.
+        options.choices = {VcardVersion::v21, CsvLayout::outlook};
+        const auto csv = json::parse(output_test::python_readback(
+            "csv", {contacts::convert_contacts(store, Format::Csv, dir.path(), options).folder / "contacts.csv"}));
+        const auto header = csv["header"].get<std::vector<std::string>>();
+        const auto column = [&](const char* name) {
+            return std::size_t(std::find(header.begin(), header.end(), name) - header.begin());
+        };
+        EXPECT_EQ(csv["rows"][1][column("E-mail Address")], "bob@example.com");
+        EXPECT_EQ(csv["rows"][2][column("E-mail Address")], "");
+        EXPECT_EQ(csv["rows"][2][column("Notes")], "Exchange address without a known SMTP address: " + utf8(kCarolDn));
+        // The default formats are not asked for the map and keep what they wrote.
+        options.choices = {};
+        const auto v21 = contacts::convert_contacts(store, Format::Vcf, dir.path(), options);
+        EXPECT_EQ(maps, 3);
+        EXPECT_NE(output_test::read_bytes(v21.folder / "contacts.vcf").find("EMAIL;PREF;INTERNET:Bob Builder"),
+                  std::string::npos);
+        EXPECT_EQ(v21.exchange_left_out, 0);
     }
 }
 

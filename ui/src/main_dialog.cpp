@@ -7,6 +7,7 @@
 #include "controls/dialogs.h"
 #include "controls/folder_tree.h"
 #include "controls/pictures.h"
+#include "engine/exchange_map.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "ui/contact_find.h"
@@ -857,7 +858,12 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         setControlEnabled(id, false);
     }
     setControlEnabled(ui::kStopButton, true);
-    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices());
+    // The SMTP addresses of Exchange DNs come from the scanned file, read again only when needed.
+    auto exchangeMap = [path = m_scanner->path(), options = m_scanner->sourceOptions()] {
+        std::string why;
+        return engine::exchange_address_map(path, options, &why);
+    };
+    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap);
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)

@@ -21,6 +21,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "contacts/contact_record.h"
 #include "pst/status.h"
@@ -103,6 +105,28 @@ struct OutputChoices
     CsvLayout csv = CsvLayout::pelimoor;
 };
 
+// SMTP addresses of legacy Exchange DNs as the file's messages pair them, keyed by
+// exchange_key(DN).
+using ExchangeMap = std::unordered_map<std::u16string, std::u16string>;
+// A DN as a key of the map: ASCII letters in upper case (DNs compare without regard to case).
+std::u16string exchange_key(std::u16string_view dn);
+// DNs longer than this are not looked up and not kept in the NOTE: left out, and counted.
+inline constexpr std::size_t kMaxExchangeDn = 1024;
+
+// The e-mail addresses that the vCard 3.0/4.0 and importer CSV outputs write for a record: the
+// record's three, where a slot holds an EX address its SMTP address (the original display name
+// when it holds one, else the map's), else nothing. The DNs left without an SMTP address (the
+// short ones) are kept for a NOTE line.
+struct ContactEmails
+{
+    std::array<std::u16string, 3> address;
+    std::vector<std::u16string> kept_dns;
+    int left_out = 0; // EX addresses written without an SMTP address
+};
+ContactEmails contact_emails(const ContactRecord& record, const ExchangeMap* exchange);
+// "Exchange address without a known SMTP address: <DN>" lines after the notes (CRLF between).
+std::u16string notes_with_dns(std::u16string_view notes, const std::vector<std::u16string>& dns);
+
 // The row of `format`; nullptr for a code outside 1..5.
 const FormatInfo* format_info(Format format) noexcept;
 // The row whose name is `name` ("csv"); nullptr when none is.
@@ -167,13 +191,19 @@ public:
     virtual ~ContactWriter() = default;
     virtual pst::Status add(const ContactRecord& record) = 0;
     virtual pst::Status finish() = 0;
+    // EX addresses written without an SMTP address so far (left out of the e-mail fields).
+    virtual int64_t exchange_left_out() const { return 0; }
 };
 
 // The writer of `format` into `files`. For the one-file formats the file is created here;
 // nullptr and *why when that fails or the format code is unknown. `choices` pick the vCard
-// version and the CSV layout.
+// version and the CSV layout; `exchange` (may be null) the SMTP addresses of DNs for the new ones.
 std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
-                                                   const OutputChoices& choices = {});
+                                                   const OutputChoices& choices = {},
+                                                   const ExchangeMap* exchange = nullptr);
+// Whether `choices` make `format` one of the outputs for importers (vCard 3.0/4.0, Google or
+// Outlook CSV), which write SMTP addresses for EX ones.
+bool writes_for_importers(Format format, const OutputChoices& choices);
 
 // ---- the pieces of each format, appended to `out` as UTF-8 (for the writers and tests)
 
@@ -200,8 +230,9 @@ void append_vcard(const ContactRecord& record, std::string& out);
 // lines folded at 75 octets between whole characters, VERSION right after BEGIN, FN and N
 // always, UID from contact_uid().
 void append_vcard(const ContactRecord& record, VcardVersion version, std::string& out);
-// The same with the UID given (the writer makes the UIDs of one file unique).
-void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, std::string& out);
+// The same with the UID given (the writer makes the UIDs of one file unique) and the addresses.
+void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, const ContactEmails& emails,
+                  std::string& out);
 // The UID of a contact: a UUID made from its identity, stable across runs over the same file
 // ("7f3a...-..."); from its number when the identity is unknown.
 std::string contact_uid(const ContactRecord& record);
@@ -210,6 +241,7 @@ std::string contact_uid(const ContactRecord& record);
 // Each ends in CRLF; values are quoted as in append_csv_row.
 void append_csv_header(CsvLayout layout, std::string& out);
 void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& out);
+void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails, std::string& out);
 // The header names of the Google Contacts and Outlook layouts, in order.
 std::span<const char* const> csv_layout_columns(CsvLayout layout);
 // Appends one CSV value: as it is, or in quotes (inner quotes doubled) when it holds a comma,

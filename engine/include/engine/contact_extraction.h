@@ -61,6 +61,8 @@ public:
     void read(const PropertyList& properties, ContactDraft& draft, int fallback_codepage = 1252);
 
 private:
+    // The e-mail slots whose address type is EX, packed into the draft's exchange addresses.
+    void read_exchange(const PropertyList& list, int codepage, ContactDraft& draft);
     // Sets `categories` from the "Keywords" values; leaves it absent when there are none.
     void read_categories(const PropertyList& properties, int codepage, ContactDraft& draft);
 
