@@ -324,7 +324,7 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector
     });
 
     std::size_t slot = 0;
-    for (const std::u16string& v : emails.address) {
+    for (const std::u16string_view v : emails.address) {
         if (!v.empty()) {
             cells[kGoogleEmails + 2 * slot] = slot == 0 ? u"* Other" : u"Other";
             cells[kGoogleEmails + 2 * slot + 1] = v;
@@ -509,7 +509,7 @@ void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::vecto
     });
     cells[77] = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
     std::size_t column = 57;
-    for (const std::u16string& v : emails.address) {
+    for (const std::u16string_view v : emails.address) {
         if (!v.empty()) {
             cells[column] = v;
             cells[column + 1] = u"SMTP";

@@ -37,7 +37,7 @@ ContactEmails contact_emails(const ContactRecord& record, const ExchangeMap* exc
         return emails;
     }
     for (const ExchangeAddress& ex : exchange_addresses(packed)) {
-        std::u16string& address = emails.address[static_cast<std::size_t>(ex.slot)];
+        std::u16string_view& address = emails.address[static_cast<std::size_t>(ex.slot)];
         if (looks_like_smtp(ex.original)) {
             address = ex.original;
             continue;
@@ -48,7 +48,7 @@ ContactEmails contact_emails(const ContactRecord& record, const ExchangeMap* exc
                 continue;
             }
         }
-        address.clear();
+        address = {};
         ++emails.left_out;
         if (ex.dn.size() <= kMaxExchangeDn) {
             emails.kept_dns.emplace_back(ex.dn);
@@ -57,10 +57,10 @@ ContactEmails contact_emails(const ContactRecord& record, const ExchangeMap* exc
     return emails;
 }
 
-std::u16string notes_with_dns(std::u16string_view notes, const std::vector<std::u16string>& dns)
+std::u16string notes_with_dns(std::u16string_view notes, const std::vector<std::u16string_view>& dns)
 {
     std::u16string out(notes);
-    for (const std::u16string& dn : dns) {
+    for (const std::u16string_view dn : dns) {
         if (!out.empty()) {
             out += u"\r\n";
         }

@@ -46,6 +46,11 @@ void append_uri(std::u16string_view text, std::string& out)
 // it separates components (N, ADR, ORG), and ical.js keeps a "\;" elsewhere as it stands.
 void append_text(std::u16string_view text, std::string& out, bool semicolon = true)
 {
+    if (std::none_of(text.begin(), text.end(),
+                     [](char16_t c) { return c < 0x20 || c == u'\\' || c == u',' || c == u';' || c == 0x7F; })) {
+        utf16_to_utf8(text, out); // nothing to escape: the common case
+        return;
+    }
     std::size_t start = 0;
     const auto flush = [&](std::size_t end) { utf16_to_utf8(text.substr(start, end - start), out); };
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -69,22 +74,27 @@ void append_text(std::u16string_view text, std::string& out, bool semicolon = tr
     flush(text.size());
 }
 
-// Appends `line` (one logical line without its end) folded, then CRLF.
-void append_folded(std::string_view line, std::string& out)
+// Folds the logical line that starts at `out[start]` (without its end) in place, then ends it
+// with CRLF. Most lines need no fold and are left as they are.
+void fold_line(std::string& out, std::size_t start)
 {
-    std::size_t at = 0;
-    std::size_t room = kFoldOctets; // the first line holds 75 octets, continuations a blank and 74
-    while (line.size() - at > room) {
-        std::size_t cut = at + room;
-        while (cut > at && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) {
-            --cut; // never inside a character
+    if (out.size() - start > kFoldOctets) {
+        const std::string line = out.substr(start);
+        out.resize(start);
+        std::size_t at = 0;
+        std::size_t room = kFoldOctets; // the first line holds 75 octets, continuations a blank and 74
+        while (line.size() - at > room) {
+            std::size_t cut = at + room;
+            while (cut > at && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) {
+                --cut; // never inside a character
+            }
+            out.append(line, at, cut - at);
+            out += "\r\n ";
+            at = cut;
+            room = kFoldOctets - 1;
         }
-        out.append(line, at, cut - at);
-        out += "\r\n ";
-        at = cut;
-        room = kFoldOctets - 1;
+        out.append(line, at, std::string::npos);
     }
-    out.append(line, at, std::string_view::npos);
     out += "\r\n";
 }
 
@@ -194,10 +204,11 @@ public:
     // "NAME:" then the value's pieces through the caller, then the folded line.
     template <typename Fill> void line(std::string_view name, Fill fill)
     {
-        m_line.assign(name);
-        m_line.push_back(':');
-        fill(m_line);
-        append_folded(m_line, m_out);
+        const std::size_t start = m_out.size();
+        m_out += name;
+        m_out.push_back(':');
+        fill(m_out);
+        fold_line(m_out, start);
     }
 
     void text_line(std::string_view name, std::u16string_view value)
@@ -241,9 +252,11 @@ public:
         compound("ORG", std::span(org.data(), org[1].empty() ? 1 : 2), false);
         emails();
         for (const TelLine& tel : kTelLines) {
-            m_name.assign("TEL");
-            m_name += is_v4(m_version) ? tel.v40 : tel.v30;
-            text_line(m_name, text(tel.field));
+            if (const auto value = text(tel.field); !value.empty()) {
+                m_name.assign("TEL");
+                m_name += is_v4(m_version) ? tel.v40 : tel.v30;
+                text_line(m_name, value);
+            }
         }
         for (const AdrLine& adr : kAdrLines) {
             std::array<std::u16string_view, 7> parts = {text(adr.po_box), {}};
@@ -280,7 +293,7 @@ private:
     void emails()
     {
         bool first = true;
-        for (const std::u16string& value : m_emails.address) {
+        for (const std::u16string_view value : m_emails.address) {
             if (value.empty()) {
                 continue;
             }
@@ -330,30 +343,29 @@ private:
         if (photo.empty()) {
             return;
         }
-        m_line.clear();
-        m_line.reserve(64 + base64_length(photo.bytes.size()));
+        const std::size_t start = m_out.size();
+        m_out.reserve(start + 64 + base64_length(photo.bytes.size()) * 78 / 74);
         if (is_v4(m_version)) {
             // The comma of the data URI escaped, as RFC 6350 escapes every comma of a value:
             // python3-vobject (and so Radicale, which stores what it parsed) takes an unescaped
             // comma for the end of the value and keeps only "data:image/jpeg;base64"; ical.js
             // and Evolution read the escaped form as the URI itself.
-            m_line += "PHOTO:data:";
-            m_line += photo_mime_type(photo.type);
-            m_line += ";base64\\,";
+            m_out += "PHOTO:data:";
+            m_out += photo_mime_type(photo.type);
+            m_out += ";base64\\,";
         } else {
-            m_line += "PHOTO;ENCODING=b;TYPE=";
-            m_line += photo_type_name(photo.type);
-            m_line.push_back(':');
+            m_out += "PHOTO;ENCODING=b;TYPE=";
+            m_out += photo_type_name(photo.type);
+            m_out.push_back(':');
         }
-        append_base64(photo.bytes, m_line);
-        append_folded(m_line, m_out);
+        append_base64(photo.bytes, m_out);
+        fold_line(m_out, start);
     }
 
     const ContactRecord& m_record;
     VcardVersion m_version;
     const ContactEmails& m_emails;
     std::string& m_out;
-    std::string m_line;
     std::string m_name;
 };
 

@@ -66,25 +66,6 @@ std::size_t put_utf16(char32_t cp, char16_t* out)
     return 2;
 }
 
-void put_utf8(char32_t cp, std::string& out)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 } // namespace
 
 bool utf8_is_valid(std::string_view utf8)
@@ -120,17 +101,36 @@ std::size_t utf8_to_utf16(std::string_view utf8, std::u16string& out)
 
 void utf16_to_utf8(std::u16string_view s, std::string& out)
 {
-    out.reserve(out.size() + s.size());
+    // Written in place: a code unit gives at most three bytes (a surrogate pair four for two).
+    const std::size_t start = out.size();
+    out.resize(start + 3 * s.size());
+    char* p = out.data() + start;
+    const auto put = [&p](unsigned value) { *p++ = static_cast<char>(value); };
     for (std::size_t i = 0; i < s.size(); ++i) {
         char32_t c = s[i];
+        if (c < 0x80) {
+            put(c);
+            continue;
+        }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = kReplacement;
         }
-        put_utf8(c, out);
+        if (c < 0x800) {
+            put(0xC0 | (c >> 6));
+        } else if (c < 0x10000) {
+            put(0xE0 | (c >> 12));
+            put(0x80 | ((c >> 6) & 0x3F));
+        } else {
+            put(0xF0 | (c >> 18));
+            put(0x80 | ((c >> 12) & 0x3F));
+            put(0x80 | ((c >> 6) & 0x3F));
+        }
+        put(0x80 | (c & 0x3F));
     }
+    out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 std::string utf16_to_utf8(std::u16string_view s)

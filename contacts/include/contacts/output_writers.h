@@ -117,15 +117,16 @@ inline constexpr std::size_t kMaxExchangeDn = 1024;
 // record's three, where a slot holds an EX address its SMTP address (the original display name
 // when it holds one, else the map's), else nothing. The DNs left without an SMTP address (the
 // short ones) are kept for a NOTE line.
+// The texts are views into the record and the map, valid while both live.
 struct ContactEmails
 {
-    std::array<std::u16string, 3> address;
-    std::vector<std::u16string> kept_dns;
+    std::array<std::u16string_view, 3> address;
+    std::vector<std::u16string_view> kept_dns;
     int left_out = 0; // EX addresses written without an SMTP address
 };
 ContactEmails contact_emails(const ContactRecord& record, const ExchangeMap* exchange);
 // "Exchange address without a known SMTP address: <DN>" lines after the notes (CRLF between).
-std::u16string notes_with_dns(std::u16string_view notes, const std::vector<std::u16string>& dns);
+std::u16string notes_with_dns(std::u16string_view notes, const std::vector<std::u16string_view>& dns);
 
 // The row of `format`; nullptr for a code outside 1..5.
 const FormatInfo* format_info(Format format) noexcept;
