@@ -222,7 +222,49 @@ template <typename Each> void for_each_category(const ContactRecord& record, Eac
     }
 }
 
-void write_row(const std::vector<std::u16string>& cells, std::string& out)
+// The cells of one row: views of the record's texts where a cell holds one as it stands, strings
+// of their own for the values put together here. Reused from row to row.
+class Row
+{
+public:
+    void reset(std::size_t columns)
+    {
+        m_views.assign(columns, {});
+        m_owned.resize(columns);
+        for (const std::size_t i : m_used) {
+            m_owned[i].clear(); // keeps its memory
+        }
+        m_used.clear();
+        m_is_owned.assign(columns, false);
+    }
+    void set(std::size_t i, std::u16string_view value)
+    {
+        m_views[i] = value;
+        m_is_owned[i] = false;
+    }
+    // The cell's own string, to be filled by the caller.
+    std::u16string& own(std::size_t i)
+    {
+        if (!m_is_owned[i]) {
+            m_is_owned[i] = true;
+            m_used.push_back(i);
+        }
+        return m_owned[i];
+    }
+    std::u16string_view operator[](std::size_t i) const
+    {
+        return m_is_owned[i] ? std::u16string_view(m_owned[i]) : m_views[i];
+    }
+    std::size_t size() const { return m_views.size(); }
+
+private:
+    std::vector<std::u16string_view> m_views;
+    std::vector<std::u16string> m_owned;
+    std::vector<bool> m_is_owned;
+    std::vector<std::size_t> m_used;
+};
+
+void write_row(const Row& cells, std::string& out)
 {
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (i > 0) {
@@ -287,13 +329,13 @@ constexpr std::array<GoogleAddress, 3> kGoogleAddresses_ = {{
 }};
 
 // "1999-12-31" for a valid date field, else empty.
-std::u16string iso_date(const ContactRecord& record, Field f)
+std::u16string_view iso_date(const ContactRecord& record, Field f)
 {
     const auto t = record.text_or_empty(f);
-    return parse_iso_date(t) ? std::u16string(t) : std::u16string();
+    return parse_iso_date(t) ? t : std::u16string_view();
 }
 
-void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector<std::u16string>& cells)
+void google_row(const ContactRecord& r, const ContactEmails& emails, Row& cells)
 {
     constexpr std::array<Field, 17> kBase = {Field::first_name,
                                              Field::middle_name,
@@ -313,27 +355,30 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector
                                              kNoField /* Photo */,
                                              kNoField /* Labels */};
     for (std::size_t i = 0; i < kBase.size(); ++i) {
-        cells[i] = text(r, kBase[i]);
+        cells.set(i, text(r, kBase[i]));
     }
-    cells[13] = iso_date(r, Field::birthday);
-    cells[14] = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
-    cells[16] = u"* myContacts";
+    cells.set(13, iso_date(r, Field::birthday));
+    if (!emails.kept_dns.empty()) {
+        cells.own(14) = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
+    }
+    std::u16string& labels = cells.own(16);
+    labels = u"* myContacts";
     for_each_category(r, [&](std::u16string_view c) {
-        cells[16] += kMultiSeparator;
-        cells[16] += c;
+        labels += kMultiSeparator;
+        labels += c;
     });
 
     std::size_t slot = 0;
     for (const std::u16string_view v : emails.address) {
         if (!v.empty()) {
-            cells[kGoogleEmails + 2 * slot] = slot == 0 ? u"* Other" : u"Other";
-            cells[kGoogleEmails + 2 * slot + 1] = v;
+            cells.set(kGoogleEmails + 2 * slot, slot == 0 ? u"* Other" : u"Other");
+            cells.set(kGoogleEmails + 2 * slot + 1, v);
             ++slot;
         }
     }
 
     // Numbers grouped by label, the labels in slots of their own.
-    std::array<const char16_t*, kGooglePhoneSlots> labels{};
+    std::array<const char16_t*, kGooglePhoneSlots> phone_labels{};
     std::size_t used = 0;
     for (const GooglePhone& p : kGooglePhones_) {
         const auto v = text(r, p.field);
@@ -341,13 +386,13 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector
             continue;
         }
         std::size_t s = 0;
-        while (s < used && std::u16string_view(labels[s]) != p.label) {
+        while (s < used && std::u16string_view(phone_labels[s]) != p.label) {
             ++s;
         }
-        std::u16string& value = cells[kGooglePhones + 2 * s + 1];
+        std::u16string& value = cells.own(kGooglePhones + 2 * s + 1);
         if (s == used) {
-            labels[used++] = p.label;
-            cells[kGooglePhones + 2 * s] = p.label;
+            phone_labels[used++] = p.label;
+            cells.set(kGooglePhones + 2 * s, p.label);
         } else {
             value += kMultiSeparator;
         }
@@ -361,10 +406,10 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector
             continue;
         }
         const std::size_t at = kGoogleAddresses + 9 * slot++;
-        cells[at] = a.label;
+        cells.set(at, a.label);
         // at + 1: "Formatted", left to the importer to compose from the parts.
         for (std::size_t i = 0; i < parts.size(); ++i) {
-            cells[at + 2 + i] = text(r, parts[i]);
+            cells.set(at + 2 + i, text(r, parts[i]));
         }
     }
 
@@ -372,14 +417,14 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, std::vector
     for (const auto& [f, label] :
          {std::pair{Field::business_home_page, u"Work"}, std::pair{Field::personal_home_page, u"Home Page"}}) {
         if (const auto v = text(r, f); !v.empty()) {
-            cells[kGoogleWebsites + 2 * slot] = label;
-            cells[kGoogleWebsites + 2 * slot + 1] = v;
+            cells.set(kGoogleWebsites + 2 * slot, label);
+            cells.set(kGoogleWebsites + 2 * slot + 1, v);
             ++slot;
         }
     }
-    if (const std::u16string day = iso_date(r, Field::anniversary); !day.empty()) {
-        cells[kGoogleEvent] = u"Anniversary";
-        cells[kGoogleEvent + 1] = day;
+    if (const std::u16string_view day = iso_date(r, Field::anniversary); !day.empty()) {
+        cells.set(kGoogleEvent, u"Anniversary");
+        cells.set(kGoogleEvent + 1, day);
     }
 }
 
@@ -465,8 +510,9 @@ std::u16string outlook_date(const ContactRecord& record, Field f)
 }
 
 // A street into Outlook's Street, Street 2 and Street 3: a line each, the rest in the third.
-void split_street(std::u16string_view street, std::u16string* cells)
+void split_street(std::u16string_view street, Row& row, std::size_t first)
 {
+    std::array<std::u16string_view, 3> cells{};
     for (int part = 0; part < 2; ++part) {
         const std::size_t end = street.find_first_of(u"\r\n");
         if (end == std::u16string_view::npos) {
@@ -485,44 +531,50 @@ void split_street(std::u16string_view street, std::u16string* cells)
         ++free;
     }
     cells[free] = street;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        row.set(first + i, cells[i]);
+    }
 }
 
-void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::vector<std::u16string>& cells)
+void outlook_row(const ContactRecord& r, const ContactEmails& emails, Row& cells)
 {
     for (const auto* table : {kOutlookFields.data(), kOutlookMoreFields.data()}) {
         const std::size_t n = table == kOutlookFields.data() ? kOutlookFields.size() : kOutlookMoreFields.size();
         for (std::size_t i = 0; i < n; ++i) {
-            cells[table[i].column] = text(r, table[i].field);
+            cells.set(table[i].column, text(r, table[i].field));
         }
     }
     const auto business = text(r, Field::business_street);
-    split_street(business.empty() ? text(r, Field::work_street) : business, &cells[8]);
-    split_street(text(r, Field::home_street), &cells[15]);
-    split_street(text(r, Field::other_street), &cells[22]);
-    cells[49] = outlook_date(r, Field::anniversary);
-    cells[52] = outlook_date(r, Field::birthday);
+    split_street(business.empty() ? text(r, Field::work_street) : business, cells, 8);
+    split_street(text(r, Field::home_street), cells, 15);
+    split_street(text(r, Field::other_street), cells, 22);
+    cells.own(49) = outlook_date(r, Field::anniversary);
+    cells.own(52) = outlook_date(r, Field::birthday);
+    std::u16string& categories = cells.own(54);
     for_each_category(r, [&](std::u16string_view c) {
-        if (!cells[54].empty()) {
-            cells[54] += u';';
+        if (!categories.empty()) {
+            categories += u';';
         }
-        cells[54] += c;
+        categories += c;
     });
-    cells[77] = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
+    if (!emails.kept_dns.empty()) {
+        cells.own(77) = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
+    }
     std::size_t column = 57;
     for (const std::u16string_view v : emails.address) {
         if (!v.empty()) {
-            cells[column] = v;
-            cells[column + 1] = u"SMTP";
-            cells[column + 2] = v;
+            cells.set(column, v);
+            cells.set(column + 1, u"SMTP");
+            cells.set(column + 2, v);
             column += 3;
         }
     }
-    cells[66] = r.gender() == 1 ? u"Female" : r.gender() == 2 ? u"Male" : u"Unspecified";
-    cells[81] = u"Normal";
-    cells[82] = u"False";
-    cells[85] = u"Normal";
+    cells.set(66, r.gender() == 1 ? u"Female" : r.gender() == 2 ? u"Male" : u"Unspecified");
+    cells.set(81, u"Normal");
+    cells.set(82, u"False");
+    cells.set(85, u"Normal");
     const auto business_page = text(r, Field::business_home_page);
-    cells[91] = business_page.empty() ? text(r, Field::personal_home_page) : business_page;
+    cells.set(91, business_page.empty() ? text(r, Field::personal_home_page) : business_page);
 }
 
 } // namespace
@@ -575,11 +627,8 @@ void append_csv_row(const ContactRecord& record, CsvLayout layout, const Contact
         append_csv_row(record, out);
         return;
     }
-    thread_local std::vector<std::u16string> cells;
-    cells.resize(csv_layout_columns(layout).size());
-    for (std::u16string& cell : cells) {
-        cell.clear(); // keeps its memory for the next row
-    }
+    thread_local Row cells;
+    cells.reset(csv_layout_columns(layout).size());
     if (layout == CsvLayout::google) {
         google_row(record, emails, cells);
     } else {
