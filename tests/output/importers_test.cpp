@@ -472,6 +472,39 @@ TEST(ImporterUids, ContactsSharingAnIdentityGetUidsOfTheirOwn)
     }
 }
 
+// Both readers give a live contact the same UID: its search key where the file has one (our
+// writer's files), its node id where it has none (the real sample). (How many deleted contacts
+// each reader recovers differs; they are left out here.)
+TEST(ImporterUids, BothReadersGiveTheSameUids)
+{
+    output_test::TempDir dir;
+    for (const Source& source : {kSources[0], kSources[1], kSources[3], kSources[4]}) {
+        SCOPED_TRACE(source.name);
+        const auto file = source_file(source, dir.path());
+        std::vector<std::string> uids[2];
+        for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
+            engine::ScanSession session;
+            session.options.reader = reader;
+            engine::ScanListener listener;
+            ContactStore store;
+            ASSERT_EQ(engine::scan_run(session, file.string(), store, listener).outcome, engine::ScanOutcome::Done);
+            for (const ContactRecord* r : records_of(store)) {
+                if (r->origin() == contacts::Origin::live) {
+                    uids[reader == engine::ReaderKind::libpff].push_back(contacts::contact_uid(*r));
+                }
+            }
+        }
+        ASSERT_EQ(uids[0].size(), uids[1].size());
+        for (std::size_t i = 0; i < uids[0].size(); ++i) {
+            EXPECT_EQ(uids[0][i], uids[1][i]) << "contact " << i;
+        }
+        EXPECT_FALSE(uids[0].empty());
+        for (const std::string& uid : uids[0]) {
+            EXPECT_NE(uid.substr(0, 8), "4e554d3a") << "a UID from the contact's number: " << uid;
+        }
+    }
+}
+
 // ---- CSV for importers
 
 const char* const kOutlookHeader =
