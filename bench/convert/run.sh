@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Conversion benchmark: whole-process wall time and peak memory of
 #   - pelimoor-convert --list (the scan alone, with its one line per contact),
-#   - pelimoor-convert --format F for each of the five formats (the scan plus the writer),
+#   - pelimoor-convert --format F for each of the five formats (the scan plus the writer), and
+#     for the outputs for importers (--vcard 3.0 and 4.0, --csv google and outlook),
 #   - readpst -t c -cv (an independent reader writing vCards, for scale),
 # on a file made by pst-fixture: 100,000 contacts in 10 nested folders; then convert-bench on the
 # same file: the scan once and every writer in one process, in CPU time (steadier than wall time
@@ -53,10 +54,11 @@ for c in "${cases[@]}"; do
     row "$name" "pelimoor-convert --list" "$s_sec" "$(mib "$s_kib")" "-" "listed $listed"
     name=""
 
-    for format in pst vcf csv txt html; do
-        out="$work/out-$format"
+    for format in pst vcf csv txt html "vcf --vcard 3.0" "vcf --vcard 4.0" "csv --csv google" "csv --csv outlook"; do
+        out="$work/out-${format// /_}"
         rm -rf "$out" && mkdir -p "$out"
-        read -r f_sec f_kib <<<"$(measure "$bin/pelimoor-convert" --format "$format" --out "$out" "$file")"
+        # shellcheck disable=SC2086
+        read -r f_sec f_kib <<<"$(measure "$bin/pelimoor-convert" --format $format --out "$out" "$file")"
         size=$(du -sk "$out" | awk '{printf "%.1f", $1/1024}')
         verdict=$(awk -v f="$f_sec" -v s="$s_sec" -v fk="$f_kib" -v sk="$s_kib" 'BEGIN {
             t = (s > 0 ? (f - s) / s : 0); m = (sk > 0 ? (fk - sk) / sk : 0)

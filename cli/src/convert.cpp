@@ -197,7 +197,7 @@ const Mode* find_mode(std::string_view flag)
 void write_help(std::ostream& out)
 {
     out << "Usage: pelimoor-convert [OPTIONS] MODE FILE.pst\n"
-           "       pelimoor-convert [OPTIONS] --format FORMAT [--out DIR] FILE.pst\n"
+           "       pelimoor-convert [OPTIONS] --format FORMAT [--vcard V | --csv L] [--out DIR] FILE.pst\n"
            "       pelimoor-convert --help\n"
            "\n"
            "Reads every contact of an Outlook personal folder file (.pst) and writes them to\n"

@@ -6,6 +6,7 @@
 #include "contacts/contact_store.h"
 #include "contacts/conversion.h"
 #include "contacts/text.h"
+#include "engine/exchange_map.h"
 
 namespace cli {
 
@@ -22,9 +23,45 @@ struct FormatArguments
     const contacts::FormatInfo* format = nullptr;
     std::string out = ".";
     std::string file;
+    contacts::OutputChoices choices;
 };
 
-// "--format NAME [--out DIR] FILE.pst", --out before or after the file. Returns 0 or the
+// "--vcard VERSION" (with --format vcf) or "--csv LAYOUT" (with --format csv) at args[i]; the
+// value goes into `parsed`. Returns 0 or the usage error's status.
+int parse_choice(const std::vector<std::string>& args, std::size_t& i, FormatArguments& parsed, bool& seen,
+                 std::ostream& err)
+{
+    const bool vcard = args[i] == "--vcard";
+    const contacts::Format wanted = vcard ? contacts::Format::Vcf : contacts::Format::Csv;
+    const std::string choices = vcard ? "2.1, 3.0 or 4.0" : "pelimoor, google or outlook";
+    if (parsed.format->format != wanted) {
+        return usage(err, args[i] + (vcard ? " goes with --format vcf" : " goes with --format csv"));
+    }
+    if (seen) {
+        return usage(err, args[i] + " given twice");
+    }
+    if (i + 1 == args.size()) {
+        return usage(err, args[i] + " needs a value: " + choices);
+    }
+    const std::string& value = args[++i];
+    if (vcard) {
+        const auto* version = contacts::vcard_version_by_name(value);
+        if (!version) {
+            return usage(err, "unknown vCard version '" + value + "' (" + choices + ")");
+        }
+        parsed.choices.vcard = version->choice;
+    } else {
+        const auto* layout = contacts::csv_layout_by_name(value);
+        if (!layout) {
+            return usage(err, "unknown CSV layout '" + value + "' (" + choices + ")");
+        }
+        parsed.choices.csv = layout->choice;
+    }
+    seen = true;
+    return 0;
+}
+
+// "--format NAME [--vcard V | --csv L] [--out DIR] FILE.pst", the options before or after the file. Returns 0 or the
 // usage error's status.
 int parse(const std::vector<std::string>& args, FormatArguments& parsed, std::ostream& err)
 {
@@ -37,8 +74,13 @@ int parse(const std::vector<std::string>& args, FormatArguments& parsed, std::os
     }
     bool have_out = false;
     bool have_file = false;
+    bool have_choice = false;
     for (std::size_t i = 2; i < args.size(); ++i) {
-        if (args[i] == "--out") {
+        if (args[i] == "--vcard" || args[i] == "--csv") {
+            if (const int status = parse_choice(args, i, parsed, have_choice, err); status != 0) {
+                return status;
+            }
+        } else if (args[i] == "--out") {
             if (have_out || i + 1 == args.size()) {
                 return usage(err, have_out ? "--out given twice" : "--out needs a directory");
             }
@@ -104,10 +146,20 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     ConversionProgress progress(err, options.show_progress);
     contacts::ConversionOptions job;
     job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
+    job.choices = parsed.choices;
+    job.exchange_map = [&] {
+        std::string why;
+        return engine::exchange_address_map(parsed.file, options.source, &why);
+    };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);
     if (!result.ok()) {
         err << "pelimoor-convert: writing failed: " << result.reason << '\n';
         return kExitWriteFailed;
+    }
+    if (result.exchange_left_out > 0) {
+        err << "pelimoor-convert: " << result.exchange_left_out
+            << " Exchange (EX) address(es) without an SMTP address in the file: left out of the e-mail fields, "
+               "their DNs kept in the notes\n";
     }
     // The folder on standard output, for scripts; the window's completion text on standard error.
     out << result.folder.string() << '\n';
@@ -123,7 +175,16 @@ void write_format_help(std::ostream& out)
            "      <hour>-<minute>\" in DIR (default: the current directory); \" (2)\", \" (3)\" ... when\n"
            "      that exists. pst: contacts.pst, vcf: contacts.vcf (vCard 2.1), csv: contacts.csv,\n"
            "      txt and html: one file per contact. Prints the folder's path; progress on\n"
-           "      standard error\n";
+           "      standard error\n"
+           "  --vcard 2.1|3.0|4.0 (with --format vcf)\n"
+           "      the vCard version. 2.1 (the default) for Outlook and older phones; 3.0 for Apple\n"
+           "      Contacts, iCloud, Google Contacts, Android and Nextcloud, which drop or refuse 2.1;\n"
+           "      4.0 (RFC 6350) for Thunderbird. 3.0 and 4.0 are UTF-8 with a UID per contact\n"
+           "  --csv pelimoor|google|outlook (with --format csv)\n"
+           "      the CSV columns. pelimoor (the default): Pelimoor's 59 labels, for spreadsheets;\n"
+           "      google: the header of a Google Contacts export, for Google Contacts' import;\n"
+           "      outlook: the 92 columns of an Outlook export (in English), for Outlook, Outlook.com\n"
+           "      and Evolution's import. All three are UTF-8 with a byte-order mark\n";
 }
 
 } // namespace cli

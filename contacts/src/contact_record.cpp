@@ -1,5 +1,6 @@
 #include "contacts/contact_record.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -40,6 +41,8 @@ void ContactDraft::reset()
     m_origin = Origin::live;
     m_photo_type = PhotoType::none;
     m_photo.clear();
+    m_identity.fill(0);
+    m_exchange.clear();
 }
 
 void ContactDraft::set_photo(std::span<const uint8_t> bytes, PhotoType type)
@@ -126,6 +129,7 @@ std::size_t ContactRecord::size_for(const ContactDraft& draft) noexcept
             }
         }
     }
+    units += draft.exchange().size();
     std::size_t bytes = sizeof(ContactRecord) + present * sizeof(uint32_t) + units * sizeof(char16_t);
     const PhotoView photo = draft.photo();
     if (!photo.empty()) {
@@ -145,6 +149,7 @@ ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const Co
     record->m_gender = draft.gender();
     record->m_in_arena = in_arena;
     record->m_origin = draft.origin();
+    record->m_identity = draft.identity();
     std::size_t present = 0;
     for (const auto& info : kFieldTable) {
         present += is_text(info.field) && draft.has(info.field) ? 1 : 0;
@@ -167,6 +172,10 @@ ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const Co
         out[at + n] = u'\0';
         at += static_cast<uint32_t>(n + 1);
     }
+    const std::u16string_view exchange = draft.exchange();
+    record->m_exchange_at = at;
+    record->m_exchange_units = static_cast<uint32_t>(exchange.size());
+    std::char_traits<char16_t>::copy(out + at, exchange.data(), exchange.size());
     // The photo ends the record: its bytes, then their count (unaligned, copied bytewise).
     const PhotoView photo = draft.photo();
     if (!photo.empty()) {
@@ -188,6 +197,52 @@ PhotoView ContactRecord::photo() const noexcept
     uint32_t size = 0;
     std::memcpy(&size, end - sizeof size, sizeof size);
     return {std::span<const uint8_t>(end - sizeof size - size, size), m_photo_type};
+}
+
+std::u16string_view ContactRecord::exchange() const noexcept
+{
+    return {block() + m_exchange_at, m_exchange_units};
+}
+
+void append_exchange_address(int slot, std::u16string_view dn, std::u16string_view original, std::u16string& packed)
+{
+    packed += static_cast<char16_t>(u'0' + slot);
+    packed += dn;
+    packed += u'\x1F';
+    packed += original;
+    packed += u'\x1E';
+}
+
+std::vector<ExchangeAddress> exchange_addresses(std::u16string_view packed)
+{
+    std::vector<ExchangeAddress> out;
+    while (!packed.empty()) {
+        const std::size_t end = packed.find(u'\x1E');
+        const std::u16string_view entry = packed.substr(0, end);
+        packed.remove_prefix(end == std::u16string_view::npos ? packed.size() : end + 1);
+        const std::size_t split = entry.find(u'\x1F');
+        if (entry.empty() || entry[0] < u'0' || entry[0] > u'2' || split == std::u16string_view::npos) {
+            continue;
+        }
+        out.push_back({entry[0] - u'0', entry.substr(1, split - 1), entry.substr(split + 1)});
+    }
+    return out;
+}
+
+ContactIdentity identity_of_node(uint32_t node_id) noexcept
+{
+    ContactIdentity id{'N', 'I', 'D', ':'};
+    for (int i = 0; i < 4; ++i) {
+        id[4 + i] = static_cast<uint8_t>(node_id >> (24 - 8 * i));
+    }
+    return id;
+}
+
+ContactIdentity identity_of_search_key(std::span<const uint8_t> key) noexcept
+{
+    ContactIdentity id{};
+    std::copy_n(key.begin(), std::min(key.size(), id.size()), id.begin());
+    return id;
 }
 
 std::string_view origin_name(Origin origin) noexcept

@@ -1,6 +1,7 @@
 // The conversion job: a new output folder, one writer, every contact of the store.
 #include "contacts/conversion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -80,6 +81,30 @@ std::filesystem::path create_output_folder(const std::filesystem::path& destinat
     return {};
 }
 
+namespace {
+
+// Whether a contact of the job has an EX address whose SMTP address the contact itself lacks.
+bool needs_exchange_map(const ContactStore& store, const std::vector<const ContactRecord*>& selection)
+{
+    const auto needs = [](const ContactRecord& r) {
+        if (r.exchange().empty()) {
+            return false;
+        }
+        return contact_emails(r, nullptr).left_out > 0;
+    };
+    if (!selection.empty()) {
+        return std::any_of(selection.begin(), selection.end(), [&](const ContactRecord* r) { return needs(*r); });
+    }
+    for (const ContactRecord* r = store.first(); r; r = r->next()) {
+        if (needs(*r)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
                                   const ConversionOptions& options)
 {
@@ -96,7 +121,13 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
     try {
         files = options.files ? options.files(folder) : std::make_unique<DirectoryOutput>(folder);
         pst::Status status;
-        writer = make_contact_writer(format, *files, &status);
+        // The DN-to-SMTP map, built once and only when a contact of this job needs it.
+        ExchangeMap exchange;
+        if (options.exchange_map && writes_for_importers(format, options.choices) &&
+            needs_exchange_map(store, options.selection)) {
+            exchange = options.exchange_map();
+        }
+        writer = make_contact_writer(format, *files, &status, options.choices, &exchange);
         if (!writer) {
             return abandon(failed(folder, status.message, 0), writer, files);
         }
@@ -128,7 +159,9 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
     } catch (const std::exception& e) {
         return abandon(failed(folder, folder.string() + ": " + e.what(), written), writer, files);
     }
-    return {ConversionOutcome::Completed, folder, {}, written};
+    ConversionResult done{ConversionOutcome::Completed, folder, {}, written};
+    done.exchange_left_out = writer->exchange_left_out();
+    return done;
 }
 
 } // namespace contacts

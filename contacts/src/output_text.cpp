@@ -11,6 +11,8 @@ bool needs_csv_quotes(std::u16string_view value)
     return value.find_first_of(u",\"\r\n") != std::u16string_view::npos;
 }
 
+} // namespace
+
 void append_csv_value(std::u16string_view value, std::string& out)
 {
     if (!needs_csv_quotes(value)) {
@@ -26,6 +28,8 @@ void append_csv_value(std::u16string_view value, std::string& out)
     utf16_to_utf8(value.substr(start), out);
     out.push_back('"');
 }
+
+namespace {
 
 // One page of "label form, value, separator" entries for the fields that have a value; the
 // "Body" entry (the last label) gets no separator after it.

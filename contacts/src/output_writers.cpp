@@ -1,4 +1,7 @@
 // The writers of the five formats over OutputFiles.
+#include <cstdio>
+#include <unordered_set>
+
 #include "contacts/output_writers.h"
 #include "pst/writer.h"
 
@@ -67,6 +70,65 @@ private:
     const TextLayout& m_layout;
     std::unique_ptr<ByteSink> m_sink;
     std::string m_bytes; // reused per contact
+};
+
+// vCard 3.0 / 4.0 and the importers' CSV layouts: every contact into one file.
+class ChosenFileWriter : public ContactWriter
+{
+public:
+    ChosenFileWriter(Format format, const OutputChoices& choices, const ExchangeMap* exchange,
+                     std::unique_ptr<ByteSink> sink)
+        : m_format(format), m_choices(choices), m_exchange(exchange), m_sink(std::move(sink))
+    {
+    }
+
+    pst::Status start()
+    {
+        if (m_format != Format::Csv) {
+            return pst::Status::success(); // vCards carry no byte-order mark
+        }
+        std::string bytes(kUtf8Bom);
+        append_csv_header(m_choices.csv, bytes);
+        return m_sink->write(bytes);
+    }
+
+    pst::Status add(const ContactRecord& record) override
+    {
+        m_bytes.clear();
+        const ContactEmails emails = contact_emails(record, m_exchange);
+        m_left_out += emails.left_out;
+        if (m_format == Format::Csv) {
+            append_csv_row(record, m_choices.csv, emails, m_bytes);
+        } else {
+            append_vcard(record, m_choices.vcard, unique_uid(record), emails, m_bytes);
+        }
+        return m_sink->write(m_bytes);
+    }
+
+    pst::Status finish() override { return m_sink->close(); }
+    int64_t exchange_left_out() const override { return m_left_out; }
+
+private:
+    // The contact's UID, or, when an earlier contact of the file has it (a deleted copy of a
+    // live contact keeps its search key), one with the contact's number in its last part.
+    std::string unique_uid(const ContactRecord& record)
+    {
+        std::string uid = contact_uid(record);
+        for (uint32_t extra = 0; !m_uids.insert(uid).second; ++extra) {
+            char tail[16];
+            std::snprintf(tail, sizeof tail, "%08x", static_cast<uint32_t>(record.number()) + extra);
+            uid.replace(uid.size() - 8, 8, tail);
+        }
+        return uid;
+    }
+
+    Format m_format;
+    OutputChoices m_choices;
+    const ExchangeMap* m_exchange;
+    std::unique_ptr<ByteSink> m_sink;
+    int64_t m_left_out = 0;
+    std::string m_bytes;
+    std::unordered_set<std::string> m_uids;
 };
 
 // Text and HTML: one file per contact.
@@ -142,7 +204,28 @@ std::unique_ptr<ContactWriter> make_pst_writer(OutputFiles& files, const FormatI
 
 } // namespace
 
-std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why)
+const ChoiceInfo<VcardVersion>* vcard_version_by_name(std::string_view name) noexcept
+{
+    for (const auto& v : kVcardVersions) {
+        if (name == v.name) {
+            return &v;
+        }
+    }
+    return nullptr;
+}
+
+const ChoiceInfo<CsvLayout>* csv_layout_by_name(std::string_view name) noexcept
+{
+    for (const auto& l : kCsvLayouts) {
+        if (name == l.name) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
+                                                   const OutputChoices& choices, const ExchangeMap* exchange)
 {
     const FormatInfo* info = format_info(format);
     if (!info) {
@@ -151,6 +234,17 @@ std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& f
     }
     if (format == Format::Pst) {
         return make_pst_writer(files, *info, why);
+    }
+    if (writes_for_importers(format, choices)) {
+        auto sink = files.create(info->file_name, why);
+        if (!sink) {
+            return nullptr;
+        }
+        auto writer = std::make_unique<ChosenFileWriter>(format, choices, exchange, std::move(sink));
+        if (*why = writer->start(); !*why) {
+            return nullptr;
+        }
+        return writer;
     }
     const TextLayout& layout = *layout_of(format);
     if (!info->file_name) {

@@ -3,6 +3,7 @@
 #include "contacts/messages.h"
 #include "controls/pictures.h"
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QPainter>
 #include <QPushButton>
@@ -28,6 +29,22 @@ constexpr std::array<FormatRow, 5> kFormatRows{{
     {1020, "  Save as .TXT               ", 1025, " (Text File Format) ", contacts::Format::Txt},
     {1021, "  Save as .html              ", 1026, " ( HTML File Format)", contacts::Format::Html},
 }};
+
+// A combo box of `choices` at `dlu`, showing `current`.
+template <typename Choice, std::size_t N>
+QComboBox* addChoiceBox(QDialog* dialog, int id, const std::array<contacts::ChoiceInfo<Choice>, N>& choices,
+                        Choice current, QRect dlu)
+{
+    auto* box = new QComboBox(dialog);
+    setControlId(box, id);
+    for (const auto& choice : choices) {
+        box->addItem(QString::fromUtf8(choice.caption), QString::fromLatin1(choice.name));
+        if (choice.choice == current)
+            box->setCurrentIndex(box->count() - 1);
+    }
+    box->setGeometry(dialogUnitsToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+    return box;
+}
 
 QPushButton* addButton(QDialog* dialog, int id, const QString& text, QRect dlu)
 {
@@ -76,6 +93,12 @@ int chosenFormat()
         if (flag.load() != 0)
             return flag.load();
     return 0;
+}
+
+contacts::OutputChoices& outputChoices()
+{
+    static contacts::OutputChoices choices;
+    return choices;
 }
 
 std::optional<contacts::Format> chosenFormatValue()
@@ -138,9 +161,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 SaveOption::SaveOption(QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Saving Option"));
-    setFixedSize(dialogUnitsToPixels(0, 0, 316, 180).size());
+    // Wider than the five rows need: the version and layout choices sit right of their rows.
+    setFixedSize(dialogUnitsToPixels(0, 0, 436, 180).size());
     auto* group = new QGroupBox(QStringLiteral("Select the format in which you want to convert PST Contacts"), this);
-    group->setGeometry(dialogUnitsToPixels(10, 8, 296, 136));
+    group->setGeometry(dialogUnitsToPixels(10, 8, 416, 136));
     for (size_t i = 0; i < kFormatRows.size(); ++i) {
         const FormatRow& row = kFormatRows[i];
         const int y = 24 + static_cast<int>(i) * 22;
@@ -159,10 +183,19 @@ SaveOption::SaveOption(QWidget* parent) : QDialog(parent)
         description->setGeometry(dialogUnitsToPixels(136, y, 160, 14));
         m_descriptions[i] = description;
     }
-    QPushButton* ok = addButton(this, 1, QStringLiteral("OK"), QRect(190, 154, 50, 16));
+    const contacts::OutputChoices& chosen = outputChoices();
+    m_vcardVersion =
+        addChoiceBox(this, kVcardVersionId, contacts::kVcardVersions, chosen.vcard, QRect(300, 46, 118, 14));
+    m_csvLayout = addChoiceBox(this, kCsvLayoutId, contacts::kCsvLayouts, chosen.csv, QRect(300, 68, 118, 14));
+    QPushButton* ok = addButton(this, 1, QStringLiteral("OK"), QRect(310, 154, 50, 16));
     ok->setDefault(true);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    QPushButton* cancel = addButton(this, 2, QStringLiteral("Cancel"), QRect(250, 154, 50, 16));
+    connect(ok, &QPushButton::clicked, this, [this] {
+        contacts::OutputChoices& choices = outputChoices();
+        choices.vcard = contacts::kVcardVersions[std::size_t(m_vcardVersion->currentIndex())].choice;
+        choices.csv = contacts::kCsvLayouts[std::size_t(m_csvLayout->currentIndex())].choice;
+        accept();
+    });
+    QPushButton* cancel = addButton(this, 2, QStringLiteral("Cancel"), QRect(370, 154, 50, 16));
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 

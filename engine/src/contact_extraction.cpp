@@ -92,6 +92,7 @@ const std::array<Field, 76> kReadOrder = {
 namespace {
 
 constexpr uint32_t kTagBody = 0x1000;
+constexpr uint16_t kTypeBinary = 0x0102;
 
 uint32_t tag_of(Field f)
 {
@@ -145,6 +146,17 @@ bool read_filetime(const PropertyList& list, const PropertyList::Property* p, ui
     *value = uint64_t{le32(b.data())} | uint64_t{le32(b.data() + 4)} << 32;
     return true;
 }
+
+// The three e-mail slots' address type, address and original display name (PSETID_Address).
+struct EmailSlot
+{
+    uint32_t type, address, original;
+};
+constexpr std::array<EmailSlot, 3> kEmailSlots = {{
+    {0x8082, 0x8083, 0x8084},
+    {0x8092, 0x8093, 0x8094},
+    {0x80A2, 0x80A3, 0x80A4},
+}};
 
 void read_flag(const PropertyList& list, ContactDraft& draft)
 {
@@ -202,6 +214,28 @@ void ContactReader::read_categories(const PropertyList& list, int codepage, Cont
     }
 }
 
+void ContactReader::read_exchange(const PropertyList& list, int codepage, ContactDraft& draft)
+{
+    m_joined.clear();
+    for (std::size_t slot = 0; slot < kEmailSlots.size(); ++slot) {
+        const PropertyList::Property* type = list.find(kEmailSlots[slot].type);
+        if (type == nullptr || !read_text(list, *type, codepage, m_text) || m_text.size() != 2 ||
+            (m_text[0] | 0x20) != u'e' || (m_text[1] | 0x20) != u'x') {
+            continue;
+        }
+        const PropertyList::Property* address = list.find(kEmailSlots[slot].address);
+        if (address == nullptr || !read_text(list, *address, codepage, m_text) || m_text.empty()) {
+            continue;
+        }
+        std::u16string original;
+        if (const PropertyList::Property* p = list.find(kEmailSlots[slot].original); p != nullptr) {
+            read_text(list, *p, codepage, original);
+        }
+        contacts::append_exchange_address(static_cast<int>(slot), m_text, original, m_joined);
+    }
+    draft.set_exchange(m_joined);
+}
+
 void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fallback_codepage)
 {
     draft.reset();
@@ -248,6 +282,10 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
 
     read_categories(list, codepage, draft);
     read_flag(list, draft);
+    read_exchange(list, codepage, draft);
+    if (const PropertyList::Property* key = list.find(kTagSearchKey, kTypeBinary); key != nullptr) {
+        draft.set_identity(contacts::identity_of_search_key(list.bytes(*key)));
+    }
 }
 
 contacts::PhotoType photo_type_of(const ContactPhoto& photo)
@@ -271,6 +309,11 @@ bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int
     reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
     set_index_key(draft);
+    if (draft.identity() == contacts::ContactIdentity{}) {
+        if (const uint32_t nid = item.node_id(); nid != 0) {
+            draft.set_identity(contacts::identity_of_node(nid));
+        }
+    }
     ContactPhoto photo;
     if (item.contact_photo(&photo) == 1) {
         draft.set_photo(photo.bytes, photo_type_of(photo));

@@ -168,6 +168,13 @@ public:
         return 1;
     }
 
+    uint32_t node_id() override
+    {
+        uint32_t id = 0;
+        pff::ErrorSlot error;
+        return libpff_item_get_identifier(m_item.get(), &id, error.out()) == 1 ? id : 0;
+    }
+
     int contact_photo(ContactPhoto* out) override
     {
         // Asking libpff for a message's attachments costs a lookup in its subnodes; a message

@@ -193,6 +193,7 @@ public:
     int properties(const PropertyList** out) override;
     int contact_photo(ContactPhoto* out) override;
     const std::string& failure() const override { return m_why; }
+    uint32_t node_id() override { return m_node.nid; }
 
 private:
     struct ChildTable

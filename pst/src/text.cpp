@@ -136,6 +136,10 @@ void utf16_to_utf8(std::u16string_view s, std::string& out)
     char* p = out.data() + start;
     for (std::size_t i = 0; i < s.size(); ++i) {
         char32_t c = s[i];
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+            continue;
+        }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;

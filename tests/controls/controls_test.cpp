@@ -5,6 +5,7 @@
 #include "controls/pictures.h"
 #include "platform/environment.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -207,6 +208,53 @@ private slots:
         QCOMPARE(flags(), (QList<int>{0, 0, 3, 0, 0}));
         runDialog(click(1020), true);
         QCOMPARE(chosenFormat(), 4);
+    }
+
+    // The version and layout beside ".VCF" and ".CSV": their entries, the defaults, OK keeping a
+    // choice and Cancel leaving the one before.
+    void saveOptionChoices()
+    {
+        const contacts::OutputChoices before = outputChoices();
+        struct Step
+        {
+            int vcardIndex, csvIndex;
+            bool ok;
+            contacts::VcardVersion vcard;
+            contacts::CsvLayout csv;
+        };
+        const Step steps[] = {
+            {-1, -1, true, contacts::VcardVersion::v21, contacts::CsvLayout::pelimoor},
+            {2, 1, false, contacts::VcardVersion::v21, contacts::CsvLayout::pelimoor},
+            {1, 2, true, contacts::VcardVersion::v30, contacts::CsvLayout::outlook},
+            {-1, -1, true, contacts::VcardVersion::v30, contacts::CsvLayout::outlook},
+            {0, 0, true, contacts::VcardVersion::v21, contacts::CsvLayout::pelimoor},
+        };
+        outputChoices() = {};
+        for (const Step& step : steps) {
+            SaveOption dialog;
+            auto* vcard = qobject_cast<QComboBox*>(findControl(&dialog, kVcardVersionId));
+            auto* csv = qobject_cast<QComboBox*>(findControl(&dialog, kCsvLayoutId));
+            QVERIFY(vcard && csv);
+            QCOMPARE(vcard->count(), 3);
+            QCOMPARE(vcard->itemText(0), QStringLiteral("vCard 2.1"));
+            QCOMPARE(vcard->itemText(1), QStringLiteral("vCard 3.0 (Apple, iCloud, Google, Android, Nextcloud)"));
+            QCOMPARE(vcard->itemText(2), QStringLiteral("vCard 4.0 (Thunderbird, RFC 6350)"));
+            QCOMPARE(csv->itemText(0), QStringLiteral("Pelimoor (59 labels)"));
+            QCOMPARE(csv->itemText(1), QStringLiteral("Google Contacts"));
+            QCOMPARE(csv->itemText(2), QStringLiteral("Outlook"));
+            // The boxes open on what was kept.
+            QCOMPARE(vcard->currentIndex(), int(outputChoices().vcard));
+            QCOMPARE(csv->currentIndex(), int(outputChoices().csv));
+            dialog.show();
+            if (step.vcardIndex >= 0)
+                vcard->setCurrentIndex(step.vcardIndex);
+            if (step.csvIndex >= 0)
+                csv->setCurrentIndex(step.csvIndex);
+            QTest::mouseClick(static_cast<QWidget*>(findControl(&dialog, step.ok ? 1 : 2)), Qt::LeftButton);
+            QCOMPARE(int(outputChoices().vcard), int(step.vcard));
+            QCOMPARE(int(outputChoices().csv), int(step.csv));
+        }
+        outputChoices() = before;
     }
 
     void saveOptionTexts()

@@ -108,6 +108,13 @@ TEST_F(ConvertFormat, BadUsageTable)
         {{"--format", "csv", "a.pst", "b.pst"}, "--format takes exactly one FILE.pst"},
         {{"--format", "csv", "a.pst", "--out"}, "--out needs a directory"},
         {{"--format", "csv", "--out", "a", "--out", "b", "x.pst"}, "--out given twice"},
+        {{"--format", "csv", "--vcard", "3.0", "x.pst"}, "--vcard goes with --format vcf"},
+        {{"--format", "vcf", "--csv", "google", "x.pst"}, "--csv goes with --format csv"},
+        {{"--format", "txt", "--csv", "google", "x.pst"}, "--csv goes with --format csv"},
+        {{"--format", "vcf", "--vcard", "3", "x.pst"}, "unknown vCard version '3' (2.1, 3.0 or 4.0)"},
+        {{"--format", "vcf", "--vcard", "4.0", "--vcard", "3.0", "x.pst"}, "--vcard given twice"},
+        {{"--format", "vcf", "x.pst", "--vcard"}, "--vcard needs a value: 2.1, 3.0 or 4.0"},
+        {{"--format", "csv", "--csv", "Google", "x.pst"}, "unknown CSV layout 'Google' (pelimoor, google or outlook)"},
     };
     for (const auto& c : cases) {
         const Result r = run(c.args);

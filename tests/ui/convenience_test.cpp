@@ -190,6 +190,39 @@ private slots:
         QVERIFY2(cards.contains(QStringLiteral("Baker;bob")), qPrintable(cards));
     }
 
+    // The vCard version and CSV layout: kept in the settings for the next window (a value not
+    // understood gives the default), and Copy writes the chosen version.
+    void outputChoicesAreRememberedAndCopyFollowsThem()
+    {
+        Window w;
+        const std::filesystem::path ini = w.root / "config" / "pelimoor" / "pelimoor.ini";
+        controls::outputChoices() = {contacts::VcardVersion::v40, contacts::CsvLayout::google};
+        w.dialog.reset(); // saves the settings
+        controls::outputChoices() = {};
+        w.dialog = std::make_unique<CPelimoorDlg>(w.store);
+        QCOMPARE(int(controls::outputChoices().vcard), int(contacts::VcardVersion::v40));
+        QCOMPARE(int(controls::outputChoices().csv), int(contacts::CsvLayout::google));
+        QCOMPARE(QSettings(QString::fromStdString(ini.string()), QSettings::IniFormat).value("output/vcard").toString(),
+                 QStringLiteral("4.0"));
+
+        scanAll(w);
+        selectRows(*w.dialog, {0});
+        w.dialog->OnCopy();
+        const QByteArray card = QGuiApplication::clipboard()->mimeData()->data(QStringLiteral("text/vcard"));
+        QVERIFY2(card.startsWith("BEGIN:VCARD\r\nVERSION:4.0\r\nUID:urn:uuid:"), card.constData());
+
+        w.dialog.reset();
+        {
+            QSettings s(QString::fromStdString(ini.string()), QSettings::IniFormat);
+            s.setValue("output/vcard", "5.0");
+            s.setValue("output/csv", "");
+        }
+        controls::outputChoices() = {};
+        w.dialog = std::make_unique<CPelimoorDlg>(w.store);
+        QCOMPARE(int(controls::outputChoices().vcard), int(contacts::VcardVersion::v21));
+        QCOMPARE(int(controls::outputChoices().csv), int(contacts::CsvLayout::pelimoor));
+    }
+
     void convertSelectedWritesOnlyThose()
     {
         Window w;

@@ -7,6 +7,7 @@
 #include "controls/dialogs.h"
 #include "controls/folder_tree.h"
 #include "controls/pictures.h"
+#include "engine/exchange_map.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "ui/contact_find.h"
@@ -874,7 +875,10 @@ std::optional<contacts::Format> CPelimoorDlg::pickFormat()
 {
     // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
     controls::SaveOption options(this);
-    if (options.exec() != QDialog::Accepted || !options.formatPicked())
+    const bool accepted = options.exec() == QDialog::Accepted;
+    if (accepted)
+        saveSettings(); // the version and layout chosen beside the formats
+    if (!accepted || !options.formatPicked())
         return std::nullopt;
     return controls::chosenFormatValue();
 }
@@ -896,7 +900,12 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
     // While the conversion reads the store nothing may clear or refill it.
     m_converting = true;
     apply(WindowEvent::ConversionStarted);
-    m_saver->start(format, destination.toStdString(), std::move(selection));
+    // The SMTP addresses of Exchange DNs come from the scanned file, read again only when needed.
+    auto exchangeMap = [path = m_scanner->path(), options = m_scanner->sourceOptions()] {
+        std::string why;
+        return engine::exchange_address_map(path, options, &why);
+    };
+    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap);
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
@@ -1054,6 +1063,13 @@ void CPelimoorDlg::loadSettings()
     bool ok = false;
     const int split = s->value(QStringLiteral("window/split")).toInt(&ok);
     m_split = ok ? split : 0;
+    // The vCard version and CSV layout of the format dialog, by their command-line names.
+    contacts::OutputChoices& choices = controls::outputChoices();
+    if (const auto* v =
+            contacts::vcard_version_by_name(s->value(QStringLiteral("output/vcard")).toString().toStdString()))
+        choices.vcard = v->choice;
+    if (const auto* l = contacts::csv_layout_by_name(s->value(QStringLiteral("output/csv")).toString().toStdString()))
+        choices.csv = l->choice;
     restoreHeader(*s);
 }
 
@@ -1100,6 +1116,11 @@ void CPelimoorDlg::saveSettings() const
         s->setValue(QStringLiteral("window/geometry"), saveGeometry());
     s->setValue(QStringLiteral("window/split"), appliedSplit());
     s->setValue(headerKey(m_model->columnCount()), m_list->horizontalHeader()->saveState());
+    const contacts::OutputChoices& choices = controls::outputChoices();
+    s->setValue(QStringLiteral("output/vcard"),
+                QString::fromLatin1(contacts::kVcardVersions[std::size_t(choices.vcard)].name));
+    s->setValue(QStringLiteral("output/csv"),
+                QString::fromLatin1(contacts::kCsvLayouts[std::size_t(choices.csv)].name));
 }
 
 void CPelimoorDlg::rememberFile(const QString& path)
@@ -1197,7 +1218,7 @@ void CPelimoorDlg::OnCopy()
     std::string cards;
     QStringList lines;
     for (const contacts::ContactRecord* r : records) {
-        contacts::append_vcard(*r, cards);
+        contacts::append_vcard(*r, controls::outputChoices().vcard, cards);
         QString name = qstring(r->text_or_empty(contacts::Field::full_name));
         if (name.isEmpty())
             name = QStringList{qstring(r->text_or_empty(contacts::Field::first_name)),

@@ -15,13 +15,15 @@ SaveController::~SaveController()
 }
 
 void SaveController::start(contacts::Format format, const std::string& destination,
-                           std::vector<const contacts::ContactRecord*> selection)
+                           std::vector<const contacts::ContactRecord*> selection, contacts::OutputChoices choices,
+                           std::function<contacts::ExchangeMap()> exchangeMap)
 {
     end();
     const std::uint64_t epoch = ++m_epoch;
     m_running = true;
     m_gate.begin_run();
-    m_thread = std::thread([this, format, destination, epoch, selection = std::move(selection)]() mutable {
+    m_thread = std::thread([this, format, destination, epoch, choices, exchangeMap = std::move(exchangeMap),
+                            selection = std::move(selection)]() mutable {
         // Runs on the window's thread, unless the save was ended or superseded meanwhile.
         const auto post = [this, epoch](auto effect) {
             QMetaObject::invokeMethod(
@@ -34,6 +36,8 @@ void SaveController::start(contacts::Format format, const std::string& destinati
         };
         contacts::ConversionOptions options;
         options.selection = std::move(selection);
+        options.choices = choices;
+        options.exchange_map = std::move(exchangeMap);
         options.checkpoint = [this] { return m_gate.checkpoint(); };
         int shown = -1;
         options.progress = [&shown, &post, this](int64_t done, int64_t total) {

@@ -85,6 +85,7 @@ ScanController::~ScanController()
 void ScanController::start(const std::string& path, bool held)
 {
     end();
+    m_path = path;
     const std::uint64_t epoch = m_epoch.load();
     m_running = true;
     m_gate.begin_run();

@@ -64,6 +64,28 @@ struct PhotoView
     bool empty() const noexcept { return bytes.empty(); }
 };
 
+// What identifies a contact within its file, for the UIDs of the vCard 3.0 and 4.0 outputs: the
+// first 16 bytes of its PidTagSearchKey, else its node id. All zero when unknown.
+using ContactIdentity = std::array<uint8_t, 16>;
+// The identity of a node id: "NID:" and the id in 4 big-endian bytes, the rest zero.
+ContactIdentity identity_of_node(uint32_t node_id) noexcept;
+// The identity of a search key: its first 16 bytes (zero-padded); all zero when empty.
+ContactIdentity identity_of_search_key(std::span<const uint8_t> key) noexcept;
+
+// An e-mail address of a contact whose type is EX: the slot (0-2: e-mail 1-3), the legacy
+// Exchange DN ("/o=.../cn=...") and the original display name stored beside it (which Outlook
+// fills with the SMTP address when it knows one; may be empty).
+struct ExchangeAddress
+{
+    int slot = 0;
+    std::u16string_view dn;
+    std::u16string_view original;
+};
+// The packed form the draft and record keep: per address the slot digit, the DN, U+001F, the
+// original display name, U+001E. `exchange_addresses` unpacks it (malformed parts are skipped).
+void append_exchange_address(int slot, std::u16string_view dn, std::u16string_view original, std::u16string& packed);
+std::vector<ExchangeAddress> exchange_addresses(std::u16string_view packed);
+
 // Every field of the record, in declared order.
 enum class Field : uint8_t
 {
@@ -404,6 +426,9 @@ public:
     void set_origin(Origin v) { m_origin = v; }
     // The contact photo (copied); empty bytes or PhotoType::none clear it.
     void set_photo(std::span<const uint8_t> bytes, PhotoType type);
+    void set_identity(const ContactIdentity& v) { m_identity = v; }
+    // The packed EX addresses (append_exchange_address); empty: none.
+    void set_exchange(std::u16string_view packed) { m_exchange.assign(packed); }
 
     // nullopt when absent.
     std::optional<std::u16string_view> text(Field f) const;
@@ -413,6 +438,8 @@ public:
     int32_t number() const { return m_number; }
     Origin origin() const { return m_origin; }
     PhotoView photo() const { return {m_photo, m_photo.empty() ? PhotoType::none : m_photo_type}; }
+    const ContactIdentity& identity() const { return m_identity; }
+    std::u16string_view exchange() const { return m_exchange; }
 
 private:
     static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
@@ -425,6 +452,8 @@ private:
     Origin m_origin = Origin::live;
     PhotoType m_photo_type = PhotoType::none;
     std::vector<uint8_t> m_photo;
+    ContactIdentity m_identity{};
+    std::u16string m_exchange;
 };
 
 class ContactRecord;
@@ -463,6 +492,10 @@ public:
     Origin origin() const noexcept { return m_origin; }
     // The contact photo; empty (type none) when the contact has none.
     PhotoView photo() const noexcept;
+    // What identifies the contact in its file; all zero when unknown.
+    const ContactIdentity& identity() const noexcept { return m_identity; }
+    // The packed EX addresses (exchange_addresses() unpacks them); empty when none.
+    std::u16string_view exchange() const noexcept;
 
     // The next record of the store, or nullptr at the end (acquire load: a record seen through
     // this link is complete).
@@ -482,7 +515,8 @@ private:
     // Builds the record in `memory` (size_for(draft) bytes, 8-byte aligned).
     static ContactRecord* build_in(void* memory, std::size_t bytes, const ContactDraft& draft, bool in_arena) noexcept;
     // Layout after the header: one uint32_t start offset per present text field (in field
-    // order), then the texts, each NUL-terminated, in code units; with a photo, then (4-byte
+    // order), then the texts, each NUL-terminated, in code units, then the packed EX addresses
+    // (m_exchange_units code units at m_exchange_at); with a photo, then (4-byte
     // aligned) its size as uint32_t and its bytes. A record without a photo pays nothing for it.
     const uint32_t* offsets() const noexcept;
     const char16_t* block() const noexcept;
@@ -498,6 +532,9 @@ private:
     PhotoType m_photo_type = PhotoType::none; // none: no photo follows the texts
     // Bit i set when field i holds a text.
     std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
+    ContactIdentity m_identity{};
+    uint32_t m_exchange_at = 0; // code units after block()
+    uint32_t m_exchange_units = 0;
 };
 
 // Field names as UTF-8 for the converter and tests; nullptr for an unknown name.

@@ -43,6 +43,8 @@ struct ConversionResult
     std::filesystem::path folder; // the output folder (gone again unless Completed)
     std::string reason;           // UTF-8, for Failed: names the path and the cause
     int64_t written = 0;          // contacts written before the end
+    // EX addresses that the outputs for importers wrote without an SMTP address (none known).
+    int64_t exchange_left_out = 0;
     bool ok() const { return outcome == ConversionOutcome::Completed; }
 };
 
@@ -61,6 +63,12 @@ struct ConversionOptions
     // When not empty: only these records of the store, in this order (the window's "Convert
     // selected..."); they must stay alive until the job ends.
     std::vector<const ContactRecord*> selection;
+    // The vCard version and CSV layout (the defaults write the files of old).
+    OutputChoices choices;
+    // Builds the map of Exchange DNs to SMTP addresses from the source file's messages. Called at
+    // most once, on the job's thread, and only when the output writes SMTP addresses for EX ones
+    // and a contact of the job has an EX address without one. Empty: no map.
+    std::function<ExchangeMap()> exchange_map;
 };
 
 // "Tressoly-Recovery-<year>-<month>-<day> <hour>-<minute>" of `local`, without leading zeros.

@@ -21,6 +21,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "contacts/contact_record.h"
 #include "pst/status.h"
@@ -57,6 +59,74 @@ inline constexpr std::array<FormatInfo, 5> kFormats = {{
     {Format::Txt, "txt", ".txt", nullptr},
     {Format::Html, "html", ".html", nullptr},
 }};
+
+// The vCard versions of the .vcf output. 2.1 is the default; 3.0 and 4.0 are for the importers
+// that refuse 2.1.
+enum class VcardVersion : uint8_t
+{
+    v21,
+    v30,
+    v40,
+};
+// The column layouts of the .csv output: Pelimoor's 59 labels (the default), or the header that
+// Google Contacts or Outlook exports, which their importers match by name.
+enum class CsvLayout : uint8_t
+{
+    pelimoor,
+    google,
+    outlook,
+};
+
+// One choice of either kind: its command-line name ("3.0", "google") and what the window shows.
+template <typename Choice> struct ChoiceInfo
+{
+    Choice choice;
+    const char* name;
+    const char* caption;
+};
+inline constexpr std::array<ChoiceInfo<VcardVersion>, 3> kVcardVersions = {{
+    {VcardVersion::v21, "2.1", "vCard 2.1"},
+    {VcardVersion::v30, "3.0", "vCard 3.0 (Apple, iCloud, Google, Android, Nextcloud)"},
+    {VcardVersion::v40, "4.0", "vCard 4.0 (Thunderbird, RFC 6350)"},
+}};
+inline constexpr std::array<ChoiceInfo<CsvLayout>, 3> kCsvLayouts = {{
+    {CsvLayout::pelimoor, "pelimoor", "Pelimoor (59 labels)"},
+    {CsvLayout::google, "google", "Google Contacts"},
+    {CsvLayout::outlook, "outlook", "Outlook"},
+}};
+// The row named `name`; nullptr when none is.
+const ChoiceInfo<VcardVersion>* vcard_version_by_name(std::string_view name) noexcept;
+const ChoiceInfo<CsvLayout>* csv_layout_by_name(std::string_view name) noexcept;
+
+// The choices that shape the .vcf and .csv outputs; the defaults give the files of old.
+struct OutputChoices
+{
+    VcardVersion vcard = VcardVersion::v21;
+    CsvLayout csv = CsvLayout::pelimoor;
+};
+
+// SMTP addresses of legacy Exchange DNs as the file's messages pair them, keyed by
+// exchange_key(DN).
+using ExchangeMap = std::unordered_map<std::u16string, std::u16string>;
+// A DN as a key of the map: ASCII letters in upper case (DNs compare without regard to case).
+std::u16string exchange_key(std::u16string_view dn);
+// DNs longer than this are not looked up and not kept in the NOTE: left out, and counted.
+inline constexpr std::size_t kMaxExchangeDn = 1024;
+
+// The e-mail addresses that the vCard 3.0/4.0 and importer CSV outputs write for a record: the
+// record's three, where a slot holds an EX address its SMTP address (the original display name
+// when it holds one, else the map's), else nothing. The DNs left without an SMTP address (the
+// short ones) are kept for a NOTE line.
+// The texts are views into the record and the map, valid while both live.
+struct ContactEmails
+{
+    std::array<std::u16string_view, 3> address;
+    std::vector<std::u16string_view> kept_dns;
+    int left_out = 0; // EX addresses written without an SMTP address
+};
+ContactEmails contact_emails(const ContactRecord& record, const ExchangeMap* exchange);
+// "Exchange address without a known SMTP address: <DN>" lines after the notes (CRLF between).
+std::u16string notes_with_dns(std::u16string_view notes, const std::vector<std::u16string_view>& dns);
 
 // The row of `format`; nullptr for a code outside 1..5.
 const FormatInfo* format_info(Format format) noexcept;
@@ -122,11 +192,19 @@ public:
     virtual ~ContactWriter() = default;
     virtual pst::Status add(const ContactRecord& record) = 0;
     virtual pst::Status finish() = 0;
+    // EX addresses written without an SMTP address so far (left out of the e-mail fields).
+    virtual int64_t exchange_left_out() const { return 0; }
 };
 
 // The writer of `format` into `files`. For the one-file formats the file is created here;
-// nullptr and *why when that fails or the format code is unknown.
-std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why);
+// nullptr and *why when that fails or the format code is unknown. `choices` pick the vCard
+// version and the CSV layout; `exchange` (may be null) the SMTP addresses of DNs for the new ones.
+std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
+                                                   const OutputChoices& choices = {},
+                                                   const ExchangeMap* exchange = nullptr);
+// Whether `choices` make `format` one of the outputs for importers (vCard 3.0/4.0, Google or
+// Outlook CSV), which write SMTP addresses for EX ones.
+bool writes_for_importers(Format format, const OutputChoices& choices);
 
 // ---- the pieces of each format, appended to `out` as UTF-8 (for the writers and tests)
 
@@ -148,6 +226,28 @@ void append_html_page(const ContactRecord& record, std::string& out);
 // "PHOTO;ENCODING=BASE64;TYPE=JPEG:" (PNG, GIF), then the base64 on folded lines of a blank and
 // the text of kVcardPhotoLineBytes bytes, then an empty line, as vCard 2.1 ends a base64 value.
 void append_vcard(const ContactRecord& record, std::string& out);
+
+// One vCard of `version` (2.1: append_vcard). 3.0 and 4.0: UTF-8, backslash escapes, CRLF,
+// lines folded at 75 octets between whole characters, VERSION right after BEGIN, FN and N
+// always, UID from contact_uid().
+void append_vcard(const ContactRecord& record, VcardVersion version, std::string& out);
+// The same with the UID given (the writer makes the UIDs of one file unique) and the addresses.
+void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, const ContactEmails& emails,
+                  std::string& out);
+// The UID of a contact: a UUID made from its identity, stable across runs over the same file
+// ("7f3a...-..."); from its number when the identity is unknown.
+std::string contact_uid(const ContactRecord& record);
+
+// The header line and one row of a CSV layout (pelimoor: append_csv_header / append_csv_row).
+// Each ends in CRLF; values are quoted as in append_csv_row.
+void append_csv_header(CsvLayout layout, std::string& out);
+void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& out);
+void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails, std::string& out);
+// The header names of the Google Contacts and Outlook layouts, in order.
+std::span<const char* const> csv_layout_columns(CsvLayout layout);
+// Appends one CSV value: as it is, or in quotes (inner quotes doubled) when it holds a comma,
+// a quote, a CR or an LF.
+void append_csv_value(std::u16string_view value, std::string& out);
 
 // The entity that stands for `c` in HTML text ("&lt;" for '<'; also >, &, " and '), or nullptr
 // when `c` needs none. The one escaping table of every page the program writes.

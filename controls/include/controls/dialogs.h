@@ -14,6 +14,7 @@
 
 #include "contacts/output_writers.h"
 
+class QComboBox;
 class QRadioButton;
 
 namespace controls {
@@ -40,6 +41,13 @@ std::array<std::atomic<std::int16_t>, 5>& formatFlags();
 int chosenFormat();
 // The chosen format, if any.
 std::optional<contacts::Format> chosenFormatValue();
+
+// The vCard version and CSV layout chosen beside ".VCF" and ".CSV" in the format dialog; the
+// defaults until the user picks others. The window keeps them in its settings. Window thread only.
+contacts::OutputChoices& outputChoices();
+// Control ids of the two choices.
+inline constexpr int kVcardVersionId = 1027;
+inline constexpr int kCsvLayoutId = 1028;
 
 // A static text that paints itself in its own text and background colours.
 class CColorStatic : public QLabel
@@ -70,6 +78,8 @@ public:
 
 // Format choice: five radio rows; a click sets its format flag and clears the other four.
 // No row is checked when the dialog opens; the flags keep their values across openings.
+// Beside ".VCF" a vCard version, beside ".CSV" a CSV layout, each opening on outputChoices();
+// OK keeps them there.
 class SaveOption : public QDialog
 {
     Q_OBJECT
@@ -81,6 +91,8 @@ public:
 
 private:
     std::array<CColorStatic*, 5> m_descriptions{};
+    QComboBox* m_vcardVersion = nullptr;
+    QComboBox* m_csvLayout = nullptr;
     bool m_picked = false;
 };
 

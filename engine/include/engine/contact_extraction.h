@@ -35,6 +35,8 @@ extern const std::array<Field, 76> kReadOrder;
 // Named properties holding the local dates of the two date fields.
 inline constexpr uint32_t kTagBirthdayLocal = 0x80DE;
 inline constexpr uint32_t kTagAnniversaryLocal = 0x80DF;
+// What identifies the item (PidTagSearchKey, binary): the contact's identity.
+inline constexpr uint32_t kTagSearchKey = 0x300B;
 // The flag state (PR_FLAG_STATUS, a long): 2 flagged, 1 completed.
 inline constexpr uint32_t kTagFlagStatus = 0x1090;
 // The categories: "Keywords" in PS_PUBLIC_STRINGS, a multi-valued string.
@@ -59,6 +61,8 @@ public:
     void read(const PropertyList& properties, ContactDraft& draft, int fallback_codepage = 1252);
 
 private:
+    // The e-mail slots whose address type is EX, packed into the draft's exchange addresses.
+    void read_exchange(const PropertyList& list, int codepage, ContactDraft& draft);
     // Sets `categories` from the "Keywords" values; leaves it absent when there are none.
     void read_categories(const PropertyList& properties, int codepage, ContactDraft& draft);
 

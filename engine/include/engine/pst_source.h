@@ -166,6 +166,8 @@ public:
     // says 212 bytes, the block B-tree 200"); empty when it gave no account (libpff's texts are
     // never passed on).
     virtual const std::string& failure() const;
+    // The item's node id; 0 when it has none that the file keeps (an item found in free space).
+    virtual uint32_t node_id() { return 0; }
 };
 
 // Where an item beyond the live folders was found.

@@ -5,6 +5,7 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,8 +26,11 @@ public:
 
     // Converts every contact of the store (or only `selection`, when not empty) to `format` in a
     // new folder under `destination`.
+    // `choices`: the vCard version and CSV layout; `exchangeMap` (may be empty) builds the SMTP
+    // addresses of Exchange DNs from the scanned file, on the save's thread, when needed.
     void start(contacts::Format format, const std::string& destination,
-               std::vector<const contacts::ContactRecord*> selection = {});
+               std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {},
+               std::function<contacts::ExchangeMap()> exchangeMap = {});
     bool running() const { return m_running.load(); }
     // Whether the save's end has not been delivered yet (window thread only).
     bool busy() const { return m_thread.joinable(); }

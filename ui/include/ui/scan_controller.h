@@ -32,6 +32,9 @@ public:
 
     // The reader and fallback code page of the scans to come.
     void setSourceOptions(const engine::SourceOptions& options) { m_session.options = options; }
+    const engine::SourceOptions& sourceOptions() const { return m_session.options; }
+    // The file of the last scan started ("" before the first).
+    const std::string& path() const { return m_path; }
 
     // Starts a scan of `path` on a new thread (a previous one is joined first). `held`: the scan
     // parks at its first checkpoint until pause()/resume() or end() decide (for tests).
@@ -65,6 +68,7 @@ private:
 
     contacts::ContactStore& m_store;
     engine::ScanSession m_session;
+    std::string m_path;
     engine::PauseGate m_gate;
     std::unique_ptr<Listener> m_listener;
     std::thread m_thread;
