@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <regex>
 #include <set>
 
@@ -200,10 +202,11 @@ std::vector<const ContactRecord*> records_of(const ContactStore& store)
 }
 
 std::filesystem::path convert(const ContactStore& store, Format format, const contacts::OutputChoices& choices,
-                              const std::filesystem::path& dir)
+                              const std::filesystem::path& dir, const contacts::ContactGroups* groups = nullptr)
 {
     contacts::ConversionOptions options;
     options.choices = choices;
+    options.groups = groups;
     const auto result = contacts::convert_contacts(store, format, dir, options);
     EXPECT_TRUE(result.ok()) << result.reason;
     return result.folder;
@@ -390,20 +393,36 @@ class Importers : public ::testing::TestWithParam<Source>
 {
 };
 
+// Scans `file` with `reader`; the groups of the scan in *groups.
+void scan_with(const std::filesystem::path& file, engine::ReaderKind reader, ContactStore& store,
+               std::shared_ptr<const contacts::ContactGroups>* groups)
+{
+    engine::ScanSession session;
+    session.options.reader = reader;
+    engine::ScanListener listener;
+    const engine::ScanResult result = engine::scan_run(session, file.string(), store, listener);
+    ASSERT_EQ(result.outcome, engine::ScanOutcome::Done) << file;
+    ASSERT_TRUE(result.groups);
+    *groups = result.groups;
+}
+
 // Both new versions of every source, read by each parser (and Radicale's round trip): one card
-// per contact in store order, every field equal to the record; UIDs unique, stable across runs
-// and, in 4.0, URNs.
+// per contact in store order, every field equal to the record, then a card per group naming its
+// members; UIDs unique, stable across runs and, in 4.0, URNs.
 TEST_P(Importers, EveryCardReadsBackEqualToItsRecord)
 {
     output_test::TempDir dir;
     ContactStore store;
-    output_test::scan(source_file(GetParam(), dir.path()), store);
+    std::shared_ptr<const contacts::ContactGroups> groups;
+    scan_with(source_file(GetParam(), dir.path()), engine::ReaderKind::native, store, &groups);
     const auto records = records_of(store);
     for (const VcardVersion version : {VcardVersion::v30, VcardVersion::v40}) {
         const contacts::OutputChoices choices{version, CsvLayout::pelimoor};
-        const auto file = convert(store, Format::Vcf, choices, dir.path()) / "contacts.vcf";
+        const auto file = convert(store, Format::Vcf, choices, dir.path(), groups.get()) / "contacts.vcf";
         const std::string bytes = output_test::read_bytes(file);
-        EXPECT_EQ(output_test::read_bytes(convert(store, Format::Vcf, choices, dir.path()) / "contacts.vcf"), bytes)
+        EXPECT_EQ(
+            output_test::read_bytes(convert(store, Format::Vcf, choices, dir.path(), groups.get()) / "contacts.vcf"),
+            bytes)
             << "a second run writes other bytes";
         for (const std::string& line : output_test::lines_of(bytes)) {
             EXPECT_LE(line.size(), 75u) << line;
@@ -421,16 +440,37 @@ TEST_P(Importers, EveryCardReadsBackEqualToItsRecord)
                          reader);
             const json cards = json::parse(said, nullptr, false);
             ASSERT_TRUE(cards.is_array()) << said.substr(0, 400);
-            ASSERT_EQ(cards.size(), records.size());
+            ASSERT_EQ(cards.size(), records.size() + groups->groups.size());
             std::set<std::string> uids;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                EXPECT_EQ(comparable(cards[i]), comparable(expected_card(*records[i], version))) << "card " << i;
+            std::map<const ContactRecord*, std::string> urn_of;
+            const auto urn = [&](const json& card) {
+                const std::string uid = card.value("UID", "");
+                return version == VcardVersion::v40 ? uid : "urn:uuid:" + uid;
+            };
+            for (std::size_t i = 0; i < cards.size(); ++i) {
                 const std::string uid = cards[i].value("UID", "");
                 EXPECT_TRUE(uids.insert(uid).second) << uid;
                 EXPECT_TRUE(std::regex_match(uid, std::regex(version == VcardVersion::v40
                                                                  ? "urn:uuid:[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"
                                                                  : "[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}")))
                     << uid;
+                if (i < records.size()) {
+                    EXPECT_EQ(comparable(cards[i]), comparable(expected_card(*records[i], version))) << "card " << i;
+                    urn_of[records[i]] = urn(cards[i]);
+                }
+            }
+            for (std::size_t g = 0; g < groups->groups.size(); ++g) {
+                const contacts::ContactGroup& group = groups->groups[g];
+                const json& card = cards[records.size() + g];
+                EXPECT_EQ(card.value("KIND", ""), "group");
+                EXPECT_EQ(card.value("FN", ""), norm(group.name));
+                json members = json::array();
+                for (const contacts::GroupMember& m : group.members) {
+                    members.push_back(m.contact != nullptr ? urn_of[m.contact]
+                                      : m.group >= 0       ? urn(cards[records.size() + std::size_t(m.group)])
+                                                           : "mailto:" + utf8(m.address));
+                }
+                EXPECT_EQ(card.value("MEMBER", json::array()), members);
             }
         }
     }
@@ -503,6 +543,132 @@ TEST(ImporterUids, BothReadersGiveTheSameUids)
             EXPECT_NE(uid.substr(0, 8), "4e554d3a") << "a UID from the contact's number: " << uid;
         }
     }
+}
+
+// ---- groups
+
+// The real file's distribution list through both readers: the same group, its contact member
+// resolved to the contact of the file, its two one-off members with their names and addresses;
+// the converter says how many groups it wrote.
+TEST(Groups, BothReadersFindTheSameGroups)
+{
+    const auto file = std::filesystem::path(REAL_FIXTURES) / "dist-list.pst";
+    std::vector<std::string> seen[2];
+    for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
+        ContactStore store;
+        std::shared_ptr<const contacts::ContactGroups> groups;
+        scan_with(file, reader, store, &groups);
+        auto& out = seen[reader == engine::ReaderKind::libpff];
+        for (const contacts::ContactGroup& group : groups->groups) {
+            out.push_back("group " + utf8(group.name));
+            for (const contacts::GroupMember& m : group.members) {
+                out.push_back(m.contact != nullptr ? "contact " + std::to_string(m.contact->number())
+                              : m.group >= 0       ? "group " + std::to_string(m.group)
+                                                   : "one-off " + utf8(m.name) + " <" + utf8(m.address) + ">");
+            }
+        }
+        out.push_back("skipped " + std::to_string(groups->members_skipped));
+    }
+    EXPECT_EQ(seen[0], (std::vector<std::string>{"group test dist list", "contact 1",
+                                                 "one-off dist name 1 <dist1@rjohnson.id.au>",
+                                                 "one-off dist name 2 <dist2@rjohnson.id.au>", "skipped 0"}));
+    EXPECT_EQ(seen[0], seen[1]);
+
+    output_test::TempDir dir;
+    int status = 0;
+    const std::string said = output_test::run(std::string(PELIMOOR_CONVERT) + " --format csv --csv google --out '" +
+                                                  dir.path().string() + "' '" + file.string() + "' 2>&1",
+                                              &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(said.find("pelimoor-convert: 1 group(s) written"), std::string::npos) << said;
+}
+
+// Member entries of every length and kind: what names a contact or an address is taken, the rest
+// is skipped, nothing is read beyond an entry's end.
+TEST(Groups, EntriesOfAnyLengthOrKind)
+{
+    using Bytes = std::vector<uint8_t>;
+    const Bytes one_off_provider = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                    0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    const Bytes wrapped_provider = {0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF, 0x11,
+                                    0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4};
+    const auto one_off = [&](bool unicode, const std::string& tail) {
+        Bytes b = {0, 0, 0, 0};
+        b.insert(b.end(), one_off_provider.begin(), one_off_provider.end());
+        b.insert(b.end(), {0, 0, 0, static_cast<uint8_t>(unicode ? 0x80 : 0)});
+        for (const char c : tail) {
+            b.push_back(static_cast<uint8_t>(c));
+            if (unicode) {
+                b.push_back(0);
+            }
+        }
+        return b;
+    };
+    const auto wrapped = [&](std::size_t inner, uint32_t nid) {
+        Bytes b = {0, 0, 0, 0};
+        b.insert(b.end(), wrapped_provider.begin(), wrapped_provider.end());
+        b.push_back(0xC3);
+        Bytes id(inner, 0x11);
+        for (int i = 0; i < 4 && inner >= 4; ++i) {
+            id[inner - 4 + std::size_t(i)] = static_cast<uint8_t>(nid >> (8 * i));
+        }
+        b.insert(b.end(), id.begin(), id.end());
+        return b;
+    };
+    const std::string nul(1, '\0');
+    const struct
+    {
+        const char* what;
+        Bytes id;
+        std::optional<uint32_t> node;
+        std::optional<std::string> address;
+    } cases[] = {
+        {"empty", {}, std::nullopt, std::nullopt},
+        {"three bytes", {1, 2, 3}, std::nullopt, std::nullopt},
+        {"a PST entry id", wrapped(24, 0x200024), 0x200024, std::nullopt},
+        {"wrapped, one byte short", wrapped(23, 0x200024), std::nullopt, std::nullopt},
+        {"wrapped, one byte long", wrapped(25, 0x200024), std::nullopt, std::nullopt},
+        {"wrapped, 64 KiB", wrapped(65536, 1), std::nullopt, std::nullopt},
+        {"one-off, 8-bit", one_off(false, "Ann" + nul + "SMTP" + nul + "ann@example.com" + nul), std::nullopt,
+         "ann@example.com"},
+        {"one-off, UTF-16", one_off(true, "Ann" + nul + "SMTP" + nul + "ann@example.com" + nul), std::nullopt,
+         "ann@example.com"},
+        {"one-off, address not ended", one_off(false, "Ann" + nul + "SMTP" + nul + "ann@example"), std::nullopt,
+         std::nullopt},
+        {"one-off, no strings", one_off(true, ""), std::nullopt, std::nullopt},
+        {"one-off, odd UTF-16 tail",
+         [&] {
+             Bytes b = one_off(true, "A" + nul + "S" + nul);
+             b.push_back('x');
+             return b;
+         }(),
+         std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(contacts::entry_id_node(c.id), c.node);
+        const auto one = contacts::parse_one_off(c.id);
+        EXPECT_EQ(one.has_value(), c.address.has_value());
+        if (one && c.address) {
+            EXPECT_EQ(utf8(one->address), *c.address);
+            EXPECT_EQ(utf8(one->name), "Ann");
+        }
+    }
+    // A stored list of values that claims more than it holds, or whose offsets run backwards or
+    // past its end, gives no members; a sound one gives each value.
+    const Bytes lists[][1] = {
+        {{0xFF, 0xFF, 0xFF, 0x7F}},
+        {{2, 0, 0, 0, 12, 0, 0, 0, 11, 0, 0, 0, 'a', 'b'}},
+        {{1, 0, 0, 0, 9, 0, 0, 0}},
+        {{2, 0, 0, 0, 12, 0, 0, 0, 13, 0, 0, 0, 'a', 'b'}},
+    };
+    EXPECT_TRUE(contacts::split_multi_binary(lists[0][0]).empty());
+    EXPECT_TRUE(contacts::split_multi_binary(lists[1][0]).empty());
+    EXPECT_TRUE(contacts::split_multi_binary(lists[2][0]).empty());
+    const auto values = contacts::split_multi_binary(lists[3][0]);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0].size(), 1u);
+    EXPECT_EQ(values[1].size(), 1u);
 }
 
 // ---- CSV for importers
