@@ -574,7 +574,35 @@ TEST(Groups, BothReadersFindTheSameGroups)
                                                  "one-off dist name 2 <dist2@rjohnson.id.au>", "skipped 0"}));
     EXPECT_EQ(seen[0], seen[1]);
 
+    // The CSV layouts: Google labels the contact member with the group and gives each one-off a
+    // row of its own; Outlook puts the group among the member's categories.
     output_test::TempDir dir;
+    ContactStore store;
+    std::shared_ptr<const contacts::ContactGroups> groups;
+    scan_with(file, engine::ReaderKind::native, store, &groups);
+    const struct
+    {
+        CsvLayout layout;
+        const char* column;
+        std::vector<std::string> rows;
+    } layouts[] = {
+        {CsvLayout::google,
+         "Labels",
+         {"* myContacts ::: test dist list", "* myContacts ::: test dist list", "* myContacts ::: test dist list"}},
+        {CsvLayout::outlook, "Categories", {"test dist list"}},
+    };
+    for (const auto& l : layouts) {
+        const auto folder = convert(store, Format::Csv, {VcardVersion::v21, l.layout}, dir.path(), groups.get());
+        const json csv = json::parse(output_test::python_readback("csv", {folder / "contacts.csv"}));
+        const auto header = csv["header"].get<std::vector<std::string>>();
+        const std::size_t column = std::size_t(std::find(header.begin(), header.end(), l.column) - header.begin());
+        std::vector<std::string> rows;
+        for (const json& row : csv["rows"]) {
+            rows.push_back(row[column]);
+        }
+        EXPECT_EQ(rows, l.rows) << l.column;
+    }
+
     int status = 0;
     const std::string said = output_test::run(std::string(PELIMOOR_CONVERT) + " --format csv --csv google --out '" +
                                                   dir.path().string() + "' '" + file.string() + "' 2>&1",

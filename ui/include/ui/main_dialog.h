@@ -198,6 +198,8 @@ private:
     void scheduleScanFlush();
     void flushScanRows();
     void scanFinished(const engine::ScanResult& result);
+    // The done page of the last scan, with `extra` as one more line (none when empty).
+    void showDonePage(std::u16string_view extra);
     void deliverFill(const std::vector<const contacts::ContactRecord*>& rows, const contacts::ContactRecord* last);
     void OnListClick(const QModelIndex& index);
     // The format dialog; nullopt when no format was picked.
@@ -243,6 +245,8 @@ private:
     // The workers.
     ScanController* m_scanner;
     SaveController* m_saver;
+    // The last finished scan: its counts for the done page, its distribution lists for the saves.
+    engine::ScanResult m_lastScan;
     ListFiller* m_filler;
     bool m_holdNextScan = false;
     // Enables of Browse, Scan, Convert and their File items before the conversion took them.
