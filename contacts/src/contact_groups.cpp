@@ -101,4 +101,40 @@ std::vector<std::span<const uint8_t>> split_multi_binary(std::span<const uint8_t
     return values;
 }
 
+std::vector<ListStreamEntry> split_list_stream(std::span<const uint8_t> stream, int64_t* missing)
+{
+    constexpr std::size_t kHeader = 28; // version, reserved, build, flags, count, three sizes
+    std::vector<ListStreamEntry> entries;
+    *missing = 0;
+    if (stream.size() < kHeader || (stream[0] | stream[1] << 8) != 1) {
+        return entries;
+    }
+    const uint32_t count = le32(stream.data() + 12);
+    std::size_t at = kHeader;
+    // One sized part at `at`; false when it runs past the end.
+    const auto take = [&](std::span<const uint8_t>* part) {
+        if (stream.size() - at < 4) {
+            return false;
+        }
+        const uint32_t size = le32(stream.data() + at);
+        at += 4;
+        if (size > stream.size() - at) {
+            return false;
+        }
+        *part = stream.subspan(at, size);
+        at += size;
+        return true;
+    };
+    for (uint32_t i = 0; i < count; ++i) {
+        ListStreamEntry entry;
+        std::span<const uint8_t> extra;
+        if (!take(&entry.entry_id) || !take(&entry.one_off) || !take(&extra)) {
+            *missing = count - i;
+            break;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
 } // namespace contacts

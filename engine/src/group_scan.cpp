@@ -11,6 +11,7 @@ constexpr uint32_t kTagDisplayName = 0x3001;
 constexpr uint32_t kLidListName = 0x8053;
 constexpr uint32_t kLidOneOffMembers = 0x8054;
 constexpr uint32_t kLidMembers = 0x8055;
+constexpr uint32_t kLidStream = 0x8064;
 constexpr uint16_t kTypeBinary = 0x0102;
 constexpr uint16_t kTypeMultiBinary = 0x1102;
 
@@ -74,8 +75,20 @@ bool GroupScan::read_list(PstItem& item, int codepage)
     } else if (group.node_id != 0) {
         group.identity = contacts::identity_of_node(group.node_id);
     }
-    group.members = entries(*list, kLidMembers);
-    group.one_offs = entries(*list, kLidOneOffMembers);
+    // A list that outgrew the two multi-valued properties keeps its members in the stream, which
+    // then wins over them.
+    const PropertyList::Property* stream = list->find(kLidStream, kTypeBinary);
+    const auto in_stream = stream != nullptr ? contacts::split_list_stream(list->bytes(*stream), &group.missing)
+                                             : std::vector<contacts::ListStreamEntry>();
+    if (!in_stream.empty() || group.missing > 0) {
+        for (const contacts::ListStreamEntry& e : in_stream) {
+            group.members.emplace_back(e.entry_id.begin(), e.entry_id.end());
+            group.one_offs.emplace_back(e.one_off.begin(), e.one_off.end());
+        }
+    } else {
+        group.members = entries(*list, kLidMembers);
+        group.one_offs = entries(*list, kLidOneOffMembers);
+    }
     m_raw.push_back(std::move(group));
     return true;
 }
@@ -91,6 +104,7 @@ contacts::ContactGroups GroupScan::resolve() const
     }
     for (const RawGroup& raw : m_raw) {
         contacts::ContactGroup group{raw.name, raw.identity, {}};
+        out.members_skipped += raw.missing;
         // The two lists run in step; a list written without the first has the one-offs only.
         const std::size_t count = std::max(raw.members.size(), raw.one_offs.size());
         for (std::size_t i = 0; i < count; ++i) {

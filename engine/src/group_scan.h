@@ -30,6 +30,7 @@ private:
         uint32_t node_id = 0;
         std::vector<std::vector<uint8_t>> members;  // PidLidDistributionListMembers
         std::vector<std::vector<uint8_t>> one_offs; // PidLidDistributionListOneOffMembers
+        int64_t missing = 0;                        // entries a damaged stream claimed but lacks
     };
     std::vector<RawGroup> m_raw;
     std::unordered_map<uint32_t, const contacts::ContactRecord*> m_contacts;

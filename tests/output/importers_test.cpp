@@ -697,6 +697,55 @@ TEST(Groups, EntriesOfAnyLengthOrKind)
     ASSERT_EQ(values.size(), 2u);
     EXPECT_EQ(values[0].size(), 1u);
     EXPECT_EQ(values[1].size(), 1u);
+
+    // The stream of a list that outgrew them: the entries it holds, and how many more its count
+    // claims; a stream of another version, or cut inside its header, gives none.
+    const auto stream = [](uint16_t version, uint32_t count, const std::vector<Bytes>& parts) {
+        Bytes b(28, 0);
+        b[0] = static_cast<uint8_t>(version);
+        for (int i = 0; i < 4; ++i) {
+            b[12 + std::size_t(i)] = static_cast<uint8_t>(count >> (8 * i));
+        }
+        for (const Bytes& part : parts) {
+            for (int i = 0; i < 4; ++i) {
+                b.push_back(static_cast<uint8_t>(part.size() >> (8 * i)));
+            }
+            b.insert(b.end(), part.begin(), part.end());
+        }
+        return b;
+    };
+    const Bytes member = wrapped(24, 0x200044);
+    const Bytes address = one_off(false, "Ann" + nul + "SMTP" + nul + "ann@example.com" + nul);
+    const struct
+    {
+        const char* what;
+        Bytes bytes;
+        std::size_t entries;
+        int64_t missing;
+    } streams[] = {
+        {"two entries", stream(1, 2, {member, address, {}, {}, address, {}}), 2, 0},
+        {"claims three, holds two", stream(1, 3, {member, address, {}, {}, address, {}}), 2, 1},
+        {"claims four billion", stream(1, 0xFFFFFFFF, {member, {}, {}}), 1, 0xFFFFFFFE},
+        {"a size past the end",
+         [&] {
+             Bytes b = stream(1, 1, {Bytes(10, 0)});
+             b.insert(b.end(), {0xFF, 0xFF, 0xFF, 0x7F});
+             return b;
+         }(),
+         0, 1},
+        {"version 2", stream(2, 1, {member, {}, {}}), 0, 0},
+        {"cut in the header", Bytes(27, 0), 0, 0},
+    };
+    for (const auto& c : streams) {
+        SCOPED_TRACE(c.what);
+        int64_t missing = -1;
+        const auto entries = contacts::split_list_stream(c.bytes, &missing);
+        EXPECT_EQ(entries.size(), c.entries);
+        EXPECT_EQ(missing, c.missing);
+        if (!entries.empty()) {
+            EXPECT_EQ(contacts::entry_id_node(entries[0].entry_id), 0x200044u);
+        }
+    }
 }
 
 // ---- CSV for importers

@@ -53,4 +53,16 @@ std::optional<uint32_t> entry_id_node(std::span<const uint8_t> id);
 // layout is damaged.
 std::vector<std::span<const uint8_t>> split_multi_binary(std::span<const uint8_t> stored);
 
+// The members of a PidLidDistributionListStream (a list that outgrew its two multi-valued
+// properties): a 28-byte header whose count says how many entries follow, then per entry its
+// entry id, its one-off entry id (may be empty) and extra data, each after its 4-byte size.
+// Entries past the end of the bytes (the count claimed more than the stream holds) or damaged
+// are not returned; *missing gets how many the count claimed beyond those returned.
+struct ListStreamEntry
+{
+    std::span<const uint8_t> entry_id;
+    std::span<const uint8_t> one_off;
+};
+std::vector<ListStreamEntry> split_list_stream(std::span<const uint8_t> stream, int64_t* missing);
+
 } // namespace contacts
