@@ -611,6 +611,160 @@ TEST(Groups, BothReadersFindTheSameGroups)
     EXPECT_NE(said.find("pelimoor-convert: 1 group(s) written"), std::string::npos) << said;
 }
 
+// The node ids of the messages of the first folder below the root's folders that holds any, in
+// contents-table order.
+std::vector<uint32_t> message_nodes(const std::filesystem::path& file)
+{
+    std::string why;
+    auto source = engine::PstSource::open(file.string(), {}, &why);
+    std::vector<uint32_t> nodes;
+    std::function<void(engine::PstItem&, int)> walk = [&](engine::PstItem& folder, int depth) {
+        int count = 0;
+        if (folder.sub_message_count(&count) == 1) {
+            for (int i = 0; i < count; ++i) {
+                std::unique_ptr<engine::PstItem> m;
+                if (folder.sub_message(i, &m) == 1) {
+                    nodes.push_back(m->node_id());
+                }
+            }
+        }
+        if (depth < 8 && folder.sub_folder_count(&count) == 1) {
+            for (int i = 0; i < count; ++i) {
+                std::unique_ptr<engine::PstItem> sub;
+                if (folder.sub_folder(i, &sub) == 1) {
+                    walk(*sub, depth + 1);
+                }
+            }
+        }
+    };
+    std::unique_ptr<engine::PstItem> root;
+    if (source && source->root_folder(&root) == 1) {
+        walk(*root, 0);
+    }
+    return nodes;
+}
+
+// Lists of a file our writer makes, through both readers: members that are contacts of the file,
+// one-offs, a member whose contact is gone (its one-off stands in; without one it is skipped),
+// a list inside a list and two lists inside each other (no loop: a member is named, not expanded).
+TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
+{
+    using Bytes = std::vector<uint8_t>;
+    const auto wrapped = [](uint32_t nid) {
+        Bytes b = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
+                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
+        b.resize(b.size() + 20, 0x22);
+        for (int i = 0; i < 4; ++i) {
+            b.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+        }
+        return b;
+    };
+    const auto one_off = [](const std::string& name, const std::string& address) {
+        Bytes b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                   0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
+        for (const std::string& s : {name, std::string("SMTP"), address}) {
+            b.insert(b.end(), s.begin(), s.end());
+            b.push_back(0);
+        }
+        return b;
+    };
+    const auto multi = [](const std::vector<Bytes>& values) {
+        Bytes b(4 + 4 * values.size(), 0);
+        b[0] = static_cast<uint8_t>(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto at = static_cast<uint32_t>(b.size());
+            for (int k = 0; k < 4; ++k) {
+                b[4 + 4 * i + std::size_t(k)] = static_cast<uint8_t>(at >> (8 * k));
+            }
+            b.insert(b.end(), values[i].begin(), values[i].end());
+        }
+        return b;
+    };
+    // Contacts Ann and Bob, then lists "Team" and "All"; their members once the node ids are known.
+    const auto plan = [&](const std::vector<uint32_t>& nodes) {
+        fixture::Plan p;
+        p.options = fixture::deterministic_options();
+        p.folders.push_back({fixture::kTopOfPersonalFolders, u"Contacts", u"IPF.Contact"});
+        for (const char16_t* name : {u"Ann", u"Bob"}) {
+            pst::Message m(u"IPM.Contact");
+            m.set_unicode(0x3A06, name);
+            p.messages.push_back({0, std::move(m)});
+        }
+        for (const char16_t* name : {u"Team", u"All"}) {
+            pst::Message m(u"IPM.DistList");
+            m.set_unicode(0x3001, name);
+            if (nodes.size() == 4) {
+                std::vector<Bytes> members, one_offs;
+                if (std::u16string_view(name) == u"Team") {
+                    members = {wrapped(nodes[0]),
+                               wrapped(nodes[1]),
+                               wrapped(0x7FFFFFE4),
+                               wrapped(0x7FFFFFC4),
+                               one_off("Cy", "cy@example.com"),
+                               wrapped(nodes[3])};
+                    one_offs = {one_off("Ann", "ann@example.com"),   one_off("Bob", "bob@example.com"),
+                                one_off("Gone", "gone@example.com"), Bytes{1, 2, 3},
+                                one_off("Cy", "cy@example.com"),     one_off("All", "all@example.com")};
+                } else {
+                    members = {wrapped(nodes[2]), wrapped(nodes[0])};
+                    one_offs = {one_off("Team", "team@example.com"), one_off("Ann", "ann@example.com")};
+                }
+                m.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8055),
+                      pst::PropertyValue::raw(0x1102, multi(members)));
+                m.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8054),
+                      pst::PropertyValue::raw(0x1102, multi(one_offs)));
+            }
+            p.messages.push_back({0, std::move(m)});
+        }
+        return p;
+    };
+    output_test::TempDir dir;
+    const auto file = dir.path() / "lists.pst";
+    ASSERT_TRUE(fixture::write_plan(file.string(), plan({})).ok);
+    const std::vector<uint32_t> nodes = message_nodes(file);
+    ASSERT_EQ(nodes.size(), 4u);
+    ASSERT_TRUE(fixture::write_plan(file.string(), plan(nodes)).ok);
+    ASSERT_EQ(message_nodes(file), nodes);
+    for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
+        SCOPED_TRACE(engine::reader_kind_name(reader));
+        ContactStore store;
+        std::shared_ptr<const contacts::ContactGroups> groups;
+        scan_with(file, reader, store, &groups);
+        ASSERT_EQ(store.size(), 2);
+        std::vector<std::string> seen;
+        for (const contacts::ContactGroup& group : groups->groups) {
+            seen.push_back("group " + utf8(group.name));
+            for (const contacts::GroupMember& m : group.members) {
+                seen.push_back(m.contact != nullptr ? "contact " + utf8(m.contact->text_or_empty(Field::first_name))
+                               : m.group >= 0       ? "group " + utf8(groups->groups[std::size_t(m.group)].name)
+                                                    : "one-off " + utf8(m.name) + " <" + utf8(m.address) + ">");
+            }
+        }
+        EXPECT_EQ(seen, (std::vector<std::string>{"group Team", "contact Ann", "contact Bob",
+                                                  "one-off Gone <gone@example.com>", "one-off Cy <cy@example.com>",
+                                                  "group All", "group All", "group Team", "contact Ann"}));
+        EXPECT_EQ(groups->members_skipped, 1);
+        // Written: every member line names a card of the file or an address.
+        const auto vcf =
+            convert(store, Format::Vcf, {VcardVersion::v40, CsvLayout::pelimoor}, dir.path(), groups.get()) /
+            "contacts.vcf";
+        const json cards = json::parse(icaljs_readback(vcf));
+        ASSERT_EQ(cards.size(), 4u);
+        std::set<std::string> uids;
+        for (const json& card : cards) {
+            uids.insert(card["UID"].get<std::string>());
+        }
+        for (const json& card : {cards[2], cards[3]}) {
+            EXPECT_EQ(card["KIND"], "group");
+            for (const json& member : card["MEMBER"]) {
+                const std::string m = member.get<std::string>();
+                EXPECT_TRUE(uids.count(m) == 1 || m.rfind("mailto:", 0) == 0) << m;
+            }
+        }
+        EXPECT_EQ(cards[2]["MEMBER"].size(), 5u);
+    }
+}
+
 // Member entries of every length and kind: what names a contact or an address is taken, the rest
 // is skipped, nothing is read beyond an entry's end.
 TEST(Groups, EntriesOfAnyLengthOrKind)
