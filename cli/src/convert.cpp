@@ -335,7 +335,8 @@ std::u16string_view outcome_text(engine::ScanOutcome outcome)
 
 } // namespace
 
-int scan_into(const std::string& file, ContactStore& store, std::ostream& err, const RunOptions& options)
+int scan_into(const std::string& file, ContactStore& store, std::ostream& err, const RunOptions& options,
+              std::shared_ptr<const contacts::ContactGroups>* groups)
 {
     engine::ScanSession session;
     session.options = options.source;
@@ -347,6 +348,9 @@ int scan_into(const std::string& file, ContactStore& store, std::ostream& err, c
         return 0;
     }
     listener.write_skipped_summary();
+    if (groups != nullptr) {
+        *groups = result.groups;
+    }
     if (const std::u16string extra = contacts::recovered_line(result.orphans, result.recovered); !extra.empty()) {
         err << "pelimoor-convert: " << contacts::utf16_to_utf8(extra) << '\n';
     }

@@ -140,13 +140,15 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         return status;
     }
     contacts::ContactStore store;
-    if (scan_into(parsed.file, store, err, options) != 1) {
+    std::shared_ptr<const contacts::ContactGroups> groups;
+    if (scan_into(parsed.file, store, err, options, &groups) != 1) {
         return kExitScanFailed;
     }
     ConversionProgress progress(err, options.show_progress);
     contacts::ConversionOptions job;
     job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
     job.choices = parsed.choices;
+    job.groups = groups.get();
     job.exchange_map = [&] {
         std::string why;
         return engine::exchange_address_map(parsed.file, options.source, &why);
@@ -155,6 +157,13 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (!result.ok()) {
         err << "pelimoor-convert: writing failed: " << result.reason << '\n';
         return kExitWriteFailed;
+    }
+    if (contacts::writes_for_importers(parsed.format->format, parsed.choices)) {
+        err << "pelimoor-convert: " << result.groups_written << " group(s) written";
+        if (groups && groups->members_skipped > 0) {
+            err << "; " << groups->members_skipped << " list member(s) that name nothing usable left out";
+        }
+        err << '\n';
     }
     if (result.exchange_left_out > 0) {
         err << "pelimoor-convert: " << result.exchange_left_out

@@ -127,7 +127,7 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
             needs_exchange_map(store, options.selection)) {
             exchange = options.exchange_map();
         }
-        writer = make_contact_writer(format, *files, &status, options.choices, &exchange);
+        writer = make_contact_writer(format, *files, &status, options.choices, &exchange, options.groups);
         if (!writer) {
             return abandon(failed(folder, status.message, 0), writer, files);
         }
@@ -161,6 +161,7 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
     }
     ConversionResult done{ConversionOutcome::Completed, folder, {}, written};
     done.exchange_left_out = writer->exchange_left_out();
+    done.groups_written = writer->groups_written();
     return done;
 }
 

@@ -335,7 +335,8 @@ std::u16string_view iso_date(const ContactRecord& record, Field f)
     return parse_iso_date(t) ? t : std::u16string_view();
 }
 
-void google_row(const ContactRecord& r, const ContactEmails& emails, Row& cells)
+void google_row(const ContactRecord& r, const ContactEmails& emails, std::span<const std::u16string_view> groups,
+                Row& cells)
 {
     constexpr std::array<Field, 17> kBase = {Field::first_name,
                                              Field::middle_name,
@@ -367,6 +368,10 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, Row& cells)
         labels += kMultiSeparator;
         labels += c;
     });
+    for (const std::u16string_view group : groups) {
+        labels += kMultiSeparator;
+        labels += group;
+    }
 
     std::size_t slot = 0;
     for (const std::u16string_view v : emails.address) {
@@ -536,7 +541,8 @@ void split_street(std::u16string_view street, Row& row, std::size_t first)
     }
 }
 
-void outlook_row(const ContactRecord& r, const ContactEmails& emails, Row& cells)
+void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::span<const std::u16string_view> groups,
+                 Row& cells)
 {
     for (const auto* table : {kOutlookFields.data(), kOutlookMoreFields.data()}) {
         const std::size_t n = table == kOutlookFields.data() ? kOutlookFields.size() : kOutlookMoreFields.size();
@@ -557,6 +563,12 @@ void outlook_row(const ContactRecord& r, const ContactEmails& emails, Row& cells
         }
         categories += c;
     });
+    for (const std::u16string_view group : groups) {
+        if (!categories.empty()) {
+            categories += u';';
+        }
+        categories += group;
+    }
     if (!emails.kept_dns.empty()) {
         cells.own(77) = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
     }
@@ -618,10 +630,11 @@ void append_csv_header(CsvLayout layout, std::string& out)
 
 void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& out)
 {
-    append_csv_row(record, layout, contact_emails(record, nullptr), out);
+    append_csv_row(record, layout, contact_emails(record, nullptr), {}, out);
 }
 
-void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails, std::string& out)
+void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails,
+                    std::span<const std::u16string_view> groups, std::string& out)
 {
     if (layout == CsvLayout::pelimoor) {
         append_csv_row(record, out);
@@ -630,9 +643,9 @@ void append_csv_row(const ContactRecord& record, CsvLayout layout, const Contact
     thread_local Row cells;
     cells.reset(csv_layout_columns(layout).size());
     if (layout == CsvLayout::google) {
-        google_row(record, emails, cells);
+        google_row(record, emails, groups, cells);
     } else {
-        outlook_row(record, emails, cells);
+        outlook_row(record, emails, groups, cells);
     }
     write_row(cells, out);
 }

@@ -371,11 +371,11 @@ private:
 
 } // namespace
 
-std::string contact_uid(const ContactRecord& record)
+std::string identity_uid(const ContactIdentity& identity, uint32_t number)
 {
-    ContactIdentity id = record.identity();
+    ContactIdentity id = identity;
     if (id == ContactIdentity{}) {
-        const auto n = static_cast<uint32_t>(record.number());
+        const auto n = number;
         id = {'N', 'U', 'M', ':', uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
     }
     static constexpr char kHex[] = "0123456789abcdef";
@@ -389,6 +389,39 @@ std::string contact_uid(const ContactRecord& record)
         uid.push_back(kHex[id[i] & 0x0F]);
     }
     return uid;
+}
+
+std::string contact_uid(const ContactRecord& record)
+{
+    return identity_uid(record.identity(), static_cast<uint32_t>(record.number()));
+}
+
+void append_group_vcard(const ContactGroup& group, VcardVersion version, std::string_view uid,
+                        const std::vector<std::string>& members, std::string& out)
+{
+    const bool v4 = is_v4(version);
+    const auto property = [&](std::string_view name, auto fill) {
+        const std::size_t start = out.size();
+        out += name;
+        out.push_back(':');
+        fill();
+        fold_line(out, start);
+    };
+    out += v4 ? "BEGIN:VCARD\r\nVERSION:4.0\r\n" : "BEGIN:VCARD\r\nVERSION:3.0\r\n";
+    property("UID", [&] {
+        out += v4 ? "urn:uuid:" : "";
+        out += uid;
+    });
+    out += v4 ? "KIND:group\r\n" : "X-ADDRESSBOOKSERVER-KIND:group\r\n";
+    property("FN", [&] { append_text(group.name, out, !v4); });
+    property("N", [&] {
+        append_text(group.name, out);
+        out += ";;;;";
+    });
+    for (const std::string& member : members) {
+        property(v4 ? "MEMBER" : "X-ADDRESSBOOKSERVER-MEMBER", [&] { out += member; });
+    }
+    out += "END:VCARD\r\n";
 }
 
 void append_vcard(const ContactRecord& record, VcardVersion version, std::string_view uid, const ContactEmails& emails,

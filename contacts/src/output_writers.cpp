@@ -1,8 +1,10 @@
 // The writers of the five formats over OutputFiles.
 #include <cstdio>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "contacts/output_writers.h"
+#include "contacts/text.h"
 #include "pst/writer.h"
 
 namespace contacts {
@@ -77,9 +79,20 @@ class ChosenFileWriter : public ContactWriter
 {
 public:
     ChosenFileWriter(Format format, const OutputChoices& choices, const ExchangeMap* exchange,
-                     std::unique_ptr<ByteSink> sink)
-        : m_format(format), m_choices(choices), m_exchange(exchange), m_sink(std::move(sink))
+                     const ContactGroups* groups, std::unique_ptr<ByteSink> sink)
+        : m_format(format), m_choices(choices), m_exchange(exchange), m_groups(groups), m_sink(std::move(sink))
     {
+        if (m_groups == nullptr) {
+            return;
+        }
+        // The CSV layouts name a contact's groups in its own row.
+        for (const ContactGroup& group : m_groups->groups) {
+            for (const GroupMember& member : group.members) {
+                if (member.contact != nullptr) {
+                    m_groups_of[member.contact].push_back(group.name);
+                }
+            }
+        }
     }
 
     pst::Status start()
@@ -98,17 +111,117 @@ public:
         const ContactEmails emails = contact_emails(record, m_exchange);
         m_left_out += emails.left_out;
         if (m_format == Format::Csv) {
-            append_csv_row(record, m_choices.csv, emails, m_bytes);
+            const auto groups = m_groups_of.find(&record);
+            append_csv_row(record, m_choices.csv, emails,
+                           groups == m_groups_of.end() ? std::span<const std::u16string_view>()
+                                                       : std::span<const std::u16string_view>(groups->second),
+                           m_bytes);
         } else {
-            append_vcard(record, m_choices.vcard, unique_uid(record), emails, m_bytes);
+            std::string uid = unique_uid(record);
+            append_vcard(record, m_choices.vcard, uid, emails, m_bytes);
+            if (m_groups != nullptr && !m_groups->groups.empty()) {
+                m_uid_of.emplace(&record, std::move(uid));
+            }
         }
         return m_sink->write(m_bytes);
     }
 
-    pst::Status finish() override { return m_sink->close(); }
+    pst::Status finish() override
+    {
+        if (m_groups != nullptr) {
+            m_bytes.clear();
+            if (m_format == Format::Vcf) {
+                group_cards();
+            } else if (m_choices.csv == CsvLayout::google) {
+                one_off_rows();
+            } else {
+                m_written_groups = static_cast<int64_t>(m_groups->groups.size());
+            }
+            if (const pst::Status s = m_sink->write(m_bytes); !s) {
+                return s;
+            }
+        }
+        return m_sink->close();
+    }
     int64_t exchange_left_out() const override { return m_left_out; }
+    int64_t groups_written() const override { return m_written_groups; }
 
 private:
+    // After the contacts, a card per group whose members are the contacts of this file, the
+    // groups of the file and its one-off addresses.
+    void group_cards()
+    {
+        std::vector<std::string> uids;
+        for (std::size_t i = 0; i < m_groups->groups.size(); ++i) {
+            uids.push_back(unique_uid_of(identity_uid(m_groups->groups[i].identity, 0x80000000u + uint32_t(i))));
+        }
+        std::vector<std::string> members;
+        for (std::size_t i = 0; i < m_groups->groups.size(); ++i) {
+            members.clear();
+            for (const GroupMember& member : m_groups->groups[i].members) {
+                if (member.contact != nullptr) {
+                    if (const auto uid = m_uid_of.find(member.contact); uid != m_uid_of.end()) {
+                        members.push_back("urn:uuid:" + uid->second);
+                    }
+                } else if (member.group >= 0) {
+                    members.push_back("urn:uuid:" + uids[static_cast<std::size_t>(member.group)]);
+                } else {
+                    std::string address = "mailto:";
+                    utf16_to_utf8_uri(member.address, address);
+                    members.push_back(std::move(address));
+                }
+            }
+            append_group_vcard(m_groups->groups[i], m_choices.vcard, uids[i], members, m_bytes);
+        }
+        m_written_groups = static_cast<int64_t>(m_groups->groups.size());
+    }
+
+    // Google: a one-off member is a row of its own, its group among its labels.
+    void one_off_rows()
+    {
+        ContactDraft draft;
+        for (const ContactGroup& group : m_groups->groups) {
+            const std::u16string_view name = group.name;
+            for (const GroupMember& member : group.members) {
+                if (member.contact != nullptr || member.group >= 0) {
+                    continue;
+                }
+                draft.reset();
+                draft.set_text(Field::full_name, member.name);
+                draft.set_text(Field::email, member.address);
+                const ContactRecordPtr row = ContactRecord::make(draft);
+                if (row) {
+                    append_csv_row(*row, CsvLayout::google, contact_emails(*row, nullptr),
+                                   std::span<const std::u16string_view>(&name, 1), m_bytes);
+                }
+            }
+        }
+        m_written_groups = static_cast<int64_t>(m_groups->groups.size());
+    }
+
+    static void utf16_to_utf8_uri(std::u16string_view text, std::string& out)
+    {
+        for (const char c : utf16_to_utf8(text)) {
+            if (c == ',' || c == ';' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+                out += hex;
+            } else {
+                out.push_back(c);
+            }
+        }
+    }
+
+    std::string unique_uid_of(std::string uid)
+    {
+        for (uint32_t extra = 0; !m_uids.insert(uid).second; ++extra) {
+            char tail[16];
+            std::snprintf(tail, sizeof tail, "%08x", 0x80000000u + extra);
+            uid.replace(uid.size() - 8, 8, tail);
+        }
+        return uid;
+    }
+
     // The contact's UID, or, when an earlier contact of the file has it (a deleted copy of a
     // live contact keeps its search key), one with the contact's number in its last part.
     std::string unique_uid(const ContactRecord& record)
@@ -125,8 +238,12 @@ private:
     Format m_format;
     OutputChoices m_choices;
     const ExchangeMap* m_exchange;
+    const ContactGroups* m_groups;
     std::unique_ptr<ByteSink> m_sink;
     int64_t m_left_out = 0;
+    int64_t m_written_groups = 0;
+    std::unordered_map<const ContactRecord*, std::vector<std::u16string_view>> m_groups_of;
+    std::unordered_map<const ContactRecord*, std::string> m_uid_of;
     std::string m_bytes;
     std::unordered_set<std::string> m_uids;
 };
@@ -225,7 +342,8 @@ const ChoiceInfo<CsvLayout>* csv_layout_by_name(std::string_view name) noexcept
 }
 
 std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
-                                                   const OutputChoices& choices, const ExchangeMap* exchange)
+                                                   const OutputChoices& choices, const ExchangeMap* exchange,
+                                                   const ContactGroups* groups)
 {
     const FormatInfo* info = format_info(format);
     if (!info) {
@@ -240,7 +358,7 @@ std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& f
         if (!sink) {
             return nullptr;
         }
-        auto writer = std::make_unique<ChosenFileWriter>(format, choices, exchange, std::move(sink));
+        auto writer = std::make_unique<ChosenFileWriter>(format, choices, exchange, groups, std::move(sink));
         if (*why = writer->start(); !*why) {
             return nullptr;
         }

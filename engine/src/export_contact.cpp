@@ -6,6 +6,7 @@
 #include "engine/export_handle.h"
 #include "engine/scan_events.h"
 #include "extraction_state.h"
+#include "group_scan.h"
 
 namespace engine {
 
@@ -29,6 +30,9 @@ int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kin
     }
     if (handle->listener != nullptr) {
         handle->listener->contact_added(*record);
+    }
+    if (handle->groups != nullptr) {
+        handle->groups->contact_added(item->node_id(), record.get()); // the store keeps the record where it is
     }
     contacts::contact_store_append(store, std::move(record));
     return 1;

@@ -7,6 +7,7 @@
 #include "contacts/contact_store.h"
 #include "engine/export_handle.h"
 #include "engine/pause_gate.h"
+#include "group_scan.h"
 
 namespace engine {
 
@@ -144,7 +145,11 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     handle->contact_count = 0;
     handle->skipped_count = 0;
     handle->fallback_codepage = session.options.fallback_codepage;
+    GroupScan groups;
+    handle->groups = &groups;
     const int walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr);
+    handle->groups = nullptr; // the groups are those of the live folders
+    result.groups = std::make_shared<const contacts::ContactGroups>(groups.resolve());
     session.m_contact_count = handle->contact_count;
     result.contacts = handle->contact_count;
     result.skipped = handle->skipped_count;

@@ -7,6 +7,7 @@
 
 #include "engine/export_handle.h"
 #include "engine/scan_events.h"
+#include "group_scan.h"
 
 namespace engine {
 
@@ -137,6 +138,10 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
         }
     } else if (type == kItemFolder) {
         export_handle_export_folder(handle, item, item_index, export_path, export_path_size);
+    } else if (type == kItemDistributionList && handle->groups != nullptr &&
+               !handle->groups->read_list(*item, handle->fallback_codepage)) {
+        export_handle_skip(handle, export_path, export_path_size, item_index,
+                           "the distribution list's values cannot be read");
     }
     return 1;
 }

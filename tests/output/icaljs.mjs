@@ -65,6 +65,8 @@ function cardOf(component) {
         } else if (name === "bday") card.BDAY = isoDate(first);
         else if (name === "anniversary" || name === "x-anniversary") card.ANNIVERSARY = isoDate(first);
         else if (name === "photo") card.PHOTO = photoHex(String(first), property);
+        else if (name === "kind" || name === "x-addressbookserver-kind") card.KIND = String(first);
+        else if (name === "member" || name === "x-addressbookserver-member") (card.MEMBER ??= []).push(String(first));
     }
     return card;
 }

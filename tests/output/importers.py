@@ -8,7 +8,8 @@
                                  is stopped before the script ends
 
 Prints a JSON list, one object per card, in the form every reader of the tests gives (see
-card_of): property names upper case; text values unescaped; N and ADR as lists of their
+card_of): property names upper case (a group's KIND and MEMBER lines, Apple's
+X-ADDRESSBOOKSERVER-KIND and -MEMBER in 3.0, under KIND and MEMBER); text values unescaped; N and ADR as lists of their
 components; dates as "YYYY-MM-DD"; the photo as its bytes in hex. Exits non-zero when a file
 does not parse or the server refuses a card.
 """
@@ -62,6 +63,10 @@ def card_of(pairs):
             card["PHOTO"] = photo_hex(value)
         elif name in ("X-MS-ASSISTANT", "X-MS-MANAGER", "X-MS-SPOUSE", "FBURL"):
             card[name] = value
+        elif name in ("KIND", "X-ADDRESSBOOKSERVER-KIND"):
+            card["KIND"] = value
+        elif name in ("MEMBER", "X-ADDRESSBOOKSERVER-MEMBER"):
+            card.setdefault("MEMBER", []).append(value)
     return card
 
 

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <regex>
 #include <set>
 
@@ -200,10 +202,11 @@ std::vector<const ContactRecord*> records_of(const ContactStore& store)
 }
 
 std::filesystem::path convert(const ContactStore& store, Format format, const contacts::OutputChoices& choices,
-                              const std::filesystem::path& dir)
+                              const std::filesystem::path& dir, const contacts::ContactGroups* groups = nullptr)
 {
     contacts::ConversionOptions options;
     options.choices = choices;
+    options.groups = groups;
     const auto result = contacts::convert_contacts(store, format, dir, options);
     EXPECT_TRUE(result.ok()) << result.reason;
     return result.folder;
@@ -390,20 +393,36 @@ class Importers : public ::testing::TestWithParam<Source>
 {
 };
 
+// Scans `file` with `reader`; the groups of the scan in *groups.
+void scan_with(const std::filesystem::path& file, engine::ReaderKind reader, ContactStore& store,
+               std::shared_ptr<const contacts::ContactGroups>* groups)
+{
+    engine::ScanSession session;
+    session.options.reader = reader;
+    engine::ScanListener listener;
+    const engine::ScanResult result = engine::scan_run(session, file.string(), store, listener);
+    ASSERT_EQ(result.outcome, engine::ScanOutcome::Done) << file;
+    ASSERT_TRUE(result.groups);
+    *groups = result.groups;
+}
+
 // Both new versions of every source, read by each parser (and Radicale's round trip): one card
-// per contact in store order, every field equal to the record; UIDs unique, stable across runs
-// and, in 4.0, URNs.
+// per contact in store order, every field equal to the record, then a card per group naming its
+// members; UIDs unique, stable across runs and, in 4.0, URNs.
 TEST_P(Importers, EveryCardReadsBackEqualToItsRecord)
 {
     output_test::TempDir dir;
     ContactStore store;
-    output_test::scan(source_file(GetParam(), dir.path()), store);
+    std::shared_ptr<const contacts::ContactGroups> groups;
+    scan_with(source_file(GetParam(), dir.path()), engine::ReaderKind::native, store, &groups);
     const auto records = records_of(store);
     for (const VcardVersion version : {VcardVersion::v30, VcardVersion::v40}) {
         const contacts::OutputChoices choices{version, CsvLayout::pelimoor};
-        const auto file = convert(store, Format::Vcf, choices, dir.path()) / "contacts.vcf";
+        const auto file = convert(store, Format::Vcf, choices, dir.path(), groups.get()) / "contacts.vcf";
         const std::string bytes = output_test::read_bytes(file);
-        EXPECT_EQ(output_test::read_bytes(convert(store, Format::Vcf, choices, dir.path()) / "contacts.vcf"), bytes)
+        EXPECT_EQ(
+            output_test::read_bytes(convert(store, Format::Vcf, choices, dir.path(), groups.get()) / "contacts.vcf"),
+            bytes)
             << "a second run writes other bytes";
         for (const std::string& line : output_test::lines_of(bytes)) {
             EXPECT_LE(line.size(), 75u) << line;
@@ -421,16 +440,37 @@ TEST_P(Importers, EveryCardReadsBackEqualToItsRecord)
                          reader);
             const json cards = json::parse(said, nullptr, false);
             ASSERT_TRUE(cards.is_array()) << said.substr(0, 400);
-            ASSERT_EQ(cards.size(), records.size());
+            ASSERT_EQ(cards.size(), records.size() + groups->groups.size());
             std::set<std::string> uids;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                EXPECT_EQ(comparable(cards[i]), comparable(expected_card(*records[i], version))) << "card " << i;
+            std::map<const ContactRecord*, std::string> urn_of;
+            const auto urn = [&](const json& card) {
+                const std::string uid = card.value("UID", "");
+                return version == VcardVersion::v40 ? uid : "urn:uuid:" + uid;
+            };
+            for (std::size_t i = 0; i < cards.size(); ++i) {
                 const std::string uid = cards[i].value("UID", "");
                 EXPECT_TRUE(uids.insert(uid).second) << uid;
                 EXPECT_TRUE(std::regex_match(uid, std::regex(version == VcardVersion::v40
                                                                  ? "urn:uuid:[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"
                                                                  : "[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}")))
                     << uid;
+                if (i < records.size()) {
+                    EXPECT_EQ(comparable(cards[i]), comparable(expected_card(*records[i], version))) << "card " << i;
+                    urn_of[records[i]] = urn(cards[i]);
+                }
+            }
+            for (std::size_t g = 0; g < groups->groups.size(); ++g) {
+                const contacts::ContactGroup& group = groups->groups[g];
+                const json& card = cards[records.size() + g];
+                EXPECT_EQ(card.value("KIND", ""), "group");
+                EXPECT_EQ(card.value("FN", ""), norm(group.name));
+                json members = json::array();
+                for (const contacts::GroupMember& m : group.members) {
+                    members.push_back(m.contact != nullptr ? urn_of[m.contact]
+                                      : m.group >= 0       ? urn(cards[records.size() + std::size_t(m.group)])
+                                                           : "mailto:" + utf8(m.address));
+                }
+                EXPECT_EQ(card.value("MEMBER", json::array()), members);
             }
         }
     }
@@ -501,6 +541,363 @@ TEST(ImporterUids, BothReadersGiveTheSameUids)
         EXPECT_FALSE(uids[0].empty());
         for (const std::string& uid : uids[0]) {
             EXPECT_NE(uid.substr(0, 8), "4e554d3a") << "a UID from the contact's number: " << uid;
+        }
+    }
+}
+
+// ---- groups
+
+// The real file's distribution list through both readers: the same group, its contact member
+// resolved to the contact of the file, its two one-off members with their names and addresses;
+// the converter says how many groups it wrote.
+TEST(Groups, BothReadersFindTheSameGroups)
+{
+    const auto file = std::filesystem::path(REAL_FIXTURES) / "dist-list.pst";
+    std::vector<std::string> seen[2];
+    for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
+        ContactStore store;
+        std::shared_ptr<const contacts::ContactGroups> groups;
+        scan_with(file, reader, store, &groups);
+        auto& out = seen[reader == engine::ReaderKind::libpff];
+        for (const contacts::ContactGroup& group : groups->groups) {
+            out.push_back("group " + utf8(group.name));
+            for (const contacts::GroupMember& m : group.members) {
+                out.push_back(m.contact != nullptr ? "contact " + std::to_string(m.contact->number())
+                              : m.group >= 0       ? "group " + std::to_string(m.group)
+                                                   : "one-off " + utf8(m.name) + " <" + utf8(m.address) + ">");
+            }
+        }
+        out.push_back("skipped " + std::to_string(groups->members_skipped));
+    }
+    EXPECT_EQ(seen[0], (std::vector<std::string>{"group test dist list", "contact 1",
+                                                 "one-off dist name 1 <dist1@rjohnson.id.au>",
+                                                 "one-off dist name 2 <dist2@rjohnson.id.au>", "skipped 0"}));
+    EXPECT_EQ(seen[0], seen[1]);
+
+    // The CSV layouts: Google labels the contact member with the group and gives each one-off a
+    // row of its own; Outlook puts the group among the member's categories.
+    output_test::TempDir dir;
+    ContactStore store;
+    std::shared_ptr<const contacts::ContactGroups> groups;
+    scan_with(file, engine::ReaderKind::native, store, &groups);
+    const struct
+    {
+        CsvLayout layout;
+        const char* column;
+        std::vector<std::string> rows;
+    } layouts[] = {
+        {CsvLayout::google,
+         "Labels",
+         {"* myContacts ::: test dist list", "* myContacts ::: test dist list", "* myContacts ::: test dist list"}},
+        {CsvLayout::outlook, "Categories", {"test dist list"}},
+    };
+    for (const auto& l : layouts) {
+        const auto folder = convert(store, Format::Csv, {VcardVersion::v21, l.layout}, dir.path(), groups.get());
+        const json csv = json::parse(output_test::python_readback("csv", {folder / "contacts.csv"}));
+        const auto header = csv["header"].get<std::vector<std::string>>();
+        const std::size_t column = std::size_t(std::find(header.begin(), header.end(), l.column) - header.begin());
+        std::vector<std::string> rows;
+        for (const json& row : csv["rows"]) {
+            rows.push_back(row[column]);
+        }
+        EXPECT_EQ(rows, l.rows) << l.column;
+    }
+
+    int status = 0;
+    const std::string said = output_test::run(std::string(PELIMOOR_CONVERT) + " --format csv --csv google --out '" +
+                                                  dir.path().string() + "' '" + file.string() + "' 2>&1",
+                                              &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(said.find("pelimoor-convert: 1 group(s) written"), std::string::npos) << said;
+}
+
+// The node ids of the messages of the first folder below the root's folders that holds any, in
+// contents-table order.
+std::vector<uint32_t> message_nodes(const std::filesystem::path& file)
+{
+    std::string why;
+    auto source = engine::PstSource::open(file.string(), {}, &why);
+    std::vector<uint32_t> nodes;
+    std::function<void(engine::PstItem&, int)> walk = [&](engine::PstItem& folder, int depth) {
+        int count = 0;
+        if (folder.sub_message_count(&count) == 1) {
+            for (int i = 0; i < count; ++i) {
+                std::unique_ptr<engine::PstItem> m;
+                if (folder.sub_message(i, &m) == 1) {
+                    nodes.push_back(m->node_id());
+                }
+            }
+        }
+        if (depth < 8 && folder.sub_folder_count(&count) == 1) {
+            for (int i = 0; i < count; ++i) {
+                std::unique_ptr<engine::PstItem> sub;
+                if (folder.sub_folder(i, &sub) == 1) {
+                    walk(*sub, depth + 1);
+                }
+            }
+        }
+    };
+    std::unique_ptr<engine::PstItem> root;
+    if (source && source->root_folder(&root) == 1) {
+        walk(*root, 0);
+    }
+    return nodes;
+}
+
+// Lists of a file our writer makes, through both readers: members that are contacts of the file,
+// one-offs, a member whose contact is gone (its one-off stands in; without one it is skipped),
+// a list inside a list and two lists inside each other (no loop: a member is named, not expanded).
+TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
+{
+    using Bytes = std::vector<uint8_t>;
+    const auto wrapped = [](uint32_t nid) {
+        Bytes b = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
+                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
+        b.resize(b.size() + 20, 0x22);
+        for (int i = 0; i < 4; ++i) {
+            b.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+        }
+        return b;
+    };
+    const auto one_off = [](const std::string& name, const std::string& address) {
+        Bytes b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                   0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
+        for (const std::string& s : {name, std::string("SMTP"), address}) {
+            b.insert(b.end(), s.begin(), s.end());
+            b.push_back(0);
+        }
+        return b;
+    };
+    const auto multi = [](const std::vector<Bytes>& values) {
+        Bytes b(4 + 4 * values.size(), 0);
+        b[0] = static_cast<uint8_t>(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto at = static_cast<uint32_t>(b.size());
+            for (int k = 0; k < 4; ++k) {
+                b[4 + 4 * i + std::size_t(k)] = static_cast<uint8_t>(at >> (8 * k));
+            }
+            b.insert(b.end(), values[i].begin(), values[i].end());
+        }
+        return b;
+    };
+    // Contacts Ann and Bob, then lists "Team" and "All"; their members once the node ids are known.
+    const auto plan = [&](const std::vector<uint32_t>& nodes) {
+        fixture::Plan p;
+        p.options = fixture::deterministic_options();
+        p.folders.push_back({fixture::kTopOfPersonalFolders, u"Contacts", u"IPF.Contact"});
+        for (const char16_t* name : {u"Ann", u"Bob"}) {
+            pst::Message m(u"IPM.Contact");
+            m.set_unicode(0x3A06, name);
+            p.messages.push_back({0, std::move(m)});
+        }
+        for (const char16_t* name : {u"Team", u"All"}) {
+            pst::Message m(u"IPM.DistList");
+            m.set_unicode(0x3001, name);
+            if (nodes.size() == 4) {
+                std::vector<Bytes> members, one_offs;
+                if (std::u16string_view(name) == u"Team") {
+                    members = {wrapped(nodes[0]),
+                               wrapped(nodes[1]),
+                               wrapped(0x7FFFFFE4),
+                               wrapped(0x7FFFFFC4),
+                               one_off("Cy", "cy@example.com"),
+                               wrapped(nodes[3])};
+                    one_offs = {one_off("Ann", "ann@example.com"),   one_off("Bob", "bob@example.com"),
+                                one_off("Gone", "gone@example.com"), Bytes{1, 2, 3},
+                                one_off("Cy", "cy@example.com"),     one_off("All", "all@example.com")};
+                } else {
+                    members = {wrapped(nodes[2]), wrapped(nodes[0])};
+                    one_offs = {one_off("Team", "team@example.com"), one_off("Ann", "ann@example.com")};
+                }
+                m.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8055),
+                      pst::PropertyValue::raw(0x1102, multi(members)));
+                m.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8054),
+                      pst::PropertyValue::raw(0x1102, multi(one_offs)));
+            }
+            p.messages.push_back({0, std::move(m)});
+        }
+        return p;
+    };
+    output_test::TempDir dir;
+    const auto file = dir.path() / "lists.pst";
+    ASSERT_TRUE(fixture::write_plan(file.string(), plan({})).ok);
+    const std::vector<uint32_t> nodes = message_nodes(file);
+    ASSERT_EQ(nodes.size(), 4u);
+    ASSERT_TRUE(fixture::write_plan(file.string(), plan(nodes)).ok);
+    ASSERT_EQ(message_nodes(file), nodes);
+    for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
+        SCOPED_TRACE(engine::reader_kind_name(reader));
+        ContactStore store;
+        std::shared_ptr<const contacts::ContactGroups> groups;
+        scan_with(file, reader, store, &groups);
+        ASSERT_EQ(store.size(), 2);
+        std::vector<std::string> seen;
+        for (const contacts::ContactGroup& group : groups->groups) {
+            seen.push_back("group " + utf8(group.name));
+            for (const contacts::GroupMember& m : group.members) {
+                seen.push_back(m.contact != nullptr ? "contact " + utf8(m.contact->text_or_empty(Field::first_name))
+                               : m.group >= 0       ? "group " + utf8(groups->groups[std::size_t(m.group)].name)
+                                                    : "one-off " + utf8(m.name) + " <" + utf8(m.address) + ">");
+            }
+        }
+        EXPECT_EQ(seen, (std::vector<std::string>{"group Team", "contact Ann", "contact Bob",
+                                                  "one-off Gone <gone@example.com>", "one-off Cy <cy@example.com>",
+                                                  "group All", "group All", "group Team", "contact Ann"}));
+        EXPECT_EQ(groups->members_skipped, 1);
+        // Written: every member line names a card of the file or an address.
+        const auto vcf =
+            convert(store, Format::Vcf, {VcardVersion::v40, CsvLayout::pelimoor}, dir.path(), groups.get()) /
+            "contacts.vcf";
+        const json cards = json::parse(icaljs_readback(vcf));
+        ASSERT_EQ(cards.size(), 4u);
+        std::set<std::string> uids;
+        for (const json& card : cards) {
+            uids.insert(card["UID"].get<std::string>());
+        }
+        for (const json& card : {cards[2], cards[3]}) {
+            EXPECT_EQ(card["KIND"], "group");
+            for (const json& member : card["MEMBER"]) {
+                const std::string m = member.get<std::string>();
+                EXPECT_TRUE(uids.count(m) == 1 || m.rfind("mailto:", 0) == 0) << m;
+            }
+        }
+        EXPECT_EQ(cards[2]["MEMBER"].size(), 5u);
+    }
+}
+
+// Member entries of every length and kind: what names a contact or an address is taken, the rest
+// is skipped, nothing is read beyond an entry's end.
+TEST(Groups, EntriesOfAnyLengthOrKind)
+{
+    using Bytes = std::vector<uint8_t>;
+    const Bytes one_off_provider = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                    0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    const Bytes wrapped_provider = {0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF, 0x11,
+                                    0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4};
+    const auto one_off = [&](bool unicode, const std::string& tail) {
+        Bytes b = {0, 0, 0, 0};
+        b.insert(b.end(), one_off_provider.begin(), one_off_provider.end());
+        b.insert(b.end(), {0, 0, 0, static_cast<uint8_t>(unicode ? 0x80 : 0)});
+        for (const char c : tail) {
+            b.push_back(static_cast<uint8_t>(c));
+            if (unicode) {
+                b.push_back(0);
+            }
+        }
+        return b;
+    };
+    const auto wrapped = [&](std::size_t inner, uint32_t nid) {
+        Bytes b = {0, 0, 0, 0};
+        b.insert(b.end(), wrapped_provider.begin(), wrapped_provider.end());
+        b.push_back(0xC3);
+        Bytes id(inner, 0x11);
+        for (int i = 0; i < 4 && inner >= 4; ++i) {
+            id[inner - 4 + std::size_t(i)] = static_cast<uint8_t>(nid >> (8 * i));
+        }
+        b.insert(b.end(), id.begin(), id.end());
+        return b;
+    };
+    const std::string nul(1, '\0');
+    const struct
+    {
+        const char* what;
+        Bytes id;
+        std::optional<uint32_t> node;
+        std::optional<std::string> address;
+    } cases[] = {
+        {"empty", {}, std::nullopt, std::nullopt},
+        {"three bytes", {1, 2, 3}, std::nullopt, std::nullopt},
+        {"a PST entry id", wrapped(24, 0x200024), 0x200024, std::nullopt},
+        {"wrapped, one byte short", wrapped(23, 0x200024), std::nullopt, std::nullopt},
+        {"wrapped, one byte long", wrapped(25, 0x200024), std::nullopt, std::nullopt},
+        {"wrapped, 64 KiB", wrapped(65536, 1), std::nullopt, std::nullopt},
+        {"one-off, 8-bit", one_off(false, "Ann" + nul + "SMTP" + nul + "ann@example.com" + nul), std::nullopt,
+         "ann@example.com"},
+        {"one-off, UTF-16", one_off(true, "Ann" + nul + "SMTP" + nul + "ann@example.com" + nul), std::nullopt,
+         "ann@example.com"},
+        {"one-off, address not ended", one_off(false, "Ann" + nul + "SMTP" + nul + "ann@example"), std::nullopt,
+         std::nullopt},
+        {"one-off, no strings", one_off(true, ""), std::nullopt, std::nullopt},
+        {"one-off, odd UTF-16 tail",
+         [&] {
+             Bytes b = one_off(true, "A" + nul + "S" + nul);
+             b.push_back('x');
+             return b;
+         }(),
+         std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(contacts::entry_id_node(c.id), c.node);
+        const auto one = contacts::parse_one_off(c.id);
+        EXPECT_EQ(one.has_value(), c.address.has_value());
+        if (one && c.address) {
+            EXPECT_EQ(utf8(one->address), *c.address);
+            EXPECT_EQ(utf8(one->name), "Ann");
+        }
+    }
+    // A stored list of values that claims more than it holds, or whose offsets run backwards or
+    // past its end, gives no members; a sound one gives each value.
+    const Bytes lists[][1] = {
+        {{0xFF, 0xFF, 0xFF, 0x7F}},
+        {{2, 0, 0, 0, 12, 0, 0, 0, 11, 0, 0, 0, 'a', 'b'}},
+        {{1, 0, 0, 0, 9, 0, 0, 0}},
+        {{2, 0, 0, 0, 12, 0, 0, 0, 13, 0, 0, 0, 'a', 'b'}},
+    };
+    EXPECT_TRUE(contacts::split_multi_binary(lists[0][0]).empty());
+    EXPECT_TRUE(contacts::split_multi_binary(lists[1][0]).empty());
+    EXPECT_TRUE(contacts::split_multi_binary(lists[2][0]).empty());
+    const auto values = contacts::split_multi_binary(lists[3][0]);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0].size(), 1u);
+    EXPECT_EQ(values[1].size(), 1u);
+
+    // The stream of a list that outgrew them: the entries it holds, and how many more its count
+    // claims; a stream of another version, or cut inside its header, gives none.
+    const auto stream = [](uint16_t version, uint32_t count, const std::vector<Bytes>& parts) {
+        Bytes b(28, 0);
+        b[0] = static_cast<uint8_t>(version);
+        for (int i = 0; i < 4; ++i) {
+            b[12 + std::size_t(i)] = static_cast<uint8_t>(count >> (8 * i));
+        }
+        for (const Bytes& part : parts) {
+            for (int i = 0; i < 4; ++i) {
+                b.push_back(static_cast<uint8_t>(part.size() >> (8 * i)));
+            }
+            b.insert(b.end(), part.begin(), part.end());
+        }
+        return b;
+    };
+    const Bytes member = wrapped(24, 0x200044);
+    const Bytes address = one_off(false, "Ann" + nul + "SMTP" + nul + "ann@example.com" + nul);
+    const struct
+    {
+        const char* what;
+        Bytes bytes;
+        std::size_t entries;
+        int64_t missing;
+    } streams[] = {
+        {"two entries", stream(1, 2, {member, address, {}, {}, address, {}}), 2, 0},
+        {"claims three, holds two", stream(1, 3, {member, address, {}, {}, address, {}}), 2, 1},
+        {"claims four billion", stream(1, 0xFFFFFFFF, {member, {}, {}}), 1, 0xFFFFFFFE},
+        {"a size past the end",
+         [&] {
+             Bytes b = stream(1, 1, {Bytes(10, 0)});
+             b.insert(b.end(), {0xFF, 0xFF, 0xFF, 0x7F});
+             return b;
+         }(),
+         0, 1},
+        {"version 2", stream(2, 1, {member, {}, {}}), 0, 0},
+        {"cut in the header", Bytes(27, 0), 0, 0},
+    };
+    for (const auto& c : streams) {
+        SCOPED_TRACE(c.what);
+        int64_t missing = -1;
+        const auto entries = contacts::split_list_stream(c.bytes, &missing);
+        EXPECT_EQ(entries.size(), c.entries);
+        EXPECT_EQ(missing, c.missing);
+        if (!entries.empty()) {
+            EXPECT_EQ(contacts::entry_id_node(entries[0].entry_id), 0x200044u);
         }
     }
 }

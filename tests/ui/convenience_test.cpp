@@ -223,6 +223,41 @@ private slots:
         QCOMPARE(int(controls::outputChoices().csv), int(contacts::CsvLayout::pelimoor));
     }
 
+    // The distribution list of a real file: a vCard 4.0 conversion writes its group card and the
+    // done page says so; the 2.1 default writes no group and adds no line.
+    void groupsAreWrittenAndCountedOnTheDonePage()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        d.OpenFile(QStringLiteral(REAL_FIXTURES "/dist-list.pst"));
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(20000));
+        const QString donePage = d.browserPane()->visibleText();
+        QVERIFY(!donePage.contains(QStringLiteral("group")));
+        const std::filesystem::path out = w.root / "groups";
+        for (const contacts::VcardVersion version : {contacts::VcardVersion::v21, contacts::VcardVersion::v40}) {
+            std::filesystem::remove_all(out);
+            std::filesystem::create_directories(out);
+            controls::outputChoices() = {version, contacts::CsvLayout::pelimoor};
+            w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
+            QTimer::singleShot(0, [] {
+                QWidget* box = QApplication::activeModalWidget();
+                QTest::mouseClick(controls::findControl(box, 1018), Qt::LeftButton, {}, QPoint(8, 8));
+                QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
+            });
+            d.OnConvert();
+            QVERIFY(d.waitForWorkers(30000));
+            QCOMPARE(w.env->messages.back().text, QStringLiteral("Saving sucessfully completed."));
+            std::string cards;
+            for (const auto& folder : std::filesystem::directory_iterator(out))
+                cards = Window::readBytes(folder.path() / "contacts.vcf").toStdString();
+            const bool v4 = version == contacts::VcardVersion::v40;
+            QCOMPARE(cards.find("KIND:group") != std::string::npos, v4);
+            QCOMPARE(d.browserPane()->visibleText().contains(QStringLiteral("1 group(s) written.")), v4);
+        }
+        controls::outputChoices() = {};
+    }
+
     void convertSelectedWritesOnlyThose()
     {
         Window w;

@@ -733,6 +733,7 @@ void CPelimoorDlg::clearStore()
     // Nothing may read the store while it is cleared: no fill, no conversion, no scan.
     stopAll();
     m_model->clear();
+    m_lastScan = {}; // its groups name records of the store
     contacts::contact_store_clear(m_store);
 }
 
@@ -787,11 +788,8 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
         return;
     if (result.outcome == engine::ScanOutcome::Done) {
         flushScanRows();
-        // The page counts the live contacts; those found beyond the live folders get a line below.
-        ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts) +
-                                       statusPageLine(contacts::recovered_line(result.orphans, result.recovered)) +
-                                       statusPageLine(result.recovery_failed ? contacts::kRecoveryIncompleteText
-                                                                             : std::u16string_view()));
+        m_lastScan = result;
+        showDonePage({});
         m_progress->setValue(0);
     }
     for (const OutcomeMessage& m : kOutcomeMessages) {
@@ -804,6 +802,17 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
     } else {
         ChooseFile();
     }
+}
+
+void CPelimoorDlg::showDonePage(std::u16string_view extra)
+{
+    // The page counts the live contacts; those found beyond the live folders get a line below.
+    const engine::ScanResult& result = m_lastScan;
+    ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts) +
+                                   statusPageLine(contacts::recovered_line(result.orphans, result.recovered)) +
+                                   statusPageLine(result.recovery_failed ? contacts::kRecoveryIncompleteText
+                                                                         : std::u16string_view()) +
+                                   statusPageLine(extra));
 }
 
 void CPelimoorDlg::scheduleScanFlush()
@@ -905,7 +914,8 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         std::string why;
         return engine::exchange_address_map(path, options, &why);
     };
-    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap);
+    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
+                   m_lastScan.groups);
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
@@ -916,6 +926,8 @@ void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QS
     if (outcome == contacts::ConversionOutcome::Stopped)
         return;
     const bool completed = outcome == contacts::ConversionOutcome::Completed;
+    if (completed && m_saver->groupsWritten() > 0)
+        showDonePage(QStringLiteral("%1 group(s) written.").arg(m_saver->groupsWritten()).toStdU16String());
     platform::environment().showMessage(
         this, {completed ? qstring(contacts::kSaveCompletedText) : reason, controls::caption(),
                completed ? QMessageBox::Information : QMessageBox::Critical, QMessageBox::Ok});

@@ -16,14 +16,15 @@ SaveController::~SaveController()
 
 void SaveController::start(contacts::Format format, const std::string& destination,
                            std::vector<const contacts::ContactRecord*> selection, contacts::OutputChoices choices,
-                           std::function<contacts::ExchangeMap()> exchangeMap)
+                           std::function<contacts::ExchangeMap()> exchangeMap,
+                           std::shared_ptr<const contacts::ContactGroups> groups)
 {
     end();
     const std::uint64_t epoch = ++m_epoch;
     m_running = true;
     m_gate.begin_run();
     m_thread = std::thread([this, format, destination, epoch, choices, exchangeMap = std::move(exchangeMap),
-                            selection = std::move(selection)]() mutable {
+                            groups = std::move(groups), selection = std::move(selection)]() mutable {
         // Runs on the window's thread, unless the save was ended or superseded meanwhile.
         const auto post = [this, epoch](auto effect) {
             QMetaObject::invokeMethod(
@@ -38,6 +39,7 @@ void SaveController::start(contacts::Format format, const std::string& destinati
         options.selection = std::move(selection);
         options.choices = choices;
         options.exchange_map = std::move(exchangeMap);
+        options.groups = groups.get();
         options.checkpoint = [this] { return m_gate.checkpoint(); };
         int shown = -1;
         options.progress = [&shown, &post, this](int64_t done, int64_t total) {
@@ -50,9 +52,11 @@ void SaveController::start(contacts::Format format, const std::string& destinati
         const contacts::ConversionResult result = contacts::convert_contacts(m_store, format, destination, options);
         m_gate.end_run();
         m_running = false;
-        post([this, outcome = result.outcome, reason = QString::fromStdString(result.reason)] {
+        post([this, outcome = result.outcome, reason = QString::fromStdString(result.reason),
+              groups = result.groups_written] {
             if (m_thread.joinable())
                 m_thread.join();
+            m_groupsWritten = groups;
             emit finished(outcome, reason);
         });
     });

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contacts/contact_groups.h"
 #include "contacts/contact_store.h"
 #include "contacts/messages.h"
 #include "contacts/output_writers.h"
@@ -45,6 +46,7 @@ struct ConversionResult
     int64_t written = 0;          // contacts written before the end
     // EX addresses that the outputs for importers wrote without an SMTP address (none known).
     int64_t exchange_left_out = 0;
+    int64_t groups_written = 0; // distribution lists written (outputs for importers only)
     bool ok() const { return outcome == ConversionOutcome::Completed; }
 };
 
@@ -69,6 +71,9 @@ struct ConversionOptions
     // most once, on the job's thread, and only when the output writes SMTP addresses for EX ones
     // and a contact of the job has an EX address without one. Empty: no map.
     std::function<ExchangeMap()> exchange_map;
+    // The distribution lists of the scanned file (may be null): the outputs for importers write
+    // them after the contacts. They must outlive the job.
+    const ContactGroups* groups = nullptr;
 };
 
 // "Tressoly-Recovery-<year>-<month>-<day> <hour>-<minute>" of `local`, without leading zeros.

@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "contacts/contact_groups.h"
 #include "contacts/contact_record.h"
 #include "pst/status.h"
 
@@ -194,6 +195,8 @@ public:
     virtual pst::Status finish() = 0;
     // EX addresses written without an SMTP address so far (left out of the e-mail fields).
     virtual int64_t exchange_left_out() const { return 0; }
+    // Distribution lists written (by finish()).
+    virtual int64_t groups_written() const { return 0; }
 };
 
 // The writer of `format` into `files`. For the one-file formats the file is created here;
@@ -201,7 +204,8 @@ public:
 // version and the CSV layout; `exchange` (may be null) the SMTP addresses of DNs for the new ones.
 std::unique_ptr<ContactWriter> make_contact_writer(Format format, OutputFiles& files, pst::Status* why,
                                                    const OutputChoices& choices = {},
-                                                   const ExchangeMap* exchange = nullptr);
+                                                   const ExchangeMap* exchange = nullptr,
+                                                   const ContactGroups* groups = nullptr);
 // Whether `choices` make `format` one of the outputs for importers (vCard 3.0/4.0, Google or
 // Outlook CSV), which write SMTP addresses for EX ones.
 bool writes_for_importers(Format format, const OutputChoices& choices);
@@ -238,11 +242,22 @@ void append_vcard(const ContactRecord& record, VcardVersion version, std::string
 // ("7f3a...-..."); from its number when the identity is unknown.
 std::string contact_uid(const ContactRecord& record);
 
+// The UUID of an identity ("7f3a...-..."); from `number` when the identity is all zero.
+std::string identity_uid(const ContactIdentity& identity, uint32_t number);
+// One group card after the contacts: vCard 4.0 "KIND:group" with "MEMBER:" lines, vCard 3.0
+// "X-ADDRESSBOOKSERVER-KIND:group" with "X-ADDRESSBOOKSERVER-MEMBER:" lines. `members`: their
+// URIs ("urn:uuid:...", "mailto:...").
+void append_group_vcard(const ContactGroup& group, VcardVersion version, std::string_view uid,
+                        const std::vector<std::string>& members, std::string& out);
+
 // The header line and one row of a CSV layout (pelimoor: append_csv_header / append_csv_row).
 // Each ends in CRLF; values are quoted as in append_csv_row.
 void append_csv_header(CsvLayout layout, std::string& out);
 void append_csv_row(const ContactRecord& record, CsvLayout layout, std::string& out);
-void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails, std::string& out);
+// `groups`: the names of the groups the contact belongs to (Google: among the Labels; Outlook:
+// among the Categories).
+void append_csv_row(const ContactRecord& record, CsvLayout layout, const ContactEmails& emails,
+                    std::span<const std::u16string_view> groups, std::string& out);
 // The header names of the Google Contacts and Outlook layouts, in order.
 std::span<const char* const> csv_layout_columns(CsvLayout layout);
 // Appends one CSV value: as it is, or in quotes (inner quotes doubled) when it holds a comma,

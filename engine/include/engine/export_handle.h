@@ -30,6 +30,7 @@ namespace engine {
 class PauseGate;
 class ScanListener;
 struct ExtractionState; // the extraction's reusable reader and draft
+class GroupScan;        // the distribution lists of a walk
 
 inline constexpr uint8_t kExportModeDebug = 'd';
 inline constexpr uint8_t kExportModeItems = 'i';
@@ -60,6 +61,8 @@ struct export_handle_t
     std::unique_ptr<ExtractionState> extraction;
     // Code page of 8-bit texts in messages that name none.
     int fallback_codepage = 1252;
+    // The distribution lists met and the contacts added, when the caller wants the groups.
+    GroupScan* groups = nullptr;
 
     export_handle_t();
     ~export_handle_t();

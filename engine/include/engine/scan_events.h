@@ -7,8 +7,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "contacts/contact_groups.h"
 
 namespace contacts {
 class ContactRecord;
@@ -49,6 +52,8 @@ struct ScanResult
     int32_t orphans = 0;
     int32_t recovered = 0;
     bool recovery_failed = false; // the search beyond the live folders could not be completed
+    // The distribution lists of the live folders with their members (never null after a walk).
+    std::shared_ptr<const contacts::ContactGroups> groups;
 };
 
 class ScanListener

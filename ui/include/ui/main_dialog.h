@@ -216,6 +216,8 @@ private:
     void scheduleScanFlush();
     void flushScanRows();
     void scanFinished(const engine::ScanResult& result);
+    // The done page of the last scan, with `extra` as one more line (none when empty).
+    void showDonePage(std::u16string_view extra);
     void deliverFill(const std::vector<const contacts::ContactRecord*>& rows, const contacts::ContactRecord* last);
     void OnListClick(const QModelIndex& index);
     // The format dialog; nullopt when no format was picked.
@@ -262,6 +264,8 @@ private:
     // The workers.
     ScanController* m_scanner;
     SaveController* m_saver;
+    // The last finished scan: its counts for the done page, its distribution lists for the saves.
+    engine::ScanResult m_lastScan;
     ListFiller* m_filler;
     bool m_holdNextScan = false;
     // The enabled state the window's events gave the controls of kEnableControls, in its order,

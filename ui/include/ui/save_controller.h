@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,7 +31,10 @@ public:
     // addresses of Exchange DNs from the scanned file, on the save's thread, when needed.
     void start(contacts::Format format, const std::string& destination,
                std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {},
-               std::function<contacts::ExchangeMap()> exchangeMap = {});
+               std::function<contacts::ExchangeMap()> exchangeMap = {},
+               std::shared_ptr<const contacts::ContactGroups> groups = {});
+    // Groups the last save that finished wrote (window thread, after finished()).
+    int64_t groupsWritten() const { return m_groupsWritten; }
     bool running() const { return m_running.load(); }
     // Whether the save's end has not been delivered yet (window thread only).
     bool busy() const { return m_thread.joinable(); }
@@ -53,6 +57,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<std::uint64_t> m_epoch{0};
+    int64_t m_groupsWritten = 0; // window thread only
 };
 
 } // namespace ui
