@@ -141,7 +141,7 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
     } else if (type == kItemDistributionList && handle->groups != nullptr &&
                !handle->groups->read_list(*item, handle->fallback_codepage)) {
         export_handle_skip(handle, export_path, export_path_size, item_index,
-                           "the distribution list's values cannot be read");
+                           "the distribution list's values cannot be read", *item);
     }
     return 1;
 }
