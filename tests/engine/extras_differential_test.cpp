@@ -54,7 +54,12 @@ std::string describe(const ContactRecord& r)
     for (const auto& info : contacts::kFieldTable) {
         const auto value = r.text(info.field);
         out += info.name;
-        out += value ? "=" + utf8(*value) : std::string(" absent");
+        if (value) {
+            out += '=';
+            out += utf8(*value);
+        } else {
+            out += " absent";
+        }
         out += '\n';
     }
     out += "gender=" + std::to_string(r.gender()) + "\nphoto=";
