@@ -1,4 +1,5 @@
 // A contact record as an IPM.Contact message for our PST writer.
+#include "pst/format.h"
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,8 +12,7 @@ namespace contacts {
 
 namespace {
 
-constexpr uint16_t kTagSubject = 0x0037;     // PR_SUBJECT
-constexpr uint16_t kTagDisplayName = 0x3001; // PR_DISPLAY_NAME
+constexpr uint16_t kTagSubject = 0x0037; // PR_SUBJECT
 constexpr uint16_t kFirstNamedId = 0x8000;
 
 // The local-date named property beside each date field (the extraction prefers it).
@@ -94,7 +94,7 @@ pst::Message contact_message(const ContactRecord& record)
                                  ascii16(photo_mime_type(photo.type)));
     }
     if (std::u16string name = contact_display_name(record); !name.empty()) {
-        m.set_unicode(kTagDisplayName, name);
+        m.set_unicode(pst::tag::kDisplayName, name);
         m.set_unicode(kTagSubject, std::move(name));
     }
     return m;

@@ -1,4 +1,5 @@
 #include "group_scan.h"
+#include "pst/format.h"
 
 #include "engine/contact_extraction.h"
 #include "engine/text_decoding.h"
@@ -7,7 +8,6 @@ namespace engine {
 
 namespace {
 
-constexpr uint32_t kTagDisplayName = 0x3001;
 constexpr uint32_t kLidListName = 0x8053;
 constexpr uint32_t kLidOneOffMembers = 0x8054;
 constexpr uint32_t kLidMembers = 0x8055;
@@ -66,7 +66,7 @@ bool GroupScan::read_list(PstItem& item, int codepage)
         return false;
     }
     RawGroup group;
-    if (!read_name(*list, kTagDisplayName, codepage, group.name)) {
+    if (!read_name(*list, pst::tag::kDisplayName, codepage, group.name)) {
         read_name(*list, kLidListName, codepage, group.name);
     }
     group.node_id = item.node_id();

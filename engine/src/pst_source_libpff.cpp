@@ -1,4 +1,5 @@
 // The libpff reader behind the seam: libpff's own items, folders and record sets.
+#include "pst/format.h"
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -20,15 +21,8 @@ namespace engine {
 
 namespace {
 
-constexpr uint32_t kTagDisplayName = 0x3001;
 constexpr uint32_t kTagMessageFlags = 0x0E07;
 constexpr uint32_t kMessageFlagHasAttachments = 0x10;
-constexpr uint32_t kTagAttachDataBinary = 0x3701;
-constexpr uint32_t kTagAttachExtension = 0x3703;
-constexpr uint32_t kTagAttachFilename = 0x3704;
-constexpr uint32_t kTagAttachLongFilename = 0x3707;
-constexpr uint32_t kTagAttachMimeTag = 0x370E;
-constexpr uint32_t kTagAttachmentContactPhoto = 0x7FFF;
 constexpr uint32_t kTypeBoolean = 0x000B;
 constexpr uint32_t kTypeBinary = 0x0102;
 constexpr size_t kMaxAttachmentText = 64u << 10; // MIME tags, extensions and file names
@@ -72,7 +66,7 @@ bool read_attachment_data(libpff_item_t* attachment, libpff_record_set_t* set, s
     pff::RecordEntry entry;
     pff::ErrorSlot error;
     size64_t size = 0;
-    if (pff::record_entry_by_type(set, kTagAttachDataBinary, kTypeBinary, &entry) != 1 ||
+    if (pff::record_entry_by_type(set, pst::tag::kAttachDataBinary, kTypeBinary, &entry) != 1 ||
         libpff_attachment_get_data_size(attachment, &size, error.out()) != 1 || size == 0 || size > kMaxPhotoBytes ||
         libpff_attachment_data_seek_offset(attachment, 0, SEEK_SET, error.out()) != 0) {
         return false;
@@ -97,14 +91,14 @@ bool photo_of_attachment(libpff_item_t* attachment, ContactPhoto* out)
     pff::ErrorSlot error;
     pff::RecordSet set;
     if (libpff_item_get_record_set_by_index(attachment, 0, set.out(), error.out()) != 1 ||
-        !entry_is_true(set.get(), kTagAttachmentContactPhoto) ||
+        !entry_is_true(set.get(), pst::tag::kAttachmentContactPhoto) ||
         !read_attachment_data(attachment, set.get(), &out->bytes)) {
         out->bytes.clear();
         return false;
     }
-    out->mime = attachment_text(set.get(), kTagAttachMimeTag);
-    out->extension = attachment_text(set.get(), kTagAttachExtension);
-    for (const uint32_t name : {kTagAttachLongFilename, kTagAttachFilename}) {
+    out->mime = attachment_text(set.get(), pst::tag::kAttachMimeTag);
+    out->extension = attachment_text(set.get(), pst::tag::kAttachExtension);
+    for (const uint32_t name : {pst::tag::kAttachLongFilename, pst::tag::kAttachFilename}) {
         if (out->extension.empty()) {
             const std::string file_name = attachment_text(set.get(), name);
             const size_t dot = file_name.rfind('.');
@@ -145,14 +139,14 @@ public:
     int display_name(std::string* out) override
     {
         size_t size = 0;
-        if (pff::item_entry_utf8_string_size(m_item.get(), kTagDisplayName, &size) != 1) {
+        if (pff::item_entry_utf8_string_size(m_item.get(), pst::tag::kDisplayName, &size) != 1) {
             return 0;
         }
         if (size == 0 || size > static_cast<size_t>(INT_MAX)) {
             return -1;
         }
         std::vector<uint8_t> buffer(size, 0);
-        if (pff::item_entry_utf8_string(m_item.get(), kTagDisplayName, buffer.data(), buffer.size()) != 1) {
+        if (pff::item_entry_utf8_string(m_item.get(), pst::tag::kDisplayName, buffer.data(), buffer.size()) != 1) {
             return -1;
         }
         out->assign(reinterpret_cast<const char*>(buffer.data()));

@@ -1,5 +1,6 @@
 // Our own reader behind the seam. Items are nodes of the node B-tree; the root folder, a node's
 // children and a folder's tables come from the reader's messaging layer (pst/messaging.h).
+#include "pst/format.h"
 #include <algorithm>
 #include <new>
 
@@ -18,7 +19,6 @@ namespace {
 namespace read = pst::read;
 
 constexpr uint16_t kTagMessageClass = 0x001A;
-constexpr uint16_t kTagDisplayName = 0x3001;
 
 // Value types a property context may hold. libpff refuses a whole item with a property of
 // any other type (0x0000 PT_UNSPECIFIED, 0x0001 PT_NULL, ...); so does this reader, so that
@@ -87,12 +87,6 @@ std::string attachment_text(const read::PropertyContext& pc, uint16_t id)
     return {};
 }
 
-constexpr uint16_t kTagAttachDataBinary = 0x3701;
-constexpr uint16_t kTagAttachExtension = 0x3703;
-constexpr uint16_t kTagAttachFilename = 0x3704;
-constexpr uint16_t kTagAttachLongFilename = 0x3707;
-constexpr uint16_t kTagAttachMimeTag = 0x370E;
-constexpr uint16_t kTagAttachmentContactPhoto = 0x7FFF;
 constexpr uint16_t kTypeBoolean = 0x000B;
 constexpr uint16_t kTypeBinary = 0x0102;
 
@@ -100,18 +94,18 @@ constexpr uint16_t kTypeBinary = 0x0102;
 // then *out gets them.
 bool photo_of_attachment(const read::PropertyContext& pc, ContactPhoto* out)
 {
-    const read::PropertyRef* flag = pc.find(kTagAttachmentContactPhoto);
+    const read::PropertyRef* flag = pc.find(pst::tag::kAttachmentContactPhoto);
     if (flag == nullptr || flag->type != kTypeBoolean || flag->size == 0 || flag->data[0] == 0) {
         return false;
     }
-    const read::PropertyRef* data = pc.find(kTagAttachDataBinary);
+    const read::PropertyRef* data = pc.find(pst::tag::kAttachDataBinary);
     if (data == nullptr || data->type != kTypeBinary || data->size == 0 || data->size > kMaxPhotoBytes) {
         return false;
     }
     out->bytes.assign(data->data, data->data + data->size);
-    out->mime = attachment_text(pc, kTagAttachMimeTag);
-    out->extension = attachment_text(pc, kTagAttachExtension);
-    for (const uint16_t name : {kTagAttachLongFilename, kTagAttachFilename}) {
+    out->mime = attachment_text(pc, pst::tag::kAttachMimeTag);
+    out->extension = attachment_text(pc, pst::tag::kAttachExtension);
+    for (const uint16_t name : {pst::tag::kAttachLongFilename, pst::tag::kAttachFilename}) {
         if (out->extension.empty()) {
             const std::string file_name = attachment_text(pc, name);
             const size_t dot = file_name.rfind('.');
@@ -412,7 +406,7 @@ int NativeItem::display_name(std::string* out)
     if (properties(&list) != 1) {
         return -1;
     }
-    const PropertyList::Property* name = list->find(kTagDisplayName);
+    const PropertyList::Property* name = list->find(pst::tag::kDisplayName);
     if (name == nullptr) {
         return 0;
     }

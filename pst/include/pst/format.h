@@ -43,6 +43,17 @@ constexpr uint16_t kClientPab = 0x4241;     // "AB": personal address book
 constexpr uint64_t kMaxAnsiFileSize = 0x4400ull + 8192ull * 253952ull;
 constexpr uint64_t kMaxFileSize = 0x4400ull + (50ull * 1024 * 1024 * 1024 - 0x4400ull) / 253952ull * 253952ull;
 
+// Property ids (a tag's high 16 bits) that more than one layer reads or writes.
+namespace tag {
+constexpr uint16_t kDisplayName = 0x3001;            // PidTagDisplayName
+constexpr uint16_t kAttachDataBinary = 0x3701;       // PidTagAttachDataBinary
+constexpr uint16_t kAttachExtension = 0x3703;        // PidTagAttachExtension
+constexpr uint16_t kAttachFilename = 0x3704;         // PidTagAttachFilename
+constexpr uint16_t kAttachLongFilename = 0x3707;     // PidTagAttachLongFilename
+constexpr uint16_t kAttachMimeTag = 0x370E;          // PidTagAttachMimeTag
+constexpr uint16_t kAttachmentContactPhoto = 0x7FFF; // PidTagAttachmentContactPhoto
+} // namespace tag
+
 // Node ids with a fixed meaning, and the node types (low 5 bits of a NID) the layers use.
 namespace nid {
 constexpr uint32_t kMessageStore = 0x21;
