@@ -1,5 +1,8 @@
 #include "contacts/contact_groups.h"
 
+#include "contacts/text.h"
+#include "pst/text.h"
+
 #include <algorithm>
 #include <array>
 
@@ -26,29 +29,25 @@ bool provider_is(std::span<const uint8_t> id, const std::array<uint8_t, 16>& pro
     return id.size() >= 20 && std::equal(provider.begin(), provider.end(), id.begin() + 4);
 }
 
-// One NUL-terminated string from `at`, UTF-16LE or 8-bit (Latin-1); false when it runs off the end.
+// One NUL-terminated string from `at`, UTF-16LE or 8-bit (code page 1252); false when it runs off
+// the end.
 bool take_string(std::span<const uint8_t> id, std::size_t& at, bool unicode, std::u16string& out)
 {
     out.clear();
-    if (unicode) {
-        for (; at + 1 < id.size(); at += 2) {
-            const auto unit = static_cast<char16_t>(id[at] | id[at + 1] << 8);
-            if (unit == 0) {
-                at += 2;
-                return true;
-            }
-            out += unit;
-        }
+    const std::size_t unit = unicode ? 2 : 1;
+    std::size_t end = at;
+    while (end + unit <= id.size() && (id[end] != 0 || (unicode && id[end + 1] != 0)))
+        end += unit;
+    if (end + unit > id.size())
         return false;
+    if (unicode) {
+        out.resize((end - at) / 2);
+        out.resize(utf16le_to_utf16(id.data() + at, end - at, out.data()));
+    } else {
+        pst::decode_8bit(id.subspan(at, end - at), pst::kWesternCodepage, out);
     }
-    for (; at < id.size(); ++at) {
-        if (id[at] == 0) {
-            ++at;
-            return true;
-        }
-        out += static_cast<char16_t>(id[at]);
-    }
-    return false;
+    at = end + unit;
+    return true;
 }
 
 } // namespace

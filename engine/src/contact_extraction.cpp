@@ -111,13 +111,9 @@ void append_value(const uint8_t* p, std::size_t size, bool unicode, int codepage
         decode_8bit(std::span<const uint8_t>(p, size), codepage, out);
         return;
     }
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
-        const char16_t unit = static_cast<char16_t>(p[i] | p[i + 1] << 8);
-        if (unit == 0) {
-            return;
-        }
-        out.push_back(unit);
-    }
+    const std::size_t at = out.size();
+    out.resize(at + size / 2);
+    out.resize(at + contacts::utf16le_to_utf16(p, size, out.data() + at));
 }
 
 // The text of a string property into `out`; false for properties of other types.

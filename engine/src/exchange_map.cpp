@@ -1,5 +1,8 @@
 #include "engine/exchange_map.h"
 
+#include "contacts/text.h"
+#include "engine/text_decoding.h"
+
 #include <unordered_set>
 
 namespace engine {
@@ -17,30 +20,18 @@ constexpr AddressPair kPairs[] = {{0x0C1F, 0x5D01}, {0x0065, 0x5D02}};
 // Folders deeper than this are not entered (a damaged hierarchy may loop).
 constexpr int kMaxDepth = 64;
 
-// A DN or address: UTF-16, or 8-bit in an ANSI file (both are ASCII).
+// A DN or address: UTF-16, or 8-bit in an ANSI file (ASCII in practice), through the one decoder.
 std::u16string text_of(const PropertyList& list, uint32_t tag)
 {
     std::u16string out;
     if (const PropertyList::Property* p = list.find(tag, kTypeString8); p != nullptr) {
-        for (const uint8_t b : list.bytes(*p)) {
-            if (b == 0) {
-                break;
-            }
-            out += static_cast<char16_t>(b);
-        }
+        decode_8bit(list.bytes(*p), kDefaultCodepage, out);
         return out;
     }
-    const PropertyList::Property* p = list.find(tag, kTypeUnicode);
-    if (p == nullptr) {
-        return {};
-    }
-    const auto bytes = list.bytes(*p);
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const auto unit = static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
-        if (unit == 0) {
-            break;
-        }
-        out += unit;
+    if (const PropertyList::Property* p = list.find(tag, kTypeUnicode); p != nullptr) {
+        const auto bytes = list.bytes(*p);
+        out.resize(bytes.size() / 2);
+        out.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
     }
     return out;
 }

@@ -1,8 +1,9 @@
 #include "group_scan.h"
-#include "pst/format.h"
 
+#include "contacts/text.h"
 #include "engine/contact_extraction.h"
 #include "engine/text_decoding.h"
+#include "pst/format.h"
 
 namespace engine {
 
@@ -24,13 +25,8 @@ bool read_name(const PropertyList& list, uint32_t tag, int codepage, std::u16str
     const auto bytes = list.bytes(*p);
     out.clear();
     if (p->type == kTypeUnicode) {
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            const auto unit = static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
-            if (unit == 0) {
-                break;
-            }
-            out += unit;
-        }
+        out.resize(bytes.size() / 2);
+        out.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
     } else if (p->type == kTypeString8) {
         decode_8bit(bytes, codepage, out);
     }
