@@ -92,7 +92,6 @@ const std::array<Field, 76> kReadOrder = {
 namespace {
 
 constexpr uint32_t kTagBody = 0x1000;
-constexpr uint16_t kTypeBinary = 0x0102;
 
 uint32_t tag_of(Field f)
 {
@@ -114,23 +113,6 @@ void append_value(const uint8_t* p, std::size_t size, bool unicode, int codepage
     const std::size_t at = out.size();
     out.resize(at + size / 2);
     out.resize(at + contacts::utf16le_to_utf16(p, size, out.data() + at));
-}
-
-// The text of a string property into `out`; false for properties of other types.
-bool read_text(const PropertyList& list, const PropertyList::Property& p, int codepage, std::u16string& out)
-{
-    out.clear();
-    const auto bytes = list.bytes(p);
-    if (p.type == kTypeUnicode) {
-        out.resize(bytes.size() / 2);
-        out.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
-        return true;
-    }
-    if (p.type == kTypeString8) {
-        decode_8bit(bytes, codepage, out);
-        return true;
-    }
-    return false;
 }
 
 bool read_filetime(const PropertyList& list, const PropertyList::Property* p, uint64_t* value)
@@ -215,17 +197,17 @@ void ContactReader::read_exchange(const PropertyList& list, int codepage, Contac
     m_joined.clear();
     for (std::size_t slot = 0; slot < kEmailSlots.size(); ++slot) {
         const PropertyList::Property* type = list.find(kEmailSlots[slot].type);
-        if (type == nullptr || !read_text(list, *type, codepage, m_text) || m_text.size() != 2 ||
+        if (type == nullptr || !property_text(list, *type, codepage, m_text) || m_text.size() != 2 ||
             (m_text[0] | 0x20) != u'e' || (m_text[1] | 0x20) != u'x') {
             continue;
         }
         const PropertyList::Property* address = list.find(kEmailSlots[slot].address);
-        if (address == nullptr || !read_text(list, *address, codepage, m_text) || m_text.empty()) {
+        if (address == nullptr || !property_text(list, *address, codepage, m_text) || m_text.empty()) {
             continue;
         }
         std::u16string original;
         if (const PropertyList::Property* p = list.find(kEmailSlots[slot].original); p != nullptr) {
-            read_text(list, *p, codepage, original);
+            property_text(list, *p, codepage, original);
         }
         contacts::append_exchange_address(static_cast<int>(slot), m_text, original, m_joined);
     }
@@ -243,7 +225,7 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
         const bool body = i == kReadOrder.size();
         const Field field = body ? Field::body : kReadOrder[i];
         const PropertyList::Property* p = list.find(body ? kTagBody : tag_of(field));
-        if (p == nullptr || !read_text(list, *p, codepage, m_text)) {
+        if (p == nullptr || !property_text(list, *p, codepage, m_text)) {
             continue;
         }
         if (field == Field::gender) {

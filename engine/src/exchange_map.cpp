@@ -1,6 +1,5 @@
 #include "engine/exchange_map.h"
 
-#include "contacts/text.h"
 #include "engine/text_decoding.h"
 
 #include <unordered_set>
@@ -20,18 +19,16 @@ constexpr AddressPair kPairs[] = {{0x0C1F, 0x5D01}, {0x0065, 0x5D02}};
 // Folders deeper than this are not entered (a damaged hierarchy may loop).
 constexpr int kMaxDepth = 64;
 
-// A DN or address: UTF-16, or 8-bit in an ANSI file (ASCII in practice), through the one decoder.
+// A DN or address: 8-bit in an ANSI file (ASCII in practice), else UTF-16.
 std::u16string text_of(const PropertyList& list, uint32_t tag)
 {
-    std::u16string out;
-    if (const PropertyList::Property* p = list.find(tag, kTypeString8); p != nullptr) {
-        decode_8bit(list.bytes(*p), kDefaultCodepage, out);
-        return out;
+    const PropertyList::Property* p = list.find(tag, kTypeString8);
+    if (p == nullptr) {
+        p = list.find(tag, kTypeUnicode);
     }
-    if (const PropertyList::Property* p = list.find(tag, kTypeUnicode); p != nullptr) {
-        const auto bytes = list.bytes(*p);
-        out.resize(bytes.size() / 2);
-        out.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
+    std::u16string out;
+    if (p != nullptr) {
+        property_text(list, *p, kDefaultCodepage, out);
     }
     return out;
 }

@@ -1,6 +1,5 @@
 #include "group_scan.h"
 
-#include "contacts/text.h"
 #include "engine/contact_extraction.h"
 #include "engine/text_decoding.h"
 #include "pst/format.h"
@@ -13,24 +12,12 @@ constexpr uint32_t kLidListName = 0x8053;
 constexpr uint32_t kLidOneOffMembers = 0x8054;
 constexpr uint32_t kLidMembers = 0x8055;
 constexpr uint32_t kLidStream = 0x8064;
-constexpr uint16_t kTypeBinary = 0x0102;
-constexpr uint16_t kTypeMultiBinary = 0x1102;
 
 bool read_name(const PropertyList& list, uint32_t tag, int codepage, std::u16string& out)
 {
     const PropertyList::Property* p = list.find(tag);
-    if (p == nullptr) {
-        return false;
-    }
-    const auto bytes = list.bytes(*p);
     out.clear();
-    if (p->type == kTypeUnicode) {
-        out.resize(bytes.size() / 2);
-        out.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
-    } else if (p->type == kTypeString8) {
-        decode_8bit(bytes, codepage, out);
-    }
-    return !out.empty();
+    return p != nullptr && property_text(list, *p, codepage, out) && !out.empty();
 }
 
 std::vector<std::vector<uint8_t>> entries(const PropertyList& list, uint32_t lid)

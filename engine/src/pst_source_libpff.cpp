@@ -23,8 +23,6 @@ namespace {
 
 constexpr uint32_t kTagMessageFlags = 0x0E07;
 constexpr uint32_t kMessageFlagHasAttachments = 0x10;
-constexpr uint32_t kTypeBoolean = 0x000B;
-constexpr uint32_t kTypeBinary = 0x0102;
 constexpr size_t kMaxAttachmentText = 64u << 10; // MIME tags, extensions and file names
 
 // A text value of an attachment as UTF-8, as our reader gives it: 8-bit texts as stored, Unicode

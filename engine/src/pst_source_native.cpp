@@ -87,9 +87,6 @@ std::string attachment_text(const read::PropertyContext& pc, uint16_t id)
     return {};
 }
 
-constexpr uint16_t kTypeBoolean = 0x000B;
-constexpr uint16_t kTypeBinary = 0x0102;
-
 // Whether an attachment is marked as the contact's photo and holds bytes within the bound;
 // then *out gets them.
 bool photo_of_attachment(const read::PropertyContext& pc, ContactPhoto* out)

@@ -1,6 +1,5 @@
 #include "engine/text_decoding.h"
 
-#include "engine/pst_source.h"
 #include "pst/text.h"
 
 namespace engine {
@@ -102,6 +101,22 @@ int message_codepage(const PropertyList& properties, int fallback)
         }
     }
     return codepage_supported(fallback) ? fallback : kDefaultCodepage;
+}
+
+bool property_text(const PropertyList& list, const PropertyList::Property& p, int codepage, std::u16string& out)
+{
+    out.clear();
+    const auto bytes = list.bytes(p);
+    if (p.type == kTypeUnicode) {
+        out.resize(bytes.size() / 2);
+        out.resize(pst::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
+        return true;
+    }
+    if (p.type == kTypeString8) {
+        decode_8bit(bytes, codepage, out);
+        return true;
+    }
+    return false;
 }
 
 void decode_8bit(std::span<const uint8_t> bytes, int codepage, std::u16string& out)

@@ -74,11 +74,14 @@ ItemType item_type_of_class(std::string_view message_class);
 // MAPI value types the readers look at.
 inline constexpr uint16_t kTypeShort = 0x0002;
 inline constexpr uint16_t kTypeLong = 0x0003;
+inline constexpr uint16_t kTypeBoolean = 0x000B;
 inline constexpr uint16_t kTypeString8 = 0x001E;
 inline constexpr uint16_t kTypeUnicode = 0x001F;
 inline constexpr uint16_t kTypeSysTime = 0x0040;
 inline constexpr uint16_t kTypeMultiString8 = 0x101E;
 inline constexpr uint16_t kTypeMultiUnicode = 0x101F;
+inline constexpr uint16_t kTypeBinary = 0x0102;
+inline constexpr uint16_t kTypeMultiBinary = 0x1102;
 
 using Guid = std::array<uint8_t, 16>; // on-disk byte order
 

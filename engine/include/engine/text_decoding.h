@@ -13,9 +13,9 @@
 #include <span>
 #include <string>
 
-namespace engine {
+#include "engine/pst_source.h"
 
-class PropertyList;
+namespace engine {
 
 inline constexpr int kDefaultCodepage = 1252;
 
@@ -32,5 +32,9 @@ int message_codepage(const PropertyList& properties, int fallback);
 // unsupported one reads as 1252): pst::decode_8bit, whose policy for bytes that do not decode
 // every reader shares. Thread-safe.
 void decode_8bit(std::span<const uint8_t> bytes, int codepage, std::u16string& out);
+
+// The text of a string property (PT_UNICODE, or PT_STRING8 read in `codepage`), cut at its first
+// NUL, into `out` (emptied first); false for a property of another type.
+bool property_text(const PropertyList& list, const PropertyList::Property& p, int codepage, std::u16string& out);
 
 } // namespace engine
