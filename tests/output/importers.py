@@ -109,21 +109,19 @@ def read_evolution(path):
     gi.require_version("EBookContacts", "1.2")
     from gi.repository import EBookContacts
 
-    with open(path, "rb") as f:
-        data = f.read().decode("utf-8")
+    from readback import vcard_texts
+
     cards = []
-    for text in data.split("END:VCARD\r\n"):
-        if not text.strip():
-            continue
+    for text in vcard_texts(path):
         pairs = []
-        for attribute in EBookContacts.VCard.new_from_string(text + "END:VCARD\r\n").get_attributes():
+        for attribute in EBookContacts.VCard.new_from_string(text).get_attributes():
             name = attribute.get_name().upper()
             if name == "PHOTO":
                 if attribute.get_param("ENCODING"):
                     # Inline bytes: as Evolution's EContact decodes them.
                     from readback import evolution_photo
 
-                    contact = EBookContacts.Contact.new_from_vcard(text + "END:VCARD\r\n")
+                    contact = EBookContacts.Contact.new_from_vcard(text)
                     pairs.append((name, bytes.fromhex(evolution_photo(contact)["hex"])))
                 else:
                     pairs.append((name, attribute.get_values()[0]))

@@ -55,15 +55,7 @@ fixture::Plan edge_plan()
     plan.options = fixture::deterministic_options();
     plan.folders.push_back({fixture::kTopOfPersonalFolders, u"Contacts", u"IPF.Contact"});
     const auto contact = [&](std::initializer_list<std::pair<uint16_t, std::u16string>> props) {
-        pst::Message m(u"IPM.Contact");
-        for (const auto& [tag, value] : props) {
-            if (tag >= 0x8000) {
-                m.set_named_unicode(pst::kPsetidAddress, tag, value);
-            } else {
-                m.set_unicode(tag, value);
-            }
-        }
-        plan.messages.push_back({0, std::move(m)});
+        plan.messages.push_back({0, output_test::unicode_contact(props)});
         return &plan.messages.back().message;
     };
     const auto dated = [](pst::Message* m, uint16_t tag, uint16_t local, uint64_t day) {

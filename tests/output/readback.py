@@ -118,6 +118,13 @@ def evolution_photo(contact):
     return {"mime": photo.inlined.mime_type.decode(), "hex": data.hex()}
 
 
+def vcard_texts(path):
+    """Each card of a UTF-8 vCard file as its own text, END:VCARD and its CRLF included."""
+    with open(path, "rb") as f:
+        data = f.read().decode("utf-8")
+    return [text + "END:VCARD\r\n" for text in data.split("END:VCARD\r\n") if text.strip()]
+
+
 def read_evolution_photos(path):
     """Each card through Evolution's EContact: its attribute names and its photo."""
     import gi
@@ -125,14 +132,11 @@ def read_evolution_photos(path):
     gi.require_version("EBookContacts", "1.2")
     from gi.repository import EBookContacts
 
-    with open(path, "rb") as f:
-        data = f.read().decode("utf-8")
     cards = []
-    for text in data.split("END:VCARD\r\n"):
-        if text.strip():
-            contact = EBookContacts.Contact.new_from_vcard(text + "END:VCARD\r\n")
-            names = [a.get_name() for a in EBookContacts.VCard.get_attributes(contact)]
-            cards.append({"names": names, "photo": evolution_photo(contact)})
+    for text in vcard_texts(path):
+        contact = EBookContacts.Contact.new_from_vcard(text)
+        names = [a.get_name() for a in EBookContacts.VCard.get_attributes(contact)]
+        cards.append({"names": names, "photo": evolution_photo(contact)})
     return cards
 
 

@@ -31,15 +31,7 @@ fixture::Plan tricky_plan()
     plan.folders.push_back({fixture::kTopOfPersonalFolders, u"Contacts", u"IPF.Contact"});
     plan.folders.push_back({0, u"Friends; \"close\"", u"IPF.Contact"});
     const auto contact = [&](int folder, std::initializer_list<std::pair<uint16_t, std::u16string>> props) {
-        pst::Message m(u"IPM.Contact");
-        for (const auto& [tag, value] : props) {
-            if (tag >= 0x8000) {
-                m.set_named_unicode(pst::kPsetidAddress, tag, value);
-            } else {
-                m.set_unicode(tag, value);
-            }
-        }
-        plan.messages.push_back({folder, std::move(m)});
+        plan.messages.push_back({folder, output_test::unicode_contact(props)});
         return &plan.messages.back().message;
     };
     contact(0, {{0x8005, u"Doe, John"},

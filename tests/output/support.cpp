@@ -15,6 +15,19 @@
 
 namespace output_test {
 
+pst::Message unicode_contact(std::initializer_list<std::pair<uint16_t, std::u16string>> props)
+{
+    pst::Message m(u"IPM.Contact");
+    for (const auto& [tag, value] : props) {
+        if (tag >= 0x8000) {
+            m.set_named_unicode(pst::kPsetidAddress, tag, value);
+        } else {
+            m.set_unicode(tag, value);
+        }
+    }
+    return m;
+}
+
 contacts::ContactRecordPtr make_record(const Values& values, int32_t number)
 {
     contacts::ContactDraft draft;

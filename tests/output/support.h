@@ -4,8 +4,11 @@
 
 #include <contacts/contact_record.h>
 #include <contacts/contact_store.h>
+#include <pst/writer.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +21,9 @@ using Values = std::vector<std::pair<contacts::Field, std::u16string>>;
 contacts::ContactRecordPtr make_record(const Values& values, int32_t number = 1);
 // Appends such a record to `store`, numbered by the store.
 void append(contacts::ContactStore& store, const Values& values);
+
+// An IPM.Contact message of Unicode values: ids from 0x8000 on as PSETID_Address named ones.
+pst::Message unicode_contact(std::initializer_list<std::pair<uint16_t, std::u16string>> props);
 
 // A fresh directory under the system's temporary directory, removed with its content.
 class TempDir
