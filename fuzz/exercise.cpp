@@ -45,16 +45,14 @@ public:
     {
         name_map();
         read::Node root;
-        if (m_file.find_node(kRootFolderNid, &root, &m_why) == 1) {
+        if (m_file.find_node(kRootFolderNid, &root).found()) {
             folder(root, 0);
         }
         std::vector<read::Node> nodes;
-        m_file.for_each_node(
-            [&](const read::Node& n) {
-                nodes.push_back(n);
-                return nodes.size() < m_limits.nodes;
-            },
-            &m_why);
+        (void)m_file.for_each_node([&](const read::Node& n) {
+            nodes.push_back(n);
+            return nodes.size() < m_limits.nodes;
+        });
         m_out.nodes = nodes.size();
         for (const read::Node& n : nodes) {
             if (n.nid == n.parent) {
@@ -67,8 +65,8 @@ public:
             }
         }
         read::Node none;
-        m_file.find_node(0, &none, &m_why);
-        m_file.find_node(UINT32_MAX, &none, &m_why);
+        (void)m_file.find_node(0, &none);
+        (void)m_file.find_node(UINT32_MAX, &none);
     }
 
 private:
@@ -95,7 +93,7 @@ private:
     void name_map()
     {
         read::NameMap names;
-        if (names.open(m_file, &m_why) != 1) {
+        if (!names.open(m_file).found()) {
             return;
         }
         for (uint32_t id = 0x8000; id <= 0xFFFF; ++id) {
@@ -115,7 +113,7 @@ private:
         }
         ++m_out.streams;
         read::DataStream s;
-        if (s.open(m_file, bid, &m_why) != 1) {
+        if (!s.open(m_file, bid).found()) {
             return;
         }
         const size_t blocks = s.block_count();
@@ -126,20 +124,20 @@ private:
             m_out.digest += s.block_size(k) + s.block_offset(k);
             const uint8_t* data = nullptr;
             size_t size = 0;
-            if (s.block(k, &data, &size, &m_why) == 1) {
+            if (s.block(k, &data, &size).found()) {
                 touch(data, size);
             }
         }
         const uint64_t total = s.size();
         const size_t window = static_cast<size_t>(std::min<uint64_t>(total, kReadWindow));
         m_buf.resize(window + 1);
-        if (s.read(0, window, m_buf.data(), &m_why) == 1 && s.read(total - window, window, m_buf.data(), &m_why) == 1) {
+        if (s.read(0, window, m_buf.data()).found() && s.read(total - window, window, m_buf.data()).found()) {
             touch(m_buf.data(), window);
         }
-        s.read(total, 1, m_buf.data(), &m_why); // past the end: refused
+        (void)s.read(total, 1, m_buf.data()); // past the end: refused
         if (total <= m_stream_bytes) {
             m_stream_bytes -= total;
-            if (m_file.read_stream(bid, &m_buf, &m_why) == 1) {
+            if (m_file.read_stream(bid, &m_buf).found()) {
                 touch(m_buf);
             }
         }
@@ -151,7 +149,7 @@ private:
             return;
         }
         ++m_out.contexts;
-        if (m_pc.open(m_file, n, &m_why) != 1) {
+        if (!m_pc.open(m_file, n).found()) {
             return;
         }
         for (size_t i = 0; i < m_pc.size(); ++i) {
@@ -172,24 +170,24 @@ private:
         stream(n.bid_data);
         stream(n.bid_sub);
         read::Table t;
-        if (t.open(m_file, n, &m_why) != 1) {
+        if (!t.open(m_file, n).found()) {
             return;
         }
         const std::vector<read::Table::Column> columns = t.columns();
         for (size_t r = 0; r < t.row_count() && m_out.rows < m_limits.rows; ++r) {
             ++m_out.rows;
             m_out.digest += t.row_id(r) + t.row_number(r);
-            if (t.read_row(r, &m_why) == 1) {
+            if (t.read_row(r).found()) {
                 for (const read::Table::Column& c : columns) {
-                    if (t.cell(r, c.tag, &m_cell, &m_why) == 1) {
+                    if (t.cell(r, c.tag, &m_cell).found()) {
                         touch(m_cell);
                     }
                 }
-                t.cell(r, 0xFFFF0000u, &m_cell, &m_why); // no such column
+                (void)t.cell(r, 0xFFFF0000u, &m_cell); // no such column
             }
             row_node(t.row_id(r));
         }
-        t.read_row(t.row_count(), &m_why); // past the index: refused
+        (void)t.read_row(t.row_count()); // past the index: refused
     }
 
     // A node's properties, data, subnode tree, recipients and attachments (attached messages
@@ -206,15 +204,15 @@ private:
             return;
         }
         read::Node sub;
-        if (m_file.find_subnode(n.bid_sub, kRecipientsNid, &sub, &m_why) == 1) {
+        if (m_file.find_subnode(n.bid_sub, kRecipientsNid, &sub).found()) {
             ++m_out.subnodes;
             table(sub, [](uint32_t) {});
         }
-        if (m_file.find_subnode(n.bid_sub, kAttachmentsNid, &sub, &m_why) == 1) {
+        if (m_file.find_subnode(n.bid_sub, kAttachmentsNid, &sub).found()) {
             ++m_out.subnodes;
             table(sub, [&](uint32_t id) {
                 read::Node attachment;
-                if (m_file.find_subnode(n.bid_sub, id, &attachment, &m_why) == 1) {
+                if (m_file.find_subnode(n.bid_sub, id, &attachment).found()) {
                     ++m_out.subnodes;
                     if (depth < kMaxAttachmentDepth) {
                         item(attachment, depth + 1);
@@ -233,19 +231,19 @@ private:
         ++m_out.folders;
         item(n, 0);
         read::Node t;
-        if (m_file.find_node(n.nid + kHierarchyOffset, &t, &m_why) == 1) {
+        if (m_file.find_node(n.nid + kHierarchyOffset, &t).found()) {
             table(t, [&](uint32_t id) {
                 read::Node child;
-                if (id != n.nid && m_file.find_node(id, &child, &m_why) == 1) {
+                if (id != n.nid && m_file.find_node(id, &child).found()) {
                     folder(child, depth + 1);
                 }
             });
         }
         for (uint32_t offset : {kContentsOffset, kAssociatedOffset}) {
-            if (m_file.find_node(n.nid + offset, &t, &m_why) == 1) {
+            if (m_file.find_node(n.nid + offset, &t).found()) {
                 table(t, [&](uint32_t id) {
                     read::Node message;
-                    if (m_file.find_node(id, &message, &m_why) == 1) {
+                    if (m_file.find_node(id, &message).found()) {
                         item(message, 0);
                     }
                 });
@@ -257,7 +255,6 @@ private:
     const Limits& m_limits;
     Reached& m_out;
     uint64_t m_stream_bytes; // what read_stream may still assemble
-    std::string m_why;
     read::PropertyContext m_pc;
     std::vector<uint8_t> m_buf, m_cell;
     std::unordered_set<uint32_t> m_folders;

@@ -51,19 +51,19 @@ public:
             return;
         read::Table hierarchy, contents;
         read::Node t;
-        if (m_file.find_node(sibling(node.nid, 0x0D), &t, nullptr) == 1 && hierarchy.open(m_file, t, nullptr) == 1) {
+        if (m_file.find_node(sibling(node.nid, 0x0D), &t).found() && hierarchy.open(m_file, t).found()) {
             for (size_t r = 0; r < hierarchy.row_count(); ++r) {
                 read::Node child;
-                if (m_file.find_node(hierarchy.row_id(r), &child, nullptr) == 1)
+                if (m_file.find_node(hierarchy.row_id(r), &child).found())
                     folder(child, depth + 1);
                 else
                     ++m_counts.errors;
             }
         }
-        if (m_file.find_node(sibling(node.nid, 0x0E), &t, nullptr) == 1 && contents.open(m_file, t, nullptr) == 1) {
+        if (m_file.find_node(sibling(node.nid, 0x0E), &t).found() && contents.open(m_file, t).found()) {
             for (size_t r = 0; r < contents.row_count(); ++r) {
                 read::Node message;
-                if (m_file.find_node(contents.row_id(r), &message, nullptr) != 1) {
+                if (!m_file.find_node(contents.row_id(r), &message).found()) {
                     ++m_counts.errors;
                     continue;
                 }
@@ -76,7 +76,7 @@ public:
 private:
     void properties(const read::Node& node)
     {
-        if (m_pc.open(m_file, node, nullptr) != 1) {
+        if (!m_pc.open(m_file, node).found()) {
             ++m_counts.errors;
             return;
         }
@@ -171,8 +171,8 @@ int run_native(const char* path, Counts& c)
         return 1;
     }
     read::Node root;
-    if (file->find_node(kRootFolder, &root, &why) != 1) {
-        std::fprintf(stderr, "no root folder: %s\n", why.c_str());
+    if (const pst::Status found = file->find_node(kRootFolder, &root); !found.found()) {
+        std::fprintf(stderr, "no root folder: %s\n", found.message.c_str());
         return 1;
     }
     NativeWalk(*file, c).folder(root, 0);

@@ -222,14 +222,19 @@ public:
             return false;
         }
         // Without a readable name-to-id map the named properties keep their stored ids.
-        m_names_ok = m_names.open(*m_file, &m_why) == 1;
+        const pst::Status names = m_names.open(*m_file);
+        m_names_ok = names.found();
+        m_why = names.message;
         return true;
     }
 
     int root_folder(std::unique_ptr<PstItem>* out) override
     {
         read::Node root;
-        if (read::find_root_folder(*m_file, &root, &m_why) != 1) {
+        if (pst::Status found = read::find_root_folder(*m_file, &root); !found.found()) {
+            if (!found) {
+                m_why = std::move(found.message);
+            }
             return -1;
         }
         // A root folder whose own values cannot be read means the block B-tree is unusable:
@@ -253,7 +258,8 @@ public:
     int read_properties(const read::Node& node, PropertyList& list, std::string* why)
     {
         list.clear();
-        if (m_pc.open(*m_file, node, why) != 1) {
+        if (pst::Status opened = m_pc.open(*m_file, node); !opened) {
+            *why = std::move(opened.message);
             return -1;
         }
         return copy_properties(m_pc, list, why);
@@ -263,11 +269,18 @@ public:
     // kept an attachment from being read; the contact is read without a photo then).
     int contact_photo(const read::Node& message, ContactPhoto* out, std::string* why)
     {
-        if (message.bid_sub == 0 || m_attachments.open(*m_file, message, why) != 1) {
+        if (message.bid_sub == 0) {
+            return 0;
+        }
+        if (pst::Status opened = m_attachments.open(*m_file, message); !opened.found()) {
+            *why = std::move(opened.message);
             return 0;
         }
         for (size_t i = 0; i < m_attachments.count(); ++i) {
-            if (m_attachments.open_attachment(i, &m_attachment, why) == 1 && photo_of_attachment(m_attachment, out)) {
+            pst::Status opened = m_attachments.open_attachment(i, &m_attachment);
+            if (!opened) {
+                *why = std::move(opened.message);
+            } else if (photo_of_attachment(m_attachment, out)) {
                 return 1;
             }
         }
@@ -280,13 +293,13 @@ public:
         // Orphans: the nodes first (reading items while the node B-tree is being walked would
         // interleave the two), then each as an item.
         std::vector<read::Node> orphans;
-        if (read::for_each_orphan_message(
-                *m_file,
-                [&](const read::Node& n) {
-                    orphans.push_back(n);
-                    return orphans.size() % 4096 != 0 || go_on();
-                },
-                &m_why) != 1) {
+        if (pst::Status walked = read::for_each_orphan_message(*m_file,
+                                                               [&](const read::Node& n) {
+                                                                   orphans.push_back(n);
+                                                                   return orphans.size() % 4096 != 0 || go_on();
+                                                               });
+            !walked) {
+            m_why = std::move(walked.message);
             return -1;
         }
         for (const read::Node& node : orphans) {
@@ -303,7 +316,8 @@ public:
         read::RecoveryOptions options;
         options.progress = [&go_on](const read::RecoveryProgress&) { return go_on(); };
         read::RecoveryResult found;
-        if (recovery.scan(options, &found, &m_why) != 1) {
+        if (pst::Status scanned = recovery.scan(options, &found); !scanned) {
+            m_why = std::move(scanned.message);
             return -1;
         }
         if (found.end == read::RecoveryEnd::Cancelled) {
@@ -314,7 +328,7 @@ public:
             item.list().clear();
             // A deleted item that no longer reads whole was overwritten: it is not one to find.
             std::string overwritten;
-            if (recovery.open(r, &m_pc, &overwritten) != 1 || copy_properties(m_pc, item.list(), &overwritten) != 1) {
+            if (!recovery.open(r, &m_pc) || copy_properties(m_pc, item.list(), &overwritten) != 1) {
                 continue;
             }
             if (!visit(item, ExtraOrigin::recovered)) {
@@ -424,7 +438,8 @@ int NativeItem::display_name(std::string* out)
 int NativeItem::sub_item_count(int* count)
 {
     if (!m_children_read) {
-        if (read::children_of(m_source.file(), m_node.nid, &m_children, &m_why) != 1) {
+        if (pst::Status listed = read::children_of(m_source.file(), m_node.nid, &m_children); !listed) {
+            m_why = std::move(listed.message);
             return -1;
         }
         m_children_read = true;
@@ -446,11 +461,12 @@ int NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
 int NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
 {
     if (!t.read) {
-        const int found = read::open_folder_table(m_source.file(), m_node.nid, which, &t.table, &m_why);
-        if (found < 0) {
+        pst::Status found = read::open_folder_table(m_source.file(), m_node.nid, which, &t.table);
+        if (!found) {
+            m_why = std::move(found.message);
             return -1;
         }
-        t.present = found == 1;
+        t.present = found.found();
         t.read = true;
     }
     const size_t rows = t.present ? t.table.row_count() : 0;
@@ -473,11 +489,10 @@ int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_p
 int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
 {
     read::Node node;
-    const int found = read::find_child(m_source.file(), m_node.nid, nid, &node, &m_why);
-    if (found != 1) {
-        if (found == 0) {
-            m_why = "its table names node " + hex32(nid) + ", which is not one of its children";
-        }
+    pst::Status found = read::find_child(m_source.file(), m_node.nid, nid, &node);
+    if (!found.found()) {
+        m_why = found ? "its table names node " + hex32(nid) + ", which is not one of its children"
+                      : std::move(found.message);
         return -1;
     }
     out->reset(new (std::nothrow) NativeItem(m_source, node, folder));

@@ -21,7 +21,7 @@ struct Attachments::Impl
 Attachments::Attachments() : m_impl(std::make_unique<Impl>()) {}
 Attachments::~Attachments() = default;
 
-int Attachments::open(File& file, const Node& message, std::string* why)
+Status Attachments::open(File& file, const Node& message)
 {
     Impl& m = *m_impl;
     m.file = &file;
@@ -29,18 +29,17 @@ int Attachments::open(File& file, const Node& message, std::string* why)
     m.open = false;
     const auto at = [&] { return "attachments of node " + hex(message.nid) + ": "; };
     if (message.bid_sub == 0)
-        return 0;
+        return Status::none();
     Node sub;
-    std::string inner;
-    const int found = file.find_subnode(message.bid_sub, kNidAttachmentTable, &sub, &inner);
-    if (found < 0)
-        return fail(why, at() + inner);
-    if (found == 0)
-        return 0;
-    if (m.table.open(file, sub, &inner) < 0)
-        return fail(why, at() + inner);
+    Status found = file.find_subnode(message.bid_sub, kNidAttachmentTable, &sub);
+    if (!found)
+        return std::move(found).within(at());
+    if (found.absent)
+        return Status::none();
+    if (Status status = m.table.open(file, sub); !status)
+        return std::move(status).within(at());
     m.open = true;
-    return 1;
+    return Status::success();
 }
 
 size_t Attachments::count() const
@@ -58,25 +57,24 @@ Table& Attachments::table()
     return m_impl->table;
 }
 
-int Attachments::open_attachment(size_t i, PropertyContext* pc, std::string* why)
+Status Attachments::open_attachment(size_t i, PropertyContext* pc)
 {
     Impl& m = *m_impl;
     if (i >= count())
-        return fail(why, "attachment " + std::to_string(i) + " is past the attachment table");
+        return fail("attachment " + std::to_string(i) + " is past the attachment table");
     const uint32_t id = nid(i);
     const auto at = [&] { return "attachment " + hex(id) + " of node " + hex(m.message.nid) + ": "; };
     if ((id & 0x1F) != kTypeAttachment)
-        return fail(why, at() + "the row names no attachment object");
+        return fail(at() + "the row names no attachment object");
     Node sub;
-    std::string inner;
-    const int found = m.file->find_subnode(m.message.bid_sub, id, &sub, &inner);
-    if (found < 0)
-        return fail(why, at() + inner);
-    if (found == 0)
-        return fail(why, at() + "no such subnode");
-    if (pc->open(*m.file, sub, &inner) < 0)
-        return fail(why, at() + inner);
-    return 1;
+    Status found = m.file->find_subnode(m.message.bid_sub, id, &sub);
+    if (!found)
+        return std::move(found).within(at());
+    if (found.absent)
+        return fail(at() + "no such subnode");
+    if (Status status = pc->open(*m.file, sub); !status)
+        return std::move(status).within(at());
+    return Status::success();
 }
 
 } // namespace pst::read

@@ -48,181 +48,184 @@ bool is_fixed_tc(uint16_t type)
 }
 
 // Opens the data tree `bid` listing at most *budget blocks, and takes them from the budget.
-int open_budgeted(File& file, DataStream& stream, uint64_t bid, size_t* budget, std::string* why)
+Status open_budgeted(File& file, DataStream& stream, uint64_t bid, size_t* budget)
 {
     if (*budget == 0)
-        return fail(why, "the values of one item or table name too many blocks");
+        return fail("the values of one item or table name too many blocks");
     Access::of(stream).max_pieces = *budget;
-    if (stream.open(file, bid, why) < 0)
-        return -1;
+    if (Status status = stream.open(file, bid); !status)
+        return status;
     *budget -= std::min(*budget, stream.block_count());
-    return 1;
+    return Status::success();
 }
 
 // The bytes an HNID names: nothing (0), a heap allocation (a HID) or a subnode's data stream.
-int resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataStream& stream, size_t* budget,
-            std::vector<uint8_t>* out, std::string* why)
+Status resolve(File& file, HeapReader& heap, uint64_t bid_sub, uint32_t hnid, DataStream& stream, size_t* budget,
+               std::vector<uint8_t>* out)
 {
     if (hnid == 0) {
         out->clear();
-        return 1;
+        return Status::success();
     }
     if ((hnid & 0x1F) == 0) {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (heap.get(hnid, &p, &n, why) < 0)
-            return -1;
+        if (Status status = heap.get(hnid, &p, &n); !status)
+            return status;
         out->assign(p, p + n);
-        return 1;
+        return Status::success();
     }
     if (bid_sub == 0)
-        return fail(why, "value subnode " + hex(hnid) + " named by a node without subnodes");
+        return fail("value subnode " + hex(hnid) + " named by a node without subnodes");
     Node sub;
-    const int found = file.find_subnode(bid_sub, hnid, &sub, why);
-    if (found < 0)
-        return -1;
-    if (found == 0)
-        return fail(why, "value subnode " + hex(hnid) + " does not exist");
-    if (open_budgeted(file, stream, sub.bid_data, budget, why) < 0)
-        return -1;
+    Status found = file.find_subnode(bid_sub, hnid, &sub);
+    if (!found)
+        return found;
+    if (found.absent)
+        return fail("value subnode " + hex(hnid) + " does not exist");
+    if (Status status = open_budgeted(file, stream, sub.bid_data, budget); !status)
+        return status;
     out->resize(static_cast<size_t>(stream.size()));
-    return stream.read(0, out->size(), out->data(), why);
+    return stream.read(0, out->size(), out->data());
 }
 
 } // namespace
 
-int HeapReader::check_map(size_t k, const uint8_t* b, size_t size, BlockMap* out, std::string* why)
+Status HeapReader::check_map(size_t k, const uint8_t* b, size_t size, BlockMap* out)
 {
     auto at = [&] { return std::string("heap block " + std::to_string(k)); };
     if (size < 2)
-        return fail(why, at() + ": " + std::to_string(size) + " bytes are too few for a heap page");
+        return fail(at() + ": " + std::to_string(size) + " bytes are too few for a heap page");
     const uint16_t map = get16(b);
     if (map > size || size - map < 4)
-        return fail(why, at() + ": page map at " + std::to_string(map) + " lies outside its " + std::to_string(size) +
-                             " bytes");
+        return fail(at() + ": page map at " + std::to_string(map) + " lies outside its " + std::to_string(size) +
+                    " bytes");
     const uint16_t count = get16(b + map);
     if (4 + 2 * (size_t(count) + 1) > size - map)
-        return fail(why, at() + ": a page map of " + std::to_string(count) + " allocations does not fit");
+        return fail(at() + ": a page map of " + std::to_string(count) + " allocations does not fit");
     const uint8_t* offsets = b + map + 4;
     uint16_t prev = get16(offsets);
     if (prev > map)
-        return fail(why, at() + ": first allocation at " + std::to_string(prev) + ", past the page map");
+        return fail(at() + ": first allocation at " + std::to_string(prev) + ", past the page map");
     for (size_t i = 1; i <= count; ++i) {
         const uint16_t cur = get16(offsets + 2 * i);
         if (cur < prev || cur > map)
-            return fail(why, at() + ": allocation " + std::to_string(i) + " ends at " + std::to_string(cur) +
-                                 ", out of order or past the page map");
+            return fail(at() + ": allocation " + std::to_string(i) + " ends at " + std::to_string(cur) +
+                        ", out of order or past the page map");
         prev = cur;
     }
     out->size = size;
     out->map = map;
     out->count = count;
-    return 1;
+    return Status::success();
 }
 
-int HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole, std::string* why)
+Status HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole)
 {
     m_whole = whole;
     m_current = SIZE_MAX;
     m_blocks.clear();
     m_root = 0;
     m_layout = Access::of(file).layout;
-    if (m_stream.open(file, bid, why) < 0)
-        return -1;
+    if (Status status = m_stream.open(file, bid); !status)
+        return status;
     const size_t blocks = m_stream.block_count();
     if (blocks == 0)
-        return fail(why, "heap without data");
+        return fail("heap without data");
     if (blocks > m_layout->max_heap_blocks())
-        return fail(why, "heap of " + std::to_string(blocks) + " blocks, more than a HID can name");
+        return fail("heap of " + std::to_string(blocks) + " blocks, more than a HID can name");
     const uint8_t* b = nullptr;
     size_t n = 0;
-    if (m_stream.block(0, &b, &n, why) < 0)
-        return -1;
+    if (Status status = m_stream.block(0, &b, &n); !status)
+        return status;
     if (n < 12 || b[2] != kHeapSignature)
-        return fail(why, "not a heap-on-node (no 0xEC signature)");
+        return fail("not a heap-on-node (no 0xEC signature)");
     if (b[3] != client_sig)
-        return fail(why, "heap of client type " + hex(b[3]) + ", expected " + hex(client_sig));
+        return fail("heap of client type " + hex(b[3]) + ", expected " + hex(client_sig));
     m_root = get32(b + 4);
     if (!whole)
-        return 1;
+        return Status::success();
     m_all.resize(static_cast<size_t>(m_stream.size()));
     m_blocks.resize(blocks);
     for (size_t k = 0; k < blocks; ++k) {
-        if (k > 0 && m_stream.block(k, &b, &n, why) < 0)
-            return -1;
+        if (k > 0) {
+            if (Status status = m_stream.block(k, &b, &n); !status)
+                return status;
+        }
         const size_t start = static_cast<size_t>(m_stream.block_offset(k));
         if (n)
             std::memcpy(m_all.data() + start, b, n);
-        if (check_map(k, m_all.data() + start, n, &m_blocks[k], why) < 0)
-            return -1;
+        if (Status status = check_map(k, m_all.data() + start, n, &m_blocks[k]); !status)
+            return status;
         m_blocks[k].start = start;
     }
-    return 1;
+    return Status::success();
 }
 
-int HeapReader::lazy_block(size_t k, std::string* why)
+Status HeapReader::lazy_block(size_t k)
 {
     if (m_current == k)
-        return 1;
+        return Status::success();
     m_current = SIZE_MAX;
     const uint8_t* b = nullptr;
     size_t n = 0;
-    if (m_stream.block(k, &b, &n, why) < 0 || check_map(k, b, n, &m_lazy, why) < 0)
-        return -1;
+    Status status = m_stream.block(k, &b, &n);
+    if (status)
+        status = check_map(k, b, n, &m_lazy);
+    if (!status)
+        return status;
     m_lazy_data = b;
     m_current = k;
-    return 1;
+    return Status::success();
 }
 
-int HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size, std::string* why)
+Status HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size)
 {
     const size_t k = m_layout->hid_block(hid), index = m_layout->hid_index(hid);
     if ((hid & 0x1F) != 0 || index == 0)
-        return fail(why, "HID " + hex(hid) + " is not a heap allocation id");
+        return fail("HID " + hex(hid) + " is not a heap allocation id");
     if (k >= m_stream.block_count())
-        return fail(why, "HID " + hex(hid) + " names heap block " + std::to_string(k) + " of " +
-                             std::to_string(m_stream.block_count()));
+        return fail("HID " + hex(hid) + " names heap block " + std::to_string(k) + " of " +
+                    std::to_string(m_stream.block_count()));
     const uint8_t* base = nullptr;
     const BlockMap* map = nullptr;
     if (m_whole) {
         map = &m_blocks[k];
         base = m_all.data() + map->start;
     } else {
-        if (lazy_block(k, why) < 0)
-            return -1;
+        if (Status status = lazy_block(k); !status)
+            return status;
         map = &m_lazy;
         base = m_lazy_data;
     }
     if (index > map->count)
-        return fail(why, "HID " + hex(hid) + " names allocation " + std::to_string(index) + " of a heap block with " +
-                             std::to_string(map->count));
+        return fail("HID " + hex(hid) + " names allocation " + std::to_string(index) + " of a heap block with " +
+                    std::to_string(map->count));
     const uint8_t* offsets = base + map->map + 4;
     const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
     *data = begin < end ? base + begin : kEmpty;
     *size = end - begin;
-    return 1;
+    return Status::success();
 }
 
-int read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out,
-                    std::string* why)
+Status read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out)
 {
     const uint8_t* p = nullptr;
     size_t n = 0;
-    if (heap.get(hid, &p, &n, why) < 0)
-        return -1;
+    if (Status status = heap.get(hid, &p, &n); !status)
+        return status;
     if (n < 8 || p[0] != kBthType)
-        return fail(why, "BTH header " + hex(hid) + " missing or not of type 0xb5");
+        return fail("BTH header " + hex(hid) + " missing or not of type 0xb5");
     if (p[1] != key_size || p[2] != ent_size)
-        return fail(why, "BTH " + hex(hid) + " of " + std::to_string(p[1]) + "-byte keys and " + std::to_string(p[2]) +
-                             "-byte records, expected " + std::to_string(key_size) + " and " +
-                             std::to_string(ent_size));
+        return fail("BTH " + hex(hid) + " of " + std::to_string(p[1]) + "-byte keys and " + std::to_string(p[2]) +
+                    "-byte records, expected " + std::to_string(key_size) + " and " + std::to_string(ent_size));
     if (p[3] > kMaxBthLevels)
-        return fail(why, "BTH " + hex(hid) + " with an implausible " + std::to_string(p[3]) + " index levels");
+        return fail("BTH " + hex(hid) + " with an implausible " + std::to_string(p[3]) + " index levels");
     out->key = key_size;
     out->ent = ent_size;
     out->levels = p[3];
     out->root = get32(p + 4);
-    return 1;
+    return Status::success();
 }
 
 } // namespace detail
@@ -259,7 +262,7 @@ struct PropertyContext::Impl
 PropertyContext::PropertyContext() : m_impl(std::make_unique<Impl>()) {}
 PropertyContext::~PropertyContext() = default;
 
-int PropertyContext::open(File& file, const Node& node, std::string* why)
+Status PropertyContext::open(File& file, const Node& node)
 {
     Impl& m = *m_impl;
     m.props.clear();
@@ -268,43 +271,40 @@ int PropertyContext::open(File& file, const Node& node, std::string* why)
     m.skipped = 0;
     m.skip_reason.clear();
     auto at = [&] { return std::string("property context of node " + hex(node.nid) + ": "); };
-    std::string inner;
     BthInfo info;
-    if (m.heap.open(file, node.bid_data, kClientPC, true, &inner) < 0 ||
-        read_bth_header(m.heap, m.heap.user_root(), 2, 6, &info, &inner) < 0)
-        return fail(why, at() + inner);
-    const int walked = m.walker.walk(
-        m.heap, info,
-        [&](const uint8_t* r) {
-            PropertyRef ref;
-            ref.id = get16(r);
-            ref.type = get16(r + 2);
-            const uint32_t hnid = get32(r + 4);
-            if (is_inline_pc(ref.type)) {
-                ref.data = r + 4; // the heap's bytes stay until the next open
-                ref.size = 4;
-            } else if (hnid == 0) {
-                ref.data = kEmpty;
-            } else if ((hnid & 0x1F) == 0) {
-                std::string bad;
-                if (m.heap.get(hnid, &ref.data, &ref.size, &bad) < 0) {
-                    m.skip("property " + hex(ref.id) + ": " + bad);
-                    return 1;
-                }
-            } else {
-                m.pending.push_back({m.props.size(), hnid});
+    Status status = m.heap.open(file, node.bid_data, kClientPC, true);
+    if (status)
+        status = read_bth_header(m.heap, m.heap.user_root(), 2, 6, &info);
+    if (!status)
+        return std::move(status).within(at());
+    Status walked = m.walker.walk(m.heap, info, [&](const uint8_t* r) {
+        PropertyRef ref;
+        ref.id = get16(r);
+        ref.type = get16(r + 2);
+        const uint32_t hnid = get32(r + 4);
+        if (is_inline_pc(ref.type)) {
+            ref.data = r + 4; // the heap's bytes stay until the next open
+            ref.size = 4;
+        } else if (hnid == 0) {
+            ref.data = kEmpty;
+        } else if ((hnid & 0x1F) == 0) {
+            if (Status bad = m.heap.get(hnid, &ref.data, &ref.size); !bad) {
+                m.skip("property " + hex(ref.id) + ": " + bad.message);
+                return Status::success();
             }
-            m.props.push_back(ref);
-            return 1;
-        },
-        &inner);
-    if (walked < 0) {
+        } else {
+            m.pending.push_back({m.props.size(), hnid});
+        }
+        m.props.push_back(ref);
+        return Status::success();
+    });
+    if (!walked) {
         m.props.clear();
-        return fail(why, at() + inner);
+        return std::move(walked).within(at());
     }
     if (!m.pending.empty())
         m.read_subnode_values(file, node);
-    return 1;
+    return Status::success();
 }
 
 int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
@@ -314,20 +314,19 @@ int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
     for (Pending& p : pending) {
         PropertyRef& ref = props[p.index];
         ref.size = SIZE_MAX; // left out unless read below
-        std::string bad;
         Node sub;
         if (node.bid_sub == 0) {
             skip("property " + hex(ref.id) + ": value subnode " + hex(p.nid) + " named by a node without subnodes");
             continue;
         }
-        const int found = file.find_subnode(node.bid_sub, p.nid, &sub, &bad);
-        if (found != 1) {
+        Status found = file.find_subnode(node.bid_sub, p.nid, &sub);
+        if (!found.found()) {
             skip("property " + hex(ref.id) + ": " +
-                 (found == 0 ? "value subnode " + hex(p.nid) + " does not exist" : bad));
+                 (found.absent ? "value subnode " + hex(p.nid) + " does not exist" : found.message));
             continue;
         }
-        if (open_budgeted(file, stream, sub.bid_data, &blocks, &bad) < 0) {
-            skip("property " + hex(ref.id) + ": " + bad);
+        if (Status bad = open_budgeted(file, stream, sub.bid_data, &blocks); !bad) {
+            skip("property " + hex(ref.id) + ": " + bad.message);
             continue;
         }
         const uint64_t n = stream.size();
@@ -338,9 +337,9 @@ int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
         }
         p.offset = arena.size();
         arena.resize(p.offset + static_cast<size_t>(n));
-        if (stream.read(0, static_cast<size_t>(n), arena.data() + p.offset, &bad) < 0) {
+        if (Status bad = stream.read(0, static_cast<size_t>(n), arena.data() + p.offset); !bad) {
             arena.resize(p.offset);
-            skip("property " + hex(ref.id) + ": " + bad);
+            skip("property " + hex(ref.id) + ": " + bad.message);
             continue;
         }
         budget -= n;
@@ -410,11 +409,11 @@ struct Table::Impl
     DataStream value_stream;
     size_t value_blocks = kTableBlockBudget;
 
-    int open(File& f, const Node& n, std::string* why);
-    int load_row(size_t r, std::string* why);
+    Status open(File& f, const Node& n);
+    Status load_row(size_t r);
 };
 
-int Table::Impl::open(File& f, const Node& n, std::string* why)
+Status Table::Impl::open(File& f, const Node& n)
 {
     file = &f;
     node = n;
@@ -427,27 +426,26 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
     cached = SIZE_MAX;
     row_size = 0;
     value_blocks = kTableBlockBudget;
-    if (heap.open(f, n.bid_data, kClientTC, false, why) < 0)
-        return -1;
+    if (Status status = heap.open(f, n.bid_data, kClientTC, false); !status)
+        return status;
     const uint8_t* p = nullptr;
     size_t size = 0;
-    if (heap.get(heap.user_root(), &p, &size, why) < 0)
-        return -1;
+    if (Status status = heap.get(heap.user_root(), &p, &size); !status)
+        return status;
     if (size < 22 || p[0] != kClientTC)
-        return fail(why, "TCINFO " + hex(heap.user_root()) + " missing or not of type 0x7c");
+        return fail("TCINFO " + hex(heap.user_root()) + " missing or not of type 0x7c");
     const size_t count = p[1];
     if (size < 22 + 8 * count)
-        return fail(why,
-                    "TCINFO of " + std::to_string(size) + " bytes cannot hold " + std::to_string(count) + " columns");
+        return fail("TCINFO of " + std::to_string(size) + " bytes cannot hold " + std::to_string(count) + " columns");
     for (int i = 0; i < 4; ++i)
         rgib[i] = get16(p + 2 + 2 * i);
     if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]))
-        return fail(why, "TCINFO row layout " + std::to_string(rgib[0]) + "/" + std::to_string(rgib[1]) + "/" +
-                             std::to_string(rgib[2]) + "/" + std::to_string(rgib[3]) + " is not ascending");
+        return fail("TCINFO row layout " + std::to_string(rgib[0]) + "/" + std::to_string(rgib[1]) + "/" +
+                    std::to_string(rgib[2]) + "/" + std::to_string(rgib[3]) + " is not ascending");
     const Layout& layout = *Access::of(f).layout;
     row_size = rgib[3];
     if (row_size > layout.max_block_data())
-        return fail(why, "rows of " + std::to_string(row_size) + " bytes do not fit in a block");
+        return fail("rows of " + std::to_string(row_size) + " bytes do not fit in a block");
     const uint32_t hid_index = get32(p + 10), hnid_rows = get32(p + 14);
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* d = p + 22 + 8 * i;
@@ -456,12 +454,12 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
         const bool fixed = is_fixed_tc(type);
         const std::string col = "column " + hex(c.tag);
         if ((fixed && (c.size == 0 || c.size > 8)) || (!fixed && c.size != 4))
-            return fail(why, col + ": " + std::to_string(c.size) + " bytes do not fit its type");
+            return fail(col + ": " + std::to_string(c.size) + " bytes do not fit its type");
         if (size_t(c.offset) + c.size > rgib[2])
-            return fail(why, col + ": data at " + std::to_string(c.offset) + " passes the cell area of " +
-                                 std::to_string(rgib[2]) + " bytes");
+            return fail(col + ": data at " + std::to_string(c.offset) + " passes the cell area of " +
+                        std::to_string(rgib[2]) + " bytes");
         if (size_t(rgib[2]) + c.bit / 8 >= row_size)
-            return fail(why, col + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
+            return fail(col + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
         by_tag.emplace_back(c.tag, columns.size());
         columns.push_back(c);
     }
@@ -469,35 +467,34 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
 
     BthInfo info;
     const unsigned ent = layout.row_index_size;
-    if (read_bth_header(heap, hid_index, 4, ent, &info, why) < 0)
-        return -1;
-    if (walker.walk(
-            heap, info,
-            [&](const uint8_t* r) {
-                ids.push_back(get32(r));
-                numbers.push_back(ent == 4 ? get32(r + 4) : get16(r + 4));
-                return 1;
-            },
-            why) < 0)
-        return -1;
+    if (Status status = read_bth_header(heap, hid_index, 4, ent, &info); !status)
+        return status;
+    if (Status status = walker.walk(heap, info,
+                                    [&](const uint8_t* r) {
+                                        ids.push_back(get32(r));
+                                        numbers.push_back(ent == 4 ? get32(r + 4) : get16(r + 4));
+                                        return Status::success();
+                                    });
+        !status)
+        return status;
 
     if (hnid_rows == 0)
-        return 1;
+        return Status::success();
     if ((hnid_rows & 0x1F) == 0) {
         matrix = Matrix::Heap;
         matrix_hid = hnid_rows;
-        return 1;
+        return Status::success();
     }
     if (n.bid_sub == 0)
-        return fail(why, "row matrix subnode " + hex(hnid_rows) + " named by a node without subnodes");
+        return fail("row matrix subnode " + hex(hnid_rows) + " named by a node without subnodes");
     Node sub;
-    const int found = f.find_subnode(n.bid_sub, hnid_rows, &sub, why);
-    if (found < 0)
-        return -1;
-    if (found == 0)
-        return fail(why, "row matrix subnode " + hex(hnid_rows) + " does not exist");
-    if (matrix_stream.open(f, sub.bid_data, why) < 0)
-        return -1;
+    Status found = f.find_subnode(n.bid_sub, hnid_rows, &sub);
+    if (!found)
+        return found;
+    if (found.absent)
+        return fail("row matrix subnode " + hex(hnid_rows) + " does not exist");
+    if (Status status = matrix_stream.open(f, sub.bid_data); !status)
+        return status;
     // Rows never cross a block: each block holds as many whole rows as fit.
     uint64_t rows = 0;
     for (size_t k = 0; k < matrix_stream.block_count(); ++k) {
@@ -507,59 +504,58 @@ int Table::Impl::open(File& f, const Node& n, std::string* why)
     }
     first_row.push_back(rows);
     matrix = Matrix::Subnode;
-    return 1;
+    return Status::success();
 }
 
-int Table::Impl::load_row(size_t r, std::string* why)
+Status Table::Impl::load_row(size_t r)
 {
     if (cached == r)
-        return 1;
+        return Status::success();
     cached = SIZE_MAX;
     const uint64_t number = numbers[r];
     row.resize(row_size);
     if (matrix == Matrix::None || row_size == 0)
-        return fail(why, "row " + std::to_string(number) + ": the table has no row matrix");
+        return fail("row " + std::to_string(number) + ": the table has no row matrix");
     if (matrix == Matrix::Heap) {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (heap.get(matrix_hid, &p, &n, why) < 0)
-            return -1;
+        if (Status status = heap.get(matrix_hid, &p, &n); !status)
+            return status;
         if (number >= n / row_size)
-            return fail(why, "row number " + std::to_string(number) + " outside the row matrix of " +
-                                 std::to_string(n / row_size) + " rows");
+            return fail("row number " + std::to_string(number) + " outside the row matrix of " +
+                        std::to_string(n / row_size) + " rows");
         std::memcpy(row.data(), p + number * row_size, row_size);
     } else {
         if (number >= first_row.back())
-            return fail(why, "row number " + std::to_string(number) + " outside the row matrix of " +
-                                 std::to_string(first_row.back()) + " rows");
+            return fail("row number " + std::to_string(number) + " outside the row matrix of " +
+                        std::to_string(first_row.back()) + " rows");
         const size_t k =
             static_cast<size_t>(std::upper_bound(first_row.begin(), first_row.end(), number) - first_row.begin()) - 1;
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (matrix_stream.block(k, &p, &n, why) < 0)
-            return -1;
+        if (Status status = matrix_stream.block(k, &p, &n); !status)
+            return status;
         const uint64_t within = (number - first_row[k]) * row_size;
         std::memcpy(row.data(), p + within, row_size);
     }
     if (row_size < 4 || get32(row.data()) != ids[r])
-        return fail(why, "row " + std::to_string(number) + " of the row matrix holds row id " +
-                             hex(row_size < 4 ? 0 : get32(row.data())) + ", the row index says " + hex(ids[r]));
+        return fail("row " + std::to_string(number) + " of the row matrix holds row id " +
+                    hex(row_size < 4 ? 0 : get32(row.data())) + ", the row index says " + hex(ids[r]));
     cached = r;
-    return 1;
+    return Status::success();
 }
 
 Table::Table() : m_impl(std::make_unique<Impl>()) {}
 Table::~Table() = default;
 
-int Table::open(File& file, const Node& node, std::string* why)
+Status Table::open(File& file, const Node& node)
 {
-    std::string inner;
-    if (m_impl->open(file, node, &inner) < 0) {
+    if (Status status = m_impl->open(file, node); !status) {
         m_impl->ids.clear();
         m_impl->numbers.clear();
-        return fail(why, "table of node " + hex(node.nid) + ": " + inner);
+        return std::move(status).within("table of node " + hex(node.nid) + ": ");
     }
-    return 1;
+    return Status::success();
 }
 
 size_t Table::row_count() const
@@ -579,33 +575,31 @@ const std::vector<Table::Column>& Table::columns() const
     return m_impl->columns;
 }
 
-int Table::read_row(size_t row, std::string* why)
+Status Table::read_row(size_t row)
 {
     if (row >= m_impl->ids.size())
-        return fail(why, "row " + std::to_string(row) + " is past the row index");
-    return m_impl->load_row(row, why);
+        return fail("row " + std::to_string(row) + " is past the row index");
+    return m_impl->load_row(row);
 }
 
-int Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out, std::string* why)
+Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
 {
     Impl& m = *m_impl;
-    if (read_row(row, why) < 0)
-        return -1;
+    if (Status status = read_row(row); !status)
+        return status;
     auto it =
         std::lower_bound(m.by_tag.begin(), m.by_tag.end(), tag, [](const auto& e, uint32_t t) { return e.first < t; });
     if (it == m.by_tag.end() || it->first != tag)
-        return 0;
+        return Status::none();
     const Column& c = m.columns[it->second];
     const uint8_t* r = m.row.data();
     if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
-        return 0;
+        return Status::none();
     if (is_fixed_tc(static_cast<uint16_t>(tag))) {
         out->assign(r + c.offset, r + c.offset + c.size);
-        return 1;
+        return Status::success();
     }
-    return resolve(*m.file, m.heap, m.node.bid_sub, get32(r + c.offset), m.value_stream, &m.value_blocks, out, why) < 0
-               ? -1
-               : 1;
+    return resolve(*m.file, m.heap, m.node.bid_sub, get32(r + c.offset), m.value_stream, &m.value_blocks, out);
 }
 
 } // namespace pst::read

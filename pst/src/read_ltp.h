@@ -14,10 +14,10 @@ constexpr unsigned kMaxBthLevels = 8;
 class HeapReader
 {
 public:
-    int open(File& file, uint64_t bid, uint8_t client_sig, bool whole, std::string* why);
+    Status open(File& file, uint64_t bid, uint8_t client_sig, bool whole);
     uint32_t user_root() const { return m_root; }
     // The bytes of allocation `hid` (a HID: its low 5 bits are 0).
-    int get(uint32_t hid, const uint8_t** data, size_t* size, std::string* why);
+    Status get(uint32_t hid, const uint8_t** data, size_t* size);
 
 private:
     struct BlockMap
@@ -27,8 +27,8 @@ private:
         uint16_t map = 0;   // ibHnpm
         uint16_t count = 0; // cAlloc
     };
-    int check_map(size_t k, const uint8_t* block, size_t size, BlockMap* out, std::string* why);
-    int lazy_block(size_t k, std::string* why);
+    Status check_map(size_t k, const uint8_t* block, size_t size, BlockMap* out);
+    Status lazy_block(size_t k);
 
     DataStream m_stream;
     const Layout* m_layout = &kUnicodeLayout; // the file's: where a HID's block index sits
@@ -48,8 +48,7 @@ struct BthInfo
 };
 
 // Reads the BTHHEADER at `hid`, which must describe records of key_size + ent_size bytes.
-int read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out,
-                    std::string* why);
+Status read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out);
 
 inline uint64_t key_value(const uint8_t* p, unsigned size)
 {
@@ -65,29 +64,29 @@ inline uint64_t key_value(const uint8_t* p, unsigned size)
 class BthWalker
 {
 public:
-    // visit(const uint8_t* record) returns -1 to stop with an error; the record is valid until the
-    // visitor returns.
-    template <typename Visit> int walk(HeapReader& heap, const BthInfo& info, Visit&& visit, std::string* why)
+    // visit(const uint8_t* record) returns a Status; a failure stops the walk with it. The record is
+    // valid until the visitor returns.
+    template <typename Visit> Status walk(HeapReader& heap, const BthInfo& info, Visit&& visit)
     {
         m_have_prev = false;
         if (info.root == 0)
-            return 1;
-        return node(heap, info, info.root, info.levels, 0, false, 0, visit, why);
+            return Status::success();
+        return node(heap, info, info.root, info.levels, 0, false, 0, visit);
     }
 
 private:
     template <typename Visit>
-    int node(HeapReader& heap, const BthInfo& info, uint32_t hid, unsigned level, uint64_t lo, bool has_hi, uint64_t hi,
-             Visit& visit, std::string* why)
+    Status node(HeapReader& heap, const BthInfo& info, uint32_t hid, unsigned level, uint64_t lo, bool has_hi,
+                uint64_t hi, Visit& visit)
     {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (heap.get(hid, &p, &n, why) < 0)
-            return -1;
+        if (Status status = heap.get(hid, &p, &n); !status)
+            return status;
         const size_t rec = info.key + (level ? 4u : info.ent);
         if (n == 0 || n % rec != 0)
-            return fail(why, "BTH node " + hex(hid) + " of " + std::to_string(n) + " bytes is not whole records of " +
-                                 std::to_string(rec));
+            return fail("BTH node " + hex(hid) + " of " + std::to_string(n) + " bytes is not whole records of " +
+                        std::to_string(rec));
         if (level > 0) {
             // Copied: reading the children may replace the heap block this points into.
             std::vector<uint8_t>& copy = m_levels[level - 1];
@@ -99,20 +98,21 @@ private:
             const uint64_t k = key_value(r, info.key);
             if (k < lo || (has_hi && k >= hi) || (m_have_prev && level == 0 && k <= m_prev) ||
                 (level > 0 && i > 0 && k <= key_value(r - rec, info.key)))
-                return fail(why, "BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
+                return fail("BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
             if (level == 0) {
                 m_prev = k;
                 m_have_prev = true;
-                if (visit(r) < 0)
-                    return -1;
+                if (Status status = visit(r); !status)
+                    return status;
                 continue;
             }
             const bool last = i + 1 == n / rec;
             const uint64_t next = last ? hi : key_value(r + rec, info.key);
-            if (node(heap, info, get32(r + info.key), level - 1, k, last ? has_hi : true, next, visit, why) < 0)
-                return -1;
+            if (Status status = node(heap, info, get32(r + info.key), level - 1, k, last ? has_hi : true, next, visit);
+                !status)
+                return status;
         }
-        return 1;
+        return Status::success();
     }
 
     std::vector<uint8_t> m_levels[kMaxBthLevels];

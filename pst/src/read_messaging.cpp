@@ -7,78 +7,75 @@
 
 namespace pst::read {
 
-int open_message_store(File& file, PropertyContext* pc, std::string* why)
+Status open_message_store(File& file, PropertyContext* pc)
 {
     Node store;
-    const int found = file.find_node(nid::kMessageStore, &store, why);
-    if (found != 1)
-        return found < 0 ? -1 : detail::fail(why, "the file has no message store (node 0x21)");
-    return pc->open(file, store, why);
+    Status found = file.find_node(nid::kMessageStore, &store);
+    if (!found.found())
+        return found ? detail::fail("the file has no message store (node 0x21)") : found;
+    return pc->open(file, store);
 }
 
-int find_root_folder(File& file, Node* out, std::string* why)
+Status find_root_folder(File& file, Node* out)
 {
     Node root;
-    int found = file.find_node(nid::kRootFolder, &root, why);
-    if (found == 1 && root.parent != root.nid)
-        found = 0;
-    if (found == 0) {
+    Status found = file.find_node(nid::kRootFolder, &root);
+    if (found.found() && root.parent != root.nid)
+        found = Status::none();
+    if (found.absent) {
         // The root folder is the node that is its own parent.
         root = Node{};
-        found = file.for_each_node(
-            [&](const Node& n) {
-                if (n.nid != n.parent)
-                    return true;
-                root = n;
-                return false;
-            },
-            why);
-        if (found == 1 && root.nid == 0)
-            found = 0;
+        found = file.for_each_node([&](const Node& n) {
+            if (n.nid != n.parent)
+                return true;
+            root = n;
+            return false;
+        });
+        if (found.found() && root.nid == 0)
+            found = Status::none();
     }
-    if (found == 1)
+    if (found.found())
         *out = root;
     return found;
 }
 
-int open_folder_table(File& file, uint32_t folder_nid, FolderTable which, Table* table, std::string* why)
+Status open_folder_table(File& file, uint32_t folder_nid, FolderTable which, Table* table)
 {
     Node node;
-    const int found = file.find_node(folder_nid + static_cast<uint32_t>(which), &node, why);
-    if (found != 1)
+    Status found = file.find_node(folder_nid + static_cast<uint32_t>(which), &node);
+    if (!found.found())
         return found;
-    return table->open(file, node, why) == 1 ? 1 : -1;
+    return table->open(file, node);
 }
 
-int find_child(File& file, uint32_t parent, uint32_t nid, Node* out, std::string* why)
+Status find_child(File& file, uint32_t parent, uint32_t nid, Node* out)
 {
     if (nid == parent)
-        return 0;
+        return Status::none();
     Node node;
-    const int found = file.find_node(nid, &node, why);
-    if (found != 1)
+    Status found = file.find_node(nid, &node);
+    if (!found.found())
         return found;
     if (node.parent != parent)
-        return 0;
+        return Status::none();
     *out = node;
-    return 1;
+    return Status::success();
 }
 
-int children_of(File& file, uint32_t parent, std::vector<Node>* out, std::string* why)
+Status children_of(File& file, uint32_t parent, std::vector<Node>* out)
 {
     out->clear();
-    if (file.for_each_node(
-            [&](const Node& n) {
-                if (n.parent == parent && n.nid != parent)
-                    out->push_back(n);
-                return true;
-            },
-            why) != 1)
-        return -1;
+    if (Status status = file.for_each_node([&](const Node& n) {
+            if (n.parent == parent && n.nid != parent)
+                out->push_back(n);
+            return true;
+        });
+        !status)
+        return status;
     std::stable_sort(out->begin(), out->end(), [](const Node& a, const Node& b) { return a.nid < b.nid; });
     out->erase(std::unique(out->begin(), out->end(), [](const Node& a, const Node& b) { return a.nid == b.nid; }),
                out->end());
-    return 1;
+    return Status::success();
 }
 
 } // namespace pst::read

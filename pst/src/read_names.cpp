@@ -26,28 +26,27 @@ struct NameMap::Impl
 NameMap::NameMap() : m_impl(std::make_unique<Impl>()) {}
 NameMap::~NameMap() = default;
 
-int NameMap::open(File& file, std::string* why)
+Status NameMap::open(File& file)
 {
     Impl& m = *m_impl;
     m.entries.clear();
     m.by_index.clear();
     Node node;
-    std::string inner;
-    const int found = file.find_node(kNameMapNid, &node, &inner);
-    if (found < 0)
-        return fail(why, "name-to-id map: " + inner);
-    if (found == 0)
-        return fail(why, "the file has no name-to-id map");
-    if (m.pc.open(file, node, &inner) < 0)
-        return fail(why, "name-to-id map: " + inner);
+    Status found = file.find_node(kNameMapNid, &node);
+    if (!found)
+        return std::move(found).within("name-to-id map: ");
+    if (found.absent)
+        return fail("the file has no name-to-id map");
+    if (Status status = m.pc.open(file, node); !status)
+        return std::move(status).within("name-to-id map: ");
     const PropertyRef* guids = m.pc.find(kGuidStream);
     const PropertyRef* entries = m.pc.find(kEntryStream);
     const PropertyRef* strings = m.pc.find(kStringStream);
     if (!entries)
-        return fail(why, "name-to-id map without its entry stream");
+        return fail("name-to-id map without its entry stream");
     if (entries->size % 8 != 0)
-        return fail(why, "name-to-id map: entry stream of " + std::to_string(entries->size) +
-                             " bytes is not whole 8-byte entries");
+        return fail("name-to-id map: entry stream of " + std::to_string(entries->size) +
+                    " bytes is not whole 8-byte entries");
     const size_t guid_count = guids ? guids->size / 16 : 0;
     const size_t string_size = strings ? strings->size : 0;
     m.entries.reserve(entries->size / 8);
@@ -90,7 +89,7 @@ int NameMap::open(File& file, std::string* why)
         m.by_index[index] = static_cast<int32_t>(m.entries.size());
         m.entries.push_back(std::move(n));
     }
-    return 1;
+    return Status::success();
 }
 
 const NamedId* NameMap::find(uint16_t prop_id) const

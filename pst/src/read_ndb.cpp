@@ -15,13 +15,6 @@
 namespace pst::read {
 namespace detail {
 
-int fail(std::string* why, std::string text)
-{
-    if (why)
-        *why = std::move(text);
-    return -1;
-}
-
 std::string hex(uint64_t v)
 {
     char buf[24];
@@ -152,13 +145,13 @@ File::Impl::~Impl()
         ::close(fd);
 }
 
-int File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out, std::string* why)
+Status File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out)
 {
     if (ib > size || n > size - ib)
-        return fail(why, "read of " + std::to_string(n) + " bytes at " + hex(ib) + " passes the end of the file");
+        return fail("read of " + std::to_string(n) + " bytes at " + hex(ib) + " passes the end of the file");
     if (fd < 0) {
         std::memcpy(out, memory.data() + ib, n);
-        return 1;
+        return Status::success();
     }
     size_t done = 0;
     while (done < n) {
@@ -166,27 +159,27 @@ int File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out, std::string* why)
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return fail(why, std::string("read failed at ") + hex(ib + done) + ": " + std::strerror(errno));
+            return fail(std::string("read failed at ") + hex(ib + done) + ": " + std::strerror(errno));
         if (r == 0)
-            return fail(why, "the file ends at " + hex(ib + done) + ", before the " + std::to_string(n) + " bytes at " +
-                                 hex(ib) + " (was it truncated?)");
+            return fail("the file ends at " + hex(ib + done) + ", before the " + std::to_string(n) + " bytes at " +
+                        hex(ib) + " (was it truncated?)");
         done += static_cast<size_t>(r);
     }
-    return 1;
+    return Status::success();
 }
 
-int File::Impl::read_header(std::string* why)
+Status File::Impl::read_header()
 {
     if (size < 512)
-        return fail(why, "not a personal folder file: " + std::to_string(size) + " bytes are too few for a header");
+        return fail("not a personal folder file: " + std::to_string(size) + " bytes are too few for a header");
     uint8_t h[564] = {};
-    if (read_at(0, static_cast<size_t>(std::min<uint64_t>(size, sizeof h)), h, why) < 0)
-        return -1;
+    if (Status status = read_at(0, static_cast<size_t>(std::min<uint64_t>(size, sizeof h)), h); !status)
+        return status;
     if (std::memcmp(h, "!BDN", 4) != 0)
-        return fail(why, "not a personal folder file (no !BDN signature)");
+        return fail("not a personal folder file (no !BDN signature)");
     const uint16_t client = get16(h + 8);
     if (client != kClientPst && client != kClientOffline && client != kClientPab)
-        return fail(why, "not a personal folder file: unknown content type " + hex(client));
+        return fail("not a personal folder file: unknown content type " + hex(client));
     // The version decides the layout the way libpff does: up to 15 ANSI, 21 to 35 Unicode, 36
     // 4 KiB pages; in between the sentinel byte of either layout decides.
     const uint16_t ver = get16(h + 10);
@@ -194,29 +187,29 @@ int File::Impl::read_header(std::string* why)
     if (ver <= 15) {
         kind = &kAnsiLayout;
     } else if (ver == 37) {
-        return fail(why, "unsupported file version 37: it comes from an Outlook that protects data with Windows "
-                         "Information Protection, so its data may be protected and cannot be read here");
+        return fail("unsupported file version 37: it comes from an Outlook that protects data with Windows "
+                    "Information Protection, so its data may be protected and cannot be read here");
     } else if (ver == 36) {
         kind = &kUnicode4kLayout;
     } else if (ver > 36) {
-        return fail(why, "unsupported personal folder file version " + std::to_string(ver));
+        return fail("unsupported personal folder file version " + std::to_string(ver));
     } else if (ver < 21) {
         const bool ansi_sentinel = h[460] == 0x80, unicode_sentinel = h[512] == 0x80;
         if (ansi_sentinel == unicode_sentinel)
-            return fail(why, "unsupported personal folder file version " + std::to_string(ver));
+            return fail("unsupported personal folder file version " + std::to_string(ver));
         if (ansi_sentinel)
             kind = &kAnsiLayout;
     }
     const bool ansi = kind->id_size == 4;
     if (!ansi && size < 564)
-        return fail(why, "not a personal folder file: " + std::to_string(size) + " bytes are too few for a header");
+        return fail("not a personal folder file: " + std::to_string(size) + " bytes are too few for a header");
     if (pst::crc32(h + 8, 471) != get32(h + 4))
-        return fail(why, "the file header is damaged (its partial CRC does not match)");
+        return fail("the file header is damaged (its partial CRC does not match)");
     if (!ansi && pst::crc32(h + 8, 516) != get32(h + 524))
-        return fail(why, "the file header is damaged (its full CRC does not match)");
+        return fail("the file header is damaged (its full CRC does not match)");
     const uint8_t method = ansi ? h[461] : h[513];
     if (method > 2)
-        return fail(why, "unsupported block encoding " + std::to_string(method));
+        return fail("unsupported block encoding " + std::to_string(method));
     crypt = static_cast<BlockEncoding>(method);
     layout = kind;
     format = kind->format;
@@ -239,27 +232,27 @@ int File::Impl::read_header(std::string* why)
     if (kind->page_size != 512) {
         for (const uint64_t ib : {nbt_ib, bbt_ib})
             if (ib % kind->page_size != 0 || ib < kind->first_region)
-                return fail(why, "the header names a B-tree root at " + hex(ib) + ", which is not a " +
-                                     std::to_string(kind->page_size) + "-byte page of this file version");
+                return fail("the header names a B-tree root at " + hex(ib) + ", which is not a " +
+                            std::to_string(kind->page_size) + "-byte page of this file version");
     }
     // The B-tree roots are read on first use, as libpff does: a file whose body is gone still
     // opens, and its first lookup reports what is missing.
-    return 1;
+    return Status::success();
 }
 
-int File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out, std::string* why)
+Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out)
 {
     const char* tree = ptype == kPtypeBBT ? "block B-tree" : "node B-tree";
     const Layout& L = *layout;
     const unsigned page_size = L.page_size;
     if (ib % page_size != 0 || ib < L.first_region || ib > size || size - ib < page_size)
-        return fail(why, std::string(tree) + " page " + hex(bid) + " at " + hex(ib) +
-                             " is outside the file or not on a " + std::to_string(page_size) + "-byte boundary");
+        return fail(std::string(tree) + " page " + hex(bid) + " at " + hex(ib) + " is outside the file or not on a " +
+                    std::to_string(page_size) + "-byte boundary");
     Page* p = pages.find(ib);
     if (!p) {
         uint8_t buf[kMaxPageSize];
-        if (read_at(ib, page_size, buf, why) < 0)
-            return -1;
+        if (Status status = read_at(ib, page_size, buf); !status)
+            return status;
         p = pages.slot();
         std::memcpy(p->bytes, buf, page_size);
         p->ib = ib;
@@ -273,24 +266,23 @@ int File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out,
     }
     auto at = [&] { return std::string(tree) + std::string(" page " + hex(bid) + " at " + hex(ib)); };
     if (p->ptype != ptype || p->ptype_repeat != ptype)
-        return fail(why,
-                    at() + " has page type " + hex(p->ptype) + "/" + hex(p->ptype_repeat) + ", expected " + hex(ptype));
+        return fail(at() + " has page type " + hex(p->ptype) + "/" + hex(p->ptype_repeat) + ", expected " + hex(ptype));
     if (p->bid != bid)
-        return fail(why, at() + ": its trailer names page " + hex(p->bid));
+        return fail(at() + ": its trailer names page " + hex(p->bid));
     if (p->level > kMaxTreeLevel)
-        return fail(why, at() + ": implausible cLevel " + std::to_string(p->level));
+        return fail(at() + ": implausible cLevel " + std::to_string(p->level));
     const unsigned min_size = p->level ? L.bt_entry() : ptype == kPtypeBBT ? L.bbt_entry : L.nbt_entry;
     if (p->entry_size < min_size)
-        return fail(why, at() + ": entries of " + std::to_string(p->entry_size) + " bytes, at least " +
-                             std::to_string(min_size) + " needed");
+        return fail(at() + ": entries of " + std::to_string(p->entry_size) + " bytes, at least " +
+                    std::to_string(min_size) + " needed");
     if (unsigned(p->count) * p->entry_size > L.page_meta)
-        return fail(why, at() + ": " + std::to_string(p->count) + " entries of " + std::to_string(p->entry_size) +
-                             " bytes do not fit in the page");
+        return fail(at() + ": " + std::to_string(p->count) + " entries of " + std::to_string(p->entry_size) +
+                    " bytes do not fit in the page");
     *out = p;
-    return 1;
+    return Status::success();
 }
 
-int File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry, std::string* why)
+Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
 {
     const Layout& L = *layout;
     uint64_t bid = ptype == kPtypeBBT ? bbt_bid : nbt_bid;
@@ -299,12 +291,12 @@ int File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry, std::
     key = key_of(ptype, key);
     for (;;) {
         const Page* p = nullptr;
-        if (page(bid, ib, ptype, &p, why) < 0)
-            return -1;
+        if (Status status = page(bid, ib, ptype, &p); !status)
+            return status;
         if (p->level >= above)
-            return fail(why, std::string(ptype == kPtypeBBT ? "block" : "node") + " B-tree page " + hex(bid) +
-                                 " has cLevel " + std::to_string(p->level) + ", not below its parent's " +
-                                 std::to_string(above));
+            return fail(std::string(ptype == kPtypeBBT ? "block" : "node") + " B-tree page " + hex(bid) +
+                        " has cLevel " + std::to_string(p->level) + ", not below its parent's " +
+                        std::to_string(above));
         // The last entry whose key is at most `key` (the only candidate in a leaf).
         size_t lo = 0, hi = p->count;
         while (lo < hi) {
@@ -315,13 +307,13 @@ int File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry, std::
                 hi = mid;
         }
         if (lo == 0)
-            return 0;
+            return Status::none();
         const uint8_t* e = p->bytes + (lo - 1) * p->entry_size;
         if (p->level == 0) {
             if (key_of(ptype, L.id(e)) != key)
-                return 0;
+                return Status::none();
             *entry = e;
-            return 1;
+            return Status::success();
         }
         above = p->level;
         bid = L.id(e + L.id_size);
@@ -329,18 +321,18 @@ int File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry, std::
     }
 }
 
-int File::Impl::find_block(uint64_t bid, BlockRef* out, std::string* why)
+Status File::Impl::find_block(uint64_t bid, BlockRef* out)
 {
     const uint8_t* e = nullptr;
-    const int found = search(kPtypeBBT, bid, &e, why);
-    if (found == 0 && extra_blocks) {
+    Status found = search(kPtypeBBT, bid, &e);
+    if (found.absent && extra_blocks) {
         const auto it = extra_blocks->find(bid & kBidMask);
         if (it == extra_blocks->end())
-            return 0;
+            return Status::none();
         *out = it->second;
-        return 1;
+        return Status::success();
     }
-    if (found != 1)
+    if (!found.found())
         return found;
     const Layout& L = *layout;
     out->bid = L.id(e) & kBidMask;
@@ -349,7 +341,7 @@ int File::Impl::find_block(uint64_t bid, BlockRef* out, std::string* why)
     // 4 KiB-page files also give the inflated size (0 or cb for a block stored as is).
     const uint16_t inflated = L.bbt_inflated ? get16(e + L.bbt_inflated) : 0;
     out->size = inflated ? inflated : out->cb;
-    return 1;
+    return Status::success();
 }
 
 Node File::Impl::node_at(const uint8_t* e) const
@@ -363,39 +355,38 @@ Node File::Impl::node_at(const uint8_t* e) const
     return n;
 }
 
-int File::Impl::read_block(const BlockRef& ref, std::vector<uint8_t>* out, std::string* why)
+Status File::Impl::read_block(const BlockRef& ref, std::vector<uint8_t>* out)
 {
     const Layout& L = *layout;
     const uint64_t alloc = L.block_alloc(ref.cb);
     auto at = [&] { return std::string("block " + hex(ref.bid) + " at " + hex(ref.ib)); };
     if (alloc > L.max_block)
-        return fail(why, at() + ": " + std::to_string(ref.cb) + " bytes do not fit in a block");
+        return fail(at() + ": " + std::to_string(ref.cb) + " bytes do not fit in a block");
     if (ref.ib < L.first_region || ref.ib > size || size - ref.ib < alloc)
-        return fail(why, at() + " lies outside the file");
+        return fail(at() + " lies outside the file");
     out->resize(alloc);
-    if (read_at(ref.ib, alloc, out->data(), why) < 0)
-        return -1;
+    if (Status status = read_at(ref.ib, alloc, out->data()); !status)
+        return status;
     const uint8_t* t = out->data() + alloc - L.block_trailer;
     if (get16(t) != ref.cb)
-        return fail(why, at() + ": its trailer says " + std::to_string(get16(t)) + " bytes, the block B-tree " +
-                             std::to_string(ref.cb));
+        return fail(at() + ": its trailer says " + std::to_string(get16(t)) + " bytes, the block B-tree " +
+                    std::to_string(ref.cb));
     if ((L.id(t + L.trailer_bid) & kBidMask) != (ref.bid & kBidMask))
-        return fail(why, at() + ": its trailer names block " + hex(L.id(t + L.trailer_bid)));
+        return fail(at() + ": its trailer names block " + hex(L.id(t + L.trailer_bid)));
     // A block whose trailer gives an inflated size other than its stored size is a zlib stream
     // (as libpff decides; 0 means stored as is).
     const size_t inflated = L.trailer_inflated ? get16(t + L.trailer_inflated) : 0;
     const size_t n = inflated ? inflated : ref.cb;
     if (n != ref.size)
-        return fail(why, at() + ": its trailer says " + std::to_string(n) + " inflated bytes, the block B-tree " +
-                             std::to_string(ref.size));
+        return fail(at() + ": its trailer says " + std::to_string(n) + " inflated bytes, the block B-tree " +
+                    std::to_string(ref.size));
     if (inflated != 0 && ref.cb != 0 && inflated != ref.cb) {
         if (inflated > kMaxInflatedBlock)
-            return fail(why, at() + ": an inflated size of " + std::to_string(inflated) + " bytes is too large");
+            return fail(at() + ": an inflated size of " + std::to_string(inflated) + " bytes is too large");
         packed.swap(*out);
         out->resize(inflated);
-        std::string error;
-        if (inflater.inflate(packed.data(), ref.cb, out->data(), inflated, &error) < 0)
-            return fail(why, at() + ": " + error);
+        if (Status status = inflater.inflate(packed.data(), ref.cb, out->data(), inflated); !status)
+            return std::move(status).within(at() + ": ");
     }
     out->resize(n);
     if (!is_internal(ref.bid) && n > 0) {
@@ -404,7 +395,7 @@ int File::Impl::read_block(const BlockRef& ref, std::vector<uint8_t>* out, std::
         else if (crypt == BlockEncoding::Cyclic)
             pst::detail::cyclic_code(out->data(), n, static_cast<uint32_t>(ref.bid));
     }
-    return 1;
+    return Status::success();
 }
 
 Inflater::~Inflater()
@@ -415,18 +406,18 @@ Inflater::~Inflater()
     }
 }
 
-int Inflater::inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size, std::string* error)
+Status Inflater::inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size)
 {
     auto* z = static_cast<z_stream*>(m_stream);
     if (!z) {
         z = new z_stream{};
         if (inflateInit(z) != Z_OK) {
             delete z;
-            return fail(error, "zlib cannot start inflating");
+            return fail("zlib cannot start inflating");
         }
         m_stream = z;
     } else if (inflateReset(z) != Z_OK) {
-        return fail(error, "zlib cannot start inflating");
+        return fail("zlib cannot start inflating");
     }
     z->next_in = const_cast<Bytef*>(in);
     z->avail_in = static_cast<uInt>(in_size);
@@ -435,81 +426,80 @@ int Inflater::inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t si
     // The output buffer is exactly the size the trailer gives: a stream cannot take more.
     const int r = ::inflate(z, Z_FINISH);
     if (r == Z_STREAM_END && z->total_out == size)
-        return 1;
+        return Status::success();
     if (r == Z_STREAM_END)
-        return fail(error, "its zlib stream inflates to " + std::to_string(z->total_out) + " bytes, its trailer says " +
-                               std::to_string(size));
+        return fail("its zlib stream inflates to " + std::to_string(z->total_out) + " bytes, its trailer says " +
+                    std::to_string(size));
     if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR)
-        return fail(error, "its zlib stream is damaged" + std::string(z->msg ? std::string(" (") + z->msg + ")" : ""));
+        return fail("its zlib stream is damaged" + std::string(z->msg ? std::string(" (") + z->msg + ")" : ""));
     if (z->avail_out == 0)
-        return fail(error,
-                    "its zlib stream inflates to more than the " + std::to_string(size) + " bytes its trailer says");
-    return fail(error, "its zlib stream ends before it is complete");
+        return fail("its zlib stream inflates to more than the " + std::to_string(size) + " bytes its trailer says");
+    return fail("its zlib stream ends before it is complete");
 }
 
-int File::Impl::internal_block(uint64_t bid, const std::vector<uint8_t>** out, std::string* why)
+Status File::Impl::internal_block(uint64_t bid, const std::vector<uint8_t>** out)
 {
     bid &= kBidMask;
     if (const auto* hit = internal_blocks.find(bid)) {
         *out = hit;
-        return 1;
+        return Status::success();
     }
     BlockRef ref;
-    const int found = find_block(bid, &ref, why);
-    if (found < 0)
-        return -1;
-    if (found == 0)
-        return fail(why, "block " + hex(bid) + " is not in the block B-tree");
-    if (read_block(ref, &scratch, why) < 0)
-        return -1;
+    Status found = find_block(bid, &ref);
+    if (!found)
+        return found;
+    if (found.absent)
+        return fail("block " + hex(bid) + " is not in the block B-tree");
+    if (Status status = read_block(ref, &scratch); !status)
+        return status;
     *out = internal_blocks.put(bid, scratch);
-    return 1;
+    return Status::success();
 }
 
 // ---------------------------------------------------------------------------------------------
 
-int DataStream::Impl::open(File::Impl& f, uint64_t bid, std::string* why)
+Status DataStream::Impl::open(File::Impl& f, uint64_t bid)
 {
     file = &f;
     pieces.clear();
     total = 0;
     current = SIZE_MAX;
     if (bid == 0)
-        return 1; // no data at all: an empty stream
+        return Status::success(); // no data at all: an empty stream
     if (is_internal(bid))
-        return add_xblock(bid, 0, why);
+        return add_xblock(bid, 0);
     BlockRef ref;
-    const int found = f.find_block(bid, &ref, why);
-    if (found < 0)
-        return -1;
-    if (found == 0)
-        return fail(why, "data block " + hex(bid) + " is not in the block B-tree");
+    Status found = f.find_block(bid, &ref);
+    if (!found)
+        return found;
+    if (found.absent)
+        return fail("data block " + hex(bid) + " is not in the block B-tree");
     pieces.push_back({ref, 0});
     total = ref.size;
-    return 1;
+    return Status::success();
 }
 
-int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::string* why)
+Status DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level)
 {
     const Layout& L = *file->layout;
     const std::vector<uint8_t>* b = nullptr;
-    if (file->internal_block(bid, &b, why) < 0)
-        return -1;
+    if (Status status = file->internal_block(bid, &b); !status)
+        return status;
     auto at = [&] { return std::string("data tree block " + hex(bid)); };
     if (b->size() < 8)
-        return fail(why, at() + ": " + std::to_string(b->size()) + " bytes are too few for an XBLOCK");
+        return fail(at() + ": " + std::to_string(b->size()) + " bytes are too few for an XBLOCK");
     const uint8_t btype = (*b)[0], level = (*b)[1];
     if (btype != 1 || (level != 1 && level != 2))
-        return fail(why, at() + " is not an XBLOCK or XXBLOCK (btype " + std::to_string(btype) + ", cLevel " +
-                             std::to_string(level) + ")");
+        return fail(at() + " is not an XBLOCK or XXBLOCK (btype " + std::to_string(btype) + ", cLevel " +
+                    std::to_string(level) + ")");
     if (expect_level && level != expect_level)
-        return fail(why, at() + ": cLevel " + std::to_string(level) + ", its parent expects " +
-                             std::to_string(expect_level));
+        return fail(at() + ": cLevel " + std::to_string(level) + ", its parent expects " +
+                    std::to_string(expect_level));
     const size_t count = get16(b->data() + 2);
     const uint32_t lcb = get32(b->data() + 4);
     if (8 + count * L.id_size > b->size())
-        return fail(why, at() + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
-                             " bytes");
+        return fail(at() + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
+                    " bytes");
     // Child BIDs are copied first: reading an XBLOCK below reuses the block cache.
     std::vector<uint64_t> children(count);
     for (size_t i = 0; i < count; ++i)
@@ -519,53 +509,50 @@ int DataStream::Impl::add_xblock(uint64_t bid, unsigned expect_level, std::strin
         std::vector<uint64_t> sorted = children;
         std::sort(sorted.begin(), sorted.end());
         if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-            return fail(why, at() + " names one XBLOCK twice");
+            return fail(at() + " names one XBLOCK twice");
     }
     const uint64_t start = total;
     for (size_t i = 0; i < count; ++i) {
         const uint64_t child = children[i];
         if (level == 2) {
             if (!is_internal(child))
-                return fail(why, at() + " entry " + std::to_string(i) + " names data block " + hex(child) +
-                                     " where an XBLOCK belongs");
-            if (add_xblock(child, 1, why) < 0)
-                return -1;
+                return fail(at() + " entry " + std::to_string(i) + " names data block " + hex(child) +
+                            " where an XBLOCK belongs");
+            if (Status status = add_xblock(child, 1); !status)
+                return status;
             continue;
         }
         if (is_internal(child))
-            return fail(why, at() + " entry " + std::to_string(i) + " names internal block " + hex(child) +
-                                 " where a data block belongs");
+            return fail(at() + " entry " + std::to_string(i) + " names internal block " + hex(child) +
+                        " where a data block belongs");
         BlockRef ref;
-        const int found = file->find_block(child, &ref, why);
-        if (found < 0)
-            return -1;
-        if (found == 0)
-            return fail(why,
-                        at() + " entry " + std::to_string(i) + ": block " + hex(child) + " is not in the block B-tree");
+        Status found = file->find_block(child, &ref);
+        if (!found)
+            return found;
+        if (found.absent)
+            return fail(at() + " entry " + std::to_string(i) + ": block " + hex(child) + " is not in the block B-tree");
         const size_t limit = max_pieces ? std::min(max_pieces, kMaxPieces) : kMaxPieces;
         if (pieces.size() >= limit)
-            return fail(why, at() + ": the data tree has more than " + std::to_string(limit) + " blocks");
+            return fail(at() + ": the data tree has more than " + std::to_string(limit) + " blocks");
         pieces.push_back({ref, total});
         total += ref.size;
         if (total > kMaxStreamSize)
-            return fail(why,
-                        at() + ": the data stream is larger than " + std::to_string(kMaxStreamSize >> 20) + " MiB");
+            return fail(at() + ": the data stream is larger than " + std::to_string(kMaxStreamSize >> 20) + " MiB");
     }
     if (total - start != lcb)
-        return fail(why,
-                    at() + ": lcbTotal " + std::to_string(lcb) + ", its blocks hold " + std::to_string(total - start));
-    return 1;
+        return fail(at() + ": lcbTotal " + std::to_string(lcb) + ", its blocks hold " + std::to_string(total - start));
+    return Status::success();
 }
 
-int DataStream::Impl::load(size_t k, std::string* why)
+Status DataStream::Impl::load(size_t k)
 {
     if (current == k)
-        return 1;
+        return Status::success();
     current = SIZE_MAX;
-    if (file->read_block(pieces[k].ref, &data, why) < 0)
-        return -1;
+    if (Status status = file->read_block(pieces[k].ref, &data); !status)
+        return status;
     current = k;
-    return 1;
+    return Status::success();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -575,26 +562,25 @@ File::~File() = default;
 
 std::unique_ptr<File> File::open(const std::string& path, std::string* why)
 {
+    auto refuse = [&](Status status) -> std::unique_ptr<File> {
+        if (why)
+            *why = std::move(status.message);
+        return nullptr;
+    };
     auto impl = std::make_unique<Impl>();
     impl->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (impl->fd < 0) {
-        fail(why, path + ": " + std::strerror(errno));
-        return nullptr;
-    }
+    if (impl->fd < 0)
+        return refuse(fail(path + ": " + std::strerror(errno)));
     struct stat st
     {
     };
-    if (::fstat(impl->fd, &st) != 0) {
-        fail(why, path + ": " + std::strerror(errno));
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        fail(why, path + ": not a regular file");
-        return nullptr;
-    }
+    if (::fstat(impl->fd, &st) != 0)
+        return refuse(fail(path + ": " + std::strerror(errno)));
+    if (!S_ISREG(st.st_mode))
+        return refuse(fail(path + ": not a regular file"));
     impl->size = static_cast<uint64_t>(st.st_size);
-    if (impl->read_header(why) < 0)
-        return nullptr;
+    if (Status status = impl->read_header(); !status)
+        return refuse(std::move(status));
     return std::unique_ptr<File>(new File(std::move(impl)));
 }
 
@@ -603,8 +589,11 @@ std::unique_ptr<File> File::open_memory(std::vector<uint8_t> image, std::string*
     auto impl = std::make_unique<Impl>();
     impl->memory = std::move(image);
     impl->size = impl->memory.size();
-    if (impl->read_header(why) < 0)
+    if (Status status = impl->read_header(); !status) {
+        if (why)
+            *why = std::move(status.message);
         return nullptr;
+    }
     return std::unique_ptr<File>(new File(std::move(impl)));
 }
 
@@ -625,16 +614,16 @@ uint64_t File::size() const
     return m_impl->size;
 }
 
-int File::find_node(uint32_t nid, Node* out, std::string* why)
+Status File::find_node(uint32_t nid, Node* out)
 {
     const uint8_t* e = nullptr;
-    const int found = m_impl->search(kPtypeNBT, nid, &e, why);
-    if (found == 1)
+    Status found = m_impl->search(kPtypeNBT, nid, &e);
+    if (found.found())
         *out = m_impl->node_at(e);
     return found;
 }
 
-int File::for_each_node(const std::function<bool(const Node&)>& visit, std::string* why)
+Status File::for_each_node(const std::function<bool(const Node&)>& visit)
 {
     Impl& f = *m_impl;
     const Layout& L = *f.layout;
@@ -652,16 +641,16 @@ int File::for_each_node(const std::function<bool(const Node&)>& visit, std::stri
     // Each page is read once in a sound tree; a tree that names more pages than the file holds
     // reaches pages through several parents.
     uint64_t budget = f.size / L.page_size + 1;
-    // 1 go on, 0 stopped by the visitor, -1 error.
-    auto enter = [&](Ref r, unsigned above) -> int {
+    // Done: go on; absent: stopped by the visitor.
+    auto enter = [&](Ref r, unsigned above) -> Status {
         if (budget-- == 0)
-            return fail(why, "the node B-tree names more pages than the file holds");
+            return fail("the node B-tree names more pages than the file holds");
         const Page* p = nullptr;
-        if (f.page(r.bid, r.ib, kPtypeNBT, &p, why) < 0)
-            return -1;
+        if (Status status = f.page(r.bid, r.ib, kPtypeNBT, &p); !status)
+            return status;
         if (p->level >= above)
-            return fail(why, "node B-tree page " + hex(r.bid) + " has cLevel " + std::to_string(p->level) +
-                                 ", not below its parent's " + std::to_string(above));
+            return fail("node B-tree page " + hex(r.bid) + " has cLevel " + std::to_string(p->level) +
+                        ", not below its parent's " + std::to_string(above));
         if (p->level == 0) {
             Node nodes[kMaxPageSize / 16];
             const size_t n = p->count;
@@ -669,8 +658,8 @@ int File::for_each_node(const std::function<bool(const Node&)>& visit, std::stri
                 nodes[i] = f.node_at(p->bytes + i * p->entry_size);
             for (size_t i = 0; i < n; ++i)
                 if (!visit(nodes[i]))
-                    return 0;
-            return 1;
+                    return Status::none();
+            return Status::success();
         }
         Frame frame;
         frame.level = p->level;
@@ -680,10 +669,10 @@ int File::for_each_node(const std::function<bool(const Node&)>& visit, std::stri
             frame.children.push_back({L.id(e + L.id_size), L.id(e + 2 * L.id_size)});
         }
         stack.push_back(std::move(frame));
-        return 1;
+        return Status::success();
     };
-    int r = enter({f.nbt_bid, f.nbt_ib}, kMaxTreeLevel + 1);
-    while (r == 1 && !stack.empty()) {
+    Status r = enter({f.nbt_bid, f.nbt_ib}, kMaxTreeLevel + 1);
+    while (r.found() && !stack.empty()) {
         Frame& top = stack.back();
         if (top.next == top.children.size()) {
             stack.pop_back();
@@ -692,25 +681,25 @@ int File::for_each_node(const std::function<bool(const Node&)>& visit, std::stri
         const Ref child = top.children[top.next++];
         r = enter(child, top.level);
     }
-    return r < 0 ? -1 : 1;
+    return r ? Status::success() : r;
 }
 
-int File::read_stream(uint64_t bid, std::vector<uint8_t>* out, std::string* why)
+Status File::read_stream(uint64_t bid, std::vector<uint8_t>* out)
 {
     DataStream::Impl s;
-    if (s.open(*m_impl, bid, why) < 0)
-        return -1;
+    if (Status status = s.open(*m_impl, bid); !status)
+        return status;
     out->resize(static_cast<size_t>(s.total));
     for (size_t k = 0; k < s.pieces.size(); ++k) {
-        if (s.load(k, why) < 0)
-            return -1;
+        if (Status status = s.load(k); !status)
+            return status;
         if (!s.data.empty())
             std::memcpy(out->data() + s.pieces[k].offset, s.data.data(), s.data.size());
     }
-    return 1;
+    return Status::success();
 }
 
-int File::find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* why)
+Status File::find_subnode(uint64_t bid_sub, uint32_t nid, Node* out)
 {
     Impl& f = *m_impl;
     const Layout& L = *f.layout;
@@ -719,23 +708,23 @@ int File::find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* w
     for (;;) {
         auto at = [&] { return std::string("subnode block " + hex(bid)); };
         if (!is_internal(bid))
-            return fail(why, at() + " is not an internal block");
+            return fail(at() + " is not an internal block");
         const std::vector<uint8_t>* b = nullptr;
-        if (f.internal_block(bid, &b, why) < 0)
-            return -1;
+        if (Status status = f.internal_block(bid, &b); !status)
+            return status;
         if (b->size() < L.sl_header)
-            return fail(why, at() + ": " + std::to_string(b->size()) + " bytes are too few for a subnode block");
+            return fail(at() + ": " + std::to_string(b->size()) + " bytes are too few for a subnode block");
         const uint8_t btype = (*b)[0], level = (*b)[1];
         if (btype != 2)
-            return fail(why, at() + " is not an SLBLOCK or SIBLOCK (btype " + std::to_string(btype) + ")");
+            return fail(at() + " is not an SLBLOCK or SIBLOCK (btype " + std::to_string(btype) + ")");
         if (level >= above)
-            return fail(why, at() + " has cLevel " + std::to_string(level) + ", not below its parent's " +
-                                 std::to_string(above));
+            return fail(at() + " has cLevel " + std::to_string(level) + ", not below its parent's " +
+                        std::to_string(above));
         const size_t count = get16(b->data() + 2);
         const size_t size = level == 0 ? L.sl_entry() : L.si_entry();
         if (L.sl_header + count * size > b->size())
-            return fail(why, at() + ": " + std::to_string(count) + " entries do not fit in " +
-                                 std::to_string(b->size()) + " bytes");
+            return fail(at() + ": " + std::to_string(count) + " entries do not fit in " + std::to_string(b->size()) +
+                        " bytes");
         const uint8_t* entries = b->data() + L.sl_header;
         // Only the low 32 bits of a subnode id are meaningful.
         size_t lo = 0, hi = count;
@@ -747,16 +736,16 @@ int File::find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* w
                 hi = mid;
         }
         if (lo == 0)
-            return 0;
+            return Status::none();
         const uint8_t* e = entries + (lo - 1) * size;
         if (level == 0) {
             if (static_cast<uint32_t>(L.id(e)) != nid)
-                return 0;
+                return Status::none();
             out->nid = nid;
             out->bid_data = L.id(e + L.id_size);
             out->bid_sub = L.id(e + 2 * L.id_size);
             out->parent = 0;
-            return 1;
+            return Status::success();
         }
         above = level;
         bid = L.id(e + L.id_size);
@@ -770,11 +759,11 @@ DataStream::~DataStream() = default;
 DataStream::DataStream(DataStream&&) noexcept = default;
 DataStream& DataStream::operator=(DataStream&&) noexcept = default;
 
-int DataStream::open(File& file, uint64_t bid, std::string* why)
+Status DataStream::open(File& file, uint64_t bid)
 {
     if (!m_impl)
         m_impl = std::make_unique<Impl>();
-    return m_impl->open(*file.m_impl, bid, why);
+    return m_impl->open(*file.m_impl, bid);
 }
 
 uint64_t DataStream::size() const
@@ -797,33 +786,33 @@ uint64_t DataStream::block_offset(size_t k) const
     return m_impl->pieces[k].offset;
 }
 
-int DataStream::block(size_t k, const uint8_t** data, size_t* size, std::string* why)
+Status DataStream::block(size_t k, const uint8_t** data, size_t* size)
 {
     if (!m_impl || k >= m_impl->pieces.size())
-        return fail(why, "block " + std::to_string(k) + " is past the end of the data stream");
-    if (m_impl->load(k, why) < 0)
-        return -1;
+        return fail("block " + std::to_string(k) + " is past the end of the data stream");
+    if (Status status = m_impl->load(k); !status)
+        return status;
     *data = m_impl->data.data();
     *size = m_impl->data.size();
-    return 1;
+    return Status::success();
 }
 
-int DataStream::read(uint64_t offset, size_t size, uint8_t* out, std::string* why)
+Status DataStream::read(uint64_t offset, size_t size, uint8_t* out)
 {
     Impl* s = m_impl.get();
     if (!s || offset > s->total || size > s->total - offset)
-        return fail(why, "read of " + std::to_string(size) + " bytes at " + std::to_string(offset) +
-                             " passes the end of a data stream of " + std::to_string(s ? s->total : 0) + " bytes");
+        return fail("read of " + std::to_string(size) + " bytes at " + std::to_string(offset) +
+                    " passes the end of a data stream of " + std::to_string(s ? s->total : 0) + " bytes");
     if (size == 0)
-        return 1;
+        return Status::success();
     // The block holding `offset`: the last one starting at or before it (never an empty block,
     // since the next block starts where an empty one does).
     auto it = std::upper_bound(s->pieces.begin(), s->pieces.end(), offset,
                                [](uint64_t o, const Impl::Piece& p) { return o < p.offset; });
     size_t k = static_cast<size_t>(it - s->pieces.begin()) - 1;
     while (size > 0) {
-        if (s->load(k, why) < 0)
-            return -1;
+        if (Status status = s->load(k); !status)
+            return status;
         const uint64_t within = offset - s->pieces[k].offset;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(size, s->data.size() - within));
         std::memcpy(out, s->data.data() + within, n);
@@ -832,7 +821,7 @@ int DataStream::read(uint64_t offset, size_t size, uint8_t* out, std::string* wh
         size -= n;
         ++k;
     }
-    return 1;
+    return Status::success();
 }
 
 } // namespace pst::read

@@ -21,8 +21,11 @@ using pst::detail::kUnicode4kLayout;
 using pst::detail::kUnicodeLayout;
 using pst::detail::Layout;
 
-// Sets *why (when given) and returns -1.
-int fail(std::string* why, std::string text);
+// A failure with `text` as its reason.
+inline Status fail(std::string text)
+{
+    return Status::failure(std::move(text));
+}
 std::string hex(uint64_t v);
 
 constexpr unsigned kMaxPageSize = 4096;        // B-tree pages: 512 bytes, 4096 in 4 KiB-page files
@@ -91,9 +94,9 @@ public:
     ~Inflater();
     Inflater(const Inflater&) = delete;
     Inflater& operator=(const Inflater&) = delete;
-    // Exactly `size` bytes into `out` from the stream of `in_size` bytes at `in`. -1 and *error
+    // Exactly `size` bytes into `out` from the stream of `in_size` bytes at `in`. A failure
     // when the stream is damaged, ends short or would inflate to any other size.
-    int inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size, std::string* error);
+    Status inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size);
 
 private:
     void* m_stream = nullptr; // z_stream
@@ -142,20 +145,20 @@ struct File::Impl
     detail::BlockCache internal_blocks;
     std::vector<uint8_t> scratch;
 
-    int read_header(std::string* why);
-    // `size` bytes at `ib`; -1 when they pass the end of the file or the read fails.
-    int read_at(uint64_t ib, size_t size, uint8_t* out, std::string* why);
+    Status read_header();
+    // `size` bytes at `ib`; fails when they pass the end of the file or the read fails.
+    Status read_at(uint64_t ib, size_t size, uint8_t* out);
     // The page `bid` at `ib` of the tree whose pages have type `ptype`, checked.
-    int page(uint64_t bid, uint64_t ib, uint8_t ptype, const detail::Page** out, std::string* why);
+    Status page(uint64_t bid, uint64_t ib, uint8_t ptype, const detail::Page** out);
     // The leaf entry with `key` in a B-tree; *entry points into a cached page (valid until the next
-    // page read). 1 found, 0 absent, -1 error.
-    int search(uint8_t ptype, uint64_t key, const uint8_t** entry, std::string* why);
-    int find_block(uint64_t bid, detail::BlockRef* out, std::string* why);
+    // page read). Found, absent, or a failure.
+    Status search(uint8_t ptype, uint64_t key, const uint8_t** entry);
+    Status find_block(uint64_t bid, detail::BlockRef* out);
     // The bytes of a block (cb of them, or its inflated size when it is compressed), decoded when
     // it is a data block of an encoded file.
-    int read_block(const detail::BlockRef& ref, std::vector<uint8_t>* out, std::string* why);
+    Status read_block(const detail::BlockRef& ref, std::vector<uint8_t>* out);
     // An internal block by BID, through the small cache; *out valid until the next call.
-    int internal_block(uint64_t bid, const std::vector<uint8_t>** out, std::string* why);
+    Status internal_block(uint64_t bid, const std::vector<uint8_t>** out);
     Node node_at(const uint8_t* entry) const;
 };
 
@@ -173,9 +176,9 @@ struct DataStream::Impl
     std::vector<uint8_t> data;
     size_t max_pieces = 0; // blocks one open may list (0: the reader's limit)
 
-    int open(File::Impl& f, uint64_t bid, std::string* why);
-    int add_xblock(uint64_t bid, unsigned expect_level, std::string* why);
-    int load(size_t k, std::string* why);
+    Status open(File::Impl& f, uint64_t bid);
+    Status add_xblock(uint64_t bid, unsigned expect_level);
+    Status load(size_t k);
 };
 
 namespace detail {

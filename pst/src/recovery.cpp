@@ -36,26 +36,24 @@ struct Range
 
 } // namespace
 
-int for_each_message_node(File& file, const std::function<bool(const Node&)>& visit, std::string* why)
+Status for_each_message_node(File& file, const std::function<bool(const Node&)>& visit)
 {
-    return file.for_each_node([&](const Node& n) { return !is_message(n.nid) || visit(n); }, why);
+    return file.for_each_node([&](const Node& n) { return !is_message(n.nid) || visit(n); });
 }
 
-int for_each_orphan_message(File& file, const std::function<bool(const Node&)>& visit, std::string* why)
+Status for_each_orphan_message(File& file, const std::function<bool(const Node&)>& visit)
 {
     std::vector<uint32_t> folders; // in key order, so sorted
-    if (file.for_each_node(
-            [&](const Node& n) {
-                if ((n.nid & 0x1F) == kTypeFolder)
-                    folders.push_back(n.nid);
-                return true;
-            },
-            why) < 0)
-        return -1;
+    if (Status status = file.for_each_node([&](const Node& n) {
+            if ((n.nid & 0x1F) == kTypeFolder)
+                folders.push_back(n.nid);
+            return true;
+        });
+        !status)
+        return status;
     std::sort(folders.begin(), folders.end()); // a damaged tree need not be in key order
     return for_each_message_node(
-        file, [&](const Node& n) { return std::binary_search(folders.begin(), folders.end(), n.parent) || visit(n); },
-        why);
+        file, [&](const Node& n) { return std::binary_search(folders.begin(), folders.end(), n.parent) || visit(n); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -113,7 +111,7 @@ void Recovery::Impl::free_ranges(std::vector<Range>* out, RecoveryResult* r)
     for (uint64_t start = first; start < size; start += region) {
         const uint64_t end = std::min(start + region, size);
         // A region whose map cannot be trusted is examined whole.
-        bool sound = end - start >= L.page_size && f.read_at(start, L.page_size, page, nullptr) == 1;
+        bool sound = end - start >= L.page_size && f.read_at(start, L.page_size, page).found();
         sound = sound && page[L.page_trailer] == kPtypeAMap && page[L.page_trailer + 1] == kPtypeAMap &&
                 pst::crc32(page, L.page_trailer) == get32(page + L.page_crc);
         if (!sound) {
@@ -167,7 +165,7 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
         const uint64_t back = std::min<uint64_t>(L.max_block, ws - range.begin);
         const uint64_t base = ws - back;
         buf.resize(static_cast<size_t>(we - base));
-        if (f.read_at(base, buf.size(), buf.data(), nullptr) < 0)
+        if (!f.read_at(base, buf.size(), buf.data()))
             return true; // the file ends early: nothing more to find here
         for (uint64_t e = ws + unit; e <= we; e += unit) {
             const uint8_t* t = buf.data() + (e - trailer - base);
@@ -202,7 +200,7 @@ bool Recovery::Impl::scan_range(const Range& range, const RecoveryOptions& o, Re
 bool Recovery::Impl::block_bytes(const BlockRef& ref, std::vector<uint8_t>* out)
 {
     // The file's own block reader: it inflates a compressed block and decodes a data block.
-    return f.read_block(ref, out, nullptr) == 1;
+    return f.read_block(ref, out).found();
 }
 
 bool Recovery::Impl::starts_pc_heap(const BlockRef& ref, std::vector<uint8_t>& scratch)
@@ -255,7 +253,7 @@ bool Recovery::Impl::tree_leaves(const BlockRef& ref, unsigned level, std::vecto
 Recovery::Recovery(File& file) : m_impl(std::make_unique<Impl>(file)) {}
 Recovery::~Recovery() = default;
 
-int Recovery::scan(const RecoveryOptions& o, RecoveryResult* r, std::string* why)
+Status Recovery::scan(const RecoveryOptions& o, RecoveryResult* r)
 {
     Impl& m = *m_impl;
     *r = RecoveryResult{};
@@ -322,23 +320,24 @@ int Recovery::scan(const RecoveryOptions& o, RecoveryResult* r, std::string* why
     // What the live trees use is never recovered: blocks of the block B-tree, and BIDs that live
     // nodes name (the node B-tree is read only when there is something to compare).
     std::vector<uint64_t> named;
-    if (!candidates.empty() && m.file.for_each_node(
-                                   [&](const Node& n) {
-                                       named.push_back(n.bid_data & kBidMask);
-                                       named.push_back(n.bid_sub & kBidMask);
-                                       return true;
-                                   },
-                                   why) < 0)
-        return -1;
+    if (!candidates.empty()) {
+        if (Status status = m.file.for_each_node([&](const Node& n) {
+                named.push_back(n.bid_data & kBidMask);
+                named.push_back(n.bid_sub & kBidMask);
+                return true;
+            });
+            !status)
+            return status;
+    }
     std::sort(named.begin(), named.end());
     std::unordered_set<uint64_t> live;
     for (const Candidate& c : candidates)
         for (uint64_t bid : c.bids) {
             BlockRef ref;
-            const int in_bbt = m.f.find_block(bid, &ref, why);
-            if (in_bbt < 0)
-                return -1;
-            if (in_bbt == 1 || std::binary_search(named.begin(), named.end(), bid))
+            Status in_bbt = m.f.find_block(bid, &ref);
+            if (!in_bbt)
+                return in_bbt;
+            if (in_bbt.found() || std::binary_search(named.begin(), named.end(), bid))
                 live.insert(bid);
         }
     r->live = live.size();
@@ -361,7 +360,7 @@ int Recovery::scan(const RecoveryOptions& o, RecoveryResult* r, std::string* why
             break;
         }
         const Node node{0, c.item.bid, 0, 0};
-        if (pc.open(m.file, node, nullptr) < 0 || pc.size() == 0) {
+        if (!pc.open(m.file, node) || pc.size() == 0) {
             ++r->rejected;
             continue;
         }
@@ -371,19 +370,18 @@ int Recovery::scan(const RecoveryOptions& o, RecoveryResult* r, std::string* why
         r->items.push_back(item);
         m.items.insert(item.bid);
     }
-    return 1;
+    return Status::success();
 }
 
-int Recovery::open(const RecoveredItem& item, PropertyContext* pc, std::string* why)
+Status Recovery::open(const RecoveredItem& item, PropertyContext* pc)
 {
     Impl& m = *m_impl;
     if (!m.items.count(item.bid))
-        return fail(why, "block " + hex(item.bid) + " is no item of the last recovery scan");
+        return fail("block " + hex(item.bid) + " is no item of the last recovery scan");
     Impl::Overlay overlay(m);
-    std::string inner;
-    if (pc->open(m.file, Node{0, item.bid, 0, 0}, &inner) < 0)
-        return fail(why, "recovered item at " + hex(item.offset) + ": " + inner);
-    return 1;
+    if (Status status = pc->open(m.file, Node{0, item.bid, 0, 0}); !status)
+        return std::move(status).within("recovered item at " + hex(item.offset) + ": ");
+    return Status::success();
 }
 
 } // namespace pst::read

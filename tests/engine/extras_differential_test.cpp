@@ -17,6 +17,7 @@
 #include "contacts/text.h"
 #include "engine/scan_run.h"
 #include "fixture/fixture.h"
+#include "outcome.h"
 #include "pst/recovery.h"
 #include "test_files.h"
 
@@ -26,6 +27,7 @@ using contacts::ContactRecord;
 using contacts::Field;
 using contacts::Origin;
 using contacts::PhotoType;
+using pst_test::outcome;
 using testfiles::json;
 
 constexpr engine::ReaderKind kReaders[] = {engine::ReaderKind::native, engine::ReaderKind::libpff};
@@ -467,7 +469,7 @@ std::vector<pst::read::RecoveredItem> deleted_blocks(const std::string& path)
     }
     pst::read::Recovery recovery(*file);
     pst::read::RecoveryResult found;
-    EXPECT_EQ(recovery.scan({}, &found, &why), 1) << why;
+    EXPECT_EQ(outcome(recovery.scan({}, &found), &why), 1) << why;
     return found.items;
 }
 

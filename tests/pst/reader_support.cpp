@@ -10,6 +10,7 @@
 namespace reader_test {
 
 namespace read = pst::read;
+using pst_test::outcome;
 using pst_test::pattern_bytes;
 using pst_test::pattern_text;
 
@@ -91,15 +92,14 @@ read::Node only_message(read::File& file)
     read::Node found;
     size_t messages = 0;
     std::string why;
-    EXPECT_EQ(file.for_each_node(
-                  [&](const read::Node& n) {
-                      if ((n.nid & 0x1F) == 0x04) {
-                          found = n;
-                          ++messages;
-                      }
-                      return true;
-                  },
-                  &why),
+    EXPECT_EQ(outcome(file.for_each_node([&](const read::Node& n) {
+                  if ((n.nid & 0x1F) == 0x04) {
+                      found = n;
+                      ++messages;
+                  }
+                  return true;
+              }),
+                      &why),
               1)
         << why;
     EXPECT_EQ(messages, 1u);
@@ -167,8 +167,8 @@ void compare_properties(read::File& file, read::PropertyContext& pc, read::NameM
 {
     read::Node node;
     std::string why;
-    ASSERT_EQ(file.find_node(nid, &node, &why), 1) << why;
-    ASSERT_EQ(pc.open(file, node, &why), 1) << why;
+    ASSERT_EQ(outcome(file.find_node(nid, &node), &why), 1) << why;
+    ASSERT_EQ(outcome(pc.open(file, node), &why), 1) << why;
     EXPECT_EQ(pc.skipped(), 0u) << pc.skip_reason();
     ASSERT_EQ(pc.size(), entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -213,16 +213,16 @@ void compare_children(read::File& file, read::PropertyContext& pc, const pffread
             expected.push_back((folder.*k.child)(i).identifier());
         read::Node node;
         std::string why;
-        const int found = file.find_node(sibling(folder.identifier(), k.type), &node, &why);
+        const int found = outcome(file.find_node(sibling(folder.identifier(), k.type), &node), &why);
         ASSERT_GE(found, expected.empty() ? 0 : 1) << why;
         if (found == 0)
             continue;
         read::Table table;
-        ASSERT_EQ(table.open(file, node, &why), 1) << why;
+        ASSERT_EQ(outcome(table.open(file, node), &why), 1) << why;
         std::vector<uint32_t> ids;
         for (size_t r = 0; r < table.row_count(); ++r) {
             ids.push_back(table.row_id(r));
-            ASSERT_EQ(table.read_row(r, &why), 1) << why;
+            ASSERT_EQ(outcome(table.read_row(r), &why), 1) << why;
         }
         EXPECT_EQ(ids, expected) << "table type " << hex(k.type);
         if (k.type != 0x0E)
@@ -230,11 +230,11 @@ void compare_children(read::File& file, read::PropertyContext& pc, const pffread
         std::vector<uint8_t> cell;
         for (size_t r = 0; r < table.row_count(); ++r) {
             read::Node message;
-            ASSERT_EQ(file.find_node(table.row_id(r), &message, &why), 1) << why;
-            ASSERT_EQ(pc.open(file, message, &why), 1) << why;
+            ASSERT_EQ(outcome(file.find_node(table.row_id(r), &message), &why), 1) << why;
+            ASSERT_EQ(outcome(pc.open(file, message), &why), 1) << why;
             for (const auto& c : table.columns()) {
                 const read::PropertyRef* p = pc.find(static_cast<uint16_t>(c.tag >> 16));
-                if (table.cell(r, c.tag, &cell, &why) != 1 || !p || p->type != (c.tag & 0xFFFF))
+                if (outcome(table.cell(r, c.tag, &cell), &why) != 1 || !p || p->type != (c.tag & 0xFFFF))
                     continue;
                 // Fixed cells of 1 or 2 bytes hold the low bytes of the property's 4.
                 const size_t n = p->size == 4 && cell.size() < 4 ? cell.size() : p->size;
@@ -258,7 +258,7 @@ Summary compare_with_libpff(const std::string& path)
     if (!pff || !file)
         return s;
     read::NameMap names;
-    EXPECT_EQ(names.open(*file, &why), 1) << why;
+    EXPECT_EQ(outcome(names.open(*file), &why), 1) << why;
     read::PropertyContext pc, row_pc;
     const bool walked = pffread::walk(*pff, [&](const pffread::Item& item, const pffread::Visit& at) {
         SCOPED_TRACE("node " + hex(item.identifier()));
@@ -311,41 +311,40 @@ Exercise exercise_file(read::File& file)
     };
     std::vector<read::Node> nodes;
     call([&] {
-        return file.for_each_node(
-            [&](const read::Node& n) {
-                nodes.push_back(n);
-                return nodes.size() < 100000;
-            },
-            &why);
+        return outcome(file.for_each_node([&](const read::Node& n) {
+            nodes.push_back(n);
+            return nodes.size() < 100000;
+        }),
+                       &why);
     });
     read::NameMap names;
-    call([&] { return names.open(file, &why); });
+    call([&] { return outcome(names.open(file), &why); });
     read::PropertyContext pc;
     read::Table table;
     std::vector<uint8_t> bytes;
     auto whole_table = [&](const read::Node& n) {
-        if (call([&] { return table.open(file, n, &why); }) < 0)
+        if (call([&] { return outcome(table.open(file, n), &why); }) < 0)
             return;
         for (size_t r = 0; r < table.row_count(); ++r) {
-            if (call([&] { return table.read_row(r, &why); }) < 0)
+            if (call([&] { return outcome(table.read_row(r), &why); }) < 0)
                 continue;
             for (const auto& c : table.columns())
-                call([&] { return table.cell(r, c.tag, &bytes, &why); });
+                call([&] { return outcome(table.cell(r, c.tag, &bytes), &why); });
         }
     };
     for (const read::Node& n : nodes) {
         const uint32_t type = n.nid & 0x1F;
-        call([&] { return file.read_stream(n.bid_data, &bytes, &why); });
+        call([&] { return outcome(file.read_stream(n.bid_data, &bytes), &why); });
         if ((type >= 0x0D && type <= 0x12 && type != 0x10))
             whole_table(n);
         else if ((type >= 0x02 && type <= 0x05) || type == 0x08 || n.nid == 0x21 || n.nid == 0x61)
-            if (call([&] { return pc.open(file, n, &why); }) == 1 && pc.skipped() > 0)
+            if (call([&] { return outcome(pc.open(file, n), &why); }) == 1 && pc.skipped() > 0)
                 ex.check(-1, pc.skip_reason());
         if ((type != 0x04 && type != 0x08) || n.bid_sub == 0)
             continue;
         for (uint32_t table_nid : {0x692u, 0x671u}) {
             read::Node sub;
-            if (call([&] { return file.find_subnode(n.bid_sub, table_nid, &sub, &why); }) == 1)
+            if (call([&] { return outcome(file.find_subnode(n.bid_sub, table_nid, &sub), &why); }) == 1)
                 whole_table(sub);
         }
     }

@@ -17,6 +17,7 @@
 namespace {
 
 using namespace reader_test;
+using pst_test::outcome;
 
 // ---------------------------------------------------------------------------------------------
 // Files written at test time (every format and encoding, the format's size edges; the fixture
@@ -118,7 +119,7 @@ TEST(ReaderHeap, ValuesAcrossManyHeapBlocks)
             ASSERT_TRUE(file) << why;
             const pst::read::Node node = only_message(*file);
             pst::read::PropertyContext pc;
-            ASSERT_EQ(pc.open(*file, node, &why), 1) << why;
+            ASSERT_EQ(outcome(pc.open(*file, node), &why), 1) << why;
             ASSERT_EQ(pc.size(), count + 7); // and the properties every message gets
             for (size_t i = 0; i < count; ++i) {
                 const pst::read::PropertyRef* p = pc.find(static_cast<uint16_t>(0x6000 + i));
@@ -127,17 +128,17 @@ TEST(ReaderHeap, ValuesAcrossManyHeapBlocks)
                             pst_test::pattern_bytes(3580, static_cast<uint8_t>(i)));
             }
             std::vector<uint8_t> all;
-            ASSERT_EQ(file->read_stream(node.bid_data, &all, &why), 1) << why;
+            ASSERT_EQ(outcome(file->read_stream(node.bid_data, &all), &why), 1) << why;
             pst::read::DataStream stream;
-            ASSERT_EQ(stream.open(*file, node.bid_data, &why), 1) << why;
+            ASSERT_EQ(outcome(stream.open(*file, node.bid_data), &why), 1) << why;
             ASSERT_EQ(stream.size(), all.size());
             for (size_t k = 1; k < stream.block_count(); ++k) {
                 uint8_t across[7];
                 const uint64_t at = stream.block_offset(k) - 3;
-                ASSERT_EQ(stream.read(at, sizeof across, across, &why), 1) << why;
+                ASSERT_EQ(outcome(stream.read(at, sizeof across, across), &why), 1) << why;
                 EXPECT_TRUE(std::equal(across, across + 7, all.begin() + static_cast<ptrdiff_t>(at)));
             }
-            EXPECT_EQ(stream.read(all.size() - 1, 2, all.data(), &why), -1);
+            EXPECT_EQ(outcome(stream.read(all.size() - 1, 2, all.data()), &why), -1);
         }
     }
 }
@@ -227,7 +228,7 @@ TEST(ReaderMessaging, StoreRootTablesAndChildren)
         EXPECT_EQ(file->format(), options.format);
 
         pst::read::PropertyContext store;
-        ASSERT_EQ(pst::read::open_message_store(*file, &store, &why), 1) << why;
+        ASSERT_EQ(outcome(pst::read::open_message_store(*file, &store), &why), 1) << why;
         const pst::read::PropertyRef* name = store.find(0x3001);
         ASSERT_NE(name, nullptr);
         const std::u16string expected = u"Personal Folders";
@@ -236,10 +237,12 @@ TEST(ReaderMessaging, StoreRootTablesAndChildren)
             EXPECT_EQ(name->data[2 * i] | name->data[2 * i + 1] << 8, expected[i]);
 
         pst::read::Node root;
-        ASSERT_EQ(pst::read::find_root_folder(*file, &root, &why), 1) << why;
+        ASSERT_EQ(outcome(pst::read::find_root_folder(*file, &root), &why), 1) << why;
         EXPECT_EQ(root.nid, pst::nid::kRootFolder);
         pst::read::Table hierarchy;
-        ASSERT_EQ(pst::read::open_folder_table(*file, root.nid, pst::read::FolderTable::Hierarchy, &hierarchy, &why), 1)
+        ASSERT_EQ(
+            outcome(pst::read::open_folder_table(*file, root.nid, pst::read::FolderTable::Hierarchy, &hierarchy), &why),
+            1)
             << why;
         std::vector<uint32_t> rows;
         for (size_t r = 0; r < hierarchy.row_count(); ++r)
@@ -247,31 +250,32 @@ TEST(ReaderMessaging, StoreRootTablesAndChildren)
         EXPECT_NE(std::find(rows.begin(), rows.end(), 0x8022u), rows.end()); // Top of Personal Folders
 
         std::vector<pst::read::Node> children;
-        ASSERT_EQ(pst::read::children_of(*file, 0x8022, &children, &why), 1) << why;
+        ASSERT_EQ(outcome(pst::read::children_of(*file, 0x8022, &children), &why), 1) << why;
         ASSERT_GE(children.size(), 3u); // Deleted Items, Contacts, Mail
         EXPECT_TRUE(std::is_sorted(children.begin(), children.end(),
                                    [](const auto& a, const auto& b) { return a.nid < b.nid; }));
         pst::read::Node node;
-        EXPECT_EQ(pst::read::find_child(*file, root.nid, 0x8022, &node, &why), 1);
-        EXPECT_EQ(pst::read::find_child(*file, 0x8022, root.nid, &node, &why), 0);
-        EXPECT_EQ(pst::read::find_child(*file, root.nid, root.nid, &node, &why), 0);
-        EXPECT_EQ(pst::read::find_child(*file, root.nid, 0x7FFFFFE2, &node, &why), 0);
+        EXPECT_EQ(outcome(pst::read::find_child(*file, root.nid, 0x8022, &node), &why), 1);
+        EXPECT_EQ(outcome(pst::read::find_child(*file, 0x8022, root.nid, &node), &why), 0);
+        EXPECT_EQ(outcome(pst::read::find_child(*file, root.nid, root.nid, &node), &why), 0);
+        EXPECT_EQ(outcome(pst::read::find_child(*file, root.nid, 0x7FFFFFE2, &node), &why), 0);
 
         // "Contacts": the child folder whose contents table has six rows, every row a child.
         size_t found = 0;
         for (const pst::read::Node& folder : children) {
             pst::read::Table contents;
-            if (pst::read::open_folder_table(*file, folder.nid, pst::read::FolderTable::Contents, &contents, &why) !=
-                    1 ||
+            if (outcome(pst::read::open_folder_table(*file, folder.nid, pst::read::FolderTable::Contents, &contents),
+                        &why) != 1 ||
                 contents.row_count() != 6)
                 continue;
             ++found;
             for (size_t r = 0; r < contents.row_count(); ++r)
-                EXPECT_EQ(pst::read::find_child(*file, folder.nid, contents.row_id(r), &node, &why), 1);
+                EXPECT_EQ(outcome(pst::read::find_child(*file, folder.nid, contents.row_id(r), &node), &why), 1);
         }
         EXPECT_EQ(found, 1u);
         pst::read::Table none;
-        EXPECT_EQ(pst::read::open_folder_table(*file, 0x7FFFFFE2, pst::read::FolderTable::Contents, &none, &why), 0);
+        EXPECT_EQ(
+            outcome(pst::read::open_folder_table(*file, 0x7FFFFFE2, pst::read::FolderTable::Contents, &none), &why), 0);
     }
 }
 

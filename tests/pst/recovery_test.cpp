@@ -17,6 +17,7 @@
 namespace {
 
 namespace read = pst::read;
+using pst_test::outcome;
 using pst_test::TempDir;
 using Image = std::vector<uint8_t>;
 
@@ -120,13 +121,13 @@ std::vector<Found> contacts_of(read::File& file, read::Recovery& recovery, const
 {
     read::NameMap map; // a file cut short may have lost it: file-under names stay empty then
     std::string why;
-    const bool have_map = map.open(file, &why) == 1;
+    const bool have_map = outcome(map.open(file), &why) == 1;
     std::vector<Found> out;
     for (const read::RecoveredItem& item : result.items) {
         std::vector<uint8_t> stream;
-        EXPECT_EQ(file.read_stream(item.bid, &stream, &why), -1) << "a live block came back: " << item.bid;
+        EXPECT_EQ(outcome(file.read_stream(item.bid, &stream), &why), -1) << "a live block came back: " << item.bid;
         read::PropertyContext pc;
-        EXPECT_EQ(recovery.open(item, &pc, &why), 1) << why << " (item at " << item.offset << ")";
+        EXPECT_EQ(outcome(recovery.open(item, &pc), &why), 1) << why << " (item at " << item.offset << ")";
         EXPECT_EQ(pc.size(), item.properties);
         Found f;
         f.item = item;
@@ -214,7 +215,7 @@ TEST_P(RecoveryFiles, FindsTheDeletedNeverTheLive)
     ASSERT_TRUE(file) << why;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
-    ASSERT_EQ(recovery.scan({}, &result, &why), 1) << why;
+    ASSERT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
     EXPECT_EQ(result.end, read::RecoveryEnd::Complete);
     EXPECT_FALSE(result.whole_file);
     EXPECT_EQ(result.unmapped_regions, 0u);
@@ -230,7 +231,7 @@ TEST_P(RecoveryFiles, FindsTheDeletedNeverTheLive)
     ASSERT_TRUE(whole) << why;
     read::Recovery whole_recovery(*whole);
     read::RecoveryResult whole_result;
-    ASSERT_EQ(whole_recovery.scan({}, &whole_result, &why), 1) << why;
+    ASSERT_EQ(outcome(whole_recovery.scan({}, &whole_result), &why), 1) << why;
     EXPECT_TRUE(whole_result.whole_file);
     EXPECT_EQ(whole_result.total, whole->size() - 0x4400);
     EXPECT_GT(whole_result.live, planned.live.size());
@@ -257,40 +258,37 @@ TEST(RecoveryOrphans, BothKinds)
         ASSERT_TRUE(file) << why;
         std::map<std::string, uint32_t> parents;
         read::PropertyContext pc;
-        ASSERT_EQ(read::for_each_orphan_message(
-                      *file,
-                      [&](const read::Node& n) {
-                          EXPECT_EQ(pc.open(*file, n, &why), 1) << why;
-                          parents[text(pc.find(0x3A06))] = n.parent;
-                          return true;
-                      },
-                      &why),
+        ASSERT_EQ(outcome(read::for_each_orphan_message(*file,
+                                                        [&](const read::Node& n) {
+                                                            EXPECT_EQ(outcome(pc.open(*file, n), &why), 1) << why;
+                                                            parents[text(pc.find(0x3A06))] = n.parent;
+                                                            return true;
+                                                        }),
+                          &why),
                   1)
             << why;
         ASSERT_EQ(parents.size(), 2u);
         EXPECT_EQ(parents["Orphan store"], 0x21u);
         EXPECT_EQ(parents["Orphan missing"] & 0x1F, 0x02u);
         read::Node none;
-        EXPECT_EQ(file->find_node(parents["Orphan missing"], &none, &why), 0) << "its folder does not exist";
+        EXPECT_EQ(outcome(file->find_node(parents["Orphan missing"], &none), &why), 0) << "its folder does not exist";
 
         size_t messages = 0;
-        ASSERT_EQ(read::for_each_message_node(
-                      *file,
-                      [&](const read::Node&) {
-                          ++messages;
-                          return true;
-                      },
-                      &why),
+        ASSERT_EQ(outcome(read::for_each_message_node(*file,
+                                                      [&](const read::Node&) {
+                                                          ++messages;
+                                                          return true;
+                                                      }),
+                          &why),
                   1);
         EXPECT_EQ(messages, planned.live.size() + 2);
         size_t visits = 0;
-        EXPECT_EQ(read::for_each_orphan_message(
-                      *file,
-                      [&](const read::Node&) {
-                          ++visits;
-                          return false;
-                      },
-                      &why),
+        EXPECT_EQ(outcome(read::for_each_orphan_message(*file,
+                                                        [&](const read::Node&) {
+                                                            ++visits;
+                                                            return false;
+                                                        }),
+                          &why),
                   1);
         EXPECT_EQ(visits, 1u) << "the visitor stops the walk";
 
@@ -316,7 +314,7 @@ TEST(RecoveryScan, CleanFileHasNothing)
     ASSERT_TRUE(file) << why;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
-    ASSERT_EQ(recovery.scan({}, &result, &why), 1) << why;
+    ASSERT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
     EXPECT_EQ(result.end, read::RecoveryEnd::Complete);
     EXPECT_TRUE(result.items.empty());
     EXPECT_EQ(result.blocks, 0u);
@@ -340,13 +338,13 @@ TEST(RecoveryScan, TwoLevelDataTree)
     ASSERT_TRUE(file) << why;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
-    ASSERT_EQ(recovery.scan({}, &result, &why), 1) << why;
+    ASSERT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
     const auto found = contacts_of(*file, recovery, result);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].given, "Deleted huge");
     EXPECT_GT(found[0].item.blocks, 1021u);
     read::PropertyContext pc;
-    ASSERT_EQ(recovery.open(found[0].item, &pc, &why), 1) << why;
+    ASSERT_EQ(outcome(recovery.open(found[0].item, &pc), &why), 1) << why;
     const read::PropertyRef* last = pc.find(0x4000 + 2099);
     ASSERT_TRUE(last);
     EXPECT_TRUE(std::vector<uint8_t>(last->data, last->data + last->size) == pst_test::pattern_bytes(3580, 2099 % 256));
@@ -374,7 +372,7 @@ Base base_file(const TempDir& dir, const FileCase& c)
     auto file = read::File::open_memory(b.image, &why);
     read::Recovery recovery(*file);
     read::RecoveryResult result;
-    EXPECT_EQ(recovery.scan({}, &result, &why), 1) << why;
+    EXPECT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
     b.items = result.items;
     for (const Found& f : contacts_of(*file, recovery, result))
         b.names[f.item.bid] = f.given;
@@ -397,7 +395,7 @@ Outcome recover(const Image& image)
         return o;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
-    if (recovery.scan({}, &result, &why) != 1)
+    if (outcome(recovery.scan({}, &result), &why) != 1)
         return o;
     o.items = result.items.size();
     o.unmapped = result.unmapped_regions;
@@ -606,7 +604,7 @@ TEST(RecoveryScan, LimitsProgressAndCancel)
     ASSERT_TRUE(file) << why;
     read::Recovery recovery(*file);
     read::RecoveryResult all;
-    ASSERT_EQ(recovery.scan({}, &all, &why), 1) << why;
+    ASSERT_EQ(outcome(recovery.scan({}, &all), &why), 1) << why;
     ASSERT_GT(all.items.size(), 3u);
 
     struct Case
@@ -633,19 +631,19 @@ TEST(RecoveryScan, LimitsProgressAndCancel)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         read::RecoveryResult r;
-        ASSERT_EQ(recovery.scan(c.options, &r, &why), 1) << why;
+        ASSERT_EQ(outcome(recovery.scan(c.options, &r), &why), 1) << why;
         EXPECT_EQ(r.end, c.end);
         EXPECT_LE(r.items.size(), c.items);
         EXPECT_LE(r.scanned, r.total);
         for (size_t i = 0; i < r.items.size(); ++i)
             EXPECT_EQ(r.items[i].bid, all.items[i].bid);
     }
-    EXPECT_EQ(recovery.scan(two, &all, &why), 1);
+    EXPECT_EQ(outcome(recovery.scan(two, &all), &why), 1);
     read::PropertyContext pc;
-    EXPECT_EQ(recovery.open(all.items[0], &pc, &why), 1) << why;
+    EXPECT_EQ(outcome(recovery.open(all.items[0], &pc), &why), 1) << why;
     read::RecoveredItem stranger = all.items[0];
     stranger.bid += 4;
-    EXPECT_EQ(recovery.open(stranger, &pc, &why), -1);
+    EXPECT_EQ(outcome(recovery.open(stranger, &pc), &why), -1);
     EXPECT_FALSE(why.empty());
 
     // Progress: each call sees more scanned, never more than the total.
@@ -660,7 +658,7 @@ TEST(RecoveryScan, LimitsProgressAndCancel)
         return true;
     };
     read::RecoveryResult r;
-    ASSERT_EQ(recovery.scan(watch, &r, &why), 1);
+    ASSERT_EQ(outcome(recovery.scan(watch, &r), &why), 1);
     EXPECT_GT(calls, 0u);
     EXPECT_EQ(last, r.total);
 }

@@ -2,6 +2,7 @@
 // writer, and checking it with the structural checker.
 #pragma once
 
+#include "outcome.h"
 #include "pst/writer.h"
 
 #include <functional>

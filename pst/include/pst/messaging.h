@@ -2,7 +2,7 @@
 // and a folder's hierarchy and contents tables by node id. What libpff derives from its item
 // tree (a node's children, the root folder) is derived here from the nodes' parents, looking
 // nodes up one at a time instead of building a tree of the whole file. Same calling convention
-// as reader.h: 1 found / done, 0 absent, -1 error with *why set (why may be null).
+// as reader.h: a pst::Status, done or found, absent, or failed with its reason.
 #pragma once
 
 #include "pst/reader.h"
@@ -14,11 +14,11 @@
 namespace pst::read {
 
 // The message store's property context (node 0x21).
-int open_message_store(File& file, PropertyContext* pc, std::string* why);
+Status open_message_store(File& file, PropertyContext* pc);
 
 // The root folder: node 0x122 when it is its own parent, else the first node of the node B-tree
-// that is its own parent. 0 when there is none.
-int find_root_folder(File& file, Node* out, std::string* why);
+// that is its own parent. Absent when there is none.
+Status find_root_folder(File& file, Node* out);
 
 // A folder's tables, found as libpff finds them: the folder's node id plus 11 (hierarchy table,
 // type 0x0D for a folder) or plus 12 (contents table, type 0x0E).
@@ -27,15 +27,15 @@ enum class FolderTable : uint8_t
     Hierarchy = 11,
     Contents = 12,
 };
-// Opens `which` table of the folder `folder_nid`: 1 with it in *table, 0 when the folder has no
-// such node, -1 when it cannot be read.
-int open_folder_table(File& file, uint32_t folder_nid, FolderTable which, Table* table, std::string* why);
+// Opens `which` table of the folder `folder_nid`: found with it in *table, absent when the folder
+// has no such node, a failure when it cannot be read.
+Status open_folder_table(File& file, uint32_t folder_nid, FolderTable which, Table* table);
 
-// The node `nid` named by a table row of `parent`: 1 when it exists and `parent` is its parent
-// (and it is not `parent` itself), 0 otherwise, -1 when the lookup fails.
-int find_child(File& file, uint32_t parent, uint32_t nid, Node* out, std::string* why);
+// The node `nid` named by a table row of `parent`: found when it exists and `parent` is its parent
+// (and it is not `parent` itself), absent otherwise, a failure when the lookup fails.
+Status find_child(File& file, uint32_t parent, uint32_t nid, Node* out);
 
 // Every node whose parent is `parent` (`parent` itself left out), in node-id order, each id once.
-int children_of(File& file, uint32_t parent, std::vector<Node>* out, std::string* why);
+Status children_of(File& file, uint32_t parent, std::vector<Node>* out);
 
 } // namespace pst::read

@@ -10,16 +10,18 @@
 // caller holds (one folder's table, one message's properties), never the size of the file.
 //
 // Hostile input: every length, offset, count, level and depth taken from the file is checked
-// before use. A damaged piece gives -1 and a reason for that piece (the caller skips it); no
+// before use. A damaged piece gives a failure and a reason for that piece (the caller skips it); no
 // call reads outside a buffer, loops forever, recurses without bound or allocates more than
 // kMaxStreamSize for one stream; no compressed block inflates past kMaxInflatedBlock or the
 // size its trailer gives.
 //
-// Calling convention: 1 found / done, 0 absent (lookups only), -1 error with *why set (why may
-// be null). Objects are not thread-safe: one File and what reads from it belong to one thread.
+// Calling convention: every call that can fail returns a pst::Status (pst/status.h): done or
+// found, absent (lookups only: what was looked up does not exist, which is no failure), or failed
+// with the reason in its message. Objects are not thread-safe: one File and what reads from it belong to one thread.
 #pragma once
 
 #include "pst/format.h"
+#include "pst/status.h"
 
 #include <array>
 #include <cstddef>
@@ -68,16 +70,16 @@ public:
     uint64_t size() const; // bytes in the file
 
     // Node B-tree lookup by NID.
-    int find_node(uint32_t nid, Node* out, std::string* why);
+    Status find_node(uint32_t nid, Node* out);
     // Visits every leaf entry of the node B-tree in the tree's order (key order in a sound file),
-    // reading pages as it goes. `visit` returns false to stop early. 1 when done or stopped.
-    int for_each_node(const std::function<bool(const Node&)>& visit, std::string* why);
+    // reading pages as it goes. `visit` returns false to stop early. Done when done or stopped.
+    Status for_each_node(const std::function<bool(const Node&)>& visit);
 
     // The decoded data stream of a data tree (one data block, or an XBLOCK/XXBLOCK tree):
     // *out replaced by the whole stream.
-    int read_stream(uint64_t bid, std::vector<uint8_t>* out, std::string* why);
+    Status read_stream(uint64_t bid, std::vector<uint8_t>* out);
     // Subnode lookup in the subnode tree rooted at `bid_sub` (SLBLOCK or SIBLOCK).
-    int find_subnode(uint64_t bid_sub, uint32_t nid, Node* out, std::string* why);
+    Status find_subnode(uint64_t bid_sub, uint32_t nid, Node* out);
 
     struct Impl;
 
@@ -99,15 +101,15 @@ public:
     DataStream& operator=(DataStream&&) noexcept;
 
     // REQUIRES: `file` outlives the stream.
-    int open(File& file, uint64_t bid, std::string* why);
+    Status open(File& file, uint64_t bid);
     uint64_t size() const;
-    // Copies `size` bytes at `offset` into `out`; -1 when the range passes the end or a block
+    // Copies `size` bytes at `offset` into `out`; fails when the range passes the end or a block
     // cannot be read.
-    int read(uint64_t offset, size_t size, uint8_t* out, std::string* why);
+    Status read(uint64_t offset, size_t size, uint8_t* out);
     // The stream's blocks: size of block k, and a view of its decoded bytes (valid until the
     // next call on this stream).
     size_t block_count() const;
-    int block(size_t k, const uint8_t** data, size_t* size, std::string* why);
+    Status block(size_t k, const uint8_t** data, size_t* size);
     // Size of block k and its offset in the stream, from the block index (nothing is read).
     // REQUIRES: k < block_count().
     size_t block_size(size_t k) const;
@@ -142,9 +144,9 @@ public:
 
     // Reads the PC held by `node` (a node B-tree entry or a subnode; values in subnodes are
     // looked up in node.bid_sub). A value that cannot be read (bad HNID, missing subnode) is
-    // left out; the context still opens. -1 when the heap or the BTH itself is unreadable.
+    // left out; the context still opens. Fails when the heap or the BTH itself is unreadable.
     // REQUIRES: `file` outlives the use of the properties.
-    int open(File& file, const Node& node, std::string* why);
+    Status open(File& file, const Node& node);
 
     // Properties in the BTH's order (ascending id in a sound file).
     size_t size() const;
@@ -172,16 +174,16 @@ public:
     Table();
     ~Table();
 
-    int open(File& file, const Node& node, std::string* why);
+    Status open(File& file, const Node& node);
 
     // Rows in the row index's order (ascending row id in a sound file).
     size_t row_count() const;
     uint32_t row_id(size_t row) const;     // dwRowID, the index's key
     uint32_t row_number(size_t row) const; // position in the row matrix
 
-    // 1 when the row's entry in the row matrix can be read and carries the row index's row id,
-    // -1 otherwise (libpff drops such a row; cell() fails on it).
-    int read_row(size_t row, std::string* why);
+    // Done when the row's entry in the row matrix can be read and carries the row index's row id,
+    // a failure otherwise (libpff drops such a row; cell() fails on it).
+    Status read_row(size_t row);
 
     struct Column
     {
@@ -192,10 +194,10 @@ public:
     };
     const std::vector<Column>& columns() const;
 
-    // The cell of `tag` in `row`: 1 with the value's bytes in *out (fixed values as stored in
-    // the row, variable ones from the heap or a subnode), 0 when the column is absent or the
-    // cell is marked empty, -1 when the row cannot be read.
-    int cell(size_t row, uint32_t tag, std::vector<uint8_t>* out, std::string* why);
+    // The cell of `tag` in `row`: found with the value's bytes in *out (fixed values as stored in
+    // the row, variable ones from the heap or a subnode), absent when the column is absent or the
+    // cell is marked empty, a failure when the row cannot be read.
+    Status cell(size_t row, uint32_t tag, std::vector<uint8_t>* out);
 
     struct Impl;
 
@@ -211,10 +213,11 @@ public:
     Attachments();
     ~Attachments();
 
-    // Reads the attachment table of `message` (a node B-tree entry). 1 with its rows, 0 when the
-    // message has no attachment table (no attachments), -1 when the table cannot be read.
+    // Reads the attachment table of `message` (a node B-tree entry). Found with its rows, absent
+    // when the message has no attachment table (no attachments), a failure when the table cannot
+    // be read.
     // REQUIRES: `file` outlives the use of the attachments.
-    int open(File& file, const Node& message, std::string* why);
+    Status open(File& file, const Node& message);
 
     size_t count() const;
     // NID of attachment i's object: the row id of row i. REQUIRES: i < count().
@@ -224,9 +227,9 @@ public:
     Table& table();
 
     // Opens attachment i's property context. Values larger than a heap allows (a photo in
-    // PidTagAttachDataBinary 0x3701) are read through their data trees. -1 when the row names no
+    // PidTagAttachDataBinary 0x3701) are read through their data trees. Fails when the row names no
     // attachment object or the object cannot be read.
-    int open_attachment(size_t i, PropertyContext* pc, std::string* why);
+    Status open_attachment(size_t i, PropertyContext* pc);
 
     struct Impl;
 
@@ -249,8 +252,8 @@ public:
     NameMap();
     ~NameMap();
 
-    // Reads node 0x61. -1 when the node is missing or its streams are malformed.
-    int open(File& file, std::string* why);
+    // Reads node 0x61. Fails when the node is missing or its streams are malformed.
+    Status open(File& file);
     // What `prop_id` (0x8000 + index) stands for, or nullptr when the map has no such entry.
     const NamedId* find(uint16_t prop_id) const;
 

@@ -30,13 +30,13 @@ namespace pst::read {
 
 // Visits the node B-tree entries of message nodes (NID types 0x04 and 0x08, associated) in key
 // order, reading pages as it goes and at most as many as the file holds. `visit` returns false to
-// stop early. 1 when done or stopped, -1 when the tree cannot be read.
-int for_each_message_node(File& file, const std::function<bool(const Node&)>& visit, std::string* why);
+// stop early. Done when done or stopped, a failure when the tree cannot be read.
+Status for_each_message_node(File& file, const std::function<bool(const Node&)>& visit);
 
 // Visits the message nodes whose nidParent names no folder node (type 0x02) of the node B-tree:
 // a folder that does not exist, or a node that is no folder. No walk of the folder tree reaches
 // them. Two passes over the node B-tree; memory: 4 bytes per folder node.
-int for_each_orphan_message(File& file, const std::function<bool(const Node&)>& visit, std::string* why);
+Status for_each_orphan_message(File& file, const std::function<bool(const Node&)>& visit);
 
 struct RecoveryProgress
 {
@@ -97,15 +97,15 @@ public:
     explicit Recovery(File& file);
     ~Recovery();
 
-    // Scans the file's free space (see above). 1 when the scan ran (result->end says how far), -1
-    // when the file's live block or node B-tree cannot be read, which the scan needs to tell
-    // recovered blocks from live ones.
-    int scan(const RecoveryOptions& options, RecoveryResult* result, std::string* why);
+    // Scans the file's free space (see above). Done when the scan ran (result->end says how far),
+    // a failure when the file's live block or node B-tree cannot be read, which the scan needs to
+    // tell recovered blocks from live ones.
+    Status scan(const RecoveryOptions& options, RecoveryResult* result);
 
     // Opens an item of the last scan as a property context. Values the heap holds are read;
     // values held in subnodes cannot be (a deleted node's subnode tree is not known): they are
-    // left out and counted in pc->skipped(). -1 when the item is not one of the last scan's.
-    int open(const RecoveredItem& item, PropertyContext* pc, std::string* why);
+    // left out and counted in pc->skipped(). Fails when the item is not one of the last scan's.
+    Status open(const RecoveredItem& item, PropertyContext* pc);
 
     struct Impl;
 
