@@ -278,11 +278,12 @@ contacts::PhotoType photo_type_of(const ContactPhoto& photo)
     return type;
 }
 
-bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code, int fallback_codepage)
+pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code,
+                         int fallback_codepage)
 {
     const PropertyList* list = nullptr;
-    if (item.properties(&list) != 1) {
-        return false;
+    if (pst::Status read = item.properties(&list); !read) {
+        return read;
     }
     reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
@@ -293,10 +294,10 @@ bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int
         }
     }
     ContactPhoto photo;
-    if (item.contact_photo(&photo) == 1) {
+    if (item.contact_photo(&photo).found()) {
         draft.set_photo(photo.bytes, photo_type_of(photo));
     }
-    return true;
+    return pst::Status::success();
 }
 
 contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft)
@@ -305,13 +306,14 @@ contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactD
     return contacts::contact_record_build(store, draft);
 }
 
-contacts::ContactRecordPtr extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader,
-                                           ContactDraft& draft, int kind_code, int fallback_codepage)
+pst::Status extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader, ContactDraft& draft,
+                            int kind_code, int fallback_codepage, contacts::ContactRecordPtr* out)
 {
-    if (!read_contact(item, reader, draft, kind_code, fallback_codepage)) {
-        return nullptr;
+    if (pst::Status read = read_contact(item, reader, draft, kind_code, fallback_codepage); !read) {
+        return read;
     }
-    return build_contact(store, draft);
+    *out = build_contact(store, draft);
+    return *out ? pst::Status::success() : pst::Status::failure("");
 }
 
 bool format_filetime_date(uint64_t filetime, int shift_hours, char16_t out[10])

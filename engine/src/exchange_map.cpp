@@ -44,19 +44,19 @@ public:
             return;
         }
         int count = 0;
-        if (item.sub_message_count(&count) == 1) {
+        if (item.sub_message_count(&count)) {
             for (int i = 0; i < count; ++i) {
                 std::unique_ptr<PstItem> message;
                 const PropertyList* list = nullptr;
-                if (item.sub_message(i, &message) == 1 && message && message->properties(&list) == 1) {
+                if (item.sub_message(i, &message) && message && message->properties(&list)) {
                     pairs(*list);
                 }
             }
         }
-        if (item.sub_folder_count(&count) == 1) {
+        if (item.sub_folder_count(&count)) {
             for (int i = 0; i < count; ++i) {
                 std::unique_ptr<PstItem> sub;
-                if (item.sub_folder(i, &sub) == 1 && sub) {
+                if (item.sub_folder(i, &sub) && sub) {
                     folder(*sub, depth + 1);
                 }
             }
@@ -89,7 +89,7 @@ contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const S
     contacts::ExchangeMap map;
     std::unique_ptr<PstSource> source = PstSource::open(path_utf8, options, why);
     std::unique_ptr<PstItem> root;
-    if (!source || source->root_folder(&root) != 1 || !root) {
+    if (!source || !source->root_folder(&root) || !root) {
         return map;
     }
     Walk(map).folder(*root, 0);

@@ -10,23 +10,24 @@
 
 namespace engine {
 
-int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code)
+pst::Status export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code)
 {
     if (!handle->extraction) {
         handle->extraction.reset(new (std::nothrow) ExtractionState());
         if (!handle->extraction) {
-            return -1;
+            return pst::Status::failure("");
         }
     }
     if (handle->store == nullptr) {
         const PropertyList* properties = nullptr;
-        return item->properties(&properties) == 1 ? 1 : -1;
+        return item->properties(&properties);
     }
     contacts::ContactStore& store = *handle->store;
-    contacts::ContactRecordPtr record = extract_contact(
-        *item, store, handle->extraction->reader, handle->extraction->draft, kind_code, handle->fallback_codepage);
-    if (!record) {
-        return -1;
+    contacts::ContactRecordPtr record;
+    if (pst::Status extracted = extract_contact(*item, store, handle->extraction->reader, handle->extraction->draft,
+                                                kind_code, handle->fallback_codepage, &record);
+        !extracted) {
+        return extracted;
     }
     if (handle->listener != nullptr) {
         handle->listener->contact_added(*record);
@@ -35,7 +36,7 @@ int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kin
         handle->groups->contact_added(item->node_id(), record.get()); // the store keeps the record where it is
     }
     contacts::contact_store_append(store, std::move(record));
-    return 1;
+    return pst::Status::success();
 }
 
 } // namespace engine

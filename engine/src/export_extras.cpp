@@ -116,7 +116,7 @@ int export_handle_export_extras(export_handle_t* handle, PstSource* file)
             return false;
         }
         uint8_t type = 0;
-        if (item.type(&type) != 1 || type != kItemContact) {
+        if (!item.type(&type) || type != kItemContact) {
             return true;
         }
         const bool orphan = origin == ExtraOrigin::orphan;
@@ -142,8 +142,8 @@ int export_handle_export_extras(export_handle_t* handle, PstSource* file)
         contacts::contact_store_append(store, std::move(record));
         return true;
     };
-    const int done = file->for_each_extra_item(visit, go_on);
-    return failed || done < 0 ? -1 : 1;
+    const pst::Status done = file->for_each_extra_item(visit, go_on);
+    return failed || !done ? -1 : 1;
 }
 
 } // namespace engine

@@ -42,11 +42,11 @@ void GroupScan::contact_added(uint32_t node_id, const contacts::ContactRecord* r
     }
 }
 
-bool GroupScan::read_list(PstItem& item, int codepage)
+pst::Status GroupScan::read_list(PstItem& item, int codepage)
 {
     const PropertyList* list = nullptr;
-    if (item.properties(&list) != 1) {
-        return false;
+    if (pst::Status read = item.properties(&list); !read) {
+        return read;
     }
     RawGroup group;
     if (!read_name(*list, pst::tag::kDisplayName, codepage, group.name)) {
@@ -73,7 +73,7 @@ bool GroupScan::read_list(PstItem& item, int codepage)
         group.one_offs = entries(*list, kLidOneOffMembers);
     }
     m_raw.push_back(std::move(group));
-    return true;
+    return pst::Status::success();
 }
 
 contacts::ContactGroups GroupScan::resolve() const

@@ -16,9 +16,9 @@ class GroupScan
 public:
     // A contact the walk added, by its node id (0: none; not kept).
     void contact_added(uint32_t node_id, const contacts::ContactRecord* record);
-    // Reads a distribution list item: its name, identity and member entries. False when its
+    // Reads a distribution list item: its name, identity and member entries. A failure when its
     // values cannot be read.
-    bool read_list(PstItem& item, int codepage);
+    pst::Status read_list(PstItem& item, int codepage);
     // The groups with their members resolved to the contacts and groups of the walk.
     contacts::ContactGroups resolve() const;
 

@@ -9,20 +9,6 @@
 namespace engine {
 
 namespace {
-const std::string kNoAccount;
-} // namespace
-
-const std::string& PstItem::failure() const
-{
-    return kNoAccount;
-}
-
-const std::string& PstSource::failure() const
-{
-    return kNoAccount;
-}
-
-namespace {
 
 struct ClassRow
 {

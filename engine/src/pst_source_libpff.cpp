@@ -108,56 +108,74 @@ bool photo_of_attachment(libpff_item_t* attachment, ContactPhoto* out)
     return true;
 }
 
+// A failure as libpff reports it: its texts are never passed on, so without an account.
+pst::Status libpff_failed()
+{
+    return pst::Status::failure("");
+}
+
+// Done for libpff's 1, a failure otherwise.
+pst::Status libpff_result(int result)
+{
+    return result == 1 ? pst::Status::success() : libpff_failed();
+}
+
 class LibpffItem : public PstItem
 {
 public:
     explicit LibpffItem(libpff_item_t* handle) : m_item(handle) {}
 
-    int type(uint8_t* out) override
+    pst::Status type(uint8_t* out) override
     {
         pff::ErrorSlot error;
-        return libpff_item_get_type(m_item.get(), out, error.out()) == 1 ? 1 : -1;
+        return libpff_result(libpff_item_get_type(m_item.get(), out, error.out()));
     }
-    int sub_item_count(int* count) override { return counted(libpff_item_get_number_of_sub_items, count); }
-    int sub_item(int index, std::unique_ptr<PstItem>* out) override
+    pst::Status sub_item_count(int* count) override { return counted(libpff_item_get_number_of_sub_items, count); }
+    pst::Status sub_item(int index, std::unique_ptr<PstItem>* out) override
     {
         return child(libpff_item_get_sub_item, index, out);
     }
-    int sub_folder_count(int* count) override { return counted(libpff_folder_get_number_of_sub_folders, count); }
-    int sub_folder(int index, std::unique_ptr<PstItem>* out) override
+    pst::Status sub_folder_count(int* count) override
+    {
+        return counted(libpff_folder_get_number_of_sub_folders, count);
+    }
+    pst::Status sub_folder(int index, std::unique_ptr<PstItem>* out) override
     {
         return child(libpff_folder_get_sub_folder, index, out);
     }
-    int sub_message_count(int* count) override { return counted(libpff_folder_get_number_of_sub_messages, count); }
-    int sub_message(int index, std::unique_ptr<PstItem>* out) override
+    pst::Status sub_message_count(int* count) override
+    {
+        return counted(libpff_folder_get_number_of_sub_messages, count);
+    }
+    pst::Status sub_message(int index, std::unique_ptr<PstItem>* out) override
     {
         return child(libpff_folder_get_sub_message, index, out);
     }
 
-    int display_name(std::string* out) override
+    pst::Status display_name(std::string* out) override
     {
         size_t size = 0;
         if (pff::item_entry_utf8_string_size(m_item.get(), pst::tag::kDisplayName, &size) != 1) {
-            return 0;
+            return pst::Status::none();
         }
         if (size == 0 || size > static_cast<size_t>(INT_MAX)) {
-            return -1;
+            return libpff_failed();
         }
         std::vector<uint8_t> buffer(size, 0);
         if (pff::item_entry_utf8_string(m_item.get(), pst::tag::kDisplayName, buffer.data(), buffer.size()) != 1) {
-            return -1;
+            return libpff_failed();
         }
         out->assign(reinterpret_cast<const char*>(buffer.data()));
-        return 1;
+        return pst::Status::success();
     }
 
-    int properties(const PropertyList** out) override
+    pst::Status properties(const PropertyList** out) override
     {
         if (!m_read && read_properties() != 1) {
-            return -1;
+            return libpff_failed();
         }
         *out = &m_properties;
-        return 1;
+        return pst::Status::success();
     }
 
     uint32_t node_id() override
@@ -167,48 +185,48 @@ public:
         return libpff_item_get_identifier(m_item.get(), &id, error.out()) == 1 ? id : 0;
     }
 
-    int contact_photo(ContactPhoto* out) override
+    pst::Status contact_photo(ContactPhoto* out) override
     {
         // Asking libpff for a message's attachments costs a lookup in its subnodes; a message
         // whose PidTagMessageFlags say it has none is taken at its word (Outlook keeps the flag
         // with the attachments).
         const PropertyList* list = nullptr;
-        if (properties(&list) == 1) {
+        if (properties(&list)) {
             const std::optional<uint32_t> flags = list->long_value(kTagMessageFlags);
             if (flags && (*flags & kMessageFlagHasAttachments) == 0) {
-                return 0;
+                return pst::Status::none();
             }
         }
         pff::ErrorSlot error;
         int count = 0;
         if (libpff_message_get_number_of_attachments(m_item.get(), &count, error.out()) != 1 || count <= 0) {
-            return 0;
+            return pst::Status::none();
         }
         for (int i = 0; i < count; ++i) {
             pff::Item attachment;
             if (libpff_message_get_attachment(m_item.get(), i, attachment.out(), error.out()) == 1 && attachment &&
                 photo_of_attachment(attachment.get(), out)) {
-                return 1;
+                return pst::Status::success();
             }
         }
-        return 0;
+        return pst::Status::none();
     }
 
 private:
-    template <typename CountFn> int counted(CountFn fn, int* count)
+    template <typename CountFn> pst::Status counted(CountFn fn, int* count)
     {
         pff::ErrorSlot error;
-        return fn(m_item.get(), count, error.out()) == 1 ? 1 : -1;
+        return libpff_result(fn(m_item.get(), count, error.out()));
     }
-    template <typename GetFn> int child(GetFn fn, int index, std::unique_ptr<PstItem>* out)
+    template <typename GetFn> pst::Status child(GetFn fn, int index, std::unique_ptr<PstItem>* out)
     {
         pff::ErrorSlot error;
         pff::Item handle;
         if (fn(m_item.get(), index, handle.out(), error.out()) != 1 || !handle) {
-            return -1;
+            return libpff_failed();
         }
         out->reset(new (std::nothrow) LibpffItem(handle.take()));
-        return *out ? 1 : -1;
+        return *out ? pst::Status::success() : libpff_failed();
     }
 
     int read_properties()
@@ -319,46 +337,46 @@ public:
         return true;
     }
 
-    int root_folder(std::unique_ptr<PstItem>* out) override
+    pst::Status root_folder(std::unique_ptr<PstItem>* out) override
     {
         pff::ErrorSlot error;
         pff::Item root;
         if (libpff_file_get_root_folder(m_file.get(), root.out(), error.out()) != 1 || !root) {
-            return -1;
+            return libpff_failed();
         }
         out->reset(new (std::nothrow) LibpffItem(root.take()));
-        return *out ? 1 : -1;
+        return *out ? pst::Status::success() : libpff_failed();
     }
 
-    int for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& visit,
-                            const std::function<bool()>& go_on) override
+    pst::Status for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& visit,
+                                    const std::function<bool()>& go_on) override
     {
         std::vector<Orphan> orphans;
         const int collected = collect_orphans(go_on, &orphans);
         if (collected != 1) {
-            return collected;
+            return collected == 0 ? pst::Status::none() : libpff_failed();
         }
         for (Orphan& orphan : orphans) {
             LibpffItem item(orphan.item.take());
             if (!visit(item, ExtraOrigin::orphan)) {
-                return 1;
+                return pst::Status::success();
             }
         }
         if (!go_on()) {
-            return 1;
+            return pst::Status::success();
         }
         const int recovered = recover(go_on);
         if (recovered != 1) {
-            return recovered == 0 ? 1 : -1;
+            return recovered == 0 ? pst::Status::success() : libpff_failed();
         }
         pff::ErrorSlot error;
         int count = 0;
         if (libpff_file_get_number_of_recovered_items(m_file.get(), &count, error.out()) != 1) {
-            return -1;
+            return libpff_failed();
         }
         for (int i = 0; i < count; ++i) {
             if (!go_on()) {
-                return 1;
+                return pst::Status::success();
             }
             pff::Item handle;
             if (libpff_file_get_recovered_item_by_index(m_file.get(), i, handle.out(), error.out()) != 1 || !handle) {
@@ -366,10 +384,10 @@ public:
             }
             LibpffItem item(handle.take());
             if (!visit(item, ExtraOrigin::recovered)) {
-                return 1;
+                return pst::Status::success();
             }
         }
-        return 1;
+        return pst::Status::success();
     }
 
 private:

@@ -43,6 +43,16 @@ std::string hex32(uint32_t value)
     return text;
 }
 
+// Why an item has no type: its message class is a value of another type.
+constexpr const char* kClassNotText = "its message class is neither an 8-bit nor a Unicode text";
+
+// Hands out a newly made item; a failure (without an account) when there was no memory for it.
+pst::Status made(std::unique_ptr<PstItem>* out, PstItem* item)
+{
+    out->reset(item);
+    return item != nullptr ? pst::Status::success() : pst::Status::failure("");
+}
+
 bool known_value_type(uint16_t type)
 {
     return std::find(std::begin(kKnownValueTypes), std::end(kKnownValueTypes), type) != std::end(kKnownValueTypes);
@@ -121,34 +131,35 @@ class ListItem : public PstItem
 public:
     PropertyList& list() { return m_list; }
 
-    int type(uint8_t* out) override
+    pst::Status type(uint8_t* out) override
     {
         const int type = type_of_properties(m_list);
         if (type < 0) {
-            return -1;
+            return pst::Status::failure(kClassNotText);
         }
         *out = static_cast<uint8_t>(type);
-        return 1;
+        return pst::Status::success();
     }
-    int sub_item_count(int* count) override { return none(count); }
-    int sub_item(int, std::unique_ptr<PstItem>*) override { return -1; }
-    int sub_folder_count(int* count) override { return none(count); }
-    int sub_folder(int, std::unique_ptr<PstItem>*) override { return -1; }
-    int sub_message_count(int* count) override { return none(count); }
-    int sub_message(int, std::unique_ptr<PstItem>*) override { return -1; }
-    int display_name(std::string*) override { return 0; }
-    int properties(const PropertyList** out) override
+    pst::Status sub_item_count(int* count) override { return none(count); }
+    pst::Status sub_item(int, std::unique_ptr<PstItem>*) override { return no_child(); }
+    pst::Status sub_folder_count(int* count) override { return none(count); }
+    pst::Status sub_folder(int, std::unique_ptr<PstItem>*) override { return no_child(); }
+    pst::Status sub_message_count(int* count) override { return none(count); }
+    pst::Status sub_message(int, std::unique_ptr<PstItem>*) override { return no_child(); }
+    pst::Status display_name(std::string*) override { return pst::Status::none(); }
+    pst::Status properties(const PropertyList** out) override
     {
         *out = &m_list;
-        return 1;
+        return pst::Status::success();
     }
 
 private:
-    static int none(int* count)
+    static pst::Status none(int* count)
     {
         *count = 0;
-        return 1;
+        return pst::Status::success();
     }
+    static pst::Status no_child() { return pst::Status::failure("an item found in free space has no children"); }
     PropertyList m_list;
 };
 
@@ -164,26 +175,28 @@ public:
         }
     }
 
-    int type(uint8_t* out) override;
-    int sub_item_count(int* count) override;
-    int sub_item(int index, std::unique_ptr<PstItem>* out) override;
-    int sub_folder_count(int* count) override { return table_rows(m_sub_folders, read::FolderTable::Hierarchy, count); }
-    int sub_folder(int index, std::unique_ptr<PstItem>* out) override
+    pst::Status type(uint8_t* out) override;
+    pst::Status sub_item_count(int* count) override;
+    pst::Status sub_item(int index, std::unique_ptr<PstItem>* out) override;
+    pst::Status sub_folder_count(int* count) override
+    {
+        return table_rows(m_sub_folders, read::FolderTable::Hierarchy, count);
+    }
+    pst::Status sub_folder(int index, std::unique_ptr<PstItem>* out) override
     {
         return table_child(m_sub_folders, index, true, out);
     }
-    int sub_message_count(int* count) override
+    pst::Status sub_message_count(int* count) override
     {
         return table_rows(m_sub_messages, read::FolderTable::Contents, count);
     }
-    int sub_message(int index, std::unique_ptr<PstItem>* out) override
+    pst::Status sub_message(int index, std::unique_ptr<PstItem>* out) override
     {
         return table_child(m_sub_messages, index, false, out);
     }
-    int display_name(std::string* out) override;
-    int properties(const PropertyList** out) override;
-    int contact_photo(ContactPhoto* out) override;
-    const std::string& failure() const override { return m_why; }
+    pst::Status display_name(std::string* out) override;
+    pst::Status properties(const PropertyList** out) override;
+    pst::Status contact_photo(ContactPhoto* out) override;
     uint32_t node_id() override { return m_node.nid; }
 
 private:
@@ -193,21 +206,20 @@ private:
         bool present = false;
         read::Table table;
     };
-    int table_rows(ChildTable& t, read::FolderTable which, int* count);
-    int table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
-    int make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
+    pst::Status table_rows(ChildTable& t, read::FolderTable which, int* count);
+    pst::Status table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
+    pst::Status make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
 
     NativeSource& m_source;
     read::Node m_node;
     int m_type = -1; // determined on first use
     bool m_read = false;
-    bool m_unreadable = false;
+    pst::Status m_read_status; // of the first read of the properties
     PropertyList m_properties;
     ChildTable m_sub_folders;
     ChildTable m_sub_messages;
     bool m_children_read = false;
     std::vector<read::Node> m_children;
-    std::string m_why; // the reader's account of the last failure
 };
 
 class NativeSource : public PstSource
@@ -222,73 +234,59 @@ public:
             return false;
         }
         // Without a readable name-to-id map the named properties keep their stored ids.
-        const pst::Status names = m_names.open(*m_file);
-        m_names_ok = names.found();
-        m_why = names.message;
+        m_names_ok = m_names.open(*m_file).found();
         return true;
     }
 
-    int root_folder(std::unique_ptr<PstItem>* out) override
+    pst::Status root_folder(std::unique_ptr<PstItem>* out) override
     {
         read::Node root;
         if (pst::Status found = read::find_root_folder(*m_file, &root); !found.found()) {
-            if (!found) {
-                m_why = std::move(found.message);
-            }
-            return -1;
+            return found ? pst::Status::failure("the file has no root folder") : found;
         }
         // A root folder whose own values cannot be read means the block B-tree is unusable:
         // the walk would find nothing and call it done.
         auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(*this, root, true));
+        if (!item) {
+            return pst::Status::failure("");
+        }
         const PropertyList* properties = nullptr;
-        if (!item || item->properties(&properties) != 1) {
-            if (item) {
-                m_why = item->failure();
-            }
-            return -1;
+        if (pst::Status read = item->properties(&properties); !read) {
+            return read;
         }
         *out = std::move(item);
-        return 1;
+        return pst::Status::success();
     }
 
     read::File& file() { return *m_file; }
-    const std::string& failure() const override { return m_why; }
 
     // Reads the property context of `node` into `list`, named ids resolved through the map.
-    int read_properties(const read::Node& node, PropertyList& list, std::string* why)
+    pst::Status read_properties(const read::Node& node, PropertyList& list)
     {
         list.clear();
         if (pst::Status opened = m_pc.open(*m_file, node); !opened) {
-            *why = std::move(opened.message);
-            return -1;
+            return opened;
         }
-        return copy_properties(m_pc, list, why);
+        return copy_properties(m_pc, list);
     }
 
-    // The attachment marked as the contact photo of `message`: 1 found, 0 none (*why says what
-    // kept an attachment from being read; the contact is read without a photo then).
-    int contact_photo(const read::Node& message, ContactPhoto* out, std::string* why)
+    // The attachment marked as the contact photo of `message`: found, or absent (an attachment
+    // that cannot be read is passed over: the contact is read without a photo then).
+    pst::Status contact_photo(const read::Node& message, ContactPhoto* out)
     {
-        if (message.bid_sub == 0) {
-            return 0;
-        }
-        if (pst::Status opened = m_attachments.open(*m_file, message); !opened.found()) {
-            *why = std::move(opened.message);
-            return 0;
+        if (message.bid_sub == 0 || !m_attachments.open(*m_file, message).found()) {
+            return pst::Status::none();
         }
         for (size_t i = 0; i < m_attachments.count(); ++i) {
-            pst::Status opened = m_attachments.open_attachment(i, &m_attachment);
-            if (!opened) {
-                *why = std::move(opened.message);
-            } else if (photo_of_attachment(m_attachment, out)) {
-                return 1;
+            if (m_attachments.open_attachment(i, &m_attachment) && photo_of_attachment(m_attachment, out)) {
+                return pst::Status::success();
             }
         }
-        return 0;
+        return pst::Status::none();
     }
 
-    int for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& visit,
-                            const std::function<bool()>& go_on) override
+    pst::Status for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& visit,
+                                    const std::function<bool()>& go_on) override
     {
         // Orphans: the nodes first (reading items while the node B-tree is being walked would
         // interleave the two), then each as an item.
@@ -299,17 +297,16 @@ public:
                                                                    return orphans.size() % 4096 != 0 || go_on();
                                                                });
             !walked) {
-            m_why = std::move(walked.message);
-            return -1;
+            return walked;
         }
         for (const read::Node& node : orphans) {
             NativeItem item(*this, node, false);
             if (!visit(item, ExtraOrigin::orphan)) {
-                return 1;
+                return pst::Status::success();
             }
         }
         if (!go_on()) {
-            return 1;
+            return pst::Status::success();
         }
         // Deleted items: property contexts left in free space.
         read::Recovery recovery(*m_file);
@@ -317,38 +314,36 @@ public:
         options.progress = [&go_on](const read::RecoveryProgress&) { return go_on(); };
         read::RecoveryResult found;
         if (pst::Status scanned = recovery.scan(options, &found); !scanned) {
-            m_why = std::move(scanned.message);
-            return -1;
+            return scanned;
         }
         if (found.end == read::RecoveryEnd::Cancelled) {
-            return 1;
+            return pst::Status::success();
         }
         ListItem item;
         for (const read::RecoveredItem& r : found.items) {
             item.list().clear();
             // A deleted item that no longer reads whole was overwritten: it is not one to find.
-            std::string overwritten;
-            if (!recovery.open(r, &m_pc) || copy_properties(m_pc, item.list(), &overwritten) != 1) {
+            if (!recovery.open(r, &m_pc) || !copy_properties(m_pc, item.list())) {
                 continue;
             }
             if (!visit(item, ExtraOrigin::recovered)) {
-                return 1;
+                return pst::Status::success();
             }
         }
-        return 1;
+        return pst::Status::success();
     }
 
 private:
-    // The properties of an open context into `list`, named ids resolved through the map. -1 (and
-    // an empty list, and *why) for a value type libpff refuses.
-    int copy_properties(const read::PropertyContext& pc, PropertyList& list, std::string* why)
+    // The properties of an open context into `list`, named ids resolved through the map. A failure
+    // (and an empty list) for a value type libpff refuses.
+    pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list)
     {
         for (size_t i = 0; i < pc.size(); ++i) {
             const read::PropertyRef& p = pc.at(i);
             if (!known_value_type(p.type)) {
                 list.clear();
-                *why = "property " + hex16(p.id) + " has the value type " + hex16(p.type) + ", which no reader knows";
-                return -1;
+                return pst::Status::failure("property " + hex16(p.id) + " has the value type " + hex16(p.type) +
+                                            ", which no reader knows");
             }
             const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
             if (named == nullptr) {
@@ -359,7 +354,7 @@ private:
                 list.add(p.id, p.type, p.data, p.size, std::nullopt, &named->guid, named->name);
             }
         }
-        return 1;
+        return pst::Status::success();
     }
 
     std::unique_ptr<read::File> m_file;
@@ -368,58 +363,52 @@ private:
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
     read::Attachments m_attachments;
     read::PropertyContext m_attachment;
-    std::string m_why; // the reader's account of the last failure, or of an unreadable name map
 };
 
-int NativeItem::properties(const PropertyList** out)
+pst::Status NativeItem::properties(const PropertyList** out)
 {
-    if (!m_read && !m_unreadable) {
-        if (m_source.read_properties(m_node, m_properties, &m_why) == 1) {
-            m_read = true;
-        } else {
-            m_unreadable = true;
-        }
+    if (!m_read) {
+        m_read = true;
+        m_read_status = m_source.read_properties(m_node, m_properties);
     }
-    if (m_unreadable) {
-        return -1;
+    if (!m_read_status) {
+        return m_read_status;
     }
     *out = &m_properties;
-    return 1;
+    return pst::Status::success();
 }
 
-int NativeItem::type(uint8_t* out)
+pst::Status NativeItem::type(uint8_t* out)
 {
     if (m_type < 0) {
         const PropertyList* list = nullptr;
-        if (properties(&list) != 1) {
-            return -1;
+        if (pst::Status read = properties(&list); !read) {
+            return read;
         }
         m_type = type_of_properties(*list);
         if (m_type < 0) {
-            m_why = "its message class is neither an 8-bit nor a Unicode text";
-            return -1;
+            return pst::Status::failure(kClassNotText);
         }
     }
     *out = static_cast<uint8_t>(m_type);
-    return 1;
+    return pst::Status::success();
 }
 
-int NativeItem::contact_photo(ContactPhoto* out)
+pst::Status NativeItem::contact_photo(ContactPhoto* out)
 {
     // A photo that cannot be read leaves the contact without one; it is not a failure of the item.
-    std::string unreadable;
-    return m_source.contact_photo(m_node, out, &unreadable);
+    return m_source.contact_photo(m_node, out);
 }
 
-int NativeItem::display_name(std::string* out)
+pst::Status NativeItem::display_name(std::string* out)
 {
     const PropertyList* list = nullptr;
-    if (properties(&list) != 1) {
-        return -1;
+    if (pst::Status read = properties(&list); !read) {
+        return read;
     }
     const PropertyList::Property* name = list->find(pst::tag::kDisplayName);
     if (name == nullptr) {
-        return 0;
+        return pst::Status::none();
     }
     const auto bytes = list->bytes(*name);
     std::u16string units;
@@ -429,74 +418,73 @@ int NativeItem::display_name(std::string* out)
     } else if (name->type == kTypeString8) {
         decode_8bit(bytes, m_source.options().fallback_codepage, units);
     } else {
-        return -1;
+        return pst::Status::failure("its display name is neither an 8-bit nor a Unicode text");
     }
     *out = contacts::utf16_to_utf8(units);
-    return 1;
+    return pst::Status::success();
 }
 
-int NativeItem::sub_item_count(int* count)
+pst::Status NativeItem::sub_item_count(int* count)
 {
     if (!m_children_read) {
         if (pst::Status listed = read::children_of(m_source.file(), m_node.nid, &m_children); !listed) {
-            m_why = std::move(listed.message);
-            return -1;
+            return listed;
         }
         m_children_read = true;
     }
     *count = static_cast<int>(m_children.size());
-    return 1;
+    return pst::Status::success();
 }
 
-int NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
+pst::Status NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
 {
     int count = 0;
-    if (sub_item_count(&count) != 1 || index < 0 || index >= count) {
-        return -1;
+    if (pst::Status counted = sub_item_count(&count); !counted) {
+        return counted;
     }
-    out->reset(new (std::nothrow) NativeItem(m_source, m_children[static_cast<size_t>(index)], false));
-    return *out ? 1 : -1;
+    if (index < 0 || index >= count) {
+        return pst::Status::failure("sub item " + std::to_string(index) + " is past the item's " +
+                                    std::to_string(count));
+    }
+    return made(out, new (std::nothrow) NativeItem(m_source, m_children[static_cast<size_t>(index)], false));
 }
 
-int NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
+pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
 {
     if (!t.read) {
         pst::Status found = read::open_folder_table(m_source.file(), m_node.nid, which, &t.table);
         if (!found) {
-            m_why = std::move(found.message);
-            return -1;
+            return found;
         }
         t.present = found.found();
         t.read = true;
     }
     const size_t rows = t.present ? t.table.row_count() : 0;
     if (rows > static_cast<size_t>(INT32_MAX)) {
-        return -1;
+        return pst::Status::failure("its table has " + std::to_string(rows) + " rows, more than can be counted");
     }
     *count = static_cast<int>(rows);
-    return 1;
+    return pst::Status::success();
 }
 
-int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out)
+pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out)
 {
     if (!t.read || !t.present || index < 0 || static_cast<size_t>(index) >= t.table.row_count()) {
-        return -1;
+        return pst::Status::failure("row " + std::to_string(index) + " is past its table");
     }
     return make_child(t.table.row_id(static_cast<size_t>(index)), folder, out);
 }
 
 // A table row names a child: it must be a node whose parent is this item.
-int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
+pst::Status NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
 {
     read::Node node;
     pst::Status found = read::find_child(m_source.file(), m_node.nid, nid, &node);
     if (!found.found()) {
-        m_why = found ? "its table names node " + hex32(nid) + ", which is not one of its children"
-                      : std::move(found.message);
-        return -1;
+        return found ? pst::Status::failure("its table names node " + hex32(nid) + ", which is not one of its children")
+                     : found;
     }
-    out->reset(new (std::nothrow) NativeItem(m_source, node, folder));
-    return *out ? 1 : -1;
+    return made(out, new (std::nothrow) NativeItem(m_source, node, folder));
 }
 
 } // namespace

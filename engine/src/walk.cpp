@@ -48,7 +48,7 @@ const char* label_of(uint8_t type)
 } // namespace
 
 void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
-                        const char* reason, const PstItem& failed)
+                        const char* reason, const pst::Status& failed)
 {
     ++handle->skipped_count;
     if (handle->listener == nullptr) {
@@ -58,7 +58,7 @@ void export_handle_skip(export_handle_t* handle, const char16_t* export_path, si
     std::u16string_view path(export_path, export_path_size > 0 ? export_path_size - 1 : 0);
     const size_t separator = path.find(u'\\');
     path = separator == std::u16string_view::npos ? std::u16string_view() : path.substr(separator + 1);
-    handle->listener->item_skipped(SkippedItem{std::u16string(path), item_index, reason, failed.failure()});
+    handle->listener->item_skipped(SkippedItem{std::u16string(path), item_index, reason, failed.message});
 }
 
 int export_handle_export_items(export_handle_t* handle, PstSource* file, const char16_t* export_path,
@@ -86,11 +86,11 @@ int export_handle_export_file(export_handle_t* handle, PstSource* file, const ch
                               size_t export_path_size)
 {
     std::unique_ptr<PstItem> root;
-    if (file->root_folder(&root) != 1 || !root) {
+    if (!file->root_folder(&root) || !root) {
         return -1;
     }
     int count = 0;
-    if (root->sub_item_count(&count) != 1) {
+    if (!root->sub_item_count(&count)) {
         return -1;
     }
     if (count == 0) {
@@ -103,7 +103,7 @@ int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const
                                    size_t export_path_size)
 {
     int count = 0;
-    if (item->sub_item_count(&count) != 1) {
+    if (!item->sub_item_count(&count)) {
         return -1;
     }
     for (int i = 0; i < count; ++i) {
@@ -111,7 +111,7 @@ int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const
             return -1;
         }
         std::unique_ptr<PstItem> child;
-        if (item->sub_item(i, &child) != 1 || !child) {
+        if (!item->sub_item(i, &child) || !child) {
             return -1;
         }
         export_handle_export_item(handle, child.get(), i, export_path, export_path_size);
@@ -123,8 +123,8 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
                               size_t export_path_size)
 {
     uint8_t type = 0;
-    if (item->type(&type) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, item_index, "the item's type cannot be read", *item);
+    if (const pst::Status typed = item->type(&type); !typed) {
+        export_handle_skip(handle, export_path, export_path_size, item_index, "the item's type cannot be read", typed);
         return 1;
     }
     if (const char* label = label_of(type)) {
@@ -132,16 +132,17 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
     }
     if (type == kItemContact) {
         ++handle->contact_count;
-        if (export_handle_export_contact(handle, item, 7) != 1) {
+        if (const pst::Status exported = export_handle_export_contact(handle, item, 7); !exported) {
             export_handle_skip(handle, export_path, export_path_size, item_index, "the contact's values cannot be read",
-                               *item);
+                               exported);
         }
     } else if (type == kItemFolder) {
         export_handle_export_folder(handle, item, item_index, export_path, export_path_size);
-    } else if (type == kItemDistributionList && handle->groups != nullptr &&
-               !handle->groups->read_list(*item, handle->fallback_codepage)) {
-        export_handle_skip(handle, export_path, export_path_size, item_index,
-                           "the distribution list's values cannot be read", *item);
+    } else if (type == kItemDistributionList && handle->groups != nullptr) {
+        if (const pst::Status read = handle->groups->read_list(*item, handle->fallback_codepage); !read) {
+            export_handle_skip(handle, export_path, export_path_size, item_index,
+                               "the distribution list's values cannot be read", read);
+        }
     }
     return 1;
 }
@@ -150,13 +151,14 @@ int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int fo
                                 size_t export_path_size)
 {
     std::string name;
-    const bool named = folder->display_name(&name) == 1 && !name.empty() && name[0] != '\0';
+    const pst::Status name_read = folder->display_name(&name);
+    const bool named = name_read.found() && !name.empty() && name[0] != '\0';
     if (!named) {
         char unnamed[12];
         const int written = std::snprintf(unnamed, sizeof unnamed, "Folder%05d", folder_index + 1);
         if (written < 0 || written > 11) {
             export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder cannot be named",
-                               *folder);
+                               name_read);
             return -1;
         }
         name.assign(unnamed);
@@ -168,7 +170,7 @@ int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int fo
             handle, export_path, export_path_size, reinterpret_cast<const uint8_t*>(name.c_str()),
             static_cast<ptrdiff_t>(name.size() + 1), &target, &target_size, nullptr) != 1) {
         export_handle_skip(handle, export_path, export_path_size, folder_index, "the folder's name cannot be read",
-                           *folder);
+                           name_read);
         return -1;
     }
     if (handle->listener != nullptr) {
@@ -185,8 +187,8 @@ int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, c
                                      size_t export_path_size)
 {
     int count = 0;
-    if (folder->sub_folder_count(&count) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, 0, "the sub folders cannot be counted", *folder);
+    if (const pst::Status counted = folder->sub_folder_count(&count); !counted) {
+        export_handle_skip(handle, export_path, export_path_size, 0, "the sub folders cannot be counted", counted);
         return -1;
     }
     for (int i = 0; i < count; ++i) {
@@ -195,9 +197,9 @@ int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, c
             return -1;
         }
         std::unique_ptr<PstItem> sub_folder;
-        if (folder->sub_folder(i, &sub_folder) != 1 || !sub_folder) {
+        if (const pst::Status read = folder->sub_folder(i, &sub_folder); !read || !sub_folder) {
             export_handle_skip(handle, export_path, export_path_size, i,
-                               "a sub folder cannot be read; the folder's remaining items are left out", *folder);
+                               "a sub folder cannot be read; the folder's remaining items are left out", read);
             return -1;
         }
         export_handle_export_folder(handle, sub_folder.get(), i, export_path, export_path_size);
@@ -211,8 +213,8 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
                                       size_t export_path_size)
 {
     int count = 0;
-    if (folder->sub_message_count(&count) != 1) {
-        export_handle_skip(handle, export_path, export_path_size, 0, "the messages cannot be counted", *folder);
+    if (const pst::Status counted = folder->sub_message_count(&count); !counted) {
+        export_handle_skip(handle, export_path, export_path_size, 0, "the messages cannot be counted", counted);
         return -1;
     }
     int position = 0;
@@ -222,9 +224,9 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
             return -1;
         }
         std::unique_ptr<PstItem> message;
-        if (folder->sub_message(i, &message) != 1 || !message) {
+        if (const pst::Status read = folder->sub_message(i, &message); !read || !message) {
             export_handle_skip(handle, export_path, export_path_size, i,
-                               "a message cannot be read; the folder's remaining messages are left out", *folder);
+                               "a message cannot be read; the folder's remaining messages are left out", read);
             return -1;
         }
         export_handle_export_item(handle, message.get(), i, export_path, export_path_size);

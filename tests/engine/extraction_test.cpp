@@ -31,20 +31,20 @@ void collect_contacts(engine::PstItem& item, bool root, std::vector<const engine
                       std::vector<std::unique_ptr<engine::PstItem>>& keep)
 {
     uint8_t type = 0;
-    if (!root && item.type(&type) != 1) {
+    if (!root && !item.type(&type).found()) {
         return;
     }
     if (!root && type == engine::kItemContact) {
         const engine::PropertyList* list = nullptr;
-        ASSERT_EQ(item.properties(&list), 1);
+        ASSERT_TRUE(item.properties(&list).found());
         out.push_back(list);
         return;
     }
     if (!root && type != engine::kItemFolder) {
         return;
     }
-    using Count = int (engine::PstItem::*)(int*);
-    using Get = int (engine::PstItem::*)(int, std::unique_ptr<engine::PstItem>*);
+    using Count = pst::Status (engine::PstItem::*)(int*);
+    using Get = pst::Status (engine::PstItem::*)(int, std::unique_ptr<engine::PstItem>*);
     const std::pair<Count, Get> kinds[] = {
         {&engine::PstItem::sub_item_count, &engine::PstItem::sub_item},
         {&engine::PstItem::sub_folder_count, &engine::PstItem::sub_folder},
@@ -52,10 +52,10 @@ void collect_contacts(engine::PstItem& item, bool root, std::vector<const engine
     };
     for (size_t k = root ? 0 : 1; k < (root ? 1 : 3); ++k) {
         int count = 0;
-        ASSERT_EQ((item.*kinds[k].first)(&count), 1);
+        ASSERT_TRUE((item.*kinds[k].first)(&count).found());
         for (int i = 0; i < count; ++i) {
             std::unique_ptr<engine::PstItem> child;
-            ASSERT_EQ((item.*kinds[k].second)(i, &child), 1);
+            ASSERT_TRUE((item.*kinds[k].second)(i, &child).found());
             collect_contacts(*child, false, out, keep);
             keep.push_back(std::move(child));
         }
@@ -83,7 +83,7 @@ protected:
             return drafts;
         }
         std::unique_ptr<engine::PstItem> root;
-        EXPECT_EQ(source->root_folder(&root), 1);
+        EXPECT_TRUE(source->root_folder(&root).found());
         std::vector<const engine::PropertyList*> contacts;
         std::vector<std::unique_ptr<engine::PstItem>> keep;
         collect_contacts(*root, true, contacts, keep);

@@ -546,7 +546,7 @@ TEST(ExtrasDifferential, StopEndsLibpffsSearch)
         visited_after_no += said_no ? 1 : 0;
         return true;
     };
-    EXPECT_EQ(source->for_each_extra_item(visit, go_on), 1);
+    EXPECT_EQ(outcome(source->for_each_extra_item(visit, go_on)), 1);
     EXPECT_TRUE(said_no);
     EXPECT_EQ(visited_after_no, 0);
 }

@@ -612,25 +612,25 @@ std::vector<uint32_t> message_nodes(const std::filesystem::path& file)
     std::vector<uint32_t> nodes;
     std::function<void(engine::PstItem&, int)> walk = [&](engine::PstItem& folder, int depth) {
         int count = 0;
-        if (folder.sub_message_count(&count) == 1) {
+        if (folder.sub_message_count(&count).found()) {
             for (int i = 0; i < count; ++i) {
                 std::unique_ptr<engine::PstItem> m;
-                if (folder.sub_message(i, &m) == 1) {
+                if (folder.sub_message(i, &m).found()) {
                     nodes.push_back(m->node_id());
                 }
             }
         }
-        if (depth < 8 && folder.sub_folder_count(&count) == 1) {
+        if (depth < 8 && folder.sub_folder_count(&count).found()) {
             for (int i = 0; i < count; ++i) {
                 std::unique_ptr<engine::PstItem> sub;
-                if (folder.sub_folder(i, &sub) == 1) {
+                if (folder.sub_folder(i, &sub).found()) {
                     walk(*sub, depth + 1);
                 }
             }
         }
     };
     std::unique_ptr<engine::PstItem> root;
-    if (source && source->root_folder(&root) == 1) {
+    if (source && source->root_folder(&root).found()) {
         walk(*root, 0);
     }
     return nodes;

@@ -71,17 +71,18 @@ private:
 };
 
 // Reads one contact item into `draft`: its properties, its photo, `kind_code` and the index key
-// that follows from them. False when the item's properties cannot be read.
-bool read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code, int fallback_codepage);
+// that follows from them. A failure when the item's properties cannot be read.
+pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code,
+                         int fallback_codepage);
 
 // Gives a read draft its number (the store's next) and builds the record; nullptr when memory
 // runs out.
 contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft);
 
-// The whole step for one contact item of the walk: read_contact, then build_contact. nullptr
-// when the item's properties cannot be read or memory runs out.
-contacts::ContactRecordPtr extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader,
-                                           ContactDraft& draft, int kind_code, int fallback_codepage);
+// The whole step for one contact item of the walk: read_contact, then build_contact into *out.
+// A failure when the item's properties cannot be read or memory runs out.
+pst::Status extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader, ContactDraft& draft,
+                            int kind_code, int fallback_codepage, contacts::ContactRecordPtr* out);
 
 // The type of a photo: what its bytes' signature says, else its MIME tag, else its extension;
 // none when nothing names a type the outputs can carry.

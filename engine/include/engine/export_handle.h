@@ -113,9 +113,10 @@ int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, 
                                       size_t export_path_size);
 
 // One contact item to one record: reads its values (extract_contact), numbers it, tells the
-// listener, appends it to the store. 1 once stored (or, without a store, once its values could
-// be read); -1 when the item's values cannot be read at all. `kind_code` is 7 from the walk.
-int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code);
+// listener, appends it to the store. Done once stored (or, without a store, once its values could
+// be read); a failure with the reader's account when the item's values cannot be read at all.
+// `kind_code` is 7 from the walk.
+pst::Status export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code);
 
 // After the walk: the contacts beyond the live folders (orphans, then deleted ones found in free
 // space) into the store, marked by their origin, leaving out any whose values equal a contact
@@ -126,9 +127,9 @@ int export_handle_export_contact(export_handle_t* handle, PstItem* item, int kin
 int export_handle_export_extras(export_handle_t* handle, PstSource* file);
 
 // Tells the listener that the item at `item_index` of the folder at `export_path` was skipped,
-// with the engine's reason and the reader's account of what `failed` (the item itself, or the
-// folder whose call failed), and counts it.
+// with the engine's reason and the reader's account in `failed` (of the call on the item itself,
+// or on the folder, that failed), and counts it.
 void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
-                        const char* reason, const PstItem& failed);
+                        const char* reason, const pst::Status& failed);
 
 } // namespace engine

@@ -5,7 +5,10 @@
 // is the folder), the root folder's sub items every node whose parent is the root, in node-id
 // order. An item's type comes from its message class (none: a folder), as libpff decides it.
 //
-// Calling convention as the walk's: 1 success, 0 absent (lookups), -1 error.
+// Calling convention as the reader's: every call returns a pst::Status, done or found, absent
+// (lookups: no such value or table), or failed with the reader's account of what it found
+// ("block 0x2a4 at 0x6c40: its trailer says 212 bytes, the block B-tree 200"; empty when the
+// reader gave none: libpff's texts are never passed on).
 // Not thread-safe: a source and its items belong to one thread.
 #pragma once
 
@@ -19,6 +22,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "pst/status.h"
 
 namespace engine {
 
@@ -146,29 +151,26 @@ class PstItem
 public:
     virtual ~PstItem() = default;
 
-    // The item's type code (kItem...); -1 when its values cannot be read.
-    virtual int type(uint8_t* out) = 0;
+    // The item's type code (kItem...); a failure when its values cannot be read.
+    virtual pst::Status type(uint8_t* out) = 0;
     // Every node whose parent is this item, in node-id order (the walk uses it on the root).
-    virtual int sub_item_count(int* count) = 0;
-    virtual int sub_item(int index, std::unique_ptr<PstItem>* out) = 0;
+    virtual pst::Status sub_item_count(int* count) = 0;
+    virtual pst::Status sub_item(int index, std::unique_ptr<PstItem>* out) = 0;
     // Rows of the hierarchy table (node id + 11); 0 without the table.
-    virtual int sub_folder_count(int* count) = 0;
-    virtual int sub_folder(int index, std::unique_ptr<PstItem>* out) = 0;
+    virtual pst::Status sub_folder_count(int* count) = 0;
+    virtual pst::Status sub_folder(int index, std::unique_ptr<PstItem>* out) = 0;
     // Rows of the contents table (node id + 12); 0 without the table.
-    virtual int sub_message_count(int* count) = 0;
-    virtual int sub_message(int index, std::unique_ptr<PstItem>* out) = 0;
+    virtual pst::Status sub_message_count(int* count) = 0;
+    virtual pst::Status sub_message(int index, std::unique_ptr<PstItem>* out) = 0;
     // PidTagDisplayName as UTF-8 (8-bit names through the source's fallback code page):
-    // 1 found, 0 absent, -1 error.
-    virtual int display_name(std::string* out) = 0;
-    // Record set 0. The list is the item's and stays valid while the item lives.
-    virtual int properties(const PropertyList** out) = 0;
+    // found, absent, or a failure.
+    virtual pst::Status display_name(std::string* out) = 0;
+    // Record set 0. The list is the item's and stays valid while the item lives. Asked again
+    // after a failure, the same failure.
+    virtual pst::Status properties(const PropertyList** out) = 0;
     // The first attachment marked as the contact's photo whose bytes can be read (at most
-    // kMaxPhotoBytes): 1 found, 0 none.
-    virtual int contact_photo(ContactPhoto* /*out*/) { return 0; }
-    // What the reader found when a call above last failed ("block 0x2A4 at 0x6C40: its trailer
-    // says 212 bytes, the block B-tree 200"); empty when it gave no account (libpff's texts are
-    // never passed on).
-    virtual const std::string& failure() const;
+    // kMaxPhotoBytes): found, or absent (none, or none that can be read).
+    virtual pst::Status contact_photo(ContactPhoto* /*out*/) { return pst::Status::none(); }
     // The item's node id; 0 when it has none that the file keeps (an item found in free space).
     virtual uint32_t node_id() { return 0; }
 };
@@ -212,21 +214,18 @@ public:
     static std::unique_ptr<PstSource> open(const std::string& path_utf8, const SourceOptions& options,
                                            std::string* why);
 
-    virtual int root_folder(std::unique_ptr<PstItem>* out) = 0;
+    virtual pst::Status root_folder(std::unique_ptr<PstItem>* out) = 0;
     const SourceOptions& options() const { return m_options; }
-    // What the reader found when root_folder or the search beyond the live folders last failed, or
-    // what it could not use without failing (an unreadable name-to-id map); empty otherwise.
-    virtual const std::string& failure() const;
 
     // The items beyond the live folders: first the orphan message nodes in node-id order, then
     // the property contexts found in free space in file order. `visit` gets each (valid for the
     // call only) and returns false to stop; `go_on` is asked now and then during long searches
-    // and returning false stops them. 1 when done or stopped, 0 when this reader offers none,
-    // -1 when the file's trees cannot be read for it.
-    virtual int for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& /*visit*/,
-                                    const std::function<bool()>& /*go_on*/)
+    // and returning false stops them. Done when done or stopped, absent when this reader offers
+    // none, a failure when the file's trees cannot be read for it.
+    virtual pst::Status for_each_extra_item(const std::function<bool(PstItem&, ExtraOrigin)>& /*visit*/,
+                                            const std::function<bool()>& /*go_on*/)
     {
-        return 0;
+        return pst::Status::none();
     }
 
 protected:
