@@ -74,49 +74,50 @@ int export_handle_export_items(export_handle_t* handle, PstSource* file, const c
         error_set(error, kFunction, "aborted");
         return -1;
     }
-    if (export_handle_export_file(handle, file, export_path, export_path_size) != 1) {
-        error_set(error, kFunction, "unable to walk the root folder");
+    if (const pst::Status walked = export_handle_export_file(handle, file, export_path, export_path_size); !walked) {
+        error_set(error, kFunction,
+                  "unable to walk the root folder" + (walked.message.empty() ? "" : ": " + walked.message));
         return -1;
     }
     handle->abort = 0;
     return 1;
 }
 
-int export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
-                              size_t export_path_size)
+pst::Status export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
+                                      size_t export_path_size)
 {
     std::unique_ptr<PstItem> root;
-    if (!file->root_folder(&root) || !root) {
-        return -1;
+    if (pst::Status found = file->root_folder(&root); !found || !root) {
+        return found ? pst::Status::failure("") : found;
     }
     int count = 0;
-    if (!root->sub_item_count(&count)) {
-        return -1;
+    if (pst::Status counted = root->sub_item_count(&count); !counted) {
+        return counted;
     }
     if (count == 0) {
-        return 1;
+        return pst::Status::success();
     }
     return export_handle_export_sub_items(handle, root.get(), export_path, export_path_size);
 }
 
-int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
-                                   size_t export_path_size)
+pst::Status export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
+                                           size_t export_path_size)
 {
     int count = 0;
-    if (!item->sub_item_count(&count)) {
-        return -1;
+    if (pst::Status counted = item->sub_item_count(&count); !counted) {
+        return counted;
     }
     for (int i = 0; i < count; ++i) {
         if (export_handle_test_abort(handle) != 0) {
-            return -1;
+            return pst::Status::failure("aborted");
         }
         std::unique_ptr<PstItem> child;
-        if (!item->sub_item(i, &child) || !child) {
-            return -1;
+        if (pst::Status read = item->sub_item(i, &child); !read || !child) {
+            return read ? pst::Status::failure("") : read;
         }
         export_handle_export_item(handle, child.get(), i, export_path, export_path_size);
     }
-    return 1;
+    return pst::Status::success();
 }
 
 int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, const char16_t* export_path,

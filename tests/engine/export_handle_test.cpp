@@ -27,7 +27,7 @@ TEST(LogHandle, MissingArgumentsAreErrors)
 {
     Error error;
     EXPECT_EQ(log_handle_initialize(nullptr, &error), -1);
-    EXPECT_EQ(error.function, "log_handle_initialize");
+    EXPECT_EQ(error.message, "log_handle_initialize: missing handle reference");
     EXPECT_EQ(log_handle_open(nullptr, nullptr, nullptr), -1);
     EXPECT_EQ(log_handle_close(nullptr, nullptr), -1);
     EXPECT_EQ(log_handle_free(nullptr, nullptr), -1);

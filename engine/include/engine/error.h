@@ -1,27 +1,21 @@
-// The error out-parameter of the scan engine's operations.
+// The error out-parameter of the scan engine's handle operations: the one failure type of every
+// layer (pst::Status), filled in as "<operation>: <reason>".
 //
-// Every engine operation takes an `Error*` last (nullptr when the caller does not care). On
-// failure it records where and why, for tests and debugging; nothing of it is shown to the user.
+// The handle operations keep their own results (1, 0, -1) and take an `Error*` last (nullptr
+// when the caller does not care). On failure it records where and why, for tests and debugging;
+// nothing of it is shown to the user.
 #pragma once
 
-#include <string>
+#include <string_view>
+
+#include "pst/status.h"
 
 namespace engine {
 
-struct Error
-{
-    std::string function; // the operation that failed first
-    std::string reason;   // a short description (libpff's own text is not kept)
+using Error = pst::Status;
 
-    void clear()
-    {
-        function.clear();
-        reason.clear();
-    }
-    bool set() const { return !function.empty(); }
-};
-
-// Records a failure in `error` unless it already holds one (the innermost failure is kept).
-void error_set(Error* error, const char* function, const char* reason);
+// Records a failure of `function` in `error` unless it already holds one (the innermost failure
+// is kept).
+void error_set(Error* error, const char* function, std::string_view reason);
 
 } // namespace engine

@@ -96,13 +96,14 @@ int export_handle_create_target_path(export_handle_t* handle, const char16_t* pa
 
 // The walk. Paths are UTF-16 with their size in code units, terminator included; nothing is
 // created under them. `export_path` is the root's (".export"); a folder's is its parent's with
-// "\<name>" appended. Only export_items takes an Error*: it records why the walk failed.
+// "\<name>" appended. Only export_items takes an Error*: it records why the walk failed. The walk
+// of the root (export_file, export_sub_items) fails with the reader's account of what it found.
 int export_handle_export_items(export_handle_t* handle, PstSource* file, const char16_t* export_path,
                                size_t export_path_size, Error* error);
-int export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
-                              size_t export_path_size);
-int export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
-                                   size_t export_path_size);
+pst::Status export_handle_export_file(export_handle_t* handle, PstSource* file, const char16_t* export_path,
+                                      size_t export_path_size);
+pst::Status export_handle_export_sub_items(export_handle_t* handle, PstItem* item, const char16_t* export_path,
+                                           size_t export_path_size);
 int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_index, const char16_t* export_path,
                               size_t export_path_size);
 int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int folder_index, const char16_t* export_path,
