@@ -12,10 +12,12 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include <zlib.h>
 
+#include "cli/convert.h"
 #include "contacts/contact_store.h"
 #include "engine/scan_run.h"
 #include "exercise.h"
@@ -572,6 +574,50 @@ TEST_P(Damaged, EndsInAMessageOrWithTheContactsStillReadable)
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "peak resident set in KB";
+}
+
+// A reason the reader gives deep down, for a damaged piece under one contact, reaches the skipped
+// item whole: through the seam and the walk into SkippedItem.detail, and into the converter's
+// --verbose line, the same text the reader's own call gives.
+TEST(Damage, TheReadersReasonReachesTheSkippedItemAndVerboseUnchanged)
+{
+    const char* kCases[] = {
+        "block cb 0xFFFF",    "block past the end", "node data missing",    "block trailer cb",
+        "block trailer bid",  "heap signature",     "heap client PC to TC", "heap map outside",
+        "heap user root bad", "BTH type",           "BTH levels 255",
+    };
+    const Landmarks& l = intact().landmarks;
+    for (const char* name : kCases) {
+        SCOPED_TRACE(name);
+        const auto d = std::find_if(std::begin(kDamages), std::end(kDamages),
+                                    [&](const Damage& x) { return std::string(x.name) == name; });
+        ASSERT_NE(d, std::end(kDamages));
+        const Bytes bytes = damaged(intact().bytes, l, *d);
+
+        // The reader's own account of the contact's property context.
+        std::string why;
+        const auto file = pst::read::File::open_memory(std::vector<uint8_t>(bytes.begin(), bytes.end()), &why);
+        ASSERT_TRUE(file) << why;
+        pst::read::Node node;
+        ASSERT_TRUE(file->find_node(static_cast<uint32_t>(l.contact_node.nid), &node).found());
+        pst::read::PropertyContext pc;
+        const pst::Status read = pc.open(*file, node);
+        ASSERT_FALSE(read);
+        ASSERT_NE(read.message.find("property context of node"), std::string::npos) << read.message;
+
+        testfiles::TempDir dir;
+        const std::string path = dir.file("damaged.pst");
+        testfiles::write_bytes(path, bytes);
+        const ScanResult scanned = scan(path, engine::ReaderKind::native);
+        ASSERT_EQ(scanned.skipped.size(), 1u);
+        EXPECT_EQ(scanned.details[0], read.message);
+
+        std::ostringstream out, err;
+        EXPECT_EQ(cli::run({"--verbose", "--list", path}, out, err), 0);
+        // "skipped FOLDER INDEX REASON": the engine's reason, then the reader's in brackets.
+        const std::string reason = scanned.skipped[0].substr(scanned.skipped[0].find(" the ") + 1);
+        EXPECT_NE(err.str().find(": " + reason + " (" + read.message + ")\n"), std::string::npos) << err.str();
+    }
 }
 
 std::string test_name(const ::testing::TestParamInfo<Damage>& info)
