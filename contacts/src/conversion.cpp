@@ -51,17 +51,17 @@ std::string output_folder_name(const std::tm& local)
 }
 
 std::filesystem::path create_output_folder(const std::filesystem::path& destination, const std::tm& local,
-                                           std::string* why)
+                                           pst::Status* why)
 {
     struct stat st
     {
     };
     if (::stat(destination.c_str(), &st) != 0) {
-        *why = destination.string() + ": " + std::strerror(errno);
+        *why = pst::Status::failure(destination.string() + ": " + std::strerror(errno));
         return {};
     }
     if (!S_ISDIR(st.st_mode)) {
-        *why = destination.string() + ": " + std::strerror(ENOTDIR);
+        *why = pst::Status::failure(destination.string() + ": " + std::strerror(ENOTDIR));
         return {};
     }
     const std::string base = output_folder_name(local);
@@ -73,11 +73,11 @@ std::filesystem::path create_output_folder(const std::filesystem::path& destinat
             return folder;
         }
         if (errno != EEXIST) {
-            *why = folder.string() + ": " + std::strerror(errno);
+            *why = pst::Status::failure(folder.string() + ": " + std::strerror(errno));
             return {};
         }
     }
-    *why = (destination / base).string() + ": too many output folders of this name";
+    *why = pst::Status::failure((destination / base).string() + ": too many output folders of this name");
     return {};
 }
 
@@ -108,11 +108,11 @@ bool needs_exchange_map(const ContactStore& store, const std::vector<const Conta
 ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
                                   const ConversionOptions& options)
 {
-    std::string why;
+    pst::Status why;
     const std::filesystem::path folder =
         create_output_folder(destination, options.clock ? options.clock() : local_now(), &why);
     if (folder.empty()) {
-        return failed({}, why, 0);
+        return failed({}, why.message, 0);
     }
 
     std::unique_ptr<OutputFiles> files;

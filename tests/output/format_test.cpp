@@ -412,7 +412,7 @@ TEST(OutputFolder, AnExistingFolderIsNeverReused)
     output_test::TempDir dir;
     std::tm t{};
     t.tm_year = 126;
-    std::string why;
+    pst::Status why;
     const auto first = contacts::create_output_folder(dir.path(), t, &why);
     const auto second = contacts::create_output_folder(dir.path(), t, &why);
     const auto third = contacts::create_output_folder(dir.path(), t, &why);
@@ -425,13 +425,14 @@ TEST(OutputFolder, MissingOrFileDestinationNamesThePath)
 {
     output_test::TempDir dir;
     std::tm t{};
-    std::string why;
+    pst::Status why;
     EXPECT_TRUE(contacts::create_output_folder(dir.path() / "missing", t, &why).empty());
-    EXPECT_EQ(why, (dir.path() / "missing").string() + ": No such file or directory");
+    EXPECT_FALSE(why);
+    EXPECT_EQ(why.message, (dir.path() / "missing").string() + ": No such file or directory");
     const auto file = dir.path() / "file";
     std::ofstream(file) << "x";
     EXPECT_TRUE(contacts::create_output_folder(file, t, &why).empty());
-    EXPECT_EQ(why, file.string() + ": Not a directory");
+    EXPECT_EQ(why.message, file.string() + ": Not a directory");
 }
 
 } // namespace

@@ -80,10 +80,10 @@ struct ConversionOptions
 std::string output_folder_name(const std::tm& local);
 
 // Creates a new output folder in `destination` named after `local`; when that name exists,
-// tries " (2)", " (3)" ... after it. Returns the folder, or an empty path and *why (naming the
-// path and the reason) when `destination` is missing, not a directory or not writable.
+// tries " (2)", " (3)" ... after it. Returns the folder, or an empty path and a failure in *why
+// (naming the path and the reason) when `destination` is missing, not a directory or not writable.
 std::filesystem::path create_output_folder(const std::filesystem::path& destination, const std::tm& local,
-                                           std::string* why);
+                                           pst::Status* why);
 
 // Converts every contact of `store` (or the selection of `options`) to `format` in a new output
 // folder in `destination`.
