@@ -267,10 +267,10 @@ private:
 Reached exercise(std::vector<uint8_t> image, const Limits& limits)
 {
     Reached reached;
-    std::string why;
+    pst::Status why;
     std::unique_ptr<read::File> file = read::File::open_memory(std::move(image), &why);
     if (!file) {
-        reached.digest = why.size();
+        reached.digest = why.message.size();
         return reached;
     }
     reached.opened = true;

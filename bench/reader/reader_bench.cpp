@@ -164,10 +164,10 @@ int run_libpff(const char* path, Counts& c)
 
 int run_native(const char* path, Counts& c)
 {
-    std::string why;
+    pst::Status why;
     auto file = read::File::open(path, &why);
     if (!file) {
-        std::fprintf(stderr, "%s\n", why.c_str());
+        std::fprintf(stderr, "%s\n", why.message.c_str());
         return 1;
     }
     read::Node root;

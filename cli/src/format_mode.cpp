@@ -150,7 +150,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     job.choices = parsed.choices;
     job.groups = groups.get();
     job.exchange_map = [&] {
-        std::string why;
+        pst::Status why;
         return engine::exchange_address_map(parsed.file, options.source, &why);
     };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);

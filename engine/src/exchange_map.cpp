@@ -84,7 +84,7 @@ private:
 
 } // namespace
 
-contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const SourceOptions& options, std::string* why)
+contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const SourceOptions& options, pst::Status* why)
 {
     contacts::ExchangeMap map;
     std::unique_ptr<PstSource> source = PstSource::open(path_utf8, options, why);

@@ -11,12 +11,12 @@ namespace engine {
 
 // REQUIRES: Source(const SourceOptions&) and bool Source::open(path, why).
 template <typename Source>
-std::unique_ptr<PstSource> open_source(const std::string& path_utf8, const SourceOptions& options, std::string* why)
+std::unique_ptr<PstSource> open_source(const std::string& path_utf8, const SourceOptions& options, pst::Status* why)
 {
     std::unique_ptr<Source> source(new (std::nothrow) Source(options));
     if (!source) {
         if (why != nullptr) {
-            *why = "out of memory";
+            *why = pst::Status::failure("out of memory");
         }
         return nullptr;
     }

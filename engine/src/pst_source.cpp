@@ -276,7 +276,7 @@ bool take_source_options(const std::vector<std::string>& args, std::vector<std::
     return true;
 }
 
-std::unique_ptr<PstSource> PstSource::open(const std::string& path_utf8, const SourceOptions& options, std::string* why)
+std::unique_ptr<PstSource> PstSource::open(const std::string& path_utf8, const SourceOptions& options, pst::Status* why)
 {
     return options.reader == ReaderKind::libpff ? open_libpff_source(path_utf8, options, why)
                                                 : open_native_source(path_utf8, options, why);

@@ -319,7 +319,7 @@ public:
         }
     }
 
-    bool open(const std::string& path, std::string* why)
+    bool open(const std::string& path, pst::Status* why)
     {
         pff::ErrorSlot error;
         if (libpff_file_initialize(m_file.out(), error.out()) != 1) {
@@ -550,10 +550,10 @@ private:
         return end != 0 ? end : result;
     }
 
-    static bool fail(std::string* why, const char* what)
+    static bool fail(pst::Status* why, const char* what)
     {
         if (why != nullptr) {
-            *why = what;
+            *why = pst::Status::failure(what);
         }
         return false;
     }
@@ -565,7 +565,7 @@ private:
 } // namespace
 
 std::unique_ptr<PstSource> open_libpff_source(const std::string& path_utf8, const SourceOptions& options,
-                                              std::string* why)
+                                              pst::Status* why)
 {
     return open_source<LibpffSource>(path_utf8, options, why);
 }

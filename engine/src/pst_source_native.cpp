@@ -227,7 +227,7 @@ class NativeSource : public PstSource
 public:
     explicit NativeSource(const SourceOptions& options) : PstSource(options) {}
 
-    bool open(const std::string& path, std::string* why)
+    bool open(const std::string& path, pst::Status* why)
     {
         m_file = read::File::open(path, why);
         if (!m_file) {
@@ -490,7 +490,7 @@ pst::Status NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<Ps
 } // namespace
 
 std::unique_ptr<PstSource> open_native_source(const std::string& path_utf8, const SourceOptions& options,
-                                              std::string* why)
+                                              pst::Status* why)
 {
     return open_source<NativeSource>(path_utf8, options, why);
 }

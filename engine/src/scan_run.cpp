@@ -123,7 +123,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         } else if (header == HeaderCheck::Pst && file_version(path_utf8) == kProtectedVersion) {
             result.outcome = ScanOutcome::Protected;
         } else if (header == HeaderCheck::Pst) {
-            std::string why;
+            pst::Status why;
             session.source = PstSource::open(path_utf8, session.options, &why);
         }
     }

@@ -560,11 +560,11 @@ Status DataStream::Impl::load(size_t k)
 File::File(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 File::~File() = default;
 
-std::unique_ptr<File> File::open(const std::string& path, std::string* why)
+std::unique_ptr<File> File::open(const std::string& path, Status* why)
 {
     auto refuse = [&](Status status) -> std::unique_ptr<File> {
         if (why)
-            *why = std::move(status.message);
+            *why = std::move(status);
         return nullptr;
     };
     auto impl = std::make_unique<Impl>();
@@ -584,14 +584,14 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* why)
     return std::unique_ptr<File>(new File(std::move(impl)));
 }
 
-std::unique_ptr<File> File::open_memory(std::vector<uint8_t> image, std::string* why)
+std::unique_ptr<File> File::open_memory(std::vector<uint8_t> image, Status* why)
 {
     auto impl = std::make_unique<Impl>();
     impl->memory = std::move(image);
     impl->size = impl->memory.size();
     if (Status status = impl->read_header(); !status) {
         if (why)
-            *why = std::move(status.message);
+            *why = std::move(status);
         return nullptr;
     }
     return std::unique_ptr<File>(new File(std::move(impl)));

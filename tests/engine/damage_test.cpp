@@ -596,8 +596,9 @@ TEST(Damage, TheReadersReasonReachesTheSkippedItemAndVerboseUnchanged)
 
         // The reader's own account of the contact's property context.
         std::string why;
-        const auto file = pst::read::File::open_memory(std::vector<uint8_t>(bytes.begin(), bytes.end()), &why);
-        ASSERT_TRUE(file) << why;
+        pst::Status opened;
+        const auto file = pst::read::File::open_memory(std::vector<uint8_t>(bytes.begin(), bytes.end()), &opened);
+        ASSERT_TRUE(file) << opened.message;
         pst::read::Node node;
         ASSERT_TRUE(file->find_node(static_cast<uint32_t>(l.contact_node.nid), &node).found());
         pst::read::PropertyContext pc;

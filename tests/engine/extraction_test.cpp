@@ -76,8 +76,9 @@ protected:
     std::vector<ContactDraft> read_file(const std::string& path, int fallback_codepage = 1252)
     {
         std::string why;
-        auto source = engine::PstSource::open(path, {GetParam(), fallback_codepage}, &why);
-        EXPECT_TRUE(source) << why;
+        pst::Status opened;
+        auto source = engine::PstSource::open(path, {GetParam(), fallback_codepage}, &opened);
+        EXPECT_TRUE(source) << opened.message;
         std::vector<ContactDraft> drafts;
         if (!source) {
             return drafts;

@@ -462,8 +462,9 @@ const DamageCase kDamageCases[] = {
 std::vector<pst::read::RecoveredItem> deleted_blocks(const std::string& path)
 {
     std::string why;
-    auto file = pst::read::File::open(path, &why);
-    EXPECT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = pst::read::File::open(path, &opened);
+    EXPECT_TRUE(file) << opened.message;
     if (!file) {
         return {};
     }
@@ -533,8 +534,9 @@ TEST(ExtrasDifferential, StopEndsLibpffsSearch)
     engine::SourceOptions source_options;
     source_options.reader = engine::ReaderKind::libpff;
     std::string why;
-    const auto source = engine::PstSource::open(path, source_options, &why);
-    ASSERT_TRUE(source) << why;
+    pst::Status opened;
+    const auto source = engine::PstSource::open(path, source_options, &opened);
+    ASSERT_TRUE(source) << opened.message;
     int asked = 0;
     bool said_no = false;
     int visited_after_no = 0;

@@ -607,8 +607,8 @@ TEST(Groups, BothReadersFindTheSameGroups)
 // contents-table order.
 std::vector<uint32_t> message_nodes(const std::filesystem::path& file)
 {
-    std::string why;
-    auto source = engine::PstSource::open(file.string(), {}, &why);
+    pst::Status opened;
+    auto source = engine::PstSource::open(file.string(), {}, &opened);
     std::vector<uint32_t> nodes;
     std::function<void(engine::PstItem&, int)> walk = [&](engine::PstItem& folder, int depth) {
         int count = 0;
@@ -1094,7 +1094,7 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
         contacts::ConversionOptions options;
         options.exchange_map = [&] {
             ++maps;
-            std::string why;
+            pst::Status why;
             return engine::exchange_address_map(pst.string(), session.options, &why);
         };
         for (const VcardVersion version : {VcardVersion::v30, VcardVersion::v40}) {

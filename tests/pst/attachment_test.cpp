@@ -119,8 +119,9 @@ std::string subject_of(const pst::read::PropertyContext& pc)
 void check_with_reader(const std::string& path)
 {
     std::string why;
-    auto file = pst::read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = pst::read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
     std::map<std::string, pst::read::Node> messages;
     pst::read::PropertyContext pc;
     ASSERT_EQ(outcome(file->for_each_node([&](const pst::read::Node& n) {
@@ -263,8 +264,9 @@ TEST(Attachments, DataTreeOfTwoLevels)
     });
     EXPECT_EQ(check_problems(path), "");
     std::string why;
-    auto file = pst::read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = pst::read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
     pst::read::Node message;
     outcome(file->for_each_node([&](const pst::read::Node& n) {
         if ((n.nid & 0x1F) == 0x04)

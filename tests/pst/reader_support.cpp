@@ -253,8 +253,9 @@ Summary compare_with_libpff(const std::string& path)
     std::string why;
     auto pff = pffread::File::open(path, &why);
     EXPECT_TRUE(pff) << why;
-    auto file = read::File::open(path, &why);
-    EXPECT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = read::File::open(path, &opened);
+    EXPECT_TRUE(file) << opened.message;
     if (!pff || !file)
         return s;
     read::NameMap names;
@@ -364,16 +365,16 @@ Exercise exercise_opened(const std::unique_ptr<read::File>& file, const std::str
 
 Exercise exercise_image(const std::vector<uint8_t>& image)
 {
-    std::string why;
+    pst::Status why;
     auto file = read::File::open_memory(image, &why);
-    return exercise_opened(file, why);
+    return exercise_opened(file, why.message);
 }
 
 Exercise exercise_path(const std::string& path)
 {
-    std::string why;
+    pst::Status why;
     auto file = read::File::open(path, &why);
-    return exercise_opened(file, why);
+    return exercise_opened(file, why.message);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -115,8 +115,9 @@ TEST(ReaderHeap, ValuesAcrossManyHeapBlocks)
             pst_test::write_pst(
                 path, [&](pst::Writer& w) { fill_many(w, count, 3580); }, options);
             std::string why;
-            auto file = pst::read::File::open(path, &why);
-            ASSERT_TRUE(file) << why;
+            pst::Status opened;
+            auto file = pst::read::File::open(path, &opened);
+            ASSERT_TRUE(file) << opened.message;
             const pst::read::Node node = only_message(*file);
             pst::read::PropertyContext pc;
             ASSERT_EQ(outcome(pc.open(*file, node), &why), 1) << why;
@@ -190,16 +191,18 @@ TEST(ReaderHeader, AcceptsWhatLibpffAccepts)
                 fix_header_crc(damaged, ansi);
             const std::string path = dir.file("case.pst");
             write_bytes(path, damaged);
-            std::string pff_why, our_why;
+            std::string pff_why;
+            pst::Status our_why;
             const bool pff_opens = pffread::File::open(path, &pff_why) != nullptr;
             const auto ours = pst::read::File::open(path, &our_why);
             // A wrong crypt method opens in both but leaves nothing readable; 4 KB pages are
             // refused here and not read there either.
             if (std::string(c.name) != "crypt 2" && std::string(c.name) != "wVer 36") {
-                EXPECT_EQ(ours != nullptr, pff_opens) << our_why << " / " << pff_why;
+                EXPECT_EQ(ours != nullptr, pff_opens) << our_why.message << " / " << pff_why;
             }
             if (!ours) {
-                EXPECT_FALSE(our_why.empty());
+                EXPECT_FALSE(our_why);
+                EXPECT_FALSE(our_why.message.empty());
             }
         }
     }
@@ -222,8 +225,9 @@ TEST(ReaderMessaging, StoreRootTablesAndChildren)
         pst_test::write_pst(
             path, [](pst::Writer& w) { fill_small(w); }, options);
         std::string why;
-        auto file = pst::read::File::open(path, &why);
-        ASSERT_TRUE(file) << why;
+        pst::Status opened;
+        auto file = pst::read::File::open(path, &opened);
+        ASSERT_TRUE(file) << opened.message;
         EXPECT_EQ(file->offline(), four_k);
         EXPECT_EQ(file->format(), options.format);
 
@@ -292,8 +296,9 @@ TEST(ReaderHeader, OpenReadsOnlyTheHeaderAndTheRoots)
     for (uint64_t ib : {roots.nbt, roots.bbt})
         std::copy(image.begin() + ib, image.begin() + ib + 512, bare.begin() + ib);
     std::string why;
-    auto file = pst::read::File::open_memory(bare, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = pst::read::File::open_memory(bare, &opened);
+    ASSERT_TRUE(file) << opened.message;
     EXPECT_EQ(file->size(), image.size());
     EXPECT_GT(exercise_file(*file).failures, 0u);
 }
@@ -330,12 +335,12 @@ TEST(ReaderDamage, FileShrinkingUnderTheReader)
     pst_test::TempDir dir;
     const std::string path = dir.file("shrink.pst");
     pst_test::write_pst(path, [](pst::Writer& w) { fill_small(w); });
-    std::string why;
+    pst::Status why;
     EXPECT_FALSE(pst::read::File::open(dir.file("none.pst"), &why));
-    EXPECT_NE(why.find("none.pst"), std::string::npos);
+    EXPECT_NE(why.message.find("none.pst"), std::string::npos);
     EXPECT_FALSE(pst::read::File::open(dir.path(), &why));
     auto file = pst::read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    ASSERT_TRUE(file) << why.message;
     std::filesystem::resize_file(path, 0x4400 + 1024);
     const Exercise ex = exercise_file(*file);
     EXPECT_GT(ex.failures, 0u);

@@ -211,8 +211,9 @@ TEST_P(RecoveryFiles, FindsTheDeletedNeverTheLive)
     EXPECT_EQ(pstcheck::join(pstcheck::check_file(path, allow)), "");
 
     std::string why;
-    auto file = read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
     ASSERT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
@@ -227,8 +228,8 @@ TEST_P(RecoveryFiles, FindsTheDeletedNeverTheLive)
     // With the maps marked not valid every byte is examined: live blocks are met and left out, the
     // same items come back.
     const bool ansi = GetParam().format == pst::FileFormat::Ansi;
-    auto whole = read::File::open_memory(without_valid_maps(pst_test::read_file(path), ansi), &why);
-    ASSERT_TRUE(whole) << why;
+    auto whole = read::File::open_memory(without_valid_maps(pst_test::read_file(path), ansi), &opened);
+    ASSERT_TRUE(whole) << opened.message;
     read::Recovery whole_recovery(*whole);
     read::RecoveryResult whole_result;
     ASSERT_EQ(outcome(whole_recovery.scan({}, &whole_result), &why), 1) << why;
@@ -254,8 +255,9 @@ TEST(RecoveryOrphans, BothKinds)
         Planned planned;
         const std::string path = write(dir, c, &planned);
         std::string why;
-        auto file = read::File::open(path, &why);
-        ASSERT_TRUE(file) << why;
+        pst::Status opened;
+        auto file = read::File::open(path, &opened);
+        ASSERT_TRUE(file) << opened.message;
         std::map<std::string, uint32_t> parents;
         read::PropertyContext pc;
         ASSERT_EQ(outcome(read::for_each_orphan_message(*file,
@@ -310,8 +312,9 @@ TEST(RecoveryScan, CleanFileHasNothing)
     const std::string path = dir.file("clean.pst");
     pst_test::write_pst(path, [](pst::Writer& w) { reader_test::fill_small(w); });
     std::string why;
-    auto file = read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
     ASSERT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
@@ -334,8 +337,9 @@ TEST(RecoveryScan, TwoLevelDataTree)
         EXPECT_TRUE(w.add_deleted_message(m).ok);
     });
     std::string why;
-    auto file = read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
     read::Recovery recovery(*file);
     read::RecoveryResult result;
     ASSERT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
@@ -369,7 +373,8 @@ Base base_file(const TempDir& dir, const FileCase& c)
     b.image = pst_test::read_file(write(dir, c, &planned));
     b.ansi = c.format == pst::FileFormat::Ansi;
     std::string why;
-    auto file = read::File::open_memory(b.image, &why);
+    pst::Status opened;
+    auto file = read::File::open_memory(b.image, &opened);
     read::Recovery recovery(*file);
     read::RecoveryResult result;
     EXPECT_EQ(outcome(recovery.scan({}, &result), &why), 1) << why;
@@ -390,7 +395,8 @@ Outcome recover(const Image& image)
 {
     Outcome o;
     std::string why;
-    auto file = read::File::open_memory(image, &why);
+    pst::Status opened;
+    auto file = read::File::open_memory(image, &opened);
     if (!file)
         return o;
     read::Recovery recovery(*file);
@@ -600,8 +606,9 @@ TEST(RecoveryScan, LimitsProgressAndCancel)
     Planned planned;
     const std::string path = write(dir, kFiles[0], &planned);
     std::string why;
-    auto file = read::File::open(path, &why);
-    ASSERT_TRUE(file) << why;
+    pst::Status opened;
+    auto file = read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
     read::Recovery recovery(*file);
     read::RecoveryResult all;
     ASSERT_EQ(outcome(recovery.scan({}, &all), &why), 1) << why;

@@ -911,7 +911,7 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
     apply(WindowEvent::ConversionStarted);
     // The SMTP addresses of Exchange DNs come from the scanned file, read again only when needed.
     auto exchangeMap = [path = m_scanner->path(), options = m_scanner->sourceOptions()] {
-        std::string why;
+        pst::Status why;
         return engine::exchange_address_map(path, options, &why);
     };
     m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,

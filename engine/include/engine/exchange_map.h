@@ -14,6 +14,6 @@ namespace engine {
 // sender's 0x0065) to its SMTP address (0x5D01, 0x5D02) where a message holds both. A file that
 // cannot be opened gives an empty map and *why.
 contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const SourceOptions& options,
-                                           std::string* why);
+                                           pst::Status* why);
 
 } // namespace engine

@@ -210,9 +210,10 @@ class PstSource
 public:
     virtual ~PstSource() = default;
 
-    // Opens `path_utf8` read-only with the chosen reader. nullptr and *why on failure.
+    // Opens `path_utf8` read-only with the chosen reader. nullptr and the failure in *why (why may
+    // be null).
     static std::unique_ptr<PstSource> open(const std::string& path_utf8, const SourceOptions& options,
-                                           std::string* why);
+                                           pst::Status* why);
 
     virtual pst::Status root_folder(std::unique_ptr<PstItem>* out) = 0;
     const SourceOptions& options() const { return m_options; }
@@ -237,8 +238,8 @@ private:
 
 // The two implementations (pst_source_native.cpp, pst_source_libpff.cpp).
 std::unique_ptr<PstSource> open_native_source(const std::string& path_utf8, const SourceOptions& options,
-                                              std::string* why);
+                                              pst::Status* why);
 std::unique_ptr<PstSource> open_libpff_source(const std::string& path_utf8, const SourceOptions& options,
-                                              std::string* why);
+                                              pst::Status* why);
 
 } // namespace engine

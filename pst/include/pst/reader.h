@@ -56,11 +56,12 @@ struct Node
 class File
 {
 public:
-    // Opens `path` read-only and reads its header. nullptr and *why on failure (no such file,
-    // not a personal folder file, unsupported version or encoding, header damaged).
-    static std::unique_ptr<File> open(const std::string& path, std::string* why);
+    // Opens `path` read-only and reads its header. nullptr and the failure in *why (why may be
+    // null): no such file, not a personal folder file, unsupported version or encoding, header
+    // damaged.
+    static std::unique_ptr<File> open(const std::string& path, Status* why);
     // The same over a file image in memory (tests, the fuzzer).
-    static std::unique_ptr<File> open_memory(std::vector<uint8_t> image, std::string* why);
+    static std::unique_ptr<File> open_memory(std::vector<uint8_t> image, Status* why);
 
     virtual ~File();
 
