@@ -6,8 +6,10 @@
 // hierarchy depth first (a folder's sub folders, each completely, then its messages), counts
 // and extracts every contact item and skips every other item.
 //
-// Calling convention: handle first; 1 on success, -1 on failure. A walk level reports an item
-// it cannot take to the listener (item_skipped) and goes on; it fails only when it cannot count
+// Calling convention: handle first; 1 on success, -1 on failure, except where a pst::Status
+// comes back (the walk of the root, one contact), which carries the reader's account of a
+// failure. A walk level reports an item it cannot take to the listener (item_skipped, with the
+// failed call's account) and goes on; it fails only when it cannot count
 // or fetch its children, which cuts short only the folder in which it happened (the folder is
 // then reported as skipped by its parent).
 #pragma once

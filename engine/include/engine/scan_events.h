@@ -39,7 +39,7 @@ struct SkippedItem
     std::u16string folder; // the folder's path below the file's root, names joined by '\'
     int index = 0;         // the item's position among the folder's sub folders or messages
     std::string reason;    // why, in the engine's words ("the contact's values cannot be read")
-    std::string detail;    // what the reader found, when it gave an account (PstItem::failure); else empty
+    std::string detail;    // what the reader found, when it gave an account (the failed call's status); else empty
 };
 
 struct ScanResult
