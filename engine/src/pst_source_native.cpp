@@ -68,6 +68,37 @@ int type_of_properties(const PropertyList& list)
     return -1;
 }
 
+// Whether the walk reads more of an item of `type` than its type.
+bool walk_opens(int type)
+{
+    return type == kItemContact || type == kItemDistributionList || type == kItemFolder;
+}
+
+// The item type that the message class in row `row` of a contents table names; -1 when the row
+// gives none that can be used (no class column, an empty cell, a row that cannot be read): then
+// the item's own property context decides, as for every item the walk opens.
+int row_type(read::Table& table, size_t row, std::vector<uint8_t>& cell)
+{
+    for (const uint32_t tag :
+         {uint32_t{kTagMessageClass} << 16 | kTypeUnicode, uint32_t{kTagMessageClass} << 16 | kTypeString8}) {
+        std::string unused;
+        const int found = table.cell(row, tag, &cell, &unused);
+        if (found < 0) {
+            return -1;
+        }
+        if (found == 0) {
+            continue;
+        }
+        if ((tag & 0xFFFF) == kTypeString8) {
+            return item_type_of_class(std::string_view(reinterpret_cast<const char*>(cell.data()), cell.size()));
+        }
+        std::u16string units(cell.size() / 2, u'\0');
+        units.resize(contacts::utf16le_to_utf16(cell.data(), cell.size(), units.data()));
+        return item_type_of_class(contacts::utf16_to_utf8(units));
+    }
+    return -1;
+}
+
 // A text value of an attachment as UTF-8 (8-bit texts are ASCII in practice: MIME tags and
 // extensions); empty when absent or of another type.
 std::string attachment_text(const read::PropertyContext& pc, uint16_t id)
@@ -196,10 +227,13 @@ private:
     int table_rows(ChildTable& t, read::FolderTable which, int* count);
     int table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     int make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
+    std::vector<uint8_t> m_row_cell; // a contents-table cell while it is read
 
     NativeSource& m_source;
     read::Node m_node;
     int m_type = -1; // determined on first use
+    // The type its contents-table row's message class names, when that row gave one (-1 not).
+    int m_row_type = -1;
     bool m_read = false;
     bool m_unreadable = false;
     PropertyList m_properties;
@@ -375,6 +409,11 @@ int NativeItem::properties(const PropertyList** out)
 
 int NativeItem::type(uint8_t* out)
 {
+    // The walk only looks further into contacts, distribution lists and folders: any other item
+    // is known by its contents-table row alone, and its property context is never opened.
+    if (m_type < 0 && m_row_type >= 0 && !walk_opens(m_row_type)) {
+        m_type = m_row_type;
+    }
     if (m_type < 0) {
         const PropertyList* list = nullptr;
         if (properties(&list) != 1) {
@@ -466,7 +505,14 @@ int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_p
     if (!t.read || !t.present || index < 0 || static_cast<size_t>(index) >= t.table.row_count()) {
         return -1;
     }
-    return make_child(t.table.row_id(static_cast<size_t>(index)), folder, out);
+    const size_t row = static_cast<size_t>(index);
+    if (make_child(t.table.row_id(row), folder, out) != 1) {
+        return -1;
+    }
+    if (!folder) {
+        static_cast<NativeItem&>(**out).m_row_type = row_type(t.table, row, m_row_cell);
+    }
+    return 1;
 }
 
 // A table row names a child: it must be a node whose parent is this item.

@@ -28,7 +28,8 @@ std::string hex(uint64_t v);
 constexpr unsigned kMaxPageSize = 4096;        // B-tree pages: 512 bytes, 4096 in 4 KiB-page files
 constexpr unsigned kMaxTreeLevel = 10;         // cLevel of a B-tree root page
 constexpr unsigned kMaxSubnodeLevel = 3;       // cLevel of a subnode tree root
-constexpr size_t kPageCacheBytes = 1u << 20;   // B-tree pages kept: 2048 of 512 bytes, 256 of 4096
+constexpr size_t kPageCacheBytes = 16u << 20;  // B-tree pages kept: 32768 of 512 bytes, 4096 of 4096 (the
+                                               // trees of about 300,000 items)
 constexpr size_t kMaxPieces = size_t(1) << 16; // blocks of one data tree
 
 // A block's entry in the block B-tree.
