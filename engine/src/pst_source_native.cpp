@@ -2,7 +2,12 @@
 // children and a folder's tables come from the reader's messaging layer (pst/messaging.h).
 #include "pst/format.h"
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "contacts/text.h"
 #include "engine/pst_source.h"
@@ -184,6 +189,7 @@ private:
 };
 
 class NativeSource;
+struct RowAhead;
 
 class NativeItem : public PstItem
 {
@@ -194,6 +200,9 @@ public:
             m_type = kItemFolder;
         }
     }
+    ~NativeItem() override;
+    NativeItem(const NativeItem&) = delete;
+    NativeItem& operator=(const NativeItem&) = delete;
 
     int type(uint8_t* out) override;
     int sub_item_count(int* count) override;
@@ -227,6 +236,8 @@ private:
     int table_rows(ChildTable& t, read::FolderTable which, int* count);
     int table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     int make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
+    // A message item from what the read-ahead found for its row.
+    int child_from(RowAhead& row, std::unique_ptr<PstItem>* out);
     std::vector<uint8_t> m_row_cell; // a contents-table cell while it is read
 
     NativeSource& m_source;
@@ -234,6 +245,11 @@ private:
     int m_type = -1; // determined on first use
     // The type its contents-table row's message class names, when that row gave one (-1 not).
     int m_row_type = -1;
+    // The read-ahead of this folder's contents table (0: none).
+    uint64_t m_ahead_job = 0;
+    // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
+    int m_photo_found = -1;
+    ContactPhoto m_photo;
     bool m_read = false;
     bool m_unreadable = false;
     PropertyList m_properties;
@@ -244,6 +260,79 @@ private:
     std::string m_why; // the reader's account of the last failure
 };
 
+// What the walk's own calls for one row of a contents table find, found ahead by the read-ahead:
+// the child node (make_child), the row's type, the properties of an item the walk opens, and a
+// contact's photo, each with the reader's account of a failure in the same words.
+struct RowAhead
+{
+    int child = -1; // make_child's result
+    read::Node node;
+    int row_type = -1;
+    int properties = 0; // 0 not read (the walk does not open such an item), 1 read, -1 unreadable
+    PropertyList list;
+    int photo = -1; // -1 not looked for, else contact_photo's result
+    ContactPhoto photo_value;
+    std::string why;
+};
+
+// Reads a folder's contents ahead of the walk on a thread of its own, through a reader of its
+// own (a reader is not shared between threads): while the walk builds one contact, the next
+// ones are found, read and their properties decoded. At most kAhead rows wait; the walk takes
+// them in order, and any other use (a row out of order, a nested folder's table) ends the job
+// and the walk reads for itself, with the same results.
+class ReadAhead
+{
+public:
+    static constexpr size_t kAhead = 64;
+    ReadAhead(std::string path, const SourceOptions& options) : m_path(std::move(path)), m_options(options) {}
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Starts reading the `rows` rows of the contents table of folder `folder`; the job's number,
+    // 0 when there is none (the thread cannot start).
+    uint64_t start(uint32_t folder, size_t rows);
+    // Row `row` of `job` into *out: false when the job has ended or `row` is not the next row
+    // (the job ends then).
+    bool take(uint64_t job, size_t row, RowAhead* out);
+    void stop(uint64_t job);
+
+private:
+    void run();
+    void fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out);
+
+    const std::string m_path;
+    const SourceOptions m_options;
+    std::unique_ptr<NativeSource> m_reader; // the thread's own; opened there on first use
+    bool m_reader_failed = false;           // the thread's reader or the thread cannot be had
+
+    // The job and the thread's life change under the mutex. The rows pass through the ring
+    // without it: the thread counts a row in m_produced once its slot is filled, the walk counts
+    // it in m_consumed once taken; either sleeps only when the ring is full or empty, and the
+    // other wakes it only then (the walk after a batch of rows, not for each).
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_thread;
+    std::atomic<bool> m_quit{false};
+    uint64_t m_next = 0;
+    std::atomic<uint64_t> m_job{0}; // the job running, 0 for none
+    uint32_t m_folder = 0;
+    size_t m_rows = 0;
+    bool m_failed = false; // the job's table could not be read by the thread
+    // Rows filled, with the job they were filled for (job << 32 | rows): a thread still finishing
+    // a row of an ended job cannot count it for the next one.
+    std::atomic<uint64_t> m_produced{0};
+    std::atomic<size_t> m_consumed{0};
+    // The rows of `job` that m_produced counts (0 when it counts another job's).
+    static size_t produced_of(uint64_t produced, uint64_t job)
+    {
+        return (produced >> 32) == (job & 0xFFFFFFFFu) ? static_cast<size_t>(produced & 0xFFFFFFFFu) : 0;
+    }
+    std::atomic<size_t> m_wanted{0};         // the walk sleeps until m_produced reaches it (0: awake)
+    std::atomic<bool> m_thread_waits{false}; // the thread sleeps until a slot is free
+    std::array<RowAhead, kAhead> m_ring;
+};
+
 class NativeSource : public PstSource
 {
 public:
@@ -251,6 +340,7 @@ public:
 
     bool open(const std::string& path, std::string* why)
     {
+        m_path = path;
         m_file = read::File::open(path, why);
         if (!m_file) {
             return false;
@@ -282,6 +372,16 @@ public:
 
     read::File& file() { return *m_file; }
     const std::string& failure() const override { return m_why; }
+
+    // The read-ahead of this source (made on first use); nullptr for the read-ahead's own reader.
+    ReadAhead* read_ahead()
+    {
+        if (!m_ahead && m_reads_ahead && options().read_ahead) {
+            m_ahead = std::make_unique<ReadAhead>(m_path, options());
+        }
+        return m_ahead.get();
+    }
+    void never_read_ahead() { m_reads_ahead = false; }
 
     // Reads the property context of `node` into `list`, named ids resolved through the map.
     int read_properties(const read::Node& node, PropertyList& list, std::string* why)
@@ -382,7 +482,10 @@ private:
         return 1;
     }
 
+    std::string m_path;
     std::unique_ptr<read::File> m_file;
+    bool m_reads_ahead = true;
+    std::unique_ptr<ReadAhead> m_ahead;
     read::NameMap m_names;
     bool m_names_ok = false;
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
@@ -390,6 +493,13 @@ private:
     read::PropertyContext m_attachment;
     std::string m_why; // the reader's account of the last failure, or of an unreadable name map
 };
+
+NativeItem::~NativeItem()
+{
+    if (m_ahead_job != 0) {
+        m_source.read_ahead()->stop(m_ahead_job);
+    }
+}
 
 int NativeItem::properties(const PropertyList** out)
 {
@@ -431,6 +541,14 @@ int NativeItem::type(uint8_t* out)
 
 int NativeItem::contact_photo(ContactPhoto* out)
 {
+    if (m_photo_found >= 0) {
+        const int found = m_photo_found;
+        m_photo_found = -1;
+        if (found == 1) {
+            *out = std::move(m_photo);
+        }
+        return found;
+    }
     // A photo that cannot be read leaves the contact without one; it is not a failure of the item.
     std::string unreadable;
     return m_source.contact_photo(m_node, out, &unreadable);
@@ -491,6 +609,13 @@ int NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
         }
         t.present = found == 1;
         t.read = true;
+        // Folders of a few messages are not worth a thread's hand-over.
+        constexpr size_t kReadAheadRows = 32;
+        if (which == read::FolderTable::Contents && t.present && t.table.row_count() >= kReadAheadRows) {
+            if (ReadAhead* ahead = m_source.read_ahead()) {
+                m_ahead_job = ahead->start(m_node.nid, t.table.row_count());
+            }
+        }
     }
     const size_t rows = t.present ? t.table.row_count() : 0;
     if (rows > static_cast<size_t>(INT32_MAX)) {
@@ -506,12 +631,43 @@ int NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_p
         return -1;
     }
     const size_t row = static_cast<size_t>(index);
+    if (!folder && m_ahead_job != 0) {
+        RowAhead ahead;
+        if (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
+            return child_from(ahead, out);
+        }
+        m_ahead_job = 0;
+    }
     if (make_child(t.table.row_id(row), folder, out) != 1) {
         return -1;
     }
     if (!folder) {
         static_cast<NativeItem&>(**out).m_row_type = row_type(t.table, row, m_row_cell);
     }
+    return 1;
+}
+
+int NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
+{
+    if (row.child != 1) {
+        m_why = std::move(row.why);
+        return -1;
+    }
+    auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(m_source, row.node, false));
+    if (!item) {
+        return -1;
+    }
+    item->m_row_type = row.row_type;
+    if (row.properties == 1) {
+        item->m_properties = std::move(row.list);
+        item->m_read = true;
+    } else if (row.properties < 0) {
+        item->m_unreadable = true;
+        item->m_why = std::move(row.why);
+    }
+    item->m_photo_found = row.photo;
+    item->m_photo = std::move(row.photo_value);
+    *out = std::move(item);
     return 1;
 }
 
@@ -528,6 +684,180 @@ int NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* 
     }
     out->reset(new (std::nothrow) NativeItem(m_source, node, folder));
     return *out ? 1 : -1;
+}
+
+ReadAhead::~ReadAhead()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+uint64_t ReadAhead::start(uint32_t folder, size_t rows)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_reader_failed) {
+        return 0;
+    }
+    if (!m_thread.joinable()) {
+        try {
+            m_thread = std::thread(&ReadAhead::run, this);
+        } catch (const std::system_error&) {
+            m_reader_failed = true;
+            return 0;
+        }
+    }
+    m_folder = folder;
+    m_rows = rows;
+    m_produced = (m_next + 1) << 32;
+    m_consumed = 0;
+    m_wanted = 0;
+    m_failed = false;
+    m_job = ++m_next;
+    const uint64_t job = m_job;
+    lock.unlock();
+    m_changed.notify_all();
+    return job;
+}
+
+void ReadAhead::stop(uint64_t job)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_job != job) {
+            return;
+        }
+        m_job = 0;
+    }
+    m_changed.notify_all();
+}
+
+bool ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
+{
+    constexpr size_t kBatch = 16; // rows the walk waits for once it has caught up
+    if (m_job != job || row != m_consumed) {
+        stop(job);
+        return false;
+    }
+    if (produced_of(m_produced, job) <= row) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wanted = std::min(row + kBatch, m_rows);
+        m_changed.wait(lock, [&] { return m_job != job || m_failed || produced_of(m_produced, job) >= m_wanted; });
+        m_wanted = 0;
+        if (m_job != job || produced_of(m_produced, job) <= row) {
+            lock.unlock();
+            stop(job);
+            return false;
+        }
+    }
+    *out = std::move(m_ring[row % kAhead]);
+    m_consumed = row + 1;
+    if (m_thread_waits) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_changed.notify_all();
+    }
+    return true;
+}
+
+void ReadAhead::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    uint64_t last = 0;
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_quit || (m_job != 0 && m_job != last); });
+        if (m_quit) {
+            return;
+        }
+        const uint64_t job = last = m_job;
+        const uint32_t folder = m_folder;
+        const size_t rows = m_rows;
+        lock.unlock();
+        // The same table the walk counted, read by this thread's reader.
+        if (!m_reader) {
+            auto reader = std::make_unique<NativeSource>(m_options);
+            std::string why;
+            reader->never_read_ahead();
+            if (reader->open(m_path, &why)) {
+                m_reader = std::move(reader);
+            }
+        }
+        read::Table table;
+        std::string why;
+        const bool readable =
+            m_reader &&
+            read::open_folder_table(m_reader->file(), folder, read::FolderTable::Contents, &table, &why) == 1 &&
+            table.row_count() == rows;
+        lock.lock();
+        if (!m_reader) {
+            m_reader_failed = true;
+        }
+        if (!readable) {
+            m_failed = m_job == job;
+            m_changed.notify_all();
+            continue;
+        }
+        lock.unlock();
+        for (size_t row = 0; row < rows; ++row) {
+            if (row - m_consumed >= kAhead) {
+                lock.lock();
+                m_thread_waits = true;
+                m_changed.wait(lock, [&] { return m_quit || m_job != job || row - m_consumed < kAhead; });
+                m_thread_waits = false;
+                lock.unlock();
+            }
+            if (m_quit || m_job != job) {
+                break;
+            }
+            // The slot's last row has been taken; the walk reads this one only once it is counted.
+            fill(table, folder, row, m_ring[row % kAhead]);
+            uint64_t expected = (job << 32) | row;
+            if (!m_produced.compare_exchange_strong(expected, (job << 32) | (row + 1))) {
+                break; // the job ended while the row was read
+            }
+            const size_t wanted = m_wanted;
+            if (wanted != 0 && (row + 1 >= wanted || row + 1 == rows)) {
+                const std::lock_guard<std::mutex> wake(m_mutex);
+                m_changed.notify_all();
+            }
+        }
+        lock.lock();
+    }
+}
+
+void ReadAhead::fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out)
+{
+    out.why.clear();
+    out.properties = 0;
+    out.photo = -1;
+    out.list.clear();
+    const uint32_t nid = table.row_id(row);
+    out.child = read::find_child(m_reader->file(), folder, nid, &out.node, &out.why);
+    if (out.child != 1) {
+        if (out.child == 0) {
+            out.why = "its table names node " + hex32(nid) + ", which is not one of its children";
+        }
+        out.child = -1;
+        return;
+    }
+    std::vector<uint8_t> cell;
+    out.row_type = row_type(table, row, cell);
+    if (out.row_type >= 0 && !walk_opens(out.row_type)) {
+        return;
+    }
+    if (m_reader->read_properties(out.node, out.list, &out.why) != 1) {
+        out.properties = -1;
+        return;
+    }
+    out.properties = 1;
+    if (type_of_properties(out.list) == kItemContact) {
+        std::string unreadable;
+        out.photo = m_reader->contact_photo(out.node, &out.photo_value, &unreadable);
+    }
 }
 
 } // namespace
