@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 
 #include "contacts/contact_store.h"
@@ -136,6 +137,35 @@ constexpr std::array<EmailSlot, 3> kEmailSlots = {{
     {0x80A2, 0x80A3, 0x80A4},
 }};
 
+// The tags read into texts (the read table's and the body), each with a slot of its own: the
+// 16-bit tag's slot number, 0 for tags that are not read.
+constexpr std::size_t kReadSlots = kReadOrder.size() + 1;
+struct ReadTags
+{
+    std::array<uint8_t, 0x10000> slot_of{};
+};
+const ReadTags& read_tags()
+{
+    static const ReadTags tags = [] {
+        ReadTags t;
+        uint8_t next = 0;
+        auto add = [&](uint32_t tag) {
+            if (tag >= t.slot_of.size()) {
+                throw std::logic_error("a read tag wider than 16 bits");
+            }
+            if (t.slot_of[tag] == 0) {
+                t.slot_of[tag] = ++next;
+            }
+        };
+        for (const Field f : kReadOrder) {
+            add(tag_of(f));
+        }
+        add(kTagBody);
+        return t;
+    }();
+    return tags;
+}
+
 void read_flag(const PropertyList& list, ContactDraft& draft)
 {
     const auto status = list.long_value(kTagFlagStatus);
@@ -219,12 +249,21 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
     draft.reset();
     const int codepage = message_codepage(list, fallback_codepage);
 
+    // The first property of each read tag, found in one pass over the list.
+    const ReadTags& tags = read_tags();
+    std::array<const PropertyList::Property*, kReadSlots> first{};
+    for (const PropertyList::Property& p : list.all()) {
+        if (p.id < tags.slot_of.size() && tags.slot_of[p.id] != 0 && first[tags.slot_of[p.id] - 1] == nullptr) {
+            first[tags.slot_of[p.id] - 1] = &p;
+        }
+    }
+
     // The texts in the read table's order, then the body. The gender code is a number in the
     // record; a file that stores it as text gets its leading digits taken.
     for (std::size_t i = 0; i <= kReadOrder.size(); ++i) {
         const bool body = i == kReadOrder.size();
         const Field field = body ? Field::body : kReadOrder[i];
-        const PropertyList::Property* p = list.find(body ? kTagBody : tag_of(field));
+        const PropertyList::Property* p = first[tags.slot_of[body ? kTagBody : tag_of(field)] - 1];
         if (p == nullptr || !property_text(list, *p, codepage, m_text)) {
             continue;
         }

@@ -2,7 +2,12 @@
 // children and a folder's tables come from the reader's messaging layer (pst/messaging.h).
 #include "pst/format.h"
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "contacts/text.h"
 #include "engine/pst_source.h"
@@ -46,6 +51,12 @@ std::string hex32(uint32_t value)
 // Why an item has no type: its message class is a value of another type.
 constexpr const char* kClassNotText = "its message class is neither an 8-bit nor a Unicode text";
 
+// Why a table row's node is not taken: it is no child of the table's folder.
+pst::Status not_its_child(uint32_t nid)
+{
+    return pst::Status::failure("its table names node " + hex32(nid) + ", which is not one of its children");
+}
+
 // Hands out a newly made item; a failure (without an account) when there was no memory for it.
 pst::Status made(std::unique_ptr<PstItem>* out, PstItem* item)
 {
@@ -73,6 +84,36 @@ int type_of_properties(const PropertyList& list)
     if (cls->type == kTypeUnicode) {
         std::u16string units(bytes.size() / 2, u'\0');
         units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
+        return item_type_of_class(contacts::utf16_to_utf8(units));
+    }
+    return -1;
+}
+
+// Whether the walk reads more of an item of `type` than its type.
+bool walk_opens(int type)
+{
+    return type == kItemContact || type == kItemDistributionList || type == kItemFolder;
+}
+
+// The item type that the message class in row `row` of a contents table names; -1 when the row
+// gives none that can be used (no class column, an empty cell, a row that cannot be read): then
+// the item's own property context decides, as for every item the walk opens.
+int row_type(read::Table& table, size_t row, std::vector<uint8_t>& cell)
+{
+    for (const uint32_t tag :
+         {uint32_t{kTagMessageClass} << 16 | kTypeUnicode, uint32_t{kTagMessageClass} << 16 | kTypeString8}) {
+        const pst::Status found = table.cell(row, tag, &cell);
+        if (!found) {
+            return -1;
+        }
+        if (found.absent) {
+            continue;
+        }
+        if ((tag & 0xFFFF) == kTypeString8) {
+            return item_type_of_class(std::string_view(reinterpret_cast<const char*>(cell.data()), cell.size()));
+        }
+        std::u16string units(cell.size() / 2, u'\0');
+        units.resize(contacts::utf16le_to_utf16(cell.data(), cell.size(), units.data()));
         return item_type_of_class(contacts::utf16_to_utf8(units));
     }
     return -1;
@@ -164,6 +205,7 @@ private:
 };
 
 class NativeSource;
+struct RowAhead;
 
 class NativeItem : public PstItem
 {
@@ -174,6 +216,9 @@ public:
             m_type = kItemFolder;
         }
     }
+    ~NativeItem() override;
+    NativeItem(const NativeItem&) = delete;
+    NativeItem& operator=(const NativeItem&) = delete;
 
     pst::Status type(uint8_t* out) override;
     pst::Status sub_item_count(int* count) override;
@@ -209,10 +254,20 @@ private:
     pst::Status table_rows(ChildTable& t, read::FolderTable which, int* count);
     pst::Status table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     pst::Status make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
+    // A message item from what the read-ahead found for its row.
+    pst::Status child_from(RowAhead& row, std::unique_ptr<PstItem>* out);
+    std::vector<uint8_t> m_row_cell; // a contents-table cell while it is read
 
     NativeSource& m_source;
     read::Node m_node;
     int m_type = -1; // determined on first use
+    // The type its contents-table row's message class names, when that row gave one (-1 not).
+    int m_row_type = -1;
+    // The read-ahead of this folder's contents table (0: none).
+    uint64_t m_ahead_job = 0;
+    // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
+    int m_photo_found = -1;
+    ContactPhoto m_photo;
     bool m_read = false;
     pst::Status m_read_status; // of the first read of the properties
     PropertyList m_properties;
@@ -222,6 +277,79 @@ private:
     std::vector<read::Node> m_children;
 };
 
+// What the walk's own calls for one row of a contents table find, found ahead by the read-ahead:
+// the child node (make_child), the row's type, the properties of an item the walk opens, and a
+// contact's photo, each with the reader's account of a failure in the same words.
+struct RowAhead
+{
+    pst::Status child; // make_child's result
+    read::Node node;
+    int row_type = -1;
+    // Absent when not read (the walk does not open such an item), else read_properties' result.
+    pst::Status properties = pst::Status::none();
+    PropertyList list;
+    int photo = -1; // -1 not looked for, 0 none, 1 found
+    ContactPhoto photo_value;
+};
+
+// Reads a folder's contents ahead of the walk on a thread of its own, through a reader of its
+// own (a reader is not shared between threads): while the walk builds one contact, the next
+// ones are found, read and their properties decoded. At most kAhead rows wait; the walk takes
+// them in order, and any other use (a row out of order, a nested folder's table) ends the job
+// and the walk reads for itself, with the same results.
+class ReadAhead
+{
+public:
+    static constexpr size_t kAhead = 64;
+    ReadAhead(std::string path, const SourceOptions& options) : m_path(std::move(path)), m_options(options) {}
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Starts reading the `rows` rows of the contents table of folder `folder`; the job's number,
+    // 0 when there is none (the thread cannot start).
+    uint64_t start(uint32_t folder, size_t rows);
+    // Row `row` of `job` into *out: false when the job has ended or `row` is not the next row
+    // (the job ends then).
+    bool take(uint64_t job, size_t row, RowAhead* out);
+    void stop(uint64_t job);
+
+private:
+    void run();
+    void fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out);
+
+    const std::string m_path;
+    const SourceOptions m_options;
+    std::unique_ptr<NativeSource> m_reader; // the thread's own; opened there on first use
+    bool m_reader_failed = false;           // the thread's reader or the thread cannot be had
+
+    // The job and the thread's life change under the mutex. The rows pass through the ring
+    // without it: the thread counts a row in m_produced once its slot is filled, the walk counts
+    // it in m_consumed once taken; either sleeps only when the ring is full or empty, and the
+    // other wakes it only then (the walk after a batch of rows, not for each).
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_thread;
+    std::atomic<bool> m_quit{false};
+    uint64_t m_next = 0;
+    std::atomic<uint64_t> m_job{0}; // the job running, 0 for none
+    uint32_t m_folder = 0;
+    size_t m_rows = 0;
+    bool m_failed = false; // the job's table could not be read by the thread
+    // Rows filled, with the job they were filled for (job << 32 | rows): a thread still finishing
+    // a row of an ended job cannot count it for the next one.
+    std::atomic<uint64_t> m_produced{0};
+    std::atomic<size_t> m_consumed{0};
+    // The rows of `job` that m_produced counts (0 when it counts another job's).
+    static size_t produced_of(uint64_t produced, uint64_t job)
+    {
+        return (produced >> 32) == (job & 0xFFFFFFFFu) ? static_cast<size_t>(produced & 0xFFFFFFFFu) : 0;
+    }
+    std::atomic<size_t> m_wanted{0};         // the walk sleeps until m_produced reaches it (0: awake)
+    std::atomic<bool> m_thread_waits{false}; // the thread sleeps until a slot is free
+    std::array<RowAhead, kAhead> m_ring;
+};
+
 class NativeSource : public PstSource
 {
 public:
@@ -229,6 +357,7 @@ public:
 
     bool open(const std::string& path, pst::Status* why)
     {
+        m_path = path;
         m_file = read::File::open(path, why);
         if (!m_file) {
             return false;
@@ -259,6 +388,16 @@ public:
     }
 
     read::File& file() { return *m_file; }
+
+    // The read-ahead of this source (made on first use); nullptr for the read-ahead's own reader.
+    ReadAhead* read_ahead()
+    {
+        if (!m_ahead && m_reads_ahead && options().read_ahead) {
+            m_ahead = std::make_unique<ReadAhead>(m_path, options());
+        }
+        return m_ahead.get();
+    }
+    void never_read_ahead() { m_reads_ahead = false; }
 
     // Reads the property context of `node` into `list`, named ids resolved through the map.
     pst::Status read_properties(const read::Node& node, PropertyList& list)
@@ -357,13 +496,23 @@ private:
         return pst::Status::success();
     }
 
+    std::string m_path;
     std::unique_ptr<read::File> m_file;
+    bool m_reads_ahead = true;
+    std::unique_ptr<ReadAhead> m_ahead;
     read::NameMap m_names;
     bool m_names_ok = false;
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
     read::Attachments m_attachments;
     read::PropertyContext m_attachment;
 };
+
+NativeItem::~NativeItem()
+{
+    if (m_ahead_job != 0) {
+        m_source.read_ahead()->stop(m_ahead_job);
+    }
+}
 
 pst::Status NativeItem::properties(const PropertyList** out)
 {
@@ -380,6 +529,11 @@ pst::Status NativeItem::properties(const PropertyList** out)
 
 pst::Status NativeItem::type(uint8_t* out)
 {
+    // The walk only looks further into contacts, distribution lists and folders: any other item
+    // is known by its contents-table row alone, and its property context is never opened.
+    if (m_type < 0 && m_row_type >= 0 && !walk_opens(m_row_type)) {
+        m_type = m_row_type;
+    }
     if (m_type < 0) {
         const PropertyList* list = nullptr;
         if (pst::Status read = properties(&list); !read) {
@@ -396,6 +550,15 @@ pst::Status NativeItem::type(uint8_t* out)
 
 pst::Status NativeItem::contact_photo(ContactPhoto* out)
 {
+    if (m_photo_found >= 0) {
+        const bool found = m_photo_found == 1;
+        m_photo_found = -1;
+        if (!found) {
+            return pst::Status::none();
+        }
+        *out = std::move(m_photo);
+        return pst::Status::success();
+    }
     // A photo that cannot be read leaves the contact without one; it is not a failure of the item.
     return m_source.contact_photo(m_node, out);
 }
@@ -458,6 +621,13 @@ pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* 
         }
         t.present = found.found();
         t.read = true;
+        // Folders of a few messages are not worth a thread's hand-over.
+        constexpr size_t kReadAheadRows = 32;
+        if (which == read::FolderTable::Contents && t.present && t.table.row_count() >= kReadAheadRows) {
+            if (ReadAhead* ahead = m_source.read_ahead()) {
+                m_ahead_job = ahead->start(m_node.nid, t.table.row_count());
+            }
+        }
     }
     const size_t rows = t.present ? t.table.row_count() : 0;
     if (rows > static_cast<size_t>(INT32_MAX)) {
@@ -472,7 +642,42 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
     if (!t.read || !t.present || index < 0 || static_cast<size_t>(index) >= t.table.row_count()) {
         return pst::Status::failure("row " + std::to_string(index) + " is past its table");
     }
-    return make_child(t.table.row_id(static_cast<size_t>(index)), folder, out);
+    const size_t row = static_cast<size_t>(index);
+    if (!folder && m_ahead_job != 0) {
+        RowAhead ahead;
+        if (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
+            return child_from(ahead, out);
+        }
+        m_ahead_job = 0;
+    }
+    if (pst::Status child = make_child(t.table.row_id(row), folder, out); !child) {
+        return child;
+    }
+    if (!folder) {
+        static_cast<NativeItem&>(**out).m_row_type = row_type(t.table, row, m_row_cell);
+    }
+    return pst::Status::success();
+}
+
+pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
+{
+    if (!row.child) {
+        return std::move(row.child);
+    }
+    auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(m_source, row.node, false));
+    if (!item) {
+        return pst::Status::failure("");
+    }
+    item->m_row_type = row.row_type;
+    if (!row.properties.absent) { // read, or found unreadable
+        item->m_properties = std::move(row.list);
+        item->m_read = true;
+        item->m_read_status = std::move(row.properties);
+    }
+    item->m_photo_found = row.photo;
+    item->m_photo = std::move(row.photo_value);
+    *out = std::move(item);
+    return pst::Status::success();
 }
 
 // A table row names a child: it must be a node whose parent is this item.
@@ -481,10 +686,178 @@ pst::Status NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<Ps
     read::Node node;
     pst::Status found = read::find_child(m_source.file(), m_node.nid, nid, &node);
     if (!found.found()) {
-        return found ? pst::Status::failure("its table names node " + hex32(nid) + ", which is not one of its children")
-                     : found;
+        return found ? not_its_child(nid) : found;
     }
     return made(out, new (std::nothrow) NativeItem(m_source, node, folder));
+}
+
+ReadAhead::~ReadAhead()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+uint64_t ReadAhead::start(uint32_t folder, size_t rows)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_reader_failed) {
+        return 0;
+    }
+    if (!m_thread.joinable()) {
+        try {
+            m_thread = std::thread(&ReadAhead::run, this);
+        } catch (const std::system_error&) {
+            m_reader_failed = true;
+            return 0;
+        }
+    }
+    m_folder = folder;
+    m_rows = rows;
+    m_produced = (m_next + 1) << 32;
+    m_consumed = 0;
+    m_wanted = 0;
+    m_failed = false;
+    m_job = ++m_next;
+    const uint64_t job = m_job;
+    lock.unlock();
+    m_changed.notify_all();
+    return job;
+}
+
+void ReadAhead::stop(uint64_t job)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_job != job) {
+            return;
+        }
+        m_job = 0;
+    }
+    m_changed.notify_all();
+}
+
+bool ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
+{
+    constexpr size_t kBatch = 16; // rows the walk waits for once it has caught up
+    if (m_job != job || row != m_consumed) {
+        stop(job);
+        return false;
+    }
+    if (produced_of(m_produced, job) <= row) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wanted = std::min(row + kBatch, m_rows);
+        m_changed.wait(lock, [&] { return m_job != job || m_failed || produced_of(m_produced, job) >= m_wanted; });
+        m_wanted = 0;
+        if (m_job != job || produced_of(m_produced, job) <= row) {
+            lock.unlock();
+            stop(job);
+            return false;
+        }
+    }
+    *out = std::move(m_ring[row % kAhead]);
+    m_consumed = row + 1;
+    if (m_thread_waits) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_changed.notify_all();
+    }
+    return true;
+}
+
+void ReadAhead::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    uint64_t last = 0;
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_quit || (m_job != 0 && m_job != last); });
+        if (m_quit) {
+            return;
+        }
+        const uint64_t job = last = m_job;
+        const uint32_t folder = m_folder;
+        const size_t rows = m_rows;
+        lock.unlock();
+        // The same table the walk counted, read by this thread's reader.
+        if (!m_reader) {
+            auto reader = std::make_unique<NativeSource>(m_options);
+            pst::Status why;
+            reader->never_read_ahead();
+            if (reader->open(m_path, &why)) {
+                m_reader = std::move(reader);
+            }
+        }
+        read::Table table;
+        const bool readable =
+            m_reader &&
+            read::open_folder_table(m_reader->file(), folder, read::FolderTable::Contents, &table).found() &&
+            table.row_count() == rows;
+        lock.lock();
+        if (!m_reader) {
+            m_reader_failed = true;
+        }
+        if (!readable) {
+            m_failed = m_job == job;
+            m_changed.notify_all();
+            continue;
+        }
+        lock.unlock();
+        for (size_t row = 0; row < rows; ++row) {
+            if (row - m_consumed >= kAhead) {
+                lock.lock();
+                m_thread_waits = true;
+                m_changed.wait(lock, [&] { return m_quit || m_job != job || row - m_consumed < kAhead; });
+                m_thread_waits = false;
+                lock.unlock();
+            }
+            if (m_quit || m_job != job) {
+                break;
+            }
+            // The slot's last row has been taken; the walk reads this one only once it is counted.
+            fill(table, folder, row, m_ring[row % kAhead]);
+            uint64_t expected = (job << 32) | row;
+            if (!m_produced.compare_exchange_strong(expected, (job << 32) | (row + 1))) {
+                break; // the job ended while the row was read
+            }
+            const size_t wanted = m_wanted;
+            if (wanted != 0 && (row + 1 >= wanted || row + 1 == rows)) {
+                const std::lock_guard<std::mutex> wake(m_mutex);
+                m_changed.notify_all();
+            }
+        }
+        lock.lock();
+    }
+}
+
+void ReadAhead::fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out)
+{
+    out.properties = pst::Status::none();
+    out.photo = -1;
+    out.list.clear();
+    const uint32_t nid = table.row_id(row);
+    out.child = read::find_child(m_reader->file(), folder, nid, &out.node);
+    if (!out.child.found()) {
+        if (out.child) {
+            out.child = not_its_child(nid);
+        }
+        return;
+    }
+    std::vector<uint8_t> cell;
+    out.row_type = row_type(table, row, cell);
+    if (out.row_type >= 0 && !walk_opens(out.row_type)) {
+        return;
+    }
+    out.properties = m_reader->read_properties(out.node, out.list);
+    if (!out.properties) {
+        return;
+    }
+    if (type_of_properties(out.list) == kItemContact) {
+        out.photo = m_reader->contact_photo(out.node, &out.photo_value).found() ? 1 : 0;
+    }
 }
 
 } // namespace

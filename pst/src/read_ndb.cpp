@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace pst::read {
 namespace detail {
@@ -152,6 +152,16 @@ Status File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out)
     if (fd < 0) {
         std::memcpy(out, memory.data() + ib, n);
         return Status::success();
+    }
+    if (mapping.mapped()) {
+        if (mapping.copy(ib, n, out))
+            return Status::success();
+        struct stat st
+        {
+        };
+        const uint64_t now = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        return fail("the file ends at " + hex(now) + ", before the " + std::to_string(n) + " bytes at " + hex(ib) +
+                    " (was it truncated?)");
     }
     size_t done = 0;
     while (done < n) {
@@ -400,41 +410,32 @@ Status File::Impl::read_block(const BlockRef& ref, std::vector<uint8_t>* out)
 
 Inflater::~Inflater()
 {
-    if (m_stream) {
-        inflateEnd(static_cast<z_stream*>(m_stream));
-        delete static_cast<z_stream*>(m_stream);
-    }
+    libdeflate_free_decompressor(static_cast<libdeflate_decompressor*>(m_state));
 }
 
 Status Inflater::inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t size)
 {
-    auto* z = static_cast<z_stream*>(m_stream);
-    if (!z) {
-        z = new z_stream{};
-        if (inflateInit(z) != Z_OK) {
-            delete z;
-            return fail("zlib cannot start inflating");
-        }
-        m_stream = z;
-    } else if (inflateReset(z) != Z_OK) {
-        return fail("zlib cannot start inflating");
+    auto* d = static_cast<libdeflate_decompressor*>(m_state);
+    if (!d) {
+        d = libdeflate_alloc_decompressor();
+        if (!d)
+            return fail("no memory to start inflating");
+        m_state = d;
     }
-    z->next_in = const_cast<Bytef*>(in);
-    z->avail_in = static_cast<uInt>(in_size);
-    z->next_out = out;
-    z->avail_out = static_cast<uInt>(size);
-    // The output buffer is exactly the size the trailer gives: a stream cannot take more.
-    const int r = ::inflate(z, Z_FINISH);
-    if (r == Z_STREAM_END && z->total_out == size)
-        return Status::success();
-    if (r == Z_STREAM_END)
-        return fail("its zlib stream inflates to " + std::to_string(z->total_out) + " bytes, its trailer says " +
+    // The output buffer is exactly the size the trailer gives: a stream cannot take more. The
+    // stream's Adler-32 check value is verified.
+    size_t got = 0;
+    switch (libdeflate_zlib_decompress(d, in, in_size, out, size, &got)) {
+    case LIBDEFLATE_SUCCESS:
+        if (got == size)
+            return Status::success();
+        return fail("its zlib stream inflates to " + std::to_string(got) + " bytes, its trailer says " +
                     std::to_string(size));
-    if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR)
-        return fail("its zlib stream is damaged" + std::string(z->msg ? std::string(" (") + z->msg + ")" : ""));
-    if (z->avail_out == 0)
+    case LIBDEFLATE_INSUFFICIENT_SPACE:
         return fail("its zlib stream inflates to more than the " + std::to_string(size) + " bytes its trailer says");
-    return fail("its zlib stream ends before it is complete");
+    default:
+        return fail("its zlib stream is damaged or ends before it is complete");
+    }
 }
 
 Status File::Impl::internal_block(uint64_t bid, const std::vector<uint8_t>** out)
@@ -579,6 +580,7 @@ std::unique_ptr<File> File::open(const std::string& path, Status* why)
     if (!S_ISREG(st.st_mode))
         return refuse(fail(path + ": not a regular file"));
     impl->size = static_cast<uint64_t>(st.st_size);
+    impl->mapping.map(impl->fd, impl->size);
     if (Status status = impl->read_header(); !status)
         return refuse(std::move(status));
     return std::unique_ptr<File>(new File(std::move(impl)));

@@ -635,6 +635,58 @@ std::string test_name(const ::testing::TestParamInfo<Damage>& info)
 INSTANTIATE_TEST_SUITE_P(Table, Damaged, ::testing::ValuesIn(kDamages), test_name);
 
 // ---------------------------------------------------------------------------------------------
+// Items the walk does not open. A mail item and a task beside a contact: our reader knows them by
+// their contents-table rows alone, so a destroyed property context of theirs costs nothing and
+// is not reported; the contact's own is still opened and its loss reported. libpff opens every
+// item and reports each it cannot type.
+
+TEST(Damage, ItemsKnownByTheirRowAreNeverOpened)
+{
+    const json file = {
+        {"folders", json::array({folder(
+                        "Contacts", json::array({contact("Anna"), contact("Bo"),
+                                                 message("IPM.Note", json::array({unicode(0x0037, "Memo")})),
+                                                 message("IPM.Task", json::array({unicode(0x0037, "Chore")}))}))})}};
+    testfiles::TempDir dir;
+    const Bytes intact = testfiles::read_bytes(testfiles::write_pst(dir, "items.pst", file));
+    Landmarks l;
+    walk_tree(intact, get(intact, kHeaderNbt + 8, 8), false, l);
+    walk_tree(intact, get(intact, kHeaderBbt + 8, 8), true, l);
+    auto pc_of = [&](const std::string& text) {
+        for (const NodeEntry& n : l.nodes)
+            if ((n.nid & 0x1F) == 0x04 && has_name(intact, l.block(n.data), text))
+                return l.block(n.data);
+        throw std::runtime_error("no message holding " + text);
+    };
+    struct Case
+    {
+        const char* destroyed; // the item whose property context's heap signature is broken
+        std::vector<std::string> contacts;
+        size_t native_skips, libpff_skips;
+    };
+    const Case cases[] = {
+        {"", {"Anna", "Bo"}, 0, 0},
+        {"Memo", {"Anna", "Bo"}, 0, 1},
+        {"Chore", {"Anna", "Bo"}, 0, 1},
+        {"Bo", {"Anna"}, 1, 1},
+    };
+    for (const Case& c : cases) {
+        Bytes bytes = intact;
+        if (*c.destroyed)
+            bytes.at(pc_of(c.destroyed).ib + 2) ^= 0xFF; // 0xEC, the heap's signature
+        const std::string path = dir.file(std::string("items-") + c.destroyed + ".pst");
+        testfiles::write_bytes(path, bytes);
+        const ScanResult native = scan(path, engine::ReaderKind::native);
+        const ScanResult libpff = scan(path, engine::ReaderKind::libpff);
+        EXPECT_EQ(native.outcome, engine::ScanOutcome::Done) << c.destroyed;
+        EXPECT_EQ(native.contacts, c.contacts) << c.destroyed;
+        EXPECT_EQ(libpff.contacts, c.contacts) << c.destroyed;
+        EXPECT_EQ(native.skipped.size(), c.native_skips) << c.destroyed;
+        EXPECT_EQ(libpff.skipped.size(), c.libpff_skips) << c.destroyed;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // The same contacts in an offline folder file with 4 KiB pages and compressed blocks: damage to
 // a compressed block (cut, bit-flipped, a trailer whose inflated size lies, a zlib stream that
 // never ends or that inflates past its bound) costs that contact only; page counts past what a
