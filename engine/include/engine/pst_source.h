@@ -195,8 +195,9 @@ struct SourceOptions
     bool read_ahead = true;
 };
 
-// The reader, code page and recovery chosen through the environment: PELIMOOR_READER (native,
-// libpff), PELIMOOR_CODEPAGE (a number) and PELIMOOR_RECOVERY (0/off, 1/on). Unset variables give the defaults; a value
+// The reader, code page, recovery and read-ahead chosen through the environment: PELIMOOR_READER
+// (native, libpff), PELIMOOR_CODEPAGE (a number), PELIMOOR_RECOVERY and PELIMOOR_READ_AHEAD (0/off,
+// 1/on). Unset variables give the defaults; a value
 // that is not understood gives the defaults and a sentence for the user in *problem.
 SourceOptions source_options_from_environment(std::string* problem);
 
