@@ -1037,10 +1037,34 @@ const std::u16string kAliceDn = u"/o=Example/ou=Exchange Administrative Group/cn
 const std::u16string kBobDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=bob";
 const std::u16string kCarolDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=carol";
 const std::u16string kLongDn = u"/o=Example/cn=" + std::u16string(10'000, u'x');
+const std::u16string kErinDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=erin";
+const std::string kFrankDn = "/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=frank";
+
+// A recipient row of a mail: address type, address and (when given) SMTP address, as Unicode or
+// 8-bit texts.
+pst::Recipient recipient_row(const char* type, const std::string& address, const char* smtp, bool unicode = true)
+{
+    pst::Recipient row;
+    const auto text = [&](uint16_t id, const std::string& value) {
+        row.properties.push_back(
+            {pst::PropertyName::tag(id), unicode ? pst::PropertyValue{pst::PropType::Unicode, output_test::utf16(value)}
+                                                 : pst::PropertyValue{pst::PropType::String8, value}});
+    };
+    row.properties.push_back({pst::PropertyName::tag(0x0C15), {pst::PropType::Long, int32_t(1)}});
+    text(0x3001, address.substr(address.rfind('=') + 1));
+    text(0x3002, type);
+    text(0x3003, address);
+    if (smtp != nullptr) {
+        text(0x39FE, smtp);
+    }
+    return row;
+}
 
 // Contacts whose addresses are DNs: resolved by the original display name (Alice), by a mail
 // whose sender pairs the DN (in other case) with an SMTP address (Bob), by nothing (Carol, in
-// e-mail 3), and a DN of 10,000 characters (Dave, in e-mail 2).
+// e-mail 3), a DN of 10,000 characters (Dave, in e-mail 2), and by a mail's recipient row of
+// address type EX with its SMTP address (Erin: Unicode texts; Frank: 8-bit ones, address type
+// in lower case). Rows of other address types, or without an SMTP address, pair nothing.
 fixture::Plan exchange_plan()
 {
     fixture::Plan plan;
@@ -1062,6 +1086,8 @@ fixture::Plan exchange_plan()
     contact(u"Bob", 0, kBobDn, u"Bob Builder");
     contact(u"Carol", 2, kCarolDn, nullptr);
     contact(u"Dave", 1, kLongDn, nullptr);
+    contact(u"Erin", 0, kErinDn, u"Erin");
+    contact(u"Frank", 1, output_test::utf16(kFrankDn), nullptr);
     pst::Message mail(u"IPM.Note");
     mail.set_unicode(0x0037, u"Hello");
     mail.set_unicode(0x0C1E, u"EX");
@@ -1070,7 +1096,14 @@ fixture::Plan exchange_plan()
                    [](char16_t c) { return c < 0x80 ? std::toupper(c) : c; });
     mail.set_unicode(0x0C1F, upper);
     mail.set_unicode(0x5D01, u"bob@example.com");
+    mail.add_recipient(recipient_row("SMTP", utf8(kCarolDn), "carol@example.com"));
+    mail.add_recipient(recipient_row("EX", utf8(kCarolDn), nullptr));
+    mail.add_recipient(recipient_row("EX", utf8(kErinDn), "erin@example.com"));
     plan.messages.push_back({1, std::move(mail)});
+    pst::Message reply(u"IPM.Note");
+    reply.set_unicode(0x0037, u"Re: Hello");
+    reply.add_recipient(recipient_row("ex", kFrankDn, "frank@example.com", false));
+    plan.messages.push_back({1, std::move(reply)});
     return plan;
 }
 
@@ -1082,6 +1115,18 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
     output_test::TempDir dir;
     const auto pst = dir.path() / "exchange.pst";
     ASSERT_TRUE(fixture::write_plan(pst.string(), exchange_plan()).ok);
+    // readpst, a reader of its own, reads the mails with their recipient tables.
+    ASSERT_FALSE(std::string(READPST).empty()) << "readpst is not installed (scripts/deps installs pst-utils)";
+    {
+        output_test::TempDir out;
+        int status = -1;
+        const std::string said = output_test::run(
+            std::string(READPST) + " -q -o '" + out.path().string() + "' '" + pst.string() + "' 2>&1", &status);
+        ASSERT_EQ(status, 0) << said;
+        const std::string inbox = output_test::read_bytes(out.path() / "Inbox.mbox");
+        EXPECT_NE(inbox.find("Subject: Hello\n"), std::string::npos) << inbox;
+        EXPECT_NE(inbox.find("Subject: Re: Hello\n"), std::string::npos) << inbox;
+    }
     for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
         SCOPED_TRACE(engine::reader_kind_name(reader));
         engine::ScanSession session;
@@ -1089,7 +1134,7 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
         engine::ScanListener listener;
         ContactStore store;
         ASSERT_EQ(engine::scan_run(session, pst.string(), store, listener).outcome, engine::ScanOutcome::Done);
-        ASSERT_EQ(store.size(), 4);
+        ASSERT_EQ(store.size(), 6);
         int maps = 0;
         contacts::ConversionOptions options;
         options.exchange_map = [&] {
@@ -1103,13 +1148,15 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
             ASSERT_TRUE(result.ok()) << result.reason;
             EXPECT_EQ(result.exchange_left_out, 2);
             const json cards = json::parse(importers_readback("vobject", result.folder / "contacts.vcf"));
-            ASSERT_EQ(cards.size(), 4u);
+            ASSERT_EQ(cards.size(), 6u);
             EXPECT_EQ(cards[0]["EMAIL"], json({"alice@example.com"}));
             EXPECT_EQ(cards[1]["EMAIL"], json({"bob@example.com"}));
             EXPECT_EQ(cards[2]["EMAIL"], json::array());
             EXPECT_EQ(cards[2]["NOTE"], "Exchange address without a known SMTP address: " + utf8(kCarolDn));
             EXPECT_EQ(cards[3]["EMAIL"], json::array());
             EXPECT_FALSE(cards[3].contains("NOTE"));
+            EXPECT_EQ(cards[4]["EMAIL"], json({"erin@example.com"}));
+            EXPECT_EQ(cards[5]["EMAIL"], json({"frank@example.com"}));
             // The only DN in the file is the one in Carol's note.
             const std::string bytes = output_test::read_bytes(result.folder / "contacts.vcf");
             const std::string note = "NOTE:Exchange address without a known SMTP address: /o=";
@@ -1128,6 +1175,8 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
         EXPECT_EQ(csv["rows"][1][column("E-mail Address")], "bob@example.com");
         EXPECT_EQ(csv["rows"][2][column("E-mail Address")], "");
         EXPECT_EQ(csv["rows"][2][column("Notes")], "Exchange address without a known SMTP address: " + utf8(kCarolDn));
+        EXPECT_EQ(csv["rows"][4][column("E-mail Address")], "erin@example.com");
+        EXPECT_EQ(csv["rows"][5][column("E-mail Address")], "frank@example.com");
         // The default formats are not asked for the map and keep what they wrote.
         options.choices = {};
         const auto v21 = contacts::convert_contacts(store, Format::Vcf, dir.path(), options);
