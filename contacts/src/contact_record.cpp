@@ -427,6 +427,26 @@ std::u16string_view ContactRecord::text_or_empty(Field f) const noexcept
     return s == nullptr ? std::u16string_view() : std::u16string_view(s);
 }
 
+void ContactRecord::texts(RecordTexts& out) const noexcept
+{
+    // The texts lie in field order, each NUL-terminated, the last one before the EX addresses.
+    const uint32_t* starts = offsets();
+    const char16_t* texts = block();
+    std::size_t slot = 0;
+    for (const FieldInfo& info : kFieldTable) {
+        const std::size_t i = field_index(info.field);
+        if (info.type == FieldType::Constant) {
+            out[i] = text_or_empty(info.field);
+        } else if (info.type == FieldType::Text && (m_present[i / 32] & (1u << (i % 32))) != 0) {
+            const uint32_t end = slot + 1 < m_present_count ? starts[slot + 1] : m_exchange_at;
+            out[i] = std::u16string_view(texts + starts[slot], end - starts[slot] - 1);
+            ++slot;
+        } else {
+            out[i] = {};
+        }
+    }
+}
+
 bool ContactRecord::has(Field f) const noexcept
 {
     return c_str(f) != nullptr;
