@@ -9,6 +9,7 @@
 #include "contacts/output_writers.h"
 #include "contacts/text.h"
 #include "output_dates.h"
+#include "utf8_runs.h"
 
 namespace contacts {
 
@@ -46,32 +47,34 @@ void append_uri(std::u16string_view text, std::string& out)
 // it separates components (N, ADR, ORG), and ical.js keeps a "\;" elsewhere as it stands.
 void append_text(std::u16string_view text, std::string& out, bool semicolon = true)
 {
-    if (std::none_of(text.begin(), text.end(),
-                     [](char16_t c) { return c < 0x20 || c == u'\\' || c == u',' || c == u';' || c == 0x7F; })) {
-        utf16_to_utf8(text, out); // nothing to escape: the common case
-        return;
-    }
-    std::size_t start = 0;
-    const auto flush = [&](std::size_t end) { utf16_to_utf8(text.substr(start, end - start), out); };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c == u'\\' || c == u',' || (c == u';' && semicolon)) {
-            flush(i);
-            out.push_back('\\');
-            start = i; // the character itself follows the backslash
+    const auto plain = [semicolon](char16_t c) {
+        return c >= 0x20 && c < 0x7F && c != u'\\' && c != u',' && (c != u';' || !semicolon);
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t end = i;
+        while (end < text.size() && plain(text[end])) {
+            ++end;
+        }
+        append_ascii(text.substr(i, end - i), out);
+        if (end == text.size()) {
+            break;
+        }
+        const char16_t c = text[end];
+        i = end + 1;
+        if (c >= 0x80) {
+            i = append_non_ascii_run(text, end, out);
+        } else if (c == u'\\' || c == u',' || c == u';') {
+            const char escaped[] = {'\\', static_cast<char>(c)};
+            out.append(escaped, 2);
         } else if (c == u'\r' || c == u'\n') {
-            flush(i);
-            out += "\\n";
-            if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+            out.append("\\n", 2);
+            if (c == u'\r' && i < text.size() && text[i] == u'\n') {
                 ++i; // CRLF is one line break
             }
-            start = i + 1;
-        } else if ((c < 0x20 && c != u'\t') || c == 0x7F) {
-            flush(i);
-            start = i + 1;
-        }
+        } else if (c == u'\t') {
+            out.append("\t", 1);
+        } // other control characters and U+007F are left out
     }
-    flush(text.size());
 }
 
 // Folds the logical line that starts at `out[start]` (without its end) in place, then ends it
@@ -194,12 +197,10 @@ public:
     Card(const ContactRecord& record, VcardVersion version, const ContactEmails& emails, std::string& out)
         : m_record(record), m_version(version), m_emails(emails), m_out(out)
     {
+        record.texts(m_texts);
     }
 
-    std::u16string_view text(Field f) const
-    {
-        return f == kNoField ? std::u16string_view{} : m_record.text_or_empty(f);
-    }
+    std::u16string_view text(Field f) const { return f == kNoField ? std::u16string_view{} : m_texts[field_index(f)]; }
 
     // "NAME:" then the value's pieces through the caller, then the folded line.
     template <typename Fill> void line(std::string_view name, Fill fill)
@@ -367,6 +368,7 @@ private:
     const ContactEmails& m_emails;
     std::string& m_out;
     std::string m_name;
+    RecordTexts m_texts;
 };
 
 } // namespace
