@@ -3,24 +3,21 @@
 #include "contacts/text.h"
 #include "utf8_runs.h"
 
-#include <algorithm>
-
 namespace contacts {
 
 void append_csv_value(std::u16string_view value, std::string& out)
 {
     // Quoted when it holds a separator, a quote or a line break; quotes inside are doubled.
-    const bool quoted = std::any_of(value.begin(), value.end(), [](char16_t c) {
-        return c <= u',' && (c == u',' || c == u'"' || c == u'\r' || c == u'\n');
-    });
+    const bool quoted = any_special(
+        value, [](UnitBlock b) { return b == u',' || b == u'"' || b == u'\r' || b == u'\n'; },
+        [](char16_t c) { return c == u',' || c == u'"' || c == u'\r' || c == u'\n'; });
     if (quoted) {
         out.push_back('"');
     }
     for (std::size_t i = 0; i < value.size();) {
-        std::size_t end = i;
-        while (end < value.size() && value[end] < 0x80 && value[end] != u'"') {
-            ++end;
-        }
+        const std::size_t end = plain_run_end(
+            value, i, [](UnitBlock b) { return b >= 0x80 || b == u'"'; },
+            [](char16_t c) { return c < 0x80 && c != u'"'; });
         append_ascii(value.substr(i, end - i), out);
         if (end == value.size()) {
             break;

@@ -4,6 +4,7 @@
 // control characters other than TAB, which neither version allows in a value, are left out.
 // Each logical line is folded at 75 octets, between whole UTF-8 characters, with CRLF and a blank.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "contacts/output_writers.h"
@@ -45,16 +46,27 @@ void append_uri(std::u16string_view text, std::string& out)
 // Appends `text` escaped as a vCard 3.0/4.0 text value (or one component of a compound one).
 // `semicolon`: whether ';' is escaped. vCard 3.0 escapes it in every text; vCard 4.0 only where
 // it separates components (N, ADR, ORG), and ical.js keeps a "\;" elsewhere as it stands.
+// The ASCII characters that a text value keeps as they stand (neither escaped nor left out):
+// [0] where ';' is escaped, [1] where it is not.
+constexpr auto kPlainInText = [] {
+    std::array<std::array<bool, 0x80>, 2> plain{};
+    for (char16_t c = 0x20; c < 0x7F; ++c) {
+        plain[0][c] = c != u'\\' && c != u',' && c != u';';
+        plain[1][c] = c != u'\\' && c != u',';
+    }
+    return plain;
+}();
+
 void append_text(std::u16string_view text, std::string& out, bool semicolon = true)
 {
-    const auto plain = [semicolon](char16_t c) {
-        return c >= 0x20 && c < 0x7F && c != u'\\' && c != u',' && (c != u';' || !semicolon);
+    const std::array<bool, 0x80>& kept = kPlainInText[semicolon ? 0 : 1];
+    const auto plain = [&kept](char16_t c) { return c < 0x80 && kept[c]; };
+    const uint16_t escaped_semicolon = semicolon ? u';' : u'\\';
+    const auto special = [escaped_semicolon](UnitBlock b) {
+        return b >= 0x7F || b < 0x20 || b == u'\\' || b == u',' || b == escaped_semicolon;
     };
     for (std::size_t i = 0; i < text.size();) {
-        std::size_t end = i;
-        while (end < text.size() && plain(text[end])) {
-            ++end;
-        }
+        const std::size_t end = plain_run_end(text, i, special, plain);
         append_ascii(text.substr(i, end - i), out);
         if (end == text.size()) {
             break;

@@ -1,7 +1,8 @@
 // The writers of the five formats over OutputFiles.
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "contacts/output_writers.h"
 #include "contacts/text.h"
@@ -82,15 +83,58 @@ struct UidKey
     uint64_t low = 0;
     bool operator==(const UidKey&) const = default;
 };
-struct UidKeyHash
+// The UIDs written so far: open addressing over a power-of-two table, grown at half full (one
+// allocation per doubling instead of one per UID).
+class UidSet
 {
-    std::size_t operator()(const UidKey& k) const
+public:
+    // Adds `key`; false when it is there already.
+    bool insert(const UidKey& key)
+    {
+        if (2 * (m_count + 1) > m_slots.size()) {
+            grow();
+        }
+        const std::size_t mask = m_slots.size() - 1;
+        for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
+            if (!m_used[i]) {
+                m_slots[i] = key;
+                m_used[i] = 1;
+                ++m_count;
+                return true;
+            }
+            if (m_slots[i] == key) {
+                return false;
+            }
+        }
+    }
+
+private:
+    static std::size_t hash(const UidKey& k)
     {
         uint64_t h = k.high ^ (k.low * 0x9E3779B97F4A7C15ull);
         h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDull;
         return static_cast<std::size_t>(h ^ (h >> 33));
     }
+
+    void grow()
+    {
+        std::vector<UidKey> slots = std::move(m_slots);
+        std::vector<uint8_t> used = std::move(m_used);
+        m_slots.assign(std::max<std::size_t>(64, 2 * slots.size()), UidKey{});
+        m_used.assign(m_slots.size(), 0);
+        m_count = 0;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            if (used[i]) {
+                insert(slots[i]);
+            }
+        }
+    }
+
+    std::vector<UidKey> m_slots;
+    std::vector<uint8_t> m_used;
+    std::size_t m_count = 0;
 };
+
 UidKey uid_key(std::string_view uid)
 {
     UidKey key;
@@ -245,7 +289,7 @@ private:
 
     std::string unique_uid_of(std::string uid)
     {
-        for (uint32_t extra = 0; !m_uids.insert(uid_key(uid)).second; ++extra) {
+        for (uint32_t extra = 0; !m_uids.insert(uid_key(uid)); ++extra) {
             char tail[16];
             std::snprintf(tail, sizeof tail, "%08x", 0x80000000u + extra);
             uid.replace(uid.size() - 8, 8, tail);
@@ -258,7 +302,7 @@ private:
     std::string unique_uid(const ContactRecord& record)
     {
         std::string uid = contact_uid(record);
-        for (uint32_t extra = 0; !m_uids.insert(uid_key(uid)).second; ++extra) {
+        for (uint32_t extra = 0; !m_uids.insert(uid_key(uid)); ++extra) {
             char tail[16];
             std::snprintf(tail, sizeof tail, "%08x", static_cast<uint32_t>(record.number()) + extra);
             uid.replace(uid.size() - 8, 8, tail);
@@ -276,7 +320,7 @@ private:
     std::unordered_map<const ContactRecord*, std::vector<std::u16string_view>> m_groups_of;
     std::unordered_map<const ContactRecord*, std::string> m_uid_of;
     std::string m_bytes;
-    std::unordered_set<UidKey, UidKeyHash> m_uids;
+    UidSet m_uids;
 };
 
 // Text and HTML: one file per contact.

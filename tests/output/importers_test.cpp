@@ -1303,6 +1303,29 @@ void add_unit_edge_contacts(ContactStore& store)
         draft.set_number(store.next_number());
         contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
     }
+    // Then texts drawn from those code units, of every length up to five blocks of eight, so
+    // that each lands at every place of a block the writers read at once.
+    const char16_t units[] = {u'a', u' ', u',', u';',  u'\\', u'"',   u'\r',  u'\n',  u'\t',  0x01,   0x1F,
+                              0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0x20AC, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, u'~'};
+    uint32_t seed = 1;
+    const auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    for (int c = 0; c < 40; ++c) {
+        draft.reset();
+        for (const contacts::FieldInfo& info : contacts::kFieldTable) {
+            if (info.type == contacts::FieldType::Text && next(3) != 0) {
+                std::u16string text(next(41), u'a');
+                for (char16_t& unit : text) {
+                    unit = next(2) == 0 ? u'a' : units[next(std::size(units))];
+                }
+                draft.set_text(info.field, text);
+            }
+        }
+        draft.set_number(store.next_number());
+        contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
+    }
 }
 
 // The vCard 3.0 and 4.0 files and both CSV layouts of every source (with its groups) and of the
@@ -1325,7 +1348,7 @@ TEST(ImporterOutputs, AreByteForByteWhatTheyWere)
         {"sample-contacts.pst", {0x73498ba16d80413b, 0x9acab8b4339bf849, 0x8373e8bd2550ba24, 0x1b290a62938d69a}},
         {"dist-list.pst", {0x5e211abeba37c737, 0x82aaad45d88245b7, 0xf98da855cf6f175e, 0xc795b16d8eb65c82}},
         {"ansi-32bit.pst", {0xad4c3d9d00371701, 0xad4c3d9d00371701, 0xaabecd9dc2d5fd65, 0xd0eea067ed9f09a1}},
-        {"code units", {0x3fd02edb22186df6, 0xf54eff81aa335338, 0xe033917a2d089507, 0xaa62fa0c302730cc}},
+        {"code units", {0x6d14fb0e41c477ac, 0x5e05be61bd5a5868, 0x7c1ff72e4c1376f9, 0x3bd996e3b763c297}},
     };
     output_test::TempDir dir;
     for (const auto& row : kTable) {
