@@ -9,14 +9,17 @@ void append_csv_value(std::u16string_view value, std::string& out)
 {
     // Quoted when it holds a separator, a quote or a line break; quotes inside are doubled.
     const bool quoted = any_special(
-        value, [](UnitBlock b) { return b == u',' || b == u'"' || b == u'\r' || b == u'\n'; },
+        value,
+        [](UnitBlock b) {
+            return (b == uint16_t(u',')) | (b == uint16_t(u'"')) | (b == uint16_t(u'\r')) | (b == uint16_t(u'\n'));
+        },
         [](char16_t c) { return c == u',' || c == u'"' || c == u'\r' || c == u'\n'; });
     if (quoted) {
         out.push_back('"');
     }
     for (std::size_t i = 0; i < value.size();) {
         const std::size_t end = plain_run_end(
-            value, i, [](UnitBlock b) { return b >= 0x80 || b == u'"'; },
+            value, i, [](UnitBlock b) { return (b >= uint16_t(0x80)) | (b == uint16_t(u'"')); },
             [](char16_t c) { return c < 0x80 && c != u'"'; });
         append_ascii(value.substr(i, end - i), out);
         if (end == value.size()) {

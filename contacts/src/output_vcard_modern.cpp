@@ -63,7 +63,8 @@ void append_text(std::u16string_view text, std::string& out, bool semicolon = tr
     const auto plain = [&kept](char16_t c) { return c < 0x80 && kept[c]; };
     const uint16_t escaped_semicolon = semicolon ? u';' : u'\\';
     const auto special = [escaped_semicolon](UnitBlock b) {
-        return b >= 0x7F || b < 0x20 || b == u'\\' || b == u',' || b == escaped_semicolon;
+        return (b >= uint16_t(0x7F)) | (b < uint16_t(0x20)) | (b == uint16_t(u'\\')) | (b == uint16_t(u',')) |
+               (b == escaped_semicolon);
     };
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t end = plain_run_end(text, i, special, plain);

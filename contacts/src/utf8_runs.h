@@ -16,7 +16,8 @@
 namespace contacts {
 
 // Eight code units side by side (GCC's and Clang's portable vector type): comparing a block
-// with a value gives all bits set in the lanes where it holds.
+// with a value gives all bits set in the lanes where it holds. Comparisons combine with '|'
+// (Clang has no '||' on vectors).
 using UnitBlock = uint16_t __attribute__((vector_size(16)));
 inline constexpr std::size_t kBlockUnits = 8;
 
