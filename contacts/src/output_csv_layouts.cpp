@@ -278,7 +278,9 @@ void write_row(const Row& cells, std::string& out)
         if (i > 0) {
             out.push_back(',');
         }
-        append_csv_value(cells[i], out);
+        if (const std::u16string_view cell = cells[i]; !cell.empty()) {
+            append_csv_value(cell, out);
+        }
     }
     out += "\r\n";
 }
