@@ -16,6 +16,7 @@
 #include "engine/pst_source.h"
 #include "open_source.h"
 #include "pff.h"
+#include "recipient_rows.h"
 
 namespace engine {
 
@@ -193,6 +194,8 @@ public:
         }
         return 0;
     }
+
+    int recipient_rows(RecipientRows* out) override { return read_recipient_rows(m_item.get(), out); }
 
 private:
     template <typename CountFn> int counted(CountFn fn, int* count)

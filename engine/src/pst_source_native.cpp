@@ -16,6 +16,7 @@
 #include "pst/messaging.h"
 #include "pst/reader.h"
 #include "pst/recovery.h"
+#include "recipient_rows.h"
 
 namespace engine {
 
@@ -223,6 +224,7 @@ public:
     int display_name(std::string* out) override;
     int properties(const PropertyList** out) override;
     int contact_photo(ContactPhoto* out) override;
+    int recipient_rows(RecipientRows* out) override;
     const std::string& failure() const override { return m_why; }
     uint32_t node_id() override { return m_node.nid; }
 
@@ -559,6 +561,11 @@ int NativeItem::contact_photo(ContactPhoto* out)
     // A photo that cannot be read leaves the contact without one; it is not a failure of the item.
     std::string unreadable;
     return m_source.contact_photo(m_node, out, &unreadable);
+}
+
+int NativeItem::recipient_rows(RecipientRows* out)
+{
+    return read_recipient_rows(m_source.file(), m_node, out, &m_why);
 }
 
 int NativeItem::display_name(std::string* out)

@@ -141,6 +141,20 @@ struct ContactPhoto
 // Attachments larger than this are not taken as photos (a contact picture is a few KiB).
 inline constexpr size_t kMaxPhotoBytes = 16u << 20;
 
+// The address columns of a message's recipient rows (its recipient table, subnode 0x692):
+// PidTagAddressType 0x3002, PidTagEmailAddress 0x3003 and PidTagSmtpAddress 0x39FE.
+inline constexpr uint32_t kRecipientAddressTags[] = {0x3002, 0x3003, 0x39FE};
+// Values of those columns longer than this are left out (an address is a few hundred bytes).
+inline constexpr size_t kMaxRecipientValue = 64u << 10;
+
+struct RecipientRows
+{
+    // One list per row that could be read, with the row's address columns that it has (8-bit
+    // or Unicode texts as stored), in the order of kRecipientAddressTags.
+    std::vector<PropertyList> rows;
+    int unreadable = 0; // rows left out because they could not be read
+};
+
 class PstItem
 {
 public:
@@ -165,6 +179,10 @@ public:
     // The first attachment marked as the contact's photo whose bytes can be read (at most
     // kMaxPhotoBytes): 1 found, 0 none.
     virtual int contact_photo(ContactPhoto* /*out*/) { return 0; }
+    // The message's recipient rows: 1 read (rows that cannot be read left out and counted), 0
+    // when it has no recipient table, -1 when the table cannot be read. The scan never asks:
+    // only what needs the addresses of a file's mail does.
+    virtual int recipient_rows(RecipientRows* /*out*/) { return 0; }
     // What the reader found when a call above last failed ("block 0x2A4 at 0x6C40: its trailer
     // says 212 bytes, the block B-tree 200"); empty when it gave no account (libpff's texts are
     // never passed on).

@@ -38,4 +38,9 @@ int find_child(File& file, uint32_t parent, uint32_t nid, Node* out, std::string
 // Every node whose parent is `parent` (`parent` itself left out), in node-id order, each id once.
 int children_of(File& file, uint32_t parent, std::vector<Node>* out, std::string* why);
 
+// The recipient table of `message` (a node B-tree entry): its subnode 0x692. 1 with it in
+// *table, 0 when the message has no such subnode, -1 when the subnode tree or the table cannot
+// be read.
+int open_recipient_table(File& file, const Node& message, Table* table, std::string* why);
+
 } // namespace pst::read
