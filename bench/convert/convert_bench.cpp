@@ -3,12 +3,17 @@
 // Outlook CSV layouts; goal: each at most a quarter of the scan's CPU time), with each step's CPU time (steadier than
 // wall time on a busy machine), wall time and the growth of the peak resident size.
 //
-//   convert-bench FILE.pst OUT_DIR
+//   convert-bench FILE.pst OUT_DIR [STEP...]
+//
+// STEP names the steps to run after the scan ("vcf", "csv", "vcf 3.0", "csv goog", ...; all
+// when none is named), to profile one writer: perf record -g convert-bench FILE OUT "vcf 4.0".
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "contacts/contact_store.h"
@@ -38,11 +43,15 @@ Sample now()
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: convert-bench FILE.pst OUT_DIR\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: convert-bench FILE.pst OUT_DIR [STEP...]\n");
         return 2;
     }
     const std::filesystem::path out = argv[2];
+    const std::vector<std::string> steps(argv + 3, argv + argc);
+    const auto chosen = [&](const char* step) {
+        return steps.empty() || std::find(steps.begin(), steps.end(), step) != steps.end();
+    };
     contacts::ContactStore store;
     engine::ScanSession session;
     engine::ScanListener observer;
@@ -60,6 +69,9 @@ int main(int argc, char** argv)
     // the file system's inode allocation slower than a conversion would normally find it.
     std::vector<std::filesystem::path> folders;
     for (const auto& format : contacts::kFormats) {
+        if (!chosen(format.name)) {
+            continue;
+        }
         const Sample before = now();
         const auto result = contacts::convert_contacts(store, format.format, out);
         const Sample after = now();
@@ -84,6 +96,9 @@ int main(int argc, char** argv)
         {"csv outl", contacts::Format::Csv, {contacts::VcardVersion::v21, contacts::CsvLayout::outlook}},
     };
     for (const auto& kind : importers) {
+        if (!chosen(kind.name)) {
+            continue;
+        }
         contacts::ConversionOptions options;
         options.choices = kind.choices;
         const Sample before = now();

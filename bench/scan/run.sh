@@ -8,7 +8,9 @@
 #
 #   bench/scan/run.sh [BUILD_DIR]       (default: build)
 #
-#   CASES="contacts mixed linear"   the cases to run, in that order (any subset, space or comma)
+#   CASES="contacts mixed linear"   the cases to run, in that order (any subset, space or comma;
+#                                   also "speed": wall time against reading the bytes, and
+#                                   "million": 1,000,000 contacts, a 3 GB file)
 #   KEEP=1                          keep the generated files in BUILD_DIR/bench/scan/files and
 #                                   reuse them next time (otherwise they are removed at the end)
 #   REPEAT=N                        run pelimoor native and readpst N times, keeping the least
@@ -49,11 +51,15 @@ declare -A fixture_args=(
     [mixed-500-20-200000]="--contacts 500 --folders 20 --other 200000 --seed 9"
     [contacts-20000-1]="--contacts 20000 --folders 1 --seed 9"
     [contacts-100000-1]="--contacts 100000 --folders 1 --seed 9"
+    [contacts-20000-10]="--contacts 20000 --folders 10 --seed 9"
+    [contacts-1000000-10]="--contacts 1000000 --folders 10 --seed 9"
 )
 declare -A case_files=(
     [contacts]="contacts-100000-10 contacts-0-10"
     [mixed]="mixed-500-20-200000"
     [linear]="contacts-20000-1 contacts-100000-1"
+    [speed]="contacts-100000-10 mixed-500-20-200000"
+    [million]="contacts-20000-10 contacts-1000000-10"
 )
 
 # A file is reused when it was made by the same arguments and is newer than pst-fixture.
@@ -260,6 +266,56 @@ case_linear() {
     [ "$a" = - ] || [ "$b" = - ] || growth=$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", (a > b ? a / b : b / a) }')
     goal "native cpu per contact, larger/smaller of 20,000 and 100,000" "$growth" '<=' 1.5
     note "for scale at 20,000: libpff/native cpu $(ratio "${P_CPU[libpff20k]}" "${P_CPU[native20k]}"), libpff/floor cpu $(ratio "${P_CPU[libpff20k]}" "${P_CPU[floor]}") (our share of the libpff scan)"
+}
+
+# Wall seconds to read every byte of a file from the page cache (dd bs=1M), best of three.
+read_bytes() {
+    local best="" t
+    for _ in 1 2 3; do
+        t=$( { /usr/bin/time -f '%e' dd if="$1" of=/dev/null bs=1M 2>/dev/null; } 2>&1)
+        if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+    done
+    # GNU time prints hundredths: a read under 0.01 s counts as 0.01 s.
+    awk -v t="$best" 'BEGIN { printf "%.2f", (t < 0.01 ? 0.01 : t) }'
+}
+
+# Wall time against the time to read the file's bytes (the scan at memory speed): the native
+# reader's --list, best of REPEAT runs by processor time.
+case_speed() {
+    local file dd
+    name="100,000 contacts, 10 folders"
+    file=contacts-100000-10
+    dd=$(read_bytes "$work/$file.pst")
+    run_convert native "$file" 100000
+    note "read the file's bytes (dd bs=1M): $dd s"
+    goal "native wall, s" "$M_WALL" '<=' 0.5
+    goal "native wall / dd" "$(ratio "$M_WALL" "$dd")" '<=' 8
+    name="500 contacts + 200,000 other"
+    file=mixed-500-20-200000
+    dd=$(read_bytes "$work/$file.pst")
+    run_convert native "$file" 500
+    note "read the file's bytes (dd bs=1M): $dd s"
+    goal "native wall, s" "$M_WALL" '<=' 0.3
+    goal "native wall / dd" "$(ratio "$M_WALL" "$dd")" '<=' 5
+}
+
+# A million contacts (a file of about 3 GB; readpst and libpff are not run: hours).
+case_million() {
+    name="20,000 contacts, 10 folders"
+    run_convert native contacts-20000-10 20000 native20k
+    local wall20k=$M_WALL
+    name="1,000,000 contacts, 10 folders"
+    run_convert native contacts-1000000-10 1000000 native1m
+    goal "native wall, s" "$M_WALL" '<=' 5
+    local a b growth=-
+    a=$(awk -v s="$wall20k" 'BEGIN { printf "%.3f", s * 1e6 / 20000 }')
+    b=$(awk -v s="$M_WALL" 'BEGIN { printf "%.3f", s * 1e6 / 1000000 }')
+    [ "$wall20k" = - ] || [ "$M_WALL" = - ] || growth=$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", b / a }')
+    note "wall per contact: $a us at 20,000, $b us at 1,000,000"
+    goal "wall per contact, 1,000,000 / 20,000" "$growth" '<=' 1.2
+    local kb=-
+    [ "${P_KIB[native1m]}" = - ] || kb=$(awk -v k="${P_KIB[native1m]}" 'BEGIN { printf "%.2f", k * 1.024 / 1000000 }')
+    goal "native peak, KB per contact" "$kb" '<=' 1.7
 }
 
 check_space

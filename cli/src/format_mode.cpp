@@ -149,9 +149,10 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
     job.choices = parsed.choices;
     job.groups = groups.get();
+    int64_t unreadable_mail = 0; // messages and recipient rows the map could not read
     job.exchange_map = [&] {
         pst::Status why;
-        return engine::exchange_address_map(parsed.file, options.source, &why);
+        return engine::exchange_address_map(parsed.file, options.source, &why, &unreadable_mail);
     };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);
     if (!result.ok()) {
@@ -169,6 +170,10 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         err << "pelimoor-convert: " << result.exchange_left_out
             << " Exchange (EX) address(es) without an SMTP address in the file: left out of the e-mail fields, "
                "their DNs kept in the notes\n";
+    }
+    if (unreadable_mail > 0) {
+        err << "pelimoor-convert: " << unreadable_mail
+            << " message(s) or recipient row(s) could not be read for the Exchange addresses: left out\n";
     }
     // The folder on standard output, for scripts; the window's completion text on standard error.
     out << result.folder.string() << '\n';

@@ -427,6 +427,29 @@ std::u16string_view ContactRecord::text_or_empty(Field f) const noexcept
     return s == nullptr ? std::u16string_view() : std::u16string_view(s);
 }
 
+void ContactRecord::texts(RecordTexts& out) const noexcept
+{
+    out.fill({});
+    for (const FieldInfo& info : kFieldTable) {
+        if (info.type == FieldType::Constant) {
+            out[field_index(info.field)] = text_or_empty(info.field);
+        }
+    }
+    // The present texts lie in field order, each NUL-terminated, the last one before the EX
+    // addresses: slot k ends where slot k + 1 starts.
+    const uint32_t* starts = offsets();
+    const char16_t* texts = block();
+    std::size_t slot = 0;
+    for (std::size_t word = 0; word < m_present.size(); ++word) {
+        for (uint32_t bits = m_present[word]; bits != 0; bits &= bits - 1) {
+            const std::size_t i = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
+            const uint32_t end = slot + 1 < m_present_count ? starts[slot + 1] : m_exchange_at;
+            out[i] = std::u16string_view(texts + starts[slot], end - starts[slot] - 1);
+            ++slot;
+        }
+    }
+}
+
 bool ContactRecord::has(Field f) const noexcept
 {
     return c_str(f) != nullptr;

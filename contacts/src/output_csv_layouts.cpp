@@ -204,15 +204,23 @@ constexpr std::array<const char*, 92> kOutlookColumns = {
 constexpr Field kNoField = Field::kind_name;
 constexpr std::u16string_view kMultiSeparator = u" ::: ";
 
-std::u16string_view text(const ContactRecord& r, Field f)
+// A record and all its texts, taken from it at once for its row.
+struct RowRecord
 {
-    return f == kNoField ? std::u16string_view{} : r.text_or_empty(f);
+    explicit RowRecord(const ContactRecord& r) : record(r) { r.texts(texts); }
+    const ContactRecord& record;
+    RecordTexts texts;
+};
+
+std::u16string_view text(const RowRecord& r, Field f)
+{
+    return f == kNoField ? std::u16string_view{} : r.texts[field_index(f)];
 }
 
 // The categories of the record (joined by "; ") one by one.
-template <typename Each> void for_each_category(const ContactRecord& record, Each each)
+template <typename Each> void for_each_category(const RowRecord& record, Each each)
 {
-    const auto all = record.text_or_empty(Field::categories);
+    const auto all = text(record, Field::categories);
     for (std::size_t start = 0; start < all.size();) {
         const std::size_t end = std::min(all.find(u"; ", start), all.size());
         if (end > start) {
@@ -270,7 +278,9 @@ void write_row(const Row& cells, std::string& out)
         if (i > 0) {
             out.push_back(',');
         }
-        append_csv_value(cells[i], out);
+        if (const std::u16string_view cell = cells[i]; !cell.empty()) {
+            append_csv_value(cell, out);
+        }
     }
     out += "\r\n";
 }
@@ -329,13 +339,13 @@ constexpr std::array<GoogleAddress, 3> kGoogleAddresses_ = {{
 }};
 
 // "1999-12-31" for a valid date field, else empty.
-std::u16string_view iso_date(const ContactRecord& record, Field f)
+std::u16string_view iso_date(const RowRecord& record, Field f)
 {
-    const auto t = record.text_or_empty(f);
+    const auto t = text(record, f);
     return parse_iso_date(t) ? t : std::u16string_view();
 }
 
-void google_row(const ContactRecord& r, const ContactEmails& emails, std::span<const std::u16string_view> groups,
+void google_row(const RowRecord& r, const ContactEmails& emails, std::span<const std::u16string_view> groups,
                 Row& cells)
 {
     constexpr std::array<Field, 17> kBase = {Field::first_name,
@@ -360,7 +370,7 @@ void google_row(const ContactRecord& r, const ContactEmails& emails, std::span<c
     }
     cells.set(13, iso_date(r, Field::birthday));
     if (!emails.kept_dns.empty()) {
-        cells.own(14) = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
+        cells.own(14) = notes_with_dns(text(r, Field::body), emails.kept_dns);
     }
     std::u16string& labels = cells.own(16);
     labels = u"* myContacts";
@@ -501,9 +511,9 @@ constexpr std::array<OutlookColumn, 10> kOutlookMoreFields = {{
 }};
 
 // "M/D/YYYY" as Outlook's export writes dates; "0/0/00" for none.
-std::u16string outlook_date(const ContactRecord& record, Field f)
+std::u16string outlook_date(const RowRecord& record, Field f)
 {
-    const auto date = parse_iso_date(record.text_or_empty(f));
+    const auto date = parse_iso_date(text(record, f));
     if (!date) {
         return u"0/0/00";
     }
@@ -541,7 +551,7 @@ void split_street(std::u16string_view street, Row& row, std::size_t first)
     }
 }
 
-void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::span<const std::u16string_view> groups,
+void outlook_row(const RowRecord& r, const ContactEmails& emails, std::span<const std::u16string_view> groups,
                  Row& cells)
 {
     for (const auto* table : {kOutlookFields.data(), kOutlookMoreFields.data()}) {
@@ -570,7 +580,7 @@ void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::span<
         categories += group;
     }
     if (!emails.kept_dns.empty()) {
-        cells.own(77) = notes_with_dns(r.text_or_empty(Field::body), emails.kept_dns);
+        cells.own(77) = notes_with_dns(text(r, Field::body), emails.kept_dns);
     }
     std::size_t column = 57;
     for (const std::u16string_view v : emails.address) {
@@ -581,7 +591,7 @@ void outlook_row(const ContactRecord& r, const ContactEmails& emails, std::span<
             column += 3;
         }
     }
-    cells.set(66, r.gender() == 1 ? u"Female" : r.gender() == 2 ? u"Male" : u"Unspecified");
+    cells.set(66, r.record.gender() == 1 ? u"Female" : r.record.gender() == 2 ? u"Male" : u"Unspecified");
     cells.set(81, u"Normal");
     cells.set(82, u"False");
     cells.set(85, u"Normal");
@@ -642,10 +652,11 @@ void append_csv_row(const ContactRecord& record, CsvLayout layout, const Contact
     }
     thread_local Row cells;
     cells.reset(csv_layout_columns(layout).size());
+    const RowRecord row(record);
     if (layout == CsvLayout::google) {
-        google_row(record, emails, groups, cells);
+        google_row(row, emails, groups, cells);
     } else {
-        outlook_row(record, emails, groups, cells);
+        outlook_row(row, emails, groups, cells);
     }
     write_row(cells, out);
 }

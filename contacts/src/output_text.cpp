@@ -1,32 +1,40 @@
 // The label-based formats (CSV, text, HTML), contact file names and the display name.
 #include "contacts/output_writers.h"
 #include "contacts/text.h"
+#include "utf8_runs.h"
 
 namespace contacts {
 
-namespace {
-
-bool needs_csv_quotes(std::u16string_view value)
-{
-    return value.find_first_of(u",\"\r\n") != std::u16string_view::npos;
-}
-
-} // namespace
-
 void append_csv_value(std::u16string_view value, std::string& out)
 {
-    if (!needs_csv_quotes(value)) {
-        utf16_to_utf8(value, out);
-        return;
+    // Quoted when it holds a separator, a quote or a line break; quotes inside are doubled.
+    const bool quoted = any_special(
+        value,
+        [](UnitBlock b) {
+            return (b == uint16_t(u',')) | (b == uint16_t(u'"')) | (b == uint16_t(u'\r')) | (b == uint16_t(u'\n'));
+        },
+        [](char16_t c) { return c == u',' || c == u'"' || c == u'\r' || c == u'\n'; });
+    if (quoted) {
+        out.push_back('"');
     }
-    out.push_back('"');
-    std::size_t start = 0;
-    for (std::size_t quote; (quote = value.find(u'"', start)) != std::u16string_view::npos; start = quote + 1) {
-        utf16_to_utf8(value.substr(start, quote + 1 - start), out);
-        out.push_back('"'); // doubled
+    for (std::size_t i = 0; i < value.size();) {
+        const std::size_t end = plain_run_end(
+            value, i, [](UnitBlock b) { return (b >= uint16_t(0x80)) | (b == uint16_t(u'"')); },
+            [](char16_t c) { return c < 0x80 && c != u'"'; });
+        append_ascii(value.substr(i, end - i), out);
+        if (end == value.size()) {
+            break;
+        }
+        if (value[end] == u'"') {
+            out.append("\"\"", 2);
+            i = end + 1;
+        } else {
+            i = append_non_ascii_run(value, end, out);
+        }
     }
-    utf16_to_utf8(value.substr(start), out);
-    out.push_back('"');
+    if (quoted) {
+        out.push_back('"');
+    }
 }
 
 namespace {

@@ -4,11 +4,13 @@
 // control characters other than TAB, which neither version allows in a value, are left out.
 // Each logical line is folded at 75 octets, between whole UTF-8 characters, with CRLF and a blank.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "contacts/output_writers.h"
 #include "contacts/text.h"
 #include "output_dates.h"
+#include "utf8_runs.h"
 
 namespace contacts {
 
@@ -44,34 +46,48 @@ void append_uri(std::u16string_view text, std::string& out)
 // Appends `text` escaped as a vCard 3.0/4.0 text value (or one component of a compound one).
 // `semicolon`: whether ';' is escaped. vCard 3.0 escapes it in every text; vCard 4.0 only where
 // it separates components (N, ADR, ORG), and ical.js keeps a "\;" elsewhere as it stands.
+// The ASCII characters that a text value keeps as they stand (neither escaped nor left out):
+// [0] where ';' is escaped, [1] where it is not.
+constexpr auto kPlainInText = [] {
+    std::array<std::array<bool, 0x80>, 2> plain{};
+    for (char16_t c = 0x20; c < 0x7F; ++c) {
+        plain[0][c] = c != u'\\' && c != u',' && c != u';';
+        plain[1][c] = c != u'\\' && c != u',';
+    }
+    return plain;
+}();
+
 void append_text(std::u16string_view text, std::string& out, bool semicolon = true)
 {
-    if (std::none_of(text.begin(), text.end(),
-                     [](char16_t c) { return c < 0x20 || c == u'\\' || c == u',' || c == u';' || c == 0x7F; })) {
-        utf16_to_utf8(text, out); // nothing to escape: the common case
-        return;
-    }
-    std::size_t start = 0;
-    const auto flush = [&](std::size_t end) { utf16_to_utf8(text.substr(start, end - start), out); };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c == u'\\' || c == u',' || (c == u';' && semicolon)) {
-            flush(i);
-            out.push_back('\\');
-            start = i; // the character itself follows the backslash
+    const std::array<bool, 0x80>& kept = kPlainInText[semicolon ? 0 : 1];
+    const auto plain = [&kept](char16_t c) { return c < 0x80 && kept[c]; };
+    const uint16_t escaped_semicolon = semicolon ? u';' : u'\\';
+    const auto special = [escaped_semicolon](UnitBlock b) {
+        return (b >= uint16_t(0x7F)) | (b < uint16_t(0x20)) | (b == uint16_t(u'\\')) | (b == uint16_t(u',')) |
+               (b == escaped_semicolon);
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t end = plain_run_end(text, i, special, plain);
+        append_ascii(text.substr(i, end - i), out);
+        if (end == text.size()) {
+            break;
+        }
+        const char16_t c = text[end];
+        i = end + 1;
+        if (c >= 0x80) {
+            i = append_non_ascii_run(text, end, out);
+        } else if (c == u'\\' || c == u',' || c == u';') {
+            const char escaped[] = {'\\', static_cast<char>(c)};
+            out.append(escaped, 2);
         } else if (c == u'\r' || c == u'\n') {
-            flush(i);
-            out += "\\n";
-            if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+            out.append("\\n", 2);
+            if (c == u'\r' && i < text.size() && text[i] == u'\n') {
                 ++i; // CRLF is one line break
             }
-            start = i + 1;
-        } else if ((c < 0x20 && c != u'\t') || c == 0x7F) {
-            flush(i);
-            start = i + 1;
-        }
+        } else if (c == u'\t') {
+            out.append("\t", 1);
+        } // other control characters and U+007F are left out
     }
-    flush(text.size());
 }
 
 // Folds the logical line that starts at `out[start]` (without its end) in place, then ends it
@@ -194,12 +210,10 @@ public:
     Card(const ContactRecord& record, VcardVersion version, const ContactEmails& emails, std::string& out)
         : m_record(record), m_version(version), m_emails(emails), m_out(out)
     {
+        record.texts(m_texts);
     }
 
-    std::u16string_view text(Field f) const
-    {
-        return f == kNoField ? std::u16string_view{} : m_record.text_or_empty(f);
-    }
+    std::u16string_view text(Field f) const { return f == kNoField ? std::u16string_view{} : m_texts[field_index(f)]; }
 
     // "NAME:" then the value's pieces through the caller, then the folded line.
     template <typename Fill> void line(std::string_view name, Fill fill)
@@ -367,6 +381,7 @@ private:
     const ContactEmails& m_emails;
     std::string& m_out;
     std::string m_name;
+    RecordTexts m_texts;
 };
 
 } // namespace

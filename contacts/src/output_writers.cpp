@@ -1,7 +1,8 @@
 // The writers of the five formats over OutputFiles.
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "contacts/output_writers.h"
 #include "contacts/text.h"
@@ -73,6 +74,80 @@ private:
     std::unique_ptr<ByteSink> m_sink;
     std::string m_bytes; // reused per contact
 };
+
+// A UID written in a file, as the 16 bytes that its 32 hex digits spell (every UID here is of
+// identity_uid's form): a key that costs no string of its own.
+struct UidKey
+{
+    uint64_t high = 0;
+    uint64_t low = 0;
+    bool operator==(const UidKey&) const = default;
+};
+// The UIDs written so far: open addressing over a power-of-two table, grown at half full (one
+// allocation per doubling instead of one per UID).
+class UidSet
+{
+public:
+    // Adds `key`; false when it is there already.
+    bool insert(const UidKey& key)
+    {
+        if (2 * (m_count + 1) > m_slots.size()) {
+            grow();
+        }
+        const std::size_t mask = m_slots.size() - 1;
+        for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
+            if (!m_used[i]) {
+                m_slots[i] = key;
+                m_used[i] = 1;
+                ++m_count;
+                return true;
+            }
+            if (m_slots[i] == key) {
+                return false;
+            }
+        }
+    }
+
+private:
+    static std::size_t hash(const UidKey& k)
+    {
+        uint64_t h = k.high ^ (k.low * 0x9E3779B97F4A7C15ull);
+        h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDull;
+        return static_cast<std::size_t>(h ^ (h >> 33));
+    }
+
+    void grow()
+    {
+        std::vector<UidKey> slots = std::move(m_slots);
+        std::vector<uint8_t> used = std::move(m_used);
+        m_slots.assign(std::max<std::size_t>(64, 2 * slots.size()), UidKey{});
+        m_used.assign(m_slots.size(), 0);
+        m_count = 0;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            if (used[i]) {
+                insert(slots[i]);
+            }
+        }
+    }
+
+    std::vector<UidKey> m_slots;
+    std::vector<uint8_t> m_used;
+    std::size_t m_count = 0;
+};
+
+UidKey uid_key(std::string_view uid)
+{
+    UidKey key;
+    int digits = 0;
+    for (const char c : uid) {
+        const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (value >= 0) {
+            uint64_t& half = digits++ < 16 ? key.high : key.low;
+            half = half << 4 | static_cast<uint64_t>(value);
+        }
+    }
+    return key;
+}
 
 // vCard 3.0 / 4.0 and the importers' CSV layouts: every contact into one file.
 class ChosenFileWriter : public ContactWriter
@@ -214,7 +289,7 @@ private:
 
     std::string unique_uid_of(std::string uid)
     {
-        for (uint32_t extra = 0; !m_uids.insert(uid).second; ++extra) {
+        for (uint32_t extra = 0; !m_uids.insert(uid_key(uid)); ++extra) {
             char tail[16];
             std::snprintf(tail, sizeof tail, "%08x", 0x80000000u + extra);
             uid.replace(uid.size() - 8, 8, tail);
@@ -227,7 +302,7 @@ private:
     std::string unique_uid(const ContactRecord& record)
     {
         std::string uid = contact_uid(record);
-        for (uint32_t extra = 0; !m_uids.insert(uid).second; ++extra) {
+        for (uint32_t extra = 0; !m_uids.insert(uid_key(uid)); ++extra) {
             char tail[16];
             std::snprintf(tail, sizeof tail, "%08x", static_cast<uint32_t>(record.number()) + extra);
             uid.replace(uid.size() - 8, 8, tail);
@@ -245,7 +320,7 @@ private:
     std::unordered_map<const ContactRecord*, std::vector<std::u16string_view>> m_groups_of;
     std::unordered_map<const ContactRecord*, std::string> m_uid_of;
     std::string m_bytes;
-    std::unordered_set<std::string> m_uids;
+    UidSet m_uids;
 };
 
 // Text and HTML: one file per contact.

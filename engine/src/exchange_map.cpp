@@ -16,6 +16,11 @@ struct AddressPair
 };
 constexpr AddressPair kPairs[] = {{0x0C1F, 0x5D01}, {0x0065, 0x5D02}};
 
+// Recipient rows: PidTagAddressType, PidTagEmailAddress (the DN of an EX row), PidTagSmtpAddress.
+constexpr uint32_t kTagAddressType = 0x3002;
+constexpr uint32_t kTagEmailAddress = 0x3003;
+constexpr uint32_t kTagSmtpAddress = 0x39FE;
+
 // Folders deeper than this are not entered (a damaged hierarchy may loop).
 constexpr int kMaxDepth = 64;
 
@@ -33,10 +38,18 @@ std::u16string text_of(const PropertyList& list, uint32_t tag)
     return out;
 }
 
+// Whether an address type names a legacy Exchange address ("EX", in any case).
+bool is_exchange_type(std::u16string_view type)
+{
+    return type.size() == 2 && (type[0] | 0x20) == u'e' && (type[1] | 0x20) == u'x';
+}
+
 class Walk
 {
 public:
     explicit Walk(contacts::ExchangeMap& map) : m_map(map) {}
+
+    int64_t unreadable() const { return m_unreadable; }
 
     void folder(PstItem& item, int depth)
     {
@@ -50,6 +63,9 @@ public:
                 const PropertyList* list = nullptr;
                 if (item.sub_message(i, &message) && message && message->properties(&list)) {
                     pairs(*list);
+                    recipients(*message);
+                } else {
+                    ++m_unreadable;
                 }
             }
         }
@@ -67,32 +83,61 @@ private:
     void pairs(const PropertyList& list)
     {
         for (const AddressPair& pair : kPairs) {
-            const std::u16string dn = text_of(list, pair.dn);
-            if (dn.empty() || dn.front() != u'/' || dn.size() > contacts::kMaxExchangeDn) {
-                continue;
+            add(text_of(list, pair.dn), text_of(list, pair.smtp));
+        }
+    }
+
+    // The rows of the message's recipient table whose address type is EX.
+    void recipients(PstItem& message)
+    {
+        if (!message.recipient_rows(&m_rows)) {
+            ++m_unreadable;
+            return;
+        }
+        m_unreadable += m_rows.unreadable;
+        for (const PropertyList& row : m_rows.rows) {
+            if (is_exchange_type(text_of(row, kTagAddressType))) {
+                add(text_of(row, kTagEmailAddress), text_of(row, kTagSmtpAddress));
             }
-            std::u16string smtp = text_of(list, pair.smtp);
-            if (!smtp.empty() && smtp.find(u'@') != std::u16string::npos) {
-                m_map.emplace(contacts::exchange_key(dn), std::move(smtp));
-            }
+        }
+    }
+
+    // Pairs a DN with an SMTP address (the first pair found for a DN stays).
+    void add(const std::u16string& dn, std::u16string smtp)
+    {
+        if (dn.empty() || dn.front() != u'/' || dn.size() > contacts::kMaxExchangeDn) {
+            return;
+        }
+        if (!smtp.empty() && smtp.find(u'@') != std::u16string::npos) {
+            m_map.emplace(contacts::exchange_key(dn), std::move(smtp));
         }
     }
 
     contacts::ExchangeMap& m_map;
     std::unordered_set<uint32_t> m_seen;
+    RecipientRows m_rows;
+    int64_t m_unreadable = 0;
 };
 
 } // namespace
 
-contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const SourceOptions& options, pst::Status* why)
+contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const SourceOptions& options, pst::Status* why,
+                                           int64_t* unreadable)
 {
     contacts::ExchangeMap map;
+    if (unreadable != nullptr) {
+        *unreadable = 0;
+    }
     std::unique_ptr<PstSource> source = PstSource::open(path_utf8, options, why);
     std::unique_ptr<PstItem> root;
     if (!source || !source->root_folder(&root) || !root) {
         return map;
     }
-    Walk(map).folder(*root, 0);
+    Walk walk(map);
+    walk.folder(*root, 0);
+    if (unreadable != nullptr) {
+        *unreadable = walk.unreadable();
+    }
     return map;
 }
 

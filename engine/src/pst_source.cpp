@@ -216,12 +216,21 @@ SourceOptions source_options_from_environment(std::string* problem)
         codepage != nullptr && *codepage != '\0' && !set_codepage(codepage, &options, &why)) {
         *problem = "PELIMOOR_CODEPAGE: " + why;
     }
-    if (const char* recovery = std::getenv("PELIMOOR_RECOVERY"); recovery != nullptr && *recovery != '\0') {
-        const std::string_view value = recovery;
-        if (value == "0" || value == "off") {
-            options.recovery = false;
-        } else if (value != "1" && value != "on") {
-            *problem = "PELIMOOR_RECOVERY: \"" + std::string(value) + "\" is not one of 0, 1, off, on";
+    // Switches: 0/off or 1/on.
+    const struct
+    {
+        const char* name;
+        bool SourceOptions::*flag;
+    } kSwitches[] = {{"PELIMOOR_RECOVERY", &SourceOptions::recovery},
+                     {"PELIMOOR_READ_AHEAD", &SourceOptions::read_ahead}};
+    for (const auto& s : kSwitches) {
+        if (const char* set = std::getenv(s.name); set != nullptr && *set != '\0') {
+            const std::string_view value = set;
+            if (value == "0" || value == "off") {
+                options.*s.flag = false;
+            } else if (value != "1" && value != "on") {
+                *problem = std::string(s.name) + ": \"" + std::string(value) + "\" is not one of 0, 1, off, on";
+            }
         }
     }
     return options;

@@ -16,6 +16,7 @@
 #include "engine/pst_source.h"
 #include "open_source.h"
 #include "pff.h"
+#include "recipient_rows.h"
 
 namespace engine {
 
@@ -211,6 +212,8 @@ public:
         }
         return pst::Status::none();
     }
+
+    pst::Status recipient_rows(RecipientRows* out) override { return read_recipient_rows(m_item.get(), out); }
 
 private:
     template <typename CountFn> pst::Status counted(CountFn fn, int* count)

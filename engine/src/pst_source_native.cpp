@@ -16,6 +16,7 @@
 #include "pst/messaging.h"
 #include "pst/reader.h"
 #include "pst/recovery.h"
+#include "recipient_rows.h"
 
 namespace engine {
 
@@ -242,6 +243,7 @@ public:
     pst::Status display_name(std::string* out) override;
     pst::Status properties(const PropertyList** out) override;
     pst::Status contact_photo(ContactPhoto* out) override;
+    pst::Status recipient_rows(RecipientRows* out) override;
     uint32_t node_id() override { return m_node.nid; }
 
 private:
@@ -294,9 +296,12 @@ struct RowAhead
 
 // Reads a folder's contents ahead of the walk on a thread of its own, through a reader of its
 // own (a reader is not shared between threads): while the walk builds one contact, the next
-// ones are found, read and their properties decoded. At most kAhead rows wait; the walk takes
-// them in order, and any other use (a row out of order, a nested folder's table) ends the job
-// and the walk reads for itself, with the same results.
+// ones are found, read and their properties decoded. Each row is claimed once, by the thread or
+// by the walk: the walk never waits for a row nobody has started, it reads that one itself (so a
+// thread kept from running costs nothing), and waits only for a row the thread is reading. At
+// most kAhead rows wait in the ring. The walk takes rows in order; any other use (a row out of
+// order, a nested folder's table) ends the job and the walk reads for itself, with the same
+// results.
 class ReadAhead
 {
 public:
@@ -309,24 +314,36 @@ public:
     // Starts reading the `rows` rows of the contents table of folder `folder`; the job's number,
     // 0 when there is none (the thread cannot start).
     uint64_t start(uint32_t folder, size_t rows);
-    // Row `row` of `job` into *out: false when the job has ended or `row` is not the next row
-    // (the job ends then).
-    bool take(uint64_t job, size_t row, RowAhead* out);
+    enum class Take
+    {
+        taken, // *out holds the row
+        yours, // the row was not started: the walk reads it (the job goes on)
+        ended, // the job has ended (or `row` was not the next row, which ends it)
+    };
+    Take take(uint64_t job, size_t row, RowAhead* out);
     void stop(uint64_t job);
 
 private:
+    struct Slot
+    {
+        RowAhead row;
+        std::atomic<uint64_t> ready{0}; // tag(job, row + 1) once the row is filled
+    };
+    // A job and a row count in one word, so that no count of an ended job passes for the next's.
+    static uint64_t tag(uint64_t job, size_t n) { return job << 32 | n; }
+
     void run();
+    void read_rows(uint64_t job, uint32_t folder, size_t rows);
     void fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out);
 
     const std::string m_path;
     const SourceOptions m_options;
     std::unique_ptr<NativeSource> m_reader; // the thread's own; opened there on first use
-    bool m_reader_failed = false;           // the thread's reader or the thread cannot be had
+    bool m_reader_failed = false;           // the thread or its reader cannot be had
 
-    // The job and the thread's life change under the mutex. The rows pass through the ring
-    // without it: the thread counts a row in m_produced once its slot is filled, the walk counts
-    // it in m_consumed once taken; either sleeps only when the ring is full or empty, and the
-    // other wakes it only then (the walk after a batch of rows, not for each).
+    // The job and the thread's life change under the mutex; rows are claimed, filled and taken
+    // through the atomics, and either side sleeps only when it must (the thread: the ring is full;
+    // the walk: the thread is reading the row it needs), the other waking it then.
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::thread m_thread;
@@ -335,19 +352,11 @@ private:
     std::atomic<uint64_t> m_job{0}; // the job running, 0 for none
     uint32_t m_folder = 0;
     size_t m_rows = 0;
-    bool m_failed = false; // the job's table could not be read by the thread
-    // Rows filled, with the job they were filled for (job << 32 | rows): a thread still finishing
-    // a row of an ended job cannot count it for the next one.
-    std::atomic<uint64_t> m_produced{0};
-    std::atomic<size_t> m_consumed{0};
-    // The rows of `job` that m_produced counts (0 when it counts another job's).
-    static size_t produced_of(uint64_t produced, uint64_t job)
-    {
-        return (produced >> 32) == (job & 0xFFFFFFFFu) ? static_cast<size_t>(produced & 0xFFFFFFFFu) : 0;
-    }
-    std::atomic<size_t> m_wanted{0};         // the walk sleeps until m_produced reaches it (0: awake)
-    std::atomic<bool> m_thread_waits{false}; // the thread sleeps until a slot is free
-    std::array<RowAhead, kAhead> m_ring;
+    std::atomic<uint64_t> m_claimed{0}; // tag(job, the next row nobody has claimed)
+    std::atomic<size_t> m_consumed{0};  // rows the walk is done with
+    std::atomic<bool> m_walk_waits{false}, m_thread_waits{false};
+    std::atomic<size_t> m_resume_at{0}; // the rows the walk takes before the sleeping thread goes on
+    std::array<Slot, kAhead> m_ring;
 };
 
 class NativeSource : public PstSource
@@ -563,6 +572,11 @@ pst::Status NativeItem::contact_photo(ContactPhoto* out)
     return m_source.contact_photo(m_node, out);
 }
 
+pst::Status NativeItem::recipient_rows(RecipientRows* out)
+{
+    return read_recipient_rows(m_source.file(), m_node, out);
+}
+
 pst::Status NativeItem::display_name(std::string* out)
 {
     const PropertyList* list = nullptr;
@@ -645,10 +659,15 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
     const size_t row = static_cast<size_t>(index);
     if (!folder && m_ahead_job != 0) {
         RowAhead ahead;
-        if (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
+        switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
+        case ReadAhead::Take::taken:
             return child_from(ahead, out);
+        case ReadAhead::Take::ended:
+            m_ahead_job = 0;
+            break;
+        case ReadAhead::Take::yours:
+            break;
         }
-        m_ahead_job = 0;
     }
     if (pst::Status child = make_child(t.table.row_id(row), folder, out); !child) {
         return child;
@@ -706,7 +725,7 @@ ReadAhead::~ReadAhead()
 uint64_t ReadAhead::start(uint32_t folder, size_t rows)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_reader_failed) {
+    if (m_reader_failed || rows > UINT32_MAX) {
         return 0;
     }
     if (!m_thread.joinable()) {
@@ -717,14 +736,13 @@ uint64_t ReadAhead::start(uint32_t folder, size_t rows)
             return 0;
         }
     }
+    m_next = m_next % 0xFFFFFFFFu + 1; // 1 to 2^32 - 1: a job fits a tag's upper half, and 0 is none
+    const uint64_t job = m_next;
     m_folder = folder;
     m_rows = rows;
-    m_produced = (m_next + 1) << 32;
     m_consumed = 0;
-    m_wanted = 0;
-    m_failed = false;
-    m_job = ++m_next;
-    const uint64_t job = m_job;
+    m_claimed = tag(job, 0);
+    m_job = job;
     lock.unlock();
     m_changed.notify_all();
     return job;
@@ -738,35 +756,52 @@ void ReadAhead::stop(uint64_t job)
             return;
         }
         m_job = 0;
+        m_claimed = 0;
     }
     m_changed.notify_all();
 }
 
-bool ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
+ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
 {
-    constexpr size_t kBatch = 16; // rows the walk waits for once it has caught up
     if (m_job != job || row != m_consumed) {
         stop(job);
-        return false;
+        return Take::ended;
     }
-    if (produced_of(m_produced, job) <= row) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_wanted = std::min(row + kBatch, m_rows);
-        m_changed.wait(lock, [&] { return m_job != job || m_failed || produced_of(m_produced, job) >= m_wanted; });
-        m_wanted = 0;
-        if (m_job != job || produced_of(m_produced, job) <= row) {
-            lock.unlock();
-            stop(job);
-            return false;
+    Slot& slot = m_ring[row % kAhead];
+    const uint64_t done = tag(job, row + 1);
+    Take result = Take::taken;
+    if (slot.ready != done) {
+        uint64_t unclaimed = tag(job, row);
+        if (m_claimed.compare_exchange_strong(unclaimed, tag(job, row + 1))) {
+            result = Take::yours;
+        } else {
+            // The thread is reading it: a short wait, unless the job ends meanwhile. A row takes
+            // microseconds, so the walk first yields a while before it sleeps.
+            for (int spin = 0; spin < 200 && slot.ready != done && m_job == job; ++spin) {
+                std::this_thread::yield();
+            }
+        }
+        if (result == Take::taken && slot.ready != done) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_walk_waits = true;
+            m_changed.wait(lock, [&] { return slot.ready == done || m_job != job; });
+            m_walk_waits = false;
+            if (slot.ready != done) {
+                lock.unlock();
+                stop(job);
+                return Take::ended;
+            }
         }
     }
-    *out = std::move(m_ring[row % kAhead]);
+    if (result == Take::taken) {
+        *out = std::move(slot.row);
+    }
     m_consumed = row + 1;
-    if (m_thread_waits) {
+    if (m_thread_waits && row + 1 >= m_resume_at) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_changed.notify_all();
     }
-    return true;
+    return result;
 }
 
 void ReadAhead::run()
@@ -782,54 +817,56 @@ void ReadAhead::run()
         const uint32_t folder = m_folder;
         const size_t rows = m_rows;
         lock.unlock();
-        // The same table the walk counted, read by this thread's reader.
-        if (!m_reader) {
-            auto reader = std::make_unique<NativeSource>(m_options);
-            pst::Status why;
-            reader->never_read_ahead();
-            if (reader->open(m_path, &why)) {
-                m_reader = std::move(reader);
-            }
-        }
-        read::Table table;
-        const bool readable =
-            m_reader &&
-            read::open_folder_table(m_reader->file(), folder, read::FolderTable::Contents, &table).found() &&
-            table.row_count() == rows;
+        read_rows(job, folder, rows);
         lock.lock();
-        if (!m_reader) {
+    }
+}
+
+void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
+{
+    // The same table the walk counted, read by this thread's reader.
+    if (!m_reader) {
+        auto reader = std::make_unique<NativeSource>(m_options);
+        pst::Status why;
+        reader->never_read_ahead();
+        if (!reader->open(m_path, &why)) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
             m_reader_failed = true;
+            return;
         }
-        if (!readable) {
-            m_failed = m_job == job;
-            m_changed.notify_all();
+        m_reader = std::move(reader);
+    }
+    read::Table table;
+    if (!read::open_folder_table(m_reader->file(), folder, read::FolderTable::Contents, &table).found() ||
+        table.row_count() != rows) {
+        return; // the walk reads every row itself
+    }
+    for (;;) {
+        uint64_t claimed = m_claimed;
+        const size_t row = static_cast<size_t>(claimed & 0xFFFFFFFFu);
+        if (m_quit || claimed >> 32 != job || row >= rows) {
+            return;
+        }
+        if (row - m_consumed >= kAhead) {
+            // The ring is full: sleep until the walk has taken half of it.
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_resume_at = row - kAhead / 2;
+            m_thread_waits = true;
+            m_changed.wait(lock, [&] { return m_quit || m_job != job || m_consumed >= m_resume_at; });
+            m_thread_waits = false;
             continue;
         }
-        lock.unlock();
-        for (size_t row = 0; row < rows; ++row) {
-            if (row - m_consumed >= kAhead) {
-                lock.lock();
-                m_thread_waits = true;
-                m_changed.wait(lock, [&] { return m_quit || m_job != job || row - m_consumed < kAhead; });
-                m_thread_waits = false;
-                lock.unlock();
-            }
-            if (m_quit || m_job != job) {
-                break;
-            }
-            // The slot's last row has been taken; the walk reads this one only once it is counted.
-            fill(table, folder, row, m_ring[row % kAhead]);
-            uint64_t expected = (job << 32) | row;
-            if (!m_produced.compare_exchange_strong(expected, (job << 32) | (row + 1))) {
-                break; // the job ended while the row was read
-            }
-            const size_t wanted = m_wanted;
-            if (wanted != 0 && (row + 1 >= wanted || row + 1 == rows)) {
-                const std::lock_guard<std::mutex> wake(m_mutex);
-                m_changed.notify_all();
-            }
+        if (!m_claimed.compare_exchange_weak(claimed, claimed + 1)) {
+            continue; // the walk took it, or the job ended
         }
-        lock.lock();
+        // The slot's last row has been taken; the walk reads this one only once it is marked.
+        Slot& slot = m_ring[row % kAhead];
+        fill(table, folder, row, slot.row);
+        slot.ready = tag(job, row + 1);
+        if (m_walk_waits) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_changed.notify_all();
+        }
     }
 }
 

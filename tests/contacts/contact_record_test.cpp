@@ -101,6 +101,36 @@ TEST(ContactRecord, KeepsAbsentEmptyAndPresentApart)
     EXPECT_EQ(record->next(), nullptr);
 }
 
+// All texts at once are the texts one by one: no field, every field, empty texts, a text cut at
+// a NUL, the last field with EX addresses and a photo after it.
+TEST(ContactRecord, AllTextsAtOnceAreEachText)
+{
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};
+    std::vector<ContactDraft> drafts(5);
+    for (const auto& info : kFieldTable) {
+        drafts[1].set_text(info.field, std::u16string(u"v:") + char16_t(u'A' + contacts::field_index(info.field) % 26));
+        drafts[2].set_text(info.field, u"");
+    }
+    drafts[3].set_text(Field::first_name, u"Anna");
+    drafts[3].set_text(Field::body, std::u16string(u"a\0b", 3));
+    drafts[3].set_text(Field::categories, u"\U0010FFFF");
+    drafts[4].set_text(Field::kind_code, u"not a text");
+    drafts[4].set_text(Field::flag, u"last text field");
+    drafts[4].set_exchange(u"0/o=Example/cn=anna");
+    drafts[4].set_photo(jpeg, contacts::PhotoType::jpeg);
+    for (std::size_t d = 0; d < drafts.size(); ++d) {
+        const auto record = ContactRecord::make(drafts[d]);
+        ASSERT_TRUE(record);
+        contacts::RecordTexts texts;
+        texts.fill(u"stale");
+        record->texts(texts);
+        for (const auto& info : kFieldTable) {
+            EXPECT_EQ(texts[contacts::field_index(info.field)], record->text_or_empty(info.field))
+                << "draft " << d << ", " << info.name;
+        }
+    }
+}
+
 TEST(ContactRecord, LaterSetReplacesAndResetForgetsEverything)
 {
     ContactDraft draft;

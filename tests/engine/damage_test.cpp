@@ -19,6 +19,7 @@
 
 #include "cli/convert.h"
 #include "contacts/contact_store.h"
+#include "engine/exchange_map.h"
 #include "engine/scan_run.h"
 #include "exercise.h"
 #include "pst/writer.h"
@@ -34,7 +35,8 @@ using testfiles::unicode;
 using Bytes = std::string;
 
 // ---------------------------------------------------------------------------------------------
-// The file: eight contacts in nested folders; one body in a subnode, one in a data tree.
+// The file: eight contacts in nested folders; one body in a subnode, one in a data tree; and a
+// mail whose recipient table pairs an Exchange DN with its SMTP address.
 
 json contact(const std::string& first_name, size_t body = 0)
 {
@@ -45,6 +47,22 @@ json contact(const std::string& first_name, size_t body = 0)
     return message("IPM.Contact", props);
 }
 
+const std::string kDn = "/o=Damage/ou=Exchange Administrative Group/cn=Recipients/cn=gus";
+
+json recipient(const std::string& type, const std::string& address, const std::string& smtp)
+{
+    return {{"props", json::array({unicode(0x3001, "Gus"), unicode(0x3002, type), unicode(0x3003, address),
+                                   unicode(0x39FE, smtp)})}};
+}
+
+json mail()
+{
+    json m = message("IPM.Note", json::array({unicode(0x0037, "Hello")}));
+    m["recipients"] =
+        json::array({recipient("SMTP", "gus@example.org", "gus@example.org"), recipient("EX", kDn, "gus@example.com")});
+    return m;
+}
+
 json description()
 {
     return {{"folders",
@@ -53,7 +71,7 @@ json description()
                          json::array({contact("Anna"), contact("Bo"), contact("Sub", 2500), contact("Tree", 10000)}),
                          json::array({folder("Family", json::array({contact("Cleo"), contact("Dan")}),
                                              json::array({folder("Kids", json::array({contact("Eve")}))}))})),
-                  folder("Work", json::array({contact("Finn")}))})}};
+                  folder("Work", json::array({contact("Finn"), mail()}))})}};
 }
 
 const std::set<std::string> kAllContacts = {"Anna", "Bo", "Sub", "Tree", "Cleo", "Dan", "Eve", "Finn"};
@@ -101,11 +119,14 @@ struct Landmarks
     Block first_block;
     Block contact; // property context of a contact (Anna)
     NodeEntry contact_node;
-    uint64_t pc_bth = 0;  // offset of its BTH header
-    Block contents;       // contents table of "Contacts"
-    uint64_t tc_info = 0; // offset of its TCINFO
-    Block subnodes;       // SLBLOCK of the contact with a data tree
-    Block data_tree;      // that body's XBLOCK
+    uint64_t pc_bth = 0;             // offset of its BTH header
+    Block contents;                  // contents table of "Contacts"
+    uint64_t tc_info = 0;            // offset of its TCINFO
+    Block subnodes;                  // SLBLOCK of the contact with a data tree
+    Block data_tree;                 // that body's XBLOCK
+    Block recipients;                // the recipient table of the mail
+    uint64_t recipients_tc_info = 0; // its TCINFO
+    uint64_t recipients_entry = 0;   // its entry in the mail's SLBLOCK
 
     const Block& block(uint64_t bid) const
     {
@@ -184,6 +205,17 @@ Landmarks find_landmarks(const Bytes& f)
             l.contents = l.block(t->data);
             l.tc_info = heap_alloc(f, l.contents.ib, get(f, l.contents.ib + 4, 4));
         }
+        if (n.sub != 0 && has_name(f, l.block(n.data), "Hello")) {
+            const Block& sl = l.block(n.sub);
+            for (uint64_t i = 0; i < get(f, sl.ib + 2, 2); ++i) {
+                const uint64_t entry = sl.ib + 8 + 24 * i;
+                if (get(f, entry, 8) == 0x692) {
+                    l.recipients_entry = entry;
+                    l.recipients = l.block(get(f, entry + 8, 8));
+                    l.recipients_tc_info = heap_alloc(f, l.recipients.ib, get(f, l.recipients.ib + 4, 4));
+                }
+            }
+        }
         if (n.sub != 0) {
             const Block& sl = l.block(n.sub);
             for (uint64_t i = 0; i < get(f, sl.ib + 2, 2); ++i) {
@@ -225,7 +257,16 @@ enum class Piece
     TcInfo,         // its TCINFO
     Subnodes,       // the SLBLOCK of the contact whose body is a data tree
     DataTree,       // that body's XBLOCK
+    Recipients,     // the recipient table block of the mail
+    RecipientsInfo, // its TCINFO
+    RecipientsNode, // its entry in the mail's SLBLOCK
 };
+
+// Damage there costs no contact: the scan never reads a recipient table.
+bool in_recipients(Piece piece)
+{
+    return piece == Piece::Recipients || piece == Piece::RecipientsInfo || piece == Piece::RecipientsNode;
+}
 
 enum class Op
 {
@@ -343,6 +384,16 @@ const Damage kDamages[] = {
     {"data tree lcbTotal less 1", Piece::DataTree, 4, Op::Add32, 0xFFFFFFFF, false, Outcome::AllFound, true},
     {"data tree cEnt less 1",     Piece::DataTree, 2, Op::Add16, 0xFFFF, false, Outcome::AllFound, true},
     {"data tree cLevel 9",        Piece::DataTree, 1, Op::Put8, 9, false, Outcome::AllFound, true},
+    // The mail's recipient table: its block, heap, TCINFO, row index and row matrix. The scan
+    // never reads it; the Exchange address map leaves it out and counts it.
+    {"recipients missing",        Piece::RecipientsNode, 8, Op::Put64, 0xFFFFFFF0, false, Outcome::AllFound, true},
+    {"recipients heap signature", Piece::Recipients, 2, Op::Put8, 0x00, false, Outcome::AllFound, true},
+    {"recipients client PC",      Piece::Recipients, 3, Op::Put8, 0xBC, false, Outcome::AllFound, true},
+    {"recipients TCINFO type",    Piece::RecipientsInfo, 0, Op::Put8, 0xB5, false, Outcome::AllFound, true},
+    {"recipients 255 columns",    Piece::RecipientsInfo, 1, Op::Put8, 0xFF, false, Outcome::AllFound, true},
+    {"recipients row of 64 KB",   Piece::RecipientsInfo, 8, Op::Put16, 0xFFFF, false, Outcome::AllFound, true},
+    {"recipients row index bad",  Piece::RecipientsInfo, 10, Op::Put32, 0x0400, false, Outcome::AllFound, true},
+    {"recipients matrix subnode", Piece::RecipientsInfo, 14, Op::Put32, 0x12345, false, Outcome::AllFound, true},
 };
 // clang-format on
 
@@ -386,6 +437,12 @@ uint64_t piece_offset(const Landmarks& l, const Bytes& f, Piece piece)
         return l.subnodes.ib;
     case Piece::DataTree:
         return l.data_tree.ib;
+    case Piece::Recipients:
+        return l.recipients.ib;
+    case Piece::RecipientsInfo:
+        return l.recipients_tc_info;
+    case Piece::RecipientsNode:
+        return l.recipients_entry;
     }
     return 0;
 }
@@ -513,6 +570,35 @@ void check(const ScanResult& r, Outcome expect, const std::string& where)
     }
 }
 
+// The Exchange address map of a file through one reader, and its count of the messages and
+// recipient rows it could not read.
+struct AddressMap
+{
+    contacts::ExchangeMap map;
+    int64_t unreadable = -1;
+};
+
+AddressMap address_map(const std::string& path, engine::ReaderKind reader)
+{
+    engine::SourceOptions options;
+    options.reader = reader;
+    AddressMap r;
+    pst::Status why;
+    r.map = engine::exchange_address_map(path, options, &why, &r.unreadable);
+    return r;
+}
+
+// A map holds at most the pair that the intact file's recipient row gives.
+void check_map(const AddressMap& r, const std::string& where)
+{
+    EXPECT_LE(r.map.size(), 1u) << where;
+    for (const auto& [dn, smtp] : r.map) {
+        EXPECT_EQ(dn, contacts::exchange_key(std::u16string(kDn.begin(), kDn.end()))) << where;
+        EXPECT_EQ(smtp, u"gus@example.com") << where;
+    }
+    EXPECT_GE(r.unreadable, 0) << where;
+}
+
 // The intact file, written once per process, and its landmarks.
 struct Intact
 {
@@ -541,8 +627,15 @@ TEST(Damage, TheIntactFileHasEveryPieceTheTableDamages)
     EXPECT_EQ(static_cast<uint8_t>(f.at(l.tc_info)), 0x7C);
     EXPECT_EQ(static_cast<uint8_t>(f.at(l.subnodes.ib)), 0x02);
     EXPECT_EQ(static_cast<uint8_t>(f.at(l.data_tree.ib)), 0x01);
+    EXPECT_EQ(static_cast<uint8_t>(f.at(l.recipients.ib + 2)), 0xEC);
+    EXPECT_EQ(static_cast<uint8_t>(f.at(l.recipients_tc_info)), 0x7C);
     for (engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
         check(scan(intact().path, reader), Outcome::AllFound, engine::reader_kind_name(reader));
+        // The EX row pairs the DN with its SMTP address; the SMTP row pairs nothing.
+        const AddressMap m = address_map(intact().path, reader);
+        check_map(m, engine::reader_kind_name(reader));
+        EXPECT_EQ(m.map.size(), 1u);
+        EXPECT_EQ(m.unreadable, 0);
     }
 }
 
@@ -565,8 +658,19 @@ TEST_P(Damaged, EndsInAMessageOrWithTheContactsStillReadable)
     // Our reader says what it found at every item it could not take.
     for (size_t i = 0; i < native.skipped.size(); ++i)
         EXPECT_FALSE(native.details[i].empty()) << d.name << ": " << native.skipped[i];
+    // The Exchange address map, which reads the recipient tables the scan passes over: what it
+    // cannot read it leaves out and counts.
+    const AddressMap native_map = address_map(path, engine::ReaderKind::native);
+    check_map(native_map, std::string("native map: ") + d.name);
+    if (in_recipients(d.piece)) {
+        EXPECT_TRUE(native_map.map.empty()) << d.name;
+        EXPECT_GE(native_map.unreadable, 1) << d.name;
+    }
     if (d.libpff) {
         check(scan(path, engine::ReaderKind::libpff), Outcome::Any, std::string("libpff: ") + d.name);
+        const AddressMap libpff_map = address_map(path, engine::ReaderKind::libpff);
+        check_map(libpff_map, std::string("libpff map: ") + d.name);
+        EXPECT_TRUE(!in_recipients(d.piece) || libpff_map.map.empty()) << d.name;
     }
     // The reader alone, as the fuzzer drives it.
     fuzzpst::exercise(std::vector<uint8_t>(bytes.begin(), bytes.end()));

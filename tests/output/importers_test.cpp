@@ -1037,10 +1037,34 @@ const std::u16string kAliceDn = u"/o=Example/ou=Exchange Administrative Group/cn
 const std::u16string kBobDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=bob";
 const std::u16string kCarolDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=carol";
 const std::u16string kLongDn = u"/o=Example/cn=" + std::u16string(10'000, u'x');
+const std::u16string kErinDn = u"/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=erin";
+const std::string kFrankDn = "/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=frank";
+
+// A recipient row of a mail: address type, address and (when given) SMTP address, as Unicode or
+// 8-bit texts.
+pst::Recipient recipient_row(const char* type, const std::string& address, const char* smtp, bool unicode = true)
+{
+    pst::Recipient row;
+    const auto text = [&](uint16_t id, const std::string& value) {
+        row.properties.push_back(
+            {pst::PropertyName::tag(id), unicode ? pst::PropertyValue{pst::PropType::Unicode, output_test::utf16(value)}
+                                                 : pst::PropertyValue{pst::PropType::String8, value}});
+    };
+    row.properties.push_back({pst::PropertyName::tag(0x0C15), {pst::PropType::Long, int32_t(1)}});
+    text(0x3001, address.substr(address.rfind('=') + 1));
+    text(0x3002, type);
+    text(0x3003, address);
+    if (smtp != nullptr) {
+        text(0x39FE, smtp);
+    }
+    return row;
+}
 
 // Contacts whose addresses are DNs: resolved by the original display name (Alice), by a mail
 // whose sender pairs the DN (in other case) with an SMTP address (Bob), by nothing (Carol, in
-// e-mail 3), and a DN of 10,000 characters (Dave, in e-mail 2).
+// e-mail 3), a DN of 10,000 characters (Dave, in e-mail 2), and by a mail's recipient row of
+// address type EX with its SMTP address (Erin: Unicode texts; Frank: 8-bit ones, address type
+// in lower case). Rows of other address types, or without an SMTP address, pair nothing.
 fixture::Plan exchange_plan()
 {
     fixture::Plan plan;
@@ -1062,6 +1086,8 @@ fixture::Plan exchange_plan()
     contact(u"Bob", 0, kBobDn, u"Bob Builder");
     contact(u"Carol", 2, kCarolDn, nullptr);
     contact(u"Dave", 1, kLongDn, nullptr);
+    contact(u"Erin", 0, kErinDn, u"Erin");
+    contact(u"Frank", 1, output_test::utf16(kFrankDn), nullptr);
     pst::Message mail(u"IPM.Note");
     mail.set_unicode(0x0037, u"Hello");
     mail.set_unicode(0x0C1E, u"EX");
@@ -1070,7 +1096,14 @@ fixture::Plan exchange_plan()
                    [](char16_t c) { return c < 0x80 ? std::toupper(c) : c; });
     mail.set_unicode(0x0C1F, upper);
     mail.set_unicode(0x5D01, u"bob@example.com");
+    mail.add_recipient(recipient_row("SMTP", utf8(kCarolDn), "carol@example.com"));
+    mail.add_recipient(recipient_row("EX", utf8(kCarolDn), nullptr));
+    mail.add_recipient(recipient_row("EX", utf8(kErinDn), "erin@example.com"));
     plan.messages.push_back({1, std::move(mail)});
+    pst::Message reply(u"IPM.Note");
+    reply.set_unicode(0x0037, u"Re: Hello");
+    reply.add_recipient(recipient_row("ex", kFrankDn, "frank@example.com", false));
+    plan.messages.push_back({1, std::move(reply)});
     return plan;
 }
 
@@ -1082,6 +1115,18 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
     output_test::TempDir dir;
     const auto pst = dir.path() / "exchange.pst";
     ASSERT_TRUE(fixture::write_plan(pst.string(), exchange_plan()).ok);
+    // readpst, a reader of its own, reads the mails with their recipient tables.
+    ASSERT_FALSE(std::string(READPST).empty()) << "readpst is not installed (scripts/deps installs pst-utils)";
+    {
+        output_test::TempDir out;
+        int status = -1;
+        const std::string said = output_test::run(
+            std::string(READPST) + " -q -o '" + out.path().string() + "' '" + pst.string() + "' 2>&1", &status);
+        ASSERT_EQ(status, 0) << said;
+        const std::string inbox = output_test::read_bytes(out.path() / "Inbox.mbox");
+        EXPECT_NE(inbox.find("Subject: Hello\n"), std::string::npos) << inbox;
+        EXPECT_NE(inbox.find("Subject: Re: Hello\n"), std::string::npos) << inbox;
+    }
     for (const engine::ReaderKind reader : {engine::ReaderKind::native, engine::ReaderKind::libpff}) {
         SCOPED_TRACE(engine::reader_kind_name(reader));
         engine::ScanSession session;
@@ -1089,7 +1134,7 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
         engine::ScanListener listener;
         ContactStore store;
         ASSERT_EQ(engine::scan_run(session, pst.string(), store, listener).outcome, engine::ScanOutcome::Done);
-        ASSERT_EQ(store.size(), 4);
+        ASSERT_EQ(store.size(), 6);
         int maps = 0;
         contacts::ConversionOptions options;
         options.exchange_map = [&] {
@@ -1103,13 +1148,15 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
             ASSERT_TRUE(result.ok()) << result.reason;
             EXPECT_EQ(result.exchange_left_out, 2);
             const json cards = json::parse(importers_readback("vobject", result.folder / "contacts.vcf"));
-            ASSERT_EQ(cards.size(), 4u);
+            ASSERT_EQ(cards.size(), 6u);
             EXPECT_EQ(cards[0]["EMAIL"], json({"alice@example.com"}));
             EXPECT_EQ(cards[1]["EMAIL"], json({"bob@example.com"}));
             EXPECT_EQ(cards[2]["EMAIL"], json::array());
             EXPECT_EQ(cards[2]["NOTE"], "Exchange address without a known SMTP address: " + utf8(kCarolDn));
             EXPECT_EQ(cards[3]["EMAIL"], json::array());
             EXPECT_FALSE(cards[3].contains("NOTE"));
+            EXPECT_EQ(cards[4]["EMAIL"], json({"erin@example.com"}));
+            EXPECT_EQ(cards[5]["EMAIL"], json({"frank@example.com"}));
             // The only DN in the file is the one in Carol's note.
             const std::string bytes = output_test::read_bytes(result.folder / "contacts.vcf");
             const std::string note = "NOTE:Exchange address without a known SMTP address: /o=";
@@ -1128,6 +1175,8 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
         EXPECT_EQ(csv["rows"][1][column("E-mail Address")], "bob@example.com");
         EXPECT_EQ(csv["rows"][2][column("E-mail Address")], "");
         EXPECT_EQ(csv["rows"][2][column("Notes")], "Exchange address without a known SMTP address: " + utf8(kCarolDn));
+        EXPECT_EQ(csv["rows"][4][column("E-mail Address")], "erin@example.com");
+        EXPECT_EQ(csv["rows"][5][column("E-mail Address")], "frank@example.com");
         // The default formats are not asked for the map and keep what they wrote.
         options.choices = {};
         const auto v21 = contacts::convert_contacts(store, Format::Vcf, dir.path(), options);
@@ -1213,6 +1262,111 @@ TEST(DefaultOutputs, AreByteForByteWhatTheyWere)
             hash = fnv1a(0xcbf29ce484222325ull, json_lines);
         }
         EXPECT_EQ(hash, row.hash) << std::hex << hash;
+    }
+}
+
+// ---- the outputs for importers stay what they were
+
+// Contacts whose texts put the code units that a writer takes apart at every place: lone
+// surrogates at the start and end of a value and beside the characters that are escaped or
+// quoted, pairs beside them, every C0 control, U+007F, the edges of each UTF-8 length, quotes,
+// and a text in every field (each line, compound and list of both versions and both layouts).
+void add_unit_edge_contacts(ContactStore& store)
+{
+    const std::u16string c0 = [] {
+        std::u16string all;
+        for (char16_t c = 1; c < 0x20; ++c) {
+            all += c;
+        }
+        return all;
+    }();
+    const std::u16string texts[] = {
+        std::u16string(u"\xD800,\xDBFF;\xDC00\\\xDFFF\"") + u"\xD800",
+        std::u16string(u"\xDC00 lone low first, lone high last \xDBFF"),
+        u"pair\U0001D49C,pair\U0010FFFF;\"quoted\"\r\n\U00010000",
+        c0 + u"\x7F\x80\u07FF\u0800\uFFFF" + c0,
+        u"\r\rCR CR\n\nLF LF\r\n\r\n \"\"",
+        u"plain ASCII text",
+        u"",
+    };
+    contacts::ContactDraft draft;
+    for (std::size_t t = 0; t < std::size(texts); ++t) {
+        draft.reset();
+        for (const contacts::FieldInfo& info : contacts::kFieldTable) {
+            if (info.type == contacts::FieldType::Text) {
+                draft.set_text(info.field, texts[(t + contacts::field_index(info.field)) % std::size(texts)]);
+            }
+        }
+        draft.set_text(Field::birthday, u"1999-12-31");
+        draft.set_text(Field::categories, texts[t] + u"; " + texts[(t + 1) % std::size(texts)]);
+        draft.set_gender(static_cast<int16_t>(t % 3));
+        draft.set_number(store.next_number());
+        contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
+    }
+    // Then texts drawn from those code units, of every length up to five blocks of eight, so
+    // that each lands at every place of a block the writers read at once.
+    const char16_t units[] = {u'a', u' ', u',', u';',  u'\\', u'"',   u'\r',  u'\n',  u'\t',  0x01,   0x1F,
+                              0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0x20AC, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, u'~'};
+    uint32_t seed = 1;
+    const auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    for (int c = 0; c < 40; ++c) {
+        draft.reset();
+        for (const contacts::FieldInfo& info : contacts::kFieldTable) {
+            if (info.type == contacts::FieldType::Text && next(3) != 0) {
+                std::u16string text(next(41), u'a');
+                for (char16_t& unit : text) {
+                    unit = next(2) == 0 ? u'a' : units[next(std::size(units))];
+                }
+                draft.set_text(info.field, text);
+            }
+        }
+        draft.set_number(store.next_number());
+        contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
+    }
+}
+
+// The vCard 3.0 and 4.0 files and both CSV layouts of every source (with its groups) and of the
+// contacts above, hashed as they were written before the writers were made faster: the same
+// bytes, whatever the speed.
+TEST(ImporterOutputs, AreByteForByteWhatTheyWere)
+{
+    const contacts::OutputChoices kinds[] = {{VcardVersion::v30, CsvLayout::pelimoor},
+                                             {VcardVersion::v40, CsvLayout::pelimoor},
+                                             {VcardVersion::v21, CsvLayout::google},
+                                             {VcardVersion::v21, CsvLayout::outlook}};
+    const struct
+    {
+        const char* source;
+        std::array<uint64_t, 4> hashes; // vCard 3.0, 4.0, Google CSV, Outlook CSV
+    } kTable[] = {
+        {"edges", {0xc9048397dd71877a, 0x94112fc7ce8ff1b4, 0xa9b2cdec17ce05ce, 0x16fcd2f845dceb7a}},
+        {"generated", {0x946f3a1a00fa601a, 0xb5708e2eabffe873, 0x955314971f3e42d2, 0xb201f4d00a79b4c4}},
+        {"ansi", {0x89f985ed1c8c0b8b, 0x685b6d8b47be39f, 0x93670e0091f612a6, 0xf5ec88c70ec2f743}},
+        {"sample-contacts.pst", {0x73498ba16d80413b, 0x9acab8b4339bf849, 0x8373e8bd2550ba24, 0x1b290a62938d69a}},
+        {"dist-list.pst", {0x5e211abeba37c737, 0x82aaad45d88245b7, 0xf98da855cf6f175e, 0xc795b16d8eb65c82}},
+        {"ansi-32bit.pst", {0xad4c3d9d00371701, 0xad4c3d9d00371701, 0xaabecd9dc2d5fd65, 0xd0eea067ed9f09a1}},
+        {"code units", {0x6d14fb0e41c477ac, 0x5e05be61bd5a5868, 0x7c1ff72e4c1376f9, 0x3bd996e3b763c297}},
+    };
+    output_test::TempDir dir;
+    for (const auto& row : kTable) {
+        ContactStore store;
+        std::shared_ptr<const contacts::ContactGroups> groups;
+        const auto source = std::find_if(std::begin(kSources), std::end(kSources),
+                                         [&](const Source& s) { return std::string(s.name) == row.source; });
+        if (source == std::end(kSources)) {
+            add_unit_edge_contacts(store);
+        } else {
+            scan_with(source_file(*source, dir.path()), engine::ReaderKind::native, store, &groups);
+        }
+        for (std::size_t k = 0; k < std::size(kinds); ++k) {
+            SCOPED_TRACE(std::string(row.source) + " kind " + std::to_string(k));
+            const Format format = k < 2 ? Format::Vcf : Format::Csv;
+            const auto folder = convert(store, format, kinds[k], dir.path(), groups.get());
+            EXPECT_EQ(folder_hash(folder), row.hashes[k]) << std::hex << "0x" << folder_hash(folder);
+        }
     }
 }
 

@@ -458,6 +458,8 @@ private:
 
 class ContactRecord;
 class ContactStore;
+// Every field's text_or_empty at once, by field_index (see ContactRecord::texts).
+using RecordTexts = std::array<std::u16string_view, kFieldCount>;
 struct ContactRecordDeleter
 {
     void operator()(ContactRecord* r) const noexcept;
@@ -485,6 +487,9 @@ public:
     // The text, or an empty view when absent (for readers that treat both alike).
     std::u16string_view text_or_empty(Field f) const noexcept;
     bool has(Field f) const noexcept;
+    // text_or_empty of every field in one pass over the record, for writers that read most
+    // fields of each record (a lookup per field counts the present fields before it).
+    void texts(RecordTexts& out) const noexcept;
 
     int32_t kind_code() const noexcept { return m_kind_code; }
     int32_t number() const noexcept { return m_number; }

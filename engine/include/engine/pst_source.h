@@ -146,6 +146,20 @@ struct ContactPhoto
 // Attachments larger than this are not taken as photos (a contact picture is a few KiB).
 inline constexpr size_t kMaxPhotoBytes = 16u << 20;
 
+// The address columns of a message's recipient rows (its recipient table, subnode 0x692):
+// PidTagAddressType 0x3002, PidTagEmailAddress 0x3003 and PidTagSmtpAddress 0x39FE.
+inline constexpr uint32_t kRecipientAddressTags[] = {0x3002, 0x3003, 0x39FE};
+// Values of those columns longer than this are left out (an address is a few hundred bytes).
+inline constexpr size_t kMaxRecipientValue = 64u << 10;
+
+struct RecipientRows
+{
+    // One list per row that could be read, with the row's address columns that it has (8-bit
+    // or Unicode texts as stored), in the order of kRecipientAddressTags.
+    std::vector<PropertyList> rows;
+    int unreadable = 0; // rows left out because they could not be read
+};
+
 class PstItem
 {
 public:
@@ -171,6 +185,10 @@ public:
     // The first attachment marked as the contact's photo whose bytes can be read (at most
     // kMaxPhotoBytes): found, or absent (none, or none that can be read).
     virtual pst::Status contact_photo(ContactPhoto* /*out*/) { return pst::Status::none(); }
+    // The message's recipient rows: done (rows that cannot be read left out and counted), absent
+    // when it has no recipient table, a failure when the table cannot be read. The scan never
+    // asks: only what needs the addresses of a file's mail does.
+    virtual pst::Status recipient_rows(RecipientRows* /*out*/) { return pst::Status::none(); }
     // The item's node id; 0 when it has none that the file keeps (an item found in free space).
     virtual uint32_t node_id() { return 0; }
 };
@@ -197,8 +215,9 @@ struct SourceOptions
     bool read_ahead = true;
 };
 
-// The reader, code page and recovery chosen through the environment: PELIMOOR_READER (native,
-// libpff), PELIMOOR_CODEPAGE (a number) and PELIMOOR_RECOVERY (0/off, 1/on). Unset variables give the defaults; a value
+// The reader, code page, recovery and read-ahead chosen through the environment: PELIMOOR_READER
+// (native, libpff), PELIMOOR_CODEPAGE (a number), PELIMOOR_RECOVERY and PELIMOOR_READ_AHEAD (0/off,
+// 1/on). Unset variables give the defaults; a value
 // that is not understood gives the defaults and a sentence for the user in *problem.
 SourceOptions source_options_from_environment(std::string* problem);
 

@@ -38,4 +38,9 @@ Status find_child(File& file, uint32_t parent, uint32_t nid, Node* out);
 // Every node whose parent is `parent` (`parent` itself left out), in node-id order, each id once.
 Status children_of(File& file, uint32_t parent, std::vector<Node>* out);
 
+// The recipient table of `message` (a node B-tree entry): its subnode 0x692. Found with it in
+// *table, absent when the message has no such subnode, a failure when the subnode tree or the
+// table cannot be read.
+Status open_recipient_table(File& file, const Node& message, Table* table);
+
 } // namespace pst::read
