@@ -160,16 +160,6 @@ int File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out, std::string* why)
         std::memcpy(out, memory.data() + ib, n);
         return 1;
     }
-    if (mapping.mapped()) {
-        if (mapping.copy(ib, n, out))
-            return 1;
-        struct stat st
-        {
-        };
-        const uint64_t now = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-        return fail(why, "the file ends at " + hex(now) + ", before the " + std::to_string(n) + " bytes at " + hex(ib) +
-                             " (was it truncated?)");
-    }
     size_t done = 0;
     while (done < n) {
         const ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(ib + done));
@@ -594,7 +584,6 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* why)
         return nullptr;
     }
     impl->size = static_cast<uint64_t>(st.st_size);
-    impl->mapping.map(impl->fd, impl->size);
     if (impl->read_header(why) < 0)
         return nullptr;
     return std::unique_ptr<File>(new File(std::move(impl)));
