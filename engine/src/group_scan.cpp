@@ -1,5 +1,7 @@
 #include "group_scan.h"
 
+#include <algorithm>
+
 #include "engine/contact_extraction.h"
 #include "engine/text_decoding.h"
 #include "pst/format.h"
@@ -38,7 +40,7 @@ std::vector<std::vector<uint8_t>> entries(const PropertyList& list, uint32_t lid
 void GroupScan::contact_added(uint32_t node_id, const contacts::ContactRecord* record)
 {
     if (node_id != 0) {
-        m_contacts.emplace(node_id, record);
+        m_contacts.emplace_back(node_id, record);
     }
 }
 
@@ -79,6 +81,13 @@ pst::Status GroupScan::read_list(PstItem& item, int codepage)
 contacts::ContactGroups GroupScan::resolve() const
 {
     contacts::ContactGroups out;
+    std::stable_sort(m_contacts.begin(), m_contacts.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto contact_of = [this](uint32_t node) -> const contacts::ContactRecord* {
+        const auto c = std::lower_bound(m_contacts.begin(), m_contacts.end(), node,
+                                        [](const auto& e, uint32_t n) { return e.first < n; });
+        return c != m_contacts.end() && c->first == node ? c->second : nullptr;
+    };
     std::unordered_map<uint32_t, int> group_of_node;
     for (std::size_t i = 0; i < m_raw.size(); ++i) {
         if (m_raw[i].node_id != 0) {
@@ -95,8 +104,8 @@ contacts::ContactGroups GroupScan::resolve() const
             const auto* entry = i < raw.members.size() ? &raw.members[i] : nullptr;
             if (entry != nullptr) {
                 if (const auto node = contacts::entry_id_node(*entry)) {
-                    if (const auto c = m_contacts.find(*node); c != m_contacts.end()) {
-                        member.contact = c->second;
+                    if (const contacts::ContactRecord* c = contact_of(*node)) {
+                        member.contact = c;
                     } else if (const auto g = group_of_node.find(*node); g != group_of_node.end()) {
                         member.group = g->second;
                     }

@@ -258,6 +258,8 @@ private:
     pst::Status make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
     // A message item from what the read-ahead found for its row.
     pst::Status child_from(RowAhead& row, std::unique_ptr<PstItem>* out);
+    // Whether this folder's container class is a contact folder's (IPF.Contact...), or it has none.
+    bool may_hold_contacts();
     std::vector<uint8_t> m_row_cell; // a contents-table cell while it is read
 
     NativeSource& m_source;
@@ -635,9 +637,11 @@ pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* 
         }
         t.present = found.found();
         t.read = true;
-        // Folders of a few messages are not worth a thread's hand-over.
+        // Folders of a few messages are not worth a thread's hand-over, nor folders of other items
+        // (mail, calendars, ...), which the walk passes over by their rows alone.
         constexpr size_t kReadAheadRows = 32;
-        if (which == read::FolderTable::Contents && t.present && t.table.row_count() >= kReadAheadRows) {
+        if (which == read::FolderTable::Contents && t.present && t.table.row_count() >= kReadAheadRows &&
+            may_hold_contacts()) {
             if (ReadAhead* ahead = m_source.read_ahead()) {
                 m_ahead_job = ahead->start(m_node.nid, t.table.row_count());
             }
@@ -676,6 +680,31 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         static_cast<NativeItem&>(**out).m_row_type = row_type(t.table, row, m_row_cell);
     }
     return pst::Status::success();
+}
+
+bool NativeItem::may_hold_contacts()
+{
+    constexpr uint16_t kTagContainerClass = 0x3613;
+    const PropertyList* list = nullptr;
+    if (!properties(&list)) {
+        return true;
+    }
+    const PropertyList::Property* p = list->find(kTagContainerClass);
+    std::u16string text;
+    if (p == nullptr || !property_text(*list, *p, m_source.options().fallback_codepage, text)) {
+        return true;
+    }
+    constexpr std::u16string_view kContactFolder = u"ipf.contact";
+    if (text.size() < kContactFolder.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < kContactFolder.size(); ++i) {
+        const char16_t c = text[i] >= u'A' && text[i] <= u'Z' ? static_cast<char16_t>(text[i] + 32) : text[i];
+        if (c != kContactFolder[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
@@ -775,12 +804,8 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
         if (m_claimed.compare_exchange_strong(unclaimed, tag(job, row + 1))) {
             result = Take::yours;
         } else {
-            // The thread is reading it: a short wait, unless the job ends meanwhile. A row takes
-            // microseconds, so the walk first yields a while before it sleeps.
-            for (int spin = 0; spin < 200 && slot.ready != done && m_job == job; ++spin) {
-                std::this_thread::yield();
-            }
         }
+        // The thread is reading it: wait, unless the job ends meanwhile.
         if (result == Take::taken && slot.ready != done) {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_walk_waits = true;

@@ -153,16 +153,6 @@ Status File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out)
         std::memcpy(out, memory.data() + ib, n);
         return Status::success();
     }
-    if (mapping.mapped()) {
-        if (mapping.copy(ib, n, out))
-            return Status::success();
-        struct stat st
-        {
-        };
-        const uint64_t now = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-        return fail("the file ends at " + hex(now) + ", before the " + std::to_string(n) + " bytes at " + hex(ib) +
-                    " (was it truncated?)");
-    }
     size_t done = 0;
     while (done < n) {
         const ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(ib + done));
@@ -580,7 +570,6 @@ std::unique_ptr<File> File::open(const std::string& path, Status* why)
     if (!S_ISREG(st.st_mode))
         return refuse(fail(path + ": not a regular file"));
     impl->size = static_cast<uint64_t>(st.st_size);
-    impl->mapping.map(impl->fd, impl->size);
     if (Status status = impl->read_header(); !status)
         return refuse(std::move(status));
     return std::unique_ptr<File>(new File(std::move(impl)));

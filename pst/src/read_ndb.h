@@ -3,7 +3,6 @@
 #pragma once
 
 #include "layout.h"
-#include "mapped_file.h"
 #include "pst/reader.h"
 
 #include <cstring>
@@ -139,7 +138,6 @@ struct File::Impl
     detail::Inflater inflater;
     uint64_t size = 0;
     int fd = -1;
-    detail::MappedFile mapping;  // the file's bytes, when the system maps it (else pread)
     std::vector<uint8_t> memory; // open_memory's image (fd < 0)
     uint64_t nbt_bid = 0, nbt_ib = 0, bbt_bid = 0, bbt_ib = 0;
     uint8_t amap_valid = 0; // fAMapValid: 1 or 2 when the allocation maps can be trusted
