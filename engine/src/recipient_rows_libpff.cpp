@@ -41,11 +41,7 @@ pst::Status read_recipient_rows(libpff_item_t* message, RecipientRows* out)
             }
             readable = readable && got >= 0;
         }
-        if (readable) {
-            out->rows.push_back(std::move(row));
-        } else {
-            ++out->unreadable;
-        }
+        out->add(std::move(row), readable);
     }
     return pst::Status::success();
 }

@@ -27,11 +27,7 @@ pst::Status read_recipient_rows(pst::read::File& file, const pst::read::Node& me
                 }
             }
         }
-        if (readable) {
-            out->rows.push_back(std::move(row));
-        } else {
-            ++out->unreadable;
-        }
+        out->add(std::move(row), readable);
     }
     return pst::Status::success();
 }

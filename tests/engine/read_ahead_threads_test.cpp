@@ -83,27 +83,6 @@ TEST(ReadAheadThreads, ScansTheSameWithAndWithoutIt)
     }
 }
 
-// Parks the scan at its tenth contact, in the middle of the first folder, until it is told.
-class ParkAtTenth : public RecordingObserver
-{
-public:
-    explicit ParkAtTenth(engine::PauseGate& gate) : m_gate(gate) {}
-    void contact_added(const contacts::ContactRecord& record) override
-    {
-        RecordingObserver::contact_added(record);
-        if (record.number() == 10) {
-            reached.store(true);
-            while (!m_gate.pause_requested()) {
-                std::this_thread::yield();
-            }
-        }
-    }
-    std::atomic<bool> reached{false};
-
-private:
-    engine::PauseGate& m_gate;
-};
-
 TEST(ReadAheadThreads, PausedOrStoppedInAFolderItEndsCleanly)
 {
     testfiles::TempDir dir;
@@ -113,7 +92,7 @@ TEST(ReadAheadThreads, PausedOrStoppedInAFolderItEndsCleanly)
         engine::PauseGate gate;
         contacts::ContactStore store;
         engine::ScanSession session;
-        ParkAtTenth observer(gate);
+        enginetest::ParkAtContact observer(gate, 10); // in the middle of the first folder
         engine::ScanResult result;
         gate.begin_run();
         std::thread run([&] { result = engine::scan_run(session, path, store, observer, &gate); });

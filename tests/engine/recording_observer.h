@@ -1,12 +1,15 @@
 // Test helper: a listener that records what a scan reports.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "contacts/contact_record.h"
 #include "contacts/text.h"
+#include "engine/pause_gate.h"
 #include "engine/scan_events.h"
 #include "temp_dir.h"
 
@@ -67,6 +70,29 @@ public:
 
 private:
     std::mutex m_mutex;
+};
+
+// Records, and at contact number `at` holds the scan there (between two contacts) until the
+// gate is asked to pause: the test can then pause, resume or stop it at a known place.
+class ParkAtContact : public RecordingObserver
+{
+public:
+    ParkAtContact(engine::PauseGate& gate, int32_t at) : m_gate(gate), m_at(at) {}
+    void contact_added(const contacts::ContactRecord& record) override
+    {
+        RecordingObserver::contact_added(record);
+        if (record.number() == m_at) {
+            reached.store(true);
+            while (!m_gate.pause_requested()) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    std::atomic<bool> reached{false};
+
+private:
+    engine::PauseGate& m_gate;
+    const int32_t m_at;
 };
 
 using testfiles::read_bytes;

@@ -11,31 +11,9 @@
 
 namespace {
 
-using enginetest::RecordingObserver;
-
 const std::string kSample = std::string(REAL_FIXTURES) + "/sample-contacts.pst";
 
 // Stop: the scan parks at a checkpoint; No lets it finish, Yes ends it with nothing more reported.
-class StopAtSecondContact : public RecordingObserver
-{
-public:
-    explicit StopAtSecondContact(engine::PauseGate& gate) : m_gate(gate) {}
-    void contact_added(const contacts::ContactRecord& record) override
-    {
-        RecordingObserver::contact_added(record);
-        if (record.number() == 2) {
-            reached.store(true);
-            while (!m_gate.pause_requested()) {
-                std::this_thread::yield();
-            }
-        }
-    }
-    std::atomic<bool> reached{false};
-
-private:
-    engine::PauseGate& m_gate;
-};
-
 TEST(ScanStopThreads, StopParksTheScanAndYesEndsItSilently)
 {
     if (!std::filesystem::exists(kSample)) {
@@ -45,7 +23,7 @@ TEST(ScanStopThreads, StopParksTheScanAndYesEndsItSilently)
         engine::PauseGate gate;
         contacts::ContactStore store;
         engine::ScanSession session;
-        StopAtSecondContact observer(gate);
+        enginetest::ParkAtContact observer(gate, 2);
         engine::ScanResult result;
         gate.begin_run();
         std::thread scan([&] { result = engine::scan_run(session, kSample, store, observer, &gate); });

@@ -158,6 +158,16 @@ struct RecipientRows
     // or Unicode texts as stored), in the order of kRecipientAddressTags.
     std::vector<PropertyList> rows;
     int unreadable = 0; // rows left out because they could not be read
+
+    // Keeps a row that was read whole, or counts it as unreadable.
+    void add(PropertyList&& row, bool readable)
+    {
+        if (readable) {
+            rows.push_back(std::move(row));
+        } else {
+            ++unreadable;
+        }
+    }
 };
 
 class PstItem
