@@ -404,6 +404,11 @@ void google_row(const RowRecord& r, const ContactEmails& emails, std::span<const
         while (s < used && std::u16string_view(phone_labels[s]) != p.label) {
             ++s;
         }
+        // More labels than slots (a contact with nearly every number): the rest join the last
+        // slot's numbers rather than be lost.
+        if (s == kGooglePhoneSlots) {
+            s = kGooglePhoneSlots - 1;
+        }
         std::u16string& value = cells.own(kGooglePhones + 2 * s + 1);
         if (s == used) {
             phone_labels[used++] = p.label;
