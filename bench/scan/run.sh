@@ -33,7 +33,7 @@ repeat=${REPEAT:-1}
 read -r -a cases <<<"${CASES:-contacts mixed linear}"
 cases=(${cases[*]//,/ })
 for c in "${cases[@]}"; do
-    case "$c" in contacts | mixed | linear) ;; *) echo "run.sh: unknown case '$c' (contacts, mixed, linear)" >&2; exit 2 ;; esac
+    case "$c" in contacts | mixed | linear | speed | million) ;; *) echo "run.sh: unknown case '$c' (contacts, mixed, linear, speed, million)" >&2; exit 2 ;; esac
 done
 
 # Our own folder below CMake's directory for bench/scan (never that directory itself: it holds

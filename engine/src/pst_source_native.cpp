@@ -357,6 +357,8 @@ private:
     std::atomic<uint64_t> m_claimed{0}; // tag(job, the next row nobody has claimed)
     std::atomic<size_t> m_consumed{0};  // rows the walk is done with
     std::atomic<bool> m_walk_waits{false}, m_thread_waits{false};
+    std::atomic<uint64_t> m_filled{0};  // tag(job, rows the thread has filled, in order)
+    std::atomic<uint64_t> m_wanted{0};  // tag(job, the row the waiting walk wants filled first)
     std::atomic<size_t> m_resume_at{0}; // the rows the walk takes before the sleeping thread goes on
     std::array<Slot, kAhead> m_ring;
 };
@@ -803,13 +805,16 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
         uint64_t unclaimed = tag(job, row);
         if (m_claimed.compare_exchange_strong(unclaimed, tag(job, row + 1))) {
             result = Take::yours;
-        } else {
         }
-        // The thread is reading it: wait, unless the job ends meanwhile.
+        // The thread is reading it: wait for it and a few rows after it, unless the job ends
+        // meanwhile. A thread slower than the walk (compressed blocks) then wakes the walk once
+        // for a batch of rows, not for each.
         if (result == Take::taken && slot.ready != done) {
+            constexpr size_t kBatch = 8;
             std::unique_lock<std::mutex> lock(m_mutex);
+            m_wanted = tag(job, std::min(row + kBatch, m_rows));
             m_walk_waits = true;
-            m_changed.wait(lock, [&] { return slot.ready == done || m_job != job; });
+            m_changed.wait(lock, [&] { return m_job != job || m_filled >= m_wanted; });
             m_walk_waits = false;
             if (slot.ready != done) {
                 lock.unlock();
@@ -888,7 +893,8 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
         Slot& slot = m_ring[row % kAhead];
         fill(table, folder, row, slot.row);
         slot.ready = tag(job, row + 1);
-        if (m_walk_waits) {
+        m_filled = tag(job, row + 1);
+        if (m_walk_waits && m_filled >= m_wanted) {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_changed.notify_all();
         }
