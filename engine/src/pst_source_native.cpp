@@ -269,6 +269,7 @@ private:
     int m_row_type = -1;
     // The read-ahead of this folder's contents table (0: none).
     uint64_t m_ahead_job = 0;
+    size_t m_ahead_contacts = 0; // contacts among the rows taken from it
     // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
     int m_photo_found = -1;
     ContactPhoto m_photo;
@@ -280,6 +281,9 @@ private:
     bool m_children_read = false;
     std::vector<read::Node> m_children;
 };
+
+// The rows of a folder after which the read-ahead goes on only if half of them were contacts.
+constexpr size_t kReadAheadSample = 256;
 
 // What the walk's own calls for one row of a contents table find, found ahead by the read-ahead:
 // the child node (make_child), the row's type, the properties of an item the walk opens, and a
@@ -667,6 +671,13 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         RowAhead ahead;
         switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
         case ReadAhead::Take::taken:
+            // A folder whose first rows are mostly other items (distribution lists, forms) gains
+            // nothing from the thread: the walk reads the rest itself.
+            m_ahead_contacts += ahead.row_type == kItemContact ? 1 : 0;
+            if (row + 1 == kReadAheadSample && 2 * m_ahead_contacts < kReadAheadSample) {
+                m_source.read_ahead()->stop(m_ahead_job);
+                m_ahead_job = 0;
+            }
             return child_from(ahead, out);
         case ReadAhead::Take::ended:
             m_ahead_job = 0;
