@@ -58,11 +58,14 @@ pst::Status not_its_child(uint32_t nid)
     return pst::Status::failure("its table names node " + hex32(nid) + ", which is not one of its children");
 }
 
-// Hands out a newly made item; a failure (without an account) when there was no memory for it.
+// The account of an item that could not be made.
+constexpr const char* kNoMemory = "there was no memory for the item";
+
+// Hands out a newly made item; a failure when there was no memory for it.
 pst::Status made(std::unique_ptr<PstItem>* out, PstItem* item)
 {
     out->reset(item);
-    return item != nullptr ? pst::Status::success() : pst::Status::failure("");
+    return item != nullptr ? pst::Status::success() : pst::Status::failure(kNoMemory);
 }
 
 bool known_value_type(uint16_t type)
@@ -394,7 +397,7 @@ public:
         // the walk would find nothing and call it done.
         auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(*this, root, true));
         if (!item) {
-            return pst::Status::failure("");
+            return pst::Status::failure(kNoMemory);
         }
         const PropertyList* properties = nullptr;
         if (pst::Status read = item->properties(&properties); !read) {
@@ -727,7 +730,7 @@ pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
     }
     auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(m_source, row.node, false));
     if (!item) {
-        return pst::Status::failure("");
+        return pst::Status::failure(kNoMemory);
     }
     item->m_row_type = row.row_type;
     if (!row.properties.absent) { // read, or found unreadable
