@@ -102,6 +102,11 @@ ItemType item_type_of_class(std::string_view message_class)
     return kItemUndefined;
 }
 
+bool is_contact_folder_class(std::string_view container_class)
+{
+    return starts_with_no_case(container_class, "IPF.Contact");
+}
+
 void PropertyList::clear()
 {
     m_properties.clear();

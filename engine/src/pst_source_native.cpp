@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <span>
 #include <thread>
 
 #include "contacts/text.h"
@@ -73,24 +75,34 @@ bool known_value_type(uint16_t type)
     return std::find(std::begin(kKnownValueTypes), std::end(kKnownValueTypes), type) != std::end(kKnownValueTypes);
 }
 
+// A stored text that is ASCII in practice (a class name, a MIME tag, an extension): 8-bit bytes
+// as they are, Unicode as UTF-8; nothing for a value of another type.
+std::optional<std::string> ascii_text(uint16_t type, std::span<const uint8_t> bytes)
+{
+    if (type == kTypeString8) {
+        return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    if (type == kTypeUnicode) {
+        std::u16string units(bytes.size() / 2, u'\0');
+        units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
+        return contacts::utf16_to_utf8(units);
+    }
+    return std::nullopt;
+}
+
+// The item type that a stored message class names; -1 when the class is no text.
+int type_of_class(uint16_t type, std::span<const uint8_t> bytes)
+{
+    const std::optional<std::string> text = ascii_text(type, bytes);
+    return text ? item_type_of_class(*text) : -1;
+}
+
 // The item type that a property list's message class names (none: a folder); -1 when the class
 // has a type no text has.
 int type_of_properties(const PropertyList& list)
 {
     const PropertyList::Property* cls = list.find(kTagMessageClass);
-    if (cls == nullptr) {
-        return kItemFolder;
-    }
-    const auto bytes = list.bytes(*cls);
-    if (cls->type == kTypeString8) {
-        return item_type_of_class(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    }
-    if (cls->type == kTypeUnicode) {
-        std::u16string units(bytes.size() / 2, u'\0');
-        units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
-        return item_type_of_class(contacts::utf16_to_utf8(units));
-    }
-    return -1;
+    return cls == nullptr ? kItemFolder : type_of_class(cls->type, list.bytes(*cls));
 }
 
 // Whether the walk reads more of an item of `type` than its type.
@@ -110,15 +122,9 @@ int row_type(read::Table& table, size_t row, std::vector<uint8_t>& cell)
         if (!found) {
             return -1;
         }
-        if (found.absent) {
-            continue;
+        if (!found.absent) {
+            return type_of_class(static_cast<uint16_t>(tag & 0xFFFF), cell);
         }
-        if ((tag & 0xFFFF) == kTypeString8) {
-            return item_type_of_class(std::string_view(reinterpret_cast<const char*>(cell.data()), cell.size()));
-        }
-        std::u16string units(cell.size() / 2, u'\0');
-        units.resize(contacts::utf16le_to_utf16(cell.data(), cell.size(), units.data()));
-        return item_type_of_class(contacts::utf16_to_utf8(units));
     }
     return -1;
 }
@@ -131,15 +137,7 @@ std::string attachment_text(const read::PropertyContext& pc, uint16_t id)
     if (p == nullptr || p->data == nullptr) {
         return {};
     }
-    if (p->type == kTypeString8) {
-        return std::string(reinterpret_cast<const char*>(p->data), p->size);
-    }
-    if (p->type == kTypeUnicode) {
-        std::u16string units(p->size / 2, u'\0');
-        units.resize(contacts::utf16le_to_utf16(p->data, p->size, units.data()));
-        return contacts::utf16_to_utf8(units);
-    }
-    return {};
+    return ascii_text(p->type, std::span<const uint8_t>(p->data, p->size)).value_or(std::string());
 }
 
 // Whether an attachment is marked as the contact's photo and holds bytes within the bound;
@@ -409,15 +407,17 @@ public:
 
     read::File& file() { return *m_file; }
 
-    // The read-ahead of this source (made on first use); nullptr for the read-ahead's own reader.
+    // The read-ahead of this source (made on first use); nullptr when its options want none (the
+    // read-ahead's own reader among them).
     ReadAhead* read_ahead()
     {
-        if (!m_ahead && m_reads_ahead && options().read_ahead) {
-            m_ahead = std::make_unique<ReadAhead>(m_path, options());
+        if (!m_ahead && options().read_ahead) {
+            SourceOptions own = options();
+            own.read_ahead = false;
+            m_ahead = std::make_unique<ReadAhead>(m_path, own);
         }
         return m_ahead.get();
     }
-    void never_read_ahead() { m_reads_ahead = false; }
 
     // Reads the property context of `node` into `list`, named ids resolved through the map.
     pst::Status read_properties(const read::Node& node, PropertyList& list)
@@ -518,7 +518,6 @@ private:
 
     std::string m_path;
     std::unique_ptr<read::File> m_file;
-    bool m_reads_ahead = true;
     std::unique_ptr<ReadAhead> m_ahead;
     read::NameMap m_names;
     bool m_names_ok = false;
@@ -598,14 +597,8 @@ pst::Status NativeItem::display_name(std::string* out)
     if (name == nullptr) {
         return pst::Status::none();
     }
-    const auto bytes = list->bytes(*name);
     std::u16string units;
-    if (name->type == kTypeUnicode) {
-        units.resize(bytes.size() / 2);
-        units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
-    } else if (name->type == kTypeString8) {
-        decode_8bit(bytes, m_source.options().fallback_codepage, units);
-    } else {
+    if (!property_text(*list, *name, m_source.options().fallback_codepage, units)) {
         return pst::Status::failure("its display name is neither an 8-bit nor a Unicode text");
     }
     *out = contacts::utf16_to_utf8(units);
@@ -706,21 +699,8 @@ bool NativeItem::may_hold_contacts()
         return true;
     }
     const PropertyList::Property* p = list->find(kTagContainerClass);
-    std::u16string text;
-    if (p == nullptr || !property_text(*list, *p, m_source.options().fallback_codepage, text)) {
-        return true;
-    }
-    constexpr std::u16string_view kContactFolder = u"ipf.contact";
-    if (text.size() < kContactFolder.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < kContactFolder.size(); ++i) {
-        const char16_t c = text[i] >= u'A' && text[i] <= u'Z' ? static_cast<char16_t>(text[i] + 32) : text[i];
-        if (c != kContactFolder[i]) {
-            return false;
-        }
-    }
-    return true;
+    const std::optional<std::string> text = p != nullptr ? ascii_text(p->type, list->bytes(*p)) : std::nullopt;
+    return !text || is_contact_folder_class(*text);
 }
 
 pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
@@ -872,7 +852,6 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
     if (!m_reader) {
         auto reader = std::make_unique<NativeSource>(m_options);
         pst::Status why;
-        reader->never_read_ahead();
         if (!reader->open(m_path, &why)) {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_reader_failed = true;

@@ -75,6 +75,9 @@ enum ItemType : uint8_t
 // The item type of a message class (stored text, cut at its first NUL), compared without
 // regard to ASCII case: "IPM.Contact" is a contact, "IPM.Contact.X" is not.
 ItemType item_type_of_class(std::string_view message_class);
+// Whether a folder's container class (PidTagContainerClass) is a contact folder's: "IPF.Contact"
+// and its sub classes, without regard to ASCII case.
+bool is_contact_folder_class(std::string_view container_class);
 
 // MAPI value types the readers look at.
 inline constexpr uint16_t kTypeShort = 0x0002;
