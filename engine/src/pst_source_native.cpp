@@ -331,11 +331,6 @@ public:
     void stop(uint64_t job);
 
 private:
-    struct Slot
-    {
-        RowAhead row;
-        std::atomic<uint64_t> ready{0}; // tag(job, row + 1) once the row is filled
-    };
     // A job and a row count in one word, so that no count of an ended job passes for the next's.
     static uint64_t tag(uint64_t job, size_t n) { return job << 32 | n; }
 
@@ -362,10 +357,13 @@ private:
     std::atomic<uint64_t> m_claimed{0}; // tag(job, the next row nobody has claimed)
     std::atomic<size_t> m_consumed{0};  // rows the walk is done with
     std::atomic<bool> m_walk_waits{false}, m_thread_waits{false};
-    std::atomic<uint64_t> m_filled{0};  // tag(job, rows the thread has filled, in order)
+    // tag(job, the rows up to the last one the thread filled). The thread fills the rows it claims
+    // in order, so a row the walk did not claim itself is ready once this passes it.
+    std::atomic<uint64_t> m_filled{0};
     std::atomic<uint64_t> m_wanted{0};  // tag(job, the row the waiting walk wants filled first)
     std::atomic<size_t> m_resume_at{0}; // the rows the walk takes before the sleeping thread goes on
-    std::array<Slot, kAhead> m_ring;
+    std::array<RowAhead, kAhead> m_ring;
+    std::vector<uint8_t> m_cell; // the thread's contents-table cell while it is read
 };
 
 class NativeSource : public PstSource
@@ -767,6 +765,7 @@ uint64_t ReadAhead::start(uint32_t folder, size_t rows)
     m_rows = rows;
     m_consumed = 0;
     m_claimed = tag(job, 0);
+    m_filled = tag(job, 0);
     m_job = job;
     lock.unlock();
     m_changed.notify_all();
@@ -792,10 +791,9 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
         stop(job);
         return Take::ended;
     }
-    Slot& slot = m_ring[row % kAhead];
     const uint64_t done = tag(job, row + 1);
     Take result = Take::taken;
-    if (slot.ready != done) {
+    if (m_filled < done) {
         uint64_t unclaimed = tag(job, row);
         if (m_claimed.compare_exchange_strong(unclaimed, tag(job, row + 1))) {
             result = Take::yours;
@@ -803,14 +801,14 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
         // The thread is reading it: wait for it and a few rows after it, unless the job ends
         // meanwhile. A thread slower than the walk (compressed blocks) then wakes the walk once
         // for a batch of rows, not for each.
-        if (result == Take::taken && slot.ready != done) {
+        if (result == Take::taken && m_filled < done) {
             constexpr size_t kBatch = 8;
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wanted = tag(job, std::min(row + kBatch, m_rows));
             m_walk_waits = true;
             m_changed.wait(lock, [&] { return m_job != job || m_filled >= m_wanted; });
             m_walk_waits = false;
-            if (slot.ready != done) {
+            if (m_filled < done) {
                 lock.unlock();
                 stop(job);
                 return Take::ended;
@@ -818,7 +816,7 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
         }
     }
     if (result == Take::taken) {
-        *out = std::move(slot.row);
+        *out = std::move(m_ring[row % kAhead]);
     }
     m_consumed = row + 1;
     if (m_thread_waits && row + 1 >= m_resume_at) {
@@ -882,10 +880,8 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
         if (!m_claimed.compare_exchange_weak(claimed, claimed + 1)) {
             continue; // the walk took it, or the job ended
         }
-        // The slot's last row has been taken; the walk reads this one only once it is marked.
-        Slot& slot = m_ring[row % kAhead];
-        fill(table, folder, row, slot.row);
-        slot.ready = tag(job, row + 1);
+        // The slot's last row has been taken; the walk reads this one only once it is counted.
+        fill(table, folder, row, m_ring[row % kAhead]);
         m_filled = tag(job, row + 1);
         if (m_walk_waits && m_filled >= m_wanted) {
             const std::lock_guard<std::mutex> lock(m_mutex);
@@ -907,8 +903,7 @@ void ReadAhead::fill(read::Table& table, uint32_t folder, size_t row, RowAhead& 
         }
         return;
     }
-    std::vector<uint8_t> cell;
-    out.row_type = row_type(table, row, cell);
+    out.row_type = row_type(table, row, m_cell);
     if (out.row_type >= 0 && !walk_opens(out.row_type)) {
         return;
     }
