@@ -248,11 +248,13 @@ public:
     uint32_t node_id() override { return m_node.nid; }
 
 private:
+    // A folder's hierarchy or contents table, made when first asked for (most items are messages,
+    // which never are).
     struct ChildTable
     {
         bool read = false;
         bool present = false;
-        read::Table table;
+        std::unique_ptr<read::Table> table;
     };
     pst::Status table_rows(ChildTable& t, read::FolderTable which, int* count);
     pst::Status table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
@@ -631,7 +633,8 @@ pst::Status NativeItem::sub_item(int index, std::unique_ptr<PstItem>* out)
 pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* count)
 {
     if (!t.read) {
-        pst::Status found = read::open_folder_table(m_source.file(), m_node.nid, which, &t.table);
+        t.table = std::make_unique<read::Table>();
+        pst::Status found = read::open_folder_table(m_source.file(), m_node.nid, which, t.table.get());
         if (!found) {
             return found;
         }
@@ -640,14 +643,14 @@ pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* 
         // Folders of a few messages are not worth a thread's hand-over, nor folders of other items
         // (mail, calendars, ...), which the walk passes over by their rows alone.
         constexpr size_t kReadAheadRows = 32;
-        if (which == read::FolderTable::Contents && t.present && t.table.row_count() >= kReadAheadRows &&
+        if (which == read::FolderTable::Contents && t.present && t.table->row_count() >= kReadAheadRows &&
             may_hold_contacts()) {
             if (ReadAhead* ahead = m_source.read_ahead()) {
-                m_ahead_job = ahead->start(m_node.nid, t.table.row_count());
+                m_ahead_job = ahead->start(m_node.nid, t.table->row_count());
             }
         }
     }
-    const size_t rows = t.present ? t.table.row_count() : 0;
+    const size_t rows = t.present ? t.table->row_count() : 0;
     if (rows > static_cast<size_t>(INT32_MAX)) {
         return pst::Status::failure("its table has " + std::to_string(rows) + " rows, more than can be counted");
     }
@@ -657,7 +660,7 @@ pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* 
 
 pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out)
 {
-    if (!t.read || !t.present || index < 0 || static_cast<size_t>(index) >= t.table.row_count()) {
+    if (!t.read || !t.present || index < 0 || static_cast<size_t>(index) >= t.table->row_count()) {
         return pst::Status::failure("row " + std::to_string(index) + " is past its table");
     }
     const size_t row = static_cast<size_t>(index);
@@ -680,11 +683,11 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
             break;
         }
     }
-    if (pst::Status child = make_child(t.table.row_id(row), folder, out); !child) {
+    if (pst::Status child = make_child(t.table->row_id(row), folder, out); !child) {
         return child;
     }
     if (!folder) {
-        static_cast<NativeItem&>(**out).m_row_type = row_type(t.table, row, m_row_cell);
+        static_cast<NativeItem&>(**out).m_row_type = row_type(*t.table, row, m_row_cell);
     }
     return pst::Status::success();
 }
