@@ -300,9 +300,18 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
     read_categories(list, codepage, draft);
     read_flag(list, draft);
     read_exchange(list, codepage, draft);
+}
+
+contacts::ContactIdentity item_identity(const PropertyList& list, uint32_t node_id)
+{
+    contacts::ContactIdentity identity{};
     if (const PropertyList::Property* key = list.find(kTagSearchKey, kTypeBinary); key != nullptr) {
-        draft.set_identity(contacts::identity_of_search_key(list.bytes(*key)));
+        identity = contacts::identity_of_search_key(list.bytes(*key));
     }
+    if (identity == contacts::ContactIdentity{} && node_id != 0) {
+        identity = contacts::identity_of_node(node_id);
+    }
+    return identity;
 }
 
 contacts::PhotoType photo_type_of(const ContactPhoto& photo)
@@ -327,11 +336,7 @@ pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& dra
     reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
     set_index_key(draft);
-    if (draft.identity() == contacts::ContactIdentity{}) {
-        if (const uint32_t nid = item.node_id(); nid != 0) {
-            draft.set_identity(contacts::identity_of_node(nid));
-        }
-    }
+    draft.set_identity(item_identity(*list, item.node_id()));
     ContactPhoto photo;
     if (item.contact_photo(&photo).found()) {
         draft.set_photo(photo.bytes, photo_type_of(photo));

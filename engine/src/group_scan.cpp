@@ -55,11 +55,7 @@ pst::Status GroupScan::read_list(PstItem& item, int codepage)
         read_name(*list, kLidListName, codepage, group.name);
     }
     group.node_id = item.node_id();
-    if (const PropertyList::Property* key = list->find(kTagSearchKey, kTypeBinary); key != nullptr) {
-        group.identity = contacts::identity_of_search_key(list->bytes(*key));
-    } else if (group.node_id != 0) {
-        group.identity = contacts::identity_of_node(group.node_id);
-    }
+    group.identity = item_identity(*list, group.node_id);
     // A list that outgrew the two multi-valued properties keeps its members in the stream, which
     // then wins over them.
     const PropertyList::Property* stream = list->find(kLidStream, kTypeBinary);

@@ -426,4 +426,32 @@ INSTANTIATE_TEST_SUITE_P(BothReaders, Extraction,
                          ::testing::Values(engine::ReaderKind::native, engine::ReaderKind::libpff),
                          [](const auto& info) { return std::string(engine::reader_kind_name(info.param)); });
 
+// One rule names contacts and groups alike: the search key's first 16 bytes, else (no key, an
+// empty one or one of zeros) the node id, else nothing.
+TEST(ItemIdentity, SearchKeyElseNodeId)
+{
+    const std::vector<uint8_t> key = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+    const std::vector<uint8_t> zeros(16, 0), empty;
+    const struct
+    {
+        const std::vector<uint8_t>* key; // nullptr: no PidTagSearchKey
+        uint32_t node;
+        contacts::ContactIdentity expected;
+    } cases[] = {
+        {&key, 0x200024, contacts::identity_of_search_key(key)},
+        {&key, 0, contacts::identity_of_search_key(key)},
+        {nullptr, 0x200024, contacts::identity_of_node(0x200024)},
+        {&empty, 0x200024, contacts::identity_of_node(0x200024)},
+        {&zeros, 0x200024, contacts::identity_of_node(0x200024)},
+        {nullptr, 0, contacts::ContactIdentity{}},
+    };
+    for (const auto& c : cases) {
+        engine::PropertyList list;
+        if (c.key != nullptr) {
+            list.add(0x300B, engine::kTypeBinary, c.key->data(), c.key->size());
+        }
+        EXPECT_EQ(engine::item_identity(list, c.node), c.expected) << (c.key ? c.key->size() : -1) << " " << c.node;
+    }
+}
+
 } // namespace

@@ -57,7 +57,7 @@ class ContactReader
 public:
     // Resets `draft` (every text absent, gender 0) and reads the properties into it; 8-bit
     // texts of a message that names no code page are read in `fallback_codepage`. Number,
-    // index key and the constants are left to the caller.
+    // index key, identity and the constants are left to the caller.
     void read(const PropertyList& properties, ContactDraft& draft, int fallback_codepage = 1252);
 
 private:
@@ -70,8 +70,13 @@ private:
     std::u16string m_joined; // the joined categories, reused across items
 };
 
+// What identifies an item of the file across runs (a contact's or a group's UID): the first 16
+// bytes of its PidTagSearchKey, else (no key, or one of zeros) its node id; zeros when it has
+// neither (an item found in free space without a key).
+contacts::ContactIdentity item_identity(const PropertyList& list, uint32_t node_id);
+
 // Reads one contact item into `draft`: its properties, its photo, `kind_code` and the index key
-// that follows from them. A failure when the item's properties cannot be read.
+// that follows from them, and its identity. A failure when the item's properties cannot be read.
 pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code,
                          int fallback_codepage);
 
