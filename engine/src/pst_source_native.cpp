@@ -259,6 +259,8 @@ private:
     pst::Status table_rows(ChildTable& t, read::FolderTable which, int* count);
     pst::Status table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     pst::Status make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
+    // Counts a contents-table row of `type` toward the read-ahead's sample of this folder.
+    void sample_row(size_t row, int type);
     // A message item from what the read-ahead found for its row.
     pst::Status child_from(RowAhead& row, std::unique_ptr<PstItem>* out);
     // Whether this folder's container class is a contact folder's (IPF.Contact...), or it has none.
@@ -272,7 +274,7 @@ private:
     int m_row_type = -1;
     // The read-ahead of this folder's contents table (0: none).
     uint64_t m_ahead_job = 0;
-    size_t m_ahead_contacts = 0; // contacts among the rows taken from it
+    size_t m_ahead_contacts = 0; // contacts among its rows so far
     // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
     int m_photo_found = -1;
     ContactPhoto m_photo;
@@ -667,15 +669,11 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
     if (!folder && m_ahead_job != 0) {
         RowAhead ahead;
         switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
-        case ReadAhead::Take::taken:
-            // A folder whose first rows are mostly other items (distribution lists, forms) gains
-            // nothing from the thread: the walk reads the rest itself.
-            m_ahead_contacts += ahead.row_type == kItemContact ? 1 : 0;
-            if (row + 1 == kReadAheadSample && 2 * m_ahead_contacts < kReadAheadSample) {
-                m_source.read_ahead()->stop(m_ahead_job);
-                m_ahead_job = 0;
-            }
-            return child_from(ahead, out);
+        case ReadAhead::Take::taken: {
+            pst::Status child = child_from(ahead, out);
+            sample_row(row, ahead.row_type);
+            return child;
+        }
         case ReadAhead::Take::ended:
             m_ahead_job = 0;
             break;
@@ -687,9 +685,25 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         return child;
     }
     if (!folder) {
-        static_cast<NativeItem&>(**out).m_row_type = row_type(*t.table, row, m_row_cell);
+        const int type = row_type(*t.table, row, m_row_cell);
+        static_cast<NativeItem&>(**out).m_row_type = type;
+        sample_row(row, type);
     }
     return pst::Status::success();
+}
+
+void NativeItem::sample_row(size_t row, int type)
+{
+    // A folder whose first rows are mostly other items (distribution lists, forms) gains nothing
+    // from the thread: the walk reads the rest itself. Every row counts, whoever read it.
+    if (m_ahead_job == 0) {
+        return;
+    }
+    m_ahead_contacts += type == kItemContact ? 1 : 0;
+    if (row + 1 == kReadAheadSample && 2 * m_ahead_contacts < kReadAheadSample) {
+        m_source.read_ahead()->stop(m_ahead_job);
+        m_ahead_job = 0;
+    }
 }
 
 bool NativeItem::may_hold_contacts()
