@@ -125,6 +125,60 @@ void BlockCache::clear()
         m_used[i] = false;
 }
 
+bool ReadWindows::copy(uint64_t ib, size_t n, uint8_t* out)
+{
+    for (Window& w : m_windows) {
+        if (w.length != 0 && ib >= w.at && ib - w.at <= w.length && n <= w.length - (ib - w.at)) {
+            std::memcpy(out, w.bytes.data() + (ib - w.at), n);
+            w.used = ++m_clock;
+            return true;
+        }
+    }
+    return false;
+}
+
+ReadWindows::Window& ReadWindows::refill(uint64_t ib, size_t n, uint64_t file_size, size_t* want)
+{
+    Window* chosen = &m_windows[0];
+    bool follows = false;
+    for (Window& w : m_windows) {
+        // A read that starts in the window or a small gap past its end: the reader is moving
+        // forward through bytes it reads densely.
+        if (w.length != 0 && ib >= w.at && ib - w.at <= w.length + kGap) {
+            chosen = &w;
+            follows = true;
+            break;
+        }
+        if (w.used < chosen->used) {
+            chosen = &w;
+        }
+    }
+    // A window that keeps being followed grows, doubling up to kWindowBytes; reads with gaps
+    // between them (a folder's items among other folders') or a pair of neighbours (an item's
+    // data block and its subnode block) read just what they ask for.
+    chosen->streak = follows ? chosen->streak + 1 : 0;
+    size_t size = n;
+    if (chosen->streak >= 2) {
+        const size_t grown = std::min<size_t>(kWindowBytes, size_t{1024} << std::min<unsigned>(chosen->streak, 6));
+        size = static_cast<size_t>(std::max<uint64_t>(n, std::min<uint64_t>(grown, file_size - ib)));
+    }
+    *want = size;
+    if (chosen->bytes.size() < size) {
+        chosen->bytes.resize(kWindowBytes);
+    }
+    chosen->length = 0;
+    chosen->at = ib;
+    chosen->used = ++m_clock;
+    return *chosen;
+}
+
+void ReadWindows::clear()
+{
+    for (Window& w : m_windows) {
+        w.length = 0;
+    }
+}
+
 namespace {
 
 constexpr uint64_t kBidMask = ~uint64_t(1); // bit 0 of a BID is reserved
@@ -153,18 +207,37 @@ Status File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out)
         std::memcpy(out, memory.data() + ib, n);
         return Status::success();
     }
+    if (n > ReadWindows::kLargestRead || n == 0) {
+        size_t got = 0;
+        return pread_at_least(ib, n, n, out, &got);
+    }
+    if (windows.copy(ib, n, out))
+        return Status::success();
+    size_t want = 0;
+    ReadWindows::Window& w = windows.refill(ib, n, size, &want);
+    size_t got = 0;
+    if (Status status = pread_at_least(ib, n, want, w.bytes.data(), &got); !status)
+        return status;
+    w.length = got;
+    std::memcpy(out, w.bytes.data(), n);
+    return Status::success();
+}
+
+Status File::Impl::pread_at_least(uint64_t ib, size_t need, size_t n, uint8_t* out, size_t* got)
+{
     size_t done = 0;
-    while (done < n) {
+    while (done < need) {
         const ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(ib + done));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
             return fail(std::string("read failed at ") + hex(ib + done) + ": " + std::strerror(errno));
         if (r == 0)
-            return fail("the file ends at " + hex(ib + done) + ", before the " + std::to_string(n) + " bytes at " +
+            return fail("the file ends at " + hex(ib + done) + ", before the " + std::to_string(need) + " bytes at " +
                         hex(ib) + " (was it truncated?)");
         done += static_cast<size_t>(r);
     }
+    *got = done;
     return Status::success();
 }
 

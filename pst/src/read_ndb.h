@@ -5,6 +5,7 @@
 #include "layout.h"
 #include "pst/reader.h"
 
+#include <array>
 #include <cstring>
 #include <unordered_map>
 
@@ -87,6 +88,39 @@ private:
     uint32_t m_head = UINT32_MAX, m_tail = UINT32_MAX;
 };
 
+// A few windows of the file's bytes for small reads. A read that lands in or just past a window
+// (blocks and pages read in file order, as a walk of a file written in order does) refills that
+// window with more bytes each time, up to kWindowBytes: one system call for many blocks. Any other
+// read takes a window of just its own bytes, so scattered reads move no more bytes than they ask
+// for.
+class ReadWindows
+{
+public:
+    static constexpr size_t kWindows = 4;
+    static constexpr size_t kWindowBytes = 64 * 1024;
+    static constexpr size_t kLargestRead = 16 * 1024; // larger reads bypass the windows
+    static constexpr size_t kGap = 4096;              // the bytes a following read may skip
+
+    struct Window
+    {
+        uint64_t at = 0;
+        size_t length = 0;   // 0: empty
+        uint64_t used = 0;   // when last used, for choosing the window to refill
+        unsigned streak = 0; // refills in a row that followed the window's bytes
+        std::vector<uint8_t> bytes;
+    };
+    // Copies `n` bytes at `ib` to `out` when a window holds them all.
+    bool copy(uint64_t ib, size_t n, uint8_t* out);
+    // The window to fill for a read at `ib` that no window held, and how many bytes to read into
+    // it (`n`, or more when the read follows that window).
+    Window& refill(uint64_t ib, size_t n, uint64_t file_size, size_t* want);
+    void clear();
+
+private:
+    std::array<Window, kWindows> m_windows;
+    uint64_t m_clock = 0;
+};
+
 // Inflates zlib streams of a known inflated size (compressed blocks) with libdeflate, reusing one
 // decompressor. libdeflate rather than zlib: a block is one small stream, and zlib builds its
 // tables anew for each (about 40 % of a scan of compressed blocks went to it; bench/ost).
@@ -145,12 +179,15 @@ struct File::Impl
     // block B-tree has no entry, and set only while a recovered item is read.
     const std::unordered_map<uint64_t, detail::BlockRef>* extra_blocks = nullptr;
     detail::PageCache pages;
+    detail::ReadWindows windows;
     detail::BlockCache internal_blocks;
     std::vector<uint8_t> scratch;
 
     Status read_header();
     // `size` bytes at `ib`; fails when they pass the end of the file or the read fails.
     Status read_at(uint64_t ib, size_t size, uint8_t* out);
+    // At least `need` and at most `size` bytes at `ib` from the file itself; *got says how many.
+    Status pread_at_least(uint64_t ib, size_t need, size_t size, uint8_t* out, size_t* got);
     // The page `bid` at `ib` of the tree whose pages have type `ptype`, checked.
     Status page(uint64_t bid, uint64_t ib, uint8_t ptype, const detail::Page** out);
     // The leaf entry with `key` in a B-tree; *entry points into a cached page (valid until the next
