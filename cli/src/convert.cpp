@@ -1,5 +1,6 @@
 #include "cli/convert.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -28,8 +29,17 @@ using contacts::Field;
 // or \\ so that every contact stays on one line.
 void append_list_value(std::u16string_view value, std::string& line)
 {
-    const std::string utf8 = contacts::utf16_to_utf8(value);
-    for (char c : utf8) {
+    const std::size_t from = line.size();
+    contacts::utf16_to_utf8(value, line);
+    const auto special = [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == '\\'; };
+    const auto first = std::find_if(line.begin() + static_cast<std::ptrdiff_t>(from), line.end(), special);
+    if (first == line.end()) {
+        return;
+    }
+    // Rare: the value holds a character the line format escapes.
+    const std::string tail(first, line.end());
+    line.erase(first, line.end());
+    for (char c : tail) {
         switch (c) {
         case '\t':
             line += "\\t";
@@ -51,13 +61,17 @@ void append_list_value(std::u16string_view value, std::string& line)
 
 void write_list_line(const ContactRecord& r, std::ostream& out)
 {
-    std::string line = std::to_string(r.number());
+    // Reused from line to line: a million contacts make a million lines.
+    thread_local std::string line;
+    thread_local contacts::RecordTexts texts;
+    r.texts(texts);
+    line = std::to_string(r.number());
     for (std::size_t c = 0; c < contacts::kScanListColumns; ++c) {
         line.push_back('\t');
-        append_list_value(r.text_or_empty(contacts::kListColumns[c].field), line);
+        append_list_value(texts[contacts::field_index(contacts::kListColumns[c].field)], line);
     }
     line.push_back('\n');
-    out << line;
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 void append_hex4(unsigned v, std::string& out)
