@@ -15,10 +15,25 @@ bool is_text(Field f)
     return field_info(f).type == FieldType::Text;
 }
 
+// The code units before the first NUL (all of them when there is none); four at a time, as
+// texts seldom hold one.
 std::size_t length_to_nul(std::u16string_view v)
 {
-    const auto nul = v.find(u'\0');
-    return nul == std::u16string_view::npos ? v.size() : nul;
+    constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
+    std::size_t i = 0;
+    for (; i + 4 <= v.size(); i += 4) {
+        uint64_t word;
+        std::memcpy(&word, v.data() + i, sizeof word);
+        if (((word - kOnes) & ~word & kHighs) != 0) {
+            break;
+        }
+    }
+    for (; i < v.size(); ++i) {
+        if (v[i] == u'\0') {
+            return i;
+        }
+    }
+    return v.size();
 }
 
 } // namespace
@@ -117,60 +132,59 @@ const char16_t* ContactRecord::block() const noexcept
     return reinterpret_cast<const char16_t*>(offsets() + m_present_count);
 }
 
-std::size_t ContactRecord::size_for(const ContactDraft& draft) noexcept
+void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
 {
     std::size_t units = 0;
-    std::size_t present = 0;
+    plan.present = 0;
     for (const auto& info : kFieldTable) {
-        if (is_text(info.field)) {
-            if (const auto t = draft.text(info.field)) {
-                units += length_to_nul(*t) + 1;
-                ++present;
-            }
+        uint32_t& length = plan.length[field_index(info.field)];
+        length = Plan::kNoText;
+        if (!is_text(info.field)) {
+            continue;
+        }
+        if (const auto t = draft.text(info.field)) {
+            length = static_cast<uint32_t>(length_to_nul(*t));
+            units += length + 1;
+            ++plan.present;
         }
     }
     units += draft.exchange().size();
-    std::size_t bytes = sizeof(ContactRecord) + present * sizeof(uint32_t) + units * sizeof(char16_t);
+    std::size_t bytes = sizeof(ContactRecord) + plan.present * sizeof(uint32_t) + units * sizeof(char16_t);
     const PhotoView photo = draft.photo();
     if (!photo.empty()) {
         bytes += photo.bytes.size() + sizeof(uint32_t);
     }
-    return bytes > UINT32_MAX ? 0 : bytes;
+    plan.bytes = bytes > UINT32_MAX ? 0 : bytes;
 }
 
-ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const ContactDraft& draft,
+ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const ContactDraft& draft,
                                        bool in_arena) noexcept
 {
     static_assert(sizeof(ContactRecord) % alignof(uint32_t) == 0);
     auto* record = new (memory) ContactRecord();
-    record->m_bytes = static_cast<uint32_t>(bytes);
+    record->m_bytes = static_cast<uint32_t>(plan.bytes);
     record->m_kind_code = draft.kind_code();
     record->m_number = draft.number();
     record->m_gender = draft.gender();
     record->m_in_arena = in_arena;
     record->m_origin = draft.origin();
     record->m_identity = draft.identity();
-    std::size_t present = 0;
-    for (const auto& info : kFieldTable) {
-        present += is_text(info.field) && draft.has(info.field) ? 1 : 0;
-    }
-    record->m_present_count = static_cast<uint8_t>(present);
+    record->m_present_count = static_cast<uint8_t>(plan.present);
     auto* offsets = const_cast<uint32_t*>(record->offsets());
     auto* out = const_cast<char16_t*>(record->block());
     uint32_t at = 0;
     std::size_t slot = 0;
     for (const auto& info : kFieldTable) {
-        const auto t = is_text(info.field) ? draft.text(info.field) : std::nullopt;
-        if (!t) {
+        const auto i = field_index(info.field);
+        const uint32_t n = plan.length[i];
+        if (n == Plan::kNoText) {
             continue;
         }
-        const auto i = field_index(info.field);
         record->m_present[i / 32] |= 1u << (i % 32);
-        const std::size_t n = length_to_nul(*t);
         offsets[slot++] = at;
-        std::char_traits<char16_t>::copy(out + at, t->data(), n);
+        std::char_traits<char16_t>::copy(out + at, draft.text(info.field)->data(), n);
         out[at + n] = u'\0';
-        at += static_cast<uint32_t>(n + 1);
+        at += n + 1;
     }
     const std::u16string_view exchange = draft.exchange();
     record->m_exchange_at = at;
@@ -180,7 +194,7 @@ ContactRecord* ContactRecord::build_in(void* memory, std::size_t bytes, const Co
     const PhotoView photo = draft.photo();
     if (!photo.empty()) {
         record->m_photo_type = photo.type;
-        auto* end = static_cast<unsigned char*>(memory) + bytes;
+        auto* end = static_cast<unsigned char*>(memory) + plan.bytes;
         const auto size = static_cast<uint32_t>(photo.bytes.size());
         std::memcpy(end - sizeof size, &size, sizeof size);
         std::memcpy(end - sizeof size - size, photo.bytes.data(), size);
@@ -371,12 +385,13 @@ PhotoType photo_type_from_magic(std::span<const uint8_t> b) noexcept
 
 ContactRecordPtr ContactRecord::make(const ContactDraft& draft) noexcept
 {
-    const std::size_t bytes = size_for(draft);
-    void* memory = bytes == 0 ? nullptr : ::operator new(bytes, std::nothrow);
+    Plan plan;
+    plan_for(draft, plan);
+    void* memory = plan.bytes == 0 ? nullptr : ::operator new(plan.bytes, std::nothrow);
     if (memory == nullptr) {
         return nullptr;
     }
-    return ContactRecordPtr(build_in(memory, bytes, draft, false));
+    return ContactRecordPtr(build_in(memory, plan, draft, false));
 }
 
 void ContactRecordDeleter::operator()(ContactRecord* r) const noexcept

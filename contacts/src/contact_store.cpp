@@ -53,7 +53,9 @@ void fail_next_record_build_for_test() noexcept
 ContactRecordPtr ContactStore::build(const ContactDraft& draft) noexcept
 {
     constexpr std::size_t kChunk = 1 << 20;
-    const std::size_t bytes = ContactRecord::size_for(draft);
+    ContactRecord::Plan plan;
+    ContactRecord::plan_for(draft, plan);
+    const std::size_t bytes = plan.bytes;
     if (bytes == 0) {
         return nullptr;
     }
@@ -74,7 +76,7 @@ ContactRecordPtr ContactStore::build(const ContactDraft& draft) noexcept
     }
     void* memory = m_chunks.back().get() + m_chunk_used;
     m_chunk_used += aligned;
-    return ContactRecordPtr(ContactRecord::build_in(memory, bytes, draft, true));
+    return ContactRecordPtr(ContactRecord::build_in(memory, plan, draft, true));
 }
 
 ContactRecordPtr contact_record_build(ContactStore& store, const ContactDraft& draft)
@@ -101,6 +103,7 @@ int contact_store_append(ContactStore& store, ContactRecordPtr record) noexcept
         store.m_last->m_next.store(r, std::memory_order_release);
     }
     store.m_last = r;
+    store.m_heap_records += r->m_in_arena ? 0 : 1;
     store.m_size.fetch_add(1, std::memory_order_release);
     return 1;
 }
@@ -120,11 +123,14 @@ void contact_store_clear(ContactStore& store) noexcept
     ContactRecord* r = store.m_first.exchange(nullptr, std::memory_order_acq_rel);
     store.m_last = nullptr;
     store.m_size.store(0, std::memory_order_release);
-    while (r != nullptr) {
+    // Records in the chunks go with them: only heap records are freed one by one, and a store of
+    // none is not walked (a million records lie in 2 GB).
+    while (r != nullptr && store.m_heap_records != 0) {
         ContactRecord* next = r->m_next.load(std::memory_order_acquire);
         ContactRecordDeleter{}(r); // heap records; arena records go with the chunks below
         r = next;
     }
+    store.m_heap_records = 0;
     store.m_chunks.clear();
     store.m_chunk_used = 0;
     store.m_chunk_size = 0;

@@ -114,6 +114,12 @@ void PropertyList::clear()
     m_names.clear();
 }
 
+void PropertyList::reserve(size_t count, size_t bytes)
+{
+    m_properties.reserve(count);
+    m_bytes.reserve(bytes);
+}
+
 void PropertyList::add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size,
                        std::optional<uint32_t> named_lid, const Guid* guid, std::u16string_view string_name)
 {

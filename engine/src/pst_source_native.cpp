@@ -70,9 +70,19 @@ pst::Status made(std::unique_ptr<PstItem>* out, PstItem* item)
     return item != nullptr ? pst::Status::success() : pst::Status::failure(kNoMemory);
 }
 
+// kKnownValueTypes as one bit per type below 0x1200 (every one of them is).
+constexpr size_t kTypeBitsEnd = 0x1200;
+constexpr std::array<uint64_t, kTypeBitsEnd / 64> kKnownTypeBits = [] {
+    std::array<uint64_t, kTypeBitsEnd / 64> bits{};
+    for (const uint16_t type : kKnownValueTypes) {
+        bits[type / 64] |= uint64_t{1} << (type % 64);
+    }
+    return bits;
+}();
+
 bool known_value_type(uint16_t type)
 {
-    return std::find(std::begin(kKnownValueTypes), std::end(kKnownValueTypes), type) != std::end(kKnownValueTypes);
+    return type < kTypeBitsEnd && (kKnownTypeBits[type / 64] >> (type % 64) & 1) != 0;
 }
 
 // A stored text that is ASCII in practice (a class name, a MIME tag, an extension): 8-bit bytes
@@ -499,6 +509,11 @@ private:
     // (and an empty list) for a value type libpff refuses.
     pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list)
     {
+        size_t bytes = 0;
+        for (size_t i = 0; i < pc.size(); ++i) {
+            bytes += pc.at(i).size;
+        }
+        list.reserve(pc.size(), bytes);
         for (size_t i = 0; i < pc.size(); ++i) {
             const read::PropertyRef& p = pc.at(i);
             if (!known_value_type(p.type)) {

@@ -103,6 +103,28 @@ TEST(ContactRecord, KeepsAbsentEmptyAndPresentApart)
 
 // All texts at once are the texts one by one: no field, every field, empty texts, a text cut at
 // a NUL, the last field with EX addresses and a photo after it.
+TEST(ContactRecord, ATextIsCutAtItsFirstNulWhereverItLies)
+{
+    // Every length up to three blocks of four code units, with the NUL at every position (and
+    // none), beside code units whose halves are zero bytes (U+0100, U+FF00) or all ones.
+    const std::u16string units = u"a\u0100\uFF00\uFFFFb\u0001c\u00FFd\u8000efgh";
+    for (std::size_t length = 0; length <= 13; ++length) {
+        for (std::size_t nul = 0; nul <= length; ++nul) {
+            std::u16string text = units.substr(0, length);
+            if (nul < length) {
+                text[nul] = u'\0';
+            }
+            ContactDraft draft;
+            draft.set_text(Field::body, text);
+            draft.set_text(Field::first_name, u"after");
+            auto record = ContactRecord::make(draft);
+            ASSERT_TRUE(record);
+            EXPECT_EQ(record->text(Field::body), std::u16string_view(text).substr(0, nul)) << length << " " << nul;
+            EXPECT_EQ(record->text(Field::first_name), std::u16string_view(u"after"));
+        }
+    }
+}
+
 TEST(ContactRecord, AllTextsAtOnceAreEachText)
 {
     const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};

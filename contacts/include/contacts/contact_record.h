@@ -515,10 +515,18 @@ private:
     friend void contact_store_clear(ContactStore& store) noexcept;
     friend class ContactStore;
     ContactRecord() = default;
-    // Bytes a record of `draft` needs; 0 when it would exceed 4 GiB.
-    static std::size_t size_for(const ContactDraft& draft) noexcept;
-    // Builds the record in `memory` (size_for(draft) bytes, 8-byte aligned).
-    static ContactRecord* build_in(void* memory, std::size_t bytes, const ContactDraft& draft, bool in_arena) noexcept;
+    // What a record of a draft holds: each text's length up to its first NUL (kNoText when
+    // absent), and the bytes it needs (0 when it would exceed 4 GiB).
+    struct Plan
+    {
+        static constexpr uint32_t kNoText = 0xFFFFFFFFu;
+        std::array<uint32_t, kFieldCount> length;
+        std::size_t present = 0;
+        std::size_t bytes = 0;
+    };
+    static void plan_for(const ContactDraft& draft, Plan& plan) noexcept;
+    // Builds the record in `memory` (plan.bytes bytes, 8-byte aligned).
+    static ContactRecord* build_in(void* memory, const Plan& plan, const ContactDraft& draft, bool in_arena) noexcept;
     // Layout after the header: one uint32_t start offset per present text field (in field
     // order), then the texts, each NUL-terminated, in code units, then the packed EX addresses
     // (m_exchange_units code units at m_exchange_at); with a photo, then (4-byte

@@ -50,6 +50,7 @@ private:
 
     std::atomic<ContactRecord*> m_first{nullptr};
     ContactRecord* m_last = nullptr; // tail, touched by the appending thread only
+    std::size_t m_heap_records = 0;  // appended records that are not in the chunks (make())
     std::atomic<int32_t> m_sequence{0};
     std::atomic<int64_t> m_size{0};
     // Records live in large chunks rather than one heap block each: fewer allocations, and no

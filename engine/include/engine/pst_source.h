@@ -107,6 +107,9 @@ public:
     };
 
     void clear();
+    // Room for `count` properties holding `bytes` bytes in all, so that adding them allocates
+    // nothing more.
+    void reserve(size_t count, size_t bytes);
     // Adds a property. `named_lid`: the LID of a numeric named property; `string_name`: the
     // GUID and name of a string-named one (at most one of the two).
     void add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size,
