@@ -1,7 +1,10 @@
 #include "pst/text.h"
 
 #include <array>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <iconv.h>
 #include <map>
 #include <memory>
@@ -135,6 +138,23 @@ void utf16_to_utf8(std::u16string_view s, std::string& out)
     out.resize(start + s.size() * 3);
     char* p = out.data() + start;
     for (std::size_t i = 0; i < s.size(); ++i) {
+        // Four ASCII units at a time: most texts are mostly ASCII.
+        while (i + 4 <= s.size()) {
+            uint64_t word;
+            std::memcpy(&word, s.data() + i, sizeof word);
+            if ((word & 0xFF80FF80FF80FF80u) != 0) {
+                break;
+            }
+            p[0] = static_cast<char>(s[i]);
+            p[1] = static_cast<char>(s[i + 1]);
+            p[2] = static_cast<char>(s[i + 2]);
+            p[3] = static_cast<char>(s[i + 3]);
+            p += 4;
+            i += 4;
+        }
+        if (i == s.size()) {
+            break;
+        }
         char32_t c = s[i];
         if (c < 0x80) {
             *p++ = static_cast<char>(c);
@@ -161,7 +181,20 @@ std::string utf16_to_utf8(std::u16string_view s)
 std::size_t utf16le_to_utf16(const uint8_t* bytes, std::size_t size, char16_t* out)
 {
     std::size_t n = 0;
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
+    if constexpr (std::endian::native == std::endian::little) {
+        // The stored units are the host's: find the first NUL four units at a time and copy up to
+        // it at once.
+        constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
+        for (; 2 * n + 8 <= size; n += 4) {
+            uint64_t word;
+            std::memcpy(&word, bytes + 2 * n, sizeof word);
+            if (((word - kOnes) & ~word & kHighs) != 0) {
+                break;
+            }
+        }
+        std::memcpy(out, bytes, 2 * n);
+    }
+    for (std::size_t i = 2 * n; i + 1 < size; i += 2) {
         const auto c = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
         if (c == 0) {
             break;

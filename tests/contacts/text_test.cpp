@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "contacts/text.h"
 
@@ -57,6 +58,67 @@ TEST(Text, StoredUtf16StopsAtNulAndDropsAnOddByte)
     EXPECT_EQ(std::u16string(out, 3), u"A\U0001D49C");
     ASSERT_EQ(contacts::utf16le_to_utf16(bytes, 3, out), 1u);
     EXPECT_EQ(out[0], u'A');
+}
+
+// A unit at a time, as the conversions were first written: the reference for their faster forms.
+std::string reference_utf8(std::u16string_view s)
+{
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+        } else if (c < 0x10000) {
+            out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+                    static_cast<char>(0x80 | (c & 0x3F))};
+        } else {
+            out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+                    static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+        }
+    }
+    return out;
+}
+
+TEST(Text, FastConversionsEqualTheUnitByUnitOnesAtEveryPosition)
+{
+    // Each unit at every position of texts up to three blocks of four long, among ASCII: the
+    // edges of ASCII (U+007F, U+0080), of two and three bytes (U+07FF, U+0800), units whose low
+    // or high byte is zero (U+0100, U+FF00), both halves of U+10FFFF and lone ones, and NUL.
+    const char16_t kUnits[] = {0x0000, 0x0001, 0x007F, 0x0080, 0x00FF, 0x0100, 0x07FF,
+                               0x0800, 0xFF00, 0xFFFF, 0xDBFF, 0xDFFF, 0xD800, 0xDC00};
+    for (std::size_t length = 1; length <= 13; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const char16_t unit : kUnits) {
+                std::u16string text(length, u'a');
+                text[at] = unit;
+                if (unit == 0xDBFF && at + 1 < length) {
+                    text[at + 1] = 0xDFFF; // U+10FFFF as a pair
+                }
+                const std::u16string_view before_nul(
+                    text.data(), text.find(u'\0') == std::u16string::npos ? text.size() : text.find(u'\0'));
+                EXPECT_EQ(contacts::utf16_to_utf8(before_nul), reference_utf8(before_nul)) << length << " " << at;
+
+                std::vector<uint8_t> stored;
+                for (const char16_t c : text) {
+                    stored.push_back(static_cast<uint8_t>(c & 0xFF));
+                    stored.push_back(static_cast<uint8_t>(c >> 8));
+                }
+                for (const std::size_t size : {stored.size(), stored.size() - 1}) { // and an odd last byte
+                    std::u16string out(length, u'?');
+                    const std::size_t n = contacts::utf16le_to_utf16(stored.data(), size, out.data());
+                    const std::size_t whole = std::min(before_nul.size(), size / 2);
+                    EXPECT_EQ(std::u16string_view(out.data(), n), before_nul.substr(0, whole)) << length << " " << at;
+                }
+            }
+        }
+    }
 }
 
 } // namespace
