@@ -45,9 +45,28 @@ ContactDraft::ContactDraft()
     reset();
 }
 
+ContactDraft::ContactDraft(const ContactDraft& other)
+    : m_buffer(other.m_used != 0 ? std::make_unique_for_overwrite<char16_t[]>(other.m_used) : nullptr),
+      m_used(other.m_used), m_capacity(other.m_used), m_start(other.m_start), m_length(other.m_length),
+      m_gender(other.m_gender), m_kind_code(other.m_kind_code), m_number(other.m_number), m_origin(other.m_origin),
+      m_photo_type(other.m_photo_type), m_photo(other.m_photo), m_identity(other.m_identity),
+      m_exchange(other.m_exchange)
+{
+    std::char_traits<char16_t>::copy(m_buffer.get(), other.m_buffer.get(), m_used);
+}
+
+ContactDraft& ContactDraft::operator=(const ContactDraft& other)
+{
+    if (this != &other) {
+        ContactDraft copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
 void ContactDraft::reset()
 {
-    m_buffer.clear();
+    m_used = 0;
     m_start.fill(0);
     m_length.fill(kAbsent);
     m_gender = 0;
@@ -77,17 +96,23 @@ char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
         return nullptr;
     }
     const auto i = field_index(f);
-    m_start[i] = static_cast<uint32_t>(m_buffer.size());
+    if (m_capacity - m_used < length) {
+        const std::size_t capacity = std::max({m_capacity * 2, m_used + length, std::size_t{1024}});
+        auto grown = std::make_unique_for_overwrite<char16_t[]>(capacity);
+        std::char_traits<char16_t>::copy(grown.get(), m_buffer.get(), m_used);
+        m_buffer = std::move(grown);
+        m_capacity = capacity;
+    }
+    m_start[i] = static_cast<uint32_t>(m_used);
     m_length[i] = static_cast<uint32_t>(length);
-    m_buffer.resize(m_buffer.size() + length);
-    return m_buffer.data() + m_start[i];
+    m_used += length;
+    return m_buffer.get() + m_start[i];
 }
 
 void ContactDraft::set_text(Field f, std::u16string_view value)
 {
     // A value taken from this draft would move when the buffer grows: copy it first.
-    const bool inside =
-        !m_buffer.empty() && value.data() >= m_buffer.data() && value.data() < m_buffer.data() + m_buffer.size();
+    const bool inside = m_used != 0 && value.data() >= m_buffer.get() && value.data() < m_buffer.get() + m_used;
     if (inside) {
         const std::u16string copy(value);
         set_text(f, copy);
@@ -117,7 +142,7 @@ std::optional<std::u16string_view> ContactDraft::text(Field f) const
     if (m_length[i] == kAbsent) {
         return std::nullopt;
     }
-    return std::u16string_view(m_buffer.data() + m_start[i], m_length[i]);
+    return std::u16string_view(m_buffer.get() + m_start[i], m_length[i]);
 }
 
 // ---- ContactRecord

@@ -264,7 +264,18 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
         const bool body = i == kReadOrder.size();
         const Field field = body ? Field::body : kReadOrder[i];
         const PropertyList::Property* p = first[tags.slot_of[body ? kTagBody : tag_of(field)] - 1];
-        if (p == nullptr || !property_text(list, *p, codepage, m_text)) {
+        if (p == nullptr) {
+            continue;
+        }
+        if (p->type == kTypeUnicode && field != Field::gender) {
+            // Decoded straight into the draft: most texts of a file are Unicode.
+            const std::span<const uint8_t> bytes = list.bytes(*p);
+            if (char16_t* out = draft.set_text_uninitialized(field, bytes.size() / 2)) {
+                draft.truncate_text(field, contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out));
+            }
+            continue;
+        }
+        if (!property_text(list, *p, codepage, m_text)) {
             continue;
         }
         if (field == Field::gender) {

@@ -407,6 +407,10 @@ class ContactDraft
 {
 public:
     ContactDraft();
+    ContactDraft(const ContactDraft& other);
+    ContactDraft& operator=(const ContactDraft& other);
+    ContactDraft(ContactDraft&&) noexcept = default;
+    ContactDraft& operator=(ContactDraft&&) noexcept = default;
 
     // Every text absent, gender 0, number 0, kind code kContactKindCode.
     void reset();
@@ -443,7 +447,10 @@ public:
 
 private:
     static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
-    std::u16string m_buffer;
+    // The texts, one after another; grown without filling what decoders overwrite anyway.
+    std::unique_ptr<char16_t[]> m_buffer;
+    std::size_t m_used = 0;
+    std::size_t m_capacity = 0;
     std::array<uint32_t, kFieldCount> m_start{};
     std::array<uint32_t, kFieldCount> m_length{};
     int16_t m_gender = 0;
