@@ -30,6 +30,12 @@ void PageCache::set_page_size(unsigned size)
 
 Page* PageCache::find(uint64_t ib)
 {
+    // The upper pages of a tree are found on every search: a recently found page is taken from
+    // a small table of hints without hashing and without moving it in the LRU order (it may
+    // then be evicted early, and is read again).
+    uint32_t& hint = m_recent[(ib / m_page_size) % kRecent];
+    if (hint < m_slots.size() && m_slots[hint].ib == ib)
+        return &m_slots[hint];
     auto it = m_index.find(ib);
     if (it == m_index.end())
         return nullptr;
@@ -37,6 +43,7 @@ Page* PageCache::find(uint64_t ib)
         unlink(it->second);
         push_front(it->second);
     }
+    hint = it->second;
     return &m_slots[it->second];
 }
 
@@ -58,6 +65,7 @@ Page* PageCache::slot()
         unlink(i);
         m_index.erase(m_slots[i].ib);
     }
+    m_slots[i].ib = kNoPage; // found by no hint until committed
     return &m_slots[i];
 }
 
@@ -73,6 +81,7 @@ void PageCache::clear()
     m_slots.clear();
     m_arena.clear();
     m_index.clear();
+    m_recent.fill(UINT32_MAX);
     m_head = m_tail = UINT32_MAX;
 }
 

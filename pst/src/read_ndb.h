@@ -78,10 +78,19 @@ public:
     void clear();
 
 private:
+    static constexpr size_t kRecent = 1024;         // hints of recently found pages
+    static constexpr uint64_t kNoPage = UINT64_MAX; // the offset of a slot that holds no page yet
+    static constexpr std::array<uint32_t, kRecent> filled_hints()
+    {
+        std::array<uint32_t, kRecent> hints{};
+        hints.fill(UINT32_MAX);
+        return hints;
+    }
     void unlink(uint32_t i);
     void push_front(uint32_t i);
 
     unsigned m_page_size = 512;
+    std::array<uint32_t, kRecent> m_recent = filled_hints();
     std::vector<Page> m_slots;
     std::vector<uint8_t> m_arena;
     std::unordered_map<uint64_t, uint32_t> m_index;
