@@ -36,6 +36,20 @@ std::size_t length_to_nul(std::u16string_view v)
     return v.size();
 }
 
+// The indexes of the Text fields, in field order.
+constexpr auto kTextFieldCount = static_cast<std::size_t>(std::count_if(
+    kFieldTable.begin(), kFieldTable.end(), [](const FieldInfo& f) { return f.type == FieldType::Text; }));
+constexpr std::array<uint8_t, kTextFieldCount> kTextFields = [] {
+    std::array<uint8_t, kTextFieldCount> indexes{};
+    std::size_t n = 0;
+    for (const FieldInfo& f : kFieldTable) {
+        if (f.type == FieldType::Text) {
+            indexes[n++] = static_cast<uint8_t>(field_index(f.field));
+        }
+    }
+    return indexes;
+}();
+
 } // namespace
 
 // ---- ContactDraft
@@ -161,14 +175,12 @@ void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
 {
     std::size_t units = 0;
     plan.present = 0;
-    for (const auto& info : kFieldTable) {
-        uint32_t& length = plan.length[field_index(info.field)];
-        length = Plan::kNoText;
-        if (!is_text(info.field)) {
-            continue;
-        }
-        if (const auto t = draft.text(info.field)) {
-            length = static_cast<uint32_t>(length_to_nul(*t));
+    plan.length.fill(Plan::kNoText);
+    for (const uint8_t i : kTextFields) {
+        if (draft.m_length[i] != ContactDraft::kAbsent) {
+            const std::size_t length =
+                length_to_nul(std::u16string_view(draft.m_buffer.get() + draft.m_start[i], draft.m_length[i]));
+            plan.length[i] = static_cast<uint32_t>(length);
             units += length + 1;
             ++plan.present;
         }
@@ -199,15 +211,14 @@ ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const Con
     auto* out = const_cast<char16_t*>(record->block());
     uint32_t at = 0;
     std::size_t slot = 0;
-    for (const auto& info : kFieldTable) {
-        const auto i = field_index(info.field);
+    for (const uint8_t i : kTextFields) {
         const uint32_t n = plan.length[i];
         if (n == Plan::kNoText) {
             continue;
         }
         record->m_present[i / 32] |= 1u << (i % 32);
         offsets[slot++] = at;
-        std::char_traits<char16_t>::copy(out + at, draft.text(info.field)->data(), n);
+        std::char_traits<char16_t>::copy(out + at, draft.m_buffer.get() + draft.m_start[i], n);
         out[at + n] = u'\0';
         at += n + 1;
     }

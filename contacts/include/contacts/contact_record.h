@@ -446,6 +446,7 @@ public:
     std::u16string_view exchange() const { return m_exchange; }
 
 private:
+    friend class ContactRecord; // reads the texts where they lie
     static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
     // The texts, one after another; grown without filling what decoders overwrite anyway.
     std::unique_ptr<char16_t[]> m_buffer;
