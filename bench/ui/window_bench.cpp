@@ -9,6 +9,7 @@
 //   fill_<KEY>_ms  time from a tree click on KEY until its rows are in the list
 //   list_bytes_per_row  growth of the process's heap per list row beyond the store
 //   find_prepare_ms, order_prepare_ms, prepare_max_stall_ms  idle work after the fill (--find, --sort)
+//   prepared_bytes_per_row  growth of the heap per row by that work
 //   find_keystroke_ms, sort_ms, find_keystroke_sorted_ms, find_clear_ms, sort_all_ms  median and
 //                  worst of 20 steps through the event loop; *_steps_ms each step in order
 // With --shots it saves the window at start, during the scan and at the end as PNG files.
@@ -178,7 +179,8 @@ int main(int argc, char** argv)
     dialog->waitForWorkers(60000);
     malloc_trim(0);
     const int listed = dialog->contactModel()->rowCount();
-    std::printf("list_bytes_per_row %.1f\n", listed > 0 ? (double(heapInUse()) - double(emptyList)) / listed : 0.0);
+    const size_t filledList = heapInUse();
+    std::printf("list_bytes_per_row %.1f\n", listed > 0 ? (double(filledList) - double(emptyList)) / listed : 0.0);
 
     int index = 4;
     for (const QString& key : fills) {
@@ -246,6 +248,11 @@ int main(int argc, char** argv)
         std::printf("find_prepare_ms %lld\norder_prepare_ms %lld\nprepare_max_stall_ms %lld\n",
                     static_cast<long long>(findMs), static_cast<long long>(prepare.elapsed()),
                     static_cast<long long>(maxGap));
+        // What the prepared texts and ranks keep per row (the rows are those of the last fill).
+        malloc_trim(0);
+        const int rows = dialog->contactModel()->rowCount();
+        std::printf("prepared_bytes_per_row %.1f\n",
+                    rows > 0 ? (double(heapInUse()) - double(filledList)) / rows : 0.0);
     }
     if (!find.isEmpty()) {
         timed("find_keystroke", [&](int k) {

@@ -349,7 +349,7 @@ public:
     std::uint32_t add(std::u16string_view text, bool& added)
     {
         if ((m_texts.size() + 1) * 2 > m_table.size())
-            grow();
+            rehash(std::max<std::size_t>(1024, m_table.size() * 2));
         const std::size_t mask = m_table.size() - 1;
         for (std::size_t at = std::hash<std::u16string_view>{}(text)&mask;; at = (at + 1) & mask) {
             const std::uint32_t entry = m_table[at];
@@ -365,14 +365,24 @@ public:
             }
         }
     }
+    void reserve(std::size_t texts)
+    {
+        if (texts * 2 > m_table.size()) {
+            m_texts.reserve(texts);
+            std::size_t size = 1024;
+            while (size < texts * 2)
+                size *= 2;
+            rehash(size);
+        }
+    }
     std::size_t size() const { return m_texts.size(); }
     std::u16string_view text(std::uint32_t index) const { return m_texts[index]; }
 
 private:
     static std::uint32_t entry_index(std::uint32_t entry) { return entry - 1; }
-    void grow()
+    void rehash(std::size_t size)
     {
-        std::vector<std::uint32_t> table(std::max<std::size_t>(1024, m_table.size() * 2), 0);
+        std::vector<std::uint32_t> table(size, 0);
         const std::size_t mask = table.size() - 1;
         for (std::uint32_t entry : m_table) {
             if (entry == 0)
@@ -517,7 +527,7 @@ ContactFindModel::ContactFindModel(QObject* parent)
     m_quiet->setSingleShot(true);
     m_quiet->setInterval(kQuietMs);
     connect(m_quiet, &QTimer::timeout, this, [this] {
-        if (columnsToPrepare() > 0)
+        if (columnsToPrepare() > 0 || m_ranking != nullptr)
             m_preparer->start();
     });
     setCollationLocale(QLocale());
@@ -637,11 +647,13 @@ bool ContactFindModel::filterAcceptsRow(int sourceRow, const QModelIndex& source
 
 bool ContactFindModel::lessThan(const QModelIndex& left, const QModelIndex& right) const
 {
+    // The list is flat: its indexes have no parent to ask about.
+    const int column = left.column();
+    if (column == m_rowOrderColumn && left.model() == m_list &&
+        static_cast<size_t>(std::max(left.row(), right.row())) < m_rowOrder.size())
+        return m_rowOrder[static_cast<size_t>(left.row())] < m_rowOrder[static_cast<size_t>(right.row())];
     if (m_list == nullptr || left.parent().isValid())
         return QSortFilterProxyModel::lessThan(left, right);
-    const int column = left.column();
-    if (column == m_rowOrderColumn && static_cast<size_t>(std::max(left.row(), right.row())) < m_rowOrder.size())
-        return m_rowOrder[static_cast<size_t>(left.row())] < m_rowOrder[static_cast<size_t>(right.row())];
     const int a = slotAt(left.row());
     const int b = slotAt(right.row());
     if (column == 0)
@@ -765,6 +777,7 @@ struct ContactFindModel::RankBuild
     std::vector<int> rankOf;     // by distinct text
     std::size_t rankedTexts = 0; // of the sorted distinct texts, those with a rank
     std::size_t slotsDone = 0;   // slots whose distinct text became a rank
+    bool installed = false;      // the ranks are the column's; what is left goes
 };
 
 bool ContactFindModel::needsRanks(int column) const
@@ -782,7 +795,7 @@ void ContactFindModel::rankRows(int column) const
 {
     if (!needsRanks(column))
         return;
-    if (m_ranking != nullptr && m_ranking->column != column)
+    if (m_ranking != nullptr && (m_ranking->column != column || m_ranking->installed))
         abandonRanking();
     Budget all{std::numeric_limits<long>::max()};
     buildRanks(column, all);
@@ -795,11 +808,19 @@ void ContactFindModel::abandonRanking() const
 
 bool ContactFindModel::buildRanks(int column, Budget& budget) const
 {
+    if (m_ranking != nullptr && m_ranking->installed && !releaseRanking(budget))
+        return false;
     if (m_ranking == nullptr) {
         m_ranking = std::make_unique<RankBuild>();
         m_ranking->column = column;
     }
     RankBuild& b = *m_ranking;
+    if (b.nextRow == 0) {
+        // Room for every row's text from the start: no pass over a million texts to grow.
+        b.texts.reserve(static_cast<size_t>(m_list->rowCount()));
+        b.keys.reserve(static_cast<size_t>(m_list->rowCount()));
+        b.bySlot.resize(m_slots.size(), -1);
+    }
     // Each distinct text gets its key once: names repeat, and a key costs far more than a lookup.
     for (const int rows = m_list->rowCount(); b.nextRow < rows; ++b.nextRow) {
         if (!budget.more())
@@ -842,6 +863,24 @@ bool ContactFindModel::buildRanks(int column, Budget& budget) const
     ColumnOrder& order = orderOf(column);
     order.ranks = std::move(b.bySlot);
     order.rankedSlots = m_slots.size() - b.skipped;
+    // The keys are freed in idle slices (a million take a while); the rest goes now.
+    b.installed = true;
+    b.sort.reset();
+    b.texts = DistinctTexts();
+    std::vector<int>().swap(b.rankOf);
+    if (!m_quiet->isActive())
+        m_preparer->start();
+    return true;
+}
+
+bool ContactFindModel::releaseRanking(Budget& budget) const
+{
+    std::vector<QCollatorSortKey>& keys = m_ranking->keys;
+    while (!keys.empty()) {
+        if (!budget.more())
+            return false;
+        keys.pop_back();
+    }
     m_ranking.reset();
     return true;
 }
@@ -889,6 +928,8 @@ bool ContactFindModel::prepareOrdersWithin(Budget& budget)
     if (m_list == nullptr)
         return false;
     // The ranking under way, else the sort column's, else the first column without ranks.
+    if (m_ranking != nullptr && m_ranking->installed && !releaseRanking(budget))
+        return true;
     int column = m_ranking != nullptr ? m_ranking->column : -1;
     if (column >= 0 && !needsRanks(column)) {
         abandonRanking();
@@ -904,7 +945,7 @@ bool ContactFindModel::prepareOrdersWithin(Budget& budget)
         return false;
     if (buildRanks(column, budget) && column == sortColumn() && m_rowOrderColumn != column)
         buildRowOrder(column);
-    return columnsToPrepare() > 0;
+    return columnsToPrepare() > 0 || m_ranking != nullptr;
 }
 
 void ContactFindModel::sourceReset()

@@ -135,6 +135,8 @@ private:
     // true when it is done.
     bool buildRanks(int column, Budget& budget) const;
     void abandonRanking() const;
+    // Frees what a finished ranking kept, within `budget`; true when done.
+    bool releaseRanking(Budget& budget) const;
     // The sort column's value by source row (number or rank), when every row has one.
     void buildRowOrder(int column) const;
     bool prepareOrdersWithin(Budget& budget);
