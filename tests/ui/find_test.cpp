@@ -587,6 +587,43 @@ private slots:
         }
     }
 
+    // A column's ranks take one, two or four bytes by its count of distinct texts: the counts
+    // at each edge sort in full.
+    void ranksAtEveryWidth()
+    {
+        // No model tester here: it would walk 65,536 rows at every change.
+        contacts::ContactStore store;
+        ContactListModel list;
+        ContactFindModel find;
+        find.setSourceModel(&list);
+        constexpr int kMost = 65536;
+        std::vector<const contacts::ContactRecord*> records;
+        for (int i = 0; i < kMost; ++i) {
+            const std::u16string name =
+                QStringLiteral("%1").arg(i * 7919 % kMost, 5, 10, QLatin1Char('0')).toStdU16String();
+            records.push_back(addRecord(store, {{Field::last_name, name}}));
+        }
+        const auto column = [&find] {
+            QStringList cells;
+            for (int row = 0; row < find.rowCount(); ++row)
+                cells << find.data(find.index(row, kLastNameColumn)).toString();
+            return cells;
+        };
+        for (const int count : {255, 256, 65535, 65536}) {
+            find.sort(-1);
+            list.setFillRows(std::vector(records.begin(), records.begin() + count));
+            QStringList expected = column();
+            std::sort(expected.begin(), expected.end());
+            find.sort(kLastNameColumn, Qt::AscendingOrder);
+            QCOMPARE(column(), expected);
+            find.sort(kLastNameColumn, Qt::DescendingOrder);
+            std::reverse(expected.begin(), expected.end());
+            QCOMPARE(column(), expected);
+        }
+        list.clear();
+        contacts::contact_store_clear(store);
+    }
+
     // Rows that leave the list take their texts and keys with them: records built later in
     // the same memory (the store reuses it) show their own.
     void leavingRowsForgetTheirRecords()

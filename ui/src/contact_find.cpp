@@ -659,9 +659,7 @@ bool ContactFindModel::lessThan(const QModelIndex& left, const QModelIndex& righ
     if (column == 0)
         return m_slots[static_cast<size_t>(a)].number < m_slots[static_cast<size_t>(b)].number;
     const ColumnOrder& order = orderOf(column);
-    const auto ranked = [&order](int slot) {
-        return static_cast<size_t>(slot) < order.ranks.size() ? order.ranks[static_cast<size_t>(slot)] : -1;
-    };
+    const auto ranked = [&order](int slot) { return order.ranks.at(static_cast<size_t>(slot)); };
     if (const int rankA = ranked(a), rankB = ranked(b); rankA >= 0 && rankB >= 0)
         return rankA < rankB;
     ensureKey(left.row(), a, column);
@@ -738,6 +736,30 @@ void ContactFindModel::ensureKey(int sourceRow, int slot, int column) const
         key.emplace(m_collator.sortKey(
             QString::fromRawData(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()))));
     }
+}
+
+void ContactFindModel::Ranks::assign(const std::vector<int>& ranks, int top)
+{
+    m_width = top < 0xFF ? 1 : top < 0xFFFF ? 2 : 4;
+    m_size = ranks.size();
+    m_bytes.assign(m_size * m_width, 0);
+    for (std::size_t slot = 0; slot < m_size; ++slot) {
+        // -1 becomes all ones: "none".
+        const auto rank = static_cast<std::uint32_t>(ranks[slot]);
+        for (std::size_t i = 0; i < m_width; ++i)
+            m_bytes[slot * m_width + i] = static_cast<std::uint8_t>(rank >> (8 * i));
+    }
+}
+
+int ContactFindModel::Ranks::at(std::size_t slot) const
+{
+    if (slot >= m_size)
+        return -1;
+    std::uint32_t rank = 0;
+    for (std::size_t i = 0; i < m_width; ++i)
+        rank |= std::uint32_t(m_bytes[slot * m_width + i]) << (8 * i);
+    const std::uint32_t none = m_width == 4 ? UINT32_MAX : (std::uint32_t(1) << (8 * m_width)) - 1;
+    return rank == none ? -1 : static_cast<int>(rank);
 }
 
 // A share of ranking work: texts looked at, comparisons made, ranks set.
@@ -861,7 +883,8 @@ bool ContactFindModel::buildRanks(int column, Budget& budget) const
             value = b.rankOf[static_cast<size_t>(value)];
     }
     ColumnOrder& order = orderOf(column);
-    order.ranks = std::move(b.bySlot);
+    order.ranks.assign(b.bySlot, b.rankOf.empty() ? 0 : b.rankOf[sorted.back()]);
+    std::vector<int>().swap(b.bySlot);
     order.rankedSlots = m_slots.size() - b.skipped;
     // The keys are freed in idle slices (a million take a while); the rest goes now.
     b.installed = true;
@@ -901,9 +924,10 @@ void ContactFindModel::buildRowOrder(int column) const
             continue;
         }
         // A row without a rank leaves the comparisons to the keys.
-        if (slot >= order->ranks.size() || order->ranks[slot] < 0)
+        const int rank = order->ranks.at(slot);
+        if (rank < 0)
             return;
-        values[static_cast<size_t>(row)] = order->ranks[slot];
+        values[static_cast<size_t>(row)] = rank;
     }
     m_rowOrder.swap(values);
     m_rowOrderColumn = column;

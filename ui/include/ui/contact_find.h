@@ -112,11 +112,27 @@ private:
         const char* text = nullptr; // folded find text (UTF-8) in m_textChunks; null until built
         std::uint32_t textLength = 0;
     };
+    // Places among a column's keys by slot, in as few bytes as the column's count of places
+    // needs (most columns have few distinct texts).
+    class Ranks
+    {
+    public:
+        // `ranks` by slot, -1 where none; `top` the highest.
+        void assign(const std::vector<int>& ranks, int top);
+        // -1 when the slot has none or lies past the end.
+        int at(std::size_t slot) const;
+        bool empty() const { return m_size == 0; }
+
+    private:
+        std::vector<std::uint8_t> m_bytes;
+        std::size_t m_width = 1;
+        std::size_t m_size = 0;
+    };
     // The order of one text column, by slot.
     struct ColumnOrder
     {
         std::vector<std::optional<QCollatorSortKey>> keys;
-        std::vector<int> ranks;      // place among the keys; -1 (or past the end) when not ranked
+        Ranks ranks;
         std::size_t rankedSlots = 0; // slots ranked by the last ranking
     };
     struct RankBuild;
