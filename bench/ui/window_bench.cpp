@@ -10,6 +10,7 @@
 //   list_bytes_per_row  growth of the process's heap per list row beyond the store
 //   find_prepare_ms, order_prepare_ms, prepare_max_stall_ms  idle work after the fill (--find, --sort)
 //   prepared_bytes_per_row  growth of the heap per row by that work
+//   sorted_bytes_per_row    the same after the sorts (what sorting keeps)
 //   find_keystroke_ms, sort_ms, find_keystroke_sorted_ms, find_clear_ms, sort_all_ms  median and
 //                  worst of 20 steps through the event loop; *_steps_ms each step in order
 // With --shots it saves the window at start, during the scan and at the end as PNG files.
@@ -285,6 +286,10 @@ int main(int argc, char** argv)
             });
         }
         dialog->contactList()->sortByColumn(sortColumn, Qt::AscendingOrder);
+        QCoreApplication::processEvents();
+        malloc_trim(0);
+        const int rows = dialog->contactModel()->rowCount();
+        std::printf("sorted_bytes_per_row %.1f\n", rows > 0 ? (double(heapInUse()) - double(filledList)) / rows : 0.0);
         shot(*dialog, shots, "11-sorted.png");
         if (!shots.isEmpty() && dialog->findModel()->rowCount() > 1) {
             // The context menu over two selected rows, grabbed from the screen (it is a window of its own).
