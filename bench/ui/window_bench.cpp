@@ -240,12 +240,15 @@ int main(int argc, char** argv)
         maxGap = 0;
         lastTick = clock.elapsed();
         measuring = true;
-        while (model.rowsToPrepare() > 0 || model.columnsToPrepare() > 0) {
+        // Bounded: a preparation that never ends is reported, not waited for.
+        while ((model.rowsToPrepare() > 0 || model.columnsToPrepare() > 0) && prepare.elapsed() < 600000) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             if (findMs < 0 && model.rowsToPrepare() == 0)
                 findMs = prepare.elapsed();
         }
         measuring = false;
+        if (model.rowsToPrepare() > 0 || model.columnsToPrepare() > 0)
+            std::printf("prepare_unfinished rows %d columns %d\n", model.rowsToPrepare(), model.columnsToPrepare());
         std::printf("find_prepare_ms %lld\norder_prepare_ms %lld\nprepare_max_stall_ms %lld\n",
                     static_cast<long long>(findMs), static_cast<long long>(prepare.elapsed()),
                     static_cast<long long>(maxGap));
