@@ -351,7 +351,8 @@ public:
         if ((m_texts.size() + 1) * 2 > m_table.size())
             rehash(std::max<std::size_t>(1024, m_table.size() * 2));
         const std::size_t mask = m_table.size() - 1;
-        for (std::size_t at = std::hash<std::u16string_view>{}(text)&mask;; at = (at + 1) & mask) {
+        const std::size_t hash = std::hash<std::u16string_view>{}(text);
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
             const std::uint32_t entry = m_table[at];
             if (entry == 0) {
                 m_texts.push_back(text);
@@ -375,8 +376,6 @@ public:
             rehash(size);
         }
     }
-    std::size_t size() const { return m_texts.size(); }
-    std::u16string_view text(std::uint32_t index) const { return m_texts[index]; }
 
 private:
     static std::uint32_t entry_index(std::uint32_t entry) { return entry - 1; }
