@@ -950,7 +950,8 @@ bool ContactFindModel::prepareOrdersWithin(Budget& budget)
 {
     if (m_list == nullptr)
         return false;
-    // The ranking under way, else the sort column's, else the first column without ranks.
+    // What the last ranking left goes first; then the ranking under way, else the sort column's,
+    // else the first column without ranks.
     if (m_ranking != nullptr && m_ranking->installed && !releaseRanking(budget))
         return true;
     int column = m_ranking != nullptr ? m_ranking->column : -1;
