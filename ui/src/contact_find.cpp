@@ -618,7 +618,9 @@ void ContactFindModel::sort(int column, Qt::SortOrder order)
             std::vector<std::optional<QCollatorSortKey>>().swap(m_orders[c].keys);
     }
     rankRows(column);
-    buildRowOrder(column);
+    // The same column the other way compares the same values.
+    if (m_rowOrderColumn != column || m_rowOrder.empty())
+        buildRowOrder(column);
     QSortFilterProxyModel::sort(column, order);
 }
 
