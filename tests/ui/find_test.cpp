@@ -483,7 +483,7 @@ private slots:
     }
 
     // Ranks made in small slices, with scan rows arriving and a sort cutting in meanwhile, sort
-    // every column as a model that sorts from scratch does, and as the collator orders the texts.
+    // every column as a model that sorts from scratch does, and as the collation keys order the texts.
     void preparedRanksSortAsFromScratch()
     {
         Find f;
