@@ -8,6 +8,11 @@
 //   rows           rows in the list at the end
 //   fill_<KEY>_ms  time from a tree click on KEY until its rows are in the list
 //   list_bytes_per_row  growth of the process's heap per list row beyond the store
+//   find_prepare_ms, order_prepare_ms, prepare_max_stall_ms  idle work after the fill (--find, --sort)
+//   prepared_bytes_per_row  growth of the heap per row by that work
+//   sorted_bytes_per_row    the same after the sorts (what sorting keeps)
+//   find_keystroke_ms, sort_ms, find_keystroke_sorted_ms, find_clear_ms, sort_all_ms  median and
+//                  worst of 20 steps through the event loop; *_steps_ms each step in order
 // With --shots it saves the window at start, during the scan and at the end as PNG files.
 #include "contacts/contact_store.h"
 #include "controls/folder_tree.h"
@@ -23,6 +28,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QScreen>
+#include <QSettings>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThread>
@@ -102,6 +108,9 @@ int main(int argc, char** argv)
     }
 
     QTemporaryDir scratch;
+    // Settings of its own: a sort column left by an earlier run would otherwise be sorted during
+    // the fill, and the first sort of a column would go unmeasured.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, scratch.path());
     BenchEnvironment env(scratch.path().toStdString());
     const std::filesystem::path bin = std::filesystem::path(QCoreApplication::applicationDirPath().toStdString());
     env.m_dataDirectories = {bin};
@@ -171,7 +180,8 @@ int main(int argc, char** argv)
     dialog->waitForWorkers(60000);
     malloc_trim(0);
     const int listed = dialog->contactModel()->rowCount();
-    std::printf("list_bytes_per_row %.1f\n", listed > 0 ? (double(heapInUse()) - double(emptyList)) / listed : 0.0);
+    const size_t filledList = heapInUse();
+    std::printf("list_bytes_per_row %.1f\n", listed > 0 ? (double(filledList) - double(emptyList)) / listed : 0.0);
 
     int index = 4;
     for (const QString& key : fills) {
@@ -214,16 +224,41 @@ int main(int argc, char** argv)
             QCoreApplication::processEvents();
             us.push_back(t.nsecsElapsed() / 1000);
         }
+        std::printf("%s_steps_ms", what);
+        for (const qint64 step : us)
+            std::printf(" %.1f", step / 1000.0);
         std::sort(us.begin(), us.end());
-        std::printf("%s_ms median %.1f worst %.1f\n", what, us[us.size() / 2] / 1000.0, us.back() / 1000.0);
+        std::printf("\n%s_ms median %.1f worst %.1f\n", what, us[us.size() / 2] / 1000.0, us.back() / 1000.0);
     };
-    if (!find.isEmpty()) {
-        // The find texts are built while the window is idle after a fill; a user types later.
+    if (!find.isEmpty() || sortColumn >= 0) {
+        // The find texts and the sort ranks are built while the window is idle after a fill; a
+        // user types later. The window must answer meanwhile: the largest gap is measured.
+        ui::ContactFindModel& model = *dialog->findModel();
         QElapsedTimer prepare;
         prepare.start();
-        while (dialog->findModel()->rowsToPrepare() > 0)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::printf("find_prepare_ms %lld\n", static_cast<long long>(prepare.elapsed()));
+        qint64 findMs = -1;
+        maxGap = 0;
+        lastTick = clock.elapsed();
+        measuring = true;
+        // Bounded: a preparation that never ends is reported, not waited for.
+        while ((model.rowsToPrepare() > 0 || model.columnsToPrepare() > 0) && prepare.elapsed() < 600000) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (findMs < 0 && model.rowsToPrepare() == 0)
+                findMs = prepare.elapsed();
+        }
+        measuring = false;
+        if (model.rowsToPrepare() > 0 || model.columnsToPrepare() > 0)
+            std::printf("prepare_unfinished rows %d columns %d\n", model.rowsToPrepare(), model.columnsToPrepare());
+        std::printf("find_prepare_ms %lld\norder_prepare_ms %lld\nprepare_max_stall_ms %lld\n",
+                    static_cast<long long>(findMs), static_cast<long long>(prepare.elapsed()),
+                    static_cast<long long>(maxGap));
+        // What the prepared texts and ranks keep per row (the rows are those of the last fill).
+        malloc_trim(0);
+        const int rows = dialog->contactModel()->rowCount();
+        std::printf("prepared_bytes_per_row %.1f\n",
+                    rows > 0 ? (double(heapInUse()) - double(filledList)) / rows : 0.0);
+    }
+    if (!find.isEmpty()) {
         timed("find_keystroke", [&](int k) {
             const int n = k % (find.size() + 1);
             dialog->findField()->setText(find.left(n == 0 ? find.size() : n));
@@ -236,7 +271,28 @@ int main(int argc, char** argv)
         timed("sort", [&](int k) {
             dialog->contactList()->sortByColumn(sortColumn, k % 2 == 0 ? Qt::DescendingOrder : Qt::AscendingOrder);
         });
+        // Typing into Find over the sorted list; then the sort over every row: Find emptied (itself
+        // timed), then the sort again.
+        if (!find.isEmpty()) {
+            timed("find_keystroke_sorted", [&](int k) {
+                const int n = k % (find.size() + 1);
+                dialog->findField()->setText(find.left(n == 0 ? find.size() : n));
+            });
+            dialog->findField()->setText(find);
+            QElapsedTimer clear;
+            clear.start();
+            dialog->findField()->clear();
+            QCoreApplication::processEvents();
+            std::printf("find_clear_ms %.1f rows %d\n", clear.nsecsElapsed() / 1e6, dialog->findModel()->rowCount());
+            timed("sort_all", [&](int k) {
+                dialog->contactList()->sortByColumn(sortColumn, k % 2 == 0 ? Qt::DescendingOrder : Qt::AscendingOrder);
+            });
+        }
         dialog->contactList()->sortByColumn(sortColumn, Qt::AscendingOrder);
+        QCoreApplication::processEvents();
+        malloc_trim(0);
+        const int rows = dialog->contactModel()->rowCount();
+        std::printf("sorted_bytes_per_row %.1f\n", rows > 0 ? (double(heapInUse()) - double(filledList)) / rows : 0.0);
         shot(*dialog, shots, "11-sorted.png");
         if (!shots.isEmpty() && dialog->findModel()->rowCount() > 1) {
             // The context menu over two selected rows, grabbed from the screen (it is a window of its own).

@@ -482,6 +482,148 @@ private slots:
                  (QStringList{"Aal", "Bach", "Zander", "\u00C4pfel", "Apfel", "apfel", "Birne"}));
     }
 
+    // Ranks made in small slices, with scan rows arriving and a sort cutting in meanwhile, sort
+    // every column as a model that sorts from scratch does, and as the collation keys order the texts.
+    void preparedRanksSortAsFromScratch()
+    {
+        Find f;
+        // Case and accent tiers, canonical equivalents, ignorables, digits as text, controls,
+        // the last code point, a pair, the empty text.
+        const std::u16string_view texts[] = {
+            u"",
+            u"apfel",
+            u"Apfel",
+            u"\u00C4pfel",
+            u"A\u0308pfel",
+            u"M\u00FCller",
+            u"Mueller",
+            u"Mu\u0308ller",
+            u"M\u00FCl\u00ADler",
+            u"Stra\u00DFe",
+            u"Strasse",
+            u"10",
+            u"9",
+            u"100",
+            u"+49 30 1",
+            u"\u007F",
+            u"\r",
+            u"a\rb",
+            u"\U0010FFFF",
+            u"\U0001F600",
+            u"\uFFFD",
+            u"zz",
+            u"Zz",
+            u"ZZ",
+            u"\u00E6",
+            u"ae",
+            u"\u00D8rsted",
+            u"Ozil",
+        };
+        constexpr int kTexts = static_cast<int>(std::size(texts));
+        std::vector<std::u16string> phones;
+        const auto add = [&](int i) {
+            phones.push_back(QString::number(i * 7919 % 10007).toStdU16String());
+            return addRecord(f.store, {{Field::full_name, texts[(i * 3) % kTexts]},
+                                       {Field::first_name, texts[i % kTexts]},
+                                       {Field::last_name, texts[(i * 7 + 3) % kTexts]},
+                                       {Field::company_name, texts[(i * 5 + 1) % kTexts]},
+                                       {Field::business_phone, phones.back()}});
+        };
+        phones.reserve(3000);
+        for (int i = 0; i < 2000; ++i)
+            add(i);
+        f.fill();
+        QCOMPARE(f.find.columnsToPrepare(), f.list.columnCount() - 1);
+
+        int step = 0;
+        int added = 2000;
+        while (f.find.prepareOrders(37)) {
+            ++step;
+            if (step % 25 == 0 && added < 2120) {
+                f.list.addScanRows({add(added), add(added + 1), add(added + 2)});
+                added += 3;
+            }
+            if (step == 300)
+                f.find.sort(kLastNameColumn);
+            if (step == 400)
+                f.find.sort(-1);
+            QVERIFY(step < 100000);
+        }
+        QCOMPARE(added, 2120);
+        QCOMPARE(f.find.columnsToPrepare(), 0);
+
+        const QCollator collator{QLocale(QLocale::German, QLocale::Germany)};
+        for (int column = 0; column < f.list.columnCount(); ++column) {
+            for (const Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+                // From the list's own order, as the fresh model starts: a sort keeps the order
+                // rows had for rows that tie.
+                f.find.sort(-1);
+                f.find.sort(column, order);
+                ContactFindModel scratch;
+                scratch.setCollationLocale(QLocale(QLocale::German, QLocale::Germany));
+                scratch.setSourceModel(&f.list);
+                scratch.sort(column, order);
+                QStringList fresh;
+                for (int row = 0; row < scratch.rowCount(); ++row)
+                    fresh << scratch.data(scratch.index(row, column)).toString();
+                const QStringList cells = f.column(column);
+                QCOMPARE(cells.size(), 2120);
+                QCOMPARE(cells, fresh);
+
+                QStringList expected;
+                for (int row = 0; row < f.list.rowCount(); ++row)
+                    expected << f.list.data(f.list.index(row, column)).toString();
+                const auto less = [&](const QString& a, const QString& b) {
+                    // By keys, as the list sorts: compare() puts "" before an ignorable text.
+                    return column == 0 ? a.toInt() < b.toInt() : collator.sortKey(a).compare(collator.sortKey(b)) < 0;
+                };
+                if (order == Qt::AscendingOrder)
+                    std::stable_sort(expected.begin(), expected.end(), less);
+                else
+                    std::stable_sort(expected.begin(), expected.end(),
+                                     [&](const QString& a, const QString& b) { return less(b, a); });
+                QCOMPARE(cells, expected);
+            }
+        }
+    }
+
+    // A column's ranks take one, two or four bytes by its count of distinct texts: the counts
+    // at each edge sort in full.
+    void ranksAtEveryWidth()
+    {
+        // No model tester here: it would walk 65,536 rows at every change.
+        contacts::ContactStore store;
+        ContactListModel list;
+        ContactFindModel find;
+        find.setSourceModel(&list);
+        constexpr int kMost = 65536;
+        std::vector<const contacts::ContactRecord*> records;
+        for (int i = 0; i < kMost; ++i) {
+            const std::u16string name =
+                QStringLiteral("%1").arg(i * 7919 % kMost, 5, 10, QLatin1Char('0')).toStdU16String();
+            records.push_back(addRecord(store, {{Field::last_name, name}}));
+        }
+        const auto column = [&find] {
+            QStringList cells;
+            for (int row = 0; row < find.rowCount(); ++row)
+                cells << find.data(find.index(row, kLastNameColumn)).toString();
+            return cells;
+        };
+        for (const int count : {255, 256, 65535, 65536}) {
+            find.sort(-1);
+            list.setFillRows(std::vector(records.begin(), records.begin() + count));
+            QStringList expected = column();
+            std::sort(expected.begin(), expected.end());
+            find.sort(kLastNameColumn, Qt::AscendingOrder);
+            QCOMPARE(column(), expected);
+            find.sort(kLastNameColumn, Qt::DescendingOrder);
+            std::reverse(expected.begin(), expected.end());
+            QCOMPARE(column(), expected);
+        }
+        list.clear();
+        contacts::contact_store_clear(store);
+    }
+
     // Rows that leave the list take their texts and keys with them: records built later in
     // the same memory (the store reuses it) show their own.
     void leavingRowsForgetTheirRecords()

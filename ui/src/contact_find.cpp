@@ -4,9 +4,13 @@
 #include "contacts/text.h"
 #include "ui/contact_list.h"
 
+#include <QElapsedTimer>
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <iterator>
+#include <limits>
+#include <numeric>
 #include <string_view>
 #include <type_traits>
 
@@ -329,6 +333,127 @@ constexpr size_t kTextChunkBytes = size_t(1) << 20;
 // Rows whose find texts are built in one go: at most a few milliseconds away from the event loop.
 constexpr int kPrepareChunk = 4000;
 
+// Idle slices of ranking work end after this long, so the window answers between them.
+constexpr qint64 kOrderSliceNs = 8'000'000;
+// Ranks are made once no rows have arrived for this long; a scan adds rows far more often.
+constexpr int kQuietMs = 400;
+// Distinct texts sorted at once before the sorted runs are merged.
+constexpr std::size_t kSortRun = 512;
+
+// The distinct texts of one column: each text once, by the order it was first seen. The texts
+// are the records' own, so the records must outlive the set.
+class DistinctTexts
+{
+public:
+    // The index of `text`, added when new (`added` tells).
+    std::uint32_t add(std::u16string_view text, bool& added)
+    {
+        if ((m_texts.size() + 1) * 2 > m_table.size())
+            rehash(std::max<std::size_t>(1024, m_table.size() * 2));
+        const std::size_t mask = m_table.size() - 1;
+        const std::size_t hash = std::hash<std::u16string_view>{}(text);
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+            const std::uint32_t entry = m_table[at];
+            if (entry == 0) {
+                m_texts.push_back(text);
+                m_table[at] = static_cast<std::uint32_t>(m_texts.size());
+                added = true;
+                return entry_index(m_table[at]);
+            }
+            if (m_texts[entry_index(entry)] == text) {
+                added = false;
+                return entry_index(entry);
+            }
+        }
+    }
+    void reserve(std::size_t texts)
+    {
+        if (texts * 2 > m_table.size()) {
+            m_texts.reserve(texts);
+            std::size_t size = 1024;
+            while (size < texts * 2)
+                size *= 2;
+            rehash(size);
+        }
+    }
+
+private:
+    static std::uint32_t entry_index(std::uint32_t entry) { return entry - 1; }
+    void rehash(std::size_t size)
+    {
+        std::vector<std::uint32_t> table(size, 0);
+        const std::size_t mask = table.size() - 1;
+        for (std::uint32_t entry : m_table) {
+            if (entry == 0)
+                continue;
+            std::size_t at = std::hash<std::u16string_view>{}(m_texts[entry_index(entry)]) & mask;
+            while (table[at] != 0)
+                at = (at + 1) & mask;
+            table[at] = entry;
+        }
+        m_table.swap(table);
+    }
+
+    std::vector<std::uint32_t> m_table; // index + 1 of a text; 0 where free
+    std::vector<std::u16string_view> m_texts;
+};
+
+// A merge sort that can stop after any element and go on later: runs of kSortRun sorted at
+// once, then merged pairwise, a pass at a time.
+class SlicedSort
+{
+public:
+    explicit SlicedSort(std::vector<std::uint32_t> items) : m_items(std::move(items)), m_spare(m_items.size()) {}
+
+    // Goes on while `more()` says so (asked once per element or run); true once sorted.
+    template <typename Less, typename More> bool run(Less less, More more)
+    {
+        const std::size_t n = m_items.size();
+        while (m_runsSorted < n) {
+            if (!more())
+                return false;
+            const std::size_t end = std::min(n, m_runsSorted + kSortRun);
+            std::sort(m_items.begin() + static_cast<std::ptrdiff_t>(m_runsSorted),
+                      m_items.begin() + static_cast<std::ptrdiff_t>(end), less);
+            m_runsSorted = end;
+        }
+        for (; m_width < n; m_width *= 2) {
+            for (; m_low < n; m_low += 2 * m_width) {
+                const std::size_t mid = std::min(n, m_low + m_width);
+                const std::size_t high = std::min(n, m_low + 2 * m_width);
+                if (!m_started) {
+                    m_left = m_out = m_low;
+                    m_right = mid;
+                    m_started = true;
+                }
+                while (m_out < high) {
+                    if (!more())
+                        return false;
+                    const bool right = m_left == mid || (m_right < high && less(m_items[m_right], m_items[m_left]));
+                    m_spare[m_out++] = right ? m_items[m_right++] : m_items[m_left++];
+                }
+                m_started = false;
+            }
+            m_items.swap(m_spare);
+            m_low = 0;
+        }
+        return true;
+    }
+    const std::vector<std::uint32_t>& items() const { return m_items; }
+
+private:
+    std::vector<std::uint32_t> m_items;
+    std::vector<std::uint32_t> m_spare;
+    std::size_t m_runsSorted = 0;
+    std::size_t m_width = kSortRun;
+    std::size_t m_low = 0; // start of the pair being merged
+    // Where the merge of that pair stands.
+    std::size_t m_out = 0;
+    std::size_t m_left = 0;
+    std::size_t m_right = 0;
+    bool m_started = false;
+};
+
 bool isDigitOrPlus(char c)
 {
     return (c >= '0' && c <= '9') || c == '+';
@@ -392,11 +517,18 @@ QString foldForFind(QStringView text)
     return out;
 }
 
-ContactFindModel::ContactFindModel(QObject* parent) : QSortFilterProxyModel(parent), m_preparer(new QTimer(this))
+ContactFindModel::ContactFindModel(QObject* parent)
+    : QSortFilterProxyModel(parent), m_preparer(new QTimer(this)), m_quiet(new QTimer(this))
 {
     m_preparer->setSingleShot(true);
     m_preparer->setInterval(0);
     connect(m_preparer, &QTimer::timeout, this, &ContactFindModel::prepareSome);
+    m_quiet->setSingleShot(true);
+    m_quiet->setInterval(kQuietMs);
+    connect(m_quiet, &QTimer::timeout, this, [this] {
+        if (columnsToPrepare() > 0 || m_ranking != nullptr)
+            m_preparer->start();
+    });
     setCollationLocale(QLocale());
 }
 
@@ -455,6 +587,8 @@ void ContactFindModel::setQuery(const QString& query)
         return;
     m_terms = std::move(terms);
     rankRows(sortColumn());
+    if (m_rowOrderColumn != sortColumn() || m_rowOrder.empty())
+        buildRowOrder(sortColumn());
     // One layout change, not a removal or insertion per run of rows: a keystroke may change
     // thousands of scattered rows, and each signal costs the view a pass over its rows.
     invalidate();
@@ -466,8 +600,11 @@ void ContactFindModel::setCollationLocale(const QLocale& locale)
     m_collator.setNumericMode(false);
     m_collator.setCaseSensitivity(Qt::CaseSensitive);
     m_orders.clear();
+    abandonRanking();
+    m_quiet->start();
     if (sortColumn() > 0) {
         rankRows(sortColumn());
+        buildRowOrder(sortColumn());
         invalidate();
     }
 }
@@ -481,6 +618,9 @@ void ContactFindModel::sort(int column, Qt::SortOrder order)
             std::vector<std::optional<QCollatorSortKey>>().swap(m_orders[c].keys);
     }
     rankRows(column);
+    // The same column the other way compares the same values.
+    if (m_rowOrderColumn != column || m_rowOrder.empty())
+        buildRowOrder(column);
     QSortFilterProxyModel::sort(column, order);
 }
 
@@ -508,17 +648,19 @@ bool ContactFindModel::filterAcceptsRow(int sourceRow, const QModelIndex& source
 
 bool ContactFindModel::lessThan(const QModelIndex& left, const QModelIndex& right) const
 {
+    // The list is flat: its indexes have no parent to ask about.
+    const int column = left.column();
+    if (column == m_rowOrderColumn && left.model() == m_list &&
+        static_cast<size_t>(std::max(left.row(), right.row())) < m_rowOrder.size())
+        return m_rowOrder[static_cast<size_t>(left.row())] < m_rowOrder[static_cast<size_t>(right.row())];
     if (m_list == nullptr || left.parent().isValid())
         return QSortFilterProxyModel::lessThan(left, right);
-    const int column = left.column();
     const int a = slotAt(left.row());
     const int b = slotAt(right.row());
     if (column == 0)
         return m_slots[static_cast<size_t>(a)].number < m_slots[static_cast<size_t>(b)].number;
     const ColumnOrder& order = orderOf(column);
-    const auto ranked = [&order](int slot) {
-        return static_cast<size_t>(slot) < order.ranks.size() ? order.ranks[static_cast<size_t>(slot)] : -1;
-    };
+    const auto ranked = [&order](int slot) { return order.ranks.at(static_cast<size_t>(slot)); };
     if (const int rankA = ranked(a), rankB = ranked(b); rankA >= 0 && rankB >= 0)
         return rankA < rankB;
     ensureKey(left.row(), a, column);
@@ -590,50 +732,273 @@ void ContactFindModel::ensureKey(int sourceRow, int slot, int column) const
     if (keys.size() <= static_cast<size_t>(slot))
         keys.resize(std::max(m_slots.size(), static_cast<size_t>(slot) + 1));
     std::optional<QCollatorSortKey>& key = keys[static_cast<size_t>(slot)];
-    if (!key)
-        key.emplace(m_collator.sortKey(m_list->data(m_list->index(sourceRow, column)).toString()));
+    if (!key) {
+        const std::u16string_view text = m_list->cellText(sourceRow, column);
+        key.emplace(m_collator.sortKey(
+            QString::fromRawData(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()))));
+    }
+}
+
+void ContactFindModel::Ranks::assign(const std::vector<int>& ranks, int top)
+{
+    m_width = top < 0xFF ? 1 : top < 0xFFFF ? 2 : 4;
+    m_size = ranks.size();
+    m_bytes.assign(m_size * m_width, 0);
+    for (std::size_t slot = 0; slot < m_size; ++slot) {
+        // -1 becomes all ones: "none".
+        const auto rank = static_cast<std::uint32_t>(ranks[slot]);
+        for (std::size_t i = 0; i < m_width; ++i)
+            m_bytes[slot * m_width + i] = static_cast<std::uint8_t>(rank >> (8 * i));
+    }
+}
+
+int ContactFindModel::Ranks::at(std::size_t slot) const
+{
+    if (slot >= m_size)
+        return -1;
+    std::uint32_t rank = 0;
+    for (std::size_t i = 0; i < m_width; ++i)
+        rank |= std::uint32_t(m_bytes[slot * m_width + i]) << (8 * i);
+    const std::uint32_t none = m_width == 4 ? UINT32_MAX : (std::uint32_t(1) << (8 * m_width)) - 1;
+    return rank == none ? -1 : static_cast<int>(rank);
+}
+
+// A share of ranking work: texts looked at, comparisons made, ranks set.
+struct ContactFindModel::Budget
+{
+    long items;
+    qint64 deadlineNs = -1; // also ends when the clock passes it; -1: no deadline
+    QElapsedTimer clock{};
+    int sinceLook = 0;
+
+    bool more()
+    {
+        if (items <= 0)
+            return false;
+        --items;
+        if (deadlineNs >= 0 && ++sinceLook == 64) {
+            sinceLook = 0;
+            if (clock.nsecsElapsed() > deadlineNs)
+                items = 0;
+        }
+        return true;
+    }
+};
+
+// A ranking under way: the distinct texts of a column and their collation keys, collected row
+// by row; then the distinct texts sorted by key; then the ranks of the distinct texts; then
+// the slots given the ranks of their texts.
+struct ContactFindModel::RankBuild
+{
+    int column = -1;
+    int nextRow = 0;         // rows above it are collected
+    std::size_t skipped = 0; // rows that arrived above nextRow: this ranking leaves them out
+    DistinctTexts texts;
+    std::vector<QCollatorSortKey> keys; // by distinct text
+    std::vector<int> bySlot;            // distinct text of each slot, then its rank; -1: none
+    std::optional<SlicedSort> sort;
+    std::vector<int> rankOf;     // by distinct text
+    std::size_t rankedTexts = 0; // of the sorted distinct texts, those with a rank
+    std::size_t slotsDone = 0;   // slots whose distinct text became a rank
+    bool installed = false;      // the ranks are the column's; what is left goes
+};
+
+bool ContactFindModel::needsRanks(int column) const
+{
+    if (m_list == nullptr || column <= 0 || column >= m_list->columnCount() || m_list->rowCount() == 0)
+        return false;
+    if (static_cast<size_t>(column) >= m_orders.size() || m_orders[static_cast<size_t>(column)].ranks.empty())
+        return true;
+    // Slots made after the last ranking belong to rows without a rank.
+    return m_slots.size() - m_orders[static_cast<size_t>(column)].rankedSlots >
+           static_cast<size_t>(m_list->rowCount()) / 8;
 }
 
 void ContactFindModel::rankRows(int column) const
 {
-    if (m_list == nullptr || column <= 0 || column >= m_list->columnCount())
+    if (!needsRanks(column))
         return;
+    if (m_ranking != nullptr && (m_ranking->column != column || m_ranking->installed))
+        abandonRanking();
+    Budget all{std::numeric_limits<long>::max()};
+    buildRanks(column, all);
+}
+
+void ContactFindModel::abandonRanking() const
+{
+    m_ranking.reset();
+}
+
+bool ContactFindModel::buildRanks(int column, Budget& budget) const
+{
+    if (m_ranking != nullptr && m_ranking->installed && !releaseRanking(budget))
+        return false;
+    if (m_ranking == nullptr) {
+        m_ranking = std::make_unique<RankBuild>();
+        m_ranking->column = column;
+    }
+    RankBuild& b = *m_ranking;
+    if (b.nextRow == 0) {
+        // Room for every row's text from the start: no pass over a million texts to grow.
+        b.texts.reserve(static_cast<size_t>(m_list->rowCount()));
+        b.keys.reserve(static_cast<size_t>(m_list->rowCount()));
+        b.bySlot.resize(m_slots.size(), -1);
+    }
+    // Each distinct text gets its key once: names repeat, and a key costs far more than a lookup.
+    for (const int rows = m_list->rowCount(); b.nextRow < rows; ++b.nextRow) {
+        if (!budget.more())
+            return false;
+        const auto slot = static_cast<size_t>(slotAt(b.nextRow));
+        const std::u16string_view text = m_list->cellText(b.nextRow, column);
+        bool added = false;
+        const std::uint32_t id = b.texts.add(text, added);
+        if (added)
+            b.keys.push_back(m_collator.sortKey(QString::fromRawData(reinterpret_cast<const QChar*>(text.data()),
+                                                                     static_cast<qsizetype>(text.size()))));
+        if (b.bySlot.size() <= slot)
+            b.bySlot.resize(std::max(m_slots.size(), slot + 1), -1);
+        b.bySlot[slot] = static_cast<int>(id);
+    }
+    const auto less = [&b](std::uint32_t x, std::uint32_t y) { return b.keys[x].compare(b.keys[y]) < 0; };
+    if (!b.sort) {
+        std::vector<std::uint32_t> ids(b.keys.size());
+        std::iota(ids.begin(), ids.end(), std::uint32_t(0));
+        b.sort.emplace(std::move(ids));
+    }
+    if (!b.sort->run(less, [&budget] { return budget.more(); }))
+        return false;
+    // Texts whose keys are equal share a rank.
+    const std::vector<std::uint32_t>& sorted = b.sort->items();
+    b.rankOf.resize(sorted.size());
+    for (; b.rankedTexts < sorted.size(); ++b.rankedTexts) {
+        if (!budget.more())
+            return false;
+        const size_t i = b.rankedTexts;
+        b.rankOf[sorted[i]] = i == 0 ? 0 : b.rankOf[sorted[i - 1]] + (less(sorted[i - 1], sorted[i]) ? 1 : 0);
+    }
+    for (; b.slotsDone < b.bySlot.size(); ++b.slotsDone) {
+        if (!budget.more())
+            return false;
+        int& value = b.bySlot[b.slotsDone];
+        if (value >= 0)
+            value = b.rankOf[static_cast<size_t>(value)];
+    }
     ColumnOrder& order = orderOf(column);
-    const int rows = m_list->rowCount();
-    // Slots made after the last ranking belong to rows without a rank.
-    if (!order.ranks.empty() && m_slots.size() - order.rankedSlots <= static_cast<size_t>(rows) / 8)
+    order.ranks.assign(b.bySlot, b.rankOf.empty() ? 0 : b.rankOf[sorted.back()]);
+    std::vector<int>().swap(b.bySlot);
+    order.rankedSlots = m_slots.size() - b.skipped;
+    // The keys are freed in idle slices (a million take a while); the rest goes now.
+    b.installed = true;
+    b.sort.reset();
+    b.texts = DistinctTexts();
+    std::vector<int>().swap(b.rankOf);
+    if (!m_quiet->isActive())
+        m_preparer->start();
+    return true;
+}
+
+bool ContactFindModel::releaseRanking(Budget& budget) const
+{
+    std::vector<QCollatorSortKey>& keys = m_ranking->keys;
+    while (!keys.empty()) {
+        if (!budget.more())
+            return false;
+        keys.pop_back();
+    }
+    m_ranking.reset();
+    return true;
+}
+
+void ContactFindModel::buildRowOrder(int column) const
+{
+    m_rowOrder.clear();
+    m_rowOrderColumn = -1;
+    if (m_list == nullptr || column < 0 || column >= m_list->columnCount())
         return;
-    std::vector<int> byKey;
-    byKey.reserve(static_cast<size_t>(rows));
+    const int rows = m_list->rowCount();
+    std::vector<int> values(static_cast<size_t>(rows));
+    const ColumnOrder* order = column > 0 ? &orderOf(column) : nullptr;
     for (int row = 0; row < rows; ++row) {
-        const int slot = slotAt(row);
-        ensureKey(row, slot, column);
-        byKey.push_back(slot);
+        const auto slot = static_cast<size_t>(slotAt(row));
+        if (order == nullptr) {
+            values[static_cast<size_t>(row)] = m_slots[slot].number;
+            continue;
+        }
+        // A row without a rank leaves the comparisons to the keys.
+        const int rank = order->ranks.at(slot);
+        if (rank < 0)
+            return;
+        values[static_cast<size_t>(row)] = rank;
     }
-    auto compare = [&order](int a, int b) {
-        return order.keys[static_cast<size_t>(a)]->compare(*order.keys[static_cast<size_t>(b)]);
-    };
-    std::sort(byKey.begin(), byKey.end(), [&](int a, int b) { return compare(a, b) < 0; });
-    order.ranks.assign(m_slots.size(), -1);
-    int rank = 0;
-    for (size_t i = 0; i < byKey.size(); ++i) {
-        if (i > 0 && compare(byKey[i - 1], byKey[i]) < 0)
-            ++rank;
-        order.ranks[static_cast<size_t>(byKey[i])] = rank;
+    m_rowOrder.swap(values);
+    m_rowOrderColumn = column;
+}
+
+int ContactFindModel::columnsToPrepare() const
+{
+    int columns = 0;
+    for (int column = 1; m_list != nullptr && column < m_list->columnCount(); ++column)
+        columns += needsRanks(column) ? 1 : 0;
+    return columns;
+}
+
+bool ContactFindModel::prepareOrders(long items)
+{
+    Budget budget{items};
+    return prepareOrdersWithin(budget);
+}
+
+bool ContactFindModel::prepareOrdersWithin(Budget& budget)
+{
+    if (m_list == nullptr)
+        return false;
+    // What the last ranking left goes first; then the ranking under way, else the sort column's,
+    // else the first column without ranks.
+    if (m_ranking != nullptr && m_ranking->installed && !releaseRanking(budget))
+        return true;
+    int column = m_ranking != nullptr ? m_ranking->column : -1;
+    if (column >= 0 && !needsRanks(column)) {
+        abandonRanking();
+        column = -1;
     }
-    order.rankedSlots = m_slots.size();
+    if (column < 0 && needsRanks(sortColumn()))
+        column = sortColumn();
+    for (int c = 1; column < 0 && c < m_list->columnCount(); ++c) {
+        if (needsRanks(c))
+            column = c;
+    }
+    if (column < 0)
+        return false;
+    if (buildRanks(column, budget) && column == sortColumn() && m_rowOrderColumn != column)
+        buildRowOrder(column);
+    return columnsToPrepare() > 0 || m_ranking != nullptr;
 }
 
 void ContactFindModel::sourceReset()
 {
     forgetAll();
+    sourceChanged();
     rankRows(sortColumn());
+    buildRowOrder(sortColumn());
     prepareFrom(0);
+}
+
+void ContactFindModel::sourceChanged()
+{
+    // Rows moved: the order by row is made again when next needed; ranks wait for quiet.
+    m_rowOrder.clear();
+    m_rowOrderColumn = -1;
+    m_quiet->start();
 }
 
 void ContactFindModel::sourceRowsInserted(int first, int last)
 {
     const int count = last - first + 1;
+    sourceChanged();
+    if (m_ranking != nullptr && first <= m_ranking->nextRow) {
+        m_ranking->nextRow += count;
+        m_ranking->skipped += static_cast<size_t>(count);
+    }
     if (m_rowSlots.size() + static_cast<size_t>(count) == static_cast<size_t>(m_list->rowCount()))
         m_rowSlots.insert(m_rowSlots.begin() + first, static_cast<size_t>(count), -1);
     // Otherwise out of step already: slotAt starts over.
@@ -653,6 +1018,8 @@ void ContactFindModel::sourceRowsInserted(int first, int last)
 
 void ContactFindModel::sourceRowsAboutToBeRemoved(int first, int last)
 {
+    // A ranking under way holds these rows' texts: it starts again.
+    abandonRanking();
     // The slots of these rows stay unused until the list is emptied or refilled.
     if (m_rowSlots.size() != static_cast<size_t>(m_list->rowCount()))
         return;
@@ -664,6 +1031,7 @@ void ContactFindModel::sourceRowsAboutToBeRemoved(int first, int last)
 
 void ContactFindModel::sourceRowsRemoved(int first, int last)
 {
+    sourceChanged();
     if (m_list->rowCount() == 0) {
         forgetAll();
         return;
@@ -679,6 +1047,7 @@ void ContactFindModel::sourceLayoutChanged()
 {
     // Rows moved (the list never moves them): everything is built again for the new rows.
     forgetAll();
+    sourceChanged();
     prepareFrom(0);
 }
 
@@ -694,16 +1063,28 @@ void ContactFindModel::prepareSome()
     if (m_list == nullptr)
         return;
     // Rows already built (by a search meanwhile) cost a look each.
-    const int end = std::min(m_list->rowCount(), m_prepareRow + kPrepareChunk);
-    for (; m_prepareRow < end; ++m_prepareRow)
-        textOf(slotAt(m_prepareRow));
-    if (m_prepareRow < m_list->rowCount())
+    if (m_prepareRow < m_list->rowCount()) {
+        const int end = std::min(m_list->rowCount(), m_prepareRow + kPrepareChunk);
+        for (; m_prepareRow < end; ++m_prepareRow)
+            textOf(slotAt(m_prepareRow));
+        m_preparer->start();
+        return;
+    }
+    // Then the ranks of the text columns, once rows have stopped arriving, a slice at a time.
+    if (m_quiet->isActive())
+        return;
+    Budget slice{std::numeric_limits<long>::max(), kOrderSliceNs};
+    slice.clock.start();
+    if (prepareOrdersWithin(slice))
         m_preparer->start();
 }
 
 void ContactFindModel::forgetAll()
 {
     m_preparer->stop();
+    abandonRanking();
+    m_rowOrder.clear();
+    m_rowOrderColumn = -1;
     m_prepareRow = 0;
     m_slots.clear();
     m_rowSlots.clear();

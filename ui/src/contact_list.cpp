@@ -58,22 +58,38 @@ int ContactListModel::columnCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : m_columns;
 }
 
+QModelIndex ContactListModel::index(int row, int column, const QModelIndex& parent) const
+{
+    // Sorting a million rows asks for tens of millions of indexes: no virtual calls here.
+    if (parent.isValid() || row < 0 || column < 0 || row >= static_cast<int>(m_rows.size()) || column >= m_columns)
+        return {};
+    return createIndex(row, column);
+}
+
 QVariant ContactListModel::data(const QModelIndex& index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount() || index.column() >= m_columns)
         return {};
-    const Row& row = m_rows[static_cast<size_t>(index.row())];
     if (index.column() == 0) {
+        const Row& row = m_rows[static_cast<size_t>(index.row())];
         if (row.fromFill && row.record->number() == 0)
             return QString();
         return QString::number(row.record->number());
     }
-    if (index.column() == originColumn())
-        return qstring(originLabel(row.record->origin()));
-    const contacts::ListColumn& column = contacts::kListColumns[static_cast<size_t>(index.column() - 1)];
-    if (row.fromFill && !column.in_fill_rows)
-        return QString();
-    return qstring(row.record->text_or_empty(column.field));
+    return qstring(cellText(index.row(), index.column()));
+}
+
+std::u16string_view ContactListModel::cellText(int rowIndex, int column) const
+{
+    if (rowIndex < 0 || rowIndex >= rowCount() || column <= 0 || column >= m_columns)
+        return {};
+    const Row& row = m_rows[static_cast<size_t>(rowIndex)];
+    if (column == originColumn())
+        return originLabel(row.record->origin());
+    const contacts::ListColumn& listColumn = contacts::kListColumns[static_cast<size_t>(column - 1)];
+    if (row.fromFill && !listColumn.in_fill_rows)
+        return {};
+    return row.record->text_or_empty(listColumn.field);
 }
 
 QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, int role) const

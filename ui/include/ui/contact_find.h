@@ -7,9 +7,10 @@
 // look-alike letters never keep a contact from being found. Each row's folded text is built
 // once and kept until the row leaves the list, so a keystroke is one pass of substring searches.
 // Sorting compares collation keys of the shown texts (the language's rules, digits as text) and
-// the number column as integers; keys, and ranks made from them, are kept per row and column.
-// Whatever is kept goes when its row leaves the list or the list is reset, so a record built
-// later where a released one lay starts with nothing.
+// the number column as integers. Each text column's rows get ranks from the keys of its distinct
+// texts; once the list has been quiet for a moment the ranks are made in short idle slices, so
+// that a click on a header sorts integers. Whatever is kept goes when its row leaves the list
+// or the list is reset, so a record built later where a released one lay starts with nothing.
 #pragma once
 
 #include <QCollator>
@@ -85,6 +86,13 @@ public:
     // rows arrive; after a fill they are built in chunks while the event loop is idle, so that
     // the first keystroke does not pay for them. A search before that builds what it needs.
     int rowsToPrepare() const;
+    // Text columns whose ranks are still to be made (or made again after many rows arrived).
+    // They are made in idle slices once no rows have arrived for a moment; a sort before then
+    // makes those of its column at once.
+    int columnsToPrepare() const;
+    // One slice of that work, at most `items` texts or comparisons (the idle slices are bounded
+    // by time instead); true while work remains.
+    bool prepareOrders(long items);
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
@@ -104,13 +112,31 @@ private:
         const char* text = nullptr; // folded find text (UTF-8) in m_textChunks; null until built
         std::uint32_t textLength = 0;
     };
+    // Places among a column's keys by slot, in as few bytes as the column's count of places
+    // needs (most columns have few distinct texts).
+    class Ranks
+    {
+    public:
+        // `ranks` by slot, -1 where none; `top` the highest.
+        void assign(const std::vector<int>& ranks, int top);
+        // -1 when the slot has none or lies past the end.
+        int at(std::size_t slot) const;
+        bool empty() const { return m_size == 0; }
+
+    private:
+        std::vector<std::uint8_t> m_bytes;
+        std::size_t m_width = 1;
+        std::size_t m_size = 0;
+    };
     // The order of one text column, by slot.
     struct ColumnOrder
     {
         std::vector<std::optional<QCollatorSortKey>> keys;
-        std::vector<int> ranks;      // place among the keys; -1 (or past the end) when not ranked
-        std::size_t rankedSlots = 0; // slots made before the last ranking
+        Ranks ranks;
+        std::size_t rankedSlots = 0; // slots ranked by the last ranking
     };
+    struct RankBuild;
+    struct Budget;
 
     int slotAt(int sourceRow) const;
     std::string_view textOf(int slot) const;
@@ -120,12 +146,23 @@ private:
     // that arrive later have no rank and compare by their keys, which orders them the same way.
     // Ranks again when the column has none or many rows arrived since its last ranking.
     void rankRows(int column) const;
+    bool needsRanks(int column) const;
+    // Works on the ranking of `column` (started when none is under way for it) within `budget`;
+    // true when it is done.
+    bool buildRanks(int column, Budget& budget) const;
+    void abandonRanking() const;
+    // Frees what a finished ranking kept, within `budget`; true when done.
+    bool releaseRanking(Budget& budget) const;
+    // The sort column's value by source row (number or rank), when every row has one.
+    void buildRowOrder(int column) const;
+    bool prepareOrdersWithin(Budget& budget);
     void sourceReset();
     void sourceRowsInserted(int first, int last);
     void sourceRowsAboutToBeRemoved(int first, int last);
     void sourceRowsRemoved(int first, int last);
     void sourceLayoutChanged();
     void prepareSome();
+    void sourceChanged();
     void prepareFrom(int row);
     void forgetAll();
 
@@ -142,9 +179,13 @@ private:
     mutable std::vector<std::unique_ptr<char[]>> m_textChunks;
     mutable std::size_t m_chunkUsed = 0;
     mutable std::size_t m_chunkSize = 0;
-    mutable std::string m_scratch; // one record's text while it is folded
+    mutable std::string m_scratch;                // one record's text while it is folded
+    mutable std::unique_ptr<RankBuild> m_ranking; // at most one ranking under way
+    mutable std::vector<int> m_rowOrder;          // by source row; empty when not valid
+    mutable int m_rowOrderColumn = -1;
     QTimer* m_preparer = nullptr;
-    int m_prepareRow = 0; // rows above it have their find texts
+    QTimer* m_quiet = nullptr; // runs while rows arrived a moment ago
+    int m_prepareRow = 0;      // rows above it have their find texts
     std::vector<QMetaObject::Connection> m_connections;
 };
 

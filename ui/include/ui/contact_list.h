@@ -27,6 +27,7 @@ public:
 
     explicit ContactListModel(QObject* parent = nullptr);
 
+    QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -41,6 +42,10 @@ public:
     void setFillRows(std::vector<const contacts::ContactRecord*> storeOrder);
     // Removes every row (the columns stay).
     void clear();
+
+    // The text that text column `column` (1 and up, the number column excepted) shows in `row`;
+    // it lives as long as the row's record.
+    std::u16string_view cellText(int row, int column) const;
 
     // The record shown in `row`, or null.
     const contacts::ContactRecord* record(int row) const;
