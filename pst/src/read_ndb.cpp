@@ -166,17 +166,23 @@ ReadWindows::Window& ReadWindows::refill(uint64_t ib, size_t n, uint64_t file_si
     // between them (a folder's items among other folders') or a pair of neighbours (an item's
     // data block and its subnode block) read just what they ask for.
     chosen->streak = follows ? chosen->streak + 1 : 0;
+    uint64_t at = ib;
     size_t size = n;
     if (chosen->streak >= 2) {
         const size_t grown = std::min<size_t>(kWindowBytes, size_t{1024} << std::min<unsigned>(chosen->streak, 6));
         size = static_cast<size_t>(std::max<uint64_t>(n, std::min<uint64_t>(grown, file_size - ib)));
+    } else {
+        // A few hundred bytes on either side cost less than a read of their own: an item's
+        // blocks often lie side by side.
+        at = ib - std::min<uint64_t>(ib, kNeighbours);
+        size = static_cast<size_t>((ib - at) + n + std::min<uint64_t>(kNeighbours, file_size - ib - n));
     }
     *want = size;
     if (chosen->bytes.size() < size) {
-        chosen->bytes.resize(kWindowBytes);
+        chosen->bytes.resize(std::max(kWindowBytes, size));
     }
     chosen->length = 0;
-    chosen->at = ib;
+    chosen->at = at;
     chosen->used = ++m_clock;
     return *chosen;
 }
@@ -224,11 +230,12 @@ Status File::Impl::read_at(uint64_t ib, size_t n, uint8_t* out)
         return Status::success();
     size_t want = 0;
     ReadWindows::Window& w = windows.refill(ib, n, size, &want);
+    const size_t skip = static_cast<size_t>(ib - w.at);
     size_t got = 0;
-    if (Status status = pread_at_least(ib, n, want, w.bytes.data(), &got); !status)
+    if (Status status = pread_at_least(w.at, skip + n, want, w.bytes.data(), &got); !status)
         return status;
     w.length = got;
-    std::memcpy(out, w.bytes.data(), n);
+    std::memcpy(out, w.bytes.data() + skip, n);
     return Status::success();
 }
 

@@ -109,6 +109,7 @@ public:
     static constexpr size_t kWindowBytes = 64 * 1024;
     static constexpr size_t kLargestRead = 16 * 1024; // larger reads bypass the windows
     static constexpr size_t kGap = 4096;              // the bytes a following read may skip
+    static constexpr size_t kNeighbours = 256;        // read on either side of a read of its own
 
     struct Window
     {
