@@ -161,14 +161,20 @@ std::optional<std::u16string_view> ContactDraft::text(Field f) const
 
 // ---- ContactRecord
 
-const uint32_t* ContactRecord::offsets() const noexcept
+uint32_t ContactRecord::offset(std::size_t slot) const noexcept
 {
-    return reinterpret_cast<const uint32_t*>(reinterpret_cast<const unsigned char*>(this) + sizeof(ContactRecord));
+    const auto* after = reinterpret_cast<const unsigned char*>(this) + sizeof(ContactRecord);
+    if (m_short_offsets) {
+        return reinterpret_cast<const uint16_t*>(after)[slot];
+    }
+    return reinterpret_cast<const uint32_t*>(after)[slot];
 }
 
 const char16_t* ContactRecord::block() const noexcept
 {
-    return reinterpret_cast<const char16_t*>(offsets() + m_present_count);
+    const std::size_t offset_bytes = m_short_offsets ? sizeof(uint16_t) : sizeof(uint32_t);
+    return reinterpret_cast<const char16_t*>(reinterpret_cast<const unsigned char*>(this) + sizeof(ContactRecord) +
+                                             m_present_count * offset_bytes);
 }
 
 void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
@@ -185,8 +191,10 @@ void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
             ++plan.present;
         }
     }
+    plan.short_offsets = units <= UINT16_MAX;
     units += draft.exchange().size();
-    std::size_t bytes = sizeof(ContactRecord) + plan.present * sizeof(uint32_t) + units * sizeof(char16_t);
+    const std::size_t offset_bytes = plan.short_offsets ? sizeof(uint16_t) : sizeof(uint32_t);
+    std::size_t bytes = sizeof(ContactRecord) + plan.present * offset_bytes + units * sizeof(char16_t);
     const PhotoView photo = draft.photo();
     if (!photo.empty()) {
         bytes += photo.bytes.size() + sizeof(uint32_t);
@@ -207,7 +215,8 @@ ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const Con
     record->m_origin = draft.origin();
     record->m_identity = draft.identity();
     record->m_present_count = static_cast<uint8_t>(plan.present);
-    auto* offsets = const_cast<uint32_t*>(record->offsets());
+    record->m_short_offsets = plan.short_offsets;
+    auto* offsets = static_cast<unsigned char*>(memory) + sizeof(ContactRecord);
     auto* out = const_cast<char16_t*>(record->block());
     uint32_t at = 0;
     std::size_t slot = 0;
@@ -217,7 +226,11 @@ ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const Con
             continue;
         }
         record->m_present[i / 32] |= 1u << (i % 32);
-        offsets[slot++] = at;
+        if (plan.short_offsets) {
+            reinterpret_cast<uint16_t*>(offsets)[slot++] = static_cast<uint16_t>(at);
+        } else {
+            reinterpret_cast<uint32_t*>(offsets)[slot++] = at;
+        }
         std::char_traits<char16_t>::copy(out + at, draft.m_buffer.get() + draft.m_start[i], n);
         out[at + n] = u'\0';
         at += n + 1;
@@ -456,7 +469,7 @@ const char16_t* ContactRecord::c_str(Field f) const noexcept
         for (std::size_t w = 0; w < i / 32; ++w) {
             slot += std::popcount(m_present[w]);
         }
-        return block() + offsets()[slot];
+        return block() + offset(static_cast<std::size_t>(slot));
     }
     default:
         return nullptr;
@@ -488,14 +501,15 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
     }
     // The present texts lie in field order, each NUL-terminated, the last one before the EX
     // addresses: slot k ends where slot k + 1 starts.
-    const uint32_t* starts = offsets();
     const char16_t* texts = block();
     std::size_t slot = 0;
+    uint32_t start = m_present_count != 0 ? offset(0) : 0;
     for (std::size_t word = 0; word < m_present.size(); ++word) {
         for (uint32_t bits = m_present[word]; bits != 0; bits &= bits - 1) {
             const std::size_t i = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
-            const uint32_t end = slot + 1 < m_present_count ? starts[slot + 1] : m_exchange_at;
-            out[i] = std::u16string_view(texts + starts[slot], end - starts[slot] - 1);
+            const uint32_t end = slot + 1 < m_present_count ? offset(slot + 1) : m_exchange_at;
+            out[i] = std::u16string_view(texts + start, end - start - 1);
+            start = end;
             ++slot;
         }
     }

@@ -30,8 +30,9 @@ TEST(ContactStoreThreads, WalksBesideAppendSeeCompleteRecords)
     std::atomic<bool> done{false};
     std::atomic<long> walks{0};
 
+    // Each walker walks at least once, however late it is scheduled.
     auto walker = [&] {
-        while (!done.load(std::memory_order_acquire)) {
+        do {
             int32_t expected = 1;
             for (const auto* r = store.first(); r != nullptr; r = r->next()) {
                 ASSERT_EQ(r->number(), expected);
@@ -42,7 +43,7 @@ TEST(ContactStoreThreads, WalksBesideAppendSeeCompleteRecords)
                 contacts::contact_store_find(store, expected - 1);
             }
             walks.fetch_add(1);
-        }
+        } while (!done.load(std::memory_order_acquire));
     };
     std::vector<std::thread> walkers;
     walkers.emplace_back(walker);

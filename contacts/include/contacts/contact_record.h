@@ -530,16 +530,19 @@ private:
         static constexpr uint32_t kNoText = 0xFFFFFFFFu;
         std::array<uint32_t, kFieldCount> length;
         std::size_t present = 0;
+        bool short_offsets = false;
         std::size_t bytes = 0;
     };
     static void plan_for(const ContactDraft& draft, Plan& plan) noexcept;
     // Builds the record in `memory` (plan.bytes bytes, 8-byte aligned).
     static ContactRecord* build_in(void* memory, const Plan& plan, const ContactDraft& draft, bool in_arena) noexcept;
-    // Layout after the header: one uint32_t start offset per present text field (in field
-    // order), then the texts, each NUL-terminated, in code units, then the packed EX addresses
-    // (m_exchange_units code units at m_exchange_at); with a photo, then (4-byte
-    // aligned) its size as uint32_t and its bytes. A record without a photo pays nothing for it.
-    const uint32_t* offsets() const noexcept;
+    // Layout after the header: one start offset per present text field (in field order; a
+    // uint16_t when the texts hold at most 65,535 code units, as nearly all do, else a
+    // uint32_t), then the texts, each NUL-terminated, in code units, then the packed EX
+    // addresses (m_exchange_units code units at m_exchange_at); with a photo, then its bytes
+    // and their count as an unaligned uint32_t. A record without a photo pays nothing for it.
+    // Where the text of present slot `slot` starts, in code units after block().
+    uint32_t offset(std::size_t slot) const noexcept;
     const char16_t* block() const noexcept;
 
     std::atomic<ContactRecord*> m_next{nullptr};
@@ -551,6 +554,7 @@ private:
     bool m_in_arena = false; // memory belongs to the store's arena, not to the heap
     Origin m_origin = Origin::live;
     PhotoType m_photo_type = PhotoType::none; // none: no photo follows the texts
+    bool m_short_offsets = false;             // the offsets are uint16_t (texts of 65,535 units or fewer)
     // Bit i set when field i holds a text.
     std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
     ContactIdentity m_identity{};
