@@ -187,7 +187,7 @@ void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
             const std::size_t length =
                 length_to_nul(std::u16string_view(draft.m_buffer.get() + draft.m_start[i], draft.m_length[i]));
             plan.length[i] = static_cast<uint32_t>(length);
-            units += length + 1;
+            units += length;
             ++plan.present;
         }
     }
@@ -232,8 +232,7 @@ ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const Con
             reinterpret_cast<uint32_t*>(offsets)[slot++] = at;
         }
         std::char_traits<char16_t>::copy(out + at, draft.m_buffer.get() + draft.m_start[i], n);
-        out[at + n] = u'\0';
-        at += n + 1;
+        at += n;
     }
     const std::u16string_view exchange = draft.exchange();
     record->m_exchange_at = at;
@@ -452,43 +451,36 @@ void ContactRecordDeleter::operator()(ContactRecord* r) const noexcept
     }
 }
 
-const char16_t* ContactRecord::c_str(Field f) const noexcept
+std::optional<std::u16string_view> ContactRecord::text(Field f) const noexcept
 {
     switch (field_info(f).type) {
     case FieldType::Constant:
-        return f == Field::kind_name ? kKindName.data() : kGroupName.data();
+        return f == Field::kind_name ? kKindName : kGroupName;
     case FieldType::Text: {
         const auto i = field_index(f);
         const uint32_t word = m_present[i / 32];
         const uint32_t bit = 1u << (i % 32);
         if ((word & bit) == 0) {
-            return nullptr;
+            return std::nullopt;
         }
-        // The slot of a present field: the present fields before it.
-        int slot = std::popcount(word & (bit - 1));
+        // The slot of a present field: the present fields before it. A text ends where the next
+        // one starts, the last one where the EX addresses do.
+        std::size_t slot = static_cast<std::size_t>(std::popcount(word & (bit - 1)));
         for (std::size_t w = 0; w < i / 32; ++w) {
-            slot += std::popcount(m_present[w]);
+            slot += static_cast<std::size_t>(std::popcount(m_present[w]));
         }
-        return block() + offset(static_cast<std::size_t>(slot));
+        const uint32_t start = offset(slot);
+        const uint32_t end = slot + 1 < m_present_count ? offset(slot + 1) : m_exchange_at;
+        return std::u16string_view(block() + start, end - start);
     }
     default:
-        return nullptr;
-    }
-}
-
-std::optional<std::u16string_view> ContactRecord::text(Field f) const noexcept
-{
-    const char16_t* s = c_str(f);
-    if (s == nullptr) {
         return std::nullopt;
     }
-    return std::u16string_view(s);
 }
 
 std::u16string_view ContactRecord::text_or_empty(Field f) const noexcept
 {
-    const char16_t* s = c_str(f);
-    return s == nullptr ? std::u16string_view() : std::u16string_view(s);
+    return text(f).value_or(std::u16string_view());
 }
 
 void ContactRecord::texts(RecordTexts& out) const noexcept
@@ -499,8 +491,8 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
             out[field_index(info.field)] = text_or_empty(info.field);
         }
     }
-    // The present texts lie in field order, each NUL-terminated, the last one before the EX
-    // addresses: slot k ends where slot k + 1 starts.
+    // The present texts lie in field order, the last one before the EX addresses: slot k ends
+    // where slot k + 1 starts.
     const char16_t* texts = block();
     std::size_t slot = 0;
     uint32_t start = m_present_count != 0 ? offset(0) : 0;
@@ -508,7 +500,7 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
         for (uint32_t bits = m_present[word]; bits != 0; bits &= bits - 1) {
             const std::size_t i = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
             const uint32_t end = slot + 1 < m_present_count ? offset(slot + 1) : m_exchange_at;
-            out[i] = std::u16string_view(texts + start, end - start - 1);
+            out[i] = std::u16string_view(texts + start, end - start);
             start = end;
             ++slot;
         }
@@ -517,7 +509,7 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
 
 bool ContactRecord::has(Field f) const noexcept
 {
-    return c_str(f) != nullptr;
+    return text(f).has_value();
 }
 
 const FieldInfo* field_by_name(std::string_view name) noexcept

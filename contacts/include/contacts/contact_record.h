@@ -490,8 +490,6 @@ public:
 
     // The text of a Text or Constant field; nullopt when absent (or for an integer field).
     std::optional<std::u16string_view> text(Field f) const noexcept;
-    // The same as a NUL-terminated string; nullptr when absent.
-    const char16_t* c_str(Field f) const noexcept;
     // The text, or an empty view when absent (for readers that treat both alike).
     std::u16string_view text_or_empty(Field f) const noexcept;
     bool has(Field f) const noexcept;
@@ -538,7 +536,8 @@ private:
     static ContactRecord* build_in(void* memory, const Plan& plan, const ContactDraft& draft, bool in_arena) noexcept;
     // Layout after the header: one start offset per present text field (in field order; a
     // uint16_t when the texts hold at most 65,535 code units, as nearly all do, else a
-    // uint32_t), then the texts, each NUL-terminated, in code units, then the packed EX
+    // uint32_t), then the texts one after another in code units (a text ends where the next
+    // starts), then the packed EX
     // addresses (m_exchange_units code units at m_exchange_at); with a photo, then its bytes
     // and their count as an unaligned uint32_t. A record without a photo pays nothing for it.
     // Where the text of present slot `slot` starts, in code units after block().
