@@ -337,21 +337,30 @@ contacts::PhotoType photo_type_of(const ContactPhoto& photo)
     return type;
 }
 
+void read_contact_values(const PropertyList& list, uint32_t node_id, const ContactPhoto* photo, ContactReader& reader,
+                         ContactDraft& draft, int fallback_codepage)
+{
+    reader.read(list, draft, fallback_codepage);
+    set_index_key(draft);
+    draft.set_identity(item_identity(list, node_id));
+    if (photo != nullptr) {
+        draft.set_photo(photo->bytes, photo_type_of(*photo));
+    }
+}
+
 pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code,
                          int fallback_codepage)
 {
-    const PropertyList* list = nullptr;
-    if (pst::Status read = item.properties(&list); !read) {
-        return read;
+    if (!item.take_contact_draft(draft, fallback_codepage)) {
+        const PropertyList* list = nullptr;
+        if (pst::Status read = item.properties(&list); !read) {
+            return read;
+        }
+        ContactPhoto photo;
+        const bool has_photo = item.contact_photo(&photo).found();
+        read_contact_values(*list, item.node_id(), has_photo ? &photo : nullptr, reader, draft, fallback_codepage);
     }
-    reader.read(*list, draft, fallback_codepage);
     draft.set_kind_code(kind_code);
-    set_index_key(draft);
-    draft.set_identity(item_identity(*list, item.node_id()));
-    ContactPhoto photo;
-    if (item.contact_photo(&photo).found()) {
-        draft.set_photo(photo.bytes, photo_type_of(photo));
-    }
     return pst::Status::success();
 }
 

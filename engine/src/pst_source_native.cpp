@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "contacts/text.h"
+#include "engine/contact_extraction.h"
 #include "engine/pst_source.h"
 #include "engine/text_decoding.h"
 #include "open_source.h"
@@ -256,6 +258,7 @@ public:
     pst::Status contact_photo(ContactPhoto* out) override;
     pst::Status recipient_rows(RecipientRows* out) override;
     uint32_t node_id() override { return m_node.nid; }
+    bool take_contact_draft(contacts::ContactDraft& draft, int fallback_codepage) override;
 
 private:
     // A folder's hierarchy or contents table, made when first asked for (most items are messages,
@@ -288,6 +291,7 @@ private:
     // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
     int m_photo_found = -1;
     ContactPhoto m_photo;
+    std::unique_ptr<contacts::ContactDraft> m_draft; // the contact's values, when read ahead
     bool m_read = false;
     pst::Status m_read_status; // of the first read of the properties
     PropertyList m_properties;
@@ -313,7 +317,14 @@ struct RowAhead
     PropertyList list;
     int photo = -1; // -1 not looked for, 0 none, 1 found
     ContactPhoto photo_value;
+    // A contact's values (read_contact_values), read with the source's fallback code page.
+    std::unique_ptr<contacts::ContactDraft> draft;
 };
+
+// What the walk's calls find for row `row` of folder `folder`'s contents table, found through
+// `reader` into `out`; a contact's values too when `drafts` is given.
+void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t row, RowAhead& out,
+              std::vector<uint8_t>& cell, ContactReader* drafts, int fallback_codepage);
 
 // Reads a folder's contents ahead of the walk on a thread of its own, through a reader of its
 // own (a reader is not shared between threads): while the walk builds one contact, the next
@@ -327,6 +338,7 @@ class ReadAhead
 {
 public:
     static constexpr size_t kAhead = 64;
+    static constexpr size_t kDraftLead = 16; // rows ahead of the walk from which the thread drafts contacts
     ReadAhead(std::string path, const SourceOptions& options) : m_path(std::move(path)), m_options(options) {}
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
@@ -341,7 +353,9 @@ public:
         yours, // the row was not started: the walk reads it (the job goes on)
         ended, // the job has ended (or `row` was not the next row, which ends it)
     };
-    Take take(uint64_t job, size_t row, RowAhead* out);
+    // `read_row` reads a row as the thread would, with the walk's reader: while the thread is
+    // reading the row the walk needs, the walk reads rows after it that nobody has started.
+    Take take(uint64_t job, size_t row, RowAhead* out, const std::function<void(size_t, RowAhead&)>& read_row);
     void stop(uint64_t job);
 
 private:
@@ -350,7 +364,8 @@ private:
 
     void run();
     void read_rows(uint64_t job, uint32_t folder, size_t rows);
-    void fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out);
+    // `draft`: also read a contact's values (read_contact_values).
+    void fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out, bool draft);
 
     const std::string m_path;
     const SourceOptions m_options;
@@ -377,7 +392,11 @@ private:
     std::atomic<uint64_t> m_wanted{0};  // tag(job, the row the waiting walk wants filled first)
     std::atomic<size_t> m_resume_at{0}; // the rows the walk takes before the sleeping thread goes on
     std::array<RowAhead, kAhead> m_ring;
+    // Rows the walk read itself ahead of the one it takes (the walk's alone), by row % kAhead.
+    std::array<RowAhead, kAhead> m_walk_rows;
+    std::array<size_t, kAhead> m_walk_row_of{};
     std::vector<uint8_t> m_cell; // the thread's contents-table cell while it is read
+    ContactReader m_contact_reader;
 };
 
 class NativeSource : public PstSource
@@ -584,6 +603,16 @@ pst::Status NativeItem::type(uint8_t* out)
     return pst::Status::success();
 }
 
+bool NativeItem::take_contact_draft(contacts::ContactDraft& draft, int fallback_codepage)
+{
+    if (!m_draft || fallback_codepage != m_source.options().fallback_codepage) {
+        return false;
+    }
+    std::swap(draft, *m_draft);
+    m_draft.reset();
+    return true;
+}
+
 pst::Status NativeItem::contact_photo(ContactPhoto* out)
 {
     if (m_photo_found >= 0) {
@@ -683,7 +712,10 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
     const size_t row = static_cast<size_t>(index);
     if (!folder && m_ahead_job != 0) {
         RowAhead ahead;
-        switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead)) {
+        const auto read_row = [&](size_t other, RowAhead& out) {
+            fill_row(m_source, *t.table, m_node.nid, other, out, m_row_cell, nullptr, 0);
+        };
+        switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead, read_row)) {
         case ReadAhead::Take::taken: {
             pst::Status child = child_from(ahead, out);
             sample_row(row, ahead.row_type);
@@ -750,6 +782,7 @@ pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
     }
     item->m_photo_found = row.photo;
     item->m_photo = std::move(row.photo_value);
+    item->m_draft = std::move(row.draft);
     *out = std::move(item);
     return pst::Status::success();
 }
@@ -796,6 +829,7 @@ uint64_t ReadAhead::start(uint32_t folder, size_t rows)
     m_folder = folder;
     m_rows = rows;
     m_consumed = 0;
+    m_walk_row_of.fill(SIZE_MAX);
     m_claimed = tag(job, 0);
     m_filled = tag(job, 0);
     m_job = job;
@@ -817,7 +851,8 @@ void ReadAhead::stop(uint64_t job)
     m_changed.notify_all();
 }
 
-ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
+ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out,
+                                const std::function<void(size_t, RowAhead&)>& read_row)
 {
     if (m_job != job || row != m_consumed) {
         stop(job);
@@ -825,18 +860,32 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
     }
     const uint64_t done = tag(job, row + 1);
     Take result = Take::taken;
-    if (m_filled < done) {
+    RowAhead* from = &m_ring[row % kAhead];
+    if (m_walk_row_of[row % kAhead] == row) {
+        from = &m_walk_rows[row % kAhead];
+        m_walk_row_of[row % kAhead] = SIZE_MAX;
+    } else if (m_filled < done) {
         uint64_t unclaimed = tag(job, row);
         if (m_claimed.compare_exchange_strong(unclaimed, tag(job, row + 1))) {
             result = Take::yours;
         }
-        // The thread is reading it: wait for it and a few rows after it, unless the job ends
-        // meanwhile. A thread slower than the walk (compressed blocks) then wakes the walk once
-        // for a batch of rows, not for each.
+        // The thread is reading it: rather than wait, read the next rows nobody has started, as
+        // long as the thread is still at it (a thread slower than the walk then leaves every
+        // other row to the walk).
+        while (result == Take::taken && m_filled < done) {
+            uint64_t claimed = m_claimed;
+            const size_t next = static_cast<size_t>(claimed & 0xFFFFFFFFu);
+            if (claimed >> 32 != job || next >= m_rows || next - row >= kAhead) {
+                break;
+            }
+            if (m_claimed.compare_exchange_weak(claimed, claimed + 1)) {
+                read_row(next, m_walk_rows[next % kAhead]);
+                m_walk_row_of[next % kAhead] = next;
+            }
+        }
         if (result == Take::taken && m_filled < done) {
-            constexpr size_t kBatch = 8;
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wanted = tag(job, std::min(row + kBatch, m_rows));
+            m_wanted = done;
             m_walk_waits = true;
             m_changed.wait(lock, [&] { return m_job != job || m_filled >= m_wanted; });
             m_walk_waits = false;
@@ -848,7 +897,7 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out)
         }
     }
     if (result == Take::taken) {
-        *out = std::move(m_ring[row % kAhead]);
+        *out = std::move(*from);
     }
     m_consumed = row + 1;
     if (m_thread_waits && row + 1 >= m_resume_at) {
@@ -913,7 +962,10 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
             continue; // the walk took it, or the job ended
         }
         // The slot's last row has been taken; the walk reads this one only once it is counted.
-        fill(table, folder, row, m_ring[row % kAhead]);
+        // The thread also reads a contact's values when it is well ahead of the walk, and leaves
+        // them to the walk when the walk is close behind: the two threads share the work by
+        // themselves, whichever side a file's contacts make the heavier.
+        fill(table, folder, row, m_ring[row % kAhead], row - m_consumed >= kDraftLead);
         m_filled = tag(job, row + 1);
         if (m_walk_waits && m_filled >= m_wanted) {
             const std::lock_guard<std::mutex> lock(m_mutex);
@@ -922,29 +974,45 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
     }
 }
 
-void ReadAhead::fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out)
+void ReadAhead::fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out, bool draft)
+{
+    fill_row(*m_reader, table, folder, row, out, m_cell, draft ? &m_contact_reader : nullptr,
+             m_options.fallback_codepage);
+}
+
+void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t row, RowAhead& out,
+              std::vector<uint8_t>& cell, ContactReader* drafts, int fallback_codepage)
 {
     out.properties = pst::Status::none();
     out.photo = -1;
     out.list.clear();
+    out.draft.reset();
     const uint32_t nid = table.row_id(row);
-    out.child = read::find_child(m_reader->file(), folder, nid, &out.node);
+    out.child = read::find_child(reader.file(), folder, nid, &out.node);
     if (!out.child.found()) {
         if (out.child) {
             out.child = not_its_child(nid);
         }
         return;
     }
-    out.row_type = row_type(table, row, m_cell);
+    out.row_type = row_type(table, row, cell);
     if (out.row_type >= 0 && !walk_opens(out.row_type)) {
         return;
     }
-    out.properties = m_reader->read_properties(out.node, out.list);
+    out.properties = reader.read_properties(out.node, out.list);
     if (!out.properties) {
         return;
     }
     if (type_of_properties(out.list) == kItemContact) {
-        out.photo = m_reader->contact_photo(out.node, &out.photo_value).found() ? 1 : 0;
+        out.photo = reader.contact_photo(out.node, &out.photo_value).found() ? 1 : 0;
+        if (drafts == nullptr) {
+            return;
+        }
+        out.draft.reset(new (std::nothrow) contacts::ContactDraft());
+        if (out.draft) {
+            read_contact_values(out.list, out.node.nid, out.photo == 1 ? &out.photo_value : nullptr, *drafts,
+                                *out.draft, fallback_codepage);
+        }
     }
 }
 

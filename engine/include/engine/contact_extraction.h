@@ -75,8 +75,14 @@ private:
 // neither (an item found in free space without a key).
 contacts::ContactIdentity item_identity(const PropertyList& list, uint32_t node_id);
 
+// The values of a contact that follow from its properties, node id and photo (null: none): what
+// ContactReader::read reads, then the index key and the identity. The kind code is left alone.
+void read_contact_values(const PropertyList& list, uint32_t node_id, const ContactPhoto* photo, ContactReader& reader,
+                         ContactDraft& draft, int fallback_codepage);
+
 // Reads one contact item into `draft`: its properties, its photo, `kind_code` and the index key
-// that follows from them, and its identity. A failure when the item's properties cannot be read.
+// that follows from them, and its identity (read ahead when the item has them so). A failure
+// when the item's properties cannot be read.
 pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& draft, int kind_code,
                          int fallback_codepage);
 

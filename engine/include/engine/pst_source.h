@@ -25,6 +25,10 @@
 
 #include "pst/status.h"
 
+namespace contacts {
+class ContactDraft;
+}
+
 namespace engine {
 
 enum class ReaderKind : uint8_t
@@ -207,6 +211,9 @@ public:
     virtual pst::Status recipient_rows(RecipientRows* /*out*/) { return pst::Status::none(); }
     // The item's node id; 0 when it has none that the file keeps (an item found in free space).
     virtual uint32_t node_id() { return 0; }
+    // A contact's values read ahead of the walk (read_contact_values with `fallback_codepage`):
+    // true when they are swapped into `draft`, false when the caller reads them itself.
+    virtual bool take_contact_draft(contacts::ContactDraft& /*draft*/, int /*fallback_codepage*/) { return false; }
 };
 
 // Where an item beyond the live folders was found.
