@@ -55,6 +55,8 @@ void set_categories(pst::Message& m, std::u16string_view joined)
 pst::Message contact_message(const ContactRecord& record)
 {
     pst::Message m(u"IPM.Contact");
+    // At most one property per field, a local date beside each date and a few more below.
+    m.reserve(kFieldCount + 8);
     // Fields read twice from one property (mobile phone and mileage, home street and home
     // address) hold the same value; the later set wins.
     for (const FieldInfo& info : kFieldTable) {

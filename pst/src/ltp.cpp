@@ -293,12 +293,12 @@ bool TableBuilder::has_column(uint32_t tag) const
     return it != m_cols.end() && it->tag == tag;
 }
 
-uint32_t TableBuilder::store_variable(const Bytes& data)
+uint32_t TableBuilder::store_variable(std::span<const uint8_t> data)
 {
     if (data.empty())
         return 0;
     if (data.size() <= kMaxHeapAlloc)
-        return m_heap.alloc(data);
+        return m_heap.alloc(data.data(), data.size());
     SubnodeData s;
     s.nid = m_ids.next();
     s.node.chunks = split_chunks(data, m_format.max_block_data());

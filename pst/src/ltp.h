@@ -5,6 +5,7 @@
 #include "ndb.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace pst::detail {
@@ -106,7 +107,9 @@ public:
     struct Cell
     {
         uint32_t tag;
-        Bytes data; // stored bytes: 1/2/4/8 for fixed types, the value for variable types
+        // Stored bytes: 1/2/4/8 for fixed types, the value for variable types. Only read during
+        // add_row, which copies them.
+        std::span<const uint8_t> data;
     };
     // Adds a row; cells whose tag is no column are ignored, missing columns stay unset.
     void add_row(uint32_t row_id, uint32_t row_ver, const std::vector<Cell>& cells);
@@ -125,7 +128,7 @@ private:
         uint8_t cb;
         uint8_t bit;
     };
-    uint32_t store_variable(const Bytes& data);
+    uint32_t store_variable(std::span<const uint8_t> data);
 
     const Layout& m_format;
     size_t m_max_rows;

@@ -48,17 +48,44 @@ bool same_name(const PropertyName& a, const PropertyName& b)
     return false;
 }
 
+// The search key of a name (see Message::m_keys): kind in the top two bits, then for named
+// properties 30 bits of a hash of the set (and the string name), then the id or the LID.
+uint64_t name_key(const PropertyName& n)
+{
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    const auto mix = [&hash](uint64_t v) { hash = (hash ^ v) * 1099511628211ull; };
+    switch (n.kind) {
+    case PropertyName::Kind::Id:
+        return uint64_t{1} << 62 | n.id;
+    case PropertyName::Kind::NumericName:
+        for (uint8_t b : n.guid)
+            mix(b);
+        return uint64_t{2} << 62 | (hash & 0x3FFFFFFF) << 32 | n.lid;
+    case PropertyName::Kind::StringName:
+        for (uint8_t b : n.guid)
+            mix(b);
+        for (char16_t c : n.name)
+            mix(c);
+        return uint64_t{3} << 62 | (hash & 0x3FFFFFFFFFFFFFFFull);
+    }
+    return 0;
+}
+
 } // namespace
 
 Message::Message(std::u16string message_class) : m_class(std::move(message_class)) {}
 
 void Message::set(PropertyName name, PropertyValue value)
 {
-    auto it = std::find_if(m_props.begin(), m_props.end(), [&](const Property& p) { return same_name(p.name, name); });
-    if (it != m_props.end())
-        it->value = std::move(value);
-    else
-        m_props.push_back({std::move(name), std::move(value)});
+    const uint64_t key = name_key(name);
+    for (size_t i = 0; i < m_keys.size(); ++i) {
+        if (m_keys[i] == key && same_name(m_props[i].name, name)) {
+            m_props[i].value = std::move(value);
+            return;
+        }
+    }
+    m_props.push_back({std::move(name), std::move(value)});
+    m_keys.push_back(key);
 }
 
 void Message::set_unicode(uint16_t id, std::u16string v)

@@ -37,7 +37,7 @@ bool deflate_smaller(const uint8_t* data, size_t size, Bytes* out)
 
 } // namespace
 
-std::vector<Bytes> split_chunks(const Bytes& data, size_t block)
+std::vector<Bytes> split_chunks(std::span<const uint8_t> data, size_t block)
 {
     std::vector<Bytes> out;
     for (size_t pos = 0; pos < data.size(); pos += block) {
@@ -204,6 +204,15 @@ void Ndb::free_blocks_since(size_t mark)
 
 Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
 {
+    uint8_t* at = nullptr;
+    Status st = emit_space(ib, size, &at);
+    if (st && size)
+        std::memcpy(at, data, size);
+    return st;
+}
+
+Status Ndb::emit_space(uint64_t ib, size_t size, uint8_t** at)
+{
     // Appends to the buffer when the range follows it; a short gap is filled with zeros only
     // when nothing was ever written there.
     uint64_t end = m_buf_start + m_buf.size();
@@ -217,8 +226,10 @@ Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
     } else {
         m_buf.resize(m_buf.size() + (ib - end), 0);
     }
-    append(m_buf, data, size);
+    const size_t offset = m_buf.size();
+    m_buf.resize(offset + size, 0);
     m_high = std::max(m_high, ib + size);
+    *at = m_buf.data() + offset;
     return Status::success();
 }
 
@@ -235,38 +246,54 @@ Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_
 {
     const uint64_t b = (m_next_bid++ << 2) | (internal ? 2 : 0);
     // Data blocks are encoded first, then (4 KiB-page files) compressed when that saves bytes;
-    // a reader inflates, then decodes.
-    Bytes plain(data, data + size);
-    if (!internal && m_encoding == BlockEncoding::Permute)
-        permute_encode(plain.data(), size);
-    else if (!internal && m_encoding == BlockEncoding::Cyclic)
-        cyclic_code(plain.data(), size, static_cast<uint32_t>(b));
-    const Bytes* stored = &plain;
-    Bytes packed;
-    if (m_compress && !internal && size > 0 && deflate_smaller(plain.data(), size, &packed))
-        stored = &packed;
-    const size_t cb = stored->size();
+    // a reader inflates, then decodes. Without compression the block is built in place in the
+    // output buffer.
+    const auto encode = [&](uint8_t* bytes, size_t n) {
+        if (!internal && m_encoding == BlockEncoding::Permute)
+            permute_encode(bytes, n);
+        else if (!internal && m_encoding == BlockEncoding::Cyclic)
+            cyclic_code(bytes, n, static_cast<uint32_t>(b));
+    };
+    const uint8_t* stored = data;
+    size_t cb = size;
+    bool encoded = false;
+    Bytes plain, packed;
+    if (m_compress && !internal && size > 0) {
+        plain.assign(data, data + size);
+        encode(plain.data(), size);
+        encoded = true;
+        stored = plain.data();
+        if (deflate_smaller(plain.data(), size, &packed)) {
+            stored = packed.data();
+            cb = packed.size();
+        }
+    }
     const size_t trailer_size = m_format.block_trailer;
     const uint64_t total = m_format.block_alloc(cb);
     uint64_t ib = 0;
     Status st = allocate(total, m_format.block_align, &ib);
     if (!st)
         return st;
-    Bytes block(total, 0);
+    uint8_t* block = nullptr;
+    st = emit_space(ib, total, &block);
+    if (!st)
+        return st;
     if (cb)
-        std::memcpy(block.data(), stored->data(), cb);
+        std::memcpy(block, stored, cb);
+    if (!encoded)
+        encode(block, cb);
     // Trailer: cb, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI), then in 4 KiB-page
     // files 2 bytes and the inflated size. The CRC covers the stored bytes.
-    uint8_t* trailer = block.data() + total - trailer_size;
+    uint8_t* trailer = block + total - trailer_size;
     put16(trailer, static_cast<uint16_t>(cb));
     put16(trailer + 2, block_signature(ib, b));
-    put32(trailer + m_format.trailer_crc, crc32(block.data(), cb));
+    put32(trailer + m_format.trailer_crc, crc32(block, cb));
     m_format.put_id(trailer + m_format.trailer_bid, b);
     if (m_format.trailer_inflated)
         put16(trailer + m_format.trailer_inflated, static_cast<uint16_t>(size));
     m_bbt.push_back({b, ib, static_cast<uint16_t>(cb), static_cast<uint16_t>(size)});
     *bid = b;
-    return emit(ib, block.data(), block.size());
+    return Status::success();
 }
 
 Status Ndb::write_data_tree(const std::vector<Bytes>& chunks, uint64_t* bid)

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace pst::detail {
@@ -32,7 +33,7 @@ struct SubnodeData
 };
 
 // Splits a flat byte stream into pieces of `block` bytes (the last one shorter).
-std::vector<Bytes> split_chunks(const Bytes& data, size_t block);
+std::vector<Bytes> split_chunks(std::span<const uint8_t> data, size_t block);
 
 // Total bytes of a node's data stream and of all its subnodes' streams.
 uint64_t node_stream_size(const NodeData& node);
@@ -108,6 +109,8 @@ private:
     void mark(uint64_t ib, uint64_t size);
     void unmark(uint64_t ib, uint64_t size);
     Status emit(uint64_t ib, const uint8_t* data, size_t size);
+    // Room for `size` bytes at file offset `ib` in the output buffer, zeroed; valid until the next emit.
+    Status emit_space(uint64_t ib, size_t size, uint8_t** at);
     Status flush_buffer();
     Status write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
                        size_t cb_ent, PageRef* root);

@@ -5,14 +5,17 @@
 #include "ltp.h"
 #include "ndb.h"
 #include "pst/text.h"
+#include "worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <random>
 #include <sys/stat.h>
 #include <tuple>
@@ -372,25 +375,33 @@ const StoredProp* find_prop(const std::vector<StoredProp>& props, uint16_t id)
     return it != props.end() && it->id == id ? &*it : nullptr;
 }
 
-// Table cells for `columns` copied from a property list; String8 values fill Unicode columns.
-std::vector<TableBuilder::Cell> copy_cells(const std::vector<StoredProp>& props, const std::vector<uint32_t>& columns,
-                                           uint32_t codepage)
+// Table cells for `columns` from a property list, viewing the properties' bytes (valid while
+// `props` and the RowCells live); String8 values fill Unicode columns.
+struct RowCells
 {
     std::vector<TableBuilder::Cell> cells;
+    std::vector<Bytes> widened; // String8 values as UTF-16LE
+};
+RowCells copy_cells(const std::vector<StoredProp>& props, const std::vector<uint32_t>& columns, uint32_t codepage)
+{
+    RowCells row;
+    row.cells.reserve(columns.size());
+    row.widened.reserve(columns.size()); // never reallocated: the cells view its elements
     for (uint32_t tag : columns) {
         const StoredProp* p = find_prop(props, static_cast<uint16_t>(tag >> 16));
         if (!p)
             continue;
         uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
         if (p->type == type)
-            cells.push_back({tag, p->data});
+            row.cells.push_back({tag, p->data});
         else if (type == 0x001F && p->type == 0x001E) {
             std::u16string text;
             decode_8bit(p->data, codepage, text);
-            cells.push_back({tag, utf16le(text)});
+            row.widened.push_back(utf16le(text));
+            row.cells.push_back({tag, row.widened.back()});
         }
     }
-    return cells;
+    return row;
 }
 
 class WriterImpl : public Writer
@@ -420,10 +431,17 @@ public:
         add_folder_record(kNidSearchRoot, kNidRoot, u"Search Root", u"", false);
         add_folder_record(kNidSpamFolder, kNidRoot, u"SPAM Search Folder 2", u"", true);
         add_folder_record(kNidDeletedItems, kNidIpmSubtree, u"Deleted Items", u"IPF.Note", false);
+        if (options.background && !options.compress)
+            start_background();
     }
 
     ~WriterImpl() override
     {
+        // The threads stop before the file goes: what they still hold is dropped unwritten.
+        if (m_builder)
+            fail_async(Status::failure("The PST writer was closed"));
+        m_builder.reset();
+        m_ndb_writer.reset();
         if (m_file && !m_done)
             m_file->discard();
     }
@@ -435,7 +453,10 @@ public:
     FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) override
     {
         Folder* p = folder(parent);
-        if (m_done || !m_status || !p || p->is_search || parent == kNidSearchRoot)
+        if (m_done || !p || p->is_search || parent == kNidSearchRoot)
+            return 0;
+        drain(); // the folder list is the builder's while it runs
+        if (!m_status)
             return 0;
         uint32_t nid = make_nid(m_next_folder++, kTypeFolder);
         add_folder_record(nid, parent, name, container_class, false);
@@ -444,28 +465,37 @@ public:
 
     Status add_message(FolderId folder_id, const Message& message) override
     {
+        if (m_builder)
+            return add_message(folder_id, Message(message));
         Folder* f = nullptr;
         BuiltMessage built;
         Status st = next_message(message, folder_id, &f, &built);
         if (!st)
             return st;
-        const uint32_t nid = built.nid;
-        const std::vector<StoredProp>& props = built.props;
-        st = write_node(nid, built.node, f->nid);
+        st = write_node(built.nid, built.node, f->nid);
         if (!st)
             return fail(st);
         ++m_next_message;
+        add_contents_row(*f, built, message.codepage());
+        return Status::success();
+    }
 
-        f->contents->add_row(nid, m_row_version++, copy_cells(props, kContentsColumns, message.codepage()));
-        ++f->count;
-        const StoredProp* flags = find_prop(props, 0x0E07);
-        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
-            ++f->unread;
+    Status add_message(FolderId folder_id, Message&& message) override
+    {
+        if (!m_builder)
+            return add_message(folder_id, static_cast<const Message&>(message));
+        take_async_failure();
+        Folder* f = nullptr;
+        const Status st = accepting(folder_id, &f);
+        if (!st)
+            return st;
+        m_builder->push({f, std::move(message)});
         return Status::success();
     }
 
     Status add_deleted_message(const Message& message, DeletedIndex index) override
     {
+        drain();
         BuiltMessage built;
         Status st = next_message(message, 0, nullptr, &built);
         if (!st)
@@ -489,6 +519,7 @@ public:
 
     Status add_orphan_message(const Message& message, OrphanParent parent) override
     {
+        drain();
         BuiltMessage built;
         Status st = next_message(message, 0, nullptr, &built);
         if (!st)
@@ -510,6 +541,9 @@ public:
     {
         if (m_done)
             return Status::failure("The PST file is already complete");
+        drain();
+        m_builder.reset();
+        m_ndb_writer.reset();
         m_done = true;
         Status st = m_status ? write_everything() : m_status;
         if (st && m_file)
@@ -520,6 +554,117 @@ public:
     }
 
 private:
+    struct BuiltMessage
+    {
+        uint32_t nid = 0;
+        std::vector<StoredProp> props;
+        NodeData node;
+    };
+
+    // The background threads (WriterOptions::background): the builder turns messages into nodes
+    // and table rows in the order they came, the node writer puts the nodes into the file in the
+    // same order. Each owns its part of the writer while it runs (the builder: message and row
+    // numbering, the name map, the folders' contents tables; the node writer: the Ndb); drain()
+    // gives everything back to the caller's thread.
+    struct BuildJob
+    {
+        Folder* folder;
+        Message message;
+    };
+    struct NodeJob
+    {
+        uint32_t nid;
+        NodeData node;
+        uint32_t parent;
+    };
+    static constexpr size_t kBatch = 64;     // messages handed over at once
+    static constexpr size_t kMaxBatches = 8; // batches waiting at most, per thread
+
+    void start_background()
+    {
+        m_ndb_writer = std::make_unique<Worker<NodeJob>>(kBatch, kMaxBatches, [this](NodeJob& job) {
+            if (m_async_failed.load(std::memory_order_relaxed))
+                return;
+            guarded([&] { return write_node(job.nid, job.node, job.parent); });
+            job.node = {}; // freed here, not on the caller's thread
+        });
+        m_builder = std::make_unique<Worker<BuildJob>>(kBatch, kMaxBatches, [this](BuildJob& job) {
+            if (m_async_failed.load(std::memory_order_relaxed))
+                return;
+            guarded([&] { return build_in_background(job); });
+            job.message = Message(u"");
+        });
+    }
+
+    // A message of the builder's thread: built, counted in its folder, handed to the node writer.
+    Status build_in_background(BuildJob& job)
+    {
+        Folder* f = job.folder;
+        if (f->contents->full())
+            return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
+        BuiltMessage built;
+        built.nid = make_nid(m_next_message, kTypeMessage);
+        Status st = build_message(job.message, built.nid, &built.props, &built.node);
+        if (!st)
+            return st;
+        ++m_next_message;
+        add_contents_row(*f, built, job.message.codepage());
+        m_ndb_writer->push({built.nid, std::move(built.node), f->nid});
+        return Status::success();
+    }
+
+    // Runs `step` on a background thread; a failure (or running out of memory) fails the writer.
+    template <typename Step> void guarded(Step step)
+    {
+        Status st;
+        try {
+            st = step();
+        } catch (const std::bad_alloc&) {
+            st = Status::failure("Not enough memory to write the PST file");
+        } catch (const std::exception& e) {
+            st = Status::failure(e.what());
+        }
+        if (!st)
+            fail_async(std::move(st));
+    }
+
+    void fail_async(Status st)
+    {
+        std::lock_guard lock(m_async_mutex);
+        if (!m_async_failed.load(std::memory_order_relaxed)) {
+            m_async_status = std::move(st);
+            m_async_failed.store(true, std::memory_order_release);
+        }
+    }
+
+    // The first failure of a background thread becomes the writer's.
+    void take_async_failure()
+    {
+        if (!m_async_failed.load(std::memory_order_acquire) || !m_status)
+            return;
+        std::lock_guard lock(m_async_mutex);
+        m_status = m_async_status;
+    }
+
+    // Waits until the background threads have done everything handed to them.
+    void drain()
+    {
+        if (m_builder) {
+            m_builder->drain();
+            m_ndb_writer->drain();
+        }
+        take_async_failure();
+    }
+
+    void add_contents_row(Folder& f, const BuiltMessage& built, uint32_t codepage)
+    {
+        f.contents->add_row(built.nid, m_row_version++, copy_cells(built.props, kContentsColumns, codepage).cells);
+        ++f.count;
+        const StoredProp* flags = find_prop(built.props, 0x0E07);
+        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
+            ++f.unread;
+    }
+
     // Whether a message may be added now (and to `folder_id` when `f` is given).
     Status accepting(FolderId folder_id, Folder** f)
     {
@@ -532,17 +677,11 @@ private:
         *f = folder(folder_id);
         if (!*f || (*f)->is_search || folder_id == kNidSearchRoot)
             return Status::failure("Unknown folder for a message");
-        if ((*f)->contents->full())
+        if (!m_builder && (*f)->contents->full())
             return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
         return Status::success();
     }
 
-    struct BuiltMessage
-    {
-        uint32_t nid = 0;
-        std::vector<StoredProp> props;
-        NodeData node;
-    };
     // The next message's node id, properties and node, once the writer takes messages (into
     // `folder_id`, when it is not 0).
     Status next_message(const Message& message, FolderId folder_id, Folder** folder, BuiltMessage* out)
@@ -632,7 +771,7 @@ private:
             for (auto& p : props)
                 if (p.id == 0x0E20)
                     p.data = le32(size);
-            table.add_row(s.nid, m_row_version++, copy_cells(props, kAttachmentColumns, m.codepage()));
+            table.add_row(s.nid, m_row_version++, copy_cells(props, kAttachmentColumns, m.codepage()).cells);
             out->push_back(std::move(s));
         }
         SubnodeData t;
@@ -712,6 +851,10 @@ private:
 
     Status recipient_table(const Message& m, NodeData* out)
     {
+        if (m.recipients().empty()) {
+            *out = m_no_recipients; // most messages: the same empty table
+            return Status::success();
+        }
         std::vector<uint32_t> columns = kRecipientColumns;
         std::vector<std::vector<StoredProp>> rows;
         for (const Recipient& r : m.recipients()) {
@@ -735,7 +878,7 @@ private:
         }
         TableBuilder table(m_format, columns);
         for (size_t i = 0; i < rows.size(); ++i)
-            table.add_row(static_cast<uint32_t>(i), m_row_version++, copy_cells(rows[i], columns, m.codepage()));
+            table.add_row(static_cast<uint32_t>(i), m_row_version++, copy_cells(rows[i], columns, m.codepage()).cells);
         *out = table.finish();
         return Status::success();
     }
@@ -786,7 +929,7 @@ private:
         TableBuilder hierarchy(m_format, kHierarchyColumns);
         for (uint32_t child : f.children) {
             const Folder& c = *const_cast<WriterImpl*>(this)->folder(child);
-            hierarchy.add_row(child, m_row_version++, copy_cells(folder_props(c), kHierarchyColumns, 1252));
+            hierarchy.add_row(child, m_row_version++, copy_cells(folder_props(c), kHierarchyColumns, 1252).cells);
         }
         Status st = write_node(make_nid(index, kTypeHierarchy), hierarchy.finish(), 0);
         if (st)
@@ -880,6 +1023,7 @@ private:
     Ndb m_ndb;
     WriterOptions m_options;
     const Layout& m_format;
+    const NodeData m_no_recipients = TableBuilder(m_format, kRecipientColumns).finish();
     NameMap m_names;
     std::deque<Folder> m_folders;
     std::unordered_map<uint32_t, size_t> m_folder_index;
@@ -891,6 +1035,12 @@ private:
     uint32_t m_row_version = 1;
     Status m_status;
     bool m_done = false;
+    // Background mode: the first failure of either thread, kept until the caller's thread takes it.
+    std::mutex m_async_mutex;
+    Status m_async_status;
+    std::atomic<bool> m_async_failed{false};
+    std::unique_ptr<Worker<NodeJob>> m_ndb_writer;
+    std::unique_ptr<Worker<BuildJob>> m_builder;
 };
 
 } // namespace

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -142,6 +143,12 @@ public:
     explicit Message(std::u16string message_class);
 
     void set(PropertyName name, PropertyValue value);
+    // Room for `count` properties, for a caller that knows about how many it sets.
+    void reserve(std::size_t count)
+    {
+        m_props.reserve(count);
+        m_keys.reserve(count);
+    }
 
     // Code page of the message's String8 values (PidTagMessageCodepage, PidTagInternetCodepage);
     // written only when the message has String8 values. Default 1252. The writer also uses it
@@ -190,6 +197,10 @@ public:
 private:
     std::u16string m_class;
     std::vector<Property> m_props;
+    // One word per property, the same index as m_props: the kind and the id or LID with a hash
+    // of the set and name, so that set() finds an earlier value of the name without comparing
+    // every name in full. Equal names have equal keys; equal keys are confirmed by comparison.
+    std::vector<uint64_t> m_keys;
     std::vector<Recipient> m_recipients;
     std::vector<Attachment> m_attachments;
     uint32_t m_codepage = 1252;
@@ -250,6 +261,13 @@ struct WriterOptions
     bool compress = false;
     // Content type "SO" (an offline folder file) instead of "SM".
     bool offline = false;
+    // Messages are built and written on two threads of the writer's own while the caller prepares
+    // the next ones; the file's bytes are the same either way. add_message then checks only the
+    // folder and takes the message: whatever fails later (a value that does not fit its type, a
+    // full folder, the size limit, the sink) fails the writer, and a later add_message or
+    // finish() reports it. Not with `compress`, whose block sizes are known only once built
+    // (the writer then works on the caller's thread).
+    bool background = false;
 };
 
 using FolderId = uint32_t; // node id of a folder
@@ -284,6 +302,9 @@ public:
     // would pass the size limit; fails without harm to the writer for an unknown folder or a
     // malformed value.
     virtual Status add_message(FolderId folder, const Message& message) = 0;
+    // The same for a message the caller no longer needs: with `background` it is moved to the
+    // writer's threads instead of copied.
+    virtual Status add_message(FolderId folder, Message&& message) = 0;
     // Completes the file. After finish() (successful or not) the writer accepts nothing more.
     virtual Status finish() = 0;
 
