@@ -75,10 +75,47 @@ uint64_t name_key(const PropertyName& n)
 
 Message::Message(std::u16string message_class) : m_class(std::move(message_class)) {}
 
+namespace {
+
+size_t slot_of(uint64_t key, size_t mask)
+{
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+} // namespace
+
+void Message::index_slots(size_t capacity)
+{
+    size_t size = 16;
+    while (size < 2 * capacity)
+        size *= 2;
+    if (size <= m_slots.size())
+        return;
+    m_slots.assign(size, 0);
+    const size_t mask = size - 1;
+    for (size_t i = 0; i < m_keys.size(); ++i) {
+        size_t at = slot_of(m_keys[i], mask);
+        while (m_slots[at] != 0)
+            at = (at + 1) & mask;
+        m_slots[at] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+void Message::reserve(size_t count)
+{
+    m_props.reserve(count);
+    m_keys.reserve(count);
+    index_slots(count);
+}
+
 void Message::set(PropertyName name, PropertyValue value)
 {
+    index_slots(m_props.size() + 1);
     const uint64_t key = name_key(name);
-    for (size_t i = 0; i < m_keys.size(); ++i) {
+    const size_t mask = m_slots.size() - 1;
+    size_t at = slot_of(key, mask);
+    for (; m_slots[at] != 0; at = (at + 1) & mask) {
+        const size_t i = m_slots[at] - 1;
         if (m_keys[i] == key && same_name(m_props[i].name, name)) {
             m_props[i].value = std::move(value);
             return;
@@ -86,6 +123,7 @@ void Message::set(PropertyName name, PropertyValue value)
     }
     m_props.push_back({std::move(name), std::move(value)});
     m_keys.push_back(key);
+    m_slots[at] = static_cast<uint32_t>(m_props.size());
 }
 
 void Message::set_unicode(uint16_t id, std::u16string v)

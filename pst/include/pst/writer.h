@@ -144,11 +144,7 @@ public:
 
     void set(PropertyName name, PropertyValue value);
     // Room for `count` properties, for a caller that knows about how many it sets.
-    void reserve(std::size_t count)
-    {
-        m_props.reserve(count);
-        m_keys.reserve(count);
-    }
+    void reserve(std::size_t count);
 
     // Code page of the message's String8 values (PidTagMessageCodepage, PidTagInternetCodepage);
     // written only when the message has String8 values. Default 1252. The writer also uses it
@@ -198,9 +194,12 @@ private:
     std::u16string m_class;
     std::vector<Property> m_props;
     // One word per property, the same index as m_props: the kind and the id or LID with a hash
-    // of the set and name, so that set() finds an earlier value of the name without comparing
-    // every name in full. Equal names have equal keys; equal keys are confirmed by comparison.
+    // of the set and name. Equal names have equal keys; equal keys are confirmed by comparison.
     std::vector<uint64_t> m_keys;
+    // Open-addressing index of m_keys (index + 1, 0 = empty; a power of two in size, at most half
+    // full), so that set() finds an earlier value of a name without looking at every property.
+    std::vector<uint32_t> m_slots;
+    void index_slots(std::size_t capacity);
     std::vector<Recipient> m_recipients;
     std::vector<Attachment> m_attachments;
     uint32_t m_codepage = 1252;
