@@ -200,20 +200,21 @@ NodeData build_pc(const Layout& format, const std::vector<StoredProp>& props, st
     size_t size_index = props.size();
     for (size_t i = 0; i < props.size(); ++i) {
         const StoredProp& p = props[i];
+        const std::span<const uint8_t> data = p.bytes();
         uint32_t hnid = 0;
         if (value_kind(p.type) == ValueKind::Inline) {
-            for (size_t k = 0; k < p.data.size() && k < 4; ++k)
-                hnid |= static_cast<uint32_t>(p.data[k]) << (8 * k);
+            for (size_t k = 0; k < data.size() && k < 4; ++k)
+                hnid |= static_cast<uint32_t>(data[k]) << (8 * k);
             if (p.id == size_id)
                 size_index = i;
-        } else if (p.data.empty()) {
+        } else if (data.empty()) {
             hnid = 0;
-        } else if (p.data.size() <= kMaxHeapAlloc) {
-            hnid = heap.alloc(p.data);
+        } else if (data.size() <= kMaxHeapAlloc) {
+            hnid = heap.alloc(data.data(), data.size());
         } else {
             SubnodeData s;
             s.nid = ids.next();
-            s.node.chunks = split_chunks(p.data, format.max_block_data());
+            s.node.chunks = split_chunks(data, format.max_block_data());
             hnid = s.nid;
             subs.push_back(std::move(s));
         }

@@ -81,12 +81,17 @@ ValueKind value_kind(uint16_t type);
 // Cell width in a TC row.
 uint8_t cell_width(uint16_t type);
 
-// One property ready for a PC: its stored bytes (little-endian for fixed types).
+// One property ready for a PC: its stored bytes (little-endian for fixed types), held in `data`,
+// or for a value that a message already holds in stored form (UTF-16LE text, binary) viewed
+// where it is, in `view`, so that it is not copied once more on its way into the node.
 struct StoredProp
 {
     uint16_t id = 0;
     uint16_t type = 0;
     Bytes data;
+    std::span<const uint8_t> view{}; // when its data() is set: the bytes, owned by the message
+
+    std::span<const uint8_t> bytes() const { return view.data() ? view : std::span<const uint8_t>(data); }
 };
 
 // Builds a PC for a file of `format`. REQUIRES: props sorted by id, no duplicate ids. `extra`

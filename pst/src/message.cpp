@@ -52,20 +52,20 @@ bool same_name(const PropertyName& a, const PropertyName& b)
 // properties 30 bits of a hash of the set (and the string name), then the id or the LID.
 uint64_t name_key(const PropertyName& n)
 {
-    uint64_t hash = 14695981039346656037ull; // FNV-1a
-    const auto mix = [&hash](uint64_t v) { hash = (hash ^ v) * 1099511628211ull; };
+    // The set as two words, mixed by multiplication: a handful of instructions, not a loop.
+    uint64_t lo = 0, hi = 0;
+    std::memcpy(&lo, n.guid.data(), 8);
+    std::memcpy(&hi, n.guid.data() + 8, 8);
+    uint64_t hash = (lo * 0x9E3779B97F4A7C15ull) ^ (hi * 0xC2B2AE3D27D4EB4Full);
+    hash ^= hash >> 29;
     switch (n.kind) {
     case PropertyName::Kind::Id:
         return uint64_t{1} << 62 | n.id;
     case PropertyName::Kind::NumericName:
-        for (uint8_t b : n.guid)
-            mix(b);
         return uint64_t{2} << 62 | (hash & 0x3FFFFFFF) << 32 | n.lid;
     case PropertyName::Kind::StringName:
-        for (uint8_t b : n.guid)
-            mix(b);
         for (char16_t c : n.name)
-            mix(c);
+            hash = (hash ^ c) * 1099511628211ull; // FNV-1a step
         return uint64_t{3} << 62 | (hash & 0x3FFFFFFFFFFFFFFFull);
     }
     return 0;

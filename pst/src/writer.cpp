@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -174,6 +175,27 @@ bool encode_value(const PropertyValue& v, Bytes* out)
     default:
         return false;
     }
+}
+
+// The stored bytes of a value that holds them already (UTF-16LE text on a little-endian host,
+// String8, binary and raw bytes of a variable-size type), to be viewed rather than encoded; an
+// empty span (no data()) for every other value.
+std::span<const uint8_t> stored_form(const PropertyValue& v)
+{
+    const auto bytes = [](const auto& container) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(container.data()),
+                                        container.size() * sizeof(container[0]));
+    };
+    const uint16_t type = static_cast<uint16_t>(v.type);
+    if (const auto* raw = std::get_if<std::vector<uint8_t>>(&v.value))
+        return value_kind(type) == ValueKind::Variable ? bytes(*raw) : std::span<const uint8_t>();
+    if (const auto* s = std::get_if<std::string>(&v.value); s && v.type == PropType::String8)
+        return bytes(*s);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (const auto* s = std::get_if<std::u16string>(&v.value); s && v.type == PropType::Unicode)
+            return bytes(*s);
+    }
+    return {};
 }
 
 // Writes a file through a temporary file beside it.
@@ -393,10 +415,10 @@ RowCells copy_cells(const std::vector<StoredProp>& props, const std::vector<uint
             continue;
         uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
         if (p->type == type)
-            row.cells.push_back({tag, p->data});
+            row.cells.push_back({tag, p->bytes()});
         else if (type == 0x001F && p->type == 0x001E) {
             std::u16string text;
-            decode_8bit(p->data, codepage, text);
+            decode_8bit(p->bytes(), codepage, text);
             row.widened.push_back(utf16le(text));
             row.cells.push_back({tag, row.widened.back()});
         }
@@ -661,7 +683,8 @@ private:
         f.contents->add_row(built.nid, m_row_version++, copy_cells(built.props, kContentsColumns, codepage).cells);
         ++f.count;
         const StoredProp* flags = find_prop(built.props, 0x0E07);
-        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
+        if (flags && flags->type == 0x0003 && flags->bytes().size() == 4 &&
+            !(get32(flags->bytes().data()) & kMsgFlagRead))
             ++f.unread;
     }
 
@@ -835,7 +858,8 @@ private:
                     return Status::failure("Too many named properties for one PST file");
             }
             StoredProp sp{id, static_cast<uint16_t>(p.value.type), {}};
-            if (!encode_value(p.value, &sp.data))
+            sp.view = stored_form(p.value);
+            if (!sp.view.data() && !encode_value(p.value, &sp.data))
                 return Status::failure("A property value does not match its type (property 0x" + hex(id) + ")");
             out->push_back(std::move(sp));
         }
