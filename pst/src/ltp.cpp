@@ -309,11 +309,19 @@ uint32_t TableBuilder::store_variable(std::span<const uint8_t> data)
 
 void TableBuilder::add_row(uint32_t row_id, uint32_t row_ver, const std::vector<Cell>& cells)
 {
-    size_t base = m_rows.size();
-    m_rows.resize(base + m_row_size, 0);
-    auto set_bit = [&](uint8_t bit) { m_rows[base + m_rgib[2] + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8)); };
-    put32(m_rows.data() + base, row_id);
-    put32(m_rows.data() + base + 4, row_ver);
+    // Rows gather in pieces of whole rows, each the size of a data block once full: a large
+    // table neither moves its rows as it grows nor copies them when it is finished.
+    const size_t per_block = std::max<size_t>(1, m_format.max_block_data() / m_row_size);
+    if (m_rows.empty() || m_rows.back().size() >= per_block * m_row_size) {
+        m_rows.emplace_back();
+        m_rows.back().reserve(m_rows.size() == 1 ? m_row_size : per_block * m_row_size);
+    }
+    Bytes& rows = m_rows.back();
+    const size_t base = rows.size();
+    rows.resize(base + m_row_size, 0);
+    auto set_bit = [&](uint8_t bit) { rows[base + m_rgib[2] + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8)); };
+    put32(rows.data() + base, row_id);
+    put32(rows.data() + base + 4, row_ver);
     set_bit(0);
     set_bit(1);
     for (const Cell& cell : cells) {
@@ -324,9 +332,9 @@ void TableBuilder::add_row(uint32_t row_id, uint32_t row_ver, const std::vector<
         uint16_t type = static_cast<uint16_t>(cell.tag & 0xFFFF);
         if (value_kind(type) == ValueKind::Variable) {
             uint32_t hnid = store_variable(cell.data);
-            put32(m_rows.data() + base + it->ib, hnid);
+            put32(rows.data() + base + it->ib, hnid);
         } else {
-            std::memcpy(m_rows.data() + base + it->ib, cell.data.data(), std::min<size_t>(it->cb, cell.data.size()));
+            std::memcpy(rows.data() + base + it->ib, cell.data.data(), std::min<size_t>(it->cb, cell.data.size()));
         }
         set_bit(it->bit);
     }
@@ -354,26 +362,26 @@ NodeData TableBuilder::finish()
     build_bth(m_heap, m_hid_bth, 4, static_cast<uint8_t>(width), recs, index.size(), nullptr);
 
     uint32_t hnid_rows = 0;
-    if (!m_rows.empty() && m_rows.size() <= kMaxHeapAlloc) {
-        hnid_rows = m_heap.alloc(m_rows);
-    } else if (!m_rows.empty()) {
+    const size_t row_bytes = m_row_ids.size() * m_row_size;
+    if (row_bytes > 0 && row_bytes <= kMaxHeapAlloc) {
+        Bytes all;
+        for (const Bytes& piece : m_rows)
+            append(all, piece.data(), piece.size());
+        hnid_rows = m_heap.alloc(all);
+    } else if (row_bytes > 0) {
         // Whole rows per block; every block but the last is padded to the full block size.
         const size_t block = m_format.max_block_data();
-        size_t per_block = block / m_row_size;
         SubnodeData s;
         s.nid = m_ids.next();
-        for (size_t first = 0; first < m_row_ids.size(); first += per_block) {
-            size_t n = std::min(per_block, m_row_ids.size() - first);
-            Bytes blk(m_rows.begin() + static_cast<ptrdiff_t>(first * m_row_size),
-                      m_rows.begin() + static_cast<ptrdiff_t>((first + n) * m_row_size));
-            if (first + n < m_row_ids.size())
-                blk.resize(block, 0);
-            s.node.chunks.push_back(std::move(blk));
+        for (size_t i = 0; i < m_rows.size(); ++i) {
+            if (i + 1 < m_rows.size())
+                m_rows[i].resize(block, 0);
+            s.node.chunks.push_back(std::move(m_rows[i]));
         }
         hnid_rows = s.nid;
         m_subnodes.push_back(std::move(s));
-        Bytes().swap(m_rows);
     }
+    m_rows.clear();
 
     uint8_t* info = m_heap.at(m_hid_info);
     info[0] = kClientTC;

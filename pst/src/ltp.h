@@ -143,7 +143,7 @@ private:
     std::vector<Column> m_cols; // sorted by tag
     uint16_t m_rgib[4] = {};
     size_t m_row_size = 0;
-    Bytes m_rows;
+    std::vector<Bytes> m_rows; // whole rows, at most a data block's worth in each
     std::vector<uint32_t> m_row_ids;
     std::vector<SubnodeData> m_subnodes;
     SubnodeIds m_ids;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -100,6 +101,8 @@ private:
         uint64_t ib;
     };
 
+    void put_bbt_leaf(const BbtEntry& e, uint8_t* entry) const;
+    void put_nbt_leaf(const NbtEntry& e, uint8_t* entry) const;
     Bytes bbt_leaf(const BbtEntry& e) const;
     Bytes nbt_leaf(const NbtEntry& e) const;
     Status write_block(const uint8_t* data, size_t size, bool internal, uint64_t* bid);
@@ -112,7 +115,9 @@ private:
     // Room for `size` bytes at file offset `ib` in the output buffer, zeroed; valid until the next emit.
     Status emit_space(uint64_t ib, size_t size, uint8_t** at);
     Status flush_buffer();
-    Status write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
+    // A B-tree over `count` leaf entries of `cb_ent` bytes: `leaf` writes entry i (in key order)
+    // and returns its key.
+    Status write_btree(uint8_t ptype, size_t count, const std::function<uint64_t(size_t i, uint8_t* entry)>& leaf,
                        size_t cb_ent, PageRef* root);
     Status write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, bool map_page);
     bool has_pmap(uint64_t region) const;
