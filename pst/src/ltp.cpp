@@ -25,7 +25,14 @@ uint8_t fill_level(size_t free_bytes)
 Heap::Heap(uint8_t client_sig, const Layout& layout)
     : m_client(client_sig), m_layout(layout), m_block(layout.max_block_data())
 {
+    new_block();
+}
+
+void Heap::new_block()
+{
+    // Room for a typical item's heap at once (it grows no further than a block).
     m_blocks.emplace_back();
+    m_blocks.back().data.reserve(std::min<size_t>(m_block, 4096));
 }
 
 size_t Heap::header_size(size_t index)
@@ -47,7 +54,7 @@ uint32_t Heap::alloc(const uint8_t* data, size_t size)
     Block* b = &m_blocks.back();
     size_t after = align_up(header_size(index) + b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
     if (b->starts.size() >= m_layout.max_heap_allocs() || after > m_block) {
-        m_blocks.emplace_back();
+        new_block();
         ++index;
         b = &m_blocks.back();
     }

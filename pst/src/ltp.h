@@ -40,6 +40,7 @@ private:
         Bytes data;
         std::vector<uint16_t> starts;
     };
+    void new_block();
     static size_t header_size(size_t index);
     static size_t block_size(const Block& b, size_t index);
 

@@ -398,11 +398,20 @@ struct Folder
 
 void sort_props(std::vector<StoredProp>& props)
 {
-    std::stable_sort(props.begin(), props.end(), [](const StoredProp& a, const StoredProp& b) { return a.id < b.id; });
-    // Keep the first of equal ids (explicit values come before defaults).
-    props.erase(
-        std::unique(props.begin(), props.end(), [](const StoredProp& a, const StoredProp& b) { return a.id == b.id; }),
-        props.end());
+    // By id, and among equal ids the first kept (explicit values come before defaults): the
+    // order is sorted as words of id and position, then each property moved once.
+    std::vector<uint64_t> order(props.size());
+    for (size_t i = 0; i < props.size(); ++i)
+        order[i] = uint64_t{props[i].id} << 32 | i;
+    std::sort(order.begin(), order.end());
+    std::vector<StoredProp> sorted;
+    sorted.reserve(props.size());
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (k > 0 && order[k] >> 32 == order[k - 1] >> 32)
+            continue;
+        sorted.push_back(std::move(props[order[k] & 0xFFFFFFFF]));
+    }
+    props.swap(sorted);
 }
 
 const StoredProp* find_prop(const std::vector<StoredProp>& props, uint16_t id)
