@@ -52,7 +52,9 @@ public:
     {
         hand_over();
         std::unique_lock lock(m_mutex);
+        ++m_feeders_waiting;
         m_idle.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+        --m_feeders_waiting;
     }
 
 private:
@@ -60,34 +62,47 @@ private:
     {
         if (m_batch.empty())
             return;
+        bool wake = false;
         {
             std::unique_lock lock(m_mutex);
-            m_idle.wait(lock, [this] { return m_queue.size() < m_max_batches; });
+            if (m_queue.size() >= m_max_batches) {
+                ++m_feeders_waiting;
+                m_idle.wait(lock, [this] { return m_queue.size() < m_max_batches; });
+                --m_feeders_waiting;
+            }
             m_queue.push_back(std::move(m_batch));
+            wake = m_worker_waiting;
         }
-        m_wake.notify_one();
+        if (wake)
+            m_wake.notify_one();
         m_batch = {};
         m_batch.reserve(m_batch_size);
     }
 
     void run()
     {
+        // The condition variables are signalled only when the other side waits on them: the
+        // hand-over of a batch usually costs a lock and no system call.
         std::unique_lock lock(m_mutex);
         for (;;) {
+            m_worker_waiting = true;
             m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            m_worker_waiting = false;
             if (m_queue.empty())
                 return; // stopping, and nothing left
             std::vector<Item> batch = std::move(m_queue.front());
             m_queue.pop_front();
             m_busy = true;
+            const bool room = m_feeders_waiting > 0;
             lock.unlock();
-            m_idle.notify_all(); // room in the queue
+            if (room)
+                m_idle.notify_all(); // room in the queue
             for (Item& item : batch)
                 m_work(item);
             batch.clear();
             lock.lock();
             m_busy = false;
-            if (m_queue.empty())
+            if (m_queue.empty() && m_feeders_waiting > 0)
                 m_idle.notify_all();
         }
     }
@@ -102,7 +117,9 @@ private:
     std::deque<std::vector<Item>> m_queue;
     bool m_busy = false;
     bool m_stopping = false;
-    std::thread m_thread; // last: starts when everything above is ready
+    bool m_worker_waiting = false; // the worker sleeps on m_wake
+    int m_feeders_waiting = 0;     // threads asleep on m_idle (for room, or for all done)
+    std::thread m_thread;          // last: starts when everything above is ready
 };
 
 } // namespace pst::detail

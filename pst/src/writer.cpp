@@ -623,7 +623,7 @@ private:
         NodeData node;
         uint32_t parent;
     };
-    static constexpr size_t kBatch = 64;     // messages handed over at once
+    static constexpr size_t kBatch = 128;    // messages handed over at once
     static constexpr size_t kMaxBatches = 8; // batches waiting at most, per thread
 
     void start_background()
