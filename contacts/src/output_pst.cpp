@@ -30,6 +30,16 @@ void set_text(pst::Message& m, uint16_t tag, std::u16string value)
     }
 }
 
+// A text of the record itself, which the message views rather than copies.
+void set_record_text(pst::Message& m, uint16_t tag, std::u16string_view value)
+{
+    if (tag >= kFirstNamedId) {
+        m.set_named_unicode_view(pst::kPsetidAddress, tag, value);
+    } else {
+        m.set_unicode_view(tag, value);
+    }
+}
+
 std::u16string ascii16(std::string_view ascii)
 {
     return std::u16string(ascii.begin(), ascii.end());
@@ -75,7 +85,7 @@ pst::Message contact_message(const ContactRecord& record)
                 continue;
             }
         }
-        set_text(m, info.tag, std::u16string(*text));
+        set_record_text(m, info.tag, *text);
     }
     // The gender code only reaches the record from a file that stores it as text: write it back
     // the same way, so that the file scans to the same record.

@@ -130,6 +130,14 @@ void Message::set_unicode(uint16_t id, std::u16string v)
 {
     set(PropertyName::tag(id), {PropType::Unicode, std::move(v)});
 }
+void Message::set_unicode_view(uint16_t id, std::u16string_view v)
+{
+    set(PropertyName::tag(id), {PropType::Unicode, TextView{v}});
+}
+void Message::set_named_unicode_view(const Guid& s, uint32_t lid, std::u16string_view v)
+{
+    set(PropertyName::numeric(s, lid), {PropType::Unicode, TextView{v}});
+}
 void Message::set_string8(uint16_t id, std::string bytes)
 {
     set(PropertyName::tag(id), {PropType::String8, std::move(bytes)});

@@ -146,6 +146,10 @@ bool encode_value(const PropertyValue& v, Bytes* out)
             *out = utf16le(*s);
             return true;
         }
+        if (const auto* s = std::get_if<TextView>(&v.value)) {
+            *out = utf16le(std::u16string(s->text));
+            return true;
+        }
         return false;
     case PropType::MultiLong:
         if (const auto* a = std::get_if<std::vector<int32_t>>(&v.value)) {
@@ -194,6 +198,8 @@ std::span<const uint8_t> stored_form(const PropertyValue& v)
     if constexpr (std::endian::native == std::endian::little) {
         if (const auto* s = std::get_if<std::u16string>(&v.value); s && v.type == PropType::Unicode)
             return bytes(*s);
+        if (const auto* s = std::get_if<TextView>(&v.value); s && v.type == PropType::Unicode)
+            return bytes(s->text.data() ? s->text : std::u16string_view(u"")); // an empty view may hold no pointer
     }
     return {};
 }

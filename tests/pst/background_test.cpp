@@ -1,7 +1,7 @@
 // The writer's background threads: the same bytes as the writer on the caller's thread, for every
 // file kind and block encoding and for every kind of content, and failures that still surface
 // (sink, size limit, malformed value, a writer abandoned with messages in flight) without a hang
-// or a file left behind.
+// or a file left behind. Texts that a message views give the bytes of texts it holds.
 #include "pstcheck/check.h"
 #include "support.h"
 
@@ -212,6 +212,48 @@ TEST(PstBackground, AbandonedOrFailedWritersLeaveNothingBehind)
         path, [](pst::Writer& w) { fill(w, false); }, in_background());
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.pst"});
     EXPECT_EQ(check_problems(path), "");
+}
+
+// Texts given as views (Message::set_unicode_view) are written exactly as the same texts held
+// by the message, whatever their length (inline in the heap, or in a subnode of their own) or
+// their code units (an empty view without a pointer, lone surrogates, the last code point).
+TEST(PstTextView, SameBytesAsTheSameTextsHeld)
+{
+    const std::u16string texts[] = {
+        u"",
+        u"A",
+        std::u16string(1, u'\xD800') + u"x" + std::u16string(1, u'\xDFFF'),
+        u"\U0010FFFF\uFFFF\u007F",
+        pattern_text(300),
+        pattern_text(5000), // larger than a heap allocation: a subnode
+    };
+    const auto write = [&](bool views) {
+        std::vector<uint8_t> out;
+        pst::WriterOptions options;
+        options.deterministic = true;
+        options.background = views; // views through the threads as well
+        auto w = pst::Writer::create(std::make_unique<pst::MemorySink>(&out), options);
+        const pst::FolderId folder = w->add_folder(w->top_of_personal_folders(), u"Contacts", u"IPF.Contact");
+        for (size_t i = 0; i < std::size(texts); ++i) {
+            pst::Message m(u"IPM.Contact");
+            if (views) {
+                m.set_unicode_view(0x3001, texts[i]);
+                m.set_named_unicode_view(pst::kPsetidAddress, 0x8005, texts[(i + 1) % std::size(texts)]);
+                m.set_unicode_view(0x3A06, std::u16string_view()); // no pointer at all
+            } else {
+                m.set_unicode(0x3001, texts[i]);
+                m.set_named_unicode(pst::kPsetidAddress, 0x8005, texts[(i + 1) % std::size(texts)]);
+                m.set_unicode(0x3A06, u"");
+            }
+            EXPECT_TRUE(w->add_message(folder, std::move(m)).ok);
+        }
+        EXPECT_TRUE(w->finish().ok);
+        return out;
+    };
+    const std::vector<uint8_t> held = write(false);
+    const std::vector<uint8_t> viewed = write(true);
+    EXPECT_TRUE(held == viewed) << "sizes " << held.size() << " and " << viewed.size();
+    EXPECT_EQ(pstcheck::join(pstcheck::check_bytes(viewed)), "");
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <array>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,15 @@ struct PropertyName
     static PropertyName string(const Guid& set, std::u16string name);
 };
 
+// UTF-16 text that a value views instead of holding (a distinct type, so that a string literal
+// still makes a std::u16string).
+struct TextView
+{
+    std::u16string_view text;
+    auto operator<=>(const TextView&) const = default; // by the characters, as the text would compare
+    bool operator==(const TextView&) const = default;
+};
+
 // A value of one of the types above. String8 holds the bytes in the message's code page
 // (no terminator); SysTime holds a FILETIME (100 ns ticks since 1601-01-01 UTC).
 //
@@ -80,7 +90,8 @@ struct PropertyName
 //   Boolean           bool
 //   SysTime           uint64_t
 //   String8           std::string
-//   Unicode           std::u16string
+//   Unicode           std::u16string, or TextView: text the writer reads where it is (see
+//                     Message::set_unicode_view)
 //   Binary            std::vector<uint8_t>
 //   MultiLong         std::vector<int32_t>
 //   MultiUnicode      std::vector<std::u16string>
@@ -93,7 +104,7 @@ struct PropertyValue
 {
     PropType type = PropType::Long;
     std::variant<int32_t, bool, uint64_t, std::string, std::u16string, std::vector<uint8_t>, std::vector<int32_t>,
-                 std::vector<std::u16string>>
+                 std::vector<std::u16string>, TextView>
         value;
 
     // A value of any type code given as its stored bytes (see above).
@@ -169,6 +180,10 @@ public:
 
     // Shorthands for plain property ids.
     void set_unicode(uint16_t id, std::u16string v);
+    // A text the message does not copy: the writer reads it where it is, so it must stay alive
+    // and unchanged until add_message returns, or with WriterOptions::background until finish()
+    // returns (for example the text of a record that lives as long as the whole conversion).
+    void set_unicode_view(uint16_t id, std::u16string_view v);
     void set_string8(uint16_t id, std::string bytes);
     void set_short(uint16_t id, int16_t v);
     void set_long(uint16_t id, int32_t v);
@@ -178,6 +193,7 @@ public:
 
     // Shorthands for numeric named properties.
     void set_named_unicode(const Guid& set, uint32_t lid, std::u16string v);
+    void set_named_unicode_view(const Guid& set, uint32_t lid, std::u16string_view v); // as set_unicode_view
     void set_named_long(const Guid& set, uint32_t lid, int32_t v);
     void set_named_bool(const Guid& set, uint32_t lid, bool v);
     void set_named_binary(const Guid& set, uint32_t lid, std::vector<uint8_t> v);
