@@ -306,6 +306,23 @@ public:
     uint16_t id_of(const PropertyName& name)
     {
         uint16_t wguid = guid_index(name.guid);
+        // Numeric names, the usual kind, through a hash of set and LID; string names through
+        // the ordered index.
+        const bool numeric = name.kind != PropertyName::Kind::StringName;
+        const uint64_t numeric_key = uint64_t{wguid} << 32 | name.lid;
+        if (numeric) {
+            if (auto hit = m_numeric.find(numeric_key); hit != m_numeric.end())
+                return hit->second;
+        }
+        const uint16_t id = find_or_add(name, wguid);
+        if (numeric && id != 0)
+            m_numeric.emplace(numeric_key, id);
+        return id;
+    }
+
+private:
+    uint16_t find_or_add(const PropertyName& name, uint16_t wguid)
+    {
         Key key{name.kind == PropertyName::Kind::StringName, wguid, name.lid, name.name};
         auto it = m_index.find(key);
         if (it != m_index.end())
@@ -318,6 +335,7 @@ public:
         return static_cast<uint16_t>(0x8000 + idx);
     }
 
+public:
     std::vector<StoredProp> properties() const
     {
         Bytes guids, entries, strings;
@@ -387,6 +405,7 @@ private:
     std::vector<Guid> m_guids;
     std::vector<Key> m_entries;
     std::map<Key, uint16_t> m_index;
+    std::unordered_map<uint64_t, uint16_t> m_numeric; // set index << 32 | LID -> property id
 };
 
 struct Folder
