@@ -30,9 +30,13 @@ Heap::Heap(uint8_t client_sig, const Layout& layout)
 
 void Heap::new_block()
 {
-    // Room for a typical item's heap at once (it grows no further than a block).
+    // Room for a typical item's heap at once (it grows no further than a block). The block's
+    // header comes first, zeros until take_blocks() fills it in, so that the block is built
+    // where it will be handed over.
     m_blocks.emplace_back();
-    m_blocks.back().data.reserve(std::min<size_t>(m_block, 4096));
+    Bytes& data = m_blocks.back().data;
+    data.reserve(std::min<size_t>(m_block, 4096));
+    data.resize(header_size(m_blocks.size() - 1), 0);
 }
 
 size_t Heap::header_size(size_t index)
@@ -42,46 +46,46 @@ size_t Heap::header_size(size_t index)
     return is_bitmap_block(index) ? 66 : 2;
 }
 
-size_t Heap::block_size(const Block& b, size_t index)
+size_t Heap::block_size(const Block& b)
 {
-    size_t data = header_size(index) + b.data.size();
-    return align_up(data, 2) + 4 + 2 * (b.starts.size() + 1);
+    return align_up(b.data.size(), 2) + 4 + 2 * (b.starts.size() + 1);
 }
 
 uint32_t Heap::alloc(const uint8_t* data, size_t size)
 {
     size_t index = m_blocks.size() - 1;
     Block* b = &m_blocks.back();
-    size_t after = align_up(header_size(index) + b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
+    size_t after = align_up(b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
     if (b->starts.size() >= m_layout.max_heap_allocs() || after > m_block) {
         new_block();
         ++index;
         b = &m_blocks.back();
     }
-    b->starts.push_back(static_cast<uint16_t>(b->data.size()));
+    b->starts.push_back(static_cast<uint16_t>(b->data.size() - header_size(index)));
     append(b->data, data, size);
     return m_layout.make_hid(static_cast<uint32_t>(index), static_cast<uint32_t>(b->starts.size()));
 }
 
 uint8_t* Heap::at(uint32_t hid)
 {
-    Block& b = m_blocks[m_layout.hid_block(hid)];
-    return b.data.data() + b.starts[m_layout.hid_index(hid) - 1];
+    const uint32_t index = m_layout.hid_block(hid);
+    Block& b = m_blocks[index];
+    return b.data.data() + header_size(index) + b.starts[m_layout.hid_index(hid) - 1];
 }
 
 uint64_t Heap::serialized_size() const
 {
     uint64_t n = 0;
     for (size_t i = 0; i < m_blocks.size(); ++i)
-        n += block_size(m_blocks[i], i);
+        n += block_size(m_blocks[i]);
     return n;
 }
 
-std::vector<Bytes> Heap::serialize() const
+std::vector<Bytes> Heap::take_blocks()
 {
     std::vector<uint8_t> levels(m_blocks.size());
     for (size_t i = 0; i < m_blocks.size(); ++i)
-        levels[i] = fill_level(m_block - block_size(m_blocks[i], i));
+        levels[i] = fill_level(m_block - block_size(m_blocks[i]));
     auto put_levels = [&](uint8_t* p, size_t first, size_t count) {
         for (size_t k = 0; k < count && first + k < levels.size(); ++k)
             p[k / 2] |= static_cast<uint8_t>(levels[first + k] << (4 * (k % 2)));
@@ -90,28 +94,30 @@ std::vector<Bytes> Heap::serialize() const
     std::vector<Bytes> out;
     out.reserve(m_blocks.size());
     for (size_t i = 0; i < m_blocks.size(); ++i) {
-        const Block& b = m_blocks[i];
-        size_t hdr = header_size(i);
-        size_t map_at = align_up(hdr + b.data.size(), 2);
-        Bytes blk(block_size(b, i), 0);
-        put16(blk.data(), static_cast<uint16_t>(map_at));
+        Block& b = m_blocks[i];
+        const size_t hdr = header_size(i);
+        const size_t end = b.data.size(); // header and allocations
+        const size_t map_at = align_up(end, 2);
+        b.data.resize(block_size(b), 0);
+        uint8_t* blk = b.data.data();
+        put16(blk, static_cast<uint16_t>(map_at));
         if (i == 0) {
             blk[2] = kHeapSignature;
             blk[3] = m_client;
-            put32(blk.data() + 4, m_root);
-            put_levels(blk.data() + 8, 0, 8);
+            put32(blk + 4, m_root);
+            put_levels(blk + 8, 0, 8);
         } else if (is_bitmap_block(i)) {
-            put_levels(blk.data() + 2, i, 128);
+            put_levels(blk + 2, i, 128);
         }
-        std::memcpy(blk.data() + hdr, b.data.data(), b.data.size());
-        uint8_t* map = blk.data() + map_at;
+        uint8_t* map = blk + map_at;
         put16(map, static_cast<uint16_t>(b.starts.size()));
         put16(map + 2, 0);
         for (size_t k = 0; k < b.starts.size(); ++k)
             put16(map + 4 + 2 * k, static_cast<uint16_t>(hdr + b.starts[k]));
-        put16(map + 4 + 2 * b.starts.size(), static_cast<uint16_t>(hdr + b.data.size()));
-        out.push_back(std::move(blk));
+        put16(map + 4 + 2 * b.starts.size(), static_cast<uint16_t>(end));
+        out.push_back(std::move(b.data));
     }
+    m_blocks.clear();
     return out;
 }
 
@@ -244,7 +250,7 @@ NodeData build_pc(const Layout& format, const std::vector<StoredProp>& props, st
         if (size)
             *size = v;
     }
-    node.chunks = heap.serialize();
+    node.chunks = heap.take_blocks();
     node.subnodes = std::move(subs);
     node.too_large = heap.overflowed();
     return node;
@@ -408,7 +414,7 @@ NodeData TableBuilder::finish()
 
     NodeData node;
     node.too_large = m_heap.overflowed() || m_row_ids.size() > m_max_rows;
-    node.chunks = m_heap.serialize();
+    node.chunks = m_heap.take_blocks();
     std::sort(m_subnodes.begin(), m_subnodes.end(),
               [](const SubnodeData& a, const SubnodeData& b) { return a.nid < b.nid; });
     node.subnodes = std::move(m_subnodes);

@@ -31,18 +31,18 @@ public:
 
     // Bytes of the serialised heap (all blocks).
     uint64_t serialized_size() const;
-    // One piece per heap block, each at most the block size.
-    std::vector<Bytes> serialize() const;
+    // One piece per heap block, each at most the block size. The heap is empty afterwards.
+    std::vector<Bytes> take_blocks();
 
 private:
     struct Block
     {
-        Bytes data;
-        std::vector<uint16_t> starts;
+        Bytes data;                   // the block's header, then the allocations
+        std::vector<uint16_t> starts; // of each allocation, from the end of the header
     };
     void new_block();
     static size_t header_size(size_t index);
-    static size_t block_size(const Block& b, size_t index);
+    static size_t block_size(const Block& b);
 
     uint8_t m_client;
     const Layout& m_layout;
