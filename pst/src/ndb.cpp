@@ -237,12 +237,11 @@ Status Ndb::emit_space(uint64_t ib, size_t size, uint8_t** at)
             return st;
         m_buf_start = ib;
     } else {
-        m_buf.resize(m_buf.size() + (ib - end), 0);
+        const size_t gap = static_cast<size_t>(ib - end);
+        std::memset(m_buf.extend(gap), 0, gap);
     }
-    const size_t offset = m_buf.size();
-    m_buf.resize(offset + size, 0);
     m_high = std::max(m_high, ib + size);
-    *at = m_buf.data() + offset;
+    *at = m_buf.extend(size);
     return Status::success();
 }
 
@@ -293,6 +292,7 @@ Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_
         return st;
     if (cb)
         std::memcpy(block, stored, cb);
+    std::memset(block + cb, 0, total - cb); // padding and trailer
     if (!encoded)
         encode(block, cb);
     // Trailer: cb, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI), then in 4 KiB-page

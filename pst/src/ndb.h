@@ -6,9 +6,12 @@
 #include "layout.h"
 #include "pst/writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -112,7 +115,8 @@ private:
     void mark(uint64_t ib, uint64_t size);
     void unmark(uint64_t ib, uint64_t size);
     Status emit(uint64_t ib, const uint8_t* data, size_t size);
-    // Room for `size` bytes at file offset `ib` in the output buffer, zeroed; valid until the next emit.
+    // Room for `size` bytes at file offset `ib` in the output buffer, to be filled in whole by the
+    // caller; valid until the next emit.
     Status emit_space(uint64_t ib, size_t size, uint8_t** at);
     Status flush_buffer();
     // A B-tree over `count` leaf entries of `cb_ent` bytes: `leaf` writes entry i (in key order)
@@ -140,7 +144,36 @@ private:
     std::vector<uint8_t> m_amap; // 496 bytes per region
     std::vector<BbtEntry> m_bbt;
     std::vector<NbtEntry> m_nbt;
-    Bytes m_buf;
+    // Bytes gathered for the sink. It grows without zeroing what it adds: whoever asks for room
+    // sets every byte of it.
+    class OutputBuffer
+    {
+    public:
+        bool empty() const { return m_size == 0; }
+        size_t size() const { return m_size; }
+        const uint8_t* data() const { return m_data.get(); }
+        uint8_t* extend(size_t n)
+        {
+            if (m_size + n > m_capacity) {
+                const size_t capacity = std::max(m_size + n, 2 * m_capacity);
+                auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+                if (m_size)
+                    std::memcpy(grown.get(), m_data.get(), m_size);
+                m_data = std::move(grown);
+                m_capacity = capacity;
+            }
+            uint8_t* at = m_data.get() + m_size;
+            m_size += n;
+            return at;
+        }
+        void clear() { m_size = 0; }
+
+    private:
+        std::unique_ptr<uint8_t[]> m_data;
+        size_t m_size = 0;
+        size_t m_capacity = 0;
+    };
+    OutputBuffer m_buf;
     uint64_t m_buf_start = 0;
     uint64_t m_high = 0; // end of the highest range ever emitted
 };
