@@ -1,7 +1,12 @@
 #include "format_mode.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <ostream>
+#include <thread>
 
 #include "contacts/contact_store.h"
 #include "contacts/conversion.h"
@@ -106,8 +111,17 @@ class ConversionProgress
 public:
     ConversionProgress(std::ostream& err, bool terminal) : m_err(err), m_terminal(terminal) {}
 
+    // The last line, once the total is known, unless report() wrote it already.
+    void finish(int64_t total)
+    {
+        if (total > 0 && m_last_done != total) {
+            report(total, total);
+        }
+    }
+
     void report(int64_t done, int64_t total)
     {
+        m_last_done = done == total ? done : -1;
         if (m_terminal) {
             const auto now = std::chrono::steady_clock::now();
             if (done == total || now - m_last >= std::chrono::milliseconds(100)) {
@@ -128,7 +142,52 @@ private:
     std::ostream& m_err;
     bool m_terminal;
     int m_step = 0;
+    int64_t m_last_done = -1; // the total of the last report that wrote "N of N"
     std::chrono::steady_clock::time_point m_last{};
+};
+
+// The scan of a conversion that runs beside it (on its own thread): how it ended, and a wait for
+// the conversion that has written every contact found so far.
+class ScanFeed
+{
+public:
+    void end(bool ok)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_ok = ok;
+            m_ended.store(true, std::memory_order_release);
+        }
+        m_changed.notify_all();
+    }
+    bool ended() const { return m_ended.load(std::memory_order_acquire); }
+    // After ended(): whether the scan succeeded.
+    bool ok() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_ok;
+    }
+
+    // Waits until `store` holds more than `done` records or the scan has ended; false when it
+    // has ended. A short sleep between looks (the scan is not asked to signal every contact):
+    // the conversion mostly finds records waiting.
+    bool wait_for_more(const contacts::ContactStore& store, int64_t done)
+    {
+        std::unique_lock lock(m_mutex);
+        while (!ended()) {
+            if (store.size() > done) {
+                return true;
+            }
+            m_changed.wait_for(lock, std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::atomic<bool> m_ended{false};
+    bool m_ok = false;
 };
 
 } // namespace
@@ -141,20 +200,59 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     contacts::ContactStore store;
     std::shared_ptr<const contacts::ContactGroups> groups;
-    if (scan_into(parsed.file, store, err, options, &groups) != 1) {
-        return kExitScanFailed;
-    }
     ConversionProgress progress(err, options.show_progress);
     contacts::ConversionOptions job;
-    job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
     job.choices = parsed.choices;
-    job.groups = groups.get();
+    // Outputs that need nothing of the whole file (its lists, its Exchange addresses) are written
+    // while the scan runs, on the other processor; the rest once the scan is done.
+    const bool beside_scan = !contacts::writes_for_importers(parsed.format->format, parsed.choices);
+    ScanFeed feed;
+    std::exception_ptr scan_error; // what the scan thread threw, thrown again here
+    std::thread scan;
+    int64_t written = 0; // by the job so far
+    if (beside_scan) {
+        scan = std::thread([&] {
+            try {
+                feed.end(scan_into(parsed.file, store, err, options) == 1);
+            } catch (...) {
+                scan_error = std::current_exception();
+                feed.end(false);
+            }
+        });
+        job.follow = [&] { return feed.wait_for_more(store, written); };
+        job.checkpoint = [&] { return feed.ended() && !feed.ok(); }; // the scan failed: nothing is kept
+        // Progress once the scan is done and its lines are written; before, the total is not known.
+        job.progress = [&](int64_t done, int64_t total) {
+            written = done;
+            if (feed.ended()) {
+                progress.report(done, total);
+            }
+        };
+    } else {
+        if (scan_into(parsed.file, store, err, options, &groups) != 1) {
+            return kExitScanFailed;
+        }
+        job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
+        job.groups = groups.get();
+    }
     int64_t unreadable_mail = 0; // messages and recipient rows the map could not read
     job.exchange_map = [&] {
         pst::Status why;
         return engine::exchange_address_map(parsed.file, options.source, &why, &unreadable_mail);
     };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);
+    if (scan.joinable()) {
+        scan.join(); // after a failed write too: the scan's messages come first
+        if (scan_error) {
+            std::rethrow_exception(scan_error);
+        }
+        if (!feed.ok()) {
+            return kExitScanFailed;
+        }
+        if (result.ok()) {
+            progress.finish(result.written);
+        }
+    }
     if (!result.ok()) {
         err << "pelimoor-convert: writing failed: " << result.reason << '\n';
         return kExitWriteFailed;

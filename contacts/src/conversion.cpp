@@ -105,6 +105,53 @@ bool needs_exchange_map(const ContactStore& store, const std::vector<const Conta
 
 } // namespace
 
+namespace {
+
+// The job while a scan fills the store (ConversionOptions::follow): every record in chain order,
+// waiting at the end of the chain until the scan links more or ends.
+ConversionResult follow_store(const ContactStore& store, const std::filesystem::path& folder,
+                              const ConversionOptions& options, std::unique_ptr<ContactWriter>& writer,
+                              std::unique_ptr<OutputFiles>& files)
+{
+    int64_t written = 0;
+    bool scan_ended = false;
+    const ContactRecord* last = nullptr; // the last record written; its next() may be linked later
+    for (;;) {
+        const ContactRecord* record = last ? last->next() : store.first();
+        if (!record) {
+            if (scan_ended) {
+                break;
+            }
+            // Once the scan has ended, one more look: records linked just before its end.
+            scan_ended = !options.follow();
+            continue;
+        }
+        if (options.checkpoint && options.checkpoint()) {
+            return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
+        }
+        if (const pst::Status status = writer->add(*record); !status) {
+            return abandon(failed(folder, status.message, written), writer, files);
+        }
+        ++written;
+        last = record;
+        if (options.progress) {
+            options.progress(written, store.size());
+        }
+    }
+    if (options.checkpoint && options.checkpoint()) {
+        return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
+    }
+    if (const pst::Status status = writer->finish(); !status) {
+        return abandon(failed(folder, status.message, written), writer, files);
+    }
+    ConversionResult done{ConversionOutcome::Completed, folder, {}, written};
+    done.exchange_left_out = writer->exchange_left_out();
+    done.groups_written = writer->groups_written();
+    return done;
+}
+
+} // namespace
+
 ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
                                   const ConversionOptions& options)
 {
@@ -130,6 +177,9 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
         writer = make_contact_writer(format, *files, &status, options.choices, &exchange, options.groups);
         if (!writer) {
             return abandon(failed(folder, status.message, 0), writer, files);
+        }
+        if (options.follow && options.selection.empty()) {
+            return follow_store(store, folder, options, writer, files);
         }
         // The count when the job starts: records a scan appends meanwhile are not converted.
         const bool selected = !options.selection.empty();

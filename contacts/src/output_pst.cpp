@@ -30,6 +30,16 @@ void set_text(pst::Message& m, uint16_t tag, std::u16string value)
     }
 }
 
+// A text of the record itself, which the message views rather than copies.
+void set_record_text(pst::Message& m, uint16_t tag, std::u16string_view value)
+{
+    if (tag >= kFirstNamedId) {
+        m.set_named_unicode_view(pst::kPsetidAddress, tag, value);
+    } else {
+        m.set_unicode_view(tag, value);
+    }
+}
+
 std::u16string ascii16(std::string_view ascii)
 {
     return std::u16string(ascii.begin(), ascii.end());
@@ -55,6 +65,8 @@ void set_categories(pst::Message& m, std::u16string_view joined)
 pst::Message contact_message(const ContactRecord& record)
 {
     pst::Message m(u"IPM.Contact");
+    // At most one property per field, a local date beside each date and a few more below.
+    m.reserve(kFieldCount + 8);
     // Fields read twice from one property (mobile phone and mileage, home street and home
     // address) hold the same value; the later set wins.
     for (const FieldInfo& info : kFieldTable) {
@@ -73,7 +85,7 @@ pst::Message contact_message(const ContactRecord& record)
                 continue;
             }
         }
-        set_text(m, info.tag, std::u16string(*text));
+        set_record_text(m, info.tag, *text);
     }
     // The gender code only reaches the record from a file that stores it as text: write it back
     // the same way, so that the file scans to the same record.

@@ -138,7 +138,9 @@ std::unique_ptr<pst::Writer> DirectoryOutput::create_pst(const std::string& name
 {
     const std::filesystem::path path = m_directory / name;
     pst::Status status;
-    auto writer = pst::Writer::create(path.string(), pst::WriterOptions{}, &status);
+    pst::WriterOptions options;
+    options.background = true; // the contacts become messages here while the writer's threads store them
+    auto writer = pst::Writer::create(path.string(), options, &status);
     if (!writer) {
         *why = pst::Status::failure(status.message.empty() ? path.string() + ": cannot be created" : status.message);
     }

@@ -365,7 +365,7 @@ public:
 
     pst::Status add(const ContactRecord& record) override
     {
-        return from(m_writer->add_message(m_folder, contact_message(record)));
+        return from(m_writer->add_message(m_folder, contact_message(record))); // moved, not copied
     }
 
     pst::Status finish() override { return from(m_writer->finish()); }

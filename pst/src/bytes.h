@@ -1,6 +1,7 @@
 // Little-endian byte helpers of the reader's and the writer's layers.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -72,6 +73,10 @@ inline void append(Bytes& b, const void* data, size_t size)
 // UTF-16LE bytes of a string, without a terminator.
 inline Bytes utf16le(const std::u16string& s)
 {
+    if constexpr (std::endian::native == std::endian::little) {
+        const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+        return Bytes(p, p + s.size() * 2);
+    }
     Bytes b(s.size() * 2);
     for (size_t i = 0; i < s.size(); ++i)
         put16(b.data() + 2 * i, static_cast<uint16_t>(s[i]));

@@ -25,7 +25,18 @@ uint8_t fill_level(size_t free_bytes)
 Heap::Heap(uint8_t client_sig, const Layout& layout)
     : m_client(client_sig), m_layout(layout), m_block(layout.max_block_data())
 {
+    new_block();
+}
+
+void Heap::new_block()
+{
+    // Room for a typical item's heap at once (it grows no further than a block). The block's
+    // header comes first, zeros until take_blocks() fills it in, so that the block is built
+    // where it will be handed over.
     m_blocks.emplace_back();
+    Bytes& data = m_blocks.back().data;
+    data.reserve(std::min<size_t>(m_block, 4096));
+    data.resize(header_size(m_blocks.size() - 1), 0);
 }
 
 size_t Heap::header_size(size_t index)
@@ -35,46 +46,46 @@ size_t Heap::header_size(size_t index)
     return is_bitmap_block(index) ? 66 : 2;
 }
 
-size_t Heap::block_size(const Block& b, size_t index)
+size_t Heap::block_size(const Block& b)
 {
-    size_t data = header_size(index) + b.data.size();
-    return align_up(data, 2) + 4 + 2 * (b.starts.size() + 1);
+    return align_up(b.data.size(), 2) + 4 + 2 * (b.starts.size() + 1);
 }
 
 uint32_t Heap::alloc(const uint8_t* data, size_t size)
 {
     size_t index = m_blocks.size() - 1;
     Block* b = &m_blocks.back();
-    size_t after = align_up(header_size(index) + b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
+    size_t after = align_up(b->data.size() + size, 2) + 4 + 2 * (b->starts.size() + 2);
     if (b->starts.size() >= m_layout.max_heap_allocs() || after > m_block) {
-        m_blocks.emplace_back();
+        new_block();
         ++index;
         b = &m_blocks.back();
     }
-    b->starts.push_back(static_cast<uint16_t>(b->data.size()));
+    b->starts.push_back(static_cast<uint16_t>(b->data.size() - header_size(index)));
     append(b->data, data, size);
     return m_layout.make_hid(static_cast<uint32_t>(index), static_cast<uint32_t>(b->starts.size()));
 }
 
 uint8_t* Heap::at(uint32_t hid)
 {
-    Block& b = m_blocks[m_layout.hid_block(hid)];
-    return b.data.data() + b.starts[m_layout.hid_index(hid) - 1];
+    const uint32_t index = m_layout.hid_block(hid);
+    Block& b = m_blocks[index];
+    return b.data.data() + header_size(index) + b.starts[m_layout.hid_index(hid) - 1];
 }
 
 uint64_t Heap::serialized_size() const
 {
     uint64_t n = 0;
     for (size_t i = 0; i < m_blocks.size(); ++i)
-        n += block_size(m_blocks[i], i);
+        n += block_size(m_blocks[i]);
     return n;
 }
 
-std::vector<Bytes> Heap::serialize() const
+std::vector<Bytes> Heap::take_blocks()
 {
     std::vector<uint8_t> levels(m_blocks.size());
     for (size_t i = 0; i < m_blocks.size(); ++i)
-        levels[i] = fill_level(m_block - block_size(m_blocks[i], i));
+        levels[i] = fill_level(m_block - block_size(m_blocks[i]));
     auto put_levels = [&](uint8_t* p, size_t first, size_t count) {
         for (size_t k = 0; k < count && first + k < levels.size(); ++k)
             p[k / 2] |= static_cast<uint8_t>(levels[first + k] << (4 * (k % 2)));
@@ -83,28 +94,30 @@ std::vector<Bytes> Heap::serialize() const
     std::vector<Bytes> out;
     out.reserve(m_blocks.size());
     for (size_t i = 0; i < m_blocks.size(); ++i) {
-        const Block& b = m_blocks[i];
-        size_t hdr = header_size(i);
-        size_t map_at = align_up(hdr + b.data.size(), 2);
-        Bytes blk(block_size(b, i), 0);
-        put16(blk.data(), static_cast<uint16_t>(map_at));
+        Block& b = m_blocks[i];
+        const size_t hdr = header_size(i);
+        const size_t end = b.data.size(); // header and allocations
+        const size_t map_at = align_up(end, 2);
+        b.data.resize(block_size(b), 0);
+        uint8_t* blk = b.data.data();
+        put16(blk, static_cast<uint16_t>(map_at));
         if (i == 0) {
             blk[2] = kHeapSignature;
             blk[3] = m_client;
-            put32(blk.data() + 4, m_root);
-            put_levels(blk.data() + 8, 0, 8);
+            put32(blk + 4, m_root);
+            put_levels(blk + 8, 0, 8);
         } else if (is_bitmap_block(i)) {
-            put_levels(blk.data() + 2, i, 128);
+            put_levels(blk + 2, i, 128);
         }
-        std::memcpy(blk.data() + hdr, b.data.data(), b.data.size());
-        uint8_t* map = blk.data() + map_at;
+        uint8_t* map = blk + map_at;
         put16(map, static_cast<uint16_t>(b.starts.size()));
         put16(map + 2, 0);
         for (size_t k = 0; k < b.starts.size(); ++k)
             put16(map + 4 + 2 * k, static_cast<uint16_t>(hdr + b.starts[k]));
-        put16(map + 4 + 2 * b.starts.size(), static_cast<uint16_t>(hdr + b.data.size()));
-        out.push_back(std::move(blk));
+        put16(map + 4 + 2 * b.starts.size(), static_cast<uint16_t>(end));
+        out.push_back(std::move(b.data));
     }
+    m_blocks.clear();
     return out;
 }
 
@@ -200,20 +213,21 @@ NodeData build_pc(const Layout& format, const std::vector<StoredProp>& props, st
     size_t size_index = props.size();
     for (size_t i = 0; i < props.size(); ++i) {
         const StoredProp& p = props[i];
+        const std::span<const uint8_t> data = p.bytes();
         uint32_t hnid = 0;
         if (value_kind(p.type) == ValueKind::Inline) {
-            for (size_t k = 0; k < p.data.size() && k < 4; ++k)
-                hnid |= static_cast<uint32_t>(p.data[k]) << (8 * k);
+            for (size_t k = 0; k < data.size() && k < 4; ++k)
+                hnid |= static_cast<uint32_t>(data[k]) << (8 * k);
             if (p.id == size_id)
                 size_index = i;
-        } else if (p.data.empty()) {
+        } else if (data.empty()) {
             hnid = 0;
-        } else if (p.data.size() <= kMaxHeapAlloc) {
-            hnid = heap.alloc(p.data);
+        } else if (data.size() <= kMaxHeapAlloc) {
+            hnid = heap.alloc(data.data(), data.size());
         } else {
             SubnodeData s;
             s.nid = ids.next();
-            s.node.chunks = split_chunks(p.data, format.max_block_data());
+            s.node.chunks = split_chunks(data, format.max_block_data());
             hnid = s.nid;
             subs.push_back(std::move(s));
         }
@@ -236,7 +250,7 @@ NodeData build_pc(const Layout& format, const std::vector<StoredProp>& props, st
         if (size)
             *size = v;
     }
-    node.chunks = heap.serialize();
+    node.chunks = heap.take_blocks();
     node.subnodes = std::move(subs);
     node.too_large = heap.overflowed();
     return node;
@@ -293,12 +307,12 @@ bool TableBuilder::has_column(uint32_t tag) const
     return it != m_cols.end() && it->tag == tag;
 }
 
-uint32_t TableBuilder::store_variable(const Bytes& data)
+uint32_t TableBuilder::store_variable(std::span<const uint8_t> data)
 {
     if (data.empty())
         return 0;
     if (data.size() <= kMaxHeapAlloc)
-        return m_heap.alloc(data);
+        return m_heap.alloc(data.data(), data.size());
     SubnodeData s;
     s.nid = m_ids.next();
     s.node.chunks = split_chunks(data, m_format.max_block_data());
@@ -308,11 +322,19 @@ uint32_t TableBuilder::store_variable(const Bytes& data)
 
 void TableBuilder::add_row(uint32_t row_id, uint32_t row_ver, const std::vector<Cell>& cells)
 {
-    size_t base = m_rows.size();
-    m_rows.resize(base + m_row_size, 0);
-    auto set_bit = [&](uint8_t bit) { m_rows[base + m_rgib[2] + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8)); };
-    put32(m_rows.data() + base, row_id);
-    put32(m_rows.data() + base + 4, row_ver);
+    // Rows gather in pieces of whole rows, each the size of a data block once full: a large
+    // table neither moves its rows as it grows nor copies them when it is finished.
+    const size_t per_block = std::max<size_t>(1, m_format.max_block_data() / m_row_size);
+    if (m_rows.empty() || m_rows.back().size() >= per_block * m_row_size) {
+        m_rows.emplace_back();
+        m_rows.back().reserve(m_rows.size() == 1 ? m_row_size : per_block * m_row_size);
+    }
+    Bytes& rows = m_rows.back();
+    const size_t base = rows.size();
+    rows.resize(base + m_row_size, 0);
+    auto set_bit = [&](uint8_t bit) { rows[base + m_rgib[2] + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8)); };
+    put32(rows.data() + base, row_id);
+    put32(rows.data() + base + 4, row_ver);
     set_bit(0);
     set_bit(1);
     for (const Cell& cell : cells) {
@@ -323,9 +345,9 @@ void TableBuilder::add_row(uint32_t row_id, uint32_t row_ver, const std::vector<
         uint16_t type = static_cast<uint16_t>(cell.tag & 0xFFFF);
         if (value_kind(type) == ValueKind::Variable) {
             uint32_t hnid = store_variable(cell.data);
-            put32(m_rows.data() + base + it->ib, hnid);
+            put32(rows.data() + base + it->ib, hnid);
         } else {
-            std::memcpy(m_rows.data() + base + it->ib, cell.data.data(), std::min<size_t>(it->cb, cell.data.size()));
+            std::memcpy(rows.data() + base + it->ib, cell.data.data(), std::min<size_t>(it->cb, cell.data.size()));
         }
         set_bit(it->bit);
     }
@@ -353,26 +375,26 @@ NodeData TableBuilder::finish()
     build_bth(m_heap, m_hid_bth, 4, static_cast<uint8_t>(width), recs, index.size(), nullptr);
 
     uint32_t hnid_rows = 0;
-    if (!m_rows.empty() && m_rows.size() <= kMaxHeapAlloc) {
-        hnid_rows = m_heap.alloc(m_rows);
-    } else if (!m_rows.empty()) {
+    const size_t row_bytes = m_row_ids.size() * m_row_size;
+    if (row_bytes > 0 && row_bytes <= kMaxHeapAlloc) {
+        Bytes all;
+        for (const Bytes& piece : m_rows)
+            append(all, piece.data(), piece.size());
+        hnid_rows = m_heap.alloc(all);
+    } else if (row_bytes > 0) {
         // Whole rows per block; every block but the last is padded to the full block size.
         const size_t block = m_format.max_block_data();
-        size_t per_block = block / m_row_size;
         SubnodeData s;
         s.nid = m_ids.next();
-        for (size_t first = 0; first < m_row_ids.size(); first += per_block) {
-            size_t n = std::min(per_block, m_row_ids.size() - first);
-            Bytes blk(m_rows.begin() + static_cast<ptrdiff_t>(first * m_row_size),
-                      m_rows.begin() + static_cast<ptrdiff_t>((first + n) * m_row_size));
-            if (first + n < m_row_ids.size())
-                blk.resize(block, 0);
-            s.node.chunks.push_back(std::move(blk));
+        for (size_t i = 0; i < m_rows.size(); ++i) {
+            if (i + 1 < m_rows.size())
+                m_rows[i].resize(block, 0);
+            s.node.chunks.push_back(std::move(m_rows[i]));
         }
         hnid_rows = s.nid;
         m_subnodes.push_back(std::move(s));
-        Bytes().swap(m_rows);
     }
+    m_rows.clear();
 
     uint8_t* info = m_heap.at(m_hid_info);
     info[0] = kClientTC;
@@ -392,7 +414,7 @@ NodeData TableBuilder::finish()
 
     NodeData node;
     node.too_large = m_heap.overflowed() || m_row_ids.size() > m_max_rows;
-    node.chunks = m_heap.serialize();
+    node.chunks = m_heap.take_blocks();
     std::sort(m_subnodes.begin(), m_subnodes.end(),
               [](const SubnodeData& a, const SubnodeData& b) { return a.nid < b.nid; });
     node.subnodes = std::move(m_subnodes);

@@ -5,6 +5,7 @@
 #include "ndb.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace pst::detail {
@@ -30,17 +31,18 @@ public:
 
     // Bytes of the serialised heap (all blocks).
     uint64_t serialized_size() const;
-    // One piece per heap block, each at most the block size.
-    std::vector<Bytes> serialize() const;
+    // One piece per heap block, each at most the block size. The heap is empty afterwards.
+    std::vector<Bytes> take_blocks();
 
 private:
     struct Block
     {
-        Bytes data;
-        std::vector<uint16_t> starts;
+        Bytes data;                   // the block's header, then the allocations
+        std::vector<uint16_t> starts; // of each allocation, from the end of the header
     };
+    void new_block();
     static size_t header_size(size_t index);
-    static size_t block_size(const Block& b, size_t index);
+    static size_t block_size(const Block& b);
 
     uint8_t m_client;
     const Layout& m_layout;
@@ -80,12 +82,17 @@ ValueKind value_kind(uint16_t type);
 // Cell width in a TC row.
 uint8_t cell_width(uint16_t type);
 
-// One property ready for a PC: its stored bytes (little-endian for fixed types).
+// One property ready for a PC: its stored bytes (little-endian for fixed types), held in `data`,
+// or for a value that a message already holds in stored form (UTF-16LE text, binary) viewed
+// where it is, in `view`, so that it is not copied once more on its way into the node.
 struct StoredProp
 {
     uint16_t id = 0;
     uint16_t type = 0;
     Bytes data;
+    std::span<const uint8_t> view{}; // when its data() is set: the bytes, owned by the message
+
+    std::span<const uint8_t> bytes() const { return view.data() ? view : std::span<const uint8_t>(data); }
 };
 
 // Builds a PC for a file of `format`. REQUIRES: props sorted by id, no duplicate ids. `extra`
@@ -106,7 +113,9 @@ public:
     struct Cell
     {
         uint32_t tag;
-        Bytes data; // stored bytes: 1/2/4/8 for fixed types, the value for variable types
+        // Stored bytes: 1/2/4/8 for fixed types, the value for variable types. Only read during
+        // add_row, which copies them.
+        std::span<const uint8_t> data;
     };
     // Adds a row; cells whose tag is no column are ignored, missing columns stay unset.
     void add_row(uint32_t row_id, uint32_t row_ver, const std::vector<Cell>& cells);
@@ -125,7 +134,7 @@ private:
         uint8_t cb;
         uint8_t bit;
     };
-    uint32_t store_variable(const Bytes& data);
+    uint32_t store_variable(std::span<const uint8_t> data);
 
     const Layout& m_format;
     size_t m_max_rows;
@@ -135,7 +144,7 @@ private:
     std::vector<Column> m_cols; // sorted by tag
     uint16_t m_rgib[4] = {};
     size_t m_row_size = 0;
-    Bytes m_rows;
+    std::vector<Bytes> m_rows; // whole rows, at most a data block's worth in each
     std::vector<uint32_t> m_row_ids;
     std::vector<SubnodeData> m_subnodes;
     SubnodeIds m_ids;

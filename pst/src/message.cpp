@@ -48,22 +48,95 @@ bool same_name(const PropertyName& a, const PropertyName& b)
     return false;
 }
 
+// The search key of a name (see Message::m_keys): kind in the top two bits, then for named
+// properties 30 bits of a hash of the set (and the string name), then the id or the LID.
+uint64_t name_key(const PropertyName& n)
+{
+    // The set as two words, mixed by multiplication: a handful of instructions, not a loop.
+    uint64_t lo = 0, hi = 0;
+    std::memcpy(&lo, n.guid.data(), 8);
+    std::memcpy(&hi, n.guid.data() + 8, 8);
+    uint64_t hash = (lo * 0x9E3779B97F4A7C15ull) ^ (hi * 0xC2B2AE3D27D4EB4Full);
+    hash ^= hash >> 29;
+    switch (n.kind) {
+    case PropertyName::Kind::Id:
+        return uint64_t{1} << 62 | n.id;
+    case PropertyName::Kind::NumericName:
+        return uint64_t{2} << 62 | (hash & 0x3FFFFFFF) << 32 | n.lid;
+    case PropertyName::Kind::StringName:
+        for (char16_t c : n.name)
+            hash = (hash ^ c) * 1099511628211ull; // FNV-1a step
+        return uint64_t{3} << 62 | (hash & 0x3FFFFFFFFFFFFFFFull);
+    }
+    return 0;
+}
+
 } // namespace
 
 Message::Message(std::u16string message_class) : m_class(std::move(message_class)) {}
 
+namespace {
+
+size_t slot_of(uint64_t key, size_t mask)
+{
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+} // namespace
+
+void Message::index_slots(size_t capacity)
+{
+    size_t size = 16;
+    while (size < 2 * capacity)
+        size *= 2;
+    if (size <= m_slots.size())
+        return;
+    m_slots.assign(size, 0);
+    const size_t mask = size - 1;
+    for (size_t i = 0; i < m_keys.size(); ++i) {
+        size_t at = slot_of(m_keys[i], mask);
+        while (m_slots[at] != 0)
+            at = (at + 1) & mask;
+        m_slots[at] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+void Message::reserve(size_t count)
+{
+    m_props.reserve(count);
+    m_keys.reserve(count);
+    index_slots(count);
+}
+
 void Message::set(PropertyName name, PropertyValue value)
 {
-    auto it = std::find_if(m_props.begin(), m_props.end(), [&](const Property& p) { return same_name(p.name, name); });
-    if (it != m_props.end())
-        it->value = std::move(value);
-    else
-        m_props.push_back({std::move(name), std::move(value)});
+    index_slots(m_props.size() + 1);
+    const uint64_t key = name_key(name);
+    const size_t mask = m_slots.size() - 1;
+    size_t at = slot_of(key, mask);
+    for (; m_slots[at] != 0; at = (at + 1) & mask) {
+        const size_t i = m_slots[at] - 1;
+        if (m_keys[i] == key && same_name(m_props[i].name, name)) {
+            m_props[i].value = std::move(value);
+            return;
+        }
+    }
+    m_props.push_back({std::move(name), std::move(value)});
+    m_keys.push_back(key);
+    m_slots[at] = static_cast<uint32_t>(m_props.size());
 }
 
 void Message::set_unicode(uint16_t id, std::u16string v)
 {
     set(PropertyName::tag(id), {PropType::Unicode, std::move(v)});
+}
+void Message::set_unicode_view(uint16_t id, std::u16string_view v)
+{
+    set(PropertyName::tag(id), {PropType::Unicode, TextView{v}});
+}
+void Message::set_named_unicode_view(const Guid& s, uint32_t lid, std::u16string_view v)
+{
+    set(PropertyName::numeric(s, lid), {PropType::Unicode, TextView{v}});
 }
 void Message::set_string8(uint16_t id, std::string bytes)
 {

@@ -3,6 +3,7 @@
 #include "pst/writer.h"
 
 #include <algorithm>
+#include <functional>
 #include <zlib.h>
 
 namespace pst::detail {
@@ -37,7 +38,7 @@ bool deflate_smaller(const uint8_t* data, size_t size, Bytes* out)
 
 } // namespace
 
-std::vector<Bytes> split_chunks(const Bytes& data, size_t block)
+std::vector<Bytes> split_chunks(std::span<const uint8_t> data, size_t block)
 {
     std::vector<Bytes> out;
     for (size_t pos = 0; pos < data.size(); pos += block) {
@@ -136,33 +137,45 @@ void Ndb::unmark(uint64_t ib, uint64_t size)
         bits[i / 8] &= static_cast<uint8_t>(~(0x80 >> (i % 8)));
 }
 
-Bytes Ndb::bbt_leaf(const BbtEntry& e) const
+void Ndb::put_bbt_leaf(const BbtEntry& e, uint8_t* b) const
 {
     // BBTENTRY: bid, ib, cb u16, cRef u16 (+ 4 bytes padding in Unicode files). 4 KiB-page
     // files put the inflated size between cb and cRef.
     const size_t id = m_format.id_size;
-    Bytes b(m_format.bbt_entry, 0);
-    m_format.put_id(b.data(), e.bid);
-    m_format.put_id(b.data() + id, e.ib);
-    put16(b.data() + 2 * id, e.cb);
+    std::memset(b, 0, m_format.bbt_entry);
+    m_format.put_id(b, e.bid);
+    m_format.put_id(b + id, e.ib);
+    put16(b + 2 * id, e.cb);
     size_t ref_at = 2 * id + 2;
     if (m_format.bbt_inflated) {
-        put16(b.data() + m_format.bbt_inflated, e.inflated);
+        put16(b + m_format.bbt_inflated, e.inflated);
         ref_at = m_format.bbt_inflated + 2;
     }
-    put16(b.data() + ref_at, 2); // the BBT entry and the one structure that names the block
+    put16(b + ref_at, 2); // the BBT entry and the one structure that names the block
+}
+
+void Ndb::put_nbt_leaf(const NbtEntry& e, uint8_t* b) const
+{
+    // NBTENTRY: nid, bidData, bidSub, nidParent u32 (+ 4 bytes padding in Unicode files).
+    const size_t id = m_format.id_size;
+    std::memset(b, 0, m_format.nbt_entry);
+    m_format.put_id(b, e.nid);
+    m_format.put_id(b + id, e.bid_data);
+    m_format.put_id(b + 2 * id, e.bid_sub);
+    put32(b + 3 * id, e.parent);
+}
+
+Bytes Ndb::bbt_leaf(const BbtEntry& e) const
+{
+    Bytes b(m_format.bbt_entry);
+    put_bbt_leaf(e, b.data());
     return b;
 }
 
 Bytes Ndb::nbt_leaf(const NbtEntry& e) const
 {
-    // NBTENTRY: nid, bidData, bidSub, nidParent u32 (+ 4 bytes padding in Unicode files).
-    const size_t id = m_format.id_size;
-    Bytes b(m_format.nbt_entry, 0);
-    m_format.put_id(b.data(), e.nid);
-    m_format.put_id(b.data() + id, e.bid_data);
-    m_format.put_id(b.data() + 2 * id, e.bid_sub);
-    put32(b.data() + 3 * id, e.parent);
+    Bytes b(m_format.nbt_entry);
+    put_nbt_leaf(e, b.data());
     return b;
 }
 
@@ -204,6 +217,15 @@ void Ndb::free_blocks_since(size_t mark)
 
 Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
 {
+    uint8_t* at = nullptr;
+    Status st = emit_space(ib, size, &at);
+    if (st && size)
+        std::memcpy(at, data, size);
+    return st;
+}
+
+Status Ndb::emit_space(uint64_t ib, size_t size, uint8_t** at)
+{
     // Appends to the buffer when the range follows it; a short gap is filled with zeros only
     // when nothing was ever written there.
     uint64_t end = m_buf_start + m_buf.size();
@@ -215,10 +237,11 @@ Status Ndb::emit(uint64_t ib, const uint8_t* data, size_t size)
             return st;
         m_buf_start = ib;
     } else {
-        m_buf.resize(m_buf.size() + (ib - end), 0);
+        const size_t gap = static_cast<size_t>(ib - end);
+        std::memset(m_buf.extend(gap), 0, gap);
     }
-    append(m_buf, data, size);
     m_high = std::max(m_high, ib + size);
+    *at = m_buf.extend(size);
     return Status::success();
 }
 
@@ -235,38 +258,55 @@ Status Ndb::write_block(const uint8_t* data, size_t size, bool internal, uint64_
 {
     const uint64_t b = (m_next_bid++ << 2) | (internal ? 2 : 0);
     // Data blocks are encoded first, then (4 KiB-page files) compressed when that saves bytes;
-    // a reader inflates, then decodes.
-    Bytes plain(data, data + size);
-    if (!internal && m_encoding == BlockEncoding::Permute)
-        permute_encode(plain.data(), size);
-    else if (!internal && m_encoding == BlockEncoding::Cyclic)
-        cyclic_code(plain.data(), size, static_cast<uint32_t>(b));
-    const Bytes* stored = &plain;
-    Bytes packed;
-    if (m_compress && !internal && size > 0 && deflate_smaller(plain.data(), size, &packed))
-        stored = &packed;
-    const size_t cb = stored->size();
+    // a reader inflates, then decodes. Without compression the block is built in place in the
+    // output buffer.
+    const auto encode = [&](uint8_t* bytes, size_t n) {
+        if (!internal && m_encoding == BlockEncoding::Permute)
+            permute_encode(bytes, n);
+        else if (!internal && m_encoding == BlockEncoding::Cyclic)
+            cyclic_code(bytes, n, static_cast<uint32_t>(b));
+    };
+    const uint8_t* stored = data;
+    size_t cb = size;
+    bool encoded = false;
+    Bytes plain, packed;
+    if (m_compress && !internal && size > 0) {
+        plain.assign(data, data + size);
+        encode(plain.data(), size);
+        encoded = true;
+        stored = plain.data();
+        if (deflate_smaller(plain.data(), size, &packed)) {
+            stored = packed.data();
+            cb = packed.size();
+        }
+    }
     const size_t trailer_size = m_format.block_trailer;
     const uint64_t total = m_format.block_alloc(cb);
     uint64_t ib = 0;
     Status st = allocate(total, m_format.block_align, &ib);
     if (!st)
         return st;
-    Bytes block(total, 0);
+    uint8_t* block = nullptr;
+    st = emit_space(ib, total, &block);
+    if (!st)
+        return st;
     if (cb)
-        std::memcpy(block.data(), stored->data(), cb);
+        std::memcpy(block, stored, cb);
+    std::memset(block + cb, 0, total - cb); // padding and trailer
+    if (!encoded)
+        encode(block, cb);
     // Trailer: cb, wSig, then CRC and BID (Unicode) or BID and CRC (ANSI), then in 4 KiB-page
     // files 2 bytes and the inflated size. The CRC covers the stored bytes.
-    uint8_t* trailer = block.data() + total - trailer_size;
+    uint8_t* trailer = block + total - trailer_size;
     put16(trailer, static_cast<uint16_t>(cb));
     put16(trailer + 2, block_signature(ib, b));
-    put32(trailer + m_format.trailer_crc, crc32(block.data(), cb));
+    put32(trailer + m_format.trailer_crc, crc32(block, cb));
     m_format.put_id(trailer + m_format.trailer_bid, b);
     if (m_format.trailer_inflated)
         put16(trailer + m_format.trailer_inflated, static_cast<uint16_t>(size));
     m_bbt.push_back({b, ib, static_cast<uint16_t>(cb), static_cast<uint16_t>(size)});
     *bid = b;
-    return emit(ib, block.data(), block.size());
+    return Status::success();
 }
 
 Status Ndb::write_data_tree(const std::vector<Bytes>& chunks, uint64_t* bid)
@@ -404,7 +444,7 @@ Status Ndb::write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, 
     return emit(ib, page, m_format.page_size);
 }
 
-Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
+Status Ndb::write_btree(uint8_t ptype, size_t count, const std::function<uint64_t(size_t i, uint8_t* entry)>& leaf,
                         size_t cb_ent, PageRef* root)
 {
     const unsigned page_size = m_format.page_size;
@@ -416,13 +456,17 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
     // Leaf level, then intermediate levels until one page remains. An empty tree is one
     // empty leaf page.
     std::vector<PageRef> level;
-    size_t count = leaves.size();
     size_t first = 0;
+    Bytes page(page_size);
     do {
         size_t n = std::min<size_t>(max_ent, count - first);
-        Bytes page(page_size, 0);
-        for (size_t i = 0; i < n; ++i)
-            std::memcpy(page.data() + i * cb_ent, leaves[first + i].data(), cb_ent);
+        std::fill(page.begin(), page.end(), 0);
+        uint64_t first_key = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t key = leaf(first + i, page.data() + i * cb_ent);
+            if (i == 0)
+                first_key = key;
+        }
         set_meta(page.data(), n, max_ent, cb_ent, 0);
         uint64_t ib = 0;
         Status st = allocate(page_size, page_size, &ib);
@@ -432,7 +476,7 @@ Status Ndb::write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const s
         st = write_page(ptype, page.data(), bid, ib, false);
         if (!st)
             return st;
-        level.push_back({n ? keys[first] : 0, bid, ib});
+        level.push_back({first_key, bid, ib});
         first += n;
     } while (first < count);
 
@@ -519,16 +563,14 @@ Status Ndb::finish(const HeaderInfo& info)
 {
     const Layout& f = m_format;
     // B-trees. Blocks were numbered in write order, so the BBT entries are already sorted.
-    std::vector<Bytes> leaves;
-    std::vector<uint64_t> keys;
-    leaves.reserve(m_bbt.size());
-    keys.reserve(m_bbt.size());
-    for (const auto& e : m_bbt) {
-        leaves.push_back(bbt_leaf(e));
-        keys.push_back(e.bid);
-    }
     PageRef bbt{};
-    Status st = write_btree(kPtypeBBT, leaves, keys, f.bbt_entry, &bbt);
+    Status st = write_btree(
+        kPtypeBBT, m_bbt.size(),
+        [&](size_t i, uint8_t* entry) {
+            put_bbt_leaf(m_bbt[i], entry);
+            return m_bbt[i].bid;
+        },
+        f.bbt_entry, &bbt);
     if (!st)
         return st;
 
@@ -536,14 +578,14 @@ Status Ndb::finish(const HeaderInfo& info)
     for (size_t i = 1; i < m_nbt.size(); ++i)
         if (m_nbt[i].nid == m_nbt[i - 1].nid)
             return Status::failure("Internal error: duplicate node id in the PST file");
-    leaves.clear();
-    keys.clear();
-    for (const auto& e : m_nbt) {
-        leaves.push_back(nbt_leaf(e));
-        keys.push_back(e.nid);
-    }
     PageRef nbt{};
-    st = write_btree(kPtypeNBT, leaves, keys, f.nbt_entry, &nbt);
+    st = write_btree(
+        kPtypeNBT, m_nbt.size(),
+        [&](size_t i, uint8_t* entry) {
+            put_nbt_leaf(m_nbt[i], entry);
+            return uint64_t{m_nbt[i].nid};
+        },
+        f.nbt_entry, &nbt);
     if (!st)
         return st;
 

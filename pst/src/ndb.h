@@ -6,8 +6,13 @@
 #include "layout.h"
 #include "pst/writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <span>
 #include <vector>
 
 namespace pst::detail {
@@ -32,7 +37,7 @@ struct SubnodeData
 };
 
 // Splits a flat byte stream into pieces of `block` bytes (the last one shorter).
-std::vector<Bytes> split_chunks(const Bytes& data, size_t block);
+std::vector<Bytes> split_chunks(std::span<const uint8_t> data, size_t block);
 
 // Total bytes of a node's data stream and of all its subnodes' streams.
 uint64_t node_stream_size(const NodeData& node);
@@ -99,6 +104,8 @@ private:
         uint64_t ib;
     };
 
+    void put_bbt_leaf(const BbtEntry& e, uint8_t* entry) const;
+    void put_nbt_leaf(const NbtEntry& e, uint8_t* entry) const;
     Bytes bbt_leaf(const BbtEntry& e) const;
     Bytes nbt_leaf(const NbtEntry& e) const;
     Status write_block(const uint8_t* data, size_t size, bool internal, uint64_t* bid);
@@ -108,8 +115,13 @@ private:
     void mark(uint64_t ib, uint64_t size);
     void unmark(uint64_t ib, uint64_t size);
     Status emit(uint64_t ib, const uint8_t* data, size_t size);
+    // Room for `size` bytes at file offset `ib` in the output buffer, to be filled in whole by the
+    // caller; valid until the next emit.
+    Status emit_space(uint64_t ib, size_t size, uint8_t** at);
     Status flush_buffer();
-    Status write_btree(uint8_t ptype, const std::vector<Bytes>& leaves, const std::vector<uint64_t>& keys,
+    // A B-tree over `count` leaf entries of `cb_ent` bytes: `leaf` writes entry i (in key order)
+    // and returns its key.
+    Status write_btree(uint8_t ptype, size_t count, const std::function<uint64_t(size_t i, uint8_t* entry)>& leaf,
                        size_t cb_ent, PageRef* root);
     Status write_page(uint8_t ptype, uint8_t* page, uint64_t bid, uint64_t ib, bool map_page);
     bool has_pmap(uint64_t region) const;
@@ -132,7 +144,36 @@ private:
     std::vector<uint8_t> m_amap; // 496 bytes per region
     std::vector<BbtEntry> m_bbt;
     std::vector<NbtEntry> m_nbt;
-    Bytes m_buf;
+    // Bytes gathered for the sink. It grows without zeroing what it adds: whoever asks for room
+    // sets every byte of it.
+    class OutputBuffer
+    {
+    public:
+        bool empty() const { return m_size == 0; }
+        size_t size() const { return m_size; }
+        const uint8_t* data() const { return m_data.get(); }
+        uint8_t* extend(size_t n)
+        {
+            if (m_size + n > m_capacity) {
+                const size_t capacity = std::max(m_size + n, 2 * m_capacity);
+                auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+                if (m_size)
+                    std::memcpy(grown.get(), m_data.get(), m_size);
+                m_data = std::move(grown);
+                m_capacity = capacity;
+            }
+            uint8_t* at = m_data.get() + m_size;
+            m_size += n;
+            return at;
+        }
+        void clear() { m_size = 0; }
+
+    private:
+        std::unique_ptr<uint8_t[]> m_data;
+        size_t m_size = 0;
+        size_t m_capacity = 0;
+    };
+    OutputBuffer m_buf;
     uint64_t m_buf_start = 0;
     uint64_t m_high = 0; // end of the highest range ever emitted
 };

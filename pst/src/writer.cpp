@@ -5,14 +5,18 @@
 #include "ltp.h"
 #include "ndb.h"
 #include "pst/text.h"
+#include "worker.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <random>
 #include <sys/stat.h>
 #include <tuple>
@@ -142,6 +146,10 @@ bool encode_value(const PropertyValue& v, Bytes* out)
             *out = utf16le(*s);
             return true;
         }
+        if (const auto* s = std::get_if<TextView>(&v.value)) {
+            *out = utf16le(std::u16string(s->text));
+            return true;
+        }
         return false;
     case PropType::MultiLong:
         if (const auto* a = std::get_if<std::vector<int32_t>>(&v.value)) {
@@ -173,6 +181,29 @@ bool encode_value(const PropertyValue& v, Bytes* out)
     }
 }
 
+// The stored bytes of a value that holds them already (UTF-16LE text on a little-endian host,
+// String8, binary and raw bytes of a variable-size type), to be viewed rather than encoded; an
+// empty span (no data()) for every other value.
+std::span<const uint8_t> stored_form(const PropertyValue& v)
+{
+    const auto bytes = [](const auto& container) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(container.data()),
+                                        container.size() * sizeof(container[0]));
+    };
+    const uint16_t type = static_cast<uint16_t>(v.type);
+    if (const auto* raw = std::get_if<std::vector<uint8_t>>(&v.value))
+        return value_kind(type) == ValueKind::Variable ? bytes(*raw) : std::span<const uint8_t>();
+    if (const auto* s = std::get_if<std::string>(&v.value); s && v.type == PropType::String8)
+        return bytes(*s);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (const auto* s = std::get_if<std::u16string>(&v.value); s && v.type == PropType::Unicode)
+            return bytes(*s);
+        if (const auto* s = std::get_if<TextView>(&v.value); s && v.type == PropType::Unicode)
+            return bytes(s->text.data() ? s->text : std::u16string_view(u"")); // an empty view may hold no pointer
+    }
+    return {};
+}
+
 // Writes a file through a temporary file beside it.
 class FileSink : public Sink
 {
@@ -195,7 +226,9 @@ public:
             p += n;
             size -= static_cast<size_t>(n);
             offset += static_cast<uint64_t>(n);
+            m_unstarted += static_cast<uint64_t>(n);
         }
+        start_writeback();
         return Status::success();
     }
     Status flush() override
@@ -236,12 +269,25 @@ public:
     }
 
 private:
+    // A file that is synced at the end goes to the disk while it is written, a few MiB at a
+    // time, instead of all at once in the final fsync (a wait of seconds for a large file).
+    // Only a hint: what it cannot start, the fsync does.
+    void start_writeback()
+    {
+        if (!m_sync || m_unstarted < kWritebackStep)
+            return;
+        m_unstarted = 0;
+        ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    static constexpr uint64_t kWritebackStep = uint64_t{32} << 20;
+
     Status failure(int err) const { return Status::failure(std::string(std::strerror(err)) + ": " + m_target); }
 
     int m_fd;
     std::string m_tmp;
     std::string m_target;
     bool m_sync;
+    uint64_t m_unstarted = 0; // bytes written since writeback was last started
 };
 
 // The file's name-to-id map: named properties get ids 0x8000 + their index.
@@ -260,6 +306,23 @@ public:
     uint16_t id_of(const PropertyName& name)
     {
         uint16_t wguid = guid_index(name.guid);
+        // Numeric names, the usual kind, through a hash of set and LID; string names through
+        // the ordered index.
+        const bool numeric = name.kind != PropertyName::Kind::StringName;
+        const uint64_t numeric_key = uint64_t{wguid} << 32 | name.lid;
+        if (numeric) {
+            if (auto hit = m_numeric.find(numeric_key); hit != m_numeric.end())
+                return hit->second;
+        }
+        const uint16_t id = find_or_add(name, wguid);
+        if (numeric && id != 0)
+            m_numeric.emplace(numeric_key, id);
+        return id;
+    }
+
+private:
+    uint16_t find_or_add(const PropertyName& name, uint16_t wguid)
+    {
         Key key{name.kind == PropertyName::Kind::StringName, wguid, name.lid, name.name};
         auto it = m_index.find(key);
         if (it != m_index.end())
@@ -272,6 +335,7 @@ public:
         return static_cast<uint16_t>(0x8000 + idx);
     }
 
+public:
     std::vector<StoredProp> properties() const
     {
         Bytes guids, entries, strings;
@@ -341,6 +405,7 @@ private:
     std::vector<Guid> m_guids;
     std::vector<Key> m_entries;
     std::map<Key, uint16_t> m_index;
+    std::unordered_map<uint64_t, uint16_t> m_numeric; // set index << 32 | LID -> property id
 };
 
 struct Folder
@@ -358,11 +423,20 @@ struct Folder
 
 void sort_props(std::vector<StoredProp>& props)
 {
-    std::stable_sort(props.begin(), props.end(), [](const StoredProp& a, const StoredProp& b) { return a.id < b.id; });
-    // Keep the first of equal ids (explicit values come before defaults).
-    props.erase(
-        std::unique(props.begin(), props.end(), [](const StoredProp& a, const StoredProp& b) { return a.id == b.id; }),
-        props.end());
+    // By id, and among equal ids the first kept (explicit values come before defaults): the
+    // order is sorted as words of id and position, then each property moved once.
+    std::vector<uint64_t> order(props.size());
+    for (size_t i = 0; i < props.size(); ++i)
+        order[i] = uint64_t{props[i].id} << 32 | i;
+    std::sort(order.begin(), order.end());
+    std::vector<StoredProp> sorted;
+    sorted.reserve(props.size());
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (k > 0 && order[k] >> 32 == order[k - 1] >> 32)
+            continue;
+        sorted.push_back(std::move(props[order[k] & 0xFFFFFFFF]));
+    }
+    props.swap(sorted);
 }
 
 const StoredProp* find_prop(const std::vector<StoredProp>& props, uint16_t id)
@@ -372,25 +446,33 @@ const StoredProp* find_prop(const std::vector<StoredProp>& props, uint16_t id)
     return it != props.end() && it->id == id ? &*it : nullptr;
 }
 
-// Table cells for `columns` copied from a property list; String8 values fill Unicode columns.
-std::vector<TableBuilder::Cell> copy_cells(const std::vector<StoredProp>& props, const std::vector<uint32_t>& columns,
-                                           uint32_t codepage)
+// Table cells for `columns` from a property list, viewing the properties' bytes (valid while
+// `props` and the RowCells live); String8 values fill Unicode columns.
+struct RowCells
 {
     std::vector<TableBuilder::Cell> cells;
+    std::vector<Bytes> widened; // String8 values as UTF-16LE
+};
+RowCells copy_cells(const std::vector<StoredProp>& props, const std::vector<uint32_t>& columns, uint32_t codepage)
+{
+    RowCells row;
+    row.cells.reserve(columns.size());
+    row.widened.reserve(columns.size()); // never reallocated: the cells view its elements
     for (uint32_t tag : columns) {
         const StoredProp* p = find_prop(props, static_cast<uint16_t>(tag >> 16));
         if (!p)
             continue;
         uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
         if (p->type == type)
-            cells.push_back({tag, p->data});
+            row.cells.push_back({tag, p->bytes()});
         else if (type == 0x001F && p->type == 0x001E) {
             std::u16string text;
-            decode_8bit(p->data, codepage, text);
-            cells.push_back({tag, utf16le(text)});
+            decode_8bit(p->bytes(), codepage, text);
+            row.widened.push_back(utf16le(text));
+            row.cells.push_back({tag, row.widened.back()});
         }
     }
-    return cells;
+    return row;
 }
 
 class WriterImpl : public Writer
@@ -420,10 +502,17 @@ public:
         add_folder_record(kNidSearchRoot, kNidRoot, u"Search Root", u"", false);
         add_folder_record(kNidSpamFolder, kNidRoot, u"SPAM Search Folder 2", u"", true);
         add_folder_record(kNidDeletedItems, kNidIpmSubtree, u"Deleted Items", u"IPF.Note", false);
+        if (options.background && !options.compress)
+            start_background();
     }
 
     ~WriterImpl() override
     {
+        // The threads stop before the file goes: what they still hold is dropped unwritten.
+        if (m_builder)
+            fail_async(Status::failure("The PST writer was closed"));
+        m_builder.reset();
+        m_ndb_writer.reset();
         if (m_file && !m_done)
             m_file->discard();
     }
@@ -435,7 +524,10 @@ public:
     FolderId add_folder(FolderId parent, const std::u16string& name, const std::u16string& container_class) override
     {
         Folder* p = folder(parent);
-        if (m_done || !m_status || !p || p->is_search || parent == kNidSearchRoot)
+        if (m_done || !p || p->is_search || parent == kNidSearchRoot)
+            return 0;
+        drain(); // the folder list is the builder's while it runs
+        if (!m_status)
             return 0;
         uint32_t nid = make_nid(m_next_folder++, kTypeFolder);
         add_folder_record(nid, parent, name, container_class, false);
@@ -444,28 +536,37 @@ public:
 
     Status add_message(FolderId folder_id, const Message& message) override
     {
+        if (m_builder)
+            return add_message(folder_id, Message(message));
         Folder* f = nullptr;
         BuiltMessage built;
         Status st = next_message(message, folder_id, &f, &built);
         if (!st)
             return st;
-        const uint32_t nid = built.nid;
-        const std::vector<StoredProp>& props = built.props;
-        st = write_node(nid, built.node, f->nid);
+        st = write_node(built.nid, built.node, f->nid);
         if (!st)
             return fail(st);
         ++m_next_message;
+        add_contents_row(*f, built, message.codepage());
+        return Status::success();
+    }
 
-        f->contents->add_row(nid, m_row_version++, copy_cells(props, kContentsColumns, message.codepage()));
-        ++f->count;
-        const StoredProp* flags = find_prop(props, 0x0E07);
-        if (flags && flags->type == 0x0003 && flags->data.size() == 4 && !(get32(flags->data.data()) & kMsgFlagRead))
-            ++f->unread;
+    Status add_message(FolderId folder_id, Message&& message) override
+    {
+        if (!m_builder)
+            return add_message(folder_id, static_cast<const Message&>(message));
+        take_async_failure();
+        Folder* f = nullptr;
+        const Status st = accepting(folder_id, &f);
+        if (!st)
+            return st;
+        m_builder->push({f, std::move(message)});
         return Status::success();
     }
 
     Status add_deleted_message(const Message& message, DeletedIndex index) override
     {
+        drain();
         BuiltMessage built;
         Status st = next_message(message, 0, nullptr, &built);
         if (!st)
@@ -489,6 +590,7 @@ public:
 
     Status add_orphan_message(const Message& message, OrphanParent parent) override
     {
+        drain();
         BuiltMessage built;
         Status st = next_message(message, 0, nullptr, &built);
         if (!st)
@@ -510,6 +612,9 @@ public:
     {
         if (m_done)
             return Status::failure("The PST file is already complete");
+        drain();
+        m_builder.reset();
+        m_ndb_writer.reset();
         m_done = true;
         Status st = m_status ? write_everything() : m_status;
         if (st && m_file)
@@ -520,6 +625,118 @@ public:
     }
 
 private:
+    struct BuiltMessage
+    {
+        uint32_t nid = 0;
+        std::vector<StoredProp> props;
+        NodeData node;
+    };
+
+    // The background threads (WriterOptions::background): the builder turns messages into nodes
+    // and table rows in the order they came, the node writer puts the nodes into the file in the
+    // same order. Each owns its part of the writer while it runs (the builder: message and row
+    // numbering, the name map, the folders' contents tables; the node writer: the Ndb); drain()
+    // gives everything back to the caller's thread.
+    struct BuildJob
+    {
+        Folder* folder;
+        Message message;
+    };
+    struct NodeJob
+    {
+        uint32_t nid;
+        NodeData node;
+        uint32_t parent;
+    };
+    static constexpr size_t kBatch = 128;    // messages handed over at once
+    static constexpr size_t kMaxBatches = 8; // batches waiting at most, per thread
+
+    void start_background()
+    {
+        m_ndb_writer = std::make_unique<Worker<NodeJob>>(kBatch, kMaxBatches, [this](NodeJob& job) {
+            if (m_async_failed.load(std::memory_order_relaxed))
+                return;
+            guarded([&] { return write_node(job.nid, job.node, job.parent); });
+            job.node = {}; // freed here, not on the caller's thread
+        });
+        m_builder = std::make_unique<Worker<BuildJob>>(kBatch, kMaxBatches, [this](BuildJob& job) {
+            if (m_async_failed.load(std::memory_order_relaxed))
+                return;
+            guarded([&] { return build_in_background(job); });
+            job.message = Message(u"");
+        });
+    }
+
+    // A message of the builder's thread: built, counted in its folder, handed to the node writer.
+    Status build_in_background(BuildJob& job)
+    {
+        Folder* f = job.folder;
+        if (f->contents->full())
+            return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
+        BuiltMessage built;
+        built.nid = make_nid(m_next_message, kTypeMessage);
+        Status st = build_message(job.message, built.nid, &built.props, &built.node);
+        if (!st)
+            return st;
+        ++m_next_message;
+        add_contents_row(*f, built, job.message.codepage());
+        m_ndb_writer->push({built.nid, std::move(built.node), f->nid});
+        return Status::success();
+    }
+
+    // Runs `step` on a background thread; a failure (or running out of memory) fails the writer.
+    template <typename Step> void guarded(Step step)
+    {
+        Status st;
+        try {
+            st = step();
+        } catch (const std::bad_alloc&) {
+            st = Status::failure("Not enough memory to write the PST file");
+        } catch (const std::exception& e) {
+            st = Status::failure(e.what());
+        }
+        if (!st)
+            fail_async(std::move(st));
+    }
+
+    void fail_async(Status st)
+    {
+        std::lock_guard lock(m_async_mutex);
+        if (!m_async_failed.load(std::memory_order_relaxed)) {
+            m_async_status = std::move(st);
+            m_async_failed.store(true, std::memory_order_release);
+        }
+    }
+
+    // The first failure of a background thread becomes the writer's.
+    void take_async_failure()
+    {
+        if (!m_async_failed.load(std::memory_order_acquire) || !m_status)
+            return;
+        std::lock_guard lock(m_async_mutex);
+        m_status = m_async_status;
+    }
+
+    // Waits until the background threads have done everything handed to them.
+    void drain()
+    {
+        if (m_builder) {
+            m_builder->drain();
+            m_ndb_writer->drain();
+        }
+        take_async_failure();
+    }
+
+    void add_contents_row(Folder& f, const BuiltMessage& built, uint32_t codepage)
+    {
+        f.contents->add_row(built.nid, m_row_version++, copy_cells(built.props, kContentsColumns, codepage).cells);
+        ++f.count;
+        const StoredProp* flags = find_prop(built.props, 0x0E07);
+        if (flags && flags->type == 0x0003 && flags->bytes().size() == 4 &&
+            !(get32(flags->bytes().data()) & kMsgFlagRead))
+            ++f.unread;
+    }
+
     // Whether a message may be added now (and to `folder_id` when `f` is given).
     Status accepting(FolderId folder_id, Folder** f)
     {
@@ -532,17 +749,11 @@ private:
         *f = folder(folder_id);
         if (!*f || (*f)->is_search || folder_id == kNidSearchRoot)
             return Status::failure("Unknown folder for a message");
-        if ((*f)->contents->full())
+        if (!m_builder && (*f)->contents->full())
             return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
         return Status::success();
     }
 
-    struct BuiltMessage
-    {
-        uint32_t nid = 0;
-        std::vector<StoredProp> props;
-        NodeData node;
-    };
     // The next message's node id, properties and node, once the writer takes messages (into
     // `folder_id`, when it is not 0).
     Status next_message(const Message& message, FolderId folder_id, Folder** folder, BuiltMessage* out)
@@ -632,7 +843,7 @@ private:
             for (auto& p : props)
                 if (p.id == 0x0E20)
                     p.data = le32(size);
-            table.add_row(s.nid, m_row_version++, copy_cells(props, kAttachmentColumns, m.codepage()));
+            table.add_row(s.nid, m_row_version++, copy_cells(props, kAttachmentColumns, m.codepage()).cells);
             out->push_back(std::move(s));
         }
         SubnodeData t;
@@ -696,7 +907,8 @@ private:
                     return Status::failure("Too many named properties for one PST file");
             }
             StoredProp sp{id, static_cast<uint16_t>(p.value.type), {}};
-            if (!encode_value(p.value, &sp.data))
+            sp.view = stored_form(p.value);
+            if (!sp.view.data() && !encode_value(p.value, &sp.data))
                 return Status::failure("A property value does not match its type (property 0x" + hex(id) + ")");
             out->push_back(std::move(sp));
         }
@@ -712,6 +924,10 @@ private:
 
     Status recipient_table(const Message& m, NodeData* out)
     {
+        if (m.recipients().empty()) {
+            *out = m_no_recipients; // most messages: the same empty table
+            return Status::success();
+        }
         std::vector<uint32_t> columns = kRecipientColumns;
         std::vector<std::vector<StoredProp>> rows;
         for (const Recipient& r : m.recipients()) {
@@ -735,7 +951,7 @@ private:
         }
         TableBuilder table(m_format, columns);
         for (size_t i = 0; i < rows.size(); ++i)
-            table.add_row(static_cast<uint32_t>(i), m_row_version++, copy_cells(rows[i], columns, m.codepage()));
+            table.add_row(static_cast<uint32_t>(i), m_row_version++, copy_cells(rows[i], columns, m.codepage()).cells);
         *out = table.finish();
         return Status::success();
     }
@@ -786,7 +1002,7 @@ private:
         TableBuilder hierarchy(m_format, kHierarchyColumns);
         for (uint32_t child : f.children) {
             const Folder& c = *const_cast<WriterImpl*>(this)->folder(child);
-            hierarchy.add_row(child, m_row_version++, copy_cells(folder_props(c), kHierarchyColumns, 1252));
+            hierarchy.add_row(child, m_row_version++, copy_cells(folder_props(c), kHierarchyColumns, 1252).cells);
         }
         Status st = write_node(make_nid(index, kTypeHierarchy), hierarchy.finish(), 0);
         if (st)
@@ -880,6 +1096,7 @@ private:
     Ndb m_ndb;
     WriterOptions m_options;
     const Layout& m_format;
+    const NodeData m_no_recipients = TableBuilder(m_format, kRecipientColumns).finish();
     NameMap m_names;
     std::deque<Folder> m_folders;
     std::unordered_map<uint32_t, size_t> m_folder_index;
@@ -891,6 +1108,12 @@ private:
     uint32_t m_row_version = 1;
     Status m_status;
     bool m_done = false;
+    // Background mode: the first failure of either thread, kept until the caller's thread takes it.
+    std::mutex m_async_mutex;
+    Status m_async_status;
+    std::atomic<bool> m_async_failed{false};
+    std::unique_ptr<Worker<NodeJob>> m_ndb_writer;
+    std::unique_ptr<Worker<BuildJob>> m_builder;
 };
 
 } // namespace

@@ -74,6 +74,13 @@ struct ConversionOptions
     // The distribution lists of the scanned file (may be null): the outputs for importers write
     // them after the contacts. They must outlive the job.
     const ContactGroups* groups = nullptr;
+    // When set, the job follows a store that a scan is still filling, instead of taking its size
+    // when it starts: having written every record linked so far, it calls `follow`, which waits
+    // until more are linked or the scan has ended, and returns false once it has ended. The job
+    // then writes what was linked last, asks the checkpoint once more (true: the scan failed,
+    // the job ends Stopped) and completes. `progress` reports the store's size so far as the
+    // total. Not with `selection`.
+    std::function<bool()> follow;
 };
 
 // "Tressoly-Recovery-<year>-<month>-<day> <hour>-<minute>" of `local`, without leading zeros.

@@ -186,7 +186,8 @@ private:
 
 // Writes contacts in one format. add() takes the records in store order; finish() completes
 // the output (for PST: the file appears only then). After a failure nothing more is written and
-// the files already made are left for the caller to remove.
+// the files already made are left for the caller to remove. The PST writer reads a record's
+// texts up to finish(): the records must stay alive until then (store records do).
 class ContactWriter
 {
 public:
@@ -302,7 +303,8 @@ std::u16string contact_display_name(const ContactRecord& record);
 // (named properties in PSETID_Address), birthday and anniversary dates as PT_SYSTIME, the body
 // as PR_BODY, PR_DISPLAY_NAME and PR_SUBJECT from contact_display_name(); a photo as the
 // contact's picture attachment "ContactPicture.jpg" (.png, .gif) with PidLidHasPicture
-// (pst::add_contact_picture).
+// (pst::add_contact_picture). The message views the record's texts instead of copying them
+// (pst::Message::set_unicode_view): the record must outlive the writer's use of the message.
 pst::Message contact_message(const ContactRecord& record);
 
 } // namespace contacts

@@ -22,6 +22,8 @@
 #pragma once
 
 #include <array>
+#include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,6 +73,15 @@ struct PropertyName
     static PropertyName string(const Guid& set, std::u16string name);
 };
 
+// UTF-16 text that a value views instead of holding (a distinct type, so that a string literal
+// still makes a std::u16string).
+struct TextView
+{
+    std::u16string_view text;
+    auto operator<=>(const TextView&) const = default; // by the characters, as the text would compare
+    bool operator==(const TextView&) const = default;
+};
+
 // A value of one of the types above. String8 holds the bytes in the message's code page
 // (no terminator); SysTime holds a FILETIME (100 ns ticks since 1601-01-01 UTC).
 //
@@ -79,7 +90,8 @@ struct PropertyName
 //   Boolean           bool
 //   SysTime           uint64_t
 //   String8           std::string
-//   Unicode           std::u16string
+//   Unicode           std::u16string, or TextView: text the writer reads where it is (see
+//                     Message::set_unicode_view)
 //   Binary            std::vector<uint8_t>
 //   MultiLong         std::vector<int32_t>
 //   MultiUnicode      std::vector<std::u16string>
@@ -92,7 +104,7 @@ struct PropertyValue
 {
     PropType type = PropType::Long;
     std::variant<int32_t, bool, uint64_t, std::string, std::u16string, std::vector<uint8_t>, std::vector<int32_t>,
-                 std::vector<std::u16string>>
+                 std::vector<std::u16string>, TextView>
         value;
 
     // A value of any type code given as its stored bytes (see above).
@@ -142,6 +154,8 @@ public:
     explicit Message(std::u16string message_class);
 
     void set(PropertyName name, PropertyValue value);
+    // Room for `count` properties, for a caller that knows about how many it sets.
+    void reserve(std::size_t count);
 
     // Code page of the message's String8 values (PidTagMessageCodepage, PidTagInternetCodepage);
     // written only when the message has String8 values. Default 1252. The writer also uses it
@@ -166,6 +180,10 @@ public:
 
     // Shorthands for plain property ids.
     void set_unicode(uint16_t id, std::u16string v);
+    // A text the message does not copy: the writer reads it where it is, so it must stay alive
+    // and unchanged until add_message returns, or with WriterOptions::background until finish()
+    // returns (for example the text of a record that lives as long as the whole conversion).
+    void set_unicode_view(uint16_t id, std::u16string_view v);
     void set_string8(uint16_t id, std::string bytes);
     void set_short(uint16_t id, int16_t v);
     void set_long(uint16_t id, int32_t v);
@@ -175,6 +193,7 @@ public:
 
     // Shorthands for numeric named properties.
     void set_named_unicode(const Guid& set, uint32_t lid, std::u16string v);
+    void set_named_unicode_view(const Guid& set, uint32_t lid, std::u16string_view v); // as set_unicode_view
     void set_named_long(const Guid& set, uint32_t lid, int32_t v);
     void set_named_bool(const Guid& set, uint32_t lid, bool v);
     void set_named_binary(const Guid& set, uint32_t lid, std::vector<uint8_t> v);
@@ -190,6 +209,13 @@ public:
 private:
     std::u16string m_class;
     std::vector<Property> m_props;
+    // One word per property, the same index as m_props: the kind and the id or LID with a hash
+    // of the set and name. Equal names have equal keys; equal keys are confirmed by comparison.
+    std::vector<uint64_t> m_keys;
+    // Open-addressing index of m_keys (index + 1, 0 = empty; a power of two in size, at most half
+    // full), so that set() finds an earlier value of a name without looking at every property.
+    std::vector<uint32_t> m_slots;
+    void index_slots(std::size_t capacity);
     std::vector<Recipient> m_recipients;
     std::vector<Attachment> m_attachments;
     uint32_t m_codepage = 1252;
@@ -250,6 +276,13 @@ struct WriterOptions
     bool compress = false;
     // Content type "SO" (an offline folder file) instead of "SM".
     bool offline = false;
+    // Messages are built and written on two threads of the writer's own while the caller prepares
+    // the next ones; the file's bytes are the same either way. add_message then checks only the
+    // folder and takes the message: whatever fails later (a value that does not fit its type, a
+    // full folder, the size limit, the sink) fails the writer, and a later add_message or
+    // finish() reports it. Not with `compress`, whose block sizes are known only once built
+    // (the writer then works on the caller's thread).
+    bool background = false;
 };
 
 using FolderId = uint32_t; // node id of a folder
@@ -284,6 +317,9 @@ public:
     // would pass the size limit; fails without harm to the writer for an unknown folder or a
     // malformed value.
     virtual Status add_message(FolderId folder, const Message& message) = 0;
+    // The same for a message the caller no longer needs: with `background` it is moved to the
+    // writer's threads instead of copied.
+    virtual Status add_message(FolderId folder, Message&& message) = 0;
     // Completes the file. After finish() (successful or not) the writer accepts nothing more.
     virtual Status finish() = 0;
 
