@@ -98,10 +98,11 @@ private:
 };
 
 // A few windows of the file's bytes for small reads. A read that lands in or just past a window
-// (blocks and pages read in file order, as a walk of a file written in order does) refills that
-// window with more bytes each time, up to kWindowBytes: one system call for many blocks. Any other
-// read takes a window of just its own bytes, so scattered reads move no more bytes than they ask
-// for.
+// again and again (blocks and pages read in file order, as a walk of a file written in order
+// does) refills that window with more bytes each time, up to kWindowBytes: one system call for
+// many blocks. Any other read takes a window of its own bytes and kNeighbours on either side
+// (an item's blocks often lie side by side), so scattered reads move few more bytes than they
+// ask for.
 class ReadWindows
 {
 public:
@@ -121,8 +122,8 @@ public:
     };
     // Copies `n` bytes at `ib` to `out` when a window holds them all.
     bool copy(uint64_t ib, size_t n, uint8_t* out);
-    // The window to fill for a read at `ib` that no window held, and how many bytes to read into
-    // it (`n`, or more when the read follows that window).
+    // The window to fill for a read of `n` bytes at `ib` that no window held: its `at` is where
+    // to read from (at or before `ib`) and *want how many bytes to read.
     Window& refill(uint64_t ib, size_t n, uint64_t file_size, size_t* want);
     void clear();
 
