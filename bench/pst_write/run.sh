@@ -12,27 +12,14 @@ set -euo pipefail
 build=${1:-build}
 fixture="$build/bin/pst-fixture"
 [ -x "$fixture" ] || { echo "run.sh: $fixture not found; build the pst-fixture target first" >&2; exit 2; }
-for tool in readpst /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "run.sh: $tool not found (scripts/deps installs it)" >&2; exit 2; }
-done
 
 work="$build/bench/pst_write"
 rm -rf "$work"
 mkdir -p "$work"
 [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
-
-# Runs a command under GNU time; prints "wall-seconds cpu-seconds peak-MiB". CPU time (user +
-# system) is shown beside wall time because the writer ends with fsync (its file is durable when
-# it reports success; readpst's output is not) and because the machine may be shared.
-measure() {
-    local stats="$work/time.txt"
-    /usr/bin/time -f '%e %U %S %M' -o "$stats" "$@" >/dev/null 2>"$work/stderr.txt" || {
-        echo "run.sh: failed: $*" >&2
-        cat "$work/stderr.txt" >&2
-        exit 1
-    }
-    awk '{ printf "%s %.2f %.1f", $1, $2 + $3, $4 / 1024 }' "$stats"
-}
+me=run.sh
+source "$(dirname "$0")/measure.sh"
+need_tools
 
 row() { printf '%-32s %-8s %9s %9s %10s %10s %8s\n' "$@"; }
 

@@ -21,25 +21,14 @@ source_file=$1
 convert="$build/bin/pelimoor-convert"
 [ -x "$convert" ] || { echo "save.sh: $convert not found; build the pelimoor-convert target first" >&2; exit 2; }
 [ -f "$source_file" ] || { echo "save.sh: $source_file not found" >&2; exit 2; }
-for tool in readpst /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "save.sh: $tool not found (scripts/deps installs it)" >&2; exit 2; }
-done
 
 work="$build/bench/pst_save"
 rm -rf "$work"
 mkdir -p "$work"
 [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
-
-# Runs a command under GNU time; prints "wall-seconds cpu-seconds peak-MiB".
-measure() {
-    local stats="$work/time.txt"
-    /usr/bin/time -f '%e %U %S %M' -o "$stats" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt" || {
-        echo "save.sh: failed: $*" >&2
-        cat "$work/stderr.txt" >&2
-        exit 1
-    }
-    awk '{ printf "%s %.2f %.1f", $1, $2 + $3, $4 / 1024 }' "$stats"
-}
+me=save.sh
+source "$(dirname "$0")/measure.sh"
+need_tools
 
 row() { printf '%-6s %-26s %9s %9s %10s %10s %9s\n' "$@"; }
 
