@@ -30,9 +30,10 @@ void PageCache::set_page_size(unsigned size)
 
 Page* PageCache::find(uint64_t ib)
 {
-    // The upper pages of a tree are found on every search: a recently found page is taken from
-    // a small table of hints without hashing and without moving it in the LRU order (it may
-    // then be evicted early, and is read again).
+    // A page found before is taken from a table of hints, one for each page the cache can hold
+    // (by the page's number), without hashing and without moving it in the LRU order: the upper
+    // pages of a tree are found on every search, a file's leaves again and again. A page found so
+    // may be evicted early, and is read again then.
     uint32_t& hint = m_recent[(ib / m_page_size) % kRecent];
     if (hint < m_slots.size() && m_slots[hint].ib == ib)
         return &m_slots[hint];

@@ -78,8 +78,8 @@ public:
     void clear();
 
 private:
-    static constexpr size_t kRecent = 1024;         // hints of recently found pages
-    static constexpr uint64_t kNoPage = UINT64_MAX; // the offset of a slot that holds no page yet
+    static constexpr size_t kRecent = kPageCacheBytes / 512; // hints of found pages
+    static constexpr uint64_t kNoPage = UINT64_MAX;          // the offset of a slot that holds no page yet
     static constexpr std::array<uint32_t, kRecent> filled_hints()
     {
         std::array<uint32_t, kRecent> hints{};
