@@ -272,8 +272,8 @@ private:
     pst::Status table_rows(ChildTable& t, read::FolderTable which, int* count);
     pst::Status table_child(ChildTable& t, int index, bool folder, std::unique_ptr<PstItem>* out);
     pst::Status make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out);
-    // Counts a contents-table row of `type` toward the read-ahead's sample of this folder.
-    void sample_row(size_t row, int type);
+    // Whether at least half of the first `rows` rows of a contents table name contacts.
+    bool first_rows_mostly_contacts(read::Table& table, size_t rows);
     // A message item from what the read-ahead found for its row.
     pst::Status child_from(RowAhead& row, std::unique_ptr<PstItem>* out);
     // Whether this folder's container class is a contact folder's (IPF.Contact...), or it has none.
@@ -287,7 +287,6 @@ private:
     int m_row_type = -1;
     // The read-ahead of this folder's contents table (0: none).
     uint64_t m_ahead_job = 0;
-    size_t m_ahead_contacts = 0; // contacts among its rows so far
     // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
     int m_photo_found = -1;
     ContactPhoto m_photo;
@@ -301,7 +300,7 @@ private:
     std::vector<read::Node> m_children;
 };
 
-// The rows of a folder after which the read-ahead goes on only if half of them were contacts.
+// The first rows of a folder of which at least half must name contacts for the read-ahead to start.
 constexpr size_t kReadAheadSample = 256;
 
 // What the walk's own calls for one row of a contents table find, found ahead by the read-ahead:
@@ -687,10 +686,12 @@ pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* 
         t.present = found.found();
         t.read = true;
         // Folders of a few messages are not worth a thread's hand-over, nor folders of other items
-        // (mail, calendars, ...), which the walk passes over by their rows alone.
+        // (mail, calendars, ...), which the walk passes over by their rows alone, nor contact
+        // folders whose first rows are mostly lists or forms (the rows' classes say so at once).
         constexpr size_t kReadAheadRows = 32;
         if (which == read::FolderTable::Contents && t.present && t.table->row_count() >= kReadAheadRows &&
-            may_hold_contacts()) {
+            may_hold_contacts() &&
+            first_rows_mostly_contacts(*t.table, std::min(t.table->row_count(), kReadAheadSample))) {
             if (ReadAhead* ahead = m_source.read_ahead()) {
                 m_ahead_job = ahead->start(m_node.nid, t.table->row_count());
             }
@@ -716,11 +717,8 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
             fill_row(m_source, *t.table, m_node.nid, other, out, m_row_cell, nullptr, 0);
         };
         switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead, read_row)) {
-        case ReadAhead::Take::taken: {
-            pst::Status child = child_from(ahead, out);
-            sample_row(row, ahead.row_type);
-            return child;
-        }
+        case ReadAhead::Take::taken:
+            return child_from(ahead, out);
         case ReadAhead::Take::ended:
             m_ahead_job = 0;
             break;
@@ -732,25 +730,18 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         return child;
     }
     if (!folder) {
-        const int type = row_type(*t.table, row, m_row_cell);
-        static_cast<NativeItem&>(**out).m_row_type = type;
-        sample_row(row, type);
+        static_cast<NativeItem&>(**out).m_row_type = row_type(*t.table, row, m_row_cell);
     }
     return pst::Status::success();
 }
 
-void NativeItem::sample_row(size_t row, int type)
+bool NativeItem::first_rows_mostly_contacts(read::Table& table, size_t rows)
 {
-    // A folder whose first rows are mostly other items (distribution lists, forms) gains nothing
-    // from the thread: the walk reads the rest itself. Every row counts, whoever read it.
-    if (m_ahead_job == 0) {
-        return;
+    size_t contacts = 0;
+    for (size_t row = 0; row < rows; ++row) {
+        contacts += row_type(table, row, m_row_cell) == kItemContact ? 1 : 0;
     }
-    m_ahead_contacts += type == kItemContact ? 1 : 0;
-    if (row + 1 == kReadAheadSample && 2 * m_ahead_contacts < kReadAheadSample) {
-        m_source.read_ahead()->stop(m_ahead_job);
-        m_ahead_job = 0;
-    }
+    return 2 * contacts >= rows;
 }
 
 bool NativeItem::may_hold_contacts()
