@@ -56,10 +56,15 @@ std::string hex32(uint32_t value)
 // Why an item has no type: its message class is a value of another type.
 constexpr const char* kClassNotText = "its message class is neither an 8-bit nor a Unicode text";
 
-// Why a table row's node is not taken: it is no child of the table's folder.
-pst::Status not_its_child(uint32_t nid)
+// The node a table row of folder `folder` names: it must be a child of the folder. Success, or
+// the reader's failure, or why the node is not taken.
+pst::Status child_node(read::File& file, uint32_t folder, uint32_t nid, read::Node* out)
 {
-    return pst::Status::failure("its table names node " + hex32(nid) + ", which is not one of its children");
+    pst::Status found = read::find_child(file, folder, nid, out);
+    if (found.absent) {
+        return pst::Status::failure("its table names node " + hex32(nid) + ", which is not one of its children");
+    }
+    return found;
 }
 
 // The account of an item that could not be made.
@@ -329,8 +334,9 @@ void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t 
 // own (a reader is not shared between threads): while the walk builds one contact, the next
 // ones are found, read and their properties decoded. Each row is claimed once, by the thread or
 // by the walk: the walk never waits for a row nobody has started, it reads that one itself (so a
-// thread kept from running costs nothing), and waits only for a row the thread is reading. At
-// most kAhead rows wait in the ring. The walk takes rows in order; any other use (a row out of
+// thread kept from running costs nothing); while the thread reads the row the walk needs, the
+// walk reads the next rows nobody has started, and waits only when there are none. At most
+// kAhead rows wait in the ring. The walk takes rows in order; any other use (a row out of
 // order, a nested folder's table) ends the job and the walk reads for itself, with the same
 // results.
 class ReadAhead
@@ -782,9 +788,8 @@ pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
 pst::Status NativeItem::make_child(uint32_t nid, bool folder, std::unique_ptr<PstItem>* out)
 {
     read::Node node;
-    pst::Status found = read::find_child(m_source.file(), m_node.nid, nid, &node);
-    if (!found.found()) {
-        return found ? not_its_child(nid) : found;
+    if (pst::Status found = child_node(m_source.file(), m_node.nid, nid, &node); !found) {
+        return found;
     }
     return made(out, new (std::nothrow) NativeItem(m_source, node, folder));
 }
@@ -978,12 +983,8 @@ void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t 
     out.photo = -1;
     out.list.clear();
     out.draft.reset();
-    const uint32_t nid = table.row_id(row);
-    out.child = read::find_child(reader.file(), folder, nid, &out.node);
-    if (!out.child.found()) {
-        if (out.child) {
-            out.child = not_its_child(nid);
-        }
+    out.child = child_node(reader.file(), folder, table.row_id(row), &out.node);
+    if (!out.child) {
         return;
     }
     out.row_type = row_type(table, row, cell);

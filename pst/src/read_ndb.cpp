@@ -165,7 +165,7 @@ ReadWindows::Window& ReadWindows::refill(uint64_t ib, size_t n, uint64_t file_si
     }
     // A window that keeps being followed grows, doubling up to kWindowBytes; reads with gaps
     // between them (a folder's items among other folders') or a pair of neighbours (an item's
-    // data block and its subnode block) read just what they ask for.
+    // data block and its subnode block) read what they ask for and their neighbours' bytes.
     chosen->streak = follows ? chosen->streak + 1 : 0;
     uint64_t at = ib;
     size_t size = n;
@@ -186,13 +186,6 @@ ReadWindows::Window& ReadWindows::refill(uint64_t ib, size_t n, uint64_t file_si
     chosen->at = at;
     chosen->used = ++m_clock;
     return *chosen;
-}
-
-void ReadWindows::clear()
-{
-    for (Window& w : m_windows) {
-        w.length = 0;
-    }
 }
 
 namespace {

@@ -125,7 +125,6 @@ public:
     // The window to fill for a read of `n` bytes at `ib` that no window held: its `at` is where
     // to read from (at or before `ib`) and *want how many bytes to read.
     Window& refill(uint64_t ib, size_t n, uint64_t file_size, size_t* want);
-    void clear();
 
 private:
     std::array<Window, kWindows> m_windows;
