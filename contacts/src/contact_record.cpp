@@ -170,6 +170,14 @@ uint32_t ContactRecord::offset(std::size_t slot) const noexcept
     return reinterpret_cast<const uint32_t*>(after)[slot];
 }
 
+std::u16string_view ContactRecord::slot_text(std::size_t slot) const noexcept
+{
+    // A text ends where the next one starts, the last one where the EX addresses do.
+    const uint32_t start = offset(slot);
+    const uint32_t end = slot + 1 < m_present_count ? offset(slot + 1) : m_exchange_at;
+    return std::u16string_view(block() + start, end - start);
+}
+
 const char16_t* ContactRecord::block() const noexcept
 {
     const std::size_t offset_bytes = m_short_offsets ? sizeof(uint16_t) : sizeof(uint32_t);
@@ -463,15 +471,12 @@ std::optional<std::u16string_view> ContactRecord::text(Field f) const noexcept
         if ((word & bit) == 0) {
             return std::nullopt;
         }
-        // The slot of a present field: the present fields before it. A text ends where the next
-        // one starts, the last one where the EX addresses do.
+        // The slot of a present field: the present fields before it.
         std::size_t slot = static_cast<std::size_t>(std::popcount(word & (bit - 1)));
         for (std::size_t w = 0; w < i / 32; ++w) {
             slot += static_cast<std::size_t>(std::popcount(m_present[w]));
         }
-        const uint32_t start = offset(slot);
-        const uint32_t end = slot + 1 < m_present_count ? offset(slot + 1) : m_exchange_at;
-        return std::u16string_view(block() + start, end - start);
+        return slot_text(slot);
     }
     default:
         return std::nullopt;
@@ -491,18 +496,11 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
             out[field_index(info.field)] = text_or_empty(info.field);
         }
     }
-    // The present texts lie in field order, the last one before the EX addresses: slot k ends
-    // where slot k + 1 starts.
-    const char16_t* texts = block();
+    // The present texts lie in field order, one slot each.
     std::size_t slot = 0;
-    uint32_t start = m_present_count != 0 ? offset(0) : 0;
     for (std::size_t word = 0; word < m_present.size(); ++word) {
         for (uint32_t bits = m_present[word]; bits != 0; bits &= bits - 1) {
-            const std::size_t i = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
-            const uint32_t end = slot + 1 < m_present_count ? offset(slot + 1) : m_exchange_at;
-            out[i] = std::u16string_view(texts + start, end - start);
-            start = end;
-            ++slot;
+            out[word * 32 + static_cast<std::size_t>(std::countr_zero(bits))] = slot_text(slot++);
         }
     }
 }

@@ -542,6 +542,8 @@ private:
     // and their count as an unaligned uint32_t. A record without a photo pays nothing for it.
     // Where the text of present slot `slot` starts, in code units after block().
     uint32_t offset(std::size_t slot) const noexcept;
+    // The text of present slot `slot`.
+    std::u16string_view slot_text(std::size_t slot) const noexcept;
     const char16_t* block() const noexcept;
 
     std::atomic<ContactRecord*> m_next{nullptr};
