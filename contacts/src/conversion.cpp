@@ -105,53 +105,6 @@ bool needs_exchange_map(const ContactStore& store, const std::vector<const Conta
 
 } // namespace
 
-namespace {
-
-// The job while a scan fills the store (ConversionOptions::follow): every record in chain order,
-// waiting at the end of the chain until the scan links more or ends.
-ConversionResult follow_store(const ContactStore& store, const std::filesystem::path& folder,
-                              const ConversionOptions& options, std::unique_ptr<ContactWriter>& writer,
-                              std::unique_ptr<OutputFiles>& files)
-{
-    int64_t written = 0;
-    bool scan_ended = false;
-    const ContactRecord* last = nullptr; // the last record written; its next() may be linked later
-    for (;;) {
-        const ContactRecord* record = last ? last->next() : store.first();
-        if (!record) {
-            if (scan_ended) {
-                break;
-            }
-            // Once the scan has ended, one more look: records linked just before its end.
-            scan_ended = !options.follow();
-            continue;
-        }
-        if (options.checkpoint && options.checkpoint()) {
-            return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
-        }
-        if (const pst::Status status = writer->add(*record); !status) {
-            return abandon(failed(folder, status.message, written), writer, files);
-        }
-        ++written;
-        last = record;
-        if (options.progress) {
-            options.progress(written, store.size());
-        }
-    }
-    if (options.checkpoint && options.checkpoint()) {
-        return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
-    }
-    if (const pst::Status status = writer->finish(); !status) {
-        return abandon(failed(folder, status.message, written), writer, files);
-    }
-    ConversionResult done{ConversionOutcome::Completed, folder, {}, written};
-    done.exchange_left_out = writer->exchange_left_out();
-    done.groups_written = writer->groups_written();
-    return done;
-}
-
-} // namespace
-
 ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
                                   const ConversionOptions& options)
 {
@@ -178,18 +131,31 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
         if (!writer) {
             return abandon(failed(folder, status.message, 0), writer, files);
         }
-        if (options.follow && options.selection.empty()) {
-            return follow_store(store, folder, options, writer, files);
-        }
-        // The count when the job starts: records a scan appends meanwhile are not converted.
         const bool selected = !options.selection.empty();
+        // A job that follows a scan takes every record linked until the scan ends; any other the
+        // count when it starts (records a scan appends meanwhile are not converted).
+        const bool following = options.follow && !selected;
         const int64_t total = selected ? static_cast<int64_t>(options.selection.size()) : store.size();
-        const auto next = [&](const ContactRecord* r) {
-            // Called after `written` counted the record just written.
-            return selected ? (written < total ? options.selection[static_cast<size_t>(written)] : nullptr) : r->next();
+        bool scan_ended = false;
+        // The record after `r` (nullptr: the first one); called after `written` counted `r`.
+        const auto next = [&](const ContactRecord* r) -> const ContactRecord* {
+            if (selected) {
+                return written < total ? options.selection[static_cast<size_t>(written)] : nullptr;
+            }
+            if (!following) {
+                return written < total ? (r ? r->next() : store.first()) : nullptr;
+            }
+            // At the end of the chain: wait until the scan links more or ends, then one more look
+            // (records linked just before its end).
+            for (;;) {
+                const ContactRecord* n = r ? r->next() : store.first();
+                if (n || scan_ended) {
+                    return n;
+                }
+                scan_ended = !options.follow();
+            }
         };
-        const ContactRecord* record = selected ? options.selection.front() : store.first();
-        for (; record && written < total; record = next(record)) {
+        for (const ContactRecord* record = next(nullptr); record; record = next(record)) {
             if (options.checkpoint && options.checkpoint()) {
                 return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
             }
@@ -198,8 +164,12 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
             }
             ++written;
             if (options.progress) {
-                options.progress(written, total);
+                options.progress(written, following ? store.size() : total);
             }
+        }
+        // A scan that failed at its end leaves nothing.
+        if (following && options.checkpoint && options.checkpoint()) {
+            return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
         }
         if (status = writer->finish(); !status) {
             return abandon(failed(folder, status.message, written), writer, files);
