@@ -30,85 +30,54 @@ void PageCache::set_page_size(unsigned size)
 
 Page* PageCache::find(uint64_t ib)
 {
-    // A page found before is taken from a table of hints, one for each page the cache can hold
-    // (by the page's number), without hashing and without moving it in the LRU order: the upper
-    // pages of a tree are found on every search, a file's leaves again and again. A page found so
-    // may be evicted early, and is read again then.
-    uint32_t& hint = m_recent[(ib / m_page_size) % kRecent];
-    if (hint < m_slots.size() && m_slots[hint].ib == ib)
-        return &m_slots[hint];
-    auto it = m_index.find(ib);
-    if (it == m_index.end())
+    if (m_sets == 0)
         return nullptr;
-    if (it->second != m_head) {
-        unlink(it->second);
-        push_front(it->second);
+    const size_t first = first_of_set(ib);
+    for (size_t i = first; i < first + kWays; ++i) {
+        if (m_ibs[i] == ib) {
+            m_used[i] = ++m_clock;
+            return &m_slots[i];
+        }
     }
-    hint = it->second;
-    return &m_slots[it->second];
+    return nullptr;
 }
 
-Page* PageCache::slot()
+Page* PageCache::slot(uint64_t ib)
 {
-    uint32_t i;
-    const size_t capacity = kPageCacheBytes / m_page_size;
-    if (m_slots.size() < capacity) {
-        if (m_slots.empty()) {
-            m_slots.reserve(capacity); // pages handed out stay where they are
-            m_index.reserve(capacity);
-            m_arena.assign(kPageCacheBytes, 0);
-        }
-        m_slots.emplace_back();
-        i = static_cast<uint32_t>(m_slots.size() - 1);
-        m_slots[i].bytes = m_arena.data() + size_t{i} * m_page_size;
-    } else {
-        i = m_tail;
-        unlink(i);
-        m_index.erase(m_slots[i].ib);
+    if (m_sets == 0) {
+        const size_t capacity = kPageCacheBytes / m_page_size;
+        m_sets = capacity / kWays;
+        m_ibs.assign(capacity, kNoPage);
+        m_used.assign(capacity, 0);
+        m_slots.assign(capacity, Page{});
+        m_arena.reset(new uint8_t[kPageCacheBytes]);
+        for (size_t i = 0; i < capacity; ++i)
+            m_slots[i].bytes = m_arena.get() + i * m_page_size;
     }
-    m_slots[i].ib = kNoPage; // found by no hint until committed
-    return &m_slots[i];
+    const size_t first = first_of_set(ib);
+    size_t oldest = first;
+    for (size_t i = first + 1; i < first + kWays; ++i)
+        if (m_used[i] < m_used[oldest])
+            oldest = i;
+    m_ibs[oldest] = kNoPage;
+    return &m_slots[oldest];
 }
 
 void PageCache::commit(Page* page)
 {
-    const uint32_t i = static_cast<uint32_t>(page - m_slots.data());
-    m_index[page->ib] = i;
-    push_front(i);
+    const size_t i = static_cast<size_t>(page - m_slots.data());
+    m_ibs[i] = page->ib;
+    m_used[i] = ++m_clock;
 }
 
 void PageCache::clear()
 {
+    m_sets = 0;
+    m_ibs.clear();
+    m_used.clear();
     m_slots.clear();
-    m_arena.clear();
-    m_index.clear();
-    m_recent.fill(UINT32_MAX);
-    m_head = m_tail = UINT32_MAX;
-}
-
-void PageCache::unlink(uint32_t i)
-{
-    Page& p = m_slots[i];
-    if (p.prev != UINT32_MAX)
-        m_slots[p.prev].next = p.next;
-    else
-        m_head = p.next;
-    if (p.next != UINT32_MAX)
-        m_slots[p.next].prev = p.prev;
-    else
-        m_tail = p.prev;
-}
-
-void PageCache::push_front(uint32_t i)
-{
-    Page& p = m_slots[i];
-    p.prev = UINT32_MAX;
-    p.next = m_head;
-    if (m_head != UINT32_MAX)
-        m_slots[m_head].prev = i;
-    m_head = i;
-    if (m_tail == UINT32_MAX)
-        m_tail = i;
+    m_arena.reset();
+    m_clock = 0;
 }
 
 const std::vector<uint8_t>* BlockCache::find(uint64_t bid) const
@@ -336,7 +305,7 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** o
         uint8_t buf[kMaxPageSize];
         if (Status status = read_at(ib, page_size, buf); !status)
             return status;
-        p = pages.slot();
+        p = pages.slot(ib);
         std::memcpy(p->bytes, buf, page_size);
         p->ib = ib;
         p->ptype = buf[L.page_trailer];

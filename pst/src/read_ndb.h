@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 
 namespace pst::read::detail {
@@ -58,43 +59,41 @@ struct Page
     uint8_t ptype = 0, ptype_repeat = 0;
     uint16_t count = 0;
     uint8_t entry_size = 0, level = 0;
-    uint8_t* bytes = nullptr;    // page_size bytes in the cache's arena
-    uint32_t prev = 0, next = 0; // LRU links (slot indices)
+    uint8_t* bytes = nullptr; // page_size bytes in the cache's arena
 };
 
-// A bounded LRU set of pages keyed by file offset.
+// A bounded set of pages keyed by file offset: set-associative, kWays pages for each set of page
+// numbers, the least recently used of a set replaced. A lookup compares one cache line of offsets
+// and allocates nothing, which matters once a file's B-trees outgrow the cache and most lookups
+// of a leaf miss (a million contacts in folders whose items lie among each other's). A page
+// handed out stays valid until kWays other pages of its set are read.
 class PageCache
 {
 public:
     // Pages of `size` bytes; empties the cache.
     void set_page_size(unsigned size);
     unsigned page_size() const { return m_page_size; }
-    // The page at `ib`, or nullptr. A hit becomes the most recently used.
+    // The page at `ib`, or nullptr. A hit becomes its set's most recently used.
     Page* find(uint64_t ib);
-    // A slot for the page at `ib` (the least recently used one when full), unlinked from the index
+    // The slot to read the page at `ib` into (its set's least recently used), found by no lookup
     // until commit().
-    Page* slot();
+    Page* slot(uint64_t ib);
     void commit(Page* page);
     void clear();
 
+    static constexpr size_t kWays = 8;
+
 private:
-    static constexpr size_t kRecent = kPageCacheBytes / 512; // hints of found pages
-    static constexpr uint64_t kNoPage = UINT64_MAX;          // the offset of a slot that holds no page yet
-    static constexpr std::array<uint32_t, kRecent> filled_hints()
-    {
-        std::array<uint32_t, kRecent> hints{};
-        hints.fill(UINT32_MAX);
-        return hints;
-    }
-    void unlink(uint32_t i);
-    void push_front(uint32_t i);
+    static constexpr uint64_t kNoPage = UINT64_MAX; // the offset of a slot that holds no page
+    size_t first_of_set(uint64_t ib) const { return (ib / m_page_size & (m_sets - 1)) * kWays; }
 
     unsigned m_page_size = 512;
-    std::array<uint32_t, kRecent> m_recent = filled_hints();
+    size_t m_sets = 0;            // a power of two; 0 until the first page is read
+    std::vector<uint64_t> m_ibs;  // by slot: the page's offset, kWays to a cache line
+    std::vector<uint64_t> m_used; // by slot: when last found or read
     std::vector<Page> m_slots;
-    std::vector<uint8_t> m_arena;
-    std::unordered_map<uint64_t, uint32_t> m_index;
-    uint32_t m_head = UINT32_MAX, m_tail = UINT32_MAX;
+    std::unique_ptr<uint8_t[]> m_arena; // not zero-filled: a small file touches few pages of it
+    uint64_t m_clock = 0;
 };
 
 // A few windows of the file's bytes for small reads. A read that lands in or just past a window
