@@ -10,6 +10,7 @@
 #include "contacts/contact_record.h"
 #include "contacts/contact_store.h"
 #include "contacts/messages.h"
+#include "contacts/store_text.h"
 #include "contacts/text.h"
 #include "engine/scan_events.h"
 #include "engine/scan_run.h"
@@ -59,19 +60,17 @@ void append_list_value(std::u16string_view value, std::string& line)
     }
 }
 
-void write_list_line(const ContactRecord& r, std::ostream& out)
+void write_list_line(const ContactRecord& r, std::string& out)
 {
-    // Reused from line to line: a million contacts make a million lines.
-    thread_local std::string line;
+    // Reused from record to record: a million contacts make a million lines.
     thread_local contacts::RecordTexts texts;
     r.texts(texts);
-    line = std::to_string(r.number());
+    out += std::to_string(r.number());
     for (std::size_t c = 0; c < contacts::kScanListColumns; ++c) {
-        line.push_back('\t');
-        append_list_value(texts[contacts::field_index(contacts::kListColumns[c].field)], line);
+        out.push_back('\t');
+        append_list_value(texts[contacts::field_index(contacts::kListColumns[c].field)], out);
     }
-    line.push_back('\n');
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out.push_back('\n');
 }
 
 void append_hex4(unsigned v, std::string& out)
@@ -142,7 +141,7 @@ void append_json_member(const contacts::FieldInfo& info, const ContactRecord& r,
     line += value;
 }
 
-void write_json_line(const ContactRecord& r, std::ostream& out)
+void write_json_line(const ContactRecord& r, std::string& out)
 {
     std::string line = "{";
     append_json_member(contacts::field_info(Field::number), r, line);
@@ -161,7 +160,7 @@ void write_json_line(const ContactRecord& r, std::ostream& out)
         line += std::to_string(photo.bytes.size());
     }
     line += "}\n";
-    out << line;
+    out += line;
 }
 
 // ---- modes
@@ -171,7 +170,7 @@ struct Invocation
     std::string file;
 };
 
-using Writer = void (*)(const ContactRecord&, std::ostream&);
+using Writer = contacts::MakeRecordText;
 
 // One converter mode: its flag and what it writes per contact. Further modes are rows here.
 struct Mode
@@ -422,9 +421,10 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
     if (scan_into(invocation.file, store, err, options) != 1) {
         return kExitScanFailed;
     }
-    for (const ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
-        mode->write(*r, out);
-    }
+    contacts::write_store_text(store, mode->write, [&out](std::string_view text) {
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return static_cast<bool>(out);
+    });
     out.flush();
     if (!out) {
         err << "pelimoor-convert: cannot write the output\n";
