@@ -1,5 +1,6 @@
 #include "contacts/store_text.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -9,12 +10,33 @@ namespace contacts {
 
 namespace {
 
+// A store is far larger than the processor's caches and a writer reads a few texts from all over
+// each record, so each record would cost several waits on memory: its lines (up to 4 KiB) are
+// asked for while the record before it is written, and the header of the one after.
+void prefetch(const ContactRecord* r)
+{
+    if (r == nullptr) {
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const char*>(r);
+    const std::size_t size = std::min<std::size_t>(r->footprint(), 4096);
+    for (std::size_t at = 0; at < size; at += 64) {
+        __builtin_prefetch(bytes + at);
+    }
+    if (const ContactRecord* after = r->next(); after != nullptr) {
+        __builtin_prefetch(after);
+    }
+}
+
 // Appends the text of up to `count` records from `r` to `text` (emptied first); the record after them.
 const ContactRecord* make_piece(const ContactRecord* r, MakeRecordText make, std::size_t count, std::string& text)
 {
     text.clear();
-    for (; r != nullptr && count > 0; --count, r = r->next()) {
+    for (; r != nullptr && count > 0; --count) {
+        const ContactRecord* next = r->next();
+        prefetch(next);
         make(*r, text);
+        r = next;
     }
     return r;
 }
