@@ -25,6 +25,17 @@ std::u16string name_of(int32_t n)
     return s;
 }
 
+void append_records(ContactStore& store, int count)
+{
+    ContactDraft draft;
+    for (int i = 0; i < count; ++i) {
+        draft.reset();
+        draft.set_number(store.next_number());
+        draft.set_text(Field::first_name, name_of(draft.number()));
+        contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
+    }
+}
+
 TEST(ContactStoreThreads, WalksBesideAppendSeeCompleteRecords)
 {
     constexpr int kRecords = 20000;
@@ -51,30 +62,13 @@ TEST(ContactStoreThreads, WalksBesideAppendSeeCompleteRecords)
     walkers.emplace_back(walker);
     walkers.emplace_back(walker);
 
-    ContactDraft draft;
-    for (int i = 0; i < kRecords; ++i) {
-        draft.reset();
-        draft.set_number(store.next_number());
-        draft.set_text(Field::first_name, name_of(draft.number()));
-        contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
-    }
+    append_records(store, kRecords);
     done.store(true, std::memory_order_release);
     for (auto& t : walkers) {
         t.join();
     }
     EXPECT_EQ(store.size(), kRecords);
     EXPECT_GT(walks.load(), 0);
-}
-
-void append_records(ContactStore& store, int count)
-{
-    ContactDraft draft;
-    for (int i = 0; i < count; ++i) {
-        draft.reset();
-        draft.set_number(store.next_number());
-        draft.set_text(Field::first_name, name_of(draft.number()));
-        contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
-    }
 }
 
 // A record's text: its number and name, and a second line for every seventh, so pieces differ in size.
