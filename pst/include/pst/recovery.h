@@ -35,7 +35,8 @@ Status for_each_message_node(File& file, const std::function<bool(const Node&)>&
 
 // Visits the message nodes whose nidParent names no folder node (type 0x02) of the node B-tree:
 // a folder that does not exist, or a node that is no folder. No walk of the folder tree reaches
-// them. Two passes over the node B-tree; memory: 4 bytes per folder node.
+// them. One pass over the node B-tree; memory: 4 bytes per folder node, and a node's entry for
+// each message met before its parent folder in key order (few: a folder is made before what it holds).
 Status for_each_orphan_message(File& file, const std::function<bool(const Node&)>& visit);
 
 struct RecoveryProgress
