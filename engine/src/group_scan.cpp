@@ -77,6 +77,9 @@ pst::Status GroupScan::read_list(PstItem& item, int codepage)
 contacts::ContactGroups GroupScan::resolve() const
 {
     contacts::ContactGroups out;
+    if (m_raw.empty()) {
+        return out; // no lists: nothing to look up (and a million contacts to sort for nothing)
+    }
     std::stable_sort(m_contacts.begin(), m_contacts.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     const auto contact_of = [this](uint32_t node) -> const contacts::ContactRecord* {
