@@ -45,20 +45,23 @@ Status for_each_orphan_message(File& file, const std::function<bool(const Node&)
 {
     // One walk of the node B-tree: a message whose parent is a folder met before it (its parent
     // is nearly always created first, so nearly every message) is no orphan; the others wait
-    // until every folder is known.
-    std::vector<uint32_t> folders; // sorted
-    std::vector<Node> maybe;       // in key order
+    // until every folder is known. Folders come in key order, so sorted; in a damaged tree that
+    // is not, the look-ups stop there rather than sort again and again.
+    std::vector<uint32_t> folders;
+    bool sorted = true;
+    std::vector<Node> maybe; // in key order
     if (Status status = file.for_each_node([&](const Node& n) {
             if ((n.nid & 0x1F) == kTypeFolder) {
-                // In key order, so appended; a damaged tree need not be.
-                folders.insert(std::upper_bound(folders.begin(), folders.end(), n.nid), n.nid);
-            } else if (is_message(n.nid) && !std::binary_search(folders.begin(), folders.end(), n.parent)) {
+                sorted = sorted && (folders.empty() || folders.back() <= n.nid);
+                folders.push_back(n.nid);
+            } else if (is_message(n.nid) && !(sorted && std::binary_search(folders.begin(), folders.end(), n.parent))) {
                 maybe.push_back(n);
             }
             return true;
         });
         !status)
         return status;
+    std::sort(folders.begin(), folders.end());
     for (const Node& n : maybe)
         if (!std::binary_search(folders.begin(), folders.end(), n.parent) && !visit(n))
             break;
