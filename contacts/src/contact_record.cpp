@@ -507,7 +507,11 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
 
 bool ContactRecord::has(Field f) const noexcept
 {
-    return text(f).has_value();
+    if (field_info(f).type != FieldType::Text) {
+        return text(f).has_value();
+    }
+    const auto i = field_index(f);
+    return (m_present[i / 32] >> (i % 32) & 1u) != 0;
 }
 
 const FieldInfo* field_by_name(std::string_view name) noexcept

@@ -68,24 +68,24 @@ pst::Message contact_message(const ContactRecord& record)
     // At most one property per field, a local date beside each date and a few more below.
     m.reserve(kFieldCount + 8);
     // Fields read twice from one property (mobile phone and mileage, home street and home
-    // address) hold the same value; the later set wins.
+    // address) hold the same value; the later set wins. The texts are taken in one pass over the
+    // record (a lookup per field counts the present fields before it).
+    RecordTexts texts;
+    record.texts(texts);
     for (const FieldInfo& info : kFieldTable) {
-        if (info.tag == kTagNone || info.type != FieldType::Text) {
+        if (info.tag == kTagNone || info.type != FieldType::Text || !record.has(info.field)) {
             continue;
         }
-        const auto text = record.text(info.field);
-        if (!text) {
-            continue;
-        }
+        const std::u16string_view text = texts[field_index(info.field)];
         if (const uint32_t local = local_date_lid(info.field); local != 0) {
-            if (const auto date = parse_iso_date(*text)) {
+            if (const auto date = parse_iso_date(text)) {
                 // Midnight UTC in both: the extraction reads the local one back as the same day.
                 m.set_systime(info.tag, filetime_of(*date));
                 m.set_named_systime(pst::kPsetidAddress, local, filetime_of(*date));
                 continue;
             }
         }
-        set_record_text(m, info.tag, *text);
+        set_record_text(m, info.tag, text);
     }
     // The gender code only reaches the record from a file that stores it as text: write it back
     // the same way, so that the file scans to the same record.
