@@ -1,5 +1,12 @@
-# Shared by the writer benchmarks (sourced): the tool check and the measurement of one command.
-# The caller sets `me` (its name for messages) and `work` (a scratch directory).
+# Shared by the writer benchmarks (sourced): the scratch folder, the tool check and the measurement
+# of one command. The caller sets `me` (its name for messages) and `work` (a scratch directory).
+
+# Empties `work` for this run; it is removed at exit unless KEEP=1.
+new_work() {
+    rm -rf "$work"
+    mkdir -p "$work"
+    [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
+}
 
 # Fails unless readpst and GNU time are installed.
 need_tools() {

@@ -14,11 +14,9 @@ fixture="$build/bin/pst-fixture"
 [ -x "$fixture" ] || { echo "run.sh: $fixture not found; build the pst-fixture target first" >&2; exit 2; }
 
 work="$build/bench/pst_write"
-rm -rf "$work"
-mkdir -p "$work"
-[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
 me=run.sh
 source "$(dirname "$0")/measure.sh"
+new_work
 need_tools
 
 row() { printf '%-32s %-8s %9s %9s %10s %10s %8s\n' "$@"; }

@@ -23,11 +23,9 @@ convert="$build/bin/pelimoor-convert"
 [ -f "$source_file" ] || { echo "save.sh: $source_file not found" >&2; exit 2; }
 
 work="$build/bench/pst_save"
-rm -rf "$work"
-mkdir -p "$work"
-[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
 me=save.sh
 source "$(dirname "$0")/measure.sh"
+new_work
 need_tools
 
 row() { printf '%-6s %-26s %9s %9s %10s %10s %9s\n' "$@"; }
