@@ -369,8 +369,6 @@ private:
 
     void run();
     void read_rows(uint64_t job, uint32_t folder, size_t rows);
-    // `draft`: also read a contact's values (read_contact_values).
-    void fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out, bool draft);
 
     const std::string m_path;
     const SourceOptions m_options;
@@ -961,19 +959,14 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
         // The thread also reads a contact's values when it is well ahead of the walk, and leaves
         // them to the walk when the walk is close behind: the two threads share the work by
         // themselves, whichever side a file's contacts make the heavier.
-        fill(table, folder, row, m_ring[row % kAhead], row - m_consumed >= kDraftLead);
+        fill_row(*m_reader, table, folder, row, m_ring[row % kAhead], m_cell,
+                 row - m_consumed >= kDraftLead ? &m_contact_reader : nullptr, m_options.fallback_codepage);
         m_filled = tag(job, row + 1);
         if (m_walk_waits && m_filled >= m_wanted) {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_changed.notify_all();
         }
     }
-}
-
-void ReadAhead::fill(read::Table& table, uint32_t folder, size_t row, RowAhead& out, bool draft)
-{
-    fill_row(*m_reader, table, folder, row, out, m_cell, draft ? &m_contact_reader : nullptr,
-             m_options.fallback_codepage);
 }
 
 void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t row, RowAhead& out,

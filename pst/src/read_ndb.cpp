@@ -302,11 +302,12 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** o
                     std::to_string(page_size) + "-byte boundary");
     Page* p = pages.find(ib);
     if (!p) {
-        uint8_t buf[kMaxPageSize];
-        if (Status status = read_at(ib, page_size, buf); !status)
-            return status;
+        // Read straight into the slot: until committed no lookup finds it, so a failed read
+        // leaves nothing behind.
         p = pages.slot(ib);
-        std::memcpy(p->bytes, buf, page_size);
+        if (Status status = read_at(ib, page_size, p->bytes); !status)
+            return status;
+        const uint8_t* buf = p->bytes;
         p->ib = ib;
         p->ptype = buf[L.page_trailer];
         p->ptype_repeat = buf[L.page_trailer + 1];
