@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include "contacts/text.h"
+
 namespace contacts {
 
 namespace {
@@ -15,25 +17,10 @@ bool is_text(Field f)
     return field_info(f).type == FieldType::Text;
 }
 
-// The code units before the first NUL (all of them when there is none); four at a time, as
-// texts seldom hold one.
+// The code units before the first NUL (all of them when there is none).
 std::size_t length_to_nul(std::u16string_view v)
 {
-    constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
-    std::size_t i = 0;
-    for (; i + 4 <= v.size(); i += 4) {
-        uint64_t word;
-        std::memcpy(&word, v.data() + i, sizeof word);
-        if (((word - kOnes) & ~word & kHighs) != 0) {
-            break;
-        }
-    }
-    for (; i < v.size(); ++i) {
-        if (v[i] == u'\0') {
-            return i;
-        }
-    }
-    return v.size();
+    return units_before_nul(v.data(), v.size());
 }
 
 // The indexes of the Text fields, in field order.

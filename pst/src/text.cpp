@@ -178,28 +178,37 @@ std::string utf16_to_utf8(std::u16string_view s)
     return out;
 }
 
-std::size_t utf16le_to_utf16(const uint8_t* bytes, std::size_t size, char16_t* out)
+std::size_t units_before_nul(const void* units, std::size_t count)
 {
-    std::size_t n = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        // The stored units are the host's: find the first NUL four units at a time and copy up to
-        // it at once.
-        constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
-        for (; 2 * n + 8 <= size; n += 4) {
-            uint64_t word;
-            std::memcpy(&word, bytes + 2 * n, sizeof word);
-            if (((word - kOnes) & ~word & kHighs) != 0) {
-                break;
-            }
-        }
-        std::memcpy(out, bytes, 2 * n);
-    }
-    for (std::size_t i = 2 * n; i + 1 < size; i += 2) {
-        const auto c = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-        if (c == 0) {
+    // Four units at a time (a zero unit is zero in either byte order; texts seldom hold one),
+    // then unit by unit from the group that holds it.
+    const auto* bytes = static_cast<const uint8_t*>(units);
+    constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        uint64_t word;
+        std::memcpy(&word, bytes + 2 * i, sizeof word);
+        if (((word - kOnes) & ~word & kHighs) != 0) {
             break;
         }
-        out[n++] = c;
+    }
+    for (; i < count; ++i) {
+        if (bytes[2 * i] == 0 && bytes[2 * i + 1] == 0) {
+            return i;
+        }
+    }
+    return count;
+}
+
+std::size_t utf16le_to_utf16(const uint8_t* bytes, std::size_t size, char16_t* out)
+{
+    const std::size_t n = units_before_nul(bytes, size / 2);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, bytes, 2 * n); // the stored units are the host's
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        }
     }
     return n;
 }

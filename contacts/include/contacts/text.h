@@ -6,6 +6,7 @@
 
 namespace contacts {
 
+using pst::units_before_nul;
 using pst::utf16_to_utf8;
 using pst::utf16le_to_utf16;
 using pst::utf8_is_valid;

@@ -34,6 +34,9 @@ std::string utf16_to_utf8(std::u16string_view utf16);
 // Copies UTF-16LE bytes (as stored in a file) into `out` (room for size / 2 code units),
 // stopping at the first NUL code unit; an odd last byte is dropped. Returns the code units.
 std::size_t utf16le_to_utf16(const uint8_t* bytes, std::size_t size, char16_t* out);
+// The 16-bit units at `units` (any alignment, either byte order) before the first zero unit;
+// `count` when there is none.
+std::size_t units_before_nul(const void* units, std::size_t count);
 
 // ---- 8-bit texts in Windows code pages
 
