@@ -494,7 +494,7 @@ void ContactRecord::texts(RecordTexts& out) const noexcept
 
 bool ContactRecord::has(Field f) const noexcept
 {
-    if (field_info(f).type != FieldType::Text) {
+    if (!is_text(f)) {
         return text(f).has_value();
     }
     const auto i = field_index(f);

@@ -671,8 +671,8 @@ private:
     Status build_in_background(BuildJob& job)
     {
         Folder* f = job.folder;
-        if (f->contents->full())
-            return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
+        if (Status room = room_in(*f); !room)
+            return room;
         BuiltMessage built;
         built.nid = make_nid(m_next_message, kTypeMessage);
         Status st = build_message(job.message, built.nid, &built.props, &built.node);
@@ -749,7 +749,15 @@ private:
         *f = folder(folder_id);
         if (!*f || (*f)->is_search || folder_id == kNidSearchRoot)
             return Status::failure("Unknown folder for a message");
-        if (!m_builder && (*f)->contents->full())
+        // With the background threads the builder counts the rows, and checks there.
+        return m_builder ? Status::success() : room_in(**f);
+    }
+
+    // Whether folder `f` takes one more message (an ANSI file's contents table counts its rows
+    // in 16 bits).
+    static Status room_in(const Folder& f)
+    {
+        if (f.contents->full())
             return Status::failure("A folder of an ANSI PST file holds at most 65536 items");
         return Status::success();
     }
