@@ -586,9 +586,7 @@ void ContactFindModel::setQuery(const QString& query)
     if (same)
         return;
     m_terms = std::move(terms);
-    rankRows(sortColumn());
-    if (m_rowOrderColumn != sortColumn() || m_rowOrder.empty())
-        buildRowOrder(sortColumn());
+    orderRows(sortColumn());
     // One layout change, not a removal or insertion per run of rows: a keystroke may change
     // thousands of scattered rows, and each signal costs the view a pass over its rows.
     invalidate();
@@ -600,11 +598,11 @@ void ContactFindModel::setCollationLocale(const QLocale& locale)
     m_collator.setNumericMode(false);
     m_collator.setCaseSensitivity(Qt::CaseSensitive);
     m_orders.clear();
+    forgetRowOrder(); // made from the ranks of the old collation
     abandonRanking();
     m_quiet->start();
     if (sortColumn() > 0) {
-        rankRows(sortColumn());
-        buildRowOrder(sortColumn());
+        orderRows(sortColumn());
         invalidate();
     }
 }
@@ -617,10 +615,7 @@ void ContactFindModel::sort(int column, Qt::SortOrder order)
         if (static_cast<int>(c) != column)
             std::vector<std::optional<QCollatorSortKey>>().swap(m_orders[c].keys);
     }
-    rankRows(column);
-    // The same column the other way compares the same values.
-    if (m_rowOrderColumn != column || m_rowOrder.empty())
-        buildRowOrder(column);
+    orderRows(column);
     QSortFilterProxyModel::sort(column, order);
 }
 
@@ -909,10 +904,23 @@ bool ContactFindModel::releaseRanking(Budget& budget) const
     return true;
 }
 
-void ContactFindModel::buildRowOrder(int column) const
+void ContactFindModel::orderRows(int column) const
+{
+    rankRows(column);
+    // The same column the other way compares the same values.
+    if (m_rowOrderColumn != column || m_rowOrder.empty())
+        buildRowOrder(column);
+}
+
+void ContactFindModel::forgetRowOrder() const
 {
     m_rowOrder.clear();
     m_rowOrderColumn = -1;
+}
+
+void ContactFindModel::buildRowOrder(int column) const
+{
+    forgetRowOrder();
     if (m_list == nullptr || column < 0 || column >= m_list->columnCount())
         return;
     const int rows = m_list->rowCount();
@@ -978,16 +986,14 @@ void ContactFindModel::sourceReset()
 {
     forgetAll();
     sourceChanged();
-    rankRows(sortColumn());
-    buildRowOrder(sortColumn());
+    orderRows(sortColumn());
     prepareFrom(0);
 }
 
 void ContactFindModel::sourceChanged()
 {
     // Rows moved: the order by row is made again when next needed; ranks wait for quiet.
-    m_rowOrder.clear();
-    m_rowOrderColumn = -1;
+    forgetRowOrder();
     m_quiet->start();
 }
 
@@ -1083,8 +1089,7 @@ void ContactFindModel::forgetAll()
 {
     m_preparer->stop();
     abandonRanking();
-    m_rowOrder.clear();
-    m_rowOrderColumn = -1;
+    forgetRowOrder();
     m_prepareRow = 0;
     m_slots.clear();
     m_rowSlots.clear();

@@ -155,6 +155,9 @@ private:
     bool releaseRanking(Budget& budget) const;
     // The sort column's value by source row (number or rank), when every row has one.
     void buildRowOrder(int column) const;
+    // rankRows(column), then buildRowOrder(column) unless the row order is already column's.
+    void orderRows(int column) const;
+    void forgetRowOrder() const;
     bool prepareOrdersWithin(Budget& budget);
     void sourceReset();
     void sourceRowsInserted(int first, int last);
