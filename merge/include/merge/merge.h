@@ -1,0 +1,124 @@
+// Duplicate contacts: several cards of one person made into one card, conservatively.
+//
+// Input: cards (a record and where it came from: its file, its folder). Output: the cards to
+// write, each either a card of the input or one made of several, in an order that depends on the
+// cards alone, never on the order they were given in; the pairs that look alike but were not
+// merged (held for review); the rows of the merge report.
+//
+// The rules:
+//   - Keys: every e-mail address (trimmed and case-folded; for an Exchange address the SMTP
+//     address stored beside it when there is one); the mobile, business and other phone numbers
+//     in E.164 form (national numbers read with the default region; a number that cannot be
+//     read compares by its digits). Home and fax numbers are no keys: households and offices
+//     share them.
+//   - Copies: cards with the same search key (the item copied from file to file), and cards equal
+//     in every compared field after normalisation, are candidates whatever their keys.
+//   - Two candidates become one card only when no one-value field clashes after normalisation
+//     (name parts, company, job title, birthday, anniversary, gender, ...: both present and
+//     different) and the union of their multi-value fields fits one record (three e-mail
+//     addresses, one number per phone field; addresses, categories and notes are united; the
+//     photo is the first card's that has one). Otherwise the pair is held, with the reason.
+//   - A key shared by cards whose names differ (info@, a switchboard) is a shared address: the
+//     pair is held, never merged. Cards that share only a name are held ("name only").
+//   - Candidates come from buckets of equal keys, never from comparing every pair: within a
+//     bucket each card is compared with the first card of its name (or, for a new name, with the
+//     bucket's first card), so a bucket of n cards costs n comparisons and at most n report rows.
+//   - Determinism: cards are taken in the order of (source, position in the source, content),
+//     so the same cards in any input order give the same output and report, byte for byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "contacts/contact_groups.h"
+#include "contacts/contact_record.h"
+#include "contacts/contact_store.h"
+
+namespace merge {
+
+// One card of the input: the record (alive until the merge's result is gone) and where it came
+// from. `source` is the file as the user named it, `folder` its folder path there.
+struct Card
+{
+    const contacts::ContactRecord* record = nullptr;
+    std::u16string_view source;
+    std::u16string_view folder;
+};
+
+struct MergeOptions
+{
+    // The region (ISO 3166 two letters, "DE") that national phone numbers are read in. Empty:
+    // none, so only numbers written with their country code ("+49 ...") compare in E.164 form.
+    std::string region;
+};
+
+// The region of the user's locale (LC_ALL, LC_TELEPHONE, LC_MESSAGES, LANG: "de_DE.UTF-8" ->
+// "DE"); empty when none names one.
+std::string region_of_locale();
+// Whether `region` is a two-letter region libphonenumber knows ("DE", "us").
+bool region_is_known(std::string_view region);
+
+// Why a pair was held rather than merged.
+enum class HeldReason : uint8_t
+{
+    field_clash,    // a one-value field differs: `field`, both values
+    no_room,        // the union does not fit one record: `field` is what would not fit
+    shared_address, // an e-mail address or number shared by different names
+    name_only,      // only the name is shared
+};
+// "field clash", "no room", "shared address", "name only".
+std::string_view held_reason_name(HeldReason reason) noexcept;
+
+struct HeldPair
+{
+    std::size_t first = 0; // indexes into the input cards; first in the merge order
+    std::size_t second = 0;
+    HeldReason reason = HeldReason::field_clash;
+    std::string field;          // the field's name ("job_title"), or the key's kind ("email")
+    std::u16string first_value; // the values that clash, or the shared key
+    std::u16string second_value;
+};
+
+struct MergedCard
+{
+    const contacts::ContactRecord* record = nullptr; // in MergeResult::store, numbered from 1
+    std::vector<std::size_t> cards;                  // input cards it stands for, in the merge order; cards[0] leads
+};
+
+struct MergeResult
+{
+    // Every card to write, in output order, numbered 1, 2, ... in this order.
+    std::unique_ptr<contacts::ContactStore> store;
+    std::vector<MergedCard> cards;
+    std::vector<HeldPair> held; // in the merge order of their cards
+    int64_t merged = 0;         // input cards folded into another (input size minus output size)
+    // The output record that stands for input card i.
+    std::vector<const contacts::ContactRecord*> output_of;
+    // The position of input card i among the cards of its source, from 1 (its number when its
+    // file is read alone).
+    std::vector<int32_t> item;
+};
+
+// Merges `cards`. Never fails for want of rules; a record missing (null) is left out.
+MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options = {});
+
+// The distribution lists of the input with each member that named an input card (`cards[i]`)
+// naming its output card instead.
+contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, std::span<const Card> cards,
+                                       const MergeResult& result);
+
+// The merge report (CSV, UTF-8 with a byte order mark, CRLF line ends): a header, then one row per
+// card made of several (each source: file, folder, item number in its file), then one row per
+// held pair (the reason, the field and both values, both sources).
+std::string merge_report_csv(std::span<const Card> cards, const MergeResult& result);
+inline constexpr std::string_view kMergeReportName = "merge-report.csv";
+
+// "N contacts from K files: M written, D merged, H pairs held for review".
+std::string merge_summary(int64_t contacts, int64_t files, const MergeResult& result);
+
+} // namespace merge

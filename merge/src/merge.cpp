@@ -1,0 +1,485 @@
+#include "merge/merge.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <numeric>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <phonenumbers/phonenumberutil.h>
+
+#include "rules.h"
+
+namespace merge {
+
+namespace {
+
+using contacts::ContactDraft;
+using contacts::ContactRecord;
+
+// The kinds of bucket, in the order they are worked through: copies of one item first.
+enum class KeyKind : uint8_t
+{
+    search_key,
+    content,
+    email,
+    phone,
+};
+
+struct KeyEntry
+{
+    uint64_t hash;
+    uint32_t card; // position in the merge order
+    KeyKind kind;
+};
+
+uint64_t hash_of(KeyKind kind, std::u16string_view key)
+{
+    const uint64_t h = std::hash<std::u16string_view>{}(key);
+    return h ^ (static_cast<uint64_t>(kind) * 0x9E3779B97F4A7C15ull);
+}
+
+bool is_search_key(const contacts::ContactIdentity& id)
+{
+    static const contacts::ContactIdentity zero{};
+    return id != zero && !(id[0] == 'N' && id[1] == 'I' && id[2] == 'D' && id[3] == ':');
+}
+
+// Orders two records by content, for cards of one source at one position (a file given twice).
+int compare_content(const ContactRecord& a, const ContactRecord& b)
+{
+    for (const auto& info : contacts::kFieldTable) {
+        if (info.type != contacts::FieldType::Text) {
+            continue;
+        }
+        const auto ta = a.text(info.field);
+        const auto tb = b.text(info.field);
+        if (ta.has_value() != tb.has_value()) {
+            return ta.has_value() ? 1 : -1;
+        }
+        if (ta && *ta != *tb) {
+            return *ta < *tb ? -1 : 1;
+        }
+    }
+    if (a.gender() != b.gender()) {
+        return a.gender() < b.gender() ? -1 : 1;
+    }
+    const auto pa = a.photo().bytes;
+    const auto pb = b.photo().bytes;
+    if (!std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) {
+        return std::lexicographical_compare(pa.begin(), pa.end(), pb.begin(), pb.end()) ? -1 : 1;
+    }
+    if (a.identity() != b.identity()) {
+        return a.identity() < b.identity() ? -1 : 1;
+    }
+    return 0;
+}
+
+class UnionFind
+{
+public:
+    explicit UnionFind(std::size_t n) : m_parent(n) { std::iota(m_parent.begin(), m_parent.end(), 0u); }
+    uint32_t find(uint32_t x)
+    {
+        while (m_parent[x] != x) {
+            m_parent[x] = m_parent[m_parent[x]];
+            x = m_parent[x];
+        }
+        return x;
+    }
+    // The later root joins the earlier one, so a group's root is its first card.
+    void join_into(uint32_t root, uint32_t other) { m_parent[other] = root; }
+
+private:
+    std::vector<uint32_t> m_parent;
+};
+
+uint64_t pair_key(uint32_t a, uint32_t b)
+{
+    if (a > b) {
+        std::swap(a, b);
+    }
+    return (static_cast<uint64_t>(a) << 32) | b;
+}
+
+class Merger
+{
+public:
+    Merger(std::span<const Card> cards, const MergeOptions& options) : m_cards(cards), m_norm(options.region), m_sets(0)
+    {
+    }
+
+    MergeResult run()
+    {
+        order_cards();
+        const auto n = static_cast<uint32_t>(m_order.size());
+        m_sets = UnionFind(n);
+        m_groups.resize(n);
+        collect_keys();
+        work_buckets();
+        hold_name_only();
+        return result();
+    }
+
+private:
+    const ContactRecord& record(uint32_t p) const { return *m_cards[m_order[p]].record; }
+
+    // The merge order: source, position in the source, then content.
+    void order_cards()
+    {
+        for (std::size_t i = 0; i < m_cards.size(); ++i) {
+            if (m_cards[i].record != nullptr) {
+                m_order.push_back(i);
+            }
+        }
+        std::sort(m_order.begin(), m_order.end(), [this](std::size_t x, std::size_t y) {
+            const Card& a = m_cards[x];
+            const Card& b = m_cards[y];
+            if (a.source != b.source) {
+                return a.source < b.source;
+            }
+            if (a.record->number() != b.record->number()) {
+                return a.record->number() < b.record->number();
+            }
+            if (const int c = compare_content(*a.record, *b.record); c != 0) {
+                return c < 0;
+            }
+            return a.folder < b.folder;
+        });
+    }
+
+    // The group's merged card so far, or the card itself made a draft in `spare`.
+    const ContactDraft& group_draft(uint32_t root, ContactDraft& spare)
+    {
+        if (m_groups[root]) {
+            return *m_groups[root];
+        }
+        draft_of(record(root), spare);
+        return spare;
+    }
+
+    void collect_keys()
+    {
+        const auto n = static_cast<uint32_t>(m_order.size());
+        m_names.resize(n);
+        ContactDraft& card = m_scratch_a;
+        for (uint32_t p = 0; p < n; ++p) {
+            draft_of(record(p), card);
+            const std::u16string person = person_key(m_norm, card);
+            m_names[p] = person.empty() ? 0 : hash_of(KeyKind::content, person) | 1;
+            if (is_search_key(card.identity())) {
+                const auto& id = card.identity();
+                std::u16string key(id.size(), u'\0');
+                std::copy(id.begin(), id.end(), key.begin());
+                m_keys.push_back({hash_of(KeyKind::search_key, key), p, KeyKind::search_key});
+            }
+            m_keys.push_back({hash_of(KeyKind::content, content_key(m_norm, card)), p, KeyKind::content});
+            for (const auto& key : email_keys(m_norm, card)) {
+                if (!key.empty()) {
+                    m_keys.push_back({hash_of(KeyKind::email, key), p, KeyKind::email});
+                }
+            }
+            for (const auto& key : phone_keys(m_norm, card)) {
+                if (!key.empty()) {
+                    m_keys.push_back({hash_of(KeyKind::phone, key), p, KeyKind::phone});
+                }
+            }
+        }
+        std::sort(m_keys.begin(), m_keys.end(), [](const KeyEntry& a, const KeyEntry& b) {
+            if (a.kind != b.kind) {
+                return a.kind < b.kind;
+            }
+            if (a.hash != b.hash) {
+                return a.hash < b.hash;
+            }
+            return a.card < b.card;
+        });
+        m_keys.erase(std::unique(m_keys.begin(), m_keys.end(),
+                                 [](const KeyEntry& a, const KeyEntry& b) {
+                                     return a.kind == b.kind && a.hash == b.hash && a.card == b.card;
+                                 }),
+                     m_keys.end());
+    }
+
+    void try_pair(uint32_t x, uint32_t y, HeldReason on_names)
+    {
+        uint32_t rx = m_sets.find(x);
+        uint32_t ry = m_sets.find(y);
+        if (rx == ry) {
+            return;
+        }
+        if (ry < rx) {
+            std::swap(rx, ry);
+            std::swap(x, y);
+        }
+        if (m_held_roots.count(pair_key(rx, ry)) != 0) {
+            return;
+        }
+        const ContactDraft& a = group_draft(rx, m_scratch_a);
+        const ContactDraft& b = group_draft(ry, m_scratch_b);
+        Verdict v = unite(m_norm, a, b, on_names, m_united);
+        if (v.united) {
+            m_sets.join_into(rx, ry);
+            if (!m_groups[rx]) {
+                m_groups[rx] = std::make_unique<ContactDraft>();
+            }
+            std::swap(*m_groups[rx], m_united);
+            m_groups[ry].reset();
+            return;
+        }
+        m_held_roots.insert(pair_key(rx, ry));
+        m_held.push_back({x, y, std::move(v)});
+    }
+
+    void work_buckets()
+    {
+        std::unordered_map<uint64_t, uint32_t> leaders;
+        for (std::size_t s = 0; s < m_keys.size();) {
+            std::size_t e = s + 1;
+            while (e < m_keys.size() && m_keys[e].kind == m_keys[s].kind && m_keys[e].hash == m_keys[s].hash) {
+                ++e;
+            }
+            const uint32_t first = m_keys[s].card;
+            const KeyKind kind = m_keys[s].kind;
+            if (kind == KeyKind::search_key || kind == KeyKind::content) {
+                for (std::size_t i = s + 1; i < e; ++i) {
+                    try_pair(first, m_keys[i].card, HeldReason::field_clash);
+                }
+            } else {
+                // Each card meets the first card of its name; a card of a new name (or of none)
+                // meets the bucket's first card.
+                leaders.clear();
+                if (m_names[first] != 0) {
+                    leaders.emplace(m_names[first], first);
+                }
+                for (std::size_t i = s + 1; i < e; ++i) {
+                    const uint32_t c = m_keys[i].card;
+                    const uint64_t name = m_names[c];
+                    const auto leader = name == 0 ? leaders.end() : leaders.find(name);
+                    if (leader != leaders.end()) {
+                        try_pair(leader->second, c, HeldReason::shared_address);
+                    } else {
+                        if (name != 0) {
+                            leaders.emplace(name, c);
+                        }
+                        try_pair(first, c, HeldReason::shared_address);
+                    }
+                }
+            }
+            s = e;
+        }
+    }
+
+    // Cards that share a name and were neither merged nor held are held as "name only".
+    void hold_name_only()
+    {
+        std::vector<std::pair<uint64_t, uint32_t>> names;
+        for (uint32_t p = 0; p < m_names.size(); ++p) {
+            if (m_names[p] != 0) {
+                names.emplace_back(m_names[p], p);
+            }
+        }
+        std::sort(names.begin(), names.end());
+        std::unordered_set<uint64_t> held;
+        for (const auto& h : m_held) {
+            held.insert(pair_key(m_sets.find(h.first), m_sets.find(h.second)));
+        }
+        std::unordered_set<uint32_t> seen;
+        for (std::size_t s = 0; s < names.size();) {
+            std::size_t e = s + 1;
+            while (e < names.size() && names[e].first == names[s].first) {
+                ++e;
+            }
+            const uint32_t first = names[s].second;
+            const uint32_t root = m_sets.find(first);
+            seen.clear();
+            seen.insert(root);
+            for (std::size_t i = s + 1; i < e; ++i) {
+                const uint32_t c = names[i].second;
+                const uint32_t rc = m_sets.find(c);
+                if (!seen.insert(rc).second || held.count(pair_key(root, rc)) != 0) {
+                    continue;
+                }
+                Verdict v;
+                v.reason = HeldReason::name_only;
+                v.field = "name";
+                draft_of(record(first), m_scratch_a);
+                v.first_value = shown_name(m_scratch_a);
+                draft_of(record(c), m_scratch_a);
+                v.second_value = shown_name(m_scratch_a);
+                m_held.push_back({first, c, std::move(v)});
+            }
+            s = e;
+        }
+    }
+
+    MergeResult result()
+    {
+        MergeResult r;
+        r.store = std::make_unique<contacts::ContactStore>();
+        r.output_of.assign(m_cards.size(), nullptr);
+        const auto n = static_cast<uint32_t>(m_order.size());
+        std::vector<uint32_t> output_index(n, 0);
+        for (uint32_t p = 0; p < n; ++p) {
+            const uint32_t root = m_sets.find(p);
+            if (root == p) {
+                output_index[p] = static_cast<uint32_t>(r.cards.size());
+                r.cards.emplace_back();
+            }
+            r.cards[output_index[root]].cards.push_back(m_order[p]);
+        }
+        ContactDraft& card = m_scratch_a;
+        for (uint32_t p = 0; p < n; ++p) {
+            if (m_sets.find(p) != p) {
+                continue;
+            }
+            MergedCard& out = r.cards[output_index[p]];
+            if (m_groups[p]) {
+                card = *m_groups[p];
+                m_groups[p].reset();
+            } else {
+                draft_of(record(p), card);
+            }
+            card.set_number(static_cast<int32_t>(output_index[p] + 1));
+            contacts::ContactRecordPtr built = contacts::contact_record_build(*r.store, card);
+            out.record = built.get();
+            contacts::contact_store_append(*r.store, std::move(built));
+        }
+        for (uint32_t p = 0; p < n; ++p) {
+            r.output_of[m_order[p]] = r.cards[output_index[m_sets.find(p)]].record;
+        }
+        r.item.assign(m_cards.size(), 0);
+        for (uint32_t p = 0, run = 0; p < n; ++p) {
+            run = p > 0 && m_cards[m_order[p]].source == m_cards[m_order[p - 1]].source ? run + 1 : 1;
+            r.item[m_order[p]] = static_cast<int32_t>(run);
+        }
+        r.merged = static_cast<int64_t>(n) - static_cast<int64_t>(r.cards.size());
+
+        // Held pairs: once per pair of groups, none inside a group, in the merge order.
+        std::vector<std::size_t> index(m_held.size());
+        std::iota(index.begin(), index.end(), 0);
+        const auto ordered = [](uint32_t a, uint32_t b) { return std::make_pair(std::min(a, b), std::max(a, b)); };
+        std::stable_sort(index.begin(), index.end(), [&](std::size_t a, std::size_t b) {
+            return ordered(m_held[a].first, m_held[a].second) < ordered(m_held[b].first, m_held[b].second);
+        });
+        std::unordered_set<uint64_t> done;
+        for (std::size_t i : index) {
+            Pending& h = m_held[i];
+            const uint32_t ra = m_sets.find(h.first);
+            const uint32_t rb = m_sets.find(h.second);
+            if (ra == rb || !done.insert(pair_key(ra, rb)).second) {
+                continue;
+            }
+            HeldPair pair;
+            const bool swap = h.second < h.first;
+            pair.first = m_order[swap ? h.second : h.first];
+            pair.second = m_order[swap ? h.first : h.second];
+            pair.reason = h.verdict.reason;
+            pair.field = std::move(h.verdict.field);
+            pair.first_value = std::move(swap ? h.verdict.second_value : h.verdict.first_value);
+            pair.second_value = std::move(swap ? h.verdict.first_value : h.verdict.second_value);
+            r.held.push_back(std::move(pair));
+        }
+        return r;
+    }
+
+    struct Pending
+    {
+        uint32_t first;
+        uint32_t second;
+        Verdict verdict;
+    };
+
+    std::span<const Card> m_cards;
+    Normaliser m_norm;
+    std::vector<std::size_t> m_order; // merge order -> input index
+    UnionFind m_sets;
+    std::vector<std::unique_ptr<ContactDraft>> m_groups; // by root: the merged card so far
+    std::vector<uint64_t> m_names;                       // by position: the name's hash, 0 for none
+    std::vector<KeyEntry> m_keys;
+    std::vector<Pending> m_held;
+    std::unordered_set<uint64_t> m_held_roots;
+    ContactDraft m_scratch_a;
+    ContactDraft m_scratch_b;
+    ContactDraft m_united;
+};
+
+} // namespace
+
+std::string region_of_locale()
+{
+    for (const char* name : {"LC_ALL", "LC_TELEPHONE", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') {
+            continue;
+        }
+        const std::string_view locale(value);
+        const std::size_t under = locale.find('_');
+        if (under == std::string_view::npos || under + 3 > locale.size()) {
+            return {};
+        }
+        std::string region(locale.substr(under + 1, 2));
+        return region_is_known(region) ? region : std::string();
+    }
+    return {};
+}
+
+bool region_is_known(std::string_view region)
+{
+    if (region.size() != 2) {
+        return false;
+    }
+    std::string upper(region);
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::set<std::string> regions;
+    i18n::phonenumbers::PhoneNumberUtil::GetInstance()->GetSupportedRegions(&regions);
+    return regions.count(upper) != 0;
+}
+
+std::string_view held_reason_name(HeldReason reason) noexcept
+{
+    switch (reason) {
+    case HeldReason::field_clash:
+        return "field clash";
+    case HeldReason::no_room:
+        return "no room";
+    case HeldReason::shared_address:
+        return "shared address";
+    case HeldReason::name_only:
+        return "name only";
+    }
+    return {};
+}
+
+MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options)
+{
+    return Merger(cards, options).run();
+}
+
+contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, std::span<const Card> cards,
+                                       const MergeResult& result)
+{
+    std::unordered_map<const ContactRecord*, const ContactRecord*> to;
+    for (std::size_t i = 0; i < cards.size() && i < result.output_of.size(); ++i) {
+        to.emplace(cards[i].record, result.output_of[i]);
+    }
+    contacts::ContactGroups out = groups;
+    for (auto& group : out.groups) {
+        for (auto& member : group.members) {
+            if (member.contact == nullptr) {
+                continue;
+            }
+            const auto it = to.find(member.contact);
+            if (it != to.end()) {
+                member.contact = it->second;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace merge

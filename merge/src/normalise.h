@@ -1,0 +1,48 @@
+// The forms cards are compared in: e-mail keys, phone keys, names and one-value texts.
+// One Normaliser per thread (ICU's transliterator keeps state).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <unicode/uversion.h>
+
+U_NAMESPACE_BEGIN
+class Normalizer2;
+class Transliterator;
+U_NAMESPACE_END
+
+namespace merge {
+
+class Normaliser
+{
+public:
+    // `region`: the default region of national phone numbers ("DE"); empty: none.
+    explicit Normaliser(std::string region);
+    ~Normaliser();
+    Normaliser(const Normaliser&) = delete;
+    Normaliser& operator=(const Normaliser&) = delete;
+
+    // Trimmed, inner blanks made one, NFKC case-folded. "" for a blank text.
+    std::u16string text(std::u16string_view value);
+    // An e-mail address: trimmed and case-folded, nothing else ("" when blank).
+    std::u16string email(std::u16string_view value);
+    // A phone number in E.164 ("+4917112345678"); a number that cannot be read: its digits
+    // ("0711"); "" when it holds no digit.
+    std::u16string phone(std::u16string_view value);
+    // A name or name part: case-folded, written in ASCII Latin letters (German umlauts as ae,
+    // oe, ue), punctuation made blanks, blanks made one. "" when nothing is left.
+    std::u16string name(std::u16string_view value);
+    // The name a card goes by, from its first and last name, else from its full name ("Last,
+    // First" turned round); middle initials dropped. "" when it has none.
+    std::u16string person(std::u16string_view first, std::u16string_view last, std::u16string_view full);
+
+private:
+    std::u16string fold(std::u16string_view trimmed);
+    std::string m_region;
+    const icu::Normalizer2* m_nfkc_cf = nullptr;
+    std::unique_ptr<icu::Transliterator> m_latin;
+};
+
+} // namespace merge

@@ -1,0 +1,108 @@
+#include <string>
+
+#include "contacts/text.h"
+#include "merge/merge.h"
+#include "rules.h"
+
+namespace merge {
+
+namespace {
+
+using contacts::Field;
+
+void append_cell(std::string_view value, std::string& row)
+{
+    if (!row.empty() && row.back() != '\n') {
+        row.push_back(',');
+    }
+    row.push_back('"');
+    for (char c : value) {
+        if (c == '"') {
+            row.push_back('"');
+        }
+        row.push_back(c);
+    }
+    row.push_back('"');
+}
+
+void append_cell(std::u16string_view value, std::string& row)
+{
+    append_cell(std::string_view(contacts::utf16_to_utf8(value)), row);
+}
+
+// What the report calls a card.
+std::u16string report_name(const contacts::ContactRecord& r)
+{
+    contacts::ContactDraft draft;
+    draft_of(r, draft);
+    return shown_name(draft);
+}
+
+// "FILE > FOLDER > item N".
+std::string source_of(std::span<const Card> cards, const MergeResult& result, std::size_t i)
+{
+    std::string s = contacts::utf16_to_utf8(cards[i].source);
+    s += " > ";
+    s += contacts::utf16_to_utf8(cards[i].folder);
+    s += " > item ";
+    s += std::to_string(i < result.item.size() ? result.item[i] : 0);
+    return s;
+}
+
+} // namespace
+
+std::string merge_report_csv(std::span<const Card> cards, const MergeResult& result)
+{
+    std::string out = "\xEF\xBB\xBF";
+    std::string row;
+    const auto end_row = [&] {
+        row += "\r\n";
+        out += row;
+        row.clear();
+    };
+    for (const char* title : {"Outcome", "Contact", "Reason", "Field", "Value 1", "Value 2", "Sources"}) {
+        append_cell(std::string_view(title), row);
+    }
+    end_row();
+    for (const MergedCard& card : result.cards) {
+        if (card.cards.size() < 2) {
+            continue;
+        }
+        append_cell(std::string_view("merged"), row);
+        append_cell(report_name(*card.record), row);
+        append_cell(std::to_string(card.cards.size()) + " cards", row);
+        append_cell(std::string_view(), row);
+        append_cell(std::string_view(), row);
+        append_cell(std::string_view(), row);
+        std::string sources;
+        for (std::size_t i : card.cards) {
+            sources += sources.empty() ? "" : " | ";
+            sources += source_of(cards, result, i);
+        }
+        append_cell(std::string_view(sources), row);
+        end_row();
+    }
+    for (const HeldPair& pair : result.held) {
+        append_cell(std::string_view("held"), row);
+        append_cell(report_name(*cards[pair.first].record), row);
+        append_cell(held_reason_name(pair.reason), row);
+        append_cell(std::string_view(pair.field), row);
+        append_cell(pair.first_value, row);
+        append_cell(pair.second_value, row);
+        append_cell(
+            std::string_view(source_of(cards, result, pair.first) + " | " + source_of(cards, result, pair.second)),
+            row);
+        end_row();
+    }
+    return out;
+}
+
+std::string merge_summary(int64_t contacts, int64_t files, const MergeResult& result)
+{
+    return std::to_string(contacts) + " contacts from " + std::to_string(files) +
+           (files == 1 ? " file: " : " files: ") + std::to_string(result.cards.size()) + " written, " +
+           std::to_string(result.merged) + " merged, " + std::to_string(result.held.size()) +
+           (result.held.size() == 1 ? " pair" : " pairs") + " held for review";
+}
+
+} // namespace merge

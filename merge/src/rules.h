@@ -1,0 +1,69 @@
+// What each field of a card is to the merge (the role table), and the rule that makes two cards
+// one: unite() builds their union or says why it may not.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "contacts/contact_record.h"
+#include "merge/merge.h"
+#include "normalise.h"
+
+namespace merge {
+
+enum class Role : uint8_t
+{
+    one_value,  // both present and different after normalisation: a clash
+    name_part,  // a one-value field compared as a name (first, middle, last name)
+    kept,       // the first card's value, else the other's; never a clash (derived or bookkeeping)
+    email,      // one of the three e-mail slots
+    phone,      // one number slot of a phone family
+    address,    // part of an address (compared and united as a whole)
+    categories, // "; "-separated values, united
+    notes,      // texts, united
+};
+
+// The role of every field, by field_index.
+const std::array<Role, contacts::kFieldCount>& role_table();
+
+// The e-mail slots, in order.
+inline constexpr std::array<contacts::Field, 3> kEmailSlots = {contacts::Field::email, contacts::Field::email_2,
+                                                               contacts::Field::email_3};
+// The numbers that are keys: a person's own lines, not a household's or an office's.
+inline constexpr std::array<contacts::Field, 4> kKeyPhones = {
+    contacts::Field::mobile_phone, contacts::Field::business_phone, contacts::Field::business_phone_2,
+    contacts::Field::other_phone};
+
+// The e-mail keys of a draft, by slot ("" for an empty slot).
+std::array<std::u16string, 3> email_keys(Normaliser& norm, const contacts::ContactDraft& card);
+// The phone keys of the key phones ("" for none).
+std::array<std::u16string, 4> phone_keys(Normaliser& norm, const contacts::ContactDraft& card);
+// The name the card goes by (Normaliser::person of its names).
+std::u16string person_key(Normaliser& norm, const contacts::ContactDraft& card);
+// The name as the card writes it: its full name, else its first and last name, else its e-mail
+// address or company.
+std::u16string shown_name(const contacts::ContactDraft& card);
+// Every compared field in normalised form, one after another: equal for cards that are copies.
+std::u16string content_key(Normaliser& norm, const contacts::ContactDraft& card);
+
+// The draft holding everything the record holds.
+void draft_of(const contacts::ContactRecord& record, contacts::ContactDraft& draft);
+
+struct Verdict
+{
+    bool united = false;
+    HeldReason reason = HeldReason::field_clash;
+    std::string field;
+    std::u16string first_value;
+    std::u16string second_value;
+};
+
+// Unites `first` and `second` into `out` (first's values lead), or says why not. When their
+// names differ the verdict is `on_names` (shared_address for cards that met on an address or
+// number; field_clash for copies).
+Verdict unite(Normaliser& norm, const contacts::ContactDraft& first, const contacts::ContactDraft& second,
+              HeldReason on_names, contacts::ContactDraft& out);
+
+} // namespace merge

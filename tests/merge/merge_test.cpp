@@ -1,0 +1,551 @@
+// The merge rules on cards made in memory: one table of pairs (two cards, the outcome, the
+// reason), the report row by row, the same output for every order of the input, and a bucket of
+// 100,000 cards that share one number.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <numeric>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "contacts/contact_record.h"
+#include "contacts/text.h"
+#include "merge/merge.h"
+
+namespace {
+
+using contacts::ContactDraft;
+using contacts::ContactRecord;
+using contacts::ContactRecordPtr;
+using contacts::Field;
+using merge::HeldReason;
+
+std::u16string u16(std::string_view utf8)
+{
+    std::u16string out;
+    contacts::utf8_to_utf16(utf8, out);
+    return out;
+}
+
+struct Value
+{
+    Field field;
+    const char* text;
+};
+
+struct CardSpec
+{
+    std::vector<Value> values;
+    int16_t gender = 0;
+    int search_key = 0;                  // nonzero: a search key made of this number; negative: a node id
+    const char* exchange_smtp = nullptr; // e-mail 1 is an Exchange DN with this SMTP address beside it
+};
+
+ContactRecordPtr make_record(const CardSpec& spec, int32_t number)
+{
+    ContactDraft draft;
+    for (const Value& v : spec.values) {
+        draft.set_text(v.field, u16(v.text));
+    }
+    draft.set_gender(spec.gender);
+    draft.set_number(number);
+    if (spec.search_key > 0) {
+        const uint8_t key[16] = {0x10, static_cast<uint8_t>(spec.search_key), 0x22, 0x33};
+        draft.set_identity(contacts::identity_of_search_key(key));
+    } else if (spec.search_key < 0) {
+        draft.set_identity(contacts::identity_of_node(static_cast<uint32_t>(-spec.search_key)));
+    }
+    if (spec.exchange_smtp != nullptr) {
+        std::u16string packed;
+        contacts::append_exchange_address(0, u16(spec.values.front().text), u16(spec.exchange_smtp), packed);
+        draft.set_exchange(packed);
+    }
+    return ContactRecord::make(draft);
+}
+
+enum class Expect
+{
+    merged,
+    held,
+    apart, // neither merged nor held: nothing in common
+};
+
+struct RuleCase
+{
+    const char* name;
+    CardSpec a;
+    CardSpec b;
+    Expect outcome;
+    HeldReason reason = HeldReason::field_clash;
+    const char* field = "";
+    std::vector<Value> merged_values = {}; // what the merged card holds
+    const char* region = "DE";
+};
+
+const Value kAnna = {Field::first_name, "Anna"};
+const Value kBerg = {Field::last_name, "Berg"};
+const Value kAnnaMail = {Field::email, "anna.berg@example.org"};
+
+const std::vector<RuleCase> kRules = {
+    {"e-mail in other case and spacing",
+     {{kAnna, kBerg, {Field::email, " Anna.Berg@Example.ORG "}}},
+     {{kAnna, kBerg, kAnnaMail}},
+     Expect::merged},
+    {"a changed job title",
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Engineer"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Manager"}}},
+     Expect::held,
+     HeldReason::field_clash,
+     "job_title"},
+    {"a job title on one card only",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Manager"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::job_title, "Manager"}}},
+    {"job titles equal but for case and blanks",
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Head  of Sales"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "head of sales "}}},
+     Expect::merged},
+    {"a mobile number national and international",
+     {{kAnna, kBerg, {Field::mobile_phone, "0171 1234567"}}},
+     {{kAnna, kBerg, {Field::mobile_phone, "+49 (171) 123-4567"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::mobile_phone, "0171 1234567"}}},
+    {"the same without a region: only the name in common",
+     {{kAnna, kBerg, {Field::mobile_phone, "0171 1234567"}}},
+     {{kAnna, kBerg, {Field::mobile_phone, "+49 (171) 123-4567"}}},
+     Expect::held,
+     HeldReason::name_only,
+     "name",
+     {},
+     ""},
+    {"a business number is a key",
+     {{kAnna, kBerg, {Field::business_phone, "+49 30 1234567"}}},
+     {{kAnna, kBerg, {Field::business_phone, "030 1234567"}}},
+     Expect::merged},
+    {"a number shared with a shorter name is held",
+     {{kAnna, kBerg, {Field::business_phone, "+49 30 1234567"}}},
+     {{kAnna, {Field::business_phone, "030 1234567"}}},
+     Expect::held,
+     HeldReason::shared_address,
+     "name"},
+    {"business phone 2 is a key",
+     {{kAnna, kBerg, {Field::business_phone_2, "+49 30 7654321"}}},
+     {{kAnna, kBerg, {Field::business_phone, "030 7654321"}}},
+     Expect::merged},
+    {"the other number is a key",
+     {{kAnna, kBerg, {Field::other_phone, "+49 30 5550000"}}},
+     {{kAnna, kBerg, {Field::other_phone, "030 5550000"}}},
+     Expect::merged},
+    {"a home number is no key (one name: name only)",
+     {{kAnna, kBerg, {Field::home_phone, "+49 30 111111"}}},
+     {{kAnna, kBerg, {Field::home_phone, "030 111111"}, {Field::company_name, "Acme"}}},
+     Expect::held,
+     HeldReason::name_only,
+     "name"},
+    {"cards equal but for how a home number is written are copies",
+     {{kAnna, kBerg, {Field::home_phone, "+49 30 111111"}}},
+     {{kAnna, kBerg, {Field::home_phone, "030 111111"}}},
+     Expect::merged},
+    {"a household's home number, two names",
+     {{kAnna, kBerg, {Field::home_phone, "+49 30 111111"}}},
+     {{{Field::first_name, "Bernd"}, kBerg, {Field::home_phone, "+49 30 111111"}}},
+     Expect::apart},
+    {"a fax number is no key",
+     {{kAnna, kBerg, {Field::business_fax, "+49 30 2222"}}},
+     {{{Field::first_name, "Carl"}, kBerg, {Field::business_fax, "+49 30 2222"}}},
+     Expect::apart},
+    {"\"Last, First\" turned round",
+     {{{Field::full_name, "Berg, Anna"}, kAnnaMail}},
+     {{kAnna, kBerg, {Field::full_name, "Anna Berg"}, kAnnaMail}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::full_name, "Berg, Anna"}, {Field::first_name, "Anna"}}},
+    {"a middle initial dropped",
+     {{{Field::full_name, "Anna M. Berg"}, kAnnaMail}},
+     {{{Field::full_name, "Anna Berg"}, kAnnaMail}},
+     Expect::merged},
+    {"a middle initial and the middle name",
+     {{kAnna, {Field::middle_name, "M."}, kBerg, kAnnaMail}},
+     {{kAnna, {Field::middle_name, "Maria"}, kBerg, kAnnaMail}},
+     Expect::merged},
+    {"two middle names",
+     {{kAnna, {Field::middle_name, "Lena"}, kBerg, kAnnaMail}},
+     {{kAnna, {Field::middle_name, "Maria"}, kBerg, kAnnaMail}},
+     Expect::held,
+     HeldReason::field_clash,
+     "middle_name"},
+    {"accents and umlauts",
+     {{{Field::first_name, "José"}, {Field::last_name, "Müller"}, {Field::email, "jm@x.de"}}},
+     {{{Field::first_name, "Jose"}, {Field::last_name, "MUELLER"}, {Field::email, "jm@x.de"}}},
+     Expect::merged},
+    {"another script",
+     {{{Field::first_name, "Иван"}, {Field::last_name, "Петров"}, {Field::email, "ip@x.ru"}}},
+     {{{Field::first_name, "Ivan"}, {Field::last_name, "Petrov"}, {Field::email, "ip@x.ru"}}},
+     Expect::merged},
+    {"full-width letters (NFKC)",
+     {{{Field::company_name, "ＡＣＭＥ"}, kAnna, kBerg, kAnnaMail}},
+     {{{Field::company_name, "acme"}, kAnna, kBerg, kAnnaMail}},
+     Expect::merged},
+    {"two people of one name",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{kAnna, kBerg, {Field::email, "anna@other.example"}}},
+     Expect::held,
+     HeldReason::name_only,
+     "name"},
+    {"a shared info@ address",
+     {{kAnna, kBerg, {Field::email, "info@shop.example"}}},
+     {{{Field::first_name, "Bernd"}, {Field::last_name, "Kurz"}, {Field::email, "Info@shop.example"}}},
+     Expect::held,
+     HeldReason::shared_address,
+     "name"},
+    {"a shared switchboard as business number",
+     {{kAnna, kBerg, {Field::business_phone, "+49 30 9000"}}},
+     {{{Field::first_name, "Bernd"}, {Field::business_phone, "+49 30 9000"}}},
+     Expect::held,
+     HeldReason::shared_address},
+    {"a card without a name",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{kAnnaMail, {Field::company_name, "Acme"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::company_name, "Acme"}, {Field::first_name, "Anna"}}},
+    {"an added e-mail address",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{kAnna, kBerg, kAnnaMail, {Field::email_2, "ab@home.example"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::email, "anna.berg@example.org"}, {Field::email_2, "ab@home.example"}}},
+    {"three addresses in all fit",
+     {{kAnna, kBerg, kAnnaMail, {Field::email_2, "b@x.example"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::email_3, "c@x.example"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::email_3, "c@x.example"}}},
+    {"a fourth address does not fit",
+     {{kAnna, kBerg, kAnnaMail, {Field::email_2, "b@x.example"}, {Field::email_3, "c@x.example"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::email_2, "d@x.example"}}},
+     Expect::held,
+     HeldReason::no_room,
+     "email"},
+    {"an Exchange address beside its SMTP address",
+     {{{Field::email, "/o=Org/ou=Site/cn=Recipients/cn=aberg"}, kAnna, kBerg}, 0, 0, "anna.berg@example.org"},
+     {{kAnna, kBerg, kAnnaMail}},
+     Expect::merged},
+    {"a second business number goes into business phone 2",
+     {{kAnna, kBerg, kAnnaMail, {Field::business_phone, "+49 30 1111"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::business_phone, "+49 30 2222"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::business_phone, "+49 30 1111"}, {Field::business_phone_2, "+49 30 2222"}}},
+    {"a second mobile number does not fit",
+     {{kAnna, kBerg, kAnnaMail, {Field::mobile_phone, "+49 171 1"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::mobile_phone, "+49 172 2"}}},
+     Expect::held,
+     HeldReason::no_room,
+     "mobile_phone"},
+    {"numbers that cannot be read compare by digits",
+     {{kAnna, kBerg, {Field::mobile_phone, "555-0100"}, {Field::job_title, "CEO"}}},
+     {{kAnna, kBerg, {Field::mobile_phone, "(555) 0100"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {},
+     ""},
+    {"a birthday clash",
+     {{kAnna, kBerg, kAnnaMail, {Field::birthday, "1980-05-17"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::birthday, "1980-05-18"}}},
+     Expect::held,
+     HeldReason::field_clash,
+     "birthday"},
+    {"an anniversary clash",
+     {{kAnna, kBerg, kAnnaMail, {Field::anniversary, "2001-01-01"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::anniversary, "2002-01-01"}}},
+     Expect::held,
+     HeldReason::field_clash,
+     "anniversary"},
+    {"a gender clash",
+     {{kAnna, kBerg, kAnnaMail}, 1},
+     {{kAnna, kBerg, kAnnaMail}, 2},
+     Expect::held,
+     HeldReason::field_clash,
+     "gender"},
+    {"a gender on one card only", {{kAnna, kBerg, kAnnaMail}, 0}, {{kAnna, kBerg, kAnnaMail}, 1}, Expect::merged},
+    {"a company clash",
+     {{kAnna, kBerg, kAnnaMail, {Field::company_name, "Acme"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::company_name, "Globex"}}},
+     Expect::held,
+     HeldReason::field_clash,
+     "company_name"},
+    {"the same search key, no e-mail",
+     {{kAnna, kBerg}, 0, 7},
+     {{kAnna, kBerg, {Field::job_title, "CEO"}}, 0, 7},
+     Expect::merged},
+    {"the same search key, a clash",
+     {{kAnna, kBerg, {Field::job_title, "CTO"}}, 0, 7},
+     {{kAnna, kBerg, {Field::job_title, "CEO"}}, 0, 7},
+     Expect::held,
+     HeldReason::field_clash,
+     "job_title"},
+    {"the same node id in two files is no copy",
+     {{kAnna, kBerg}, 0, -33},
+     {{{Field::first_name, "Ute"}}, 0, -33},
+     Expect::apart},
+    {"copies without any key",
+     {{kAnna, kBerg, {Field::company_name, "Acme"}}},
+     {{{Field::first_name, "anna"}, {Field::last_name, "BERG"}, {Field::company_name, "ACME"}}},
+     Expect::merged},
+    {"addresses: one card's home address is taken",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{kAnna, kBerg, kAnnaMail, {Field::home_city, "Bonn"}, {Field::home_street, "Weg 1"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::home_city, "Bonn"}, {Field::home_street, "Weg 1"}}},
+    {"addresses: a second home address goes into the other address",
+     {{kAnna, kBerg, kAnnaMail, {Field::home_city, "Köln"}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::home_city, "Bonn"}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::home_city, "Köln"}, {Field::other_city, "Bonn"}}},
+    {"categories and notes united",
+     {{kAnna, kBerg, kAnnaMail, {Field::categories, "VIP; Family"}, {Field::body, "Met in Bonn."}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::categories, "family; Golf"}, {Field::body, "Plays golf."}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::categories, "VIP; Family; Golf"}, {Field::body, "Met in Bonn.\r\n\r\nPlays golf."}}},
+    {"a note within the other is not repeated",
+     {{kAnna, kBerg, kAnnaMail, {Field::body, "Met in Bonn."}}},
+     {{kAnna, kBerg, kAnnaMail, {Field::body, "Met in Bonn. Plays golf."}}},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::body, "Met in Bonn. Plays golf."}}},
+};
+
+void PrintTo(const RuleCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RuleTable : public testing::TestWithParam<RuleCase>
+{
+};
+
+TEST_P(RuleTable, Outcome)
+{
+    const RuleCase& c = GetParam();
+    for (int order = 0; order < 2; ++order) {
+        SCOPED_TRACE(order == 0 ? "a first" : "b first");
+        const ContactRecordPtr a = make_record(c.a, 1);
+        const ContactRecordPtr b = make_record(c.b, 2);
+        std::vector<merge::Card> cards = {{a.get(), u"a.pst", u"Contacts"}, {b.get(), u"b.pst", u"Contacts"}};
+        if (order == 1) {
+            std::swap(cards[0], cards[1]);
+        }
+        const merge::MergeResult r = merge::merge_cards(cards, {c.region});
+        switch (c.outcome) {
+        case Expect::merged: {
+            ASSERT_EQ(r.cards.size(), 1u);
+            EXPECT_EQ(r.merged, 1);
+            EXPECT_TRUE(r.held.empty()) << r.held.front().field;
+            const ContactRecord& m = *r.cards[0].record;
+            for (const Value& v : c.merged_values) {
+                EXPECT_EQ(contacts::utf16_to_utf8(m.text_or_empty(v.field)), v.text)
+                    << contacts::field_info(v.field).name;
+            }
+            EXPECT_EQ(r.cards[0].cards, (std::vector<std::size_t>{order == 0 ? 0u : 1u, order == 0 ? 1u : 0u}));
+            break;
+        }
+        case Expect::held:
+            ASSERT_EQ(r.cards.size(), 2u);
+            ASSERT_EQ(r.held.size(), 1u);
+            EXPECT_EQ(merge::held_reason_name(r.held[0].reason), merge::held_reason_name(c.reason));
+            if (*c.field != '\0') {
+                EXPECT_EQ(r.held[0].field, c.field);
+            }
+            EXPECT_EQ(cards[r.held[0].first].source, u"a.pst"); // held pairs name the first card first
+            break;
+        case Expect::apart:
+            EXPECT_EQ(r.cards.size(), 2u);
+            EXPECT_TRUE(r.held.empty());
+            break;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Merge, RuleTable, testing::ValuesIn(kRules), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p != '\0'; ++p) {
+        name.push_back(std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+    }
+    return name;
+});
+
+// Several cards: the report row by row, and the same bytes for every order of the input.
+struct Book
+{
+    std::vector<ContactRecordPtr> records;
+    std::vector<merge::Card> cards;
+    void add(const char* source, CardSpec spec)
+    {
+        int32_t number = 1;
+        for (const auto& c : cards) {
+            number += c.source == u16(source) ? 1 : 0;
+        }
+        records.push_back(make_record(spec, number));
+        sources.push_back(u16(source));
+    }
+    void finish()
+    {
+        cards.clear();
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            cards.push_back({records[i].get(), sources[i], u"Top of Personal Folders/Contacts"});
+        }
+    }
+    std::vector<std::u16string> sources;
+};
+
+// The output's texts, one line per card.
+std::string texts_of(const merge::MergeResult& r)
+{
+    std::string out;
+    for (const auto& card : r.cards) {
+        out += std::to_string(card.record->number());
+        for (const auto& info : contacts::kFieldTable) {
+            if (info.type == contacts::FieldType::Text) {
+                out += '|';
+                out += contacts::utf16_to_utf8(card.record->text_or_empty(info.field));
+            }
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+Book three_files()
+{
+    Book book;
+    book.add("b.pst", {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Engineer"}}});
+    book.add("a.pst", {{{Field::full_name, "Berg, Anna"},
+                        {Field::email, "ANNA.BERG@example.org"},
+                        {Field::email_2, "ab@home.example"}}});
+    book.add("c.pst", {{kAnna, kBerg, {Field::email, "anna.b@mail.example"}, {Field::mobile_phone, "0171 99"}}});
+    book.add("a.pst", {{{Field::first_name, "Info"}, {Field::email, "info@shop.example"}}});
+    book.add("c.pst", {{{Field::first_name, "Bernd"}, {Field::email, "info@shop.example"}}});
+    book.add("b.pst", {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Manager"}}});
+    book.finish();
+    return book;
+}
+
+TEST(MergeReport, RowByRow)
+{
+    Book book = three_files();
+    const merge::MergeResult r = merge::merge_cards(book.cards, {"DE"});
+    const std::string csv = merge::merge_report_csv(book.cards, r);
+    std::vector<std::string> rows;
+    for (std::size_t at = 0; at < csv.size();) {
+        const std::size_t end = csv.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "every row ends with CRLF";
+        rows.push_back(csv.substr(at, end - at));
+        at = end + 2;
+    }
+    const std::vector<std::string> expected = {
+        "\xEF\xBB\xBF\"Outcome\",\"Contact\",\"Reason\",\"Field\",\"Value 1\",\"Value 2\",\"Sources\"",
+        "\"merged\",\"Berg, Anna\",\"2 cards\",\"\",\"\",\"\",\"a.pst > Top of Personal Folders/Contacts > item 1 | "
+        "b.pst > Top of Personal Folders/Contacts > item 1\"",
+        "\"held\",\"Berg, Anna\",\"field clash\",\"job_title\",\"Engineer\",\"Manager\",\"a.pst > Top of Personal "
+        "Folders/Contacts > item 1 | b.pst > Top of Personal Folders/Contacts > item 2\"",
+        "\"held\",\"Berg, Anna\",\"name only\",\"name\",\"Berg, Anna\",\"Anna Berg\",\"a.pst > Top of Personal "
+        "Folders/Contacts "
+        "> item 1 | c.pst > Top of Personal Folders/Contacts > item 1\"",
+        "\"held\",\"Info\",\"shared address\",\"name\",\"Info\",\"Bernd\",\"a.pst > Top of Personal Folders/Contacts > "
+        "item 2 | c.pst > Top of Personal Folders/Contacts > item 2\"",
+    };
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(merge::merge_summary(6, 3, r), "6 contacts from 3 files: 5 written, 1 merged, 3 pairs held for review");
+}
+
+TEST(MergeOrder, EveryOrderOfTheInputGivesTheSameOutput)
+{
+    Book book = three_files();
+    const merge::MergeResult first = merge::merge_cards(book.cards, {"DE"});
+    const std::string texts = texts_of(first);
+    const std::string report = merge::merge_report_csv(book.cards, first);
+    std::vector<std::size_t> perm(book.cards.size());
+    std::iota(perm.begin(), perm.end(), 0);
+    int orders = 0;
+    while (std::next_permutation(perm.begin(), perm.end())) {
+        std::vector<merge::Card> cards;
+        for (std::size_t i : perm) {
+            cards.push_back(book.cards[i]);
+        }
+        const merge::MergeResult r = merge::merge_cards(cards, {"DE"});
+        ASSERT_EQ(texts_of(r), texts) << "order " << orders;
+        ASSERT_EQ(merge::merge_report_csv(cards, r), report) << "order " << orders;
+        ++orders;
+    }
+    EXPECT_EQ(orders, 719);
+}
+
+TEST(MergeGroups, MembersNameTheMergedCard)
+{
+    Book book = three_files();
+    const merge::MergeResult r = merge::merge_cards(book.cards, {"DE"});
+    contacts::ContactGroups groups;
+    groups.groups.push_back({u"Team", {}, {}});
+    groups.groups[0].members.push_back({book.cards[0].record, -1, {}, {}});
+    groups.groups[0].members.push_back({book.cards[1].record, -1, {}, {}});
+    groups.groups[0].members.push_back({nullptr, -1, u"Guest", u"guest@x.example"});
+    const contacts::ContactGroups out = merge::repoint_groups(groups, book.cards, r);
+    ASSERT_EQ(out.groups[0].members.size(), 3u);
+    EXPECT_EQ(out.groups[0].members[0].contact, r.output_of[0]);
+    EXPECT_EQ(out.groups[0].members[1].contact, r.output_of[1]);
+    EXPECT_EQ(out.groups[0].members[2].contact, nullptr);
+    // cards 0 (b.pst, Engineer) and 1 (a.pst, Berg, Anna) are not one card: the job title clash
+    // held card 5 apart, and card 0 went with card 1.
+    EXPECT_EQ(r.output_of[0], r.output_of[1]);
+}
+
+// A switchboard number on 100,000 cards of different people: one held row per card (not one
+// per pair), and no card merged.
+TEST(MergeBucket, HundredThousandCardsShareOneNumber)
+{
+    constexpr int kCards = 100000;
+    std::vector<ContactRecordPtr> records;
+    std::vector<std::u16string> names;
+    records.reserve(kCards);
+    for (int i = 0; i < kCards; ++i) {
+        ContactDraft draft;
+        draft.set_text(Field::first_name, u"Person");
+        draft.set_text(Field::last_name, u16("N" + std::to_string(i)));
+        draft.set_text(Field::business_phone, u"+49 30 900000");
+        draft.set_number(i + 1);
+        records.push_back(ContactRecord::make(draft));
+    }
+    std::vector<merge::Card> cards;
+    for (const auto& r : records) {
+        cards.push_back({r.get(), u"big.pst", u"Contacts"});
+    }
+    const merge::MergeResult r = merge::merge_cards(cards, {"DE"});
+    EXPECT_EQ(r.cards.size(), static_cast<std::size_t>(kCards));
+    EXPECT_EQ(r.held.size(), static_cast<std::size_t>(kCards - 1));
+    for (const auto& h : r.held) {
+        ASSERT_EQ(h.reason, HeldReason::shared_address);
+    }
+}
+
+} // namespace
