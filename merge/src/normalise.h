@@ -41,6 +41,8 @@ public:
 private:
     std::u16string fold(std::u16string_view trimmed);
     std::string m_region;
+    std::u16string m_country; // the region's country code ("49"); empty without a region
+    std::u16string m_trunk;   // its trunk prefix ("0") when it is one digit
     const icu::Normalizer2* m_nfkc_cf = nullptr;
     std::unique_ptr<icu::Transliterator> m_latin;
 };
