@@ -1,0 +1,392 @@
+#include "dump/record_json.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "contacts/text.h"
+
+namespace dump {
+
+namespace {
+
+using contacts::ContactRecord;
+using contacts::Field;
+using nlohmann::json;
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void append_hex(std::span<const uint8_t> bytes, std::string& out)
+{
+    out.reserve(out.size() + bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+    }
+}
+
+bool read_hex(std::string_view hex, std::vector<uint8_t>& out)
+{
+    if (hex.size() % 2 != 0) {
+        return false;
+    }
+    out.clear();
+    out.reserve(hex.size() / 2);
+    const auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        return -1;
+    };
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = digit(hex[i]);
+        const int lo = digit(hex[i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+bool has_lone_surrogate(std::u16string_view s)
+{
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char16_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+                ++i;
+                continue;
+            }
+            return true;
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A text losslessly: a JSON string, or {"utf16": hex} when UTF-8 cannot carry it.
+void append_text(std::u16string_view s, std::string& out)
+{
+    if (!has_lone_surrogate(s)) {
+        append_json_string(s, out);
+        return;
+    }
+    out += "{\"utf16\":\"";
+    for (char16_t c : s) {
+        const uint8_t le[2] = {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)};
+        append_hex(le, out);
+    }
+    out += "\"}";
+}
+
+void append_key(std::string_view key, std::string& out)
+{
+    out += out.back() == '{' ? "\"" : ",\"";
+    out += key;
+    out += "\":";
+}
+
+bool fail(std::string* error, std::string what)
+{
+    if (error != nullptr) {
+        *error = std::move(what);
+    }
+    return false;
+}
+
+// A text value read back: a string, or {"utf16": hex}.
+bool read_text(const json& value, std::u16string& out)
+{
+    out.clear();
+    if (value.is_string()) {
+        contacts::utf8_to_utf16(value.get_ref<const std::string&>(), out);
+        return true;
+    }
+    if (value.is_object() && value.size() == 1 && value.contains("utf16") && value["utf16"].is_string()) {
+        std::vector<uint8_t> bytes;
+        if (!read_hex(value["utf16"].get_ref<const std::string&>(), bytes) || bytes.size() % 2 != 0) {
+            return false;
+        }
+        for (std::size_t i = 0; i < bytes.size(); i += 2) {
+            out.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void append_json_string(std::u16string_view s, std::string& out)
+{
+    out.push_back('"');
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char16_t c = s[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        const bool low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            contacts::utf16_to_utf8(s.substr(i, 2), out);
+            ++i;
+        } else if (high || low || c < 0x20) {
+            switch (c) {
+            case u'\n':
+                out += "\\n";
+                break;
+            case u'\r':
+                out += "\\r";
+                break;
+            case u'\t':
+                out += "\\t";
+                break;
+            default: {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+                out += buf;
+            }
+            }
+        } else if (c == u'"') {
+            out += "\\\"";
+        } else if (c == u'\\') {
+            out += "\\\\";
+        } else {
+            contacts::utf16_to_utf8(s.substr(i, 1), out);
+        }
+    }
+    out.push_back('"');
+}
+
+void append_record_line(const ContactRecord& record, const Provenance& from, std::string& out)
+{
+    std::string line = "{";
+    append_key("number", line);
+    line += std::to_string(record.number());
+    for (const auto& info : contacts::kFieldTable) {
+        switch (info.type) {
+        case contacts::FieldType::Int32:
+            if (info.field != Field::number) {
+                append_key(info.name, line);
+                line += std::to_string(record.kind_code());
+            }
+            break;
+        case contacts::FieldType::Int16:
+            append_key(info.name, line);
+            line += std::to_string(record.gender());
+            break;
+        default:
+            if (const auto text = record.text(info.field)) {
+                append_key(info.name, line);
+                append_text(*text, line);
+            }
+        }
+    }
+    append_key("origin", line);
+    line += '"';
+    line += contacts::origin_name(record.origin());
+    line += '"';
+    if (const contacts::PhotoView photo = record.photo(); !photo.empty()) {
+        append_key("photo_type", line);
+        line += '"';
+        line += contacts::photo_type_name(photo.type);
+        line += '"';
+        append_key("photo_bytes", line);
+        line += std::to_string(photo.bytes.size());
+        append_key("photo", line);
+        line += '"';
+        append_hex(photo.bytes, line);
+        line += '"';
+    }
+    append_key("identity", line);
+    line += '"';
+    append_hex(record.identity(), line);
+    line += '"';
+    append_key("exchange", line);
+    line += '[';
+    bool first = true;
+    for (const auto& ex : contacts::exchange_addresses(record.exchange())) {
+        line += first ? "{\"slot\":" : ",{\"slot\":";
+        first = false;
+        line += std::to_string(ex.slot);
+        line += ",\"dn\":";
+        append_text(ex.dn, line);
+        line += ",\"original\":";
+        append_text(ex.original, line);
+        line += '}';
+    }
+    line += ']';
+    append_key("source", line);
+    std::u16string source;
+    contacts::utf8_to_utf16(from.source, source);
+    append_text(source, line);
+    append_key("folder", line);
+    append_text(from.folder, line);
+    append_key("node_id", line);
+    line += std::to_string(from.node_id);
+    line += "}\n";
+    out += line;
+}
+
+bool read_record_line(std::string_view line, ReadRecord& out, std::string* error)
+{
+    const json object = json::parse(line, nullptr, false);
+    if (object.is_discarded()) {
+        return fail(error, "not JSON");
+    }
+    if (!object.is_object()) {
+        return fail(error, "not a JSON object");
+    }
+    out.draft.reset();
+    out.source.clear();
+    out.folder.clear();
+    out.node_id = 0;
+    std::u16string text;
+    const auto integer = [&](const json& value, const std::string& key, int64_t low, int64_t high, int64_t* v) {
+        if (!value.is_number_integer()) {
+            return fail(error, "\"" + key + "\" is not a whole number");
+        }
+        *v = value.get<int64_t>();
+        if (*v < low || *v > high) {
+            return fail(error, "\"" + key + "\" is out of range");
+        }
+        return true;
+    };
+    bool has_number = false;
+    std::vector<uint8_t> photo;
+    std::string photo_type;
+    for (const auto& [key, value] : object.items()) {
+        int64_t v = 0;
+        if (key == "number") {
+            if (!integer(value, key, INT32_MIN, INT32_MAX, &v)) {
+                return false;
+            }
+            out.draft.set_number(static_cast<int32_t>(v));
+            has_number = true;
+        } else if (key == "kind_code") {
+            if (!integer(value, key, INT32_MIN, INT32_MAX, &v)) {
+                return false;
+            }
+            out.draft.set_kind_code(static_cast<int32_t>(v));
+        } else if (key == "gender") {
+            if (!integer(value, key, INT16_MIN, INT16_MAX, &v)) {
+                return false;
+            }
+            out.draft.set_gender(static_cast<int16_t>(v));
+        } else if (key == "node_id") {
+            if (!integer(value, key, 0, UINT32_MAX, &v)) {
+                return false;
+            }
+            out.node_id = static_cast<uint32_t>(v);
+        } else if (key == "photo_bytes") {
+            if (!integer(value, key, 0, INT64_MAX, &v)) {
+                return false;
+            }
+        } else if (key == "origin") {
+            if (!value.is_string()) {
+                return fail(error, "\"origin\" is not a text");
+            }
+            const auto& name = value.get_ref<const std::string&>();
+            bool known = false;
+            for (auto o : {contacts::Origin::live, contacts::Origin::orphan, contacts::Origin::recovered}) {
+                if (contacts::origin_name(o) == name) {
+                    out.draft.set_origin(o);
+                    known = true;
+                }
+            }
+            if (!known) {
+                return fail(error, "\"origin\" is not live, orphan or recovered");
+            }
+        } else if (key == "photo_type" || key == "photo" || key == "identity") {
+            if (!value.is_string()) {
+                return fail(error, "\"" + key + "\" is not a text");
+            }
+            const auto& s = value.get_ref<const std::string&>();
+            if (key == "photo_type") {
+                photo_type = s;
+            } else if (key == "photo") {
+                if (!read_hex(s, photo)) {
+                    return fail(error, "\"photo\" is not hex");
+                }
+            } else {
+                std::vector<uint8_t> id;
+                if (!read_hex(s, id) || id.size() != 16) {
+                    return fail(error, "\"identity\" is not 16 bytes in hex");
+                }
+                contacts::ContactIdentity identity{};
+                std::copy(id.begin(), id.end(), identity.begin());
+                out.draft.set_identity(identity);
+            }
+        } else if (key == "exchange") {
+            if (!value.is_array()) {
+                return fail(error, "\"exchange\" is not a list");
+            }
+            std::u16string packed;
+            for (const auto& ex : value) {
+                std::u16string dn;
+                std::u16string original;
+                if (!ex.is_object() || !ex.contains("slot") || !ex["slot"].is_number_integer() ||
+                    ex["slot"].get<int64_t>() < 0 || ex["slot"].get<int64_t>() > 2 || !ex.contains("dn") ||
+                    !read_text(ex["dn"], dn) || !ex.contains("original") || !read_text(ex["original"], original)) {
+                    return fail(error, "\"exchange\" holds an entry that is not {slot, dn, original}");
+                }
+                contacts::append_exchange_address(static_cast<int>(ex["slot"].get<int64_t>()), dn, original, packed);
+            }
+            out.draft.set_exchange(packed);
+        } else if (key == "source") {
+            if (!read_text(value, text)) {
+                return fail(error, "\"source\" is not a text");
+            }
+            out.source = contacts::utf16_to_utf8(text);
+        } else if (key == "folder") {
+            if (!read_text(value, out.folder)) {
+                return fail(error, "\"folder\" is not a text");
+            }
+        } else if (const contacts::FieldInfo* info = contacts::field_by_name(key)) {
+            if (info->type == contacts::FieldType::Constant) {
+                continue; // the record's shared texts: every record has them
+            }
+            if (!read_text(value, text)) {
+                return fail(error, "\"" + key + "\" is not a text");
+            }
+            out.draft.set_text(info->field, text);
+        } else {
+            return fail(error, "\"" + key + "\" is no field of a contact");
+        }
+    }
+    if (!has_number) {
+        return fail(error, "\"number\" is missing");
+    }
+    if (!photo.empty()) {
+        contacts::PhotoType type = contacts::PhotoType::none;
+        for (auto t : {contacts::PhotoType::jpeg, contacts::PhotoType::png, contacts::PhotoType::gif}) {
+            if (contacts::photo_type_name(t) == photo_type) {
+                type = t;
+            }
+        }
+        if (type == contacts::PhotoType::none) {
+            return fail(error, "\"photo_type\" is not JPEG, PNG or GIF");
+        }
+        out.draft.set_photo(photo, type);
+    }
+    return true;
+}
+
+bool looks_like_dump(std::string_view head)
+{
+    for (char c : head) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            continue;
+        }
+        return c == '{';
+    }
+    return false;
+}
+
+} // namespace dump
