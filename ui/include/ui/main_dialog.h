@@ -1,5 +1,5 @@
 // The main window: controls, menus, status bar, handlers, the scan thread and Stop, the file
-// selection, the list fill and the status pages.
+// selection, the list fill and the status pages. Its parts live in main_dialog_*.cpp, one job each.
 #pragma once
 
 #include <QDialog>
@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <array>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -92,6 +93,8 @@ inline constexpr auto kFileDialogFilterOffline = "Microsoft Outlook PST and OST 
                                                  "Microsoft Outlook OST File (*.ost)";
 inline constexpr auto kScratchDirectory = "Attachments";
 inline constexpr auto kDestinationTitle = "Select Destination Folder";
+// The maker's web address: the status bar shows it, the preview opens on its start page.
+inline constexpr auto kWebAddress = "www.tressoly.example";
 
 class CPelimoorDlg : public QDialog
 {
@@ -178,12 +181,17 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The client area, the menu bar and the controls, at the template's size.
+    void buildLayout();
     void buildControls();
     void buildMenu();
     void buildStatusBar();
     void buildShortcuts();
     void buildRecentMenu();
     void buildOfflineAction();
+    // The window's settings: an INI file in the user's configuration directory. A damaged or
+    // unreadable file reads as empty, so every value falls back to its default.
+    static std::unique_ptr<QSettings> openSettings();
     void loadSettings();
     void saveSettings() const;
     // The list's default column widths for its column set, and the header layout last saved for it.

@@ -1,0 +1,333 @@
+// The run controls: choosing the file, Scan and its rows, Stop, Convert, and the list fill.
+#include "ui/main_dialog.h"
+
+#include "contacts/contact_store.h"
+#include "contacts/conversion.h"
+#include "contacts/messages.h"
+#include "controls/app.h"
+#include "controls/dialogs.h"
+#include "controls/folder_tree.h"
+#include "engine/exchange_map.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "ui/contact_list.h"
+#include "ui/explorer.h"
+#include "ui/list_filler.h"
+#include "ui/save_controller.h"
+#include "ui/scan_controller.h"
+#include "ui/status_page.h"
+#include "window_events.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTableView>
+#include <QTimer>
+#include <array>
+#include <optional>
+#include <utility>
+
+namespace ui {
+namespace {
+
+using controls::qstring;
+
+platform::MessageRequest question(std::u16string_view text)
+{
+    return {qstring(text), controls::caption(), QMessageBox::Question, QMessageBox::Yes | QMessageBox::No};
+}
+
+// The message box that tells how a scan ended, if any.
+struct OutcomeMessage
+{
+    engine::ScanOutcome outcome;
+    std::u16string_view text;
+    std::u16string_view caption;
+};
+constexpr std::array<OutcomeMessage, 5> kOutcomeMessages{{
+    {engine::ScanOutcome::Done, contacts::kMessageCompleted, contacts::kCaption},
+    {engine::ScanOutcome::NotPst, contacts::kMessageNotPst, contacts::kCaptionNotPst},
+    {engine::ScanOutcome::OpenFailed, contacts::kMessageOpenFailed, contacts::kCaption},
+    {engine::ScanOutcome::WalkFailed, contacts::kMessageScanFailed, contacts::kCaption},
+    {engine::ScanOutcome::Protected, contacts::kMessageProtected, contacts::kCaption},
+}};
+
+} // namespace
+
+void CPelimoorDlg::setSourceOptions(const engine::SourceOptions& options)
+{
+    const bool offline = options.offline || m_sourceOptions.offline;
+    m_sourceOptions = options;
+    setReadOffline(offline);
+}
+
+void CPelimoorDlg::setReadOffline(bool on)
+{
+    m_sourceOptions.offline = on;
+    m_scanner->setSourceOptions(m_sourceOptions);
+    menuAction(kMenuReadOffline)->setChecked(on);
+}
+
+void CPelimoorDlg::deleteScratchDirectory()
+{
+    platform::removeDirectoryTree(platform::environment().tempDirectory() / kScratchDirectory);
+}
+
+void CPelimoorDlg::clearStore()
+{
+    // Nothing may read the store while it is cleared: no fill, no conversion, no scan.
+    stopAll();
+    m_model->clear();
+    m_lastScan = {}; // its groups name records of the store
+    contacts::contact_store_clear(m_store);
+}
+
+void CPelimoorDlg::OnBrowse()
+{
+    ChooseFile();
+}
+
+void CPelimoorDlg::ChooseFile()
+{
+    deleteScratchDirectory();
+    platform::FileDialogRequest request{
+        QString::fromLatin1(kFileDialogTitle),
+        QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter), false,
+        m_lastBrowseFolder};
+    const QStringList files = platform::environment().chooseFiles(this, request);
+    if (files.isEmpty()) {
+        apply(WindowEvent::FileDialogCancelled);
+        return;
+    }
+    m_lastBrowseFolder = QFileInfo(files.first()).absolutePath();
+    takeChosenFile(files.first());
+}
+
+void CPelimoorDlg::OpenFile(const QString& path)
+{
+    if (m_scanner->running() || m_saver->running()) {
+        platform::environment().showMessage(
+            this, {QStringLiteral("A scan or conversion is running: stop it before opening another file."),
+                   controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+        return;
+    }
+    m_lastBrowseFolder = QFileInfo(path).absolutePath();
+    takeChosenFile(QFileInfo(path).absoluteFilePath());
+}
+
+void CPelimoorDlg::takeChosenFile(const QString& path)
+{
+    deleteScratchDirectory();
+    m_tree->Clear();
+    clearStore();
+    m_selectedFile = QDir::toNativeSeparators(path);
+    rememberFile(m_selectedFile);
+    m_pathEdit->setText(m_selectedFile);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_tree->BuildForFile(m_selectedFile);
+    apply(WindowEvent::FileChosen);
+}
+
+void CPelimoorDlg::OnScan()
+{
+    if (m_scanner->running())
+        return;
+    apply(WindowEvent::ScanPressed);
+    clearStore();
+    m_flushTimer->stop();
+    ShowStatusPage(*m_browser, statusPageText(StatusPage::Started, 0));
+    m_scanner->start(m_selectedFile.toStdString(), std::exchange(m_holdNextScan, false));
+}
+
+void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
+{
+    if (result.outcome == engine::ScanOutcome::Stopped)
+        return;
+    if (result.outcome == engine::ScanOutcome::Done) {
+        flushScanRows();
+        m_lastScan = result;
+        showDonePage({});
+        m_progress->setValue(0);
+    }
+    for (const OutcomeMessage& m : kOutcomeMessages) {
+        if (m.outcome == result.outcome)
+            platform::environment().showMessage(
+                this, {qstring(m.text), qstring(m.caption), QMessageBox::Information, QMessageBox::Ok});
+    }
+    if (result.outcome == engine::ScanOutcome::Done) {
+        apply(WindowEvent::ScanEnded);
+    } else {
+        ChooseFile();
+    }
+}
+
+void CPelimoorDlg::showDonePage(std::u16string_view extra)
+{
+    // The page counts the live contacts; those found beyond the live folders get a line below.
+    const engine::ScanResult& result = m_lastScan;
+    ShowStatusPage(*m_browser, statusPageText(StatusPage::Done, result.contacts) +
+                                   statusPageLine(contacts::recovered_line(result.orphans, result.recovered)) +
+                                   statusPageLine(result.recovery_failed ? contacts::kRecoveryIncompleteText
+                                                                         : std::u16string_view()) +
+                                   statusPageLine(extra));
+}
+
+void CPelimoorDlg::scheduleScanFlush()
+{
+    if (!m_flushTimer->isActive())
+        m_flushTimer->start();
+}
+
+void CPelimoorDlg::flushScanRows()
+{
+    m_flushTimer->stop();
+    int progress = 0;
+    std::vector<const contacts::ContactRecord*> rows = m_scanner->takeRows(progress);
+    std::erase_if(rows, [this](const contacts::ContactRecord* r) { return r->number() <= m_fillCutoff; });
+    if (!rows.empty())
+        m_lastShownNumber = rows.back()->number();
+    m_model->addScanRows(rows);
+    m_progress->setValue(progress);
+}
+
+void CPelimoorDlg::endScanForGood()
+{
+    m_scanner->end();
+    deleteScratchDirectory();
+    m_tree->Clear();
+    clearStore();
+    m_progress->setValue(0);
+    apply(WindowEvent::ScanStopped);
+    ShowStatusPage(*m_browser, kStoppedPage);
+}
+
+void CPelimoorDlg::OnStop()
+{
+    bool continues = false;
+    if (m_scanner->running() && m_scanner->pause()) {
+        if (platform::environment().showMessage(this, question(contacts::kStopScanQuestion)) == QMessageBox::Yes) {
+            endScanForGood();
+        } else {
+            m_scanner->resume();
+            continues = true;
+        }
+    }
+    if (m_saver->running() && m_saver->pause()) {
+        if (platform::environment().showMessage(this, question(contacts::kStopSaveQuestion)) == QMessageBox::Yes) {
+            m_saver->end();
+        } else {
+            m_saver->resume();
+            continues = true;
+        }
+    }
+    if (!continues)
+        apply(WindowEvent::NothingContinues);
+}
+
+void CPelimoorDlg::OnConvert()
+{
+    if (m_saver->running())
+        return;
+    const std::optional<contacts::Format> format = pickFormat();
+    if (!format)
+        return;
+    const QString destination = chooseDestination();
+    if (destination.isEmpty())
+        return;
+    startConversion(*format, destination);
+}
+
+void CPelimoorDlg::OnConvertSelected()
+{
+    if (m_saver->running() || !isControlEnabled(ui::kConvertButton))
+        return;
+    std::vector<const contacts::ContactRecord*> records = selectedRecords();
+    if (records.empty()) {
+        platform::environment().showMessage(this, {QStringLiteral("Select the contacts to convert in the list first."),
+                                                   controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+        return;
+    }
+    const std::optional<contacts::Format> format = pickFormat();
+    if (!format)
+        return;
+    const QString destination = chooseDestination();
+    if (destination.isEmpty())
+        return;
+    startConversion(*format, destination, std::move(records));
+}
+
+std::optional<contacts::Format> CPelimoorDlg::pickFormat()
+{
+    // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
+    controls::SaveOption options(this);
+    const bool accepted = options.exec() == QDialog::Accepted;
+    if (accepted)
+        saveSettings(); // the version and layout chosen beside the formats
+    if (!accepted || !options.formatPicked())
+        return std::nullopt;
+    return controls::chosenFormatValue();
+}
+
+QString CPelimoorDlg::chooseDestination()
+{
+    const QString destination =
+        platform::environment().chooseDirectory(this, QString::fromLatin1(kDestinationTitle), m_lastDestination);
+    if (!destination.isEmpty()) {
+        m_lastDestination = destination;
+        saveSettings();
+    }
+    return destination;
+}
+
+void CPelimoorDlg::startConversion(contacts::Format format, const QString& destination,
+                                   std::vector<const contacts::ContactRecord*> selection)
+{
+    // While the conversion reads the store nothing may clear or refill it.
+    m_converting = true;
+    apply(WindowEvent::ConversionStarted);
+    // The SMTP addresses of Exchange DNs come from the scanned file, read again only when needed.
+    auto exchangeMap = [path = m_scanner->path(), options = m_scanner->sourceOptions()] {
+        pst::Status why;
+        return engine::exchange_address_map(path, options, &why);
+    };
+    m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
+                   m_lastScan.groups);
+}
+
+void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
+{
+    m_progress->setValue(0);
+    m_converting = false;
+    showEnables();
+    if (outcome == contacts::ConversionOutcome::Stopped)
+        return;
+    const bool completed = outcome == contacts::ConversionOutcome::Completed;
+    if (completed && m_saver->groupsWritten() > 0)
+        showDonePage(QStringLiteral("%1 group(s) written.").arg(m_saver->groupsWritten()).toStdU16String());
+    platform::environment().showMessage(
+        this, {completed ? qstring(contacts::kSaveCompletedText) : reason, controls::caption(),
+               completed ? QMessageBox::Information : QMessageBox::Critical, QMessageBox::Ok});
+}
+
+void CPelimoorDlg::StartListFill(const QString& key)
+{
+    m_filler->fill(key.toStdU16String());
+}
+
+void CPelimoorDlg::deliverFill(const std::vector<const contacts::ContactRecord*>& rows,
+                               const contacts::ContactRecord* last)
+{
+    m_model->setFillRows(rows);
+    // The fill saw the store up to `last`. Scan rows already shown for later records go back on
+    // top; rows still pending for records the fill has seen are not shown twice.
+    std::vector<const contacts::ContactRecord*> later;
+    for (const contacts::ContactRecord* r = last != nullptr ? last->next() : m_store.first();
+         r != nullptr && r->number() <= m_lastShownNumber; r = r->next())
+        later.push_back(r);
+    m_model->addScanRows(later);
+    m_fillCutoff = last != nullptr ? last->number() : m_fillCutoff;
+}
+
+} // namespace ui
