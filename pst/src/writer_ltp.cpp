@@ -1,4 +1,4 @@
-#include "ltp.h"
+#include "writer_ltp.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // contexts, serialised into NodeData for the node database.
 #pragma once
 
-#include "ndb.h"
+#include "writer_ndb.h"
 
 #include <cstdint>
 #include <span>

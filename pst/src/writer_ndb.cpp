@@ -1,4 +1,4 @@
-#include "ndb.h"
+#include "writer_ndb.h"
 #include "crypt.h"
 #include "pst/writer.h"
 
