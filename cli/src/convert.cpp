@@ -1,20 +1,17 @@
 #include "cli/convert.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <map>
 #include <ostream>
 #include <string_view>
 
 #include "contacts/contact_record.h"
+#include "contacts/contact_sources.h"
 #include "contacts/contact_store.h"
-#include "contacts/messages.h"
 #include "contacts/store_text.h"
 #include "contacts/text.h"
-#include "engine/scan_events.h"
-#include "engine/scan_run.h"
 #include "format_mode.h"
+#include "scan_inputs.h"
 
 namespace cli {
 
@@ -60,7 +57,8 @@ void append_list_value(std::u16string_view value, std::string& line)
     }
 }
 
-void write_list_line(const ContactRecord& r, std::string& out)
+// `sources`: the store, when the run reads several files and each line names its record's file.
+void write_list_line(const ContactRecord& r, const ContactStore* sources, std::string& out)
 {
     // Reused from record to record: a million contacts make a million lines.
     thread_local contacts::RecordTexts texts;
@@ -69,6 +67,13 @@ void write_list_line(const ContactRecord& r, std::string& out)
     for (std::size_t c = 0; c < contacts::kScanListColumns; ++c) {
         out.push_back('\t');
         append_list_value(texts[contacts::field_index(contacts::kListColumns[c].field)], out);
+    }
+    if (sources != nullptr) {
+        out.push_back('\t');
+        thread_local std::u16string path;
+        path.clear();
+        contacts::utf8_to_utf16(contacts::contact_source(*sources, r).path, path);
+        append_list_value(path, out);
     }
     out.push_back('\n');
 }
@@ -141,7 +146,7 @@ void append_json_member(const contacts::FieldInfo& info, const ContactRecord& r,
     line += value;
 }
 
-void write_json_line(const ContactRecord& r, std::string& out)
+void write_json_line(const ContactRecord& r, const ContactStore* sources, std::string& out)
 {
     std::string line = "{";
     append_json_member(contacts::field_info(Field::number), r, line);
@@ -159,18 +164,23 @@ void write_json_line(const ContactRecord& r, std::string& out)
         line += "\",\"photo_bytes\":";
         line += std::to_string(photo.bytes.size());
     }
+    if (sources != nullptr) {
+        const contacts::ContactSource source = contacts::contact_source(*sources, r);
+        std::u16string path;
+        contacts::utf8_to_utf16(source.path, path);
+        line += ",\"source\":";
+        append_json_string(path, line);
+        line += ",\"folder\":";
+        append_json_string(source.folder, line);
+    }
     line += "}\n";
     out += line;
 }
 
 // ---- modes
 
-struct Invocation
-{
-    std::string file;
-};
-
-using Writer = contacts::MakeRecordText;
+// Appends one record's text; `sources` as for write_list_line.
+using Writer = void (*)(const ContactRecord& r, const ContactStore* sources, std::string& out);
 
 // One converter mode: its flag and what it writes per contact. Further modes are rows here.
 struct Mode
@@ -182,16 +192,19 @@ struct Mode
 };
 
 constexpr Mode kModes[] = {
-    {"--list", "FILE.pst",
+    {"--list", "FILE.pst...",
      "one line per contact, in the order found, fields separated by tabs: number, full name,\n"
      "      first name, last name, company, business phone, business fax, home phone, mobile\n"
-     "      phone (a tab, line break or backslash inside a value is written as \\t, \\n, \\r, \\\\)",
+     "      phone, and with more than one FILE the file it came from (a tab, line break or\n"
+     "      backslash inside a value is written as \\t, \\n, \\r, \\\\)",
      &write_list_line},
-    {"--json", "FILE.pst",
+    {"--json", "FILE.pst...",
      "one JSON object per line per contact, in the order found; keys are the record's field\n"
      "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body,\n"
      "      categories, flag), then origin (live, orphan or recovered) and, for a contact with\n"
-     "      a photo, photo_type (JPEG, PNG, GIF) and photo_bytes;\n"
+     "      a photo, photo_type (JPEG, PNG, GIF) and photo_bytes; with more than one FILE,\n"
+     "      source (the file as given) and folder (its folder path, names joined by \\; \"\" for\n"
+     "      the root and for contacts found outside the folders);\n"
      "      fields the contact does not have are left out, empty ones are \"\"; texts are UTF-8\n"
      "      exactly as stored (a lone UTF-16 surrogate, which UTF-8 cannot hold, as \\uXXXX)",
      &write_json_line},
@@ -209,12 +222,13 @@ const Mode* find_mode(std::string_view flag)
 
 void write_help(std::ostream& out)
 {
-    out << "Usage: pelimoor-convert [OPTIONS] MODE FILE.pst\n"
-           "       pelimoor-convert [OPTIONS] --format FORMAT [--vcard V | --csv L] [--out DIR] FILE.pst\n"
+    out << "Usage: pelimoor-convert [OPTIONS] MODE FILE.pst...\n"
+           "       pelimoor-convert [OPTIONS] --format FORMAT [--vcard V | --csv L] [--out DIR] FILE.pst...\n"
            "       pelimoor-convert --help\n"
            "\n"
-           "Reads every contact of an Outlook personal folder file (.pst) and writes them to\n"
-           "standard output as UTF-8. The file is only read, never changed.\n"
+           "Reads every contact of one or more Outlook personal folder files (.pst) and writes them\n"
+           "to standard output as UTF-8. Several files are read one after another into one result,\n"
+           "in the order given. The files are only read, never changed.\n"
            "\n"
            "Modes:\n";
     for (const auto& mode : kModes) {
@@ -251,11 +265,14 @@ void write_help(std::ostream& out)
            "\n"
            "Messages go to standard error; while scanning on a terminal a progress line is shown.\n"
            "\n"
-           "Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage,\n"
-           "3 writing the output failed.\n"
+           "Exit status: 0 success, 1 the file (every file, when several are given) was refused or\n"
+           "could not be scanned, 2 bad usage, 3 writing the output failed, 4 some of several files\n"
+           "were refused (each is named on standard error) and the contacts of the others were\n"
+           "written.\n"
            "\n"
            "Example:\n"
-           "  pelimoor-convert --list contacts.pst > contacts.tsv\n";
+           "  pelimoor-convert --list contacts.pst > contacts.tsv\n"
+           "  pelimoor-convert --format vcf --vcard 3.0 --out ~/Desktop Outlook.pst archive.pst\n";
 }
 
 int usage_error(std::ostream& err, std::string_view what)
@@ -264,114 +281,7 @@ int usage_error(std::ostream& err, std::string_view what)
     return kExitUsage;
 }
 
-// ---- the scan without a window
-
-class ConsoleListener : public engine::ScanListener
-{
-public:
-    ConsoleListener(std::ostream& err, const RunOptions& options) : m_err(err), m_options(options) {}
-
-    void scan_started() override
-    {
-        if (m_options.show_progress) {
-            m_err << "\rScanning: opening the file" << std::flush;
-            m_progress_shown = true;
-        }
-    }
-    void contact_added(const ContactRecord&) override
-    {
-        ++m_found;
-        if (!m_options.show_progress) {
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_last_shown >= std::chrono::milliseconds(100)) {
-            m_last_shown = now;
-            m_err << "\rScanning: " << m_found << " contacts found   " << std::flush;
-            m_progress_shown = true;
-        }
-    }
-    void item_skipped(const engine::SkippedItem& item) override
-    {
-        ++m_reasons[item.reason];
-        if (m_options.verbose) {
-            end_progress_line();
-            m_err << "skipped: " << (item.folder.empty() ? std::string("(root)") : contacts::utf16_to_utf8(item.folder))
-                  << ", item " << item.index + 1 << ": " << item.reason
-                  << (item.detail.empty() ? std::string() : " (" + item.detail + ")") << '\n';
-        }
-    }
-
-    void end_progress_line()
-    {
-        if (m_progress_shown) {
-            m_err << "\rScanning: " << m_found << " contacts found   \n" << std::flush;
-            m_progress_shown = false;
-        }
-    }
-    // One line per reason: how many items were skipped for it.
-    void write_skipped_summary()
-    {
-        for (const auto& [reason, count] : m_reasons) {
-            m_err << "pelimoor-convert: " << count << (count == 1 ? " item" : " items") << " skipped: " << reason
-                  << (m_options.verbose ? "\n" : " (--verbose lists them)\n");
-        }
-    }
-
-private:
-    std::ostream& m_err;
-    const RunOptions& m_options;
-    bool m_progress_shown = false;
-    long m_found = 0;
-    std::map<std::string, long> m_reasons;
-    std::chrono::steady_clock::time_point m_last_shown{};
-};
-
-// The standard-error line of a scan that did not end well.
-std::u16string_view outcome_text(engine::ScanOutcome outcome)
-{
-    switch (outcome) {
-    case engine::ScanOutcome::NotPst:
-        return contacts::kMessageNotPst;
-    case engine::ScanOutcome::OpenFailed:
-        return contacts::kMessageOpenFailed;
-    case engine::ScanOutcome::WalkFailed:
-        return contacts::kMessageScanFailed;
-    case engine::ScanOutcome::Protected:
-        return contacts::kMessageProtected;
-    case engine::ScanOutcome::Done:
-    case engine::ScanOutcome::Stopped:
-        break;
-    }
-    return {};
-}
-
 } // namespace
-
-int scan_into(const std::string& file, ContactStore& store, std::ostream& err, const RunOptions& options,
-              std::shared_ptr<const contacts::ContactGroups>* groups)
-{
-    engine::ScanSession session;
-    session.options = options.source;
-    ConsoleListener listener(err, options);
-    const engine::ScanResult result = engine::scan_run(session, file, store, listener, nullptr);
-    listener.end_progress_line();
-    if (result.outcome != engine::ScanOutcome::Done) {
-        err << contacts::utf16_to_utf8(outcome_text(result.outcome)) << '\n';
-        return 0;
-    }
-    listener.write_skipped_summary();
-    if (groups != nullptr) {
-        *groups = result.groups;
-    }
-    if (const std::u16string extra = contacts::recovered_line(result.orphans, result.recovered); !extra.empty()) {
-        err << "pelimoor-convert: " << contacts::utf16_to_utf8(extra) << '\n';
-    }
-    if (result.recovery_failed) {
-        err << "pelimoor-convert: " << contacts::utf16_to_utf8(contacts::kRecoveryIncompleteText) << '\n';
-    }
-    return 1;
-}
 
 // Takes --verbose out of the arguments before FILE.pst.
 std::vector<std::string> take_verbose(const std::vector<std::string>& args, bool* verbose)
@@ -412,25 +322,30 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
     if (mode == nullptr) {
         return usage_error(err, "unknown mode '" + args[0] + "'");
     }
-    if (args.size() != 2) {
-        return usage_error(err, std::string(mode->flag) + " takes exactly one FILE.pst");
+    if (args.size() < 2) {
+        return usage_error(err, std::string(mode->flag) + " needs a FILE.pst");
     }
-    Invocation invocation{args[1]};
+    const std::vector<std::string> files(args.begin() + 1, args.end());
 
     ContactStore store;
-    if (scan_into(invocation.file, store, err, options) != 1) {
+    const ScannedInputs scanned = scan_inputs(files, store, err, options);
+    if (scanned.read.empty()) {
         return kExitScanFailed;
     }
-    contacts::write_store_text(store, mode->write, [&out](std::string_view text) {
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        return static_cast<bool>(out);
-    });
+    // With several files each record names its own; with one, the lines are those of old.
+    const ContactStore* sources = files.size() > 1 ? &store : nullptr;
+    contacts::write_store_text(
+        store, [mode, sources](const ContactRecord& r, std::string& text) { mode->write(r, sources, text); },
+        [&out](std::string_view text) {
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            return static_cast<bool>(out);
+        });
     out.flush();
     if (!out) {
         err << "pelimoor-convert: cannot write the output\n";
         return kExitScanFailed;
     }
-    return kExitSuccess;
+    return scan_status(scanned);
 }
 
 } // namespace cli

@@ -12,6 +12,7 @@
 #include "contacts/conversion.h"
 #include "contacts/text.h"
 #include "engine/exchange_map.h"
+#include "scan_inputs.h"
 
 namespace cli {
 
@@ -27,7 +28,7 @@ struct FormatArguments
 {
     const contacts::FormatInfo* format = nullptr;
     std::string out = ".";
-    std::string file;
+    std::vector<std::string> files;
     contacts::OutputChoices choices;
 };
 
@@ -66,8 +67,8 @@ int parse_choice(const std::vector<std::string>& args, std::size_t& i, FormatArg
     return 0;
 }
 
-// "--format NAME [--vcard V | --csv L] [--out DIR] FILE.pst", the options before or after the file. Returns 0 or the
-// usage error's status.
+// "--format NAME [--vcard V | --csv L] [--out DIR] FILE.pst...", the options before, between or after the files.
+// Returns 0 or the usage error's status.
 int parse(const std::vector<std::string>& args, FormatArguments& parsed, std::ostream& err)
 {
     if (args.size() < 2) {
@@ -78,7 +79,6 @@ int parse(const std::vector<std::string>& args, FormatArguments& parsed, std::os
         return usage(err, "unknown format '" + args[1] + "' (pst, vcf, csv, txt or html)");
     }
     bool have_out = false;
-    bool have_file = false;
     bool have_choice = false;
     for (std::size_t i = 2; i < args.size(); ++i) {
         if (args[i] == "--vcard" || args[i] == "--csv") {
@@ -91,15 +91,12 @@ int parse(const std::vector<std::string>& args, FormatArguments& parsed, std::os
             }
             parsed.out = args[++i];
             have_out = true;
-        } else if (!have_file) {
-            parsed.file = args[i];
-            have_file = true;
         } else {
-            return usage(err, "--format takes exactly one FILE.pst");
+            parsed.files.push_back(args[i]);
         }
     }
-    if (!have_file) {
-        return usage(err, "--format takes exactly one FILE.pst");
+    if (parsed.files.empty()) {
+        return usage(err, "--format needs a FILE.pst");
     }
     return 0;
 }
@@ -199,7 +196,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         return status;
     }
     contacts::ContactStore store;
-    std::shared_ptr<const contacts::ContactGroups> groups;
+    ScannedInputs scanned; // set by the scan, read once it has ended
     ConversionProgress progress(err, options.show_progress);
     contacts::ConversionOptions job;
     job.choices = parsed.choices;
@@ -213,7 +210,8 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (beside_scan) {
         scan = std::thread([&] {
             try {
-                feed.end(scan_into(parsed.file, store, err, options) == 1);
+                scanned = scan_inputs(parsed.files, store, err, options);
+                feed.end(!scanned.read.empty());
             } catch (...) {
                 scan_error = std::current_exception();
                 feed.end(false);
@@ -229,16 +227,27 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
             }
         };
     } else {
-        if (scan_into(parsed.file, store, err, options, &groups) != 1) {
+        scanned = scan_inputs(parsed.files, store, err, options);
+        if (scanned.read.empty()) {
             return kExitScanFailed;
         }
         job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
-        job.groups = groups.get();
+        job.groups = scanned.groups.get();
     }
     int64_t unreadable_mail = 0; // messages and recipient rows the map could not read
     job.exchange_map = [&] {
-        pst::Status why;
-        return engine::exchange_address_map(parsed.file, options.source, &why, &unreadable_mail);
+        // One map of every file read: a DN names the same person in each; the first file's address stays.
+        contacts::ExchangeMap all;
+        for (const std::string& file : scanned.read) {
+            pst::Status why;
+            contacts::ExchangeMap one = engine::exchange_address_map(file, options.source, &why, &unreadable_mail);
+            if (all.empty()) {
+                all = std::move(one);
+            } else {
+                all.merge(one);
+            }
+        }
+        return all;
     };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);
     if (scan.joinable()) {
@@ -259,8 +268,8 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     if (contacts::writes_for_importers(parsed.format->format, parsed.choices)) {
         err << "pelimoor-convert: " << result.groups_written << " group(s) written";
-        if (groups && groups->members_skipped > 0) {
-            err << "; " << groups->members_skipped << " list member(s) that name nothing usable left out";
+        if (scanned.groups && scanned.groups->members_skipped > 0) {
+            err << "; " << scanned.groups->members_skipped << " list member(s) that name nothing usable left out";
         }
         err << '\n';
     }
@@ -277,17 +286,18 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     out << result.folder.string() << '\n';
     err << contacts::utf16_to_utf8(contacts::kSaveCompletedText) << '\n';
     out.flush();
-    return out ? kExitSuccess : kExitWriteFailed;
+    return out ? scan_status(scanned) : kExitWriteFailed;
 }
 
 void write_format_help(std::ostream& out)
 {
-    out << "  --format pst|vcf|csv|txt|html [--out DIR] FILE.pst\n"
+    out << "  --format pst|vcf|csv|txt|html [--out DIR] FILE.pst...\n"
            "      converts every contact into a new folder \"Tressoly-Recovery-<year>-<month>-<day>\n"
            "      <hour>-<minute>\" in DIR (default: the current directory); \" (2)\", \" (3)\" ... when\n"
            "      that exists. pst: contacts.pst, vcf: contacts.vcf (vCard 2.1), csv: contacts.csv,\n"
-           "      txt and html: one file per contact. Prints the folder's path; progress on\n"
-           "      standard error\n"
+           "      txt and html: one file per contact; the contacts of several FILEs go into one such\n"
+           "      set, each file's distribution lists naming contacts of that file only. Prints the\n"
+           "      folder's path; progress on standard error\n"
            "  --vcard 2.1|3.0|4.0 (with --format vcf)\n"
            "      the vCard version. 2.1 (the default) for Outlook and older phones; 3.0 for Apple\n"
            "      Contacts, iCloud, Google Contacts, Android and Nextcloud, which drop or refuse 2.1;\n"

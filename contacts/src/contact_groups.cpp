@@ -136,4 +136,18 @@ std::vector<ListStreamEntry> split_list_stream(std::span<const uint8_t> stream, 
     return entries;
 }
 
+void append_groups(ContactGroups& all, const ContactGroups& more)
+{
+    const int shift = static_cast<int>(all.groups.size());
+    for (const ContactGroup& group : more.groups) {
+        ContactGroup& added = all.groups.emplace_back(group);
+        for (GroupMember& member : added.members) {
+            if (member.group >= 0) {
+                member.group += shift;
+            }
+        }
+    }
+    all.members_skipped += more.members_skipped;
+}
+
 } // namespace contacts

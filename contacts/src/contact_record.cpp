@@ -51,7 +51,7 @@ ContactDraft::ContactDraft(const ContactDraft& other)
       m_used(other.m_used), m_capacity(other.m_used), m_start(other.m_start), m_length(other.m_length),
       m_gender(other.m_gender), m_kind_code(other.m_kind_code), m_number(other.m_number), m_origin(other.m_origin),
       m_photo_type(other.m_photo_type), m_photo(other.m_photo), m_identity(other.m_identity),
-      m_exchange(other.m_exchange)
+      m_exchange(other.m_exchange), m_place(other.m_place), m_node_id(other.m_node_id)
 {
     std::char_traits<char16_t>::copy(m_buffer.get(), other.m_buffer.get(), m_used);
 }
@@ -78,6 +78,8 @@ void ContactDraft::reset()
     m_photo.clear();
     m_identity.fill(0);
     m_exchange.clear();
+    m_place = 0;
+    m_node_id = 0;
 }
 
 void ContactDraft::set_photo(std::span<const uint8_t> bytes, PhotoType type)
@@ -209,6 +211,8 @@ ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const Con
     record->m_in_arena = in_arena;
     record->m_origin = draft.origin();
     record->m_identity = draft.identity();
+    record->m_place = draft.place();
+    record->m_node_id = draft.node_id();
     record->m_present_count = static_cast<uint8_t>(plan.present);
     record->m_short_offsets = plan.short_offsets;
     auto* offsets = static_cast<unsigned char*>(memory) + sizeof(ContactRecord);

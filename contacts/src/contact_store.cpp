@@ -134,6 +134,7 @@ void contact_store_clear(ContactStore& store) noexcept
     store.m_chunks.clear();
     store.m_chunk_used = 0;
     store.m_chunk_size = 0;
+    store.m_sources.clear();
 }
 
 } // namespace contacts

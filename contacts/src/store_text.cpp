@@ -29,7 +29,8 @@ void prefetch(const ContactRecord* r)
 }
 
 // Appends the text of up to `count` records from `r` to `text` (emptied first); the record after them.
-const ContactRecord* make_piece(const ContactRecord* r, MakeRecordText make, std::size_t count, std::string& text)
+const ContactRecord* make_piece(const ContactRecord* r, const MakeRecordText& make, std::size_t count,
+                                std::string& text)
 {
     text.clear();
     for (; r != nullptr && count > 0; --count) {
@@ -49,7 +50,7 @@ const ContactRecord* skip(const ContactRecord* r, std::size_t count)
     return r;
 }
 
-bool write_on_one_thread(const ContactStore& store, MakeRecordText make,
+bool write_on_one_thread(const ContactStore& store, const MakeRecordText& make,
                          const std::function<bool(std::string_view)>& write, std::size_t per_piece)
 {
     std::string text;
@@ -67,7 +68,7 @@ bool write_on_one_thread(const ContactStore& store, MakeRecordText make,
 class TwoThreadText
 {
 public:
-    TwoThreadText(const ContactStore& store, MakeRecordText make, std::size_t per_piece)
+    TwoThreadText(const ContactStore& store, const MakeRecordText& make, std::size_t per_piece)
         : m_store(store), m_make(make), m_per_piece(per_piece)
     {
     }
@@ -146,7 +147,7 @@ private:
     }
 
     const ContactStore& m_store;
-    const MakeRecordText m_make;
+    const MakeRecordText& m_make;
     const std::size_t m_per_piece;
     std::thread m_helper;
     std::mutex m_mutex;
@@ -159,7 +160,7 @@ private:
 
 } // namespace
 
-bool write_store_text(const ContactStore& store, MakeRecordText make,
+bool write_store_text(const ContactStore& store, const MakeRecordText& make,
                       const std::function<bool(std::string_view)>& write, std::size_t records_per_piece)
 {
     const std::size_t per_piece = records_per_piece > 0 ? records_per_piece : 1;

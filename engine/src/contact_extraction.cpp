@@ -370,16 +370,6 @@ contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactD
     return contacts::contact_record_build(store, draft);
 }
 
-pst::Status extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader, ContactDraft& draft,
-                            int kind_code, int fallback_codepage, contacts::ContactRecordPtr* out)
-{
-    if (pst::Status read = read_contact(item, reader, draft, kind_code, fallback_codepage); !read) {
-        return read;
-    }
-    *out = build_contact(store, draft);
-    return *out ? pst::Status::success() : pst::Status::failure("");
-}
-
 bool format_filetime_date(uint64_t filetime, int shift_hours, char16_t out[10])
 {
     constexpr int64_t kTicksPerSecond = 10'000'000;

@@ -23,11 +23,19 @@ pst::Status export_handle_export_contact(export_handle_t* handle, PstItem* item,
         return item->properties(&properties);
     }
     contacts::ContactStore& store = *handle->store;
-    contacts::ContactRecordPtr record;
-    if (pst::Status extracted = extract_contact(*item, store, handle->extraction->reader, handle->extraction->draft,
-                                                kind_code, handle->fallback_codepage, &record);
-        !extracted) {
-        return extracted;
+    contacts::ContactDraft& draft = handle->extraction->draft;
+    if (pst::Status read = read_contact(*item, handle->extraction->reader, draft, kind_code, handle->fallback_codepage);
+        !read) {
+        return read;
+    }
+    if (handle->place == contacts::kNoPlace && handle->source_file != contacts::kUnknownFile) {
+        handle->place = store.sources().add_place(handle->source_file, handle->folder);
+    }
+    draft.set_place(handle->place);
+    draft.set_node_id(item->node_id());
+    contacts::ContactRecordPtr record = build_contact(store, draft);
+    if (!record) {
+        return pst::Status::failure("");
     }
     if (handle->listener != nullptr) {
         handle->listener->contact_added(*record);

@@ -126,6 +126,11 @@ int export_handle_export_extras(export_handle_t* handle, PstSource* file)
             return true;
         }
         draft.set_origin(orphan ? contacts::Origin::orphan : contacts::Origin::recovered);
+        if (handle->place == contacts::kNoPlace && handle->source_file != contacts::kUnknownFile) {
+            handle->place = store.sources().add_place(handle->source_file, {}); // outside the folders
+        }
+        draft.set_place(handle->place);
+        draft.set_node_id(item.node_id());
         if (index.contains(draft)) {
             return true;
         }

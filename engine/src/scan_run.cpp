@@ -145,6 +145,10 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     handle->contact_count = 0;
     handle->skipped_count = 0;
     handle->fallback_codepage = session.options.fallback_codepage;
+    // The file among the store's sources; its folders become places as they give contacts.
+    handle->source_file = store.sources().add_file(path_utf8);
+    handle->folder.clear();
+    handle->place = contacts::kNoPlace;
     GroupScan groups;
     handle->groups = &groups;
     const int walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr);
@@ -158,6 +162,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     handle->number_of_recovered_items = 0;
     handle->number_of_exported_orphan_items = 0;
     handle->number_of_exported_recovered_items = 0;
+    handle->place = contacts::kNoPlace; // what follows lies outside the folders
     if (walked == 1 && session.options.recovery && !stopped(gate)) {
         result.recovery_failed = export_handle_export_extras(handle, session.source.get()) != 1;
         result.orphans = handle->number_of_exported_orphan_items;

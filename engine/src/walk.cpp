@@ -8,6 +8,7 @@
 #include "engine/export_handle.h"
 #include "engine/scan_events.h"
 #include "group_scan.h"
+#include "pst/text.h"
 
 namespace engine {
 
@@ -177,11 +178,24 @@ int export_handle_export_folder(export_handle_t* handle, PstItem* folder, int fo
     if (handle->listener != nullptr) {
         handle->listener->folder_entered(std::u16string_view(target.get(), target_size - 1));
     }
+    // The folder's path as its contacts will name it; the parent's again on the way out.
+    const std::size_t parent_length = handle->folder.size();
+    const uint32_t parent_place = handle->place;
+    if (parent_length != 0) {
+        handle->folder.push_back(u'\\');
+    }
+    pst::utf8_to_utf16(std::string_view(name.c_str()), handle->folder); // up to a stored NUL, as the path
+    handle->place = contacts::kNoPlace;
+    const auto leave = [&](int status) {
+        handle->folder.resize(parent_length);
+        handle->place = parent_place;
+        return status;
+    };
     if (export_handle_export_sub_folders(handle, folder, target.get(), target_size) != 1) {
-        return -1;
+        return leave(-1);
     }
     export_handle_export_sub_messages(handle, folder, target.get(), target_size);
-    return 1;
+    return leave(1);
 }
 
 int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, const char16_t* export_path,

@@ -45,8 +45,9 @@ TEST(ConvertUsage, BadUsageTable)
         {{}, "no mode given"},
         {{"--bogus", "x.pst"}, "unknown mode '--bogus'"},
         {{"x.pst"}, "unknown mode 'x.pst'"},
-        {{"--list"}, "--list takes exactly one FILE.pst"},
-        {{"--json", "a.pst", "b.pst"}, "--json takes exactly one FILE.pst"},
+        {{"--list"}, "--list needs a FILE.pst"},
+        {{"--json"}, "--json needs a FILE.pst"},
+        {{"--json", "--reader", "libpff"}, "--json needs a FILE.pst"},
         {{"--help", "extra"}, "--help takes no arguments"},
         {{"--reader", "pff", "--list", "x.pst"}, "unknown reader 'pff' (native or libpff)"},
         {{"--list", "x.pst", "--reader"}, "--reader needs a value"},
@@ -250,6 +251,174 @@ TEST_F(ConvertFiles, OrphanAndDeletedContactsFollowTheLiveOnes)
     EXPECT_EQ(live_only.out, "1\t\tBea\tRoe\t\t\t\t\t\n2\t\tPia\tRoe\t\t\t\t\t\n");
     EXPECT_EQ(live_only.err, "");
     EXPECT_EQ(run({"--list", path}).out.substr(0, live_only.out.size()), live_only.out);
+}
+
+// ---- several files in one run
+
+class ConvertSeveralFiles : public ::testing::Test
+{
+protected:
+    static json person(const char* first, const char* last)
+    {
+        return testfiles::message("IPM.Contact", json::array({unicode(0x3A06, first), unicode(0x3A11, last)}));
+    }
+    // A file of the same shape as every other one here (so their node ids are equal): a folder
+    // "Contacts" holding `first` and a sub folder "Work" holding `second`.
+    std::string shaped(const std::string& name, const char* first, const char* second)
+    {
+        const json work = testfiles::folder("Work", json::array({person(second, "Work")}));
+        return testfiles::write_pst(
+            m_dir, name,
+            {{"folders", json::array({testfiles::folder("Contacts", json::array({person(first, "Home")}),
+                                                        json::array({work}))})}});
+    }
+    std::string junk()
+    {
+        const std::string path = m_dir.file("notes.txt");
+        testfiles::write_bytes(path, "these are my notes, not a personal folder file");
+        return path;
+    }
+    testfiles::TempDir m_dir;
+};
+
+// --list with one, two and three files, a file that is not a PST among good ones, and none
+// readable: the lines of every file read in the order given, numbered on; with more than one
+// file each line ends with its file; a refused file is named with its reason on standard error.
+TEST_F(ConvertSeveralFiles, ListNamesTheFileOfEachLineAndGoesOnPastARefusedOne)
+{
+    const std::string a = shaped("a.pst", "Anna", "Carl");
+    const std::string b = shaped("b.pst", "Dora", "Emil");
+    const std::string c = shaped("c.pst", "Fritz", "Gus");
+    const std::string bad = junk();
+    const std::string missing = m_dir.file("gone.pst");
+    const std::string refused = contacts::utf16_to_utf8(contacts::kMessageOpenFailed);
+    const auto line = [](int n, const char* first, const char* last, const std::string& file) {
+        return std::to_string(n) + "\t\t" + first + "\t" + last + "\t\t\t\t\t" + (file.empty() ? "" : "\t" + file) +
+               "\n";
+    };
+    const struct
+    {
+        std::vector<std::string> files;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{a}, 0, line(1, "Carl", "Work", "") + line(2, "Anna", "Home", ""), ""},
+        {{a, b},
+         0,
+         line(1, "Carl", "Work", a) + line(2, "Anna", "Home", a) + line(3, "Emil", "Work", b) +
+             line(4, "Dora", "Home", b),
+         ""},
+        {{c, a, b},
+         0,
+         line(1, "Gus", "Work", c) + line(2, "Fritz", "Home", c) + line(3, "Carl", "Work", a) +
+             line(4, "Anna", "Home", a) + line(5, "Emil", "Work", b) + line(6, "Dora", "Home", b),
+         ""},
+        {{a, bad, b},
+         cli::kExitSomeRefused,
+         line(1, "Carl", "Work", a) + line(2, "Anna", "Home", a) + line(3, "Emil", "Work", b) +
+             line(4, "Dora", "Home", b),
+         "pelimoor-convert: " + bad + ": " + refused + "\n"},
+        {{bad, a},
+         cli::kExitSomeRefused,
+         line(1, "Carl", "Work", a) + line(2, "Anna", "Home", a),
+         "pelimoor-convert: " + bad + ": " + refused + "\n"},
+        {{bad, missing},
+         cli::kExitScanFailed,
+         "",
+         "pelimoor-convert: " + bad + ": " + refused + "\npelimoor-convert: " + missing + ": " + refused + "\n"},
+        {{bad}, cli::kExitScanFailed, "", refused + "\n"},
+    };
+    for (const char* reader : {"native", "libpff"}) {
+        for (const auto& k : cases) {
+            SCOPED_TRACE(std::string(reader) + " " + std::to_string(k.files.size()) + " file(s), " + k.files[0]);
+            std::vector<std::string> args = {"--reader", reader, "--list"};
+            args.insert(args.end(), k.files.begin(), k.files.end());
+            const Result r = run(args);
+            EXPECT_EQ(r.status, k.status);
+            EXPECT_EQ(r.out, k.out);
+            EXPECT_EQ(r.err, k.err);
+        }
+    }
+}
+
+// --json with two and three files: each object ends with the file it came from and its folder
+// path; with one file it has neither key (the objects of old).
+TEST_F(ConvertSeveralFiles, JsonNamesSourceAndFolderOnlyWithSeveralFiles)
+{
+    const std::string a = shaped("a.pst", "Anna", "Carl");
+    const std::string b = shaped("b.pst", "Dora", "Emil");
+    const std::string c = shaped("c.pst", "Fritz", "Gus");
+    const std::string contacts = "Top of Personal Folders\\Contacts";
+    const std::string work = contacts + "\\Work";
+    const struct
+    {
+        std::vector<std::string> files;
+        std::vector<std::vector<std::string>> seen; // first name, source, folder
+    } cases[] = {
+        {{a}, {{"Carl"}, {"Anna"}}},
+        {{b, a}, {{"Emil", b, work}, {"Dora", b, contacts}, {"Carl", a, work}, {"Anna", a, contacts}}},
+        {{a, b, c},
+         {{"Carl", a, work},
+          {"Anna", a, contacts},
+          {"Emil", b, work},
+          {"Dora", b, contacts},
+          {"Gus", c, work},
+          {"Fritz", c, contacts}}},
+    };
+    for (const char* reader : {"native", "libpff"}) {
+        for (const auto& k : cases) {
+            SCOPED_TRACE(std::string(reader) + " " + std::to_string(k.files.size()) + " file(s)");
+            std::vector<std::string> args = {"--reader", reader, "--json"};
+            args.insert(args.end(), k.files.begin(), k.files.end());
+            const Result r = run(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::istringstream lines(r.out);
+            std::vector<std::vector<std::string>> seen;
+            for (std::string line; std::getline(lines, line);) {
+                const auto o = nlohmann::ordered_json::parse(line);
+                std::vector<std::string> row = {o["first_name"].get<std::string>()};
+                if (o.contains("source")) {
+                    auto key = o.end();
+                    EXPECT_EQ((--key).key(), "folder");
+                    EXPECT_EQ((--key).key(), "source");
+                    EXPECT_EQ((--key).key(), "origin");
+                    row.push_back(o["source"].get<std::string>());
+                    row.push_back(o["folder"].get<std::string>());
+                } else {
+                    EXPECT_FALSE(o.contains("folder"));
+                    EXPECT_EQ((--o.end()).key(), "origin");
+                }
+                EXPECT_EQ(o["number"], seen.size() + 1);
+                seen.push_back(row);
+            }
+            EXPECT_EQ(seen, k.seen);
+        }
+    }
+}
+
+// Contacts found outside the folders name their file and no folder; the standard-error lines
+// of each file name it.
+TEST_F(ConvertSeveralFiles, RecoveredContactsAndMessagesNameTheirFile)
+{
+    json gone = person("Olga", "Roe");
+    gone["fate"] = "orphan";
+    const std::string a = testfiles::write_pst(
+        m_dir, "a.pst", {{"folders", json::array({testfiles::folder("Contacts", json::array({gone}))})}});
+    const std::string b = shaped("b.pst", "Dora", "Emil");
+    const Result r = run({"--json", b, a});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::vector<std::string> seen;
+    for (std::string line; std::getline(lines, line);) {
+        const json o = json::parse(line);
+        seen.push_back(o["first_name"].get<std::string>() + " " + o["origin"].get<std::string>() + " " +
+                       o["source"].get<std::string>() + " '" + o["folder"].get<std::string>() + "'");
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"Emil live " + b + " 'Top of Personal Folders\\Contacts\\Work'",
+                                              "Dora live " + b + " 'Top of Personal Folders\\Contacts'",
+                                              "Olga orphan " + a + " ''"}));
+    EXPECT_EQ(r.err, "pelimoor-convert: " + a + ": " + contacts::utf16_to_utf8(contacts::recovered_line(1, 0)) + "\n");
 }
 
 // The installed program: same output, same status, nothing on standard error when piped.

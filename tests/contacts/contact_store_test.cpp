@@ -146,4 +146,116 @@ TEST(ContactStoreDeathTest, OutOfMemoryReportsAndExitsWithFailure)
     static_assert(contacts::kOutOfMemoryExitStatus != 0);
 }
 
+// ---- the sources of records: files, places, node ids
+
+namespace sources {
+
+const contacts::ContactRecord* add_at(ContactStore& store, uint32_t place, uint32_t node)
+{
+    ContactDraft draft;
+    draft.set_text(Field::first_name, u"x");
+    draft.set_number(store.next_number());
+    draft.set_place(place);
+    draft.set_node_id(node);
+    auto record = contacts::contact_record_build(store, draft);
+    const auto* raw = record.get();
+    contacts::contact_store_append(store, std::move(record));
+    return raw;
+}
+
+// Two files with the same node ids: each record names its own file and folder; a record built
+// outside a scan names none; clearing the store forgets the files.
+TEST(ContactSources, RecordsNameTheirFileFolderAndNode)
+{
+    ContactStore store;
+    contacts::ContactSources& s = store.sources();
+    const uint32_t a = s.add_file("/home/ann/Outlook.pst");
+    const uint32_t b = s.add_file("/mnt/backup/Outlook.pst");
+    EXPECT_EQ(a, 0u);
+    EXPECT_EQ(b, 1u);
+    const uint32_t a_contacts = s.add_place(a, u"Top of Personal Folders\\Contacts");
+    const uint32_t b_root = s.add_place(b, u"");
+    EXPECT_NE(a_contacts, contacts::kNoPlace);
+    EXPECT_NE(b_root, a_contacts);
+    const auto* in_a = add_at(store, a_contacts, 0x200024);
+    const auto* in_b = add_at(store, b_root, 0x200024);
+    const auto* loose = add(store, u"made by hand");
+
+    const struct
+    {
+        const contacts::ContactRecord* record;
+        uint32_t file;
+        std::string_view path;
+        std::u16string_view folder;
+        uint32_t node;
+    } cases[] = {
+        {in_a, 0, "/home/ann/Outlook.pst", u"Top of Personal Folders\\Contacts", 0x200024},
+        {in_b, 1, "/mnt/backup/Outlook.pst", u"", 0x200024},
+        {loose, contacts::kUnknownFile, "", u"", 0},
+    };
+    for (const auto& c : cases) {
+        const contacts::ContactSource got = contacts::contact_source(store, *c.record);
+        EXPECT_EQ(got.file, c.file);
+        EXPECT_EQ(got.path, c.path);
+        EXPECT_EQ(got.folder, c.folder);
+        EXPECT_EQ(got.node_id, c.node);
+    }
+    EXPECT_EQ(s.file_count(), 2u);
+    contacts::contact_store_clear(store);
+    EXPECT_EQ(store.sources().file_count(), 0u);
+    EXPECT_EQ(store.sources().add_file("next.pst"), 0u);
+}
+
+// Places stay where they are while more are added: across the edges of the table's blocks
+// (16, 16 + 32, ...) every place still reads back as added.
+TEST(ContactSources, PlacesKeepTheirAddressesAcrossBlockEdges)
+{
+    contacts::ContactSources s;
+    s.add_file("f.pst");
+    const auto name = [](int i) {
+        std::u16string text;
+        for (const char c : std::to_string(i)) {
+            text.push_back(char16_t(c));
+        }
+        return u"Folder " + text;
+    };
+    std::vector<const char16_t*> seen;
+    std::vector<uint32_t> places;
+    for (int i = 0; i < 16 + 32 + 64 + 1; ++i) {
+        places.push_back(s.add_place(0, name(i)));
+        seen.push_back(s.folder_of(places.back()).data());
+    }
+    for (const int i : {0, 15, 16, 47, 48, 111, 112}) {
+        EXPECT_EQ(places[std::size_t(i)], uint32_t(i + 1));
+        EXPECT_EQ(s.folder_of(places[std::size_t(i)]).data(), seen[std::size_t(i)]) << i;
+        EXPECT_EQ(s.folder_of(places[std::size_t(i)]), name(i));
+        EXPECT_EQ(s.file_of(places[std::size_t(i)]), 0u);
+    }
+    EXPECT_EQ(s.file_of(contacts::kNoPlace), contacts::kUnknownFile);
+}
+
+// A search key is told from a node id's identity and from none.
+TEST(ContactSources, SearchKeyIdentitiesAreToldApart)
+{
+    const std::vector<uint8_t> key = {0x4E, 0x49, 0x44, 0x3A, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const std::vector<uint8_t> short_key = {0x11, 0x22};
+    const struct
+    {
+        contacts::ContactIdentity identity;
+        bool search_key;
+    } cases[] = {
+        {contacts::identity_of_search_key(key), true}, // starts like a node's, but goes on
+        {contacts::identity_of_search_key(short_key), true},
+        {contacts::identity_of_node(0x200024), false},
+        {contacts::identity_of_node(0), false},
+        {contacts::identity_of_node(0xFFFFFFFF), false},
+        {contacts::ContactIdentity{}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(contacts::identity_is_search_key(c.identity), c.search_key);
+    }
+}
+
+} // namespace sources
+
 } // namespace

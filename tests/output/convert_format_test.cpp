@@ -104,8 +104,8 @@ TEST_F(ConvertFormat, BadUsageTable)
     } cases[] = {
         {{"--format"}, "--format needs a format"},
         {{"--format", "doc", "x.pst"}, "unknown format 'doc'"},
-        {{"--format", "csv"}, "--format takes exactly one FILE.pst"},
-        {{"--format", "csv", "a.pst", "b.pst"}, "--format takes exactly one FILE.pst"},
+        {{"--format", "csv"}, "--format needs a FILE.pst"},
+        {{"--format", "csv", "--out", "d"}, "--format needs a FILE.pst"},
         {{"--format", "csv", "a.pst", "--out"}, "--out needs a directory"},
         {{"--format", "csv", "--out", "a", "--out", "b", "x.pst"}, "--out given twice"},
         {{"--format", "csv", "--vcard", "3.0", "x.pst"}, "--vcard goes with --format vcf"},

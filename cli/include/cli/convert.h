@@ -1,14 +1,18 @@
 // pelimoor-convert: the scan and the outputs without a window.
 //
-//   pelimoor-convert --list FILE.pst     one tab-separated line per contact
-//   pelimoor-convert --json FILE.pst     one JSON object per line per contact
-//   pelimoor-convert --format pst|vcf|csv|txt|html [--out DIR] FILE.pst
+//   pelimoor-convert --list FILE.pst...  one tab-separated line per contact
+//   pelimoor-convert --json FILE.pst...  one JSON object per line per contact
+//   pelimoor-convert --format pst|vcf|csv|txt|html [--out DIR] FILE.pst...
 //                                        the conversion into a new output folder in DIR
 //   pelimoor-convert --help
 //   Options anywhere before FILE.pst: --reader native|libpff, --codepage N, --verbose
 //
-// Exit status: 0 success, 1 the file was refused or could not be scanned, 2 bad usage, 3 the
-// output could not be written (the reason on the error stream).
+// Several files are scanned one after another into one store, and the outputs hold every file's
+// contacts; with one file every output is what it was before several could be given.
+//
+// Exit status: 0 success, 1 the file (every file) was refused or could not be scanned, 2 bad
+// usage, 3 the output could not be written (the reason on the error stream), 4 some of several
+// files were refused and the contacts of the others were written.
 #pragma once
 
 #include <iosfwd>
@@ -23,6 +27,7 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitScanFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitWriteFailed = 3;
+inline constexpr int kExitSomeRefused = 4;
 
 struct RunOptions
 {

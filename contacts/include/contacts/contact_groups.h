@@ -36,6 +36,10 @@ struct ContactGroups
     int64_t members_skipped = 0; // entries that named nothing usable (gone, damaged)
 };
 
+// Appends the groups of one more file to `all` (the groups of the files before it): each group's
+// members stay those of its own file, a list inside a list points at the same group as before.
+void append_groups(ContactGroups& all, const ContactGroups& more);
+
 // What a one-off entry id (MS-OXCDATA 2.2.5.1) names. nullopt when `id` is not one or is damaged.
 struct OneOffAddress
 {

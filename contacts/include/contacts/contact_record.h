@@ -433,6 +433,10 @@ public:
     void set_identity(const ContactIdentity& v) { m_identity = v; }
     // The packed EX addresses (append_exchange_address); empty: none.
     void set_exchange(std::u16string_view packed) { m_exchange.assign(packed); }
+    // Where the contact was found: its place in the store's sources (contact_sources.h) and its
+    // node id in the file.
+    void set_place(uint32_t place) { m_place = place; }
+    void set_node_id(uint32_t node_id) { m_node_id = node_id; }
 
     // nullopt when absent.
     std::optional<std::u16string_view> text(Field f) const;
@@ -444,6 +448,8 @@ public:
     PhotoView photo() const { return {m_photo, m_photo.empty() ? PhotoType::none : m_photo_type}; }
     const ContactIdentity& identity() const { return m_identity; }
     std::u16string_view exchange() const { return m_exchange; }
+    uint32_t place() const { return m_place; }
+    uint32_t node_id() const { return m_node_id; }
 
 private:
     friend class ContactRecord; // reads the texts where they lie
@@ -462,6 +468,8 @@ private:
     std::vector<uint8_t> m_photo;
     ContactIdentity m_identity{};
     std::u16string m_exchange;
+    uint32_t m_place = 0;
+    uint32_t m_node_id = 0;
 };
 
 class ContactRecord;
@@ -507,6 +515,10 @@ public:
     const ContactIdentity& identity() const noexcept { return m_identity; }
     // The packed EX addresses (exchange_addresses() unpacks them); empty when none.
     std::u16string_view exchange() const noexcept;
+    // Its place among the store's sources (contact_source() says file and folder) and its node
+    // id in that file; kNoPlace and 0 when built outside a scan.
+    uint32_t place() const noexcept { return m_place; }
+    uint32_t node_id() const noexcept { return m_node_id; }
 
     // The next record of the store, or nullptr at the end (acquire load: a record seen through
     // this link is complete).
@@ -561,6 +573,8 @@ private:
     ContactIdentity m_identity{};
     uint32_t m_exchange_at = 0; // code units after block()
     uint32_t m_exchange_units = 0;
+    uint32_t m_place = 0;
+    uint32_t m_node_id = 0;
 };
 
 // Field names as UTF-8 for the converter and tests; nullptr for an unknown name.

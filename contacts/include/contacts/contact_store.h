@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "contacts/contact_record.h"
+#include "contacts/contact_sources.h"
 #include "contacts/messages.h"
 
 namespace contacts {
@@ -40,6 +41,11 @@ public:
     // Records in the store (kept for progress and tests; the chain itself has no count).
     int64_t size() const noexcept { return m_size.load(std::memory_order_acquire); }
 
+    // The files scanned into the store and the folders its records came from (contact_source).
+    // Scan thread only for adding; cleared with the records.
+    ContactSources& sources() noexcept { return m_sources; }
+    const ContactSources& sources() const noexcept { return m_sources; }
+
 private:
     friend int contact_store_append(ContactStore& store, ContactRecordPtr record) noexcept;
     friend void contact_store_clear(ContactStore& store) noexcept;
@@ -53,6 +59,7 @@ private:
     std::size_t m_heap_records = 0;  // appended records that are not in the chunks (make())
     std::atomic<int32_t> m_sequence{0};
     std::atomic<int64_t> m_size{0};
+    ContactSources m_sources;
     // Records live in large chunks rather than one heap block each: fewer allocations, and no
     // interleaving with the reader's many short-lived ones. Touched by the appending thread.
     std::vector<std::unique_ptr<unsigned char[]>> m_chunks;
@@ -78,7 +85,7 @@ int contact_store_append(ContactStore& store, ContactRecordPtr record) noexcept;
 // The first record whose number equals `number`, walking from the first; nullptr when none has.
 const ContactRecord* contact_store_find(const ContactStore& store, int32_t number) noexcept;
 
-// Releases every record and leaves the store empty; the sequence counter goes on.
+// Releases every record and its sources and leaves the store empty; the sequence counter goes on.
 void contact_store_clear(ContactStore& store) noexcept;
 
 // Out of memory while building a record. The handler shows the text and caption (the window

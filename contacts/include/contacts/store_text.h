@@ -12,16 +12,16 @@
 
 namespace contacts {
 
-// Appends one record's text to `out`. Called on two threads at once: it must keep no state
+// Appends one record's text to `out`. Called on two threads at once: it must change no state
 // outside its arguments other than thread_local.
-using MakeRecordText = void (*)(const ContactRecord& record, std::string& out);
+using MakeRecordText = std::function<void(const ContactRecord& record, std::string& out)>;
 
 // Hands `write` the text of every record of `store` in store order, in pieces of
 // `records_per_piece` records, on the caller's thread; the pieces after the first are made
 // alternately by the caller and by a thread of its own (one thread only for a store of two
 // pieces or less, or when no thread can be had). No record may be appended meanwhile. Stops at
 // the first `write` that returns false, and returns false then.
-bool write_store_text(const ContactStore& store, MakeRecordText make,
+bool write_store_text(const ContactStore& store, const MakeRecordText& make,
                       const std::function<bool(std::string_view)>& write, std::size_t records_per_piece = 512);
 
 } // namespace contacts

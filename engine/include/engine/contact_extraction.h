@@ -90,11 +90,6 @@ pst::Status read_contact(PstItem& item, ContactReader& reader, ContactDraft& dra
 // runs out.
 contacts::ContactRecordPtr build_contact(contacts::ContactStore& store, ContactDraft& draft);
 
-// The whole step for one contact item of the walk: read_contact, then build_contact into *out.
-// A failure when the item's properties cannot be read or memory runs out.
-pst::Status extract_contact(PstItem& item, contacts::ContactStore& store, ContactReader& reader, ContactDraft& draft,
-                            int kind_code, int fallback_codepage, contacts::ContactRecordPtr* out);
-
 // The type of a photo: what its bytes' signature says, else its MIME tag, else its extension;
 // none when nothing names a type the outputs can carry.
 contacts::PhotoType photo_type_of(const ContactPhoto& photo);

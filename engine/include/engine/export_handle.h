@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
+#include "contacts/contact_sources.h"
 #include "engine/error.h"
 #include "engine/log_handle.h"
 #include "engine/pst_source.h"
@@ -65,6 +67,12 @@ struct export_handle_t
     int fallback_codepage = 1252;
     // The distribution lists met and the contacts added, when the caller wants the groups.
     GroupScan* groups = nullptr;
+    // Where the records say they came from (contacts/contact_sources.h): the file's index among
+    // the store's sources, the path of the folder being walked (its names as stored, joined by
+    // '\') and that folder's place, added to the store with the folder's first contact.
+    uint32_t source_file = contacts::kUnknownFile;
+    std::u16string folder;
+    uint32_t place = contacts::kNoPlace;
 
     export_handle_t();
     ~export_handle_t();
@@ -115,9 +123,9 @@ int export_handle_export_sub_folders(export_handle_t* handle, PstItem* folder, c
 int export_handle_export_sub_messages(export_handle_t* handle, PstItem* folder, const char16_t* export_path,
                                       size_t export_path_size);
 
-// One contact item to one record: reads its values (extract_contact), numbers it, tells the
-// listener, appends it to the store. Done once stored (or, without a store, once its values could
-// be read); a failure with the reader's account when the item's values cannot be read at all.
+// One contact item to one record: reads its values (read_contact), names its place and node id,
+// numbers it (build_contact), tells the listener, appends it to the store. Done once stored (or, without a store, once
+// its values could be read); a failure with the reader's account when the item's values cannot be read at all.
 // `kind_code` is 7 from the walk.
 pst::Status export_handle_export_contact(export_handle_t* handle, PstItem* item, int kind_code);
 

@@ -70,13 +70,13 @@ constexpr int kProtectedVersion = 37;
 int file_version(const std::string& path_utf8);
 
 // Runs one scan of `path_utf8` into `store` (which the caller has emptied if it wants a fresh
-// list; numbering continues either way). Reports scan_started, then while walking progress,
-// contact_added, item_skipped and folder_entered, and returns how the run ended with the count.
-// `gate` (optional) may park the walk at its checkpoints. The caller calls gate->begin_run()
-// before it starts the scan thread (so a Stop pressed during the open finds the run going);
-// scan_run calls gate->end_run() as soon as no checkpoint can follow (after the walk or a failed
-// open). A run ended through the gate reports nothing more and returns Stopped.
-// Blocks until done.
+// list; numbering continues either way). A file that opens is added to the store's sources
+// (contacts/contact_sources.h), so the records of several scans into one store name their file. Reports scan_started,
+// then while walking progress, contact_added, item_skipped and folder_entered, and returns how the run ended with the
+// count. `gate` (optional) may park the walk at its checkpoints. The caller calls gate->begin_run() before it starts
+// the scan thread (so a Stop pressed during the open finds the run going); scan_run calls gate->end_run() as soon as no
+// checkpoint can follow (after the walk or a failed open). A run ended through the gate reports nothing more and
+// returns Stopped. Blocks until done.
 ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts::ContactStore& store,
                     ScanListener& listener, PauseGate* gate = nullptr);
 
