@@ -3,14 +3,18 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <sstream>
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/convert.h"
+#include "contacts/contact_store.h"
 #include "contacts/messages.h"
 #include "contacts/text.h"
+#include "engine/scan_run.h"
 #include "test_files.h"
 
 namespace {
@@ -419,6 +423,94 @@ TEST_F(ConvertSeveralFiles, RecoveredContactsAndMessagesNameTheirFile)
                                               "Dora live " + b + " 'Top of Personal Folders\\Contacts'",
                                               "Olga orphan " + a + " ''"}));
     EXPECT_EQ(r.err, "pelimoor-convert: " + a + ": " + contacts::utf16_to_utf8(contacts::recovered_line(1, 0)) + "\n");
+}
+
+// Each file's distribution lists name that file's contacts: two files of one shape (so the same
+// node ids), each with a list of its one contact, give two group cards, each naming the card of
+// its own file's contact (whose UIDs differ although their node ids are equal).
+TEST_F(ConvertSeveralFiles, ListsNameTheContactsOfTheirOwnFile)
+{
+    const auto hex = [](const std::vector<uint8_t>& bytes) {
+        std::string out;
+        char two[3];
+        for (const uint8_t b : bytes) {
+            std::snprintf(two, sizeof two, "%02X", b);
+            out += two;
+        }
+        return out;
+    };
+    // A PidLidDistributionListMembers value of one wrapped entry id naming node `nid`.
+    const auto members = [](uint32_t nid) {
+        std::vector<uint8_t> id = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
+                                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
+        id.resize(id.size() + 20, 0x22);
+        for (int i = 0; i < 4; ++i) {
+            id.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+        }
+        std::vector<uint8_t> value = {1, 0, 0, 0, 8, 0, 0, 0};
+        value.insert(value.end(), id.begin(), id.end());
+        return value;
+    };
+    const auto write = [&](const std::string& name, const char* first, uint32_t nid) {
+        json list = testfiles::message("IPM.DistList", json::array({unicode(0x3001, "Team")}));
+        list["props"].push_back(
+            {{"set", "address"}, {"lid", "0x8055"}, {"type", "0x1102"}, {"hex", hex(members(nid))}});
+        return testfiles::write_pst(
+            m_dir, name,
+            {{"folders", json::array({testfiles::folder("Contacts", json::array({person(first, "Roe"), list}))})}});
+    };
+    const auto node_of_contact = [](const std::string& path) {
+        contacts::ContactStore store;
+        engine::ScanSession session;
+        engine::ScanListener quiet;
+        EXPECT_EQ(engine::scan_run(session, path, store, quiet).outcome, engine::ScanOutcome::Done);
+        return store.first() ? contacts::contact_source(store, *store.first()).node_id : 0u;
+    };
+    const uint32_t nid = node_of_contact(write("a.pst", "Ann", 0));
+    ASSERT_NE(nid, 0u);
+    const std::string a = write("a.pst", "Ann", nid);
+    const std::string b = write("b.pst", "Zoe", nid);
+    ASSERT_EQ(node_of_contact(b), nid);
+    for (const char* reader : {"native", "libpff"}) {
+        SCOPED_TRACE(reader);
+        const std::string out = m_dir.file(std::string("vcf-") + reader);
+        std::filesystem::create_directory(out);
+        const Result r = run({"--reader", reader, "--format", "vcf", "--vcard", "4.0", "--out", out, a, b});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("pelimoor-convert: 2 group(s) written\n"), std::string::npos) << r.err;
+        const std::string vcf = testfiles::read_bytes(r.out.substr(0, r.out.size() - 1) + "/contacts.vcf");
+        // Per card: its FN and, for a group, its members; per contact card its UID.
+        std::map<std::string, std::string> uid_of;
+        std::vector<std::pair<std::string, std::string>> groups; // FN, MEMBER
+        std::string fn, uid, member;
+        std::istringstream lines(vcf);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            if (line.rfind("FN:", 0) == 0) {
+                fn = line.substr(3);
+            } else if (line.rfind("UID:", 0) == 0) {
+                uid = line.substr(4);
+            } else if (line.rfind("MEMBER:", 0) == 0) {
+                member = line.substr(7);
+            } else if (line == "END:VCARD") {
+                if (member.empty()) {
+                    uid_of[fn] = uid;
+                } else {
+                    groups.emplace_back(fn, member);
+                }
+                fn.clear();
+                uid.clear();
+                member.clear();
+            }
+        }
+        ASSERT_EQ(uid_of.size(), 2u) << vcf;
+        EXPECT_NE(uid_of["Ann Roe"], uid_of["Zoe Roe"]);
+        EXPECT_EQ(groups, (std::vector<std::pair<std::string, std::string>>{{"Team", uid_of["Ann Roe"]},
+                                                                            {"Team", uid_of["Zoe Roe"]}}))
+            << vcf;
+    }
 }
 
 // The installed program: same output, same status, nothing on standard error when piped.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "support.h"
@@ -142,6 +143,88 @@ TEST_F(ConvertFormat, AWriteFailureExitsWithThreeAndNamesThePath)
     EXPECT_EQ(r.status, cli::kExitWriteFailed);
     EXPECT_NE(r.err.find(missing.string() + ": No such file or directory"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Saving sucessfully completed."), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+}
+
+// Several files, a file that is not a PST among them: one set of files holding the contacts of
+// every file read (a copy of the same file included, whose node ids and search keys equal the
+// first's), the refused file named, exit status 4. vCards of both modern versions keep every UID
+// apart, and the first file's cards keep the UIDs a run of that file alone gives them.
+TEST_F(ConvertFormat, SeveralFilesMakeOneSetOfFiles)
+{
+    const auto copy = m_dir.path() / "copy.pst";
+    std::filesystem::copy_file(m_pst, copy);
+    const auto not_pst = m_dir.path() / "notes.txt";
+    std::ofstream(not_pst) << "not a personal folder file";
+    const auto uids = [](const std::string& vcf) {
+        std::vector<std::string> found;
+        for (const std::string& line : output_test::lines_of(vcf)) {
+            if (line.rfind("UID:", 0) == 0) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    };
+    const struct
+    {
+        std::vector<std::string> options;
+        std::size_t files;
+        const char* first_file;
+    } cases[] = {
+        {{"pst"}, 1, "contacts.pst"},
+        {{"vcf"}, 1, "contacts.vcf"},
+        {{"vcf", "--vcard", "3.0"}, 1, "contacts.vcf"},
+        {{"vcf", "--vcard", "4.0"}, 1, "contacts.vcf"},
+        {{"csv", "--csv", "google"}, 1, "contacts.csv"},
+        {{"txt"}, 50, nullptr},
+        {{"html"}, 50, nullptr},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options[2] : ""));
+        const auto out = m_dir.path() / ("out" + std::to_string(n++));
+        std::filesystem::create_directory(out);
+        std::vector<std::string> args = {"--format"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        for (const std::string& more :
+             {std::string("--out"), out.string(), m_pst.string(), not_pst.string(), copy.string()}) {
+            args.push_back(more);
+        }
+        const Result r = run(args);
+        ASSERT_EQ(r.status, cli::kExitSomeRefused) << r.err;
+        EXPECT_NE(r.err.find("pelimoor-convert: " + not_pst.string() + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Converting: 50 of 50 contacts\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Saving sucessfully completed.\n"), std::string::npos);
+        const std::filesystem::path folder = r.out.substr(0, r.out.size() - 1);
+        const auto files = output_test::files_in(folder);
+        ASSERT_EQ(files.size(), c.files);
+        if (c.first_file) {
+            EXPECT_EQ(files[0].filename(), c.first_file);
+        }
+        if (c.options[0] == "pst") {
+            const Result back = run({"--list", (folder / "contacts.pst").string()});
+            EXPECT_EQ(output_test::lines_of(back.out).size(), 50u);
+        }
+        if (c.options.size() == 3 && c.options[0] == "vcf") {
+            const std::vector<std::string> both = uids(output_test::read_bytes(folder / "contacts.vcf"));
+            ASSERT_EQ(both.size(), 50u);
+            EXPECT_EQ(std::set<std::string>(both.begin(), both.end()).size(), 50u);
+            const auto alone_out = out / "alone";
+            std::filesystem::create_directory(alone_out);
+            const Result alone =
+                run({"--format", "vcf", "--vcard", c.options[2], "--out", alone_out.string(), m_pst.string()});
+            ASSERT_EQ(alone.status, 0) << alone.err;
+            const std::vector<std::string> first = uids(output_test::read_bytes(
+                std::filesystem::path(alone.out.substr(0, alone.out.size() - 1)) / "contacts.vcf"));
+            EXPECT_EQ(std::vector<std::string>(both.begin(), both.begin() + 25), first);
+        }
+    }
+    // No file readable: nothing is written, exit status 1.
+    const auto none = m_dir.path() / "none";
+    std::filesystem::create_directory(none);
+    const Result r = run({"--format", "csv", "--out", none.string(), not_pst.string(), not_pst.string()});
+    EXPECT_EQ(r.status, cli::kExitScanFailed);
+    EXPECT_TRUE(std::filesystem::is_empty(none));
     EXPECT_TRUE(r.out.empty());
 }
 
