@@ -1,7 +1,5 @@
 #include "ui/list_filler.h"
 
-#include <QMetaObject>
-
 #include "contacts/contact_store.h"
 
 namespace ui {
@@ -28,37 +26,27 @@ ListFiller::~ListFiller()
 void ListFiller::fill(const std::u16string& key)
 {
     end();
-    const std::uint64_t generation = m_generation.load();
-    m_running = true;
-    m_thread = std::thread([this, key, generation] {
+    m_worker.start([this, key](WorkerThread::Epoch epoch) {
         std::vector<const contacts::ContactRecord*> rows;
         const contacts::ContactRecord* last = nullptr;
         for (const contacts::ContactRecord* r = m_store.first(); r != nullptr; r = r->next()) {
-            if (m_generation.load() != generation) {
-                m_running = false;
+            if (!m_worker.current(epoch))
                 return;
-            }
             if (fillMatches(*r, key))
                 rows.push_back(r);
             last = r;
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, last, rows = std::move(rows)] {
-                if (generation == m_generation.load())
-                    emit filled(rows, last);
-            },
-            Qt::QueuedConnection);
-        m_running = false;
+        m_worker.post(epoch, [this, last, rows = std::move(rows)] {
+            m_worker.finish();
+            emit filled(rows, last);
+        });
     });
 }
 
 void ListFiller::end()
 {
-    ++m_generation;
-    if (m_thread.joinable())
-        m_thread.join();
-    m_running = false;
+    m_worker.drop();
+    m_worker.stop();
 }
 
 } // namespace ui

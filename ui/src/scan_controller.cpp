@@ -1,7 +1,6 @@
 #include "ui/scan_controller.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <chrono>
 #include <mutex>
 
@@ -31,6 +30,12 @@ public:
         noticeLocked();
     }
 
+    // Notices of the scan thread carry the epoch of its run.
+    void begin(WorkerThread::Epoch epoch)
+    {
+        std::lock_guard lock(m_mutex);
+        m_epoch = epoch;
+    }
     std::vector<const contacts::ContactRecord*> take(int& progress)
     {
         std::lock_guard lock(m_mutex);
@@ -55,13 +60,7 @@ private:
             return;
         m_noticed = true;
         ScanController* owner = &m_owner;
-        QMetaObject::invokeMethod(
-            owner,
-            [owner, epoch = owner->m_epoch.load()] {
-                if (epoch == owner->m_epoch.load())
-                    emit owner->rowsPending();
-            },
-            Qt::QueuedConnection);
+        owner->m_worker.post(m_epoch, [owner] { emit owner->rowsPending(); });
     }
 
     ScanController& m_owner;
@@ -69,6 +68,7 @@ private:
     std::vector<const contacts::ContactRecord*> m_rows;
     int m_progress = 0;
     bool m_noticed = false;
+    WorkerThread::Epoch m_epoch = 0;
 };
 
 ScanController::ScanController(contacts::ContactStore& store, QObject* parent)
@@ -86,30 +86,23 @@ void ScanController::start(const std::string& path, bool held)
 {
     end();
     m_path = path;
-    const std::uint64_t epoch = m_epoch.load();
-    m_running = true;
     m_gate.begin_run();
     if (held)
         m_gate.request_pause();
-    m_thread = std::thread([this, path, epoch] {
+    m_worker.start([this, path](WorkerThread::Epoch epoch) {
+        m_listener->begin(epoch);
         const engine::ScanResult result = engine::scan_run(m_session, path, m_store, *m_listener, &m_gate);
-        m_running = false;
-        QMetaObject::invokeMethod(
-            this,
-            [this, epoch, result] {
-                if (epoch != m_epoch.load())
-                    return;
-                join();
-                emit finished(result);
-            },
-            Qt::QueuedConnection);
+        m_worker.post(epoch, [this, result] {
+            m_worker.finish();
+            emit finished(result);
+        });
     });
 }
 
 bool ScanController::pause()
 {
     // The scan may still be opening its file: keep painting, take no input meanwhile.
-    while (m_running.load()) {
+    while (m_worker.running()) {
         if (m_gate.pause_and_wait_for(std::chrono::milliseconds(20)))
             return true;
         if (!m_gate.running())
@@ -127,19 +120,11 @@ void ScanController::resume()
 
 void ScanController::end()
 {
-    ++m_epoch;
-    if (m_thread.joinable()) {
+    m_worker.drop();
+    if (m_worker.busy())
         m_gate.abort();
-        m_thread.join();
-    }
-    m_running = false;
+    m_worker.stop();
     m_listener->reset();
-}
-
-void ScanController::join()
-{
-    if (m_thread.joinable())
-        m_thread.join();
 }
 
 std::vector<const contacts::ContactRecord*> ScanController::takeRows(int& progress)

@@ -3,13 +3,11 @@
 #pragma once
 
 #include <QObject>
-#include <atomic>
-#include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "contacts/contact_record.h"
+#include "ui/worker_thread.h"
 
 namespace contacts {
 class ContactStore;
@@ -34,7 +32,7 @@ public:
     void fill(const std::u16string& key);
     // Ends the fill in progress (it delivers nothing) and joins its thread.
     void end();
-    bool running() const { return m_running.load(); }
+    bool running() const { return m_worker.running(); }
 
 signals:
     // The records under the key, in store order, and the last record the fill saw (null for an
@@ -43,9 +41,7 @@ signals:
 
 private:
     const contacts::ContactStore& m_store;
-    std::thread m_thread;
-    std::atomic<std::uint64_t> m_generation{0};
-    std::atomic<bool> m_running{false};
+    WorkerThread m_worker{this};
 };
 
 } // namespace ui

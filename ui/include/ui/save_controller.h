@@ -3,16 +3,15 @@
 
 #include <QObject>
 #include <QString>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "contacts/conversion.h"
 #include "engine/pause_gate.h"
+#include "ui/worker_thread.h"
 
 namespace ui {
 
@@ -35,9 +34,9 @@ public:
                std::shared_ptr<const contacts::ContactGroups> groups = {});
     // Groups the last save that finished wrote (window thread, after finished()).
     int64_t groupsWritten() const { return m_groupsWritten; }
-    bool running() const { return m_running.load(); }
+    bool running() const { return m_worker.running(); }
     // Whether the save's end has not been delivered yet (window thread only).
-    bool busy() const { return m_thread.joinable(); }
+    bool busy() const { return m_worker.busy(); }
     // Parks the save at a checkpoint; false when it has finished (or is not running).
     bool pause() { return m_gate.pause_and_wait(); }
     void resume() { m_gate.resume(); }
@@ -54,10 +53,9 @@ signals:
 private:
     const contacts::ContactStore& m_store;
     engine::PauseGate m_gate;
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
-    std::atomic<std::uint64_t> m_epoch{0};
     int64_t m_groupsWritten = 0; // window thread only
+    // Its epoch ends only with the next start(): a save that was ended still reports it.
+    WorkerThread m_worker{this};
 };
 
 } // namespace ui

@@ -3,16 +3,14 @@
 #pragma once
 
 #include <QObject>
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/pause_gate.h"
 #include "engine/pst_source.h"
 #include "engine/scan_run.h"
+#include "ui/worker_thread.h"
 
 namespace contacts {
 class ContactRecord;
@@ -40,10 +38,10 @@ public:
     // parks at its first checkpoint until pause()/resume() or end() decide (for tests).
     void start(const std::string& path, bool held = false);
     // Whether a scan thread is working (it has not returned from the scan yet).
-    bool running() const { return m_running.load(); }
+    bool running() const { return m_worker.running(); }
     // Whether the scan's end has not been delivered yet (window thread only): its thread is
     // joined when finished() is emitted or the scan is ended.
-    bool busy() const { return m_thread.joinable(); }
+    bool busy() const { return m_worker.busy(); }
     // Parks the scan at a checkpoint, painting the window meanwhile. Returns false when the scan
     // has left its walk (or is not running) and so cannot be parked.
     bool pause();
@@ -64,17 +62,14 @@ signals:
 
 private:
     class Listener;
-    void join();
 
     contacts::ContactStore& m_store;
     engine::ScanSession m_session;
     std::string m_path;
     engine::PauseGate m_gate;
     std::unique_ptr<Listener> m_listener;
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
-    // Posts of an earlier scan (or of one ended) carry an older epoch and are dropped.
-    std::atomic<std::uint64_t> m_epoch{0};
+    // end() drops the scan's epoch: what it reported but not yet delivered never arrives.
+    WorkerThread m_worker{this};
 };
 
 } // namespace ui
