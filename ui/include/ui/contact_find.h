@@ -3,9 +3,10 @@
 // no display names of their own) and phone and fax numbers contain every term of a query, in
 // the order of a column.
 //
-// Matching folds both sides with foldForFind, so case, accents, compatibility forms and a few
-// look-alike letters never keep a contact from being found. Each row's folded text is built
-// once and kept until the row leaves the list, so a keystroke is one pass of substring searches.
+// Matching folds both sides with foldForFind (find_fold.h), so case, accents, compatibility
+// forms and a few look-alike letters never keep a contact from being found. Each row's folded
+// text is built once and kept until the row leaves the list, so a keystroke is one pass of
+// substring searches.
 // Sorting compares collation keys of the shown texts (the language's rules, digits as text) and
 // the number column as integers. Each text column's rows get ranks from the keys of its distinct
 // texts; once the list has been quiet for a moment the ranks are made in short idle slices, so
@@ -27,6 +28,9 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/find_fold.h"
+#include "ui/text_chunks.h"
+
 namespace contacts {
 class ContactRecord;
 }
@@ -34,24 +38,6 @@ class ContactRecord;
 namespace ui {
 
 class ContactListModel;
-
-// The text as find compares it, so that what a user types finds what the list shows:
-//  - compatibility decomposition (NFKD): fullwidth "ＡＢＣ" is "abc", "ﬁ" is "fi", "²" is "2";
-//  - accents dropped: combining marks of a non-zero combining class (Latin, Greek and Cyrillic
-//    accents, Hebrew and Arabic vowel points) and enclosing marks. Marks of class 0 (the vowel
-//    signs of Indic scripts) and of classes 7, 8 and 9 (nukta, kana voicing, virama) make a
-//    different letter and stay;
-//  - invisible format characters (soft hyphen, zero-width joiners, variation selectors, ...) dropped;
-//  - case folded (Greek final sigma is sigma);
-//  - letters with no decomposition that users type as their base letters: ß and ẞ as "ss", æ as
-//    "ae", œ as "oe", þ as "th", ø as "o", đ and ð as "d", ł as "l", ħ as "h", ŧ as "t", and the
-//    dotless ı as "i" (with İ decomposing to I, Turkish dotted and dotless i both find "i");
-//  - typographic apostrophes as ' and dashes and the minus sign as -;
-//  - decimal digits of every script as 0-9;
-//  - a lone surrogate as U+FFFD, so it neither vanishes (joining the text around it) nor matches
-//    anything but another broken character.
-// CJK ideographs, kana and other letters pass through unchanged.
-QString foldForFind(QStringView text);
 
 class ContactFindModel : public QSortFilterProxyModel
 {
@@ -109,7 +95,7 @@ private:
     {
         const contacts::ContactRecord* record; // null once its row has left the list
         int number;
-        const char* text = nullptr; // folded find text (UTF-8) in m_textChunks; null until built
+        const char* text = nullptr; // folded find text (UTF-8) in m_texts; null until built
         std::uint32_t textLength = 0;
     };
     // Places among a column's keys by slot, in as few bytes as the column's count of places
@@ -138,6 +124,7 @@ private:
     struct RankBuild;
     struct Budget;
 
+    // The caches, from the const lookups of filtering and sorting.
     int slotAt(int sourceRow) const;
     std::string_view textOf(int slot) const;
     ColumnOrder& orderOf(int column) const;
@@ -145,19 +132,19 @@ private:
     // Ranks every row by the collation keys of `column`, so that sorts compare integers. Rows
     // that arrive later have no rank and compare by their keys, which orders them the same way.
     // Ranks again when the column has none or many rows arrived since its last ranking.
-    void rankRows(int column) const;
+    void rankRows(int column);
     bool needsRanks(int column) const;
     // Works on the ranking of `column` (started when none is under way for it) within `budget`;
     // true when it is done.
-    bool buildRanks(int column, Budget& budget) const;
-    void abandonRanking() const;
+    bool buildRanks(int column, Budget& budget);
+    void abandonRanking();
     // Frees what a finished ranking kept, within `budget`; true when done.
-    bool releaseRanking(Budget& budget) const;
+    bool releaseRanking(Budget& budget);
     // The sort column's value by source row (number or rank), when every row has one.
-    void buildRowOrder(int column) const;
+    void buildRowOrder(int column);
     // rankRows(column), then buildRowOrder(column) unless the row order is already column's.
-    void orderRows(int column) const;
-    void forgetRowOrder() const;
+    void orderRows(int column);
+    void forgetRowOrder();
     bool prepareOrdersWithin(Budget& budget);
     void sourceReset();
     void sourceRowsInserted(int first, int last);
@@ -178,14 +165,10 @@ private:
     mutable std::vector<Slot> m_slots;
     mutable std::deque<int> m_rowSlots;        // slot of each source row; -1 until looked up
     mutable std::vector<ColumnOrder> m_orders; // by column
-    // Folded find texts back to back in chunks that never move, so a text stays where it is.
-    mutable std::vector<std::unique_ptr<char[]>> m_textChunks;
-    mutable std::size_t m_chunkUsed = 0;
-    mutable std::size_t m_chunkSize = 0;
-    mutable std::string m_scratch;                // one record's text while it is folded
-    mutable std::unique_ptr<RankBuild> m_ranking; // at most one ranking under way
-    mutable std::vector<int> m_rowOrder;          // by source row; empty when not valid
-    mutable int m_rowOrderColumn = -1;
+    mutable TextChunks m_texts;                // the slots' folded find texts
+    std::unique_ptr<RankBuild> m_ranking;      // at most one ranking under way
+    std::vector<int> m_rowOrder;               // by source row; empty when not valid
+    int m_rowOrderColumn = -1;
     QTimer* m_preparer = nullptr;
     QTimer* m_quiet = nullptr; // runs while rows arrived a moment ago
     int m_prepareRow = 0;      // rows above it have their find texts
