@@ -10,11 +10,8 @@
 
 #include "cli/convert.h"
 #include "fixture/fixture.h"
+#include "realfiles/real_files.h"
 #include "test_files.h"
-
-#ifndef REAL_FIXTURES
-#define REAL_FIXTURES "/work/shared/fixtures/real"
-#endif
 
 namespace {
 
@@ -91,8 +88,7 @@ std::string write_fixture(const testfiles::TempDir& dir, const std::string& name
 TEST(ReaderDifferential, RealFiles)
 {
     for (const char* name : {"dist-list.pst", "sample-contacts.pst", "ansi-32bit.pst"}) {
-        const std::string path = std::string(REAL_FIXTURES) + "/" + name;
-        ASSERT_TRUE(std::filesystem::exists(path)) << path;
+        REAL_FILE_OR_SKIP(path, name);
         const Output native = expect_same(path, name);
         EXPECT_EQ(native.status, cli::kExitSuccess) << name << ": " << native.err;
     }

@@ -5,6 +5,7 @@
 
 #include "contacts/contact_store.h"
 #include "engine/scan_run.h"
+#include "realfiles/real_files.h"
 #include "recording_observer.h"
 
 namespace {
@@ -12,10 +13,9 @@ namespace {
 using enginetest::RecordingObserver;
 using enginetest::TempDir;
 
-const std::string kReal = REAL_FIXTURES;
-const std::string kSample = kReal + "/sample-contacts.pst";
-const std::string kDistList = kReal + "/dist-list.pst";
-const std::string kAnsi = kReal + "/ansi-32bit.pst";
+const std::string kSample = realfiles::path("sample-contacts.pst");
+const std::string kDistList = realfiles::path("dist-list.pst");
+const std::string kAnsi = realfiles::path("ansi-32bit.pst");
 
 using engine::ScanOutcome;
 
@@ -32,8 +32,8 @@ class ScanRunReal : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!std::filesystem::exists(kSample)) {
-            GTEST_SKIP() << "real fixtures not present";
+        for (const char* name : {"sample-contacts.pst", "dist-list.pst", "ansi-32bit.pst"}) {
+            REAL_FILE_OR_SKIP(path, name);
         }
     }
 };

@@ -7,18 +7,15 @@
 #include "contacts/contact_store.h"
 #include "engine/pause_gate.h"
 #include "engine/scan_run.h"
+#include "realfiles/real_files.h"
 #include "recording_observer.h"
 
 namespace {
 
-const std::string kSample = std::string(REAL_FIXTURES) + "/sample-contacts.pst";
-
 // Stop: the scan parks at a checkpoint; No lets it finish, Yes ends it with nothing more reported.
 TEST(ScanStopThreads, StopParksTheScanAndYesEndsItSilently)
 {
-    if (!std::filesystem::exists(kSample)) {
-        GTEST_SKIP() << "real fixtures not present";
-    }
+    REAL_FILE_OR_SKIP(kSample, "sample-contacts.pst");
     for (const bool confirm : {false, true}) {
         engine::PauseGate gate;
         contacts::ContactStore store;

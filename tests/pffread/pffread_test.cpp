@@ -1,5 +1,6 @@
 // The read-back helper against files written by other software.
 #include "pffread/pffread.h"
+#include "realfiles/real_files.h"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +12,8 @@
 
 namespace {
 
-std::string real_file(const char* name)
-{
-    const std::string path = std::string(REAL_FIXTURES) + "/" + name;
-    return std::filesystem::exists(path) ? path : std::string();
-}
-
 #define OPEN_REAL(var, name)                                                                                           \
-    const std::string var##_path = real_file(name);                                                                    \
-    if (var##_path.empty())                                                                                            \
-        GTEST_SKIP() << "missing real file " << name;                                                                  \
+    REAL_FILE_OR_SKIP(var##_path, name);                                                                               \
     std::string var##_why;                                                                                             \
     auto var = pffread::File::open(var##_path, &var##_why);                                                            \
     ASSERT_TRUE(var) << var##_why

@@ -7,6 +7,7 @@
 #include "fixture/fixture.h"
 #include "pffread/pffread.h"
 #include "pst/messaging.h"
+#include "realfiles/real_files.h"
 
 #include <gtest/gtest.h>
 
@@ -72,9 +73,8 @@ TEST_P(ReaderDifferential, EqualsLibpff)
     pst_test::TempDir dir;
     std::string path = dir.file("file.pst");
     if (src.kind == Source::Real) {
-        path = std::string(REAL_FIXTURES) + "/" + src.real;
-        if (!std::filesystem::exists(path))
-            GTEST_SKIP() << "no real file " << path;
+        REAL_FILE_OR_SKIP(real, src.real);
+        path = real;
     } else if (src.kind == Source::Generated) {
         auto options = fixture::ContactsOptions::of(3000, 4, 60, 5);
         options.format = src.format;

@@ -7,6 +7,8 @@
 #include <string>
 #include <sys/wait.h>
 
+#include "realfiles/real_files.h"
+
 namespace {
 
 struct Outcome
@@ -31,8 +33,6 @@ Outcome run(const std::string& args)
     return r;
 }
 
-const std::string kFixtures = PSTCHECK_REAL_FIXTURES;
-
 TEST(PstCheckProgram, UsageErrorExitsTwo)
 {
     const Outcome r = run("");
@@ -42,9 +42,7 @@ TEST(PstCheckProgram, UsageErrorExitsTwo)
 
 TEST(PstCheckProgram, ProblemsArePrintedOnePerLineWithTheFileName)
 {
-    const std::string path = kFixtures + "/ansi-32bit.pst";
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "fixture not present: " << path;
+    REAL_FILE_OR_SKIP(path, "ansi-32bit.pst");
     const Outcome r = run(path + " " + path);
     EXPECT_EQ(r.status, 1);
     // The file has no density list: its last problem line says so, once per file.

@@ -1,6 +1,7 @@
 // Damage of each kind is found, with a message that names the structure and what is wrong.
 #include "image.h"
 #include "pstcheck/check.h"
+#include "realfiles/real_files.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +13,6 @@ namespace {
 using pstcheck::testing::bbt_entries;
 using pstcheck::testing::BbtEntry;
 using pstcheck::testing::Image;
-
-const std::string kBase = std::string(PSTCHECK_REAL_FIXTURES) + "/sample-contacts.pst";
 
 bool has_line(const std::vector<std::string>& problems, const std::string& text)
 {
@@ -239,8 +238,7 @@ class Corruption : public ::testing::TestWithParam<Damage>
 
 TEST_P(Corruption, IsReported)
 {
-    if (!std::filesystem::exists(kBase))
-        GTEST_SKIP() << "fixture not present: " << kBase;
+    REAL_FILE_OR_SKIP(kBase, "sample-contacts.pst");
     Image img = Image::load(kBase);
     // The base file has known deviations of its own (see the real-file tests): the damage must
     // add a line that the undamaged file does not have.

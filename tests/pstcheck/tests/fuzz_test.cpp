@@ -1,6 +1,7 @@
 // Random damage must never crash or hang the checker (run under ASan/UBSan in CI).
 #include "image.h"
 #include "pstcheck/check.h"
+#include "realfiles/real_files.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,6 @@
 namespace {
 
 using pstcheck::testing::Image;
-
-const std::string kFixtures = PSTCHECK_REAL_FIXTURES;
 
 enum class Mutation
 {
@@ -52,9 +51,7 @@ class Fuzz : public ::testing::TestWithParam<const char*>
 
 TEST_P(Fuzz, RandomDamageNeverCrashes)
 {
-    const std::string path = kFixtures + "/" + GetParam();
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "fixture not present: " << path;
+    REAL_FILE_OR_SKIP(path, GetParam());
     const Image original = Image::load(path);
     std::mt19937 rng(20261208);
     const Mutation kinds[] = {Mutation::Bytes, Mutation::Structure, Mutation::Truncate, Mutation::PageCopy};

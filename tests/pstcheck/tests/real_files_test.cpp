@@ -1,17 +1,13 @@
 // Files written by real PST writers pass, each with the narrow exemption its known-harmless
 // deviation needs.
 #include "pstcheck/check.h"
+#include "realfiles/real_files.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 namespace {
-
-std::string fixture(const std::string& name)
-{
-    return std::string(PSTCHECK_REAL_FIXTURES) + "/" + name;
-}
 
 struct RealCase
 {
@@ -50,9 +46,7 @@ class RealFile : public ::testing::TestWithParam<RealCase>
 
 TEST_P(RealFile, ReportsExactlyItsKnownDeviations)
 {
-    const std::string path = fixture(GetParam().file);
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "fixture not present: " << path;
+    REAL_FILE_OR_SKIP(path, GetParam().file);
     const auto problems = pstcheck::check_file(path);
     const auto& deviations = GetParam().deviations;
     std::vector<bool> seen(deviations.size(), false);
@@ -72,9 +66,7 @@ INSTANTIATE_TEST_SUITE_P(Written, RealFile, ::testing::ValuesIn(kRealCases),
 
 TEST(RealFileOptions, SpaceChecksCanBeLeftOut)
 {
-    const std::string path = fixture("dist-list.pst");
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "fixture not present: " << path;
+    REAL_FILE_OR_SKIP(path, "dist-list.pst");
     pstcheck::Options o;
     o.check_leaks = false;
     o.check_unused_space = false;
@@ -84,9 +76,7 @@ TEST(RealFileOptions, SpaceChecksCanBeLeftOut)
 
 TEST(RealAnsiFile, IsCheckedThroughItsMessagingLayer)
 {
-    const std::string path = fixture("ansi-32bit.pst");
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "fixture not present: " << path;
+    REAL_FILE_OR_SKIP(path, "ansi-32bit.pst");
     pstcheck::Options o;
     o.check_unused_space = false;
     o.check_dlist = false;
