@@ -70,13 +70,16 @@ constexpr std::array<AddressGroup, 4> kAddresses = {{
      false},
 }};
 
+// Kept fields are bookkeeping or made from other fields (the full name from the names, the
+// initials, the free/busy address from the e-mail address); mileage is read from the mobile
+// number's property and compares with it.
 std::array<Role, contacts::kFieldCount> make_roles()
 {
     std::array<Role, contacts::kFieldCount> roles{};
     roles.fill(Role::one_value);
     for (Field f :
          {Field::kind_name, Field::kind_code, Field::index_key, Field::group_name, Field::number, Field::email_type,
-          Field::free_busy_address, Field::initials, Field::full_name, Field::flag, Field::gender}) {
+          Field::free_busy_address, Field::initials, Field::full_name, Field::flag, Field::gender, Field::mileage}) {
         roles[field_index(f)] = Role::kept;
     }
     for (Field f : {Field::first_name, Field::middle_name, Field::last_name}) {
