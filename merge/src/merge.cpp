@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <numeric>
 #include <set>
 #include <unordered_map>
@@ -150,13 +151,10 @@ private:
         });
     }
 
-    // The group's merged card so far, or the card itself made a draft in `spare`.
+    // The group's merged card so far, or the card itself, made a draft in `spare`.
     const ContactDraft& group_draft(uint32_t root, ContactDraft& spare)
     {
-        if (m_groups[root]) {
-            return *m_groups[root];
-        }
-        draft_of(record(root), spare);
+        draft_of(m_groups[root] ? *m_groups[root] : record(root), spare);
         return spare;
     }
 
@@ -221,11 +219,14 @@ private:
         const ContactDraft& b = group_draft(ry, m_scratch_b);
         Verdict v = unite(m_norm, a, b, on_names, m_united);
         if (v.united) {
-            m_sets.join_into(rx, ry);
-            if (!m_groups[rx]) {
-                m_groups[rx] = std::make_unique<ContactDraft>();
+            // The merged card so far is kept as a record: a draft is many times larger.
+            m_united.set_number(static_cast<int32_t>(rx + 1));
+            contacts::ContactRecordPtr united = ContactRecord::make(m_united);
+            if (!united) {
+                return; // no memory for the merged card: the cards stay as they are
             }
-            std::swap(*m_groups[rx], m_united);
+            m_sets.join_into(rx, ry);
+            m_groups[rx] = std::move(united);
             m_groups[ry].reset();
             return;
         }
@@ -318,7 +319,6 @@ private:
     MergeResult result()
     {
         MergeResult r;
-        r.store = std::make_unique<contacts::ContactStore>();
         r.output_of.assign(m_cards.size(), nullptr);
         const auto n = static_cast<uint32_t>(m_order.size());
         std::vector<uint32_t> output_index(n, 0);
@@ -330,22 +330,30 @@ private:
             }
             r.cards[output_index[root]].cards.push_back(m_order[p]);
         }
-        ContactDraft& card = m_scratch_a;
+        // A card's number is its place in the merge order: a card that has it already is
+        // written as it is, a merged one (numbered so when made) or a card scanned in another
+        // order is a record of the result's own.
         for (uint32_t p = 0; p < n; ++p) {
             if (m_sets.find(p) != p) {
                 continue;
             }
             MergedCard& out = r.cards[output_index[p]];
             if (m_groups[p]) {
-                card = *m_groups[p];
-                m_groups[p].reset();
+                out.record = m_groups[p].get();
+                r.owned.push_back(std::move(m_groups[p]));
+            } else if (record(p).number() == static_cast<int32_t>(p + 1)) {
+                out.record = &record(p);
             } else {
-                draft_of(record(p), card);
+                draft_of(record(p), m_scratch_a);
+                m_scratch_a.set_number(static_cast<int32_t>(p + 1));
+                contacts::ContactRecordPtr copy = ContactRecord::make(m_scratch_a);
+                if (!copy) {
+                    throw std::bad_alloc();
+                }
+                out.record = copy.get();
+                r.owned.push_back(std::move(copy));
             }
-            card.set_number(static_cast<int32_t>(output_index[p] + 1));
-            contacts::ContactRecordPtr built = contacts::contact_record_build(*r.store, card);
-            out.record = built.get();
-            contacts::contact_store_append(*r.store, std::move(built));
+            r.records.push_back(out.record);
         }
         for (uint32_t p = 0; p < n; ++p) {
             r.output_of[m_order[p]] = r.cards[output_index[m_sets.find(p)]].record;
@@ -396,8 +404,8 @@ private:
     Normaliser m_norm;
     std::vector<std::size_t> m_order; // merge order -> input index
     UnionFind m_sets;
-    std::vector<std::unique_ptr<ContactDraft>> m_groups; // by root: the merged card so far
-    std::vector<uint64_t> m_names;                       // by position: the name's hash, 0 for none
+    std::vector<contacts::ContactRecordPtr> m_groups; // by root: the merged card so far
+    std::vector<uint64_t> m_names;                    // by position: the name's hash, 0 for none
     std::vector<KeyEntry> m_keys;
     std::vector<Pending> m_held;
     std::unordered_set<uint64_t> m_held_roots;
@@ -453,6 +461,11 @@ std::string_view held_reason_name(HeldReason reason) noexcept
         return "name only";
     }
     return {};
+}
+
+void sort_for_merge(std::vector<std::string>& files)
+{
+    std::sort(files.begin(), files.end());
 }
 
 MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options)

@@ -41,7 +41,7 @@ std::u16string report_name(const contacts::ContactRecord& r)
 // "FILE > FOLDER > item N".
 std::string source_of(std::span<const Card> cards, const MergeResult& result, std::size_t i)
 {
-    std::string s = contacts::utf16_to_utf8(cards[i].source);
+    std::string s(cards[i].source);
     s += " > ";
     s += contacts::utf16_to_utf8(cards[i].folder);
     s += " > item ";

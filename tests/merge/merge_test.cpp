@@ -380,7 +380,7 @@ TEST_P(RuleTable, Outcome)
         SCOPED_TRACE(order == 0 ? "a first" : "b first");
         const ContactRecordPtr a = make_record(c.a, 1);
         const ContactRecordPtr b = make_record(c.b, 2);
-        std::vector<merge::Card> cards = {{a.get(), u"a.pst", u"Contacts"}, {b.get(), u"b.pst", u"Contacts"}};
+        std::vector<merge::Card> cards = {{a.get(), "a.pst", u"Contacts"}, {b.get(), "b.pst", u"Contacts"}};
         if (order == 1) {
             std::swap(cards[0], cards[1]);
         }
@@ -405,7 +405,7 @@ TEST_P(RuleTable, Outcome)
             if (*c.field != '\0') {
                 EXPECT_EQ(r.held[0].field, c.field);
             }
-            EXPECT_EQ(cards[r.held[0].first].source, u"a.pst"); // held pairs name the first card first
+            EXPECT_EQ(cards[r.held[0].first].source, "a.pst"); // held pairs name the first card first
             break;
         case Expect::apart:
             EXPECT_EQ(r.cards.size(), 2u);
@@ -431,11 +431,11 @@ struct Book
     void add(const char* source, CardSpec spec)
     {
         int32_t number = 1;
-        for (const auto& c : cards) {
-            number += c.source == u16(source) ? 1 : 0;
+        for (const auto& c : sources) {
+            number += c == source ? 1 : 0;
         }
         records.push_back(make_record(spec, number));
-        sources.push_back(u16(source));
+        sources.push_back(source);
     }
     void finish()
     {
@@ -444,13 +444,14 @@ struct Book
             cards.push_back({records[i].get(), sources[i], u"Top of Personal Folders/Contacts"});
         }
     }
-    std::vector<std::u16string> sources;
+    std::vector<std::string> sources;
 };
 
 // The output's texts, one line per card.
 std::string texts_of(const merge::MergeResult& r)
 {
     std::string out;
+    EXPECT_EQ(r.records.size(), r.cards.size());
     for (const auto& card : r.cards) {
         out += std::to_string(card.record->number());
         for (const auto& info : contacts::kFieldTable) {
@@ -566,7 +567,7 @@ TEST(MergeBucket, HundredThousandCardsShareOneNumber)
     }
     std::vector<merge::Card> cards;
     for (const auto& r : records) {
-        cards.push_back({r.get(), u"big.pst", u"Contacts"});
+        cards.push_back({r.get(), "big.pst", u"Contacts"});
     }
     const merge::MergeResult r = merge::merge_cards(cards, {"DE"});
     EXPECT_EQ(r.cards.size(), static_cast<std::size_t>(kCards));

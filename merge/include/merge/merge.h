@@ -37,16 +37,15 @@
 
 #include "contacts/contact_groups.h"
 #include "contacts/contact_record.h"
-#include "contacts/contact_store.h"
 
 namespace merge {
 
 // One card of the input: the record (alive until the merge's result is gone) and where it came
-// from. `source` is the file as the user named it, `folder` its folder path there.
+// from. `source` is the file as the user named it (UTF-8), `folder` its folder path there.
 struct Card
 {
     const contacts::ContactRecord* record = nullptr;
-    std::u16string_view source;
+    std::string_view source;
     std::u16string_view folder;
 };
 
@@ -86,17 +85,21 @@ struct HeldPair
 
 struct MergedCard
 {
-    const contacts::ContactRecord* record = nullptr; // in MergeResult::store, numbered from 1
+    const contacts::ContactRecord* record = nullptr; // an input record, or one of MergeResult::owned
     std::vector<std::size_t> cards;                  // input cards it stands for, in the merge order; cards[0] leads
 };
 
 struct MergeResult
 {
-    // Every card to write, in output order, numbered 1, 2, ... in this order.
-    std::unique_ptr<contacts::ContactStore> store;
-    std::vector<MergedCard> cards;
-    std::vector<HeldPair> held; // in the merge order of their cards
-    int64_t merged = 0;         // input cards folded into another (input size minus output size)
+    // Every card to write, in output order. A card's number is its place in the merge order,
+    // from 1: a card made of several takes its first card's, so the numbers of the cards merged
+    // into it are missing. An input record whose number is that already is written as it is (a
+    // store scanned in the merge order: files sorted by name, as `sort_for_merge` sorts them).
+    std::vector<const contacts::ContactRecord*> records;
+    std::vector<MergedCard> cards;                 // the same cards, each with the input cards it stands for
+    std::vector<contacts::ContactRecordPtr> owned; // the records made by the merge
+    std::vector<HeldPair> held;                    // in the merge order of their cards
+    int64_t merged = 0;                            // input cards folded into another (input size minus output size)
     // The output record that stands for input card i.
     std::vector<const contacts::ContactRecord*> output_of;
     // The position of input card i among the cards of its source, from 1 (its number when its
@@ -104,7 +107,12 @@ struct MergeResult
     std::vector<int32_t> item;
 };
 
-// Merges `cards`. Never fails for want of rules; a record missing (null) is left out.
+// Sorts input files into the merge order (by name, byte for byte), so that a store scanned from
+// them in that order numbers its records as the merge does.
+void sort_for_merge(std::vector<std::string>& files);
+
+// Merges `cards`. Never fails for want of rules; a record missing (null) is left out. Throws
+// std::bad_alloc when memory runs out.
 MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options = {});
 
 // The distribution lists of the input with each member that named an input card (`cards[i]`)
