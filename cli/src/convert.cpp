@@ -10,7 +10,10 @@
 #include "contacts/contact_store.h"
 #include "contacts/store_text.h"
 #include "contacts/text.h"
+#include "dump/record_json.h"
 #include "format_mode.h"
+#include "merge/merge.h"
+#include "merge_step.h"
 #include "scan_inputs.h"
 
 namespace cli {
@@ -78,49 +81,7 @@ void write_list_line(const ContactRecord& r, const ContactStore* sources, std::s
     out.push_back('\n');
 }
 
-void append_hex4(unsigned v, std::string& out)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\u%04x", v & 0xFFFF);
-    out += buf;
-}
-
-// A JSON string of UTF-16 text: UTF-8 for every well-formed character (non-BMP ones included),
-// \uXXXX for control characters and for unpaired surrogates, which UTF-8 cannot carry.
-void append_json_string(std::u16string_view s, std::string& out)
-{
-    out.push_back('"');
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char16_t c = s[i];
-        const bool high = c >= 0xD800 && c <= 0xDBFF;
-        const bool low = c >= 0xDC00 && c <= 0xDFFF;
-        if (high && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            contacts::utf16_to_utf8(s.substr(i, 2), out);
-            ++i;
-        } else if (high || low || c < 0x20) {
-            switch (c) {
-            case u'\n':
-                out += "\\n";
-                break;
-            case u'\r':
-                out += "\\r";
-                break;
-            case u'\t':
-                out += "\\t";
-                break;
-            default:
-                append_hex4(c, out);
-            }
-        } else if (c == u'"') {
-            out += "\\\"";
-        } else if (c == u'\\') {
-            out += "\\\\";
-        } else {
-            contacts::utf16_to_utf8(s.substr(i, 1), out);
-        }
-    }
-    out.push_back('"');
-}
+using dump::append_json_string;
 
 void append_json_member(const contacts::FieldInfo& info, const ContactRecord& r, std::string& line)
 {
@@ -305,6 +266,9 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
     if (!engine::take_source_options(take_verbose(all_args, &options.verbose), &args, &options.source, &problem)) {
         return usage_error(err, problem);
     }
+    if (!take_merge_options(args, options, &problem)) {
+        return usage_error(err, problem);
+    }
     if (args.empty()) {
         return usage_error(err, "no mode given");
     }
@@ -322,10 +286,23 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
     if (mode == nullptr) {
         return usage_error(err, "unknown mode '" + args[0] + "'");
     }
-    if (args.size() < 2) {
+    std::size_t first_file = 1;
+    // --json --full: every record losslessly, with its file and folder (a dump for --merge).
+    const bool full = mode->flag == "--json" && args.size() > 1 && args[1] == "--full";
+    first_file += full ? 1 : 0;
+    // --out DIR (with --merge): where merge-report.csv goes.
+    std::string report_dir;
+    if (options.merge && args.size() > first_file + 1 && args[first_file] == "--out") {
+        report_dir = args[first_file + 1];
+        first_file += 2;
+    }
+    if (args.size() <= first_file) {
         return usage_error(err, std::string(mode->flag) + " needs a FILE.pst");
     }
-    const std::vector<std::string> files(args.begin() + 1, args.end());
+    std::vector<std::string> files(args.begin() + static_cast<std::ptrdiff_t>(first_file), args.end());
+    if (options.merge) {
+        merge::sort_for_merge(files);
+    }
 
     ContactStore store;
     const ScannedInputs scanned = scan_inputs(files, store, err, options);
@@ -333,13 +310,36 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
         return kExitScanFailed;
     }
     // With several files each record names its own; with one, the lines are those of old.
-    const ContactStore* sources = files.size() > 1 ? &store : nullptr;
-    contacts::write_store_text(
-        store, [mode, sources](const ContactRecord& r, std::string& text) { mode->write(r, sources, text); },
-        [&out](std::string_view text) {
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            return static_cast<bool>(out);
-        });
+    const ContactStore* sources = files.size() > 1 || options.merge ? &store : nullptr;
+    const auto write = [&](const ContactRecord& r, std::string& text) {
+        if (full) {
+            const contacts::ContactSource source = contacts::contact_source(store, r);
+            dump::append_record_line(r, {source.path, source.folder, source.node_id}, text);
+        } else {
+            mode->write(r, sources, text);
+        }
+    };
+    const auto put = [&out](std::string_view text) {
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return static_cast<bool>(out);
+    };
+    if (options.merge) {
+        const auto merged = merge_store(store, scanned.groups.get(), options, err);
+        std::string text;
+        for (const ContactRecord* r : merged->result.records) {
+            write(*r, text);
+            if (text.size() >= (1u << 16)) {
+                put(text);
+                text.clear();
+            }
+        }
+        put(text);
+        if (!report_dir.empty() && !write_merge_report(*merged, report_dir, err)) {
+            return kExitWriteFailed;
+        }
+    } else {
+        contacts::write_store_text(store, write, put);
+    }
     out.flush();
     if (!out) {
         err << "pelimoor-convert: cannot write the output\n";

@@ -12,6 +12,8 @@
 #include "contacts/conversion.h"
 #include "contacts/text.h"
 #include "engine/exchange_map.h"
+#include "merge/merge.h"
+#include "merge_step.h"
 #include "scan_inputs.h"
 
 namespace cli {
@@ -202,7 +204,12 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     job.choices = parsed.choices;
     // Outputs that need nothing of the whole file (its lists, its Exchange addresses) are written
     // while the scan runs, on the other processor; the rest once the scan is done.
-    const bool beside_scan = !contacts::writes_for_importers(parsed.format->format, parsed.choices);
+    // Merged cards are known only once every file is read.
+    const bool beside_scan = !contacts::writes_for_importers(parsed.format->format, parsed.choices) && !options.merge;
+    if (options.merge) {
+        merge::sort_for_merge(parsed.files);
+    }
+    std::unique_ptr<MergedStore> merged;
     ScanFeed feed;
     std::exception_ptr scan_error; // what the scan thread threw, thrown again here
     std::thread scan;
@@ -233,6 +240,11 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
         job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
         job.groups = scanned.groups.get();
+        if (options.merge) {
+            merged = merge_store(store, scanned.groups.get(), options, err);
+            job.selection = merged->result.records;
+            job.groups = &merged->groups;
+        }
     }
     int64_t unreadable_mail = 0; // messages and recipient rows the map could not read
     job.exchange_map = [&] {
@@ -264,6 +276,9 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     if (!result.ok()) {
         err << "pelimoor-convert: writing failed: " << result.reason << '\n';
+        return kExitWriteFailed;
+    }
+    if (merged && !write_merge_report(*merged, result.folder, err)) {
         return kExitWriteFailed;
     }
     if (contacts::writes_for_importers(parsed.format->format, parsed.choices)) {

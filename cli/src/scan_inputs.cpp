@@ -10,6 +10,7 @@
 #include "contacts/text.h"
 #include "engine/scan_events.h"
 #include "engine/scan_run.h"
+#include "merge_step.h"
 
 namespace cli {
 
@@ -142,6 +143,14 @@ ScannedInputs scan_inputs(const std::vector<std::string>& files, contacts::Conta
     const bool several = files.size() > 1;
     contacts::ContactGroups all;
     for (const std::string& file : files) {
+        if (options.merge && is_dump(file)) {
+            if (!read_dump(file, store, err)) {
+                ++scanned.refused;
+                continue;
+            }
+            scanned.read.push_back(file);
+            continue;
+        }
         std::shared_ptr<const contacts::ContactGroups> groups;
         if (!scan_one(file, several, store, err, options, &groups)) {
             ++scanned.refused;

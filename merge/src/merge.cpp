@@ -11,6 +11,7 @@
 
 #include <phonenumbers/phonenumberutil.h>
 
+#include "contacts/contact_sources.h"
 #include "rules.h"
 
 namespace merge {
@@ -40,12 +41,6 @@ uint64_t hash_of(KeyKind kind, std::u16string_view key)
 {
     const uint64_t h = std::hash<std::u16string_view>{}(key);
     return h ^ (static_cast<uint64_t>(kind) * 0x9E3779B97F4A7C15ull);
-}
-
-bool is_search_key(const contacts::ContactIdentity& id)
-{
-    static const contacts::ContactIdentity zero{};
-    return id != zero && !(id[0] == 'N' && id[1] == 'I' && id[2] == 'D' && id[3] == ':');
 }
 
 // Orders two records by content, for cards of one source at one position (a file given twice).
@@ -167,7 +162,7 @@ private:
             draft_of(record(p), card);
             const std::u16string person = person_key(m_norm, card);
             m_names[p] = person.empty() ? 0 : hash_of(KeyKind::content, person) | 1;
-            if (is_search_key(card.identity())) {
+            if (contacts::identity_is_search_key(card.identity())) {
                 const auto& id = card.identity();
                 std::u16string key(id.size(), u'\0');
                 std::copy(id.begin(), id.end(), key.begin());

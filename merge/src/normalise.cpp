@@ -99,11 +99,7 @@ Normaliser::Normaliser(std::string region) : m_region(std::move(region))
     }
     status = U_ZERO_ERROR;
     UParseError parse{};
-    // German umlauts written out first (Müller and Mueller are one name), then any script in
-    // ASCII Latin letters.
-    m_latin.reset(icu::Transliterator::createFromRules(
-        "merge-latin", to_unicode_string(u"ä > ae ; ö > oe ; ü > ue ; ß > ss ; :: Any-Latin ; :: Latin-ASCII ;"),
-        UTRANS_FORWARD, parse, status));
+    m_latin.reset(icu::Transliterator::createInstance("Any-Latin; Latin-ASCII", UTRANS_FORWARD, parse, status));
     if (U_FAILURE(status)) {
         m_latin.reset();
     }
@@ -206,7 +202,17 @@ std::u16string Normaliser::name(std::u16string_view value)
     while (!out.empty() && out.back() == u' ') {
         out.pop_back();
     }
-    return out;
+    // Umlauts written out (Mueller for Müller) and left out (Umit for Ümit) compare equal: "ae",
+    // "oe" and "ue" count as "a", "o" and "u" on both sides.
+    std::u16string folded_out;
+    folded_out.reserve(out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        folded_out.push_back(out[i]);
+        if (i + 1 < out.size() && out[i + 1] == u'e' && (out[i] == u'a' || out[i] == u'o' || out[i] == u'u')) {
+            ++i;
+        }
+    }
+    return folded_out;
 }
 
 std::u16string Normaliser::person(std::u16string_view first, std::u16string_view last, std::u16string_view full)

@@ -309,6 +309,8 @@ void draft_of(const contacts::ContactRecord& record, ContactDraft& draft)
     draft.set_photo(photo.bytes, photo.type);
     draft.set_identity(record.identity());
     draft.set_exchange(record.exchange());
+    draft.set_place(record.place());
+    draft.set_node_id(record.node_id());
 }
 
 Verdict unite(Normaliser& norm, const ContactDraft& first, const ContactDraft& second, HeldReason on_names,

@@ -38,6 +38,11 @@ struct RunOptions
     // The PST reader and the fallback code page of 8-bit texts; `--reader` and `--codepage`
     // on the command line override them.
     engine::SourceOptions source;
+    // `--merge`: duplicate cards made one (merge/merge.h) before any output, and inputs that are
+    // dumps of `--json --full` read beside PST files. `--region CC` (else the locale's) reads
+    // national phone numbers.
+    bool merge = false;
+    std::string region;
 };
 
 // Runs the converter with `args` (without the program name). Results go to `out` (UTF-8),

@@ -1,0 +1,131 @@
+#include "merge_step.h"
+
+#include <fstream>
+#include <map>
+#include <ostream>
+
+#include "contacts/contact_sources.h"
+#include "contacts/text.h"
+#include "dump/record_json.h"
+
+namespace cli {
+
+bool take_merge_options(std::vector<std::string>& args, RunOptions& options, std::string* problem)
+{
+    std::vector<std::string> rest;
+    bool region_given = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--merge") {
+            options.merge = true;
+        } else if (args[i] == "--region") {
+            if (i + 1 >= args.size() || !merge::region_is_known(args[i + 1])) {
+                *problem = "--region needs a region of two letters (DE, US, GB, ...)";
+                return false;
+            }
+            options.region = args[++i];
+            region_given = true;
+        } else {
+            rest.push_back(args[i]);
+        }
+    }
+    if (region_given && !options.merge) {
+        *problem = "--region goes with --merge";
+        return false;
+    }
+    if (options.merge && !region_given) {
+        options.region = merge::region_of_locale();
+    }
+    args = std::move(rest);
+    return true;
+}
+
+bool is_dump(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    char head[64] = {};
+    in.read(head, sizeof head);
+    return dump::looks_like_dump(std::string_view(head, static_cast<std::size_t>(in.gcount())));
+}
+
+bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostream& err)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        err << "pelimoor-convert: " << file << ": cannot be read\n";
+        return false;
+    }
+    std::map<std::string, uint32_t> files;
+    std::map<std::pair<uint32_t, std::u16string>, uint32_t> places;
+    dump::ReadRecord record;
+    std::string line;
+    std::string why;
+    long number = 0;
+    long bad = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (line.find_first_not_of(" \t\r") == std::string::npos) {
+            continue;
+        }
+        if (!dump::read_record_line(line, record, &why)) {
+            err << "pelimoor-convert: " << file << ": line " << number << " left out: " << why << '\n';
+            ++bad;
+            continue;
+        }
+        auto f = files.find(record.source);
+        if (f == files.end()) {
+            f = files.emplace(record.source, store.sources().add_file(record.source)).first;
+        }
+        auto p = places.find({f->second, record.folder});
+        if (p == places.end()) {
+            p = places
+                    .emplace(std::make_pair(f->second, record.folder),
+                             store.sources().add_place(f->second, record.folder))
+                    .first;
+        }
+        record.draft.set_place(p->second);
+        record.draft.set_node_id(record.node_id);
+        record.draft.set_number(store.next_number());
+        contacts::contact_store_append(store, contacts::contact_record_build(store, record.draft));
+    }
+    if (in.bad()) {
+        err << "pelimoor-convert: " << file << ": reading stopped at line " << number << '\n';
+    }
+    return true;
+}
+
+std::unique_ptr<MergedStore> merge_store(const contacts::ContactStore& store, const contacts::ContactGroups* groups,
+                                         const RunOptions& options, std::ostream& err)
+{
+    auto merged = std::make_unique<MergedStore>();
+    for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+        const contacts::ContactSource source = contacts::contact_source(store, *r);
+        merged->cards.push_back({r, source.path, source.folder});
+    }
+    merge::MergeOptions merge_options;
+    merge_options.region = options.region;
+    merged->result = merge::merge_cards(merged->cards, merge_options);
+    if (groups != nullptr) {
+        merged->groups = merge::repoint_groups(*groups, merged->cards, merged->result);
+    }
+    err << "pelimoor-convert: "
+        << merge::merge_summary(static_cast<int64_t>(merged->cards.size()),
+                                static_cast<int64_t>(store.sources().file_count()), merged->result)
+        << '\n';
+    return merged;
+}
+
+bool write_merge_report(const MergedStore& merged, const std::filesystem::path& folder, std::ostream& err)
+{
+    const std::filesystem::path path = folder / std::string(merge::kMergeReportName);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string csv = merge::merge_report_csv(merged.cards, merged.result);
+    out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
+    out.flush();
+    if (!out) {
+        err << "pelimoor-convert: cannot write " << path.string() << '\n';
+        return false;
+    }
+    return true;
+}
+
+} // namespace cli

@@ -1,0 +1,45 @@
+// The converter's --merge: its options, the dumps it reads beside PST files, and the merge of the
+// scanned store with its report.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/convert.h"
+#include "contacts/contact_groups.h"
+#include "contacts/contact_store.h"
+#include "merge/merge.h"
+
+namespace cli {
+
+// Takes --merge and --region CC out of `args` (before the files) into `options`. False with the
+// reason in *problem for a --region without a known region, or --region without --merge.
+bool take_merge_options(std::vector<std::string>& args, RunOptions& options, std::string* problem);
+
+// Whether `file` starts as a dump of --json --full does (a JSON object), not as a PST.
+bool is_dump(const std::string& file);
+
+// Reads the records of a dump into `store`, each under the file and folder it names. A line that
+// is not a record is reported on `err` by its number and left out; the rest goes on. False (and
+// the reason on `err`) when the file cannot be read at all.
+bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostream& err);
+
+struct MergedStore
+{
+    std::vector<merge::Card> cards;
+    merge::MergeResult result;
+    contacts::ContactGroups groups; // the lists, members pointing at the merged cards
+};
+
+// Merges every record of `store` (and repoints `groups`); writes the closing line "N contacts
+// from K files: ..." to `err`.
+std::unique_ptr<MergedStore> merge_store(const contacts::ContactStore& store, const contacts::ContactGroups* groups,
+                                         const RunOptions& options, std::ostream& err);
+
+// Writes merge-report.csv into `folder`; false (and the reason on `err`) when it cannot.
+bool write_merge_report(const MergedStore& merged, const std::filesystem::path& folder, std::ostream& err);
+
+} // namespace cli
