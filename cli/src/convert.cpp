@@ -338,7 +338,7 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
         return static_cast<bool>(out);
     };
     if (options.merge) {
-        const auto merged = merge_store(store, scanned.groups.get(), options, err);
+        const auto merged = merge_and_say(store, scanned.groups.get(), options, err);
         std::string text;
         for (const ContactRecord* r : merged->result.records) {
             write(*r, text);

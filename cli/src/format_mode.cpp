@@ -209,7 +209,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (options.merge) {
         merge::sort_for_merge(parsed.files);
     }
-    std::unique_ptr<MergedStore> merged;
+    std::unique_ptr<merge::StoreMerge> merged;
     ScanFeed feed;
     std::exception_ptr scan_error; // what the scan thread threw, thrown again here
     std::thread scan;
@@ -241,7 +241,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         job.progress = [&](int64_t done, int64_t total) { progress.report(done, total); };
         job.groups = scanned.groups.get();
         if (options.merge) {
-            merged = merge_store(store, scanned.groups.get(), options, err);
+            merged = merge_and_say(store, scanned.groups.get(), options, err);
             job.selection = merged->result.records;
             job.groups = &merged->groups;
         }

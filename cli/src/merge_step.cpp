@@ -93,36 +93,22 @@ bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostr
     return true;
 }
 
-std::unique_ptr<MergedStore> merge_store(const contacts::ContactStore& store, const contacts::ContactGroups* groups,
-                                         const RunOptions& options, std::ostream& err)
+std::unique_ptr<merge::StoreMerge> merge_and_say(const contacts::ContactStore& store,
+                                                 const contacts::ContactGroups* groups, const RunOptions& options,
+                                                 std::ostream& err)
 {
-    auto merged = std::make_unique<MergedStore>();
-    for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
-        const contacts::ContactSource source = contacts::contact_source(store, *r);
-        merged->cards.push_back({r, source.path, source.folder});
-    }
     merge::MergeOptions merge_options;
     merge_options.region = options.region;
-    merged->result = merge::merge_cards(merged->cards, merge_options);
-    if (groups != nullptr) {
-        merged->groups = merge::repoint_groups(*groups, merged->cards, merged->result);
-    }
-    err << "pelimoor-convert: "
-        << merge::merge_summary(static_cast<int64_t>(merged->cards.size()),
-                                static_cast<int64_t>(store.sources().file_count()), merged->result)
-        << '\n';
+    auto merged = merge::merge_store(store, {}, groups, merge_options);
+    err << "pelimoor-convert: " << merge::merge_summary(*merged) << '\n';
     return merged;
 }
 
-bool write_merge_report(const MergedStore& merged, const std::filesystem::path& folder, std::ostream& err)
+bool write_merge_report(const merge::StoreMerge& merged, const std::filesystem::path& folder, std::ostream& err)
 {
-    const std::filesystem::path path = folder / std::string(merge::kMergeReportName);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::string csv = merge::merge_report_csv(merged.cards, merged.result);
-    out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
-    out.flush();
-    if (!out) {
-        err << "pelimoor-convert: cannot write " << path.string() << '\n';
+    std::string why;
+    if (!merge::write_merge_report(merged, folder, &why)) {
+        err << "pelimoor-convert: " << why << '\n';
         return false;
     }
     return true;

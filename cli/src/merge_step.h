@@ -27,19 +27,13 @@ bool is_dump(const std::string& file);
 // the reason on `err`) when the file cannot be read at all.
 bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostream& err);
 
-struct MergedStore
-{
-    std::vector<merge::Card> cards;
-    merge::MergeResult result;
-    contacts::ContactGroups groups; // the lists, members pointing at the merged cards
-};
-
 // Merges every record of `store` (and repoints `groups`); writes the closing line "N contacts
 // from K files: ..." to `err`.
-std::unique_ptr<MergedStore> merge_store(const contacts::ContactStore& store, const contacts::ContactGroups* groups,
-                                         const RunOptions& options, std::ostream& err);
+std::unique_ptr<merge::StoreMerge> merge_and_say(const contacts::ContactStore& store,
+                                                 const contacts::ContactGroups* groups, const RunOptions& options,
+                                                 std::ostream& err);
 
 // Writes merge-report.csv into `folder`; false (and the reason on `err`) when it cannot.
-bool write_merge_report(const MergedStore& merged, const std::filesystem::path& folder, std::ostream& err);
+bool write_merge_report(const merge::StoreMerge& merged, const std::filesystem::path& folder, std::ostream& err);
 
 } // namespace cli

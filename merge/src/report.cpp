@@ -1,4 +1,8 @@
+#include <fstream>
+#include <set>
 #include <string>
+
+#include "contacts/contact_sources.h"
 
 #include "contacts/text.h"
 #include "merge/merge.h"
@@ -95,6 +99,55 @@ std::string merge_report_csv(std::span<const Card> cards, const MergeResult& res
         end_row();
     }
     return out;
+}
+
+std::unique_ptr<StoreMerge> merge_store(const contacts::ContactStore& store,
+                                        std::span<const contacts::ContactRecord* const> only,
+                                        const contacts::ContactGroups* groups, const MergeOptions& options)
+{
+    auto merged = std::make_unique<StoreMerge>();
+    std::set<uint32_t> files;
+    const auto add = [&](const contacts::ContactRecord* r) {
+        const contacts::ContactSource source = contacts::contact_source(store, *r);
+        merged->cards.push_back({r, source.path, source.folder});
+        files.insert(source.file);
+    };
+    if (only.empty()) {
+        for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+            add(r);
+        }
+    } else {
+        for (const contacts::ContactRecord* r : only) {
+            add(r);
+        }
+    }
+    merged->files = static_cast<int64_t>(files.size());
+    merged->result = merge_cards(merged->cards, options);
+    if (groups != nullptr) {
+        merged->groups = repoint_groups(*groups, merged->cards, merged->result);
+    }
+    return merged;
+}
+
+bool write_merge_report(const StoreMerge& merged, const std::filesystem::path& folder, std::string* why)
+{
+    const std::filesystem::path path = folder / std::string(kMergeReportName);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string csv = merge_report_csv(merged.cards, merged.result);
+    out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
+    out.flush();
+    if (!out) {
+        if (why != nullptr) {
+            *why = "cannot write " + path.string();
+        }
+        return false;
+    }
+    return true;
+}
+
+std::string merge_summary(const StoreMerge& merged)
+{
+    return merge_summary(static_cast<int64_t>(merged.cards.size()), merged.files, merged.result);
 }
 
 std::string merge_summary(int64_t contacts, int64_t files, const MergeResult& result)

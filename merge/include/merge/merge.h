@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
@@ -37,6 +38,7 @@
 
 #include "contacts/contact_groups.h"
 #include "contacts/contact_record.h"
+#include "contacts/contact_store.h"
 
 namespace merge {
 
@@ -126,7 +128,25 @@ contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, st
 std::string merge_report_csv(std::span<const Card> cards, const MergeResult& result);
 inline constexpr std::string_view kMergeReportName = "merge-report.csv";
 
+// The merge of a store: every record of it (or only `only`), each under the file and folder the
+// store's sources name, and its distribution lists with members repointed.
+struct StoreMerge
+{
+    std::vector<Card> cards;
+    MergeResult result;
+    contacts::ContactGroups groups;
+    int64_t files = 0; // the files the cards came from
+};
+std::unique_ptr<StoreMerge> merge_store(const contacts::ContactStore& store,
+                                        std::span<const contacts::ContactRecord* const> only,
+                                        const contacts::ContactGroups* groups, const MergeOptions& options);
+
+// Writes merge-report.csv into `folder`. False, with the path and the cause in *why, when it
+// cannot.
+bool write_merge_report(const StoreMerge& merged, const std::filesystem::path& folder, std::string* why);
+
 // "N contacts from K files: M written, D merged, H pairs held for review".
 std::string merge_summary(int64_t contacts, int64_t files, const MergeResult& result);
+std::string merge_summary(const StoreMerge& merged);
 
 } // namespace merge
