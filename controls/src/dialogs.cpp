@@ -3,6 +3,7 @@
 #include "contacts/messages.h"
 #include "controls/pictures.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QPainter>
@@ -101,6 +102,12 @@ contacts::OutputChoices& outputChoices()
     return choices;
 }
 
+bool& mergeDuplicates()
+{
+    static bool merge = false;
+    return merge;
+}
+
 std::optional<contacts::Format> chosenFormatValue()
 {
     const int code = chosenFormat();
@@ -187,12 +194,17 @@ SaveOption::SaveOption(QWidget* parent) : QDialog(parent)
     m_vcardVersion =
         addChoiceBox(this, kVcardVersionId, contacts::kVcardVersions, chosen.vcard, QRect(300, 46, 118, 14));
     m_csvLayout = addChoiceBox(this, kCsvLayoutId, contacts::kCsvLayouts, chosen.csv, QRect(300, 68, 118, 14));
+    m_merge = new QCheckBox(QStringLiteral("Merge duplicates"), this);
+    setControlId(m_merge, kMergeDuplicatesId);
+    m_merge->setGeometry(dialogUnitsToPixels(22, 136, 200, 14));
+    m_merge->setChecked(mergeDuplicates());
     QPushButton* ok = addButton(this, 1, QStringLiteral("OK"), QRect(310, 154, 50, 16));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, [this] {
         contacts::OutputChoices& choices = outputChoices();
         choices.vcard = contacts::kVcardVersions[std::size_t(m_vcardVersion->currentIndex())].choice;
         choices.csv = contacts::kCsvLayouts[std::size_t(m_csvLayout->currentIndex())].choice;
+        mergeDuplicates() = m_merge->isChecked();
         accept();
     });
     QPushButton* cancel = addButton(this, 2, QStringLiteral("Cancel"), QRect(370, 154, 50, 16));

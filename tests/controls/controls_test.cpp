@@ -5,6 +5,7 @@
 #include "controls/pictures.h"
 #include "platform/environment.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -255,6 +256,31 @@ private slots:
             QCOMPARE(int(outputChoices().csv), int(step.csv));
         }
         outputChoices() = before;
+    }
+
+    // "Merge duplicates": it opens on mergeDuplicates(); OK keeps a change, Cancel drops it.
+    void saveOptionMerge()
+    {
+        struct Step
+        {
+            bool click, ok, kept;
+        };
+        const Step steps[] = {
+            {false, true, false}, {true, false, false}, {true, true, true}, {false, true, true}, {true, true, false}};
+        mergeDuplicates() = false;
+        for (const Step& step : steps) {
+            SaveOption dialog;
+            auto* box = qobject_cast<QCheckBox*>(findControl(&dialog, kMergeDuplicatesId));
+            QVERIFY(box);
+            QCOMPARE(box->text(), QStringLiteral("Merge duplicates"));
+            QCOMPARE(box->isChecked(), mergeDuplicates());
+            dialog.show();
+            if (step.click)
+                QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, 8));
+            QTest::mouseClick(static_cast<QWidget*>(findControl(&dialog, step.ok ? 1 : 2)), Qt::LeftButton);
+            QCOMPARE(mergeDuplicates(), step.kept);
+        }
+        mergeDuplicates() = false;
     }
 
     void saveOptionTexts()

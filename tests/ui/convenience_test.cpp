@@ -260,6 +260,66 @@ private slots:
         controls::outputChoices() = {};
     }
 
+    // "Merge duplicates" in the format dialog: the conversion writes one card of a person whose
+    // two cards share an e-mail address, merge-report.csv beside it, and the merge's closing line
+    // on the done page; the box is remembered.
+    void mergeDuplicatesOnConvert()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        constexpr const char* kTwice = R"({"folders": [{"name": "Contacts", "class": "IPF.Contact", "messages": [
+            {"class": "IPM.Contact", "props": [
+              {"tag": "0x3A06", "type": "unicode", "value": "Jürgen"},
+              {"tag": "0x3A11", "type": "unicode", "value": "Müller"},
+              {"lid": "0x8083", "set": "address", "type": "unicode", "value": "jm@example.de"}]},
+            {"class": "IPM.Contact", "props": [
+              {"tag": "0x3A06", "type": "unicode", "value": "Anna"},
+              {"tag": "0x3A11", "type": "unicode", "value": "Zeller"}]},
+            {"class": "IPM.Contact", "props": [
+              {"tag": "0x3A06", "type": "unicode", "value": "Juergen"},
+              {"tag": "0x3A11", "type": "unicode", "value": "Mueller"},
+              {"tag": "0x3A17", "type": "unicode", "value": "Baker"},
+              {"lid": "0x8083", "set": "address", "type": "unicode", "value": "JM@example.de"}]}]}]})";
+        QVERIFY(fixture::write_from_json(w.path("twice.pst"), kTwice).ok);
+        d.OpenFile(QString::fromStdString(w.path("twice.pst")));
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(20000));
+        const std::filesystem::path out = w.root / "merged";
+        std::filesystem::create_directories(out);
+        w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
+        controls::mergeDuplicates() = false;
+        QTimer::singleShot(0, [] {
+            QWidget* box = QApplication::activeModalWidget();
+            QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
+            QTest::mouseClick(controls::findControl(box, controls::kMergeDuplicatesId), Qt::LeftButton, {},
+                              QPoint(8, 8));
+            QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
+        });
+        d.OnConvert();
+        QVERIFY(d.waitForWorkers(30000));
+        QCOMPARE(w.env->messages.back().text, QStringLiteral("Saving sucessfully completed."));
+        QVERIFY(controls::mergeDuplicates());
+        QStringList names;
+        QByteArray report;
+        for (const auto& folder : std::filesystem::directory_iterator(out))
+            for (const auto& f : std::filesystem::directory_iterator(folder.path())) {
+                names << QString::fromStdString(f.path().filename().string());
+                if (f.path().filename() == "merge-report.csv")
+                    report = Window::readBytes(f.path());
+            }
+        QCOMPARE(names.size(), 3); // two cards and the report
+        QVERIFY2(report.startsWith("\xEF\xBB\xBF\"Outcome\""), report.constData());
+        QVERIFY2(report.contains("\"merged\",\"J\xC3\xBCrgen M\xC3\xBCller\",\"2 cards\""), report.constData());
+        QVERIFY2(d.browserPane()->visibleText().contains(
+                     QStringLiteral("3 contacts from 1 file: 2 written, 1 merged, 0 pairs held for review.")),
+                 qPrintable(d.browserPane()->visibleText()));
+        w.dialog.reset(); // saves the settings
+        controls::mergeDuplicates() = false;
+        w.dialog = std::make_unique<CPelimoorDlg>(w.store);
+        QVERIFY(controls::mergeDuplicates());
+        controls::mergeDuplicates() = false;
+    }
+
     void convertSelectedWritesOnlyThose()
     {
         Window w;

@@ -293,7 +293,7 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         return engine::exchange_address_map(path, options, &why);
     };
     m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
-                   m_lastScan.groups);
+                   m_lastScan.groups, controls::mergeDuplicates());
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)
@@ -304,8 +304,13 @@ void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QS
     if (outcome == contacts::ConversionOutcome::Stopped)
         return;
     const bool completed = outcome == contacts::ConversionOutcome::Completed;
+    QStringList done;
+    if (completed && !m_saver->mergeSummary().isEmpty())
+        done << m_saver->mergeSummary() + QLatin1Char('.');
     if (completed && m_saver->groupsWritten() > 0)
-        showDonePage(QStringLiteral("%1 group(s) written.").arg(m_saver->groupsWritten()).toStdU16String());
+        done << QStringLiteral("%1 group(s) written.").arg(m_saver->groupsWritten());
+    if (!done.isEmpty())
+        showDonePage(done.join(QLatin1Char(' ')).toStdU16String());
     platform::environment().showMessage(
         this, {completed ? qstring(contacts::kSaveCompletedText) : reason, controls::caption(),
                completed ? QMessageBox::Information : QMessageBox::Critical, QMessageBox::Ok});

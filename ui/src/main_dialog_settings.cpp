@@ -54,6 +54,7 @@ void CPelimoorDlg::loadSettings()
         choices.vcard = v->choice;
     if (const auto* l = contacts::csv_layout_by_name(s->value(QStringLiteral("output/csv")).toString().toStdString()))
         choices.csv = l->choice;
+    controls::mergeDuplicates() = s->value(QStringLiteral("output/merge"), false).toBool();
     restoreHeader(*s);
 }
 
@@ -73,6 +74,7 @@ void CPelimoorDlg::saveSettings() const
                 QString::fromLatin1(contacts::kVcardVersions[std::size_t(choices.vcard)].name));
     s->setValue(QStringLiteral("output/csv"),
                 QString::fromLatin1(contacts::kCsvLayouts[std::size_t(choices.csv)].name));
+    s->setValue(QStringLiteral("output/merge"), controls::mergeDuplicates());
 }
 
 void CPelimoorDlg::rememberFile(const QString& path)

@@ -1,5 +1,7 @@
 #include "ui/save_controller.h"
 
+#include "merge/merge.h"
+
 namespace ui {
 
 SaveController::SaveController(const contacts::ContactStore& store, QObject* parent) : QObject(parent), m_store(store)
@@ -15,17 +17,25 @@ SaveController::~SaveController()
 void SaveController::start(contacts::Format format, const std::string& destination,
                            std::vector<const contacts::ContactRecord*> selection, contacts::OutputChoices choices,
                            std::function<contacts::ExchangeMap()> exchangeMap,
-                           std::shared_ptr<const contacts::ContactGroups> groups)
+                           std::shared_ptr<const contacts::ContactGroups> groups, bool merge)
 {
     end();
     m_gate.begin_run();
     m_worker.start([this, format, destination, choices, exchangeMap = std::move(exchangeMap),
-                    groups = std::move(groups), selection = std::move(selection)](WorkerThread::Epoch epoch) mutable {
+                    groups = std::move(groups), selection = std::move(selection),
+                    merge](WorkerThread::Epoch epoch) mutable {
         contacts::ConversionOptions options;
-        options.selection = std::move(selection);
         options.choices = choices;
         options.exchange_map = std::move(exchangeMap);
         options.groups = groups.get();
+        std::unique_ptr<merge::StoreMerge> merged;
+        if (merge) {
+            merged = merge::merge_store(m_store, selection, groups.get(), {merge::region_of_locale()});
+            options.selection = merged->result.records;
+            options.groups = &merged->groups;
+        } else {
+            options.selection = std::move(selection);
+        }
         options.checkpoint = [this] { return m_gate.checkpoint(); };
         int shown = -1;
         options.progress = [&shown, epoch, this](int64_t done, int64_t total) {
@@ -35,12 +45,23 @@ void SaveController::start(contacts::Format format, const std::string& destinati
                 m_worker.post(epoch, [this, percent] { emit progress(percent); });
             }
         };
-        const contacts::ConversionResult result = contacts::convert_contacts(m_store, format, destination, options);
+        contacts::ConversionResult result = contacts::convert_contacts(m_store, format, destination, options);
+        QString summary;
+        if (merged && result.ok()) {
+            std::string why;
+            if (merge::write_merge_report(*merged, result.folder, &why)) {
+                summary = QString::fromStdString(merge::merge_summary(*merged));
+            } else {
+                result.outcome = contacts::ConversionOutcome::Failed;
+                result.reason = why;
+            }
+        }
         m_gate.end_run();
         m_worker.post(epoch, [this, outcome = result.outcome, reason = QString::fromStdString(result.reason),
-                              groups = result.groups_written] {
+                              groups = result.groups_written, summary] {
             m_worker.finish();
             m_groupsWritten = groups;
+            m_mergeSummary = summary;
             emit finished(outcome, reason);
         });
     });

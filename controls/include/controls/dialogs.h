@@ -14,6 +14,7 @@
 
 #include "contacts/output_writers.h"
 
+class QCheckBox;
 class QComboBox;
 class QRadioButton;
 
@@ -48,6 +49,10 @@ contacts::OutputChoices& outputChoices();
 // Control ids of the two choices.
 inline constexpr int kVcardVersionId = 1027;
 inline constexpr int kCsvLayoutId = 1028;
+// Whether a conversion makes the cards of one person one ("Merge duplicates" in the format
+// dialog); off until the user checks it. The window keeps it in its settings. Window thread only.
+bool& mergeDuplicates();
+inline constexpr int kMergeDuplicatesId = 1029;
 
 // A static text that paints itself in its own text and background colours.
 class CColorStatic : public QLabel
@@ -78,8 +83,8 @@ public:
 
 // Format choice: five radio rows; a click sets its format flag and clears the other four.
 // No row is checked when the dialog opens; the flags keep their values across openings.
-// Beside ".VCF" a vCard version, beside ".CSV" a CSV layout, each opening on outputChoices();
-// OK keeps them there.
+// Beside ".VCF" a vCard version, beside ".CSV" a CSV layout, each opening on outputChoices(),
+// and below the rows "Merge duplicates", opening on mergeDuplicates(); OK keeps them there.
 class SaveOption : public QDialog
 {
     Q_OBJECT
@@ -93,6 +98,7 @@ private:
     std::array<CColorStatic*, 5> m_descriptions{};
     QComboBox* m_vcardVersion = nullptr;
     QComboBox* m_csvLayout = nullptr;
+    QCheckBox* m_merge = nullptr;
     bool m_picked = false;
 };
 

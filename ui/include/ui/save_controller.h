@@ -28,12 +28,17 @@ public:
     // new folder under `destination`.
     // `choices`: the vCard version and CSV layout; `exchangeMap` (may be empty) builds the SMTP
     // addresses of Exchange DNs from the scanned file, on the save's thread, when needed.
+    // `merge`: the cards of one person are made one first (merge/merge.h, phone numbers read in
+    // the locale's region) and merge-report.csv goes into the output folder.
     void start(contacts::Format format, const std::string& destination,
                std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {},
                std::function<contacts::ExchangeMap()> exchangeMap = {},
-               std::shared_ptr<const contacts::ContactGroups> groups = {});
+               std::shared_ptr<const contacts::ContactGroups> groups = {}, bool merge = false);
     // Groups the last save that finished wrote (window thread, after finished()).
     int64_t groupsWritten() const { return m_groupsWritten; }
+    // The merge's closing line of the last save that finished ("N contacts from K files: M
+    // written, D merged, H pairs held for review"); empty without a merge (window thread).
+    const QString& mergeSummary() const { return m_mergeSummary; }
     bool running() const { return m_worker.running(); }
     // Whether the save's end has not been delivered yet (window thread only).
     bool busy() const { return m_worker.busy(); }
@@ -54,6 +59,7 @@ private:
     const contacts::ContactStore& m_store;
     engine::PauseGate m_gate;
     int64_t m_groupsWritten = 0; // window thread only
+    QString m_mergeSummary;      // window thread only
     // Its epoch ends only with the next start(): a save that was ended still reports it.
     WorkerThread m_worker{this};
 };
