@@ -214,6 +214,12 @@ private:
         const ContactDraft& b = group_draft(ry, m_scratch_b);
         Verdict v = unite(m_norm, a, b, on_names, m_united);
         if (v.united) {
+            if (!v.added) {
+                // The first card holds all the other has (a copy): it stands for both.
+                m_sets.join_into(rx, ry);
+                m_groups[ry].reset();
+                return;
+            }
             // The merged card so far is kept as a record: a draft is many times larger.
             m_united.set_number(static_cast<int32_t>(rx + 1));
             contacts::ContactRecordPtr united = ContactRecord::make(m_united);

@@ -197,6 +197,20 @@ Verdict held(HeldReason reason, std::string field, std::u16string_view a, std::u
     return v;
 }
 
+// Whether two drafts hold the same values.
+bool same_card(const ContactDraft& a, const ContactDraft& b)
+{
+    for (const auto& info : contacts::kFieldTable) {
+        if (info.type == contacts::FieldType::Text && a.text(info.field) != b.text(info.field)) {
+            return false;
+        }
+    }
+    const auto pa = a.photo().bytes;
+    const auto pb = b.photo().bytes;
+    return a.gender() == b.gender() && a.identity() == b.identity() && a.exchange() == b.exchange() &&
+           std::equal(pa.begin(), pa.end(), pb.begin(), pb.end());
+}
+
 } // namespace
 
 const std::array<Role, contacts::kFieldCount>& role_table()
@@ -511,6 +525,7 @@ Verdict unite(Normaliser& norm, const ContactDraft& first, const ContactDraft& s
     }
     Verdict v;
     v.united = true;
+    v.added = !same_card(first, out);
     return v;
 }
 

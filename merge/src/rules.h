@@ -54,6 +54,7 @@ void draft_of(const contacts::ContactRecord& record, contacts::ContactDraft& dra
 struct Verdict
 {
     bool united = false;
+    bool added = false; // the union holds more than the first card
     HeldReason reason = HeldReason::field_clash;
     std::string field;
     std::u16string first_value;
