@@ -120,6 +120,9 @@ bool scan_one(const std::string& file, bool several, contacts::ContactStore& sto
     if (result.outcome != engine::ScanOutcome::Done) {
         err << (several ? "pelimoor-convert: " + listener.prefix() : std::string())
             << contacts::utf16_to_utf8(outcome_text(result.outcome)) << '\n';
+        if (!result.reason.empty()) {
+            err << "pelimoor-convert: " << listener.prefix() << result.reason << '\n';
+        }
         return false;
     }
     listener.write_skipped_summary();

@@ -1,8 +1,13 @@
 #include "engine/scan_run.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "contacts/contact_store.h"
 #include "engine/export_handle.h"
@@ -42,19 +47,43 @@ std::string_view outcome_name(ScanOutcome outcome)
     return "unknown";
 }
 
-HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline)
+HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline, std::string* why)
 {
-    std::ifstream in(path_utf8, std::ios::binary);
-    if (!in) {
-        return HeaderCheck::Unreadable;
+    auto refuse = [&](HeaderCheck check, std::string reason) {
+        if (why != nullptr) {
+            *why = std::move(reason);
+        }
+        return check;
+    };
+    // Read with the system's calls: a folder opens like a file, and only the read says what it is.
+    const int fd = ::open(path_utf8.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return refuse(HeaderCheck::Unreadable, path_utf8 + ": " + std::strerror(errno));
     }
     char header[10] = {};
-    in.read(header, sizeof header);
-    if (in.bad()) {
-        return HeaderCheck::Unreadable;
+    size_t got = 0;
+    int error = 0;
+    while (got < sizeof header) {
+        const ssize_t n = ::read(fd, header + got, sizeof header - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        got += static_cast<size_t>(n);
     }
-    if (in.gcount() < static_cast<std::streamsize>(sizeof header) || std::memcmp(header, "!BDN", 4) != 0) {
-        return HeaderCheck::NoSignature;
+    ::close(fd);
+    if (error != 0) {
+        return refuse(HeaderCheck::Unreadable, path_utf8 + ": " + std::strerror(error));
+    }
+    if (got < sizeof header) {
+        return refuse(HeaderCheck::NoSignature,
+                      "not a personal folder file: " + std::to_string(got) + " bytes are too few for a header");
+    }
+    if (std::memcmp(header, "!BDN", 4) != 0) {
+        return refuse(HeaderCheck::NoSignature, "not a personal folder file (no !BDN signature)");
     }
     const bool pst = header[8] == 'S' && header[9] == 'M';
     const bool offline = header[8] == 'S' && header[9] == 'O';
@@ -100,7 +129,8 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     // left over is released, also when an earlier set-up step had failed.
     session.release();
 
-    // Set-up: without a log or export handle there is no export path, and the walk fails.
+    // Set-up: without a log or export handle there is no export path, and the file is not opened.
+    ScanResult result;
     bool have_path = true;
     if (log_handle_initialize(&session.log_handle, nullptr) != 1) {
         have_path = false;
@@ -114,10 +144,11 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     }
 
     // Open, after the header check on the first ten bytes and the version check on the next two.
-    ScanResult result;
     result.outcome = ScanOutcome::OpenFailed;
-    if (have_path) {
-        const HeaderCheck header = check_pst_header(path_utf8, session.options.offline);
+    if (!have_path) {
+        result.reason = "out of memory";
+    } else {
+        const HeaderCheck header = check_pst_header(path_utf8, session.options.offline, &result.reason);
         if (header == HeaderCheck::NotPst) {
             result.outcome = ScanOutcome::NotPst;
         } else if (header == HeaderCheck::Pst && file_version(path_utf8) == kProtectedVersion) {
@@ -125,6 +156,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         } else if (header == HeaderCheck::Pst) {
             pst::Status why;
             session.source = PstSource::open(path_utf8, session.options, &why);
+            result.reason = std::move(why.message);
         }
     }
     if (!session.source) {
@@ -134,6 +166,7 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         if (stopped(gate)) {
             session.m_stopped = true;
             result.outcome = ScanOutcome::Stopped;
+            result.reason.clear();
         }
         return result;
     }

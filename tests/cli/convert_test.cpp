@@ -176,12 +176,51 @@ TEST_F(ConvertFiles, RefusedAndUnreadableFilesExitWithOne)
     const Result missing = run({"--json", m_dir.file("missing.pst")});
     EXPECT_EQ(missing.status, cli::kExitScanFailed);
     EXPECT_EQ(missing.err, "Please check file use in another proess or File is highly corrupted! Please select "
-                           "another file OR contact support team..\n");
+                           "another file OR contact support team..\npelimoor-convert: " +
+                               m_dir.file("missing.pst") + ": No such file or directory\n");
 
     testfiles::write_bytes(m_dir.file("cut.pst"), bytes.replace(8, 2, "SM").substr(0, 600));
     const Result cut = run({"--list", m_dir.file("cut.pst")});
     EXPECT_EQ(cut.status, cli::kExitScanFailed);
     EXPECT_EQ(cut.err, "Scanning process failed! Please select another file OR contact support team..\n");
+}
+
+// A file that cannot be opened: the sentence, then the reason the header check or the reader
+// found, on a line of its own; the same for either reader where both read the header alike.
+TEST_F(ConvertFiles, AFileThatCannotBeOpenedSaysWhy)
+{
+    const std::string bytes = testfiles::read_bytes(sample());
+    std::string bad_crc = bytes;
+    bad_crc[100] = static_cast<char>(bad_crc[100] ^ 0x5a); // covered by the header's partial CRC
+    testfiles::write_bytes(m_dir.file("crc.pst"), bad_crc);
+    testfiles::write_bytes(m_dir.file("junk.pst"), std::string(4096, 'j'));
+    testfiles::write_bytes(m_dir.file("nine.pst"), bytes.substr(0, 9));
+    testfiles::write_bytes(m_dir.file("ten.pst"), bytes.substr(0, 10));
+    testfiles::write_bytes(m_dir.file("header.pst"), bytes.substr(0, 500));
+    testfiles::write_bytes(m_dir.file("empty.pst"), "");
+    std::filesystem::create_directories(m_dir.file("folder.pst"));
+    const struct
+    {
+        const char* file;
+        std::string reason;
+    } cases[] = {
+        {"missing.pst", m_dir.file("missing.pst") + ": No such file or directory"},
+        {"folder.pst", m_dir.file("folder.pst") + ": Is a directory"},
+        {"empty.pst", "not a personal folder file: 0 bytes are too few for a header"},
+        {"nine.pst", "not a personal folder file: 9 bytes are too few for a header"},
+        {"ten.pst", "not a personal folder file: 10 bytes are too few for a header"},
+        {"junk.pst", "not a personal folder file (no !BDN signature)"},
+        {"header.pst", "not a personal folder file: 500 bytes are too few for a header"},
+        {"crc.pst", "the file header is damaged (its partial CRC does not match)"},
+    };
+    const std::string sentence = contacts::utf16_to_utf8(contacts::kMessageOpenFailed) + "\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Result r = run({"--list", m_dir.file(c.file)});
+        EXPECT_EQ(r.status, cli::kExitScanFailed);
+        EXPECT_EQ(r.err, sentence + "pelimoor-convert: " + c.reason + "\n");
+        EXPECT_TRUE(r.out.empty());
+    }
 }
 
 // Items that cannot be read: counted per reason on standard error; --verbose lists each one
@@ -296,6 +335,7 @@ TEST_F(ConvertSeveralFiles, ListNamesTheFileOfEachLineAndGoesOnPastARefusedOne)
     const std::string bad = junk();
     const std::string missing = m_dir.file("gone.pst");
     const std::string refused = contacts::utf16_to_utf8(contacts::kMessageOpenFailed);
+    const std::string no_signature = "not a personal folder file (no !BDN signature)\n";
     const auto line = [](int n, const char* first, const char* last, const std::string& file) {
         return std::to_string(n) + "\t\t" + first + "\t" + last + "\t\t\t\t\t" + (file.empty() ? "" : "\t" + file) +
                "\n";
@@ -322,16 +362,18 @@ TEST_F(ConvertSeveralFiles, ListNamesTheFileOfEachLineAndGoesOnPastARefusedOne)
          cli::kExitSomeRefused,
          line(1, "Carl", "Work", a) + line(2, "Anna", "Home", a) + line(3, "Emil", "Work", b) +
              line(4, "Dora", "Home", b),
-         "pelimoor-convert: " + bad + ": " + refused + "\n"},
+         "pelimoor-convert: " + bad + ": " + refused + "\npelimoor-convert: " + bad + ": " + no_signature},
         {{bad, a},
          cli::kExitSomeRefused,
          line(1, "Carl", "Work", a) + line(2, "Anna", "Home", a),
-         "pelimoor-convert: " + bad + ": " + refused + "\n"},
+         "pelimoor-convert: " + bad + ": " + refused + "\npelimoor-convert: " + bad + ": " + no_signature},
         {{bad, missing},
          cli::kExitScanFailed,
          "",
-         "pelimoor-convert: " + bad + ": " + refused + "\npelimoor-convert: " + missing + ": " + refused + "\n"},
-        {{bad}, cli::kExitScanFailed, "", refused + "\n"},
+         "pelimoor-convert: " + bad + ": " + refused + "\npelimoor-convert: " + bad + ": " + no_signature +
+             "pelimoor-convert: " + missing + ": " + refused + "\npelimoor-convert: " + missing + ": " + missing +
+             ": No such file or directory\n"},
+        {{bad}, cli::kExitScanFailed, "", refused + "\npelimoor-convert: " + no_signature},
     };
     for (const char* reader : {"native", "libpff"}) {
         for (const auto& k : cases) {

@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include "contacts/contact_record.h"
+#include "contacts/messages.h"
 #include "controls/dialogs.h"
 #include "controls/folder_tree.h"
 #include "fixture/fixture.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <utility>
 
@@ -167,20 +169,45 @@ private slots:
         QCOMPARE(Window::readBytes(w.pageFile()), testing_ui::utf16le(kStoppedPage));
     }
 
+    // A file that cannot be opened: the sentence, then on a paragraph of its own the reason the
+    // header check or the reader found; then the file dialog again.
     void failedScanShowsItsMessageAndChoosesAgain()
     {
-        Window w;
-        CPelimoorDlg& d = *w.dialog;
-        std::ofstream(w.path("junk.pst"), std::ios::binary) << std::string(4096, 'j');
-        w.choose(w.path("junk.pst"));
-        d.OnScan();
-        QVERIFY(d.waitForWorkers(10000));
-        QTRY_COMPARE(w.env->fileDialogs.size(), size_t(2));
-        QCOMPARE(w.env->messages.size(), size_t(1));
-        QVERIFY(w.env->messages[0].text.startsWith(QStringLiteral("Please check file use in another proess")));
-        // The second file dialog was cancelled: the cancel branch's enables.
-        QVERIFY(d.isControlEnabled(ui::kBrowseButton));
-        QVERIFY(!d.isControlEnabled(ui::kStopButton));
+        const struct
+        {
+            const char* what;
+            std::function<void(const Window&, const std::string& path)> make;
+            std::string reason;
+        } cases[] = {
+            {"junk",
+             [](const Window&, const std::string& path) {
+                 std::ofstream(path, std::ios::binary) << std::string(4096, 'j');
+             },
+             "not a personal folder file (no !BDN signature)"},
+            {"header cut short",
+             [](const Window& w, const std::string& path) {
+                 const Sample s = sample(w, "whole.pst", 3, 1);
+                 std::ofstream(path, std::ios::binary) << Window::readBytes(s.path).left(300).toStdString();
+             },
+             "not a personal folder file: 300 bytes are too few for a header"},
+        };
+        for (const auto& c : cases) {
+            Window w;
+            CPelimoorDlg& d = *w.dialog;
+            const std::string path = w.path("file.pst");
+            c.make(w, path);
+            w.choose(path);
+            d.OnScan();
+            QVERIFY2(d.waitForWorkers(10000), c.what);
+            QTRY_COMPARE(w.env->fileDialogs.size(), size_t(2));
+            QCOMPARE(w.env->messages.size(), size_t(1));
+            QCOMPARE(w.env->messages[0].text, QString::fromStdU16String(std::u16string(contacts::kMessageOpenFailed)) +
+                                                  QStringLiteral("\n\n") + QString::fromStdString(c.reason));
+            QCOMPARE(w.env->messages[0].caption, QStringLiteral("Tressoly Pelimoor"));
+            // The second file dialog was cancelled: the cancel branch's enables.
+            QVERIFY(d.isControlEnabled(ui::kBrowseButton));
+            QVERIFY(!d.isControlEnabled(ui::kStopButton));
+        }
     }
 
     void fillsDuringAScanAndQuickClicks()

@@ -151,10 +151,15 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
         showDonePage({});
         m_progress->setValue(0);
     }
+    // The reason of a failed open follows the message on a paragraph of its own.
     for (const OutcomeMessage& m : kOutcomeMessages) {
-        if (m.outcome == result.outcome)
-            platform::environment().showMessage(
-                this, {qstring(m.text), qstring(m.caption), QMessageBox::Information, QMessageBox::Ok});
+        if (m.outcome != result.outcome)
+            continue;
+        QString text = qstring(m.text);
+        if (!result.reason.empty())
+            text += QStringLiteral("\n\n") + QString::fromStdString(result.reason);
+        platform::environment().showMessage(this,
+                                            {text, qstring(m.caption), QMessageBox::Information, QMessageBox::Ok});
     }
     if (result.outcome == engine::ScanOutcome::Done) {
         apply(WindowEvent::ScanEnded);

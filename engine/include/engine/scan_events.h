@@ -52,6 +52,10 @@ struct ScanResult
     int32_t orphans = 0;
     int32_t recovered = 0;
     bool recovery_failed = false; // the search beyond the live folders could not be completed
+    // UTF-8, for OpenFailed: why the file could not be opened, as the header check or the reader
+    // found it ("/x/a.pst: No such file or directory", "the file header is damaged (its partial
+    // CRC does not match)"); empty otherwise.
+    std::string reason;
     // The distribution lists of the live folders with their members (never null after a walk).
     std::shared_ptr<const contacts::ContactGroups> groups;
 };

@@ -61,8 +61,9 @@ enum class HeaderCheck
     NoSignature, // no "!BDN", or fewer than ten bytes
     Unreadable,  // the file cannot be opened or read
 };
-// `read_offline`: an offline folder file (content type "SO") passes as a PST.
-HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline = false);
+// `read_offline`: an offline folder file (content type "SO") passes as a PST. `why` (optional)
+// receives what was wrong when the result is NoSignature or Unreadable.
+HeaderCheck check_pst_header(const std::string& path_utf8, bool read_offline = false, std::string* why = nullptr);
 // wVer of a file that passed the header check (-1 when it cannot be read). Version 37 comes from
 // Outlook builds that protect data with Windows Information Protection: such a file is refused as
 // ScanOutcome::Protected, whatever reader is chosen.
