@@ -337,8 +337,17 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         return static_cast<bool>(out);
     };
+    std::unique_ptr<merge::StoreMerge> merged;
     if (options.merge) {
-        const auto merged = merge_and_say(store, scanned.groups.get(), options, err);
+        merged = merge_and_say(store, scanned.groups.get(), options, err);
+    }
+    // Nothing merged and no card renumbered: the cards to write are the store's, in its order.
+    if (merged && merged->result.merged == 0 && merged->result.owned.empty()) {
+        contacts::write_store_text(store, write, put);
+        if (!report_dir.empty() && !write_merge_report(*merged, report_dir, err)) {
+            return kExitWriteFailed;
+        }
+    } else if (merged) {
         std::string text;
         for (const ContactRecord* r : merged->result.records) {
             write(*r, text);

@@ -477,11 +477,18 @@ MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options
 contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, std::span<const Card> cards,
                                        const MergeResult& result)
 {
+    contacts::ContactGroups out = groups;
+    const bool names_contacts = std::any_of(groups.groups.begin(), groups.groups.end(), [](const auto& group) {
+        return std::any_of(group.members.begin(), group.members.end(),
+                           [](const auto& m) { return m.contact != nullptr; });
+    });
+    if (!names_contacts) {
+        return out;
+    }
     std::unordered_map<const ContactRecord*, const ContactRecord*> to;
     for (std::size_t i = 0; i < cards.size() && i < result.output_of.size(); ++i) {
         to.emplace(cards[i].record, result.output_of[i]);
     }
-    contacts::ContactGroups out = groups;
     for (auto& group : out.groups) {
         for (auto& member : group.members) {
             if (member.contact == nullptr) {
