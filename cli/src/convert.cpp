@@ -112,7 +112,9 @@ void write_json_line(const ContactRecord& r, const ContactStore* sources, std::s
     std::string line = "{";
     append_json_member(contacts::field_info(Field::number), r, line);
     for (const auto& info : contacts::kFieldTable) {
-        if (info.field != Field::number) {
+        // The display name, read for the vCard 3.0 and 4.0 outputs, is not among the keys the
+        // lines have always had.
+        if (info.field != Field::number && info.field != Field::display_name) {
             append_json_member(info, r, line);
         }
     }

@@ -73,7 +73,9 @@ pst::Message contact_message(const ContactRecord& record)
     RecordTexts texts;
     record.texts(texts);
     for (const FieldInfo& info : kFieldTable) {
-        if (info.tag == kTagNone || info.type != FieldType::Text || !record.has(info.field)) {
+        // PR_DISPLAY_NAME is contact_display_name()'s, below.
+        if (info.tag == kTagNone || info.type != FieldType::Text || info.field == Field::display_name ||
+            !record.has(info.field)) {
             continue;
         }
         const std::u16string_view text = texts[field_index(info.field)];

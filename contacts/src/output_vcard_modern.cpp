@@ -90,6 +90,33 @@ void append_text(std::u16string_view text, std::string& out, bool semicolon = tr
     }
 }
 
+// Appends `text` as a quoted parameter value ("..."), with the caret escapes of RFC 6868: '^'
+// as "^^", '"' as "^'" and a line break as "^n"; control characters other than TAB are left out.
+void append_quoted_parameter(std::u16string_view text, std::string& out)
+{
+    out.push_back('"');
+    std::size_t start = 0;
+    const auto flush = [&](std::size_t end) { utf16_to_utf8(text.substr(start, end - start), out); };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c != u'^' && c != u'"' && (c >= 0x20 || c == u'\t') && c != 0x7F) {
+            continue;
+        }
+        flush(i);
+        start = i + 1;
+        if (c == u'^' || c == u'"') {
+            out += c == u'^' ? "^^" : "^'";
+        } else if (c == u'\n' || c == u'\r') {
+            out += "^n";
+            if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+                start = ++i + 1; // CRLF is one line break
+            }
+        }
+    }
+    flush(text.size());
+    out.push_back('"');
+}
+
 // Folds the logical line that starts at `out[start]` (without its end) in place, then ends it
 // with CRLF. Most lines need no fold and are left as they are.
 void fold_line(std::string& out, std::size_t start)
@@ -254,12 +281,24 @@ public:
             l += is_v4(m_version) ? "urn:uuid:" : "";
             l += uid;
         });
-        const std::u16string fn = contact_display_name(m_record);
+        const std::u16string fn = formatted_name(m_record, m_emails);
         line("FN", [&](std::string& l) { append_text(fn, l, !is_v4(m_version)); });
+        // The file-as name where each version keeps a sort name: the SORT-AS of N (4.0), whose
+        // commas part it into the sort names of N's components ("Tolle, Margaret J."), and
+        // SORT-STRING (3.0).
+        const std::u16string_view file_as = text(Field::full_name);
+        m_name.assign("N");
+        if (is_v4(m_version) && !file_as.empty()) {
+            m_name += ";SORT-AS=";
+            append_quoted_parameter(file_as, m_name);
+        }
         const std::array<std::u16string_view, 5> n = {text(Field::last_name), text(Field::first_name),
                                                       text(Field::middle_name), text(Field::title),
                                                       text(Field::suffix)};
-        compound("N", n, true);
+        compound(m_name, n, true);
+        if (!is_v4(m_version)) {
+            text_line("SORT-STRING", file_as);
+        }
         text_line("NICKNAME", text(Field::nickname));
         // ORG: the company, then the department when there is one (no empty unit after it).
         const std::array<std::u16string_view, 2> org = {text(Field::company_name), text(Field::department)};
@@ -411,8 +450,37 @@ std::string contact_uid(const ContactRecord& record)
     return identity_uid(record.identity(), static_cast<uint32_t>(record.number()));
 }
 
+std::u16string formatted_name(const ContactRecord& record, const ContactEmails& emails)
+{
+    if (const auto display = record.text_or_empty(Field::display_name); !display.empty()) {
+        return std::u16string(display);
+    }
+    std::u16string name;
+    for (const Field part : {Field::first_name, Field::middle_name, Field::last_name}) {
+        if (const auto text = record.text_or_empty(part); !text.empty()) {
+            name += name.empty() ? u"" : u" ";
+            name += text;
+        }
+    }
+    if (!name.empty()) {
+        return name;
+    }
+    if (const auto company = record.text_or_empty(Field::company_name); !company.empty()) {
+        return std::u16string(company);
+    }
+    for (const std::u16string_view address : emails.address) {
+        if (!address.empty()) {
+            return std::u16string(address);
+        }
+    }
+    if (const auto file_as = record.text_or_empty(Field::full_name); !file_as.empty()) {
+        return std::u16string(file_as);
+    }
+    return std::u16string(kNoName);
+}
+
 void append_group_vcard(const ContactGroup& group, VcardVersion version, std::string_view uid,
-                        const std::vector<std::string>& members, std::string& out)
+                        const std::vector<std::string>& members, std::u16string_view first_address, std::string& out)
 {
     const bool v4 = is_v4(version);
     const auto property = [&](std::string_view name, auto fill) {
@@ -428,7 +496,10 @@ void append_group_vcard(const ContactGroup& group, VcardVersion version, std::st
         out += uid;
     });
     out += v4 ? "KIND:group\r\n" : "X-ADDRESSBOOKSERVER-KIND:group\r\n";
-    property("FN", [&] { append_text(group.name, out, !v4); });
+    const std::u16string_view fn = !group.name.empty()      ? std::u16string_view(group.name)
+                                   : !first_address.empty() ? first_address
+                                                            : kNoName;
+    property("FN", [&] { append_text(fn, out, !v4); });
     property("N", [&] {
         append_text(group.name, out);
         out += ";;;;";

@@ -233,10 +233,14 @@ private:
         std::vector<std::string> members;
         for (std::size_t i = 0; i < m_groups->groups.size(); ++i) {
             members.clear();
+            std::u16string_view first_address; // a group without a name is named by it
             for (const GroupMember& member : m_groups->groups[i].members) {
                 if (member.contact != nullptr) {
                     if (const auto uid = m_uid_of.find(member.contact); uid != m_uid_of.end()) {
                         members.push_back("urn:uuid:" + uid->second);
+                    }
+                    if (first_address.empty()) {
+                        first_address = first_of(contact_emails(*member.contact, m_exchange).address);
                     }
                 } else if (member.group >= 0) {
                     members.push_back("urn:uuid:" + uids[static_cast<std::size_t>(member.group)]);
@@ -244,11 +248,25 @@ private:
                     std::string address = "mailto:";
                     utf16_to_utf8_uri(member.address, address);
                     members.push_back(std::move(address));
+                    if (first_address.empty()) {
+                        first_address = member.address;
+                    }
                 }
             }
-            append_group_vcard(m_groups->groups[i], m_choices.vcard, uids[i], members, m_bytes);
+            append_group_vcard(m_groups->groups[i], m_choices.vcard, uids[i], members, first_address, m_bytes);
         }
         m_written_groups = static_cast<int64_t>(m_groups->groups.size());
+    }
+
+    // The first address that is not empty; empty when none is.
+    static std::u16string_view first_of(const std::array<std::u16string_view, 3>& addresses)
+    {
+        for (const std::u16string_view address : addresses) {
+            if (!address.empty()) {
+                return address;
+            }
+        }
+        return {};
     }
 
     // Google: a one-off member is a row of its own, its group among its labels.

@@ -92,7 +92,9 @@ const std::array<Field, 76> kReadOrder = {
 
 namespace {
 
-constexpr uint32_t kTagBody = 0x1000;
+// The texts read after the read table, each from its own property: the notes, then the name
+// that Outlook shows.
+constexpr std::array<Field, 2> kReadAfter = {Field::body, Field::display_name};
 
 uint32_t tag_of(Field f)
 {
@@ -137,9 +139,9 @@ constexpr std::array<EmailSlot, 3> kEmailSlots = {{
     {0x80A2, 0x80A3, 0x80A4},
 }};
 
-// The tags read into texts (the read table's and the body), each with a slot of its own: the
-// 16-bit tag's slot number, 0 for tags that are not read.
-constexpr std::size_t kReadSlots = kReadOrder.size() + 1;
+// The tags read into texts (the read table's and those read after it), each with a slot of its
+// own: the 16-bit tag's slot number, 0 for tags that are not read.
+constexpr std::size_t kReadSlots = kReadOrder.size() + kReadAfter.size();
 struct ReadTags
 {
     std::array<uint8_t, 0x10000> slot_of{};
@@ -160,7 +162,9 @@ const ReadTags& read_tags()
         for (const Field f : kReadOrder) {
             add(tag_of(f));
         }
-        add(kTagBody);
+        for (const Field f : kReadAfter) {
+            add(tag_of(f));
+        }
         return t;
     }();
     return tags;
@@ -258,12 +262,11 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
         }
     }
 
-    // The texts in the read table's order, then the body. The gender code is a number in the
-    // record; a file that stores it as text gets its leading digits taken.
-    for (std::size_t i = 0; i <= kReadOrder.size(); ++i) {
-        const bool body = i == kReadOrder.size();
-        const Field field = body ? Field::body : kReadOrder[i];
-        const PropertyList::Property* p = first[tags.slot_of[body ? kTagBody : tag_of(field)] - 1];
+    // The texts in the read table's order, then the body and the display name. The gender code
+    // is a number in the record; a file that stores it as text gets its leading digits taken.
+    for (std::size_t i = 0; i < kReadOrder.size() + kReadAfter.size(); ++i) {
+        const Field field = i < kReadOrder.size() ? kReadOrder[i] : kReadAfter[i - kReadOrder.size()];
+        const PropertyList::Property* p = first[tags.slot_of[tag_of(field)] - 1];
         if (p == nullptr) {
             continue;
         }

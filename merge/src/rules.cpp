@@ -77,9 +77,9 @@ std::array<Role, contacts::kFieldCount> make_roles()
 {
     std::array<Role, contacts::kFieldCount> roles{};
     roles.fill(Role::one_value);
-    for (Field f :
-         {Field::kind_name, Field::kind_code, Field::index_key, Field::group_name, Field::number, Field::email_type,
-          Field::free_busy_address, Field::initials, Field::full_name, Field::flag, Field::gender, Field::mileage}) {
+    for (Field f : {Field::kind_name, Field::kind_code, Field::index_key, Field::group_name, Field::number,
+                    Field::email_type, Field::free_busy_address, Field::initials, Field::full_name, Field::display_name,
+                    Field::flag, Field::gender, Field::mileage}) {
         roles[field_index(f)] = Role::kept;
     }
     for (Field f : {Field::first_name, Field::middle_name, Field::last_name}) {

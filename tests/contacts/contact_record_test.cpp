@@ -15,7 +15,7 @@ using contacts::kFieldTable;
 
 TEST(FieldTable, RowsAreInFieldOrderWithUniqueNames)
 {
-    ASSERT_EQ(kFieldTable.size(), 84u);
+    ASSERT_EQ(kFieldTable.size(), 85u);
     std::set<std::string> names;
     for (std::size_t i = 0; i < kFieldTable.size(); ++i) {
         EXPECT_EQ(contacts::field_index(kFieldTable[i].field), i);

@@ -117,6 +117,7 @@ TEST_P(Extraction, EveryReadLandsInItsField)
         }
     }
     props.push_back(unicode(0x1000, "the notes"));
+    props.push_back(unicode(0x3001, "the display name"));
     const ContactDraft d = read_one(props);
     for (Field f : engine::kReadOrder) {
         const auto& info = contacts::field_info(f);
@@ -128,6 +129,7 @@ TEST_P(Extraction, EveryReadLandsInItsField)
         EXPECT_EQ(u8(*d.text(f)), "value of " + testfiles::hex_tag(info.tag)) << info.name;
     }
     EXPECT_EQ(u8(*d.text(Field::body)), "the notes");
+    EXPECT_EQ(u8(*d.text(Field::display_name)), "the display name");
     EXPECT_EQ(d.text(Field::mileage), d.text(Field::mobile_phone));
     EXPECT_EQ(d.text(Field::home_street), d.text(Field::home_address));
     EXPECT_EQ(d.gender(), 0);
@@ -345,13 +347,15 @@ TEST(MultiStrings, DecodesAndRejectsLayoutsTable)
     }
 }
 
-// Every field read from the item is in the read table exactly once, and nothing else is.
+// Every field read from the item is in the read table exactly once, and nothing else is (the
+// body and the display name are read after it).
 TEST(FieldTable, ReadOrderCoversEveryTaggedFieldOnce)
 {
     std::set<Field> read(engine::kReadOrder.begin(), engine::kReadOrder.end());
     EXPECT_EQ(read.size(), engine::kReadOrder.size());
     for (const auto& info : contacts::kFieldTable) {
-        const bool tagged = info.tag != contacts::kTagNone && info.field != Field::body;
+        const bool tagged =
+            info.tag != contacts::kTagNone && info.field != Field::body && info.field != Field::display_name;
         EXPECT_EQ(read.count(info.field) == 1, tagged) << info.name;
     }
     EXPECT_EQ(engine::kReadOrder.front(), Field::full_name);

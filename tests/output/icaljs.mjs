@@ -13,7 +13,7 @@ const [modules, file] = process.argv.slice(2);
 const ICAL = (await import(pathToFileURL(path.join(modules, "ical.js", "dist", "ical.js")).href)).default;
 
 const TEXT = new Set(["uid", "fn", "nickname", "title", "role", "note", "gender", "x-ms-assistant", "x-ms-manager",
-    "x-ms-spouse", "fburl"]);
+    "x-ms-spouse", "fburl", "sort-string"]);
 const LISTS = new Set(["email", "tel", "url"]);
 
 // "1999-12-31" of a date value, whatever form ical.js gives it.
@@ -58,6 +58,11 @@ function cardOf(component) {
             const flat = parts.map((p) => (Array.isArray(p) ? p.join(",") : String(p)));
             if (name === "adr") card.ADR.push(flat);
             else card.N = flat;
+            // SORT-AS, its values joined by ',' as the other readers give it.
+            const sortAs = property.getParameter("sort-as");
+            if (name === "n" && sortAs !== undefined && sortAs !== null) {
+                card["SORT-AS"] = Array.isArray(sortAs) ? sortAs.join(",") : String(sortAs);
+            }
         } else if (name === "org") {
             card.ORG = (Array.isArray(first) ? first : values).map(String);
         } else if (name === "categories") {

@@ -25,7 +25,7 @@ import sys
 import tempfile
 import time
 
-TEXT = ("UID", "FN", "NICKNAME", "TITLE", "ROLE", "NOTE", "GENDER")
+TEXT = ("UID", "FN", "NICKNAME", "TITLE", "ROLE", "NOTE", "GENDER", "SORT-STRING")
 LISTS = ("EMAIL", "TEL", "URL")
 
 
@@ -46,7 +46,8 @@ def photo_hex(value):
 
 def card_of(pairs):
     """The common form of a card given as (NAME, value) pairs, a value being a text, a list of
-    components (N, ADR, ORG, CATEGORIES) or bytes (PHOTO)."""
+    components (N, ADR, ORG, CATEGORIES) or bytes (PHOTO); SORT-AS stands for the parameter of N,
+its values joined by ','."""
     card = {"EMAIL": [], "TEL": [], "URL": [], "ADR": []}
     for name, value in pairs:
         if name in TEXT:
@@ -67,7 +68,15 @@ def card_of(pairs):
             card["KIND"] = value
         elif name in ("MEMBER", "X-ADDRESSBOOKSERVER-MEMBER"):
             card.setdefault("MEMBER", []).append(value)
+        elif name == "SORT-AS":
+            card[name] = value
     return card
+
+
+def caret_decoded(value):
+    """A parameter value with the caret escapes of RFC 6868 (^^, ^' and ^n) decoded: vobject
+    keeps them as they stand."""
+    return re.sub(r"\^([\^'n])", lambda m: {"^": "^", "'": '"', "n": "\n"}[m.group(1)], value)
 
 
 def vobject_pairs(component):
@@ -79,6 +88,8 @@ def vobject_pairs(component):
         value = line.value
         if name == "N":
             value = [value.family, value.given, value.additional, value.prefix, value.suffix]
+            if "SORT-AS" in line.params:
+                pairs.append(("SORT-AS", caret_decoded(",".join(line.params["SORT-AS"]))))
         elif name == "ADR":
             value = [value.box, value.extended, value.street, value.city, value.region, value.code, value.country]
         if isinstance(value, list):

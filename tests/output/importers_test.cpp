@@ -271,9 +271,12 @@ json sorted(json list)
 json expected_card(const ContactRecord& r, VcardVersion version)
 {
     json card = {{"EMAIL", json::array()}, {"TEL", json::array()}, {"URL", json::array()}, {"ADR", json::array()}};
-    card["FN"] = norm(contacts::contact_display_name(r));
+    card["FN"] = norm(contacts::formatted_name(r, contacts::contact_emails(r, nullptr)));
     card["N"] = {norm_field(r, Field::last_name), norm_field(r, Field::first_name), norm_field(r, Field::middle_name),
                  norm_field(r, Field::title), norm_field(r, Field::suffix)};
+    if (!r.text_or_empty(Field::full_name).empty()) {
+        card[version == VcardVersion::v40 ? "SORT-AS" : "SORT-STRING"] = norm_field(r, Field::full_name);
+    }
     const auto text = [&](const char* name, Field f) {
         if (r.has(f) && !r.text_or_empty(f).empty()) {
             card[name] = norm_field(r, f);
@@ -360,6 +363,25 @@ json expected_card(const ContactRecord& r, VcardVersion version)
         card["PHOTO"] = hex;
     }
     return card;
+}
+
+// The FN of a group's card: its name, else the address of its first member that has one.
+std::u16string group_name(const contacts::ContactGroup& group)
+{
+    if (!group.name.empty()) {
+        return group.name;
+    }
+    for (const contacts::GroupMember& m : group.members) {
+        const std::u16string_view address =
+            m.contact == nullptr                                ? std::u16string_view(m.address)
+            : !m.contact->text_or_empty(Field::email).empty()   ? m.contact->text_or_empty(Field::email)
+            : !m.contact->text_or_empty(Field::email_2).empty() ? m.contact->text_or_empty(Field::email_2)
+                                                                : m.contact->text_or_empty(Field::email_3);
+        if (m.group < 0 && !address.empty()) {
+            return std::u16string(address);
+        }
+    }
+    return u"(no name)";
 }
 
 // A reader's card in comparable form: the lists whose order no importer keeps sorted.
@@ -467,7 +489,7 @@ TEST_P(Importers, EveryCardReadsBackEqualToItsRecord)
                 const contacts::ContactGroup& group = groups->groups[g];
                 const json& card = cards[records.size() + g];
                 EXPECT_EQ(card.value("KIND", ""), "group");
-                EXPECT_EQ(card.value("FN", ""), norm(group.name));
+                EXPECT_EQ(card.value("FN", ""), norm(group_name(group)));
                 json members = json::array();
                 for (const contacts::GroupMember& m : group.members) {
                     members.push_back(m.contact != nullptr ? urn_of[m.contact]
@@ -650,32 +672,37 @@ std::vector<uint32_t> message_nodes(const std::filesystem::path& file)
     return nodes;
 }
 
-// Lists of a file our writer makes, through both readers: members that are contacts of the file,
-// one-offs, a member whose contact is gone (its one-off stands in; without one it is skipped),
-// a list inside a list and two lists inside each other (no loop: a member is named, not expanded).
-TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
+// A wrapped contact entry id naming message node `nid` (a list's member).
+std::vector<uint8_t> wrapped_entry_id(uint32_t nid)
 {
-    using Bytes = std::vector<uint8_t>;
-    const auto wrapped = [](uint32_t nid) {
-        Bytes b = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
-                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
-        b.resize(b.size() + 20, 0x22);
-        for (int i = 0; i < 4; ++i) {
-            b.push_back(static_cast<uint8_t>(nid >> (8 * i)));
-        }
-        return b;
-    };
-    const auto one_off = [](const std::string& name, const std::string& address) {
-        Bytes b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                   0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
-        for (const std::string& s : {name, std::string("SMTP"), address}) {
-            b.insert(b.end(), s.begin(), s.end());
-            b.push_back(0);
-        }
-        return b;
-    };
-    const auto multi = [](const std::vector<Bytes>& values) {
-        Bytes b(4 + 4 * values.size(), 0);
+    std::vector<uint8_t> b = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
+                              0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
+    b.resize(b.size() + 20, 0x22);
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+    }
+    return b;
+}
+
+// A one-off entry id of an SMTP address (8-bit texts).
+std::vector<uint8_t> one_off_entry_id(const std::string& name, const std::string& address)
+{
+    std::vector<uint8_t> b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                              0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
+    for (const std::string& s : {name, std::string("SMTP"), address}) {
+        b.insert(b.end(), s.begin(), s.end());
+        b.push_back(0);
+    }
+    return b;
+}
+
+// A list's members (PidLidDistributionListMembers) and their one-off entries
+// (PidLidDistributionListOneOffMembers), each a stored PT_MV_BINARY.
+void set_list_members(pst::Message& list, const std::vector<std::vector<uint8_t>>& members,
+                      const std::vector<std::vector<uint8_t>>& one_offs)
+{
+    const auto multi = [](const std::vector<std::vector<uint8_t>>& values) {
+        std::vector<uint8_t> b(4 + 4 * values.size(), 0);
         b[0] = static_cast<uint8_t>(values.size());
         for (std::size_t i = 0; i < values.size(); ++i) {
             const auto at = static_cast<uint32_t>(b.size());
@@ -686,6 +713,18 @@ TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
         }
         return b;
     };
+    list.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8055), pst::PropertyValue::raw(0x1102, multi(members)));
+    list.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8054), pst::PropertyValue::raw(0x1102, multi(one_offs)));
+}
+
+// Lists of a file our writer makes, through both readers: members that are contacts of the file,
+// one-offs, a member whose contact is gone (its one-off stands in; without one it is skipped),
+// a list inside a list and two lists inside each other (no loop: a member is named, not expanded).
+TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
+{
+    const auto wrapped = wrapped_entry_id;
+    const auto one_off = one_off_entry_id;
+    using Bytes = std::vector<uint8_t>;
     // Contacts Ann and Bob, then lists "Team" and "All"; their members once the node ids are known.
     const auto plan = [&](const std::vector<uint32_t>& nodes) {
         fixture::Plan p;
@@ -715,10 +754,7 @@ TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
                     members = {wrapped(nodes[2]), wrapped(nodes[0])};
                     one_offs = {one_off("Team", "team@example.com"), one_off("Ann", "ann@example.com")};
                 }
-                m.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8055),
-                      pst::PropertyValue::raw(0x1102, multi(members)));
-                m.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8054),
-                      pst::PropertyValue::raw(0x1102, multi(one_offs)));
+                set_list_members(m, members, one_offs);
             }
             p.messages.push_back({0, std::move(m)});
         }
@@ -768,6 +804,126 @@ TEST(Groups, ListsOfContactsOneOffsGoneMembersAndListsInLists)
             }
         }
         EXPECT_EQ(cards[2]["MEMBER"].size(), 5u);
+    }
+}
+
+// ---- the name a card is shown by
+
+// FN of every kind of contact and list, through the parsers importers use: the display name
+// Outlook shows, else the name's parts, the company, an e-mail address, the file-as name, and
+// "(no name)" for a card without any (importers refuse a card without FN, or with an empty one).
+// A list without a name is named by its first member's address.
+TEST(FormattedNames, EveryContactAndListHasTheNameImportersShow)
+{
+    using Props = std::vector<std::pair<uint16_t, std::u16string>>;
+    const struct
+    {
+        const char* what;
+        Props props;
+        const char* fn;
+    } kContacts[] = {
+        {"display name before the file-as name",
+         {{0x3001, u"Margaret J. Tolle"},
+          {0x8005, u"Tolle, Margaret J."},
+          {0x3A06, u"Margaret"},
+          {0x3A44, u"J."},
+          {0x3A11, u"Tolle"},
+          {0x3A16, u"Adaptaz"}},
+         "Margaret J. Tolle"},
+        {"empty display name: the three parts",
+         {{0x3001, u""}, {0x8005, u"Cole, Ann B."}, {0x3A06, u"Ann"}, {0x3A44, u"B."}, {0x3A11, u"Cole"}},
+         "Ann B. Cole"},
+        {"given and family name, one blank", {{0x3A06, u"Ann"}, {0x3A11, u"Cole"}}, "Ann Cole"},
+        {"family name only, no blank", {{0x3A11, u"Cole"}, {0x3A16, u"Acme"}}, "Cole"},
+        {"middle name only", {{0x3A44, u"B."}}, "B."},
+        {"company before e-mail", {{0x3A16, u"Acme, Inc.; Ltd"}, {0x8084, u"info@acme.example"}}, "Acme, Inc.; Ltd"},
+        {"e-mail before file-as", {{0x8084, u"only@example.com"}, {0x8005, u"Only"}}, "only@example.com"},
+        {"third e-mail only", {{0x80A3, u"third@example.com"}}, "third@example.com"},
+        {"file-as only", {{0x8005, u"Filed, As"}}, "Filed, As"},
+        {"nothing", {}, "(no name)"},
+        {"empty texts only", {{0x3001, u""}, {0x3A06, u""}, {0x3A16, u""}, {0x8084, u""}, {0x8005, u""}}, "(no name)"},
+    };
+    constexpr std::size_t kEmailOnly = 6; // the contact named "only@example.com"
+    constexpr std::size_t kNoAddress = 2; // "Ann Cole", who has no address
+    const struct
+    {
+        const char* what;
+        const char16_t* name;              // nullptr: no name at all
+        std::vector<std::size_t> contacts; // members that are contacts of the table, first
+        bool one_off;                      // then the one-off "cy@example.com"
+        const char* fn;
+    } kLists[] = {
+        {"named list", u"Team", {kEmailOnly}, true, "Team"},
+        {"no name: its first member's address", nullptr, {kEmailOnly}, true, "only@example.com"},
+        {"empty name, first member without one: the next's", u"", {kNoAddress}, true, "cy@example.com"},
+        {"no name, no member", nullptr, {}, false, "(no name)"},
+        {"no name, members without an address", nullptr, {kNoAddress}, false, "(no name)"},
+    };
+    const auto plan = [&](const std::vector<uint32_t>& nodes) {
+        fixture::Plan p;
+        p.options = fixture::deterministic_options();
+        p.folders.push_back({fixture::kTopOfPersonalFolders, u"Contacts", u"IPF.Contact"});
+        for (const auto& c : kContacts) {
+            p.messages.push_back({0, output_test::unicode_contact(c.props)});
+        }
+        for (const auto& l : kLists) {
+            pst::Message m(u"IPM.DistList");
+            if (l.name != nullptr) {
+                m.set_unicode(0x3001, l.name);
+            }
+            if (!nodes.empty()) {
+                std::vector<std::vector<uint8_t>> members, one_offs;
+                for (const std::size_t c : l.contacts) {
+                    members.push_back(wrapped_entry_id(nodes[c]));
+                    one_offs.push_back(one_off_entry_id("Member", "stale@example.com"));
+                }
+                if (l.one_off) {
+                    members.push_back(one_off_entry_id("Cy", "cy@example.com"));
+                    one_offs.push_back(one_off_entry_id("Cy", "cy@example.com"));
+                }
+                set_list_members(m, members, one_offs);
+            }
+            p.messages.push_back({0, std::move(m)});
+        }
+        return p;
+    };
+    output_test::TempDir dir;
+    const auto file = dir.path() / "names.pst";
+    ASSERT_TRUE(fixture::write_plan(file.string(), plan({})).ok);
+    const std::vector<uint32_t> nodes = message_nodes(file);
+    ASSERT_EQ(nodes.size(), std::size(kContacts) + std::size(kLists));
+    ASSERT_TRUE(fixture::write_plan(file.string(), plan(nodes)).ok);
+    ASSERT_EQ(message_nodes(file), nodes);
+
+    ContactStore store;
+    std::shared_ptr<const contacts::ContactGroups> groups;
+    scan_with(file, engine::ReaderKind::native, store, &groups);
+    ASSERT_EQ(store.size(), static_cast<int64_t>(std::size(kContacts)));
+    ASSERT_EQ(groups->groups.size(), std::size(kLists));
+    for (const VcardVersion version : {VcardVersion::v30, VcardVersion::v40}) {
+        const auto vcf =
+            convert(store, Format::Vcf, {version, CsvLayout::pelimoor}, dir.path(), groups.get()) / "contacts.vcf";
+        std::vector<std::pair<std::string, std::string>> readers = {{"ical.js", icaljs_readback(vcf)},
+                                                                    {"vobject", importers_readback("vobject", vcf)}};
+        if (version == VcardVersion::v30) {
+            readers.emplace_back("evolution", importers_readback("evolution", vcf));
+        }
+        for (const auto& [reader, said] : readers) {
+            SCOPED_TRACE(reader + (version == VcardVersion::v30 ? " 3.0" : " 4.0"));
+            const json cards = json::parse(said, nullptr, false);
+            ASSERT_TRUE(cards.is_array()) << said.substr(0, 400);
+            ASSERT_EQ(cards.size(), std::size(kContacts) + std::size(kLists));
+            for (std::size_t i = 0; i < std::size(kContacts); ++i) {
+                EXPECT_EQ(cards[i].value("FN", ""), kContacts[i].fn) << kContacts[i].what;
+            }
+            for (std::size_t i = 0; i < std::size(kLists); ++i) {
+                EXPECT_EQ(cards[std::size(kContacts) + i].value("FN", ""), kLists[i].fn) << kLists[i].what;
+            }
+            // The file-as name where the version keeps a sort name; none without one.
+            EXPECT_EQ(cards[0].value(version == VcardVersion::v40 ? "SORT-AS" : "SORT-STRING", ""),
+                      "Tolle, Margaret J.");
+            EXPECT_FALSE(cards[2].contains("SORT-AS") || cards[2].contains("SORT-STRING"));
+        }
     }
 }
 
@@ -1376,7 +1532,9 @@ void add_unit_edge_contacts(ContactStore& store)
     for (int c = 0; c < 40; ++c) {
         draft.reset();
         for (const contacts::FieldInfo& info : contacts::kFieldTable) {
-            if (info.type == contacts::FieldType::Text && next(3) != 0) {
+            // The display name draws nothing: the other fields keep the texts the CSV hashes were
+            // taken of. It is set below.
+            if (info.field != Field::display_name && info.type == contacts::FieldType::Text && next(3) != 0) {
                 std::u16string text(next(41), u'a');
                 for (char16_t& unit : text) {
                     unit = next(2) == 0 ? u'a' : units[next(std::size(units))];
@@ -1384,14 +1542,18 @@ void add_unit_edge_contacts(ContactStore& store)
                 draft.set_text(info.field, text);
             }
         }
+        if (c % 2 == 0) {
+            draft.set_text(Field::display_name, texts[static_cast<std::size_t>(c / 2) % std::size(texts)]);
+        }
         draft.set_number(store.next_number());
         contacts::contact_store_append(store, contacts::contact_record_build(store, draft));
     }
 }
 
 // The vCard 3.0 and 4.0 files and both CSV layouts of every source (with its groups) and of the
-// contacts above, hashed as they were written before the writers were made faster: the same
-// bytes, whatever the speed.
+// contacts above, hashed as they were written before the writers were made faster (the vCards
+// since FN is the display name and N or SORT-STRING carries the file-as name): the same bytes,
+// whatever the speed.
 TEST(ImporterOutputs, AreByteForByteWhatTheyWere)
 {
     REAL_SOURCES_OR_SKIP();
@@ -1404,13 +1566,13 @@ TEST(ImporterOutputs, AreByteForByteWhatTheyWere)
         const char* source;
         std::array<uint64_t, 4> hashes; // vCard 3.0, 4.0, Google CSV, Outlook CSV
     } kTable[] = {
-        {"edges", {0xc9048397dd71877a, 0x94112fc7ce8ff1b4, 0x7b241f3676051a2b, 0x16fcd2f845dceb7a}},
-        {"generated", {0x946f3a1a00fa601a, 0xb5708e2eabffe873, 0x955314971f3e42d2, 0xb201f4d00a79b4c4}},
-        {"ansi", {0x89f985ed1c8c0b8b, 0x685b6d8b47be39f, 0x93670e0091f612a6, 0xf5ec88c70ec2f743}},
-        {"sample-contacts.pst", {0x73498ba16d80413b, 0x9acab8b4339bf849, 0x8373e8bd2550ba24, 0x1b290a62938d69a}},
-        {"dist-list.pst", {0x5e211abeba37c737, 0x82aaad45d88245b7, 0xf98da855cf6f175e, 0xc795b16d8eb65c82}},
+        {"edges", {0x7472a3694f2003b9, 0xcab0ba641a930d91, 0x7b241f3676051a2b, 0x16fcd2f845dceb7a}},
+        {"generated", {0x319e5bccdd90e2d7, 0x1344aa6a8e6d8df, 0x955314971f3e42d2, 0xb201f4d00a79b4c4}},
+        {"ansi", {0x9976632cfcfd07c7, 0xd88ac4ad65e7ca25, 0x93670e0091f612a6, 0xf5ec88c70ec2f743}},
+        {"sample-contacts.pst", {0x5f29eca0f638974c, 0x66efa700db0dd064, 0x8373e8bd2550ba24, 0x1b290a62938d69a}},
+        {"dist-list.pst", {0x60452c348d71f43c, 0x1f15295a3994b610, 0xf98da855cf6f175e, 0xc795b16d8eb65c82}},
         {"ansi-32bit.pst", {0xad4c3d9d00371701, 0xad4c3d9d00371701, 0xaabecd9dc2d5fd65, 0xd0eea067ed9f09a1}},
-        {"code units", {0x6d14fb0e41c477ac, 0x5e05be61bd5a5868, 0x502922e52b899ba5, 0x3bd996e3b763c297}},
+        {"code units", {0xebf25c494309f542, 0x6bc1f569421ee2ed, 0x502922e52b899ba5, 0x3bd996e3b763c297}},
     };
     output_test::TempDir dir;
     for (const auto& row : kTable) {

@@ -114,10 +114,16 @@ void expect_same_records(const ContactStore& expected, const ContactStore& actua
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
         for (const auto& info : contacts::kFieldTable) {
-            if (info.type == contacts::FieldType::Text && info.field != Field::index_key) {
+            if (info.type == contacts::FieldType::Text && info.field != Field::index_key &&
+                info.field != Field::display_name) {
                 EXPECT_EQ(a[i]->text(info.field), b[i]->text(info.field)) << "contact " << i << " " << info.name;
             }
         }
+        // The PST output's PR_DISPLAY_NAME is the name the other outputs give the contact.
+        const std::u16string name = contacts::contact_display_name(*a[i]);
+        EXPECT_EQ(b[i]->text(Field::display_name),
+                  name.empty() ? std::nullopt : std::optional<std::u16string_view>(name))
+            << "contact " << i;
         EXPECT_EQ(a[i]->gender(), b[i]->gender());
         EXPECT_EQ(a[i]->text(Field::index_key), b[i]->text(Field::index_key));
     }

@@ -15,7 +15,7 @@
 
 namespace output_test {
 
-pst::Message unicode_contact(std::initializer_list<std::pair<uint16_t, std::u16string>> props)
+pst::Message unicode_contact(const std::vector<std::pair<uint16_t, std::u16string>>& props)
 {
     pst::Message m(u"IPM.Contact");
     for (const auto& [tag, value] : props) {

@@ -23,7 +23,7 @@ contacts::ContactRecordPtr make_record(const Values& values, int32_t number = 1)
 void append(contacts::ContactStore& store, const Values& values);
 
 // An IPM.Contact message of Unicode values: ids from 0x8000 on as PSETID_Address named ones.
-pst::Message unicode_contact(std::initializer_list<std::pair<uint16_t, std::u16string>> props);
+pst::Message unicode_contact(const std::vector<std::pair<uint16_t, std::u16string>>& props);
 
 // A fresh directory under the system's temporary directory, removed with its content.
 class TempDir

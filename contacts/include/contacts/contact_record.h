@@ -2,8 +2,9 @@
 //
 // A record holds 76 texts read from a contact item, the notes text (`body`), the categories
 // (`categories`, the "Keywords" values joined by "; "), the flag state (`flag`: "Flagged",
-// "Completed" or absent), the index key, two shared constant texts (`kind_name`, `group_name`)
-// and three integers. Texts are UTF-16
+// "Completed" or absent), the contact's display name (`display_name`, PR_DISPLAY_NAME: the name
+// Outlook shows, where `full_name` is the name it files the contact under), the index key, two
+// shared constant texts (`kind_name`, `group_name`) and three integers. Texts are UTF-16
 // (`char16_t`), each either absent or present (possibly empty); readers that show texts treat
 // absent and empty alike, but the record keeps the difference.
 //
@@ -172,10 +173,11 @@ enum class Field : uint8_t
     body,
     categories,
     flag,
+    display_name,
     number,
 };
 
-inline constexpr std::size_t kFieldCount = static_cast<std::size_t>(Field::number) + 1; // 84
+inline constexpr std::size_t kFieldCount = static_cast<std::size_t>(Field::number) + 1; // 85
 
 constexpr std::size_t field_index(Field f)
 {
@@ -287,6 +289,8 @@ inline constexpr std::array<FieldInfo, kFieldCount> kFieldTable = {{
     // Read by their own readers (a string-named multi-value, a flag code), not through the tag.
     {Field::categories, "categories", FieldType::Text, kTagNone},
     {Field::flag, "flag", FieldType::Text, kTagNone},
+    // Read after the body; the vCard 3.0 and 4.0 outputs name the contact by it.
+    {Field::display_name, "display_name", FieldType::Text, 0x3001},
     {Field::number, "number", FieldType::Int32, kTagNone},
 }};
 

@@ -247,9 +247,18 @@ std::string contact_uid(const ContactRecord& record);
 std::string identity_uid(const ContactIdentity& identity, uint32_t number);
 // One group card after the contacts: vCard 4.0 "KIND:group" with "MEMBER:" lines, vCard 3.0
 // "X-ADDRESSBOOKSERVER-KIND:group" with "X-ADDRESSBOOKSERVER-MEMBER:" lines. `members`: their
-// URIs ("urn:uuid:...", "mailto:...").
+// URIs ("urn:uuid:...", "mailto:..."). FN is the group's name, else `first_address` (the
+// address of its first member that has one; empty: none), else kNoName.
 void append_group_vcard(const ContactGroup& group, VcardVersion version, std::string_view uid,
-                        const std::vector<std::string>& members, std::string& out);
+                        const std::vector<std::string>& members, std::u16string_view first_address, std::string& out);
+
+// What FN holds for a card with nothing to name it by (importers refuse a card without FN).
+inline constexpr std::u16string_view kNoName = u"(no name)";
+// The name vCard 3.0 and 4.0 give a contact (FN), never empty: its display name, else its given,
+// middle and family names joined by blanks, else its company, else the first of `emails`, else
+// its file-as name, else kNoName. (vCard 2.1 and the other outputs name it by
+// contact_display_name(), file-as first.)
+std::u16string formatted_name(const ContactRecord& record, const ContactEmails& emails);
 
 // The header line and one row of a CSV layout (pelimoor: append_csv_header / append_csv_row).
 // Each ends in CRLF; values are quoted as in append_csv_row.

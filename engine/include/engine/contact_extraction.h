@@ -1,7 +1,8 @@
 // One contact item to one record: its properties read into a ContactDraft, numbered, keyed and
 // built into the store's record.
 //
-// The 76 text values are read in the read table's order, then the plain-text body. Values
+// The 76 text values are read in the read table's order, then the plain-text body and the
+// display name (PR_DISPLAY_NAME, which the vCard 3.0 and 4.0 outputs name a contact by). Values
 // stored as Unicode (PT_UNICODE) are taken as stored, so every character reaches the record as
 // the file holds it (surrogate pairs included); 8-bit values (PT_STRING8) are decoded in the
 // message's code page (see engine/text_decoding.h). Birthday and anniversary stored as dates
