@@ -3,6 +3,7 @@
 #   share/pelimoor/{loading,done,stop}.gif       the status-page pictures; the window looks for
 #                                                them in its own directory, then in ../share/pelimoor
 #   share/applications/pelimoor.desktop          the desktop entry
+#   share/metainfo/example.tressoly.Pelimoor.metainfo.xml   what software centres show (AppStream)
 #   share/icons/hicolor/scalable/apps/pelimoor.svg
 #   share/mime/packages/pelimoor.xml             .pst files as application/vnd.ms-outlook
 #   share/man/man1/pelimoor-convert.1.gz         made from `pelimoor-convert --help` by help2man
@@ -24,6 +25,8 @@ if(TARGET pelimoor)
     endforeach()
     install(FILES ${pictures} DESTINATION ${CMAKE_INSTALL_DATADIR}/pelimoor)
     install(FILES ${PELIMOOR_PACKAGING_DIR}/pelimoor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(FILES ${PELIMOOR_PACKAGING_DIR}/example.tressoly.Pelimoor.metainfo.xml
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
     install(FILES ${PELIMOOR_PACKAGING_DIR}/pelimoor.svg
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
     install(FILES ${PELIMOOR_PACKAGING_DIR}/pelimoor-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
