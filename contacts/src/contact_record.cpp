@@ -67,6 +67,16 @@ ContactDraft& ContactDraft::operator=(const ContactDraft& other)
 
 void ContactDraft::reset()
 {
+    if (m_capacity * sizeof(char16_t) > kKeptBytes) {
+        m_buffer.reset();
+        m_capacity = 0;
+    }
+    if (m_photo.capacity() > kKeptBytes) {
+        m_photo = std::vector<uint8_t>();
+    }
+    if (m_exchange.capacity() * sizeof(char16_t) > kKeptBytes) {
+        m_exchange = std::u16string();
+    }
     m_used = 0;
     m_start.fill(0);
     m_length.fill(kAbsent);

@@ -109,9 +109,20 @@ bool is_contact_folder_class(std::string_view container_class)
 
 void PropertyList::clear()
 {
+    if (held_bytes() > kKeptBytes) {
+        *this = PropertyList();
+        return;
+    }
     m_properties.clear();
     m_bytes.clear();
     m_names.clear();
+    m_name_units.clear();
+}
+
+size_t PropertyList::held_bytes() const
+{
+    return m_properties.capacity() * sizeof(Property) + m_bytes.capacity() + m_names.capacity() * sizeof(Name) +
+           m_name_units.capacity() * sizeof(char16_t);
 }
 
 void PropertyList::reserve(size_t count, size_t bytes)
@@ -133,7 +144,9 @@ void PropertyList::add(uint32_t stored_id, uint16_t type, const uint8_t* data, s
     }
     if (guid != nullptr) {
         p.name = static_cast<int32_t>(m_names.size());
-        m_names.push_back({*guid, std::u16string(string_name)});
+        m_names.push_back(
+            {*guid, static_cast<uint32_t>(m_name_units.size()), static_cast<uint32_t>(string_name.size())});
+        m_name_units.append(string_name);
     }
     m_properties.push_back(p);
 }
@@ -161,7 +174,7 @@ const PropertyList::Property* PropertyList::find(uint32_t id, uint16_t type) con
 const PropertyList::Property* PropertyList::find_named(std::u16string_view name) const
 {
     for (const auto& p : m_properties) {
-        if (p.name >= 0 && m_names[static_cast<size_t>(p.name)].name == name) {
+        if (p.name >= 0 && name_of(m_names[static_cast<size_t>(p.name)]) == name) {
             return &p;
         }
     }

@@ -107,11 +107,26 @@ std::optional<std::string> ascii_text(uint16_t type, std::span<const uint8_t> by
     return std::nullopt;
 }
 
-// The item type that a stored message class names; -1 when the class is no text.
+// The item type that a stored message class names; -1 when the class is no text. Every item's
+// class is looked at, so nothing is allocated: a Unicode class is compared as its first
+// kClassUnits units, each non-ASCII unit as one non-ASCII byte. The class names matched are
+// ASCII and shorter than that, so the result is the one of its whole text as UTF-8.
+constexpr size_t kClassUnits = 128;
 int type_of_class(uint16_t type, std::span<const uint8_t> bytes)
 {
-    const std::optional<std::string> text = ascii_text(type, bytes);
-    return text ? item_type_of_class(*text) : -1;
+    if (type == kTypeString8) {
+        return item_type_of_class(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }
+    if (type != kTypeUnicode) {
+        return -1;
+    }
+    std::array<char, kClassUnits> text;
+    const size_t n = std::min(bytes.size() / 2, text.size());
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned unit = bytes[2 * i] | unsigned{bytes[2 * i + 1]} << 8;
+        text[i] = unit < 0x80 ? static_cast<char>(unit) : '\x80';
+    }
+    return item_type_of_class(std::string_view(text.data(), n));
 }
 
 // The item type that a property list's message class names (none: a folder); -1 when the class
@@ -226,16 +241,25 @@ private:
 class NativeSource;
 struct RowAhead;
 
+// The buffers of an item's values: its properties, its contact photo and its contact's values.
+// They are handed on, never freed: from an item that ends to the next item the source makes,
+// and between the walk and the read-ahead's ring (a row read ahead comes with its buffers, and
+// the walk hands others back in their place). Their memory is allocated once per buffer and
+// reused, on whichever thread, instead of being allocated on one thread for every item and
+// freed on the other.
+struct ItemBuffers
+{
+    PropertyList list;
+    ContactPhoto photo;
+    std::unique_ptr<contacts::ContactDraft> draft; // allocated on first use
+};
+
 class NativeItem : public PstItem
 {
 public:
-    NativeItem(NativeSource& source, const read::Node& node, bool folder) : m_source(source), m_node(node)
-    {
-        if (folder) {
-            m_type = kItemFolder;
-        }
-    }
-    ~NativeItem() override;
+    // Takes the buffers the source's last item handed back.
+    NativeItem(NativeSource& source, const read::Node& node, bool folder);
+    ~NativeItem() override; // hands its buffers back to the source
     NativeItem(const NativeItem&) = delete;
     NativeItem& operator=(const NativeItem&) = delete;
 
@@ -292,13 +316,13 @@ private:
     int m_row_type = -1;
     // The read-ahead of this folder's contents table (0: none).
     uint64_t m_ahead_job = 0;
-    // The contact photo the read-ahead looked for: -1 not looked for, else contact_photo's result.
+    // The contact photo the read-ahead looked for (in m_values.photo): -1 not looked for, else
+    // contact_photo's result.
     int m_photo_found = -1;
-    ContactPhoto m_photo;
-    std::unique_ptr<contacts::ContactDraft> m_draft; // the contact's values, when read ahead
-    bool m_read = false;
+    bool m_drafted = false;    // m_values.draft holds the contact's values, read ahead
+    bool m_read = false;       // m_values.list holds the properties
     pst::Status m_read_status; // of the first read of the properties
-    PropertyList m_properties;
+    ItemBuffers m_values;
     ChildTable m_sub_folders;
     ChildTable m_sub_messages;
     bool m_children_read = false;
@@ -318,17 +342,19 @@ struct RowAhead
     int row_type = -1;
     // Absent when not read (the walk does not open such an item), else read_properties' result.
     pst::Status properties = pst::Status::none();
-    PropertyList list;
     int photo = -1; // -1 not looked for, 0 none, 1 found
-    ContactPhoto photo_value;
-    // A contact's values (read_contact_values), read with the source's fallback code page.
-    std::unique_ptr<contacts::ContactDraft> draft;
+    // Whether values.draft holds the contact's values (read_contact_values), read with the
+    // source's fallback code page. A drafted contact's row keeps nothing else: its properties
+    // and photo were read into the thread's own buffers, and the walk does not need them.
+    bool drafted = false;
+    ItemBuffers values; // the properties and the photo, or the contact's values, as read
 };
 
 // What the walk's calls find for row `row` of folder `folder`'s contents table, found through
-// `reader` into `out`; a contact's values too when `drafts` is given.
+// `reader` into `out`; a contact's values too when `drafts` is given, its properties then read
+// into `scratch`.
 void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t row, RowAhead& out,
-              std::vector<uint8_t>& cell, ContactReader* drafts, int fallback_codepage);
+              std::vector<uint8_t>& cell, ContactReader* drafts, ItemBuffers* scratch, int fallback_codepage);
 
 // Reads a folder's contents ahead of the walk on a thread of its own, through a reader of its
 // own (a reader is not shared between threads): while the walk builds one contact, the next
@@ -342,7 +368,14 @@ void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t 
 class ReadAhead
 {
 public:
-    static constexpr size_t kAhead = 64;
+    static constexpr size_t kAhead = 256;
+    // The rows still waiting in the ring when the thread, asleep on a full ring, is woken. Each
+    // sleep is a context switch: the thread sleeps once for every kAhead - kResumeRows rows the
+    // walk takes while it is ahead, and is woken early enough to be running again before the
+    // walk has taken the rest.
+    static constexpr size_t kResumeRows = kAhead / 4;
+    // The rows after the one it needs that the walk reads itself while the thread reads that one.
+    static constexpr size_t kWalkAhead = 32;
     static constexpr size_t kDraftLead = 16; // rows ahead of the walk from which the thread drafts contacts
     ReadAhead(std::string path, const SourceOptions& options) : m_path(std::move(path)), m_options(options) {}
     ~ReadAhead();
@@ -354,13 +387,13 @@ public:
     uint64_t start(uint32_t folder, size_t rows);
     enum class Take
     {
-        taken, // *out holds the row
+        taken, // *out points at the row, which is the walk's until its next take
         yours, // the row was not started: the walk reads it (the job goes on)
         ended, // the job has ended (or `row` was not the next row, which ends it)
     };
     // `read_row` reads a row as the thread would, with the walk's reader: while the thread is
     // reading the row the walk needs, the walk reads rows after it that nobody has started.
-    Take take(uint64_t job, size_t row, RowAhead* out, const std::function<void(size_t, RowAhead&)>& read_row);
+    Take take(uint64_t job, size_t row, RowAhead** out, const std::function<void(size_t, RowAhead&)>& read_row);
     void stop(uint64_t job);
 
 private:
@@ -369,6 +402,8 @@ private:
 
     void run();
     void read_rows(uint64_t job, uint32_t folder, size_t rows);
+    // Wakes the other side, asleep or about to sleep on a change it is waiting for.
+    void wake();
 
     const std::string m_path;
     const SourceOptions m_options;
@@ -395,11 +430,15 @@ private:
     std::atomic<uint64_t> m_wanted{0};  // tag(job, the row the waiting walk wants filled first)
     std::atomic<size_t> m_resume_at{0}; // the rows the walk takes before the sleeping thread goes on
     std::array<RowAhead, kAhead> m_ring;
-    // Rows the walk read itself ahead of the one it takes (the walk's alone), by row % kAhead.
-    std::array<RowAhead, kAhead> m_walk_rows;
-    std::array<size_t, kAhead> m_walk_row_of{};
+    // Rows the walk read itself ahead of the one it takes (the walk's alone), by row % kWalkAhead.
+    std::array<RowAhead, kWalkAhead> m_walk_rows;
+    std::array<size_t, kWalkAhead> m_walk_row_of{};
+    // The row the walk took last. A row is swapped in, not moved: the ring's slot gets this one's
+    // buffers back for a later row.
+    RowAhead m_taken;
     std::vector<uint8_t> m_cell; // the thread's contents-table cell while it is read
     ContactReader m_contact_reader;
+    ItemBuffers m_scratch; // the properties and photo of the contact the thread drafts
 };
 
 class NativeSource : public PstSource
@@ -440,6 +479,9 @@ public:
     }
 
     read::File& file() { return *m_file; }
+
+    // The buffers the last item that ended handed back, for the next item (walk thread only).
+    ItemBuffers& spare_buffers() { return m_spare; }
 
     // The read-ahead of this source (made on first use); nullptr when its options want none (the
     // read-ahead's own reader among them).
@@ -563,25 +605,35 @@ private:
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
     read::Attachments m_attachments;
     read::PropertyContext m_attachment;
+    ItemBuffers m_spare;
 };
+
+NativeItem::NativeItem(NativeSource& source, const read::Node& node, bool folder) : m_source(source), m_node(node)
+{
+    if (folder) {
+        m_type = kItemFolder;
+    }
+    std::swap(m_values, source.spare_buffers());
+}
 
 NativeItem::~NativeItem()
 {
     if (m_ahead_job != 0) {
         m_source.read_ahead()->stop(m_ahead_job);
     }
+    std::swap(m_values, m_source.spare_buffers());
 }
 
 pst::Status NativeItem::properties(const PropertyList** out)
 {
     if (!m_read) {
         m_read = true;
-        m_read_status = m_source.read_properties(m_node, m_properties);
+        m_read_status = m_source.read_properties(m_node, m_values.list);
     }
     if (!m_read_status) {
         return m_read_status;
     }
-    *out = &m_properties;
+    *out = &m_values.list;
     return pst::Status::success();
 }
 
@@ -608,11 +660,11 @@ pst::Status NativeItem::type(uint8_t* out)
 
 bool NativeItem::take_contact_draft(contacts::ContactDraft& draft, int fallback_codepage)
 {
-    if (!m_draft || fallback_codepage != m_source.options().fallback_codepage) {
+    if (!m_drafted || fallback_codepage != m_source.options().fallback_codepage) {
         return false;
     }
-    std::swap(draft, *m_draft);
-    m_draft.reset();
+    std::swap(draft, *m_values.draft); // the caller's draft takes the place of this one's buffers
+    m_drafted = false;
     return true;
 }
 
@@ -624,7 +676,7 @@ pst::Status NativeItem::contact_photo(ContactPhoto* out)
         if (!found) {
             return pst::Status::none();
         }
-        *out = std::move(m_photo);
+        *out = m_values.photo; // a copy: the buffers stay for the next items
         return pst::Status::success();
     }
     // A photo that cannot be read leaves the contact without one; it is not a failure of the item.
@@ -716,13 +768,13 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
     }
     const size_t row = static_cast<size_t>(index);
     if (!folder && m_ahead_job != 0) {
-        RowAhead ahead;
+        RowAhead* ahead = nullptr;
         const auto read_row = [&](size_t other, RowAhead& out) {
-            fill_row(m_source, *t.table, m_node.nid, other, out, m_row_cell, nullptr, 0);
+            fill_row(m_source, *t.table, m_node.nid, other, out, m_row_cell, nullptr, nullptr, 0);
         };
         switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead, read_row)) {
         case ReadAhead::Take::taken:
-            return child_from(ahead, out);
+            return child_from(*ahead, out);
         case ReadAhead::Take::ended:
             m_ahead_job = 0;
             break;
@@ -770,14 +822,16 @@ pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
         return pst::Status::failure(kNoMemory);
     }
     item->m_row_type = row.row_type;
-    if (!row.properties.absent) { // read, or found unreadable
-        item->m_properties = std::move(row.list);
+    std::swap(item->m_values, row.values); // the row keeps the item's buffers for a later row
+    if (!row.properties.absent) {          // read, or found unreadable
         item->m_read = true;
         item->m_read_status = std::move(row.properties);
     }
     item->m_photo_found = row.photo;
-    item->m_photo = std::move(row.photo_value);
-    item->m_draft = std::move(row.draft);
+    if (row.drafted) { // only a contact is drafted
+        item->m_type = kItemContact;
+        item->m_drafted = true;
+    }
     *out = std::move(item);
     return pst::Status::success();
 }
@@ -845,7 +899,7 @@ void ReadAhead::stop(uint64_t job)
     m_changed.notify_all();
 }
 
-ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out,
+ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead** out,
                                 const std::function<void(size_t, RowAhead&)>& read_row)
 {
     if (m_job != job || row != m_consumed) {
@@ -855,9 +909,9 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out,
     const uint64_t done = tag(job, row + 1);
     Take result = Take::taken;
     RowAhead* from = &m_ring[row % kAhead];
-    if (m_walk_row_of[row % kAhead] == row) {
-        from = &m_walk_rows[row % kAhead];
-        m_walk_row_of[row % kAhead] = SIZE_MAX;
+    if (m_walk_row_of[row % kWalkAhead] == row) {
+        from = &m_walk_rows[row % kWalkAhead];
+        m_walk_row_of[row % kWalkAhead] = SIZE_MAX;
     } else if (m_filled < done) {
         uint64_t unclaimed = tag(job, row);
         if (m_claimed.compare_exchange_strong(unclaimed, tag(job, row + 1))) {
@@ -869,12 +923,12 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out,
         while (result == Take::taken && m_filled < done) {
             uint64_t claimed = m_claimed;
             const size_t next = static_cast<size_t>(claimed & 0xFFFFFFFFu);
-            if (claimed >> 32 != job || next >= m_rows || next - row >= kAhead) {
+            if (claimed >> 32 != job || next >= m_rows || next - row >= kWalkAhead) {
                 break;
             }
             if (m_claimed.compare_exchange_weak(claimed, claimed + 1)) {
-                read_row(next, m_walk_rows[next % kAhead]);
-                m_walk_row_of[next % kAhead] = next;
+                read_row(next, m_walk_rows[next % kWalkAhead]);
+                m_walk_row_of[next % kWalkAhead] = next;
             }
         }
         if (result == Take::taken && m_filled < done) {
@@ -891,14 +945,23 @@ ReadAhead::Take ReadAhead::take(uint64_t job, size_t row, RowAhead* out,
         }
     }
     if (result == Take::taken) {
-        *out = std::move(*from);
+        std::swap(m_taken, *from);
+        *out = &m_taken;
     }
     m_consumed = row + 1;
     if (m_thread_waits && row + 1 >= m_resume_at) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_changed.notify_all();
+        wake();
     }
     return result;
+}
+
+void ReadAhead::wake()
+{
+    // Through the mutex, so that a side about to sleep either sees the change or is asleep and
+    // woken; the notice itself outside it, so that the side woken does not wait for the mutex.
+    m_mutex.lock();
+    m_mutex.unlock();
+    m_changed.notify_all();
 }
 
 void ReadAhead::run()
@@ -944,9 +1007,9 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
             return;
         }
         if (row - m_consumed >= kAhead) {
-            // The ring is full: sleep until the walk has taken half of it.
+            // The ring is full: sleep until the walk has taken all but kResumeRows of it.
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_resume_at = row - kAhead / 2;
+            m_resume_at = row - kResumeRows;
             m_thread_waits = true;
             m_changed.wait(lock, [&] { return m_quit || m_job != job || m_consumed >= m_resume_at; });
             m_thread_waits = false;
@@ -960,22 +1023,20 @@ void ReadAhead::read_rows(uint64_t job, uint32_t folder, size_t rows)
         // them to the walk when the walk is close behind: the two threads share the work by
         // themselves, whichever side a file's contacts make the heavier.
         fill_row(*m_reader, table, folder, row, m_ring[row % kAhead], m_cell,
-                 row - m_consumed >= kDraftLead ? &m_contact_reader : nullptr, m_options.fallback_codepage);
+                 row - m_consumed >= kDraftLead ? &m_contact_reader : nullptr, &m_scratch, m_options.fallback_codepage);
         m_filled = tag(job, row + 1);
         if (m_walk_waits && m_filled >= m_wanted) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_changed.notify_all();
+            wake();
         }
     }
 }
 
 void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t row, RowAhead& out,
-              std::vector<uint8_t>& cell, ContactReader* drafts, int fallback_codepage)
+              std::vector<uint8_t>& cell, ContactReader* drafts, ItemBuffers* scratch, int fallback_codepage)
 {
     out.properties = pst::Status::none();
     out.photo = -1;
-    out.list.clear();
-    out.draft.reset();
+    out.drafted = false;
     out.child = child_node(reader.file(), folder, table.row_id(row), &out.node);
     if (!out.child) {
         return;
@@ -984,21 +1045,43 @@ void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t 
     if (out.row_type >= 0 && !walk_opens(out.row_type)) {
         return;
     }
-    out.properties = reader.read_properties(out.node, out.list);
-    if (!out.properties) {
+    // An item that may be drafted is read into the scratch buffers, which the row takes only
+    // when the walk needs them (the item is no contact, or cannot be drafted).
+    const bool may_draft = drafts != nullptr && scratch != nullptr;
+    ItemBuffers& read = may_draft ? *scratch : out.values;
+    const auto hand_over = [&] {
+        if (may_draft) {
+            std::swap(out.values.list, scratch->list);
+            std::swap(out.values.photo, scratch->photo);
+        }
+    };
+    out.properties = reader.read_properties(out.node, read.list);
+    if (!out.properties || type_of_properties(read.list) != kItemContact) {
+        hand_over();
         return;
     }
-    if (type_of_properties(out.list) == kItemContact) {
-        out.photo = reader.contact_photo(out.node, &out.photo_value).found() ? 1 : 0;
-        if (drafts == nullptr) {
-            return;
-        }
-        out.draft.reset(new (std::nothrow) contacts::ContactDraft());
-        if (out.draft) {
-            read_contact_values(out.list, out.node.nid, out.photo == 1 ? &out.photo_value : nullptr, *drafts,
-                                *out.draft, fallback_codepage);
-        }
+    if (read.photo.bytes.capacity() > PropertyList::kKeptBytes) {
+        read.photo = ContactPhoto(); // a large photo's room is not kept for the next items
     }
+    out.photo = reader.contact_photo(out.node, &read.photo).found() ? 1 : 0;
+    if (!may_draft) {
+        return;
+    }
+    if (!out.values.draft) {
+        out.values.draft.reset(new (std::nothrow) contacts::ContactDraft());
+    }
+    if (!out.values.draft) {
+        hand_over(); // the walk drafts it
+        return;
+    }
+    read_contact_values(read.list, out.node.nid, out.photo == 1 ? &read.photo : nullptr, *drafts, *out.values.draft,
+                        fallback_codepage);
+    out.drafted = true;
+    // The walk reads the properties or the photo again if it ever asks for them.
+    out.properties = pst::Status::none();
+    out.photo = -1;
+    out.values.list = PropertyList();
+    out.values.photo = ContactPhoto();
 }
 
 } // namespace

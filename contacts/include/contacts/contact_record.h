@@ -416,8 +416,11 @@ public:
     ContactDraft(ContactDraft&&) noexcept = default;
     ContactDraft& operator=(ContactDraft&&) noexcept = default;
 
-    // Every text absent, gender 0, number 0, kind code kContactKindCode.
+    // Every text absent, gender 0, number 0, kind code kContactKindCode. A draft reused contact
+    // after contact allocates only to grow: reset() keeps the room of its texts and photo, each up
+    // to kKeptBytes (the room of a contact with long texts or a large photo is released).
     void reset();
+    static constexpr std::size_t kKeptBytes = 16 * 1024;
 
     // Sets a Text field (Constant and integer fields are ignored). A later set replaces the value.
     void set_text(Field f, std::u16string_view value);

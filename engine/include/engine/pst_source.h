@@ -110,7 +110,12 @@ public:
         int32_t name = -1; // string-named properties: index of their name
     };
 
+    // Empties the list. A list refilled item after item allocates only to grow: clear() keeps
+    // its buffers' room, up to kKeptBytes (the room of an item with a large value is released).
     void clear();
+    static constexpr size_t kKeptBytes = 16 * 1024;
+    // The bytes its buffers hold, used or not.
+    size_t held_bytes() const;
     // Room for `count` properties holding `bytes` bytes in all, so that adding them allocates
     // nothing more.
     void reserve(size_t count, size_t bytes);
@@ -137,11 +142,17 @@ private:
     struct Name
     {
         Guid guid;
-        std::u16string name;
+        uint32_t offset = 0; // of the name's units in m_name_units
+        uint32_t size = 0;
     };
+    std::u16string_view name_of(const Name& n) const
+    {
+        return std::u16string_view(m_name_units).substr(n.offset, n.size);
+    }
     std::vector<Property> m_properties;
     std::vector<uint8_t> m_bytes;
     std::vector<Name> m_names;
+    std::u16string m_name_units; // the names, one after another
 };
 
 // A contact's picture: the bytes of the attachment marked as the contact photo
