@@ -15,6 +15,9 @@
 #                                   reuse them next time (otherwise they are removed at the end)
 #   REPEAT=N                        run pelimoor native and readpst N times, keeping the least
 #                                   processor time (libpff and pff-floor run once: minutes each)
+#   AGAINST=OTHER_BUILD_DIR         with "million": that build's pelimoor-convert and this one in
+#                                   turn, REPEAT times, on 1,000,000 contacts (wall and context
+#                                   switches of both, min and median)
 #
 # Exit status: 0 counts agree and every goal is met; 1 a program failed or the readers' counts
 # or lists differ; 2 bad usage or missing tools; 3 counts agree but a goal is missed.
@@ -114,18 +117,20 @@ fault() {
 }
 
 # Runs a command $runs times (default REPEAT) under GNU time, standard output to $out_file; keeps the run with
-# the least processor time in M_WALL, M_CPU (seconds) and M_KIB (peak resident KiB). M_OK=0
+# the least processor time in M_WALL, M_CPU (seconds), M_KIB (peak resident KiB) and M_SWITCHES
+# (context switches, as perf stat counts them: M_WAITS the program's own, waiting, plus M_PREEMPTED,
+# taken from it by the machine's other work). M_OK=0
 # when the command failed (its last lines of standard error are shown). $prepare, when set, is
 # run before each run. M_START: the epoch seconds at which the last run started.
 measure() {
     local out_file=$1
     shift
-    M_OK=1 M_WALL=- M_CPU=- M_KIB=-
+    M_OK=1 M_WALL=- M_CPU=- M_KIB=- M_SWITCHES=- M_WAITS=- M_PREEMPTED=-
     local best=""
     for ((r = 0; r < ${runs:-$repeat}; ++r)); do
         [ -z "${prepare:-}" ] || $prepare
         M_START=$(date +%s.%N)
-        if ! /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >"$out_file" 2>"$work/stderr.txt"; then
+        if ! /usr/bin/time -f '%e %U %S %M %w %c' -o "$work/time.txt" "$@" >"$out_file" 2>"$work/stderr.txt"; then
             M_OK=0
             fault "failed: $* ($(head -n 1 "$work/time.txt"))"
             grep -v '^Command exited' "$work/stderr.txt" | tail -n 5 | sed 's/^/    /' || true
@@ -133,15 +138,15 @@ measure() {
             return 0
         fi
         local run
-        run=$(awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time.txt")
+        run=$(awk '{ printf "%s %.2f %s %d %d %d\n", $1, $2 + $3, $4, $5 + $6, $5, $6 }' "$work/time.txt")
         if [ -z "$best" ] || awk -v a="$run" -v b="$best" 'BEGIN { split(a, x); split(b, y); exit !(x[2] < y[2]) }'; then
             best=$run
         fi
     done
-    read -r M_WALL M_CPU M_KIB <<<"$best"
+    read -r M_WALL M_CPU M_KIB M_SWITCHES M_WAITS M_PREEMPTED <<<"$best"
 }
 
-row() { printf '%-28s %-16s %8s %8s %9s %8s %9s\n' "$@"; }
+row() { printf '%-28s %-16s %8s %8s %9s %8s %9s %9s\n' "$@"; }
 mib() { [ "$1" = - ] && echo - || awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 per_contact() { # cpu seconds, contacts -> microseconds per contact
     [ "$1" = - ] || [ "${2:-0}" = 0 ] && echo - || awk -v s="$1" -v n="$2" 'BEGIN { printf "%.1f", s * 1e6 / n }'
@@ -201,7 +206,7 @@ run_readpst() { # file expected ("-": not compared)
 }
 record() { # key program count
     P_CPU[$1]=$M_CPU P_KIB[$1]=$M_KIB P_COUNT[$1]=$3
-    row "$name" "$2" "$M_WALL" "$M_CPU" "$(mib "$M_KIB")" "$3" "$(per_contact "$M_CPU" "$3")"
+    row "$name" "$2" "$M_WALL" "$M_CPU" "$(mib "$M_KIB")" "$3" "$(per_contact "$M_CPU" "$3")" "$M_SWITCHES"
     name=""
 }
 
@@ -311,6 +316,8 @@ case_million() {
     name="1,000,000 contacts, 10 folders"
     run_convert native contacts-1000000-10 1000000 native1m
     goal "native wall, s" "$M_WALL" '<=' 5
+    note "context switches: $M_WAITS waits, $M_PREEMPTED preemptions (the machine's other work)"
+    goal "native context switches" "$M_SWITCHES" '<=' 10000
     local a b growth=-
     a=$(awk -v s="$wall20k" 'BEGIN { printf "%.3f", s * 1e6 / 20000 }')
     b=$(awk -v s="$M_WALL" 'BEGIN { printf "%.3f", s * 1e6 / 1000000 }')
@@ -320,11 +327,42 @@ case_million() {
     local kb=-
     [ "${P_KIB[native1m]}" = - ] || kb=$(awk -v k="${P_KIB[native1m]}" 'BEGIN { printf "%.2f", k * 1.024 / 1000000 }')
     goal "native peak, KB per contact" "$kb" '<=' 1.7
+    [ -z "${AGAINST:-}" ] || against_million
+}
+
+# Minimum and median of numbers ("-" when there are none).
+min_median() {
+    printf '%s\n' "$@" | grep -v '^-$' | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR == 0) print "- -"; else print v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+}
+
+# AGAINST=BUILD_DIR: the 1,000,000-contact scan by that build's pelimoor-convert (today's, say) and by
+# this one, one after the other REPEAT times (the machine's load then weighs on both alike).
+against_million() {
+    local other="$AGAINST/bin/pelimoor-convert" file="$work/contacts-1000000-10.pst" r
+    local ours=() theirs=() ours_sw=() theirs_sw=()
+    [ -x "$other" ] || { fault "AGAINST: $other not found"; return 0; }
+    for ((r = 0; r < repeat; ++r)); do
+        runs=1 measure "$work/list-against.txt" "$other" --reader native --list "$file"
+        theirs+=("$M_WALL") theirs_sw+=("$M_SWITCHES")
+        runs=1 measure "$work/list-native1m.txt" "$bin/pelimoor-convert" --reader native --list "$file"
+        ours+=("$M_WALL") ours_sw+=("$M_SWITCHES")
+        if [ -f "$work/list-against.txt" ] && [ -f "$work/list-native1m.txt" ] &&
+            ! cmp -s "$work/list-against.txt" "$work/list-native1m.txt"; then
+            fault "MISMATCH: $other and $bin/pelimoor-convert list different contacts for contacts-1000000-10.pst"
+        fi
+    done
+    local o t
+    read -r -a o <<<"$(min_median "${ours[@]}")"
+    read -r -a t <<<"$(min_median "${theirs[@]}")"
+    note "against $other, $repeat alternating runs, wall min/median: ${o[0]}/${o[1]} s here, ${t[0]}/${t[1]} s there"
+    note "context switches min/median: $(min_median "${ours_sw[@]}" | tr ' ' /) here, $(min_median "${theirs_sw[@]}" | tr ' ' /) there"
+    goal "median wall here / there" "$(ratio "${o[1]}" "${t[1]}")" '<=' 0.7
 }
 
 check_space
 echo "# REPEAT=$repeat, CASES=${cases[*]}, $(nproc) cores, load $(cut -d ' ' -f 1-3 /proc/loadavg)"
-row "case" "program" "wall s" "cpu s" "peak MiB" "contacts" "cpu us/c"
+row "case" "program" "wall s" "cpu s" "peak MiB" "contacts" "cpu us/c" "switches"
 for c in "${cases[@]}"; do
     for f in ${case_files[$c]}; do make_file "$f"; done
     P_CPU=() P_KIB=() P_COUNT=()

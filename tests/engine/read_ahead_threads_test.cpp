@@ -83,6 +83,62 @@ TEST(ReadAheadThreads, ScansTheSameWithAndWithoutIt)
     }
 }
 
+// Every value of every record, for comparing whole stores.
+std::vector<std::u16string> store_values(const contacts::ContactStore& store)
+{
+    std::vector<std::u16string> values;
+    for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+        std::u16string v;
+        for (size_t i = 0; i < contacts::kFieldCount; ++i) {
+            const auto text = r->text(static_cast<contacts::Field>(i));
+            v += text ? u"=" + std::u16string(*text) + u"|" : u"-|";
+        }
+        const contacts::PhotoView photo = r->photo();
+        for (const int n : {r->kind_code(), r->number(), int{r->gender()}, static_cast<int>(r->origin()),
+                            static_cast<int>(photo.type), static_cast<int>(photo.bytes.size())}) {
+            v += std::u16string(1, u'#') + static_cast<char16_t>(n & 0xFFFF) + static_cast<char16_t>(n >> 16);
+        }
+        v.append(photo.bytes.begin(), photo.bytes.end());
+        v.append(r->identity().begin(), r->identity().end());
+        v += r->exchange();
+        values.push_back(std::move(v));
+    }
+    return values;
+}
+
+// Rows pass through the ring many times over, and their buffers are handed from row to row:
+// in folders of many more contacts than the ring holds, with photos (some larger than the room a
+// buffer keeps) and lists among them, each record holds what the scan without the read-ahead
+// finds, nothing left over from a row before it.
+TEST(ReadAheadThreads, WholeRecordsTheSameThroughLongFolders)
+{
+    testfiles::TempDir dir;
+    fixture::ContactsOptions options = fixture::ContactsOptions::of(1500, 2, 300, 11);
+    options.photos = 120;
+    const std::string path = dir.file("long.pst");
+    ASSERT_TRUE(fixture::write_contacts(path, options).ok);
+    std::vector<std::u16string> found[2];
+    for (const bool read_ahead : {false, true}) {
+        contacts::ContactStore store;
+        engine::ScanSession session;
+        session.options.read_ahead = read_ahead;
+        RecordingObserver observer;
+        ASSERT_EQ(engine::scan_run(session, path, store, observer).outcome, engine::ScanOutcome::Done);
+        found[read_ahead] = store_values(store);
+        if (read_ahead) {
+            size_t large = 0; // photos larger than the room a buffer keeps
+            for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+                large += r->photo().bytes.size() > contacts::ContactDraft::kKeptBytes ? 1 : 0;
+            }
+            EXPECT_GT(large, 0u);
+        }
+    }
+    ASSERT_EQ(found[true].size(), 1500u);
+    for (size_t i = 0; i < found[true].size(); ++i) {
+        EXPECT_EQ(found[true][i], found[false][i]) << "record " << i;
+    }
+}
+
 TEST(ReadAheadThreads, PausedOrStoppedInAFolderItEndsCleanly)
 {
     testfiles::TempDir dir;

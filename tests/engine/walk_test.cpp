@@ -111,6 +111,12 @@ TEST_F(Walk, EveryOtherItemTypeIsSkipped)
                                                      contact("journal", "IPM.Activity"),
                                                      contact("lower", "ipm.contact"),
                                                      contact("empty class", ""),
+                                                     // Compared as stored, cut at the first NUL:
+                                                     contact("cut", std::string("IPM.Contact\0.X", 15)),
+                                                     contact("accented", "IPM.Contact\u00E9"),
+                                                     contact("accent inside", "IPM.Cont\u00E1ct"),
+                                                     contact("long", "IPM.Contact" + std::string(200, 'x')),
+                                                     contact("long list", "IPM.DistList." + std::string(200, 'x')),
                                                  }))})},
         {"messages",
          json::array(
@@ -119,9 +125,9 @@ TEST_F(Walk, EveryOtherItemTypeIsSkipped)
     ASSERT_EQ(scan(description), 1);
     auto names = names_in_store();
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"at root", "lower", "real"}));
-    EXPECT_EQ(m_session.contact_count(), 3);
-    EXPECT_EQ(m_result.contacts, 3);
+    EXPECT_EQ(names, (std::vector<std::string>{"at root", "cut", "lower", "real"}));
+    EXPECT_EQ(m_session.contact_count(), 4);
+    EXPECT_EQ(m_result.contacts, 4);
     EXPECT_EQ(m_result.skipped, 0);
 }
 
