@@ -247,20 +247,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
     }
     int64_t unreadable_mail = 0; // messages and recipient rows the map could not read
-    job.exchange_map = [&] {
-        // One map of every file read: a DN names the same person in each; the first file's address stays.
-        contacts::ExchangeMap all;
-        for (const std::string& file : scanned.read) {
-            pst::Status why;
-            contacts::ExchangeMap one = engine::exchange_address_map(file, options.source, &why, &unreadable_mail);
-            if (all.empty()) {
-                all = std::move(one);
-            } else {
-                all.merge(one);
-            }
-        }
-        return all;
-    };
+    job.exchange_map = [&] { return engine::exchange_address_map(scanned.read, options.source, &unreadable_mail); };
     const contacts::ConversionResult result = contacts::convert_contacts(store, parsed.format->format, parsed.out, job);
     if (scan.joinable()) {
         scan.join(); // after a failed write too: the scan's messages come first

@@ -3,12 +3,18 @@
 #include <algorithm>
 
 #include "contacts/contact_store.h"
+#include "contacts/text.h"
 
 namespace contacts {
 
 uint32_t ContactSources::add_file(std::string path)
 {
-    return static_cast<uint32_t>(m_files.push_back(std::move(path)));
+    File file;
+    const std::size_t slash = path.find_last_of('/');
+    utf8_to_utf16(slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1),
+                  file.name);
+    file.path = std::move(path);
+    return static_cast<uint32_t>(m_files.push_back(std::move(file)));
 }
 
 uint32_t ContactSources::add_place(uint32_t file, std::u16string folder)

@@ -141,4 +141,27 @@ contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const S
     return map;
 }
 
+contacts::ExchangeMap exchange_address_map(const std::vector<std::string>& paths_utf8, const SourceOptions& options,
+                                           int64_t* unreadable)
+{
+    contacts::ExchangeMap all;
+    if (unreadable != nullptr) {
+        *unreadable = 0;
+    }
+    for (const std::string& path : paths_utf8) {
+        pst::Status why;
+        int64_t left = 0;
+        contacts::ExchangeMap one = exchange_address_map(path, options, &why, &left);
+        if (unreadable != nullptr) {
+            *unreadable += left;
+        }
+        if (all.empty()) {
+            all = std::move(one);
+        } else {
+            all.merge(one); // what `all` has already stays
+        }
+    }
+    return all;
+}
+
 } // namespace engine

@@ -20,6 +20,18 @@ void PauseGate::end_run()
     m_changed.notify_all();
 }
 
+bool PauseGate::begin_next_run()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_abort) {
+        return false;
+    }
+    m_running = true;
+    m_parked = false;
+    m_changed.notify_all();
+    return true;
+}
+
 bool PauseGate::checkpoint()
 {
     std::unique_lock lock(m_mutex);

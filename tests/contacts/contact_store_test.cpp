@@ -201,6 +201,8 @@ TEST(ContactSources, RecordsNameTheirFileFolderAndNode)
         EXPECT_EQ(got.node_id, c.node);
     }
     EXPECT_EQ(s.file_count(), 2u);
+    EXPECT_EQ(s.file_name(a), u"Outlook.pst");
+    EXPECT_EQ(s.file_name(s.add_file("Zo\xC3\xAB.pst")), u"Zo\u00EB.pst"); // a bare name, UTF-8
     contacts::contact_store_clear(store);
     EXPECT_EQ(store.sources().file_count(), 0u);
     EXPECT_EQ(store.sources().add_file("next.pst"), 0u);

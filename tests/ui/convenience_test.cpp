@@ -17,6 +17,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProcess>
 #include <QSettings>
@@ -368,6 +369,65 @@ private slots:
         });
         d.OnConvert();
         QCOMPARE(w.env->directoryStarts.back(), QString::fromStdString(out.string()));
+    }
+
+    // Dropping several files, or a folder of them, opens every PST among them as one set; File >
+    // Recent then opens that set again, and a set with a file gone is taken off.
+    void dropOfSeveralFilesOpensThemAll()
+    {
+        Window w;
+        const std::string a = w.path("a.pst");
+        const std::string b = w.path("b.PST");
+        for (const std::string& p : {a, b})
+            QVERIFY(fixture::write_from_json(p, kDescription).ok);
+        std::filesystem::create_directories(w.root / "folder");
+        std::filesystem::copy_file(a, w.root / "folder" / "y.pst");
+        std::filesystem::copy_file(a, w.root / "folder" / "z.pst");
+        std::ofstream(w.path("notes.txt")) << "x";
+        const auto q = [](const std::string& p) { return QString::fromStdString(p); };
+        const std::string y = (w.root / "folder" / "y.pst").string();
+        const std::string z = (w.root / "folder" / "z.pst").string();
+        const struct
+        {
+            std::vector<std::string> paths;
+            QStringList opened;
+        } drops[] = {
+            {{a, w.path("notes.txt"), b}, {q(a), q(b)}},
+            {{(w.root / "folder").string()}, {q(y), q(z)}},
+            {{b, (w.root / "folder").string()}, {q(b), q(y), q(z)}},
+        };
+        for (const auto& drop : drops) {
+            QMimeData data;
+            QList<QUrl> urls;
+            for (const std::string& p : drop.paths)
+                urls << QUrl::fromLocalFile(q(p));
+            data.setUrls(urls);
+            QDropEvent event(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            static_cast<QObject*>(w.dialog.get())->event(&event);
+            QCOMPARE(w.dialog->selectedFiles(), drop.opened);
+            QCOMPARE(w.dialog->recentFiles().first(), drop.opened.join('\n'));
+            QCOMPARE(w.dialog->contactModel()->sourceColumn() >= 0, drop.opened.size() > 1);
+        }
+        // Recent: the set of the first drop, then one whose file is gone.
+        const auto pickRecent = [&](const QString& label) {
+            QMenu* recent = nullptr;
+            for (QMenu* menu : w.dialog->findChildren<QMenu*>())
+                if (menu->title() == QStringLiteral("&Recent"))
+                    recent = menu;
+            QVERIFY(recent != nullptr);
+            emit recent->aboutToShow();
+            for (QAction* action : recent->actions())
+                if (action->text() == label)
+                    action->trigger();
+        };
+        pickRecent(q(a) + "; " + q(b));
+        QCOMPARE(w.dialog->selectedFiles(), (QStringList{q(a), q(b)}));
+        std::filesystem::remove(y);
+        const qsizetype before = w.dialog->recentFiles().size();
+        pickRecent(q(y) + "; " + q(z));
+        QCOMPARE(w.dialog->selectedFiles(), (QStringList{q(a), q(b)}));
+        QCOMPARE(w.dialog->recentFiles().size(), before - 1);
+        QVERIFY(w.env->messages.back().text.startsWith(q(y) + " is no longer there"));
     }
 
     void dropRecentAndSettingsRoundTrip()

@@ -8,6 +8,7 @@
 #include "fixture/fixture.h"
 #include "ui/contact_list.h"
 #include "ui/explorer.h"
+#include "ui/preview.h"
 #include "ui/status_page.h"
 
 #include <QAction>
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <utility>
 
 using testing_ui::Window;
@@ -167,6 +169,103 @@ private slots:
         QCOMPARE(d.contactModel()->rowCount(), 0);
         QCOMPARE(w.env->messages.size(), size_t(1));
         QCOMPARE(Window::readBytes(w.pageFile()), testing_ui::utf16le(kStoppedPage));
+    }
+
+    // Browse chooses several files, a file that is not a PST among them: one scan reads them one
+    // after another into one list, a Source column names each contact's file, the preview its
+    // file and folder, the refused file is named with its reason and the others go on, and
+    // Recent remembers the set.
+    void severalFilesScanIntoOneListWithTheirSource()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample a = sample(w, "a.pst", 30, 2);
+        const Sample b = sample(w, "b.pst", 20, 3);
+        const std::string junk = w.path("junk.pst");
+        std::ofstream(junk, std::ios::binary) << std::string(4096, 'j');
+        w.env->nextFiles.push_back(
+            QStringList{QString::fromStdString(a.path), QString::fromStdString(junk), QString::fromStdString(b.path)});
+        d.OnBrowse();
+        const QStringList chosen{QString::fromStdString(a.path), QString::fromStdString(junk),
+                                 QString::fromStdString(b.path)};
+        QVERIFY(w.env->fileDialogs.back().multiple);
+        QCOMPARE(d.selectedFiles(), chosen);
+        QCOMPARE(d.recentFiles().first(), chosen.join(QLatin1Char('\n')));
+        ContactListModel& model = *d.contactModel();
+        QCOMPARE(model.columnCount(), ContactListModel::kScanColumns + 1);
+        QCOMPARE(model.sourceColumn(), ContactListModel::kScanColumns);
+        QCOMPARE(model.headerData(model.sourceColumn(), Qt::Horizontal).toString(), QStringLiteral("Source"));
+
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(30000));
+        QCOMPARE(storeSize(w), int64_t(a.contacts + b.contacts));
+        QCOMPARE(model.rowCount(), a.contacts + b.contacts);
+        QCOMPARE(w.env->messages.size(), size_t(2));
+        const QString refused = w.env->messages[0].text;
+        QVERIFY2(refused.startsWith(QStringLiteral("These files could not be read")), qPrintable(refused));
+        QVERIFY(refused.contains(QString::fromStdString(junk) + QStringLiteral("\nPlease check file use")));
+        QVERIFY(!refused.contains(QString::fromStdString(a.path)));
+        QVERIFY(w.env->messages[1].text.startsWith(QStringLiteral("Pelimoor Analysis Completed!")));
+        std::map<QString, int> perFile;
+        for (int row = 0; row < model.rowCount(); ++row)
+            ++perFile[model.data(model.index(row, model.sourceColumn())).toString()];
+        QCOMPARE(perFile, (std::map<QString, int>{{"a.pst", a.contacts}, {"b.pst", b.contacts}}));
+        // Row 0 is the newest: the last file's.
+        QCOMPARE(model.data(model.index(0, model.sourceColumn())).toString(), QStringLiteral("b.pst"));
+        QVERIFY(model.data(model.index(0, model.sourceColumn()), Qt::ToolTipRole)
+                    .toString()
+                    .startsWith(QString::fromStdString(b.path) + QStringLiteral("\nTop of Personal Folders\\")));
+        d.previewRow(0);
+        const QByteArray page = Window::readBytes(w.root / "tmp" / kPreviewFieldsFile);
+        QVERIFY(
+            page.startsWith(testing_ui::utf16le(u"<b>File :</b> " + QString::fromStdString(b.path).toStdU16String() +
+                                                u"<br><b>Folder :</b> Top of Personal Folders\\")));
+
+        // One file again: the columns of old, and the preview names nothing.
+        w.choose(a.path);
+        QCOMPARE(model.columnCount(), ContactListModel::kScanColumns);
+        QCOMPARE(model.sourceColumn(), -1);
+        QCOMPARE(d.recentFiles().mid(0, 2), (QStringList{QString::fromStdString(a.path), chosen.join('\n')}));
+    }
+
+    // None of several files can be read: one box names them all, then Browse again.
+    void severalFilesNoneReadable()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        std::ofstream(w.path("x.pst"), std::ios::binary) << std::string(4096, 'x');
+        std::ofstream(w.path("y.pst"), std::ios::binary) << "y";
+        w.env->nextFiles.push_back(
+            QStringList{QString::fromStdString(w.path("x.pst")), QString::fromStdString(w.path("y.pst"))});
+        d.OnBrowse();
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(10000));
+        QTRY_COMPARE(w.env->fileDialogs.size(), size_t(2));
+        QCOMPARE(w.env->messages.size(), size_t(1));
+        const QString text = w.env->messages[0].text;
+        QVERIFY2(text.startsWith(QStringLiteral("None of the files could be read:")), qPrintable(text));
+        QVERIFY(text.contains(QString::fromStdString(w.path("x.pst"))));
+        QVERIFY(text.contains(QString::fromStdString(w.path("y.pst"))));
+        QCOMPARE(storeSize(w), int64_t(0));
+    }
+
+    // Stop during a scan of several files ends them all: nothing of the later files is read.
+    void stopEndsEveryFileOfTheScan()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        const Sample a = sample(w, "a.pst", 1500, 6);
+        const Sample b = sample(w, "b.pst", 40, 2);
+        d.OpenFiles({QString::fromStdString(a.path), QString::fromStdString(b.path)});
+        d.holdNextScan();
+        d.OnScan();
+        w.env->nextAnswers = {QMessageBox::Yes};
+        d.OnStop();
+        QVERIFY(!d.scanRunning());
+        QCOMPARE(storeSize(w), int64_t(0));
+        QTest::qWait(100);
+        QCOMPARE(d.contactModel()->rowCount(), 0);
+        QCOMPARE(w.env->messages.size(), size_t(1));
     }
 
     // A file that cannot be opened: the sentence, then on a paragraph of its own the reason the

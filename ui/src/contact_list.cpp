@@ -1,6 +1,7 @@
 #include "ui/contact_list.h"
 
 #include "contacts/contact_record.h"
+#include "contacts/contact_store.h"
 #include "controls/dialogs.h"
 
 #include <array>
@@ -55,20 +56,29 @@ int ContactListModel::rowCount(const QModelIndex& parent) const
 
 int ContactListModel::columnCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : m_columns;
+    return parent.isValid() ? 0 : m_columns + (m_sources != nullptr ? 1 : 0);
 }
 
 QModelIndex ContactListModel::index(int row, int column, const QModelIndex& parent) const
 {
     // Sorting a million rows asks for tens of millions of indexes: no virtual calls here.
-    if (parent.isValid() || row < 0 || column < 0 || row >= static_cast<int>(m_rows.size()) || column >= m_columns)
+    if (parent.isValid() || row < 0 || column < 0 || row >= static_cast<int>(m_rows.size()) ||
+        column >= m_columns + (m_sources != nullptr ? 1 : 0))
         return {};
     return createIndex(row, column);
 }
 
 QVariant ContactListModel::data(const QModelIndex& index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount() || index.column() >= m_columns)
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount())
+        return {};
+    if (role == Qt::ToolTipRole && index.column() == sourceColumn()) {
+        // The whole path and the folder, where the cell shows the file's name.
+        const contacts::ContactSource source =
+            contacts::contact_source(*m_sources, *m_rows[static_cast<size_t>(index.row())].record);
+        return QString::fromStdString(std::string(source.path)) + QStringLiteral("\n") + qstring(source.folder);
+    }
+    if (role != Qt::DisplayRole)
         return {};
     if (index.column() == 0) {
         const Row& row = m_rows[static_cast<size_t>(index.row())];
@@ -81,9 +91,13 @@ QVariant ContactListModel::data(const QModelIndex& index, int role) const
 
 std::u16string_view ContactListModel::cellText(int rowIndex, int column) const
 {
-    if (rowIndex < 0 || rowIndex >= rowCount() || column <= 0 || column >= m_columns)
+    if (rowIndex < 0 || rowIndex >= rowCount() || column <= 0 || column >= columnCount())
         return {};
     const Row& row = m_rows[static_cast<size_t>(rowIndex)];
+    if (column == sourceColumn()) {
+        const uint32_t file = contacts::contact_source(*m_sources, *row.record).file;
+        return file == contacts::kUnknownFile ? std::u16string_view() : m_sources->sources().file_name(file);
+    }
     if (column == originColumn())
         return originLabel(row.record->origin());
     const contacts::ListColumn& listColumn = contacts::kListColumns[static_cast<size_t>(column - 1)];
@@ -94,7 +108,7 @@ std::u16string_view ContactListModel::cellText(int rowIndex, int column) const
 
 QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || section < 0 || section >= m_columns)
+    if (orientation != Qt::Horizontal || section < 0 || section >= columnCount())
         return {};
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
@@ -104,6 +118,8 @@ QVariant ContactListModel::headerData(int section, Qt::Orientation orientation, 
         return QStringLiteral("S.No");
     if (section == originColumn())
         return QStringLiteral("Origin");
+    if (section == sourceColumn())
+        return QStringLiteral("Source");
     return QString::fromUtf16(contacts::kListColumns[static_cast<size_t>(section - 1)].title);
 }
 
@@ -141,6 +157,16 @@ void ContactListModel::clear()
     beginRemoveRows(QModelIndex(), 0, static_cast<int>(m_rows.size()) - 1);
     m_rows.clear();
     endRemoveRows();
+}
+
+void ContactListModel::setSources(const contacts::ContactStore* store)
+{
+    if (store == m_sources)
+        return;
+    beginResetModel();
+    m_sources = store;
+    endResetModel();
+    emit columnsRebuilt();
 }
 
 const contacts::ContactRecord* ContactListModel::record(int row) const

@@ -14,7 +14,7 @@
 // the fallback code page of 8-bit texts, whether scans look beyond the live folders and read
 // offline folder files (which turns File > "Read offline folder files (OST)" on), as for
 // pelimoor-convert (PELIMOOR_READER, PELIMOOR_CODEPAGE and PELIMOOR_RECOVERY set the defaults); a
-// file given is opened as if Browse had chosen it.
+// file given is opened as if Browse had chosen it (several: one scan reads them one after another).
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -26,21 +26,24 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "pelimoor: %s\n", problem.c_str());
         return 2;
     }
-    if (rest.size() > 1 || (!rest.empty() && rest[0].starts_with("-"))) {
-        std::fprintf(stderr,
-                     "pelimoor: %s\nUsage: pelimoor [--reader native|libpff] [--codepage N] [--no-recovery] [--ost] "
-                     "[FILE.pst]\n",
-                     rest.size() > 1 ? "one file at most" : ("unknown option " + rest[0]).c_str());
-        return 2;
+    QStringList files;
+    for (const std::string& arg : rest) {
+        if (arg.starts_with("-")) {
+            std::fprintf(stderr,
+                         "pelimoor: unknown option %s\nUsage: pelimoor [--reader native|libpff] [--codepage N] "
+                         "[--no-recovery] [--ost] [FILE.pst...]\n",
+                         arg.c_str());
+            return 2;
+        }
+        files.append(QString::fromLocal8Bit(arg.c_str()));
     }
-    const QString file = rest.empty() ? QString() : QString::fromLocal8Bit(rest[0].c_str());
     controls::CPelimoorApp pelimoor;
-    pelimoor.InitInstance([options, file] {
+    pelimoor.InitInstance([options, files] {
         auto dialog = std::make_unique<ui::CPelimoorDlg>(contacts::contact_store_instance());
         dialog->setSourceOptions(options);
-        if (!file.isEmpty()) {
+        if (!files.isEmpty()) {
             ui::CPelimoorDlg* shown = dialog.get();
-            QTimer::singleShot(0, shown, [shown, file] { shown->OpenFile(file); });
+            QTimer::singleShot(0, shown, [shown, files] { shown->OpenFiles(files); });
         }
         return dialog;
     });

@@ -26,9 +26,9 @@ void CPelimoorDlg::dragEnterEvent(QDragEnterEvent* event)
 
 void CPelimoorDlg::dropEvent(QDropEvent* event)
 {
-    // The dropped files, a dropped folder's files (by name), then the first .pst (or .ost, while
-    // offline folder files are read) among them; a drop without one is taken as the first file,
-    // which the scan then refuses as Browse would.
+    // The dropped files, a dropped folder's files (by name), then every .pst (or .ost, while
+    // offline folder files are read) among them, scanned together; a drop without one is taken
+    // as the first file, which the scan then refuses as Browse would.
     QStringList files;
     for (const QUrl& url : event->mimeData()->urls()) {
         if (!url.isLocalFile())
@@ -44,19 +44,24 @@ void CPelimoorDlg::dropEvent(QDropEvent* event)
     if (files.isEmpty())
         return;
     event->acceptProposedAction();
-    QString chosen = files.first();
+    QStringList chosen;
     for (const QString& f : files) {
         if (f.endsWith(QStringLiteral(".pst"), Qt::CaseInsensitive) ||
-            (m_sourceOptions.offline && f.endsWith(QStringLiteral(".ost"), Qt::CaseInsensitive))) {
-            chosen = f;
-            break;
-        }
+            (m_sourceOptions.offline && f.endsWith(QStringLiteral(".ost"), Qt::CaseInsensitive)))
+            chosen.append(f);
     }
+    if (chosen.isEmpty())
+        chosen.append(files.first());
     const bool running = m_scanner->running() || m_saver->running();
-    OpenFile(chosen);
-    if (files.size() > 1 && !running)
+    OpenFiles(chosen);
+    if (files.size() > chosen.size() && !running)
         m_statusBar->showMessage(
-            QStringLiteral("%1 files dropped: %2 opened").arg(files.size()).arg(QFileInfo(chosen).fileName()), 8000);
+            chosen.size() == 1
+                ? QStringLiteral("%1 files dropped: %2 opened")
+                      .arg(files.size())
+                      .arg(QFileInfo(chosen.first()).fileName())
+                : QStringLiteral("%1 files dropped: %2 of them opened").arg(files.size()).arg(chosen.size()),
+            8000);
 }
 
 } // namespace ui

@@ -4,6 +4,7 @@
 #include "contacts/contact_store.h"
 #include "platform/environment.h"
 #include "ui/contact_find.h"
+#include "ui/contact_list.h"
 #include "ui/explorer.h"
 #include "ui/preview.h"
 
@@ -39,7 +40,15 @@ void CPelimoorDlg::previewRow(int row)
     const contacts::ContactRecord* record = m_findModel->record(row);
     if (record == nullptr)
         return;
-    ShowContactPreview(*m_browser, *record, platform::environment().tempDirectory());
+    // Of several files scanned together, the preview names the contact's file and folder.
+    if (m_model->sourceColumn() < 0) {
+        ShowContactPreview(*m_browser, *record, platform::environment().tempDirectory());
+        return;
+    }
+    const contacts::ContactSource from = contacts::contact_source(m_store, *record);
+    const std::u16string file = QString::fromStdString(std::string(from.path)).toStdU16String();
+    const PreviewSource source{file, from.folder};
+    ShowContactPreview(*m_browser, *record, platform::environment().tempDirectory(), &source);
 }
 
 std::vector<const contacts::ContactRecord*> CPelimoorDlg::selectedRecords() const

@@ -104,18 +104,22 @@ void CPelimoorDlg::buildRecentMenu()
     m_actions[kMenuRecent] = entry;
     connect(m_recentMenu, &QMenu::aboutToShow, this, [this] {
         m_recentMenu->clear();
-        for (const QString& path : m_recent) {
-            QAction* action = m_recentMenu->addAction(path);
-            connect(action, &QAction::triggered, this, [this, path] {
-                if (!QFileInfo(path).isFile()) {
-                    m_recent.removeAll(path);
-                    saveSettings();
-                    platform::environment().showMessage(
-                        this, {QStringLiteral("%1 is no longer there; it is taken off the recent files.").arg(path),
-                               controls::caption(), QMessageBox::Information, QMessageBox::Ok});
-                    return;
+        // An entry is one file, or a set opened together (its paths one per line).
+        for (const QString& entry : m_recent) {
+            const QStringList paths = entry.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QAction* action = m_recentMenu->addAction(paths.join(QStringLiteral("; ")));
+            connect(action, &QAction::triggered, this, [this, entry, paths] {
+                for (const QString& path : paths) {
+                    if (!QFileInfo(path).isFile()) {
+                        m_recent.removeAll(entry);
+                        saveSettings();
+                        platform::environment().showMessage(
+                            this, {QStringLiteral("%1 is no longer there; it is taken off the recent files.").arg(path),
+                                   controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+                        return;
+                    }
                 }
-                OpenFile(path);
+                OpenFiles(paths);
             });
         }
     });

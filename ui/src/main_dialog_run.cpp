@@ -94,39 +94,55 @@ void CPelimoorDlg::ChooseFile()
     deleteScratchDirectory();
     platform::FileDialogRequest request{
         QString::fromLatin1(kFileDialogTitle),
-        QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter), false,
-        m_lastBrowseFolder};
+        QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter), true,
+        m_lastBrowseFolder}; // several files may be chosen: they are scanned one after another
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {
         apply(WindowEvent::FileDialogCancelled);
         return;
     }
     m_lastBrowseFolder = QFileInfo(files.first()).absolutePath();
-    takeChosenFile(files.first());
+    takeChosenFiles(files);
 }
 
 void CPelimoorDlg::OpenFile(const QString& path)
 {
+    OpenFiles({path});
+}
+
+void CPelimoorDlg::OpenFiles(const QStringList& paths)
+{
+    if (paths.isEmpty())
+        return;
     if (m_scanner->running() || m_saver->running()) {
         platform::environment().showMessage(
             this, {QStringLiteral("A scan or conversion is running: stop it before opening another file."),
                    controls::caption(), QMessageBox::Information, QMessageBox::Ok});
         return;
     }
-    m_lastBrowseFolder = QFileInfo(path).absolutePath();
-    takeChosenFile(QFileInfo(path).absoluteFilePath());
+    m_lastBrowseFolder = QFileInfo(paths.first()).absolutePath();
+    QStringList absolute;
+    for (const QString& path : paths)
+        absolute.append(QFileInfo(path).absoluteFilePath());
+    takeChosenFiles(absolute);
 }
 
-void CPelimoorDlg::takeChosenFile(const QString& path)
+void CPelimoorDlg::takeChosenFiles(const QStringList& paths)
 {
     deleteScratchDirectory();
     m_tree->Clear();
     clearStore();
-    m_selectedFile = QDir::toNativeSeparators(path);
-    rememberFile(m_selectedFile);
-    m_pathEdit->setText(m_selectedFile);
+    m_selectedFiles.clear();
+    for (const QString& path : paths)
+        m_selectedFiles.append(QDir::toNativeSeparators(path));
+    m_selectedFiles.removeDuplicates();
+    rememberFile(m_selectedFiles.join(QLatin1Char('\n')));
+    // Several files: their paths side by side in the field and on the tree's top entry.
+    const QString shown = m_selectedFiles.join(QStringLiteral("; "));
+    m_pathEdit->setText(shown);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_tree->BuildForFile(m_selectedFile);
+    m_tree->BuildForFile(shown);
+    m_model->setSources(m_selectedFiles.size() > 1 ? &m_store : nullptr);
     apply(WindowEvent::FileChosen);
 }
 
@@ -138,13 +154,35 @@ void CPelimoorDlg::OnScan()
     clearStore();
     m_flushTimer->stop();
     ShowStatusPage(*m_browser, statusPageText(StatusPage::Started, 0));
-    m_scanner->start(m_selectedFile.toStdString(), std::exchange(m_holdNextScan, false));
+    std::vector<std::string> paths;
+    for (const QString& path : m_selectedFiles)
+        paths.push_back(path.toStdString());
+    m_scanner->start(paths, std::exchange(m_holdNextScan, false));
 }
 
 void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
 {
     if (result.outcome == engine::ScanOutcome::Stopped)
         return;
+    // Of several files, those that could not be read: each named with its reason, in one box.
+    if (!m_scanner->refused().empty()) {
+        QString text = result.outcome == engine::ScanOutcome::Done
+                           ? QStringLiteral("These files could not be read; the contacts of the others are listed:")
+                           : QStringLiteral("None of the files could be read:");
+        for (const ScanController::RefusedFile& file : m_scanner->refused()) {
+            for (const OutcomeMessage& m : kOutcomeMessages) {
+                if (m.outcome == file.outcome)
+                    text +=
+                        QStringLiteral("\n\n%1\n%2").arg(QString::fromStdString(file.path), qstring(m.text)) +
+                        (file.reason.empty() ? QString() : QStringLiteral("\n") + QString::fromStdString(file.reason));
+            }
+        }
+        platform::environment().showMessage(this, {text, controls::caption(), QMessageBox::Warning, QMessageBox::Ok});
+        if (result.outcome != engine::ScanOutcome::Done) {
+            ChooseFile();
+            return;
+        }
+    }
     if (result.outcome == engine::ScanOutcome::Done) {
         flushScanRows();
         m_lastScan = result;
@@ -292,10 +330,9 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
     // While the conversion reads the store nothing may clear or refill it.
     m_converting = true;
     apply(WindowEvent::ConversionStarted);
-    // The SMTP addresses of Exchange DNs come from the scanned file, read again only when needed.
-    auto exchangeMap = [path = m_scanner->path(), options = m_scanner->sourceOptions()] {
-        pst::Status why;
-        return engine::exchange_address_map(path, options, &why);
+    // The SMTP addresses of Exchange DNs come from the scanned files, read again only when needed.
+    auto exchangeMap = [paths = m_scanner->paths(), options = m_scanner->sourceOptions()] {
+        return engine::exchange_address_map(paths, options);
     };
     m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
                    m_lastScan.groups, controls::mergeDuplicates());

@@ -23,10 +23,13 @@ struct ColumnWidth
 constexpr std::array<ColumnWidth, 11> kColumnWidths{
     {{0, 0}, {0, 0}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {158, 80}, {0, 80}, {0, 80}}};
 constexpr ColumnWidth kOriginWidth{80, 80};
+constexpr ColumnWidth kSourceWidth{120, 120};
 
-QString headerKey(int columns)
+// A column set's saved layout: by its number of columns, and with the Source column of several
+// files apart from the sets without it.
+QString headerKey(int columns, bool source = false)
 {
-    return QStringLiteral("list/header%1").arg(columns);
+    return QStringLiteral("list/header%1%2").arg(columns).arg(source ? QStringLiteral("s") : QString());
 }
 
 } // namespace
@@ -68,7 +71,8 @@ void CPelimoorDlg::saveSettings() const
     if (!m_firstShow)
         s->setValue(QStringLiteral("window/geometry"), saveGeometry());
     s->setValue(QStringLiteral("window/split"), appliedSplit());
-    s->setValue(headerKey(m_model->columnCount()), m_list->horizontalHeader()->saveState());
+    s->setValue(headerKey(m_model->columnCount(), m_model->sourceColumn() >= 0),
+                m_list->horizontalHeader()->saveState());
     const contacts::OutputChoices& choices = controls::outputChoices();
     s->setValue(QStringLiteral("output/vcard"),
                 QString::fromLatin1(contacts::kVcardVersions[std::size_t(choices.vcard)].name));
@@ -90,7 +94,9 @@ void CPelimoorDlg::applyColumnWidths()
 {
     const bool fill = m_model->fillColumns();
     for (int i = 0; i < m_model->columnCount(); ++i) {
-        const ColumnWidth& width = i == m_model->originColumn() ? kOriginWidth : kColumnWidths[size_t(i)];
+        const ColumnWidth& width = i == m_model->sourceColumn()   ? kSourceWidth
+                                   : i == m_model->originColumn() ? kOriginWidth
+                                                                  : kColumnWidths[size_t(i)];
         m_list->horizontalHeader()->resizeSection(i, fill ? width.fill : width.scan);
     }
 }
@@ -105,17 +111,21 @@ void CPelimoorDlg::restoreHeader(QSettings& settings)
     // Widths, order and sort column the user left this column set in. A layout saved before the
     // list had its origin column (one column fewer) still holds for the columns it knew; the
     // header adds the origin column after them, which is then shown at its own width.
+    // The Source column of several files, last, goes the same way: the layout of the same
+    // columns without it holds for the others.
     const int columns = m_model->columnCount();
-    QByteArray header = settings.value(headerKey(columns)).toByteArray();
-    const bool beforeOrigin = header.isEmpty();
-    if (beforeOrigin)
+    const bool source = m_model->sourceColumn() >= 0;
+    QByteArray header = settings.value(headerKey(columns, source)).toByteArray();
+    const bool columnMore = header.isEmpty();
+    if (columnMore)
         header = settings.value(headerKey(columns - 1)).toByteArray();
     QHeaderView* view = m_list->horizontalHeader();
-    if (header.isEmpty() || !view->restoreState(header) || !beforeOrigin)
+    if (header.isEmpty() || !view->restoreState(header) || !columnMore)
         return;
-    const int origin = m_model->originColumn();
-    view->showSection(origin);
-    view->resizeSection(origin, m_model->fillColumns() ? kOriginWidth.fill : kOriginWidth.scan);
+    const int last = columns - 1;
+    const ColumnWidth& width = source ? kSourceWidth : kOriginWidth;
+    view->showSection(last);
+    view->resizeSection(last, m_model->fillColumns() ? width.fill : width.scan);
 }
 
 } // namespace ui

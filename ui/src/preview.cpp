@@ -26,9 +26,13 @@ std::u16string pathText(const std::filesystem::path& path)
 
 } // namespace
 
-std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo)
+std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo,
+                               const PreviewSource* source)
 {
     std::u16string text;
+    if (source != nullptr)
+        text += u"<b>File :</b> " + escapeHtml(source->file) + u"<br><b>Folder :</b> " + escapeHtml(source->folder) +
+                u"<br><br>";
     if (const std::u16string_view note = originNote(record.origin()); !note.empty())
         text += u"<h3>" + escapeHtml(originLabel(record.origin())) + u"</h3><i>" + escapeHtml(note) + u"</i><br><br>";
     if (!photo.empty())
@@ -102,14 +106,15 @@ std::u16string previewFramesetText(const std::filesystem::path& fieldsPage, cons
     return text;
 }
 
-bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record, const std::filesystem::path& directory)
+bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record, const std::filesystem::path& directory,
+                        const PreviewSource* source)
 {
     const std::filesystem::path fields = directory / kPreviewFieldsFile;
     const std::filesystem::path frameset = directory / kPreviewFramesetFile;
     const std::u16string_view body = record.text_or_empty(Field::body);
     const std::filesystem::path notes = body.empty() ? std::filesystem::path() : directory / kPreviewNotesFile;
     const bool photo = writePreviewPhoto(record, directory / kPreviewPhotoFile);
-    const std::u16string head = previewHeadText(record, photo ? pathText(kPreviewPhotoFile) : std::u16string());
+    const std::u16string head = previewHeadText(record, photo ? pathText(kPreviewPhotoFile) : std::u16string(), source);
     if (!platform::writeUtf16File(fields, head + previewFieldsText(record))) {
         std::error_code ignored;
         std::filesystem::remove(directory / kPreviewPhotoFile, ignored);

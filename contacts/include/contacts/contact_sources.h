@@ -101,7 +101,9 @@ public:
 
     std::size_t file_count() const noexcept { return m_files.size(); }
     // The path of file `file` (< file_count()).
-    const std::string& file_path(uint32_t file) const { return m_files[file]; }
+    const std::string& file_path(uint32_t file) const { return m_files[file].path; }
+    // Its name (the path's last part) as UTF-16, for lists and previews.
+    std::u16string_view file_name(uint32_t file) const { return m_files[file].name; }
 
     // The file of a place, kUnknownFile for kNoPlace.
     uint32_t file_of(uint32_t place) const noexcept;
@@ -116,7 +118,12 @@ private:
         uint32_t file = kUnknownFile;
         std::u16string folder;
     };
-    StableSequence<std::string> m_files;
+    struct File
+    {
+        std::string path;
+        std::u16string name;
+    };
+    StableSequence<File> m_files;
     StableSequence<Place> m_places; // place n is element n - 1
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "contacts/output_writers.h"
 #include "engine/pst_source.h"
@@ -18,6 +19,12 @@ namespace engine {
 // *why. *unreadable (when given): the messages, recipient tables and recipient rows that could
 // not be read, whose addresses are not in the map.
 contacts::ExchangeMap exchange_address_map(const std::string& path_utf8, const SourceOptions& options, pst::Status* why,
+                                           int64_t* unreadable = nullptr);
+
+// The map of several files (a scan of several into one store): each file's, the first address
+// found for a DN staying. *unreadable counts over all of them; a file that cannot be opened adds
+// nothing.
+contacts::ExchangeMap exchange_address_map(const std::vector<std::string>& paths_utf8, const SourceOptions& options,
                                            int64_t* unreadable = nullptr);
 
 } // namespace engine

@@ -28,6 +28,10 @@ public:
     void begin_run();
     // Marks the end of a run (normal or aborted); wakes a pause_and_wait() caller.
     void end_run();
+    // Begins the run of the next part of one job (the next file of a scan of several), after
+    // end_run() ended the part before: unlike begin_run() it keeps an abort, and returns false
+    // (starting nothing) when the job was aborted.
+    bool begin_next_run();
     // Parks here while a pause is requested. Returns true when the run must end (abort()
     // was called, now or earlier), false to go on.
     bool checkpoint();

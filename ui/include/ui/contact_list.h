@@ -8,6 +8,10 @@
 
 #include "contacts/contact_record.h"
 
+namespace contacts {
+class ContactStore;
+}
+
 namespace ui {
 
 // How the list and the preview name where a contact was found: "" for a live contact, "Orphan",
@@ -47,10 +51,17 @@ public:
     // it lives as long as the row's record.
     std::u16string_view cellText(int row, int column) const;
 
+    // With a store (the window has several files to scan), a last column "Source" names the file
+    // each contact came from; null (one file) leaves the columns as they are. The store must
+    // outlive the rows.
+    void setSources(const contacts::ContactStore* store);
+    // The Source column, or -1 when it is not shown.
+    int sourceColumn() const { return m_sources != nullptr ? m_columns : -1; }
+
     // The record shown in `row`, or null.
     const contacts::ContactRecord* record(int row) const;
     bool fillColumns() const { return m_columns == kFillColumns; }
-    // The last column: "Origin", blank for live contacts.
+    // The column "Origin", blank for live contacts: the last but for Source.
     int originColumn() const { return m_columns - 1; }
 
 signals:
@@ -64,7 +75,8 @@ private:
         bool fromFill;
     };
     std::deque<Row> m_rows;
-    int m_columns = kScanColumns;
+    int m_columns = kScanColumns; // without Source
+    const contacts::ContactStore* m_sources = nullptr;
 };
 
 } // namespace ui

@@ -135,11 +135,17 @@ public:
     void OnConvertSelected();
     // Takes `path` as if Browse had chosen it (the command line, a drop, File > Recent).
     void OpenFile(const QString& path);
+    // Takes several files at once, scanned one after another into one list.
+    void OpenFiles(const QStringList& paths);
+    // Shows the record of list row `row` in the preview (as a click on the row does).
+    void previewRow(int row);
 
     // State for callers and tests.
     bool scanRunning() const;
     bool saveRunning() const;
-    QString selectedFile() const { return m_selectedFile; }
+    // The first of the chosen files, and all of them in their order.
+    QString selectedFile() const { return m_selectedFiles.value(0); }
+    QStringList selectedFiles() const { return m_selectedFiles; }
     QString startupDirectory() const { return m_startupDirectory; }
     QAction* menuAction(int id) const;
     bool isControlEnabled(int id) const;
@@ -149,7 +155,8 @@ public:
     QLineEdit* findField() const { return m_find; }
     // The selected contacts, in the order shown.
     std::vector<const contacts::ContactRecord*> selectedRecords() const;
-    // The files of File > Recent, newest first.
+    // The entries of File > Recent, newest first: a file, or a set of files opened together
+    // (their paths joined by line breaks).
     QStringList recentFiles() const { return m_recent; }
     controls::CFolderTreeCtrl1* folderTree() const { return m_tree; }
     CExplorer1* browserPane() const { return m_browser; }
@@ -201,10 +208,8 @@ private:
     void rememberFile(const QString& path);
     void updateContactCount();
     void showCurrentRow();
-    // Shows the record of list row `row` in the preview.
-    void previewRow(int row);
     void focusFind();
-    void takeChosenFile(const QString& path);
+    void takeChosenFiles(const QStringList& paths);
     QString chooseDestination();
     void registerLayout();
     void onClientResized(int cx, int cy);
@@ -265,7 +270,7 @@ private:
     QMenuBar* m_menuBar = nullptr;
     QLineEdit* m_pathEdit = nullptr;
     std::map<int, QAction*> m_actions;
-    QString m_selectedFile;
+    QStringList m_selectedFiles;
     bool m_firstShow = true;
     QTimer* m_flushTimer = nullptr;
 

@@ -32,8 +32,15 @@ std::u16string previewFieldsText(const contacts::ContactRecord& record);
 // What the fields page shows above the field lines: for a contact found beyond the live folders
 // its origin as a heading ("Orphan", "Recovered") and a line that says what it means, then, when
 // `photo` is set, the image of that name (beside the page) and "<br>". "" for a live contact
-// without a photo.
-std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo);
+// without a photo. With a `source` (a contact of one of several files scanned together) the page
+// begins with the file's path and the folder: "<b>File :</b> path<br><b>Folder :</b> folder<br><br>".
+struct PreviewSource
+{
+    std::u16string_view file;
+    std::u16string_view folder;
+};
+std::u16string previewHeadText(const contacts::ContactRecord& record, std::u16string_view photo,
+                               const PreviewSource* source = nullptr);
 
 // Writes the record's photo, scaled to fit kPreviewPhotoPixels, to `file` as PNG. False, leaving
 // no file, when the record has no photo, its bytes are no picture that can be read or the file
@@ -49,7 +56,7 @@ std::u16string previewFramesetText(const std::filesystem::path& fieldsPage, cons
 // photo file of the contact shown before goes, whether or not this one has a photo.
 // Returns false, leaving no new file and the pane alone, when the fields page cannot be
 // written; a notes file or frameset page that cannot be written is skipped.
-bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record,
-                        const std::filesystem::path& directory);
+bool ShowContactPreview(CExplorer1& pane, const contacts::ContactRecord& record, const std::filesystem::path& directory,
+                        const PreviewSource* source = nullptr);
 
 } // namespace ui

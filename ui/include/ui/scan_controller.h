@@ -1,5 +1,6 @@
 // The window's scan worker: one scan thread at a time over the window's store, its pause gate,
-// and the hand-over of what the scan finds to the window's thread.
+// and the hand-over of what the scan finds to the window's thread. A scan reads one file or
+// several, one after another into the store, under one progress position and one pause gate.
 #pragma once
 
 #include <QObject>
@@ -31,12 +32,23 @@ public:
     // The reader and fallback code page of the scans to come.
     void setSourceOptions(const engine::SourceOptions& options) { m_session.options = options; }
     const engine::SourceOptions& sourceOptions() const { return m_session.options; }
-    // The file of the last scan started ("" before the first).
-    const std::string& path() const { return m_path; }
+    // The files of the last scan started (none before the first).
+    const std::vector<std::string>& paths() const { return m_paths; }
 
-    // Starts a scan of `path` on a new thread (a previous one is joined first). `held`: the scan
-    // parks at its first checkpoint until pause()/resume() or end() decide (for tests).
-    void start(const std::string& path, bool held = false);
+    // Starts a scan of `paths` (one or more, read in their order) on a new thread (a previous one
+    // is joined first). `held`: the scan parks at its first checkpoint until pause()/resume() or
+    // end() decide (for tests).
+    void start(const std::vector<std::string>& paths, bool held = false);
+
+    // A file of the last scan that could not be read, and how its scan ended.
+    struct RefusedFile
+    {
+        std::string path;
+        engine::ScanOutcome outcome;
+        std::string reason; // what the header check or the reader found, when it said
+    };
+    // Of the last scan that finished() reported; in the order of the files.
+    const std::vector<RefusedFile>& refused() const { return m_refused; }
     // Whether a scan thread is working (it has not returned from the scan yet).
     bool running() const { return m_worker.running(); }
     // Whether the scan's end has not been delivered yet (window thread only): its thread is
@@ -57,15 +69,21 @@ public:
 signals:
     // Rows or a progress position wait for takeRows(); sent once until they are taken.
     void rowsPending();
-    // The scan returned; the thread is joined. Not sent for a scan ended by end().
+    // The scan returned; the thread is joined. Not sent for a scan ended by end(). With several
+    // files, `result` is of them all: Done when at least one was read (refused() names the others),
+    // its counts and groups summed up; else the outcome of the last file.
     void finished(const engine::ScanResult& result);
 
 private:
     class Listener;
 
+    // The scan thread's: scans every file, returns the result of them all.
+    engine::ScanResult scanAll(const std::vector<std::string>& paths, std::vector<RefusedFile>& refused);
+
     contacts::ContactStore& m_store;
     engine::ScanSession m_session;
-    std::string m_path;
+    std::vector<std::string> m_paths;
+    std::vector<RefusedFile> m_refused; // set on the window's thread as finished() is emitted
     engine::PauseGate m_gate;
     std::unique_ptr<Listener> m_listener;
     // end() drops the scan's epoch: what it reported but not yet delivered never arrives.
