@@ -71,7 +71,8 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() < 2) {
         std::fprintf(stderr,
-                     "usage: window-bench FILE.pst [--shots DIR] [--fill KEY]... [--find TEXT] [--sort COLUMN]\n");
+                     "usage: window-bench FILE.pst [--also FILE.pst]... [--shots DIR] [--fill KEY]... [--find TEXT] "
+                     "[--sort COLUMN]\n");
         return 2;
     }
     const QString file = QFileInfo(args[1]).absoluteFilePath();
@@ -80,8 +81,11 @@ int main(int argc, char** argv)
     QSize size; // --size WxH: the window's size when no window manager maximises it
     QString find;
     int sortColumn = -1;
+    QStringList files{file}; // --also: more files, chosen with the first and scanned after it
     for (int i = 2; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--shots"))
+        if (args[i] == QLatin1String("--also"))
+            files << QFileInfo(args[i + 1]).absoluteFilePath();
+        else if (args[i] == QLatin1String("--shots"))
             shots = args[i + 1];
         else if (args[i] == QLatin1String("--fill"))
             fills << args[i + 1];
@@ -102,7 +106,7 @@ int main(int argc, char** argv)
         process.setStandardOutputFile(QProcess::nullDevice());
         QElapsedTimer timer;
         timer.start();
-        process.start(converter, {QStringLiteral("--list"), file});
+        process.start(converter, QStringList{QStringLiteral("--list")} + files);
         process.waitForFinished(-1);
         convertMs = timer.elapsed();
     }
@@ -127,7 +131,7 @@ int main(int argc, char** argv)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     shot(*dialog, shots, "1-start.png");
 
-    env.nextFiles.push_back(QStringList{file});
+    env.nextFiles.push_back(files);
     dialog->OnBrowse();
 
     // Ticks of a 1 ms timer; the largest gap is the longest the window could not react.
