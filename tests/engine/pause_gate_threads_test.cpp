@@ -96,4 +96,42 @@ TEST(PauseGateThreads, AbortBeforeTheFirstCheckpointEndsTheRun)
     EXPECT_FALSE(gate.checkpoint());
 }
 
+// A job in parts (the files of one scan): the next part begins under the same gate unless the
+// job was aborted, before or between the parts; begin_run, a new job, forgets an abort.
+TEST(PauseGateThreads, NextPartOfAJobKeepsAnAbort)
+{
+    const struct
+    {
+        bool abort_in_part;
+        bool abort_between;
+        bool next_begins;
+    } cases[] = {{false, false, true}, {true, false, false}, {false, true, false}};
+    for (const auto& c : cases) {
+        PauseGate gate;
+        gate.begin_run();
+        if (c.abort_in_part)
+            gate.abort();
+        gate.end_run();
+        if (c.abort_between)
+            gate.abort();
+        EXPECT_EQ(gate.begin_next_run(), c.next_begins);
+        EXPECT_EQ(gate.running(), c.next_begins);
+        EXPECT_EQ(gate.aborted(), !c.next_begins);
+        if (c.next_begins) {
+            // A Stop in the second part parks it as in the first.
+            std::thread part([&gate] {
+                while (!gate.checkpoint())
+                    std::this_thread::yield();
+                gate.end_run();
+            });
+            EXPECT_TRUE(gate.pause_and_wait_for(10s));
+            gate.abort();
+            part.join();
+            EXPECT_FALSE(gate.begin_next_run());
+        }
+        gate.begin_run();
+        EXPECT_FALSE(gate.aborted());
+    }
+}
+
 } // namespace
