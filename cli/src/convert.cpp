@@ -164,7 +164,8 @@ constexpr Mode kModes[] = {
     {"--json", "FILE.pst...",
      "one JSON object per line per contact, in the order found; keys are the record's field\n"
      "      names (number, kind_name, kind_code, first_name, ..., index_key, group_name, body,\n"
-     "      categories, flag), then origin (live, orphan or recovered) and, for a contact with\n"
+     "      categories, flag), then origin (live, orphan, recovered, autocomplete, recipient_cache\n"
+     "      or correspondent) and, for a contact with\n"
      "      a photo, photo_type (JPEG, PNG, GIF) and photo_bytes; with more than one FILE,\n"
      "      source (the file as given) and folder (its folder path, names joined by \\; \"\" for\n"
      "      the root and for contacts found outside the folders);\n"
@@ -191,7 +192,9 @@ void write_help(std::ostream& out)
            "\n"
            "Reads every contact of one or more Outlook personal folder files (.pst) and writes them\n"
            "to standard output as UTF-8. Several files are read one after another into one result,\n"
-           "in the order given. The files are only read, never changed.\n"
+           "in the order given. The files are only read, never changed. A FILE may also be an\n"
+           "Outlook autocomplete list (.nk2, or a Stream_Autocomplete_*.dat file of Outlook's\n"
+           "RoamCache folder): each of its rows becomes a card.\n"
            "\n"
            "Modes:\n";
     for (const auto& mode : kModes) {

@@ -325,6 +325,12 @@ std::string_view origin_name(Origin origin) noexcept
         return "orphan";
     case Origin::recovered:
         return "recovered";
+    case Origin::autocomplete:
+        return "autocomplete";
+    case Origin::recipient_cache:
+        return "recipient_cache";
+    case Origin::correspondent:
+        return "correspondent";
     }
     return "live";
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "contacts/contact_store.h"
+#include "engine/autocomplete_cards.h"
 #include "engine/export_handle.h"
 #include "engine/pause_gate.h"
 #include "group_scan.h"
@@ -24,6 +25,26 @@ constexpr size_t kExportPathSize = sizeof(kExportPath) / sizeof(char16_t);
 bool stopped(PauseGate* gate)
 {
     return gate != nullptr && gate->aborted();
+}
+
+// An .nk2 or Stream_Autocomplete_*.dat file: its rows are the cards, whatever the sources.
+ScanResult scan_autocomplete(ScanSession& session, const std::string& path_utf8, contacts::ContactStore& store,
+                             ScanListener& listener, PauseGate* gate)
+{
+    ScanResult result;
+    AutocompleteCards cards;
+    const bool read = scan_autocomplete_file(path_utf8, session.options.fallback_codepage, store, listener, &cards);
+    if (gate != nullptr) {
+        gate->end_run();
+    }
+    result.groups = std::make_shared<const contacts::ContactGroups>();
+    result.contacts = cards.cards;
+    result.autocomplete = cards.cards;
+    result.skipped = cards.damage.empty() ? 0 : 1;
+    result.outcome = !read                 ? ScanOutcome::OpenFailed
+                     : cards.out_of_memory ? ScanOutcome::WalkFailed
+                                           : ScanOutcome::Done;
+    return result;
 }
 
 } // namespace
@@ -149,6 +170,11 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
         result.reason = "out of memory";
     } else {
         const HeaderCheck header = check_pst_header(path_utf8, session.options.offline, &result.reason);
+        if (header == HeaderCheck::NoSignature && is_autocomplete_file(path_utf8)) {
+            result = scan_autocomplete(session, path_utf8, store, listener, gate);
+            session.m_contact_count = result.contacts;
+            return result;
+        }
         if (header == HeaderCheck::NotPst) {
             result.outcome = ScanOutcome::NotPst;
         } else if (header == HeaderCheck::Pst && file_version(path_utf8) == kProtectedVersion) {

@@ -19,10 +19,16 @@ struct OriginRow
     std::u16string_view label;
     std::u16string_view note;
 };
-constexpr std::array<OriginRow, 3> kOrigins{{
+constexpr std::array<OriginRow, 6> kOrigins{{
     {contacts::Origin::live, u"", u""},
     {contacts::Origin::orphan, u"Orphan", u"Found in no folder of the file."},
     {contacts::Origin::recovered, u"Recovered", u"A deleted contact, read back from free space in the file."},
+    {contacts::Origin::autocomplete, u"Autocomplete",
+     u"Never saved: a name Outlook offered while a recipient was typed."},
+    {contacts::Origin::recipient_cache, u"Recipient cache",
+     u"Never saved: a person Outlook kept in its hidden recipient cache."},
+    {contacts::Origin::correspondent, u"Correspondent",
+     u"Never saved: a person found among the senders and recipients of the mail."},
 }};
 
 const OriginRow* originRow(contacts::Origin origin)

@@ -29,14 +29,19 @@
 namespace contacts {
 
 // Where a contact was found: in the file's live folders, in a message node no folder reaches
-// (an orphan), or in a property context left in free space (recovered from a deleted item).
+// (an orphan), or in a property context left in free space (recovered from a deleted item); or,
+// for the cards of a person nobody saved, in Outlook's autocomplete list, in its recipient cache
+// (IPM.AbchPerson items), or among the senders and recipients of the mail.
 enum class Origin : uint8_t
 {
     live,
     orphan,
     recovered,
+    autocomplete,
+    recipient_cache,
+    correspondent,
 };
-// "live" / "orphan" / "recovered".
+// "live" / "orphan" / "recovered" / "autocomplete" / "recipient_cache" / "correspondent".
 std::string_view origin_name(Origin origin) noexcept;
 
 // The image type of a contact photo.

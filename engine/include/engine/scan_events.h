@@ -56,6 +56,8 @@ struct ScanResult
     // found it ("/x/a.pst: No such file or directory", "the file header is damaged (its partial
     // CRC does not match)"); empty otherwise.
     std::string reason;
+    // Cards of the autocomplete list, added after the contacts; an .nk2 file's cards count here.
+    int32_t autocomplete = 0;
     // The distribution lists of the live folders with their members (never null after a walk).
     std::shared_ptr<const contacts::ContactGroups> groups;
 };

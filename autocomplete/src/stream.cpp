@@ -1,0 +1,298 @@
+#include "autocomplete/stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace autocomplete {
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = 16;   // signature, major, minor, row count
+constexpr std::size_t kPropertyBytes = 16; // tag, reserved, value union
+constexpr std::size_t kTrailerMetadata = 8;
+
+// How a property's data follows its 16 bytes, by type.
+enum class Shape : uint8_t
+{
+    unknown,
+    fixed,    // the value is in the union
+    counted,  // a 4-byte byte count, then the bytes
+    clsid,    // 16 bytes
+    multiple, // a 4-byte value count, then each value counted
+};
+
+struct TypeShape
+{
+    uint16_t type;
+    Shape shape;
+};
+constexpr TypeShape kShapes[] = {
+    {0x0002, Shape::fixed},    // PT_I2
+    {0x0003, Shape::fixed},    // PT_LONG
+    {0x0004, Shape::fixed},    // PT_R4
+    {0x0005, Shape::fixed},    // PT_DOUBLE
+    {0x0006, Shape::fixed},    // PT_CURRENCY
+    {0x0007, Shape::fixed},    // PT_APPTIME
+    {0x000A, Shape::fixed},    // PT_ERROR
+    {0x000B, Shape::fixed},    // PT_BOOLEAN
+    {0x0014, Shape::fixed},    // PT_I8
+    {0x0040, Shape::fixed},    // PT_SYSTIME
+    {0x001E, Shape::counted},  // PT_STRING8
+    {0x001F, Shape::counted},  // PT_UNICODE
+    {0x0102, Shape::counted},  // PT_BINARY
+    {0x0048, Shape::clsid},    // PT_CLSID
+    {0x101E, Shape::multiple}, // PT_MV_STRING8
+    {0x101F, Shape::multiple}, // PT_MV_UNICODE
+    {0x1102, Shape::multiple}, // PT_MV_BINARY
+};
+
+Shape shape_of(uint16_t type)
+{
+    for (const TypeShape& s : kShapes) {
+        if (s.type == type) {
+            return s.shape;
+        }
+    }
+    return Shape::unknown;
+}
+
+// The reasons, by Damage.
+constexpr std::string_view kReasons[kDamageCount] = {
+    "",
+    "not an autocomplete list",
+    "an autocomplete list of another version",
+    "an autocomplete list with more rows than it holds",
+    "an autocomplete row with more properties than it holds",
+    "a length past the end of the autocomplete list",
+    "an autocomplete value count past the end of the list",
+    "an unknown property type in the autocomplete list",
+    "an autocomplete list cut short",
+    "an autocomplete list with a cut trailer",
+};
+
+// A cursor over the stream that never moves past its end.
+class Cursor
+{
+public:
+    explicit Cursor(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
+
+    std::size_t left() const { return m_bytes.size() - m_at; }
+    bool u32(uint32_t* out)
+    {
+        if (left() < 4) {
+            return false;
+        }
+        const uint8_t* p = m_bytes.data() + m_at;
+        *out = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+        m_at += 4;
+        return true;
+    }
+    // The next `n` bytes (n <= left(), checked by the caller).
+    std::span<const uint8_t> take(std::size_t n)
+    {
+        const auto out = m_bytes.subspan(m_at, n);
+        m_at += n;
+        return out;
+    }
+
+private:
+    std::span<const uint8_t> m_bytes;
+    std::size_t m_at = 0;
+};
+
+// A text value up to its first NUL (a 16-bit one for PT_UNICODE).
+std::span<const uint8_t> cut_at_nul(uint16_t type, std::span<const uint8_t> bytes)
+{
+    if (type == kTypeUnicode) {
+        std::size_t units = bytes.size() / 2;
+        for (std::size_t i = 0; i < units; ++i) {
+            if (bytes[2 * i] == 0 && bytes[2 * i + 1] == 0) {
+                units = i;
+                break;
+            }
+        }
+        return bytes.first(units * 2);
+    }
+    if (type == kTypeString8) {
+        const auto* nul = static_cast<const uint8_t*>(std::memchr(bytes.data(), 0, bytes.size()));
+        return nul == nullptr ? bytes : bytes.first(static_cast<std::size_t>(nul - bytes.data()));
+    }
+    return bytes;
+}
+
+// Where a property of a row goes, by its id (the high 16 bits of the tag).
+std::optional<Value>* slot_of(Row& row, uint32_t tag)
+{
+    switch (tag >> 16) {
+    case kTagNickname >> 16:
+        return &row.nickname;
+    case kTagDisplayName >> 16:
+        return &row.display_name;
+    case kTagAddressType >> 16:
+        return &row.address_type;
+    case kTagEmailAddress >> 16:
+        return &row.email_address;
+    case kTagSmtpAddress >> 16:
+        return &row.smtp_address;
+    case kTagDropdownName >> 16:
+        return &row.dropdown_name;
+    }
+    return nullptr;
+}
+
+bool is_text(uint16_t type)
+{
+    return type == kTypeUnicode || type == kTypeString8;
+}
+
+// Reads one property into `row`; none when it was read whole.
+Damage read_property(Cursor& in, Row& row)
+{
+    if (in.left() < kPropertyBytes) {
+        return Damage::cut;
+    }
+    uint32_t tag = 0, reserved = 0;
+    in.u32(&tag);
+    in.u32(&reserved);
+    const std::span<const uint8_t> value_union = in.take(8);
+    const uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
+    switch (shape_of(type)) {
+    case Shape::unknown:
+        return Damage::property_type;
+    case Shape::fixed:
+        if (tag == kTagWeight) {
+            row.weight = uint32_t{value_union[0]} | uint32_t{value_union[1]} << 8 | uint32_t{value_union[2]} << 16 |
+                         uint32_t{value_union[3]} << 24;
+        }
+        return Damage::none;
+    case Shape::clsid:
+        if (in.left() < 16) {
+            return Damage::cut;
+        }
+        in.take(16);
+        return Damage::none;
+    case Shape::counted: {
+        uint32_t size = 0;
+        if (!in.u32(&size)) {
+            return Damage::cut;
+        }
+        if (size > in.left()) {
+            return Damage::length;
+        }
+        const std::span<const uint8_t> data = in.take(size);
+        if (std::optional<Value>* slot = slot_of(row, tag); slot != nullptr && is_text(type) && !*slot) {
+            *slot = Value{type, cut_at_nul(type, data)};
+        } else if (tag == kTagSearchKey && !row.search_key) {
+            row.search_key = Value{type, data};
+        }
+        return Damage::none;
+    }
+    case Shape::multiple: {
+        uint32_t count = 0;
+        if (!in.u32(&count)) {
+            return Damage::cut;
+        }
+        if (count > in.left() / 4) {
+            return Damage::value_count;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t size = 0;
+            if (!in.u32(&size)) {
+                return Damage::cut;
+            }
+            if (size > in.left()) {
+                return Damage::length;
+            }
+            in.take(size);
+        }
+        return Damage::none;
+    }
+    }
+    return Damage::property_type;
+}
+
+Damage read_row(Cursor& in, Row& row)
+{
+    if (!in.u32(&row.properties)) {
+        return Damage::cut;
+    }
+    if (row.properties > in.left() / kPropertyBytes) {
+        return Damage::property_count;
+    }
+    for (uint32_t i = 0; i < row.properties; ++i) {
+        if (const Damage damage = read_property(in, row); damage != Damage::none) {
+            return damage;
+        }
+    }
+    return Damage::none;
+}
+
+} // namespace
+
+std::string_view damage_reason(Damage damage) noexcept
+{
+    const auto at = static_cast<std::size_t>(damage);
+    return at < kDamageCount ? kReasons[at] : std::string_view();
+}
+
+bool looks_like_stream(std::span<const uint8_t> bytes) noexcept
+{
+    Cursor in(bytes);
+    uint32_t signature = 0, major = 0;
+    return in.u32(&signature) && in.u32(&major) && signature == kSignature && major == kMajorVersion;
+}
+
+Stream read_stream(std::span<const uint8_t> bytes)
+{
+    Stream stream;
+    Cursor in(bytes);
+    uint32_t signature = 0, major = 0;
+    if (bytes.size() < kHeaderBytes) {
+        stream.damage = Damage::not_a_stream;
+        return stream;
+    }
+    in.u32(&signature);
+    in.u32(&major);
+    in.u32(&stream.minor_version);
+    in.u32(&stream.declared_rows);
+    if (signature != kSignature) {
+        stream.damage = Damage::not_a_stream;
+        return stream;
+    }
+    if (major != kMajorVersion) {
+        stream.damage = Damage::version;
+        return stream;
+    }
+    // A row takes 4 bytes at least: a count beyond that is damage, and never reserved for.
+    const bool too_many = stream.declared_rows > in.left() / 4;
+    stream.rows.reserve(std::min<std::size_t>(stream.declared_rows, in.left() / 4));
+    for (uint32_t i = 0; i < stream.declared_rows; ++i) {
+        Row row;
+        if (const Damage damage = read_row(in, row); damage != Damage::none) {
+            stream.damage = too_many ? Damage::row_count : damage;
+            return stream;
+        }
+        stream.rows.push_back(row);
+    }
+    uint32_t extra = 0;
+    if (!in.u32(&extra) || extra > in.left() || in.left() - extra < kTrailerMetadata) {
+        stream.damage = Damage::trailer;
+    }
+    return stream;
+}
+
+bool unicode_text(const Value& value, std::u16string& out)
+{
+    out.clear();
+    if (value.type != kTypeUnicode) {
+        return false;
+    }
+    const std::size_t units = value.bytes.size() / 2;
+    out.resize(units);
+    for (std::size_t i = 0; i < units; ++i) {
+        out[i] = static_cast<char16_t>(value.bytes[2 * i] | value.bytes[2 * i + 1] << 8);
+    }
+    return true;
+}
+
+} // namespace autocomplete

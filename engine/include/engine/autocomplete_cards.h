@@ -1,0 +1,58 @@
+// The autocomplete list as cards: one contact per row of an Autocomplete Stream (see
+// autocomplete/stream.h), marked with the origin `autocomplete`.
+//
+// A row gives its display name (full name), its nickname, its address and the weight Outlook
+// ranks it by, in the notes ("Suggested by Outlook's autocomplete list, weight 73,728"). An SMTP
+// row's address is the e-mail; an EX row's is its PR_SMTP_ADDRESS_W when it has one, else the
+// legacy DN kept as a contact's EX address is (the outputs for importers then take the file's DN
+// map, else leave it out and keep the DN in the notes). 8-bit texts are read in the code page
+// given. A row without a display name and an address gives no card.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/scan_events.h"
+
+namespace contacts {
+class ContactDraft;
+class ContactStore;
+} // namespace contacts
+
+namespace engine {
+
+// What became of one stream.
+struct AutocompleteCards
+{
+    int32_t rows = 0;  // rows read
+    int32_t cards = 0; // cards added
+    // Why the stream was not read to its end (the reader's damage reason); empty when it was.
+    std::string damage;
+    bool out_of_memory = false;
+};
+
+// "73,728": a weight with a comma between each group of three digits.
+std::u16string grouped_number(uint32_t value);
+
+// Reads `stream` and appends a card per row to `store` (numbered after the cards already in it),
+// each reported through listener.contact_added before it is appended. Damage is reported as one
+// skipped item in `where` (a folder path or a file name), at the index of the first row lost.
+AutocompleteCards add_autocomplete_cards(std::span<const uint8_t> stream, int codepage, std::u16string_view where,
+                                         contacts::ContactStore& store, ScanListener& listener);
+
+} // namespace engine
+
+namespace engine {
+
+// Whether the file at `path_utf8` starts as an Autocomplete Stream does (an .nk2 or
+// Stream_Autocomplete_*.dat file): the signature and major version 12.
+bool is_autocomplete_file(const std::string& path_utf8);
+
+// Reads the whole file at `path_utf8` as one stream into `store` (add_autocomplete_cards, the
+// file's name as `where`). False when the file cannot be read.
+bool scan_autocomplete_file(const std::string& path_utf8, int codepage, contacts::ContactStore& store,
+                            ScanListener& listener, AutocompleteCards* out);
+
+} // namespace engine
