@@ -108,6 +108,11 @@ std::u16string_view outcome_text(engine::ScanOutcome outcome)
     return {};
 }
 
+std::string cards(int32_t n)
+{
+    return std::to_string(n) + (n == 1 ? " card" : " cards");
+}
+
 // Scans one file; false (and its reason on `err`) when it could not be read.
 bool scan_one(const std::string& file, bool several, contacts::ContactStore& store, std::ostream& err,
               const RunOptions& options, std::shared_ptr<const contacts::ContactGroups>* groups)
@@ -129,6 +134,20 @@ bool scan_one(const std::string& file, bool several, contacts::ContactStore& sto
     *groups = result.groups;
     if (const std::u16string extra = contacts::recovered_line(result.orphans, result.recovered); !extra.empty()) {
         err << "pelimoor-convert: " << listener.prefix() << contacts::utf16_to_utf8(extra) << '\n';
+    }
+    // The cards of each source beyond the contact items that was asked for (an .nk2 file's too).
+    const engine::Sources& sources = options.source.sources;
+    if (sources.has(engine::Source::autocomplete) || result.autocomplete > 0) {
+        err << "pelimoor-convert: " << listener.prefix() << cards(result.autocomplete)
+            << " from the autocomplete list\n";
+    }
+    if (sources.has(engine::Source::recipients)) {
+        err << "pelimoor-convert: " << listener.prefix() << cards(result.recipient_cache)
+            << " from the recipient cache\n";
+    }
+    if (sources.has(engine::Source::correspondents)) {
+        err << "pelimoor-convert: " << listener.prefix() << cards(result.correspondents)
+            << " of correspondents in the mail\n";
     }
     if (result.recovery_failed) {
         err << "pelimoor-convert: " << listener.prefix() << contacts::utf16_to_utf8(contacts::kRecoveryIncompleteText)

@@ -335,6 +335,23 @@ std::string_view origin_name(Origin origin) noexcept
     return "live";
 }
 
+std::u16string_view origin_category(Origin origin) noexcept
+{
+    switch (origin) {
+    case Origin::autocomplete:
+        return u"Autocomplete";
+    case Origin::recipient_cache:
+        return u"Recipient cache";
+    case Origin::correspondent:
+        return u"Correspondent";
+    case Origin::live:
+    case Origin::orphan:
+    case Origin::recovered:
+        break;
+    }
+    return {};
+}
+
 namespace {
 
 struct PhotoTypeInfo

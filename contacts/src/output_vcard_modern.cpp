@@ -368,16 +368,18 @@ private:
         }
     }
 
-    // The record keeps the categories joined by "; "; CATEGORIES lists them separated by ','.
+    // The record keeps the categories joined by "; "; CATEGORIES lists them separated by ','. A card
+    // of a person nobody saved ends with its origin's category.
     void categories()
     {
         const auto all = text(Field::categories);
-        if (all.empty()) {
+        const std::u16string_view origin = origin_category(m_record.origin());
+        if (all.empty() && origin.empty()) {
             return;
         }
         line("CATEGORIES", [&](std::string& l) {
             std::size_t start = 0;
-            while (true) {
+            while (!all.empty()) {
                 const std::size_t end = all.find(u"; ", start);
                 append_text(all.substr(start, end == std::u16string_view::npos ? end : end - start), l,
                             !is_v4(m_version));
@@ -386,6 +388,10 @@ private:
                 }
                 l.push_back(',');
                 start = end + 2;
+            }
+            if (!origin.empty()) {
+                l += all.empty() ? "" : ",";
+                append_text(origin, l, !is_v4(m_version));
             }
         });
     }

@@ -294,14 +294,15 @@ bool read_record_line(std::string_view line, ReadRecord& out, std::string* error
             }
             const auto& name = value.get_ref<const std::string&>();
             bool known = false;
-            for (auto o : {contacts::Origin::live, contacts::Origin::orphan, contacts::Origin::recovered}) {
+            for (const contacts::Origin o : contacts::kOrigins) {
                 if (contacts::origin_name(o) == name) {
                     out.draft.set_origin(o);
                     known = true;
                 }
             }
             if (!known) {
-                return fail(error, "\"origin\" is not live, orphan or recovered");
+                return fail(error, "\"origin\" is not live, orphan, recovered, autocomplete, recipient_cache or "
+                                   "correspondent");
             }
         } else if (key == "photo_type" || key == "photo" || key == "identity") {
             if (!value.is_string()) {

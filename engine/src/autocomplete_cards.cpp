@@ -120,7 +120,7 @@ std::u16string grouped_number(uint32_t value)
 }
 
 AutocompleteCards add_autocomplete_cards(std::span<const uint8_t> bytes, int codepage, std::u16string_view where,
-                                         contacts::ContactStore& store, ScanListener& listener)
+                                         contacts::ContactStore& store, ScanListener& listener, uint32_t place)
 {
     AutocompleteCards result;
     autocomplete::Stream stream;
@@ -136,6 +136,7 @@ AutocompleteCards add_autocomplete_cards(std::span<const uint8_t> bytes, int cod
         if (!fill_card(row, codepage, draft)) {
             continue;
         }
+        draft.set_place(place);
         contacts::ContactRecordPtr record = build_contact(store, draft);
         if (!record) {
             result.out_of_memory = true;
@@ -186,7 +187,9 @@ bool scan_autocomplete_file(const std::string& path_utf8, int codepage, contacts
     }
     std::u16string name;
     contacts::utf8_to_utf16(std::filesystem::path(path_utf8).filename().string(), name);
-    *out = add_autocomplete_cards(bytes, codepage, name, store, listener);
+    // The file's place: outside any folder.
+    const uint32_t place = store.sources().add_place(store.sources().add_file(path_utf8), {});
+    *out = add_autocomplete_cards(bytes, codepage, name, store, listener, place);
     return true;
 }
 

@@ -226,6 +226,24 @@ bool set_codepage(std::string_view value, SourceOptions* options, std::string* p
     return true;
 }
 
+bool set_sources(std::string_view value, SourceOptions* options, std::string* problem)
+{
+    return parse_sources(value, &options->sources, problem);
+}
+
+bool set_min_messages(std::string_view value, SourceOptions* options, std::string* problem)
+{
+    int n = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size() || n < 1 || n > kMaxMinMessages) {
+        *problem = "bad value for --min-messages: '" + std::string(value) + "' (a whole number from 1 to " +
+                   std::to_string(kMaxMinMessages) + ")";
+        return false;
+    }
+    options->sources.min_messages = n;
+    return true;
+}
+
 } // namespace
 
 SourceOptions source_options_from_environment(std::string* problem)
@@ -268,7 +286,10 @@ bool take_source_options(const std::vector<std::string>& args, std::vector<std::
         std::string_view name;
         bool (*set)(std::string_view, SourceOptions*, std::string*);
     };
-    constexpr Flag kFlags[] = {{"--reader", &set_reader}, {"--codepage", &set_codepage}};
+    constexpr Flag kFlags[] = {{"--reader", &set_reader},
+                               {"--codepage", &set_codepage},
+                               {"--sources", &set_sources},
+                               {"--min-messages", &set_min_messages}};
     rest->clear();
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];

@@ -152,6 +152,14 @@ public:
     {
         return child(libpff_folder_get_sub_message, index, out);
     }
+    pst::Status sub_associated_count(int* count) override
+    {
+        return counted(libpff_folder_get_number_of_sub_associated_contents, count);
+    }
+    pst::Status sub_associated(int index, std::unique_ptr<PstItem>* out) override
+    {
+        return child(libpff_folder_get_sub_associated_content, index, out);
+    }
 
     pst::Status display_name(std::string* out) override
     {

@@ -282,6 +282,14 @@ public:
     {
         return table_child(m_sub_messages, index, false, out);
     }
+    pst::Status sub_associated_count(int* count) override
+    {
+        return table_rows(m_sub_associated, read::FolderTable::Associated, count);
+    }
+    pst::Status sub_associated(int index, std::unique_ptr<PstItem>* out) override
+    {
+        return table_child(m_sub_associated, index, false, out);
+    }
     pst::Status display_name(std::string* out) override;
     pst::Status properties(const PropertyList** out) override;
     pst::Status contact_photo(ContactPhoto* out) override;
@@ -325,6 +333,7 @@ private:
     ItemBuffers m_values;
     ChildTable m_sub_folders;
     ChildTable m_sub_messages;
+    ChildTable m_sub_associated;
     bool m_children_read = false;
     std::vector<read::Node> m_children;
 };
@@ -767,7 +776,7 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         return pst::Status::failure("row " + std::to_string(index) + " is past its table");
     }
     const size_t row = static_cast<size_t>(index);
-    if (!folder && m_ahead_job != 0) {
+    if (&t == &m_sub_messages && m_ahead_job != 0) {
         RowAhead* ahead = nullptr;
         const auto read_row = [&](size_t other, RowAhead& out) {
             fill_row(m_source, *t.table, m_node.nid, other, out, m_row_cell, nullptr, nullptr, 0);
@@ -785,7 +794,7 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
     if (pst::Status child = make_child(t.table->row_id(row), folder, out); !child) {
         return child;
     }
-    if (!folder) {
+    if (&t == &m_sub_messages) {
         static_cast<NativeItem&>(**out).m_row_type = row_type(*t.table, row, m_row_cell);
     }
     return pst::Status::success();

@@ -14,6 +14,7 @@
 #include "engine/export_handle.h"
 #include "engine/pause_gate.h"
 #include "group_scan.h"
+#include "other_sources.h"
 
 namespace engine {
 
@@ -210,7 +211,12 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     handle->place = contacts::kNoPlace;
     GroupScan groups;
     handle->groups = &groups;
-    const int walked = export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr);
+    // Without the contact items among the sources the walk is left out: only the other sources
+    // give cards.
+    const bool read_contacts = session.options.sources.has(Source::contacts);
+    const int walked =
+        read_contacts ? export_handle_export_items(handle, session.source.get(), kExportPath, kExportPathSize, nullptr)
+                      : 1;
     handle->groups = nullptr; // the groups are those of the live folders
     result.groups = std::make_shared<const contacts::ContactGroups>(groups.resolve());
     session.m_contact_count = handle->contact_count;
@@ -222,10 +228,13 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     handle->number_of_exported_orphan_items = 0;
     handle->number_of_exported_recovered_items = 0;
     handle->place = contacts::kNoPlace; // what follows lies outside the folders
-    if (walked == 1 && session.options.recovery && !stopped(gate)) {
+    if (walked == 1 && read_contacts && session.options.recovery && !stopped(gate)) {
         result.recovery_failed = export_handle_export_extras(handle, session.source.get()) != 1;
         result.orphans = handle->number_of_exported_orphan_items;
         result.recovered = handle->number_of_exported_recovered_items;
+    }
+    if (walked == 1 && session.options.sources.beyond_contacts() && !stopped(gate)) {
+        read_other_sources(*session.source, handle->source_file, store, listener, gate, &result);
     }
     handle->listener = nullptr;
     handle->gate = nullptr;

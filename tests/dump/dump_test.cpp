@@ -45,6 +45,23 @@ ContactDraft full_draft()
     return d;
 }
 
+// Every origin, the cards of the sources beyond the contact items among them, reads back.
+TEST(RecordJson, EveryOriginReadsBack)
+{
+    for (const contacts::Origin origin : contacts::kOrigins) {
+        ContactDraft d;
+        d.set_text(Field::full_name, u"Ann");
+        d.set_origin(origin);
+        const auto record = ContactRecord::make(d);
+        std::string line;
+        dump::append_record_line(*record, {"in.pst", u"", 0}, line);
+        dump::ReadRecord back;
+        std::string error;
+        ASSERT_TRUE(dump::read_record_line(line, back, &error)) << error;
+        EXPECT_EQ(back.draft.origin(), origin) << contacts::origin_name(origin);
+    }
+}
+
 TEST(RecordJson, RoundTripKeepsEverything)
 {
     const ContactDraft d = full_draft();
@@ -97,22 +114,23 @@ TEST_P(BadLines, SayWhatIsWrong)
 
 INSTANTIATE_TEST_SUITE_P(
     Dump, BadLines,
-    testing::Values(BadLine{"", "not JSON"}, BadLine{"{\"number\":1", "not JSON"},
-                    BadLine{"[1,2]", "not a JSON object"}, BadLine{"{\"first_name\":\"A\"}", "\"number\" is missing"},
-                    BadLine{"{\"number\":\"1\"}", "\"number\" is not a whole number"},
-                    BadLine{"{\"number\":2147483648}", "\"number\" is out of range"},
-                    BadLine{"{\"number\":1,\"first_name\":5}", "\"first_name\" is not a text"},
-                    BadLine{"{\"number\":1,\"first_name\":{\"utf16\":\"4\"}}", "\"first_name\" is not a text"},
-                    BadLine{"{\"number\":1,\"gender\":40000}", "\"gender\" is out of range"},
-                    BadLine{"{\"number\":1,\"shoe_size\":\"44\"}", "\"shoe_size\" is no field of a contact"},
-                    BadLine{"{\"number\":1,\"identity\":\"0102\"}", "\"identity\" is not 16 bytes in hex"},
-                    BadLine{"{\"number\":1,\"photo\":\"zz\",\"photo_type\":\"JPEG\"}", "\"photo\" is not hex"},
-                    BadLine{"{\"number\":1,\"photo\":\"ffd8\",\"photo_type\":\"TIFF\"}",
-                            "\"photo_type\" is not JPEG, PNG or GIF"},
-                    BadLine{"{\"number\":1,\"origin\":\"lost\"}", "\"origin\" is not live, orphan or recovered"},
-                    BadLine{"{\"number\":1,\"exchange\":[{\"slot\":3,\"dn\":\"x\",\"original\":\"\"}]}",
-                            "\"exchange\" holds an entry that is not {slot, dn, original}"},
-                    BadLine{"{\"number\":1,\"node_id\":-1}", "\"node_id\" is out of range"}));
+    testing::Values(
+        BadLine{"", "not JSON"}, BadLine{"{\"number\":1", "not JSON"}, BadLine{"[1,2]", "not a JSON object"},
+        BadLine{"{\"first_name\":\"A\"}", "\"number\" is missing"},
+        BadLine{"{\"number\":\"1\"}", "\"number\" is not a whole number"},
+        BadLine{"{\"number\":2147483648}", "\"number\" is out of range"},
+        BadLine{"{\"number\":1,\"first_name\":5}", "\"first_name\" is not a text"},
+        BadLine{"{\"number\":1,\"first_name\":{\"utf16\":\"4\"}}", "\"first_name\" is not a text"},
+        BadLine{"{\"number\":1,\"gender\":40000}", "\"gender\" is out of range"},
+        BadLine{"{\"number\":1,\"shoe_size\":\"44\"}", "\"shoe_size\" is no field of a contact"},
+        BadLine{"{\"number\":1,\"identity\":\"0102\"}", "\"identity\" is not 16 bytes in hex"},
+        BadLine{"{\"number\":1,\"photo\":\"zz\",\"photo_type\":\"JPEG\"}", "\"photo\" is not hex"},
+        BadLine{"{\"number\":1,\"photo\":\"ffd8\",\"photo_type\":\"TIFF\"}", "\"photo_type\" is not JPEG, PNG or GIF"},
+        BadLine{"{\"number\":1,\"origin\":\"lost\"}",
+                "\"origin\" is not live, orphan, recovered, autocomplete, recipient_cache or correspondent"},
+        BadLine{"{\"number\":1,\"exchange\":[{\"slot\":3,\"dn\":\"x\",\"original\":\"\"}]}",
+                "\"exchange\" holds an entry that is not {slot, dn, original}"},
+        BadLine{"{\"number\":1,\"node_id\":-1}", "\"node_id\" is out of range"}));
 
 TEST(RecordJson, DumpsAreToldFromPstFiles)
 {

@@ -338,7 +338,7 @@ TEST(AutocompleteFile, Nk2RowsBecomeCardsInTheConverter)
     write_file(path, stream_of(entries));
     const Converted run = convert({"--json", path});
     ASSERT_EQ(run.status, cli::kExitSuccess) << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "pelimoor-convert: 30 cards from the autocomplete list\n");
     const auto cards = json_lines(run.out);
     ASSERT_EQ(cards.size(), entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -372,7 +372,8 @@ TEST(AutocompleteFile, StreamAutocompleteDatReadsAsNk2AndDamageIsCounted)
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2);
     EXPECT_NE(run.out.find(entries[1].display_name), std::string::npos);
     EXPECT_EQ(run.err, "pelimoor-convert: 1 item skipped: a length past the end of the autocomplete list "
-                       "(--verbose lists them)\n");
+                       "(--verbose lists them)\n"
+                       "pelimoor-convert: 2 cards from the autocomplete list\n");
 }
 
 TEST(AutocompleteCards, GroupedNumbers)

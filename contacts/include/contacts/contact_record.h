@@ -41,8 +41,15 @@ enum class Origin : uint8_t
     recipient_cache,
     correspondent,
 };
+inline constexpr std::array<Origin, 6> kOrigins = {
+    Origin::live,         Origin::orphan,          Origin::recovered,
+    Origin::autocomplete, Origin::recipient_cache, Origin::correspondent};
 // "live" / "orphan" / "recovered" / "autocomplete" / "recipient_cache" / "correspondent".
 std::string_view origin_name(Origin origin) noexcept;
+// The category the vCard 3.0 and 4.0 outputs give a card of a person nobody saved, so that it can
+// be found after import: "Autocomplete", "Recipient cache", "Correspondent"; empty for the
+// contacts of the file (live, orphan or recovered).
+std::u16string_view origin_category(Origin origin) noexcept;
 
 // The image type of a contact photo.
 enum class PhotoType : uint8_t

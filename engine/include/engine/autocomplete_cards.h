@@ -39,8 +39,9 @@ std::u16string grouped_number(uint32_t value);
 // Reads `stream` and appends a card per row to `store` (numbered after the cards already in it),
 // each reported through listener.contact_added before it is appended. Damage is reported as one
 // skipped item in `where` (a folder path or a file name), at the index of the first row lost.
+// Each card takes `place` (the store's place of the stream's folder or file; 0: none).
 AutocompleteCards add_autocomplete_cards(std::span<const uint8_t> stream, int codepage, std::u16string_view where,
-                                         contacts::ContactStore& store, ScanListener& listener);
+                                         contacts::ContactStore& store, ScanListener& listener, uint32_t place = 0);
 
 } // namespace engine
 

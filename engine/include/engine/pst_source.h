@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/sources.h"
 #include "pst/status.h"
 
 namespace contacts {
@@ -167,9 +168,10 @@ struct ContactPhoto
 // Attachments larger than this are not taken as photos (a contact picture is a few KiB).
 inline constexpr size_t kMaxPhotoBytes = 16u << 20;
 
-// The address columns of a message's recipient rows (its recipient table, subnode 0x692):
-// PidTagAddressType 0x3002, PidTagEmailAddress 0x3003 and PidTagSmtpAddress 0x39FE.
-inline constexpr uint32_t kRecipientAddressTags[] = {0x3002, 0x3003, 0x39FE};
+// The columns read of a message's recipient rows (its recipient table, subnode 0x692): the
+// address columns PidTagAddressType 0x3002, PidTagEmailAddress 0x3003 and PidTagSmtpAddress
+// 0x39FE, and PidTagDisplayName 0x3001.
+inline constexpr uint32_t kRecipientAddressTags[] = {0x3002, 0x3003, 0x39FE, 0x3001};
 // Values of those columns longer than this are left out (an address is a few hundred bytes).
 inline constexpr size_t kMaxRecipientValue = 64u << 10;
 
@@ -207,6 +209,17 @@ public:
     // Rows of the contents table (node id + 12); 0 without the table.
     virtual pst::Status sub_message_count(int* count) = 0;
     virtual pst::Status sub_message(int index, std::unique_ptr<PstItem>* out) = 0;
+    // Rows of the associated contents table (node id + 13: the folder's hidden messages, such as
+    // its configuration); 0 without the table.
+    virtual pst::Status sub_associated_count(int* count)
+    {
+        *count = 0;
+        return pst::Status::success();
+    }
+    virtual pst::Status sub_associated(int /*index*/, std::unique_ptr<PstItem>* /*out*/)
+    {
+        return pst::Status::failure("the item has no associated contents");
+    }
     // PidTagDisplayName as UTF-8 (8-bit names through the source's fallback code page):
     // found, absent, or a failure.
     virtual pst::Status display_name(std::string* out) = 0;
@@ -247,6 +260,8 @@ struct SourceOptions
     // Whether our reader reads a large folder's messages ahead of the walk on a second thread
     // (the results are the same either way; tests compare the two).
     bool read_ahead = true;
+    // The address books the scan reads (contacts alone unless told; see engine/sources.h).
+    Sources sources;
 };
 
 // The reader, code page, recovery and read-ahead chosen through the environment: PELIMOOR_READER
@@ -255,8 +270,9 @@ struct SourceOptions
 // that is not understood gives the defaults and a sentence for the user in *problem.
 SourceOptions source_options_from_environment(std::string* problem);
 
-// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N", "--no-recovery" and
-// "--ost" out of `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
+// Takes "--reader NAME" / "--reader=NAME", "--codepage N" / "--codepage=N", "--sources LIST" /
+// "--sources=LIST", "--min-messages N" / "--min-messages=N", "--no-recovery" and "--ost" out of
+// `args` into `options`; the other arguments go to *rest in their order. False with a sentence in
 // *problem for a missing or unknown value.
 bool take_source_options(const std::vector<std::string>& args, std::vector<std::string>* rest, SourceOptions* options,
                          std::string* problem);

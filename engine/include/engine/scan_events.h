@@ -58,6 +58,9 @@ struct ScanResult
     std::string reason;
     // Cards of the autocomplete list, added after the contacts; an .nk2 file's cards count here.
     int32_t autocomplete = 0;
+    // Cards of the recipient cache (IPM.AbchPerson items) and of the correspondents of the mail.
+    int32_t recipient_cache = 0;
+    int32_t correspondents = 0;
     // The distribution lists of the live folders with their members (never null after a walk).
     std::shared_ptr<const contacts::ContactGroups> groups;
 };

@@ -26,6 +26,7 @@ enum class FolderTable : uint8_t
 {
     Hierarchy = 11,
     Contents = 12,
+    Associated = 13, // the associated (FAI) contents table
 };
 // Opens `which` table of the folder `folder_nid`: found with it in *table, absent when the folder
 // has no such node, a failure when it cannot be read.

@@ -1,0 +1,271 @@
+// The sources beyond the contact items through the converter, with both readers: the recipient
+// cache (IPM.AbchPerson items of IPF.Contact folders) and the correspondents of the mail (who the
+// owner, the sender of Sent Items, wrote to), in a file our writer makes at test time.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/convert.h"
+#include "engine/sources.h"
+#include "test_files.h"
+
+namespace {
+
+using testfiles::folder;
+using testfiles::json;
+using testfiles::message;
+using testfiles::prop;
+using testfiles::unicode;
+
+json contact(const std::string& first_name, const std::string& email = "")
+{
+    json props = json::array({unicode(0x3A06, first_name), unicode(0x8005, first_name)});
+    if (!email.empty()) {
+        props.push_back(unicode(0x8082, "SMTP"));
+        props.push_back(unicode(0x8083, email));
+        props.push_back(unicode(0x8084, email));
+    }
+    return props;
+}
+
+json person(const std::string& name, const std::string& email)
+{
+    return message("IPM.AbchPerson", contact(name, email));
+}
+
+// A recipient row; an empty `smtp` leaves PR_SMTP_ADDRESS out.
+json to(const std::string& name, const std::string& type, const std::string& address, const std::string& smtp = "")
+{
+    json props =
+        json::array({unicode(0x3001, name), unicode(0x3002, type), unicode(0x3003, address), prop(0x0C15, "long", 1)});
+    if (!smtp.empty()) {
+        props.push_back(unicode(0x39FE, smtp));
+    }
+    return {{"props", props}};
+}
+
+json mail(const std::string& sender_name, const std::string& type, const std::string& address, const std::string& smtp,
+          const std::string& date, json recipients)
+{
+    json props = json::array({unicode(0x0037, "Hello"), unicode(0x0C1A, sender_name), unicode(0x0C1E, type),
+                              unicode(0x0C1F, address), prop(0x0E06, "systime", date)});
+    if (!smtp.empty()) {
+        props.push_back(unicode(0x5D01, smtp));
+    }
+    json m = message("IPM.Note", props);
+    m["recipients"] = std::move(recipients);
+    return m;
+}
+
+const std::string kErikDn = "/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=erik";
+const std::string kDanaDn = "/o=Example/ou=Exchange Administrative Group/cn=Recipients/cn=dana";
+
+json owner_to(json recipients, const std::string& date)
+{
+    return mail("Olga Owner", "SMTP", "owner@example.org", "", date, std::move(recipients));
+}
+
+json description()
+{
+    const json owner = to("Olga Owner", "SMTP", "owner@example.org");
+    json cache = folder("Recipient Cache",
+                        json::array({person("Hugo", "hugo@example.com"), person("Ines", "ines@example.com"),
+                                     message("IPM.Contact", contact("Saved in the cache"))}),
+                        json::array(), "IPF.Contact.RecipientCache");
+    json contacts = folder("Contacts",
+                           json::array({message("IPM.Contact", contact("Anna")), message("IPM.Contact", contact("Bo")),
+                                        person("Jon", "jon@x.org")}),
+                           json::array({cache}));
+    json sent = folder(
+        "Sent Items",
+        json::array({owner_to(json::array({to("Carl Berg", "SMTP", "carl@example.com"),
+                                           to("Dana Lee", "EX", kDanaDn, "dana@example.com")}),
+                              "2024-03-01"),
+                     owner_to(json::array({to("Carl", "SMTP", "carl@example.com"), to("Erik Sand", "EX", kErikDn)}),
+                              "2024-04-02"),
+                     owner_to(json::array({to("Carl Berg", "SMTP", "CARL@example.com")}), "2024-05-03")}),
+        json::array(), "IPF.Note");
+    json inbox =
+        folder("Inbox",
+               json::array({mail("Shop", "SMTP", "noreply@shop.example", "", "2024-01-01", json::array({owner})),
+                            mail("Erik Sand", "EX", kErikDn, "erik@example.com", "2024-06-01",
+                                 json::array({owner, to("Fay", "SMTP", "fay@example.net")})),
+                            mail("Carl Berg", "SMTP", "carl@example.com", "", "2024-06-05", json::array({owner}))}),
+               json::array(), "IPF.Note");
+    return {{"folders", json::array({contacts, inbox, sent})}};
+}
+
+struct Converted
+{
+    int status = -1;
+    std::string out, err;
+};
+
+Converted convert(std::vector<std::string> args)
+{
+    std::ostringstream out, err;
+    Converted r;
+    r.status = cli::run(args, out, err);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+std::vector<json> lines(const std::string& text)
+{
+    std::vector<json> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(json::parse(line));
+    }
+    return out;
+}
+
+// "name <email> origin | body" of each card.
+std::vector<std::string> cards(const std::string& text)
+{
+    std::vector<std::string> out;
+    for (const json& c : lines(text)) {
+        out.push_back(c.value("full_name", "") + " <" + c.value("email", "") + "> " + c.value("origin", "") + " | " +
+                      c.value("body", ""));
+    }
+    return out;
+}
+
+class SourcesTest : public ::testing::TestWithParam<const char*>
+{
+protected:
+    void SetUp() override { m_path = testfiles::write_pst(m_dir, "sources.pst", description()); }
+    Converted run(std::vector<std::string> options)
+    {
+        std::vector<std::string> args = {"--reader", GetParam(), "--no-recovery"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back("--json");
+        args.push_back(m_path);
+        return convert(args);
+    }
+    testfiles::TempDir m_dir;
+    std::string m_path;
+};
+
+TEST_P(SourcesTest, EachSourceGivesItsCards)
+{
+    const std::string carl = "Carl Berg <carl@example.com> correspondent | Found in 4 messages of the mail, the latest "
+                             "on 2024-06-05";
+    const std::string erik =
+        "Erik Sand <erik@example.com> correspondent | Found in 2 messages of the mail, the latest on 2024-06-01";
+    const std::string dana =
+        "Dana Lee <dana@example.com> correspondent | Found in 1 message of the mail, the latest on 2024-03-01";
+    const std::string anna = "Anna <> live | ", bo = "Bo <> live | ", saved = "Saved in the cache <> live | ";
+    const std::string jon = "Jon <jon@x.org> recipient_cache | ";
+    const std::string hugo = "Hugo <hugo@example.com> recipient_cache | ",
+                      ines = "Ines <ines@example.com> recipient_cache | ";
+    const struct
+    {
+        std::vector<std::string> options;
+        std::vector<std::string> cards;
+        std::string err;
+    } cases[] = {
+        {{}, {saved, anna, bo}, ""},
+        {{"--sources", "contacts"}, {saved, anna, bo}, ""},
+        {{"--sources", "recipients"}, {jon, hugo, ines}, "pelimoor-convert: 3 cards from the recipient cache\n"},
+        {{"--sources=correspondents"}, {carl, erik, dana}, "pelimoor-convert: 3 cards of correspondents in the mail\n"},
+        {{"--sources", "correspondents", "--min-messages", "2"},
+         {carl, erik},
+         "pelimoor-convert: 2 cards of correspondents in the mail\n"},
+        {{"--sources", "correspondents", "--min-messages=4"},
+         {carl},
+         "pelimoor-convert: 1 card of correspondents in the mail\n"},
+        {{"--sources", "correspondents", "--min-messages", "5"},
+         {},
+         "pelimoor-convert: 0 cards of correspondents in the mail\n"},
+        {{"--sources", "all"},
+         {saved, anna, bo, jon, hugo, ines, carl, erik, dana},
+         "pelimoor-convert: 0 cards from the autocomplete list\n"
+         "pelimoor-convert: 3 cards from the recipient cache\n"
+         "pelimoor-convert: 3 cards of correspondents in the mail\n"},
+        {{"--sources", "correspondents,contacts,recipients"},
+         {saved, anna, bo, jon, hugo, ines, carl, erik, dana},
+         "pelimoor-convert: 3 cards from the recipient cache\n"
+         "pelimoor-convert: 3 cards of correspondents in the mail\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        const Converted r = run(c.options);
+        ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
+        EXPECT_EQ(cards(r.out), c.cards);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// Without --sources, and with the default named, the output is what it always was.
+TEST_P(SourcesTest, TheDefaultChangesNothing)
+{
+    EXPECT_EQ(run({}).out, run({"--sources", "contacts"}).out);
+    const Converted all = run({"--sources", "all"});
+    EXPECT_EQ(all.out.substr(0, run({}).out.size()), run({}).out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, SourcesTest, ::testing::Values("native", "libpff"));
+
+TEST(Sources, BadListsAreRefused)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--sources", "", "--json", "x.pst"},
+         "pelimoor-convert: --sources needs a list of sources (contacts, autocomplete, recipients, correspondents) or "
+         "all\n"},
+        {{"--sources", "contacts,", "--json", "x.pst"},
+         "pelimoor-convert: --sources needs a list of sources (contacts, autocomplete, recipients, correspondents) or "
+         "all\n"},
+        {{"--sources", "contacts,friends", "--json", "x.pst"},
+         "pelimoor-convert: unknown source 'friends' (contacts, autocomplete, recipients, correspondents or all)\n"},
+        {{"--sources", "Contacts", "--json", "x.pst"},
+         "pelimoor-convert: unknown source 'Contacts' (contacts, autocomplete, recipients, correspondents or all)\n"},
+        {{"--sources", "contacts,contacts", "--json", "x.pst"}, "pelimoor-convert: source 'contacts' given twice\n"},
+        {{"--min-messages", "0", "--json", "x.pst"},
+         "pelimoor-convert: bad value for --min-messages: '0' (a whole number from 1 to 1000000)\n"},
+        {{"--min-messages", "1000001", "--json", "x.pst"},
+         "pelimoor-convert: bad value for --min-messages: '1000001' (a whole number from 1 to 1000000)\n"},
+        {{"--min-messages", "-3", "--json", "x.pst"},
+         "pelimoor-convert: bad value for --min-messages: '-3' (a whole number from 1 to 1000000)\n"},
+        {{"--json", "x.pst", "--sources"}, "pelimoor-convert: --sources needs a value\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Converted r = convert(c.args);
+        EXPECT_EQ(r.status, cli::kExitUsage);
+        EXPECT_EQ(r.err, c.err + "Try 'pelimoor-convert --help'.\n");
+    }
+}
+
+TEST(Sources, ListsReadBackInTheirOrder)
+{
+    const struct
+    {
+        const char* list;
+        const char* named;
+    } cases[] = {
+        {"all", "contacts,autocomplete,recipients,correspondents"},
+        {"correspondents", "correspondents"},
+        {"recipients,autocomplete", "autocomplete,recipients"},
+        {"contacts", "contacts"},
+    };
+    for (const auto& c : cases) {
+        engine::Sources sources;
+        std::string problem;
+        ASSERT_TRUE(engine::parse_sources(c.list, &sources, &problem)) << problem;
+        EXPECT_EQ(engine::sources_list(sources), c.named);
+    }
+    engine::Sources edge;
+    std::string problem;
+    EXPECT_TRUE(engine::parse_sources("correspondents", &edge, &problem));
+    EXPECT_FALSE(edge.has(engine::Source::contacts));
+    EXPECT_TRUE(edge.beyond_contacts());
+    EXPECT_FALSE(engine::Sources{}.beyond_contacts());
+}
+
+} // namespace
