@@ -148,6 +148,30 @@ Status WriterImpl::add_orphan_message(const Message& message, OrphanParent paren
     return Status::success();
 }
 
+Status WriterImpl::add_associated_message(FolderId folder_id, const Message& message)
+{
+    drain();
+    Folder* f = nullptr;
+    Status st = accepting(folder_id, &f);
+    if (!st)
+        return st;
+    BuiltMessage built;
+    built.nid = make_nid(m_next_message, kTypeAssocMessage);
+    st = build_message(message, built.nid, &built.props, &built.node);
+    if (!st)
+        return st;
+    st = write_node(built.nid, built.node, f->nid);
+    if (!st)
+        return fail(st);
+    ++m_next_message;
+    if (!f->associated)
+        f->associated = std::make_unique<TableBuilder>(m_format, kAssocContentsColumns);
+    f->associated->add_row(built.nid, m_row_version++,
+                           copy_cells(built.props, kAssocContentsColumns, message.codepage()).cells);
+    ++f->associated_count;
+    return Status::success();
+}
+
 Status WriterImpl::finish()
 {
     if (m_done)

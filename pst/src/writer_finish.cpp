@@ -47,7 +47,7 @@ std::vector<StoredProp> WriterImpl::folder_props(const Folder& f) const
     if (!f.container_class.empty())
         p.push_back({0x3613, 0x001F, utf16le(f.container_class)});
     if (!f.is_search) {
-        p.push_back({0x3617, 0x0003, le32(0)}); // no associated (FAI) messages
+        p.push_back({0x3617, 0x0003, le32(f.associated_count)}); // associated (FAI) messages
         p.push_back({0x6635, 0x0003, le32(0)});
         p.push_back({0x6636, 0x0003, le32(0)});
     }
@@ -67,7 +67,8 @@ Status WriterImpl::write_folder(const Folder& f)
     if (st)
         st = write_node(make_nid(index, kTypeContents), f.contents->finish(), 0);
     if (st)
-        st = write_table(make_nid(index, kTypeAssocContents), kAssocContentsColumns);
+        st = f.associated ? write_node(make_nid(index, kTypeAssocContents), f.associated->finish(), 0)
+                          : write_table(make_nid(index, kTypeAssocContents), kAssocContentsColumns);
     if (st)
         st = write_pc(f.nid, folder_props(f), f.parent);
     return st;

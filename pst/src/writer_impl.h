@@ -38,6 +38,7 @@ constexpr uint32_t nid_index(uint32_t nid)
 constexpr uint32_t kTypeFolder = nid::kTypeFolder;
 constexpr uint32_t kTypeMessage = nid::kTypeMessage;
 constexpr uint32_t kTypeAttachment = nid::kTypeAttachment;
+constexpr uint32_t kTypeAssocMessage = nid::kTypeAssocMessage;
 constexpr uint32_t kTypeHierarchy = nid::kTypeHierarchyTable;
 constexpr uint32_t kTypeContents = nid::kTypeContentsTable;
 constexpr uint32_t kTypeAssocContents = nid::kTypeAssocContentsTable;
@@ -83,6 +84,8 @@ struct Folder
     std::unique_ptr<TableBuilder> contents;
     uint32_t count = 0;
     uint32_t unread = 0;
+    std::unique_ptr<TableBuilder> associated; // made with the first associated message
+    uint32_t associated_count = 0;
 };
 
 class WriterImpl : public Writer
@@ -101,6 +104,7 @@ public:
     Status add_message(FolderId folder_id, Message&& message) override;
     Status add_deleted_message(const Message& message, DeletedIndex index) override;
     Status add_orphan_message(const Message& message, OrphanParent parent) override;
+    Status add_associated_message(FolderId folder_id, const Message& message) override;
     Status finish() override;
 
 private:

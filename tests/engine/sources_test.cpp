@@ -7,7 +7,10 @@
 
 #include "cli/convert.h"
 #include "engine/sources.h"
+#include "fixture/autocomplete.h"
 #include "test_files.h"
+
+#include <filesystem>
 
 namespace {
 
@@ -65,6 +68,27 @@ json owner_to(json recipients, const std::string& date)
     return mail("Olga Owner", "SMTP", "owner@example.org", "", date, std::move(recipients));
 }
 
+// The autocomplete list of the Inbox's associated contents: a Unicode row, an 8-bit one, an EX row
+// with its SMTP address and one without (whose DN a mail pairs with its SMTP address).
+std::string autocomplete_hex()
+{
+    std::vector<fixture::StreamRow> rows;
+    fixture::AutocompleteEntry zoe{"Zoë Ünal", "zoe@example.com", "SMTP", "", 73728, false};
+    fixture::AutocompleteEntry jose{"José García", "jose@example.com", "SMTP", "", 40960, true};
+    fixture::AutocompleteEntry dana{"Dana Lee", kDanaDn, "EX", "dana@example.com", 8192, false};
+    fixture::AutocompleteEntry erik{"Erik Sand", kErikDn, "EX", "", 1, false};
+    for (const auto& e : {zoe, jose, dana, erik}) {
+        rows.push_back(fixture::autocomplete_row(e));
+    }
+    std::string hex;
+    for (const uint8_t b : fixture::autocomplete_stream(rows)) {
+        static const char* const kDigits = "0123456789ABCDEF";
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    return hex;
+}
+
 json description()
 {
     const json owner = to("Olga Owner", "SMTP", "owner@example.org");
@@ -85,13 +109,17 @@ json description()
                               "2024-04-02"),
                      owner_to(json::array({to("Carl Berg", "SMTP", "CARL@example.com")}), "2024-05-03")}),
         json::array(), "IPF.Note");
-    json inbox =
-        folder("Inbox",
-               json::array({mail("Shop", "SMTP", "noreply@shop.example", "", "2024-01-01", json::array({owner})),
-                            mail("Erik Sand", "EX", kErikDn, "erik@example.com", "2024-06-01",
-                                 json::array({owner, to("Fay", "SMTP", "fay@example.net")})),
-                            mail("Carl Berg", "SMTP", "carl@example.com", "", "2024-06-05", json::array({owner}))}),
-               json::array(), "IPF.Note");
+    json inbox = folder(
+        "Inbox",
+        json::array({mail("Shop", "SMTP", "noreply@shop.example", "", "2024-01-01", json::array({owner})),
+                     mail("Erik Sand", "EX", kErikDn, "erik@example.com", "2024-06-01",
+                          json::array({owner, to("Fay", "SMTP", "fay@example.net")})),
+                     mail("Carl Berg", "SMTP", "carl@example.com", "", "2024-06-05", json::array({owner})),
+                     {{"class", "IPM.Configuration.Autocomplete"},
+                      {"fate", "associated"},
+                      {"props", json::array({{{"tag", "0x7C09"}, {"type", "binary"}, {"hex", autocomplete_hex()}}})}},
+                     {{"class", "IPM.Configuration.Other"}, {"fate", "associated"}, {"props", json::array()}}}),
+        json::array(), "IPF.Note");
     return {{"folders", json::array({contacts, inbox, sent})}};
 }
 
@@ -158,6 +186,10 @@ TEST_P(SourcesTest, EachSourceGivesItsCards)
         "Dana Lee <dana@example.com> correspondent | Found in 1 message of the mail, the latest on 2024-03-01";
     const std::string anna = "Anna <> live | ", bo = "Bo <> live | ", saved = "Saved in the cache <> live | ";
     const std::string jon = "Jon <jon@x.org> recipient_cache | ";
+    const std::string suggested = " autocomplete | Suggested by Outlook's autocomplete list, weight ";
+    const std::vector<std::string> autocomplete = {
+        "Zoë Ünal <zoe@example.com>" + suggested + "73,728", "José García <jose@example.com>" + suggested + "40,960",
+        "Dana Lee <dana@example.com>" + suggested + "8,192", "Erik Sand <" + kErikDn + ">" + suggested + "1"};
     const std::string hugo = "Hugo <hugo@example.com> recipient_cache | ",
                       ines = "Ines <ines@example.com> recipient_cache | ";
     const struct
@@ -179,9 +211,11 @@ TEST_P(SourcesTest, EachSourceGivesItsCards)
         {{"--sources", "correspondents", "--min-messages", "5"},
          {},
          "pelimoor-convert: 0 cards of correspondents in the mail\n"},
+        {{"--sources", "autocomplete"}, autocomplete, "pelimoor-convert: 4 cards from the autocomplete list\n"},
         {{"--sources", "all"},
-         {saved, anna, bo, jon, hugo, ines, carl, erik, dana},
-         "pelimoor-convert: 0 cards from the autocomplete list\n"
+         {saved, anna, bo, autocomplete[0], autocomplete[1], autocomplete[2], autocomplete[3], jon, hugo, ines, carl,
+          erik, dana},
+         "pelimoor-convert: 4 cards from the autocomplete list\n"
          "pelimoor-convert: 3 cards from the recipient cache\n"
          "pelimoor-convert: 3 cards of correspondents in the mail\n"},
         {{"--sources", "correspondents,contacts,recipients"},
@@ -204,6 +238,32 @@ TEST_P(SourcesTest, TheDefaultChangesNothing)
     EXPECT_EQ(run({}).out, run({"--sources", "contacts"}).out);
     const Converted all = run({"--sources", "all"});
     EXPECT_EQ(all.out.substr(0, run({}).out.size()), run({}).out);
+}
+
+// vCard 4.0 of the autocomplete list: the origin as a category, an EX row's address through its
+// PR_SMTP_ADDRESS or the file's DN map.
+TEST_P(SourcesTest, VcardsOfTheAutocompleteListCarryTheirOrigin)
+{
+    const Converted r = convert({"--reader", GetParam(), "--sources", "autocomplete", "--format", "vcf", "--vcard",
+                                 "4.0", "--out", m_dir.path().string(), m_path});
+    ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
+    std::string vcf;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir.path())) {
+        if (entry.path().extension() == ".vcf") {
+            vcf = testfiles::read_bytes(entry.path().string());
+        }
+    }
+    std::vector<std::string> wanted;
+    std::istringstream in(vcf);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("EMAIL", 0) == 0 || line.rfind("CATEGORIES", 0) == 0) {
+            wanted.push_back(line);
+        }
+    }
+    EXPECT_EQ(wanted, (std::vector<std::string>{"EMAIL;PREF=1:zoe@example.com\r", "CATEGORIES:Autocomplete\r",
+                                                "EMAIL;PREF=1:jose@example.com\r", "CATEGORIES:Autocomplete\r",
+                                                "EMAIL;PREF=1:dana@example.com\r", "CATEGORIES:Autocomplete\r",
+                                                "EMAIL;PREF=1:erik@example.com\r", "CATEGORIES:Autocomplete\r"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, SourcesTest, ::testing::Values("native", "libpff"));

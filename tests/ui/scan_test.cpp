@@ -432,7 +432,8 @@ private slots:
         QVERIFY(item->isChecked());
         QVERIFY(w.dialog->readOffline());
         w.dialog->OnBrowse();
-        QCOMPARE(w.env->fileDialogs.back().filter, QString::fromLatin1(kFileDialogFilterOffline));
+        QCOMPARE(w.env->fileDialogs.back().filter,
+                 QString::fromLatin1(kFileDialogFilterOffline) + QString::fromLatin1(kFileDialogFilterAutocomplete));
         QVERIFY(w.env->fileDialogs.back().filter.contains(QStringLiteral("*.ost")));
         QMimeData data;
         data.setUrls({QUrl::fromLocalFile(QString::fromStdString(w.path("notes.txt"))),

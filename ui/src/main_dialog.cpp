@@ -70,6 +70,7 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     buildShortcuts();
     buildRecentMenu();
     buildOfflineAction();
+    buildSourcesMenu();
     loadSettings();
     setAcceptDrops(true);
     updateContactCount();

@@ -35,6 +35,14 @@ constexpr std::array<MenuRow, 8> kMenuItems{{
     {"&Help", kMenuAbout, "About Tressoly Pelimoor ", &CPelimoorDlg::OnAbout},
 }};
 
+// The Sources menu's check boxes, in the order of engine::kSources.
+constexpr std::array<const char*, engine::kSources.size()> kSourceTexts{{
+    "&Contacts",
+    "&Autocomplete list",
+    "&Recipient cache",
+    "&People in the mail",
+}};
+
 struct ShortcutRow
 {
     const char* keys;
@@ -123,6 +131,37 @@ void CPelimoorDlg::buildRecentMenu()
             });
         }
     });
+}
+
+void CPelimoorDlg::buildSourcesMenu()
+{
+    QAction* help = qobject_cast<QMenu*>(menuAction(kMenuContent)->parent())->menuAction();
+    auto* menu = new QMenu(QStringLiteral("&Sources"), this);
+    m_menuBar->insertMenu(help, menu);
+    menu->menuAction()->setProperty("controlId", int(kMenuSources));
+    m_actions[kMenuSources] = menu->menuAction();
+    for (std::size_t i = 0; i < engine::kSources.size(); ++i) {
+        const engine::Source source = engine::kSources[i].source;
+        const int id = kMenuSourceFirst + int(i);
+        QAction* action = menu->addAction(QString::fromLatin1(kSourceTexts[i]));
+        action->setCheckable(true);
+        action->setChecked(m_sourceOptions.sources.has(source));
+        action->setProperty("controlId", id);
+        action->setObjectName(QStringLiteral("id%1").arg(id));
+        m_actions[id] = action;
+        connect(action, &QAction::toggled, this, [this, source, action](bool on) {
+            engine::Sources sources = m_sourceOptions.sources;
+            sources.set(source, on);
+            if (sources.bits == 0) { // a scan of no source finds nothing: the last one stays
+                action->setChecked(true);
+                return;
+            }
+            if (sources == m_sourceOptions.sources)
+                return;
+            setSources(sources);
+            saveSettings();
+        });
+    }
 }
 
 void CPelimoorDlg::buildOfflineAction()

@@ -63,6 +63,15 @@ void CPelimoorDlg::setSourceOptions(const engine::SourceOptions& options)
     setReadOffline(offline);
 }
 
+void CPelimoorDlg::setSources(const engine::Sources& sources)
+{
+    m_sourceOptions.sources = sources;
+    m_scanner->setSourceOptions(m_sourceOptions);
+    for (std::size_t i = 0; i < engine::kSources.size(); ++i)
+        if (QAction* action = menuAction(kMenuSourceFirst + int(i)))
+            action->setChecked(sources.has(engine::kSources[i].source));
+}
+
 void CPelimoorDlg::setReadOffline(bool on)
 {
     m_sourceOptions.offline = on;
@@ -94,8 +103,9 @@ void CPelimoorDlg::ChooseFile()
     deleteScratchDirectory();
     platform::FileDialogRequest request{
         QString::fromLatin1(kFileDialogTitle),
-        QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter), true,
-        m_lastBrowseFolder}; // several files may be chosen: they are scanned one after another
+        QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter) +
+            QString::fromLatin1(kFileDialogFilterAutocomplete),
+        true, m_lastBrowseFolder}; // several files may be chosen: they are scanned one after another
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {
         apply(WindowEvent::FileDialogCancelled);

@@ -47,6 +47,12 @@ void CPelimoorDlg::loadSettings()
     m_lastBrowseFolder = s->value(QStringLiteral("files/browse")).toString();
     m_lastDestination = s->value(QStringLiteral("files/destination")).toString();
     setReadOffline(s->value(QStringLiteral("files/offline"), false).toBool());
+    // The sources by their command-line names; a list that does not read keeps the default.
+    engine::Sources sources;
+    std::string problem;
+    if (const QString list = s->value(QStringLiteral("files/sources")).toString(); !list.isEmpty())
+        engine::parse_sources(list.toStdString(), &sources, &problem);
+    setSources(sources);
     bool ok = false;
     const int split = s->value(QStringLiteral("window/split")).toInt(&ok);
     m_split = ok ? split : 0;
@@ -68,6 +74,7 @@ void CPelimoorDlg::saveSettings() const
     s->setValue(QStringLiteral("files/browse"), m_lastBrowseFolder);
     s->setValue(QStringLiteral("files/destination"), m_lastDestination);
     s->setValue(QStringLiteral("files/offline"), m_sourceOptions.offline);
+    s->setValue(QStringLiteral("files/sources"), QString::fromStdString(engine::sources_list(m_sourceOptions.sources)));
     if (!m_firstShow)
         s->setValue(QStringLiteral("window/geometry"), saveGeometry());
     s->setValue(QStringLiteral("window/split"), appliedSplit());

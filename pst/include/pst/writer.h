@@ -323,6 +323,12 @@ public:
     // Completes the file. After finish() (successful or not) the writer accepts nothing more.
     virtual Status finish() = 0;
 
+    // Adds a message to `folder`'s associated contents (its hidden messages, such as the
+    // configuration messages Outlook keeps there): a node of NID type 0x08 and a row of the
+    // folder's associated contents table, counted in PidTagAssociatedContentCount. Fails as
+    // add_message does.
+    virtual Status add_associated_message(FolderId folder, const Message& message) = 0;
+
     // Test features: files that look like what deletion and damage leave behind, for tests of
     // readers. Nothing but tests and the fixture generator calls them; the messages they write
     // are in no folder's table and in no count, and the files stay structurally valid.

@@ -72,6 +72,8 @@ enum MenuId : int
     kMenuConvertSelected = 32781,
     kMenuRecent = 32782,
     kMenuReadOffline = 32783, // File > "Read offline folder files (OST)", checkable
+    kMenuSources = 32784,     // the Sources menu; its check boxes follow, one per engine::kSources row
+    kMenuSourceFirst = 32785,
 };
 inline constexpr int kPathEdit = 1001;
 inline constexpr int kPathFrame = 1004;
@@ -91,6 +93,8 @@ inline constexpr auto kFileDialogFilter = "Microsoft Outlook PST File (*pst) (*.
 inline constexpr auto kFileDialogFilterOffline = "Microsoft Outlook PST and OST Files (*.pst *.ost);;"
                                                  "Microsoft Outlook PST File (*pst) (*.pst *.pst);;"
                                                  "Microsoft Outlook OST File (*.ost)";
+// Browse's filter for Outlook's autocomplete lists, after the PST filters.
+inline constexpr auto kFileDialogFilterAutocomplete = ";;Outlook autocomplete list (*.nk2 *.dat)";
 inline constexpr auto kScratchDirectory = "Attachments";
 inline constexpr auto kDestinationTitle = "Select Destination Folder";
 // The maker's web address: the status bar shows it, the preview opens on its start page.
@@ -196,6 +200,9 @@ private:
     void buildShortcuts();
     void buildRecentMenu();
     void buildOfflineAction();
+    void buildSourcesMenu();
+    // The sources of the next scans (the Sources menu's check boxes follow them).
+    void setSources(const engine::Sources& sources);
     // The window's settings: an INI file in the user's configuration directory. A damaged or
     // unreadable file reads as empty, so every value falls back to its default.
     static std::unique_ptr<QSettings> openSettings();
