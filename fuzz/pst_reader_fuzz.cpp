@@ -37,6 +37,10 @@ void scan(const uint8_t* data, size_t size)
     contacts::ContactStore store;
     engine::ScanSession session;
     session.options.offline = true; // offline folder files are read as a scan with --ost reads them
+    // Every source: the associated contents, the recipient cache and the mail's people too.
+    for (const engine::SourceInfo& info : engine::kSources) {
+        session.options.sources.set(info.source, true);
+    }
     engine::ScanListener observer;
     engine::scan_run(session, input.path, store, observer);
 }

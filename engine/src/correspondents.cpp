@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "contacts/contact_store.h"
-#include "contacts/output_writers.h"
 #include "contacts/text.h"
 #include "engine/autocomplete_cards.h"
 #include "engine/contact_extraction.h"
@@ -205,21 +204,30 @@ private:
         text(list, tags.address, codepage, m_address);
         text(list, tags.smtp, codepage, m_smtp);
         const bool exchange = same_no_case(m_type, u"EX");
-        std::u16string key;
+        // The key in a buffer kept from call to call: most addresses are met many times.
+        std::u16string& key = m_key;
+        key.clear();
         if (exchange && !m_address.empty() && looks_like_smtp(m_smtp)) {
-            m_dn_to_smtp.emplace(exchange_key(m_address), lower_key(m_smtp));
-            key = lower_key(m_smtp);
+            lower_into(m_smtp, key);
+            m_dn.assign(m_address);
+            upper_ascii(m_dn);
+            if (m_dn_to_smtp.find(m_dn) == m_dn_to_smtp.end()) {
+                m_dn_to_smtp.emplace(m_dn, key);
+            }
         } else if (exchange && !m_address.empty()) {
-            key = u"EX:" + exchange_key(m_address);
+            key = u"EX:";
+            key += m_address;
+            upper_ascii(key);
         } else if (looks_like_smtp(m_address) && (m_type.empty() || same_no_case(m_type, u"SMTP"))) {
-            key = lower_key(m_address);
+            lower_into(m_address, key);
         } else if (looks_like_smtp(m_smtp)) {
-            key = lower_key(m_smtp);
+            lower_into(m_smtp, key);
         } else {
             return -1;
         }
-        auto [it, added] = m_index.try_emplace(key, static_cast<int32_t>(m_people.size()));
-        if (added) {
+        auto it = m_index.find(key);
+        if (it == m_index.end()) {
+            it = m_index.emplace(key, static_cast<int32_t>(m_people.size())).first;
             m_people.emplace_back();
             m_people.back().address = key.rfind(u"EX:", 0) == 0 ? key : (exchange ? m_smtp : m_address);
         }
@@ -251,15 +259,20 @@ private:
         return found == m_index.end() ? id : found->second;
     }
 
-    static std::u16string lower_key(std::u16string_view address)
+    static void lower_into(std::u16string_view address, std::u16string& key)
     {
-        std::u16string key(address);
+        key.assign(address);
         for (char16_t& c : key) {
             c = lower(c);
         }
-        return key;
     }
-    static std::u16string exchange_key(std::u16string_view dn) { return contacts::exchange_key(dn); }
+    // DNs compare without regard to case, as contacts::exchange_key has them.
+    static void upper_ascii(std::u16string& text)
+    {
+        for (char16_t& c : text) {
+            c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+        }
+    }
 
     static void text(const PropertyList& list, uint32_t tag, int codepage, std::u16string& out)
     {
@@ -278,7 +291,7 @@ private:
     std::vector<bool> m_sent_items;                                  // per message: in Sent Items
     std::vector<int32_t> m_recipients;      // every message's recipients' people, one after another
     std::vector<uint32_t> m_recipients_end; // per message: where its recipients end
-    std::u16string m_type, m_address, m_smtp, m_name;
+    std::u16string m_type, m_address, m_smtp, m_name, m_key, m_dn;
 };
 
 bool is_mail(uint8_t type)
@@ -320,6 +333,7 @@ bool read_correspondents(PstSource& file, contacts::ContactStore& store, ScanLis
             if (gate != nullptr && gate->checkpoint()) {
                 return false;
             }
+            listener.progress(static_cast<int>(int64_t{i} * 100 / count));
             std::unique_ptr<PstItem> item;
             uint8_t type = 0;
             pst::Status read = folder.sub_message(i, &item);

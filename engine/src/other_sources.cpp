@@ -23,6 +23,7 @@ constexpr uint32_t kTagMessageClass = 0x001A;
 constexpr uint32_t kTagRoamingBinary = 0x7C09;
 constexpr std::u16string_view kRecipientCacheClass = u"IPM.AbchPerson";
 constexpr uint32_t kTagContainerClass = 0x3613;
+constexpr uint32_t kNormalFolder = 0x02; // NID type
 
 bool stopped(PauseGate* gate)
 {
@@ -70,6 +71,11 @@ bool read_autocomplete(PstSource& file, contacts::ContactStore& store, ScanListe
 {
     std::u16string text;
     const auto visit = [&](PstItem& folder, const std::u16string& path) {
+        // Only a normal folder (NID type 0x02) has an associated contents table: a search
+        // folder's node + 13 is its search update queue.
+        if (const uint32_t nid = folder.node_id(); nid != 0 && (nid & 0x1F) != kNormalFolder) {
+            return !stopped(gate);
+        }
         int count = 0;
         if (const pst::Status counted = folder.sub_associated_count(&count); !counted) {
             skip({path, 0, "the folder's associated contents cannot be read", counted.message});
@@ -149,6 +155,7 @@ bool read_recipient_cache(PstSource& file, contacts::ContactStore& store, ScanLi
             if (stopped(gate)) {
                 return false;
             }
+            listener.progress(static_cast<int>(int64_t{i} * 100 / count));
             std::unique_ptr<PstItem> item;
             uint8_t type = 0;
             const PropertyList* list = nullptr;

@@ -268,6 +268,28 @@ TEST_P(SourcesTest, VcardsOfTheAutocompleteListCarryTheirOrigin)
 
 INSTANTIATE_TEST_SUITE_P(Readers, SourcesTest, ::testing::Values("native", "libpff"));
 
+// Files Outlook wrote: search folders ("All Messages", "Reminders") have no associated contents
+// table where a normal folder has one, and are passed over without a skipped item.
+TEST(Sources, RealFilesReadEverySourceWithoutSkips)
+{
+    for (const char* name : {"dist-list.pst", "sample-contacts.pst", "ansi-32bit.pst"}) {
+        const std::string path = std::string(REAL_FIXTURES) + "/" + name;
+        if (!std::filesystem::exists(path)) {
+            GTEST_SKIP() << "real fixtures not present: " << path;
+        }
+        for (const char* reader : {"native", "libpff"}) {
+            SCOPED_TRACE(std::string(name) + " " + reader);
+            const Converted all = convert({"--reader", reader, "--sources", "all", "--list", path});
+            const Converted plain = convert({"--reader", reader, "--list", path});
+            EXPECT_EQ(all.status, cli::kExitSuccess);
+            EXPECT_EQ(all.out, plain.out); // none of them holds a card beyond its contacts
+            EXPECT_EQ(all.err, plain.err + "pelimoor-convert: 0 cards from the autocomplete list\n"
+                                           "pelimoor-convert: 0 cards from the recipient cache\n"
+                                           "pelimoor-convert: 0 cards of correspondents in the mail\n");
+        }
+    }
+}
+
 TEST(Sources, BadListsAreRefused)
 {
     const struct
