@@ -107,6 +107,11 @@ Scan scan(const std::string& path, engine::ReaderKind reader, bool recovery)
         case Origin::recovered:
             out.recovered.push_back(std::move(c));
             break;
+        case Origin::autocomplete:
+        case Origin::recipient_cache:
+        case Origin::correspondent:
+            ADD_FAILURE() << "a card of another source in a scan of the contacts alone";
+            break;
         }
     }
     return out;

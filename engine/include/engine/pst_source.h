@@ -261,7 +261,7 @@ struct SourceOptions
     // (the results are the same either way; tests compare the two).
     bool read_ahead = true;
     // The address books the scan reads (contacts alone unless told; see engine/sources.h).
-    Sources sources;
+    Sources sources = {};
 };
 
 // The reader, code page, recovery and read-ahead chosen through the environment: PELIMOOR_READER
