@@ -8,6 +8,7 @@
 #include "cli/convert.h"
 #include "engine/sources.h"
 #include "fixture/autocomplete.h"
+#include "realfiles/real_files.h"
 #include "test_files.h"
 
 #include <filesystem>
@@ -273,10 +274,7 @@ INSTANTIATE_TEST_SUITE_P(Readers, SourcesTest, ::testing::Values("native", "libp
 TEST(Sources, RealFilesReadEverySourceWithoutSkips)
 {
     for (const char* name : {"dist-list.pst", "sample-contacts.pst", "ansi-32bit.pst"}) {
-        const std::string path = std::string(REAL_FIXTURES) + "/" + name;
-        if (!std::filesystem::exists(path)) {
-            GTEST_SKIP() << "real fixtures not present: " << path;
-        }
+        REAL_FILE_OR_SKIP(path, name);
         for (const char* reader : {"native", "libpff"}) {
             SCOPED_TRACE(std::string(name) + " " + reader);
             const Converted all = convert({"--reader", reader, "--sources", "all", "--list", path});
