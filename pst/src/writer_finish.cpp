@@ -146,6 +146,9 @@ Status WriterImpl::write_everything()
         info.rgnid[t] = std::max<uint32_t>(info.rgnid[t], m_next_folder);
     if (m_next_message > kFirstMessage)
         info.rgnid[kTypeMessage] = m_next_message;
+    // Associated messages take their index from the messages' counter.
+    if (std::any_of(m_folders.begin(), m_folders.end(), [](const Folder& f) { return f.associated_count > 0; }))
+        info.rgnid[kTypeAssocMessage] = std::max<uint32_t>(info.rgnid[kTypeAssocMessage], m_next_message);
     info.unique = m_unique;
     info.client = m_options.offline ? kClientOffline : kClientPst;
     return m_ndb.finish(info);
