@@ -135,7 +135,10 @@ private slots:
         const std::string path = w.path("Outlook.nk2");
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        // Browse offers autocomplete lists.
+        // Browse offers autocomplete lists while that source is chosen (the PST filters alone before).
+        d.OnBrowse();
+        QVERIFY(!w.env->fileDialogs.back().filter.contains(QStringLiteral("autocomplete")));
+        sourceAction(d, engine::Source::autocomplete)->trigger();
         scan(w, path);
         QVERIFY(w.env->fileDialogs.back().filter.endsWith(QStringLiteral("Outlook autocomplete list (*.nk2 *.dat)")));
         QCOMPARE(w.store.size(), int64_t(5));

@@ -104,7 +104,9 @@ void CPelimoorDlg::ChooseFile()
     platform::FileDialogRequest request{
         QString::fromLatin1(kFileDialogTitle),
         QString::fromLatin1(m_sourceOptions.offline ? kFileDialogFilterOffline : kFileDialogFilter) +
-            QString::fromLatin1(kFileDialogFilterAutocomplete),
+            (m_sourceOptions.sources.has(engine::Source::autocomplete)
+                 ? QString::fromLatin1(kFileDialogFilterAutocomplete)
+                 : QString()),
         true, m_lastBrowseFolder}; // several files may be chosen: they are scanned one after another
     const QStringList files = platform::environment().chooseFiles(this, request);
     if (files.isEmpty()) {

@@ -93,7 +93,7 @@ inline constexpr auto kFileDialogFilter = "Microsoft Outlook PST File (*pst) (*.
 inline constexpr auto kFileDialogFilterOffline = "Microsoft Outlook PST and OST Files (*.pst *.ost);;"
                                                  "Microsoft Outlook PST File (*pst) (*.pst *.pst);;"
                                                  "Microsoft Outlook OST File (*.ost)";
-// Browse's filter for Outlook's autocomplete lists, after the PST filters.
+// Browse's filter for Outlook's autocomplete lists, after the PST filters while that source is chosen.
 inline constexpr auto kFileDialogFilterAutocomplete = ";;Outlook autocomplete list (*.nk2 *.dat)";
 inline constexpr auto kScratchDirectory = "Attachments";
 inline constexpr auto kDestinationTitle = "Select Destination Folder";
