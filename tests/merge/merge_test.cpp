@@ -35,7 +35,7 @@ struct Value
     const char* text;
 };
 
-struct CardSpec
+struct CardFields
 {
     std::vector<Value> values;
     int16_t gender = 0;
@@ -43,23 +43,23 @@ struct CardSpec
     const char* exchange_smtp = nullptr; // e-mail 1 is an Exchange DN with this SMTP address beside it
 };
 
-ContactRecordPtr make_record(const CardSpec& spec, int32_t number)
+ContactRecordPtr make_record(const CardFields& card, int32_t number)
 {
     ContactDraft draft;
-    for (const Value& v : spec.values) {
+    for (const Value& v : card.values) {
         draft.set_text(v.field, u16(v.text));
     }
-    draft.set_gender(spec.gender);
+    draft.set_gender(card.gender);
     draft.set_number(number);
-    if (spec.search_key > 0) {
-        const uint8_t key[16] = {0x10, static_cast<uint8_t>(spec.search_key), 0x22, 0x33};
+    if (card.search_key > 0) {
+        const uint8_t key[16] = {0x10, static_cast<uint8_t>(card.search_key), 0x22, 0x33};
         draft.set_identity(contacts::identity_of_search_key(key));
-    } else if (spec.search_key < 0) {
-        draft.set_identity(contacts::identity_of_node(static_cast<uint32_t>(-spec.search_key)));
+    } else if (card.search_key < 0) {
+        draft.set_identity(contacts::identity_of_node(static_cast<uint32_t>(-card.search_key)));
     }
-    if (spec.exchange_smtp != nullptr) {
+    if (card.exchange_smtp != nullptr) {
         std::u16string packed;
-        contacts::append_exchange_address(0, u16(spec.values.front().text), u16(spec.exchange_smtp), packed);
+        contacts::append_exchange_address(0, u16(card.values.front().text), u16(card.exchange_smtp), packed);
         draft.set_exchange(packed);
     }
     return ContactRecord::make(draft);
@@ -75,8 +75,8 @@ enum class Expect
 struct RuleCase
 {
     const char* name;
-    CardSpec a;
-    CardSpec b;
+    CardFields a;
+    CardFields b;
     Expect outcome;
     HeldReason reason = HeldReason::field_clash;
     const char* field = "";
@@ -428,13 +428,13 @@ struct Book
 {
     std::vector<ContactRecordPtr> records;
     std::vector<merge::Card> cards;
-    void add(const char* source, CardSpec spec)
+    void add(const char* source, CardFields card)
     {
         int32_t number = 1;
         for (const auto& c : sources) {
             number += c == source ? 1 : 0;
         }
-        records.push_back(make_record(spec, number));
+        records.push_back(make_record(card, number));
         sources.push_back(source);
     }
     void finish()
