@@ -287,7 +287,8 @@ public:
         // commas part it into the sort names of N's components ("Tolle, Margaret J."), and
         // SORT-STRING (3.0).
         const std::u16string_view file_as = text(Field::full_name);
-        m_name.assign("N");
+        m_name.clear();
+        m_name.push_back('N');
         if (is_v4(m_version) && !file_as.empty()) {
             m_name += ";SORT-AS=";
             append_quoted_parameter(file_as, m_name);
