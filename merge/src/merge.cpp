@@ -35,6 +35,7 @@ struct KeyEntry
     uint64_t hash;
     uint32_t card; // position in the merge order
     KeyKind kind;
+    bool gathered; // a card nobody saved: after the saved cards of its bucket, so it meets them
 };
 
 uint64_t hash_of(KeyKind kind, std::u16string_view key)
@@ -113,6 +114,7 @@ public:
         const auto n = static_cast<uint32_t>(m_order.size());
         m_sets = UnionFind(n);
         m_groups.resize(n);
+        m_unkept.resize(n);
         collect_keys();
         work_buckets();
         hold_name_only();
@@ -160,23 +162,24 @@ private:
         ContactDraft& card = m_scratch_a;
         for (uint32_t p = 0; p < n; ++p) {
             draft_of(record(p), card);
+            const bool late = gathered(card);
             const std::u16string person = person_key(m_norm, card);
             m_names[p] = person.empty() ? 0 : hash_of(KeyKind::content, person) | 1;
             if (contacts::identity_is_search_key(card.identity())) {
                 const auto& id = card.identity();
                 std::u16string key(id.size(), u'\0');
                 std::copy(id.begin(), id.end(), key.begin());
-                m_keys.push_back({hash_of(KeyKind::search_key, key), p, KeyKind::search_key});
+                m_keys.push_back({hash_of(KeyKind::search_key, key), p, KeyKind::search_key, late});
             }
-            m_keys.push_back({hash_of(KeyKind::content, content_key(m_norm, card)), p, KeyKind::content});
+            m_keys.push_back({hash_of(KeyKind::content, content_key(m_norm, card)), p, KeyKind::content, late});
             for (const auto& key : email_keys(m_norm, card)) {
                 if (!key.empty()) {
-                    m_keys.push_back({hash_of(KeyKind::email, key), p, KeyKind::email});
+                    m_keys.push_back({hash_of(KeyKind::email, key), p, KeyKind::email, late});
                 }
             }
             for (const auto& key : phone_keys(m_norm, card)) {
                 if (!key.empty()) {
-                    m_keys.push_back({hash_of(KeyKind::phone, key), p, KeyKind::phone});
+                    m_keys.push_back({hash_of(KeyKind::phone, key), p, KeyKind::phone, late});
                 }
             }
         }
@@ -186,6 +189,9 @@ private:
             }
             if (a.hash != b.hash) {
                 return a.hash < b.hash;
+            }
+            if (a.gathered != b.gathered) {
+                return b.gathered;
             }
             return a.card < b.card;
         });
@@ -212,9 +218,18 @@ private:
         }
         const ContactDraft& a = group_draft(rx, m_scratch_a);
         const ContactDraft& b = group_draft(ry, m_scratch_b);
-        Verdict v = unite(m_norm, a, b, on_names, m_united);
+        // A saved contact leads the card nobody saved that joins it, wherever it stands.
+        const bool saved_second = gathered(a) && !gathered(b);
+        Verdict v = saved_second ? unite(m_norm, b, a, on_names, m_united) : unite(m_norm, a, b, on_names, m_united);
         if (v.united) {
-            if (!v.added) {
+            auto& unkept = m_unkept[rx];
+            unkept.insert(unkept.end(), std::make_move_iterator(m_unkept[ry].begin()),
+                          std::make_move_iterator(m_unkept[ry].end()));
+            m_unkept[ry].clear();
+            if (!v.unkept_name.empty()) {
+                unkept.push_back(std::move(v.unkept_name));
+            }
+            if (!v.added && !saved_second) {
                 // The first card holds all the other has (a copy): it stands for both.
                 m_sets.join_into(rx, ry);
                 m_groups[ry].reset();
@@ -339,6 +354,7 @@ private:
                 continue;
             }
             MergedCard& out = r.cards[output_index[p]];
+            out.names_not_kept = std::move(m_unkept[p]);
             if (m_groups[p]) {
                 out.record = m_groups[p].get();
                 r.owned.push_back(std::move(m_groups[p]));
@@ -405,8 +421,9 @@ private:
     Normaliser m_norm;
     std::vector<std::size_t> m_order; // merge order -> input index
     UnionFind m_sets;
-    std::vector<contacts::ContactRecordPtr> m_groups; // by root: the merged card so far
-    std::vector<uint64_t> m_names;                    // by position: the name's hash, 0 for none
+    std::vector<contacts::ContactRecordPtr> m_groups;  // by root: the merged card so far
+    std::vector<std::vector<std::u16string>> m_unkept; // by root: names of joined cards on no field
+    std::vector<uint64_t> m_names;                     // by position: the name's hash, 0 for none
     std::vector<KeyEntry> m_keys;
     std::vector<Pending> m_held;
     std::unordered_set<uint64_t> m_held_roots;

@@ -75,9 +75,20 @@ std::string merge_report_csv(std::span<const Card> cards, const MergeResult& res
         append_cell(std::string_view("merged"), row);
         append_cell(report_name(*card.record), row);
         append_cell(std::to_string(card.cards.size()) + " cards", row);
-        append_cell(std::string_view(), row);
-        append_cell(std::string_view(), row);
-        append_cell(std::string_view(), row);
+        if (card.names_not_kept.empty()) {
+            append_cell(std::string_view(), row);
+            append_cell(std::string_view(), row);
+            append_cell(std::string_view(), row);
+        } else {
+            std::u16string names;
+            for (const std::u16string& name : card.names_not_kept) {
+                names += names.empty() ? u"" : u"; ";
+                names += name;
+            }
+            append_cell(std::string_view("nickname"), row);
+            append_cell(card.record->text_or_empty(Field::nickname), row);
+            append_cell(names, row);
+        }
         std::string sources;
         for (std::size_t i : card.cards) {
             sources += sources.empty() ? "" : " | ";

@@ -197,6 +197,27 @@ Verdict held(HeldReason reason, std::string field, std::u16string_view a, std::u
     return v;
 }
 
+// The fields that make up a name, or are made from one (filled from a card of the same name only).
+bool is_name_field(Field f)
+{
+    switch (f) {
+    case Field::first_name:
+    case Field::middle_name:
+    case Field::last_name:
+    case Field::full_name:
+    case Field::display_name:
+    case Field::display_name_prefix:
+    case Field::title:
+    case Field::suffix:
+    case Field::initials:
+    case Field::index_key:
+    case Field::nickname:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Whether two drafts hold the same values.
 bool same_card(const ContactDraft& a, const ContactDraft& b)
 {
@@ -327,20 +348,28 @@ void draft_of(const contacts::ContactRecord& record, ContactDraft& draft)
     draft.set_node_id(record.node_id());
 }
 
+bool gathered(const ContactDraft& card)
+{
+    return !contacts::origin_category(card.origin()).empty();
+}
+
 Verdict unite(Normaliser& norm, const ContactDraft& first, const ContactDraft& second, HeldReason on_names,
               ContactDraft& out)
 {
+    // A card nobody saved joins the saved contact of its address on the contact's terms.
+    const bool joining = gathered(second) && !gathered(first);
     // Names: the name each card goes by, then each name part.
     const std::u16string name_a = person_key(norm, first);
     const std::u16string name_b = person_key(norm, second);
-    if (!name_a.empty() && !name_b.empty() && name_a != name_b) {
+    const bool other_name = !name_a.empty() && !name_b.empty() && name_a != name_b;
+    if (other_name && !joining) {
         return held(on_names, on_names == HeldReason::shared_address ? "name" : "full_name", shown_name(first),
                     shown_name(second));
     }
     const auto& roles = role_table();
     for (const auto& info : contacts::kFieldTable) {
         const Role role = roles[field_index(info.field)];
-        if ((role != Role::one_value && role != Role::name_part) || info.type != contacts::FieldType::Text) {
+        if (joining || (role != Role::one_value && role != Role::name_part) || info.type != contacts::FieldType::Text) {
             continue;
         }
         const std::u16string_view a = text(first, info.field);
@@ -356,19 +385,30 @@ Verdict unite(Normaliser& norm, const ContactDraft& first, const ContactDraft& s
             return held(HeldReason::field_clash, info.name, a, b);
         }
     }
-    if (first.gender() != 0 && second.gender() != 0 && first.gender() != second.gender()) {
+    if (!joining && first.gender() != 0 && second.gender() != 0 && first.gender() != second.gender()) {
         return held(HeldReason::field_clash, "gender",
                     std::u16string(1, static_cast<char16_t>(u'0' + first.gender() % 10)),
                     std::u16string(1, static_cast<char16_t>(u'0' + second.gender() % 10)));
     }
 
     out = first;
-    // One-value and kept fields the first card lacks.
+    std::u16string unkept_name;
+    if (other_name) {
+        // The other name is the nickname when that is free or says the same.
+        const std::u16string name = shown_name(second);
+        const std::u16string_view nickname = text(first, Field::nickname);
+        if (blank(nickname)) {
+            out.set_text(Field::nickname, name);
+        } else if (norm.name(nickname) != norm.name(name)) {
+            unkept_name = name;
+        }
+    }
+    // One-value and kept fields the first card lacks; not the parts of another name.
     for (const auto& info : contacts::kFieldTable) {
         const Role role = roles[field_index(info.field)];
         if ((role == Role::one_value || role == Role::name_part || role == Role::kept) &&
             info.type == contacts::FieldType::Text && blank(text(out, info.field)) &&
-            !blank(text(second, info.field))) {
+            !blank(text(second, info.field)) && !(other_name && is_name_field(info.field))) {
             out.set_text(info.field, text(second, info.field));
         }
     }
@@ -526,6 +566,7 @@ Verdict unite(Normaliser& norm, const ContactDraft& first, const ContactDraft& s
     Verdict v;
     v.united = true;
     v.added = !same_card(first, out);
+    v.unkept_name = std::move(unkept_name);
     return v;
 }
 

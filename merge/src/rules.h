@@ -48,6 +48,10 @@ std::u16string shown_name(const contacts::ContactDraft& card);
 // Every compared field in normalised form, one after another: equal for cards that are copies.
 std::u16string content_key(Normaliser& norm, const contacts::ContactDraft& card);
 
+// Whether a card is one of a person nobody saved: from the autocomplete list, the recipient cache
+// or the correspondents of the mail (rather than a contact item of the file).
+bool gathered(const contacts::ContactDraft& card);
+
 // The draft holding everything the record holds.
 void draft_of(const contacts::ContactRecord& record, contacts::ContactDraft& draft);
 
@@ -59,11 +63,19 @@ struct Verdict
     std::string field;
     std::u16string first_value;
     std::u16string second_value;
+    // A gathered card joining a saved contact: its name, which differs from the contact's, when
+    // the contact's nickname is taken by another name (so the name is on no field of the union).
+    std::u16string unkept_name;
 };
 
 // Unites `first` and `second` into `out` (first's values lead), or says why not. When their
 // names differ the verdict is `on_names` (shared_address for cards that met on an address or
 // number; field_clash for copies).
+//
+// A gathered `second` joining a saved `first` (the caller puts the saved card first): the saved
+// card's one-value fields win, so nothing clashes; a name that differs is kept as the nickname
+// when the saved card has none (else it is `unkept_name`), and the saved card's name parts are
+// not filled from it. The multi-value fields are united as always.
 Verdict unite(Normaliser& norm, const contacts::ContactDraft& first, const contacts::ContactDraft& second,
               HeldReason on_names, contacts::ContactDraft& out);
 

@@ -41,6 +41,7 @@ struct CardFields
     int16_t gender = 0;
     int search_key = 0;                  // nonzero: a search key made of this number; negative: a node id
     const char* exchange_smtp = nullptr; // e-mail 1 is an Exchange DN with this SMTP address beside it
+    contacts::Origin origin = contacts::Origin::live;
 };
 
 ContactRecordPtr make_record(const CardFields& card, int32_t number)
@@ -51,6 +52,7 @@ ContactRecordPtr make_record(const CardFields& card, int32_t number)
     }
     draft.set_gender(card.gender);
     draft.set_number(number);
+    draft.set_origin(card.origin);
     if (card.search_key > 0) {
         const uint8_t key[16] = {0x10, static_cast<uint8_t>(card.search_key), 0x22, 0x33};
         draft.set_identity(contacts::identity_of_search_key(key));
@@ -82,11 +84,15 @@ struct RuleCase
     const char* field = "";
     std::vector<Value> merged_values = {}; // what the merged card holds
     const char* region = "DE";
+    const char* names_not_kept = ""; // merged: the report's names of joined cards on no field
 };
 
 const Value kAnna = {Field::first_name, "Anna"};
 const Value kBerg = {Field::last_name, "Berg"};
 const Value kAnnaMail = {Field::email, "anna.berg@example.org"};
+constexpr auto kAutocomplete = contacts::Origin::autocomplete;
+constexpr auto kCache = contacts::Origin::recipient_cache;
+constexpr auto kCorrespondent = contacts::Origin::correspondent;
 
 const std::vector<RuleCase> kRules = {
     {"e-mail in other case and spacing",
@@ -362,6 +368,111 @@ const std::vector<RuleCase> kRules = {
      HeldReason::field_clash,
      "",
      {{Field::body, "Met in Bonn. Plays golf."}}},
+
+    // Cards of people nobody saved join the saved contact of their address on its terms.
+    {"a correspondent of another name joins: the name becomes the nickname",
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Engineer"}}},
+     {{{Field::full_name, "Annie B."}, kAnnaMail, {Field::body, "Found in 3 messages of the mail"}},
+      0,
+      0,
+      nullptr,
+      kCorrespondent},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {kAnna,
+      kBerg,
+      {Field::full_name, ""},
+      {Field::nickname, "Annie B."},
+      {Field::job_title, "Engineer"},
+      {Field::body, "Found in 3 messages of the mail"}}},
+    {"an autocomplete card's one-value fields lose to the contact's",
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Engineer"}}, 1},
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Manager"}, {Field::company_name, "Acme"}},
+      2,
+      0,
+      nullptr,
+      kAutocomplete},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::job_title, "Engineer"}, {Field::company_name, "Acme"}}},
+    {"the nickname taken by another name: the report names the other",
+     {{kAnna, kBerg, kAnnaMail, {Field::nickname, "Anni"}}},
+     {{{Field::full_name, "A. Berg-Lund"}, {Field::email, "Anna.Berg@example.org"}}, 0, 0, nullptr, kCache},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::nickname, "Anni"}, kAnna, kBerg},
+     "DE",
+     "A. Berg-Lund"},
+    {"the nickname says the other name already",
+     {{kAnna, kBerg, kAnnaMail, {Field::nickname, "Annie B"}}},
+     {{{Field::full_name, "annie  b"}, kAnnaMail}, 0, 0, nullptr, kAutocomplete},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::nickname, "Annie B"}}},
+    {"another name's parts do not fill the contact's",
+     {{kBerg, kAnnaMail}},
+     {{{Field::first_name, "Annie"}, {Field::last_name, "Lund"}, {Field::title, "Dr."}, kAnnaMail},
+      0,
+      0,
+      nullptr,
+      kCache},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::first_name, ""}, kBerg, {Field::title, ""}, {Field::nickname, "Annie Lund"}}},
+    {"a contact without a name takes the card's",
+     {{kAnnaMail, {Field::company_name, "Acme"}}},
+     {{{Field::full_name, "Anna Berg"}, kAnnaMail}, 0, 0, nullptr, kAutocomplete},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::full_name, "Anna Berg"}, {Field::nickname, ""}, {Field::company_name, "Acme"}}},
+    {"a recipient cache card joins on a mobile number and adds its business number",
+     {{kAnna, kBerg, {Field::mobile_phone, "0171 1234567"}}},
+     {{{Field::full_name, "Anna (work)"},
+       {Field::mobile_phone, "+49 171 1234567"},
+       {Field::business_phone, "0228 5550"}},
+      0,
+      0,
+      nullptr,
+      kCache},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::mobile_phone, "0171 1234567"}, {Field::business_phone, "0228 5550"}, {Field::nickname, "Anna (work)"}}},
+    {"a fourth address still does not fit",
+     {{kAnna, kBerg, kAnnaMail, {Field::email_2, "a2@x.example"}, {Field::email_3, "a3@x.example"}}},
+     {{{Field::full_name, "Anna"}, kAnnaMail, {Field::email_2, "a4@x.example"}}, 0, 0, nullptr, kCache},
+     Expect::held,
+     HeldReason::no_room,
+     "email"},
+    {"two cards nobody saved, of other names, share an address",
+     {{{Field::full_name, "Annie"}, kAnnaMail}, 0, 0, nullptr, kAutocomplete},
+     {{{Field::full_name, "Anna Berg"}, kAnnaMail}, 0, 0, nullptr, kCorrespondent},
+     Expect::held,
+     HeldReason::shared_address,
+     "name"},
+    {"two cards nobody saved, of one name, merge",
+     {{{Field::full_name, "Anna Berg"}, kAnnaMail, {Field::body, "Suggested"}}, 0, 0, nullptr, kAutocomplete},
+     {{{Field::full_name, "anna berg"}, kAnnaMail, {Field::body, "Found"}}, 0, 0, nullptr, kCorrespondent},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::full_name, "Anna Berg"}, {Field::nickname, ""}, {Field::body, "Suggested\r\n\r\nFound"}}},
+    {"a card nobody saved of the contact's name and another address",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{{Field::full_name, "Anna Berg"}, {Field::email, "anna@home.example"}}, 0, 0, nullptr, kCorrespondent},
+     Expect::held,
+     HeldReason::name_only,
+     "name"},
+    {"a card nobody saved sharing nothing stays apart",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{{Field::full_name, "Bo"}, {Field::email, "bo@example.org"}}, 0, 0, nullptr, kAutocomplete},
+     Expect::apart},
 };
 
 void PrintTo(const RuleCase& c, std::ostream* os)
@@ -396,6 +507,14 @@ TEST_P(RuleTable, Outcome)
                     << contacts::field_info(v.field).name;
             }
             EXPECT_EQ(r.cards[0].cards, (std::vector<std::size_t>{order == 0 ? 0u : 1u, order == 0 ? 1u : 0u}));
+            EXPECT_EQ(m.origin(), c.a.origin); // a saved contact leads, and keeps its origin
+            {
+                std::string names;
+                for (const auto& name : r.cards[0].names_not_kept) {
+                    names += (names.empty() ? "" : "; ") + contacts::utf16_to_utf8(name);
+                }
+                EXPECT_EQ(names, c.names_not_kept);
+            }
             break;
         }
         case Expect::held:
@@ -547,6 +666,37 @@ TEST(MergeGroups, MembersNameTheMergedCard)
     // cards 0 (b.pst, Engineer) and 1 (a.pst, Berg, Anna) are not one card: the job title clash
     // held card 5 apart, and card 0 went with card 1.
     EXPECT_EQ(r.output_of[0], r.output_of[1]);
+}
+
+// Two cards nobody saved, of two other names, in files that come before the contact's: both join
+// the contact (they meet it before they meet each other), for every order of the input.
+TEST(MergeGathered, CardsNobodySavedMeetTheContactWhereverItStands)
+{
+    Book book;
+    book.add("a.pst", {{{Field::full_name, "Annie"}, kAnnaMail}, 0, 0, nullptr, kAutocomplete});
+    book.add("b.pst", {{{Field::full_name, "A. B."}, kAnnaMail}, 0, 0, nullptr, kCorrespondent});
+    book.add("c.pst", {{kAnna, kBerg, kAnnaMail}});
+    book.finish();
+    std::vector<std::size_t> perm = {0, 1, 2};
+    do {
+        std::vector<merge::Card> cards;
+        for (std::size_t i : perm) {
+            cards.push_back(book.cards[i]);
+        }
+        const merge::MergeResult r = merge::merge_cards(cards, {"DE"});
+        ASSERT_EQ(r.cards.size(), 1u);
+        EXPECT_TRUE(r.held.empty());
+        const ContactRecord& m = *r.cards[0].record;
+        EXPECT_EQ(m.origin(), contacts::Origin::live);
+        EXPECT_EQ(m.number(), 1);
+        EXPECT_EQ(contacts::utf16_to_utf8(m.text_or_empty(Field::first_name)), "Anna");
+        EXPECT_EQ(contacts::utf16_to_utf8(m.text_or_empty(Field::nickname)), "Annie");
+        ASSERT_EQ(r.cards[0].names_not_kept.size(), 1u);
+        const std::string csv = merge::merge_report_csv(cards, r);
+        EXPECT_NE(csv.find("\"merged\",\"Anna Berg\",\"3 cards\",\"nickname\",\"Annie\",\"A. B.\",\"a.pst > "),
+                  std::string::npos)
+            << csv;
+    } while (std::next_permutation(perm.begin(), perm.end()));
 }
 
 // A switchboard number on 100,000 cards of different people: one held row per card (not one

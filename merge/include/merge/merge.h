@@ -20,6 +20,12 @@
 //     photo is the first card's that has one). Otherwise the pair is held, with the reason.
 //   - A key shared by cards whose names differ (info@, a switchboard) is a shared address: the
 //     pair is held, never merged. Cards that share only a name are held ("name only").
+//   - Cards of people nobody saved (the autocomplete list, the recipient cache, the
+//     correspondents of the mail: Origin) join the saved contact they share a key with: the
+//     contact's one-value fields win, never a clash; a name that differs becomes the contact's
+//     nickname when it has none (else the report's row names it); multi-value fields are united
+//     as above. Within a bucket they come after the saved cards, so they meet one. Among
+//     themselves, and when no saved contact shares their keys, the rules above hold.
 //   - Candidates come from buckets of equal keys, never from comparing every pair: within a
 //     bucket each card is compared with the first card of its name (or, for a new name, with the
 //     bucket's first card), so a bucket of n cards costs n comparisons and at most n report rows.
@@ -89,6 +95,9 @@ struct MergedCard
 {
     const contacts::ContactRecord* record = nullptr; // an input record, or one of MergeResult::owned
     std::vector<std::size_t> cards;                  // input cards it stands for, in the merge order; cards[0] leads
+    // The names of joined cards nobody saved that differ from the contact's and found its
+    // nickname taken: on no field of the card, so the report names them.
+    std::vector<std::u16string> names_not_kept;
 };
 
 struct MergeResult
@@ -123,7 +132,8 @@ contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, st
                                        const MergeResult& result);
 
 // The merge report (CSV, UTF-8 with a byte order mark, CRLF line ends): a header, then one row per
-// card made of several (each source: file, folder, item number in its file), then one row per
+// card made of several (each source: file, folder, item number in its file; the names of joined
+// cards on no field as field "nickname", the nickname kept and those names), then one row per
 // held pair (the reason, the field and both values, both sources).
 std::string merge_report_csv(std::span<const Card> cards, const MergeResult& result);
 inline constexpr std::string_view kMergeReportName = "merge-report.csv";
