@@ -90,17 +90,26 @@ std::string autocomplete_hex()
     return hex;
 }
 
-json description()
+// `saved_people`: the Contacts folder also holds saved contacts of some of the people the other
+// sources name (Carl, Hugo, Dana, and Zoe with a nickname of her own), for the merge.
+json description(bool saved_people = false)
 {
     const json owner = to("Olga Owner", "SMTP", "owner@example.org");
     json cache = folder("Recipient Cache",
                         json::array({person("Hugo", "hugo@example.com"), person("Ines", "ines@example.com"),
                                      message("IPM.Contact", contact("Saved in the cache"))}),
                         json::array(), "IPF.Contact.RecipientCache");
-    json contacts = folder("Contacts",
-                           json::array({message("IPM.Contact", contact("Anna")), message("IPM.Contact", contact("Bo")),
-                                        person("Jon", "jon@x.org")}),
-                           json::array({cache}));
+    json saved = json::array(
+        {message("IPM.Contact", contact("Anna")), message("IPM.Contact", contact("Bo")), person("Jon", "jon@x.org")});
+    if (saved_people) {
+        json zoe = contact("Zoe", "zoe@example.com");
+        zoe.push_back(unicode(0x3A4F, "Zo"));
+        for (json props : {contact("Carl", "carl@example.com"), contact("Hugo", "hugo@example.com"),
+                           contact("Dana", "dana@example.com"), zoe}) {
+            saved.push_back(message("IPM.Contact", props));
+        }
+    }
+    json contacts = folder("Contacts", saved, json::array({cache}));
     json sent = folder(
         "Sent Items",
         json::array({owner_to(json::array({to("Carl Berg", "SMTP", "carl@example.com"),
@@ -265,6 +274,73 @@ TEST_P(SourcesTest, VcardsOfTheAutocompleteListCarryTheirOrigin)
                                                 "EMAIL;PREF=1:jose@example.com\r", "CATEGORIES:Autocomplete\r",
                                                 "EMAIL;PREF=1:dana@example.com\r", "CATEGORIES:Autocomplete\r",
                                                 "EMAIL;PREF=1:erik@example.com\r", "CATEGORIES:Autocomplete\r"}));
+}
+
+// With --merge the cards of the other sources join the saved contacts of their addresses: the
+// contact's name stays, another name becomes its nickname (Zoe's own nickname stays, so the report
+// names the other), their notes are united; the cards that meet no contact stay as they are.
+TEST_P(SourcesTest, WithMergeTheyJoinTheSavedContactsOfTheirAddresses)
+{
+    testfiles::TempDir out;
+    const std::string path = testfiles::write_pst(out, "people.pst", description(true));
+    const Converted r = convert({"--reader", GetParam(), "--no-recovery", "--sources", "all", "--merge", "--region",
+                                 "DE", "--json", "--out", out.path().string(), path});
+    ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
+    std::vector<std::string> got;
+    for (const json& c : lines(r.out)) {
+        got.push_back(c.value("first_name", "") + "/" + c.value("full_name", "") + " (" + c.value("nickname", "") +
+                      ") <" + c.value("email", "") + "> " + c.value("origin", "") + " | " + c.value("body", ""));
+    }
+    const std::string suggested = " | Suggested by Outlook's autocomplete list, weight ";
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "Saved in the cache/Saved in the cache () <> live | ",
+                       "Anna/Anna () <> live | ",
+                       "Bo/Bo () <> live | ",
+                       "Carl/Carl (Carl Berg) <carl@example.com> live | Found in 4 messages of the mail, the latest "
+                       "on 2024-06-05",
+                       "Hugo/Hugo () <hugo@example.com> live | ",
+                       "Dana/Dana (Dana Lee) <dana@example.com> live" + suggested +
+                           "8,192\r\n\r\nFound in 1 message of the mail, the latest on 2024-03-01",
+                       "Zoe/Zoe (Zo) <zoe@example.com> live" + suggested + "73,728",
+                       "/José García (jose@example.com) <jose@example.com> autocomplete" + suggested + "40,960",
+                       "/Erik Sand (Erik Sand) <" + kErikDn + "> autocomplete" + suggested + "1",
+                       "Jon/Jon () <jon@x.org> recipient_cache | ",
+                       "Ines/Ines () <ines@example.com> recipient_cache | ",
+                       "/Erik Sand () <erik@example.com> correspondent | Found in 2 messages of the mail, the latest "
+                       "on 2024-06-01",
+                   }));
+    EXPECT_EQ(r.err, "pelimoor-convert: 4 cards from the autocomplete list\n"
+                     "pelimoor-convert: 3 cards from the recipient cache\n"
+                     "pelimoor-convert: 3 cards of correspondents in the mail\n"
+                     "pelimoor-convert: 17 contacts from 1 file: 12 written, 5 merged, 1 pair held for review\n");
+
+    // The report: who joined whom, by origin; the held pair is Erik's two cards, which share only
+    // his name (the autocomplete row has his DN alone).
+    const std::string report = testfiles::read_bytes(out.file("merge-report.csv"));
+    std::vector<std::string> rows;
+    for (std::size_t at = 3; at < report.size();) {
+        const std::size_t end = report.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        std::string row = report.substr(at, end - at);
+        for (std::size_t p; (p = row.find(path)) != std::string::npos;) {
+            row.replace(p, path.size(), "F");
+        }
+        rows.push_back(row);
+        at = end + 2;
+    }
+    const std::string contacts = "F > Top of Personal Folders\\Contacts > item ";
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        R"("Outcome","Contact","Reason","Field","Value 1","Value 2","Sources")",
+                        R"("merged","Carl","2 cards","","","",")" + contacts + "4 | F >  > item 15\"",
+                        R"("merged","Hugo","2 cards","","","",")" + contacts +
+                            "5 | F > Top of Personal Folders\\Contacts\\Recipient Cache > item 13\"",
+                        R"("merged","Dana","3 cards","","","",")" + contacts +
+                            "6 | F > Top of Personal Folders\\Inbox > item 10 | F >  > item 17\"",
+                        R"("merged","Zoe","2 cards","nickname","Zo","Zoë Ünal",")" + contacts +
+                            "7 | F > Top of Personal Folders\\Inbox > item 8\"",
+                        R"("held","Erik Sand","name only","name","Erik Sand","Erik Sand","F > Top of Personal )"
+                        R"(Folders\Inbox > item 11 | F >  > item 16")",
+                    }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, SourcesTest, ::testing::Values("native", "libpff"));
