@@ -10,6 +10,7 @@
 #include "contacts/contact_store.h"
 #include "contacts/store_text.h"
 #include "contacts/text.h"
+#include "dump/group_json.h"
 #include "dump/record_json.h"
 #include "format_mode.h"
 #include "merge/merge.h"
@@ -367,6 +368,15 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
         }
     } else {
         contacts::write_store_text(store, write, put);
+    }
+    // A dump ends with the distribution lists, their members named by the numbers written above.
+    const contacts::ContactGroups* lists = merged ? &merged->groups : scanned.groups.get();
+    if (full && lists != nullptr) {
+        std::string text;
+        for (const contacts::ContactGroup& group : lists->groups) {
+            dump::append_group_line(group, text);
+        }
+        put(text);
     }
     out.flush();
     if (!out) {

@@ -6,6 +6,7 @@
 
 #include "contacts/contact_sources.h"
 #include "contacts/text.h"
+#include "dump/group_json.h"
 #include "dump/record_json.h"
 
 namespace cli {
@@ -47,7 +48,8 @@ bool is_dump(const std::string& file)
     return dump::looks_like_dump(std::string_view(head, static_cast<std::size_t>(in.gcount())));
 }
 
-bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostream& err)
+bool read_dump(const std::string& file, contacts::ContactStore& store, contacts::ContactGroups& groups,
+               std::ostream& err)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
@@ -57,6 +59,9 @@ bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostr
     std::map<std::string, uint32_t> files;
     std::map<std::pair<uint32_t, std::u16string>, uint32_t> places;
     dump::ReadRecord record;
+    // The records by the numbers their lines gave them, for the lists' members.
+    std::map<int64_t, const contacts::ContactRecord*> by_number;
+    std::vector<dump::ReadGroup> lists;
     std::string line;
     std::string why;
     long number = 0;
@@ -64,6 +69,14 @@ bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostr
     while (std::getline(in, line)) {
         ++number;
         if (line.find_first_not_of(" \t\r") == std::string::npos) {
+            continue;
+        }
+        if (dump::is_group_line(line)) {
+            if (!dump::read_group_line(line, lists.emplace_back(), &why)) {
+                lists.pop_back();
+                err << "pelimoor-convert: " << file << ": line " << number << " left out: " << why << '\n';
+                ++bad;
+            }
             continue;
         }
         if (!dump::read_record_line(line, record, &why)) {
@@ -84,9 +97,31 @@ bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostr
         }
         record.draft.set_place(p->second);
         record.draft.set_node_id(record.node_id);
+        const int32_t dumped_number = record.draft.number();
         record.draft.set_number(store.next_number());
-        contacts::contact_store_append(store, contacts::contact_record_build(store, record.draft));
+        contacts::ContactRecordPtr built = contacts::contact_record_build(store, record.draft);
+        by_number.emplace(dumped_number, built.get());
+        contacts::contact_store_append(store, std::move(built));
     }
+    // The lists, their members named within this dump.
+    contacts::ContactGroups read;
+    for (dump::ReadGroup& list : lists) {
+        contacts::ContactGroup& group = read.groups.emplace_back();
+        group.name = std::move(list.name);
+        group.identity = list.identity;
+        for (dump::ReadGroup::Member& m : list.members) {
+            const auto contact = m.contact > 0 ? by_number.find(m.contact) : by_number.end();
+            if (m.contact > 0 && contact == by_number.end()) {
+                ++read.members_skipped;
+            } else if (m.group >= static_cast<int>(lists.size())) {
+                ++read.members_skipped;
+            } else {
+                group.members.push_back({contact != by_number.end() ? contact->second : nullptr, m.group,
+                                         std::move(m.name), std::move(m.address)});
+            }
+        }
+    }
+    contacts::append_groups(groups, read);
     if (in.bad()) {
         err << "pelimoor-convert: " << file << ": reading stopped at line " << number << '\n';
     }

@@ -22,10 +22,13 @@ bool take_merge_options(std::vector<std::string>& args, RunOptions& options, std
 // Whether `file` starts as a dump of --json --full does (a JSON object), not as a PST.
 bool is_dump(const std::string& file);
 
-// Reads the records of a dump into `store`, each under the file and folder it names. A line that
-// is not a record is reported on `err` by its number and left out; the rest goes on. False (and
+// Reads the records of a dump into `store`, each under the file and folder it names, and its
+// distribution lists into `groups` (members named within the dump; one naming no record of it is
+// counted as skipped). A line that is neither a record nor a list is reported on `err` by its
+// number and left out; the rest goes on. False (and
 // the reason on `err`) when the file cannot be read at all.
-bool read_dump(const std::string& file, contacts::ContactStore& store, std::ostream& err);
+bool read_dump(const std::string& file, contacts::ContactStore& store, contacts::ContactGroups& groups,
+               std::ostream& err);
 
 // Merges every record of `store` (and repoints `groups`); writes the closing line "N contacts
 // from K files: ..." to `err`.

@@ -166,11 +166,17 @@ ScannedInputs scan_inputs(const std::vector<std::string>& files, contacts::Conta
     contacts::ContactGroups all;
     for (const std::string& file : files) {
         if (options.merge && is_dump(file)) {
-            if (!read_dump(file, store, err)) {
+            contacts::ContactGroups lists;
+            if (!read_dump(file, store, lists, err)) {
                 ++scanned.refused;
                 continue;
             }
             scanned.read.push_back(file);
+            if (!several) {
+                scanned.groups = std::make_shared<const contacts::ContactGroups>(std::move(lists));
+            } else {
+                contacts::append_groups(all, lists);
+            }
             continue;
         }
         std::shared_ptr<const contacts::ContactGroups> groups;

@@ -12,8 +12,11 @@
 #include <sstream>
 
 #include "cli/convert.h"
+#include "contacts/contact_store.h"
+#include "engine/scan_run.h"
 #include "fixture/fixture.h"
 #include "temp_dir.h"
+#include "test_files.h"
 
 namespace {
 
@@ -212,6 +215,132 @@ TEST(MergeCli, DumpsMergeAsTheFilesDo)
     const Result mixed = run({"--merge", "--region", "DE", "--json", "--full", dumps[0], set.files[1], dumps[2]});
     ASSERT_EQ(mixed.status, cli::kExitSuccess) << mixed.err;
     EXPECT_EQ(mixed.out, direct.out);
+}
+
+// Distribution lists through a dump: two files, each with Ann Roe (one person: the same address)
+// and a list naming her and a one-off guest; the second file's list also names the first list's
+// name as a list inside it. The dumps end with the lists, and their merge writes the lists (their
+// members pointing at the merged Ann) byte for byte as the merge of the files does.
+TEST(MergeCli, DumpsWithListsMergeAsTheFilesDo)
+{
+    using testfiles::json;
+    using testfiles::unicode;
+    const auto hex = [](const std::vector<uint8_t>& bytes) {
+        std::string out;
+        char two[3];
+        for (const uint8_t b : bytes) {
+            std::snprintf(two, sizeof two, "%02X", b);
+            out += two;
+        }
+        return out;
+    };
+    const auto multi = [](const std::vector<std::vector<uint8_t>>& values) {
+        std::vector<uint8_t> b(4 + 4 * values.size(), 0);
+        b[0] = static_cast<uint8_t>(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto at = static_cast<uint32_t>(b.size());
+            for (int k = 0; k < 4; ++k) {
+                b[4 + 4 * i + std::size_t(k)] = static_cast<uint8_t>(at >> (8 * k));
+            }
+            b.insert(b.end(), values[i].begin(), values[i].end());
+        }
+        return b;
+    };
+    const auto wrapped = [](uint32_t nid) {
+        std::vector<uint8_t> id = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
+                                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
+        id.resize(id.size() + 20, 0x22);
+        for (int i = 0; i < 4; ++i) {
+            id.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+        }
+        return id;
+    };
+    const auto one_off = [](const std::string& name, const std::string& address) {
+        std::vector<uint8_t> b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                  0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
+        for (const std::string& s : {name, std::string("SMTP"), address}) {
+            b.insert(b.end(), s.begin(), s.end());
+            b.push_back(0);
+        }
+        return b;
+    };
+    TempDir dir;
+    const auto write = [&](const std::string& name, const std::string& list_name, const std::string& title,
+                           uint32_t nid) {
+        const json ann = testfiles::message(
+            "IPM.Contact", json::array({unicode(0x3A06, "Ann"), unicode(0x3A11, "Roe"), unicode(0x3A17, title),
+                                        unicode(0x8083, "ann.roe@example.org"), unicode(0x8084, "ann.roe@example.org"),
+                                        unicode(0x8082, "SMTP")}));
+        json list = testfiles::message("IPM.DistList", json::array({unicode(0x3001, list_name)}));
+        const auto guest = one_off("Guest " + name, "guest@" + name + ".example");
+        list["props"].push_back(
+            {{"set", "address"}, {"lid", "0x8055"}, {"type", "0x1102"}, {"hex", hex(multi({wrapped(nid), guest}))}});
+        list["props"].push_back({{"set", "address"},
+                                 {"lid", "0x8054"},
+                                 {"type", "0x1102"},
+                                 {"hex", hex(multi({one_off("Ann Roe", "ann.roe@example.org"), guest}))}});
+        return testfiles::write_pst(
+            dir, name, {{"folders", json::array({testfiles::folder("Contacts", json::array({ann, list}))})}});
+    };
+    const auto node_of_contact = [](const std::string& path) {
+        contacts::ContactStore store;
+        engine::ScanSession session;
+        engine::ScanListener quiet;
+        EXPECT_EQ(engine::scan_run(session, path, store, quiet).outcome, engine::ScanOutcome::Done);
+        return store.first() ? contacts::contact_source(store, *store.first()).node_id : 0u;
+    };
+    const uint32_t nid = node_of_contact(write("a.pst", "Team", "", 0));
+    ASSERT_NE(nid, 0u);
+    const std::vector<std::string> files = {write("a.pst", "Team", "", nid), write("b.pst", "Friends", "Pilot", nid)};
+
+    std::vector<std::string> dumps;
+    for (const std::string& file : files) {
+        const Result r = run({"--json", "--full", file});
+        ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
+        const auto lines = lines_of(r.out);
+        ASSERT_EQ(lines.size(), 2u) << r.out; // Ann, then her list
+        EXPECT_EQ(lines[1].substr(0, 9), "{\"group\":") << lines[1];
+        EXPECT_NE(lines[1].find("\"members\":[{\"contact\":1},{\"name\":\"Guest "), std::string::npos) << lines[1];
+        dumps.push_back(dir.file(std::filesystem::path(file).stem().string() + ".jsonl"));
+        std::ofstream(dumps.back(), std::ios::binary) << r.out;
+    }
+    const auto vcards = [&](const std::vector<std::string>& inputs, const std::string& name) {
+        const std::string out = dir.file(name);
+        std::filesystem::create_directory(out);
+        std::vector<std::string> args = {"--merge", "--region", "DE",    "--format", "vcf",
+                                         "--vcard", "4.0",      "--out", out};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const Result r = run(args);
+        EXPECT_EQ(r.status, cli::kExitSuccess) << r.err;
+        EXPECT_NE(r.err.find("2 contacts from 2 files: 1 written, 1 merged, 0 pairs held for review"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("2 group(s) written"), std::string::npos) << r.err;
+        std::string folder = r.out;
+        while (!folder.empty() && folder.back() == '\n') {
+            folder.pop_back();
+        }
+        return testfiles::read_bytes(folder + "/contacts.vcf");
+    };
+    const std::string direct = vcards(files, "direct");
+    EXPECT_EQ(vcards(dumps, "dumps"), direct);
+    EXPECT_EQ(vcards({dumps[1], files[0]}, "mixed"), direct);
+    // Both lists name the merged Ann (a MEMBER line each, none naming another card).
+    std::size_t members = 0;
+    for (std::size_t at = 0; (at = direct.find("\r\nMEMBER:", at)) != std::string::npos; ++at) {
+        ++members;
+    }
+    EXPECT_EQ(members, 4u) << direct;
+
+    // --merge --json --full of the dumps is the dump of the direct merge, lists and all.
+    std::vector<std::string> direct_args = {"--merge", "--region", "DE", "--json", "--full"};
+    direct_args.insert(direct_args.end(), files.begin(), files.end());
+    std::vector<std::string> dump_args = {"--merge", "--region", "DE", "--json", "--full"};
+    dump_args.insert(dump_args.end(), dumps.begin(), dumps.end());
+    const Result from_files = run(direct_args);
+    const Result from_dumps = run(dump_args);
+    EXPECT_EQ(from_dumps.out, from_files.out);
+    EXPECT_EQ(lines_of(from_files.out).size(), 3u) << from_files.out; // Ann, two lists
 }
 
 TEST(MergeCli, GnuParallelRecipeGivesTheBytesOfADirectMerge)

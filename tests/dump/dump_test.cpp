@@ -6,6 +6,7 @@
 
 #include "contacts/contact_record.h"
 #include "contacts/text.h"
+#include "dump/group_json.h"
 #include "dump/record_json.h"
 
 namespace {
@@ -131,6 +132,70 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"{\"number\":1,\"exchange\":[{\"slot\":3,\"dn\":\"x\",\"original\":\"\"}]}",
                 "\"exchange\" holds an entry that is not {slot, dn, original}"},
         BadLine{"{\"number\":1,\"node_id\":-1}", "\"node_id\" is out of range"}));
+
+// Group lines: a list of a contact, a list inside it and a one-off address (with a lone surrogate)
+// read back as written; the lines are told from record lines by their first key.
+TEST(GroupJson, RoundTripKeepsEveryMember)
+{
+    contacts::ContactDraft draft;
+    draft.set_number(7);
+    const contacts::ContactRecordPtr ann = contacts::ContactRecord::make(draft);
+    contacts::ContactGroup group;
+    group.name = u"Team \xD800";
+    group.identity[0] = 0xAB;
+    group.identity[15] = 0x01;
+    group.members = {{ann.get(), -1, {}, {}}, {nullptr, 0, {}, {}}, {nullptr, -1, u"Guest", u"guest@x.example"}};
+    std::string line;
+    dump::append_group_line(group, line);
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_TRUE(dump::is_group_line(line));
+    EXPECT_TRUE(dump::is_group_line(" {\"group\":\"x\"}"));
+    EXPECT_FALSE(dump::is_group_line("{\"number\":1,\"group\":\"x\"}"));
+    EXPECT_FALSE(dump::is_group_line("{\"groups\":\"x\"}"));
+    dump::ReadGroup out;
+    std::string error;
+    ASSERT_TRUE(dump::read_group_line(line, out, &error)) << error;
+    EXPECT_EQ(out.name, group.name);
+    EXPECT_EQ(out.identity, group.identity);
+    ASSERT_EQ(out.members.size(), 3u);
+    EXPECT_EQ(out.members[0].contact, 7);
+    EXPECT_EQ(out.members[0].group, -1);
+    EXPECT_EQ(out.members[1].contact, 0);
+    EXPECT_EQ(out.members[1].group, 0);
+    EXPECT_EQ(out.members[2].name, u"Guest");
+    EXPECT_EQ(out.members[2].address, u"guest@x.example");
+}
+
+TEST(GroupJson, BadLinesSayWhatIsWrong)
+{
+    const std::string member_error = "\"members\" holds an entry that is not {contact}, {group} or {name, address}";
+    for (const BadLine& bad : {
+             BadLine{"{\"group\":", "not JSON"},
+             BadLine{"[\"group\"]", "not a JSON object"},
+             BadLine{"{\"group\":5}", "\"group\" is not a text"},
+             BadLine{"{\"members\":[]}", "\"group\" is missing"},
+             BadLine{"{\"group\":\"T\",\"identity\":\"01\"}", "\"identity\" is not 16 bytes in hex"},
+             BadLine{"{\"group\":\"T\",\"members\":{}}", "\"members\" is not a list"},
+             BadLine{"{\"group\":\"T\",\"members\":[{\"contact\":0}]}", member_error.c_str()},
+             BadLine{"{\"group\":\"T\",\"members\":[{\"contact\":2147483648}]}", member_error.c_str()},
+             BadLine{"{\"group\":\"T\",\"members\":[{\"group\":-1}]}", member_error.c_str()},
+             BadLine{"{\"group\":\"T\",\"members\":[{\"name\":\"N\"}]}", member_error.c_str()},
+             BadLine{"{\"group\":\"T\",\"members\":[{\"contact\":1,\"group\":0}]}", member_error.c_str()},
+             BadLine{"{\"group\":\"T\",\"colour\":\"red\"}", "\"colour\" is no field of a group"},
+         }) {
+        dump::ReadGroup out;
+        std::string error;
+        EXPECT_FALSE(dump::read_group_line(bad.line, out, &error)) << bad.line;
+        EXPECT_EQ(error, bad.error) << bad.line;
+    }
+    dump::ReadGroup edge;
+    std::string error;
+    EXPECT_TRUE(
+        dump::read_group_line("{\"group\":\"T\",\"members\":[{\"contact\":2147483647},{\"group\":0}]}", edge, &error))
+        << error;
+    EXPECT_EQ(edge.members[0].contact, 2147483647);
+}
 
 TEST(RecordJson, DumpsAreToldFromPstFiles)
 {
