@@ -104,7 +104,8 @@ uint64_t pair_key(uint32_t a, uint32_t b)
 class Merger
 {
 public:
-    Merger(std::span<const Card> cards, const MergeOptions& options) : m_cards(cards), m_norm(options.region), m_sets(0)
+    Merger(std::span<const Card> cards, const MergeOptions& options)
+        : m_cards(cards), m_options(options), m_norm(options.region), m_sets(0)
     {
     }
 
@@ -118,6 +119,7 @@ public:
         collect_keys();
         work_buckets();
         hold_name_only();
+        merge_chosen();
         return result();
     }
 
@@ -289,6 +291,56 @@ private:
         }
     }
 
+    // The pairs the user merged, after the rules: the first card (in the merge order) leads.
+    void merge_chosen()
+    {
+        if (m_options.user_merged.empty()) {
+            return;
+        }
+        std::unordered_map<const ContactRecord*, uint32_t> position;
+        for (uint32_t p = 0; p < m_order.size(); ++p) {
+            position.emplace(&record(p), p);
+        }
+        for (const auto& [first, second] : m_options.user_merged) {
+            const auto a = position.find(first);
+            const auto b = position.find(second);
+            if (a == position.end() || b == position.end()) {
+                continue;
+            }
+            uint32_t rx = m_sets.find(a->second);
+            uint32_t ry = m_sets.find(b->second);
+            if (rx == ry) {
+                continue;
+            }
+            if (ry < rx) {
+                std::swap(rx, ry);
+            }
+            const ContactDraft& da = group_draft(rx, m_scratch_a);
+            const ContactDraft& db = group_draft(ry, m_scratch_b);
+            Verdict v = unite(m_norm, da, db, HeldReason::field_clash, m_united, true);
+            if (!v.united) {
+                continue; // no room: the pair stays held
+            }
+            m_united.set_number(static_cast<int32_t>(rx + 1));
+            contacts::ContactRecordPtr united = ContactRecord::make(m_united);
+            if (!united) {
+                continue;
+            }
+            auto& unkept = m_unkept[rx];
+            unkept.insert(unkept.end(), std::make_move_iterator(m_unkept[ry].begin()),
+                          std::make_move_iterator(m_unkept[ry].end()));
+            m_unkept[ry].clear();
+            if (!v.unkept_name.empty()) {
+                unkept.push_back(std::move(v.unkept_name));
+            }
+            m_sets.join_into(rx, ry);
+            m_groups[rx] = std::move(united);
+            m_groups[ry].reset();
+            m_by_user.insert(rx);
+            m_by_user.erase(ry);
+        }
+    }
+
     // Cards that share a name and were neither merged nor held are held as "name only".
     void hold_name_only()
     {
@@ -355,6 +407,7 @@ private:
             }
             MergedCard& out = r.cards[output_index[p]];
             out.names_not_kept = std::move(m_unkept[p]);
+            out.by_user = m_by_user.count(p) != 0;
             if (m_groups[p]) {
                 out.record = m_groups[p].get();
                 r.owned.push_back(std::move(m_groups[p]));
@@ -418,6 +471,7 @@ private:
     };
 
     std::span<const Card> m_cards;
+    const MergeOptions& m_options;
     Normaliser m_norm;
     std::vector<std::size_t> m_order; // merge order -> input index
     UnionFind m_sets;
@@ -427,6 +481,7 @@ private:
     std::vector<KeyEntry> m_keys;
     std::vector<Pending> m_held;
     std::unordered_set<uint64_t> m_held_roots;
+    std::unordered_set<uint32_t> m_by_user; // roots of groups a user's choice made
     ContactDraft m_scratch_a;
     ContactDraft m_scratch_b;
     ContactDraft m_united;

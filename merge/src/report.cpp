@@ -72,7 +72,7 @@ std::string merge_report_csv(std::span<const Card> cards, const MergeResult& res
         if (card.cards.size() < 2) {
             continue;
         }
-        append_cell(std::string_view("merged"), row);
+        append_cell(std::string_view(card.by_user ? "merged by the user" : "merged"), row);
         append_cell(report_name(*card.record), row);
         append_cell(std::to_string(card.cards.size()) + " cards", row);
         if (card.names_not_kept.empty()) {

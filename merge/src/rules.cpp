@@ -354,10 +354,10 @@ bool gathered(const ContactDraft& card)
 }
 
 Verdict unite(Normaliser& norm, const ContactDraft& first, const ContactDraft& second, HeldReason on_names,
-              ContactDraft& out)
+              ContactDraft& out, bool on_first_terms)
 {
     // A card nobody saved joins the saved contact of its address on the contact's terms.
-    const bool joining = gathered(second) && !gathered(first);
+    const bool joining = on_first_terms || (gathered(second) && !gathered(first));
     // Names: the name each card goes by, then each name part.
     const std::u16string name_a = person_key(norm, first);
     const std::u16string name_b = person_key(norm, second);

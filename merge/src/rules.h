@@ -76,7 +76,8 @@ struct Verdict
 // card's one-value fields win, so nothing clashes; a name that differs is kept as the nickname
 // when the saved card has none (else it is `unkept_name`), and the saved card's name parts are
 // not filled from it. The multi-value fields are united as always.
+// `on_first_terms`: every second card is taken as a gathered one (the user's choice to merge).
 Verdict unite(Normaliser& norm, const contacts::ContactDraft& first, const contacts::ContactDraft& second,
-              HeldReason on_names, contacts::ContactDraft& out);
+              HeldReason on_names, contacts::ContactDraft& out, bool on_first_terms = false);
 
 } // namespace merge

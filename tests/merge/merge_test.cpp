@@ -699,6 +699,55 @@ TEST(MergeGathered, CardsNobodySavedMeetTheContactWhereverItStands)
     } while (std::next_permutation(perm.begin(), perm.end()));
 }
 
+// The pairs the user merged after review: a pair held for a clash becomes one card on the first
+// card's terms (its job title, the other name as the nickname) and the report says the user
+// merged it; a pair whose union does not fit stays held; a pair naming no input card is passed
+// over; the result is the same for every order of the input.
+TEST(MergeUser, ChosenPairsAreMergedOnTheFirstCardsTerms)
+{
+    Book book = three_files();
+    const Value cora = {Field::first_name, "Cora"};
+    const Value dahl = {Field::last_name, "Dahl"};
+    book.add("d.pst", {{cora, dahl, {Field::email, "c1@x.example"}, {Field::email_2, "c2@x.example"},
+                        {Field::email_3, "c3@x.example"}}});
+    book.add("e.pst", {{cora, dahl, {Field::email, "c3@x.example"}, {Field::email_2, "c4@x.example"}}});
+    book.finish();
+    const merge::MergeResult rules = merge::merge_cards(book.cards, {"DE"});
+    // Held by the rules: the job title (b.pst 1 and 2), the name only, the shared info@ address,
+    // and the e-mail addresses beyond three.
+    ASSERT_EQ(rules.held.size(), 4u);
+    const ContactRecordPtr stranger = make_record({{{Field::first_name, "Nobody"}}}, 1);
+    merge::MergeOptions options{"DE", {}};
+    options.user_merged = {{book.cards[0].record, book.cards[5].record}, // Engineer, Manager
+                           {book.cards[6].record, book.cards[7].record}, // no room: stays held
+                           {book.cards[3].record, stranger.get()}};      // not an input card
+    const merge::MergeResult r = merge::merge_cards(book.cards, options);
+    EXPECT_EQ(r.merged, rules.merged + 1);
+    EXPECT_EQ(r.held.size(), 3u);
+    const ContactRecord& chosen = *r.output_of[5];
+    EXPECT_EQ(&chosen, r.output_of[0]);
+    const merge::MergedCard* card = nullptr;
+    for (const auto& c : r.cards) {
+        card = c.record == &chosen ? &c : card;
+    }
+    ASSERT_NE(card, nullptr);
+    EXPECT_TRUE(card->by_user);
+    // The a.pst card (Berg, Anna) leads the group the rules made of it and b.pst's Engineer.
+    EXPECT_EQ(contacts::utf16_to_utf8(chosen.text_or_empty(Field::job_title)), "Engineer");
+    EXPECT_EQ(contacts::utf16_to_utf8(chosen.text_or_empty(Field::full_name)), "Berg, Anna");
+    const std::string csv = merge::merge_report_csv(book.cards, r);
+    EXPECT_NE(csv.find("\"merged by the user\",\"Berg, Anna\",\"3 cards\""), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\"held\",\"Cora Dahl\",\"no room\",\"email\""), std::string::npos) << csv;
+    for (const auto& c : r.cards) {
+        EXPECT_EQ(c.by_user, &c == card);
+    }
+
+    std::vector<merge::Card> reversed(book.cards.rbegin(), book.cards.rend());
+    const merge::MergeResult again = merge::merge_cards(reversed, options);
+    EXPECT_EQ(texts_of(again), texts_of(r));
+    EXPECT_EQ(merge::merge_report_csv(reversed, again), csv);
+}
+
 // A switchboard number on 100,000 cards of different people: one held row per card (not one
 // per pair), and no card merged.
 TEST(MergeBucket, HundredThousandCardsShareOneNumber)

@@ -40,6 +40,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "contacts/contact_groups.h"
@@ -62,6 +63,12 @@ struct MergeOptions
     // The region (ISO 3166 two letters, "DE") that national phone numbers are read in. Empty:
     // none, so only numbers written with their country code ("+49 ...") compare in E.164 form.
     std::string region;
+    // Pairs the user chose to merge after review (records of the cards, as held pairs name them):
+    // each becomes one card whatever the rules held it for, on the first card's terms as a card
+    // nobody saved joins a contact (its one-value fields win, another name becomes the
+    // nickname). A pair whose union does not fit one record (a fourth e-mail address) stays
+    // held; a pair naming a record that is not among the cards is passed over.
+    std::vector<std::pair<const contacts::ContactRecord*, const contacts::ContactRecord*>> user_merged = {};
 };
 
 // The region of the user's locale (LC_ALL, LC_TELEPHONE, LC_MESSAGES, LANG: "de_DE.UTF-8" ->
@@ -98,6 +105,7 @@ struct MergedCard
     // The names of joined cards nobody saved that differ from the contact's and found its
     // nickname taken: on no field of the card, so the report names them.
     std::vector<std::u16string> names_not_kept;
+    bool by_user = false; // a pair of its cards was merged by the user's choice
 };
 
 struct MergeResult
@@ -132,7 +140,8 @@ contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, st
                                        const MergeResult& result);
 
 // The merge report (CSV, UTF-8 with a byte order mark, CRLF line ends): a header, then one row per
-// card made of several (each source: file, folder, item number in its file; the names of joined
+// card made of several ("merged", or "merged by the user" when the user's choice made it; each
+// source: file, folder, item number in its file; the names of joined
 // cards on no field as field "nickname", the nickname kept and those names), then one row per
 // held pair (the reason, the field and both values, both sources).
 std::string merge_report_csv(std::span<const Card> cards, const MergeResult& result);
