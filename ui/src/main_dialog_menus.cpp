@@ -24,13 +24,14 @@ struct MenuRow
     void (CPelimoorDlg::*handler)();
 };
 
-constexpr std::array<MenuRow, 8> kMenuItems{{
+constexpr std::array<MenuRow, 9> kMenuItems{{
     {"&File", kMenuOpen, "&Open", &CPelimoorDlg::OnBrowse},
     {"&File", kMenuScan, "&Scan", &CPelimoorDlg::OnScan},
     {"&File", kMenuConvert, "&Convert", &CPelimoorDlg::OnConvert},
     {"&File", kMenuExit, "E&xit", &CPelimoorDlg::OnExit},
     {"&Edit", kMenuCopy, "&Copy", &CPelimoorDlg::OnCopy},
     {"&Edit", kMenuConvertSelected, "Convert &selected...", &CPelimoorDlg::OnConvertSelected},
+    {"&Edit", kMenuDuplicates, "Possible &duplicates...", &CPelimoorDlg::OnDuplicates},
     {"&Help", kMenuContent, "&Content", &CPelimoorDlg::OnHelpContent},
     {"&Help", kMenuAbout, "About Tressoly Pelimoor ", &CPelimoorDlg::OnAbout},
 }};

@@ -19,6 +19,7 @@
 #include "window_events.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -90,6 +91,7 @@ void CPelimoorDlg::clearStore()
     stopAll();
     m_model->clear();
     m_lastScan = {}; // its groups name records of the store
+    m_review = {};   // and so do the user's choices of pairs
     contacts::contact_store_clear(m_store);
 }
 
@@ -313,6 +315,33 @@ void CPelimoorDlg::OnConvertSelected()
     startConversion(*format, destination, std::move(records));
 }
 
+void CPelimoorDlg::OnDuplicates()
+{
+    if (!isControlEnabled(kMenuDuplicates) || m_converting)
+        return;
+    std::vector<HeldView> pairs;
+    {
+        // The merge of a large store takes a moment.
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        pairs = held_pairs(m_store);
+        QApplication::restoreOverrideCursor();
+    }
+    if (pairs.empty()) {
+        platform::environment().showMessage(this, {QStringLiteral("No pairs of contacts are held for review."),
+                                                   controls::caption(), QMessageBox::Information, QMessageBox::Ok});
+        return;
+    }
+    DuplicatesView view(std::move(pairs), m_review, this);
+    m_duplicates = &view;
+    view.exec();
+    m_duplicates = nullptr;
+    // A pair merged by hand is merged by the conversions that merge.
+    if (!m_review.merged.empty() && !controls::mergeDuplicates()) {
+        controls::mergeDuplicates() = true;
+        saveSettings();
+    }
+}
+
 std::optional<contacts::Format> CPelimoorDlg::pickFormat()
 {
     // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
@@ -347,7 +376,7 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         return engine::exchange_address_map(paths, options);
     };
     m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
-                   m_lastScan.groups, controls::mergeDuplicates());
+                   m_lastScan.groups, controls::mergeDuplicates(), m_review.merged);
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)

@@ -35,8 +35,9 @@ enum class Turn : unsigned char
 };
 
 // The controls whose enabled state the table decides, in the order of its columns.
-inline constexpr std::array<int, 8> kEnableControls = {kBrowseButton, kScanButton, kStopButton,  kConvertButton,
-                                                       kMenuOpen,     kMenuScan,   kMenuConvert, kFolderTree};
+inline constexpr std::array<int, 9> kEnableControls = {kBrowseButton,  kScanButton, kStopButton,
+                                                       kConvertButton, kMenuOpen,   kMenuScan,
+                                                       kMenuConvert,   kFolderTree, kMenuDuplicates};
 
 using EnableTurns = std::array<Turn, kEnableControls.size()>; // in kEnableControls order
 
@@ -55,23 +56,23 @@ struct EnableRow
     EnableTurns turns;
 };
 
-// Columns: Browse, Scan, Stop, Convert, File > Open, File > Scan, File > Convert, the folder tree.
-// The start of a scan also grays File > Convert: a conversion must not read a store the scan
-// fills.
+// Columns: Browse, Scan, Stop, Convert, File > Open, File > Scan, File > Convert, the folder tree,
+// Edit > Possible duplicates. The start of a scan also grays File > Convert and Possible
+// duplicates: neither may read a store the scan fills.
 inline constexpr std::array<EnableRow, 8> kEnableTable = {{
-    {WindowEvent::Initialised, turns("+---+--.")},
-    {WindowEvent::FileChosen, turns(".+.-.+..")},
-    {WindowEvent::FileDialogCancelled, turns("+.-...+.")},
-    {WindowEvent::ScanPressed, turns("--+.---.")},
-    {WindowEvent::ScanEnded, turns("+..+..++")},
-    {WindowEvent::ScanStopped, turns("+.-.+...")},
-    {WindowEvent::NothingContinues, turns("+.......")},
-    {WindowEvent::ConversionStarted, turns("..+.....")},
+    {WindowEvent::Initialised, turns("+---+--.-")},
+    {WindowEvent::FileChosen, turns(".+.-.+...")},
+    {WindowEvent::FileDialogCancelled, turns("+.-...+.+")},
+    {WindowEvent::ScanPressed, turns("--+.---.-")},
+    {WindowEvent::ScanEnded, turns("+..+..+++")},
+    {WindowEvent::ScanStopped, turns("+.-.+....")},
+    {WindowEvent::NothingContinues, turns("+........")},
+    {WindowEvent::ConversionStarted, turns("..+......")},
 }};
 
 // The controls a running conversion shows off, whatever the state says: those that would clear
 // or refill the store it reads.
-inline constexpr std::array<int, 6> kHeldWhileConverting = {kBrowseButton, kScanButton, kConvertButton,
-                                                            kMenuOpen,     kMenuScan,   kMenuConvert};
+inline constexpr std::array<int, 7> kHeldWhileConverting = {kBrowseButton, kScanButton,  kConvertButton, kMenuOpen,
+                                                            kMenuScan,     kMenuConvert, kMenuDuplicates};
 
 } // namespace ui

@@ -16,6 +16,7 @@
 #include "controls/control_resizer.h"
 #include "engine/pst_source.h"
 #include "engine/scan_events.h"
+#include "ui/duplicates_view.h"
 
 class QAction;
 class QDragEnterEvent;
@@ -74,6 +75,7 @@ enum MenuId : int
     kMenuReadOffline = 32783, // File > "Read offline folder files (OST)", checkable
     kMenuSources = 32784,     // the Sources menu; its check boxes follow, one per engine::kSources row
     kMenuSourceFirst = 32785,
+    kMenuDuplicates = 32795, // Edit > "Possible duplicates..."
 };
 inline constexpr int kPathEdit = 1001;
 inline constexpr int kPathFrame = 1004;
@@ -137,6 +139,12 @@ public:
     void OnCopy();
     // The format and destination dialogs of Convert, then only the selected contacts.
     void OnConvertSelected();
+    // Edit > "Possible duplicates...": the pairs a merge holds for review, side by side, each
+    // merged or kept apart by the user for the conversions with "Merge duplicates" to come.
+    void OnDuplicates();
+    // The view while it is open (for tests), else null.
+    DuplicatesView* duplicatesView() const { return m_duplicates; }
+    const ReviewChoices& reviewChoices() const { return m_review; }
     // Takes `path` as if Browse had chosen it (the command line, a drop, File > Recent).
     void OpenFile(const QString& path);
     // Takes several files at once, scanned one after another into one list.
@@ -290,7 +298,10 @@ private:
     bool m_holdNextScan = false;
     // The enabled state the window's events gave the controls of kEnableControls, in its order,
     // and whether a conversion holds some of them off meanwhile (window_events.h).
-    std::array<bool, 8> m_enables{true, true, true, true, true, true, true, true};
+    std::array<bool, 9> m_enables{true, true, true, true, true, true, true, true, true};
+    // What the user chose in "Possible duplicates" for the pairs of the store's records.
+    ReviewChoices m_review;
+    DuplicatesView* m_duplicates = nullptr;
     bool m_converting = false;
     // Scan rows: the newest number shown, and the numbers a fill has already listed.
     std::int32_t m_lastShownNumber = 0;

@@ -11,6 +11,7 @@
 
 #include "contacts/conversion.h"
 #include "engine/pause_gate.h"
+#include "ui/duplicates_view.h"
 #include "ui/worker_thread.h"
 
 namespace ui {
@@ -29,11 +30,13 @@ public:
     // `choices`: the vCard version and CSV layout; `exchangeMap` (may be empty) builds the SMTP
     // addresses of Exchange DNs from the scanned file, on the save's thread, when needed.
     // `merge`: the cards of one person are made one first (merge/merge.h, phone numbers read in
-    // the locale's region) and merge-report.csv goes into the output folder.
+    // the locale's region) and merge-report.csv goes into the output folder; `userMerged`: the
+    // pairs the user chose to merge ("Possible duplicates"), merged too.
     void start(contacts::Format format, const std::string& destination,
                std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {},
                std::function<contacts::ExchangeMap()> exchangeMap = {},
-               std::shared_ptr<const contacts::ContactGroups> groups = {}, bool merge = false);
+               std::shared_ptr<const contacts::ContactGroups> groups = {}, bool merge = false,
+               std::vector<RecordPair> userMerged = {});
     // Groups the last save that finished wrote (window thread, after finished()).
     int64_t groupsWritten() const { return m_groupsWritten; }
     // The merge's closing line of the last save that finished ("N contacts from K files: M
