@@ -1,6 +1,7 @@
 #include "contacts/contact_groups.h"
 
 #include "contacts/text.h"
+#include "pst/little_endian.h"
 #include "pst/text.h"
 
 #include <algorithm>
@@ -18,11 +19,6 @@ constexpr std::array<uint8_t, 16> kWrappedProvider = {0xC0, 0x91, 0xAD, 0xD3, 0x
 constexpr uint16_t kOneOffUnicode = 0x8000;
 // A PST's message entry id: 4 flag bytes, the store's 16-byte record key, the node id.
 constexpr std::size_t kPstEntryId = 24;
-
-uint32_t le32(const uint8_t* p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 bool provider_is(std::span<const uint8_t> id, const std::array<uint8_t, 16>& provider)
 {
@@ -71,10 +67,10 @@ std::optional<uint32_t> entry_id_node(std::span<const uint8_t> id)
 {
     // Wrapped: flags, the wrapping provider, a type byte, then the message's own entry id.
     if (provider_is(id, kWrappedProvider) && id.size() == 21 + kPstEntryId) {
-        return le32(id.data() + 21 + 20);
+        return pst::get32(id.data() + 21 + 20);
     }
     if (id.size() == kPstEntryId && !provider_is(id, kOneOffProvider)) {
-        return le32(id.data() + 20);
+        return pst::get32(id.data() + 20);
     }
     return std::nullopt;
 }
@@ -85,13 +81,13 @@ std::vector<std::span<const uint8_t>> split_multi_binary(std::span<const uint8_t
     if (stored.size() < 4) {
         return values;
     }
-    const uint64_t count = le32(stored.data());
+    const uint64_t count = pst::get32(stored.data());
     if (4 + 4 * count > stored.size()) {
         return values;
     }
     for (uint64_t i = 0; i < count; ++i) {
-        const std::size_t begin = le32(stored.data() + 4 + 4 * i);
-        const std::size_t end = i + 1 < count ? le32(stored.data() + 4 + 4 * (i + 1)) : stored.size();
+        const std::size_t begin = pst::get32(stored.data() + 4 + 4 * i);
+        const std::size_t end = i + 1 < count ? pst::get32(stored.data() + 4 + 4 * (i + 1)) : stored.size();
         if (begin < 4 + 4 * count || begin > end || end > stored.size()) {
             return {};
         }
@@ -108,14 +104,14 @@ std::vector<ListStreamEntry> split_list_stream(std::span<const uint8_t> stream, 
     if (stream.size() < kHeader || (stream[0] | stream[1] << 8) != 1) {
         return entries;
     }
-    const uint32_t count = le32(stream.data() + 12);
+    const uint32_t count = pst::get32(stream.data() + 12);
     std::size_t at = kHeader;
     // One sized part at `at`; false when it runs past the end.
     const auto take = [&](std::span<const uint8_t>* part) {
         if (stream.size() - at < 4) {
             return false;
         }
-        const uint32_t size = le32(stream.data() + at);
+        const uint32_t size = pst::get32(stream.data() + at);
         at += 4;
         if (size > stream.size() - at) {
             return false;

@@ -8,6 +8,7 @@
 #include "contacts/contact_store.h"
 #include "contacts/text.h"
 #include "engine/text_decoding.h"
+#include "pst/little_endian.h"
 
 namespace engine {
 
@@ -101,11 +102,6 @@ uint32_t tag_of(Field f)
     return contacts::field_info(f).tag;
 }
 
-uint32_t le32(const uint8_t* p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 // Appends one stored value, cut at its first NUL.
 void append_value(const uint8_t* p, std::size_t size, bool unicode, int codepage, std::u16string& out)
 {
@@ -120,11 +116,11 @@ void append_value(const uint8_t* p, std::size_t size, bool unicode, int codepage
 
 bool read_filetime(const PropertyList& list, const PropertyList::Property* p, uint64_t* value)
 {
-    if (p == nullptr || p->type != kTypeSysTime || p->size < 8) {
+    if (p == nullptr || p->type != type_code(PropType::SysTime) || p->size < 8) {
         return false;
     }
     const auto b = list.bytes(*p);
-    *value = uint64_t{le32(b.data())} | uint64_t{le32(b.data() + 4)} << 32;
+    *value = pst::get64(b.data());
     return true;
 }
 
@@ -188,13 +184,13 @@ bool join_multi_strings(const uint8_t* data, std::size_t size, bool unicode, std
     if (data == nullptr || size < 4) {
         return false;
     }
-    const uint64_t count = le32(data);
+    const uint64_t count = pst::get32(data);
     if (4 + 4 * count > size) {
         return false;
     }
     for (uint64_t i = 0; i < count; ++i) {
-        const std::size_t begin = le32(data + 4 + 4 * i);
-        const std::size_t end = i + 1 < count ? le32(data + 4 + 4 * (i + 1)) : size;
+        const std::size_t begin = pst::get32(data + 4 + 4 * i);
+        const std::size_t end = i + 1 < count ? pst::get32(data + 4 + 4 * (i + 1)) : size;
         if (begin < 4 + 4 * count || begin > end || end > size) {
             out.clear();
             return false;
@@ -215,12 +211,14 @@ bool join_multi_strings(const uint8_t* data, std::size_t size, bool unicode, std
 void ContactReader::read_categories(const PropertyList& list, int codepage, ContactDraft& draft)
 {
     const PropertyList::Property* p = list.find_named(kCategoriesName);
-    if (p == nullptr || list.guid_of(*p) == nullptr || *list.guid_of(*p) != kPsPublicStrings ||
-        (p->type != kTypeMultiUnicode && p->type != kTypeMultiString8) || p->size == 0) {
+    if (p == nullptr || list.guid_of(*p) == nullptr || *list.guid_of(*p) != pst::kPsPublicStrings ||
+        (p->type != type_code(PropType::MultiUnicode) && p->type != type_code(PropType::MultiString8)) ||
+        p->size == 0) {
         return;
     }
     const auto bytes = list.bytes(*p);
-    if (join_multi_strings(bytes.data(), bytes.size(), p->type == kTypeMultiUnicode, m_joined, codepage) &&
+    if (join_multi_strings(bytes.data(), bytes.size(), p->type == type_code(PropType::MultiUnicode), m_joined,
+                           codepage) &&
         !m_joined.empty()) {
         draft.set_text(Field::categories, m_joined);
     }
@@ -270,7 +268,7 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
         if (p == nullptr) {
             continue;
         }
-        if (p->type == kTypeUnicode && field != Field::gender) {
+        if (p->type == type_code(PropType::Unicode) && field != Field::gender) {
             // Decoded straight into the draft: most texts of a file are Unicode.
             const std::span<const uint8_t> bytes = list.bytes(*p);
             if (char16_t* out = draft.set_text_uninitialized(field, bytes.size() / 2)) {
@@ -294,13 +292,13 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
     // Birthday and anniversary stored as dates.
     for (const Field f : {Field::birthday, Field::anniversary}) {
         const PropertyList::Property* p = list.find(tag_of(f));
-        if (draft.has(f) || p == nullptr || p->type != kTypeSysTime) {
+        if (draft.has(f) || p == nullptr || p->type != type_code(PropType::SysTime)) {
             continue;
         }
         const uint32_t local_tag = f == Field::birthday ? kTagBirthdayLocal : kTagAnniversaryLocal;
         uint64_t filetime = 0;
         int shift = 12;
-        if (read_filetime(list, list.find(local_tag, kTypeSysTime), &filetime)) {
+        if (read_filetime(list, list.find(local_tag, type_code(PropType::SysTime)), &filetime)) {
             shift = 0;
         } else if (!read_filetime(list, p, &filetime)) {
             continue;
@@ -319,7 +317,7 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
 contacts::ContactIdentity item_identity(const PropertyList& list, uint32_t node_id)
 {
     contacts::ContactIdentity identity{};
-    if (const PropertyList::Property* key = list.find(kTagSearchKey, kTypeBinary); key != nullptr) {
+    if (const PropertyList::Property* key = list.find(kTagSearchKey, type_code(PropType::Binary)); key != nullptr) {
         identity = contacts::identity_of_search_key(list.bytes(*key));
     }
     if (identity == contacts::ContactIdentity{} && node_id != 0) {

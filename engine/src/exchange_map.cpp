@@ -27,9 +27,9 @@ constexpr int kMaxDepth = 64;
 // A DN or address: 8-bit in an ANSI file (ASCII in practice), else UTF-16.
 std::u16string text_of(const PropertyList& list, uint32_t tag)
 {
-    const PropertyList::Property* p = list.find(tag, kTypeString8);
+    const PropertyList::Property* p = list.find(tag, type_code(PropType::String8));
     if (p == nullptr) {
-        p = list.find(tag, kTypeUnicode);
+        p = list.find(tag, type_code(PropType::Unicode));
     }
     std::u16string out;
     if (p != nullptr) {

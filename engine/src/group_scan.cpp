@@ -25,7 +25,7 @@ bool read_name(const PropertyList& list, uint32_t tag, int codepage, std::u16str
 std::vector<std::vector<uint8_t>> entries(const PropertyList& list, uint32_t lid)
 {
     std::vector<std::vector<uint8_t>> out;
-    const PropertyList::Property* p = list.find(lid, kTypeMultiBinary);
+    const PropertyList::Property* p = list.find(lid, type_code(PropType::MultiBinary));
     if (p == nullptr) {
         return out;
     }
@@ -58,7 +58,7 @@ pst::Status GroupScan::read_list(PstItem& item, int codepage)
     group.identity = item_identity(*list, group.node_id);
     // A list that outgrew the two multi-valued properties keeps its members in the stream, which
     // then wins over them.
-    const PropertyList::Property* stream = list->find(kLidStream, kTypeBinary);
+    const PropertyList::Property* stream = list->find(kLidStream, type_code(PropType::Binary));
     const auto in_stream = stream != nullptr ? contacts::split_list_stream(list->bytes(*stream), &group.missing)
                                              : std::vector<contacts::ListStreamEntry>();
     if (!in_stream.empty() || group.missing > 0) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/text_decoding.h"
+#include "pst/little_endian.h"
 
 namespace engine {
 
@@ -193,12 +194,12 @@ std::span<const uint8_t> PropertyList::bytes(const Property& p) const
 
 std::optional<uint32_t> PropertyList::long_value(uint32_t id) const
 {
-    const Property* p = find(id, kTypeLong);
+    const Property* p = find(id, type_code(PropType::Long));
     if (p == nullptr || p->size < 4) {
         return std::nullopt;
     }
     const auto b = bytes(*p);
-    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+    return pst::get32(b.data());
 }
 
 namespace {

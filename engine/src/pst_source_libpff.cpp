@@ -39,10 +39,10 @@ std::string attachment_text(libpff_record_set_t* set, uint32_t id)
         !pff::record_entry_bytes(entry.get(), kMaxAttachmentText, &bytes)) {
         return {};
     }
-    if (type == kTypeString8) {
+    if (type == type_code(PropType::String8)) {
         return std::string(bytes.begin(), bytes.end());
     }
-    if (type == kTypeUnicode) {
+    if (type == type_code(PropType::Unicode)) {
         std::u16string units(bytes.size() / 2, u'\0');
         units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
         return contacts::utf16_to_utf8(units);
@@ -55,7 +55,7 @@ bool entry_is_true(libpff_record_set_t* set, uint32_t id)
 {
     pff::RecordEntry entry;
     std::vector<uint8_t> bytes;
-    return pff::record_entry_by_type(set, id, kTypeBoolean, &entry) == 1 &&
+    return pff::record_entry_by_type(set, id, type_code(PropType::Boolean), &entry) == 1 &&
            pff::record_entry_bytes(entry.get(), 8, &bytes) && !bytes.empty() && bytes[0] != 0;
 }
 
@@ -65,7 +65,7 @@ bool read_attachment_data(libpff_item_t* attachment, libpff_record_set_t* set, s
     pff::RecordEntry entry;
     pff::ErrorSlot error;
     size64_t size = 0;
-    if (pff::record_entry_by_type(set, pst::tag::kAttachDataBinary, kTypeBinary, &entry) != 1 ||
+    if (pff::record_entry_by_type(set, pst::tag::kAttachDataBinary, type_code(PropType::Binary), &entry) != 1 ||
         libpff_attachment_get_data_size(attachment, &size, error.out()) != 1 || size == 0 || size > kMaxPhotoBytes ||
         libpff_attachment_data_seek_offset(attachment, 0, SEEK_SET, error.out()) != 0) {
         return false;

@@ -96,10 +96,10 @@ bool known_value_type(uint16_t type)
 // as they are, Unicode as UTF-8; nothing for a value of another type.
 std::optional<std::string> ascii_text(uint16_t type, std::span<const uint8_t> bytes)
 {
-    if (type == kTypeString8) {
+    if (type == type_code(PropType::String8)) {
         return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
-    if (type == kTypeUnicode) {
+    if (type == type_code(PropType::Unicode)) {
         std::u16string units(bytes.size() / 2, u'\0');
         units.resize(contacts::utf16le_to_utf16(bytes.data(), bytes.size(), units.data()));
         return contacts::utf16_to_utf8(units);
@@ -114,10 +114,10 @@ std::optional<std::string> ascii_text(uint16_t type, std::span<const uint8_t> by
 constexpr size_t kClassUnits = 128;
 int type_of_class(uint16_t type, std::span<const uint8_t> bytes)
 {
-    if (type == kTypeString8) {
+    if (type == type_code(PropType::String8)) {
         return item_type_of_class(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     }
-    if (type != kTypeUnicode) {
+    if (type != type_code(PropType::Unicode)) {
         return -1;
     }
     std::array<char, kClassUnits> text;
@@ -148,8 +148,8 @@ bool walk_opens(int type)
 // the item's own property context decides, as for every item the walk opens.
 int row_type(read::Table& table, size_t row, std::vector<uint8_t>& cell)
 {
-    for (const uint32_t tag :
-         {uint32_t{kTagMessageClass} << 16 | kTypeUnicode, uint32_t{kTagMessageClass} << 16 | kTypeString8}) {
+    for (const uint32_t tag : {uint32_t{kTagMessageClass} << 16 | type_code(PropType::Unicode),
+                               uint32_t{kTagMessageClass} << 16 | type_code(PropType::String8)}) {
         const pst::Status found = table.cell(row, tag, &cell);
         if (!found) {
             return -1;
@@ -177,11 +177,12 @@ std::string attachment_text(const read::PropertyContext& pc, uint16_t id)
 bool photo_of_attachment(const read::PropertyContext& pc, ContactPhoto* out)
 {
     const read::PropertyRef* flag = pc.find(pst::tag::kAttachmentContactPhoto);
-    if (flag == nullptr || flag->type != kTypeBoolean || flag->size == 0 || flag->data[0] == 0) {
+    if (flag == nullptr || flag->type != type_code(PropType::Boolean) || flag->size == 0 || flag->data[0] == 0) {
         return false;
     }
     const read::PropertyRef* data = pc.find(pst::tag::kAttachDataBinary);
-    if (data == nullptr || data->type != kTypeBinary || data->size == 0 || data->size > kMaxPhotoBytes) {
+    if (data == nullptr || data->type != type_code(PropType::Binary) || data->size == 0 ||
+        data->size > kMaxPhotoBytes) {
         return false;
     }
     out->bytes.assign(data->data, data->data + data->size);

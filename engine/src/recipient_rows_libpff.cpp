@@ -35,7 +35,7 @@ pst::Status read_recipient_rows(libpff_item_t* message, RecipientRows* out)
             const int got = pff::record_entry_by_type(set.get(), id, 0, &entry);
             if (got == 1 && libpff_record_entry_get_value_type(entry.get(), &type, error.out()) != 1) {
                 readable = false;
-            } else if (got == 1 && (type == kTypeString8 || type == kTypeUnicode) &&
+            } else if (got == 1 && (type == type_code(PropType::String8) || type == type_code(PropType::Unicode)) &&
                        pff::record_entry_bytes(entry.get(), kMaxRecipientValue, &bytes)) {
                 row.add(id, static_cast<uint16_t>(type), bytes.data(), bytes.size());
             }

@@ -19,7 +19,7 @@ pst::Status read_recipient_rows(pst::read::File& file, const pst::read::Node& me
         PropertyList row;
         bool readable = true;
         for (const uint32_t id : kRecipientAddressTags) {
-            for (const uint16_t type : {kTypeString8, kTypeUnicode}) {
+            for (const uint16_t type : {type_code(PropType::String8), type_code(PropType::Unicode)}) {
                 const pst::Status got = table.cell(r, id << 16 | type, &bytes);
                 readable = readable && got.ok;
                 if (got.found() && bytes.size() <= kMaxRecipientValue) {

@@ -107,12 +107,12 @@ bool property_text(const PropertyList& list, const PropertyList::Property& p, in
 {
     out.clear();
     const auto bytes = list.bytes(p);
-    if (p.type == kTypeUnicode) {
+    if (p.type == type_code(PropType::Unicode)) {
         out.resize(bytes.size() / 2);
         out.resize(pst::utf16le_to_utf16(bytes.data(), bytes.size(), out.data()));
         return true;
     }
-    if (p.type == kTypeString8) {
+    if (p.type == type_code(PropType::String8)) {
         decode_8bit(bytes, codepage, out);
         return true;
     }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pst/little_endian.h"
+
 namespace pst::detail {
 
 using Bytes = std::vector<uint8_t>;
@@ -27,20 +29,10 @@ inline void put64(uint8_t* p, uint64_t v)
     for (int i = 0; i < 8; ++i)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-inline uint16_t get16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t get32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-inline uint64_t get64(const uint8_t* p)
-{
-    return get32(p) | (static_cast<uint64_t>(get32(p + 4)) << 32);
-}
+// Reading is the public header's (pst/little_endian.h), for the layers above as well.
+using pst::get16;
+using pst::get32;
+using pst::get64;
 
 inline void append8(Bytes& b, uint8_t v)
 {

@@ -193,7 +193,8 @@ void WriterImpl::add_contents_row(Folder& f, const BuiltMessage& built, uint32_t
     f.contents->add_row(built.nid, m_row_version++, copy_cells(built.props, kContentsColumns, codepage).cells);
     ++f.count;
     const StoredProp* flags = find_prop(built.props, 0x0E07);
-    if (flags && flags->type == 0x0003 && flags->bytes().size() == 4 && !(get32(flags->bytes().data()) & kMsgFlagRead))
+    if (flags && flags->type == type_code(PropType::Long) && flags->bytes().size() == 4 &&
+        !(get32(flags->bytes().data()) & kMsgFlagRead))
         ++f.unread;
 }
 

@@ -40,16 +40,16 @@ Status WriterImpl::write_pc(uint32_t nid, std::vector<StoredProp> props, uint32_
 std::vector<StoredProp> WriterImpl::folder_props(const Folder& f) const
 {
     std::vector<StoredProp> p;
-    p.push_back({0x3001, 0x001F, utf16le(f.name)});
-    p.push_back({0x3602, 0x0003, le32(f.count)});
-    p.push_back({0x3603, 0x0003, le32(f.unread)});
-    p.push_back({0x360A, 0x000B, le8(f.children.empty() ? 0 : 1)});
+    p.push_back({0x3001, type_code(PropType::Unicode), utf16le(f.name)});
+    p.push_back({0x3602, type_code(PropType::Long), le32(f.count)});
+    p.push_back({0x3603, type_code(PropType::Long), le32(f.unread)});
+    p.push_back({0x360A, type_code(PropType::Boolean), le8(f.children.empty() ? 0 : 1)});
     if (!f.container_class.empty())
-        p.push_back({0x3613, 0x001F, utf16le(f.container_class)});
+        p.push_back({0x3613, type_code(PropType::Unicode), utf16le(f.container_class)});
     if (!f.is_search) {
-        p.push_back({0x3617, 0x0003, le32(f.associated_count)}); // associated (FAI) messages
-        p.push_back({0x6635, 0x0003, le32(0)});
-        p.push_back({0x6636, 0x0003, le32(0)});
+        p.push_back({0x3617, type_code(PropType::Long), le32(f.associated_count)}); // associated (FAI) messages
+        p.push_back({0x6635, type_code(PropType::Long), le32(0)});
+        p.push_back({0x6636, type_code(PropType::Long), le32(0)});
     }
     sort_props(p);
     return p;
@@ -122,13 +122,13 @@ Status WriterImpl::write_everything()
     // Message store and name map.
     if (st) {
         std::vector<StoredProp> store;
-        store.push_back({0x0FF9, 0x0102, Bytes(m_record_key.begin(), m_record_key.end())});
-        store.push_back({0x3001, 0x001F, utf16le(m_options.store_name)});
-        store.push_back({0x35DF, 0x0003, le32(0x89)}); // IPM subtree, wastebasket and finder valid
-        store.push_back({0x35E0, 0x0102, entry_id(kNidIpmSubtree)});
-        store.push_back({0x35E3, 0x0102, entry_id(kNidDeletedItems)});
-        store.push_back({0x35E7, 0x0102, entry_id(kNidSearchRoot)});
-        store.push_back({0x67FF, 0x0003, le32(0)});
+        store.push_back({0x0FF9, type_code(PropType::Binary), Bytes(m_record_key.begin(), m_record_key.end())});
+        store.push_back({0x3001, type_code(PropType::Unicode), utf16le(m_options.store_name)});
+        store.push_back({0x35DF, type_code(PropType::Long), le32(0x89)}); // IPM subtree, wastebasket and finder valid
+        store.push_back({0x35E0, type_code(PropType::Binary), entry_id(kNidIpmSubtree)});
+        store.push_back({0x35E3, type_code(PropType::Binary), entry_id(kNidDeletedItems)});
+        store.push_back({0x35E7, type_code(PropType::Binary), entry_id(kNidSearchRoot)});
+        store.push_back({0x67FF, type_code(PropType::Long), le32(0)});
         st = write_pc(kNidStore, std::move(store), 0);
     }
     if (st)

@@ -22,30 +22,32 @@ Status WriterImpl::build_message(const Message& message, uint32_t nid, std::vect
     Status st = stored_props(message.properties(), &props);
     if (!st)
         return st;
-    bool has_string8 =
-        std::any_of(props.begin(), props.end(), [](const StoredProp& p) { return (p.type & 0x0FFF) == 0x001E; });
+    bool has_string8 = std::any_of(props.begin(), props.end(), [](const StoredProp& p) {
+        return (p.type & 0x0FFF) == type_code(PropType::String8);
+    });
     const bool has_attachments = !message.attachments().empty();
     if (has_attachments) {
         for (StoredProp& p : props)
-            if (p.id == 0x0E07 && p.type == 0x0003 && p.data.size() == 4)
+            if (p.id == 0x0E07 && p.type == type_code(PropType::Long) && p.data.size() == 4)
                 put32(p.data.data(), get32(p.data.data()) | kMsgFlagHasAttach);
         props.erase(std::remove_if(props.begin(), props.end(), [](const StoredProp& p) { return p.id == 0x0E1B; }),
                     props.end());
-        props.push_back({0x0E1B, 0x000B, le8(1)});
+        props.push_back({0x0E1B, type_code(PropType::Boolean), le8(1)});
     }
-    props.push_back({0x001A, 0x001F, utf16le(message.message_class())});
-    props.push_back({0x0E07, 0x0003, le32(kMsgFlagRead | (has_attachments ? kMsgFlagHasAttach : 0))});
-    props.push_back({0x0E17, 0x0003, le32(0)});
-    props.push_back({0x3007, 0x0040, le64(m_time)});
-    props.push_back({0x3008, 0x0040, le64(m_time)});
-    props.push_back({0x300B, 0x0102, search_key(nid)});
+    props.push_back({0x001A, type_code(PropType::Unicode), utf16le(message.message_class())});
+    props.push_back(
+        {0x0E07, type_code(PropType::Long), le32(kMsgFlagRead | (has_attachments ? kMsgFlagHasAttach : 0))});
+    props.push_back({0x0E17, type_code(PropType::Long), le32(0)});
+    props.push_back({0x3007, type_code(PropType::SysTime), le64(m_time)});
+    props.push_back({0x3008, type_code(PropType::SysTime), le64(m_time)});
+    props.push_back({0x300B, type_code(PropType::Binary), search_key(nid)});
     if (has_string8 && message.codepage_properties()) {
-        props.push_back({0x3FFD, 0x0003, le32(message.codepage())});
-        props.push_back({0x3FDE, 0x0003, le32(message.codepage())});
+        props.push_back({0x3FFD, type_code(PropType::Long), le32(message.codepage())});
+        props.push_back({0x3FDE, type_code(PropType::Long), le32(message.codepage())});
     }
     props.erase(std::remove_if(props.begin(), props.end(), [](const StoredProp& p) { return p.id == 0x0E08; }),
                 props.end());
-    props.push_back({0x0E08, 0x0003, le32(0)}); // filled in with the node's size
+    props.push_back({0x0E08, type_code(PropType::Long), le32(0)}); // filled in with the node's size
     sort_props(props);
 
     SubnodeData recipients;
@@ -79,9 +81,9 @@ Status WriterImpl::attachment_nodes(const Message& m, std::vector<SubnodeData>* 
             return st;
         props.erase(std::remove_if(props.begin(), props.end(), [](const StoredProp& p) { return p.id == 0x0E20; }),
                     props.end());
-        props.push_back({0x0E20, 0x0003, le32(0)}); // filled in with the object's size
-        props.push_back({0x3705, 0x0003, le32(kAttachByValue)});
-        props.push_back({0x370B, 0x0003, le32(0xFFFFFFFFu)}); // not rendered in the body
+        props.push_back({0x0E20, type_code(PropType::Long), le32(0)}); // filled in with the object's size
+        props.push_back({0x3705, type_code(PropType::Long), le32(kAttachByValue)});
+        props.push_back({0x370B, type_code(PropType::Long), le32(0xFFFFFFFFu)}); // not rendered in the body
         sort_props(props);
         SubnodeData s;
         s.nid = make_nid(index++, kTypeAttachment);
@@ -151,8 +153,9 @@ Status WriterImpl::recipient_table(const Message& m, NodeData* out)
         sort_props(props);
         for (const auto& p : props) {
             uint32_t tag = static_cast<uint32_t>(p.id) << 16 | p.type;
-            bool widened = p.type == 0x001E && std::find(columns.begin(), columns.end(),
-                                                         static_cast<uint32_t>(p.id) << 16 | 0x001F) != columns.end();
+            bool widened = p.type == type_code(PropType::String8) &&
+                           std::find(columns.begin(), columns.end(),
+                                     static_cast<uint32_t>(p.id) << 16 | type_code(PropType::Unicode)) != columns.end();
             if (!widened && std::find(columns.begin(), columns.end(), tag) == columns.end())
                 columns.push_back(tag);
         }

@@ -73,12 +73,12 @@ std::vector<StoredProp> NameMap::properties() const
         append16(bucket, static_cast<uint16_t>(i));
     }
     std::vector<StoredProp> props;
-    props.push_back({namemap::kBucketCount, 0x0003, le32(kBuckets)});
-    props.push_back({namemap::kGuidStream, 0x0102, guids});
-    props.push_back({namemap::kEntryStream, 0x0102, entries});
-    props.push_back({namemap::kStringStream, 0x0102, strings});
+    props.push_back({namemap::kBucketCount, type_code(PropType::Long), le32(kBuckets)});
+    props.push_back({namemap::kGuidStream, type_code(PropType::Binary), guids});
+    props.push_back({namemap::kEntryStream, type_code(PropType::Binary), entries});
+    props.push_back({namemap::kStringStream, type_code(PropType::Binary), strings});
     for (uint32_t b = 0; b < kBuckets; ++b)
-        props.push_back({static_cast<uint16_t>(namemap::kFirstBucket + b), 0x0102, buckets[b]});
+        props.push_back({static_cast<uint16_t>(namemap::kFirstBucket + b), type_code(PropType::Binary), buckets[b]});
     return props;
 }
 

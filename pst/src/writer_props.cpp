@@ -144,7 +144,7 @@ RowCells copy_cells(const std::vector<StoredProp>& props, const std::vector<uint
         uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
         if (p->type == type)
             row.cells.push_back({tag, p->bytes()});
-        else if (type == 0x001F && p->type == 0x001E) {
+        else if (type == type_code(PropType::Unicode) && p->type == type_code(PropType::String8)) {
             std::u16string text;
             decode_8bit(p->bytes(), codepage, text);
             row.widened.push_back(utf16le(text));

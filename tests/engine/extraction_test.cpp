@@ -452,7 +452,7 @@ TEST(ItemIdentity, SearchKeyElseNodeId)
     for (const auto& c : cases) {
         engine::PropertyList list;
         if (c.key != nullptr) {
-            list.add(0x300B, engine::kTypeBinary, c.key->data(), c.key->size());
+            list.add(0x300B, pst::type_code(pst::PropType::Binary), c.key->data(), c.key->size());
         }
         EXPECT_EQ(engine::item_identity(list, c.node), c.expected) << (c.key ? c.key->size() : -1) << " " << c.node;
     }

@@ -95,7 +95,7 @@ void add_long(engine::PropertyList& list, uint32_t id, uint32_t value)
 {
     const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                           static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    list.add(id, engine::kTypeLong, b, sizeof b);
+    list.add(id, pst::type_code(pst::PropType::Long), b, sizeof b);
 }
 
 // PidTagMessageCodepage, then the script of PidTagInternetCodepage, then the locale, then the

@@ -40,9 +40,7 @@ inline constexpr uint32_t kTagAnniversaryLocal = 0x80DF;
 inline constexpr uint32_t kTagSearchKey = 0x300B;
 // The flag state (PR_FLAG_STATUS, a long): 2 flagged, 1 completed.
 inline constexpr uint32_t kTagFlagStatus = 0x1090;
-// The categories: "Keywords" in PS_PUBLIC_STRINGS, a multi-valued string.
-inline constexpr Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                          0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+// The categories: "Keywords" in PS_PUBLIC_STRINGS (pst::kPsPublicStrings), a multi-valued string.
 inline constexpr std::u16string_view kCategoriesName = u"Keywords";
 
 // Decodes the stored bytes of a multi-valued string (a little-endian u32 count, one u32 offset

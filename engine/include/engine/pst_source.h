@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "engine/sources.h"
+#include "pst/format.h"
 #include "pst/status.h"
 
 namespace contacts {
@@ -84,19 +85,9 @@ ItemType item_type_of_class(std::string_view message_class);
 // and its sub classes, without regard to ASCII case.
 bool is_contact_folder_class(std::string_view container_class);
 
-// MAPI value types the readers look at.
-inline constexpr uint16_t kTypeShort = 0x0002;
-inline constexpr uint16_t kTypeLong = 0x0003;
-inline constexpr uint16_t kTypeBoolean = 0x000B;
-inline constexpr uint16_t kTypeString8 = 0x001E;
-inline constexpr uint16_t kTypeUnicode = 0x001F;
-inline constexpr uint16_t kTypeSysTime = 0x0040;
-inline constexpr uint16_t kTypeMultiString8 = 0x101E;
-inline constexpr uint16_t kTypeMultiUnicode = 0x101F;
-inline constexpr uint16_t kTypeBinary = 0x0102;
-inline constexpr uint16_t kTypeMultiBinary = 0x1102;
-
-using Guid = std::array<uint8_t, 16>; // on-disk byte order
+// Property types and property sets as the PST layer declares them.
+using pst::Guid;
+using pst::PropType;
 
 // Record set 0 of an item: its properties in stored order, with their bytes.
 class PropertyList

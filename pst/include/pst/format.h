@@ -1,5 +1,6 @@
 // The facts of personal folder files that the reader and the writer share: the file kinds, the
-// block encodings, the client signatures, the special node ids and the file's CRC-32.
+// block encodings, the client signatures, the property types, the special node ids and the
+// file's CRC-32.
 #pragma once
 
 #include <array>
@@ -53,6 +54,30 @@ constexpr uint16_t kAttachLongFilename = 0x3707;     // PidTagAttachLongFilename
 constexpr uint16_t kAttachMimeTag = 0x370E;          // PidTagAttachMimeTag
 constexpr uint16_t kAttachmentContactPhoto = 0x7FFF; // PidTagAttachmentContactPhoto
 } // namespace tag
+
+// MAPI property types (a property tag's low 16 bits) that the layers name. A stored type may be
+// any 16-bit code; the writer stores these from typed values (see PropertyValue) and any other
+// code as raw bytes: cast it to PropType.
+enum class PropType : uint16_t
+{
+    Short = 0x0002,
+    Long = 0x0003,
+    Boolean = 0x000B,
+    String8 = 0x001E,
+    Unicode = 0x001F,
+    SysTime = 0x0040,
+    Binary = 0x0102,
+    MultiLong = 0x1003,
+    MultiString8 = 0x101E,
+    MultiUnicode = 0x101F,
+    MultiBinary = 0x1102,
+};
+
+// The stored code of a type, as tags and the readers' type fields hold it.
+constexpr uint16_t type_code(PropType type)
+{
+    return static_cast<uint16_t>(type);
+}
 
 // Node ids with a fixed meaning, and the node types (low 5 bits of a NID) the layers use.
 namespace nid {

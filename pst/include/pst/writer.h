@@ -36,21 +36,6 @@
 
 namespace pst {
 
-// MAPI property types that the writer stores. Any other type code may be written as well:
-// cast it to PropType and give the value as raw bytes (PropertyValue::raw).
-enum class PropType : uint16_t
-{
-    Short = 0x0002,
-    Long = 0x0003,
-    Boolean = 0x000B,
-    String8 = 0x001E,
-    Unicode = 0x001F,
-    SysTime = 0x0040,
-    Binary = 0x0102,
-    MultiLong = 0x1003,
-    MultiUnicode = 0x101F,
-};
-
 // Where a property lives: a plain property id (below 0x8000), or a named property identified
 // by a property set and either a numeric name (LID) or a string name. Named properties get
 // their 0x8000+ id from the file's name-to-id map when the file is written.
@@ -82,8 +67,8 @@ struct TextView
     bool operator==(const TextView&) const = default;
 };
 
-// A value of one of the types above. String8 holds the bytes in the message's code page
-// (no terminator); SysTime holds a FILETIME (100 ns ticks since 1601-01-01 UTC).
+// A value of a property type (PropType, pst/format.h). String8 holds the bytes in the message's
+// code page (no terminator); SysTime holds a FILETIME (100 ns ticks since 1601-01-01 UTC).
 //
 // Which alternative goes with which type:
 //   Short, Long       int32_t (Short keeps the low 16 bits)
