@@ -14,7 +14,7 @@ namespace engine {
 export_handle_t::export_handle_t() = default;
 export_handle_t::~export_handle_t() = default;
 
-int export_handle_initialize(export_handle_t** handle, uint8_t export_mode, Error* error)
+int export_handle_initialize(export_handle_t** handle, Error* error)
 {
     if (handle == nullptr) {
         error_set(error, "export_handle_initialize", "missing handle reference");
@@ -28,8 +28,6 @@ int export_handle_initialize(export_handle_t** handle, uint8_t export_mode, Erro
         error_set(error, "export_handle_initialize", "out of memory");
         return -1;
     }
-    (*handle)->export_mode = export_mode;
-    (*handle)->notify_stream = stderr;
     return 1;
 }
 

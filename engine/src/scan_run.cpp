@@ -129,10 +129,6 @@ void ScanSession::release()
     if (export_handle != nullptr) {
         export_handle_free(&export_handle, nullptr);
     }
-    if (log_handle != nullptr) {
-        log_handle_close(log_handle, nullptr);
-        log_handle_free(&log_handle, nullptr);
-    }
 }
 
 ScanSession::~ScanSession()
@@ -147,23 +143,13 @@ ScanResult scan_run(ScanSession& session, const std::string& path_utf8, contacts
     session.m_stopped = false;
     listener.scan_started();
 
-    // The previous run's handles, in the order file, export handle, log handle. Each handle
-    // left over is released, also when an earlier set-up step had failed.
+    // The previous run's file and export handle, in this order. What is left over is released,
+    // also when an earlier set-up step had failed.
     session.release();
 
-    // Set-up: without a log or export handle there is no export path, and the file is not opened.
+    // Set-up: without an export handle there is no export path, and the file is not opened.
     ScanResult result;
-    bool have_path = true;
-    if (log_handle_initialize(&session.log_handle, nullptr) != 1) {
-        have_path = false;
-    } else if (log_handle_open(session.log_handle, nullptr, nullptr) != 1) {
-        log_handle_free(&session.log_handle, nullptr);
-        have_path = false;
-    } else if (export_handle_initialize(&session.export_handle, kExportModeItems, nullptr) != 1) {
-        log_handle_close(session.log_handle, nullptr);
-        log_handle_free(&session.log_handle, nullptr);
-        have_path = false;
-    }
+    const bool have_path = export_handle_initialize(&session.export_handle, nullptr) == 1;
 
     // Open, after the header check on the first ten bytes and the version check on the next two.
     result.outcome = ScanOutcome::OpenFailed;

@@ -21,31 +21,6 @@ void set_progress(export_handle_t* handle, int position)
     }
 }
 
-// Label and action of each item type code.
-struct ItemKind
-{
-    uint8_t type;
-    const char* label;
-};
-constexpr ItemKind kItemKinds[] = {
-    {kItemActivity, "activity"}, {kItemAppointment, "appointment"},
-    {kItemContact, "contact"},   {kItemDocument, "document"},
-    {kItemEmail, "email"},       {kItemEmailSmime, "email"},
-    {kItemFolder, "folder"},     {kItemMeeting, "meeting"},
-    {kItemNote, "note"},         {kItemRssFeed, "RSSfeed"},
-    {kItemTask, "task"},
-};
-
-const char* label_of(uint8_t type)
-{
-    for (const auto& kind : kItemKinds) {
-        if (kind.type == type) {
-            return kind.label;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 void export_handle_skip(export_handle_t* handle, const char16_t* export_path, size_t export_path_size, int item_index,
@@ -128,9 +103,6 @@ int export_handle_export_item(export_handle_t* handle, PstItem* item, int item_i
     if (const pst::Status typed = item->type(&type); !typed) {
         export_handle_skip(handle, export_path, export_path_size, item_index, "the item's type cannot be read", typed);
         return 1;
-    }
-    if (const char* label = label_of(type)) {
-        handle->last_item_kind = label;
     }
     if (type == kItemContact) {
         ++handle->contact_count;

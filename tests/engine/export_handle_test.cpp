@@ -3,62 +3,30 @@
 #include <string>
 
 #include "engine/export_handle.h"
-#include "engine/log_handle.h"
 
 namespace {
 
 using namespace engine;
 
-TEST(LogHandle, OpensWithoutFileAndClosesToZero)
-{
-    log_handle_t* log = nullptr;
-    ASSERT_EQ(log_handle_initialize(&log, nullptr), 1);
-    log_handle_t* same = log;
-    EXPECT_EQ(log_handle_initialize(&log, nullptr), 1);
-    EXPECT_EQ(log, same);
-    EXPECT_EQ(log_handle_open(log, nullptr, nullptr), 1);
-    EXPECT_EQ(log->stream, nullptr);
-    EXPECT_EQ(log_handle_close(log, nullptr), 0);
-    EXPECT_EQ(log_handle_free(&log, nullptr), 1);
-    EXPECT_EQ(log, nullptr);
-}
-
-TEST(LogHandle, MissingArgumentsAreErrors)
-{
-    Error error;
-    EXPECT_EQ(log_handle_initialize(nullptr, &error), -1);
-    EXPECT_EQ(error.message, "log_handle_initialize: missing handle reference");
-    EXPECT_EQ(log_handle_open(nullptr, nullptr, nullptr), -1);
-    EXPECT_EQ(log_handle_close(nullptr, nullptr), -1);
-    EXPECT_EQ(log_handle_free(nullptr, nullptr), -1);
-    log_handle_t* log = nullptr;
-    ASSERT_EQ(log_handle_initialize(&log, nullptr), 1);
-    EXPECT_EQ(log_handle_open(log, "/nonexistent-dir/x.log", nullptr), -1);
-    log_handle_free(&log, nullptr);
-}
-
-TEST(ExportHandle, SecondInitializeKeepsTheHandleAndItsMode)
+TEST(ExportHandle, SecondInitializeKeepsTheHandle)
 {
     export_handle_t* handle = nullptr;
-    ASSERT_EQ(export_handle_initialize(&handle, kExportModeItems, nullptr), 1);
-    EXPECT_EQ(handle->export_mode, 'i');
-    EXPECT_EQ(handle->notify_stream, stderr);
+    ASSERT_EQ(export_handle_initialize(&handle, nullptr), 1);
     EXPECT_EQ(handle->abort, 0);
     EXPECT_EQ(handle->number_of_orphan_items, 0);
     export_handle_t* same = handle;
-    EXPECT_EQ(export_handle_initialize(&handle, kExportModeDebug, nullptr), 1);
+    EXPECT_EQ(export_handle_initialize(&handle, nullptr), 1);
     EXPECT_EQ(handle, same);
-    EXPECT_EQ(handle->export_mode, 'i');
     EXPECT_EQ(export_handle_free(&handle, nullptr), 1);
     EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(export_handle_initialize(nullptr, 'i', nullptr), -1);
+    EXPECT_EQ(export_handle_initialize(nullptr, nullptr), -1);
     EXPECT_EQ(export_handle_free(nullptr, nullptr), -1);
 }
 
 class ExportHandleTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_EQ(export_handle_initialize(&m_handle, kExportModeItems, nullptr), 1); }
+    void SetUp() override { ASSERT_EQ(export_handle_initialize(&m_handle, nullptr), 1); }
     void TearDown() override { export_handle_free(&m_handle, nullptr); }
 
     // Target path of `name` under `parent`, or "<failed>".

@@ -1,7 +1,7 @@
 // The export handle and the item walk.
 //
-// The export handle carries the export mode and the abort flag that the walk reads, plus what
-// the walk hands its work to: the listener (progress, contacts, skipped items), the pause gate,
+// The export handle carries the abort flag that the walk reads, plus what the walk hands its
+// work to: the listener (progress, contacts, skipped items), the pause gate,
 // the contact store and the extraction's reusable buffers. The walk visits the live folder
 // hierarchy depth first (a folder's sub folders, each completely, then its messages), counts
 // and extracts every contact item and skips every other item.
@@ -16,13 +16,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "contacts/contact_sources.h"
 #include "engine/error.h"
-#include "engine/log_handle.h"
 #include "engine/pst_source.h"
 
 namespace contacts {
@@ -36,19 +34,12 @@ class ScanListener;
 struct ExtractionState; // the extraction's reusable reader and draft
 class GroupScan;        // the distribution lists of a walk
 
-inline constexpr uint8_t kExportModeDebug = 'd';
-inline constexpr uint8_t kExportModeItems = 'i';
-inline constexpr uint8_t kExportModeNoAttachments = 'n';
-inline constexpr uint8_t kExportModeRecovered = 'r';
-
 struct export_handle_t
 {
-    uint8_t export_mode = kExportModeItems;
     int32_t number_of_orphan_items = 0;
     int32_t number_of_recovered_items = 0;
     int32_t number_of_exported_orphan_items = 0;
     int32_t number_of_exported_recovered_items = 0;
-    std::FILE* notify_stream = nullptr;
     int32_t abort = 0;
 
     // Where the walk's work goes; all optional (a walk without a store counts contacts only).
@@ -59,8 +50,6 @@ struct export_handle_t
     int32_t contact_count = 0;
     // Items reported as skipped.
     int64_t skipped_count = 0;
-    // Kind of the item last dispatched ("contact", "folder", ...); nullptr before the first.
-    const char* last_item_kind = nullptr;
     // The extraction's buffers, made on first use and kept for the handle's life.
     std::unique_ptr<ExtractionState> extraction;
     // Code page of 8-bit texts in messages that name none.
@@ -78,10 +67,9 @@ struct export_handle_t
     ~export_handle_t();
 };
 
-// Creates a zeroed handle with `export_mode` and standard error as notify stream. Answers 1 and
-// changes nothing (the mode included) when *handle already holds one; -1 without a reference
-// or when memory runs out.
-int export_handle_initialize(export_handle_t** handle, uint8_t export_mode, Error* error);
+// Creates a zeroed handle. Answers 1 and changes nothing when *handle already holds one; -1
+// without a reference or when memory runs out.
+int export_handle_initialize(export_handle_t** handle, Error* error);
 // Releases the handle and empties *handle; 1, or -1 without a reference.
 int export_handle_free(export_handle_t** handle, Error* error);
 

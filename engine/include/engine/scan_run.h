@@ -12,7 +12,6 @@
 #include <string_view>
 
 #include "engine/export_handle.h"
-#include "engine/log_handle.h"
 #include "engine/pst_source.h"
 #include "engine/scan_events.h"
 
@@ -44,7 +43,6 @@ public:
     // For the engine's scan run.
     std::unique_ptr<PstSource> source;
     export_handle_t* export_handle = nullptr;
-    log_handle_t* log_handle = nullptr;
 
 private:
     friend ScanResult scan_run(ScanSession&, const std::string&, contacts::ContactStore&, ScanListener&, PauseGate*);
