@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pst/format.h"
+#include "pst/little_endian.h"
+
 namespace autocomplete {
 
 namespace {
+
+using pst::PropType;
+using pst::type_code;
 
 constexpr std::size_t kHeaderBytes = 16;   // signature, major, minor, row count
 constexpr std::size_t kPropertyBytes = 16; // tag, reserved, value union
@@ -27,27 +33,18 @@ struct TypeShape
     Shape shape;
 };
 constexpr TypeShape kShapes[] = {
-    {0x0002, Shape::fixed},    // PT_I2
-    {0x0003, Shape::fixed},    // PT_LONG
-    {0x0004, Shape::fixed},    // PT_R4
-    {0x0005, Shape::fixed},    // PT_DOUBLE
-    {0x0006, Shape::fixed},    // PT_CURRENCY
-    {0x0007, Shape::fixed},    // PT_APPTIME
-    {0x000A, Shape::fixed},    // PT_ERROR
-    {0x000B, Shape::fixed},    // PT_BOOLEAN
-    {0x0014, Shape::fixed},    // PT_I8
-    {0x0040, Shape::fixed},    // PT_SYSTIME
-    {0x001E, Shape::counted},  // PT_STRING8
-    {0x001F, Shape::counted},  // PT_UNICODE
-    {0x0102, Shape::counted},  // PT_BINARY
-    {0x0048, Shape::clsid},    // PT_CLSID
-    {0x101E, Shape::multiple}, // PT_MV_STRING8
-    {0x101F, Shape::multiple}, // PT_MV_UNICODE
-    {0x1102, Shape::multiple}, // PT_MV_BINARY
+    {type_code(PropType::String8), Shape::counted},       {type_code(PropType::Unicode), Shape::counted},
+    {type_code(PropType::Binary), Shape::counted},        {0x0048, Shape::clsid}, // PT_CLSID
+    {type_code(PropType::MultiString8), Shape::multiple}, {type_code(PropType::MultiUnicode), Shape::multiple},
+    {type_code(PropType::MultiBinary), Shape::multiple},
 };
 
+// The fixed types (pst::is_fixed_size) are in the union; the others as kShapes says.
 Shape shape_of(uint16_t type)
 {
+    if (pst::is_fixed_size(type)) {
+        return Shape::fixed;
+    }
     for (const TypeShape& s : kShapes) {
         if (s.type == type) {
             return s.shape;
@@ -82,8 +79,7 @@ public:
         if (left() < 4) {
             return false;
         }
-        const uint8_t* p = m_bytes.data() + m_at;
-        *out = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+        *out = pst::get32(m_bytes.data() + m_at);
         m_at += 4;
         return true;
     }
@@ -103,7 +99,7 @@ private:
 // A text value up to its first NUL (a 16-bit one for PT_UNICODE).
 std::span<const uint8_t> cut_at_nul(uint16_t type, std::span<const uint8_t> bytes)
 {
-    if (type == kTypeUnicode) {
+    if (type == type_code(PropType::Unicode)) {
         std::size_t units = bytes.size() / 2;
         for (std::size_t i = 0; i < units; ++i) {
             if (bytes[2 * i] == 0 && bytes[2 * i + 1] == 0) {
@@ -113,7 +109,7 @@ std::span<const uint8_t> cut_at_nul(uint16_t type, std::span<const uint8_t> byte
         }
         return bytes.first(units * 2);
     }
-    if (type == kTypeString8) {
+    if (type == type_code(PropType::String8)) {
         const auto* nul = static_cast<const uint8_t*>(std::memchr(bytes.data(), 0, bytes.size()));
         return nul == nullptr ? bytes : bytes.first(static_cast<std::size_t>(nul - bytes.data()));
     }
@@ -142,7 +138,7 @@ std::optional<Value>* slot_of(Row& row, uint32_t tag)
 
 bool is_text(uint16_t type)
 {
-    return type == kTypeUnicode || type == kTypeString8;
+    return type == type_code(PropType::Unicode) || type == type_code(PropType::String8);
 }
 
 // Reads one property into `row`; none when it was read whole.
@@ -161,8 +157,7 @@ Damage read_property(Cursor& in, Row& row)
         return Damage::property_type;
     case Shape::fixed:
         if (tag == kTagWeight) {
-            row.weight = uint32_t{value_union[0]} | uint32_t{value_union[1]} << 8 | uint32_t{value_union[2]} << 16 |
-                         uint32_t{value_union[3]} << 24;
+            row.weight = pst::get32(value_union.data());
         }
         return Damage::none;
     case Shape::clsid:
@@ -284,13 +279,13 @@ Stream read_stream(std::span<const uint8_t> bytes)
 bool unicode_text(const Value& value, std::u16string& out)
 {
     out.clear();
-    if (value.type != kTypeUnicode) {
+    if (value.type != type_code(PropType::Unicode)) {
         return false;
     }
     const std::size_t units = value.bytes.size() / 2;
     out.resize(units);
     for (std::size_t i = 0; i < units; ++i) {
-        out[i] = static_cast<char16_t>(value.bytes[2 * i] | value.bytes[2 * i + 1] << 8);
+        out[i] = static_cast<char16_t>(pst::get16(value.bytes.data() + 2 * i));
     }
     return true;
 }

@@ -53,7 +53,7 @@ std::optional<OneOffAddress> parse_one_off(std::span<const uint8_t> id)
     if (id.size() < 24 || !provider_is(id, kOneOffProvider)) {
         return std::nullopt;
     }
-    const bool unicode = (id[22] | id[23] << 8) & kOneOffUnicode;
+    const bool unicode = pst::get16(id.data() + 22) & kOneOffUnicode;
     std::size_t at = 24;
     OneOffAddress one;
     if (!take_string(id, at, unicode, one.name) || !take_string(id, at, unicode, one.type) ||
@@ -101,7 +101,7 @@ std::vector<ListStreamEntry> split_list_stream(std::span<const uint8_t> stream, 
     constexpr std::size_t kHeader = 28; // version, reserved, build, flags, count, three sizes
     std::vector<ListStreamEntry> entries;
     *missing = 0;
-    if (stream.size() < kHeader || (stream[0] | stream[1] << 8) != 1) {
+    if (stream.size() < kHeader || pst::get16(stream.data()) != 1) {
         return entries;
     }
     const uint32_t count = pst::get32(stream.data() + 12);

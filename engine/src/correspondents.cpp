@@ -98,7 +98,8 @@ public:
         const uint32_t m = m_message_count++;
         uint64_t when = 0;
         for (const uint32_t tag : {kTagDeliveryTime, kTagSubmitTime}) {
-            if (const PropertyList::Property* p = list.find(tag, kTypeSysTime); p != nullptr && when == 0) {
+            if (const PropertyList::Property* p = list.find(tag, type_code(PropType::SysTime));
+                p != nullptr && when == 0) {
                 const auto bytes = list.bytes(*p);
                 if (bytes.size() >= 8) {
                     for (int i = 7; i >= 0; --i) {

@@ -101,7 +101,7 @@ bool read_autocomplete(PstSource& file, contacts::ContactStore& store, ScanListe
                 !same_ascii_case(text, kAutocompleteClass)) {
                 continue;
             }
-            const PropertyList::Property* stream = list->find(kTagRoamingBinary, kTypeBinary);
+            const PropertyList::Property* stream = list->find(kTagRoamingBinary, type_code(PropType::Binary));
             if (stream == nullptr) {
                 skip({path, i, "the autocomplete list's message holds no list", {}});
                 continue;

@@ -15,6 +15,7 @@
 #include "engine/pause_gate.h"
 #include "group_scan.h"
 #include "other_sources.h"
+#include "pst/little_endian.h"
 
 namespace engine {
 
@@ -120,7 +121,7 @@ int file_version(const std::string& path_utf8)
     if (!in || in.gcount() != static_cast<std::streamsize>(sizeof header)) {
         return -1;
     }
-    return header[10] | header[11] << 8;
+    return pst::get16(header + 10);
 }
 
 void ScanSession::release()

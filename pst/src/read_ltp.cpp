@@ -21,32 +21,6 @@ constexpr size_t kItemBlockBudget = size_t(1) << 17;
 constexpr size_t kTableBlockBudget = size_t(1) << 20;
 const uint8_t kEmpty[1] = {0};
 
-// Stored in the property record itself (PC) as 4 bytes.
-bool is_inline_pc(uint16_t type)
-{
-    return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
-}
-
-// Stored in the row itself (TC).
-bool is_fixed_tc(uint16_t type)
-{
-    switch (type) {
-    case 0x0002:
-    case 0x0003:
-    case 0x0004:
-    case 0x0005:
-    case 0x0006:
-    case 0x0007:
-    case 0x000A:
-    case 0x000B:
-    case 0x0014:
-    case 0x0040:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Opens the data tree `bid` listing at most *budget blocks, and takes them from the budget.
 Status open_budgeted(File& file, DataStream& stream, uint64_t bid, size_t* budget)
 {
@@ -282,7 +256,7 @@ Status PropertyContext::open(File& file, const Node& node)
         ref.id = get16(r);
         ref.type = get16(r + 2);
         const uint32_t hnid = get32(r + 4);
-        if (is_inline_pc(ref.type)) {
+        if (is_inline_size(ref.type)) {
             ref.data = r + 4; // the heap's bytes stay until the next open
             ref.size = 4;
         } else if (hnid == 0) {
@@ -451,7 +425,7 @@ Status Table::Impl::open(File& f, const Node& n)
         const uint8_t* d = p + 22 + 8 * i;
         Column c{get32(d), get16(d + 4), d[6], d[7]};
         const uint16_t type = static_cast<uint16_t>(c.tag);
-        const bool fixed = is_fixed_tc(type);
+        const bool fixed = is_fixed_size(type);
         const std::string col = "column " + hex(c.tag);
         if ((fixed && (c.size == 0 || c.size > 8)) || (!fixed && c.size != 4))
             return fail(col + ": " + std::to_string(c.size) + " bytes do not fit its type");
@@ -595,7 +569,7 @@ Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
     const uint8_t* r = m.row.data();
     if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
         return Status::none();
-    if (is_fixed_tc(static_cast<uint16_t>(tag))) {
+    if (is_fixed_size(static_cast<uint16_t>(tag))) {
         out->assign(r + c.offset, r + c.offset + c.size);
         return Status::success();
     }

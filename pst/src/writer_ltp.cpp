@@ -169,22 +169,7 @@ void build_bth(Heap& heap, uint32_t header_hid, uint8_t cb_key, uint8_t cb_ent, 
 
 ValueKind value_kind(uint16_t type)
 {
-    switch (type) {
-    case 0x0002: // PtypInteger16
-    case 0x0003: // PtypInteger32
-    case 0x0004: // PtypFloating32
-    case 0x000A: // PtypErrorCode
-    case 0x000B: // PtypBoolean
-        return ValueKind::Inline;
-    case 0x0005: // PtypFloating64
-    case 0x0006: // PtypCurrency
-    case 0x0007: // PtypFloatingTime
-    case 0x0014: // PtypInteger64
-    case 0x0040: // PtypTime
-        return ValueKind::Fixed8;
-    default:
-        return ValueKind::Variable;
-    }
+    return is_inline_size(type) ? ValueKind::Inline : is_fixed_size(type) ? ValueKind::Fixed8 : ValueKind::Variable;
 }
 
 uint8_t cell_width(uint16_t type)

@@ -14,6 +14,7 @@
 #include "engine/autocomplete_cards.h"
 #include "fixture/autocomplete.h"
 #include "fixture/fixture.h"
+#include "pst/format.h"
 #include "temp_dir.h"
 
 namespace {
@@ -66,7 +67,8 @@ TEST(AutocompleteStream, EveryRowReadsBackAsWritten)
         EXPECT_EQ(text(row.address_type), e.address_type);
         EXPECT_EQ(text(row.smtp_address), e.smtp.empty() ? "(absent)" : e.smtp);
         EXPECT_EQ(row.weight, e.weight);
-        EXPECT_EQ(row.display_name->type, e.eight_bit ? autocomplete::kTypeString8 : autocomplete::kTypeUnicode);
+        EXPECT_EQ(row.display_name->type,
+                  pst::type_code(e.eight_bit ? pst::PropType::String8 : pst::PropType::Unicode));
         EXPECT_EQ(row.properties, e.address_type == "EX" && !e.smtp.empty() ? 12u : 11u);
     }
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <map>
 
+#include "pst/little_endian.h"
+
 using namespace pst_test;
 
 namespace {
@@ -40,14 +42,6 @@ private:
     std::map<uint64_t, std::vector<uint8_t>> m_pages;
     uint64_t m_end = 0;
 };
-
-uint64_t le64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
-}
 
 } // namespace
 
@@ -85,7 +79,7 @@ TEST(LargeFile, UnicodeFileGrowsPastTheFirstFreePageMap)
         ASSERT_NE(page, nullptr) << std::hex << e.at;
         EXPECT_EQ((*page)[496], e.ptype) << std::hex << e.at;
         EXPECT_EQ((*page)[497], e.ptype) << std::hex << e.at;
-        EXPECT_EQ(le64(page->data() + 504), e.at) << "a map page's BID is its offset";
+        EXPECT_EQ(pst::get64(page->data() + 504), e.at) << "a map page's BID is its offset";
     }
     // The AMap marks its own three map pages (24 units of 64 bytes) as allocated.
     const std::vector<uint8_t>& amap = *sink.page(kRegion8192);
@@ -95,7 +89,7 @@ TEST(LargeFile, UnicodeFileGrowsPastTheFirstFreePageMap)
 
     // The header: ibFileEof past the region, in whole regions; ibAMapLast on a region start.
     const std::vector<uint8_t>& header = *sink.page(0);
-    const uint64_t eof = le64(header.data() + 184), last = le64(header.data() + 192);
+    const uint64_t eof = pst::get64(header.data() + 184), last = pst::get64(header.data() + 192);
     EXPECT_GT(eof, kRegion8192 + kRegionSize);
     EXPECT_EQ((eof - 0x4400) % kRegionSize, 0u);
     EXPECT_EQ(last, eof - kRegionSize);

@@ -71,11 +71,6 @@ struct Value
     std::span<const uint8_t> bytes;
 };
 
-inline constexpr uint16_t kTypeLong = 0x0003;
-inline constexpr uint16_t kTypeString8 = 0x001E;
-inline constexpr uint16_t kTypeUnicode = 0x001F;
-inline constexpr uint16_t kTypeBinary = 0x0102;
-
 // The values of one row that a card takes; each absent (nullopt) when the row has none. A text
 // tag is matched on its id, whatever the type (PT_UNICODE or PT_STRING8), so an 8-bit stream's
 // rows read too.

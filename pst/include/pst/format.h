@@ -79,6 +79,35 @@ constexpr uint16_t type_code(PropType type)
     return static_cast<uint16_t>(type);
 }
 
+// Whether values of `type` have a fixed size of at most 8 bytes (PT_I2, PT_LONG, PT_R4, PT_DOUBLE,
+// PT_CURRENCY, PT_APPTIME, PT_ERROR, PT_BOOLEAN, PT_I8, PT_SYSTIME): a table row and the
+// autocomplete stream hold them in their cells, every other type is counted bytes elsewhere.
+constexpr bool is_fixed_size(uint16_t type)
+{
+    switch (type) {
+    case 0x0002:
+    case 0x0003:
+    case 0x0004:
+    case 0x0005:
+    case 0x0006:
+    case 0x0007:
+    case 0x000A:
+    case 0x000B:
+    case 0x0014:
+    case 0x0040:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Whether values of `type` fit in 4 bytes (PT_I2, PT_LONG, PT_R4, PT_ERROR, PT_BOOLEAN): a
+// property context holds them in the property's own record. A subset of is_fixed_size.
+constexpr bool is_inline_size(uint16_t type)
+{
+    return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+}
+
 // Node ids with a fixed meaning, and the node types (low 5 bits of a NID) the layers use.
 namespace nid {
 constexpr uint32_t kMessageStore = 0x21;
