@@ -81,9 +81,6 @@ std::filesystem::path create_output_folder(const std::filesystem::path& destinat
     return {};
 }
 
-namespace {
-
-// Whether a contact of the job has an EX address whose SMTP address the contact itself lacks.
 bool needs_exchange_map(const ContactStore& store, const std::vector<const ContactRecord*>& selection)
 {
     const auto needs = [](const ContactRecord& r) {
@@ -102,8 +99,6 @@ bool needs_exchange_map(const ContactStore& store, const std::vector<const Conta
     }
     return false;
 }
-
-} // namespace
 
 ConversionResult convert_contacts(const ContactStore& store, Format format, const std::filesystem::path& destination,
                                   const ConversionOptions& options)

@@ -92,6 +92,10 @@ std::string output_folder_name(const std::tm& local);
 std::filesystem::path create_output_folder(const std::filesystem::path& destination, const std::tm& local,
                                            pst::Status* why);
 
+// Whether a contact of `selection` (empty: of the whole store) has an EX address whose SMTP
+// address the contact itself lacks: only then is the map of ConversionOptions::exchange_map built.
+bool needs_exchange_map(const ContactStore& store, const std::vector<const ContactRecord*>& selection);
+
 // Converts every contact of `store` (or the selection of `options`) to `format` in a new output
 // folder in `destination`.
 // Blocks until done. See ConversionOutcome for what is left on disk.
