@@ -16,6 +16,7 @@
 #include "merge/merge.h"
 #include "merge_step.h"
 #include "scan_inputs.h"
+#include "upload_mode.h"
 
 namespace cli {
 
@@ -202,6 +203,7 @@ void write_help(std::ostream& out)
         out << "  " << mode.flag << ' ' << mode.arguments << "\n      " << mode.help << "\n";
     }
     write_format_help(out);
+    write_upload_help(out);
     out << "  --help\n      this text\n"
            "\n"
            "Options (before FILE.pst):\n"
@@ -249,11 +251,16 @@ void write_help(std::ostream& out)
            "Exit status: 0 success, 1 the file (every file, when several are given) was refused or\n"
            "could not be scanned, 2 bad usage, 3 writing the output failed, 4 some of several files\n"
            "were refused (each is named on standard error) and the contacts of the others were\n"
-           "written.\n"
+           "written, 5 (--upload) some cards were refused by the server or not sent (stopped;\n"
+           "upload-report.csv names each), 6 (--upload) the server could not be used (not\n"
+           "reached, its certificate, the user name or password, no address book) and no card\n"
+           "reached it.\n"
            "\n"
            "Example:\n"
            "  pelimoor-convert --list contacts.pst > contacts.tsv\n"
-           "  pelimoor-convert --format vcf --vcard 3.0 --out ~/Desktop Outlook.pst archive.pst\n";
+           "  pelimoor-convert --format vcf --vcard 3.0 --out ~/Desktop Outlook.pst archive.pst\n"
+           "  PELIMOOR_PASSWORD=... pelimoor-convert --upload https://cloud.example.org/remote.php/dav \\\n"
+           "      --user anna Outlook.pst\n";
 }
 
 int usage_error(std::ostream& err, std::string_view what)
@@ -301,6 +308,9 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
     }
     if (args[0] == "--format") {
         return run_format(args, out, err, options);
+    }
+    if (args[0] == "--upload") {
+        return run_upload(args, out, err, options);
     }
     const Mode* mode = find_mode(args[0]);
     if (mode == nullptr) {

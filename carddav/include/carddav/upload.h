@@ -90,6 +90,8 @@ struct UploadSummary
 // converter's standard error and the window's done page.
 QString summary_text(const UploadSummary& summary);
 
+struct Answer;
+
 class UploadJob : public QObject
 {
     Q_OBJECT
@@ -110,6 +112,12 @@ signals:
     void finished(const carddav::UploadSummary& summary);
 
 private:
+    void pump();
+    void send(std::size_t card, int phase);
+    void answered(std::size_t card, int phase, const Answer& answer);
+    void try_again(std::size_t card, int phase, const Answer& answer, bool waited_out);
+    void settle(std::size_t card, Outcome outcome, int status, const QString& message);
+
     struct State;
     std::unique_ptr<State> m;
 };

@@ -4,6 +4,8 @@
 //   pelimoor-convert --json FILE.pst...  one JSON object per line per contact
 //   pelimoor-convert --format pst|vcf|csv|txt|html [--out DIR] FILE.pst...
 //                                        the conversion into a new output folder in DIR
+//   pelimoor-convert --upload URL [--user U] [--update] [--insecure] FILE.pst...
+//                                        every contact into an address book on a CardDAV server
 //   pelimoor-convert --help
 //   Options anywhere before FILE.pst: --reader native|libpff, --codepage N, --verbose
 //
@@ -12,7 +14,8 @@
 //
 // Exit status: 0 success, 1 the file (every file) was refused or could not be scanned, 2 bad
 // usage, 3 the output could not be written (the reason on the error stream), 4 some of several
-// files were refused and the contacts of the others were written.
+// files were refused and the contacts of the others were written, 5 some cards of an upload were
+// refused or not sent, 6 the upload's server could not be used.
 #pragma once
 
 #include <iosfwd>
@@ -28,6 +31,11 @@ inline constexpr int kExitScanFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitWriteFailed = 3;
 inline constexpr int kExitSomeRefused = 4;
+// --upload: some cards were refused by the server or not sent (stopped); upload-report.csv says which.
+inline constexpr int kExitUploadIncomplete = 5;
+// --upload: the server could not be used (not reached, certificate, password, no address book) and
+// no card reached it.
+inline constexpr int kExitServerFailed = 6;
 
 struct RunOptions
 {
