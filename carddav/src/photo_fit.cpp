@@ -96,8 +96,10 @@ bool fit_card(Card& card, int64_t limit, bool* scaled)
     if (image.isNull()) {
         return false;
     }
-    if (image.hasAlphaChannel()) {
-        // JPEG has no transparency: what was see-through becomes white, as on a page.
+    {
+        // Drawn onto a new image: the pixels alone. The text of the old one (comments, which the
+        // JPEG writer would write again, however long) stays behind; what was see-through becomes
+        // white, as on a page, for JPEG has no transparency.
         QImage flat(image.size(), QImage::Format_RGB32);
         flat.fill(Qt::white);
         QPainter painter(&flat);

@@ -320,6 +320,7 @@ void UploadJob::try_again(std::size_t i, int phase_code, const Answer& answer, b
     m->results[i].message = answer.describe();
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer); // never sooner than Retry-After says
     timer->setProperty("card", QVariant::fromValue(i));
     m->timers.insert(timer);
     connect(timer, &QTimer::timeout, this, [this, timer, i, phase_code] {
