@@ -13,6 +13,7 @@ import http.server
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -366,6 +367,8 @@ class Misbehaving(http.server.BaseHTTPRequestHandler):
         if how == "slow":
             time.sleep(3)
             return self.answer(201)
+        if how == "stop":
+            time.sleep(0.3)  # the test interrupts the run between answers
         if how == "redirect":
             return self.answer(307, headers=[("Location", "http://127.0.0.2:%d%s" % (server.other_port, self.path))])
         if how in ("429", "503") and n <= server.row.get("times", 1):
@@ -494,6 +497,37 @@ class MisbehavingServer(Scratch):
             if elsewhere is not None:
                 elsewhere.shutdown()
                 elsewhere.server_close()
+
+
+class Stop(Scratch):
+    """SIGINT stops the upload: the cards under way are finished, no more are sent, and what was
+    uploaded stays and is counted."""
+
+    def test_interrupt_keeps_the_finished_cards(self):
+        server = Server({"how": "stop"})
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            url = "http://127.0.0.1:%d/book/" % server.server_address[1]
+            process = subprocess.Popen([CONVERT, "--upload", url, "--out", self.folder, self.fixture], cwd=self.folder,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+            end = time.monotonic() + 60
+            while len(server.stored) < 4 and time.monotonic() < end and process.poll() is None:
+                time.sleep(0.01)
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=RUN_TIMEOUT)
+            err = err.decode()
+            self.assertEqual(process.returncode, 5, err)
+            added, there, updated, refused, not_sent = counts(err)
+            self.assertEqual((there, updated, refused), (0, 0, 0), err)
+            self.assertEqual(added, len(server.stored), err)
+            self.assertGreater(not_sent, 0, err)
+            self.assertIn("stopped; the %d card(s) uploaded stay on the server" % added, err)
+            rows = report_rows(self.folder)
+            self.assertEqual(len(rows), not_sent)
+            self.assertTrue(all(r[2] == "not sent" for r in rows), rows)
+        finally:
+            server.shutdown()
+            server.server_close()
 
 
 class Usage(Scratch):
