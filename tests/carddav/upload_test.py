@@ -317,6 +317,13 @@ class RealServers(Scratch):
             self.assertEqual(status, 2, err)
             self.assertIn("holds several address books", err)
             self.assertIn(base.rstrip("/") + "/anna/fixture/", err)
+            # A wrong password is told before the scan, and nothing is sent.
+            wrong = {**env, "PELIMOOR_PASSWORD": "not-" + PASSWORD}
+            status, _, err, _ = convert(["--upload", base + "anna/fixture/", *user_args, self.fixture], self.folder,
+                                        wrong)
+            self.assertEqual(status, 6, err)
+            self.assertIn("refused the user name or password", err)
+            self.assertNotIn(PASSWORD, err)
         with open(self.server_log, "rb") as f:
             self.assertNotIn(PASSWORD.encode(), f.read())
         for root, _, names in os.walk(self.folder + "/cfg"):
