@@ -1,6 +1,7 @@
 #include "merge/merge.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -162,24 +163,26 @@ private:
         const auto n = static_cast<uint32_t>(m_order.size());
         m_names.resize(n);
         ContactDraft& card = m_scratch_a;
+        CardKeys keys;
         for (uint32_t p = 0; p < n; ++p) {
             draft_of(record(p), card);
             const bool late = gathered(card);
-            const std::u16string person = person_key(m_norm, card);
-            m_names[p] = person.empty() ? 0 : hash_of(KeyKind::content, person) | 1;
+            card_keys(m_norm, card, keys);
+            m_names[p] = keys.person.empty() ? 0 : hash_of(KeyKind::content, keys.person) | 1;
             if (contacts::identity_is_search_key(card.identity())) {
                 const auto& id = card.identity();
-                std::u16string key(id.size(), u'\0');
+                std::array<char16_t, std::tuple_size_v<contacts::ContactIdentity>> key{};
                 std::copy(id.begin(), id.end(), key.begin());
-                m_keys.push_back({hash_of(KeyKind::search_key, key), p, KeyKind::search_key, late});
+                m_keys.push_back(
+                    {hash_of(KeyKind::search_key, {key.data(), key.size()}), p, KeyKind::search_key, late});
             }
-            m_keys.push_back({hash_of(KeyKind::content, content_key(m_norm, card)), p, KeyKind::content, late});
-            for (const auto& key : email_keys(m_norm, card)) {
+            m_keys.push_back({hash_of(KeyKind::content, keys.content), p, KeyKind::content, late});
+            for (const auto& key : keys.email) {
                 if (!key.empty()) {
                     m_keys.push_back({hash_of(KeyKind::email, key), p, KeyKind::email, late});
                 }
             }
-            for (const auto& key : phone_keys(m_norm, card)) {
+            for (const auto& key : keys.phone) {
                 if (!key.empty()) {
                     m_keys.push_back({hash_of(KeyKind::phone, key), p, KeyKind::phone, late});
                 }

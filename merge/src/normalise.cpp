@@ -7,7 +7,6 @@
 #include <unicode/unistr.h>
 
 #include <cctype>
-#include <vector>
 
 #include "contacts/text.h"
 
@@ -42,24 +41,28 @@ bool is_ascii(std::u16string_view s)
     return true;
 }
 
-// Blanks made one blank, none at either end.
-std::u16string collapse_blanks(std::u16string_view s)
+char16_t ascii_lower(char16_t c)
 {
-    std::u16string out;
-    out.reserve(s.size());
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+}
+
+// Appends `s` with blanks made one blank, none at either end; A-Z made a-z when `lower`.
+void append_collapsed(std::u16string_view s, bool lower, std::u16string& out)
+{
     bool blank = false;
+    bool any = false;
     for (char16_t c : s) {
         if (is_blank(c)) {
-            blank = !out.empty();
+            blank = any;
             continue;
         }
         if (blank) {
             out.push_back(u' ');
             blank = false;
         }
-        out.push_back(c);
+        out.push_back(lower ? ascii_lower(c) : c);
+        any = true;
     }
-    return out;
 }
 
 std::u16string from_unicode_string(const icu::UnicodeString& s)
@@ -129,42 +132,114 @@ std::u16string Normaliser::fold(std::u16string_view value)
     return from_unicode_string(folded);
 }
 
+const std::u16string& Normaliser::latin_name(std::u16string_view trimmed)
+{
+    std::u16string key(trimmed);
+    if (const auto it = m_latin_names.find(key); it != m_latin_names.end()) {
+        return it->second;
+    }
+    constexpr std::size_t kKept = 1u << 16; // names; a file of more distinct ones starts afresh
+    if (m_latin_names.size() >= kKept) {
+        m_latin_names.clear();
+    }
+    std::u16string folded = fold(trimmed);
+    if (!is_ascii(folded) && m_latin) {
+        icu::UnicodeString s = to_unicode_string(folded);
+        m_latin->transliterate(s);
+        folded = fold(from_unicode_string(s));
+    }
+    return m_latin_names.emplace(std::move(key), std::move(folded)).first->second;
+}
+
 std::u16string Normaliser::text(std::u16string_view value)
 {
-    return collapse_blanks(fold(trimmed(value)));
+    std::u16string out;
+    append_text(value, out);
+    return out;
 }
 
 std::u16string Normaliser::email(std::u16string_view value)
 {
-    return fold(trimmed(value));
+    std::u16string out;
+    append_email(value, out);
+    return out;
 }
 
 std::u16string Normaliser::phone(std::u16string_view value)
 {
+    std::u16string out;
+    append_phone(value, out);
+    return out;
+}
+
+std::u16string Normaliser::name(std::u16string_view value)
+{
+    std::u16string out;
+    append_name(value, out);
+    return out;
+}
+
+std::u16string Normaliser::person(std::u16string_view first, std::u16string_view last, std::u16string_view full)
+{
+    std::u16string out;
+    append_person(first, last, full, out);
+    return out;
+}
+
+void Normaliser::append_text(std::u16string_view value, std::u16string& out)
+{
     value = trimmed(value);
-    std::u16string digits;
+    if (is_ascii(value)) {
+        append_collapsed(value, true, out);
+    } else {
+        append_collapsed(fold(value), false, out);
+    }
+}
+
+void Normaliser::append_email(std::u16string_view value, std::u16string& out)
+{
+    value = trimmed(value);
+    if (is_ascii(value)) {
+        for (char16_t c : value) {
+            out.push_back(ascii_lower(c));
+        }
+    } else {
+        out += fold(value);
+    }
+}
+
+void Normaliser::append_phone(std::u16string_view value, std::u16string& out)
+{
+    value = trimmed(value);
+    // "+" and the digits, taken back below for the forms without it.
+    const std::size_t start = out.size();
+    out.push_back(u'+');
     bool plain = true; // digits and the usual separators only
     for (char16_t c : value) {
         if (c >= u'0' && c <= u'9') {
-            digits.push_back(c);
-        } else if (c != u' ' && c != u'-' && c != u'.' && c != u'/' && !(c == u'+' && digits.empty())) {
+            out.push_back(c);
+        } else if (c != u' ' && c != u'-' && c != u'.' && c != u'/' && !(c == u'+' && out.size() == start + 1)) {
             plain = false;
         }
     }
-    if (digits.empty()) {
-        return {};
+    const std::size_t digits = start + 1; // where they begin
+    const std::size_t count = out.size() - digits;
+    if (count == 0) {
+        out.resize(start);
+        return;
     }
     // The plain forms without libphonenumber's parse, which takes tens of microseconds (its
     // patterns run on ICU's regular expressions): "+49 171 1234567" is E.164 once the separators
     // are gone, and "0171 1234567" in a region whose trunk prefix is 0 is its country code and
     // the rest. "00..." (an international prefix) and everything else go to the parse.
     if (plain && value.front() == u'+') {
-        return u"+" + digits;
+        return;
     }
-    if (plain && !m_trunk.empty() && digits.size() > m_trunk.size() + 3 &&
-        digits.compare(0, m_trunk.size(), m_trunk) == 0 && digits[m_trunk.size()] != m_trunk.back() &&
-        digits[m_trunk.size()] != u'0') {
-        return u"+" + m_country + digits.substr(m_trunk.size());
+    const std::size_t trunk = m_trunk.size();
+    if (plain && trunk != 0 && count > trunk + 3 && out.compare(digits, trunk, m_trunk) == 0 &&
+        out[digits + trunk] != m_trunk.back() && out[digits + trunk] != u'0') {
+        out.replace(digits, trunk, m_country);
+        return;
     }
     using i18n::phonenumbers::PhoneNumber;
     using i18n::phonenumbers::PhoneNumberUtil;
@@ -174,90 +249,89 @@ std::u16string Normaliser::phone(std::u16string_view value)
         util->IsPossibleNumber(number)) {
         std::string e164;
         util->Format(number, PhoneNumberUtil::E164, &e164);
-        std::u16string out;
-        contacts::utf8_to_utf16(e164, out);
-        return out;
+        out.resize(start);
+        for (char c : e164) { // "+" and digits
+            out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+        }
+        return;
     }
-    return digits;
+    out.erase(start, 1); // the digits alone
 }
 
-std::u16string Normaliser::name(std::u16string_view value)
+void Normaliser::append_name(std::u16string_view value, std::u16string& out)
 {
-    std::u16string folded = fold(trimmed(value));
-    if (!is_ascii(folded) && m_latin) {
-        icu::UnicodeString s = to_unicode_string(folded);
-        m_latin->transliterate(s);
-        folded = fold(from_unicode_string(s));
-    }
-    std::u16string out;
-    out.reserve(folded.size());
+    value = trimmed(value);
+    const bool ascii = is_ascii(value);
+    const std::u16string_view folded = ascii ? value : std::u16string_view(latin_name(value));
+    const std::size_t start = out.size();
     for (char16_t c : folded) {
+        if (ascii) {
+            c = ascii_lower(c);
+        }
         const bool keep = (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c >= 0x80;
         if (keep) {
             out.push_back(c);
-        } else if (!out.empty() && out.back() != u' ') {
+        } else if (out.size() > start && out.back() != u' ') {
             out.push_back(u' ');
         }
     }
-    while (!out.empty() && out.back() == u' ') {
+    while (out.size() > start && out.back() == u' ') {
         out.pop_back();
     }
     // Umlauts written out (Mueller for Müller) and left out (Umit for Ümit) compare equal: "ae",
     // "oe" and "ue" count as "a", "o" and "u" on both sides.
-    std::u16string folded_out;
-    folded_out.reserve(out.size());
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        folded_out.push_back(out[i]);
-        if (i + 1 < out.size() && out[i + 1] == u'e' && (out[i] == u'a' || out[i] == u'o' || out[i] == u'u')) {
+    std::size_t to = start;
+    for (std::size_t i = start; i < out.size(); ++i) {
+        const char16_t c = out[i];
+        out[to++] = c;
+        if (i + 1 < out.size() && out[i + 1] == u'e' && (c == u'a' || c == u'o' || c == u'u')) {
             ++i;
         }
     }
-    return folded_out;
+    out.resize(to);
 }
 
-std::u16string Normaliser::person(std::u16string_view first, std::u16string_view last, std::u16string_view full)
+void Normaliser::append_person(std::u16string_view first, std::u16string_view last, std::u16string_view full,
+                               std::u16string& out)
 {
-    std::u16string words;
-    if (!trimmed(first).empty() || !trimmed(last).empty()) {
-        words = name(first);
-        const std::u16string family = name(last);
-        if (!words.empty() && !family.empty()) {
-            words.push_back(u' ');
+    // `given` then `family`, a blank between when both are there.
+    const auto both = [this](std::u16string_view given, std::u16string_view family, std::u16string& to) {
+        const std::size_t start = to.size();
+        append_name(given, to);
+        const std::size_t blank = to.size();
+        to.push_back(u' ');
+        append_name(family, to);
+        if (blank == start || to.size() == blank + 1) {
+            to.erase(blank, 1);
         }
-        words += family;
-        return words;
+    };
+    if (!trimmed(first).empty() || !trimmed(last).empty()) {
+        both(first, last, out);
+        return;
     }
     full = trimmed(full);
+    m_words.clear();
     if (const std::size_t comma = full.find(u','); comma != std::u16string_view::npos) {
         // "Last, First" turned round.
-        words = name(full.substr(comma + 1));
-        const std::u16string family = name(full.substr(0, comma));
-        if (!words.empty() && !family.empty()) {
-            words.push_back(u' ');
-        }
-        words += family;
+        both(full.substr(comma + 1), full.substr(0, comma), m_words);
     } else {
-        words = name(full);
+        append_name(full, m_words);
     }
     // Middle initials (one-letter words between the first and the last) dropped.
-    std::vector<std::u16string_view> parts;
-    std::u16string_view rest = words;
-    while (!rest.empty()) {
+    const std::size_t start = out.size();
+    std::u16string_view rest = m_words;
+    for (bool first_word = true; !rest.empty(); first_word = false) {
         const std::size_t blank = rest.find(u' ');
-        parts.push_back(rest.substr(0, blank));
+        const std::u16string_view word = rest.substr(0, blank);
         rest = blank == std::u16string_view::npos ? std::u16string_view() : rest.substr(blank + 1);
-    }
-    std::u16string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (parts[i].size() == 1 && i != 0 && i + 1 != parts.size()) {
+        if (word.size() == 1 && !first_word && blank != std::u16string_view::npos) {
             continue;
         }
-        if (!out.empty()) {
+        if (out.size() > start) {
             out.push_back(u' ');
         }
-        out += parts[i];
+        out += word;
     }
-    return out;
 }
 
 } // namespace merge

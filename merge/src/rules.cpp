@@ -130,27 +130,36 @@ std::u16string email_key(Normaliser& norm, const ContactDraft& card, std::size_t
     return norm.email(value);
 }
 
-// The normalised form of an address: its parts joined.
-std::u16string address_key(Normaliser& norm, const ContactDraft& card, const AddressGroup& group)
+// The normalised form of an address, its parts joined, appended to `out`; nothing when it has none.
+void append_address_key(Normaliser& norm, const ContactDraft& card, const AddressGroup& group, std::u16string& out)
 {
-    std::u16string key;
+    const std::size_t start = out.size();
     bool any = false;
     // The formatted address (sixth part of home and business) is made from the others; compare
     // the parts when there are any.
     for (int i = 0; i < 5 && i < group.count; ++i) {
-        const std::u16string part = norm.text(text(card, group.parts[static_cast<std::size_t>(i)]));
-        any = any || !part.empty();
-        key += part;
-        key.push_back(u'\x1f');
+        const std::size_t before = out.size();
+        norm.append_text(text(card, group.parts[static_cast<std::size_t>(i)]), out);
+        any = any || out.size() != before;
+        out.push_back(u'\x1f');
     }
     if (group.count == 6) {
-        const std::u16string last = norm.text(text(card, group.parts[5]));
         if (!any || group.parts[5] == Field::work_po_box) {
-            any = any || !last.empty();
-            key += last;
+            const std::size_t before = out.size();
+            norm.append_text(text(card, group.parts[5]), out);
+            any = any || out.size() != before;
         }
     }
-    return any ? key : std::u16string();
+    if (!any) {
+        out.resize(start);
+    }
+}
+
+std::u16string address_key(Normaliser& norm, const ContactDraft& card, const AddressGroup& group)
+{
+    std::u16string key;
+    append_address_key(norm, card, group, key);
+    return key;
 }
 
 std::vector<std::u16string_view> split_categories(std::u16string_view s)
@@ -287,43 +296,87 @@ std::u16string person_key(Normaliser& norm, const ContactDraft& card)
 
 std::u16string content_key(Normaliser& norm, const ContactDraft& card)
 {
-    std::u16string key = person_key(norm, card);
+    CardKeys keys;
+    card_keys(norm, card, keys);
+    return std::move(keys.content);
+}
+
+void card_keys(Normaliser& norm, const ContactDraft& card, CardKeys& keys)
+{
+    keys.person.clear();
+    norm.append_person(text(card, Field::first_name), text(card, Field::last_name), text(card, Field::full_name),
+                       keys.person);
+    const auto exchange = contacts::exchange_addresses(card.exchange());
+    for (std::size_t i = 0; i < keys.email.size(); ++i) {
+        keys.email[i] = email_key(norm, card, i, exchange);
+    }
+    std::u16string& key = keys.content;
+    key.assign(keys.person);
     key.push_back(u'\x1e');
     const auto& roles = role_table();
     for (const auto& info : contacts::kFieldTable) {
         const Role role = roles[field_index(info.field)];
         if ((role == Role::one_value || role == Role::name_part) && info.type == contacts::FieldType::Text) {
-            key += compared(norm, info.field, text(card, info.field));
+            if (role == Role::name_part) {
+                norm.append_name(text(card, info.field), key);
+            } else {
+                norm.append_text(text(card, info.field), key);
+            }
             key.push_back(u'\x1f');
         }
     }
     key.push_back(static_cast<char16_t>(u'0' + (card.gender() & 7)));
-    const auto sorted = [&key](auto keys) {
-        std::sort(keys.begin(), keys.end());
-        for (const auto& k : keys) {
-            key += k;
+    // Values gathered in keys.values (their spans), then written in sorted order.
+    const auto begin_values = [&keys] {
+        keys.values.clear();
+        keys.spans.clear();
+    };
+    const auto end_value = [&keys](std::size_t start) {
+        keys.spans.emplace_back(static_cast<uint32_t>(start), static_cast<uint32_t>(keys.values.size() - start));
+    };
+    const auto write_sorted = [&keys, &key] {
+        const std::u16string_view all = keys.values;
+        std::sort(keys.spans.begin(), keys.spans.end(), [all](const auto& a, const auto& b) {
+            return all.substr(a.first, a.second) < all.substr(b.first, b.second);
+        });
+        for (const auto& [start, length] : keys.spans) {
+            key.append(all.substr(start, length));
             key.push_back(u'\x1f');
         }
     };
-    sorted(email_keys(norm, card));
-    std::vector<std::u16string> phones;
+    begin_values();
+    for (const auto& email : keys.email) {
+        const std::size_t start = keys.values.size();
+        keys.values += email;
+        end_value(start);
+    }
+    write_sorted();
+    begin_values();
     for (const auto& family : kPhoneFamilies) {
         for (int i = 0; i < family.count; ++i) {
-            phones.push_back(norm.phone(text(card, family.slots[static_cast<std::size_t>(i)])));
+            const Field f = family.slots[static_cast<std::size_t>(i)];
+            const std::size_t start = keys.values.size();
+            norm.append_phone(text(card, f), keys.values);
+            end_value(start);
+            if (const auto slot = std::find(kKeyPhones.begin(), kKeyPhones.end(), f); slot != kKeyPhones.end()) {
+                keys.phone[static_cast<std::size_t>(slot - kKeyPhones.begin())].assign(keys.values, start,
+                                                                                       keys.values.size() - start);
+            }
         }
     }
-    sorted(phones);
+    write_sorted();
     for (const auto& group : kAddresses) {
-        key += address_key(norm, card, group);
+        append_address_key(norm, card, group, key);
         key.push_back(u'\x1e');
     }
-    std::vector<std::u16string> categories;
+    begin_values();
     for (auto c : split_categories(text(card, Field::categories))) {
-        categories.push_back(norm.text(c));
+        const std::size_t start = keys.values.size();
+        norm.append_text(c, keys.values);
+        end_value(start);
     }
-    sorted(categories);
-    key += norm.text(text(card, Field::body));
-    return key;
+    write_sorted();
+    norm.append_text(text(card, Field::body), key);
 }
 
 void draft_of(const contacts::ContactRecord& record, ContactDraft& draft)

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contacts/contact_record.h"
@@ -47,6 +48,20 @@ std::u16string person_key(Normaliser& norm, const contacts::ContactDraft& card);
 std::u16string shown_name(const contacts::ContactDraft& card);
 // Every compared field in normalised form, one after another: equal for cards that are copies.
 std::u16string content_key(Normaliser& norm, const contacts::ContactDraft& card);
+
+// A card's keys at once (its e-mail and phone keys are parts of its content key too). Reused card
+// after card, it allocates only to grow.
+struct CardKeys
+{
+    std::u16string person;               // person_key
+    std::array<std::u16string, 3> email; // email_keys
+    std::array<std::u16string, 4> phone; // phone_keys
+    std::u16string content;              // content_key
+    // Room for the values the content key holds sorted.
+    std::u16string values;
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+};
+void card_keys(Normaliser& norm, const contacts::ContactDraft& card, CardKeys& keys);
 
 // Whether a card is one of a person nobody saved: from the autocomplete list, the recipient cache
 // or the correspondents of the mail (rather than a contact item of the file).
