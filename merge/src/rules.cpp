@@ -108,6 +108,20 @@ std::u16string_view text(const ContactDraft& card, Field f)
     return card.text(f).value_or(std::u16string_view());
 }
 
+// What the keys read of a record, read once: its texts (absent as empty), gender and EX addresses.
+struct RecordCard
+{
+    const contacts::RecordTexts& texts;
+    const contacts::ContactRecord& record;
+    int16_t gender() const { return record.gender(); }
+    std::u16string_view exchange() const { return record.exchange(); }
+};
+
+std::u16string_view text(const RecordCard& card, Field f)
+{
+    return card.texts[field_index(f)];
+}
+
 bool blank(std::u16string_view s)
 {
     return std::all_of(s.begin(), s.end(),
@@ -115,7 +129,8 @@ bool blank(std::u16string_view s)
 }
 
 // The e-mail key of slot `slot`: the SMTP address stored beside an Exchange DN when there is one.
-std::u16string email_key(Normaliser& norm, const ContactDraft& card, std::size_t slot,
+template <typename Card>
+std::u16string email_key(Normaliser& norm, const Card& card, std::size_t slot,
                          const std::vector<contacts::ExchangeAddress>& exchange)
 {
     const std::u16string_view value = text(card, kEmailSlots[slot]);
@@ -131,7 +146,8 @@ std::u16string email_key(Normaliser& norm, const ContactDraft& card, std::size_t
 }
 
 // The normalised form of an address, its parts joined, appended to `out`; nothing when it has none.
-void append_address_key(Normaliser& norm, const ContactDraft& card, const AddressGroup& group, std::u16string& out)
+template <typename Card>
+void append_address_key(Normaliser& norm, const Card& card, const AddressGroup& group, std::u16string& out)
 {
     const std::size_t start = out.size();
     bool any = false;
@@ -294,14 +310,9 @@ std::u16string person_key(Normaliser& norm, const ContactDraft& card)
     return norm.person(text(card, Field::first_name), text(card, Field::last_name), text(card, Field::full_name));
 }
 
-std::u16string content_key(Normaliser& norm, const ContactDraft& card)
-{
-    CardKeys keys;
-    card_keys(norm, card, keys);
-    return std::move(keys.content);
-}
+namespace {
 
-void card_keys(Normaliser& norm, const ContactDraft& card, CardKeys& keys)
+template <typename Card> void keys_of(Normaliser& norm, const Card& card, CardKeys& keys)
 {
     keys.person.clear();
     norm.append_person(text(card, Field::first_name), text(card, Field::last_name), text(card, Field::full_name),
@@ -379,14 +390,29 @@ void card_keys(Normaliser& norm, const ContactDraft& card, CardKeys& keys)
     norm.append_text(text(card, Field::body), key);
 }
 
+} // namespace
+
+std::u16string content_key(Normaliser& norm, const ContactDraft& card)
+{
+    CardKeys keys;
+    keys_of(norm, card, keys);
+    return std::move(keys.content);
+}
+
+void card_keys(Normaliser& norm, const contacts::ContactRecord& record, CardKeys& keys)
+{
+    record.texts(keys.texts);
+    keys_of(norm, RecordCard{keys.texts, record}, keys);
+}
+
 void draft_of(const contacts::ContactRecord& record, ContactDraft& draft)
 {
     draft.reset();
+    contacts::RecordTexts texts; // read in one pass: a lookup per field counts the fields before it
+    record.texts(texts);
     for (const auto& info : contacts::kFieldTable) {
-        if (info.type == contacts::FieldType::Text) {
-            if (const auto value = record.text(info.field)) {
-                draft.set_text(info.field, *value);
-            }
+        if (info.type == contacts::FieldType::Text && record.has(info.field)) {
+            draft.set_text(info.field, texts[field_index(info.field)]);
         }
     }
     draft.set_gender(record.gender());
@@ -402,6 +428,11 @@ void draft_of(const contacts::ContactRecord& record, ContactDraft& draft)
 }
 
 bool gathered(const ContactDraft& card)
+{
+    return !contacts::origin_category(card.origin()).empty();
+}
+
+bool gathered(const contacts::ContactRecord& card)
 {
     return !contacts::origin_category(card.origin()).empty();
 }

@@ -57,15 +57,17 @@ struct CardKeys
     std::array<std::u16string, 3> email; // email_keys
     std::array<std::u16string, 4> phone; // phone_keys
     std::u16string content;              // content_key
-    // Room for the values the content key holds sorted.
+    // Room for the record's texts and for the values the content key holds sorted.
+    contacts::RecordTexts texts;
     std::u16string values;
     std::vector<std::pair<uint32_t, uint32_t>> spans;
 };
-void card_keys(Normaliser& norm, const contacts::ContactDraft& card, CardKeys& keys);
+void card_keys(Normaliser& norm, const contacts::ContactRecord& record, CardKeys& keys);
 
 // Whether a card is one of a person nobody saved: from the autocomplete list, the recipient cache
 // or the correspondents of the mail (rather than a contact item of the file).
 bool gathered(const contacts::ContactDraft& card);
+bool gathered(const contacts::ContactRecord& card);
 
 // The draft holding everything the record holds.
 void draft_of(const contacts::ContactRecord& record, contacts::ContactDraft& draft);
