@@ -6,14 +6,17 @@
 
 #include "controls/dialogs.h"
 #include "fixture/fixture.h"
+#include "ui/contact_find.h"
 #include "ui/duplicates_view.h"
 #include "ui/explorer.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -164,6 +167,70 @@ private slots:
         d.OnScan();
         QVERIFY(d.waitForWorkers(20000));
         QVERIFY(d.reviewChoices().empty());
+    }
+
+    // With "Merge duplicates" on the list shows the merged cards: the four cards at first (all
+    // held), three once the user merged Jürgen's pair; converting that merged row alone writes one
+    // card and a report naming both of its cards; the box turned off shows the store's cards again.
+    void theListShowsTheMergedCards()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        controls::mergeDuplicates() = true;
+        QVERIFY(fixture::write_from_json(w.path("twice.pst"), kTwice).ok);
+        d.OpenFile(QString::fromStdString(w.path("twice.pst")));
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(20000));
+        QCOMPARE(d.findModel()->rowCount(), 4);
+        QTimer::singleShot(0, [&] {
+            QTest::mouseClick(d.duplicatesView()->mergeButton(), Qt::LeftButton);
+            d.duplicatesView()->accept();
+        });
+        d.OnDuplicates();
+        QCOMPARE(d.findModel()->rowCount(), 3);
+        int merged = -1;
+        for (int row = 0; row < d.findModel()->rowCount(); ++row) {
+            const contacts::ContactRecord* r = d.findModel()->record(row);
+            if (r->text_or_empty(contacts::Field::job_title) == u"Baker") {
+                QVERIFY(merged < 0);
+                merged = row;
+                QCOMPARE(r->text_or_empty(contacts::Field::mobile_phone), std::u16string_view(u"+49 171 1234567"));
+            }
+        }
+        QVERIFY(merged >= 0);
+        d.contactList()->clearSelection();
+        d.contactList()->selectionModel()->select(d.findModel()->index(merged, 2),
+                                                  QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        const std::filesystem::path out = w.root / "selected";
+        std::filesystem::create_directories(out);
+        w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
+        QTimer::singleShot(0, [] {
+            QWidget* box = QApplication::activeModalWidget();
+            QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
+            QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
+        });
+        d.OnConvertSelected();
+        QVERIFY(d.waitForWorkers(30000));
+        QCOMPARE(w.env->messages.back().text, QStringLiteral("Saving sucessfully completed."));
+        const QByteArray report = reportIn(out);
+        QVERIFY2(report.contains("\"merged by the user\",\"J\xC3\xBC"
+                                 "rgen M\xC3\xBCller\",\"2 cards\""),
+                 report.constData());
+        QVERIFY2(d.browserPane()->visibleText().contains(
+                     QStringLiteral("2 contacts from 1 file: 1 written, 1 merged, 0 pairs held for review.")),
+                 qPrintable(d.browserPane()->visibleText()));
+
+        // The box turned off in the format dialog (OK without a format converts nothing): the
+        // store's four cards again.
+        QTimer::singleShot(0, [] {
+            QWidget* box = QApplication::activeModalWidget();
+            QTest::mouseClick(controls::findControl(box, controls::kMergeDuplicatesId), Qt::LeftButton, {},
+                              QPoint(8, 8));
+            QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
+        });
+        d.OnConvert();
+        QVERIFY(!controls::mergeDuplicates());
+        QCOMPARE(d.findModel()->rowCount(), 4);
     }
 
     void noHeldPairsIsSaid()

@@ -5,6 +5,7 @@
 #include "controls/app.h"
 #include "controls/dialogs.h"
 #include "controls/pictures.h"
+#include "merge/merge.h"
 #include "ui/explorer.h"
 #include "ui/list_filler.h"
 #include "ui/save_controller.h"

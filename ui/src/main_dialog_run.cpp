@@ -8,6 +8,7 @@
 #include "controls/dialogs.h"
 #include "controls/folder_tree.h"
 #include "engine/exchange_map.h"
+#include "merge/merge.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "ui/contact_list.h"
@@ -28,6 +29,7 @@
 #include <QTimer>
 #include <array>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 namespace ui {
@@ -90,6 +92,7 @@ void CPelimoorDlg::clearStore()
     // Nothing may read the store while it is cleared: no fill, no conversion, no scan.
     stopAll();
     m_model->clear();
+    m_listMerge.reset();
     m_lastScan = {}; // its groups name records of the store
     m_review = {};   // and so do the user's choices of pairs
     contacts::contact_store_clear(m_store);
@@ -215,6 +218,7 @@ void CPelimoorDlg::scanFinished(const engine::ScanResult& result)
     }
     if (result.outcome == engine::ScanOutcome::Done) {
         apply(WindowEvent::ScanEnded);
+        showMergedList();
     } else {
         ChooseFile();
     }
@@ -301,6 +305,24 @@ void CPelimoorDlg::OnConvertSelected()
     if (m_saver->running() || !isControlEnabled(ui::kConvertButton))
         return;
     std::vector<const contacts::ContactRecord*> records = selectedRecords();
+    if (m_listMerge) {
+        // A merged card of the list stands for the store's cards it was made of: the conversion
+        // merges them again, and its report names them.
+        std::unordered_map<const contacts::ContactRecord*, const merge::MergedCard*> made;
+        for (const merge::MergedCard& card : m_listMerge->result.cards)
+            made.emplace(card.record, &card);
+        std::vector<const contacts::ContactRecord*> cards;
+        for (const contacts::ContactRecord* r : records) {
+            const auto it = made.find(r);
+            if (it == made.end()) {
+                cards.push_back(r);
+                continue;
+            }
+            for (std::size_t i : it->second->cards)
+                cards.push_back(m_listMerge->cards[i].record);
+        }
+        records = std::move(cards);
+    }
     if (records.empty()) {
         platform::environment().showMessage(this, {QStringLiteral("Select the contacts to convert in the list first."),
                                                    controls::caption(), QMessageBox::Information, QMessageBox::Ok});
@@ -333,6 +355,7 @@ void CPelimoorDlg::OnDuplicates()
     }
     DuplicatesView view(std::move(pairs), m_review, this);
     m_duplicates = &view;
+    const std::vector<RecordPair> before = m_review.merged;
     view.exec();
     m_duplicates = nullptr;
     // A pair merged by hand is merged by the conversions that merge.
@@ -340,15 +363,45 @@ void CPelimoorDlg::OnDuplicates()
         controls::mergeDuplicates() = true;
         saveSettings();
     }
+    if (m_review.merged != before || (controls::mergeDuplicates() && !m_listMerge))
+        showMergedList();
+}
+
+void CPelimoorDlg::showMergedList()
+{
+    if (scanRunning() || m_converting)
+        return;
+    const bool wanted = controls::mergeDuplicates() && m_store.size() > 0;
+    if (!wanted && !m_listMerge)
+        return;
+    std::unique_ptr<merge::StoreMerge> merged;
+    std::vector<const contacts::ContactRecord*> rows;
+    if (wanted) {
+        QApplication::setOverrideCursor(Qt::WaitCursor); // the merge of a large store takes a moment
+        merge::MergeOptions options{merge::region_of_locale()};
+        options.user_merged = m_review.merged;
+        merged = merge::merge_store(m_store, {}, nullptr, options);
+        QApplication::restoreOverrideCursor();
+        rows = merged->result.records;
+    } else {
+        for (const contacts::ContactRecord* r = m_store.first(); r != nullptr; r = r->next())
+            rows.push_back(r);
+    }
+    m_model->setFillRows(std::move(rows));
+    m_listMerge = std::move(merged); // the rows of the merge before stay alive until here
+    updateContactCount();
 }
 
 std::optional<contacts::Format> CPelimoorDlg::pickFormat()
 {
     // Only a format picked in this opening counts: OK without one, or Cancel, does nothing.
     controls::SaveOption options(this);
+    const bool merging = controls::mergeDuplicates();
     const bool accepted = options.exec() == QDialog::Accepted;
     if (accepted)
         saveSettings(); // the version and layout chosen beside the formats
+    if (controls::mergeDuplicates() != merging)
+        showMergedList();
     if (!accepted || !options.formatPicked())
         return std::nullopt;
     return controls::chosenFormatValue();

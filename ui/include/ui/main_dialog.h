@@ -38,6 +38,9 @@ class ContactStore;
 namespace controls {
 class CFolderTreeCtrl1;
 }
+namespace merge {
+struct StoreMerge;
+}
 
 namespace ui {
 
@@ -241,6 +244,10 @@ private:
     void stopAll();
     void endScanForGood();
     void clearStore();
+    // With "Merge duplicates" on, the list shows the merged cards of the store (the user's
+    // choices of pairs followed); turned off, the store's cards again. After a scan, the format
+    // dialog and the Possible duplicates view.
+    void showMergedList();
     void scheduleScanFlush();
     void flushScanRows();
     void scanFinished(const engine::ScanResult& result);
@@ -302,6 +309,8 @@ private:
     // What the user chose in "Possible duplicates" for the pairs of the store's records.
     ReviewChoices m_review;
     DuplicatesView* m_duplicates = nullptr;
+    // The merge the list shows, while it does: its records are the list's rows.
+    std::unique_ptr<merge::StoreMerge> m_listMerge;
     bool m_converting = false;
     // Scan rows: the newest number shown, and the numbers a fill has already listed.
     std::int32_t m_lastShownNumber = 0;
