@@ -226,6 +226,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
         });
         job.follow = [&] { return feed.wait_for_more(store, written); };
         job.checkpoint = [&] { return feed.ended() && !feed.ok(); }; // the scan failed: nothing is kept
+        job.keep_stopped = false;
         // Progress once the scan is done and its lines are written; before, the total is not known.
         job.progress = [&](int64_t done, int64_t total) {
             written = done;

@@ -21,8 +21,8 @@ std::tm local_now()
     return local;
 }
 
-// Ends a conversion that did not complete: the writer goes first (it closes its files and
-// removes its temporary file), then everything this conversion made.
+// Ends a conversion that keeps nothing: the writer goes first (it closes its files and removes
+// its temporary file), then everything this conversion made.
 ConversionResult abandon(ConversionResult result, std::unique_ptr<ContactWriter>& writer,
                          std::unique_ptr<OutputFiles>& files)
 {
@@ -150,9 +150,11 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
                 scan_ended = !options.follow();
             }
         };
+        ConversionOutcome outcome = ConversionOutcome::Completed;
         for (const ContactRecord* record = next(nullptr); record; record = next(record)) {
             if (options.checkpoint && options.checkpoint()) {
-                return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
+                outcome = ConversionOutcome::Stopped;
+                break;
             }
             if (status = writer->add(*record); !status) {
                 return abandon(failed(folder, status.message, written), writer, files);
@@ -162,12 +164,25 @@ ConversionResult convert_contacts(const ContactStore& store, Format format, cons
                 options.progress(written, following ? store.size() : total);
             }
         }
-        // A scan that failed at its end leaves nothing.
-        if (following && options.checkpoint && options.checkpoint()) {
+        // A scan that failed at its end stops the job too.
+        if (outcome == ConversionOutcome::Completed && following && options.checkpoint && options.checkpoint()) {
+            outcome = ConversionOutcome::Stopped;
+        }
+        if (outcome == ConversionOutcome::Stopped && !options.keep_stopped) {
             return abandon({ConversionOutcome::Stopped, folder, {}, written}, writer, files);
         }
+        // The files end after the last whole contact and take their names only now.
         if (status = writer->finish(); !status) {
             return abandon(failed(folder, status.message, written), writer, files);
+        }
+        if (status = files->commit(); !status) {
+            return abandon(failed(folder, status.message, written), writer, files);
+        }
+        if (outcome == ConversionOutcome::Stopped) {
+            ConversionResult stopped{ConversionOutcome::Stopped, folder, {}, written};
+            stopped.exchange_left_out = writer->exchange_left_out();
+            stopped.groups_written = writer->groups_written();
+            return stopped;
         }
     } catch (const std::bad_alloc&) {
         return abandon(failed(folder, folder.string() + ": not enough memory", written), writer, files);

@@ -2,10 +2,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 #include "contacts/output_writers.h"
 #include "pst/writer.h"
+#include "staging/staged_file.h"
 
 namespace contacts {
 
@@ -42,17 +44,16 @@ pst::Status errno_failure(const std::filesystem::path& path, int error)
     return pst::Status::failure(path.string() + ": " + std::strerror(error));
 }
 
-// A file written through a buffer of 64 KiB. Write errors (a full disk) surface at the write
-// that flushes, or at close().
+// A staged file written through a buffer of 64 KiB. Write errors (a full disk) surface at the
+// write that flushes, or at close(), which closes the file whole under its temporary name and
+// hands that name to `closed`.
 class FileSink : public ByteSink
 {
 public:
-    FileSink(std::filesystem::path path, int fd) : m_path(std::move(path)), m_fd(fd) { m_buffer.reserve(kBufferSize); }
-    ~FileSink() override
+    FileSink(std::unique_ptr<staging::StagedFile> file, std::function<void(std::filesystem::path)> closed)
+        : m_file(std::move(file)), m_closed(std::move(closed))
     {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
+        m_buffer.reserve(kBufferSize);
     }
 
     pst::Status write(std::string_view bytes) override
@@ -75,14 +76,16 @@ public:
 
     pst::Status close() override
     {
-        if (m_fd < 0) {
+        if (m_file->fd() < 0) {
             return m_status;
         }
         flush();
-        if (::close(m_fd) != 0 && m_status) {
-            m_status = errno_failure(m_path, errno);
+        if (const int error = m_file->close(); error != 0 && m_status) {
+            m_status = errno_failure(m_file->target(), error);
         }
-        m_fd = -1;
+        if (m_status) {
+            m_closed(m_file->release());
+        }
         return m_status;
     }
 
@@ -99,10 +102,10 @@ private:
     void put(std::string_view bytes)
     {
         while (m_status && !bytes.empty()) {
-            const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
+            const ssize_t n = ::write(m_file->fd(), bytes.data(), bytes.size());
             if (n < 0) {
                 if (errno != EINTR) {
-                    m_status = errno_failure(m_path, errno);
+                    m_status = errno_failure(m_file->target(), errno);
                 }
                 continue;
             }
@@ -110,28 +113,60 @@ private:
         }
     }
 
-    std::filesystem::path m_path;
-    int m_fd;
+    std::unique_ptr<staging::StagedFile> m_file; // removes the temporary file unless it was closed whole
+    std::function<void(std::filesystem::path)> m_closed;
     std::string m_buffer;
     pst::Status m_status;
 };
 
 } // namespace
 
-std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, pst::Status* why)
+DirectoryOutput::~DirectoryOutput()
 {
-    // O_EXCL: a conversion only ever writes files it made itself.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *why = errno_failure(path, errno);
-        return nullptr;
-    }
-    return std::make_unique<FileSink>(path, fd);
+    for_each_closed([](const std::filesystem::path& temporary) { ::unlink(temporary.c_str()); });
 }
 
 std::unique_ptr<ByteSink> DirectoryOutput::create(const std::string& name, pst::Status* why)
 {
-    return open_file_sink(m_directory / name, why);
+    const std::filesystem::path path = m_directory / name;
+    int error = 0;
+    auto file = staging::StagedFile::create(path, staging::Existing::keep, &error);
+    if (!file) {
+        *why = errno_failure(path, error);
+        return nullptr;
+    }
+    return std::make_unique<FileSink>(std::move(file), [this](const std::filesystem::path& temporary) {
+        // Kept as names within the folder, one after another: a conversion to one file per
+        // contact closes as many files as it has contacts.
+        m_closed += temporary.filename().string();
+        m_closed.push_back('\0');
+    });
+}
+
+pst::Status DirectoryOutput::commit()
+{
+    pst::Status status;
+    for_each_closed([&](const std::filesystem::path& temporary) {
+        std::string target = temporary.string();
+        target.resize(target.size() - staging::kTemporarySuffixLength);
+        if (!status) {
+            ::unlink(temporary.c_str());
+        } else if (const int error = staging::publish(temporary, target, staging::Existing::keep); error != 0) {
+            status = errno_failure(target, error);
+            ::unlink(temporary.c_str());
+        }
+    });
+    m_closed.clear();
+    return status;
+}
+
+template <typename Visit> void DirectoryOutput::for_each_closed(Visit visit) const
+{
+    for (std::size_t at = 0; at < m_closed.size();) {
+        const std::size_t end = m_closed.find('\0', at);
+        visit(m_directory / m_closed.substr(at, end - at));
+        at = end + 1;
+    }
 }
 
 std::unique_ptr<pst::Writer> DirectoryOutput::create_pst(const std::string& name, pst::Status* why)

@@ -1,6 +1,11 @@
+#include "staging/staged_file.h"
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
+#include <unistd.h>
 
 #include "contacts/contact_sources.h"
 
@@ -143,13 +148,24 @@ std::unique_ptr<StoreMerge> merge_store(const contacts::ContactStore& store,
 bool write_merge_report(const StoreMerge& merged, const std::filesystem::path& folder, std::string* why)
 {
     const std::filesystem::path path = folder / std::string(kMergeReportName);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     const std::string csv = merge_report_csv(merged.cards, merged.result);
-    out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
-    out.flush();
-    if (!out) {
+    // Whole or absent: written beside its name and renamed when complete.
+    int error = 0;
+    auto file = staging::StagedFile::create(path, staging::Existing::replace, &error);
+    for (std::string_view rest = csv; file && error == 0 && !rest.empty();) {
+        const ssize_t n = ::write(file->fd(), rest.data(), rest.size());
+        if (n < 0 && errno != EINTR) {
+            error = errno;
+        } else if (n > 0) {
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+    if (error == 0) {
+        error = file->publish();
+    }
+    if (error != 0) {
         if (why != nullptr) {
-            *why = "cannot write " + path.string();
+            *why = "cannot write " + path.string() + ": " + std::strerror(error);
         }
         return false;
     }

@@ -1,9 +1,11 @@
-// The sink of Writer::create(path): the file is written as "<path>.tmp-XXXXXX" beside the target
-// and renamed onto it by commit(); discard() (and the destructor, when commit() did not run)
-// removes the temporary file, so that a failure leaves nothing behind and the target untouched.
+// The sink of Writer::create(path): a staged file (staging/staged_file.h), written as
+// "<path>.tmp-XXXXXX" beside the target and renamed onto it by commit(); discard() (and the
+// destructor, when commit() did not run) removes the temporary file, so that a failure leaves
+// nothing behind and the target untouched.
 #pragma once
 
 #include "pst/writer.h"
+#include "staging/staged_file.h"
 
 #include <cstdint>
 #include <memory>
@@ -18,8 +20,7 @@ public:
     // created (missing directory, no permission, ...). `sync`: flush() waits for the disk.
     static std::unique_ptr<FileSink> create(const std::string& target, bool sync, Status* status);
 
-    FileSink(int fd, std::string tmp, std::string target, bool sync);
-    ~FileSink() override;
+    FileSink(std::unique_ptr<staging::StagedFile> file, bool sync);
 
     Status write_at(uint64_t offset, const void* data, size_t size) override;
     Status flush() override;
@@ -37,9 +38,7 @@ private:
 
     Status failure(int err) const;
 
-    int m_fd;
-    std::string m_tmp;
-    std::string m_target;
+    std::unique_ptr<staging::StagedFile> m_file;
     bool m_sync;
     uint64_t m_unstarted = 0; // bytes written since writeback was last started
 };

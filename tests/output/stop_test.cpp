@@ -1,9 +1,13 @@
 // Stop during a conversion: the job parks at a contact boundary while the question is open;
-// No lets it finish as if nothing happened, Yes ends it and removes this conversion's files.
+// No lets it finish as if nothing happened, Yes ends it there and keeps the contacts written
+// before, whole, under the files' final names. While it is parked no file has its final name.
 #include <contacts/conversion.h>
 #include <engine/pause_gate.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -28,8 +32,14 @@ struct StopRun
 {
     contacts::ConversionResult result;
     std::size_t files_while_parked = 0;
+    std::size_t final_names_while_parked = 0; // files whose names are not temporary ones
     std::filesystem::path folder_while_parked;
 };
+
+bool temporary_name(const std::filesystem::path& file)
+{
+    return file.filename().string().find(".tmp-") != std::string::npos;
+}
 
 // Runs a conversion on a second thread, holds it until a pause has been requested at
 // checkpoint kParkBefore, lets the window side's pause take effect there, answers, and joins.
@@ -72,7 +82,10 @@ StopRun run_with_stop(Format format, Answer answer, const std::filesystem::path&
     EXPECT_TRUE(gate.parked());
     for (const auto& entry : std::filesystem::directory_iterator(destination)) {
         run.folder_while_parked = entry.path();
-        run.files_while_parked = output_test::files_in(entry.path()).size();
+        const auto files = output_test::files_in(entry.path());
+        run.files_while_parked = files.size();
+        run.final_names_while_parked = static_cast<std::size_t>(
+            std::count_if(files.begin(), files.end(), [](const auto& f) { return !temporary_name(f); }));
     }
     if (answer == Answer::Yes) {
         gate.abort();
@@ -91,30 +104,90 @@ TEST(StopConversion, NoContinuesAndEverythingIsWritten)
         ASSERT_EQ(run.result.outcome, ConversionOutcome::Completed) << run.result.reason;
         EXPECT_EQ(run.result.written, kContacts);
         EXPECT_EQ(run.folder_while_parked, run.result.folder);
+        EXPECT_EQ(run.final_names_while_parked, 0u);
         const auto files = output_test::files_in(run.result.folder);
         EXPECT_EQ(files.size(), format == Format::Txt ? std::size_t{kContacts} : 1u);
+        EXPECT_TRUE(std::none_of(files.begin(), files.end(), temporary_name));
     }
 }
 
-TEST(StopConversion, YesEndsAtTheBoundaryAndRemovesThisConversionsFiles)
+// The first names of the contacts a folder's output holds, as its own reader reads them back.
+std::vector<std::string> first_names(Format format, const std::filesystem::path& folder)
 {
-    for (Format format : {Format::Txt, Format::Vcf, Format::Pst}) {
-        output_test::TempDir dir;
-        // An earlier conversion in the same place stays untouched.
-        contacts::ContactStore earlier;
-        output_test::append(earlier, {{Field::first_name, u"Kept"}});
-        const auto kept = contacts::convert_contacts(earlier, format, dir.path());
-        ASSERT_TRUE(kept.ok());
+    std::vector<std::string> names;
+    const auto files = output_test::files_in(folder);
+    if (format == Format::Txt) {
+        for (const auto& file : files) {
+            const std::string text = output_test::read_bytes(file);
+            const auto at = text.find("First Name : ");
+            names.push_back(at == std::string::npos ? "" : text.substr(at + 13, text.find('\r', at) - at - 13));
+        }
+    } else if (format == Format::Vcf) {
+        for (const auto& card : nlohmann::json::parse(output_test::python_readback("vcard", files))) {
+            names.push_back(card["N"][0][1].get<std::string>());
+        }
+    } else if (format == Format::Csv) {
+        for (const auto& row : nlohmann::json::parse(output_test::python_readback("csv", files))["rows"]) {
+            names.push_back(row[2].get<std::string>());
+        }
+    } else {
+        contacts::ContactStore store;
+        output_test::scan(files.at(0), store);
+        for (const contacts::ContactRecord* r = store.first(); r; r = r->next()) {
+            names.push_back(output_test::utf8(r->text_or_empty(Field::first_name)));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
-        const auto probe = dir.path() / "probe";
-        std::filesystem::create_directory(probe);
-        const StopRun run = run_with_stop(format, Answer::Yes, probe);
+TEST(StopConversion, YesEndsAtTheBoundaryAndKeepsTheWholeContactsWritten)
+{
+    std::vector<std::string> expected;
+    for (int i = 0; i < kParkBefore - 1; ++i) {
+        expected.push_back("F" + std::to_string(i));
+    }
+    std::sort(expected.begin(), expected.end());
+    for (Format format : {Format::Txt, Format::Vcf, Format::Csv, Format::Pst}) {
+        SCOPED_TRACE(contacts::format_info(format)->name);
+        output_test::TempDir dir;
+        const StopRun run = run_with_stop(format, Answer::Yes, dir.path());
         EXPECT_EQ(run.result.outcome, ConversionOutcome::Stopped);
         EXPECT_EQ(run.result.written, kParkBefore - 1);
         EXPECT_TRUE(run.result.reason.empty());
+        EXPECT_EQ(run.final_names_while_parked, 0u) << "a file took its final name before the end";
         if (format == Format::Txt) {
             EXPECT_EQ(run.files_while_parked, std::size_t{kParkBefore - 1});
         }
+        ASSERT_EQ(run.result.folder, run.folder_while_parked);
+        const auto files = output_test::files_in(run.result.folder);
+        EXPECT_EQ(files.size(), format == Format::Txt ? std::size_t{kParkBefore - 1} : 1u);
+        EXPECT_TRUE(std::none_of(files.begin(), files.end(), temporary_name));
+        EXPECT_EQ(first_names(format, run.result.folder), expected);
+    }
+}
+
+// A stop that keeps nothing (the scan a job follows failed) removes the job's folder; an
+// earlier conversion in the same place stays untouched.
+TEST(StopConversion, AStopThatKeepsNothingRemovesOnlyThisConversionsFolder)
+{
+    for (Format format : {Format::Txt, Format::Vcf, Format::Pst}) {
+        SCOPED_TRACE(contacts::format_info(format)->name);
+        output_test::TempDir dir;
+        contacts::ContactStore store;
+        output_test::append(store, {{Field::first_name, u"Kept"}});
+        output_test::append(store, {{Field::first_name, u"Lost"}});
+        const auto kept = contacts::convert_contacts(store, format, dir.path());
+        ASSERT_TRUE(kept.ok());
+        contacts::ConversionOptions options;
+        int calls = 0;
+        options.checkpoint = [&] { return ++calls == 2; };
+        options.keep_stopped = false;
+        const auto probe = dir.path() / "probe";
+        std::filesystem::create_directory(probe);
+        const auto stopped = contacts::convert_contacts(store, format, probe, options);
+        EXPECT_EQ(stopped.outcome, ConversionOutcome::Stopped);
+        EXPECT_EQ(stopped.written, 1);
         EXPECT_TRUE(std::filesystem::is_empty(probe)) << "the stopped conversion's folder is gone";
         EXPECT_FALSE(output_test::files_in(kept.folder).empty());
     }

@@ -12,6 +12,10 @@
 //     gate.end_run();
 //     Completed -> "Saving sucessfully completed."; Failed -> r.reason; Stopped -> nothing
 //
+// The output's files are whole or absent: each is written under a temporary name beside its own
+// and takes its name when the job ends (OutputFiles::commit), so a job that is killed leaves no
+// file under a final name.
+//
 // The store must not be cleared while the job runs. Records appended during the job (a scan
 // filling the store) are not converted: the job takes the store's size when it starts.
 #pragma once
@@ -34,14 +38,16 @@ namespace contacts {
 enum class ConversionOutcome
 {
     Completed, // every contact written; `folder` holds the output
-    Stopped,   // the checkpoint asked to end; this conversion's files were removed
-    Failed,    // `reason` says what and where; this conversion's files were removed
+    Stopped,   // the checkpoint asked to end: `folder` holds the `written` contacts before it, in
+               // whole files (cards, rows) under their final names (none with keep_stopped false)
+    Failed,    // `reason` says what and where; this conversion's files were removed (when they
+               // cannot be, `reason` says where they are)
 };
 
 struct ConversionResult
 {
     ConversionOutcome outcome = ConversionOutcome::Failed;
-    std::filesystem::path folder; // the output folder (gone again unless Completed)
+    std::filesystem::path folder; // the output folder (gone again unless Completed or Stopped keeping)
     std::string reason;           // UTF-8, for Failed: names the path and the cause
     int64_t written = 0;          // contacts written before the end
     // EX addresses that the outputs for importers wrote without an SMTP address (none known).
@@ -55,6 +61,10 @@ struct ConversionOptions
     // Called before each contact (and once before the first). Returns true to end the job
     // there. May block (the pause while Stop asks). Empty: never stops.
     std::function<bool()> checkpoint;
+    // What a job that the checkpoint ends leaves: the contacts written before it (true: Stop in
+    // the window, after which the job writes nothing more), or nothing (a job that follows a
+    // scan which failed).
+    bool keep_stopped = true;
     // Called after each contact with the contacts written and the total. Empty: no reports.
     std::function<void(int64_t done, int64_t total)> progress;
     // Local time that names the output folder. Empty: the current local time.
@@ -78,8 +88,8 @@ struct ConversionOptions
     // when it starts: having written every record linked so far, it calls `follow`, which waits
     // until more are linked or the scan has ended, and returns false once it has ended. The job
     // then writes what was linked last, asks the checkpoint once more (true: the scan failed,
-    // the job ends Stopped) and completes. `progress` reports the store's size so far as the
-    // total. Not with `selection`.
+    // the job ends Stopped, keeping what keep_stopped says) and completes. `progress` reports the store's size so far
+    // as the total. Not with `selection`.
     std::function<bool()> follow;
 };
 

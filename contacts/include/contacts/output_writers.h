@@ -9,6 +9,7 @@
 //   auto writer = make_contact_writer(Format::Csv, files, &why);   // nullptr and `why` on failure
 //   for (record ...) if (!(why = writer->add(*record))) break;
 //   if (why) why = writer->finish();
+//   if (why) why = files.commit();                                   // the files take their names
 //
 // Texts are written as UTF-8: CSV, TXT and HTML with a byte-order mark, vCard without one.
 // No Qt. Not thread-safe: one thread drives one writer.
@@ -156,32 +157,46 @@ private:
     std::string* m_out;
 };
 
-// Creates `path` (which must not exist yet) and returns a buffered sink writing to it; nullptr
-// and *why when it cannot be created. Write and close failures name the path and the reason.
-std::unique_ptr<ByteSink> open_file_sink(const std::filesystem::path& path, pst::Status* why);
-
 // Where the files of one conversion go. Names are plain file names (UTF-8, no directory part).
+// The files made by create() are whole or absent: they take their names together, at commit().
 class OutputFiles
 {
 public:
     virtual ~OutputFiles() = default;
-    // A new file `name`; nullptr and *why when it cannot be made.
+    // A new file `name`; nullptr and *why when it cannot be made. Its sinks must not outlive
+    // this object.
     virtual std::unique_ptr<ByteSink> create(const std::string& name, pst::Status* why) = 0;
-    // A PST writer whose file will be `name`; nullptr and *why when it cannot be made.
+    // A PST writer whose file will be `name`, which appears when the writer finishes; nullptr
+    // and *why when it cannot be made.
     virtual std::unique_ptr<pst::Writer> create_pst(const std::string& name, pst::Status* why) = 0;
+    // Gives every file made by create() and closed whole its name. A failure names the file and
+    // the reason; the files not yet named then are removed.
+    virtual pst::Status commit() { return pst::Status::success(); }
 };
 
-// Files inside an existing directory. The directory must outlive the object.
+// Files inside an existing directory that holds nothing of anyone else's. Each is written under
+// a temporary name beside its own ("contacts.vcf.tmp-a1B2c3", staging/staged_file.h) and never
+// replaces a file: a file that is not closed whole, and every closed one when the object goes
+// before commit(), is removed, so a conversion that fails leaves no file under a final name,
+// and one that is killed only temporary ones. The directory must outlive the object.
 class DirectoryOutput : public OutputFiles
 {
 public:
     explicit DirectoryOutput(std::filesystem::path directory) : m_directory(std::move(directory)) {}
+    ~DirectoryOutput() override;
+    DirectoryOutput(const DirectoryOutput&) = delete;
+    DirectoryOutput& operator=(const DirectoryOutput&) = delete;
     std::unique_ptr<ByteSink> create(const std::string& name, pst::Status* why) override;
     std::unique_ptr<pst::Writer> create_pst(const std::string& name, pst::Status* why) override;
+    pst::Status commit() override;
     const std::filesystem::path& directory() const { return m_directory; }
 
 private:
+    // Calls visit(path) for the temporary file of each closed file, in the order they closed.
+    template <typename Visit> void for_each_closed(Visit visit) const;
+
     std::filesystem::path m_directory;
+    std::string m_closed; // the temporary names of the closed files, each ended by a NUL
 };
 
 // Writes contacts in one format. add() takes the records in store order; finish() completes

@@ -48,8 +48,9 @@ public:
     // Parks the save at a checkpoint; false when it has finished (or is not running).
     bool pause() { return m_gate.pause_and_wait(); }
     void resume() { m_gate.resume(); }
-    // Ends the save for good (its files are removed) and joins the thread; finished() still
-    // follows, with the outcome Stopped (unless the save had completed first).
+    // Ends the save for good (it writes nothing more; the contacts written stay, in whole files
+    // under their names) and joins the thread; finished() still follows, with the outcome
+    // Stopped (unless the save had completed first).
     void end();
 
 signals:
