@@ -42,30 +42,12 @@ if [ ! -f "$ost" ] || [ "$ost" -ot "$bin/pst-fixture" ]; then
 fi
 echo "# $(nproc) cores; $(du -k "$pst" | cut -f1) KiB PST, $(du -k "$ost" | cut -f1) KiB OST ($contacts contacts)"
 
-# run NAME OUT ARGS...: one timed run; prints "cpu wall rss_kib" and leaves the list in OUT.
-run() {
-    local out=$1
-    shift
-    local t="$work/time.txt"
-    /usr/bin/time -f '%U %S %e %M' -o "$t" "$@" >"$out" 2>/dev/null || { echo "run.sh: $* failed" >&2; exit 1; }
-    awk '{ printf "%.2f %.2f %d\n", $1 + $2, $3, $4 }' "$t"
-}
-# best NAME OUT ARGS...: REPEAT runs, the one with the least processor time.
-best() {
-    local out=$1 b="" r
-    shift
-    for _ in $(seq "$repeat"); do
-        r=$(run "$out" "$@")
-        if [ -z "$b" ] || awk -v a="$r" -v b="$b" 'BEGIN { split(a, x, " "); split(b, y, " "); exit !(x[1] < y[1]) }'; then
-            b=$r
-        fi
-    done
-    echo "$b"
-}
+# shellcheck source=bench/timing.sh
+source "$(dirname "$0")/../timing.sh"
 
-read -r pst_cpu pst_wall pst_rss <<<"$(best "$work/pst.list" "$bin/pelimoor-convert" --reader native --list "$pst")"
-read -r ost_cpu ost_wall ost_rss <<<"$(best "$work/ost.list" "$bin/pelimoor-convert" --reader native --ost --list "$ost")"
-read -r pff_cpu pff_wall pff_rss <<<"$(run "$work/pff.list" "$bin/pelimoor-convert" --reader libpff --ost --list "$ost")"
+read -r pst_cpu pst_wall pst_rss <<<"$(timed_best "$work/pst.list" "$bin/pelimoor-convert" --reader native --list "$pst")"
+read -r ost_cpu ost_wall ost_rss <<<"$(timed_best "$work/ost.list" "$bin/pelimoor-convert" --reader native --ost --list "$ost")"
+read -r pff_cpu pff_wall pff_rss <<<"$(timed_run "$work/pff.list" "$bin/pelimoor-convert" --reader libpff --ost --list "$ost")"
 printf '%-34s %8s %8s %10s\n' "scan" "cpu s" "wall s" "peak KiB"
 printf '%-34s %8s %8s %10s\n' "native, 512-byte PST" "$pst_cpu" "$pst_wall" "$pst_rss"
 printf '%-34s %8s %8s %10s\n' "native, 4 KiB compressed OST" "$ost_cpu" "$ost_wall" "$ost_rss"

@@ -41,30 +41,12 @@ if [ ! -f "$nk2" ] || [ "$nk2" -ot "$bin/pst-fixture" ]; then
 fi
 echo "# $(nproc) cores; $(du -k "$pst" | cut -f1) KiB PST ($mails mails), $(du -k "$nk2" | cut -f1) KiB .nk2 ($rows rows)"
 
-# run OUT ARGS...: one timed run; prints "cpu wall rss_kib" and leaves the list in OUT.
-run() {
-    local out=$1
-    shift
-    local t="$work/time.txt"
-    /usr/bin/time -f '%U %S %e %M' -o "$t" "$@" >"$out" 2>/dev/null || { echo "run.sh: $* failed" >&2; exit 1; }
-    awk '{ printf "%.2f %.2f %d\n", $1 + $2, $3, $4 }' "$t"
-}
-# best OUT ARGS...: REPEAT runs, the one with the least processor time.
-best() {
-    local out=$1 b="" r
-    shift
-    for _ in $(seq "$repeat"); do
-        r=$(run "$out" "$@")
-        if [ -z "$b" ] || awk -v a="$r" -v b="$b" 'BEGIN { split(a, x, " "); split(b, y, " "); exit !(x[1] < y[1]) }'; then
-            b=$r
-        fi
-    done
-    echo "$b"
-}
+# shellcheck source=bench/timing.sh
+source "$(dirname "$0")/../timing.sh"
 
-read -r plain_cpu plain_wall plain_rss <<<"$(best "$work/plain.list" "$bin/pelimoor-convert" --list "$pst")"
-read -r corr_cpu corr_wall corr_rss <<<"$(best "$work/corr.list" "$bin/pelimoor-convert" --sources contacts,correspondents --list "$pst")"
-read -r nk2_cpu nk2_wall nk2_rss <<<"$(best "$work/nk2.list" "$bin/pelimoor-convert" --list "$nk2")"
+read -r plain_cpu plain_wall plain_rss <<<"$(timed_best "$work/plain.list" "$bin/pelimoor-convert" --list "$pst")"
+read -r corr_cpu corr_wall corr_rss <<<"$(timed_best "$work/corr.list" "$bin/pelimoor-convert" --sources contacts,correspondents --list "$pst")"
+read -r nk2_cpu nk2_wall nk2_rss <<<"$(timed_best "$work/nk2.list" "$bin/pelimoor-convert" --list "$nk2")"
 printf '%-40s %8s %8s %10s %8s\n' "run" "cpu s" "wall s" "peak KiB" "cards"
 printf '%-40s %8s %8s %10s %8s\n' "plain scan" "$plain_cpu" "$plain_wall" "$plain_rss" "$(wc -l <"$work/plain.list")"
 printf '%-40s %8s %8s %10s %8s\n' "contacts and correspondents" "$corr_cpu" "$corr_wall" "$corr_rss" "$(wc -l <"$work/corr.list")"
