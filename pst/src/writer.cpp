@@ -104,48 +104,45 @@ Status WriterImpl::add_message(FolderId folder_id, Message&& message)
     return Status::success();
 }
 
-Status WriterImpl::add_deleted_message(const Message& message, DeletedIndex index)
+Status WriterImpl::add_loose_message(const Message& message, const std::function<Status(const BuiltMessage&)>& write)
 {
     drain();
     BuiltMessage built;
     Status st = next_message(message, 0, nullptr, &built);
     if (!st)
         return st;
-    const uint32_t nid = built.nid;
-    const NodeData& node = built.node;
-    const size_t mark = m_ndb.block_mark();
-    uint64_t bid_data = 0, bid_sub = 0;
-    st = m_ndb.write_node(node, &bid_data, &bid_sub);
+    st = write(built);
     if (!st)
         return fail(st);
-    if (index == DeletedIndex::Superseded) {
-        st = m_ndb.write_superseded_pages(mark, nid, bid_data, bid_sub, kNidDeletedItems);
-        if (!st)
-            return fail(st);
-    }
-    m_ndb.free_blocks_since(mark);
     ++m_next_message;
     return Status::success();
 }
 
+Status WriterImpl::add_deleted_message(const Message& message, DeletedIndex index)
+{
+    return add_loose_message(message, [&](const BuiltMessage& built) {
+        // Its blocks are written, then dropped from the block B-tree and marked free (their bytes
+        // stay); with Superseded, the stale B-tree pages that still name them are written first.
+        const size_t mark = m_ndb.block_mark();
+        uint64_t bid_data = 0, bid_sub = 0;
+        Status st = m_ndb.write_node(built.node, &bid_data, &bid_sub);
+        if (st && index == DeletedIndex::Superseded)
+            st = m_ndb.write_superseded_pages(mark, built.nid, bid_data, bid_sub, kNidDeletedItems);
+        if (st)
+            m_ndb.free_blocks_since(mark);
+        return st;
+    });
+}
+
 Status WriterImpl::add_orphan_message(const Message& message, OrphanParent parent)
 {
-    drain();
-    BuiltMessage built;
-    Status st = next_message(message, 0, nullptr, &built);
-    if (!st)
-        return st;
-    const uint32_t nid = built.nid;
-    const NodeData& node = built.node;
-    // A missing folder takes a folder index of its own, as a folder deleted before its
-    // message would have.
-    const uint32_t parent_nid =
-        parent == OrphanParent::MissingFolder ? make_nid(m_next_folder++, kTypeFolder) : kNidStore;
-    st = write_node(nid, node, parent_nid);
-    if (!st)
-        return fail(st);
-    ++m_next_message;
-    return Status::success();
+    return add_loose_message(message, [&](const BuiltMessage& built) {
+        // A missing folder takes a folder index of its own, as a folder deleted before its
+        // message would have.
+        const uint32_t parent_nid =
+            parent == OrphanParent::MissingFolder ? make_nid(m_next_folder++, kTypeFolder) : kNidStore;
+        return write_node(built.nid, built.node, parent_nid);
+    });
 }
 
 Status WriterImpl::add_associated_message(FolderId folder_id, const Message& message)

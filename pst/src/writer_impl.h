@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -118,6 +119,9 @@ private:
     // writer.cpp: the folder records and the checks of the public calls.
 
     void add_contents_row(Folder& f, const BuiltMessage& built, uint32_t codepage);
+    // A message in no folder's contents (deleted, orphaned): the next message built, its node
+    // stored by `write`, the message counted.
+    Status add_loose_message(const Message& message, const std::function<Status(const BuiltMessage&)>& write);
     // Whether a message may be added now (and to `folder_id` when `f` is given).
     Status accepting(FolderId folder_id, Folder** f);
     // Whether folder `f` takes one more message (an ANSI file's contents table counts its rows

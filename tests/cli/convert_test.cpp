@@ -14,6 +14,7 @@
 #include "contacts/contact_store.h"
 #include "contacts/messages.h"
 #include "contacts/text.h"
+#include "converter_run.h"
 #include "engine/scan_run.h"
 #include "test_files.h"
 
@@ -22,20 +23,8 @@ namespace {
 using testfiles::json;
 using testfiles::unicode;
 
-struct Result
-{
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result run(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using testcli::convert;
+using testcli::Converted;
 
 struct UsageCase
 {
@@ -61,7 +50,7 @@ TEST(ConvertUsage, BadUsageTable)
         {{"--reader=native", "--codepage", "1258"}, "no mode given"},
     };
     for (const auto& c : cases) {
-        const Result r = run(c.args);
+        const Converted r = convert(c.args);
         EXPECT_EQ(r.status, cli::kExitUsage) << c.says;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("--help"), std::string::npos);
@@ -71,7 +60,7 @@ TEST(ConvertUsage, BadUsageTable)
 
 TEST(ConvertUsage, HelpNamesEveryModeAndTheExitStatus)
 {
-    const Result r = run({"--help"});
+    const Converted r = convert({"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* s : {"--list FILE.pst", "--json FILE.pst", "--help", "Exit status", "tabs", "JSON",
                           "--reader native|libpff", "--codepage N", "PELIMOOR_READER", "PELIMOOR_CODEPAGE"}) {
@@ -108,7 +97,7 @@ protected:
 
 TEST_F(ConvertFiles, ListWritesOneTabSeparatedLinePerContact)
 {
-    const Result r = run({"--list", sample()});
+    const Converted r = convert({"--list", sample()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "1\tDoe, Anna\tAnna\tDoe\tAcme\\tInc\t+1 555 0100\t\t\t+1 555 0199\n"
                      "2\t\t\xF0\x9D\x92\x9C"
@@ -117,7 +106,7 @@ TEST_F(ConvertFiles, ListWritesOneTabSeparatedLinePerContact)
 
 TEST_F(ConvertFiles, JsonKeepsAbsentEmptyAndEveryCharacterApart)
 {
-    const Result r = run({"--json", sample()});
+    const Converted r = convert({"--json", sample()});
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream lines(r.out);
     std::string line;
@@ -168,19 +157,19 @@ TEST_F(ConvertFiles, RefusedAndUnreadableFilesExitWithOne)
     bytes[9] = 'O';
     const std::string ost = m_dir.file("a.ost");
     testfiles::write_bytes(ost, bytes);
-    const Result refused = run({"--list", ost});
+    const Converted refused = convert({"--list", ost});
     EXPECT_EQ(refused.status, cli::kExitScanFailed);
     EXPECT_EQ(refused.err, "This is not a valid PST File\n");
     EXPECT_TRUE(refused.out.empty());
 
-    const Result missing = run({"--json", m_dir.file("missing.pst")});
+    const Converted missing = convert({"--json", m_dir.file("missing.pst")});
     EXPECT_EQ(missing.status, cli::kExitScanFailed);
     EXPECT_EQ(missing.err, "Please check file use in another proess or File is highly corrupted! Please select "
                            "another file OR contact support team..\npelimoor-convert: " +
                                m_dir.file("missing.pst") + ": No such file or directory\n");
 
     testfiles::write_bytes(m_dir.file("cut.pst"), bytes.replace(8, 2, "SM").substr(0, 600));
-    const Result cut = run({"--list", m_dir.file("cut.pst")});
+    const Converted cut = convert({"--list", m_dir.file("cut.pst")});
     EXPECT_EQ(cut.status, cli::kExitScanFailed);
     EXPECT_EQ(cut.err, "Scanning process failed! Please select another file OR contact support team..\n");
 }
@@ -216,7 +205,7 @@ TEST_F(ConvertFiles, AFileThatCannotBeOpenedSaysWhy)
     const std::string sentence = contacts::utf16_to_utf8(contacts::kMessageOpenFailed) + "\n";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        const Result r = run({"--list", m_dir.file(c.file)});
+        const Converted r = convert({"--list", m_dir.file(c.file)});
         EXPECT_EQ(r.status, cli::kExitScanFailed);
         EXPECT_EQ(r.err, sentence + "pelimoor-convert: " + c.reason + "\n");
         EXPECT_TRUE(r.out.empty());
@@ -234,12 +223,12 @@ TEST_F(ConvertFiles, SkippedItemsAreCountedAndListedWithVerbose)
         m_dir, "skip.pst", {{"folders", json::array({testfiles::folder("Contacts", json::array({good, bad, good}))})}});
     for (const char* reader : {"native", "libpff"}) {
         SCOPED_TRACE(reader);
-        const Result quiet = run({"--reader", reader, "--list", path});
+        const Converted quiet = convert({"--reader", reader, "--list", path});
         EXPECT_EQ(quiet.status, 0);
         EXPECT_EQ(quiet.out.size(), 2 * std::string("1\t\tgood\t\t\t\t\t\t\n").size());
         EXPECT_EQ(quiet.err,
                   "pelimoor-convert: 1 item skipped: the item's type cannot be read (--verbose lists them)\n");
-        const Result verbose = run({"--verbose", "--reader", reader, "--list", path});
+        const Converted verbose = convert({"--verbose", "--reader", reader, "--list", path});
         EXPECT_EQ(verbose.status, 0);
         EXPECT_EQ(verbose.out, quiet.out);
         // Our reader says what it found; libpff's texts are not passed on.
@@ -271,7 +260,7 @@ TEST_F(ConvertFiles, OrphanAndDeletedContactsFollowTheLiveOnes)
     const std::string path =
         testfiles::write_pst(m_dir, "beyond.pst", {{"folders", json::array({testfiles::folder("Contacts", live)})}});
 
-    const Result r = run({"--json", path});
+    const Converted r = convert({"--json", path});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> seen;
     std::istringstream lines(r.out);
@@ -289,11 +278,11 @@ TEST_F(ConvertFiles, OrphanAndDeletedContactsFollowTheLiveOnes)
                                               "Dora recovered 5"}));
     EXPECT_EQ(r.err, "pelimoor-convert: " + contacts::utf16_to_utf8(contacts::recovered_line(2, 1)) + "\n");
 
-    const Result live_only = run({"--no-recovery", "--list", path});
+    const Converted live_only = convert({"--no-recovery", "--list", path});
     EXPECT_EQ(live_only.status, 0);
     EXPECT_EQ(live_only.out, "1\t\tBea\tRoe\t\t\t\t\t\n2\t\tPia\tRoe\t\t\t\t\t\n");
     EXPECT_EQ(live_only.err, "");
-    EXPECT_EQ(run({"--list", path}).out.substr(0, live_only.out.size()), live_only.out);
+    EXPECT_EQ(convert({"--list", path}).out.substr(0, live_only.out.size()), live_only.out);
 }
 
 // ---- several files in one run
@@ -380,7 +369,7 @@ TEST_F(ConvertSeveralFiles, ListNamesTheFileOfEachLineAndGoesOnPastARefusedOne)
             SCOPED_TRACE(std::string(reader) + " " + std::to_string(k.files.size()) + " file(s), " + k.files[0]);
             std::vector<std::string> args = {"--reader", reader, "--list"};
             args.insert(args.end(), k.files.begin(), k.files.end());
-            const Result r = run(args);
+            const Converted r = convert(args);
             EXPECT_EQ(r.status, k.status);
             EXPECT_EQ(r.out, k.out);
             EXPECT_EQ(r.err, k.err);
@@ -417,7 +406,7 @@ TEST_F(ConvertSeveralFiles, JsonNamesSourceAndFolderOnlyWithSeveralFiles)
             SCOPED_TRACE(std::string(reader) + " " + std::to_string(k.files.size()) + " file(s)");
             std::vector<std::string> args = {"--reader", reader, "--json"};
             args.insert(args.end(), k.files.begin(), k.files.end());
-            const Result r = run(args);
+            const Converted r = convert(args);
             ASSERT_EQ(r.status, 0) << r.err;
             std::istringstream lines(r.out);
             std::vector<std::vector<std::string>> seen;
@@ -452,7 +441,7 @@ TEST_F(ConvertSeveralFiles, RecoveredContactsAndMessagesNameTheirFile)
     const std::string a = testfiles::write_pst(
         m_dir, "a.pst", {{"folders", json::array({testfiles::folder("Contacts", json::array({gone}))})}});
     const std::string b = shaped("b.pst", "Dora", "Emil");
-    const Result r = run({"--json", b, a});
+    const Converted r = convert({"--json", b, a});
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream lines(r.out);
     std::vector<std::string> seen;
@@ -517,7 +506,7 @@ TEST_F(ConvertSeveralFiles, ListsNameTheContactsOfTheirOwnFile)
         SCOPED_TRACE(reader);
         const std::string out = m_dir.file(std::string("vcf-") + reader);
         std::filesystem::create_directory(out);
-        const Result r = run({"--reader", reader, "--format", "vcf", "--vcard", "4.0", "--out", out, a, b});
+        const Converted r = convert({"--reader", reader, "--format", "vcf", "--vcard", "4.0", "--out", out, a, b});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.err.find("pelimoor-convert: 2 group(s) written\n"), std::string::npos) << r.err;
         const std::string vcf = testfiles::read_bytes(r.out.substr(0, r.out.size() - 1) + "/contacts.vcf");
@@ -570,7 +559,7 @@ TEST_F(ConvertFiles, RealBinaryEndToEnd)
     const int status = pclose(pipe);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(out, run({"--list", path}).out);
+    EXPECT_EQ(out, convert({"--list", path}).out);
     EXPECT_TRUE(testfiles::read_bytes(m_dir.file("err.txt")).empty());
 
     const int usage = std::system((std::string(PELIMOOR_CONVERT) + " --nope 2>/dev/null").c_str());

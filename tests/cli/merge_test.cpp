@@ -13,6 +13,7 @@
 
 #include "cli/convert.h"
 #include "contacts/contact_store.h"
+#include "converter_run.h"
 #include "engine/scan_run.h"
 #include "fixture/fixture.h"
 #include "temp_dir.h"
@@ -22,20 +23,8 @@ namespace {
 
 using testfiles::TempDir;
 
-struct Result
-{
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result run(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using testcli::convert;
+using testcli::Converted;
 
 std::vector<std::string> lines_of(const std::string& text, const char* end = "\n")
 {
@@ -116,7 +105,7 @@ TEST_P(MergeTruth, NoTwoPeopleMergedEveryTruePairMergedOrHeld)
     std::vector<std::string> args = {"--reader", GetParam(), "--merge", "--region",
                                      "DE",       "--list",   "--out",   out.path().string()};
     args.insert(args.end(), set.files.begin(), set.files.end());
-    const Result r = run(args);
+    const Converted r = convert(args);
     ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
     EXPECT_NE(r.err.find("17 contacts from 3 files: 12 written, 5 merged, 3 pairs held for review"), std::string::npos)
         << r.err;
@@ -172,7 +161,7 @@ TEST(MergeCli, EveryOrderOfThreeFilesGivesTheSameBytes)
         TempDir out;
         std::vector<std::string> args = {"--merge", "--region", "DE", "--json", "--out", out.path().string()};
         args.insert(args.end(), files.begin(), files.end());
-        const Result r = run(args);
+        const Converted r = convert(args);
         ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
         const std::string report = testfiles::read_bytes(out.file("merge-report.csv"));
         if (orders == 0) {
@@ -193,26 +182,27 @@ TEST(MergeCli, DumpsMergeAsTheFilesDo)
     TempDir work;
     std::vector<std::string> dumps;
     for (const std::string& file : set.files) {
-        const Result r = run({"--json", "--full", file});
+        const Converted r = convert({"--json", "--full", file});
         ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
         dumps.push_back(work.file(std::filesystem::path(file).stem().string() + ".jsonl"));
         std::ofstream(dumps.back(), std::ios::binary) << r.out;
     }
     std::vector<std::string> direct_args = {"--merge", "--region", "DE", "--json", "--full"};
     direct_args.insert(direct_args.end(), set.files.begin(), set.files.end());
-    const Result direct = run(direct_args);
+    const Converted direct = convert(direct_args);
     ASSERT_EQ(direct.status, cli::kExitSuccess) << direct.err;
 
     std::vector<std::string> dump_args = {"--merge", "--region", "DE", "--json", "--full"};
     dump_args.insert(dump_args.end(), dumps.rbegin(), dumps.rend());
-    const Result from_dumps = run(dump_args);
+    const Converted from_dumps = convert(dump_args);
     ASSERT_EQ(from_dumps.status, cli::kExitSuccess) << from_dumps.err;
     EXPECT_EQ(from_dumps.out, direct.out);
     EXPECT_NE(from_dumps.err.find("17 contacts from 3 files: 12 written, 5 merged"), std::string::npos)
         << from_dumps.err;
 
     // A dump beside a PST file.
-    const Result mixed = run({"--merge", "--region", "DE", "--json", "--full", dumps[0], set.files[1], dumps[2]});
+    const Converted mixed =
+        convert({"--merge", "--region", "DE", "--json", "--full", dumps[0], set.files[1], dumps[2]});
     ASSERT_EQ(mixed.status, cli::kExitSuccess) << mixed.err;
     EXPECT_EQ(mixed.out, direct.out);
 }
@@ -295,7 +285,7 @@ TEST(MergeCli, DumpsWithListsMergeAsTheFilesDo)
 
     std::vector<std::string> dumps;
     for (const std::string& file : files) {
-        const Result r = run({"--json", "--full", file});
+        const Converted r = convert({"--json", "--full", file});
         ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
         const auto lines = lines_of(r.out);
         ASSERT_EQ(lines.size(), 2u) << r.out; // Ann, then her list
@@ -310,7 +300,7 @@ TEST(MergeCli, DumpsWithListsMergeAsTheFilesDo)
         std::vector<std::string> args = {"--merge", "--region", "DE",    "--format", "vcf",
                                          "--vcard", "4.0",      "--out", out};
         args.insert(args.end(), inputs.begin(), inputs.end());
-        const Result r = run(args);
+        const Converted r = convert(args);
         EXPECT_EQ(r.status, cli::kExitSuccess) << r.err;
         EXPECT_NE(r.err.find("2 contacts from 2 files: 1 written, 1 merged, 0 pairs held for review"),
                   std::string::npos)
@@ -337,8 +327,8 @@ TEST(MergeCli, DumpsWithListsMergeAsTheFilesDo)
     direct_args.insert(direct_args.end(), files.begin(), files.end());
     std::vector<std::string> dump_args = {"--merge", "--region", "DE", "--json", "--full"};
     dump_args.insert(dump_args.end(), dumps.begin(), dumps.end());
-    const Result from_files = run(direct_args);
-    const Result from_dumps = run(dump_args);
+    const Converted from_files = convert(direct_args);
+    const Converted from_dumps = convert(dump_args);
     EXPECT_EQ(from_dumps.out, from_files.out);
     EXPECT_EQ(lines_of(from_files.out).size(), 3u) << from_files.out; // Ann, two lists
 }
@@ -389,13 +379,14 @@ TEST(MergeCli, BadInputIsReportedAndTheRestGoesOn)
     TempDir work;
     const std::string not_pst = work.file("notes.pst");
     std::ofstream(not_pst, std::ios::binary) << "These are not contacts.\n";
-    const Result with_bad_file = run({"--merge", "--region", "DE", "--list", set.files[0], not_pst, set.files[1]});
+    const Converted with_bad_file =
+        convert({"--merge", "--region", "DE", "--list", set.files[0], not_pst, set.files[1]});
     EXPECT_EQ(with_bad_file.status, cli::kExitSomeRefused);
     EXPECT_NE(with_bad_file.err.find("notes.pst"), std::string::npos) << with_bad_file.err;
     EXPECT_NE(with_bad_file.err.find("13 contacts from 2 files"), std::string::npos) << with_bad_file.err;
 
     // A dump with a line that is not JSON and one with a field of the wrong type.
-    const Result dumped = run({"--json", "--full", set.files[2]});
+    const Converted dumped = convert({"--json", "--full", set.files[2]});
     ASSERT_EQ(dumped.status, cli::kExitSuccess);
     auto lines = lines_of(dumped.out);
     ASSERT_EQ(lines.size(), 4u);
@@ -406,7 +397,7 @@ TEST(MergeCli, BadInputIsReportedAndTheRestGoesOn)
                                               << "this is not JSON\n"
                                               << lines[2] << "\n"
                                               << lines[3] << "\n";
-    const Result r = run({"--merge", "--region", "DE", "--list", bad_dump});
+    const Converted r = convert({"--merge", "--region", "DE", "--list", bad_dump});
     EXPECT_EQ(r.status, cli::kExitSuccess) << r.err;
     EXPECT_NE(r.err.find("bad.jsonl: line 2 left out: \"first_name\" is not a text"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("bad.jsonl: line 4 left out: not JSON"), std::string::npos) << r.err;
@@ -425,7 +416,7 @@ TEST(MergeCli, UsageErrors)
     for (const MergeUsage& c : {MergeUsage{{"--region", "DE", "--list", "a.pst"}, "--region goes with --merge"},
                                 MergeUsage{{"--merge", "--region", "XX", "--list", "a.pst"}, "--region needs a region"},
                                 MergeUsage{{"--merge", "--region"}, "--region needs a region"}}) {
-        const Result r = run(c.args);
+        const Converted r = convert(c.args);
         EXPECT_EQ(r.status, cli::kExitUsage);
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     }

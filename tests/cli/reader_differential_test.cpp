@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/convert.h"
+#include "converter_run.h"
 #include "fixture/fixture.h"
 #include "realfiles/real_files.h"
 #include "test_files.h"
@@ -20,25 +21,10 @@ using testfiles::prop;
 using testfiles::raw;
 using testfiles::unicode;
 
-struct Output
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testcli::convert;
+using testcli::Converted;
 
-Output convert(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    Output o;
-    o.status = cli::run(args, out, err);
-    o.out = out.str();
-    o.err = err.str();
-    return o;
-}
-
-Output json_of(const std::string& path, const std::string& reader, std::vector<std::string> extra = {})
+Converted json_of(const std::string& path, const std::string& reader, std::vector<std::string> extra = {})
 {
     std::vector<std::string> args = {"--reader", reader};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -53,10 +39,10 @@ size_t lines(const std::string& text)
 }
 
 // Reads `path` with both readers and expects the same output; returns the native one.
-Output expect_same(const std::string& path, const std::string& what, std::vector<std::string> extra = {})
+Converted expect_same(const std::string& path, const std::string& what, std::vector<std::string> extra = {})
 {
-    const Output native = json_of(path, "native", extra);
-    const Output libpff = json_of(path, "libpff", extra);
+    const Converted native = json_of(path, "native", extra);
+    const Converted libpff = json_of(path, "libpff", extra);
     EXPECT_EQ(native.status, libpff.status) << what << "\nnative: " << native.err << "\nlibpff: " << libpff.err;
     EXPECT_EQ(lines(native.out), lines(libpff.out)) << what;
     if (native.out != libpff.out) {
@@ -89,7 +75,7 @@ TEST(ReaderDifferential, RealFiles)
 {
     for (const char* name : {"dist-list.pst", "sample-contacts.pst", "ansi-32bit.pst"}) {
         REAL_FILE_OR_SKIP(path, name);
-        const Output native = expect_same(path, name);
+        const Converted native = expect_same(path, name);
         EXPECT_EQ(native.status, cli::kExitSuccess) << name << ": " << native.err;
     }
 }
@@ -119,7 +105,7 @@ TEST(ReaderDifferential, GeneratedFilesTable)
     int n = 0;
     for (const auto& c : cases) {
         const std::string path = write_fixture(dir, "generated" + std::to_string(n++) + ".pst", c.args);
-        const Output native = expect_same(path, c.what);
+        const Converted native = expect_same(path, c.what);
         EXPECT_EQ(native.status, cli::kExitSuccess) << c.what << ": " << native.err;
         EXPECT_EQ(lines(native.out), c.contacts) << c.what;
     }
@@ -160,7 +146,7 @@ TEST(ReaderDifferential, OfflineAndFourKiBFilesReadLikeThePlainFile)
         std::vector<std::string> args = c.contacts;
         args.insert(args.end(), c.file.begin(), c.file.end());
         const std::string path = write_fixture(dir, "offline" + std::to_string(n++) + ".ost", args);
-        const Output native = c.libpff ? expect_same(path, c.what, {"--ost"}) : json_of(path, "native", {"--ost"});
+        const Converted native = c.libpff ? expect_same(path, c.what, {"--ost"}) : json_of(path, "native", {"--ost"});
         EXPECT_EQ(native.status, cli::kExitSuccess) << c.what << ": " << native.err;
         EXPECT_EQ(lines(native.out), c.count) << c.what;
         EXPECT_EQ(native.out, json_of(plain, "native").out) << c.what;
@@ -176,14 +162,14 @@ TEST(ReaderDifferential, OfflineAndFourKiBFilesReadLikeThePlainFile)
                               {"ost", true},
                               {"folders", json::array({testfiles::folder("Contacts", json::array({contact}))})}};
     const std::string described = testfiles::write_pst(dir, "described.ost", description);
-    const Output native = expect_same(described, "a long body in compressed blocks", {"--ost"});
+    const Converted native = expect_same(described, "a long body in compressed blocks", {"--ost"});
     EXPECT_EQ(native.status, cli::kExitSuccess) << native.err;
     EXPECT_NE(native.out.find(std::string(100000, 'b')), std::string::npos);
 
     // Saved as a PST, the contacts of an OST go into a plain Unicode PST with 512-byte pages.
     const std::string out = dir.file("saved");
     std::filesystem::create_directories(out);
-    const Output saved = convert({"--ost", "--format", "pst", "--out", out, described});
+    const Converted saved = convert({"--ost", "--format", "pst", "--out", out, described});
     EXPECT_EQ(saved.status, cli::kExitSuccess) << saved.err;
     size_t saved_files = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) {
@@ -206,11 +192,11 @@ TEST(ReaderDifferential, OfflineAndFourKiBFilesReadLikeThePlainFile)
     const std::string protected_file = dir.file("protected.ost");
     testfiles::write_bytes(protected_file, bytes);
     for (const char* reader : {"native", "libpff"}) {
-        const Output refused = json_of(described, reader);
+        const Converted refused = json_of(described, reader);
         EXPECT_EQ(refused.status, cli::kExitScanFailed) << reader;
         EXPECT_EQ(refused.err, "This is not a valid PST File\n") << reader;
         EXPECT_EQ(refused.out, "") << reader;
-        const Output protected_out = json_of(protected_file, reader, {"--ost"});
+        const Converted protected_out = json_of(protected_file, reader, {"--ost"});
         EXPECT_EQ(protected_out.status, cli::kExitScanFailed) << reader;
         EXPECT_NE(protected_out.err.find("its data may be protected"), std::string::npos) << protected_out.err;
     }
@@ -233,7 +219,7 @@ TEST(ReaderDifferential, JapaneseAnsiFileNamesItsCodePageThreeWays)
         dir, "charset.pst", with({"--no-codepage-props", "--internet-codepage", "50220", "--locale-id", "1041"}));
     const std::string bare = write_fixture(dir, "bare.pst", with({"--no-codepage-props"}));
 
-    const Output expected = expect_same(named, "0x3FFD 932");
+    const Converted expected = expect_same(named, "0x3FFD 932");
     ASSERT_EQ(expected.status, cli::kExitSuccess) << expected.err;
     EXPECT_NE(expected.out.find("\"first_name\":\"\xE6\x98\x8E\xE7\xBE\x8E\""), std::string::npos) << "明美";
     EXPECT_EQ(expect_same(charset, "0x3FDE 50220, 0x3FF1 1041").out, expected.out);
@@ -293,7 +279,7 @@ TEST(ReaderDifferential, DescribedShapes)
     };
     testfiles::TempDir dir;
     const std::string path = testfiles::write_pst(dir, "shapes.pst", description);
-    const Output native = expect_same(path, "described shapes");
+    const Converted native = expect_same(path, "described shapes");
     EXPECT_EQ(native.status, cli::kExitSuccess) << native.err;
     for (const char* name : {"\"Odd\"", "lower", "upper", "nameless", "deeper", "in mail", "root", "gone"}) {
         EXPECT_NE(native.out.find(name), std::string::npos) << name;

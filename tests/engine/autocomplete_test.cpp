@@ -11,6 +11,7 @@
 #include "autocomplete/stream.h"
 #include "cli/convert.h"
 #include "contacts/contact_store.h"
+#include "converter_run.h"
 #include "engine/autocomplete_cards.h"
 #include "fixture/autocomplete.h"
 #include "fixture/fixture.h"
@@ -301,21 +302,8 @@ TEST(AutocompleteStream, EveryCutKeepsTheRowsBeforeIt)
 
 // ---- .nk2 files through the converter
 
-struct Converted
-{
-    int status = -1;
-    std::string out, err;
-};
-
-Converted convert(const std::vector<std::string>& args)
-{
-    std::ostringstream out, err;
-    Converted r;
-    r.status = cli::run(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
-}
+using testcli::convert;
+using testcli::Converted;
 
 std::vector<nlohmann::json> json_lines(const std::string& text)
 {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "cli/convert.h"
+#include "converter_run.h"
 #include "engine/sources.h"
 #include "fixture/autocomplete.h"
 #include "realfiles/real_files.h"
@@ -133,21 +134,8 @@ json description(bool saved_people = false)
     return {{"folders", json::array({contacts, inbox, sent})}};
 }
 
-struct Converted
-{
-    int status = -1;
-    std::string out, err;
-};
-
-Converted convert(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    Converted r;
-    r.status = cli::run(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
-}
+using testcli::convert;
+using testcli::Converted;
 
 std::vector<json> lines(const std::string& text)
 {

@@ -10,24 +10,13 @@
 #include <set>
 #include <sstream>
 
+#include "converter_run.h"
 #include "support.h"
 
 namespace {
 
-struct Result
-{
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result run(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using testcli::convert;
+using testcli::Converted;
 
 class ConvertFormat : public testing::Test
 {
@@ -58,7 +47,7 @@ TEST_F(ConvertFormat, EveryFormatWritesItsFilesIntoANewFolder)
     for (const auto& c : cases) {
         const auto out = m_dir.path() / c.name;
         std::filesystem::create_directory(out);
-        const Result r = run({"--format", c.name, "--out", out.string(), m_pst.string()});
+        const Converted r = convert({"--format", c.name, "--out", out.string(), m_pst.string()});
         ASSERT_EQ(r.status, 0) << r.err;
         const std::filesystem::path folder = r.out.substr(0, r.out.size() - 1);
         EXPECT_EQ(folder.parent_path(), out);
@@ -77,7 +66,7 @@ TEST_F(ConvertFormat, OutDefaultsToTheCurrentDirectoryAndMayFollowTheFile)
 {
     const auto here = std::filesystem::current_path();
     std::filesystem::current_path(m_dir.path());
-    const Result first = run({"--format", "csv", m_pst.string()});
+    const Converted first = convert({"--format", "csv", m_pst.string()});
     std::filesystem::current_path(here);
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(std::filesystem::path(first.out.substr(0, first.out.size() - 1)).parent_path(), ".");
@@ -85,7 +74,7 @@ TEST_F(ConvertFormat, OutDefaultsToTheCurrentDirectoryAndMayFollowTheFile)
     // The second conversion goes to the same place: a new folder beside the first (" (2)" in the
     // same minute, the next minute's name otherwise; the naming itself is a conversion test with a
     // fixed clock, so this one holds whenever the clock turns).
-    const Result second = run({"--format", "csv", m_pst.string(), "--out", m_dir.path().string()});
+    const Converted second = convert({"--format", "csv", m_pst.string(), "--out", m_dir.path().string()});
     ASSERT_EQ(second.status, 0) << second.err;
     const std::filesystem::path first_folder =
         m_dir.path() / std::filesystem::path(first.out.substr(0, first.out.size() - 1)).filename();
@@ -119,7 +108,7 @@ TEST_F(ConvertFormat, BadUsageTable)
         {{"--format", "csv", "--csv", "Google", "x.pst"}, "unknown CSV layout 'Google' (pelimoor, google or outlook)"},
     };
     for (const auto& c : cases) {
-        const Result r = run(c.args);
+        const Converted r = convert(c.args);
         EXPECT_EQ(r.status, cli::kExitUsage) << c.says;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty());
@@ -132,7 +121,7 @@ TEST_F(ConvertFormat, ARefusedFileExitsWithOneAndWritesNothing)
     std::ofstream(not_pst) << "this is not a personal folder file";
     const auto out = m_dir.path() / "out";
     std::filesystem::create_directory(out);
-    const Result r = run({"--format", "vcf", "--out", out.string(), not_pst.string()});
+    const Converted r = convert({"--format", "vcf", "--out", out.string(), not_pst.string()});
     EXPECT_EQ(r.status, cli::kExitScanFailed);
     EXPECT_TRUE(std::filesystem::is_empty(out));
 }
@@ -140,7 +129,7 @@ TEST_F(ConvertFormat, ARefusedFileExitsWithOneAndWritesNothing)
 TEST_F(ConvertFormat, AWriteFailureExitsWithThreeAndNamesThePath)
 {
     const auto missing = m_dir.path() / "missing";
-    const Result r = run({"--format", "html", "--out", missing.string(), m_pst.string()});
+    const Converted r = convert({"--format", "html", "--out", missing.string(), m_pst.string()});
     EXPECT_EQ(r.status, cli::kExitWriteFailed);
     EXPECT_NE(r.err.find(missing.string() + ": No such file or directory"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Saving sucessfully completed."), std::string::npos);
@@ -191,7 +180,7 @@ TEST_F(ConvertFormat, SeveralFilesMakeOneSetOfFiles)
              {std::string("--out"), out.string(), m_pst.string(), not_pst.string(), copy.string()}) {
             args.push_back(more);
         }
-        const Result r = run(args);
+        const Converted r = convert(args);
         ASSERT_EQ(r.status, cli::kExitSomeRefused) << r.err;
         EXPECT_NE(r.err.find("pelimoor-convert: " + not_pst.string() + ": "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("Converting: 50 of 50 contacts\n"), std::string::npos) << r.err;
@@ -203,7 +192,7 @@ TEST_F(ConvertFormat, SeveralFilesMakeOneSetOfFiles)
             EXPECT_EQ(files[0].filename(), c.first_file);
         }
         if (c.options[0] == "pst") {
-            const Result back = run({"--list", (folder / "contacts.pst").string()});
+            const Converted back = convert({"--list", (folder / "contacts.pst").string()});
             EXPECT_EQ(std::count(back.out.begin(), back.out.end(), '\n'), 50);
         }
         if (c.options.size() == 3 && c.options[0] == "vcf") {
@@ -212,8 +201,8 @@ TEST_F(ConvertFormat, SeveralFilesMakeOneSetOfFiles)
             EXPECT_EQ(std::set<std::string>(both.begin(), both.end()).size(), 50u);
             const auto alone_out = out / "alone";
             std::filesystem::create_directory(alone_out);
-            const Result alone =
-                run({"--format", "vcf", "--vcard", c.options[2], "--out", alone_out.string(), m_pst.string()});
+            const Converted alone =
+                convert({"--format", "vcf", "--vcard", c.options[2], "--out", alone_out.string(), m_pst.string()});
             ASSERT_EQ(alone.status, 0) << alone.err;
             const std::vector<std::string> first = uids(output_test::read_bytes(
                 std::filesystem::path(alone.out.substr(0, alone.out.size() - 1)) / "contacts.vcf"));
@@ -223,7 +212,7 @@ TEST_F(ConvertFormat, SeveralFilesMakeOneSetOfFiles)
     // No file readable: nothing is written, exit status 1.
     const auto none = m_dir.path() / "none";
     std::filesystem::create_directory(none);
-    const Result r = run({"--format", "csv", "--out", none.string(), not_pst.string(), not_pst.string()});
+    const Converted r = convert({"--format", "csv", "--out", none.string(), not_pst.string(), not_pst.string()});
     EXPECT_EQ(r.status, cli::kExitScanFailed);
     EXPECT_TRUE(std::filesystem::is_empty(none));
     EXPECT_TRUE(r.out.empty());
