@@ -1,7 +1,6 @@
 // pelimoor-convert: run() in process on files our writer makes, and the real binary once.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -16,6 +15,7 @@
 #include "contacts/text.h"
 #include "converter_run.h"
 #include "engine/scan_run.h"
+#include "program_run.h"
 #include "test_files.h"
 
 namespace {
@@ -548,17 +548,10 @@ TEST_F(ConvertSeveralFiles, ListsNameTheContactsOfTheirOwnFile)
 TEST_F(ConvertFiles, RealBinaryEndToEnd)
 {
     const std::string path = sample();
-    const std::string command = std::string(PELIMOOR_CONVERT) + " --list '" + path + "' 2>" + m_dir.file("err.txt");
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    std::array<char, 4096> buf;
-    for (size_t n; (n = fread(buf.data(), 1, buf.size(), pipe)) > 0;) {
-        out.append(buf.data(), n);
-    }
-    const int status = pclose(pipe);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    int status = -1;
+    const std::string out = testcli::run_program(
+        std::string(PELIMOOR_CONVERT) + " --list '" + path + "' 2>" + m_dir.file("err.txt"), &status);
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(out, convert({"--list", path}).out);
     EXPECT_TRUE(testfiles::read_bytes(m_dir.file("err.txt")).empty());
 

@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "temp_dir.h"
+
 extern char** environ;
 
 namespace {
@@ -28,20 +30,7 @@ constexpr int kContacts = 60000;
 // How long the test waits for the converter to reach a point before it fails (never hangs).
 constexpr auto kPatience = std::chrono::seconds(300);
 
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "pelimoor-kill-test-XXXXXX").string();
-        m_path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(m_path); }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using testfiles::TempDir;
 
 // The file the test converts, written once for all tests.
 const fs::path& large_file()

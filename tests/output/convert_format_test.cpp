@@ -223,9 +223,9 @@ TEST_F(ConvertFormat, RealBinaryEndToEnd)
     const auto out = m_dir.path() / "bin";
     std::filesystem::create_directory(out);
     int status = 0;
-    const std::string printed = output_test::run(std::string(PELIMOOR_CONVERT) + " --format vcf --out '" +
-                                                     out.string() + "' '" + m_pst.string() + "' 2>/dev/null",
-                                                 &status);
+    const std::string printed = output_test::run_program(std::string(PELIMOOR_CONVERT) + " --format vcf --out '" +
+                                                             out.string() + "' '" + m_pst.string() + "' 2>/dev/null",
+                                                         &status);
     ASSERT_EQ(status, 0);
     const std::filesystem::path folder = printed.substr(0, printed.size() - 1);
     const std::string vcf = output_test::read_bytes(folder / "contacts.vcf");
@@ -234,9 +234,9 @@ TEST_F(ConvertFormat, RealBinaryEndToEnd)
         ++cards;
     }
     EXPECT_EQ(cards, 25u);
-    output_test::run(std::string(PELIMOOR_CONVERT) + " --format vcf --out '" + (out / "none").string() + "' '" +
-                         m_pst.string() + "' 2>/dev/null",
-                     &status);
+    output_test::run_program(std::string(PELIMOOR_CONVERT) + " --format vcf --out '" + (out / "none").string() + "' '" +
+                                 m_pst.string() + "' 2>/dev/null",
+                             &status);
     EXPECT_EQ(status, 3);
 }
 

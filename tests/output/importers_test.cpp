@@ -397,7 +397,7 @@ json comparable(json card)
 std::string icaljs_readback(const std::filesystem::path& file)
 {
     int status = 0;
-    const std::string out = output_test::run(
+    const std::string out = output_test::run_program(
         std::string(NODE) + " '" + ICALJS_SCRIPT + "' '" + ICALJS_MODULES + "' '" + file.string() + "'", &status);
     EXPECT_EQ(status, 0) << "ical.js could not read " << file;
     return out;
@@ -406,7 +406,7 @@ std::string icaljs_readback(const std::filesystem::path& file)
 std::string importers_readback(const std::string& mode, const std::filesystem::path& file)
 {
     int status = 0;
-    const std::string out = output_test::run(
+    const std::string out = output_test::run_program(
         std::string(PYTHON3) + " '" + IMPORTERS_SCRIPT + "' " + mode + " '" + file.string() + "'", &status);
     EXPECT_EQ(status, 0) << mode << " could not read " << file;
     return out;
@@ -632,9 +632,10 @@ TEST(Groups, BothReadersFindTheSameGroups)
     }
 
     int status = 0;
-    const std::string said = output_test::run(std::string(PELIMOOR_CONVERT) + " --format csv --csv google --out '" +
-                                                  dir.path().string() + "' '" + file.string() + "' 2>&1",
-                                              &status);
+    const std::string said =
+        output_test::run_program(std::string(PELIMOOR_CONVERT) + " --format csv --csv google --out '" +
+                                     dir.path().string() + "' '" + file.string() + "' 2>&1",
+                                 &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(said.find("pelimoor-convert: 1 group(s) written"), std::string::npos) << said;
 }
@@ -1336,7 +1337,7 @@ TEST(ExchangeAddresses, AreWrittenAsTheSmtpAddressTheFileKnows)
     {
         output_test::TempDir out;
         int status = -1;
-        const std::string said = output_test::run(
+        const std::string said = output_test::run_program(
             std::string(READPST) + " -q -o '" + out.path().string() + "' '" + pst.string() + "' 2>&1", &status);
         ASSERT_EQ(status, 0) << said;
         const std::string inbox = output_test::read_bytes(out.path() / "Inbox.mbox");
@@ -1473,9 +1474,9 @@ TEST(DefaultOutputs, AreByteForByteWhatTheyWere)
         uint64_t hash = folder_hash(folder);
         if (row.format == Format::Pst) {
             int status = 0;
-            const std::string json_lines = output_test::run(std::string(PELIMOOR_CONVERT) + " --json '" +
-                                                                (folder / "contacts.pst").string() + "' 2>/dev/null",
-                                                            &status);
+            const std::string json_lines = output_test::run_program(
+                std::string(PELIMOOR_CONVERT) + " --json '" + (folder / "contacts.pst").string() + "' 2>/dev/null",
+                &status);
             hash = fnv1a(0xcbf29ce484222325ull, json_lines);
         }
         EXPECT_EQ(hash, row.hash) << std::hex << hash;

@@ -86,28 +86,11 @@ void scan(const std::filesystem::path& pst, contacts::ContactStore& store)
     ASSERT_EQ(engine::scan_run(session, pst.string(), store, observer).outcome, engine::ScanOutcome::Done) << pst;
 }
 
-std::string run(const std::string& command, int* status)
-{
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    std::array<char, 65536> buf;
-    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), p)) > 0;) {
-        out.append(buf.data(), n);
-    }
-    const int rc = ::pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
 std::size_t readpst_vcards(const std::string& readpst, const std::string& pst, int* status, std::string* said)
 {
     TempDir out;
     const std::string printed =
-        run(readpst + " -q -t c -cv -o '" + out.path().string() + "' '" + pst + "' 2>&1", status);
+        run_program(readpst + " -q -t c -cv -o '" + out.path().string() + "' '" + pst + "' 2>&1", status);
     if (said != nullptr) {
         *said = printed;
     }
@@ -142,7 +125,7 @@ std::string python_readback(const std::string& mode, const std::vector<std::file
         command += quoted(p.string());
     }
     int status = 0;
-    std::string out = run(command, &status);
+    std::string out = run_program(command, &status);
     EXPECT_EQ(status, 0) << command;
     return out;
 }

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "program_run.h"
+
 namespace output_test {
 
 using Values = std::vector<std::pair<contacts::Field, std::u16string>>;
@@ -46,9 +48,7 @@ std::string read_bytes(const std::filesystem::path& path);
 // Scans `pst` into `store` through the engine's scan run; fails the test when the scan fails.
 void scan(const std::filesystem::path& pst, contacts::ContactStore& store);
 
-// Runs `command` through the shell; returns its standard output, and sets *status to its exit
-// status.
-std::string run(const std::string& command, int* status);
+using testcli::run_program; // a program run as a child process, its output kept
 
 // The vCards that readpst (the program at `readpst`) writes of the contacts of `pst` (-t c
 // -cv), counted; *status gets its exit status, *said (when given) what it printed.

@@ -13,26 +13,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using staging::Existing;
 using staging::StagedFile;
 
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "pelimoor-staging-XXXXXX").string();
-        m_path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(m_path); }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using testfiles::TempDir;
 
 std::vector<std::string> names_in(const fs::path& dir)
 {

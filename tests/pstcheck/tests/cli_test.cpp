@@ -1,12 +1,10 @@
 // The pst-check program end to end: one line per problem, exit status 0, 1 or 2.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
 
+#include "program_run.h"
 #include "realfiles/real_files.h"
 
 namespace {
@@ -20,16 +18,7 @@ struct Outcome
 Outcome run(const std::string& args)
 {
     Outcome r;
-    const std::string cmd = std::string(PSTCHECK_PROGRAM) + " " + args + " 2>/dev/null";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p)
-        return r;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = testcli::run_program(std::string(PSTCHECK_PROGRAM) + " " + args + " 2>/dev/null", &r.status);
     return r;
 }
 
