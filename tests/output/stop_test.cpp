@@ -127,7 +127,9 @@ std::vector<std::string> first_names(Format format, const std::filesystem::path&
             names.push_back(card["N"][0][1].get<std::string>());
         }
     } else if (format == Format::Csv) {
-        for (const auto& row : nlohmann::json::parse(output_test::python_readback("csv", files))["rows"]) {
+        // Kept in a local: a range over a member of the parsed temporary would outlive it.
+        const nlohmann::json table = nlohmann::json::parse(output_test::python_readback("csv", files));
+        for (const auto& row : table["rows"]) {
             names.push_back(row[2].get<std::string>());
         }
     } else {
