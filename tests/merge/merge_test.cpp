@@ -708,7 +708,10 @@ TEST(MergeUser, ChosenPairsAreMergedOnTheFirstCardsTerms)
     Book book = three_files();
     const Value cora = {Field::first_name, "Cora"};
     const Value dahl = {Field::last_name, "Dahl"};
-    book.add("d.pst", {{cora, dahl, {Field::email, "c1@x.example"}, {Field::email_2, "c2@x.example"},
+    book.add("d.pst", {{cora,
+                        dahl,
+                        {Field::email, "c1@x.example"},
+                        {Field::email_2, "c2@x.example"},
                         {Field::email_3, "c3@x.example"}}});
     book.add("e.pst", {{cora, dahl, {Field::email, "c3@x.example"}, {Field::email_2, "c4@x.example"}}});
     book.finish();
