@@ -10,6 +10,7 @@
 #include "ui/list_filler.h"
 #include "ui/save_controller.h"
 #include "ui/scan_controller.h"
+#include "ui/upload_dialog.h"
 #include "window_events.h"
 
 #include <QApplication>
@@ -209,6 +210,7 @@ bool CPelimoorDlg::saveRunning() const
 
 void CPelimoorDlg::stopAll()
 {
+    delete m_upload; // it reads the store too
     m_filler->end();
     m_scanner->end();
     m_saver->end();

@@ -48,11 +48,14 @@ struct ButtonRow
 };
 
 // Template positions in dialog units.
-constexpr std::array<ButtonRow, 4> kButtons{{
-    {ui::kBrowseButton, "Browse...", QRect(326, 67, 55, 19), &CPelimoorDlg::OnBrowse},
-    {ui::kScanButton, "Scan", QRect(387, 67, 55, 19), &CPelimoorDlg::OnScan},
-    {ui::kStopButton, "Stop", QRect(447, 67, 55, 19), &CPelimoorDlg::OnStop},
-    {ui::kConvertButton, "Convert", QRect(507, 67, 55, 19), &CPelimoorDlg::OnConvert},
+// Upload, beside Convert, takes its room from the path field: the four buttons before it keep
+// their spacing, moved left.
+constexpr std::array<ButtonRow, 5> kButtons{{
+    {ui::kBrowseButton, "Browse...", QRect(220, 67, 55, 19), &CPelimoorDlg::OnBrowse},
+    {ui::kScanButton, "Scan", QRect(281, 67, 55, 19), &CPelimoorDlg::OnScan},
+    {ui::kStopButton, "Stop", QRect(341, 67, 55, 19), &CPelimoorDlg::OnStop},
+    {ui::kConvertButton, "Convert", QRect(401, 67, 55, 19), &CPelimoorDlg::OnConvert},
+    {ui::kUploadButton, "Upload to address book server...", QRect(461, 67, 116, 19), &CPelimoorDlg::OnUpload},
 }};
 
 // The list's place in dialog units; the split between it and the preview adds to its height.
@@ -69,7 +72,7 @@ struct Anchor
     int id;
     unsigned flags;
 };
-constexpr std::array<Anchor, 12> kAnchors{{
+constexpr std::array<Anchor, 13> kAnchors{{
     {kContactList, 0x00D0},
     {kFindEdit, 0x00D0},
     {ui::kProgressBar, 0x00E0},
@@ -82,6 +85,7 @@ constexpr std::array<Anchor, 12> kAnchors{{
     {ui::kStopButton, 0x0090},
     {ui::kScanButton, 0x0090},
     {ui::kConvertButton, 0x0090},
+    {ui::kUploadButton, 0x0090},
 }};
 
 template <typename W> W* place(W* widget, int id, QRect dlu)
@@ -216,10 +220,10 @@ void CPelimoorDlg::buildControls()
     place(new QGroupBox(c), kPathFrame, QRect(6, 62, 576, 25));
     auto* label = place(new QLabel(QStringLiteral("Select PST File"), c), 0, QRect(11, 71, 49, 10));
     fitText(label);
-    m_pathEdit = place(new QLineEdit(c), kPathEdit, QRect(63, 68, 256, 17));
+    m_pathEdit = place(new QLineEdit(c), kPathEdit, QRect(63, 68, 150, 17));
     m_pathEdit->setAccessibleName(QStringLiteral("Select PST File"));
     label->setBuddy(m_pathEdit);
-    std::array<QPushButton**, 4> members{&m_browse, &m_scan, &m_stop, &m_convert};
+    std::array<QPushButton**, 5> members{&m_browse, &m_scan, &m_stop, &m_convert, &m_uploadButton};
     for (size_t i = 0; i < kButtons.size(); ++i) {
         const ButtonRow& button_def = kButtons[i];
         auto* button = place(new QPushButton(QString::fromLatin1(button_def.text), c), button_def.id, button_def.dlu);
@@ -316,7 +320,8 @@ void CPelimoorDlg::buildControls()
     QWidget::setTabOrder(m_browse, m_scan);
     QWidget::setTabOrder(m_scan, m_stop);
     QWidget::setTabOrder(m_stop, m_convert);
-    QWidget::setTabOrder(m_convert, m_tree);
+    QWidget::setTabOrder(m_convert, m_uploadButton);
+    QWidget::setTabOrder(m_uploadButton, m_tree);
     QWidget::setTabOrder(m_tree, m_find);
     QWidget::setTabOrder(m_find, m_list);
     QWidget::setTabOrder(m_list, m_browser);

@@ -28,6 +28,7 @@ constexpr std::array<MenuRow, 9> kMenuItems{{
     {"&File", kMenuOpen, "&Open", &CPelimoorDlg::OnBrowse},
     {"&File", kMenuScan, "&Scan", &CPelimoorDlg::OnScan},
     {"&File", kMenuConvert, "&Convert", &CPelimoorDlg::OnConvert},
+    {"&File", kMenuUpload, "&Upload to address book server...", &CPelimoorDlg::OnUpload},
     {"&File", kMenuExit, "E&xit", &CPelimoorDlg::OnExit},
     {"&Edit", kMenuCopy, "&Copy", &CPelimoorDlg::OnCopy},
     {"&Edit", kMenuConvertSelected, "Convert &selected...", &CPelimoorDlg::OnConvertSelected},

@@ -17,6 +17,7 @@
 #include "ui/save_controller.h"
 #include "ui/scan_controller.h"
 #include "ui/status_page.h"
+#include "ui/upload_dialog.h"
 #include "window_events.h"
 
 #include <QAction>
@@ -25,6 +26,8 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTableView>
 #include <QTimer>
 #include <array>
@@ -390,6 +393,34 @@ void CPelimoorDlg::showMergedList()
     m_model->setFillRows(std::move(rows));
     m_listMerge = std::move(merged); // the rows of the merge before stay alive until here
     updateContactCount();
+}
+
+void CPelimoorDlg::OnUpload()
+{
+    if (m_saver->running() || m_scanner->running() || !isControlEnabled(kUploadButton))
+        return;
+    if (m_upload != nullptr) {
+        m_upload->raise();
+        return;
+    }
+    UploadSource source;
+    source.store = &m_store;
+    source.groups = m_lastScan.groups;
+    source.exchange_map = [paths = m_scanner->paths(), options = m_scanner->sourceOptions()] {
+        return engine::exchange_address_map(paths, options);
+    };
+    source.merge = controls::mergeDuplicates();
+    // The report goes where conversions go; before the first one, to the documents folder.
+    QString folder = m_lastDestination;
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    source.report_folder = folder.toStdString();
+    source.settings = &CPelimoorDlg::openSettings;
+    m_upload = new UploadDialog(std::move(source), this);
+    m_upload->setAttribute(Qt::WA_DeleteOnClose);
+    m_upload->open();
 }
 
 std::optional<contacts::Format> CPelimoorDlg::pickFormat()

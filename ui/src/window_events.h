@@ -35,9 +35,9 @@ enum class Turn : unsigned char
 };
 
 // The controls whose enabled state the table decides, in the order of its columns.
-inline constexpr std::array<int, 9> kEnableControls = {kBrowseButton,  kScanButton, kStopButton,
-                                                       kConvertButton, kMenuOpen,   kMenuScan,
-                                                       kMenuConvert,   kFolderTree, kMenuDuplicates};
+inline constexpr std::array<int, 11> kEnableControls = {
+    kBrowseButton, kScanButton, kStopButton,     kConvertButton, kMenuOpen,  kMenuScan,
+    kMenuConvert,  kFolderTree, kMenuDuplicates, kUploadButton,  kMenuUpload};
 
 using EnableTurns = std::array<Turn, kEnableControls.size()>; // in kEnableControls order
 
@@ -57,22 +57,24 @@ struct EnableRow
 };
 
 // Columns: Browse, Scan, Stop, Convert, File > Open, File > Scan, File > Convert, the folder tree,
-// Edit > Possible duplicates. The start of a scan also grays File > Convert and Possible
-// duplicates: neither may read a store the scan fills.
+// Edit > Possible duplicates, Upload and File > Upload. The start of a scan also grays File >
+// Convert and Possible duplicates: neither may read a store the scan fills. Upload is there only
+// while a finished scan's contacts are in the store.
 inline constexpr std::array<EnableRow, 8> kEnableTable = {{
-    {WindowEvent::Initialised, turns("+---+--.-")},
-    {WindowEvent::FileChosen, turns(".+.-.+...")},
-    {WindowEvent::FileDialogCancelled, turns("+.-...+.+")},
-    {WindowEvent::ScanPressed, turns("--+.---.-")},
-    {WindowEvent::ScanEnded, turns("+..+..+++")},
-    {WindowEvent::ScanStopped, turns("+.-.+....")},
-    {WindowEvent::NothingContinues, turns("+........")},
-    {WindowEvent::ConversionStarted, turns("..+......")},
+    {WindowEvent::Initialised, turns("+---+--.---")},
+    {WindowEvent::FileChosen, turns(".+.-.+...--")},
+    {WindowEvent::FileDialogCancelled, turns("+.-...+.+..")},
+    {WindowEvent::ScanPressed, turns("--+.---.---")},
+    {WindowEvent::ScanEnded, turns("+..+..+++++")},
+    {WindowEvent::ScanStopped, turns("+.-.+....--")},
+    {WindowEvent::NothingContinues, turns("+..........")},
+    {WindowEvent::ConversionStarted, turns("..+........")},
 }};
 
 // The controls a running conversion shows off, whatever the state says: those that would clear
 // or refill the store it reads.
-inline constexpr std::array<int, 7> kHeldWhileConverting = {kBrowseButton, kScanButton,  kConvertButton, kMenuOpen,
-                                                            kMenuScan,     kMenuConvert, kMenuDuplicates};
+inline constexpr std::array<int, 9> kHeldWhileConverting = {kBrowseButton,   kScanButton,   kConvertButton,
+                                                            kMenuOpen,       kMenuScan,     kMenuConvert,
+                                                            kMenuDuplicates, kUploadButton, kMenuUpload};
 
 } // namespace ui

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -51,6 +52,7 @@ class ContactListModel;
 class ListFiller;
 class SaveController;
 class ScanController;
+class UploadDialog;
 
 // Control ids of the window.
 enum ControlId : int
@@ -61,6 +63,7 @@ enum ControlId : int
     kConvertButton = 1007,
     kStopButton = 1008,
     kProgressBar = 1009,
+    kUploadButton = 1010, // "Upload to address book server..."
 };
 
 // Menu command ids.
@@ -79,6 +82,7 @@ enum MenuId : int
     kMenuSources = 32784,     // the Sources menu; its check boxes follow, one per engine::kSources row
     kMenuSourceFirst = 32785,
     kMenuDuplicates = 32795, // Edit > "Possible duplicates..."
+    kMenuUpload = 32800,     // File > "Upload to address book server..."
 };
 inline constexpr int kPathEdit = 1001;
 inline constexpr int kPathFrame = 1004;
@@ -129,6 +133,9 @@ public:
     void OnBrowse();
     void OnScan();
     void OnConvert();
+    // "Upload to address book server...": the upload dialog over the scanned contacts (modal to
+    // the window; the store is not cleared while it is open).
+    void OnUpload();
     void OnStop();
     void OnExit();
     void OnHelpContent();
@@ -158,6 +165,8 @@ public:
     // State for callers and tests.
     bool scanRunning() const;
     bool saveRunning() const;
+    // The upload dialog while it is open, else null.
+    UploadDialog* uploadDialog() const { return m_upload; }
     // The first of the chosen files, and all of them in their order.
     QString selectedFile() const { return m_selectedFiles.value(0); }
     QStringList selectedFiles() const { return m_selectedFiles; }
@@ -191,6 +200,9 @@ public:
     // Sets the enabled state of a control or menu item; for the controls of the window's enable
     // table the state stands until an event changes it (shown off while a conversion holds it).
     void setControlEnabled(int id, bool enabled);
+    // The window's settings: an INI file in the user's configuration directory. A damaged or
+    // unreadable file reads as empty, so every value falls back to its default.
+    static std::unique_ptr<QSettings> openSettings();
     // Rows and progress are handed to the list in batches, at most every kFlushIntervalMs.
     static constexpr int kFlushIntervalMs = 40;
 
@@ -214,9 +226,6 @@ private:
     void buildSourcesMenu();
     // The sources of the next scans (the Sources menu's check boxes follow them).
     void setSources(const engine::Sources& sources);
-    // The window's settings: an INI file in the user's configuration directory. A damaged or
-    // unreadable file reads as empty, so every value falls back to its default.
-    static std::unique_ptr<QSettings> openSettings();
     void loadSettings();
     void saveSettings() const;
     // The list's default column widths for its column set, and the header layout last saved for it.
@@ -280,6 +289,8 @@ private:
     QPushButton* m_stop = nullptr;
     QPushButton* m_scan = nullptr;
     QPushButton* m_convert = nullptr;
+    QPushButton* m_uploadButton = nullptr;
+    QPointer<UploadDialog> m_upload;
     QPushButton* m_browse = nullptr;
     QString m_startupDirectory;
     CExplorer1* m_browser = nullptr;
@@ -305,7 +316,7 @@ private:
     bool m_holdNextScan = false;
     // The enabled state the window's events gave the controls of kEnableControls, in its order,
     // and whether a conversion holds some of them off meanwhile (window_events.h).
-    std::array<bool, 9> m_enables{true, true, true, true, true, true, true, true, true};
+    std::array<bool, 11> m_enables{true, true, true, true, true, true, true, true, true, true, true};
     // What the user chose in "Possible duplicates" for the pairs of the store's records.
     ReviewChoices m_review;
     DuplicatesView* m_duplicates = nullptr;
