@@ -96,7 +96,8 @@ void MemoryPasswordStore::read(const QString& key, StoreDone done)
     StoreReply reply{StoreResult::unavailable, {}, QStringLiteral("No password store.")};
     if (available) {
         const auto it = entries.find(key);
-        reply = it == entries.end() ? StoreReply{StoreResult::not_found, {}, {}} : StoreReply{StoreResult::ok, it->second, {}};
+        reply = it == entries.end() ? StoreReply{StoreResult::not_found, {}, {}}
+                                    : StoreReply{StoreResult::ok, it->second, {}};
     }
     later(std::move(done), reply);
 }

@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <fstream>
+#include <tuple>
 
 using testing_ui::Window;
 using namespace ui;
@@ -173,10 +174,20 @@ private slots:
         QVERIFY(controls::findControl(d.clientArea(), 2)->isHidden());
         QCOMPARE(controls::findControl(d.clientArea(), 1000)->geometry(),
                  controls::dialogUnitsToPixels(4, 90, 151, 265));
-        QCOMPARE(controls::findControl(d.clientArea(), 1002)->geometry(),
-                 controls::dialogUnitsToPixels(326, 67, 55, 19));
-        QCOMPARE(static_cast<QPushButton*>(controls::findControl(d.clientArea(), 1002))->text(),
-                 QStringLiteral("Browse..."));
+        // The path row: Upload beside Convert, the four buttons before it moved left to make room.
+        for (auto [id, text, dlu] : {std::tuple{1002, "Browse...", QRect(209, 67, 55, 19)},
+                                     {1007, "Convert", QRect(390, 67, 55, 19)},
+                                     {1010, "Upload to address book server...", QRect(450, 67, 128, 19)}}) {
+            QWidget* button = controls::findControl(d.clientArea(), id);
+            QCOMPARE(button->geometry(), controls::dialogUnitsToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+            QCOMPARE(static_cast<QPushButton*>(button)->text(), QString::fromLatin1(text));
+            // The caption fits the button.
+            const int needed = button->fontMetrics().horizontalAdvance(QString::fromLatin1(text));
+            QVERIFY2(needed < button->width(), qPrintable(QStringLiteral("%1 < %2").arg(needed).arg(button->width())));
+        }
+        QVERIFY(!d.isControlEnabled(kUploadButton));
+        QVERIFY(!d.isControlEnabled(kMenuUpload));
+        QCOMPARE(d.menuAction(kMenuUpload)->text(), QStringLiteral("&Upload to address book server..."));
         for (auto [id, text] : {std::pair{kMenuOpen, "&Open"},
                                 {kMenuScan, "&Scan"},
                                 {kMenuConvert, "&Convert"},

@@ -203,6 +203,11 @@ bool CPelimoorDlg::scanRunning() const
     return m_scanner->running();
 }
 
+UploadDialog* CPelimoorDlg::uploadDialog() const
+{
+    return m_upload;
+}
+
 bool CPelimoorDlg::saveRunning() const
 {
     return m_saver->running();

@@ -51,11 +51,11 @@ struct ButtonRow
 // Upload, beside Convert, takes its room from the path field: the four buttons before it keep
 // their spacing, moved left.
 constexpr std::array<ButtonRow, 5> kButtons{{
-    {ui::kBrowseButton, "Browse...", QRect(220, 67, 55, 19), &CPelimoorDlg::OnBrowse},
-    {ui::kScanButton, "Scan", QRect(281, 67, 55, 19), &CPelimoorDlg::OnScan},
-    {ui::kStopButton, "Stop", QRect(341, 67, 55, 19), &CPelimoorDlg::OnStop},
-    {ui::kConvertButton, "Convert", QRect(401, 67, 55, 19), &CPelimoorDlg::OnConvert},
-    {ui::kUploadButton, "Upload to address book server...", QRect(461, 67, 116, 19), &CPelimoorDlg::OnUpload},
+    {ui::kBrowseButton, "Browse...", QRect(209, 67, 55, 19), &CPelimoorDlg::OnBrowse},
+    {ui::kScanButton, "Scan", QRect(270, 67, 55, 19), &CPelimoorDlg::OnScan},
+    {ui::kStopButton, "Stop", QRect(330, 67, 55, 19), &CPelimoorDlg::OnStop},
+    {ui::kConvertButton, "Convert", QRect(390, 67, 55, 19), &CPelimoorDlg::OnConvert},
+    {ui::kUploadButton, "Upload to address book server...", QRect(450, 67, 128, 19), &CPelimoorDlg::OnUpload},
 }};
 
 // The list's place in dialog units; the split between it and the preview adds to its height.
@@ -220,7 +220,7 @@ void CPelimoorDlg::buildControls()
     place(new QGroupBox(c), kPathFrame, QRect(6, 62, 576, 25));
     auto* label = place(new QLabel(QStringLiteral("Select PST File"), c), 0, QRect(11, 71, 49, 10));
     fitText(label);
-    m_pathEdit = place(new QLineEdit(c), kPathEdit, QRect(63, 68, 150, 17));
+    m_pathEdit = place(new QLineEdit(c), kPathEdit, QRect(63, 68, 140, 17));
     m_pathEdit->setAccessibleName(QStringLiteral("Select PST File"));
     label->setBuddy(m_pathEdit);
     std::array<QPushButton**, 5> members{&m_browse, &m_scan, &m_stop, &m_convert, &m_uploadButton};

@@ -116,10 +116,10 @@ void UploadDialog::discoveryEnded(const carddav::DiscoveryResult& result)
             item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
         }
     }
-    m_booksTitle->setText(m_books.empty() ? QStringLiteral("%1 holds no address book yet: a new one is made.")
-                                                .arg(m_account.url.host())
-                                          : QStringLiteral("Which address book of %1 should the contacts go to?")
-                                                .arg(m_account.url.host()));
+    m_booksTitle->setText(
+        m_books.empty()
+            ? QStringLiteral("%1 holds no address book yet: a new one is made.").arg(m_account.url.host())
+            : QStringLiteral("Which address book of %1 should the contacts go to?").arg(m_account.url.host()));
     // A new book needs the home the books live in; an address that named one book has none.
     m_newBook->setEnabled(!m_home.isEmpty());
     m_newBookName->setEnabled(!m_home.isEmpty());
@@ -251,10 +251,10 @@ void UploadDialog::uploadEnded(const carddav::UploadSummary& summary)
     for (std::size_t i = 0; i < m_counts.size(); ++i)
         m_counts[i]->setText(QString::number(summary.counts[i]));
     m_doneReport->setText(
-        written.ok ? QStringLiteral("The cards that were not added are listed, each with the reason, in %1.")
-                         .arg(m_reportPath)
-                   : QStringLiteral("The report of the cards that were not added could not be written: %1")
-                         .arg(QString::fromStdString(written.message)));
+        written.ok
+            ? QStringLiteral("The cards that were not added are listed, each with the reason, in %1.").arg(m_reportPath)
+            : QStringLiteral("The report of the cards that were not added could not be written: %1")
+                  .arg(QString::fromStdString(written.message)));
     if (!written.ok)
         m_reportPath.clear();
     showPage(Page::done);

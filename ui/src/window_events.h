@@ -35,9 +35,9 @@ enum class Turn : unsigned char
 };
 
 // The controls whose enabled state the table decides, in the order of its columns.
-inline constexpr std::array<int, 11> kEnableControls = {
-    kBrowseButton, kScanButton, kStopButton,     kConvertButton, kMenuOpen,  kMenuScan,
-    kMenuConvert,  kFolderTree, kMenuDuplicates, kUploadButton,  kMenuUpload};
+inline constexpr std::array<int, 11> kEnableControls = {kBrowseButton,   kScanButton,   kStopButton,  kConvertButton,
+                                                        kMenuOpen,       kMenuScan,     kMenuConvert, kFolderTree,
+                                                        kMenuDuplicates, kUploadButton, kMenuUpload};
 
 using EnableTurns = std::array<Turn, kEnableControls.size()>; // in kEnableControls order
 

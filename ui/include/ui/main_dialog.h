@@ -166,7 +166,7 @@ public:
     bool scanRunning() const;
     bool saveRunning() const;
     // The upload dialog while it is open, else null.
-    UploadDialog* uploadDialog() const { return m_upload; }
+    UploadDialog* uploadDialog() const;
     // The first of the chosen files, and all of them in their order.
     QString selectedFile() const { return m_selectedFiles.value(0); }
     QStringList selectedFiles() const { return m_selectedFiles; }

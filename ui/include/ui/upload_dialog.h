@@ -30,6 +30,7 @@
 #include "carddav/server.h"
 #include "contacts/contact_groups.h"
 #include "contacts/contact_store.h"
+#include "contacts/output_writers.h"
 #include "ui/worker_thread.h"
 
 class QCheckBox;
