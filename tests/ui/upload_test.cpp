@@ -1,0 +1,334 @@
+// The window's upload to an address book server: the real dialog, driven as a user would, against
+// real servers (radicale, xandikos) started by the test on 127.0.0.1; what they hold read back
+// from their storage.
+#include "support.h"
+
+#include "carddav/cards.h"
+#include "carddav/upload.h"
+#include "controls/dialogs.h"
+#include "davserver/dav_server.h"
+#include "fixture/fixture.h"
+#include "keyring/password_store.h"
+#include "ui/upload_dialog.h"
+
+#include <QCheckBox>
+#include <QDirIterator>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
+#include <QTest>
+
+using testing_ui::Window;
+using namespace ui;
+
+namespace {
+
+constexpr int kWait = 60000;
+
+// The window over a scanned file of `contacts` generated contacts, a memory password store in
+// place of the desktop's.
+struct Scanned
+{
+    explicit Scanned(int contacts, uint64_t seed = 5)
+    {
+        keyring::installPasswordStore(&passwords);
+        // Before any conversion the report goes to the documents folder: the test's own.
+        qputenv("HOME", QByteArray::fromStdString(w.root.string()));
+        qunsetenv("XDG_CONFIG_HOME");
+        fixture::ContactsOptions options = fixture::ContactsOptions::of(contacts, 1, 0, seed);
+        const pst::Status status = fixture::write_contacts(w.path("upload.pst"), options);
+        if (!status.ok)
+            qFatal("cannot write the sample file: %s", status.message.c_str());
+        w.choose(w.path("upload.pst"));
+        w.dialog->OnScan();
+        if (!w.dialog->waitForWorkers(kWait))
+            qFatal("the scan did not end");
+    }
+    ~Scanned() { keyring::installPasswordStore(nullptr); }
+
+    // Opens the upload dialog through its button.
+    UploadDialog* open()
+    {
+        auto* button = qobject_cast<QPushButton*>(controls::findControl(w.dialog->clientArea(), kUploadButton));
+        if (!button->isEnabled())
+            return nullptr;
+        button->click();
+        return w.dialog->uploadDialog();
+    }
+
+    // The UIDs of the cards the converter makes of the store as vCard `version`.
+    QSet<QString> expectedUids(contacts::VcardVersion version) const
+    {
+        std::vector<carddav::Card> cards;
+        carddav::CardSource source;
+        source.store = &w.store;
+        if (!carddav::make_cards(source, version, &cards).ok)
+            return {};
+        QSet<QString> uids;
+        for (const carddav::Card& card : cards)
+            uids.insert(QString::fromStdString(card.uid));
+        return uids;
+    }
+
+    Window w;
+    keyring::MemoryPasswordStore passwords;
+};
+
+template <typename T> T* child(QWidget* dialog, const char* name)
+{
+    T* widget = dialog->findChild<T*>(QString::fromLatin1(name));
+    if (widget == nullptr)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+void fillServerPage(UploadDialog* d, const davserver::DavServer& server, const QString& password)
+{
+    child<QLineEdit>(d, "uploadServer")->setText(QString::fromStdString(server.url()));
+    child<QLineEdit>(d, "uploadUser")->setText(QString::fromStdString(server.options().user));
+    child<QLineEdit>(d, "uploadPassword")->setText(password);
+}
+
+qint64 count(UploadDialog* d, carddav::Outcome outcome)
+{
+    return child<QLabel>(d, qPrintable(QStringLiteral("uploadCount%1").arg(int(outcome))))->text().toLongLong();
+}
+
+// The UIDs of the cards a server keeps in its storage folder (each card a .vcf file of its own).
+QSet<QString> storedUids(const std::filesystem::path& storage)
+{
+    QSet<QString> uids;
+    QDirIterator it(QString::fromStdString(storage.string()), {QStringLiteral("*.vcf")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.startsWith("UID:"))
+                uids.insert(QString::fromUtf8(line.mid(4).trimmed()));
+    }
+    return uids;
+}
+
+QByteArray settingsBytes(const Window& w)
+{
+    QByteArray all;
+    QDirIterator it(QString::fromStdString((w.root / "config").string()), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            all += file.readAll();
+    }
+    return all;
+}
+
+#define SKIP_WITHOUT(server)                                                                                           \
+    if (!(server).ok())                                                                                                \
+    QSKIP(("no test server: " + (server).why()).c_str())
+
+} // namespace
+
+class UploadTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void uploadIsOnOnlyWithScannedContacts()
+    {
+        Window w;
+        QVERIFY(!w.dialog->isControlEnabled(kUploadButton));
+        QVERIFY(!w.dialog->isControlEnabled(kMenuUpload));
+        Scanned s(3);
+        QVERIFY(s.w.dialog->isControlEnabled(kUploadButton));
+        QVERIFY(s.w.dialog->isControlEnabled(kMenuUpload));
+        UploadDialog* d = s.open();
+        QVERIFY(d != nullptr);
+        QVERIFY(d->isModal());
+        QCOMPARE(d->page(), UploadDialog::Page::server);
+        QCOMPARE(child<QLineEdit>(d, "uploadPassword")->echoMode(), QLineEdit::Password);
+        d->reject();
+        QTRY_VERIFY_WITH_TIMEOUT(s.w.dialog->uploadDialog() == nullptr, kWait);
+    }
+
+    // A new book on radicale: every card added and read back; the second run adds nothing; the
+    // settings keep the address and the user, never the password.
+    void radicaleNewBookThenAgain()
+    {
+        Scanned s(25);
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind::radicale, dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        const QString password = QString::fromStdString(server.options().password);
+        for (int run = 0; run < 2; ++run) {
+            UploadDialog* d = s.open();
+            QVERIFY(d != nullptr);
+            if (run == 0)
+                fillServerPage(d, server, password);
+            else // remembered: the address and the user, not the password
+                child<QLineEdit>(d, "uploadPassword")->setText(password);
+            QCOMPARE(child<QLineEdit>(d, "uploadServer")->text(), QString::fromStdString(server.url()));
+            child<QPushButton>(d, "uploadConnect")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+            if (run == 0) { // radicale starts with no book: a new one is offered
+                QCOMPARE(d->books().size(), std::size_t(0));
+                QVERIFY(child<QRadioButton>(d, "uploadNewBook")->isChecked());
+                child<QLineEdit>(d, "uploadNewBookName")->setText(QStringLiteral("From Outlook"));
+            } else {
+                QCOMPARE(d->books().size(), std::size_t(1));
+                QCOMPARE(d->books()[0].display_name, QStringLiteral("From Outlook"));
+                QVERIFY(child<QRadioButton>(d, "uploadExisting")->isChecked());
+            }
+            child<QPushButton>(d, "uploadStart")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+            const qint64 cards = 25;
+            QCOMPARE(count(d, carddav::Outcome::added), run == 0 ? cards : 0);
+            QCOMPARE(count(d, carddav::Outcome::already_there), run == 0 ? 0 : cards);
+            QCOMPARE(count(d, carddav::Outcome::refused), 0);
+            QCOMPARE(storedUids(server.storage()),
+                     s.expectedUids(d->target().takes_vcard40() ? contacts::VcardVersion::v40
+                                                                : contacts::VcardVersion::v30));
+            // The report: where the page says, every card not added on a line of its own.
+            QVERIFY(!d->reportPath().isEmpty());
+            QVERIFY(child<QLabel>(d, "uploadReport")->text().contains(d->reportPath()));
+            QFile report(d->reportPath());
+            QVERIFY(report.open(QIODevice::ReadOnly));
+            QCOMPARE(report.readAll().count('\n'), 1 + (run == 0 ? 0 : cards));
+            child<QPushButton>(d, "uploadClose")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(s.w.dialog->uploadDialog() == nullptr, kWait);
+        }
+        const QByteArray settings = settingsBytes(s.w);
+        QVERIFY(settings.contains(QByteArray::fromStdString(server.url())));
+        QVERIFY(settings.contains("alice"));
+        QVERIFY(!settings.contains(password.toUtf8()));
+        QVERIFY(!settings.contains(QUrl::toPercentEncoding(password)));
+        QVERIFY(s.passwords.entries.empty()); // Remember was not ticked
+    }
+
+    // A wrong password stays on the server page with the server's answer.
+    void wrongPasswordStaysOnTheServerPage()
+    {
+        Scanned s(2);
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind::radicale, dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        UploadDialog* d = s.open();
+        fillServerPage(d, server, QStringLiteral("not the password"));
+        child<QPushButton>(d, "uploadConnect")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>(d, "uploadConnect")->isEnabled(), kWait);
+        QCOMPARE(d->page(), UploadDialog::Page::server);
+        QVERIFY2(child<QLabel>(d, "uploadServerStatus")->text().contains(QStringLiteral("401")),
+                 qPrintable(child<QLabel>(d, "uploadServerStatus")->text()));
+    }
+
+    // Remember ticked: the password goes to the desktop's store (here the memory one) only, and
+    // the next opening fills it in; without a store the box cannot be ticked.
+    void rememberKeepsThePasswordInTheStoreOnly()
+    {
+        Scanned s(2);
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind::radicale, dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        const QString password = QString::fromStdString(server.options().password);
+        UploadDialog* d = s.open();
+        fillServerPage(d, server, password);
+        child<QCheckBox>(d, "uploadRemember")->setChecked(true);
+        child<QPushButton>(d, "uploadConnect")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+        const QString key = keyring::keyFor(QString::fromStdString(server.url()), QStringLiteral("alice"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.passwords.entries[key], password, kWait);
+        d->reject();
+        QTRY_VERIFY_WITH_TIMEOUT(s.w.dialog->uploadDialog() == nullptr, kWait);
+        QVERIFY(!settingsBytes(s.w).contains(password.toUtf8()));
+
+        d = s.open();
+        QTRY_COMPARE_WITH_TIMEOUT(child<QLineEdit>(d, "uploadPassword")->text(), password, kWait);
+        QVERIFY(child<QCheckBox>(d, "uploadRemember")->isChecked());
+        d->reject();
+        QTRY_VERIFY_WITH_TIMEOUT(s.w.dialog->uploadDialog() == nullptr, kWait);
+
+        s.passwords.available = false;
+        d = s.open();
+        QTRY_VERIFY_WITH_TIMEOUT(!child<QCheckBox>(d, "uploadRemember")->isEnabled(), kWait);
+        QVERIFY(!child<QCheckBox>(d, "uploadRemember")->isChecked());
+        QVERIFY(child<QLineEdit>(d, "uploadPassword")->text().isEmpty());
+        d->reject();
+    }
+
+    // Plain http:// to a host other than this computer is asked about; No stays, sends nothing.
+    void plainHttpElsewhereIsAskedFirst()
+    {
+        Scanned s(2);
+        UploadDialog* d = s.open();
+        child<QLineEdit>(d, "uploadServer")->setText(QStringLiteral("http://dav.example.org/"));
+        child<QLineEdit>(d, "uploadUser")->setText(QStringLiteral("alice"));
+        child<QLineEdit>(d, "uploadPassword")->setText(QStringLiteral("pw"));
+        s.w.env->nextAnswers.push_back(QMessageBox::No);
+        const std::size_t before = s.w.env->messages.size();
+        child<QPushButton>(d, "uploadConnect")->click();
+        QCOMPARE(s.w.env->messages.size(), before + 1);
+        const platform::MessageRequest& asked = s.w.env->messages.back();
+        QVERIFY(asked.text.startsWith(QStringLiteral("The server dav.example.org")));
+        QVERIFY(asked.buttons.testFlag(QMessageBox::Yes) && asked.buttons.testFlag(QMessageBox::No));
+        QCOMPARE(d->page(), UploadDialog::Page::server);
+        QVERIFY(child<QPushButton>(d, "uploadConnect")->isEnabled()); // nothing started
+        d->reject();
+    }
+
+    // Stop during the upload: the cards finished stay on the server and are counted, the others
+    // are not sent; the server holds exactly the cards counted as added.
+    void stopKeepsFinishedCards()
+    {
+        Scanned s(300);
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind::radicale, dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        UploadDialog* d = s.open();
+        fillServerPage(d, server, QString::fromStdString(server.options().password));
+        child<QPushButton>(d, "uploadConnect")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+        auto* bar = child<QProgressBar>(d, "uploadProgress");
+        QObject::connect(bar, &QProgressBar::valueChanged, d, [d](int value) {
+            if (value >= 5)
+                d->stopUpload();
+        });
+        child<QPushButton>(d, "uploadStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+        const qint64 added = count(d, carddav::Outcome::added);
+        QVERIFY2(added >= 5 && added < 300, qPrintable(QString::number(added)));
+        QCOMPARE(count(d, carddav::Outcome::not_sent), 300 - added);
+        QVERIFY(child<QLabel>(d, "uploadDoneTitle")->text().startsWith(QStringLiteral("Stopped.")));
+        QCOMPARE(qint64(storedUids(server.storage()).size()), added);
+        QFile report(d->reportPath());
+        QVERIFY(report.open(QIODevice::ReadOnly));
+        QCOMPARE(report.readAll().count('\n'), 1 + (300 - added));
+    }
+
+    // Xandikos starts with an address book: it is offered and chosen.
+    void xandikosExistingBook()
+    {
+        Scanned s(12);
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind::xandikos, dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        UploadDialog* d = s.open();
+        fillServerPage(d, server, QString());
+        child<QPushButton>(d, "uploadConnect")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+        QVERIFY(!d->books().empty());
+        QVERIFY(child<QRadioButton>(d, "uploadExisting")->isChecked());
+        child<QPushButton>(d, "uploadStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+        QCOMPARE(count(d, carddav::Outcome::added), 12);
+        QCOMPARE(
+            storedUids(server.storage()),
+            s.expectedUids(d->target().takes_vcard40() ? contacts::VcardVersion::v40 : contacts::VcardVersion::v30));
+    }
+};
+
+QTEST_MAIN(UploadTest)
+#include "upload_test.moc"
