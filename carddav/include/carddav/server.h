@@ -30,6 +30,11 @@ struct Account
     bool insecure = false;
     // Certificate authorities trusted beside the system's (tests' own CA; see ca_from_environment).
     QList<QSslCertificate> extra_ca;
+    // A server certificate that does not verify but that the user chose to go on with (the window
+    // shows what is wrong with it and asks first): a connection presenting exactly this
+    // certificate is accepted despite its errors; any other certificate must still verify. Null:
+    // every certificate must verify.
+    QSslCertificate accepted_certificate;
     // A request without an answer for this long fails (and counts as one failed attempt).
     std::chrono::milliseconds timeout{30000};
 };
