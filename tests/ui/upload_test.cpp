@@ -128,6 +128,18 @@ QByteArray settingsBytes(const Window& w)
     return all;
 }
 
+// With PELIMOOR_SHOTS set to a folder, the widget's picture as <name>.png there (to look at the
+// dialog as a user sees it).
+void shot(QWidget* widget, const char* name)
+{
+    const QString folder = qEnvironmentVariable("PELIMOOR_SHOTS");
+    if (!folder.isEmpty()) {
+        widget->show();
+        QCoreApplication::processEvents();
+        widget->grab().save(folder + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".png"));
+    }
+}
+
 #define SKIP_WITHOUT(server)                                                                                           \
     if (!(server).ok())                                                                                                \
     QSKIP(("no test server: " + (server).why()).c_str())
@@ -151,6 +163,9 @@ private slots:
         QVERIFY(d->isModal());
         QCOMPARE(d->page(), UploadDialog::Page::server);
         QCOMPARE(child<QLineEdit>(d, "uploadPassword")->echoMode(), QLineEdit::Password);
+        s.w.dialog->resize(1100, 700);
+        shot(s.w.dialog.get(), "window");
+        shot(d, "server-page");
         d->reject();
         QTRY_VERIFY_WITH_TIMEOUT(s.w.dialog->uploadDialog() == nullptr, kWait);
     }
@@ -276,6 +291,60 @@ private slots:
         QVERIFY(asked.buttons.testFlag(QMessageBox::Yes) && asked.buttons.testFlag(QMessageBox::No));
         QCOMPARE(d->page(), UploadDialog::Page::server);
         QVERIFY(child<QPushButton>(d, "uploadConnect")->isEnabled()); // nothing started
+        d->reject();
+    }
+
+    // Over TLS: a certificate of the test's own authority verifies once that authority is trusted;
+    // untrusted, the dialog asks in words first: No stays on the server page, Yes goes on with
+    // exactly that certificate.
+    void tlsCertificateIsAskedAboutWhenItDoesNotVerify_data()
+    {
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<int>("answer"); // to the question; NoButton: none expected
+        QTest::newRow("trusted authority") << true << int(QMessageBox::NoButton);
+        QTest::newRow("unknown authority, No") << false << int(QMessageBox::No);
+        QTest::newRow("unknown authority, Yes") << false << int(QMessageBox::Yes);
+    }
+    void tlsCertificateIsAskedAboutWhenItDoesNotVerify()
+    {
+        QFETCH(bool, trusted);
+        QFETCH(int, answer);
+        Scanned s(4);
+        QTemporaryDir dir;
+        davserver::Options options;
+        options.tls = true;
+        davserver::DavServer server(davserver::Kind::radicale, dir.path().toStdString(), options);
+        SKIP_WITHOUT(server);
+        if (trusted)
+            qputenv("PELIMOOR_CA_FILE", QByteArray::fromStdString(server.ca_file().string()));
+        else
+            qunsetenv("PELIMOOR_CA_FILE");
+        UploadDialog* d = s.open();
+        fillServerPage(d, server, QString::fromStdString(server.options().password));
+        const std::size_t before = s.w.env->messages.size();
+        if (answer != QMessageBox::NoButton)
+            s.w.env->nextAnswers.push_back(QMessageBox::StandardButton(answer));
+        child<QPushButton>(d, "uploadConnect")->click();
+        if (answer == QMessageBox::No) {
+            QTRY_COMPARE_WITH_TIMEOUT(s.w.env->messages.size(), before + 1, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>(d, "uploadConnect")->isEnabled(), kWait);
+            QCOMPARE(d->page(), UploadDialog::Page::server);
+            QVERIFY(child<QLabel>(d, "uploadServerStatus")->text().startsWith(QStringLiteral("Not connected")));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+            child<QPushButton>(d, "uploadStart")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+            QCOMPARE(count(d, carddav::Outcome::added), 4);
+            QCOMPARE(storedUids(server.storage()).size(), 4);
+        }
+        QCOMPARE(s.w.env->messages.size(), before + (answer == QMessageBox::NoButton ? 0 : 1));
+        if (answer != QMessageBox::NoButton) {
+            const QString asked = s.w.env->messages.back().text;
+            QVERIFY2(
+                asked.startsWith(QStringLiteral("The server 127.0.0.1 shows a certificate that cannot be checked")),
+                qPrintable(asked));
+        }
+        qunsetenv("PELIMOOR_CA_FILE");
         d->reject();
     }
 

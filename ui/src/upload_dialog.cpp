@@ -5,6 +5,7 @@
 #include "carddav/create_book.h"
 #include "carddav/discovery.h"
 #include "carddav/upload.h"
+#include "certificate_probe.h"
 #include "controls/dialogs.h"
 #include "keyring/password_store.h"
 
@@ -76,6 +77,7 @@ UploadDialog::~UploadDialog()
     m_job.reset();
     m_creation.reset();
     m_discovery.reset();
+    m_probe.reset();
     m_maker.drop();
     m_maker.stop();
 }

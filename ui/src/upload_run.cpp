@@ -7,6 +7,7 @@
 #include "carddav/discovery.h"
 #include "carddav/upload.h"
 #include "carddav/upload_report.h"
+#include "certificate_probe.h"
 #include "controls/dialogs.h"
 #include "merge/merge.h"
 #include "platform/environment.h"
@@ -30,7 +31,8 @@ template <typename Job> void dispose(std::unique_ptr<Job>& job)
     if (job == nullptr)
         return;
     job->disconnect();
-    job->stop();
+    if constexpr (requires { job->stop(); })
+        job->stop();
     job.release()->deleteLater();
 }
 
@@ -88,7 +90,12 @@ void UploadDialog::connectToServer()
         m_serverStatus->setText(problem);
         return;
     }
-    setBusy(true, QStringLiteral("Connecting to %1...").arg(url.host()));
+    startDiscovery();
+}
+
+void UploadDialog::startDiscovery()
+{
+    setBusy(true, QStringLiteral("Connecting to %1...").arg(m_account.url.host()));
     dispose(m_discovery);
     m_discovery = std::make_unique<carddav::Discovery>(m_account);
     connect(m_discovery.get(), &carddav::Discovery::finished, this, &UploadDialog::discoveryEnded);
@@ -100,7 +107,11 @@ void UploadDialog::discoveryEnded(const carddav::DiscoveryResult& result)
     dispose(m_discovery);
     setBusy(false, QString());
     if (!result.ok()) {
-        m_serverStatus->setText(result.error);
+        const bool https = m_account.url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+        if (https && result.http_status == 0 && m_account.accepted_certificate.isNull())
+            checkCertificate(result.error);
+        else
+            m_serverStatus->setText(result.error);
         return;
     }
     saveSettings();
@@ -135,6 +146,42 @@ void UploadDialog::discoveryEnded(const carddav::DiscoveryResult& result)
         m_newBook->setChecked(!m_home.isEmpty());
     }
     showPage(Page::books);
+}
+
+void UploadDialog::checkCertificate(const QString& failure)
+{
+    setBusy(true, QStringLiteral("Checking the certificate of %1...").arg(m_account.url.host()));
+    dispose(m_probe);
+    m_probe = std::make_unique<CertificateProbe>(m_account.url, m_account.extra_ca);
+    connect(m_probe.get(), &CertificateProbe::finished, this,
+            [this, failure](const CertificateFindings& findings) { certificateChecked(findings, failure); });
+    m_probe->start();
+}
+
+void UploadDialog::certificateChecked(const CertificateFindings& findings, const QString& failure)
+{
+    dispose(m_probe);
+    setBusy(false, QString());
+    // A certificate that verifies, or no handshake at all: the failure was something else.
+    if (findings.certificate.isNull() || findings.verifies()) {
+        m_serverStatus->setText(failure);
+        return;
+    }
+    QString problems;
+    for (const QString& problem : findings.problems)
+        problems += QStringLiteral("\n  - ") + problem;
+    const QString host = m_account.url.host();
+    if (!ask(this, QStringLiteral("The server %1 shows a certificate that cannot be checked:%2\n\nSo there is no "
+                                  "telling whether you are talking to your own server or to someone in between, who "
+                                  "could read your password and your contacts. Go on only if you know that this "
+                                  "server uses a certificate of its own, as home servers often do.\n\nConnect with "
+                                  "this certificate anyway?")
+                       .arg(host, problems))) {
+        m_serverStatus->setText(QStringLiteral("Not connected: the certificate of %1 cannot be checked.").arg(host));
+        return;
+    }
+    m_account.accepted_certificate = findings.certificate;
+    startDiscovery();
 }
 
 void UploadDialog::startUpload()
@@ -291,6 +338,7 @@ void UploadDialog::reject()
         return;
     }
     dispose(m_discovery);
+    dispose(m_probe);
     QDialog::reject();
 }
 

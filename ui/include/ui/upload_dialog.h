@@ -71,6 +71,9 @@ struct UploadSource
     std::function<std::unique_ptr<QSettings>()> settings;
 };
 
+class CertificateProbe;
+struct CertificateFindings;
+
 class UploadDialog : public QDialog
 {
     Q_OBJECT
@@ -122,7 +125,12 @@ private:
     carddav::Account account() const;
     void setBusy(bool busy, const QString& text);
 
+    void startDiscovery();
     void discoveryEnded(const carddav::DiscoveryResult& result);
+    // After a connection that failed without an answer: what is wrong with the server's
+    // certificate, if anything, asked about before going on with it.
+    void checkCertificate(const QString& failure);
+    void certificateChecked(const ui::CertificateFindings& findings, const QString& failure);
     void creationEnded(const carddav::CreationResult& result);
     // Makes the cards of `book` on the worker, then uploads them.
     void makeCards(const carddav::AddressBook& book);
@@ -167,6 +175,7 @@ private:
     bool m_storeAvailable = true;
     bool m_stopped = false;
     std::unique_ptr<carddav::Discovery> m_discovery;
+    std::unique_ptr<CertificateProbe> m_probe;
     std::unique_ptr<carddav::BookCreation> m_creation;
     std::unique_ptr<carddav::UploadJob> m_job;
     WorkerThread m_maker{this};
