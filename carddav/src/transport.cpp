@@ -143,7 +143,13 @@ void Transport::issue(const QByteArray& method, const QUrl& url, const Headers& 
     }
     QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
     auto tls_errors = std::make_shared<QString>();
-    connect(reply, &QNetworkReply::sslErrors, reply, [tls_errors](const QList<QSslError>& errors) {
+    connect(reply, &QNetworkReply::sslErrors, reply, [this, reply, tls_errors](const QList<QSslError>& errors) {
+        // The one certificate the user chose to go on with, and no other.
+        const QSslCertificate& accepted = m_account.accepted_certificate;
+        if (!accepted.isNull() && reply->sslConfiguration().peerCertificate() == accepted) {
+            reply->ignoreSslErrors(errors);
+            return;
+        }
         QStringList texts;
         for (const QSslError& e : errors) {
             texts << e.errorString();
