@@ -9,6 +9,7 @@
 #include "davserver/dav_server.h"
 #include "fixture/fixture.h"
 #include "keyring/password_store.h"
+#include "merge/merge.h"
 #include "ui/upload_dialog.h"
 
 #include <QCheckBox>
@@ -197,10 +198,19 @@ private slots:
                 QCOMPARE(d->books().size(), std::size_t(1));
                 QCOMPARE(d->books()[0].display_name, QStringLiteral("From Outlook"));
                 QVERIFY(child<QRadioButton>(d, "uploadExisting")->isChecked());
+                shot(d, "books-page");
             }
             child<QPushButton>(d, "uploadStart")->click();
             QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+            shot(d, run == 0 ? "done-page" : "done-page-again");
             const qint64 cards = 25;
+            const QString title = child<QLabel>(d, "uploadDoneTitle")->text();
+            QVERIFY2(title.startsWith(run == 0
+                                          ? QStringLiteral("The upload to \"From Outlook\" is complete.")
+                                          : QStringLiteral("Nothing new: \"From Outlook\" already held every card")),
+                     qPrintable(title));
+            QCOMPARE(child<QLabel>(d, "uploadReport")->text().startsWith(QStringLiteral("Every card was added")),
+                     run == 0);
             QCOMPARE(count(d, carddav::Outcome::added), run == 0 ? cards : 0);
             QCOMPARE(count(d, carddav::Outcome::already_there), run == 0 ? 0 : cards);
             QCOMPARE(count(d, carddav::Outcome::refused), 0);
@@ -362,6 +372,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
         auto* bar = child<QProgressBar>(d, "uploadProgress");
         QObject::connect(bar, &QProgressBar::valueChanged, d, [d](int value) {
+            if (value == 5)
+                shot(d, "progress-page");
             if (value >= 5)
                 d->stopUpload();
         });
@@ -371,10 +383,68 @@ private slots:
         QVERIFY2(added >= 5 && added < 300, qPrintable(QString::number(added)));
         QCOMPARE(count(d, carddav::Outcome::not_sent), 300 - added);
         QVERIFY(child<QLabel>(d, "uploadDoneTitle")->text().startsWith(QStringLiteral("Stopped.")));
+        shot(d, "stopped-page");
         QCOMPARE(qint64(storedUids(server.storage()).size()), added);
         QFile report(d->reportPath());
         QVERIFY(report.open(QIODevice::ReadOnly));
         QCOMPARE(report.readAll().count('\n'), 1 + (300 - added));
+    }
+
+    // Several files with "Merge duplicates" on: the merged book is what goes up.
+    void mergedBookIsUploaded_data()
+    {
+        QTest::addColumn<bool>("merge");
+        QTest::newRow("merged") << true;
+        QTest::newRow("as scanned") << false;
+    }
+    void mergedBookIsUploaded()
+    {
+        QFETCH(bool, merge);
+        Window w;
+        keyring::MemoryPasswordStore passwords;
+        keyring::installPasswordStore(&passwords);
+        qputenv("HOME", QByteArray::fromStdString(w.root.string()));
+        QVERIFY(fixture::write_duplicate_set(w.root.string()).ok);
+        w.dialog->OpenFiles({QString::fromStdString(w.path("dup-1.pst")), QString::fromStdString(w.path("dup-2.pst")),
+                             QString::fromStdString(w.path("dup-3.pst"))});
+        w.dialog->OnScan();
+        QVERIFY(w.dialog->waitForWorkers(kWait));
+        controls::mergeDuplicates() = merge;
+        // What the converter would write: the merged records, or every record.
+        carddav::CardSource source;
+        source.store = &w.store;
+        std::unique_ptr<merge::StoreMerge> merged;
+        if (merge) {
+            merged = merge::merge_store(w.store, {}, nullptr, {merge::region_of_locale()});
+            source.selection = merged->result.records;
+            source.groups = &merged->groups;
+        }
+        std::vector<carddav::Card> expected;
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind::xandikos, dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        w.dialog->findChild<QPushButton*>(QStringLiteral("id%1").arg(kUploadButton))->click();
+        UploadDialog* d = w.dialog->uploadDialog();
+        QVERIFY(d != nullptr);
+        fillServerPage(d, server, QString());
+        child<QPushButton>(d, "uploadConnect")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+        QVERIFY(carddav::make_cards(
+                    source, d->books()[0].takes_vcard40() ? contacts::VcardVersion::v40 : contacts::VcardVersion::v30,
+                    &expected)
+                    .ok);
+        QSet<QString> uids;
+        for (const carddav::Card& card : expected)
+            uids.insert(QString::fromStdString(card.uid));
+        QVERIFY(merge ? qsizetype(uids.size()) < qsizetype(w.store.size())
+                      : qsizetype(uids.size()) == qsizetype(w.store.size()));
+        child<QPushButton>(d, "uploadStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+        QCOMPARE(count(d, carddav::Outcome::added), qint64(expected.size()));
+        QCOMPARE(storedUids(server.storage()), uids);
+        controls::mergeDuplicates() = false;
+        d->reject();
+        keyring::installPasswordStore(nullptr);
     }
 
     // Xandikos starts with an address book: it is offered and chosen.

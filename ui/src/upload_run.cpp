@@ -282,9 +282,12 @@ void UploadDialog::uploadEnded(const carddav::UploadSummary& summary)
     if (!summary.error.isEmpty())
         title = QStringLiteral("The upload ended early: %1").arg(summary.error);
     else if (summary.stopped)
-        title = QStringLiteral("Stopped. The %1 card(s) finished before Stop stay as they are; %2 were not sent.")
+        title = QStringLiteral("Stopped. The %1 card(s) finished before Stop stay on the server; %2 were not sent.")
                     .arg(finished)
                     .arg(summary.count(carddav::Outcome::not_sent));
+    else if (summary.complete() && finished > 0 && summary.count(carddav::Outcome::already_there) == finished)
+        title =
+            QStringLiteral("Nothing new: \"%1\" already held every card, so none was added.").arg(bookName(m_target));
     else if (summary.complete())
         title = QStringLiteral("The upload to \"%1\" is complete.").arg(bookName(m_target));
     else
@@ -297,11 +300,14 @@ void UploadDialog::uploadEnded(const carddav::UploadSummary& summary)
     m_doneTitle->setText(title);
     for (std::size_t i = 0; i < m_counts.size(); ++i)
         m_counts[i]->setText(QString::number(summary.counts[i]));
-    m_doneReport->setText(
-        written.ok
-            ? QStringLiteral("The cards that were not added are listed, each with the reason, in %1.").arg(m_reportPath)
-            : QStringLiteral("The report of the cards that were not added could not be written: %1")
-                  .arg(QString::fromStdString(written.message)));
+    if (!written.ok)
+        m_doneReport->setText(QStringLiteral("The report of the cards that were not added could not be written: %1")
+                                  .arg(QString::fromStdString(written.message)));
+    else if (summary.count(carddav::Outcome::added) == finished && summary.count(carddav::Outcome::not_sent) == 0)
+        m_doneReport->setText(QStringLiteral("Every card was added; the report %1 lists none.").arg(m_reportPath));
+    else
+        m_doneReport->setText(
+            QStringLiteral("The cards that were not added are listed, each with the reason, in %1.").arg(m_reportPath));
     if (!written.ok)
         m_reportPath.clear();
     showPage(Page::done);
