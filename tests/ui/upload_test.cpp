@@ -353,6 +353,9 @@ private slots:
             QVERIFY2(
                 asked.startsWith(QStringLiteral("The server 127.0.0.1 shows a certificate that cannot be checked")),
                 qPrintable(asked));
+            QMessageBox box(QMessageBox::Warning, s.w.env->messages.back().caption, asked,
+                            QMessageBox::Yes | QMessageBox::No);
+            shot(&box, "certificate-question");
         }
         qunsetenv("PELIMOOR_CA_FILE");
         d->reject();
