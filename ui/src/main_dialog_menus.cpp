@@ -24,7 +24,7 @@ struct MenuRow
     void (CPelimoorDlg::*handler)();
 };
 
-constexpr std::array<MenuRow, 9> kMenuItems{{
+constexpr std::array<MenuRow, 10> kMenuItems{{
     {"&File", kMenuOpen, "&Open", &CPelimoorDlg::OnBrowse},
     {"&File", kMenuScan, "&Scan", &CPelimoorDlg::OnScan},
     {"&File", kMenuConvert, "&Convert", &CPelimoorDlg::OnConvert},

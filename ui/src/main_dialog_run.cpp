@@ -410,6 +410,7 @@ void CPelimoorDlg::OnUpload()
         return engine::exchange_address_map(paths, options);
     };
     source.merge = controls::mergeDuplicates();
+    source.user_merged = m_review.merged;
     // The report goes where conversions go; before the first one, to the documents folder.
     QString folder = m_lastDestination;
     if (folder.isEmpty() || !QFileInfo(folder).isDir())

@@ -228,7 +228,8 @@ void UploadDialog::makeCards(const carddav::AddressBook& book)
         // The merged book is what goes up: its records and the groups that name them.
         std::unique_ptr<merge::StoreMerge> merged;
         if (source.merge) {
-            merged = merge::merge_store(*source.store, {}, source.groups.get(), {merge::region_of_locale()});
+            merged = merge::merge_store(*source.store, {}, source.groups.get(),
+                                        {merge::region_of_locale(), source.user_merged});
             cards.selection = merged->result.records;
             cards.groups = &merged->groups;
         }

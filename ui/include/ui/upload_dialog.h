@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "carddav/server.h"
@@ -64,6 +65,8 @@ struct UploadSource
     // The SMTP addresses of Exchange DNs, built on the worker only when a card needs them.
     std::function<contacts::ExchangeMap()> exchange_map;
     bool merge = false;
+    // With `merge`: the pairs the user chose to merge after review (Edit > "Possible duplicates").
+    std::vector<std::pair<const contacts::ContactRecord*, const contacts::ContactRecord*>> user_merged;
     // Where upload-report.csv is written.
     std::filesystem::path report_folder;
     // The window's settings file (the server's address and the user name go there; never the
