@@ -240,32 +240,39 @@ private:
         const bool saved_second = gathered(a) && !gathered(b);
         Verdict v = saved_second ? unite(m_norm, b, a, on_names, m_united) : unite(m_norm, a, b, on_names, m_united);
         if (v.united) {
-            auto& unkept = m_unkept[rx];
-            unkept.insert(unkept.end(), std::make_move_iterator(m_unkept[ry].begin()),
-                          std::make_move_iterator(m_unkept[ry].end()));
-            m_unkept[ry].clear();
-            if (!v.unkept_name.empty()) {
-                unkept.push_back(std::move(v.unkept_name));
-            }
             if (!v.added && !saved_second) {
                 // The first card holds all the other has (a copy): it stands for both.
-                m_sets.join_into(rx, ry);
-                m_groups[ry].reset();
+                join(rx, ry, nullptr, std::move(v.unkept_name));
                 return;
             }
             // The merged card so far is kept as a record: a draft is many times larger.
             m_united.set_number(static_cast<int32_t>(rx + 1));
             contacts::ContactRecordPtr united = ContactRecord::make(m_united);
-            if (!united) {
-                return; // no memory for the merged card: the cards stay as they are
+            if (united) { // without memory for the merged card the cards stay as they are
+                join(rx, ry, std::move(united), std::move(v.unkept_name));
             }
-            m_sets.join_into(rx, ry);
-            m_groups[rx] = std::move(united);
-            m_groups[ry].reset();
             return;
         }
         m_held_roots.insert(pair_key(rx, ry));
         m_held.push_back({x, y, std::move(v)});
+    }
+
+    // Set ry joins set rx: rx's card becomes `united` (none: rx's card already holds all of ry's),
+    // and the names ry's cards kept on no field, with `unkept_name` this union left out, go to rx.
+    void join(uint32_t rx, uint32_t ry, contacts::ContactRecordPtr united, std::u16string unkept_name)
+    {
+        auto& unkept = m_unkept[rx];
+        unkept.insert(unkept.end(), std::make_move_iterator(m_unkept[ry].begin()),
+                      std::make_move_iterator(m_unkept[ry].end()));
+        m_unkept[ry].clear();
+        if (!unkept_name.empty()) {
+            unkept.push_back(std::move(unkept_name));
+        }
+        m_sets.join_into(rx, ry);
+        if (united) {
+            m_groups[rx] = std::move(united);
+        }
+        m_groups[ry].reset();
     }
 
     void work_buckets()
@@ -342,16 +349,7 @@ private:
             if (!united) {
                 continue;
             }
-            auto& unkept = m_unkept[rx];
-            unkept.insert(unkept.end(), std::make_move_iterator(m_unkept[ry].begin()),
-                          std::make_move_iterator(m_unkept[ry].end()));
-            m_unkept[ry].clear();
-            if (!v.unkept_name.empty()) {
-                unkept.push_back(std::move(v.unkept_name));
-            }
-            m_sets.join_into(rx, ry);
-            m_groups[rx] = std::move(united);
-            m_groups[ry].reset();
+            join(rx, ry, std::move(united), std::move(v.unkept_name));
             m_by_user.insert(rx);
             m_by_user.erase(ry);
         }
