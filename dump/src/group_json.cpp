@@ -50,12 +50,9 @@ bool is_group_line(std::string_view line)
 
 bool read_group_line(std::string_view line, ReadGroup& out, std::string* error)
 {
-    const json object = json::parse(line, nullptr, false);
-    if (object.is_discarded()) {
-        return fail(error, "not JSON");
-    }
-    if (!object.is_object()) {
-        return fail(error, "not a JSON object");
+    json object;
+    if (!read_object(line, object, error)) {
+        return false;
     }
     out = {};
     bool named = false;

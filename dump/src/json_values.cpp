@@ -102,6 +102,18 @@ bool fail(std::string* error, std::string what)
     return false;
 }
 
+bool read_object(std::string_view line, nlohmann::json& object, std::string* error)
+{
+    object = nlohmann::json::parse(line, nullptr, false);
+    if (object.is_discarded()) {
+        return fail(error, "not JSON");
+    }
+    if (!object.is_object()) {
+        return fail(error, "not a JSON object");
+    }
+    return true;
+}
+
 bool read_text(const json& value, std::u16string& out)
 {
     out.clear();

@@ -26,4 +26,7 @@ void append_key(std::string_view key, std::string& out);
 // Sets *error (when given) and returns false.
 bool fail(std::string* error, std::string what);
 
+// A dump line parsed as one JSON object; false with *error "not JSON" or "not a JSON object".
+bool read_object(std::string_view line, nlohmann::json& object, std::string* error);
+
 } // namespace dump

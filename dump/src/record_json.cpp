@@ -127,12 +127,9 @@ void append_record_line(const ContactRecord& record, const Provenance& from, std
 
 bool read_record_line(std::string_view line, ReadRecord& out, std::string* error)
 {
-    const json object = json::parse(line, nullptr, false);
-    if (object.is_discarded()) {
-        return fail(error, "not JSON");
-    }
-    if (!object.is_object()) {
-        return fail(error, "not a JSON object");
+    json object;
+    if (!read_object(line, object, error)) {
+        return false;
     }
     out.draft.reset();
     out.source.clear();
