@@ -14,6 +14,7 @@
 #include "engine/exchange_map.h"
 #include "merge/merge.h"
 #include "merge_step.h"
+#include "progress_line.h"
 #include "scan_inputs.h"
 
 namespace cli {
@@ -103,48 +104,6 @@ int parse(const std::vector<std::string>& args, FormatArguments& parsed, std::os
     return 0;
 }
 
-// "Converting: 1234 of 5000 contacts", rewritten in place on a terminal; elsewhere a line at
-// every tenth of the way.
-class ConversionProgress
-{
-public:
-    ConversionProgress(std::ostream& err, bool terminal) : m_err(err), m_terminal(terminal) {}
-
-    // The last line, once the total is known, unless report() wrote it already.
-    void finish(int64_t total)
-    {
-        if (total > 0 && m_last_done != total) {
-            report(total, total);
-        }
-    }
-
-    void report(int64_t done, int64_t total)
-    {
-        m_last_done = done == total ? done : -1;
-        if (m_terminal) {
-            const auto now = std::chrono::steady_clock::now();
-            if (done == total || now - m_last >= std::chrono::milliseconds(100)) {
-                m_last = now;
-                m_err << "\rConverting: " << done << " of " << total << " contacts" << (done == total ? "\n" : "")
-                      << std::flush;
-            }
-            return;
-        }
-        const int step = total > 0 ? static_cast<int>(done * 10 / total) : 10;
-        if (step > m_step) {
-            m_step = step;
-            m_err << "Converting: " << done << " of " << total << " contacts\n";
-        }
-    }
-
-private:
-    std::ostream& m_err;
-    bool m_terminal;
-    int m_step = 0;
-    int64_t m_last_done = -1; // the total of the last report that wrote "N of N"
-    std::chrono::steady_clock::time_point m_last{};
-};
-
 // The scan of a conversion that runs beside it (on its own thread): how it ended, and a wait for
 // the conversion that has written every contact found so far.
 class ScanFeed
@@ -199,7 +158,7 @@ int run_format(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     contacts::ContactStore store;
     ScannedInputs scanned; // set by the scan, read once it has ended
-    ConversionProgress progress(err, options.show_progress);
+    ProgressLine progress(err, options.show_progress, "Converting", "contacts");
     contacts::ConversionOptions job;
     job.choices = parsed.choices;
     // Outputs that need nothing of the whole file (its lists, its Exchange addresses) are written

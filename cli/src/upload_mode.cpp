@@ -20,6 +20,7 @@
 #include "engine/exchange_map.h"
 #include "merge/merge.h"
 #include "merge_step.h"
+#include "progress_line.h"
 #include "scan_inputs.h"
 
 namespace cli {
@@ -179,31 +180,6 @@ template <typename Stop> void run_until(QEventLoop& loop, Stop stop)
     loop.exec();
 }
 
-// "Uploading: 12 of 40 cards", rewritten in place on a terminal; elsewhere a line at every tenth.
-class UploadProgress
-{
-public:
-    UploadProgress(std::ostream& err, bool terminal) : m_err(err), m_terminal(terminal) {}
-    void report(int64_t done, int64_t total)
-    {
-        if (m_terminal) {
-            m_err << "\rUploading: " << done << " of " << total << " cards" << (done == total ? "\n" : "")
-                  << std::flush;
-            return;
-        }
-        const int step = total > 0 ? static_cast<int>(done * 10 / total) : 10;
-        if (step > m_step) {
-            m_step = step;
-            m_err << "Uploading: " << done << " of " << total << " cards\n";
-        }
-    }
-
-private:
-    std::ostream& m_err;
-    bool m_terminal;
-    int m_step = 0;
-};
-
 } // namespace
 
 int run_upload(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const RunOptions& options)
@@ -298,7 +274,7 @@ int run_upload(const std::vector<std::string>& args, std::ostream& out, std::ost
     carddav::UploadOptions upload_options;
     upload_options.update = parsed.update;
     carddav::UploadJob job(account, book, std::move(cards), upload_options);
-    UploadProgress progress(err, options.show_progress);
+    ProgressLine progress(err, options.show_progress, "Uploading", "cards");
     carddav::UploadSummary summary;
     {
         QEventLoop loop;
