@@ -15,6 +15,7 @@
 #include "contacts/text.h"
 #include "converter_run.h"
 #include "engine/scan_run.h"
+#include "entry_ids.h"
 #include "program_run.h"
 #include "test_files.h"
 
@@ -461,27 +462,9 @@ TEST_F(ConvertSeveralFiles, RecoveredContactsAndMessagesNameTheirFile)
 // its own file's contact (whose UIDs differ although their node ids are equal).
 TEST_F(ConvertSeveralFiles, ListsNameTheContactsOfTheirOwnFile)
 {
-    const auto hex = [](const std::vector<uint8_t>& bytes) {
-        std::string out;
-        char two[3];
-        for (const uint8_t b : bytes) {
-            std::snprintf(two, sizeof two, "%02X", b);
-            out += two;
-        }
-        return out;
-    };
+    using testfiles::hex;
     // A PidLidDistributionListMembers value of one wrapped entry id naming node `nid`.
-    const auto members = [](uint32_t nid) {
-        std::vector<uint8_t> id = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
-                                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
-        id.resize(id.size() + 20, 0x22);
-        for (int i = 0; i < 4; ++i) {
-            id.push_back(static_cast<uint8_t>(nid >> (8 * i)));
-        }
-        std::vector<uint8_t> value = {1, 0, 0, 0, 8, 0, 0, 0};
-        value.insert(value.end(), id.begin(), id.end());
-        return value;
-    };
+    const auto members = [](uint32_t nid) { return testfiles::multi_binary({testfiles::wrapped_entry_id(nid)}); };
     const auto write = [&](const std::string& name, const char* first, uint32_t nid) {
         json list = testfiles::message("IPM.DistList", json::array({unicode(0x3001, "Team")}));
         list["props"].push_back(

@@ -15,6 +15,7 @@
 #include "contacts/contact_store.h"
 #include "converter_run.h"
 #include "engine/scan_run.h"
+#include "entry_ids.h"
 #include "fixture/fixture.h"
 #include "temp_dir.h"
 #include "test_files.h"
@@ -213,47 +214,12 @@ TEST(MergeCli, DumpsMergeAsTheFilesDo)
 // members pointing at the merged Ann) byte for byte as the merge of the files does.
 TEST(MergeCli, DumpsWithListsMergeAsTheFilesDo)
 {
+    using testfiles::hex;
     using testfiles::json;
     using testfiles::unicode;
-    const auto hex = [](const std::vector<uint8_t>& bytes) {
-        std::string out;
-        char two[3];
-        for (const uint8_t b : bytes) {
-            std::snprintf(two, sizeof two, "%02X", b);
-            out += two;
-        }
-        return out;
-    };
-    const auto multi = [](const std::vector<std::vector<uint8_t>>& values) {
-        std::vector<uint8_t> b(4 + 4 * values.size(), 0);
-        b[0] = static_cast<uint8_t>(values.size());
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const auto at = static_cast<uint32_t>(b.size());
-            for (int k = 0; k < 4; ++k) {
-                b[4 + 4 * i + std::size_t(k)] = static_cast<uint8_t>(at >> (8 * k));
-            }
-            b.insert(b.end(), values[i].begin(), values[i].end());
-        }
-        return b;
-    };
-    const auto wrapped = [](uint32_t nid) {
-        std::vector<uint8_t> id = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
-                                   0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
-        id.resize(id.size() + 20, 0x22);
-        for (int i = 0; i < 4; ++i) {
-            id.push_back(static_cast<uint8_t>(nid >> (8 * i)));
-        }
-        return id;
-    };
-    const auto one_off = [](const std::string& name, const std::string& address) {
-        std::vector<uint8_t> b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                                  0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
-        for (const std::string& s : {name, std::string("SMTP"), address}) {
-            b.insert(b.end(), s.begin(), s.end());
-            b.push_back(0);
-        }
-        return b;
-    };
+    const auto multi = testfiles::multi_binary;
+    const auto wrapped = testfiles::wrapped_entry_id;
+    const auto one_off = testfiles::one_off_entry_id;
     TempDir dir;
     const auto write = [&](const std::string& name, const std::string& list_name, const std::string& title,
                            uint32_t nid) {

@@ -20,6 +20,7 @@
 #include <regex>
 #include <set>
 
+#include "entry_ids.h"
 #include "support.h"
 
 namespace {
@@ -673,49 +674,19 @@ std::vector<uint32_t> message_nodes(const std::filesystem::path& file)
     return nodes;
 }
 
-// A wrapped contact entry id naming message node `nid` (a list's member).
-std::vector<uint8_t> wrapped_entry_id(uint32_t nid)
-{
-    std::vector<uint8_t> b = {0,    0,    0,    0,    0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF,
-                              0x11, 0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4, 0xC3};
-    b.resize(b.size() + 20, 0x22);
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(nid >> (8 * i)));
-    }
-    return b;
-}
-
-// A one-off entry id of an SMTP address (8-bit texts).
-std::vector<uint8_t> one_off_entry_id(const std::string& name, const std::string& address)
-{
-    std::vector<uint8_t> b = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                              0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
-    for (const std::string& s : {name, std::string("SMTP"), address}) {
-        b.insert(b.end(), s.begin(), s.end());
-        b.push_back(0);
-    }
-    return b;
-}
+using testfiles::one_off_entry_id;
+using testfiles::wrapped_entry_id;
 
 // A list's members (PidLidDistributionListMembers) and their one-off entries
 // (PidLidDistributionListOneOffMembers), each a stored PT_MV_BINARY.
 void set_list_members(pst::Message& list, const std::vector<std::vector<uint8_t>>& members,
                       const std::vector<std::vector<uint8_t>>& one_offs)
 {
-    const auto multi = [](const std::vector<std::vector<uint8_t>>& values) {
-        std::vector<uint8_t> b(4 + 4 * values.size(), 0);
-        b[0] = static_cast<uint8_t>(values.size());
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const auto at = static_cast<uint32_t>(b.size());
-            for (int k = 0; k < 4; ++k) {
-                b[4 + 4 * i + std::size_t(k)] = static_cast<uint8_t>(at >> (8 * k));
-            }
-            b.insert(b.end(), values[i].begin(), values[i].end());
-        }
-        return b;
-    };
-    list.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8055), pst::PropertyValue::raw(0x1102, multi(members)));
-    list.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8054), pst::PropertyValue::raw(0x1102, multi(one_offs)));
+    using testfiles::multi_binary;
+    list.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8055),
+             pst::PropertyValue::raw(0x1102, multi_binary(members)));
+    list.set(pst::PropertyName::numeric(pst::kPsetidAddress, 0x8054),
+             pst::PropertyValue::raw(0x1102, multi_binary(one_offs)));
 }
 
 // Lists of a file our writer makes, through both readers: members that are contacts of the file,
