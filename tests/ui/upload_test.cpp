@@ -14,15 +14,21 @@
 
 #include <QCheckBox>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSet>
 #include <QTest>
+#include <QTimer>
+#include <QXmlStreamReader>
+#include <map>
 
 using testing_ui::Window;
 using namespace ui;
@@ -115,6 +121,99 @@ QSet<QString> storedUids(const std::filesystem::path& storage)
                 uids.insert(QString::fromUtf8(line.mid(4).trimmed()));
     }
     return uids;
+}
+
+// What a server answers about one resource of a multistatus.
+struct DavEntry
+{
+    QString href;
+    bool addressbook = false; // resourcetype holds CARDDAV:addressbook
+    QString displayName;
+    QByteArray card; // address-data
+};
+
+// A plain WebDAV request of the test's own (not carddav/'s), to read back what the server holds.
+std::vector<DavEntry> davRequest(const davserver::DavServer& server, const QUrl& url, const QByteArray& method,
+                                 const QByteArray& depth, const QByteArray& body)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    const std::string credentials = server.options().user + ":" + server.options().password;
+    request.setRawHeader("Authorization", "Basic " + QByteArray::fromStdString(credentials).toBase64());
+    request.setRawHeader("Depth", depth);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/xml; charset=utf-8"));
+    QNetworkReply* reply = manager.sendCustomRequest(request, method, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kWait, &loop, &QEventLoop::quit);
+    loop.exec();
+    std::vector<DavEntry> entries;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 207) {
+        qWarning("%s %s: %d", method.constData(), qPrintable(url.toString()), status);
+        delete reply;
+        return entries;
+    }
+    QXmlStreamReader xml(reply->readAll());
+    delete reply;
+    const QString card = QStringLiteral("urn:ietf:params:xml:ns:carddav");
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const auto name = xml.name();
+        if (name == QLatin1String("response") && xml.namespaceUri() == QLatin1String("DAV:"))
+            entries.emplace_back();
+        else if (entries.empty())
+            continue;
+        else if (name == QLatin1String("href") && entries.back().href.isEmpty())
+            entries.back().href = xml.readElementText();
+        else if (name == QLatin1String("addressbook") && xml.namespaceUri() == card)
+            entries.back().addressbook = true;
+        else if (name == QLatin1String("displayname"))
+            entries.back().displayName = xml.readElementText();
+        else if (name == QLatin1String("address-data"))
+            entries.back().card = xml.readElementText().toUtf8();
+    }
+    return entries;
+}
+
+// A card's unfolded lines, sorted: the same card whatever order and folding a server keeps.
+QStringList logicalLines(const QByteArray& card)
+{
+    QStringList lines;
+    for (QString line : QString::fromUtf8(card).split(QLatin1Char('\n'))) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if ((line.startsWith(QLatin1Char(' ')) || line.startsWith(QLatin1Char('\t'))) && !lines.isEmpty())
+            lines.last() += line.mid(1);
+        else if (!line.isEmpty())
+            lines.append(line);
+    }
+    lines.sort();
+    return lines;
+}
+
+// Every card of the book at `url` by UID, read with PROPFIND Depth 1 and REPORT addressbook-multiget.
+std::map<QString, QStringList> booksCards(const davserver::DavServer& server, const QUrl& url)
+{
+    QByteArray hrefs;
+    for (const DavEntry& entry : davRequest(server, url, "PROPFIND", "1",
+                                            "<d:propfind xmlns:d=\"DAV:\"><d:prop><d:getetag/></d:prop></d:propfind>"))
+        if (url.resolved(QUrl(entry.href)) != url)
+            hrefs += "<d:href>" + entry.href.toHtmlEscaped().toUtf8() + "</d:href>";
+    std::map<QString, QStringList> cards;
+    if (hrefs.isEmpty())
+        return cards;
+    const QByteArray body = "<c:addressbook-multiget xmlns:d=\"DAV:\" xmlns:c=\"urn:ietf:params:xml:ns:carddav\">"
+                            "<d:prop><d:getetag/><c:address-data/></d:prop>" +
+                            hrefs + "</c:addressbook-multiget>";
+    for (const DavEntry& entry : davRequest(server, url, "REPORT", "1", body)) {
+        const QStringList lines = logicalLines(entry.card);
+        for (const QString& line : lines)
+            if (line.startsWith(QStringLiteral("UID:")))
+                cards[line.mid(4)] = lines;
+    }
+    return cards;
 }
 
 QByteArray settingsBytes(const Window& w)
@@ -448,6 +547,70 @@ private slots:
         controls::mergeDuplicates() = false;
         d->reject();
         keyring::installPasswordStore(nullptr);
+    }
+
+    // A new address book made through the dialog on each real server, twice with the same name:
+    // the server lists each as an address book with the name as given, the second beside the
+    // first under a URL of its own, and each holds exactly the converter's own cards.
+    void newBookIsMadeOnTheServer_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("radicale") << int(davserver::Kind::radicale);
+        QTest::newRow("xandikos") << int(davserver::Kind::xandikos);
+    }
+    void newBookIsMadeOnTheServer()
+    {
+        QFETCH(int, kind);
+        Scanned s(9);
+        QTemporaryDir dir;
+        davserver::DavServer server(davserver::Kind(kind), dir.path().toStdString());
+        SKIP_WITHOUT(server);
+        const QString name = QStringLiteral("Kontakte aus Outlook & <Büro> \"2026\"");
+        std::vector<QUrl> made;
+        for (int run = 0; run < 2; ++run) {
+            UploadDialog* d = s.open();
+            QVERIFY(d != nullptr);
+            fillServerPage(d, server, QString::fromStdString(server.options().password));
+            child<QPushButton>(d, "uploadConnect")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::books, kWait);
+            auto* newBook = child<QRadioButton>(d, "uploadNewBook");
+            QVERIFY(newBook->isEnabled());
+            newBook->setChecked(true);
+            child<QLineEdit>(d, "uploadNewBookName")->setText(name);
+            child<QPushButton>(d, "uploadStart")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(d->page(), UploadDialog::Page::done, kWait);
+            QVERIFY2(count(d, carddav::Outcome::added) == 9, qPrintable(child<QLabel>(d, "uploadReport")->text()));
+            const carddav::AddressBook book = d->target();
+            QCOMPARE(book.display_name, name);
+            for (const QUrl& earlier : made)
+                QVERIFY2(book.url != earlier, qPrintable(book.url.toString()));
+            made.push_back(book.url);
+
+            const std::vector<DavEntry> props = davRequest(
+                server, book.url, "PROPFIND", "0",
+                "<d:propfind xmlns:d=\"DAV:\"><d:prop><d:resourcetype/><d:displayname/></d:prop></d:propfind>");
+            QCOMPARE(props.size(), std::size_t(1));
+            QVERIFY(props[0].addressbook);
+            QCOMPARE(props[0].displayName, name);
+
+            std::vector<carddav::Card> own;
+            carddav::CardSource source;
+            source.store = &s.w.store;
+            QVERIFY(carddav::make_cards(
+                        source, book.takes_vcard40() ? contacts::VcardVersion::v40 : contacts::VcardVersion::v30, &own)
+                        .ok);
+            const std::map<QString, QStringList> got = booksCards(server, book.url);
+            QCOMPARE(got.size(), own.size());
+            for (const carddav::Card& card : own) {
+                const auto it = got.find(QString::fromStdString(card.uid));
+                QVERIFY2(it != got.end(), card.uid.c_str());
+                QCOMPARE(it->second, logicalLines(QByteArray::fromStdString(card.text)));
+            }
+            child<QPushButton>(d, "uploadClose")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(s.w.dialog->uploadDialog() == nullptr, kWait);
+        }
+        // The first book keeps its cards beside the second.
+        QCOMPARE(booksCards(server, made[0]).size(), std::size_t(9));
     }
 
     // Xandikos starts with an address book: it is offered and chosen.

@@ -5,7 +5,7 @@
 //   c.start();
 //
 // The book's URL is the home plus a segment made from the name (letters, digits and '-' kept,
-// the rest '-', lower case) and a short random suffix when that exists already (405/409 from
+// the rest '-', lower case) and a short random suffix when that exists already (405 from
 // the server). Its DAV:displayname is the name as given. On success `book` is read back with
 // the same properties Discovery reads (PROPFIND Depth 0).
 #pragma once
