@@ -1,14 +1,10 @@
 #include "carddav/upload_report.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "contacts/output_writers.h"
 #include "contacts/text.h"
+#include "staging/staged_file.h"
 
 namespace carddav {
 
@@ -52,38 +48,13 @@ pst::Status write_upload_report(const std::filesystem::path& folder, const std::
                                 const std::vector<CardResult>& results)
 {
     const std::filesystem::path target = folder / kUploadReportName;
-    const std::string text = upload_report_text(cards, results);
-    std::string temporary = target.string() + ".tmp-XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        return pst::Status::failure(target.string() + ": " + std::strerror(errno));
+    int error = 0;
+    // An older report is replaced: it told of an earlier run.
+    auto file = staging::StagedFile::create(target, staging::Existing::replace, &error);
+    if (file && (error = file->write(upload_report_text(cards, results))) == 0) {
+        error = file->publish();
     }
-    const auto fail = [&](int error) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        return pst::Status::failure(target.string() + ": " + std::strerror(error));
-    };
-    for (std::size_t at = 0; at < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(errno);
-        }
-        at += static_cast<std::size_t>(n);
-    }
-    // mkstemp makes the file 0600; a report is as readable as the other outputs.
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0 || ::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        return pst::Status::failure(target.string() + ": " + std::strerror(error));
-    }
-    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
+    if (error != 0) {
         return pst::Status::failure(target.string() + ": " + std::strerror(error));
     }
     return pst::Status::success();

@@ -101,15 +101,8 @@ private:
 
     void put(std::string_view bytes)
     {
-        while (m_status && !bytes.empty()) {
-            const ssize_t n = ::write(m_file->fd(), bytes.data(), bytes.size());
-            if (n < 0) {
-                if (errno != EINTR) {
-                    m_status = errno_failure(m_file->target(), errno);
-                }
-                continue;
-            }
-            bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (const int error = m_status ? m_file->write(bytes) : 0; error != 0) {
+            m_status = errno_failure(m_file->target(), error);
         }
     }
 

@@ -536,6 +536,33 @@ class Stop(Scratch):
             server.shutdown()
             server.server_close()
 
+    def test_killed_upload_leaves_no_report(self):
+        """Killed at any moment, the run leaves no upload-report.csv: at most a temporary file whose
+        name says it is not finished."""
+        for after in (0, 1, 6):  # cards the server has stored when the converter is killed
+            with self.subTest(after=after):
+                out = os.path.join(self.folder, "out-%d" % after)
+                os.mkdir(out)
+                server = Server({"how": "stop"})
+                threading.Thread(target=server.serve_forever, daemon=True).start()
+                try:
+                    url = "http://127.0.0.1:%d/book/" % server.server_address[1]
+                    process = subprocess.Popen([CONVERT, "--upload", url, "--out", out, self.fixture], cwd=out,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                               start_new_session=True)
+                    end = time.monotonic() + 60
+                    while (server.puts == 0 or len(server.stored) < after) and time.monotonic() < end \
+                            and process.poll() is None:
+                        time.sleep(0.01)
+                    self.assertIsNone(process.poll(), "the upload ended before it was killed")
+                    process.kill()
+                    process.wait(timeout=RUN_TIMEOUT)
+                    self.assertEqual(process.returncode, -signal.SIGKILL)
+                    self.assertEqual([n for n in os.listdir(out) if not n.startswith("upload-report.csv.tmp-")], [])
+                finally:
+                    server.shutdown()
+                    server.server_close()
+
 
 class Usage(Scratch):
     """What the converter refuses before it sends anything."""

@@ -170,3 +170,43 @@ TEST(StagedFile, ReleasedFilesArePublishedLater)
 }
 
 } // namespace
+
+// write() puts every byte given, pieces of any size one after another; a closed file takes none.
+TEST(StagedFile, WriteKeepsEveryByteInOrder)
+{
+    const std::string large(256 * 1024 + 1, 'x'); // more than one pipe or page of the kernel's
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> pieces;
+    } kCases[] = {
+        {"nothing", {}},
+        {"an empty piece", {""}},
+        {"one byte", {"a"}},
+        {"pieces", {"BEGIN", "", "\r\n", "END"}},
+        {"a large piece between small ones", {"<", large, ">"}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        int error = 0;
+        auto file = StagedFile::create(dir.path() / "out.csv", Existing::keep, &error);
+        ASSERT_TRUE(file);
+        std::string all;
+        for (const std::string& piece : c.pieces) {
+            EXPECT_EQ(file->write(piece), 0);
+            all += piece;
+        }
+        EXPECT_EQ(file->publish(), 0);
+        EXPECT_EQ(read(dir.path() / "out.csv"), all);
+    }
+    TempDir dir;
+    int error = 0;
+    auto file = StagedFile::create(dir.path() / "out.csv", Existing::keep, &error);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->close(), 0);
+    EXPECT_EQ(file->write("late"), EBADF);
+    EXPECT_EQ(file->write(""), 0);
+    file.reset();
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{});
+}

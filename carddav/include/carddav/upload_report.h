@@ -4,8 +4,8 @@
 //   UID,Name,Outcome,Status,Message
 // Outcome is outcome_name(); Status the HTTP status (empty when there was no answer); Message the
 // server's text or what went wrong. One row per card not added, in the cards' order; the header
-// alone when every card was added. Written whole under a temporary name and renamed: the file is
-// complete or absent, an older report is replaced.
+// alone when every card was added. Written as a staged file (staging/): the file is complete or
+// absent, an older report is replaced.
 #pragma once
 
 #include <filesystem>

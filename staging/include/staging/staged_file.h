@@ -8,7 +8,7 @@
 //   int error = 0;
 //   auto file = staging::StagedFile::create(folder / "contacts.vcf", staging::Existing::keep, &error);
 //   if (!file) ... error ...
-//   ... write(file->fd(), ...) ...
+//   ... file->write(bytes) ...                           // or write(file->fd(), ...)
 //   if ((error = file->publish()) != 0) ... error ...   // the file is there under its name
 //
 // Errors are errno values (0: none) for the caller to word. Not thread-safe: one thread uses a
@@ -17,6 +17,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 namespace staging {
 
@@ -45,6 +46,9 @@ public:
     const std::filesystem::path& target() const noexcept { return m_target; }
     const std::filesystem::path& temporary() const noexcept { return m_temporary; }
 
+    // Writes all of `bytes` at the file's position (interrupted writes resumed). 0 or errno
+    // (EBADF once closed); on failure the file stays staged, its bytes incomplete.
+    int write(std::string_view bytes);
     // Flushes the file's bytes to the disk (fsync); file systems that cannot do it count as done.
     int sync();
     // Closes the file: its bytes are complete, still under the temporary name. 0 or errno (the
