@@ -4,10 +4,11 @@
 //   connect(&c, &BookCreation::finished, ...);
 //   c.start();
 //
-// The book's URL is the home plus a segment made from the name (letters, digits and '-' kept,
-// the rest '-', lower case) and a short random suffix when that exists already (405 from
-// the server). Its DAV:displayname is the name as given. On success `book` is read back with
-// the same properties Discovery reads (PROPFIND Depth 0).
+// The book's URL is the home plus a segment made from the name (ASCII letters and digits kept in
+// lower case, every other run of characters one '-') and a short random suffix when that exists
+// already (405 from the server; up to three names are tried). Its DAV:displayname is the name as
+// given. On success `book` is read back with the same properties Discovery reads (PROPFIND
+// Depth 0).
 #pragma once
 
 #include <QObject>
