@@ -119,6 +119,11 @@ public:
         m_unkept.resize(n);
         collect_keys();
         work_buckets();
+        if (m_stopped) {
+            MergeResult stopped;
+            stopped.stopped = true;
+            return stopped;
+        }
         hold_name_only();
         merge_chosen();
         return result();
@@ -126,6 +131,20 @@ public:
 
 private:
     const ContactRecord& record(uint32_t p) const { return *m_cards[m_order[p]].record; }
+
+    // Step `done` of the merge's steps (one per card reading keys, as many again over the
+    // buckets): reported, then the checkpoint asked. True once it said to stop.
+    bool stop_at(int64_t done)
+    {
+        const int64_t total = 2 * static_cast<int64_t>(m_order.size());
+        if (!m_stopped && m_options.checkpoint && m_options.checkpoint()) {
+            m_stopped = true;
+        }
+        if (!m_stopped && m_options.progress) {
+            m_options.progress(done, total);
+        }
+        return m_stopped;
+    }
 
     // The merge order: source, position in the source, then content.
     void order_cards()
@@ -178,6 +197,9 @@ private:
         m_names.resize(n);
         CardKeys keys;
         for (uint32_t p = 0; p < n; ++p) {
+            if (stop_at(p)) {
+                return;
+            }
             const ContactRecord& card = record(p);
             const bool late = gathered(card);
             card_keys(m_norm, card, keys);
@@ -278,7 +300,11 @@ private:
     void work_buckets()
     {
         std::unordered_map<uint64_t, uint32_t> leaders;
+        const auto n = static_cast<int64_t>(m_order.size());
         for (std::size_t s = 0; s < m_keys.size();) {
+            if (stop_at(n + n * static_cast<int64_t>(s) / static_cast<int64_t>(m_keys.size()))) {
+                return;
+            }
             std::size_t e = s + 1;
             while (e < m_keys.size() && m_keys[e].kind == m_keys[s].kind && m_keys[e].hash == m_keys[s].hash) {
                 ++e;
@@ -312,6 +338,7 @@ private:
             }
             s = e;
         }
+        stop_at(2 * n);
     }
 
     // The pairs the user merged, after the rules: the first card (in the merge order) leads.
@@ -496,6 +523,7 @@ private:
     std::vector<Pending> m_held;
     std::unordered_set<uint64_t> m_held_roots;
     std::unordered_set<uint32_t> m_by_user; // roots of groups a user's choice made
+    bool m_stopped = false;                 // the checkpoint ended the merge
     ContactDraft m_scratch_a;
     ContactDraft m_scratch_b;
     ContactDraft m_united;
@@ -557,7 +585,19 @@ void sort_for_merge(std::vector<std::string>& files)
 
 MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options)
 {
-    return Merger(cards, options).run();
+    MergeResult result = Merger(cards, options).run();
+    if (!options.user_kept.empty()) {
+        std::set<std::pair<const ContactRecord*, const ContactRecord*>> kept;
+        for (const auto& [a, b] : options.user_kept) {
+            kept.emplace(std::min(a, b, std::less<>()), std::max(a, b, std::less<>()));
+        }
+        for (HeldPair& pair : result.held) {
+            const ContactRecord* a = cards[pair.first].record;
+            const ContactRecord* b = cards[pair.second].record;
+            pair.kept_by_user = kept.count({std::min(a, b, std::less<>()), std::max(a, b, std::less<>())}) != 0;
+        }
+    }
+    return result;
 }
 
 contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, std::span<const Card> cards,

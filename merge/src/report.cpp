@@ -103,7 +103,7 @@ std::string merge_report_csv(std::span<const Card> cards, const MergeResult& res
         end_row();
     }
     for (const HeldPair& pair : result.held) {
-        append_cell(std::string_view("held"), row);
+        append_cell(std::string_view(pair.kept_by_user ? "kept apart by the user" : "held"), row);
         append_cell(report_name(*cards[pair.first].record), row);
         append_cell(held_reason_name(pair.reason), row);
         append_cell(std::string_view(pair.field), row);
@@ -139,7 +139,7 @@ std::unique_ptr<StoreMerge> merge_store(const contacts::ContactStore& store,
     }
     merged->files = static_cast<int64_t>(files.size());
     merged->result = merge_cards(merged->cards, options);
-    if (groups != nullptr) {
+    if (groups != nullptr && !merged->result.stopped) {
         merged->groups = repoint_groups(*groups, merged->cards, merged->result);
     }
     return merged;

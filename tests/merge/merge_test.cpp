@@ -751,6 +751,72 @@ TEST(MergeUser, ChosenPairsAreMergedOnTheFirstCardsTerms)
     EXPECT_EQ(merge::merge_report_csv(reversed, again), csv);
 }
 
+// The pairs the user kept apart after review: the held pair's row says so, whichever way round
+// the pair was named; a kept pair that the merge did not hold changes nothing; no card changes.
+TEST(MergeUser, KeptPairsAreReportedAsKeptApart)
+{
+    Book book = three_files();
+    const merge::MergeResult rules = merge::merge_cards(book.cards, {"DE"});
+    merge::MergeOptions options{"DE", {}};
+    options.user_kept = {{book.cards[5].record, book.cards[1].record},  // the job title, named second first
+                         {book.cards[3].record, book.cards[4].record},  // info@
+                         {book.cards[0].record, book.cards[2].record}}; // never held as such
+    const merge::MergeResult r = merge::merge_cards(book.cards, options);
+    EXPECT_EQ(texts_of(r), texts_of(rules));
+    const std::string csv = merge::merge_report_csv(book.cards, r);
+    EXPECT_NE(csv.find("\"kept apart by the user\",\"Berg, Anna\",\"field clash\",\"job_title\""), std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find("\"held\",\"Berg, Anna\",\"name only\""), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\"kept apart by the user\",\"Info\",\"shared address\""), std::string::npos) << csv;
+    EXPECT_EQ(merge::merge_summary(6, 3, r), merge::merge_summary(6, 3, rules));
+}
+
+// The checkpoint and the progress: a merge watched but not stopped gives the same bytes; one
+// stopped at its first, a middle or its last checkpoint is `stopped` and empty, with no progress
+// after the stop; the progress climbs from 0 to its total (two steps per card).
+TEST(MergeStop, CheckpointEndsTheMergeAtAnyStep)
+{
+    const Book book = three_files();
+    const merge::MergeResult plain = merge::merge_cards(book.cards, {"DE"});
+    const std::string plain_csv = merge::merge_report_csv(book.cards, plain);
+    int calls = 0;
+    {
+        merge::MergeOptions options{"DE", {}};
+        options.checkpoint = [&] {
+            ++calls;
+            return false;
+        };
+        std::vector<int64_t> done;
+        options.progress = [&](int64_t d, int64_t total) {
+            EXPECT_EQ(total, 12);
+            done.push_back(d);
+        };
+        const merge::MergeResult watched = merge::merge_cards(book.cards, options);
+        EXPECT_FALSE(watched.stopped);
+        EXPECT_EQ(texts_of(watched), texts_of(plain));
+        EXPECT_EQ(merge::merge_report_csv(book.cards, watched), plain_csv);
+        ASSERT_FALSE(done.empty());
+        EXPECT_EQ(done.front(), 0);
+        EXPECT_EQ(done.back(), 12);
+        EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+        EXPECT_EQ(static_cast<int>(done.size()), calls);
+    }
+    ASSERT_GT(calls, 7);
+    for (const int stop_at : {1, 2, 6, 7, calls / 2, calls - 1, calls}) {
+        merge::MergeOptions options{"DE", {}};
+        int asked = 0;
+        int reported = 0;
+        options.checkpoint = [&] { return ++asked >= stop_at; };
+        options.progress = [&](int64_t, int64_t) { ++reported; };
+        const merge::MergeResult r = merge::merge_cards(book.cards, options);
+        EXPECT_TRUE(r.stopped) << stop_at;
+        EXPECT_EQ(asked, stop_at);
+        EXPECT_EQ(reported, stop_at - 1) << stop_at;
+        EXPECT_TRUE(r.records.empty() && r.cards.empty() && r.held.empty() && r.owned.empty()) << stop_at;
+        EXPECT_EQ(r.merged, 0);
+    }
+}
+
 // A switchboard number on 100,000 cards of different people: one held row per card (not one
 // per pair), and no card merged.
 TEST(MergeBucket, HundredThousandCardsShareOneNumber)

@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -69,6 +70,16 @@ struct MergeOptions
     // nickname). A pair whose union does not fit one record (a fourth e-mail address) stays
     // held; a pair naming a record that is not among the cards is passed over.
     std::vector<std::pair<const contacts::ContactRecord*, const contacts::ContactRecord*>> user_merged = {};
+    // Pairs the user chose to keep apart after review: a held pair of these two records (either
+    // way round) is reported as kept apart by the user. It changes no card.
+    std::vector<std::pair<const contacts::ContactRecord*, const contacts::ContactRecord*>> user_kept = {};
+    // Asked between cards while the merge reads their keys and works their buckets (any thread:
+    // the merge's own): true ends the merge there, and its result is `stopped` and empty. None:
+    // the merge runs to its end.
+    std::function<bool()> checkpoint = {};
+    // How far the merge is, at the same places: `done` of `total` steps (total is fixed for a
+    // merge; done grows to it). Not called when the checkpoint ended the merge.
+    std::function<void(int64_t done, int64_t total)> progress = {};
 };
 
 // The region of the user's locale (LC_ALL, LC_TELEPHONE, LC_MESSAGES, LANG: "de_DE.UTF-8" ->
@@ -96,6 +107,7 @@ struct HeldPair
     std::string field;          // the field's name ("job_title"), or the key's kind ("email")
     std::u16string first_value; // the values that clash, or the shared key
     std::u16string second_value;
+    bool kept_by_user = false; // the user chose to keep the two apart (MergeOptions::user_kept)
 };
 
 struct MergedCard
@@ -124,6 +136,8 @@ struct MergeResult
     // The position of input card i among the cards of its source, from 1 (its number when its
     // file is read alone).
     std::vector<int32_t> item;
+    // The checkpoint ended the merge: nothing above is filled.
+    bool stopped = false;
 };
 
 // Sorts input files into the merge order (by name, byte for byte), so that a store scanned from
@@ -131,7 +145,7 @@ struct MergeResult
 void sort_for_merge(std::vector<std::string>& files);
 
 // Merges `cards`. Never fails for want of rules; a record missing (null) is left out. Throws
-// std::bad_alloc when memory runs out.
+// std::bad_alloc when memory runs out. Ends early, `stopped`, when the options' checkpoint says.
 MergeResult merge_cards(std::span<const Card> cards, const MergeOptions& options = {});
 
 // The distribution lists of the input with each member that named an input card (`cards[i]`)
@@ -143,12 +157,14 @@ contacts::ContactGroups repoint_groups(const contacts::ContactGroups& groups, st
 // card made of several ("merged", or "merged by the user" when the user's choice made it; each
 // source: file, folder, item number in its file; the names of joined
 // cards on no field as field "nickname", the nickname kept and those names), then one row per
-// held pair (the reason, the field and both values, both sources).
+// held pair ("held", or "kept apart by the user" when the user chose so; the reason, the field
+// and both values, both sources).
 std::string merge_report_csv(std::span<const Card> cards, const MergeResult& result);
 inline constexpr std::string_view kMergeReportName = "merge-report.csv";
 
 // The merge of a store: every record of it (or only `only`), each under the file and folder the
-// store's sources name, and its distribution lists with members repointed.
+// store's sources name, and its distribution lists with members repointed (not when the
+// checkpoint ended the merge: `result.stopped`).
 struct StoreMerge
 {
     std::vector<Card> cards;
