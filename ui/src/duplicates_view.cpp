@@ -67,18 +67,16 @@ std::u16string sourceOf(const merge::Card& card, int32_t item)
 
 } // namespace
 
-std::vector<HeldView> held_pairs(const contacts::ContactStore& store)
+std::vector<HeldView> held_pairs(const merge::StoreMerge& merged)
 {
-    const std::unique_ptr<merge::StoreMerge> merged =
-        merge::merge_store(store, {}, nullptr, {merge::region_of_locale(), {}});
     std::vector<HeldView> pairs;
-    for (const merge::HeldPair& held : merged->result.held) {
-        const merge::Card& a = merged->cards[held.first];
-        const merge::Card& b = merged->cards[held.second];
+    for (const merge::HeldPair& held : merged.result.held) {
+        const merge::Card& a = merged.cards[held.first];
+        const merge::Card& b = merged.cards[held.second];
         HeldView view;
         view.cards = {a.record, b.record};
-        view.first_source = sourceOf(a, merged->result.item[held.first]);
-        view.second_source = sourceOf(b, merged->result.item[held.second]);
+        view.first_source = sourceOf(a, merged.result.item[held.first]);
+        view.second_source = sourceOf(b, merged.result.item[held.second]);
         view.reason = QString::fromUtf8(merge::held_reason_name(held.reason));
         if (!held.field.empty()) {
             view.reason +=

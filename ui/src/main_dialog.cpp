@@ -8,6 +8,7 @@
 #include "merge/merge.h"
 #include "ui/explorer.h"
 #include "ui/list_filler.h"
+#include "ui/merge_controller.h"
 #include "ui/save_controller.h"
 #include "ui/scan_controller.h"
 #include "ui/upload_dialog.h"
@@ -18,6 +19,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QThread>
@@ -44,7 +46,8 @@ CPelimoorDlg* CPelimoorDlg::instance()
 
 CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     : QDialog(parent), m_store(store), m_icon(controls::applicationIcon()), m_scanner(new ScanController(store, this)),
-      m_saver(new SaveController(store, this)), m_filler(new ListFiller(store, this))
+      m_saver(new SaveController(store, this)), m_filler(new ListFiller(store, this)),
+      m_merger(new MergeController(store, this))
 {
     g_dialog = this;
     registerUiResources();
@@ -62,6 +65,11 @@ CPelimoorDlg::CPelimoorDlg(contacts::ContactStore& store, QWidget* parent)
     connect(m_saver, &SaveController::progress, this, [this](int percent) { m_progress->setValue(percent); });
     connect(m_saver, &SaveController::finished, this, &CPelimoorDlg::conversionEnded);
     connect(m_filler, &ListFiller::filled, this, &CPelimoorDlg::deliverFill);
+    connect(m_merger, &MergeController::progress, this, [this](int percent) {
+        m_count->setText(QStringLiteral("Merging duplicates... %1%").arg(percent));
+        m_progress->setValue(percent);
+    });
+    connect(m_merger, &MergeController::finished, this, &CPelimoorDlg::mergeFinished);
 
     buildLayout();
 
@@ -106,7 +114,8 @@ void CPelimoorDlg::showEnables()
 {
     for (std::size_t i = 0; i < kEnableControls.size(); ++i) {
         const int id = kEnableControls[i];
-        const bool held = m_converting && std::ranges::find(kHeldWhileConverting, id) != kHeldWhileConverting.end();
+        const bool held =
+            (m_converting || m_merging) && std::ranges::find(kHeldWhileWorking, id) != kHeldWhileWorking.end();
         showEnabled(id, m_enables[i] && !held);
     }
 }
@@ -159,7 +168,7 @@ bool CPelimoorDlg::eventFilter(QObject* watched, QEvent* event)
                 m_find->clear();
                 return true;
             }
-            if (m_scanner->running()) {
+            if (m_scanner->running() || m_merging) {
                 OnStop();
                 return true;
             }
@@ -213,10 +222,17 @@ bool CPelimoorDlg::saveRunning() const
     return m_saver->running();
 }
 
+bool CPelimoorDlg::mergeRunning() const
+{
+    return m_merger->running() || m_merger->busy();
+}
+
 void CPelimoorDlg::stopAll()
 {
     delete m_upload; // it reads the store too
     m_filler->end();
+    m_merger->end();
+    m_merging = false;
     m_scanner->end();
     m_saver->end();
 }
@@ -225,7 +241,7 @@ bool CPelimoorDlg::waitForWorkers(int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    while (m_scanner->busy() || m_saver->busy() || m_filler->running()) {
+    while (m_scanner->busy() || m_saver->busy() || m_filler->running() || m_merger->busy()) {
         if (timer.elapsed() > timeoutMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

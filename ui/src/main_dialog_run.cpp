@@ -14,6 +14,7 @@
 #include "ui/contact_list.h"
 #include "ui/explorer.h"
 #include "ui/list_filler.h"
+#include "ui/merge_controller.h"
 #include "ui/save_controller.h"
 #include "ui/scan_controller.h"
 #include "ui/status_page.h"
@@ -21,7 +22,6 @@
 #include "window_events.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -270,6 +270,8 @@ void CPelimoorDlg::endScanForGood()
 void CPelimoorDlg::OnStop()
 {
     bool continues = false;
+    if (m_merging)
+        stopMerge(); // nothing is lost: the merge is made again when asked for
     if (m_scanner->running() && m_scanner->pause()) {
         if (platform::environment().showMessage(this, question(contacts::kStopScanQuestion)) == QMessageBox::Yes) {
             endScanForGood();
@@ -342,15 +344,19 @@ void CPelimoorDlg::OnConvertSelected()
 
 void CPelimoorDlg::OnDuplicates()
 {
-    if (!isControlEnabled(kMenuDuplicates) || m_converting)
+    if (!isControlEnabled(kMenuDuplicates) || m_converting || m_merging)
         return;
-    std::vector<HeldView> pairs;
-    {
-        // The merge of a large store takes a moment.
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        pairs = held_pairs(m_store);
-        QApplication::restoreOverrideCursor();
+    // The list's merge by the rules alone is the review's: no second merge for it.
+    if (m_listMerge && m_review.merged.empty()) {
+        showDuplicates(*m_listMerge);
+        return;
     }
+    startMerge(false);
+}
+
+void CPelimoorDlg::showDuplicates(const merge::StoreMerge& merged)
+{
+    std::vector<HeldView> pairs = held_pairs(merged);
     if (pairs.empty()) {
         platform::environment().showMessage(this, {QStringLiteral("No pairs of contacts are held for review."),
                                                    controls::caption(), QMessageBox::Information, QMessageBox::Ok});
@@ -375,23 +381,71 @@ void CPelimoorDlg::showMergedList()
     if (scanRunning() || m_converting)
         return;
     const bool wanted = controls::mergeDuplicates() && m_store.size() > 0;
-    if (!wanted && !m_listMerge)
-        return;
-    std::unique_ptr<merge::StoreMerge> merged;
-    std::vector<const contacts::ContactRecord*> rows;
     if (wanted) {
-        QApplication::setOverrideCursor(Qt::WaitCursor); // the merge of a large store takes a moment
-        merge::MergeOptions options{merge::region_of_locale()};
-        options.user_merged = m_review.merged;
-        merged = merge::merge_store(m_store, {}, nullptr, options);
-        QApplication::restoreOverrideCursor();
-        rows = merged->result.records;
-    } else {
-        for (const contacts::ContactRecord* r = m_store.first(); r != nullptr; r = r->next())
-            rows.push_back(r);
+        startMerge(true);
+        return;
     }
+    if (m_merging && m_merger->purpose() == MergeController::Purpose::list)
+        stopMerge();
+    else if (m_listMerge)
+        showUnmergedList();
+}
+
+void CPelimoorDlg::showUnmergedList()
+{
+    std::vector<const contacts::ContactRecord*> rows;
+    for (const contacts::ContactRecord* r = m_store.first(); r != nullptr; r = r->next())
+        rows.push_back(r);
     m_model->setFillRows(std::move(rows));
+    m_listMerge.reset(); // the rows of the merge before stay alive until here
+    updateContactCount();
+}
+
+void CPelimoorDlg::startMerge(bool list)
+{
+    merge::MergeOptions options{merge::region_of_locale()};
+    if (list)
+        options.user_merged = m_review.merged; // the review itself sees the pairs the rules hold
+    m_merging = true;
+    apply(WindowEvent::MergeStarted);
+    m_progress->setValue(0);
+    m_merger->start(list ? MergeController::Purpose::list : MergeController::Purpose::review, std::move(options),
+                    std::exchange(m_holdNextMerge, false));
+}
+
+void CPelimoorDlg::mergeFinished()
+{
+    m_merging = false;
+    m_progress->setValue(0);
+    showEnables();
+    std::unique_ptr<merge::StoreMerge> merged = m_merger->take();
+    if (!merged) {
+        updateContactCount();
+        platform::environment().showMessage(
+            this, {QStringLiteral("There is not enough memory to merge the duplicates of these contacts."),
+                   controls::caption(), QMessageBox::Critical, QMessageBox::Ok});
+        return;
+    }
+    if (m_merger->purpose() == MergeController::Purpose::review) {
+        updateContactCount();
+        showDuplicates(*merged);
+        return;
+    }
+    m_model->setFillRows(merged->result.records);
     m_listMerge = std::move(merged); // the rows of the merge before stay alive until here
+    updateContactCount();
+}
+
+void CPelimoorDlg::stopMerge()
+{
+    const bool list = m_merger->purpose() == MergeController::Purpose::list;
+    m_merger->end();
+    m_merging = false;
+    m_progress->setValue(0);
+    showEnables();
+    // Stopped half-way, the list goes back to the store's cards, never to a merge of other choices.
+    if (list && m_listMerge)
+        showUnmergedList();
     updateContactCount();
 }
 
@@ -461,7 +515,7 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         return engine::exchange_address_map(paths, options);
     };
     m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
-                   m_lastScan.groups, controls::mergeDuplicates(), m_review.merged);
+                   m_lastScan.groups, controls::mergeDuplicates(), m_review);
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)

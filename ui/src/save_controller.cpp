@@ -17,22 +17,22 @@ SaveController::~SaveController()
 void SaveController::start(contacts::Format format, const std::string& destination,
                            std::vector<const contacts::ContactRecord*> selection, contacts::OutputChoices choices,
                            std::function<contacts::ExchangeMap()> exchangeMap,
-                           std::shared_ptr<const contacts::ContactGroups> groups, bool merge,
-                           std::vector<RecordPair> userMerged)
+                           std::shared_ptr<const contacts::ContactGroups> groups, bool merge, ReviewChoices review)
 {
     end();
     m_gate.begin_run();
     m_worker.start([this, format, destination, choices, exchangeMap = std::move(exchangeMap),
                     groups = std::move(groups), selection = std::move(selection), merge,
-                    userMerged = std::move(userMerged)](WorkerThread::Epoch epoch) mutable {
+                    review = std::move(review)](WorkerThread::Epoch epoch) mutable {
         contacts::ConversionOptions options;
         options.choices = choices;
         options.exchange_map = std::move(exchangeMap);
         options.groups = groups.get();
         std::unique_ptr<merge::StoreMerge> merged;
         if (merge) {
-            merged = merge::merge_store(m_store, selection, groups.get(),
-                                        {merge::region_of_locale(), std::move(userMerged)});
+            merge::MergeOptions mergeOptions{merge::region_of_locale(), std::move(review.merged)};
+            mergeOptions.user_kept.assign(review.kept.begin(), review.kept.end());
+            merged = merge::merge_store(m_store, selection, groups.get(), mergeOptions);
             options.selection = merged->result.records;
             options.groups = &merged->groups;
         } else {

@@ -2,9 +2,10 @@
 // states. An event sets some controls on, some off and leaves the others as they are; the
 // state after a sequence of events is the table's rows applied in turn.
 //
-// A conversion is not an event but a phase laid over the state: while it runs, Stop is on and
-// the controls that would clear or refill the store are shown off; when it ends they show the
-// state again, including whatever events changed meanwhile.
+// A conversion, and a merge of the store (the list's merged cards, the review of held pairs), is
+// not an event but a phase laid over the state: while it runs, Stop is on and the controls that
+// would clear or refill the store it reads, or read the merge it makes, are shown off; when it
+// ends they show the state again, including whatever events changed meanwhile.
 #pragma once
 
 #include <array>
@@ -24,6 +25,7 @@ enum class WindowEvent
     ScanStopped,         // Stop, answered Yes: the scan is ended for good
     NothingContinues,    // Stop, and neither a scan nor a conversion goes on
     ConversionStarted,   // a conversion starts (its phase holds the controls below)
+    MergeStarted,        // a merge of the store starts (its phase holds the same controls)
 };
 
 // What an event does to one control.
@@ -60,7 +62,7 @@ struct EnableRow
 // Edit > Possible duplicates, Upload and File > Upload. The start of a scan also grays File >
 // Convert and Possible duplicates: neither may read a store the scan fills. Upload is there only
 // while a finished scan's contacts are in the store.
-inline constexpr std::array<EnableRow, 8> kEnableTable = {{
+inline constexpr std::array<EnableRow, 9> kEnableTable = {{
     {WindowEvent::Initialised, turns("+---+--.---")},
     {WindowEvent::FileChosen, turns(".+.-.+...--")},
     {WindowEvent::FileDialogCancelled, turns("+.-...+.+..")},
@@ -69,12 +71,13 @@ inline constexpr std::array<EnableRow, 8> kEnableTable = {{
     {WindowEvent::ScanStopped, turns("+.-.+....--")},
     {WindowEvent::NothingContinues, turns("+..........")},
     {WindowEvent::ConversionStarted, turns("..+........")},
+    {WindowEvent::MergeStarted, turns("..+........")},
 }};
 
-// The controls a running conversion shows off, whatever the state says: those that would clear
-// or refill the store it reads.
-inline constexpr std::array<int, 9> kHeldWhileConverting = {kBrowseButton,   kScanButton,   kConvertButton,
-                                                            kMenuOpen,       kMenuScan,     kMenuConvert,
-                                                            kMenuDuplicates, kUploadButton, kMenuUpload};
+// The controls a running conversion or merge shows off, whatever the state says: those that
+// would clear or refill the store it reads, and those that would read the merge under way.
+inline constexpr std::array<int, 9> kHeldWhileWorking = {kBrowseButton,   kScanButton,   kConvertButton,
+                                                         kMenuOpen,       kMenuScan,     kMenuConvert,
+                                                         kMenuDuplicates, kUploadButton, kMenuUpload};
 
 } // namespace ui

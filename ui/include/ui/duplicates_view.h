@@ -4,7 +4,8 @@
 //
 // The choices are record pairs of the window's store (ReviewChoices): the next conversion with
 // "Merge duplicates" merges the pairs the user merged (merge/merge.h, MergeOptions::user_merged)
-// and its merge-report.csv says so. They name records, so they end when the store is cleared.
+// and its merge-report.csv says so, as it says of the pairs the user kept apart
+// (MergeOptions::user_kept). They name records, so they end when the store is cleared.
 #pragma once
 
 #include <QDialog>
@@ -19,9 +20,9 @@ class QListWidget;
 class QPushButton;
 class QTableWidget;
 
-namespace contacts {
-class ContactStore;
-} // namespace contacts
+namespace merge {
+struct StoreMerge;
+} // namespace merge
 
 namespace ui {
 
@@ -79,8 +80,9 @@ private:
     QPushButton* m_keep = nullptr;
 };
 
-// The held pairs of a merge of every record of `store` by the rules alone (phone numbers read in
-// the locale's region): those the user decided already among them, so a choice can be changed.
-std::vector<HeldView> held_pairs(const contacts::ContactStore& store);
+// The held pairs of `merged`, a merge of every record of the window's store by the rules alone
+// (phone numbers read in the locale's region): those the user decided already among them, so a
+// choice can be changed.
+std::vector<HeldView> held_pairs(const merge::StoreMerge& merged);
 
 } // namespace ui

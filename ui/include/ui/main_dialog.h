@@ -50,6 +50,7 @@ class CExplorer1;
 class ContactFindModel;
 class ContactListModel;
 class ListFiller;
+class MergeController;
 class SaveController;
 class ScanController;
 class UploadDialog;
@@ -150,7 +151,8 @@ public:
     // The format and destination dialogs of Convert, then only the selected contacts.
     void OnConvertSelected();
     // Edit > "Possible duplicates...": the pairs a merge holds for review, side by side, each
-    // merged or kept apart by the user for the conversions with "Merge duplicates" to come.
+    // merged or kept apart by the user for the conversions with "Merge duplicates" to come. The
+    // merge runs on its thread under the progress bar and Stop; the view opens when it is done.
     void OnDuplicates();
     // The view while it is open (for tests), else null.
     DuplicatesView* duplicatesView() const { return m_duplicates; }
@@ -165,6 +167,9 @@ public:
     // State for callers and tests.
     bool scanRunning() const;
     bool saveRunning() const;
+    // Whether a merge of the store (for the list or for Possible duplicates) is under way: its
+    // thread works or its end has not been delivered yet.
+    bool mergeRunning() const;
     // The upload dialog while it is open, else null.
     UploadDialog* uploadDialog() const;
     // The first of the chosen files, and all of them in their order.
@@ -187,12 +192,14 @@ public:
     QTableView* contactList() const { return m_list; }
     QWidget* clientArea() const { return m_client; }
     const controls::CControlResizer& resizer() const { return m_resizer; }
-    // Waits (processing events) until no scan, fill or save thread is left; for tests and
+    // Waits (processing events) until no scan, fill, merge or save thread is left; for tests and
     // benchmarks. Returns false when `timeoutMs` passed first.
     bool waitForWorkers(int timeoutMs);
     // The next scan parks at its first checkpoint until Stop (or the end of the window) decides;
     // lets tests stop a scan that would otherwise finish first.
     void holdNextScan() { m_holdNextScan = true; }
+    // The same for the next merge of the store: it parks until Stop (or the end of the window).
+    void holdNextMerge() { m_holdNextMerge = true; }
 
     // Escape: ends and joins the workers, then ends the dialog.
     void reject() override;
@@ -257,6 +264,16 @@ private:
     // choices of pairs followed); turned off, the store's cards again. After a scan, the format
     // dialog and the Possible duplicates view.
     void showMergedList();
+    // The list of the store's cards, unmerged.
+    void showUnmergedList();
+    // Starts the merge of the store for `list` (true) or for the review of held pairs, as a phase
+    // like a conversion (window_events.h); mergeFinished() takes it over.
+    void startMerge(bool list);
+    void mergeFinished();
+    // Stop on a merge: ended, nothing of it applied; a merge for the list leaves the unmerged list.
+    void stopMerge();
+    // The Possible duplicates view over the held pairs of `merged`.
+    void showDuplicates(const merge::StoreMerge& merged);
     void scheduleScanFlush();
     void flushScanRows();
     void scanFinished(const engine::ScanResult& result);
@@ -313,9 +330,11 @@ private:
     // The last finished scan: its counts for the done page, its distribution lists for the saves.
     engine::ScanResult m_lastScan;
     ListFiller* m_filler;
+    MergeController* m_merger;
     bool m_holdNextScan = false;
+    bool m_holdNextMerge = false;
     // The enabled state the window's events gave the controls of kEnableControls, in its order,
-    // and whether a conversion holds some of them off meanwhile (window_events.h).
+    // and whether a conversion or a merge holds some of them off meanwhile (window_events.h).
     std::array<bool, 11> m_enables{true, true, true, true, true, true, true, true, true, true, true};
     // What the user chose in "Possible duplicates" for the pairs of the store's records.
     ReviewChoices m_review;
@@ -323,6 +342,7 @@ private:
     // The merge the list shows, while it does: its records are the list's rows.
     std::unique_ptr<merge::StoreMerge> m_listMerge;
     bool m_converting = false;
+    bool m_merging = false; // a merge phase (window_events.h): from startMerge() to its end or Stop
     // Scan rows: the newest number shown, and the numbers a fill has already listed.
     std::int32_t m_lastShownNumber = 0;
     std::int32_t m_fillCutoff = 0;

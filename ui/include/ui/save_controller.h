@@ -30,13 +30,14 @@ public:
     // `choices`: the vCard version and CSV layout; `exchangeMap` (may be empty) builds the SMTP
     // addresses of Exchange DNs from the scanned file, on the save's thread, when needed.
     // `merge`: the cards of one person are made one first (merge/merge.h, phone numbers read in
-    // the locale's region) and merge-report.csv goes into the output folder; `userMerged`: the
-    // pairs the user chose to merge ("Possible duplicates"), merged too.
+    // the locale's region) and merge-report.csv goes into the output folder; `review`: the pairs
+    // the user chose to merge ("Possible duplicates"), merged too, and those the user kept apart,
+    // which the report says so of.
     void start(contacts::Format format, const std::string& destination,
                std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {},
                std::function<contacts::ExchangeMap()> exchangeMap = {},
                std::shared_ptr<const contacts::ContactGroups> groups = {}, bool merge = false,
-               std::vector<RecordPair> userMerged = {});
+               ReviewChoices review = {});
     // Groups the last save that finished wrote (window thread, after finished()).
     int64_t groupsWritten() const { return m_groupsWritten; }
     // The merge's closing line of the last save that finished ("N contacts from K files: M
