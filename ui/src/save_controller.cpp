@@ -32,7 +32,19 @@ void SaveController::start(contacts::Format format, const std::string& destinati
         if (merge) {
             merge::MergeOptions mergeOptions{merge::region_of_locale(), std::move(review.merged)};
             mergeOptions.user_kept.assign(review.kept.begin(), review.kept.end());
+            // Stop parks the merge of a large store too; ended there, nothing is written.
+            mergeOptions.checkpoint = [this] { return m_gate.checkpoint(); };
             merged = merge::merge_store(m_store, selection, groups.get(), mergeOptions);
+            if (merged->result.stopped) {
+                m_gate.end_run();
+                m_worker.post(epoch, [this] {
+                    m_worker.finish();
+                    m_groupsWritten = 0;
+                    m_mergeSummary.clear();
+                    emit finished(contacts::ConversionOutcome::Stopped, QString());
+                });
+                return;
+            }
             options.selection = merged->result.records;
             options.groups = &merged->groups;
         } else {
