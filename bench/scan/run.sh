@@ -126,7 +126,7 @@ measure() {
     local out_file=$1
     shift
     M_OK=1 M_WALL=- M_CPU=- M_KIB=- M_SWITCHES=- M_WAITS=- M_PREEMPTED=-
-    local best=""
+    local best="" r
     for ((r = 0; r < ${runs:-$repeat}; ++r)); do
         [ -z "${prepare:-}" ] || $prepare
         M_START=$(date +%s.%N)
