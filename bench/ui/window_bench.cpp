@@ -1,4 +1,4 @@
-// window-bench FILE.pst [--shots DIR] [--fill KEY]... [--size WxH]
+// window-bench FILE.pst [--shots DIR] [--fill KEY]... [--size WxH] [--merge]
 //
 // Runs the real main window over FILE: chooses it, scans it and reports on standard output
 //   convert_list_ms  time of `pelimoor-convert --list FILE` (same file, same run, before the window)
@@ -7,6 +7,11 @@
 //   max_stall_ms   the largest gap between ticks of a 1 ms timer during the scan
 //   rows           rows in the list at the end
 //   fill_<KEY>_ms  time from a tree click on KEY until its rows are in the list
+//   with --merge ("Merge duplicates" on: the list's merge starts as the scan ends):
+//   merge_stop_ms  time of Stop on that merge half-way (the thread joined, the unmerged list back)
+//   review_merge_ms, merge_max_stall_ms  Possible duplicates' merge on its thread, until the view
+//                  opens, and the largest gap between ticks meanwhile
+//   merged_rows    rows of the list's merge run through
 //   list_bytes_per_row  growth of the process's heap per list row beyond the store
 //   find_prepare_ms, order_prepare_ms, prepare_max_stall_ms  idle work after the fill (--find, --sort)
 //   prepared_bytes_per_row  growth of the heap per row by that work
@@ -15,10 +20,12 @@
 //                  worst of 20 steps through the event loop; *_steps_ms each step in order
 // With --shots it saves the window at start, during the scan and at the end as PNG files.
 #include "contacts/contact_store.h"
+#include "controls/dialogs.h"
 #include "controls/folder_tree.h"
 #include "platform/environment.h"
 #include "ui/contact_find.h"
 #include "ui/contact_list.h"
+#include "ui/duplicates_view.h"
 #include "ui/main_dialog.h"
 
 #include <QApplication>
@@ -27,6 +34,7 @@
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSettings>
 #include <QTableView>
@@ -72,7 +80,7 @@ int main(int argc, char** argv)
     if (args.size() < 2) {
         std::fprintf(stderr,
                      "usage: window-bench FILE.pst [--also FILE.pst]... [--shots DIR] [--fill KEY]... [--find TEXT] "
-                     "[--sort COLUMN]\n");
+                     "[--sort COLUMN] [--merge]\n");
         return 2;
     }
     const QString file = QFileInfo(args[1]).absoluteFilePath();
@@ -82,7 +90,14 @@ int main(int argc, char** argv)
     QString find;
     int sortColumn = -1;
     QStringList files{file}; // --also: more files, chosen with the first and scanned after it
-    for (int i = 2; i + 1 < args.size(); i += 2) {
+    bool merging = false;    // --merge
+    for (int i = 2; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--merge")) {
+            merging = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            break;
         if (args[i] == QLatin1String("--also"))
             files << QFileInfo(args[i + 1]).absoluteFilePath();
         else if (args[i] == QLatin1String("--shots"))
@@ -96,6 +111,7 @@ int main(int argc, char** argv)
         else if (args[i] == QLatin1String("--size"))
             size = QSize(args[i + 1].section(QLatin1Char('x'), 0, 0).toInt(),
                          args[i + 1].section(QLatin1Char('x'), 1, 1).toInt());
+        ++i;
     }
 
     // The converter's listing of the same file, as the floor the window's scan is measured by.
@@ -122,6 +138,7 @@ int main(int argc, char** argv)
 
     contacts::ContactStore& store = contacts::contact_store_instance();
     auto dialog = std::make_unique<ui::CPelimoorDlg>(store);
+    controls::mergeDuplicates() = merging; // after the settings are read
     dialog->show();
     if (size.isValid())
         dialog->setGeometry(QRect(QPoint(0, 0), size));
@@ -167,12 +184,58 @@ int main(int argc, char** argv)
     }
     const qint64 scanMs = scan.elapsed();
     measuring = false;
+    const qint64 scanGap = maxGap;
+    if (merging) {
+        // Stop on the list's merge half-way, timed; the rows are the store's again.
+        const QProgressBar* bar = dialog->findChild<QProgressBar*>();
+        QElapsedTimer wait;
+        wait.start();
+        while (!dialog->mergeRunning() && wait.elapsed() < 600000) // the scan's end, then the merge
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        while (dialog->mergeRunning() && bar->value() < 50 && wait.elapsed() < 600000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const int at = bar->value();
+        shot(*dialog, shots, "3-merging.png");
+        QElapsedTimer stop;
+        stop.start();
+        dialog->OnStop();
+        std::printf("merge_stop_ms %.1f at_percent %d rows %d\n", stop.nsecsElapsed() / 1e6, at,
+                    dialog->contactModel()->rowCount());
+        // Possible duplicates: its merge on the thread until the view opens, the window's stalls meanwhile.
+        QElapsedTimer review;
+        qint64 reviewMs = -1;
+        int pairs = 0;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (ui::DuplicatesView* view = dialog->duplicatesView()) {
+                reviewMs = review.elapsed();
+                measuring = false;
+                pairs = view->pairCount();
+                view->accept();
+            }
+        });
+        poll.start(5);
+        maxGap = 0;
+        lastTick = clock.elapsed();
+        measuring = true;
+        review.start();
+        dialog->OnDuplicates();
+        while (dialog->mergeRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        measuring = false;
+        poll.stop();
+        std::printf("review_merge_ms %lld pairs %d\nmerge_max_stall_ms %lld\n",
+                    static_cast<long long>(reviewMs < 0 ? review.elapsed() : reviewMs), pairs,
+                    static_cast<long long>(maxGap));
+        dialog->waitForWorkers(600000); // the list's merge, started as the view closed
+        std::printf("merged_rows %d shown %d\n", dialog->contactModel()->rowCount(), dialog->findModel()->rowCount());
+    }
     dialog->waitForWorkers(60000);
     shot(*dialog, shots, "3-done.png");
     const int rows = dialog->contactModel()->rowCount();
     std::printf("convert_list_ms %lld\nscan_ms %lld\nscan_ratio %.2f\nmax_stall_ms %lld\nrows %d\ncontacts %lld\n",
                 static_cast<long long>(convertMs), static_cast<long long>(scanMs),
-                convertMs > 0 ? double(scanMs) / double(convertMs) : 0.0, static_cast<long long>(maxGap), rows,
+                convertMs > 0 ? double(scanMs) / double(convertMs) : 0.0, static_cast<long long>(scanGap), rows,
                 static_cast<long long>(store.size()));
 
     // What the list costs per row: the heap with the list emptied, then filled with every record.
