@@ -31,13 +31,33 @@ enum class KeyKind : uint8_t
     phone,
 };
 
+constexpr std::size_t kKeyKinds = 4;
+
+// One key of one card, twelve bytes: the kind is the part of the key list it stands in, and a
+// card nobody saved has the top bit of its position set, so that the entries of a bucket sort
+// with the saved cards first (they come after the saved cards of their bucket, so they meet one).
 struct KeyEntry
 {
-    uint64_t hash;
-    uint32_t card; // position in the merge order
-    KeyKind kind;
-    bool gathered; // a card nobody saved: after the saved cards of its bucket, so it meets them
+    uint32_t hash_high;
+    uint32_t hash_low;
+    uint32_t tagged; // position in the merge order, kGathered for a card nobody saved
+
+    static constexpr uint32_t kGathered = 0x80000000u;
+    uint64_t hash() const { return static_cast<uint64_t>(hash_high) << 32 | hash_low; }
+    uint32_t card() const { return tagged & ~kGathered; }
+    friend bool operator<(const KeyEntry& a, const KeyEntry& b)
+    {
+        if (a.hash_high != b.hash_high) {
+            return a.hash_high < b.hash_high;
+        }
+        if (a.hash_low != b.hash_low) {
+            return a.hash_low < b.hash_low;
+        }
+        return a.tagged < b.tagged;
+    }
+    friend bool operator==(const KeyEntry& a, const KeyEntry& b) = default;
 };
+static_assert(sizeof(KeyEntry) == 12);
 
 uint64_t hash_of(KeyKind kind, std::u16string_view key)
 {
@@ -116,7 +136,6 @@ public:
         const auto n = static_cast<uint32_t>(m_order.size());
         m_sets = UnionFind(n);
         m_groups.resize(n);
-        m_unkept.resize(n);
         collect_keys();
         work_buckets();
         if (m_stopped) {
@@ -125,6 +144,7 @@ public:
             return stopped;
         }
         hold_name_only();
+        std::vector<uint64_t>().swap(m_names);
         merge_chosen();
         return result();
     }
@@ -194,52 +214,54 @@ private:
     void collect_keys()
     {
         const auto n = static_cast<uint32_t>(m_order.size());
+        if (n > KeyEntry::kGathered) {
+            throw std::bad_alloc(); // positions would not fit beside the tag
+        }
         m_names.resize(n);
+        // Room for the most each kind can hold (a search key and a content key per card, three
+        // e-mail addresses, four numbers): pages of it that no entry reaches are never touched,
+        // so the lists take the memory of their entries, without a doubling vector's copies.
+        constexpr std::array<std::size_t, kKeyKinds> kMost = {1, 1, kEmailSlots.size(), kKeyPhones.size()};
+        for (std::size_t k = 0; k < kKeyKinds; ++k) {
+            m_keys[k].reserve(kMost[k] * n);
+        }
+        const auto add = [this](KeyKind kind, std::u16string_view key, uint32_t tagged) {
+            const uint64_t hash = hash_of(kind, key);
+            m_keys[static_cast<std::size_t>(kind)].push_back(
+                {static_cast<uint32_t>(hash >> 32), static_cast<uint32_t>(hash), tagged});
+        };
         CardKeys keys;
         for (uint32_t p = 0; p < n; ++p) {
             if (stop_at(p)) {
                 return;
             }
             const ContactRecord& card = record(p);
-            const bool late = gathered(card);
+            const uint32_t tagged = gathered(card) ? p | KeyEntry::kGathered : p;
             card_keys(m_norm, card, keys);
             m_names[p] = keys.person.empty() ? 0 : hash_of(KeyKind::content, keys.person) | 1;
             if (contacts::identity_is_search_key(card.identity())) {
                 const auto& id = card.identity();
                 std::array<char16_t, std::tuple_size_v<contacts::ContactIdentity>> key{};
                 std::copy(id.begin(), id.end(), key.begin());
-                m_keys.push_back(
-                    {hash_of(KeyKind::search_key, {key.data(), key.size()}), p, KeyKind::search_key, late});
+                add(KeyKind::search_key, {key.data(), key.size()}, tagged);
             }
-            m_keys.push_back({hash_of(KeyKind::content, keys.content), p, KeyKind::content, late});
+            add(KeyKind::content, keys.content, tagged);
             for (const auto& key : keys.email) {
                 if (!key.empty()) {
-                    m_keys.push_back({hash_of(KeyKind::email, key), p, KeyKind::email, late});
+                    add(KeyKind::email, key, tagged);
                 }
             }
             for (const auto& key : keys.phone) {
                 if (!key.empty()) {
-                    m_keys.push_back({hash_of(KeyKind::phone, key), p, KeyKind::phone, late});
+                    add(KeyKind::phone, key, tagged);
                 }
             }
         }
-        std::sort(m_keys.begin(), m_keys.end(), [](const KeyEntry& a, const KeyEntry& b) {
-            if (a.kind != b.kind) {
-                return a.kind < b.kind;
-            }
-            if (a.hash != b.hash) {
-                return a.hash < b.hash;
-            }
-            if (a.gathered != b.gathered) {
-                return b.gathered;
-            }
-            return a.card < b.card;
-        });
-        m_keys.erase(std::unique(m_keys.begin(), m_keys.end(),
-                                 [](const KeyEntry& a, const KeyEntry& b) {
-                                     return a.kind == b.kind && a.hash == b.hash && a.card == b.card;
-                                 }),
-                     m_keys.end());
+        // Each kind sorted by key, then saved cards before the others, then position.
+        for (auto& entries : m_keys) {
+            std::sort(entries.begin(), entries.end());
+            entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+        }
     }
 
     void try_pair(uint32_t x, uint32_t y, HeldReason on_names)
@@ -254,6 +276,14 @@ private:
             std::swap(x, y);
         }
         if (m_held_roots.count(pair_key(rx, ry)) != 0) {
+            return;
+        }
+        // A copy of the card so far (the most common pair of all) stands for both without
+        // drafts: unite() would find nothing to add.
+        const ContactRecord& ca = m_groups[rx] ? *m_groups[rx] : record(rx);
+        const ContactRecord& cb = m_groups[ry] ? *m_groups[ry] : record(ry);
+        if (gathered(ca) == gathered(cb) && same_record(ca, cb)) {
+            join(rx, ry, nullptr, {});
             return;
         }
         const ContactDraft& a = group_draft(rx, m_scratch_a);
@@ -283,12 +313,14 @@ private:
     // and the names ry's cards kept on no field, with `unkept_name` this union left out, go to rx.
     void join(uint32_t rx, uint32_t ry, contacts::ContactRecordPtr united, std::u16string unkept_name)
     {
-        auto& unkept = m_unkept[rx];
-        unkept.insert(unkept.end(), std::make_move_iterator(m_unkept[ry].begin()),
-                      std::make_move_iterator(m_unkept[ry].end()));
-        m_unkept[ry].clear();
+        if (const auto taken = m_unkept.find(ry); taken != m_unkept.end()) {
+            std::vector<std::u16string> names = std::move(taken->second);
+            m_unkept.erase(taken);
+            auto& unkept = m_unkept[rx];
+            unkept.insert(unkept.end(), std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
+        }
         if (!unkept_name.empty()) {
-            unkept.push_back(std::move(unkept_name));
+            m_unkept[rx].push_back(std::move(unkept_name));
         }
         m_sets.join_into(rx, ry);
         if (united) {
@@ -301,44 +333,61 @@ private:
     {
         std::unordered_map<uint64_t, uint32_t> leaders;
         const auto n = static_cast<int64_t>(m_order.size());
-        for (std::size_t s = 0; s < m_keys.size();) {
-            if (stop_at(n + n * static_cast<int64_t>(s) / static_cast<int64_t>(m_keys.size()))) {
-                return;
-            }
-            std::size_t e = s + 1;
-            while (e < m_keys.size() && m_keys[e].kind == m_keys[s].kind && m_keys[e].hash == m_keys[s].hash) {
-                ++e;
-            }
-            const uint32_t first = m_keys[s].card;
-            const KeyKind kind = m_keys[s].kind;
-            if (kind == KeyKind::search_key || kind == KeyKind::content) {
-                for (std::size_t i = s + 1; i < e; ++i) {
-                    try_pair(first, m_keys[i].card, HeldReason::field_clash);
+        int64_t total = 0; // entries of every kind
+        for (const auto& entries : m_keys) {
+            total += static_cast<int64_t>(entries.size());
+        }
+        int64_t before = 0; // entries of the kinds before this one
+        for (std::size_t k = 0; k < kKeyKinds; ++k) {
+            const auto kind = static_cast<KeyKind>(k);
+            const std::vector<KeyEntry>& entries = m_keys[k];
+            for (std::size_t s = 0; s < entries.size();) {
+                if (stop_at(n + n * (before + static_cast<int64_t>(s)) / total)) {
+                    return;
                 }
-            } else {
-                // Each card meets the first card of its name; a card of a new name (or of none)
-                // meets the bucket's first card.
-                leaders.clear();
-                if (m_names[first] != 0) {
-                    leaders.emplace(m_names[first], first);
+                std::size_t e = s + 1;
+                while (e < entries.size() && entries[e].hash() == entries[s].hash()) {
+                    ++e;
                 }
-                for (std::size_t i = s + 1; i < e; ++i) {
-                    const uint32_t c = m_keys[i].card;
-                    const uint64_t name = m_names[c];
-                    const auto leader = name == 0 ? leaders.end() : leaders.find(name);
-                    if (leader != leaders.end()) {
-                        try_pair(leader->second, c, HeldReason::shared_address);
-                    } else {
-                        if (name != 0) {
-                            leaders.emplace(name, c);
-                        }
-                        try_pair(first, c, HeldReason::shared_address);
-                    }
-                }
+                work_bucket(kind, {entries.data() + s, e - s}, leaders);
+                s = e;
             }
-            s = e;
+            // The kind's buckets are done with: their room goes to the result.
+            before += static_cast<int64_t>(entries.size());
+            std::vector<KeyEntry>().swap(m_keys[k]);
         }
         stop_at(2 * n);
+    }
+
+    // The cards of one bucket (entries of equal key), in order.
+    void work_bucket(KeyKind kind, std::span<const KeyEntry> bucket, std::unordered_map<uint64_t, uint32_t>& leaders)
+    {
+        const uint32_t first = bucket.front().card();
+        if (kind == KeyKind::search_key || kind == KeyKind::content) {
+            for (const KeyEntry& entry : bucket.subspan(1)) {
+                try_pair(first, entry.card(), HeldReason::field_clash);
+            }
+            return;
+        }
+        // Each card meets the first card of its name; a card of a new name (or of none) meets
+        // the bucket's first card.
+        leaders.clear();
+        if (m_names[first] != 0) {
+            leaders.emplace(m_names[first], first);
+        }
+        for (const KeyEntry& entry : bucket.subspan(1)) {
+            const uint32_t c = entry.card();
+            const uint64_t name = m_names[c];
+            const auto leader = name == 0 ? leaders.end() : leaders.find(name);
+            if (leader != leaders.end()) {
+                try_pair(leader->second, c, HeldReason::shared_address);
+            } else {
+                if (name != 0) {
+                    leaders.emplace(name, c);
+                }
+                try_pair(first, c, HeldReason::shared_address);
+            }
+        }
     }
 
     // The pairs the user merged, after the rules: the first card (in the merge order) leads.
@@ -431,6 +480,12 @@ private:
         r.output_of.assign(m_cards.size(), nullptr);
         const auto n = static_cast<uint32_t>(m_order.size());
         std::vector<uint32_t> output_index(n, 0);
+        uint32_t roots = 0;
+        for (uint32_t p = 0; p < n; ++p) {
+            roots += m_sets.find(p) == p ? 1 : 0;
+        }
+        r.cards.reserve(roots);
+        r.records.reserve(roots);
         for (uint32_t p = 0; p < n; ++p) {
             const uint32_t root = m_sets.find(p);
             if (root == p) {
@@ -447,7 +502,9 @@ private:
                 continue;
             }
             MergedCard& out = r.cards[output_index[p]];
-            out.names_not_kept = std::move(m_unkept[p]);
+            if (const auto unkept = m_unkept.find(p); unkept != m_unkept.end()) {
+                out.names_not_kept = std::move(unkept->second);
+            }
             out.by_user = m_by_user.count(p) != 0;
             if (m_groups[p]) {
                 out.record = m_groups[p].get();
@@ -516,10 +573,11 @@ private:
     Normaliser m_norm;
     std::vector<std::size_t> m_order; // merge order -> input index
     UnionFind m_sets;
-    std::vector<contacts::ContactRecordPtr> m_groups;  // by root: the merged card so far
-    std::vector<std::vector<std::u16string>> m_unkept; // by root: names of joined cards on no field
-    std::vector<uint64_t> m_names;                     // by position: the name's hash, 0 for none
-    std::vector<KeyEntry> m_keys;
+    std::vector<contacts::ContactRecordPtr> m_groups; // by root: the merged card so far
+    // By root, for the few groups that have them: names of joined cards on no field.
+    std::unordered_map<uint32_t, std::vector<std::u16string>> m_unkept;
+    std::vector<uint64_t> m_names;                       // by position: the name's hash, 0 for none
+    std::array<std::vector<KeyEntry>, kKeyKinds> m_keys; // by kind, sorted; freed once worked through
     std::vector<Pending> m_held;
     std::unordered_set<uint64_t> m_held_roots;
     std::unordered_set<uint32_t> m_by_user; // roots of groups a user's choice made

@@ -1,5 +1,6 @@
 #include "staging/staged_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -128,6 +129,7 @@ std::unique_ptr<StoreMerge> merge_store(const contacts::ContactStore& store,
         merged->cards.push_back({r, source.path, source.folder});
         files.insert(source.file);
     };
+    merged->cards.reserve(only.empty() ? static_cast<std::size_t>(std::max<int64_t>(store.size(), 0)) : only.size());
     if (only.empty()) {
         for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
             add(r);

@@ -405,6 +405,21 @@ void card_keys(Normaliser& norm, const contacts::ContactRecord& record, CardKeys
     keys_of(norm, RecordCard{keys.texts, record}, keys);
 }
 
+bool same_record(const contacts::ContactRecord& a, const contacts::ContactRecord& b)
+{
+    if (a.gender() != b.gender() || a.identity() != b.identity() || a.exchange() != b.exchange()) {
+        return false;
+    }
+    for (const auto& info : contacts::kFieldTable) {
+        if (info.type == contacts::FieldType::Text && a.text(info.field) != b.text(info.field)) {
+            return false;
+        }
+    }
+    const auto pa = a.photo().bytes;
+    const auto pb = b.photo().bytes;
+    return std::equal(pa.begin(), pa.end(), pb.begin(), pb.end());
+}
+
 void draft_of(const contacts::ContactRecord& record, ContactDraft& draft)
 {
     draft.reset();

@@ -69,6 +69,11 @@ void card_keys(Normaliser& norm, const contacts::ContactRecord& record, CardKeys
 bool gathered(const contacts::ContactDraft& card);
 bool gathered(const contacts::ContactRecord& card);
 
+// Whether two records hold the same values as unite() compares them when it says whether the
+// union added anything (texts, gender, identity, EX addresses, photo bytes): then unite() of
+// their drafts, gathered alike, unites them with nothing added and every name kept.
+bool same_record(const contacts::ContactRecord& a, const contacts::ContactRecord& b);
+
 // The draft holding everything the record holds.
 void draft_of(const contacts::ContactRecord& record, contacts::ContactDraft& draft);
 
