@@ -332,6 +332,29 @@ const std::vector<RuleCase> kRules = {
      Expect::held,
      HeldReason::field_clash,
      "job_title"},
+    // Copies equal in every field join without a union; one nobody saved still meets the saved
+    // card on its terms, and one difference anywhere is looked at.
+    {"the same item with every field equal",
+     {{kAnna, kBerg, kAnnaMail, {Field::mobile_phone, "0171 1234567"}, {Field::job_title, "CEO"}}, 1, 7},
+     {{kAnna, kBerg, kAnnaMail, {Field::mobile_phone, "0171 1234567"}, {Field::job_title, "CEO"}}, 1, 7},
+     Expect::merged,
+     HeldReason::field_clash,
+     "",
+     {{Field::job_title, "CEO"}, {Field::mobile_phone, "0171 1234567"}}},
+    {"every field equal, one card nobody saved",
+     {{kAnna, kBerg, kAnnaMail}},
+     {{kAnna, kBerg, kAnnaMail}, 0, 0, nullptr, kAutocomplete},
+     Expect::merged},
+    {"every field equal but the gender",
+     {{kAnna, kBerg, kAnnaMail}, 1, 7},
+     {{kAnna, kBerg, kAnnaMail}, 2, 7},
+     Expect::held,
+     HeldReason::field_clash,
+     "gender"},
+    {"every field equal but one present only empty",
+     {{kAnna, kBerg, kAnnaMail, {Field::job_title, ""}}, 0, 7},
+     {{kAnna, kBerg, kAnnaMail}, 0, 7},
+     Expect::merged},
     {"the same node id in two files is no copy",
      {{kAnna, kBerg}, 0, -33},
      {{{Field::first_name, "Ute"}}, 0, -33},
@@ -703,6 +726,23 @@ TEST(MergeGathered, CardsNobodySavedMeetTheContactWhereverItStands)
 // card's terms (its job title, the other name as the nickname) and the report says the user
 // merged it; a pair whose union does not fit stays held; a pair naming no input card is passed
 // over; the result is the same for every order of the input.
+// An exact copy nobody saved, ahead of the saved card in the merge order, is no plain copy: the
+// saved card leads.
+TEST(MergeGathered, AnEqualCardNobodySavedAheadOfTheContactLetsItLead)
+{
+    Book book;
+    book.add("a.pst", {{kAnna, kBerg, kAnnaMail}, 0, 0, nullptr, kCache});
+    book.add("b.pst", {{kAnna, kBerg, kAnnaMail}});
+    book.add("c.pst", {{kAnna, kBerg, kAnnaMail}});
+    book.finish();
+    const merge::MergeResult r = merge::merge_cards(book.cards, {"DE"});
+    ASSERT_EQ(r.cards.size(), 1u);
+    EXPECT_TRUE(r.held.empty());
+    EXPECT_EQ(r.cards[0].record->origin(), contacts::Origin::live);
+    EXPECT_EQ(r.cards[0].record->number(), 1);
+    EXPECT_EQ(r.cards[0].cards, (std::vector<std::size_t>{0, 1, 2}));
+}
+
 TEST(MergeUser, ChosenPairsAreMergedOnTheFirstCardsTerms)
 {
     Book book = three_files();
