@@ -74,8 +74,27 @@ bool is_sent_items(std::u16string_view path)
 
 bool looks_like_smtp(std::u16string_view text)
 {
-    return !text.empty() && text.front() != u'/' && text.find(u'@') != std::u16string_view::npos &&
-           text.find_first_of(u" \t\r\n<>") == std::u16string_view::npos;
+    if (text.empty() || text.front() == u'/') {
+        return false;
+    }
+    bool at = false;
+    for (const char16_t c : text) {
+        switch (c) {
+        case u' ':
+        case u'\t':
+        case u'\r':
+        case u'\n':
+        case u'<':
+        case u'>':
+            return false;
+        case u'@':
+            at = true;
+            break;
+        default:
+            break;
+        }
+    }
+    return at;
 }
 
 struct Person
@@ -115,7 +134,7 @@ public:
         m_senders.push_back(sender);
         m_sent_items.push_back(sent_items);
         if (rows != nullptr) {
-            for (const PropertyList& row : rows->rows) {
+            for (const PropertyList& row : rows->rows()) {
                 if (const int32_t id = person(row, kRecipient, codepage, m, when); id >= 0) {
                     m_recipients.push_back(id);
                 }

@@ -95,7 +95,7 @@ private:
             return;
         }
         m_unreadable += m_rows.unreadable;
-        for (const PropertyList& row : m_rows.rows) {
+        for (const PropertyList& row : m_rows.rows()) {
             if (is_exchange_type(text_of(row, kTagAddressType))) {
                 add(text_of(row, kTagEmailAddress), text_of(row, kTagSmtpAddress));
             }

@@ -489,6 +489,8 @@ public:
     }
 
     read::File& file() { return *m_file; }
+    // The table every item's recipients are read through, one item at a time.
+    read::Table& recipient_table() { return m_recipients; }
 
     // The buffers the last item that ended handed back, for the next item (walk thread only).
     ItemBuffers& spare_buffers() { return m_spare; }
@@ -615,6 +617,7 @@ private:
     read::PropertyContext m_pc; // shared by every item: properties are copied out at once
     read::Attachments m_attachments;
     read::PropertyContext m_attachment;
+    read::Table m_recipients;
     ItemBuffers m_spare;
 };
 
@@ -695,7 +698,7 @@ pst::Status NativeItem::contact_photo(ContactPhoto* out)
 
 pst::Status NativeItem::recipient_rows(RecipientRows* out)
 {
-    return read_recipient_rows(m_source.file(), m_node, out);
+    return read_recipient_rows(m_source.file(), m_node, m_source.recipient_table(), out);
 }
 
 pst::Status NativeItem::display_name(std::string* out)

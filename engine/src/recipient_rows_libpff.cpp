@@ -8,8 +8,7 @@ pst::Status read_recipient_rows(libpff_item_t* message, RecipientRows* out)
 {
     // libpff's texts are never passed on: its failures carry no account.
     const auto failed = [] { return pst::Status::failure(""); };
-    out->rows.clear();
-    out->unreadable = 0;
+    out->clear();
     pff::ErrorSlot error;
     pff::Item recipients;
     const int found = libpff_message_get_recipients(message, recipients.out(), error.out());
@@ -20,14 +19,14 @@ pst::Status read_recipient_rows(libpff_item_t* message, RecipientRows* out)
     if (libpff_item_get_number_of_record_sets(recipients.get(), &count, error.out()) != 1) {
         return failed();
     }
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t>& bytes = out->cell;
     for (int i = 0; i < count; ++i) {
         pff::RecordSet set;
         if (libpff_item_get_record_set_by_index(recipients.get(), i, set.out(), error.out()) != 1 || !set) {
             ++out->unreadable;
             continue;
         }
-        PropertyList row;
+        PropertyList& row = out->next_row();
         bool readable = true;
         for (const uint32_t id : kRecipientAddressTags) {
             pff::RecordEntry entry;
@@ -41,7 +40,7 @@ pst::Status read_recipient_rows(libpff_item_t* message, RecipientRows* out)
             }
             readable = readable && got >= 0;
         }
-        out->add(std::move(row), readable);
+        out->keep_row(readable);
     }
     return pst::Status::success();
 }

@@ -426,14 +426,14 @@ Status Table::Impl::open(File& f, const Node& n)
         Column c{get32(d), get16(d + 4), d[6], d[7]};
         const uint16_t type = static_cast<uint16_t>(c.tag);
         const bool fixed = is_fixed_size(type);
-        const std::string col = "column " + hex(c.tag);
+        const auto col = [&c] { return "column " + hex(c.tag); };
         if ((fixed && (c.size == 0 || c.size > 8)) || (!fixed && c.size != 4))
-            return fail(col + ": " + std::to_string(c.size) + " bytes do not fit its type");
+            return fail(col() + ": " + std::to_string(c.size) + " bytes do not fit its type");
         if (size_t(c.offset) + c.size > rgib[2])
-            return fail(col + ": data at " + std::to_string(c.offset) + " passes the cell area of " +
+            return fail(col() + ": data at " + std::to_string(c.offset) + " passes the cell area of " +
                         std::to_string(rgib[2]) + " bytes");
         if (size_t(rgib[2]) + c.bit / 8 >= row_size)
-            return fail(col + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
+            return fail(col() + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
         by_tag.emplace_back(c.tag, columns.size());
         columns.push_back(c);
     }

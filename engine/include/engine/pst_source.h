@@ -166,22 +166,44 @@ inline constexpr uint32_t kRecipientAddressTags[] = {0x3002, 0x3003, 0x39FE, 0x3
 // Values of those columns longer than this are left out (an address is a few hundred bytes).
 inline constexpr size_t kMaxRecipientValue = 64u << 10;
 
-struct RecipientRows
+class RecipientRows
 {
+public:
     // One list per row that could be read, with the row's address columns that it has (8-bit
     // or Unicode texts as stored), in the order of kRecipientAddressTags.
-    std::vector<PropertyList> rows;
+    std::span<const PropertyList> rows() const { return {m_rows.data(), m_count}; }
     int unreadable = 0; // rows left out because they could not be read
 
-    // Keeps a row that was read whole, or counts it as unreadable.
-    void add(PropertyList&& row, bool readable)
+    // For the readers: no rows yet (the lists of earlier rows are kept for their buffers).
+    void clear()
+    {
+        m_count = 0;
+        unreadable = 0;
+    }
+    // An empty list for the next row, to be kept or dropped by keep_row.
+    PropertyList& next_row()
+    {
+        if (m_count == m_rows.size()) {
+            m_rows.emplace_back();
+        }
+        PropertyList& row = m_rows[m_count];
+        row.clear();
+        return row;
+    }
+    // Keeps the row next_row handed out when it was read whole, or counts it as unreadable.
+    void keep_row(bool readable)
     {
         if (readable) {
-            rows.push_back(std::move(row));
+            ++m_count;
         } else {
             ++unreadable;
         }
     }
+    std::vector<uint8_t> cell; // a cell's bytes while a reader reads it
+
+private:
+    std::vector<PropertyList> m_rows;
+    size_t m_count = 0;
 };
 
 class PstItem
