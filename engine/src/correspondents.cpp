@@ -1,6 +1,7 @@
 #include "correspondents.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -21,13 +22,19 @@ namespace {
 // The sender's columns, then the represented sender's.
 struct AddressTags
 {
-    uint32_t name, type, address, smtp;
+    uint16_t name, type, address, smtp;
 };
 constexpr AddressTags kSender = {0x0C1A, 0x0C1E, 0x0C1F, 0x5D01};
 constexpr AddressTags kRepresented = {0x0042, 0x0064, 0x0065, 0x5D02};
 constexpr AddressTags kRecipient = {0x3001, 0x3002, 0x3003, 0x39FE};
-constexpr uint32_t kTagDeliveryTime = 0x0E06;
-constexpr uint32_t kTagSubmitTime = 0x0039;
+constexpr uint16_t kTagDeliveryTime = 0x0E06;
+constexpr uint16_t kTagSubmitTime = 0x0039;
+// Every property of a message that the gathering reads.
+constexpr std::array<uint16_t, 13> kMessageTags = {
+    kSender.name,           kSender.type,      kSender.address,         kSender.smtp,
+    kRepresented.name,      kRepresented.type, kRepresented.address,    kRepresented.smtp,
+    kTagDeliveryTime,       kTagSubmitTime,    kMessageCodepageTags[0], kMessageCodepageTags[1],
+    kMessageCodepageTags[2]};
 
 // Sent Items in the languages Outlook names it in.
 constexpr std::u16string_view kSentItemsNames[] = {
@@ -365,7 +372,7 @@ bool read_correspondents(PstSource& file, contacts::ContactStore& store, ScanLis
             }
             const PropertyList* list = nullptr;
             if (read) {
-                read = item->properties(&list);
+                read = item->properties_of(kMessageTags, &list);
             }
             if (!read || list == nullptr) {
                 skipped({path, i, "a message's senders and recipients cannot be read", read.message});

@@ -293,6 +293,7 @@ public:
     }
     pst::Status display_name(std::string* out) override;
     pst::Status properties(const PropertyList** out) override;
+    pst::Status properties_of(std::span<const uint16_t> ids, const PropertyList** out) override;
     pst::Status contact_photo(ContactPhoto* out) override;
     pst::Status recipient_rows(RecipientRows* out) override;
     uint32_t node_id() override { return m_node.nid; }
@@ -517,6 +518,17 @@ public:
         return copy_properties(m_pc, list);
     }
 
+    // As read_properties, of the properties among `ids` only (the values in subnodes of the
+    // others are not read).
+    pst::Status read_properties_of(const read::Node& node, std::span<const uint16_t> ids, PropertyList& list)
+    {
+        list.clear();
+        if (pst::Status opened = m_pc.open_only(*m_file, node, ids); !opened) {
+            return opened;
+        }
+        return copy_properties(m_pc, list, &ids);
+    }
+
     // The attachment marked as the contact photo of `message`: found, or absent (an attachment
     // that cannot be read is passed over: the contact is read without a photo then).
     pst::Status contact_photo(const read::Node& message, ContactPhoto* out)
@@ -581,21 +593,26 @@ public:
     }
 
 private:
-    // The properties of an open context into `list`, named ids resolved through the map. A failure
-    // (and an empty list) for a value type libpff refuses.
-    pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list)
+    // The properties of an open context into `list` (those among `only` when given), named ids
+    // resolved through the map. A failure (and an empty list) for a value type libpff refuses,
+    // among any of the context's properties.
+    pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list,
+                                const std::span<const uint16_t>* only = nullptr)
     {
         size_t bytes = 0;
         for (size_t i = 0; i < pc.size(); ++i) {
             bytes += pc.at(i).size;
         }
-        list.reserve(pc.size(), bytes);
+        list.reserve(only == nullptr ? pc.size() : only->size(), bytes);
         for (size_t i = 0; i < pc.size(); ++i) {
             const read::PropertyRef& p = pc.at(i);
             if (!known_value_type(p.type)) {
                 list.clear();
                 return pst::Status::failure("property " + hex16(p.id) + " has the value type " + hex16(p.type) +
                                             ", which no reader knows");
+            }
+            if (only != nullptr && std::find(only->begin(), only->end(), p.id) == only->end()) {
+                continue;
             }
             const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
             if (named == nullptr) {
@@ -645,6 +662,18 @@ pst::Status NativeItem::properties(const PropertyList** out)
     }
     if (!m_read_status) {
         return m_read_status;
+    }
+    *out = &m_values.list;
+    return pst::Status::success();
+}
+
+pst::Status NativeItem::properties_of(std::span<const uint16_t> ids, const PropertyList** out)
+{
+    if (m_read) {
+        return properties(out);
+    }
+    if (pst::Status read = m_source.read_properties_of(m_node, ids, m_values.list); !read) {
+        return read;
     }
     *out = &m_values.list;
     return pst::Status::success();

@@ -6,9 +6,9 @@ namespace engine {
 
 namespace {
 
-constexpr uint32_t kTagMessageCodepage = 0x3FFD;
-constexpr uint32_t kTagInternetCodepage = 0x3FDE;
-constexpr uint32_t kTagMessageLocale = 0x3FF1;
+constexpr uint32_t kTagMessageCodepage = kMessageCodepageTags[0];
+constexpr uint32_t kTagInternetCodepage = kMessageCodepageTags[1];
+constexpr uint32_t kTagMessageLocale = kMessageCodepageTags[2];
 constexpr int kUtf8 = static_cast<int>(pst::kUtf8Codepage);
 
 // Mail charsets (0x3FDE values) and the ANSI code page of their script.

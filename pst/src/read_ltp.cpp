@@ -231,6 +231,8 @@ struct PropertyContext::Impl
             skip_reason = std::move(reason);
     }
     int read_subnode_values(File& file, const Node& node);
+    // open() and open_only() (`only` nullptr: every value).
+    Status open(File& file, const Node& node, const std::span<const uint16_t>* only);
 };
 
 PropertyContext::PropertyContext() : m_impl(std::make_unique<Impl>()) {}
@@ -238,7 +240,17 @@ PropertyContext::~PropertyContext() = default;
 
 Status PropertyContext::open(File& file, const Node& node)
 {
-    Impl& m = *m_impl;
+    return m_impl->open(file, node, nullptr);
+}
+
+Status PropertyContext::open_only(File& file, const Node& node, std::span<const uint16_t> ids)
+{
+    return m_impl->open(file, node, &ids);
+}
+
+Status PropertyContext::Impl::open(File& file, const Node& node, const std::span<const uint16_t>* only)
+{
+    Impl& m = *this;
     m.props.clear();
     m.pending.clear();
     m.arena.clear();
@@ -266,8 +278,10 @@ Status PropertyContext::open(File& file, const Node& node)
                 m.skip("property " + hex(ref.id) + ": " + bad.message);
                 return Status::success();
             }
-        } else {
+        } else if (only == nullptr || std::find(only->begin(), only->end(), ref.id) != only->end()) {
             m.pending.push_back({m.props.size(), hnid});
+        } else {
+            ref.data = nullptr; // a value in a subnode not asked for
         }
         m.props.push_back(ref);
         return Status::success();

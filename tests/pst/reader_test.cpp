@@ -144,6 +144,56 @@ TEST(ReaderHeap, ValuesAcrossManyHeapBlocks)
     }
 }
 
+TEST(ReaderHeap, OpenOnlyReadsTheSubnodeValuesAskedFor)
+{
+    // Values of 3580 bytes stay in the heap, of 3581 go to subnodes: only those are left unread.
+    struct Case
+    {
+        size_t size;
+        std::vector<uint16_t> ids;
+        std::vector<bool> read; // of 0x6000, 0x6001, 0x6002
+    };
+    const Case cases[] = {
+        {3580, {}, {true, true, true}},
+        {3581, {}, {false, false, false}},
+        {3581, {0x6001}, {false, true, false}},
+        {3581, {0x6002, 0x6000}, {true, false, true}},
+        {3581, {0x6000, 0x6001, 0x6002}, {true, true, true}},
+    };
+    pst_test::TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " bytes, " + std::to_string(c.ids.size()) + " asked for");
+        const std::string path = dir.file("only.pst");
+        pst::WriterOptions options;
+        options.sync_to_disk = false;
+        pst_test::write_pst(
+            path, [&](pst::Writer& w) { fill_many(w, 3, c.size); }, options);
+        pst::Status opened;
+        auto file = pst::read::File::open(path, &opened);
+        ASSERT_TRUE(file) << opened.message;
+        std::string why;
+        pst::read::PropertyContext pc;
+        ASSERT_EQ(outcome(pc.open_only(*file, only_message(*file), c.ids), &why), 1) << why;
+        EXPECT_EQ(pc.size(), 3u + 7u);
+        EXPECT_EQ(pc.skipped(), 0u);
+        for (uint16_t i = 0; i < 3; ++i) {
+            const pst::read::PropertyRef* p = pc.find(static_cast<uint16_t>(0x6000 + i));
+            ASSERT_TRUE(p);
+            if (c.read[i]) {
+                EXPECT_TRUE(p->data != nullptr && std::vector<uint8_t>(p->data, p->data + p->size) ==
+                                                      pst_test::pattern_bytes(c.size, static_cast<uint8_t>(i)));
+            } else {
+                EXPECT_TRUE(p->data == nullptr && p->size == 0);
+            }
+        }
+        // The same context opened whole again reads every value.
+        ASSERT_EQ(outcome(pc.open(*file, only_message(*file)), &why), 1) << why;
+        for (uint16_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(pc.find(static_cast<uint16_t>(0x6000 + i))->size, c.size);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The header: opened exactly when libpff opens it.
 

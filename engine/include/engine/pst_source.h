@@ -239,6 +239,14 @@ public:
     // Record set 0. The list is the item's and stays valid while the item lives. Asked again
     // after a failure, the same failure.
     virtual pst::Status properties(const PropertyList** out) = 0;
+    // Record set 0 as far as a walk over many messages needs it: the properties among `ids`
+    // (which must be ids below 0x8000), and perhaps more (a reader that cannot choose gives them
+    // all). A value type no reader knows fails the item as properties() does. Valid until the
+    // item's next call.
+    virtual pst::Status properties_of(std::span<const uint16_t> /*ids*/, const PropertyList** out)
+    {
+        return properties(out);
+    }
     // The first attachment marked as the contact's photo whose bytes can be read (at most
     // kMaxPhotoBytes): found, or absent (none, or none that can be read).
     virtual pst::Status contact_photo(ContactPhoto* /*out*/) { return pst::Status::none(); }

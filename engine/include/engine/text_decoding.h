@@ -27,6 +27,9 @@ int ansi_codepage_of_charset(uint32_t cpid);
 int ansi_codepage_of_lcid(uint32_t lcid);
 // The code page of a message's 8-bit texts (see above).
 int message_codepage(const PropertyList& properties, int fallback);
+// The properties message_codepage reads: PidTagMessageCodepage, PidTagInternetCodepage and
+// PidTagMessageLocale.
+inline constexpr uint16_t kMessageCodepageTags[] = {0x3FFD, 0x3FDE, 0x3FF1};
 
 // Appends the UTF-16 form of `bytes`, cut at their first NUL, read in `codepage` (an
 // unsupported one reads as 1252): pst::decode_8bit, whose policy for bytes that do not decode

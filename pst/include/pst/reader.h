@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,11 @@ public:
     // left out; the context still opens. Fails when the heap or the BTH itself is unreadable.
     // REQUIRES: `file` outlives the use of the properties.
     Status open(File& file, const Node& node);
+    // As open(), but of the values kept in subnodes (bodies, large binaries) only those of the
+    // properties in `ids` are read: the others stay in the list without their value (data
+    // nullptr, size 0), not counted as skipped. For a reader that needs a few small properties
+    // of many items.
+    Status open_only(File& file, const Node& node, std::span<const uint16_t> ids);
 
     // Properties in the BTH's order (ascending id in a sound file).
     size_t size() const;
