@@ -23,14 +23,7 @@ void MergeController::start(Purpose purpose, merge::MergeOptions options, bool h
         m_gate.request_pause();
     m_worker.start([this, options = std::move(options)](WorkerThread::Epoch epoch) mutable {
         options.checkpoint = [this] { return m_gate.checkpoint(); };
-        int shown = -1;
-        options.progress = [&shown, epoch, this](int64_t done, int64_t total) {
-            const int percent = total > 0 ? int(done * 100 / total) : 100;
-            if (percent != shown) {
-                shown = percent;
-                m_worker.post(epoch, [this, percent] { emit progress(percent); });
-            }
-        };
+        options.progress = m_worker.percent_poster(epoch, [this](int percent) { emit progress(percent); });
         std::shared_ptr<merge::StoreMerge> merged;
         try {
             merged = merge::merge_store(m_store, {}, nullptr, options);

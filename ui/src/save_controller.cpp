@@ -51,14 +51,7 @@ void SaveController::start(contacts::Format format, const std::string& destinati
             options.selection = std::move(selection);
         }
         options.checkpoint = [this] { return m_gate.checkpoint(); };
-        int shown = -1;
-        options.progress = [&shown, epoch, this](int64_t done, int64_t total) {
-            const int percent = total > 0 ? int(done * 100 / total) : 100;
-            if (percent != shown) {
-                shown = percent;
-                m_worker.post(epoch, [this, percent] { emit progress(percent); });
-            }
-        };
+        options.progress = m_worker.percent_poster(epoch, [this](int percent) { emit progress(percent); });
         contacts::ConversionResult result = contacts::convert_contacts(m_store, format, destination, options);
         QString summary;
         if (merged && result.ok()) {

@@ -65,6 +65,20 @@ public:
             Qt::QueuedConnection);
     }
 
+    // A progress callback for the run of `epoch` (called on its thread): (done, total) becomes a
+    // percentage (100 when total is 0), and `show(percent)` is posted only when it changes.
+    template <typename Show>
+    std::function<void(std::int64_t, std::int64_t)> percent_poster(Epoch epoch, Show show) const
+    {
+        return [this, epoch, show = std::move(show), shown = -1](std::int64_t done, std::int64_t total) mutable {
+            const int percent = total > 0 ? int(done * 100 / total) : 100;
+            if (percent != shown) {
+                shown = percent;
+                post(epoch, [show, percent] { show(percent); });
+            }
+        };
+    }
+
 private:
     QObject* m_owner;
     std::thread m_thread;
