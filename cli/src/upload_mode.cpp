@@ -4,10 +4,13 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <ostream>
 #include <termios.h>
 #include <unistd.h>
@@ -180,6 +183,17 @@ template <typename Stop> void run_until(QEventLoop& loop, Stop stop)
     loop.exec();
 }
 
+// Why `dir` cannot take the report ("" when it is a folder).
+std::string folder_problem(const std::string& dir)
+{
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(dir, ec);
+    if (ec) {
+        return ec.message();
+    }
+    return std::filesystem::is_directory(status) ? std::string() : std::strerror(ENOTDIR);
+}
+
 } // namespace
 
 int run_upload(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const RunOptions& options)
@@ -199,6 +213,12 @@ int run_upload(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     if (const QString problem = carddav::account_problem(account); !problem.isEmpty()) {
         return usage(err, problem.toStdString());
+    }
+    // The report's folder is checked before anything is sent: a wrong --out is told now, not after
+    // the cards are on the server.
+    if (const std::string problem = folder_problem(parsed.out); !problem.empty()) {
+        err << "pelimoor-convert: writing failed: " << parsed.out << ": " << problem << '\n';
+        return kExitWriteFailed;
     }
     if (!parsed.user.empty()) {
         std::string password;

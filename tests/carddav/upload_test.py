@@ -573,13 +573,17 @@ class Usage(Scratch):
         (["ftp://127.0.0.1/"],                               2, "not an http:// or https:// address"),
         (["https://127.0.0.1:1/", "--password", "x"],        2, "never given on the command line"),
         (["http://127.0.0.1:%(dead)d/"],                     6, "cannot be reached"),
+        # the report's folder is checked before the server is asked (the dead port is never tried)
+        (["http://127.0.0.1:%(dead)d/", "--out", "%(folder)s/missing"], 3, "missing: No such file or directory"),
+        (["http://127.0.0.1:%(dead)d/", "--out", "%(fixture)s"], 3, "Not a directory"),
+        (["http://127.0.0.1:%(dead)d/", "--out", "%(folder)s"], 6, "cannot be reached"),
     ]
 
     def test_rows(self):
         dead = free_port()
         for args, exit_status, words in self.ROWS:
             with self.subTest(args=args):
-                args = [a % {"dead": dead} for a in args]
+                args = [a % {"dead": dead, "folder": self.folder, "fixture": self.fixture} for a in args]
                 code, _, err, _ = convert(["--upload", *args, self.fixture], self.folder, {"PELIMOOR_PASSWORD": "x"})
                 self.assertEqual(code, exit_status, err)
                 self.assertIn(words, err)
