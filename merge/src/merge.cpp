@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <numeric>
 #include <set>
@@ -349,7 +350,9 @@ private:
                 while (e < entries.size() && entries[e].hash() == entries[s].hash()) {
                     ++e;
                 }
-                work_bucket(kind, {entries.data() + s, e - s}, leaders);
+                if (e - s > 1) { // a key of one card pairs nothing
+                    work_bucket(kind, {entries.data() + s, e - s}, leaders);
+                }
                 s = e;
             }
             // The kind's buckets are done with: their room goes to the result.
@@ -477,23 +480,38 @@ private:
     MergeResult result()
     {
         MergeResult r;
-        r.output_of.assign(m_cards.size(), nullptr);
         const auto n = static_cast<uint32_t>(m_order.size());
         std::vector<uint32_t> output_index(n, 0);
-        uint32_t roots = 0;
-        for (uint32_t p = 0; p < n; ++p) {
-            roots += m_sets.find(p) == p ? 1 : 0;
-        }
-        r.cards.reserve(roots);
-        r.records.reserve(roots);
+        // A group's root is its first card in the merge order: it is met before the others.
+        std::vector<uint32_t> sizes; // by output card
         for (uint32_t p = 0; p < n; ++p) {
             const uint32_t root = m_sets.find(p);
             if (root == p) {
-                output_index[p] = static_cast<uint32_t>(r.cards.size());
-                r.cards.emplace_back();
+                output_index[p] = static_cast<uint32_t>(sizes.size());
+                sizes.push_back(0);
             }
-            r.cards[output_index[root]].cards.push_back(m_order[p]);
+            ++sizes[output_index[root]];
         }
+        r.cards.resize(sizes.size());
+        r.records.reserve(sizes.size());
+        r.members.resize(n);
+        std::size_t names = 0;
+        for (const auto& [root, unkept] : m_unkept) {
+            names += unkept.size();
+        }
+        r.names_not_kept.reserve(names); // exactly: the views below look into it as it fills
+        {
+            std::size_t at = 0;
+            for (std::size_t c = 0; c < sizes.size(); ++c) {
+                r.cards[c].cards = {r.members.data() + at, sizes[c]};
+                sizes[c] = static_cast<uint32_t>(at); // now where the card's next member goes
+                at += r.cards[c].cards.size();
+            }
+        }
+        for (uint32_t p = 0; p < n; ++p) {
+            r.members[sizes[output_index[m_sets.find(p)]]++] = m_order[p];
+        }
+        std::vector<uint32_t>().swap(sizes);
         // A card's number is its place in the merge order: a card that has it already is
         // written as it is, a merged one (numbered so when made) or a card scanned in another
         // order is a record of the result's own.
@@ -503,7 +521,9 @@ private:
             }
             MergedCard& out = r.cards[output_index[p]];
             if (const auto unkept = m_unkept.find(p); unkept != m_unkept.end()) {
-                out.names_not_kept = std::move(unkept->second);
+                const std::size_t first = r.names_not_kept.size();
+                std::move(unkept->second.begin(), unkept->second.end(), std::back_inserter(r.names_not_kept));
+                out.names_not_kept = {r.names_not_kept.data() + first, unkept->second.size()};
             }
             out.by_user = m_by_user.count(p) != 0;
             if (m_groups[p]) {
@@ -523,6 +543,9 @@ private:
             }
             r.records.push_back(out.record);
         }
+        // The merged cards are the result's now: their room by root goes to the lists below.
+        std::vector<contacts::ContactRecordPtr>().swap(m_groups);
+        r.output_of.assign(m_cards.size(), nullptr);
         for (uint32_t p = 0; p < n; ++p) {
             r.output_of[m_order[p]] = r.cards[output_index[m_sets.find(p)]].record;
         }

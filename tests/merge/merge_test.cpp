@@ -529,7 +529,8 @@ TEST_P(RuleTable, Outcome)
                 EXPECT_EQ(contacts::utf16_to_utf8(m.text_or_empty(v.field)), v.text)
                     << contacts::field_info(v.field).name;
             }
-            EXPECT_EQ(r.cards[0].cards, (std::vector<std::size_t>{order == 0 ? 0u : 1u, order == 0 ? 1u : 0u}));
+            EXPECT_EQ(std::vector<std::size_t>(r.cards[0].cards.begin(), r.cards[0].cards.end()),
+                      (std::vector<std::size_t>{order == 0 ? 0u : 1u, order == 0 ? 1u : 0u}));
             EXPECT_EQ(m.origin(), c.a.origin); // a saved contact leads, and keeps its origin
             {
                 std::string names;
@@ -740,7 +741,36 @@ TEST(MergeGathered, AnEqualCardNobodySavedAheadOfTheContactLetsItLead)
     EXPECT_TRUE(r.held.empty());
     EXPECT_EQ(r.cards[0].record->origin(), contacts::Origin::live);
     EXPECT_EQ(r.cards[0].record->number(), 1);
-    EXPECT_EQ(r.cards[0].cards, (std::vector<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(std::vector<std::size_t>(r.cards[0].cards.begin(), r.cards[0].cards.end()),
+              (std::vector<std::size_t>{0, 1, 2}));
+}
+
+// Each card lists its own input cards in the merge order, merged cards between single ones and
+// a group whose cards lie apart alike, and the lists go with the result when it is moved.
+TEST(MergeResultLists, EachCardListsItsOwnCardsAndTheyMoveWithTheResult)
+{
+    const Value bo_mail = {Field::email, "bo.lind@example.org"};
+    Book book;
+    book.add("a.pst", {{kAnna, kBerg, kAnnaMail}});                                        // 0
+    book.add("a.pst", {{{Field::first_name, "Bo"}, {Field::last_name, "Lind"}, bo_mail}}); // 1
+    book.add("a.pst", {{{Field::first_name, "Cy"}, {Field::last_name, "Moe"}}});           // 2
+    book.add("b.pst", {{kAnna, kBerg, kAnnaMail}});                                        // 3
+    book.add("c.pst", {{{Field::first_name, "Bo"}, {Field::last_name, "Lind"}, bo_mail}}); // 4
+    book.add("c.pst", {{kAnna, kBerg, kAnnaMail, {Field::job_title, "Chemist"}}});         // 5
+    book.finish();
+    merge::MergeResult made = merge::merge_cards(book.cards, {"DE"});
+    const merge::MergeResult r = std::move(made);
+    ASSERT_EQ(r.cards.size(), 3u);
+    const std::vector<std::vector<std::size_t>> lists = {{0, 3, 5}, {1, 4}, {2}};
+    for (std::size_t c = 0; c < lists.size(); ++c) {
+        EXPECT_EQ(std::vector<std::size_t>(r.cards[c].cards.begin(), r.cards[c].cards.end()), lists[c]) << c;
+        EXPECT_TRUE(r.cards[c].names_not_kept.empty()) << c;
+        EXPECT_EQ(r.output_of[lists[c].back()], r.cards[c].record) << c;
+    }
+    EXPECT_EQ(r.members.size(), book.cards.size());
+    const std::string csv = merge::merge_report_csv(book.cards, r);
+    EXPECT_NE(csv.find("\"merged\",\"Anna Berg\",\"3 cards\""), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\"merged\",\"Bo Lind\",\"2 cards\""), std::string::npos) << csv;
 }
 
 TEST(MergeUser, ChosenPairsAreMergedOnTheFirstCardsTerms)
