@@ -509,7 +509,7 @@ private:
             }
         }
         for (uint32_t p = 0; p < n; ++p) {
-            r.members[sizes[output_index[m_sets.find(p)]]++] = m_order[p];
+            r.members[sizes[output_index[m_sets.find(p)]]++] = static_cast<uint32_t>(m_order[p]);
         }
         std::vector<uint32_t>().swap(sizes);
         // A card's number is its place in the merge order: a card that has it already is
@@ -545,9 +545,12 @@ private:
         }
         // The merged cards are the result's now: their room by root goes to the lists below.
         std::vector<contacts::ContactRecordPtr>().swap(m_groups);
+        std::vector<uint32_t>().swap(output_index);
         r.output_of.assign(m_cards.size(), nullptr);
-        for (uint32_t p = 0; p < n; ++p) {
-            r.output_of[m_order[p]] = r.cards[output_index[m_sets.find(p)]].record;
+        for (const MergedCard& card : r.cards) {
+            for (const uint32_t i : card.cards) {
+                r.output_of[i] = card.record;
+            }
         }
         r.item.assign(m_cards.size(), 0);
         for (uint32_t p = 0, run = 0; p < n; ++p) {

@@ -529,8 +529,8 @@ TEST_P(RuleTable, Outcome)
                 EXPECT_EQ(contacts::utf16_to_utf8(m.text_or_empty(v.field)), v.text)
                     << contacts::field_info(v.field).name;
             }
-            EXPECT_EQ(std::vector<std::size_t>(r.cards[0].cards.begin(), r.cards[0].cards.end()),
-                      (std::vector<std::size_t>{order == 0 ? 0u : 1u, order == 0 ? 1u : 0u}));
+            EXPECT_EQ(std::vector<uint32_t>(r.cards[0].cards.begin(), r.cards[0].cards.end()),
+                      (std::vector<uint32_t>{order == 0 ? 0u : 1u, order == 0 ? 1u : 0u}));
             EXPECT_EQ(m.origin(), c.a.origin); // a saved contact leads, and keeps its origin
             {
                 std::string names;
@@ -741,8 +741,8 @@ TEST(MergeGathered, AnEqualCardNobodySavedAheadOfTheContactLetsItLead)
     EXPECT_TRUE(r.held.empty());
     EXPECT_EQ(r.cards[0].record->origin(), contacts::Origin::live);
     EXPECT_EQ(r.cards[0].record->number(), 1);
-    EXPECT_EQ(std::vector<std::size_t>(r.cards[0].cards.begin(), r.cards[0].cards.end()),
-              (std::vector<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(std::vector<uint32_t>(r.cards[0].cards.begin(), r.cards[0].cards.end()),
+              (std::vector<uint32_t>{0, 1, 2}));
 }
 
 // Each card lists its own input cards in the merge order, merged cards between single ones and
@@ -761,9 +761,9 @@ TEST(MergeResultLists, EachCardListsItsOwnCardsAndTheyMoveWithTheResult)
     merge::MergeResult made = merge::merge_cards(book.cards, {"DE"});
     const merge::MergeResult r = std::move(made);
     ASSERT_EQ(r.cards.size(), 3u);
-    const std::vector<std::vector<std::size_t>> lists = {{0, 3, 5}, {1, 4}, {2}};
+    const std::vector<std::vector<uint32_t>> lists = {{0, 3, 5}, {1, 4}, {2}};
     for (std::size_t c = 0; c < lists.size(); ++c) {
-        EXPECT_EQ(std::vector<std::size_t>(r.cards[c].cards.begin(), r.cards[c].cards.end()), lists[c]) << c;
+        EXPECT_EQ(std::vector<uint32_t>(r.cards[c].cards.begin(), r.cards[c].cards.end()), lists[c]) << c;
         EXPECT_TRUE(r.cards[c].names_not_kept.empty()) << c;
         EXPECT_EQ(r.output_of[lists[c].back()], r.cards[c].record) << c;
     }

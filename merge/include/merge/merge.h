@@ -113,7 +113,7 @@ struct HeldPair
 struct MergedCard
 {
     const contacts::ContactRecord* record = nullptr; // an input record, or one of MergeResult::owned
-    std::span<const std::size_t> cards;              // input cards it stands for, in the merge order; cards[0] leads
+    std::span<const uint32_t> cards;                 // input cards it stands for, in the merge order; cards[0] leads
     // The names of joined cards nobody saved that differ from the contact's and found its
     // nickname taken: on no field of the card, so the report names them.
     std::span<const std::u16string> names_not_kept;
@@ -130,7 +130,7 @@ struct MergeResult
     std::vector<MergedCard> cards; // the same cards, each with the input cards it stands for
     // What the cards' lists above view, card after card: one list for all instead of one on the
     // heap per card (a result is moved, never copied, so they stay where the views look).
-    std::vector<std::size_t> members;
+    std::vector<uint32_t> members;
     std::vector<std::u16string> names_not_kept;
     std::vector<contacts::ContactRecordPtr> owned; // the records made by the merge
     std::vector<HeldPair> held;                    // in the merge order of their cards
