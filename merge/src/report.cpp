@@ -1,12 +1,9 @@
 #include "staging/staged_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
-#include <unistd.h>
 
 #include "contacts/contact_sources.h"
 
@@ -154,15 +151,7 @@ bool write_merge_report(const StoreMerge& merged, const std::filesystem::path& f
     // Whole or absent: written beside its name and renamed when complete.
     int error = 0;
     auto file = staging::StagedFile::create(path, staging::Existing::replace, &error);
-    for (std::string_view rest = csv; file && error == 0 && !rest.empty();) {
-        const ssize_t n = ::write(file->fd(), rest.data(), rest.size());
-        if (n < 0 && errno != EINTR) {
-            error = errno;
-        } else if (n > 0) {
-            rest.remove_prefix(static_cast<std::size_t>(n));
-        }
-    }
-    if (error == 0) {
+    if (file && (error = file->write(csv)) == 0) {
         error = file->publish();
     }
     if (error != 0) {
