@@ -1,10 +1,12 @@
 #include "ui/duplicates_view.h"
 
+#include <QAbstractListModel>
 #include <QBrush>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -67,6 +69,28 @@ std::u16string sourceOf(const merge::Card& card, int32_t item)
 
 } // namespace
 
+// The list of pairs: each label made when the view asks for it, so a review of thousands of pairs
+// opens at once.
+class DuplicatesView::PairList : public QAbstractListModel
+{
+public:
+    PairList(const DuplicatesView& view, QObject* parent) : QAbstractListModel(parent), m_view(view) {}
+
+    int rowCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : m_view.pairCount(); }
+
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_view.pairCount())
+            return {};
+        return m_view.pairLabel(index.row());
+    }
+
+    void changed(int row) { emit dataChanged(index(row), index(row), {Qt::DisplayRole}); }
+
+private:
+    const DuplicatesView& m_view;
+};
+
 std::vector<HeldView> held_pairs(const merge::StoreMerge& merged)
 {
     std::vector<HeldView> pairs;
@@ -92,7 +116,11 @@ DuplicatesView::DuplicatesView(std::vector<HeldView> pairs, ReviewChoices& choic
     : QDialog(parent), m_pairs(std::move(pairs)), m_choices(choices)
 {
     setWindowTitle(QStringLiteral("Possible duplicates"));
-    m_list = new QListWidget(this);
+    m_list = new QListView(this);
+    m_list->setUniformItemSizes(true);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pairList = new PairList(*this, this);
+    m_list->setModel(m_pairList);
     m_fields = new QTableWidget(0, 3, this);
     m_fields->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_fields->verticalHeader()->hide();
@@ -127,21 +155,18 @@ DuplicatesView::DuplicatesView(std::vector<HeldView> pairs, ReviewChoices& choic
     layout->addWidget(note);
     resize(900, 520);
 
-    for (int i = 0; i < pairCount(); ++i) {
-        m_list->addItem(QString());
-        labelPair(i);
-    }
-    connect(m_list, &QListWidget::currentRowChanged, this, &DuplicatesView::showPair);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { showPair(current.isValid() ? current.row() : -1); });
     connect(m_merge, &QPushButton::clicked, this, &DuplicatesView::mergeShown);
     connect(m_keep, &QPushButton::clicked, this, &DuplicatesView::keepShown);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     if (pairCount() > 0)
-        m_list->setCurrentRow(0);
+        showPair(0);
     else
         showPair(-1);
 }
 
-void DuplicatesView::labelPair(int index)
+QString DuplicatesView::pairLabel(int index) const
 {
     const HeldView& pair = m_pairs[std::size_t(index)];
     QString text = cardName(*pair.cards.first) + QStringLiteral(" \u2194 ") + cardName(*pair.cards.second);
@@ -149,12 +174,18 @@ void DuplicatesView::labelPair(int index)
         text += QStringLiteral(" \u2014 merged");
     else if (m_choices.kept.count(pair.cards) != 0)
         text += QStringLiteral(" \u2014 kept apart");
-    m_list->item(index)->setText(text);
+    return text;
 }
 
 void DuplicatesView::showPair(int index)
 {
-    m_current = index >= 0 && index < pairCount() ? index : -1;
+    const int shown = index >= 0 && index < pairCount() ? index : -1;
+    if (shown >= 0 && m_list->currentIndex().row() != shown) {
+        // The list's current row follows, and its signal shows the pair.
+        m_list->setCurrentIndex(m_pairList->index(shown));
+        return;
+    }
+    m_current = shown;
     m_merge->setEnabled(m_current >= 0);
     m_keep->setEnabled(m_current >= 0);
     m_fields->setRowCount(0);
@@ -162,8 +193,6 @@ void DuplicatesView::showPair(int index)
         m_reason->setText(QStringLiteral("No pairs are held for review."));
         return;
     }
-    if (m_list->currentRow() != m_current)
-        m_list->setCurrentRow(m_current);
     const HeldView& pair = m_pairs[std::size_t(m_current)];
     m_reason->setText(QStringLiteral("Held for review: ") + pair.reason);
     // Each card's file over its folder and item.
@@ -223,7 +252,7 @@ void DuplicatesView::decide(bool merge)
         m_choices.merged.push_back(cards);
     else
         m_choices.kept.insert(cards);
-    labelPair(m_current);
+    m_pairList->changed(m_current);
     // On to the next pair not decided yet, if any.
     for (int step = 1; step <= pairCount(); ++step) {
         const int next = (m_current + step) % pairCount();

@@ -16,7 +16,7 @@
 #include "contacts/contact_record.h"
 
 class QLabel;
-class QListWidget;
+class QListView;
 class QPushButton;
 class QTableWidget;
 
@@ -59,8 +59,11 @@ public:
     // "Merge" / "Keep both" for the pair shown; the next undecided pair is shown then.
     void mergeShown();
     void keepShown();
+    // Pair `index` as the list shows it: both cards' names, then whether the user merged the pair
+    // or kept it apart.
+    QString pairLabel(int index) const;
     // What the view shows (for tests): the list of pairs, the fields, the reason.
-    QListWidget* pairList() const { return m_list; }
+    QListView* pairList() const { return m_list; }
     QTableWidget* fieldTable() const { return m_fields; }
     QLabel* reasonLabel() const { return m_reason; }
     QPushButton* mergeButton() const { return m_merge; }
@@ -68,12 +71,13 @@ public:
 
 private:
     void decide(bool merge);
-    void labelPair(int index);
+    class PairList;
 
     std::vector<HeldView> m_pairs;
     ReviewChoices& m_choices;
     int m_current = -1;
-    QListWidget* m_list = nullptr;
+    QListView* m_list = nullptr;
+    PairList* m_pairList = nullptr;
     QTableWidget* m_fields = nullptr;
     QLabel* m_reason = nullptr;
     QPushButton* m_merge = nullptr;
