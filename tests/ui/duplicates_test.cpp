@@ -4,6 +4,7 @@
 // merge-report.csv says the user merged the pair.
 #include "support.h"
 
+#include "contacts/messages.h"
 #include "controls/dialogs.h"
 #include "fixture/fixture.h"
 #include "ui/contact_find.h"
@@ -14,7 +15,7 @@
 #include <QApplication>
 #include <QItemSelectionModel>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
@@ -371,6 +372,60 @@ private slots:
                  qPrintable(QString::number(seen.size())));
         QCOMPARE(d.findModel()->rowCount(), 2 * kPerFile - 600);
         QVERIFY(d.isControlEnabled(kConvertButton));
+    }
+
+    // Stop while a conversion merges (parked in its merge step): "Yes" ends it with nothing
+    // written, no message and no done page; "No" lets the same kind of conversion finish.
+    void stopInTheConversionsMergeWritesNothing()
+    {
+        Window w;
+        CPelimoorDlg& d = *w.dialog;
+        controls::mergeDuplicates() = true;
+        QVERIFY(fixture::write_from_json(w.path("a.pst"), manyCards(300, 100, "a.example", "Engineer")).ok);
+        QVERIFY(fixture::write_from_json(w.path("b.pst"), manyCards(300, 100, "b.example", "Manager")).ok);
+        d.OpenFiles({QString::fromStdString(w.path("a.pst")), QString::fromStdString(w.path("b.pst"))});
+        d.OnScan();
+        QVERIFY(d.waitForWorkers(60000));
+        const auto convertHeld = [&](const std::filesystem::path& out) {
+            std::filesystem::create_directories(out);
+            w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
+            QTimer::singleShot(0, [] {
+                QWidget* box = QApplication::activeModalWidget();
+                QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
+                QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
+            });
+            d.holdNextConversion();
+            d.OnConvert();
+            QVERIFY(d.isControlEnabled(kStopButton));
+            QVERIFY(!d.isControlEnabled(kConvertButton));
+        };
+        const auto filesUnder = [](const std::filesystem::path& out) {
+            int files = 0;
+            for (const auto& f : std::filesystem::recursive_directory_iterator(out))
+                files += f.is_regular_file() ? 1 : 0;
+            return files;
+        };
+        const std::filesystem::path stopped = w.root / "stopped";
+        convertHeld(stopped);
+        const std::size_t messages = w.env->messages.size();
+        const QString page = d.browserPane()->visibleText();
+        w.env->nextAnswers.push_back(QMessageBox::Yes);
+        d.OnStop();
+        QVERIFY(d.waitForWorkers(30000));
+        QCOMPARE(w.env->messages.size(), messages + 1); // the question, and nothing after it
+        QCOMPARE(w.env->messages.back().text, QString::fromStdU16String(std::u16string(contacts::kStopSaveQuestion)));
+        QCOMPARE(filesUnder(stopped), 0);
+        QCOMPARE(d.browserPane()->visibleText(), page);
+        QVERIFY(d.isControlEnabled(kConvertButton));
+
+        const std::filesystem::path finished = w.root / "finished";
+        convertHeld(finished);
+        w.env->nextAnswers.push_back(QMessageBox::No);
+        d.OnStop();
+        QVERIFY(d.waitForWorkers(30000));
+        QCOMPARE(w.env->messages.back().text, QStringLiteral("Saving sucessfully completed."));
+        QCOMPARE(filesUnder(finished), 500 + 1); // 500 people (100 merged), and merge-report.csv
+        controls::mergeDuplicates() = false;
     }
 
     void noHeldPairsIsSaid()

@@ -515,7 +515,8 @@ void CPelimoorDlg::startConversion(contacts::Format format, const QString& desti
         return engine::exchange_address_map(paths, options);
     };
     m_saver->start(format, destination.toStdString(), std::move(selection), controls::outputChoices(), exchangeMap,
-                   m_lastScan.groups, controls::mergeDuplicates(), m_review);
+                   m_lastScan.groups, controls::mergeDuplicates(), m_review,
+                   std::exchange(m_holdNextConversion, false));
 }
 
 void CPelimoorDlg::conversionEnded(contacts::ConversionOutcome outcome, const QString& reason)

@@ -17,10 +17,13 @@ SaveController::~SaveController()
 void SaveController::start(contacts::Format format, const std::string& destination,
                            std::vector<const contacts::ContactRecord*> selection, contacts::OutputChoices choices,
                            std::function<contacts::ExchangeMap()> exchangeMap,
-                           std::shared_ptr<const contacts::ContactGroups> groups, bool merge, ReviewChoices review)
+                           std::shared_ptr<const contacts::ContactGroups> groups, bool merge, ReviewChoices review,
+                           bool held)
 {
     end();
     m_gate.begin_run();
+    if (held)
+        m_gate.request_pause();
     m_worker.start([this, format, destination, choices, exchangeMap = std::move(exchangeMap),
                     groups = std::move(groups), selection = std::move(selection), merge,
                     review = std::move(review)](WorkerThread::Epoch epoch) mutable {

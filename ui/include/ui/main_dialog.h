@@ -200,6 +200,8 @@ public:
     void holdNextScan() { m_holdNextScan = true; }
     // The same for the next merge of the store: it parks until Stop (or the end of the window).
     void holdNextMerge() { m_holdNextMerge = true; }
+    // The same for the next conversion (with "Merge duplicates", it parks in its merge step).
+    void holdNextConversion() { m_holdNextConversion = true; }
 
     // Escape: ends and joins the workers, then ends the dialog.
     void reject() override;
@@ -333,6 +335,7 @@ private:
     MergeController* m_merger;
     bool m_holdNextScan = false;
     bool m_holdNextMerge = false;
+    bool m_holdNextConversion = false;
     // The enabled state the window's events gave the controls of kEnableControls, in its order,
     // and whether a conversion or a merge holds some of them off meanwhile (window_events.h).
     std::array<bool, 11> m_enables{true, true, true, true, true, true, true, true, true, true, true};

@@ -32,12 +32,13 @@ public:
     // `merge`: the cards of one person are made one first (merge/merge.h, phone numbers read in
     // the locale's region) and merge-report.csv goes into the output folder; `review`: the pairs
     // the user chose to merge ("Possible duplicates"), merged too, and those the user kept apart,
-    // which the report says so of.
+    // which the report says so of. `held`: the save parks at its first checkpoint until Stop
+    // (pause(), then resume() or end()) decides; for tests.
     void start(contacts::Format format, const std::string& destination,
                std::vector<const contacts::ContactRecord*> selection = {}, contacts::OutputChoices choices = {},
                std::function<contacts::ExchangeMap()> exchangeMap = {},
                std::shared_ptr<const contacts::ContactGroups> groups = {}, bool merge = false,
-               ReviewChoices review = {});
+               ReviewChoices review = {}, bool held = false);
     // Groups the last save that finished wrote (window thread, after finished()).
     int64_t groupsWritten() const { return m_groupsWritten; }
     // The merge's closing line of the last save that finished ("N contacts from K files: M
