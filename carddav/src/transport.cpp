@@ -1,5 +1,6 @@
 #include "transport.h"
 
+#include <QAuthenticator>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -87,6 +88,20 @@ Transport::Transport(const Account& account, QObject* parent) : QObject(parent),
     m_network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     // Nothing of a session is kept on disk or between accounts.
     m_network.setCookieJar(nullptr);
+    // The user name and password are given when the server asks for them, in the scheme it asks
+    // for (Basic; Digest, which some servers are set up with and which never sends the password
+    // itself; NTLM), and only to the account's own origin, so a redirect never carries them away.
+    // Given once per request: asked again, the server refused them, and the request ends with 401.
+    connect(&m_network, &QNetworkAccessManager::authenticationRequired, this,
+            [this](QNetworkReply* reply, QAuthenticator* authenticator) {
+                if (m_account.user.isEmpty() || !same_origin(reply->url(), m_account.url) ||
+                    reply->property("pelimoor_credentials_given").toBool()) {
+                    return;
+                }
+                reply->setProperty("pelimoor_credentials_given", true);
+                authenticator->setUser(m_account.user);
+                authenticator->setPassword(m_account.password);
+            });
 }
 
 void Transport::send(const QByteArray& method, const QUrl& url, const Headers& headers, const QByteArray& body,
@@ -127,11 +142,6 @@ void Transport::issue(const QByteArray& method, const QUrl& url, const Headers& 
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("Pelimoor"));
     for (const auto& [name, value] : headers) {
         request.setRawHeader(name, value);
-    }
-    if (!m_account.user.isEmpty()) {
-        // Only to the account's own origin (checked above), so a redirect never carries it away.
-        const QByteArray pair = (m_account.user + QLatin1Char(':') + m_account.password).toUtf8();
-        request.setRawHeader(QByteArrayLiteral("Authorization"), QByteArrayLiteral("Basic ") + pair.toBase64());
     }
     if (url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0) {
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();

@@ -8,6 +8,7 @@ is set).
 """
 import base64
 import glob
+import hashlib
 import http.client
 import http.server
 import os
@@ -29,6 +30,7 @@ PST_FIXTURE = os.environ["PST_FIXTURE"]
 REAL = os.environ.get("REAL_FIXTURES", "")
 REQUIRE_REAL = os.environ.get("PELIMOOR_REQUIRE_REAL_FIXTURES", "") not in ("", "0")
 PASSWORD = "Pelimoor-t3st-p4ss"  # looked for in process lists, outputs and settings
+DIGEST_REALM, DIGEST_NONCE = "Pelimoor test", "dcd98b7102dd2f0e8b11d0f600bfb0c093"
 RUN_TIMEOUT = 120  # seconds for one converter run
 DAV = "{DAV:}"
 CARD = "{urn:ietf:params:xml:ns:carddav}"
@@ -354,7 +356,31 @@ class Misbehaving(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def refused_credentials(self):
+        """With the row's "auth": "digest", a request without a valid HTTP Digest answer (RFC 7616,
+        MD5, qop auth, user anna and the test's password) is answered 401 with a challenge; true
+        then."""
+        if self.server.row.get("auth") != "digest":
+            return False
+        given = self.headers.get("Authorization", "")
+        with self.server.lock:
+            self.server.schemes.add(given.split(" ", 1)[0])
+        fields = dict(re.findall(r'(\w+)="?([^",]*)"?', given[len("Digest "):])) if given.startswith("Digest ") else {}
+        md5 = lambda text: hashlib.md5(text.encode()).hexdigest()
+        if fields.get("username") == "anna" and fields.get("nonce") == DIGEST_NONCE and fields.get("uri") == self.path:
+            ha1 = md5("anna:%s:%s" % (DIGEST_REALM, PASSWORD))
+            ha2 = md5("%s:%s" % (self.command, self.path))
+            expected = md5(":".join([ha1, DIGEST_NONCE, fields.get("nc", ""), fields.get("cnonce", ""), "auth", ha2]))
+            if fields.get("qop") == "auth" and fields.get("response") == expected:
+                return False
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        challenge = 'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5' % (DIGEST_REALM, DIGEST_NONCE)
+        self.answer(401, b"Unauthorized", [("WWW-Authenticate", challenge)])
+        return True
+
     def do_PROPFIND(self):
+        if self.refused_credentials():
+            return
         self.rfile.read(int(self.headers.get("Content-Length", 0)))
         size = "<c:max-resource-size>%d</c:max-resource-size>" % self.server.row["max"] if self.server.row.get("max") else ""
         body = ('<?xml version="1.0"?><d:multistatus xmlns:d="DAV:" xmlns:c="urn:ietf:params:xml:ns:carddav">'
@@ -364,6 +390,8 @@ class Misbehaving(http.server.BaseHTTPRequestHandler):
         self.answer(207, body, [("Content-Type", "application/xml")])
 
     def do_PUT(self):
+        if self.refused_credentials():
+            return
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
         server = self.server
         with server.lock:
@@ -404,6 +432,7 @@ class Server(http.server.ThreadingHTTPServer):
     def __init__(self, row, tls=None):
         super().__init__(("127.0.0.1", 0), Misbehaving)
         self.row, self.lock, self.puts, self.stored, self.authorizations = row, threading.Lock(), 0, {}, set()
+        self.schemes = set()  # of the Authorization headers that came, with "auth"
         self.other_port = 0
         if tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -443,6 +472,12 @@ class MisbehavingServer(Scratch):
         ("redirect",      {},                 5, lambda n, p: (0, 0, 0, n, 0),         "307", "not followed",   None),
         ("slow",          {"timeout": "1"},   5, lambda n, p: (0, 0, 0, n, 0),         "",    "No answer",      None),
         ("other name",    {},                 6, None,                                 None,  None,             "certificate"),
+        # A server set up for HTTP Digest: answered in that scheme, the password itself never sent.
+        ("digest",        {"auth": "digest"}, 0, lambda n, p: (n, 0, 0, 0, 0),         None,  None,             None),
+        ("digest, wrong", {"auth": "digest",
+                           "password": "not-" + PASSWORD},
+                                              6, None,                                 None,  None,
+         "refused the user name or password"),
     ]
 
     def test_each_misbehaviour_ends_as_it_should(self):
@@ -452,7 +487,7 @@ class MisbehavingServer(Scratch):
 
     def run_row(self, how, row, exit_status, expected, status, words, said):
         tls = None
-        env = {"PELIMOOR_PASSWORD": PASSWORD}
+        env = {"PELIMOOR_PASSWORD": row.get("password", PASSWORD)}
         if how == "other name":
             ca, cert, key = make_certificates(self.folder, "other.example")
             tls = (cert, key)
@@ -498,6 +533,8 @@ class MisbehavingServer(Scratch):
                     self.assertIn(words, r[4])
             if elsewhere is not None:
                 self.assertEqual(elsewhere.reached, [], "a redirect to another host was followed")
+            if "auth" in row:
+                self.assertEqual(server.schemes, {"", "Digest"})  # asked first, then answered: never Basic
         finally:
             server.shutdown()
             server.server_close()

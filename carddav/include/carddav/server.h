@@ -25,7 +25,7 @@ struct Account
 {
     QUrl url;         // the server's address or an address book's (https://dav.example.org/)
     QString user;     // empty: no authentication
-    QString password; // with `user`: HTTP Basic authentication
+    QString password; // with `user`: HTTP authentication as the server asks (Basic, Digest)
     // Plain http:// to a host that is not a loopback address (the window asks first, in words).
     bool insecure = false;
     // Certificate authorities trusted beside the system's (tests' own CA; see ca_from_environment).
