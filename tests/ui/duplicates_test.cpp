@@ -78,8 +78,8 @@ QByteArray reportIn(const std::filesystem::path& out)
     return {};
 }
 
-// Converts every contact to text files in `out`, through the real format dialog.
-void convertTo(Window& w, const std::filesystem::path& out)
+// Answers the next conversion's dialogs: text files, in `out`, through the real format dialog.
+void answerTextConversion(Window& w, const std::filesystem::path& out)
 {
     std::filesystem::create_directories(out);
     w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
@@ -88,6 +88,12 @@ void convertTo(Window& w, const std::filesystem::path& out)
         QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
         QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
     });
+}
+
+// Converts every contact to text files in `out`.
+void convertTo(Window& w, const std::filesystem::path& out)
+{
+    answerTextConversion(w, out);
     w.dialog->OnConvert();
 }
 
@@ -264,13 +270,7 @@ private slots:
         d.contactList()->selectionModel()->select(d.findModel()->index(merged, 2),
                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
         const std::filesystem::path out = w.root / "selected";
-        std::filesystem::create_directories(out);
-        w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
-        QTimer::singleShot(0, [] {
-            QWidget* box = QApplication::activeModalWidget();
-            QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
-            QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
-        });
+        answerTextConversion(w, out);
         d.OnConvertSelected();
         QVERIFY(d.waitForWorkers(30000));
         QCOMPARE(w.env->messages.back().text, QStringLiteral("Saving sucessfully completed."));
@@ -387,15 +387,8 @@ private slots:
         d.OnScan();
         QVERIFY(d.waitForWorkers(60000));
         const auto convertHeld = [&](const std::filesystem::path& out) {
-            std::filesystem::create_directories(out);
-            w.env->nextDirectories.push_back(QString::fromStdString(out.string()));
-            QTimer::singleShot(0, [] {
-                QWidget* box = QApplication::activeModalWidget();
-                QTest::mouseClick(controls::findControl(box, 1020), Qt::LeftButton, {}, QPoint(8, 8)); // text
-                QTest::mouseClick(controls::findControl(box, 1), Qt::LeftButton);
-            });
             d.holdNextConversion();
-            d.OnConvert();
+            convertTo(w, out);
             QVERIFY(d.isControlEnabled(kStopButton));
             QVERIFY(!d.isControlEnabled(kConvertButton));
         };
