@@ -2,18 +2,25 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <iterator>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include <phonenumbers/phonenumberutil.h>
 
 #include "contacts/contact_sources.h"
+#include "mapped_list.h"
 #include "rules.h"
 
 namespace merge {
@@ -33,6 +40,10 @@ enum class KeyKind : uint8_t
 };
 
 constexpr std::size_t kKeyKinds = 4;
+
+// From this many cards on, their keys are read on two threads (below it a thread costs more than
+// it saves: a Normaliser of its own is made in about a millisecond).
+constexpr uint32_t kTwoThreadsFrom = 8192;
 
 // One key of one card, twelve bytes: the kind is the part of the key list it stands in, and a
 // card nobody saved has the top bit of its position set, so that the entries of a bucket sort
@@ -59,6 +70,9 @@ struct KeyEntry
     friend bool operator==(const KeyEntry& a, const KeyEntry& b) = default;
 };
 static_assert(sizeof(KeyEntry) == 12);
+
+// The key lists of a part of the cards, by kind.
+using KeyPart = std::array<MappedList<KeyEntry>, kKeyKinds>;
 
 uint64_t hash_of(KeyKind kind, std::u16string_view key)
 {
@@ -212,6 +226,11 @@ private:
         return spare;
     }
 
+    // The cards' keys, read on two threads for a merge of many cards: the normal forms are most
+    // of the merge's work, and a card's keys are its own. Each thread reads a half of the merge
+    // order with a Normaliser of its own into key lists of its own, and sorts them; the buckets
+    // are then walked over both halves' lists at once (work_buckets), so the halves' entries of
+    // one key meet in the order one list of all would give them.
     void collect_keys()
     {
         const auto n = static_cast<uint32_t>(m_order.size());
@@ -219,26 +238,80 @@ private:
             throw std::bad_alloc(); // positions would not fit beside the tag
         }
         m_names.resize(n);
+        uint32_t split = n >= kTwoThreadsFrom ? n / 2 : n;
+        m_parts.resize(split < n ? 2 : 1);
+        std::atomic<uint32_t> helper_done{0}; // cards the helper has read
+        std::atomic<bool> halt{false};        // the merge was stopped: the helper ends
+        std::atomic<bool> helper_over{false}; // the helper has ended
+        std::exception_ptr helper_error;
+        std::thread helper;
+        if (split < n) {
+            try {
+                helper = std::thread([&, split] {
+                    try {
+                        Normaliser norm(m_options.region);
+                        read_keys(norm, split, n, m_parts[1], [&](uint32_t) {
+                            if (halt.load(std::memory_order_relaxed)) {
+                                return false;
+                            }
+                            helper_done.fetch_add(1, std::memory_order_relaxed);
+                            return true;
+                        });
+                    } catch (...) {
+                        helper_error = std::current_exception();
+                    }
+                    helper_over.store(true, std::memory_order_release);
+                });
+            } catch (const std::system_error&) {
+                split = n; // no second thread: this one reads them all
+                m_parts.resize(1);
+            }
+        }
+        read_keys(m_norm, 0, split, m_parts[0],
+                  [&](uint32_t p) { return !stop_at(p + helper_done.load(std::memory_order_relaxed)); });
+        if (!helper.joinable()) {
+            return;
+        }
+        // The rest of the helper's half: the checkpoint and the progress go on meanwhile.
+        while (!m_stopped && !helper_over.load(std::memory_order_acquire)) {
+            if (stop_at(split + helper_done.load(std::memory_order_relaxed))) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        halt.store(m_stopped, std::memory_order_relaxed);
+        helper.join();
+        if (helper_error) {
+            std::rethrow_exception(helper_error);
+        }
+    }
+
+    // The keys of the cards at positions [begin, end) into `part`, each kind sorted by key, then
+    // saved cards before the others, then position. `go_on(done)` is asked before each card
+    // (`done`: the cards of this part read so far); false ends the reading there.
+    template <typename GoOn>
+    void read_keys(Normaliser& norm, uint32_t begin, uint32_t end, KeyPart& part, const GoOn& go_on)
+    {
         // Room for the most each kind can hold (a search key and a content key per card, three
         // e-mail addresses, four numbers): pages of it that no entry reaches are never touched,
         // so the lists take the memory of their entries, without a doubling vector's copies.
         constexpr std::array<std::size_t, kKeyKinds> kMost = {1, 1, kEmailSlots.size(), kKeyPhones.size()};
         for (std::size_t k = 0; k < kKeyKinds; ++k) {
-            m_keys[k].reserve(kMost[k] * n);
+            part[k] = MappedList<KeyEntry>(kMost[k] * (end - begin));
         }
-        const auto add = [this](KeyKind kind, std::u16string_view key, uint32_t tagged) {
+        const auto add = [&part](KeyKind kind, std::u16string_view key, uint32_t tagged) {
             const uint64_t hash = hash_of(kind, key);
-            m_keys[static_cast<std::size_t>(kind)].push_back(
+            part[static_cast<std::size_t>(kind)].push_back(
                 {static_cast<uint32_t>(hash >> 32), static_cast<uint32_t>(hash), tagged});
         };
         CardKeys keys;
-        for (uint32_t p = 0; p < n; ++p) {
-            if (stop_at(p)) {
+        for (uint32_t p = begin; p < end; ++p) {
+            if (!go_on(p - begin)) {
                 return;
             }
             const ContactRecord& card = record(p);
             const uint32_t tagged = gathered(card) ? p | KeyEntry::kGathered : p;
-            card_keys(m_norm, card, keys);
+            card_keys(norm, card, keys);
             m_names[p] = keys.person.empty() ? 0 : hash_of(KeyKind::content, keys.person) | 1;
             if (contacts::identity_is_search_key(card.identity())) {
                 const auto& id = card.identity();
@@ -258,10 +331,9 @@ private:
                 }
             }
         }
-        // Each kind sorted by key, then saved cards before the others, then position.
-        for (auto& entries : m_keys) {
+        for (auto& entries : part) {
             std::sort(entries.begin(), entries.end());
-            entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+            entries.shrink_to(static_cast<std::size_t>(std::unique(entries.begin(), entries.end()) - entries.begin()));
         }
     }
 
@@ -333,31 +405,77 @@ private:
     void work_buckets()
     {
         std::unordered_map<uint64_t, uint32_t> leaders;
+        std::vector<KeyEntry> joined; // a bucket whose entries stand in both parts' lists
         const auto n = static_cast<int64_t>(m_order.size());
         int64_t total = 0; // entries of every kind
-        for (const auto& entries : m_keys) {
-            total += static_cast<int64_t>(entries.size());
+        for (const KeyPart& part : m_parts) {
+            for (const auto& entries : part) {
+                total += static_cast<int64_t>(entries.size());
+            }
         }
         int64_t before = 0; // entries of the kinds before this one
         for (std::size_t k = 0; k < kKeyKinds; ++k) {
             const auto kind = static_cast<KeyKind>(k);
-            const std::vector<KeyEntry>& entries = m_keys[k];
-            for (std::size_t s = 0; s < entries.size();) {
-                if (stop_at(n + n * (before + static_cast<int64_t>(s)) / total)) {
+            // Each part's list of the kind, and how far it has been walked.
+            std::vector<std::span<const KeyEntry>> lists;
+            for (const KeyPart& part : m_parts) {
+                lists.emplace_back(part[k]);
+            }
+            std::vector<std::size_t> at(lists.size(), 0);
+            for (;;) {
+                const int64_t walked =
+                    std::accumulate(at.begin(), at.end(), int64_t{0},
+                                    [](int64_t sum, std::size_t a) { return sum + static_cast<int64_t>(a); });
+                // The smallest key not walked yet: the next bucket's.
+                std::optional<uint64_t> hash;
+                for (std::size_t l = 0; l < lists.size(); ++l) {
+                    if (at[l] < lists[l].size() && (!hash || lists[l][at[l]].hash() < *hash)) {
+                        hash = lists[l][at[l]].hash();
+                    }
+                }
+                if (!hash) {
+                    break;
+                }
+                if (stop_at(n + n * (before + walked) / total)) {
                     return;
                 }
-                std::size_t e = s + 1;
-                while (e < entries.size() && entries[e].hash() == entries[s].hash()) {
-                    ++e;
+                // The bucket's entries in each list: one span when they stand in one list only.
+                std::span<const KeyEntry> bucket;
+                std::size_t holding = 0; // lists holding some of the bucket
+                for (std::size_t l = 0; l < lists.size(); ++l) {
+                    std::size_t e = at[l];
+                    while (e < lists[l].size() && lists[l][e].hash() == *hash) {
+                        ++e;
+                    }
+                    if (e == at[l]) {
+                        continue;
+                    }
+                    const std::span<const KeyEntry> run = lists[l].subspan(at[l], e - at[l]);
+                    if (++holding == 1) {
+                        bucket = run;
+                    } else {
+                        if (holding == 2) {
+                            joined.assign(bucket.begin(), bucket.end());
+                        }
+                        const std::size_t middle = joined.size();
+                        joined.insert(joined.end(), run.begin(), run.end());
+                        std::inplace_merge(joined.begin(), joined.begin() + static_cast<std::ptrdiff_t>(middle),
+                                           joined.end());
+                    }
+                    at[l] = e;
                 }
-                if (e - s > 1) { // a key of one card pairs nothing
-                    work_bucket(kind, {entries.data() + s, e - s}, leaders);
+                if (holding > 1) {
+                    bucket = joined;
                 }
-                s = e;
+                if (bucket.size() > 1) { // a key of one card pairs nothing
+                    work_bucket(kind, bucket, leaders);
+                }
             }
             // The kind's buckets are done with: their room goes to the result.
-            before += static_cast<int64_t>(entries.size());
-            std::vector<KeyEntry>().swap(m_keys[k]);
+            for (KeyPart& part : m_parts) {
+                before += static_cast<int64_t>(part[k].size());
+                part[k].release();
+            }
         }
         stop_at(2 * n);
     }
@@ -602,8 +720,8 @@ private:
     std::vector<contacts::ContactRecordPtr> m_groups; // by root: the merged card so far
     // By root, for the few groups that have them: names of joined cards on no field.
     std::unordered_map<uint32_t, std::vector<std::u16string>> m_unkept;
-    std::vector<uint64_t> m_names;                       // by position: the name's hash, 0 for none
-    std::array<std::vector<KeyEntry>, kKeyKinds> m_keys; // by kind, sorted; freed once worked through
+    std::vector<uint64_t> m_names; // by position: the name's hash, 0 for none
+    std::vector<KeyPart> m_parts;  // by part of the cards, by kind, sorted; freed once worked through
     std::vector<Pending> m_held;
     std::unordered_set<uint64_t> m_held_roots;
     std::unordered_set<uint32_t> m_by_user; // roots of groups a user's choice made
