@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -88,12 +89,12 @@ std::string reference_utf8(std::u16string_view s)
 
 TEST(Text, FastConversionsEqualTheUnitByUnitOnesAtEveryPosition)
 {
-    // Each unit at every position of texts up to three blocks of four long, among ASCII: the
+    // Each unit at every position of texts up to three groups of eight long, among ASCII: the
     // edges of ASCII (U+007F, U+0080), of two and three bytes (U+07FF, U+0800), units whose low
     // or high byte is zero (U+0100, U+FF00), both halves of U+10FFFF and lone ones, and NUL.
     const char16_t kUnits[] = {0x0000, 0x0001, 0x007F, 0x0080, 0x00FF, 0x0100, 0x07FF,
                                0x0800, 0xFF00, 0xFFFF, 0xDBFF, 0xDFFF, 0xD800, 0xDC00};
-    for (std::size_t length = 1; length <= 13; ++length) {
+    for (std::size_t length = 1; length <= 25; ++length) {
         for (std::size_t at = 0; at < length; ++at) {
             for (const char16_t unit : kUnits) {
                 std::u16string text(length, u'a');
@@ -110,11 +111,18 @@ TEST(Text, FastConversionsEqualTheUnitByUnitOnesAtEveryPosition)
                     stored.push_back(static_cast<uint8_t>(c & 0xFF));
                     stored.push_back(static_cast<uint8_t>(c >> 8));
                 }
+                // Also from an odd address: stored texts lie anywhere in a block.
+                std::vector<uint8_t> shifted(stored.size() + 1);
+                std::copy(stored.begin(), stored.end(), shifted.begin() + 1);
                 for (const std::size_t size : {stored.size(), stored.size() - 1}) { // and an odd last byte
-                    std::u16string out(length, u'?');
-                    const std::size_t n = contacts::utf16le_to_utf16(stored.data(), size, out.data());
-                    const std::size_t whole = std::min(before_nul.size(), size / 2);
-                    EXPECT_EQ(std::u16string_view(out.data(), n), before_nul.substr(0, whole)) << length << " " << at;
+                    for (const uint8_t* from : {stored.data(), shifted.data() + 1}) {
+                        std::u16string out(length, u'?');
+                        const std::size_t n = contacts::utf16le_to_utf16(from, size, out.data());
+                        const std::size_t whole = std::min(before_nul.size(), size / 2);
+                        EXPECT_EQ(std::u16string_view(out.data(), n), before_nul.substr(0, whole))
+                            << length << " " << at;
+                        EXPECT_EQ(contacts::units_before_nul(from, size / 2), n) << length << " " << at;
+                    }
                 }
             }
         }
