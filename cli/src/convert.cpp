@@ -65,13 +65,11 @@ void append_list_value(std::u16string_view value, std::string& line)
 // `sources`: the store, when the run reads several files and each line names its record's file.
 void write_list_line(const ContactRecord& r, const ContactStore* sources, std::string& out)
 {
-    // Reused from record to record: a million contacts make a million lines.
-    thread_local contacts::RecordTexts texts;
-    r.texts(texts);
+    // Each column's text looked up alone: the line shows a few of the record's fields.
     out += std::to_string(r.number());
     for (std::size_t c = 0; c < contacts::kScanListColumns; ++c) {
         out.push_back('\t');
-        append_list_value(texts[contacts::field_index(contacts::kListColumns[c].field)], out);
+        append_list_value(r.text_or_empty(contacts::kListColumns[c].field), out);
     }
     if (sources != nullptr) {
         out.push_back('\t');
