@@ -338,10 +338,24 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** o
 Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
 {
     const Layout& L = *layout;
+    key = key_of(ptype, key);
+    LastLeaf& last = last_leaf[ptype == kPtypeBBT ? 1 : 0];
     uint64_t bid = ptype == kPtypeBBT ? bbt_bid : nbt_bid;
     uint64_t ib = ptype == kPtypeBBT ? bbt_ib : nbt_ib;
     unsigned above = kMaxTreeLevel + 1;
-    key = key_of(ptype, key);
+    // The keys that lead where this search goes, narrowed at each level; kept for the leaf only
+    // when every page on the way lists its keys in strictly rising order (then the binary search
+    // below takes the same entry for every key between one entry's key and the next's).
+    uint64_t lo = 0, hi = UINT64_MAX;
+    bool ordered = true, from_last = false;
+    if (key >= last.lo && key <= last.hi) {
+        bid = last.bid;
+        ib = last.ib;
+        above = 1;
+        lo = last.lo;
+        hi = last.hi;
+        from_last = true;
+    }
     for (;;) {
         const Page* p = nullptr;
         if (Status status = page(bid, ib, ptype, &p); !status)
@@ -351,23 +365,31 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
                         " has cLevel " + std::to_string(p->level) + ", not below its parent's " +
                         std::to_string(above));
         // The last entry whose key is at most `key` (the only candidate in a leaf).
-        size_t lo = 0, hi = p->count;
-        while (lo < hi) {
-            const size_t mid = (lo + hi) / 2;
+        size_t first = 0, end = p->count;
+        while (first < end) {
+            const size_t mid = (first + end) / 2;
             if (key_of(ptype, L.id(p->bytes + mid * p->entry_size)) <= key)
-                lo = mid + 1;
+                first = mid + 1;
             else
-                hi = mid;
+                end = mid;
         }
-        if (lo == 0)
+        if (first == 0)
             return Status::none();
-        const uint8_t* e = p->bytes + (lo - 1) * p->entry_size;
+        const uint8_t* e = p->bytes + (first - 1) * p->entry_size;
         if (p->level == 0) {
+            if (ordered && !from_last)
+                last = {bid, ib, lo, hi};
             if (key_of(ptype, L.id(e)) != key)
                 return Status::none();
             *entry = e;
             return Status::success();
         }
+        for (size_t i = 1; i < p->count && ordered; ++i)
+            ordered = key_of(ptype, L.id(p->bytes + (i - 1) * p->entry_size)) <
+                      key_of(ptype, L.id(p->bytes + i * p->entry_size));
+        lo = std::max(lo, key_of(ptype, L.id(e)));
+        if (first < p->count)
+            hi = std::min(hi, key_of(ptype, L.id(e + p->entry_size)) - 1);
         above = p->level;
         bid = L.id(e + L.id_size);
         ib = L.id(e + 2 * L.id_size);
