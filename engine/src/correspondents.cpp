@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
+#include <span>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -104,13 +107,122 @@ bool looks_like_smtp(std::u16string_view text)
     return at;
 }
 
+// What a stored address and name stand for: the person (-1: none can be told), the name to
+// count for it (-1: none, or the address itself; an index into the names met) and, once counted,
+// that person's count of that name (an index into the counts of names; -1 until then).
+struct Known
+{
+    int32_t person = -1;
+    int32_t name = -1;
+    int32_t named = -1;
+};
+
+// Stored addresses and names (bytes) to what they stand for: an open-addressing table over one
+// buffer of keys, which a lookup finds by one hash and one comparison, without allocating.
+class StoredAddresses
+{
+public:
+    Known* find(std::string_view key)
+    {
+        if (m_slots.empty()) {
+            return nullptr;
+        }
+        const uint64_t h = hash(key);
+        for (std::size_t i = h & (m_slots.size() - 1);; i = (i + 1) & (m_slots.size() - 1)) {
+            Slot& s = m_slots[i];
+            if (s.size == kEmpty) {
+                return nullptr;
+            }
+            if (s.hash == h && s.size == key.size() && m_keys.compare(s.offset, s.size, key) == 0) {
+                return &s.known;
+            }
+        }
+    }
+    // Adds a key that find() does not find; a key past the room of the keys is not kept.
+    void add(std::string_view key, Known known)
+    {
+        if (key.size() >= kEmpty || m_keys.size() + key.size() > UINT32_MAX) {
+            return;
+        }
+        if (2 * (m_count + 1) > m_slots.size()) {
+            grow();
+        }
+        place({hash(key), static_cast<uint32_t>(m_keys.size()), static_cast<uint32_t>(key.size()), known});
+        m_keys.append(key);
+        ++m_count;
+    }
+
+private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    struct Slot
+    {
+        uint64_t hash = 0;
+        uint32_t offset = 0, size = kEmpty;
+        Known known;
+    };
+    // FNV-1a over eight bytes at a time, then mixed: keys are a few hundred bytes.
+    static uint64_t hash(std::string_view key)
+    {
+        uint64_t h = 0xcbf29ce484222325ull;
+        std::size_t i = 0;
+        for (; i + 8 <= key.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, key.data() + i, 8);
+            h = (h ^ word) * 0x100000001b3ull;
+            h ^= h >> 29;
+        }
+        for (; i < key.size(); ++i) {
+            h = (h ^ static_cast<uint8_t>(key[i])) * 0x100000001b3ull;
+        }
+        h ^= h >> 32;
+        h *= 0x9e3779b97f4a7c15ull;
+        return h ^ h >> 29;
+    }
+    void place(const Slot& slot)
+    {
+        std::size_t i = slot.hash & (m_slots.size() - 1);
+        while (m_slots[i].size != kEmpty) {
+            i = (i + 1) & (m_slots.size() - 1);
+        }
+        m_slots[i] = slot;
+    }
+    void grow()
+    {
+        std::vector<Slot> old(std::max<std::size_t>(64, 2 * m_slots.size()));
+        old.swap(m_slots);
+        for (const Slot& s : old) {
+            if (s.size != kEmpty) {
+                place(s);
+            }
+        }
+    }
+    std::vector<Slot> m_slots; // a power of two of them, at most half used
+    std::size_t m_count = 0;
+    std::string m_keys; // every key, one after another
+};
+
 struct Person
 {
     std::u16string address; // as first seen (an SMTP address, or "EX:" and a DN not yet resolved)
     uint32_t messages = 0;
+    uint64_t latest = 0;        // FILETIME of the latest of its messages
+    std::vector<int32_t> names; // the names it was given, in the order first given (Gathering::m_named)
+};
+
+// A person's counts while the mail is read, apart from the rest of it: the counts of one message
+// after another touch only these.
+struct Counts
+{
     uint32_t last_message = UINT32_MAX; // the message that last counted it
-    uint64_t latest = 0;                // FILETIME of the latest of its messages
-    std::vector<std::pair<std::u16string, uint32_t>> names;
+    uint32_t messages = 0;
+    uint64_t latest = 0;
+};
+
+// A name a person was given, and how often.
+struct Named
+{
+    int32_t name = -1; // in Gathering::m_names
+    uint32_t count = 0;
 };
 
 class Gathering
@@ -153,6 +265,10 @@ public:
     // The cards, in their order, after the DNs are resolved and the owner's rule applied.
     std::vector<const Person*> cards(int min_messages)
     {
+        for (std::size_t i = 0; i < m_people.size(); ++i) {
+            m_people[i].messages = m_counts[i].messages;
+            m_people[i].latest = m_counts[i].latest;
+        }
         std::unordered_set<int32_t> owners;
         for (std::size_t m = 0; m < m_senders.size(); ++m) {
             if (m_sent_items[m] && m_senders[m] >= 0) {
@@ -178,8 +294,9 @@ public:
                 Person& into = m_people[static_cast<std::size_t>(to)];
                 into.messages += from.messages;
                 into.latest = std::max(into.latest, from.latest);
-                for (auto& [name, count] : from.names) {
-                    add_name(into, name, count);
+                for (const int32_t named : from.names) {
+                    const Named& n = m_named[static_cast<std::size_t>(named)];
+                    m_named[static_cast<std::size_t>(named_of(into, n.name))].count += n.count;
                 }
                 from.messages = 0;
             }
@@ -199,39 +316,121 @@ public:
         return out;
     }
 
-    static const std::u16string& best_name(const Person& p)
+    const std::u16string& best_name(const Person& p) const
     {
         static const std::u16string kNone;
-        const std::pair<std::u16string, uint32_t>* best = nullptr;
-        for (const auto& n : p.names) {
-            if (best == nullptr || n.second > best->second) {
+        const Named* best = nullptr;
+        for (const int32_t named : p.names) {
+            const Named& n = m_named[static_cast<std::size_t>(named)];
+            if (best == nullptr || n.count > best->count) {
                 best = &n;
             }
         }
-        return best == nullptr ? kNone : best->first;
+        return best == nullptr ? kNone : m_names[static_cast<std::size_t>(best->name)];
     }
 
 private:
-    static void add_name(Person& p, const std::u16string& name, uint32_t count)
+    // The count of `name` among the names of `p`, added (as given last) when new.
+    int32_t named_of(Person& p, int32_t name)
     {
-        for (auto& n : p.names) {
-            if (n.first == name) {
-                n.second += count;
-                return;
+        for (const int32_t named : p.names) {
+            if (m_named[static_cast<std::size_t>(named)].name == name) {
+                return named;
             }
         }
-        p.names.emplace_back(name, count);
+        p.names.push_back(static_cast<int32_t>(m_named.size()));
+        m_named.push_back({name, 0});
+        return p.names.back();
     }
 
     // The person of one address in `list` (-1 when it has none that can be told), counted once
     // for message `m`.
     int32_t person(const PropertyList& list, const AddressTags& tags, int codepage, uint32_t m, uint64_t when)
     {
+        Known& found = known(list, tags, codepage);
+        if (found.person < 0) {
+            return -1;
+        }
+        Counts& c = m_counts[static_cast<std::size_t>(found.person)];
+        if (c.last_message != m) {
+            c.last_message = m;
+            ++c.messages;
+            c.latest = std::max(c.latest, when);
+            if (found.name >= 0) {
+                if (found.named < 0) {
+                    found.named = named_of(m_people[static_cast<std::size_t>(found.person)], found.name);
+                }
+                ++m_named[static_cast<std::size_t>(found.named)].count;
+            }
+        }
+        return found.person;
+    }
+
+    // The person and name of an address and name as stored: told from their texts when first
+    // met (a function of their stored bytes and the code page alone), then found by those bytes.
+    Known& known(const PropertyList& list, const AddressTags& tags, int codepage)
+    {
+        const PropertyList::Property* found[4];
+        std::size_t size = sizeof codepage;
+        for (std::size_t i = 0; i < 4; ++i) {
+            found[i] = list.find(i == 0 ? tags.type : i == 1 ? tags.address : i == 2 ? tags.smtp : tags.name);
+            size += sizeof(uint16_t) + sizeof(uint32_t) + (found[i] != nullptr ? found[i]->size : 0);
+        }
+        std::string& stored = m_stored;
+        stored.resize(size);
+        char* at = stored.data();
+        const auto put = [&at](const void* bytes, std::size_t n) {
+            if (n != 0) {
+                std::memcpy(at, bytes, n);
+                at += n;
+            }
+        };
+        for (const PropertyList::Property* p : found) {
+            const uint16_t type = p != nullptr ? p->type : 0;
+            const auto bytes = p != nullptr ? list.bytes(*p) : std::span<const uint8_t>();
+            const uint32_t n = static_cast<uint32_t>(bytes.size());
+            put(&type, sizeof type);
+            put(&n, sizeof n);
+            put(bytes.data(), bytes.size());
+        }
+        put(&codepage, sizeof codepage);
+        if (Known* known = m_known.find(stored)) {
+            return *known;
+        }
+        Known& told_now = m_told;
+        told_now = Known();
+        told_now.person = told(list, tags, codepage);
+        if (told_now.person >= 0) {
+            text(list, tags.name, codepage, m_name);
+            if (!m_name.empty() && !same_no_case(m_name, m_people[static_cast<std::size_t>(told_now.person)].address)) {
+                told_now.name = name_id(m_name);
+            }
+        }
+        m_known.add(stored, told_now);
+        if (Known* kept = m_known.find(stored)) {
+            return *kept;
+        }
+        return told_now; // not kept: counted by name each time it is met
+    }
+
+    // The index of `name` among the names met, added when new.
+    int32_t name_id(const std::u16string& name)
+    {
+        auto it = m_name_ids.find(name);
+        if (it == m_name_ids.end()) {
+            it = m_name_ids.emplace(name, static_cast<int32_t>(m_names.size())).first;
+            m_names.push_back(name);
+        }
+        return it->second;
+    }
+
+    // The person of the address in `list`, made when new; -1 when it has none that can be told.
+    int32_t told(const PropertyList& list, const AddressTags& tags, int codepage)
+    {
         text(list, tags.type, codepage, m_type);
         text(list, tags.address, codepage, m_address);
         text(list, tags.smtp, codepage, m_smtp);
         const bool exchange = same_no_case(m_type, u"EX");
-        // The key in a buffer kept from call to call: most addresses are met many times.
         std::u16string& key = m_key;
         key.clear();
         if (exchange && !m_address.empty() && looks_like_smtp(m_smtp)) {
@@ -256,17 +455,8 @@ private:
         if (it == m_index.end()) {
             it = m_index.emplace(key, static_cast<int32_t>(m_people.size())).first;
             m_people.emplace_back();
+            m_counts.emplace_back();
             m_people.back().address = key.rfind(u"EX:", 0) == 0 ? key : (exchange ? m_smtp : m_address);
-        }
-        Person& p = m_people[static_cast<std::size_t>(it->second)];
-        if (p.last_message != m) {
-            p.last_message = m;
-            ++p.messages;
-            p.latest = std::max(p.latest, when);
-            text(list, tags.name, codepage, m_name);
-            if (!m_name.empty() && !same_no_case(m_name, p.address)) {
-                add_name(p, m_name, 1);
-            }
         }
         return it->second;
     }
@@ -319,6 +509,13 @@ private:
     std::vector<int32_t> m_recipients;      // every message's recipients' people, one after another
     std::vector<uint32_t> m_recipients_end; // per message: where its recipients end
     std::u16string m_type, m_address, m_smtp, m_name, m_key, m_dn;
+    StoredAddresses m_known;
+    std::vector<Counts> m_counts;        // by person
+    std::vector<Named> m_named;          // every person's names, with their counts
+    Known m_told;                        // what an address not kept in m_known stands for
+    std::vector<std::u16string> m_names; // every name met, once
+    std::unordered_map<std::u16string, int32_t> m_name_ids;
+    std::string m_stored; // the stored address being looked up
 };
 
 bool is_mail(uint8_t type)
@@ -394,7 +591,7 @@ bool read_correspondents(PstSource& file, contacts::ContactStore& store, ScanLis
     for (const Person* p : gathering.cards(file.options().sources.min_messages)) {
         draft.reset();
         draft.set_origin(contacts::Origin::correspondent);
-        if (const std::u16string& name = Gathering::best_name(*p); !name.empty()) {
+        if (const std::u16string& name = gathering.best_name(*p); !name.empty()) {
             draft.set_text(contacts::Field::full_name, name);
         }
         draft.set_text(contacts::Field::email, p->address);

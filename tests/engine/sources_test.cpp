@@ -20,6 +20,7 @@ using testfiles::folder;
 using testfiles::json;
 using testfiles::message;
 using testfiles::prop;
+using testfiles::raw;
 using testfiles::unicode;
 
 json contact(const std::string& first_name, const std::string& email = "")
@@ -227,6 +228,66 @@ TEST_P(SourcesTest, EachSourceGivesItsCards)
         ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
         EXPECT_EQ(cards(r.out), c.cards);
         EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// The same stored bytes in messages of different code pages are different names; a person met
+// twice in one message is counted once, under the name met first; names given equally often go
+// to the one given first.
+TEST_P(SourcesTest, CorrespondentsCountStoredNamesByTheirMessagesCodePage)
+{
+    const auto with_codepage = [](json m, int32_t codepage) {
+        m["codepage"] = codepage;
+        return m;
+    };
+    // "Jos\xE9" as an 8-bit text: José in code page 1252, Josй in 1251.
+    const auto jose = [] {
+        json r = to("", "SMTP", "jose@example.com");
+        r["props"][0] = raw(0x3001, 0x001E, "4A6F73E9");
+        return r;
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<std::pair<json, int32_t>> sent; // mails of the owner, each with its code page
+        std::vector<std::string> cards;
+    } cases[] = {
+        {"one code page",
+         {{json::array({jose()}), 1252}, {json::array({jose()}), 1252}},
+         {"José <jose@example.com> correspondent | Found in 2 messages of the mail, the latest on 2024-02-02"}},
+        {"the later code page more often",
+         {{json::array({jose()}), 1252}, {json::array({jose()}), 1251}, {json::array({jose()}), 1251}},
+         {"Josй <jose@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02"}},
+        {"twice in one message",
+         {{json::array({to("Gus", "SMTP", "gus@example.com"), to("Gustav", "SMTP", "GUS@example.com")}), 1252},
+          {json::array({to("Gustav", "SMTP", "gus@EXAMPLE.com")}), 1252}},
+         {"Gus <gus@example.com> correspondent | Found in 2 messages of the mail, the latest on 2024-02-02"}},
+        {"one name in several stored forms",
+         {{json::array({to("Gus", "SMTP", "gus@example.com")}), 1252},
+          {json::array({to("Gus", "SMTP", "GUS@example.com")}), 1252},
+          {json::array({to("Gus", "SMTP", "Gus@Example.com")}), 1252},
+          {json::array({to("Gustav", "SMTP", "gus@example.com")}), 1252},
+          {json::array({to("Gustav", "SMTP", "gus@example.com")}), 1252}},
+         {"Gus <gus@example.com> correspondent | Found in 5 messages of the mail, the latest on 2024-02-02"}},
+        {"a tie",
+         {{json::array({to("Gustav", "SMTP", "gus@example.com")}), 1252},
+          {json::array({to("Gus", "SMTP", "gus@example.com")}), 1252}},
+         {"Gustav <gus@example.com> correspondent | Found in 2 messages of the mail, the latest on 2024-02-02"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        json mails = json::array();
+        int day = 1;
+        for (const auto& [recipients, codepage] : c.sent) {
+            const std::string date = "2024-02-0" + std::to_string(std::min(day++, 2));
+            mails.push_back(with_codepage(owner_to(recipients, date), codepage));
+        }
+        const json file = {{"folders", json::array({folder("Sent Items", mails, json::array(), "IPF.Note")})}};
+        const std::string path = testfiles::write_pst(m_dir, std::string(c.name) + ".pst", file);
+        const Converted r =
+            convert({"--reader", GetParam(), "--no-recovery", "--sources", "correspondents", "--json", path});
+        ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
+        EXPECT_EQ(cards(r.out), c.cards);
     }
 }
 
