@@ -337,7 +337,30 @@ private:
         }
     }
 
-    void try_pair(uint32_t x, uint32_t y, HeldReason on_names)
+    struct Pending
+    {
+        uint32_t first;
+        uint32_t second;
+        Verdict verdict;
+    };
+
+    // What one thread working buckets keeps for itself: its Normaliser and drafts, the pairs it
+    // held and the names its unions left on no field (by root: its groups are its own).
+    struct Worker
+    {
+        explicit Worker(const std::string& region) : norm(region) {}
+        Normaliser norm;
+        ContactDraft scratch_a;
+        ContactDraft scratch_b;
+        ContactDraft united;
+        std::unordered_map<uint32_t, std::vector<std::u16string>> unkept;
+        std::vector<Pending> held;
+        std::unordered_set<uint64_t> held_roots;
+        std::unordered_map<uint64_t, uint32_t> leaders; // work_bucket's, kept for its room
+        std::vector<KeyEntry> joined;                   // a bucket whose entries stand in both parts' lists
+    };
+
+    void try_pair(Worker& w, uint32_t x, uint32_t y, HeldReason on_names)
     {
         uint32_t rx = m_sets.find(x);
         uint32_t ry = m_sets.find(y);
@@ -348,7 +371,7 @@ private:
             std::swap(rx, ry);
             std::swap(x, y);
         }
-        if (m_held_roots.count(pair_key(rx, ry)) != 0) {
+        if (w.held_roots.count(pair_key(rx, ry)) != 0) {
             return;
         }
         // A copy of the card so far (the most common pair of all) stands for both without
@@ -356,44 +379,46 @@ private:
         const ContactRecord& ca = m_groups[rx] ? *m_groups[rx] : record(rx);
         const ContactRecord& cb = m_groups[ry] ? *m_groups[ry] : record(ry);
         if (gathered(ca) == gathered(cb) && same_record(ca, cb)) {
-            join(rx, ry, nullptr, {});
+            join(w.unkept, rx, ry, nullptr, {});
             return;
         }
-        const ContactDraft& a = group_draft(rx, m_scratch_a);
-        const ContactDraft& b = group_draft(ry, m_scratch_b);
+        const ContactDraft& a = group_draft(rx, w.scratch_a);
+        const ContactDraft& b = group_draft(ry, w.scratch_b);
         // A saved contact leads the card nobody saved that joins it, wherever it stands.
         const bool saved_second = gathered(a) && !gathered(b);
-        Verdict v = saved_second ? unite(m_norm, b, a, on_names, m_united) : unite(m_norm, a, b, on_names, m_united);
+        Verdict v = saved_second ? unite(w.norm, b, a, on_names, w.united) : unite(w.norm, a, b, on_names, w.united);
         if (v.united) {
             if (!v.added && !saved_second) {
                 // The first card holds all the other has (a copy): it stands for both.
-                join(rx, ry, nullptr, std::move(v.unkept_name));
+                join(w.unkept, rx, ry, nullptr, std::move(v.unkept_name));
                 return;
             }
             // The merged card so far is kept as a record: a draft is many times larger.
-            m_united.set_number(static_cast<int32_t>(rx + 1));
-            contacts::ContactRecordPtr united = ContactRecord::make(m_united);
+            w.united.set_number(static_cast<int32_t>(rx + 1));
+            contacts::ContactRecordPtr united = ContactRecord::make(w.united);
             if (united) { // without memory for the merged card the cards stay as they are
-                join(rx, ry, std::move(united), std::move(v.unkept_name));
+                join(w.unkept, rx, ry, std::move(united), std::move(v.unkept_name));
             }
             return;
         }
-        m_held_roots.insert(pair_key(rx, ry));
-        m_held.push_back({x, y, std::move(v)});
+        w.held_roots.insert(pair_key(rx, ry));
+        w.held.push_back({x, y, std::move(v)});
     }
 
     // Set ry joins set rx: rx's card becomes `united` (none: rx's card already holds all of ry's),
-    // and the names ry's cards kept on no field, with `unkept_name` this union left out, go to rx.
-    void join(uint32_t rx, uint32_t ry, contacts::ContactRecordPtr united, std::u16string unkept_name)
+    // and the names ry's cards kept on no field (in `unkept`, by root), with `unkept_name` this
+    // union left out, go to rx.
+    void join(std::unordered_map<uint32_t, std::vector<std::u16string>>& unkept, uint32_t rx, uint32_t ry,
+              contacts::ContactRecordPtr united, std::u16string unkept_name)
     {
-        if (const auto taken = m_unkept.find(ry); taken != m_unkept.end()) {
+        if (const auto taken = unkept.find(ry); taken != unkept.end()) {
             std::vector<std::u16string> names = std::move(taken->second);
-            m_unkept.erase(taken);
-            auto& unkept = m_unkept[rx];
-            unkept.insert(unkept.end(), std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
+            unkept.erase(taken);
+            auto& to = unkept[rx];
+            to.insert(to.end(), std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
         }
         if (!unkept_name.empty()) {
-            m_unkept[rx].push_back(std::move(unkept_name));
+            unkept[rx].push_back(std::move(unkept_name));
         }
         m_sets.join_into(rx, ry);
         if (united) {
@@ -402,10 +427,67 @@ private:
         m_groups[ry].reset();
     }
 
+    // Calls `each(kind, bucket)` for every bucket of kind `k` (the entries of one key, in order,
+    // one span whether they stand in one part's list or in both), in the order of their keys;
+    // `joined` is room for a bucket of both parts. `each` returns false to end the walk there;
+    // then so does this.
+    template <typename Each> bool walk_buckets(std::size_t k, std::vector<KeyEntry>& joined, const Each& each) const
+    {
+        std::array<std::span<const KeyEntry>, 2> lists{};
+        std::array<std::size_t, 2> at{};
+        const std::size_t parts = m_parts.size();
+        for (std::size_t l = 0; l < parts; ++l) {
+            lists[l] = m_parts[l][k];
+        }
+        for (;;) {
+            // The smallest key not walked yet: the next bucket's.
+            std::optional<uint64_t> hash;
+            for (std::size_t l = 0; l < parts; ++l) {
+                if (at[l] < lists[l].size() && (!hash || lists[l][at[l]].hash() < *hash)) {
+                    hash = lists[l][at[l]].hash();
+                }
+            }
+            if (!hash) {
+                return true;
+            }
+            const int64_t walked = static_cast<int64_t>(at[0] + at[1]);
+            std::span<const KeyEntry> bucket;
+            std::size_t holding = 0; // lists holding some of the bucket
+            for (std::size_t l = 0; l < parts; ++l) {
+                std::size_t e = at[l];
+                while (e < lists[l].size() && lists[l][e].hash() == *hash) {
+                    ++e;
+                }
+                if (e == at[l]) {
+                    continue;
+                }
+                const std::span<const KeyEntry> run = lists[l].subspan(at[l], e - at[l]);
+                if (++holding == 1) {
+                    bucket = run;
+                } else {
+                    joined.assign(bucket.begin(), bucket.end());
+                    const std::size_t middle = joined.size();
+                    joined.insert(joined.end(), run.begin(), run.end());
+                    std::inplace_merge(joined.begin(), joined.begin() + static_cast<std::ptrdiff_t>(middle),
+                                       joined.end());
+                    bucket = joined;
+                }
+                at[l] = e;
+            }
+            if (!each(walked, bucket)) {
+                return false;
+            }
+        }
+    }
+
+    // The buckets, kind after kind. For a merge of many cards on two threads: the cards that
+    // share keys, directly or through others, are a group no bucket leaves, so each group's
+    // buckets are worked by one thread, in the order one thread would work them all; the groups
+    // are parted between the threads by their first card. Each thread keeps its held pairs and
+    // unkept names, joined afterwards in the order of the threads (the result orders the held
+    // pairs by their cards, a pair's rows all coming from one thread).
     void work_buckets()
     {
-        std::unordered_map<uint64_t, uint32_t> leaders;
-        std::vector<KeyEntry> joined; // a bucket whose entries stand in both parts' lists
         const auto n = static_cast<int64_t>(m_order.size());
         int64_t total = 0; // entries of every kind
         for (const KeyPart& part : m_parts) {
@@ -413,85 +495,138 @@ private:
                 total += static_cast<int64_t>(entries.size());
             }
         }
-        int64_t before = 0; // entries of the kinds before this one
-        for (std::size_t k = 0; k < kKeyKinds; ++k) {
-            const auto kind = static_cast<KeyKind>(k);
-            // Each part's list of the kind, and how far it has been walked.
-            std::vector<std::span<const KeyEntry>> lists;
-            for (const KeyPart& part : m_parts) {
-                lists.emplace_back(part[k]);
-            }
-            std::vector<std::size_t> at(lists.size(), 0);
-            for (;;) {
-                const int64_t walked =
-                    std::accumulate(at.begin(), at.end(), int64_t{0},
-                                    [](int64_t sum, std::size_t a) { return sum + static_cast<int64_t>(a); });
-                // The smallest key not walked yet: the next bucket's.
-                std::optional<uint64_t> hash;
-                for (std::size_t l = 0; l < lists.size(); ++l) {
-                    if (at[l] < lists[l].size() && (!hash || lists[l][at[l]].hash() < *hash)) {
-                        hash = lists[l][at[l]].hash();
+        std::vector<uint8_t> side; // by card: the thread of its group (none: one thread)
+        if (m_parts.size() > 1) {
+            side = sides();
+        }
+        const std::size_t threads = side.empty() ? 1 : 2;
+        std::vector<std::unique_ptr<Worker>> workers;
+        for (std::size_t t = 0; t < threads; ++t) {
+            workers.push_back(std::make_unique<Worker>(m_options.region));
+        }
+        std::array<std::atomic<int>, kKeyKinds> passed{}; // threads past a kind's buckets
+        // Thread `t`'s share of the buckets; `go_on(walked)` before each bucket (`walked`: the
+        // entries of every kind before it). The last thread past a kind lets its lists go.
+        const auto work = [&](std::size_t t, const auto& go_on) {
+            Worker& w = *workers[t];
+            int64_t before = 0; // entries of the kinds before this one
+            for (std::size_t k = 0; k < kKeyKinds; ++k) {
+                const auto kind = static_cast<KeyKind>(k);
+                const bool walked = walk_buckets(k, w.joined, [&](int64_t at, std::span<const KeyEntry> bucket) {
+                    if (!go_on(before + at)) {
+                        return false;
                     }
-                }
-                if (!hash) {
-                    break;
-                }
-                if (stop_at(n + n * (before + walked) / total)) {
+                    // A key of one card pairs nothing.
+                    if (bucket.size() > 1 && (side.empty() || side[bucket.front().card()] == t)) {
+                        work_bucket(w, kind, bucket);
+                    }
+                    return true;
+                });
+                if (!walked) {
                     return;
                 }
-                // The bucket's entries in each list: one span when they stand in one list only.
-                std::span<const KeyEntry> bucket;
-                std::size_t holding = 0; // lists holding some of the bucket
-                for (std::size_t l = 0; l < lists.size(); ++l) {
-                    std::size_t e = at[l];
-                    while (e < lists[l].size() && lists[l][e].hash() == *hash) {
-                        ++e;
-                    }
-                    if (e == at[l]) {
-                        continue;
-                    }
-                    const std::span<const KeyEntry> run = lists[l].subspan(at[l], e - at[l]);
-                    if (++holding == 1) {
-                        bucket = run;
-                    } else {
-                        if (holding == 2) {
-                            joined.assign(bucket.begin(), bucket.end());
-                        }
-                        const std::size_t middle = joined.size();
-                        joined.insert(joined.end(), run.begin(), run.end());
-                        std::inplace_merge(joined.begin(), joined.begin() + static_cast<std::ptrdiff_t>(middle),
-                                           joined.end());
-                    }
-                    at[l] = e;
+                int64_t size = 0;
+                for (const KeyPart& part : m_parts) {
+                    size += static_cast<int64_t>(part[k].size());
                 }
-                if (holding > 1) {
-                    bucket = joined;
-                }
-                if (bucket.size() > 1) { // a key of one card pairs nothing
-                    work_bucket(kind, bucket, leaders);
+                before += size;
+                // The kind's buckets are done with: their room goes to the result.
+                if (passed[k].fetch_add(1, std::memory_order_acq_rel) + 1 == static_cast<int>(threads)) {
+                    for (KeyPart& part : m_parts) {
+                        part[k].release();
+                    }
                 }
             }
-            // The kind's buckets are done with: their room goes to the result.
-            for (KeyPart& part : m_parts) {
-                before += static_cast<int64_t>(part[k].size());
-                part[k].release();
+        };
+        std::atomic<bool> halt{false};
+        std::exception_ptr helper_error;
+        std::thread helper;
+        const auto helper_share = [&] {
+            try {
+                work(1, [&](int64_t) { return !halt.load(std::memory_order_relaxed); });
+            } catch (...) {
+                helper_error = std::current_exception();
             }
+        };
+        bool share_after = false; // no second thread: this one works both shares
+        if (threads > 1) {
+            try {
+                helper = std::thread(helper_share);
+            } catch (const std::system_error&) {
+                share_after = true;
+            }
+        }
+        try {
+            work(0, [&](int64_t walked) { return !stop_at(n + n * walked / total); });
+            if (share_after && !m_stopped) {
+                helper_share();
+            }
+        } catch (...) {
+            halt.store(true);
+            if (helper.joinable()) {
+                helper.join();
+            }
+            throw;
+        }
+        halt.store(m_stopped, std::memory_order_relaxed);
+        if (helper.joinable()) {
+            helper.join();
+        }
+        if (helper_error) {
+            std::rethrow_exception(helper_error);
+        }
+        if (m_stopped) {
+            return;
+        }
+        for (auto& w : workers) {
+            std::move(w->held.begin(), w->held.end(), std::back_inserter(m_held));
+            m_unkept.merge(w->unkept);
         }
         stop_at(2 * n);
     }
 
+    // By card, the thread (0 or 1) whose buckets its group's are: the groups of cards that share
+    // a key of any kind, parted by the parity of their first card's position.
+    std::vector<uint8_t> sides() const
+    {
+        const auto n = static_cast<uint32_t>(m_order.size());
+        UnionFind groups(n);
+        std::vector<KeyEntry> joined;
+        for (std::size_t k = 0; k < kKeyKinds; ++k) {
+            walk_buckets(k, joined, [&groups](int64_t, std::span<const KeyEntry> bucket) {
+                uint32_t root = groups.find(bucket.front().card());
+                for (const KeyEntry& entry : bucket.subspan(1)) {
+                    uint32_t other = groups.find(entry.card());
+                    if (other != root) {
+                        if (other < root) {
+                            std::swap(other, root);
+                        }
+                        groups.join_into(root, other);
+                    }
+                }
+                return true;
+            });
+        }
+        std::vector<uint8_t> side(n);
+        for (uint32_t p = 0; p < n; ++p) {
+            side[p] = static_cast<uint8_t>(groups.find(p) & 1u);
+        }
+        return side;
+    }
+
     // The cards of one bucket (entries of equal key), in order.
-    void work_bucket(KeyKind kind, std::span<const KeyEntry> bucket, std::unordered_map<uint64_t, uint32_t>& leaders)
+    void work_bucket(Worker& w, KeyKind kind, std::span<const KeyEntry> bucket)
     {
         const uint32_t first = bucket.front().card();
         if (kind == KeyKind::search_key || kind == KeyKind::content) {
             for (const KeyEntry& entry : bucket.subspan(1)) {
-                try_pair(first, entry.card(), HeldReason::field_clash);
+                try_pair(w, first, entry.card(), HeldReason::field_clash);
             }
             return;
         }
         // Each card meets the first card of its name; a card of a new name (or of none) meets
         // the bucket's first card.
+        auto& leaders = w.leaders;
         leaders.clear();
         if (m_names[first] != 0) {
             leaders.emplace(m_names[first], first);
@@ -501,12 +636,12 @@ private:
             const uint64_t name = m_names[c];
             const auto leader = name == 0 ? leaders.end() : leaders.find(name);
             if (leader != leaders.end()) {
-                try_pair(leader->second, c, HeldReason::shared_address);
+                try_pair(w, leader->second, c, HeldReason::shared_address);
             } else {
                 if (name != 0) {
                     leaders.emplace(name, c);
                 }
-                try_pair(first, c, HeldReason::shared_address);
+                try_pair(w, first, c, HeldReason::shared_address);
             }
         }
     }
@@ -546,7 +681,7 @@ private:
             if (!united) {
                 continue;
             }
-            join(rx, ry, std::move(united), std::move(v.unkept_name));
+            join(m_unkept, rx, ry, std::move(united), std::move(v.unkept_name));
             m_by_user.insert(rx);
             m_by_user.erase(ry);
         }
@@ -705,13 +840,6 @@ private:
         return r;
     }
 
-    struct Pending
-    {
-        uint32_t first;
-        uint32_t second;
-        Verdict verdict;
-    };
-
     std::span<const Card> m_cards;
     const MergeOptions& m_options;
     Normaliser m_norm;
@@ -723,7 +851,6 @@ private:
     std::vector<uint64_t> m_names; // by position: the name's hash, 0 for none
     std::vector<KeyPart> m_parts;  // by part of the cards, by kind, sorted; freed once worked through
     std::vector<Pending> m_held;
-    std::unordered_set<uint64_t> m_held_roots;
     std::unordered_set<uint32_t> m_by_user; // roots of groups a user's choice made
     bool m_stopped = false;                 // the checkpoint ended the merge
     ContactDraft m_scratch_a;
