@@ -599,13 +599,13 @@ private:
     pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list,
                                 const std::span<const uint16_t>* only = nullptr)
     {
+        const std::span<const read::PropertyRef> all = pc.all();
         size_t bytes = 0;
-        for (size_t i = 0; i < pc.size(); ++i) {
-            bytes += pc.at(i).size;
+        for (const read::PropertyRef& p : all) {
+            bytes += p.size;
         }
-        list.reserve(only == nullptr ? pc.size() : only->size(), bytes);
-        for (size_t i = 0; i < pc.size(); ++i) {
-            const read::PropertyRef& p = pc.at(i);
+        list.reserve(only == nullptr ? all.size() : only->size(), bytes);
+        for (const read::PropertyRef& p : all) {
             if (!known_value_type(p.type)) {
                 list.clear();
                 return pst::Status::failure("property " + hex16(p.id) + " has the value type " + hex16(p.type) +

@@ -352,6 +352,11 @@ const PropertyRef& PropertyContext::at(size_t i) const
     return m_impl->props[i];
 }
 
+std::span<const PropertyRef> PropertyContext::all() const
+{
+    return m_impl->props;
+}
+
 const PropertyRef* PropertyContext::find(uint16_t id) const
 {
     for (const PropertyRef& r : m_impl->props)

@@ -113,9 +113,17 @@ public:
     void reserve(size_t count, size_t bytes);
     // Adds a property. `named_lid`: the LID of a numeric named property; `string_name`: the
     // GUID and name of a string-named one (at most one of the two).
-    void add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size,
-             std::optional<uint32_t> named_lid = std::nullopt, const Guid* guid = nullptr,
-             std::u16string_view string_name = {});
+    void add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size, std::optional<uint32_t> named_lid,
+             const Guid* guid = nullptr, std::u16string_view string_name = {});
+    // Adds a property that is not named: most of an item's, so kept short enough to inline.
+    void add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size)
+    {
+        const auto offset = static_cast<uint32_t>(m_bytes.size());
+        if (size > 0) {
+            m_bytes.insert(m_bytes.end(), data, data + size);
+        }
+        m_properties.push_back(Property{stored_id, type, offset, static_cast<uint32_t>(size), -1});
+    }
 
     // The first property with `id` (of any type / of `type`), or nullptr.
     const Property* find(uint32_t id) const;

@@ -158,6 +158,7 @@ public:
     // Properties in the BTH's order (ascending id in a sound file).
     size_t size() const;
     const PropertyRef& at(size_t i) const;
+    std::span<const PropertyRef> all() const;
     // The first property with this id, or nullptr.
     const PropertyRef* find(uint16_t id) const;
 
