@@ -249,16 +249,20 @@ void ContactReader::read_exchange(const PropertyList& list, int codepage, Contac
 void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fallback_codepage)
 {
     draft.reset();
-    const int codepage = message_codepage(list, fallback_codepage);
 
-    // The first property of each read tag, found in one pass over the list.
+    // The first property of each read tag, found in one pass over the list; and whether any
+    // value is an 8-bit text (single or multiple), the only values the code page decodes.
     const ReadTags& tags = read_tags();
     std::array<const PropertyList::Property*, kReadSlots> first{};
+    bool eight_bit = false;
     for (const PropertyList::Property& p : list.all()) {
         if (p.id < tags.slot_of.size() && tags.slot_of[p.id] != 0 && first[tags.slot_of[p.id] - 1] == nullptr) {
             first[tags.slot_of[p.id] - 1] = &p;
         }
+        eight_bit = eight_bit || p.type == type_code(PropType::String8) || p.type == type_code(PropType::MultiString8);
     }
+    // Looked for only when some text needs it: three more passes over the list otherwise.
+    const int codepage = eight_bit ? message_codepage(list, fallback_codepage) : fallback_codepage;
 
     // The texts in the read table's order, then the body and the display name. The gender code
     // is a number in the record; a file that stores it as text gets its leading digits taken.

@@ -317,6 +317,41 @@ TEST_P(Extraction, CategoriesAndFlagTable)
     }
 }
 
+// The code page decodes 8-bit texts only, single or multiple; it is the message's when the
+// message names one, else the fallback. 0xE9 is "é" in 1252, "й" in 1251.
+TEST_P(Extraction, EightBitTextsInTheMessagesCodePageTable)
+{
+    const json given = json{{"tag", "0x3A06"}, {"type", "0x001E"}, {"hex", "E9"}};
+    const json keywords8 =
+        json{{"set", "public"}, {"name", "Keywords"}, {"type", "0x101E"}, {"hex", "0100000008000000E9"}};
+    struct Case
+    {
+        const char* what;
+        json props;
+        const char* first_name;
+        const char* categories;
+    };
+    const Case cases[] = {
+        {"8-bit text, code page 1251", json::array({given, prop(0x3FFD, "long", 1251)}), "\xD0\xB9", nullptr},
+        {"8-bit text, no code page: the fallback", json::array({given}), "\xC3\xA9", nullptr},
+        {"only 8-bit categories, code page 1251",
+         json::array({unicode(0x3A11, "Xu"), keywords8, prop(0x3FFD, "long", 1251)}), nullptr, "\xD0\xB9"},
+        {"Unicode texts only, code page 1251", json::array({unicode(0x3A06, "\xC3\xA9"), prop(0x3FFD, "long", 1251)}),
+         "\xC3\xA9", nullptr},
+    };
+    for (const auto& c : cases) {
+        const ContactDraft d = read_one(c.props);
+        ASSERT_EQ(d.has(Field::first_name), c.first_name != nullptr) << c.what;
+        if (c.first_name) {
+            EXPECT_EQ(u8(*d.text(Field::first_name)), c.first_name) << c.what;
+        }
+        ASSERT_EQ(d.has(Field::categories), c.categories != nullptr) << c.what;
+        if (c.categories) {
+            EXPECT_EQ(u8(*d.text(Field::categories)), c.categories) << c.what;
+        }
+    }
+}
+
 struct MultiCase
 {
     const char* what;
