@@ -135,9 +135,10 @@ constexpr std::array<EmailSlot, 3> kEmailSlots = {{
     {0x80A2, 0x80A3, 0x80A4},
 }};
 
-// The tags read into texts (the read table's and those read after it), each with a slot of its
-// own: the 16-bit tag's slot number, 0 for tags that are not read.
-constexpr std::size_t kReadSlots = kReadOrder.size() + kReadAfter.size();
+// The tags read (the read table's texts, those read after it, then the e-mail slots' tags),
+// each with a slot of its own: the 16-bit tag's slot number, 0 for tags that are not read.
+constexpr std::size_t kTextSlots = kReadOrder.size() + kReadAfter.size();
+constexpr std::size_t kReadSlots = kTextSlots + 3 * kEmailSlots.size();
 struct ReadTags
 {
     std::array<uint8_t, 0x10000> slot_of{};
@@ -160,6 +161,11 @@ const ReadTags& read_tags()
         }
         for (const Field f : kReadAfter) {
             add(tag_of(f));
+        }
+        for (const EmailSlot& slot : kEmailSlots) {
+            for (const uint32_t tag : {slot.type, slot.address, slot.original}) {
+                add(tag);
+            }
         }
         return t;
     }();
@@ -224,21 +230,22 @@ void ContactReader::read_categories(const PropertyList& list, int codepage, Cont
     }
 }
 
-void ContactReader::read_exchange(const PropertyList& list, int codepage, ContactDraft& draft)
+void ContactReader::read_exchange(const PropertyList& list, int codepage, ContactDraft& draft,
+                                  std::span<const PropertyList::Property* const> found)
 {
     m_joined.clear();
     for (std::size_t slot = 0; slot < kEmailSlots.size(); ++slot) {
-        const PropertyList::Property* type = list.find(kEmailSlots[slot].type);
+        const PropertyList::Property* type = found[3 * slot];
         if (type == nullptr || !property_text(list, *type, codepage, m_text) || m_text.size() != 2 ||
             (m_text[0] | 0x20) != u'e' || (m_text[1] | 0x20) != u'x') {
             continue;
         }
-        const PropertyList::Property* address = list.find(kEmailSlots[slot].address);
+        const PropertyList::Property* address = found[3 * slot + 1];
         if (address == nullptr || !property_text(list, *address, codepage, m_text) || m_text.empty()) {
             continue;
         }
         std::u16string original;
-        if (const PropertyList::Property* p = list.find(kEmailSlots[slot].original); p != nullptr) {
+        if (const PropertyList::Property* p = found[3 * slot + 2]; p != nullptr) {
             property_text(list, *p, codepage, original);
         }
         contacts::append_exchange_address(static_cast<int>(slot), m_text, original, m_joined);
@@ -293,9 +300,15 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
         draft.set_text(field, m_text);
     }
 
+    // The first property with `tag`: from the pass above for the tags read.
+    const auto first_of = [&](uint32_t tag) {
+        const uint8_t slot = tag < tags.slot_of.size() ? tags.slot_of[tag] : 0;
+        return slot != 0 ? first[slot - 1] : list.find(tag);
+    };
+
     // Birthday and anniversary stored as dates.
     for (const Field f : {Field::birthday, Field::anniversary}) {
-        const PropertyList::Property* p = list.find(tag_of(f));
+        const PropertyList::Property* p = first_of(tag_of(f));
         if (draft.has(f) || p == nullptr || p->type != type_code(PropType::SysTime)) {
             continue;
         }
@@ -315,7 +328,13 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
 
     read_categories(list, codepage, draft);
     read_flag(list, draft);
-    read_exchange(list, codepage, draft);
+    std::array<const PropertyList::Property*, 3 * kEmailSlots.size()> exchange{};
+    for (std::size_t i = 0; i < exchange.size(); ++i) {
+        const EmailSlot& slot = kEmailSlots[i / 3];
+        const uint32_t tag = i % 3 == 0 ? slot.type : i % 3 == 1 ? slot.address : slot.original;
+        exchange[i] = first_of(tag);
+    }
+    read_exchange(list, codepage, draft, exchange);
 }
 
 contacts::ContactIdentity item_identity(const PropertyList& list, uint32_t node_id)

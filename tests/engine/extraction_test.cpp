@@ -352,6 +352,55 @@ TEST_P(Extraction, EightBitTextsInTheMessagesCodePageTable)
     }
 }
 
+// The e-mail slots whose address type is EX give the packed Exchange addresses, in slot order,
+// each with its original display name when it has one.
+TEST_P(Extraction, ExchangeSlotsTable)
+{
+    const std::string dn = "/o=Org/ou=Admin/cn=Recipients/cn=anna";
+    struct Slot
+    {
+        int slot;
+        const char* dn;
+        const char* original;
+    };
+    struct Case
+    {
+        const char* what;
+        json props;
+        std::vector<Slot> expected;
+    };
+    const Case cases[] = {
+        {"slot 1 EX with its original",
+         json::array({unicode(0x8082, "EX"), unicode(0x8083, dn), unicode(0x8084, "Anna Ex")}),
+         {{0, dn.c_str(), "Anna Ex"}}},
+        {"slot 2 ex in lower case, slot 1 SMTP",
+         json::array(
+             {unicode(0x8082, "SMTP"), unicode(0x8083, "a@example.org"), unicode(0x8092, "ex"), unicode(0x8093, dn)}),
+         {{1, dn.c_str(), ""}}},
+        {"all three slots",
+         json::array({unicode(0x8082, "EX"), unicode(0x8083, "/cn=one"), unicode(0x8092, "EX"),
+                      unicode(0x8093, "/cn=two"), unicode(0x8094, "Two"), unicode(0x80A2, "EX"),
+                      unicode(0x80A3, "/cn=three")}),
+         {{0, "/cn=one", ""}, {1, "/cn=two", "Two"}, {2, "/cn=three", ""}}},
+        {"EX without an address", json::array({unicode(0x80A2, "EX"), unicode(0x80A4, "Nobody")}), {}},
+        {"EX with an empty address", json::array({unicode(0x8082, "EX"), unicode(0x8083, "")}), {}},
+        {"a type of three letters", json::array({unicode(0x8082, "EXC"), unicode(0x8083, dn)}), {}},
+        {"none", json::array({unicode(0x3A06, "Anna")}), {}},
+    };
+    for (const auto& c : cases) {
+        const ContactDraft d = read_one(c.props);
+        std::u16string packed, dn16, original16;
+        for (const Slot& s : c.expected) {
+            dn16.clear();
+            original16.clear();
+            contacts::utf8_to_utf16(s.dn, dn16);
+            contacts::utf8_to_utf16(s.original, original16);
+            contacts::append_exchange_address(s.slot, dn16, original16, packed);
+        }
+        EXPECT_EQ(u8(d.exchange()), u8(packed)) << c.what;
+    }
+}
+
 struct MultiCase
 {
     const char* what;

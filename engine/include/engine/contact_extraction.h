@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,7 +62,10 @@ public:
 
 private:
     // The e-mail slots whose address type is EX, packed into the draft's exchange addresses.
-    void read_exchange(const PropertyList& list, int codepage, ContactDraft& draft);
+    // `found`: the first property of each slot's type, address and original tag (nullptr when
+    // absent), three a slot.
+    void read_exchange(const PropertyList& list, int codepage, ContactDraft& draft,
+                       std::span<const PropertyList::Property* const> found);
     // Sets `categories` from the "Keywords" values; leaves it absent when there are none.
     void read_categories(const PropertyList& properties, int codepage, ContactDraft& draft);
 
