@@ -362,15 +362,7 @@ int run(const std::vector<std::string>& all_args, std::ostream& out, std::ostrea
             return kExitWriteFailed;
         }
     } else if (merged) {
-        std::string text;
-        for (const ContactRecord* r : merged->result.records) {
-            write(*r, text);
-            if (text.size() >= (1u << 16)) {
-                put(text);
-                text.clear();
-            }
-        }
-        put(text);
+        contacts::write_records_text(merged->result.records, write, put);
         if (!report_dir.empty() && !write_merge_report(*merged, report_dir, err)) {
             return kExitWriteFailed;
         }

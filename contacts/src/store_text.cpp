@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <span>
 #include <system_error>
 #include <thread>
 
@@ -10,11 +11,41 @@ namespace contacts {
 
 namespace {
 
+// Where a walk over the records to write stands: the record (null past the last) and, for a
+// list, its index there.
+struct Place
+{
+    const ContactRecord* record = nullptr;
+    std::size_t index = 0;
+};
+
+// The records to write, in order: a store's (record after record) or a list's.
+class Records
+{
+public:
+    explicit Records(const ContactStore& store) : m_store(&store) {}
+    explicit Records(std::span<const ContactRecord* const> list) : m_list(list) {}
+
+    Place first() const { return m_store != nullptr ? Place{m_store->first(), 0} : at(0); }
+    Place after(const Place& p) const { return m_store != nullptr ? Place{p.record->next(), 0} : at(p.index + 1); }
+    // More than `records`.
+    bool more_than(std::size_t records) const
+    {
+        return m_store != nullptr ? m_store->size() > static_cast<int64_t>(records) : m_list.size() > records;
+    }
+
+private:
+    Place at(std::size_t index) const { return {index < m_list.size() ? m_list[index] : nullptr, index}; }
+    const ContactStore* m_store = nullptr;
+    std::span<const ContactRecord* const> m_list;
+};
+
 // A store is far larger than the processor's caches and a writer reads a few texts from all over
 // each record, so each record would cost several waits on memory: its lines (up to 4 KiB) are
 // asked for while the record before it is written, and the header of the one after.
-void prefetch(const ContactRecord* r)
+void prefetch(const Records& records, const Place& p)
 {
+    const ContactRecord* r = p.record;
     if (r == nullptr) {
         return;
     }
@@ -23,39 +54,38 @@ void prefetch(const ContactRecord* r)
     for (std::size_t at = 0; at < size; at += 64) {
         __builtin_prefetch(bytes + at);
     }
-    if (const ContactRecord* after = r->next(); after != nullptr) {
+    if (const ContactRecord* after = records.after(p).record; after != nullptr) {
         __builtin_prefetch(after);
     }
 }
 
-// Appends the text of up to `count` records from `r` to `text` (emptied first); the record after them.
-const ContactRecord* make_piece(const ContactRecord* r, const MakeRecordText& make, std::size_t count,
-                                std::string& text)
+// Appends the text of up to `count` records from `p` to `text` (emptied first); the place after them.
+Place make_piece(const Records& records, Place p, const MakeRecordText& make, std::size_t count, std::string& text)
 {
     text.clear();
-    for (; r != nullptr && count > 0; --count) {
-        const ContactRecord* next = r->next();
-        prefetch(next);
-        make(*r, text);
-        r = next;
+    for (; p.record != nullptr && count > 0; --count) {
+        const Place next = records.after(p);
+        prefetch(records, next);
+        make(*p.record, text);
+        p = next;
     }
-    return r;
+    return p;
 }
 
-const ContactRecord* skip(const ContactRecord* r, std::size_t count)
+Place skip(const Records& records, Place p, std::size_t count)
 {
-    for (; r != nullptr && count > 0; --count) {
-        r = r->next();
+    for (; p.record != nullptr && count > 0; --count) {
+        p = records.after(p);
     }
-    return r;
+    return p;
 }
 
-bool write_on_one_thread(const ContactStore& store, const MakeRecordText& make,
+bool write_on_one_thread(const Records& records, const MakeRecordText& make,
                          const std::function<bool(std::string_view)>& write, std::size_t per_piece)
 {
     std::string text;
-    for (const ContactRecord* r = store.first(); r != nullptr;) {
-        r = make_piece(r, make, per_piece, text);
+    for (Place p = records.first(); p.record != nullptr;) {
+        p = make_piece(records, p, make, per_piece, text);
         if (!write(text)) {
             return false;
         }
@@ -68,8 +98,8 @@ bool write_on_one_thread(const ContactStore& store, const MakeRecordText& make,
 class TwoThreadText
 {
 public:
-    TwoThreadText(const ContactStore& store, const MakeRecordText& make, std::size_t per_piece)
-        : m_store(store), m_make(make), m_per_piece(per_piece)
+    TwoThreadText(const Records& records, const MakeRecordText& make, std::size_t per_piece)
+        : m_records(records), m_make(make), m_per_piece(per_piece)
     {
     }
 
@@ -88,11 +118,11 @@ public:
     {
         bool ok = true;
         std::string mine;
-        const ContactRecord* r = m_store.first();
-        for (std::size_t k = 0; ok && r != nullptr; ++k) {
-            r = make_piece(r, m_make, m_per_piece, mine);
+        Place r = m_records.first();
+        for (std::size_t k = 0; ok && r.record != nullptr; ++k) {
+            r = make_piece(m_records, r, m_make, m_per_piece, mine);
             ok = write(mine);
-            if (!ok || r == nullptr) {
+            if (!ok || r.record == nullptr) {
                 break;
             }
             // Piece 2k + 1, the helper's: it starts at r.
@@ -109,7 +139,7 @@ public:
                 m_taken = k + 1;
             }
             m_changed.notify_all();
-            r = skip(r, m_per_piece);
+            r = skip(m_records, r, m_per_piece);
         }
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
@@ -123,8 +153,8 @@ public:
 private:
     void make_odd_pieces()
     {
-        const ContactRecord* r = skip(m_store.first(), m_per_piece);
-        for (std::size_t k = 0; r != nullptr; ++k) {
+        Place r = skip(m_records, m_records.first(), m_per_piece);
+        for (std::size_t k = 0; r.record != nullptr; ++k) {
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_changed.wait(lock, [&] { return m_stop || k < m_taken + 2; });
@@ -132,7 +162,7 @@ private:
                     break;
                 }
             }
-            r = skip(make_piece(r, m_make, m_per_piece, m_theirs[k % 2]), m_per_piece);
+            r = skip(m_records, make_piece(m_records, r, m_make, m_per_piece, m_theirs[k % 2]), m_per_piece);
             {
                 const std::lock_guard<std::mutex> lock(m_mutex);
                 m_made = k + 1;
@@ -146,7 +176,7 @@ private:
         m_changed.notify_all();
     }
 
-    const ContactStore& m_store;
+    const Records& m_records;
     const MakeRecordText& m_make;
     const std::size_t m_per_piece;
     std::thread m_helper;
@@ -160,17 +190,33 @@ private:
 
 } // namespace
 
-bool write_store_text(const ContactStore& store, const MakeRecordText& make,
-                      const std::function<bool(std::string_view)>& write, std::size_t records_per_piece)
+namespace {
+
+bool write_text(const Records& records, const MakeRecordText& make, const std::function<bool(std::string_view)>& write,
+                std::size_t records_per_piece)
 {
     const std::size_t per_piece = records_per_piece > 0 ? records_per_piece : 1;
-    if (store.size() > static_cast<int64_t>(2 * per_piece)) {
-        TwoThreadText text(store, make, per_piece);
+    if (records.more_than(2 * per_piece)) {
+        TwoThreadText text(records, make, per_piece);
         if (text.start()) {
             return text.write_all(write);
         }
     }
-    return write_on_one_thread(store, make, write, per_piece);
+    return write_on_one_thread(records, make, write, per_piece);
+}
+
+} // namespace
+
+bool write_store_text(const ContactStore& store, const MakeRecordText& make,
+                      const std::function<bool(std::string_view)>& write, std::size_t records_per_piece)
+{
+    return write_text(Records(store), make, write, records_per_piece);
+}
+
+bool write_records_text(std::span<const ContactRecord* const> records, const MakeRecordText& make,
+                        const std::function<bool(std::string_view)>& write, std::size_t records_per_piece)
+{
+    return write_text(Records(records), make, write, records_per_piece);
 }
 
 } // namespace contacts

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,8 @@ void record_text(const contacts::ContactRecord& r, std::string& out)
     out += r.number() % 7 == 0 ? "\n+\n" : "\n";
 }
 
+// The same for a store's records and for a list of them (the list in the store's order reversed,
+// so that it is the list's order that shows).
 TEST(StoreText, PiecesComeInStoreOrderWhicheverThreadMadeThemAndStopAtAFailedWrite)
 {
     struct Case
@@ -94,33 +97,46 @@ TEST(StoreText, PiecesComeInStoreOrderWhicheverThreadMadeThemAndStopAtAFailedWri
     const Case cases[] = {{0, 3},  {1, 3},  {6, 3},   {7, 3},   {8, 3},    {9, 3},     {10, 3},
                           {12, 3}, {13, 3}, {100, 1}, {101, 2}, {1000, 7}, {5000, 512}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.records) + " records, " + std::to_string(c.per_piece) + " a piece");
         ContactStore store;
         append_records(store, c.records);
-        std::string expected;
+        std::vector<const contacts::ContactRecord*> list;
         for (const auto* r = store.first(); r != nullptr; r = r->next()) {
-            record_text(*r, expected);
+            list.insert(list.begin(), r);
         }
-        const std::thread::id caller = std::this_thread::get_id();
-        std::string got;
-        std::size_t pieces = 0;
-        EXPECT_TRUE(contacts::write_store_text(
-            store, record_text,
-            [&](std::string_view piece) {
+        for (const bool of_list : {false, true}) {
+            SCOPED_TRACE(std::to_string(c.records) + " records, " + std::to_string(c.per_piece) + " a piece" +
+                         (of_list ? ", a list" : ", a store"));
+            const auto write_text = [&](const std::function<bool(std::string_view)>& write) {
+                return of_list ? contacts::write_records_text(list, record_text, write, c.per_piece)
+                               : contacts::write_store_text(store, record_text, write, c.per_piece);
+            };
+            std::string expected;
+            if (of_list) {
+                for (const auto* r : list) {
+                    record_text(*r, expected);
+                }
+            } else {
+                for (const auto* r = store.first(); r != nullptr; r = r->next()) {
+                    record_text(*r, expected);
+                }
+            }
+            const std::thread::id caller = std::this_thread::get_id();
+            std::string got;
+            std::size_t pieces = 0;
+            EXPECT_TRUE(write_text([&](std::string_view piece) {
                 EXPECT_EQ(std::this_thread::get_id(), caller);
                 got += piece;
                 ++pieces;
                 return true;
-            },
-            c.per_piece));
-        EXPECT_EQ(got, expected);
-        EXPECT_EQ(pieces, (static_cast<std::size_t>(c.records) + c.per_piece - 1) / c.per_piece);
-        // A write that fails, at every piece: nothing is written after it, and the helper stops.
-        for (std::size_t fail_at = 1; fail_at <= pieces && fail_at <= 12; ++fail_at) {
-            std::size_t calls = 0;
-            EXPECT_FALSE(contacts::write_store_text(
-                store, record_text, [&](std::string_view) { return ++calls < fail_at; }, c.per_piece));
-            EXPECT_EQ(calls, fail_at);
+            }));
+            EXPECT_EQ(got, expected);
+            EXPECT_EQ(pieces, (static_cast<std::size_t>(c.records) + c.per_piece - 1) / c.per_piece);
+            // A write that fails, at every piece: nothing is written after it, and the helper stops.
+            for (std::size_t fail_at = 1; fail_at <= pieces && fail_at <= 12; ++fail_at) {
+                std::size_t calls = 0;
+                EXPECT_FALSE(write_text([&](std::string_view) { return ++calls < fail_at; }));
+                EXPECT_EQ(calls, fail_at);
+            }
         }
     }
 }

@@ -1,10 +1,11 @@
-// The text of a whole store, record after record (a list line, a JSON object), made on two
-// threads: once a scan is done its second processor is idle, and at a million contacts making
-// the text takes as long as a tenth of the scan.
+// The text of a whole store (or of a list of records), record after record (a list line, a JSON
+// object), made on two threads: once a scan is done its second processor is idle, and at a
+// million contacts making the text takes as long as a tenth of the scan.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,8 @@ using MakeRecordText = std::function<void(const ContactRecord& record, std::stri
 // the first `write` that returns false, and returns false then.
 bool write_store_text(const ContactStore& store, const MakeRecordText& make,
                       const std::function<bool(std::string_view)>& write, std::size_t records_per_piece = 512);
+// The same for the records of a list, in its order (a merge's cards to write).
+bool write_records_text(std::span<const ContactRecord* const> records, const MakeRecordText& make,
+                        const std::function<bool(std::string_view)>& write, std::size_t records_per_piece = 512);
 
 } // namespace contacts
