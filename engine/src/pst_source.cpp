@@ -120,6 +120,14 @@ void PropertyList::clear()
     m_name_units.clear();
 }
 
+void PropertyList::swap(PropertyList& other) noexcept
+{
+    m_properties.swap(other.m_properties);
+    m_bytes.swap(other.m_bytes);
+    m_names.swap(other.m_names);
+    m_name_units.swap(other.m_name_units);
+}
+
 size_t PropertyList::held_bytes() const
 {
     return m_properties.capacity() * sizeof(Property) + m_bytes.capacity() + m_names.capacity() * sizeof(Name) +

@@ -253,6 +253,14 @@ struct ItemBuffers
     PropertyList list;
     ContactPhoto photo;
     std::unique_ptr<contacts::ContactDraft> draft; // allocated on first use
+
+    // Member by member: an item's buffers change hands twice for every item the walk makes.
+    friend void swap(ItemBuffers& a, ItemBuffers& b) noexcept
+    {
+        swap(a.list, b.list);
+        swap(a.photo, b.photo);
+        a.draft.swap(b.draft);
+    }
 };
 
 class NativeItem : public PstItem
@@ -643,7 +651,7 @@ NativeItem::NativeItem(NativeSource& source, const read::Node& node, bool folder
     if (folder) {
         m_type = kItemFolder;
     }
-    std::swap(m_values, source.spare_buffers());
+    swap(m_values, source.spare_buffers());
 }
 
 NativeItem::~NativeItem()
@@ -651,7 +659,7 @@ NativeItem::~NativeItem()
     if (m_ahead_job != 0) {
         m_source.read_ahead()->stop(m_ahead_job);
     }
-    std::swap(m_values, m_source.spare_buffers());
+    swap(m_values, m_source.spare_buffers());
 }
 
 pst::Status NativeItem::properties(const PropertyList** out)
@@ -864,8 +872,8 @@ pst::Status NativeItem::child_from(RowAhead& row, std::unique_ptr<PstItem>* out)
         return pst::Status::failure(kNoMemory);
     }
     item->m_row_type = row.row_type;
-    std::swap(item->m_values, row.values); // the row keeps the item's buffers for a later row
-    if (!row.properties.absent) {          // read, or found unreadable
+    swap(item->m_values, row.values); // the row keeps the item's buffers for a later row
+    if (!row.properties.absent) {     // read, or found unreadable
         item->m_read = true;
         item->m_read_status = std::move(row.properties);
     }
@@ -1093,8 +1101,8 @@ void fill_row(NativeSource& reader, read::Table& table, uint32_t folder, size_t 
     ItemBuffers& read = may_draft ? *scratch : out.values;
     const auto hand_over = [&] {
         if (may_draft) {
-            std::swap(out.values.list, scratch->list);
-            std::swap(out.values.photo, scratch->photo);
+            swap(out.values.list, scratch->list);
+            swap(out.values.photo, scratch->photo);
         }
     };
     out.properties = reader.read_properties(out.node, read.list);

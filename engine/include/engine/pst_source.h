@@ -108,6 +108,9 @@ public:
     static constexpr size_t kKeptBytes = 16 * 1024;
     // The bytes its buffers hold, used or not.
     size_t held_bytes() const;
+    // Exchanges the contents (and buffers) of two lists, without copying or allocating.
+    void swap(PropertyList& other) noexcept;
+    friend void swap(PropertyList& a, PropertyList& b) noexcept { a.swap(b); }
     // Room for `count` properties holding `bytes` bytes in all, so that adding them allocates
     // nothing more.
     void reserve(size_t count, size_t bytes);
@@ -162,6 +165,13 @@ struct ContactPhoto
     std::vector<uint8_t> bytes;
     std::string mime;      // PidTagAttachMimeTag (0x370E), as stored; may be empty
     std::string extension; // PidTagAttachExtension (0x3703) or the file name's; may be empty
+
+    friend void swap(ContactPhoto& a, ContactPhoto& b) noexcept
+    {
+        a.bytes.swap(b.bytes);
+        a.mime.swap(b.mime);
+        a.extension.swap(b.extension);
+    }
 };
 
 // Attachments larger than this are not taken as photos (a contact picture is a few KiB).
