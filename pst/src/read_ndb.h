@@ -105,7 +105,9 @@ private:
 class ReadWindows
 {
 public:
-    static constexpr size_t kWindows = 4;
+    // A walk of a folder's mail reads about six places of the file in turn (the messages' blocks,
+    // their subnode blocks, the pages of both B-trees, the contents table): each keeps a window.
+    static constexpr size_t kWindows = 8;
     static constexpr size_t kWindowBytes = 64 * 1024;
     static constexpr size_t kLargestRead = 16 * 1024; // larger reads bypass the windows
     static constexpr size_t kGap = 4096;              // the bytes a following read may skip
