@@ -483,9 +483,9 @@ private:
     // The buckets, kind after kind. For a merge of many cards on two threads: the cards that
     // share keys, directly or through others, are a group no bucket leaves, so each group's
     // buckets are worked by one thread, in the order one thread would work them all; the groups
-    // are parted between the threads by their first card. Each thread keeps its held pairs and
-    // unkept names, joined afterwards in the order of the threads (the result orders the held
-    // pairs by their cards, a pair's rows all coming from one thread).
+    // are parted between the threads by their first card (sides()). Each thread keeps its held
+    // pairs and unkept names, joined afterwards in the order of the threads (the result orders
+    // the held pairs by their cards, a pair's rows all coming from one thread).
     void work_buckets()
     {
         const auto n = static_cast<int64_t>(m_order.size());
@@ -586,7 +586,8 @@ private:
     }
 
     // By card, the thread (0 or 1) whose buckets its group's are: the groups of cards that share
-    // a key of any kind, parted by the parity of their first card's position.
+    // a key of any kind, parted by a bit of their first card's position mixed (not its parity:
+    // files whose copies stand at even places would give one thread all the work).
     std::vector<uint8_t> sides() const
     {
         const auto n = static_cast<uint32_t>(m_order.size());
@@ -609,7 +610,7 @@ private:
         }
         std::vector<uint8_t> side(n);
         for (uint32_t p = 0; p < n; ++p) {
-            side[p] = static_cast<uint8_t>(groups.find(p) & 1u);
+            side[p] = static_cast<uint8_t>((groups.find(p) * 0x9E3779B9u) >> 31);
         }
         return side;
     }
