@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <new>
 #include <numeric>
 #include <optional>
@@ -183,6 +184,74 @@ private:
 
     // The merge order: source, position in the source, then content.
     void order_cards()
+    {
+        // Each card's source (by its rank among the sources) and number in one 64-bit key: the
+        // cards come mostly in that order already, and sorting keys is cheaper than comparing
+        // records. Cards that share a key (a file given twice) need their content compared:
+        // then all are sorted as records.
+        std::map<std::string_view, uint64_t> ranks;
+        {
+            std::string_view last;
+            for (const Card& card : m_cards) {
+                if (card.record != nullptr && (ranks.empty() || !same_view(card.source, last))) {
+                    ranks.emplace(card.source, 0);
+                    last = card.source;
+                }
+            }
+            uint64_t rank = 0;
+            for (auto& [source, value] : ranks) {
+                value = rank++ << 32;
+            }
+        }
+        struct Keyed
+        {
+            uint64_t key;
+            std::size_t card;
+        };
+        std::vector<Keyed> keyed;
+        keyed.reserve(m_cards.size());
+        {
+            std::string_view last;
+            uint64_t rank = 0;
+            for (std::size_t i = 0; i < m_cards.size(); ++i) {
+                const Card& card = m_cards[i];
+                if (card.record == nullptr) {
+                    continue;
+                }
+                if (keyed.empty() || !same_view(card.source, last)) {
+                    rank = ranks.find(card.source)->second;
+                    last = card.source;
+                }
+                // The number's sign bit flipped: signed order as unsigned.
+                const uint32_t number = static_cast<uint32_t>(card.record->number()) ^ 0x80000000u;
+                keyed.push_back({rank | number, i});
+            }
+        }
+        const auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
+        if (!std::is_sorted(keyed.begin(), keyed.end(), by_key)) {
+            std::sort(keyed.begin(), keyed.end(), by_key);
+        }
+        const bool shared = std::adjacent_find(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+                                return a.key == b.key;
+                            }) != keyed.end();
+        if (shared) {
+            std::vector<Keyed>().swap(keyed);
+            order_by_records();
+            return;
+        }
+        m_order.reserve(keyed.size());
+        for (const Keyed& k : keyed) {
+            m_order.push_back(k.card);
+        }
+    }
+
+    static bool same_view(std::string_view a, std::string_view b)
+    {
+        return (a.data() == b.data() && a.size() == b.size()) || a == b;
+    }
+
+    // The merge order by comparing the cards themselves, for cards that share source and number.
+    void order_by_records()
     {
         // The source and number side by side, not behind a pointer each: the sort reads them
         // some twenty times per card.

@@ -673,6 +673,48 @@ TEST(MergeOrder, EveryOrderOfTheInputGivesTheSameOutput)
     EXPECT_EQ(orders, 719);
 }
 
+// Files read twice, the second time changed: cards of one source at one number, ordered by their
+// content, alone or among cards in plain order; the same output for every order of the input.
+TEST(MergeOrder, CardsOfOneSourceAndNumberGiveTheSameOutputInEveryOrder)
+{
+    const std::vector<std::pair<const char*, int32_t>> places = {
+        {"a.pst", 1}, {"a.pst", 2}, {"b.pst", 1}, {"a.pst", 1}, {"a.pst", 2}, {"a.pst", 3},
+    };
+    const std::vector<CardFields> cards = {
+        {{kAnna, kBerg, {Field::job_title, "Engineer"}}},
+        {{{Field::first_name, "Info"}, {Field::email, "info@shop.example"}}},
+        {{kAnna, kBerg, {Field::job_title, "Manager"}}},
+        {{kAnna, kBerg, {Field::job_title, "Engineer"}, {Field::mobile_phone, "0171 99"}}},
+        {{{Field::first_name, "Info"}, {Field::email, "info@shop.example"}, {Field::company_name, "Shop"}}},
+        {{{Field::first_name, "Bernd"}}},
+    };
+    for (const std::size_t count : {std::size_t{2}, std::size_t{3}, cards.size()}) {
+        SCOPED_TRACE(count);
+        Book book;
+        for (std::size_t i = 0; i < count; ++i) {
+            // The first card is given again in the last place of a short list.
+            const std::size_t c = count == 2 && i == 1 ? 3 : i;
+            book.records.push_back(make_record(cards[c], places[c].second));
+            book.sources.push_back(places[c].first);
+        }
+        book.finish();
+        const merge::MergeResult first = merge::merge_cards(book.cards, {"DE"});
+        const std::string texts = texts_of(first);
+        const std::string report = merge::merge_report_csv(book.cards, first);
+        std::vector<std::size_t> perm(book.cards.size());
+        std::iota(perm.begin(), perm.end(), 0);
+        while (std::next_permutation(perm.begin(), perm.end())) {
+            std::vector<merge::Card> shuffled;
+            for (std::size_t i : perm) {
+                shuffled.push_back(book.cards[i]);
+            }
+            const merge::MergeResult r = merge::merge_cards(shuffled, {"DE"});
+            ASSERT_EQ(texts_of(r), texts);
+            ASSERT_EQ(merge::merge_report_csv(shuffled, r), report);
+        }
+    }
+}
+
 TEST(MergeGroups, MembersNameTheMergedCard)
 {
     Book book = three_files();
