@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <map>
 #include <numeric>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -955,6 +957,52 @@ TEST(MergeBucket, HundredThousandCardsShareOneNumber)
     for (const auto& h : r.held) {
         ASSERT_EQ(h.reason, HeldReason::shared_address);
     }
+}
+
+// Cards that share a name and nothing else, the cards of one name far apart: each is held as
+// "name only" with the first card of its name, for names of one to three cards among nameless
+// cards, in a book big enough that the names are parted into many runs.
+TEST(MergeNames, EveryCardMeetsTheFirstCardOfItsNameOnce)
+{
+    constexpr int kNames = 4000;
+    std::vector<ContactRecordPtr> records;
+    std::map<int, std::size_t> first;
+    std::set<std::pair<std::size_t, std::size_t>> expected;
+    for (int round = 0; round < 3; ++round) {
+        for (int n = 0; n < kNames; ++n) {
+            const bool named = round < n % 4; // name n has n % 4 cards
+            const bool nameless = n % 4 == 0 && round == 0;
+            if (!named && !nameless) {
+                continue;
+            }
+            ContactDraft draft;
+            if (named) {
+                draft.set_text(Field::first_name, u"Person");
+                draft.set_text(Field::last_name, u16("N" + std::to_string(n)));
+                const std::size_t card = records.size();
+                if (const auto [at, added] = first.emplace(n, card); !added) {
+                    expected.emplace(at->second, card);
+                }
+            }
+            draft.set_text(Field::business_phone, u16("+49 30 " + std::to_string(100000 + records.size())));
+            draft.set_number(static_cast<int32_t>(records.size() + 1));
+            records.push_back(ContactRecord::make(draft));
+        }
+    }
+    std::vector<merge::Card> cards;
+    for (const auto& r : records) {
+        cards.push_back({r.get(), "names.pst", u"Contacts"});
+    }
+    const merge::MergeResult r = merge::merge_cards(cards, {"DE"});
+    EXPECT_EQ(r.cards.size(), records.size());
+    std::set<std::pair<std::size_t, std::size_t>> held;
+    for (const auto& h : r.held) {
+        ASSERT_EQ(h.reason, HeldReason::name_only);
+        held.emplace(h.first, h.second);
+    }
+    EXPECT_EQ(held.size(), r.held.size());
+    EXPECT_EQ(held, expected);
+    EXPECT_EQ(expected.size(), std::size_t{kNames / 4 * 3});
 }
 
 } // namespace
