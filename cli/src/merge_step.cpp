@@ -1,5 +1,8 @@
 #include "merge_step.h"
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <ostream>
@@ -45,7 +48,17 @@ bool is_dump(const std::string& file)
     std::ifstream in(file, std::ios::binary);
     char head[64] = {};
     in.read(head, sizeof head);
-    return dump::looks_like_dump(std::string_view(head, static_cast<std::size_t>(in.gcount())));
+    const std::string_view read(head, static_cast<std::size_t>(in.gcount()));
+    if (dump::looks_like_dump(read)) {
+        return true;
+    }
+    // The dump of a file without contacts is empty: under a dump's name, a file of nothing (or
+    // blanks) is a dump of no records. An empty file under any other name is still a damaged PST.
+    const bool whole = in.eof();
+    const bool blank = read.find_first_not_of(" \t\r\n") == std::string_view::npos;
+    std::string extension = std::filesystem::path(file).extension().string();
+    std::ranges::transform(extension, extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    return whole && blank && (extension == ".jsonl" || extension == ".json");
 }
 
 bool read_dump(const std::string& file, contacts::ContactStore& store, contacts::ContactGroups& groups,

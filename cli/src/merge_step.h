@@ -19,7 +19,8 @@ namespace cli {
 // reason in *problem for a --region without a known region, or --region without --merge.
 bool take_merge_options(std::vector<std::string>& args, RunOptions& options, std::string* problem);
 
-// Whether `file` starts as a dump of --json --full does (a JSON object), not as a PST.
+// Whether `file` starts as a dump of --json --full does (a JSON object), not as a PST; or is
+// empty (or blank) under a .jsonl or .json name: the dump of a file without contacts.
 bool is_dump(const std::string& file);
 
 // Reads the records of a dump into `store`, each under the file and folder it names, and its

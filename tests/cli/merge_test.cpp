@@ -312,6 +312,11 @@ TEST(MergeCli, GnuParallelRecipeGivesTheBytesOfADirectMerge)
     const std::string convert = PELIMOOR_CONVERT;
     const std::string dir = set.dir.path().string();
     const std::string out = work.path().string();
+    // Among them a file without contacts, whose dump is empty: read as a dump of nothing.
+    ASSERT_TRUE(
+        fixture::write_from_json(set.dir.file("dup-none.pst"),
+                                 R"({"folders": [{"name": "Contacts", "class": "IPF.Contact", "messages": []}]})")
+            .ok);
     // The README's recipe: one dump per file, made in parallel, then one merge of the dumps.
     const std::string recipe = "cd '" + dir + "' && parallel --will-cite '" + convert + "' --json --full {} '>' '" +
                                out + "'/{/.}.jsonl ::: dup-*.pst && '" + convert +
