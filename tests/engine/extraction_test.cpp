@@ -26,6 +26,15 @@ std::string u8(std::u16string_view s)
     return contacts::utf16_to_utf8(s);
 }
 
+// The draft holds `field` exactly when `expected` is given, and then that text (UTF-8).
+void expect_text(const ContactDraft& d, Field field, const char* expected, const char* what)
+{
+    ASSERT_EQ(d.has(field), expected != nullptr) << what;
+    if (expected) {
+        EXPECT_EQ(u8(*d.text(field)), expected) << what;
+    }
+}
+
 // Every contact item under `item`, depth first as the walk goes.
 void collect_contacts(engine::PstItem& item, bool root, std::vector<const engine::PropertyList*>& out,
                       std::vector<std::unique_ptr<engine::PstItem>>& keep)
@@ -306,14 +315,8 @@ TEST_P(Extraction, CategoriesAndFlagTable)
     };
     for (const auto& c : cases) {
         const ContactDraft d = read_one(c.props);
-        ASSERT_EQ(d.has(Field::categories), c.categories != nullptr) << c.what;
-        if (c.categories) {
-            EXPECT_EQ(u8(*d.text(Field::categories)), c.categories) << c.what;
-        }
-        ASSERT_EQ(d.has(Field::flag), c.flag != nullptr) << c.what;
-        if (c.flag) {
-            EXPECT_EQ(u8(*d.text(Field::flag)), c.flag) << c.what;
-        }
+        expect_text(d, Field::categories, c.categories, c.what);
+        expect_text(d, Field::flag, c.flag, c.what);
     }
 }
 
@@ -341,14 +344,8 @@ TEST_P(Extraction, EightBitTextsInTheMessagesCodePageTable)
     };
     for (const auto& c : cases) {
         const ContactDraft d = read_one(c.props);
-        ASSERT_EQ(d.has(Field::first_name), c.first_name != nullptr) << c.what;
-        if (c.first_name) {
-            EXPECT_EQ(u8(*d.text(Field::first_name)), c.first_name) << c.what;
-        }
-        ASSERT_EQ(d.has(Field::categories), c.categories != nullptr) << c.what;
-        if (c.categories) {
-            EXPECT_EQ(u8(*d.text(Field::categories)), c.categories) << c.what;
-        }
+        expect_text(d, Field::first_name, c.first_name, c.what);
+        expect_text(d, Field::categories, c.categories, c.what);
     }
 }
 
