@@ -73,32 +73,33 @@ struct KeyEntry
 };
 static_assert(sizeof(KeyEntry) == 12);
 
-// Sorts `entries`: parted in place into runs by the top bits of their hash (one pass counting,
-// then each entry moved straight into its run), then each run sorted. The same order as one sort
-// of them all, in about two thirds of its time: a run is small enough to stay in the cache.
-void sort_entries(std::span<KeyEntry> entries)
+// Sorts `items`, whose order begins with a 64-bit `top(item)` (its most significant bits first):
+// parted in place into runs by the top bits of it (one pass counting, then each item moved
+// straight into its run), then each run sorted. The same order as one sort of them all, in about
+// two thirds of its time: a run is small enough to stay in the cache.
+template <typename T, typename Top> void sort_in_runs(std::span<T> items, int most_bits, const Top& top)
 {
-    const int bits = std::clamp(static_cast<int>(std::bit_width(entries.size())) - 4, 1, 12);
+    const int bits = std::clamp(static_cast<int>(std::bit_width(items.size())) - 4, 1, most_bits);
     const std::size_t runs = std::size_t{1} << bits;
-    const auto run_of = [bits](const KeyEntry& e) { return static_cast<std::size_t>(e.hash_high >> (32 - bits)); };
-    std::vector<std::size_t> next(runs + 1, 0); // by run: where its next entry goes
-    for (const KeyEntry& e : entries) {
-        ++next[run_of(e) + 1];
+    const auto run_of = [bits, &top](const T& item) { return static_cast<std::size_t>(top(item) >> (64 - bits)); };
+    std::vector<std::size_t> next(runs + 1, 0); // by run: where its next item goes
+    for (const T& item : items) {
+        ++next[run_of(item) + 1];
     }
     std::partial_sum(next.begin(), next.end(), next.begin());
     const std::vector<std::size_t> ends(next.begin() + 1, next.end());
     for (std::size_t r = 0; r < runs; ++r) {
         while (next[r] < ends[r]) {
-            KeyEntry e = entries[next[r]];
-            for (std::size_t t = run_of(e); t != r; t = run_of(e)) {
-                std::swap(e, entries[next[t]++]);
+            T item = items[next[r]];
+            for (std::size_t t = run_of(item); t != r; t = run_of(item)) {
+                std::swap(item, items[next[t]++]);
             }
-            entries[next[r]++] = e;
+            items[next[r]++] = item;
         }
     }
     for (std::size_t r = 0, begin = 0; r < runs; begin = ends[r++]) {
-        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(begin),
-                  entries.begin() + static_cast<std::ptrdiff_t>(ends[r]));
+        std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
+                  items.begin() + static_cast<std::ptrdiff_t>(ends[r]));
     }
 }
 
@@ -431,7 +432,8 @@ private:
             }
         }
         for (auto& entries : part) {
-            sort_entries({entries.begin(), entries.size()});
+            sort_in_runs(std::span<KeyEntry>(entries.begin(), entries.size()), 12,
+                         [](const KeyEntry& e) { return e.hash(); });
             entries.shrink_to(static_cast<std::size_t>(std::unique(entries.begin(), entries.end()) - entries.begin()));
         }
     }
@@ -790,34 +792,15 @@ private:
     // Cards that share a name and were neither merged nor held are held as "name only".
     void hold_name_only()
     {
-        // The cards that have a name, by name then position: parted into runs by the name's top
-        // bits (each run in position order as the cards are met), then each run sorted. The same
-        // order as one sort of them all, in about a third of its time.
-        std::size_t named = 0;
-        for (const uint64_t name : m_names) {
-            named += name != 0 ? 1 : 0;
-        }
-        const int bits = std::clamp(static_cast<int>(std::bit_width(named)) - 4, 1, 16);
-        const auto run_of = [bits](uint64_t name) { return static_cast<std::size_t>(name >> (64 - bits)); };
-        std::vector<uint32_t> starts((std::size_t{1} << bits) + 1, 0);
-        for (const uint64_t name : m_names) {
-            if (name != 0) {
-                ++starts[run_of(name) + 1];
+        // The cards that have a name, by name then position.
+        std::vector<std::pair<uint64_t, uint32_t>> names;
+        names.reserve(m_names.size());
+        for (uint32_t p = 0; p < m_names.size(); ++p) {
+            if (m_names[p] != 0) {
+                names.emplace_back(m_names[p], p);
             }
         }
-        std::partial_sum(starts.begin(), starts.end(), starts.begin());
-        std::vector<std::pair<uint64_t, uint32_t>> names(named);
-        {
-            std::vector<uint32_t> at(starts.begin(), starts.end() - 1);
-            for (uint32_t p = 0; p < m_names.size(); ++p) {
-                if (m_names[p] != 0) {
-                    names[at[run_of(m_names[p])]++] = {m_names[p], p};
-                }
-            }
-        }
-        for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
-            std::sort(names.begin() + starts[r], names.begin() + starts[r + 1]);
-        }
+        sort_in_runs(std::span(names), 16, [](const std::pair<uint64_t, uint32_t>& n) { return n.first; });
         std::unordered_set<uint64_t> held;
         for (const auto& h : m_held) {
             held.insert(pair_key(m_sets.find(h.first), m_sets.find(h.second)));
