@@ -6,7 +6,6 @@
 #include <bit>
 #include <chrono>
 #include <cstdlib>
-#include <exception>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -14,7 +13,6 @@
 #include <numeric>
 #include <optional>
 #include <set>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -22,6 +20,7 @@
 #include <phonenumbers/phonenumberutil.h>
 
 #include "contacts/contact_sources.h"
+#include "helper_thread.h"
 #include "mapped_list.h"
 #include "rules.h"
 
@@ -341,49 +340,33 @@ private:
         uint32_t split = n >= kTwoThreadsFrom ? n / 2 : n;
         m_parts.resize(split < n ? 2 : 1);
         std::atomic<uint32_t> helper_done{0}; // cards the helper has read
-        std::atomic<bool> halt{false};        // the merge was stopped: the helper ends
-        std::atomic<bool> helper_over{false}; // the helper has ended
-        std::exception_ptr helper_error;
-        std::thread helper;
-        if (split < n) {
-            try {
-                helper = std::thread([&, split] {
-                    try {
-                        Normaliser norm(m_options.region);
-                        read_keys(norm, split, n, m_parts[1], [&](uint32_t) {
-                            if (halt.load(std::memory_order_relaxed)) {
-                                return false;
-                            }
-                            helper_done.fetch_add(1, std::memory_order_relaxed);
-                            return true;
-                        });
-                    } catch (...) {
-                        helper_error = std::current_exception();
+        detail::HelperThread helper;
+        if (split < n && !helper.start([&, split] {
+                Normaliser norm(m_options.region);
+                read_keys(norm, split, n, m_parts[1], [&](uint32_t) {
+                    if (helper.halting()) {
+                        return false;
                     }
-                    helper_over.store(true, std::memory_order_release);
+                    helper_done.fetch_add(1, std::memory_order_relaxed);
+                    return true;
                 });
-            } catch (const std::system_error&) {
-                split = n; // no second thread: this one reads them all
-                m_parts.resize(1);
-            }
+            })) {
+            split = n; // no second thread: this one reads them all
+            m_parts.resize(1);
         }
         read_keys(m_norm, 0, split, m_parts[0],
                   [&](uint32_t p) { return !stop_at(p + helper_done.load(std::memory_order_relaxed)); });
-        if (!helper.joinable()) {
+        if (!helper.started()) {
             return;
         }
         // The rest of the helper's half: the checkpoint and the progress go on meanwhile.
-        while (!m_stopped && !helper_over.load(std::memory_order_acquire)) {
+        while (!m_stopped && !helper.over()) {
             if (stop_at(split + helper_done.load(std::memory_order_relaxed))) {
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        halt.store(m_stopped, std::memory_order_relaxed);
-        helper.join();
-        if (helper_error) {
-            std::rethrow_exception(helper_error);
-        }
+        helper.finish(m_stopped);
     }
 
     // The keys of the cards at positions [begin, end) into `part`, each kind sorted by key, then
@@ -639,43 +622,15 @@ private:
                 }
             }
         };
-        std::atomic<bool> halt{false};
-        std::exception_ptr helper_error;
-        std::thread helper;
-        const auto helper_share = [&] {
-            try {
-                work(1, [&](int64_t) { return !halt.load(std::memory_order_relaxed); });
-            } catch (...) {
-                helper_error = std::current_exception();
-            }
-        };
-        bool share_after = false; // no second thread: this one works both shares
-        if (threads > 1) {
-            try {
-                helper = std::thread(helper_share);
-            } catch (const std::system_error&) {
-                share_after = true;
-            }
+        detail::HelperThread helper;
+        const auto helper_share = [&] { work(1, [&](int64_t) { return !helper.halting(); }); };
+        // No second thread: this one works both shares.
+        const bool share_after = threads > 1 && !helper.start(helper_share);
+        work(0, [&](int64_t walked) { return !stop_at(n + n * walked / total); });
+        if (share_after && !m_stopped) {
+            helper_share();
         }
-        try {
-            work(0, [&](int64_t walked) { return !stop_at(n + n * walked / total); });
-            if (share_after && !m_stopped) {
-                helper_share();
-            }
-        } catch (...) {
-            halt.store(true);
-            if (helper.joinable()) {
-                helper.join();
-            }
-            throw;
-        }
-        halt.store(m_stopped, std::memory_order_relaxed);
-        if (helper.joinable()) {
-            helper.join();
-        }
-        if (helper_error) {
-            std::rethrow_exception(helper_error);
-        }
+        helper.finish(m_stopped);
         if (m_stopped) {
             return;
         }

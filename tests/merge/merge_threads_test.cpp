@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,24 @@ TEST(MergeThreads, CheckpointStopsBothThreads)
     const merge::MergeResult r = merge::merge_cards(book.cards, options);
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(past, 1);
+}
+
+// The caller's own callback throws on the merge's thread while the other thread works (both
+// reading keys, the wait for the other's half, the buckets, the last step): the exception leaves
+// the merge, the other thread ended and joined first.
+TEST(MergeThreads, ACallbackThatThrowsEndsTheMergeWithItsException)
+{
+    Population book(4200, 0);
+    const int64_t total = 2 * static_cast<int64_t>(book.cards.size());
+    for (const int64_t at : {int64_t{1}, total / 2, total / 2 + 1, total}) {
+        merge::MergeOptions options{"DE", {}};
+        options.progress = [&](int64_t done, int64_t) {
+            if (done >= at) {
+                throw std::runtime_error("the caller's own");
+            }
+        };
+        EXPECT_THROW(merge::merge_cards(book.cards, options), std::runtime_error) << at;
+    }
 }
 
 } // namespace
