@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include <sys/mman.h>
+
 namespace contacts {
 
 namespace {
@@ -50,9 +52,15 @@ void fail_next_record_build_for_test() noexcept
     g_fail_next_build.store(true);
 }
 
+void ContactStore::ChunkUnmap::operator()(unsigned char* chunk) const noexcept
+{
+    ::munmap(chunk, size);
+}
+
 ContactRecordPtr ContactStore::build(const ContactDraft& draft) noexcept
 {
     constexpr std::size_t kChunk = 1 << 20;
+    constexpr std::size_t kPage = 4096; // a multiple of any page size: mmap rounds up to it
     ContactRecord::Plan plan;
     ContactRecord::plan_for(draft, plan);
     const std::size_t bytes = plan.bytes;
@@ -61,16 +69,17 @@ ContactRecordPtr ContactStore::build(const ContactDraft& draft) noexcept
     }
     const std::size_t aligned = (bytes + 7) & ~std::size_t{7};
     if (m_chunks.empty() || m_chunk_size - m_chunk_used < aligned) {
-        const std::size_t size = std::max(kChunk, aligned);
+        const std::size_t size = std::max(kChunk, (aligned + kPage - 1) & ~(kPage - 1));
         try {
-            m_chunks.emplace_back(new (std::nothrow) unsigned char[size]);
+            m_chunks.reserve(m_chunks.size() + 1);
         } catch (const std::bad_alloc&) {
             return nullptr;
         }
-        if (!m_chunks.back()) {
-            m_chunks.pop_back();
+        void* chunk = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (chunk == MAP_FAILED) {
             return nullptr;
         }
+        m_chunks.emplace_back(static_cast<unsigned char*>(chunk), ChunkUnmap{size});
         m_chunk_size = size;
         m_chunk_used = 0;
     }

@@ -9,6 +9,7 @@
 namespace {
 
 using contacts::ContactDraft;
+using contacts::ContactRecord;
 using contacts::ContactStore;
 using contacts::Field;
 
@@ -101,6 +102,39 @@ TEST(ContactStore, RecordsOfEverySizeLiveUntilClear)
     contacts::contact_store_append(store, contacts::ContactRecord::make(draft));
     add(store, u"arena");
     EXPECT_EQ(store.size(), 2);
+}
+
+// Records that fill a chunk to its last byte, one byte short of it and one past it: each keeps
+// its own text, and the chunk after takes the next one whole.
+TEST(ContactStore, RecordsAtTheEdgesOfAChunkKeepTheirTexts)
+{
+    constexpr std::size_t kChunk = 1 << 20;
+    const std::size_t one_text = [] {
+        ContactDraft draft;
+        draft.set_text(Field::body, u"");
+        return ContactRecord::make(draft)->footprint();
+    }();
+    // A record with a body of n units takes one_text + 2n bytes, rounded up to 8 in the chunk.
+    for (const std::ptrdiff_t past : {-8, 0, 8}) {
+        ContactStore store;
+        const std::size_t first_units = 1000;
+        const std::size_t first = (one_text + 2 * first_units + 7) & ~std::size_t{7};
+        const std::size_t rest = kChunk - first + static_cast<std::size_t>(past);
+        ASSERT_EQ((rest - one_text) % 2, 0u);
+        std::vector<std::u16string> bodies = {std::u16string(first_units, u'a'),
+                                              std::u16string((rest - one_text) / 2, u'b'), std::u16string(300, u'c')};
+        std::vector<const ContactRecord*> records;
+        for (const std::u16string& body : bodies) {
+            ContactDraft draft;
+            draft.set_text(Field::body, body);
+            auto record = contacts::contact_record_build(store, draft);
+            records.push_back(record.get());
+            contacts::contact_store_append(store, std::move(record));
+        }
+        for (std::size_t i = 0; i < bodies.size(); ++i) {
+            EXPECT_EQ(records[i]->text(Field::body), bodies[i]) << "past " << past << ", record " << i;
+        }
+    }
 }
 
 TEST(ContactStore, ProcessStoreIsOneInstance)
