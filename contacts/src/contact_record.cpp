@@ -49,8 +49,8 @@ ContactDraft::ContactDraft()
 ContactDraft::ContactDraft(const ContactDraft& other)
     : m_buffer(other.m_used != 0 ? std::make_unique_for_overwrite<char16_t[]>(other.m_used) : nullptr),
       m_used(other.m_used), m_capacity(other.m_used), m_start(other.m_start), m_length(other.m_length),
-      m_gender(other.m_gender), m_kind_code(other.m_kind_code), m_number(other.m_number), m_origin(other.m_origin),
-      m_photo_type(other.m_photo_type), m_photo(other.m_photo), m_identity(other.m_identity),
+      m_no_nul(other.m_no_nul), m_gender(other.m_gender), m_kind_code(other.m_kind_code), m_number(other.m_number),
+      m_origin(other.m_origin), m_photo_type(other.m_photo_type), m_photo(other.m_photo), m_identity(other.m_identity),
       m_exchange(other.m_exchange), m_place(other.m_place), m_node_id(other.m_node_id)
 {
     std::char_traits<char16_t>::copy(m_buffer.get(), other.m_buffer.get(), m_used);
@@ -80,6 +80,7 @@ void ContactDraft::reset()
     m_used = 0;
     m_start.fill(0);
     m_length.fill(kAbsent);
+    m_no_nul.reset();
     m_gender = 0;
     m_kind_code = kContactKindCode;
     m_number = 0;
@@ -118,6 +119,7 @@ char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
     }
     m_start[i] = static_cast<uint32_t>(m_used);
     m_length[i] = static_cast<uint32_t>(length);
+    m_no_nul.reset(i);
     m_used += length;
     return m_buffer.get() + m_start[i];
 }
@@ -141,6 +143,15 @@ void ContactDraft::truncate_text(Field f, std::size_t length)
     const auto i = field_index(f);
     if (m_length[i] != kAbsent && length < m_length[i]) {
         m_length[i] = static_cast<uint32_t>(length);
+    }
+}
+
+void ContactDraft::end_text_before_nul(Field f, std::size_t length)
+{
+    const auto i = field_index(f);
+    if (m_length[i] != kAbsent && length <= m_length[i]) {
+        m_length[i] = static_cast<uint32_t>(length);
+        m_no_nul.set(i);
     }
 }
 
@@ -192,7 +203,9 @@ void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
     for (const uint8_t i : kTextFields) {
         if (draft.m_length[i] != ContactDraft::kAbsent) {
             const std::size_t length =
-                length_to_nul(std::u16string_view(draft.m_buffer.get() + draft.m_start[i], draft.m_length[i]));
+                draft.m_no_nul[i]
+                    ? draft.m_length[i]
+                    : length_to_nul(std::u16string_view(draft.m_buffer.get() + draft.m_start[i], draft.m_length[i]));
             plan.length[i] = static_cast<uint32_t>(length);
             units += length;
             ++plan.present;

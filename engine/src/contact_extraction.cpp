@@ -283,7 +283,7 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
             // Decoded straight into the draft: most texts of a file are Unicode.
             const std::span<const uint8_t> bytes = list.bytes(*p);
             if (char16_t* out = draft.set_text_uninitialized(field, bytes.size() / 2)) {
-                draft.truncate_text(field, contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out));
+                draft.end_text_before_nul(field, contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out));
             }
             continue;
         }

@@ -125,6 +125,51 @@ TEST(ContactRecord, ATextIsCutAtItsFirstNulWhereverItLies)
     }
 }
 
+// A text its decoder ended before a NUL keeps the length given; a text set after that, in the
+// same draft, in a copy of it or after a reset, is cut at its first NUL again.
+TEST(ContactRecord, ATextEndedBeforeANulIsTakenAsItIs)
+{
+    const std::u16string with_nul(u"ab\0cd", 5);
+    struct Case
+    {
+        const char* what;
+        void (*set)(ContactDraft&, std::u16string_view);
+        std::u16string_view body;
+    };
+    const Case cases[] = {
+        {"ended at its length", [](ContactDraft& d, std::u16string_view) { d.end_text_before_nul(Field::body, 6); },
+         u"xyzuvw"},
+        {"ended one short", [](ContactDraft& d, std::u16string_view) { d.end_text_before_nul(Field::body, 5); },
+         u"xyzuv"},
+        {"ended at nothing", [](ContactDraft& d, std::u16string_view) { d.end_text_before_nul(Field::body, 0); }, u""},
+        {"longer than set: not taken",
+         [](ContactDraft& d, std::u16string_view) { d.end_text_before_nul(Field::body, 7); }, u"xyzuvw"},
+        {"set again with a NUL", [](ContactDraft& d, std::u16string_view nul) { d.set_text(Field::body, nul); }, u"ab"},
+        {"copied, then set with a NUL",
+         [](ContactDraft& d, std::u16string_view nul) {
+             ContactDraft copy(d);
+             copy.set_text(Field::body, nul);
+             d = copy;
+         },
+         u"ab"},
+        {"reset, then set with a NUL",
+         [](ContactDraft& d, std::u16string_view nul) {
+             d.reset();
+             d.set_text(Field::body, nul);
+         },
+         u"ab"},
+    };
+    for (const Case& c : cases) {
+        ContactDraft draft;
+        draft.set_text(Field::body, u"xyzuvw");
+        draft.end_text_before_nul(Field::body, 6);
+        c.set(draft, with_nul);
+        const auto record = ContactRecord::make(draft);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->text(Field::body), c.body) << c.what;
+    }
+}
+
 TEST(ContactRecord, AllTextsAtOnceAreEachText)
 {
     const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};

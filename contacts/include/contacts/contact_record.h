@@ -17,6 +17,7 @@
 
 #include <array>
 #include <atomic>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -442,6 +443,10 @@ public:
     char16_t* set_text_uninitialized(Field f, std::size_t length);
     // Shortens a text set before (for decoders that reserved an upper bound).
     void truncate_text(Field f, std::size_t length);
+    // As truncate_text, for a decoder that wrote the text only up to its first NUL: the record
+    // then takes its length as it is instead of looking for a NUL in it again. Any later set of
+    // the field forgets this.
+    void end_text_before_nul(Field f, std::size_t length);
 
     void set_gender(int16_t v) { m_gender = v; }
     void set_kind_code(int32_t v) { m_kind_code = v; }
@@ -479,6 +484,7 @@ private:
     std::size_t m_capacity = 0;
     std::array<uint32_t, kFieldCount> m_start{};
     std::array<uint32_t, kFieldCount> m_length{};
+    std::bitset<kFieldCount> m_no_nul; // texts known to hold no NUL (end_text_before_nul)
     int16_t m_gender = 0;
     int32_t m_kind_code = kContactKindCode;
     int32_t m_number = 0;
