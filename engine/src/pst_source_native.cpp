@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <thread>
+#include <unordered_map>
 
 #include "contacts/text.h"
 #include "engine/contact_extraction.h"
@@ -242,6 +243,17 @@ private:
 class NativeSource;
 struct RowAhead;
 
+// What a walk found for one row of a folder's contents table: the row's node (a child of the
+// folder) and the type its message class names (-1: none). Kept for the walk that follows.
+struct RowFound
+{
+    uint64_t bid_data = 0, bid_sub = 0;
+    uint32_t nid = 0;
+    int32_t row_type = kUnset;
+    static constexpr int32_t kUnset = INT32_MIN; // the row was not found (or not reached)
+};
+using RowsFound = std::vector<RowFound>;
+
 // The buffers of an item's values: its properties, its contact photo and its contact's values.
 // They are handed on, never freed: from an item that ends to the next item the source makes,
 // and between the walk and the read-ahead's ring (a row read ahead comes with its buffers, and
@@ -334,6 +346,10 @@ private:
     int m_row_type = -1;
     // The read-ahead of this folder's contents table (0: none).
     uint64_t m_ahead_job = 0;
+    // The rows of this folder's contents table as an earlier walk found them (the walk of the
+    // mail after the walk of the contacts), or where this walk keeps them for a later one.
+    std::shared_ptr<RowsFound> m_rows_found, m_rows_kept;
+    void keep_row(size_t row, const read::Node& node, int row_type);
     // The contact photo the read-ahead looked for (in m_values.photo): -1 not looked for, else
     // contact_photo's result.
     int m_photo_found = -1;
@@ -504,6 +520,39 @@ public:
     // The buffers the last item that ended handed back, for the next item (walk thread only).
     ItemBuffers& spare_buffers() { return m_spare; }
 
+    // When the sources ask for both the contact items and the people in the mail, the mail's
+    // walk goes over the contents tables the contacts' walk went over: the first walk keeps
+    // each row's node and type, and the second takes them instead of looking every node up in
+    // the node B-tree and reading every message class again. A folder's contents table opened
+    // for the first time gets a list to keep its rows in (nullptr when none is kept); opened
+    // again, it takes the list kept for it (nullptr when there is none). Once a list is taken
+    // nothing more is kept: the walk that keeps them has ended.
+    std::shared_ptr<RowsFound> rows_found(uint32_t folder)
+    {
+        const auto kept = m_rows_kept.find(folder);
+        if (kept != m_rows_kept.end()) {
+            std::shared_ptr<RowsFound> found = std::move(kept->second);
+            m_rows_kept.erase(kept);
+            m_keeping_rows = false;
+            return found;
+        }
+        return nullptr;
+    }
+    std::shared_ptr<RowsFound> rows_to_keep(uint32_t folder, size_t rows)
+    {
+        const Sources& sources = options().sources;
+        if (!m_keeping_rows || !sources.has(Source::contacts) || !sources.has(Source::correspondents)) {
+            return nullptr;
+        }
+        try {
+            auto kept = std::make_shared<RowsFound>(rows);
+            m_rows_kept[folder] = kept;
+            return kept;
+        } catch (const std::bad_alloc&) {
+            return nullptr; // the later walk finds the rows itself
+        }
+    }
+
     // The read-ahead of this source (made on first use); nullptr when its options want none (the
     // read-ahead's own reader among them).
     ReadAhead* read_ahead()
@@ -644,6 +693,8 @@ private:
     read::PropertyContext m_attachment;
     read::Table m_recipients;
     ItemBuffers m_spare;
+    std::unordered_map<uint32_t, std::shared_ptr<RowsFound>> m_rows_kept; // by folder
+    bool m_keeping_rows = true;
 };
 
 NativeItem::NativeItem(NativeSource& source, const read::Node& node, bool folder) : m_source(source), m_node(node)
@@ -791,6 +842,12 @@ pst::Status NativeItem::table_rows(ChildTable& t, read::FolderTable which, int* 
         }
         t.present = found.found();
         t.read = true;
+        if (which == read::FolderTable::Contents && t.present) {
+            m_rows_found = m_source.rows_found(m_node.nid);
+            if (!m_rows_found) {
+                m_rows_kept = m_source.rows_to_keep(m_node.nid, t.table->row_count());
+            }
+        }
         // Folders of a few messages are not worth a thread's hand-over, nor folders of other items
         // (mail, calendars, ...), which the walk passes over by their rows alone, nor contact
         // folders whose first rows are mostly lists or forms (the rows' classes say so at once).
@@ -817,6 +874,23 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         return pst::Status::failure("row " + std::to_string(index) + " is past its table");
     }
     const size_t row = static_cast<size_t>(index);
+    if (&t == &m_sub_messages && m_rows_found && row < m_rows_found->size()) {
+        const RowFound& found = (*m_rows_found)[row];
+        if (found.row_type != RowFound::kUnset && found.nid == t.table->row_id(row)) {
+            read::Node node;
+            node.nid = found.nid;
+            node.bid_data = found.bid_data;
+            node.bid_sub = found.bid_sub;
+            node.parent = m_node.nid;
+            auto item = std::unique_ptr<NativeItem>(new (std::nothrow) NativeItem(m_source, node, false));
+            if (!item) {
+                return pst::Status::failure(kNoMemory);
+            }
+            item->m_row_type = found.row_type;
+            *out = std::move(item);
+            return pst::Status::success();
+        }
+    }
     if (&t == &m_sub_messages && m_ahead_job != 0) {
         RowAhead* ahead = nullptr;
         const auto read_row = [&](size_t other, RowAhead& out) {
@@ -824,6 +898,9 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         };
         switch (m_source.read_ahead()->take(m_ahead_job, row, &ahead, read_row)) {
         case ReadAhead::Take::taken:
+            if (ahead->child) {
+                keep_row(row, ahead->node, ahead->row_type);
+            }
             return child_from(*ahead, out);
         case ReadAhead::Take::ended:
             m_ahead_job = 0;
@@ -836,9 +913,18 @@ pst::Status NativeItem::table_child(ChildTable& t, int index, bool folder, std::
         return child;
     }
     if (&t == &m_sub_messages) {
-        static_cast<NativeItem&>(**out).m_row_type = row_type(*t.table, row, m_row_cell);
+        NativeItem& child = static_cast<NativeItem&>(**out);
+        child.m_row_type = row_type(*t.table, row, m_row_cell);
+        keep_row(row, child.m_node, child.m_row_type);
     }
     return pst::Status::success();
+}
+
+void NativeItem::keep_row(size_t row, const read::Node& node, int row_type)
+{
+    if (m_rows_kept && row < m_rows_kept->size()) {
+        (*m_rows_kept)[row] = {node.bid_data, node.bid_sub, node.nid, row_type};
+    }
 }
 
 bool NativeItem::first_rows_mostly_contacts(read::Table& table, size_t rows)

@@ -302,6 +302,44 @@ TEST_P(SourcesTest, TheDefaultChangesNothing)
     EXPECT_EQ(all.out.substr(0, run({}).out.size()), run({}).out);
 }
 
+// The mail's walk after the contacts' walk takes the rows that walk found (native reader): the
+// same cards as without the contacts' walk, also from a large contact folder whose rows are read
+// ahead on a thread and from its rows past the 32nd and before it.
+TEST_P(SourcesTest, CorrespondentsAreTheSameAfterTheContactsWalk)
+{
+    const json owner = to("Olga Owner", "SMTP", "owner@example.org");
+    json rows = json::array();
+    for (int i = 0; i < 40; ++i) {
+        rows.push_back(message("IPM.Contact", contact("C" + std::to_string(i))));
+        if (i == 0 || i == 31 || i == 32 || i == 39) {
+            rows.push_back(mail("P" + std::to_string(i), "SMTP", "p" + std::to_string(i) + "@example.com", "",
+                                "2024-01-02", json::array({owner})));
+        }
+    }
+    json sent = json::array();
+    for (const int i : {0, 31, 32, 39}) {
+        sent.push_back(
+            owner_to(json::array({to("P", "SMTP", "p" + std::to_string(i) + "@example.com")}), "2024-02-03"));
+    }
+    const std::string path =
+        testfiles::write_pst(m_dir, "mixed.pst",
+                             {{"folders", json::array({folder("Contacts", rows, json::array(), "IPF.Contact"),
+                                                       folder("Sent Items", sent, json::array(), "IPF.Note")})}});
+    std::vector<std::string> expected, after;
+    for (const std::string& card :
+         cards(convert({"--reader", GetParam(), "--sources", "correspondents", "--json", path}).out)) {
+        expected.push_back(card);
+    }
+    for (const std::string& card :
+         cards(convert({"--reader", GetParam(), "--sources", "contacts,correspondents", "--json", path}).out)) {
+        if (card.find("> correspondent |") != std::string::npos) {
+            after.push_back(card);
+        }
+    }
+    EXPECT_EQ(expected.size(), 4u);
+    EXPECT_EQ(after, expected);
+}
+
 // vCard 4.0 of the autocomplete list: the origin as a category, an EX row's address through its
 // PR_SMTP_ADDRESS or the file's DN map.
 TEST_P(SourcesTest, VcardsOfTheAutocompleteListCarryTheirOrigin)
