@@ -339,23 +339,27 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
 {
     const Layout& L = *layout;
     key = key_of(ptype, key);
-    LastLeaf& last = last_leaf[ptype == kPtypeBBT ? 1 : 0];
+    std::array<PathPage, kMaxTreeLevel + 1>& path = last_path[ptype == kPtypeBBT ? 1 : 0];
     uint64_t bid = ptype == kPtypeBBT ? bbt_bid : nbt_bid;
     uint64_t ib = ptype == kPtypeBBT ? bbt_ib : nbt_ib;
     unsigned above = kMaxTreeLevel + 1;
-    // The keys that lead where this search goes, narrowed at each level; kept for the leaf only
-    // when every page on the way lists its keys in strictly rising order (then the binary search
-    // below takes the same entry for every key between one entry's key and the next's).
+    // The keys that lead where this search goes, narrowed at each level. A page is kept in the
+    // path with them only when every page above it lists its keys in strictly rising order (then
+    // the binary search below takes the same entry for every key between one entry's key and the
+    // next's, and a search from that page finds what a search from the root finds).
     uint64_t lo = 0, hi = UINT64_MAX;
-    bool ordered = true, from_last = false;
-    if (key >= last.lo && key <= last.hi) {
-        bid = last.bid;
-        ib = last.ib;
-        above = 1;
-        lo = last.lo;
-        hi = last.hi;
-        from_last = true;
+    for (unsigned level = 0; level <= kMaxTreeLevel; ++level) {
+        const PathPage& kept = path[level];
+        if (key >= kept.lo && key <= kept.hi) {
+            bid = kept.bid;
+            ib = kept.ib;
+            lo = kept.lo;
+            hi = kept.hi;
+            above = level + 1;
+            break;
+        }
     }
+    bool ordered = true;
     for (;;) {
         const Page* p = nullptr;
         if (Status status = page(bid, ib, ptype, &p); !status)
@@ -364,6 +368,8 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
             return fail(std::string(ptype == kPtypeBBT ? "block" : "node") + " B-tree page " + hex(bid) +
                         " has cLevel " + std::to_string(p->level) + ", not below its parent's " +
                         std::to_string(above));
+        if (ordered)
+            path[p->level] = {bid, ib, lo, hi};
         // The last entry whose key is at most `key` (the only candidate in a leaf).
         size_t first = 0, end = p->count;
         while (first < end) {
@@ -377,8 +383,6 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
             return Status::none();
         const uint8_t* e = p->bytes + (first - 1) * p->entry_size;
         if (p->level == 0) {
-            if (ordered && !from_last)
-                last = {bid, ib, lo, hi};
             if (key_of(ptype, L.id(e)) != key)
                 return Status::none();
             *entry = e;

@@ -190,17 +190,18 @@ struct File::Impl
     // block B-tree has no entry, and set only while a recovered item is read.
     const std::unordered_map<uint64_t, detail::BlockRef>* extra_blocks = nullptr;
     detail::PageCache pages;
-    // Where each B-tree's last search ended (0: node B-tree, 1: block B-tree): its leaf, and the
-    // keys every search that reaches that leaf lies within, from the entries of the pages above
-    // it. A search for a key within them goes straight to the leaf. A walk in key order (a
-    // folder's messages, their blocks, written one after another) then reads one page per lookup
-    // instead of one per level.
-    struct LastLeaf
+    // Where each B-tree's last searches went (0: node B-tree, 1: block B-tree): at each level,
+    // the last page a search passed through and the keys every search that reaches that page lies
+    // within, from the entries of the pages above it. A search starts at the lowest such page
+    // whose keys hold its own. A walk in key order (a folder's messages, their blocks, written one
+    // after another) then reads one page per lookup instead of one per level, and a walk of one
+    // folder among others, whose items lie a few leaves apart, starts a level or two above them.
+    struct PathPage
     {
         uint64_t bid = 0, ib = 0;
         uint64_t lo = 1, hi = 0; // keys lo to hi, both included; none until a search sets them
     };
-    LastLeaf last_leaf[2];
+    std::array<PathPage, detail::kMaxTreeLevel + 1> last_path[2];
     detail::ReadWindows windows;
     detail::BlockCache internal_blocks;
     std::vector<uint8_t> scratch;

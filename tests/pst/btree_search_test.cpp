@@ -1,7 +1,6 @@
-// B-tree lookups that start at the leaf the tree's last lookup ended in: in every order (rising,
-// falling, shuffled, a walk's node then its blocks), for keys present, between two entries, before
-// the first and past the last, and in trees with pages out of order, each lookup finds what a
-// lookup from the root finds.
+// B-tree lookups that start at the lowest page of the tree's last lookups whose keys hold theirs: in every order
+// (rising, falling, shuffled, a walk's node then its blocks), for keys present, between two entries, before the first
+// and past the last, and in trees with pages out of order, each lookup finds what a lookup from the root finds.
 #include "read_ndb.h"
 #include "reader_support.h"
 #include "support.h"
@@ -58,7 +57,7 @@ size_t check_order(const std::vector<uint8_t>& image, const std::vector<Lookup>&
     File::Impl& r = Access::of(*fresh);
     size_t found = 0;
     for (const Lookup& l : order) {
-        r.last_leaf[0] = r.last_leaf[1] = {};
+        r.last_path[0] = r.last_path[1] = {};
         const Found expected = search(r, l);
         EXPECT_EQ(search(w, l), expected) << (l.ptype == kPtypeBBT ? "block " : "node ") << l.key;
         found += expected.outcome == 1 ? 1 : 0;
@@ -165,15 +164,17 @@ TEST(BtreeSearch, FromTheLastLeafFindsWhatTheRootFinds)
             SCOPED_TRACE("sound");
             check_every_order(image);
         }
-        // Damage: the first page above the leaves with its second and third entries swapped (keys A C
-        // B: a lookup from the root takes A's leaf for keys below B, B's for keys from B on), and
-        // the first leaf likewise, in either tree.
-        for (const bool leaf : {false, true}) {
+        // Damage: the first page at a level with its second and third entries swapped (keys A C
+        // B: a lookup from the root takes A's child for keys below B, B's for keys from B on): the
+        // first leaf, the first page above the leaves and the root, in either tree.
+        for (const unsigned level : {0u, 1u, 2u}) {
             for (const uint64_t root : {roots.nbt, roots.bbt}) {
-                SCOPED_TRACE(std::string(leaf ? "leaf" : "branch") + (root == roots.nbt ? " of nodes" : " of blocks"));
+                if (L.level_of(image.data() + root) < level)
+                    continue;
+                SCOPED_TRACE("level " + std::to_string(level) + (root == roots.nbt ? " of nodes" : " of blocks"));
                 std::vector<uint8_t> damaged = image;
                 uint64_t ib = root;
-                while (L.level_of(damaged.data() + ib) > (leaf ? 0u : 1u))
+                while (L.level_of(damaged.data() + ib) > level)
                     ib = L.id(damaged.data() + ib + 2 * L.id_size);
                 uint8_t* page = damaged.data() + ib;
                 const size_t size = L.entry_size_of(page);
