@@ -142,6 +142,9 @@ constexpr std::size_t kReadSlots = kTextSlots + 3 * kEmailSlots.size();
 struct ReadTags
 {
     std::array<uint8_t, 0x10000> slot_of{};
+    // The slot of each text of the read order (kReadOrder, then kReadAfter), without looking
+    // up its field's tag and that tag's slot for every contact.
+    std::array<uint8_t, kTextSlots> slot_of_text{};
 };
 const ReadTags& read_tags()
 {
@@ -156,11 +159,10 @@ const ReadTags& read_tags()
                 t.slot_of[tag] = ++next;
             }
         };
-        for (const Field f : kReadOrder) {
-            add(tag_of(f));
-        }
-        for (const Field f : kReadAfter) {
-            add(tag_of(f));
+        for (std::size_t i = 0; i < kTextSlots; ++i) {
+            const uint32_t tag = tag_of(i < kReadOrder.size() ? kReadOrder[i] : kReadAfter[i - kReadOrder.size()]);
+            add(tag);
+            t.slot_of_text[i] = t.slot_of[tag];
         }
         for (const EmailSlot& slot : kEmailSlots) {
             for (const uint32_t tag : {slot.type, slot.address, slot.original}) {
@@ -275,7 +277,7 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
     // is a number in the record; a file that stores it as text gets its leading digits taken.
     for (std::size_t i = 0; i < kReadOrder.size() + kReadAfter.size(); ++i) {
         const Field field = i < kReadOrder.size() ? kReadOrder[i] : kReadAfter[i - kReadOrder.size()];
-        const PropertyList::Property* p = first[tags.slot_of[tag_of(field)] - 1];
+        const PropertyList::Property* p = first[tags.slot_of_text[i] - 1];
         if (p == nullptr) {
             continue;
         }
