@@ -195,11 +195,6 @@ const Guid* PropertyList::guid_of(const Property& p) const
     return p.name >= 0 ? &m_names[static_cast<size_t>(p.name)].guid : nullptr;
 }
 
-std::span<const uint8_t> PropertyList::bytes(const Property& p) const
-{
-    return std::span<const uint8_t>(m_bytes.data() + p.offset, p.size);
-}
-
 std::optional<uint32_t> PropertyList::long_value(uint32_t id) const
 {
     const Property* p = find(id, type_code(PropType::Long));

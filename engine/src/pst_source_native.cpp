@@ -675,7 +675,7 @@ private:
             if (named == nullptr) {
                 list.add(p.id, p.type, p.data, p.size);
             } else if (named->numeric) {
-                list.add(p.id, p.type, p.data, p.size, named->lid);
+                list.add(named->lid, p.type, p.data, p.size); // kept by its LID, as the named add keeps it
             } else {
                 list.add(p.id, p.type, p.data, p.size, std::nullopt, &named->guid, named->name);
             }

@@ -136,7 +136,10 @@ public:
     // The property set of a string-named property (nullptr for other properties).
     const Guid* guid_of(const Property& p) const;
 
-    std::span<const uint8_t> bytes(const Property& p) const;
+    std::span<const uint8_t> bytes(const Property& p) const
+    {
+        return std::span<const uint8_t>(m_bytes.data() + p.offset, p.size);
+    }
     std::span<const Property> all() const { return m_properties; }
     // A 32-bit value (PT_LONG and the like), when `id` has one of 4 bytes or more.
     std::optional<uint32_t> long_value(uint32_t id) const;
