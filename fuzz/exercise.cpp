@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -161,6 +162,25 @@ private:
         m_out.digest += m_pc.skipped() + m_pc.skip_reason().size() + (m_pc.find(0x001A) != nullptr);
     }
 
+    // The cell of column `i` read by its index gives what cell() gave by its tag (for the first
+    // column of a tag, the one cell() takes), unless the second read ran out of the table's block
+    // budget; anything else is a fault of the reader.
+    void same_cell_at(read::Table& t, size_t r, const std::vector<read::Table::Column>& columns, size_t i,
+                      const pst::Status& by_tag)
+    {
+        const auto first = columns.begin() + static_cast<std::ptrdiff_t>(i);
+        if (std::any_of(columns.begin(), first, [&](const read::Table::Column& c) { return c.tag == first->tag; })) {
+            return;
+        }
+        std::span<const uint8_t> view;
+        const pst::Status at = t.cell_at(r, i, &view, &m_spill);
+        const bool differ = at.found() != by_tag.found() ||
+                            (at.found() && !std::equal(view.begin(), view.end(), m_cell.begin(), m_cell.end()));
+        if (at.ok && by_tag.ok && differ) {
+            __builtin_trap();
+        }
+    }
+
     // Every row and cell of the table held by `n`; `row_node` gets each row's id.
     template <typename RowNode> void table(const read::Node& n, RowNode&& row_node)
     {
@@ -178,12 +198,18 @@ private:
             ++m_out.rows;
             m_out.digest += t.row_id(r) + t.row_number(r);
             if (t.read_row(r).found()) {
-                for (const read::Table::Column& c : columns) {
-                    if (t.cell(r, c.tag, &m_cell).found()) {
+                for (size_t i = 0; i < columns.size(); ++i) {
+                    const pst::Status by_tag = t.cell(r, columns[i].tag, &m_cell);
+                    if (by_tag.found()) {
                         touch(m_cell);
                     }
+                    same_cell_at(t, r, columns, i, by_tag);
                 }
                 (void)t.cell(r, 0xFFFF0000u, &m_cell); // no such column
+                std::span<const uint8_t> view;
+                if (t.cell_at(r, columns.size(), &view, &m_spill).found()) {
+                    __builtin_trap(); // past the columns: absent
+                }
             }
             row_node(t.row_id(r));
         }
@@ -256,7 +282,7 @@ private:
     Reached& m_out;
     uint64_t m_stream_bytes; // what read_stream may still assemble
     read::PropertyContext m_pc;
-    std::vector<uint8_t> m_buf, m_cell;
+    std::vector<uint8_t> m_buf, m_cell, m_spill;
     std::unordered_set<uint32_t> m_folders;
     std::unordered_set<uint64_t> m_streams;
     std::unordered_set<std::pair<uint64_t, uint64_t>, KeyHash> m_items, m_tables;

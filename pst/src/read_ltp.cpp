@@ -578,6 +578,36 @@ Status Table::read_row(size_t row)
     return m_impl->load_row(row);
 }
 
+Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, std::vector<uint8_t>* spill)
+{
+    Impl& m = *m_impl;
+    if (Status status = read_row(row); !status)
+        return status;
+    if (column >= m.columns.size())
+        return Status::none();
+    const Column& c = m.columns[column];
+    const uint8_t* r = m.row.data();
+    if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
+        return Status::none();
+    if (is_fixed_size(static_cast<uint16_t>(c.tag))) {
+        *out = {r + c.offset, c.size};
+        return Status::success();
+    }
+    const uint32_t hnid = get32(r + c.offset);
+    if (hnid != 0 && (hnid & 0x1F) == 0) {
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (Status status = m.heap.get(hnid, &p, &n); !status)
+            return status;
+        *out = {p, n};
+        return Status::success();
+    }
+    if (Status status = resolve(*m.file, m.heap, m.node.bid_sub, hnid, m.value_stream, &m.value_blocks, spill); !status)
+        return status;
+    *out = *spill;
+    return Status::success();
+}
+
 Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
 {
     Impl& m = *m_impl;

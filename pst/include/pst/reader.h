@@ -206,6 +206,10 @@ public:
     // the row, variable ones from the heap or a subnode), absent when the column is absent or the
     // cell is marked empty, a failure when the row cannot be read.
     Status cell(size_t row, uint32_t tag, std::vector<uint8_t>* out);
+    // As cell(), of the column columns()[column] (past them: absent), without copying: *out
+    // points at the bytes where the table keeps them (the row, its heap, or `spill` for a value
+    // in a subnode), valid until the next call on the table. For a reader of many small tables.
+    Status cell_at(size_t row, size_t column, std::span<const uint8_t>* out, std::vector<uint8_t>* spill);
 
     struct Impl;
 
