@@ -610,22 +610,16 @@ Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, 
 
 Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
 {
-    Impl& m = *m_impl;
-    if (Status status = read_row(row); !status)
-        return status;
+    const Impl& m = *m_impl;
     auto it =
         std::lower_bound(m.by_tag.begin(), m.by_tag.end(), tag, [](const auto& e, uint32_t t) { return e.first < t; });
-    if (it == m.by_tag.end() || it->first != tag)
-        return Status::none();
-    const Column& c = m.columns[it->second];
-    const uint8_t* r = m.row.data();
-    if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
-        return Status::none();
-    if (is_fixed_size(static_cast<uint16_t>(tag))) {
-        out->assign(r + c.offset, r + c.offset + c.size);
-        return Status::success();
-    }
-    return resolve(*m.file, m.heap, m.node.bid_sub, get32(r + c.offset), m.value_stream, &m.value_blocks, out);
+    const size_t column = it != m.by_tag.end() && it->first == tag ? it->second : m.columns.size();
+    std::span<const uint8_t> bytes;
+    Status status = cell_at(row, column, &bytes, out);
+    // A value in a subnode is read into `out` itself; one in the row or the heap is copied there.
+    if (status.found() && bytes.data() != out->data())
+        out->assign(bytes.begin(), bytes.end());
+    return status;
 }
 
 } // namespace pst::read
