@@ -138,6 +138,11 @@ constexpr std::array<EmailSlot, 3> kEmailSlots = {{
 // The tags read (the read table's texts, those read after it, then the e-mail slots' tags),
 // each with a slot of its own: the 16-bit tag's slot number, 0 for tags that are not read.
 constexpr std::size_t kTextSlots = kReadOrder.size() + kReadAfter.size();
+// The field of text slot `i` (below kTextSlots): the read table's, then those read after it.
+constexpr Field text_of_slot(std::size_t i)
+{
+    return i < kReadOrder.size() ? kReadOrder[i] : kReadAfter[i - kReadOrder.size()];
+}
 constexpr std::size_t kReadSlots = kTextSlots + 3 * kEmailSlots.size();
 struct ReadTags
 {
@@ -160,7 +165,7 @@ const ReadTags& read_tags()
             }
         };
         for (std::size_t i = 0; i < kTextSlots; ++i) {
-            const uint32_t tag = tag_of(i < kReadOrder.size() ? kReadOrder[i] : kReadAfter[i - kReadOrder.size()]);
+            const uint32_t tag = tag_of(text_of_slot(i));
             add(tag);
             t.slot_of_text[i] = t.slot_of[tag];
         }
@@ -275,8 +280,8 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
 
     // The texts in the read table's order, then the body and the display name. The gender code
     // is a number in the record; a file that stores it as text gets its leading digits taken.
-    for (std::size_t i = 0; i < kReadOrder.size() + kReadAfter.size(); ++i) {
-        const Field field = i < kReadOrder.size() ? kReadOrder[i] : kReadAfter[i - kReadOrder.size()];
+    for (std::size_t i = 0; i < kTextSlots; ++i) {
+        const Field field = text_of_slot(i);
         const PropertyList::Property* p = first[tags.slot_of_text[i] - 1];
         if (p == nullptr) {
             continue;
