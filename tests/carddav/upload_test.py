@@ -401,7 +401,7 @@ class Misbehaving(http.server.BaseHTTPRequestHandler):
             server.authorizations.add(self.headers.get("Authorization"))
         how = server.row["how"]
         if how == "slow":
-            time.sleep(8)
+            time.sleep(10)
             return self.answer(201)
         if how == "stop":
             time.sleep(0.3)  # the test interrupts the run between answers
@@ -471,7 +471,7 @@ class MisbehavingServer(Scratch):
         ("fit",           {"max": 12000},     5, lambda n, p: (n - 1, 0, 0, 1, 0),     "413", "Card too large",
          "2 photo(s) made smaller"),
         ("redirect",      {},                 5, lambda n, p: (0, 0, 0, n, 0),         "307", "not followed",   None),
-        ("slow",          {"timeout": "2",
+        ("slow",          {"timeout": "3",
                            "contacts": 4},    5, lambda n, p: (0, 0, 0, n, 0),         "",    "No answer",      None),
         ("other name",    {},                 6, None,                                 None,  None,             "certificate"),
         # A server set up for HTTP Digest: answered in that scheme, the password itself never sent.
