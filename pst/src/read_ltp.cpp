@@ -19,7 +19,7 @@ constexpr uint64_t kMaxValueBytes = 2 * kMaxStreamSize; // subnode values of one
 // values that name one large data tree many times are not read over and over.
 constexpr size_t kItemBlockBudget = size_t(1) << 17;
 constexpr size_t kTableBlockBudget = size_t(1) << 20;
-const uint8_t kEmpty[1] = {0};
+const uint8_t* const kEmpty = HeapReader::kEmptyAllocation; // an empty value's bytes
 
 // Opens the data tree `bid` listing at most *budget blocks, and takes them from the budget.
 Status open_budgeted(File& file, DataStream& stream, uint64_t bid, size_t* budget)
@@ -119,8 +119,14 @@ Status HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole
     m_root = get32(b + 4);
     if (!whole)
         return Status::success();
-    m_all.resize(static_cast<size_t>(m_stream.size()));
     m_blocks.resize(blocks);
+    if (blocks == 1) {
+        // Most items: the block stays in the stream, which nothing reads again until the next open.
+        m_data = b;
+        return check_map(0, b, n, &m_blocks[0]);
+    }
+    m_all.resize(static_cast<size_t>(m_stream.size()));
+    m_data = m_all.data();
     for (size_t k = 0; k < blocks; ++k) {
         if (k > 0) {
             if (Status status = m_stream.block(k, &b, &n); !status)
@@ -165,7 +171,7 @@ Status HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size)
     const BlockMap* map = nullptr;
     if (m_whole) {
         map = &m_blocks[k];
-        base = m_all.data() + map->start;
+        base = m_data + map->start;
     } else {
         if (Status status = lazy_block(k); !status)
             return status;
@@ -177,10 +183,12 @@ Status HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size)
                     std::to_string(map->count));
     const uint8_t* offsets = base + map->map + 4;
     const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
-    *data = begin < end ? base + begin : kEmpty;
+    *data = begin < end ? base + begin : kEmptyAllocation;
     *size = end - begin;
     return Status::success();
 }
+
+const uint8_t HeapReader::kEmptyAllocation[1] = {0};
 
 Status read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsigned ent_size, BthInfo* out)
 {
@@ -274,8 +282,8 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
         } else if (hnid == 0) {
             ref.data = kEmpty;
         } else if ((hnid & 0x1F) == 0) {
-            if (Status bad = m.heap.get(hnid, &ref.data, &ref.size); !bad) {
-                m.skip("property " + hex(ref.id) + ": " + bad.message);
+            if (!m.heap.find_whole(hnid, &ref.data, &ref.size)) {
+                m.skip("property " + hex(ref.id) + ": " + m.heap.get(hnid, &ref.data, &ref.size).message);
                 return Status::success();
             }
         } else if (only == nullptr || std::find(only->begin(), only->end(), ref.id) != only->end()) {

@@ -9,8 +9,9 @@ namespace pst::read::detail {
 constexpr unsigned kMaxBthLevels = 8;
 
 // A heap-on-node. Whole: every block is read on open and kept, so allocations stay valid until the
-// next open (property contexts). Lazy: blocks are read when an allocation in them is asked for,
-// and an allocation stays valid until the next get (tables, whose heaps can be large).
+// next open (property contexts); a heap of one block is kept where its stream read it, not copied.
+// Lazy: blocks are read when an allocation in them is asked for, and an allocation stays valid
+// until the next get (tables, whose heaps can be large).
 class HeapReader
 {
 public:
@@ -18,11 +19,27 @@ public:
     uint32_t user_root() const { return m_root; }
     // The bytes of allocation `hid` (a HID: its low 5 bits are 0).
     Status get(uint32_t hid, const uint8_t** data, size_t* size);
+    // As get() of a heap opened whole, inline and without a reason: false exactly where get()
+    // fails (then get() says why). Every allocation of a property context is looked up so.
+    bool find_whole(uint32_t hid, const uint8_t** data, size_t* size) const
+    {
+        const size_t k = m_layout->hid_block(hid), index = m_layout->hid_index(hid);
+        if ((hid & 0x1F) != 0 || index == 0 || k >= m_blocks.size() || index > m_blocks[k].count)
+            return false;
+        const uint8_t* base = m_data + m_blocks[k].start;
+        const uint8_t* offsets = base + m_blocks[k].map + 4;
+        const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
+        *data = begin < end ? base + begin : kEmptyAllocation;
+        *size = end - begin;
+        return true;
+    }
+    // What an empty allocation's bytes point at.
+    static const uint8_t kEmptyAllocation[1];
 
 private:
     struct BlockMap
     {
-        size_t start = 0; // whole mode: offset of the block in m_all
+        size_t start = 0; // whole mode: offset of the block in m_data
         size_t size = 0;
         uint16_t map = 0;   // ibHnpm
         uint16_t count = 0; // cAlloc
@@ -34,9 +51,10 @@ private:
     const Layout* m_layout = &kUnicodeLayout; // the file's: where a HID's block index sits
     bool m_whole = true;
     uint32_t m_root = 0;
-    std::vector<uint8_t> m_all;     // whole mode: the stream
-    std::vector<BlockMap> m_blocks; // whole mode: every block
-    size_t m_current = SIZE_MAX;    // lazy mode: the block in m_lazy
+    std::vector<uint8_t> m_all;      // whole mode: the stream, when it has more than one block
+    const uint8_t* m_data = nullptr; // whole mode: the stream (m_all, or the stream's one block)
+    std::vector<BlockMap> m_blocks;  // whole mode: every block
+    size_t m_current = SIZE_MAX;     // lazy mode: the block in m_lazy
     const uint8_t* m_lazy_data = nullptr;
     BlockMap m_lazy;
 };
