@@ -657,11 +657,12 @@ private:
                                 const std::span<const uint16_t>* only = nullptr)
     {
         const std::span<const read::PropertyRef> all = pc.all();
-        size_t bytes = 0;
-        for (const read::PropertyRef& p : all) {
-            bytes += p.size;
-        }
-        list.reserve(only == nullptr ? all.size() : only->size(), bytes);
+        // Every property: the heap's bytes copied at once, and the values among them named by
+        // their place there; the values read from subnodes copied one by one, after them.
+        const std::span<const uint8_t> heap = only == nullptr ? pc.heap_bytes() : std::span<const uint8_t>();
+        const uintptr_t heap_at = reinterpret_cast<uintptr_t>(heap.data());
+        list.reserve(only == nullptr ? all.size() : only->size(), heap.size());
+        const uint32_t heap_offset = list.append_bytes(heap);
         for (const read::PropertyRef& p : all) {
             if (!known_value_type(p.type)) {
                 list.clear();
@@ -672,12 +673,17 @@ private:
                 continue;
             }
             const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
-            if (named == nullptr) {
-                list.add(p.id, p.type, p.data, p.size);
-            } else if (named->numeric) {
-                list.add(named->lid, p.type, p.data, p.size); // kept by its LID, as the named add keeps it
-            } else {
+            if (named != nullptr && !named->numeric) {
                 list.add(p.id, p.type, p.data, p.size, std::nullopt, &named->guid, named->name);
+                continue;
+            }
+            // A numeric named property is kept by its LID, as the named add keeps it.
+            const uint32_t id = named == nullptr ? p.id : named->lid;
+            const uintptr_t at = reinterpret_cast<uintptr_t>(p.data) - heap_at; // past the heap when below it
+            if (at < heap.size() && p.size <= heap.size() - at) {
+                list.add_at(id, p.type, heap_offset + static_cast<uint32_t>(at), static_cast<uint32_t>(p.size));
+            } else {
+                list.add(id, p.type, p.data, p.size);
             }
         }
         return pst::Status::success();

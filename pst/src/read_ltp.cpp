@@ -99,6 +99,8 @@ Status HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole
     m_whole = whole;
     m_current = SIZE_MAX;
     m_blocks.clear();
+    m_data = nullptr;
+    m_data_size = 0;
     m_root = 0;
     m_layout = Access::of(file).layout;
     if (Status status = m_stream.open(file, bid); !status)
@@ -123,10 +125,12 @@ Status HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole
     if (blocks == 1) {
         // Most items: the block stays in the stream, which nothing reads again until the next open.
         m_data = b;
+        m_data_size = n;
         return check_map(0, b, n, &m_blocks[0]);
     }
     m_all.resize(static_cast<size_t>(m_stream.size()));
     m_data = m_all.data();
+    m_data_size = m_all.size();
     for (size_t k = 0; k < blocks; ++k) {
         if (k > 0) {
             if (Status status = m_stream.block(k, &b, &n); !status)
@@ -371,6 +375,11 @@ const PropertyRef* PropertyContext::find(uint16_t id) const
         if (r.id == id)
             return &r;
     return nullptr;
+}
+
+std::span<const uint8_t> PropertyContext::heap_bytes() const
+{
+    return m_impl->heap.whole();
 }
 
 size_t PropertyContext::skipped() const

@@ -33,6 +33,8 @@ public:
         *size = end - begin;
         return true;
     }
+    // A heap opened whole: its bytes, where every allocation lies (valid until the next open).
+    std::span<const uint8_t> whole() const { return {m_data, m_data_size}; }
     // What an empty allocation's bytes point at.
     static const uint8_t kEmptyAllocation[1];
 
@@ -53,8 +55,9 @@ private:
     uint32_t m_root = 0;
     std::vector<uint8_t> m_all;      // whole mode: the stream, when it has more than one block
     const uint8_t* m_data = nullptr; // whole mode: the stream (m_all, or the stream's one block)
-    std::vector<BlockMap> m_blocks;  // whole mode: every block
-    size_t m_current = SIZE_MAX;     // lazy mode: the block in m_lazy
+    size_t m_data_size = 0;
+    std::vector<BlockMap> m_blocks; // whole mode: every block
+    size_t m_current = SIZE_MAX;    // lazy mode: the block in m_lazy
     const uint8_t* m_lazy_data = nullptr;
     BlockMap m_lazy;
 };

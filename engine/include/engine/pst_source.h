@@ -128,6 +128,21 @@ public:
         m_properties.push_back(Property{stored_id, type, offset, static_cast<uint32_t>(size), -1});
     }
 
+    // Appends `bytes` to the list's buffer, where properties added by add_at may find their
+    // values; returns the offset they start at.
+    uint32_t append_bytes(std::span<const uint8_t> bytes)
+    {
+        const auto offset = static_cast<uint32_t>(m_bytes.size());
+        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+        return offset;
+    }
+    // Adds a property that is not named, whose value is the `size` bytes at `offset` of the
+    // list's buffer (appended before). REQUIRES: offset + size within the bytes appended.
+    void add_at(uint32_t stored_id, uint16_t type, uint32_t offset, uint32_t size)
+    {
+        m_properties.push_back(Property{stored_id, type, offset, size, -1});
+    }
+
     // The first property with `id` (of any type / of `type`), or nullptr.
     const Property* find(uint32_t id) const;
     const Property* find(uint32_t id, uint16_t type) const;

@@ -161,6 +161,10 @@ public:
     std::span<const PropertyRef> all() const;
     // The first property with this id, or nullptr.
     const PropertyRef* find(uint16_t id) const;
+    // The bytes of the context's heap, among which lies the value of every property not kept in
+    // a subnode (valid until the next open()): a reader that copies most properties can copy
+    // these once.
+    std::span<const uint8_t> heap_bytes() const;
 
     // Properties left out by the last open() (their values could not be read), and the reason
     // for the first of them ("" when none).
