@@ -288,7 +288,7 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
         } else if ((hnid & 0x1F) == 0) {
             if (!m.heap.find_whole(hnid, &ref.data, &ref.size)) {
                 m.skip("property " + hex(ref.id) + ": " + m.heap.get(hnid, &ref.data, &ref.size).message);
-                return Status::success();
+                return;
             }
         } else if (only == nullptr || std::find(only->begin(), only->end(), ref.id) != only->end()) {
             m.pending.push_back({m.props.size(), hnid});
@@ -296,7 +296,6 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
             ref.data = nullptr; // a value in a subnode not asked for
         }
         m.props.push_back(ref);
-        return Status::success();
     });
     if (!walked) {
         m.props.clear();

@@ -4,6 +4,8 @@
 
 #include "read_ndb.h"
 
+#include <type_traits>
+
 namespace pst::read::detail {
 
 constexpr unsigned kMaxBthLevels = 8;
@@ -73,6 +75,10 @@ Status read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsign
 
 inline uint64_t key_value(const uint8_t* p, unsigned size)
 {
+    if (size == 2) // a property context's, and most tables' keys
+        return get16(p);
+    if (size == 4)
+        return get32(p);
     uint64_t k = 0;
     for (unsigned i = size; i-- > 0;)
         k = k << 8 | p[i];
@@ -85,8 +91,8 @@ inline uint64_t key_value(const uint8_t* p, unsigned size)
 class BthWalker
 {
 public:
-    // visit(const uint8_t* record) returns a Status; a failure stops the walk with it. The record is
-    // valid until the visitor returns.
+    // visit(const uint8_t* record) returns a Status, a failure stopping the walk with it, or
+    // nothing (a visitor that cannot fail). The record is valid until the visitor returns.
     template <typename Visit> Status walk(HeapReader& heap, const BthInfo& info, Visit&& visit)
     {
         m_have_prev = false;
@@ -123,8 +129,11 @@ private:
             if (level == 0) {
                 m_prev = k;
                 m_have_prev = true;
-                if (Status status = visit(r); !status)
+                if constexpr (std::is_void_v<decltype(visit(r))>) {
+                    visit(r);
+                } else if (Status status = visit(r); !status) {
                     return status;
+                }
                 continue;
             }
             const bool last = i + 1 == n / rec;
