@@ -1,5 +1,6 @@
 #include "engine/contact_extraction.h"
 
+#include <bit>
 #include <charconv>
 #include <new>
 #include <stdexcept>
@@ -150,6 +151,10 @@ struct ReadTags
     // The slot of each text of the read order (kReadOrder, then kReadAfter), without looking
     // up its field's tag and that tag's slot for every contact.
     std::array<uint8_t, kTextSlots> slot_of_text{};
+    // By slot number: the texts of the read order (bits by index, as above) that read the tag of
+    // that slot, so that a contact's texts are visited by the tags it has instead of all of them.
+    static constexpr std::size_t kTextWords = (kTextSlots + 63) / 64;
+    std::array<std::array<uint64_t, kTextWords>, kReadSlots + 1> texts_of_slot{};
 };
 const ReadTags& read_tags()
 {
@@ -168,6 +173,7 @@ const ReadTags& read_tags()
             const uint32_t tag = tag_of(text_of_slot(i));
             add(tag);
             t.slot_of_text[i] = t.slot_of[tag];
+            t.texts_of_slot[t.slot_of[tag]][i / 64] |= uint64_t{1} << (i % 64);
         }
         for (const EmailSlot& slot : kEmailSlots) {
             for (const uint32_t tag : {slot.type, slot.address, slot.original}) {
@@ -268,10 +274,14 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
     // value is an 8-bit text (single or multiple), the only values the code page decodes.
     const ReadTags& tags = read_tags();
     std::array<const PropertyList::Property*, kReadSlots> first{};
+    std::array<uint64_t, ReadTags::kTextWords> texts{}; // the texts whose tag the list has, by index
     bool eight_bit = false;
     for (const PropertyList::Property& p : list.all()) {
         if (p.id < tags.slot_of.size() && tags.slot_of[p.id] != 0 && first[tags.slot_of[p.id] - 1] == nullptr) {
             first[tags.slot_of[p.id] - 1] = &p;
+            for (std::size_t w = 0; w < texts.size(); ++w) {
+                texts[w] |= tags.texts_of_slot[tags.slot_of[p.id]][w];
+            }
         }
         eight_bit = eight_bit || p.type == type_code(PropType::String8) || p.type == type_code(PropType::MultiString8);
     }
@@ -280,31 +290,29 @@ void ContactReader::read(const PropertyList& list, ContactDraft& draft, int fall
 
     // The texts in the read table's order, then the body and the display name. The gender code
     // is a number in the record; a file that stores it as text gets its leading digits taken.
-    for (std::size_t i = 0; i < kTextSlots; ++i) {
-        const Field field = text_of_slot(i);
-        const PropertyList::Property* p = first[tags.slot_of_text[i] - 1];
-        if (p == nullptr) {
-            continue;
-        }
-        if (p->type == type_code(PropType::Unicode) && field != Field::gender) {
-            // Decoded straight into the draft: most texts of a file are Unicode.
-            const std::span<const uint8_t> bytes = list.bytes(*p);
-            if (char16_t* out = draft.set_text_uninitialized(field, bytes.size() / 2)) {
-                draft.end_text_before_nul(field, contacts::utf16le_to_utf16(bytes.data(), bytes.size(), out));
+    for (std::size_t w = 0; w < texts.size(); ++w) {
+        for (uint64_t bits = texts[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+            const Field field = text_of_slot(i);
+            const PropertyList::Property* p = first[tags.slot_of_text[i] - 1];
+            if (p->type == type_code(PropType::Unicode) && field != Field::gender) {
+                // Decoded straight into the draft: most texts of a file are Unicode.
+                const std::span<const uint8_t> bytes = list.bytes(*p);
+                draft.set_text_utf16le(field, bytes.data(), bytes.size());
+                continue;
             }
-            continue;
+            if (!property_text(list, *p, codepage, m_text)) {
+                continue;
+            }
+            if (field == Field::gender) {
+                const std::string digits = contacts::utf16_to_utf8(m_text);
+                int value = 0;
+                std::from_chars(digits.data(), digits.data() + digits.size(), value);
+                draft.set_gender(static_cast<int16_t>(value));
+                continue;
+            }
+            draft.set_text(field, m_text);
         }
-        if (!property_text(list, *p, codepage, m_text)) {
-            continue;
-        }
-        if (field == Field::gender) {
-            const std::string digits = contacts::utf16_to_utf8(m_text);
-            int value = 0;
-            std::from_chars(digits.data(), digits.data() + digits.size(), value);
-            draft.set_gender(static_cast<int16_t>(value));
-            continue;
-        }
-        draft.set_text(field, m_text);
     }
 
     // The first property with `tag`: from the pass above for the tags read.

@@ -170,6 +170,44 @@ TEST(ContactRecord, ATextEndedBeforeANulIsTakenAsItIs)
     }
 }
 
+// Stored UTF-16LE set in one call: cut at the first NUL, an odd last byte left out, the texts set
+// before kept when the draft grows for a long one, and a field that is no text left alone.
+TEST(ContactRecord, AStoredUnicodeTextIsSetUpToItsFirstNul)
+{
+    std::vector<uint8_t> long_text(2 * 1500, 'x'); // past the draft's first room (1024 units)
+    for (std::size_t i = 1; i < long_text.size(); i += 2) {
+        long_text[i] = 0;
+    }
+    struct Case
+    {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::u16string body;
+    };
+    const Case cases[] = {
+        {"none", {}, u""},
+        {"one byte", {'a'}, u""},
+        {"a unit and an odd byte", {'a', 0, 'b'}, u"a"},
+        {"NUL first", {0, 0, 'a', 0}, u""},
+        {"NUL last", {'a', 0, 0x00, 0x01, 0, 0}, u"aĀ"},
+        {"no NUL", {'a', 0, 0xFF, 0xFF}, u"a￿"},
+        {"long", long_text, std::u16string(1500, u'x')},
+    };
+    for (const Case& c : cases) {
+        ContactDraft draft;
+        draft.set_text(Field::first_name, u"before");
+        draft.set_text_utf16le(Field::body, c.bytes.data(), c.bytes.size());
+        draft.set_text_utf16le(Field::kind_code, c.bytes.data(), c.bytes.size());
+        draft.set_text(Field::last_name, u"after");
+        const auto record = ContactRecord::make(draft);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->text(Field::body), std::u16string_view(c.body)) << c.what;
+        EXPECT_EQ(record->text(Field::first_name), std::u16string_view(u"before")) << c.what;
+        EXPECT_EQ(record->text(Field::last_name), std::u16string_view(u"after")) << c.what;
+        EXPECT_EQ(record->kind_code(), contacts::kContactKindCode) << c.what;
+    }
+}
+
 TEST(ContactRecord, AllTextsAtOnceAreEachText)
 {
     const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};

@@ -447,6 +447,9 @@ public:
     // then takes its length as it is instead of looking for a NUL in it again. Any later set of
     // the field forgets this.
     void end_text_before_nul(Field f, std::size_t length);
+    // Sets a Text field from stored UTF-16LE bytes (an odd last byte left out) up to their first
+    // NUL, in one call: what set_text_uninitialized, a decoder and end_text_before_nul would do.
+    void set_text_utf16le(Field f, const uint8_t* bytes, std::size_t size);
 
     void set_gender(int16_t v) { m_gender = v; }
     void set_kind_code(int32_t v) { m_kind_code = v; }
@@ -477,6 +480,8 @@ public:
 
 private:
     friend class ContactRecord; // reads the texts where they lie
+    // Room for `length` more code units.
+    void grow(std::size_t length);
     static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
     // The texts, one after another; grown without filling what decoders overwrite anyway.
     std::unique_ptr<char16_t[]> m_buffer;
