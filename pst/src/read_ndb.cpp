@@ -292,7 +292,7 @@ Status File::Impl::read_header()
     return Status::success();
 }
 
-Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** out)
+Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, Page** out)
 {
     const char* tree = ptype == kPtypeBBT ? "block B-tree" : "node B-tree";
     const Layout& L = *layout;
@@ -315,6 +315,7 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** o
         p->count = static_cast<uint16_t>(L.page_count(buf));
         p->entry_size = static_cast<uint8_t>(L.entry_size_of(buf));
         p->level = static_cast<uint8_t>(L.level_of(buf));
+        p->ordered = -1;
         pages.commit(p);
     }
     auto at = [&] { return std::string(tree) + std::string(" page " + hex(bid) + " at " + hex(ib)); };
@@ -333,6 +334,19 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, const Page** o
                     " bytes do not fit in the page");
     *out = p;
     return Status::success();
+}
+
+bool File::Impl::ordered(uint8_t ptype, Page& p) const
+{
+    if (p.ordered < 0) {
+        const Layout& L = *layout;
+        bool rising = true;
+        for (size_t i = 1; i < p.count && rising; ++i)
+            rising =
+                key_of(ptype, L.id(p.bytes + (i - 1) * p.entry_size)) < key_of(ptype, L.id(p.bytes + i * p.entry_size));
+        p.ordered = rising ? 1 : 0;
+    }
+    return p.ordered == 1;
 }
 
 Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
@@ -361,7 +375,7 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
     }
     bool ordered = true;
     for (;;) {
-        const Page* p = nullptr;
+        Page* p = nullptr;
         if (Status status = page(bid, ib, ptype, &p); !status)
             return status;
         if (p->level >= above)
@@ -388,9 +402,7 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
             *entry = e;
             return Status::success();
         }
-        for (size_t i = 1; i < p->count && ordered; ++i)
-            ordered = key_of(ptype, L.id(p->bytes + (i - 1) * p->entry_size)) <
-                      key_of(ptype, L.id(p->bytes + i * p->entry_size));
+        ordered = ordered && this->ordered(ptype, *p);
         lo = std::max(lo, key_of(ptype, L.id(e)));
         if (first < p->count)
             hi = std::min(hi, key_of(ptype, L.id(e + p->entry_size)) - 1);
@@ -715,7 +727,7 @@ Status File::for_each_node(const std::function<bool(const Node&)>& visit)
     auto enter = [&](Ref r, unsigned above) -> Status {
         if (budget-- == 0)
             return fail("the node B-tree names more pages than the file holds");
-        const Page* p = nullptr;
+        Page* p = nullptr;
         if (Status status = f.page(r.bid, r.ib, kPtypeNBT, &p); !status)
             return status;
         if (p->level >= above)

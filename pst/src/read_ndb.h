@@ -59,6 +59,8 @@ struct Page
     uint8_t ptype = 0, ptype_repeat = 0;
     uint16_t count = 0;
     uint8_t entry_size = 0, level = 0;
+    // Whether the entries' keys rise strictly (-1: not yet known), found once per page read.
+    int8_t ordered = -1;
     uint8_t* bytes = nullptr; // page_size bytes in the cache's arena
 };
 
@@ -212,7 +214,10 @@ struct File::Impl
     // At least `need` and at most `size` bytes at `ib` from the file itself; *got says how many.
     Status pread_at_least(uint64_t ib, size_t need, size_t size, uint8_t* out, size_t* got);
     // The page `bid` at `ib` of the tree whose pages have type `ptype`, checked.
-    Status page(uint64_t bid, uint64_t ib, uint8_t ptype, const detail::Page** out);
+    Status page(uint64_t bid, uint64_t ib, uint8_t ptype, detail::Page** out);
+    // Whether page `p` of the tree whose pages have type `ptype` lists its keys in strictly
+    // rising order (found once for each page read).
+    bool ordered(uint8_t ptype, detail::Page& p) const;
     // The leaf entry with `key` in a B-tree; *entry points into a cached page (valid until the next
     // page read). Found, absent, or a failure.
     Status search(uint8_t ptype, uint64_t key, const uint8_t** entry);
