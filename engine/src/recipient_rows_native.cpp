@@ -15,21 +15,34 @@ pst::Status read_recipient_rows(pst::read::File& file, const pst::read::Node& me
     if (pst::Status found = pst::read::open_recipient_table(file, message, &table); !found.found()) {
         return found;
     }
-    // The address columns the table has, in the order the rows list them: most tables have
-    // each column in one of its two text types only. The first column of a tag, as cell() takes.
-    uint32_t tags[std::size(kRecipientAddressTags) * 2];
-    size_t columns[std::size(kRecipientAddressTags) * 2];
-    size_t tag_count = 0;
+    // The address columns the table has, in the order of kRecipientAddressTags, each tag's 8-bit
+    // column before its Unicode one (most tables have one of the two only), and of a tag the
+    // first column, as cell() takes. One pass over the columns: a table is opened for every
+    // message's recipients.
+    constexpr size_t kSlots = std::size(kRecipientAddressTags) * 2;
+    size_t first[kSlots];
+    std::fill(std::begin(first), std::end(first), SIZE_MAX);
     const auto& all = table.columns();
-    for (const uint32_t id : kRecipientAddressTags) {
-        for (const uint16_t type : {type_code(PropType::String8), type_code(PropType::Unicode)}) {
-            const uint32_t tag = id << 16 | type;
-            const auto c =
-                std::find_if(all.begin(), all.end(), [tag](const auto& column) { return column.tag == tag; });
-            if (c != all.end()) {
-                tags[tag_count] = tag;
-                columns[tag_count++] = static_cast<size_t>(c - all.begin());
+    for (size_t c = 0; c < all.size(); ++c) {
+        const uint16_t type = static_cast<uint16_t>(all[c].tag);
+        const size_t unicode = type == type_code(PropType::Unicode) ? 1 : 0;
+        if (!unicode && type != type_code(PropType::String8)) {
+            continue;
+        }
+        for (size_t k = 0; k < std::size(kRecipientAddressTags); ++k) {
+            if (kRecipientAddressTags[k] == all[c].tag >> 16) {
+                first[2 * k + unicode] = std::min(first[2 * k + unicode], c);
+                break;
             }
+        }
+    }
+    uint32_t tags[kSlots];
+    size_t columns[kSlots];
+    size_t tag_count = 0;
+    for (size_t slot = 0; slot < kSlots; ++slot) {
+        if (first[slot] != SIZE_MAX) {
+            tags[tag_count] = all[first[slot]].tag;
+            columns[tag_count++] = first[slot];
         }
     }
     std::span<const uint8_t> bytes;

@@ -400,7 +400,8 @@ struct Table::Impl
     HeapReader heap;
     BthWalker walker;
     std::vector<Column> columns;
-    std::vector<std::pair<uint32_t, size_t>> by_tag; // sorted by tag
+    std::vector<std::pair<uint32_t, size_t>> by_tag; // sorted by tag; made by the first cell()
+    bool by_tag_made = false;
     uint16_t rgib[4] = {};
     size_t row_size = 0;
     std::vector<uint32_t> ids, numbers;
@@ -428,6 +429,7 @@ Status Table::Impl::open(File& f, const Node& n)
     node = n;
     columns.clear();
     by_tag.clear();
+    by_tag_made = false;
     ids.clear();
     numbers.clear();
     first_row.clear();
@@ -469,13 +471,8 @@ Status Table::Impl::open(File& f, const Node& n)
                         std::to_string(rgib[2]) + " bytes");
         if (size_t(rgib[2]) + c.bit / 8 >= row_size)
             return fail(col() + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
-        by_tag.emplace_back(c.tag, columns.size());
         columns.push_back(c);
     }
-    // By tag, then by column (a column's index is unique): the order a stable sort by tag gives,
-    // without the buffer std::stable_sort allocates (a table is opened for every message's
-    // recipients).
-    std::sort(by_tag.begin(), by_tag.end());
 
     BthInfo info;
     const unsigned ent = layout.row_index_size;
@@ -626,7 +623,16 @@ Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, 
 
 Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
 {
-    const Impl& m = *m_impl;
+    Impl& m = *m_impl;
+    if (!m.by_tag_made) {
+        // By tag, then by column (a column's index is unique): the order a stable sort by tag
+        // gives, without the buffer std::stable_sort allocates. Made when a cell is first asked
+        // for by its tag: readers of many small tables (a message's recipients) ask by column.
+        for (size_t i = 0; i < m.columns.size(); ++i)
+            m.by_tag.emplace_back(m.columns[i].tag, i);
+        std::sort(m.by_tag.begin(), m.by_tag.end());
+        m.by_tag_made = true;
+    }
     auto it =
         std::lower_bound(m.by_tag.begin(), m.by_tag.end(), tag, [](const auto& e, uint32_t t) { return e.first < t; });
     const size_t column = it != m.by_tag.end() && it->first == tag ? it->second : m.columns.size();
