@@ -1,5 +1,6 @@
 #include "engine/pst_source.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -114,7 +115,7 @@ void PropertyList::clear()
         *this = PropertyList();
         return;
     }
-    m_properties.clear();
+    m_count = 0;
     m_bytes.clear();
     m_names.clear();
     m_name_units.clear();
@@ -123,6 +124,7 @@ void PropertyList::clear()
 void PropertyList::swap(PropertyList& other) noexcept
 {
     m_properties.swap(other.m_properties);
+    std::swap(m_count, other.m_count);
     m_bytes.swap(other.m_bytes);
     m_names.swap(other.m_names);
     m_name_units.swap(other.m_name_units);
@@ -136,8 +138,15 @@ size_t PropertyList::held_bytes() const
 
 void PropertyList::reserve(size_t count, size_t bytes)
 {
-    m_properties.reserve(count);
+    if (m_properties.size() < count) {
+        m_properties.resize(count);
+    }
     m_bytes.reserve(bytes);
+}
+
+void PropertyList::make_room()
+{
+    m_properties.resize(std::max<size_t>(16, 2 * m_properties.size()));
 }
 
 void PropertyList::add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size,
@@ -157,12 +166,12 @@ void PropertyList::add(uint32_t stored_id, uint16_t type, const uint8_t* data, s
             {*guid, static_cast<uint32_t>(m_name_units.size()), static_cast<uint32_t>(string_name.size())});
         m_name_units.append(string_name);
     }
-    m_properties.push_back(p);
+    push(p);
 }
 
 const PropertyList::Property* PropertyList::find(uint32_t id) const
 {
-    for (const auto& p : m_properties) {
+    for (const auto& p : all()) {
         if (p.id == id) {
             return &p;
         }
@@ -172,7 +181,7 @@ const PropertyList::Property* PropertyList::find(uint32_t id) const
 
 const PropertyList::Property* PropertyList::find(uint32_t id, uint16_t type) const
 {
-    for (const auto& p : m_properties) {
+    for (const auto& p : all()) {
         if (p.id == id && p.type == type) {
             return &p;
         }
@@ -182,7 +191,7 @@ const PropertyList::Property* PropertyList::find(uint32_t id, uint16_t type) con
 
 const PropertyList::Property* PropertyList::find_named(std::u16string_view name) const
 {
-    for (const auto& p : m_properties) {
+    for (const auto& p : all()) {
         if (p.name >= 0 && name_of(m_names[static_cast<size_t>(p.name)]) == name) {
             return &p;
         }

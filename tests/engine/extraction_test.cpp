@@ -539,4 +539,45 @@ TEST(ItemIdentity, SearchKeyElseNodeId)
     }
 }
 
+// A list keeps room for its properties past a clear: filled to the edges of its room (16, then
+// doubled), cleared and refilled with fewer, swapped with another, every property is the last
+// one added under its place, and none of an earlier fill shows.
+TEST(PropertyListRoom, FillsClearsAndSwapsTable)
+{
+    const auto fill = [](engine::PropertyList& list, size_t n, uint8_t tag) {
+        const uint8_t heap[] = {tag, 1, 2, 3};
+        const uint32_t at = list.append_bytes(heap);
+        for (size_t i = 0; i < n; ++i) {
+            if (i % 2 == 0) {
+                list.add(static_cast<uint32_t>(i), 0x0102, &tag, 1);
+            } else {
+                list.add_at(static_cast<uint32_t>(i), 0x0102, at, 1);
+            }
+        }
+    };
+    const auto check = [](const engine::PropertyList& list, size_t n, uint8_t tag, const char* what) {
+        ASSERT_EQ(list.all().size(), n) << what;
+        for (size_t i = 0; i < n; ++i) {
+            const engine::PropertyList::Property& p = list.all()[i];
+            EXPECT_EQ(p.id, i) << what;
+            ASSERT_EQ(list.bytes(p).size(), 1u) << what;
+            EXPECT_EQ(list.bytes(p)[0], tag) << what << " " << i;
+        }
+        EXPECT_EQ(list.find(static_cast<uint32_t>(n)), nullptr) << what; // nothing past the last one
+    };
+    for (const size_t n : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{32}, size_t{33}}) {
+        engine::PropertyList list, other;
+        fill(list, n + 40, 7);
+        list.clear();
+        fill(list, n, 9);
+        check(list, n, 9, "refilled");
+        fill(other, n + 3, 5);
+        list.swap(other);
+        check(list, n + 3, 5, "swapped in");
+        check(other, n, 9, "swapped out");
+        list.reserve(1, 0); // less room than it holds: nothing lost
+        check(list, n + 3, 5, "reserved less");
+    }
+}
+
 } // namespace

@@ -125,7 +125,7 @@ public:
         if (size > 0) {
             m_bytes.insert(m_bytes.end(), data, data + size);
         }
-        m_properties.push_back(Property{stored_id, type, offset, static_cast<uint32_t>(size), -1});
+        push(Property{stored_id, type, offset, static_cast<uint32_t>(size), -1});
     }
 
     // Appends `bytes` to the list's buffer, where properties added by add_at may find their
@@ -140,7 +140,7 @@ public:
     // list's buffer (appended before). REQUIRES: offset + size within the bytes appended.
     void add_at(uint32_t stored_id, uint16_t type, uint32_t offset, uint32_t size)
     {
-        m_properties.push_back(Property{stored_id, type, offset, size, -1});
+        push(Property{stored_id, type, offset, size, -1});
     }
 
     // The first property with `id` (of any type / of `type`), or nullptr.
@@ -155,7 +155,7 @@ public:
     {
         return std::span<const uint8_t>(m_bytes.data() + p.offset, p.size);
     }
-    std::span<const Property> all() const { return m_properties; }
+    std::span<const Property> all() const { return {m_properties.data(), m_count}; }
     // A 32-bit value (PT_LONG and the like), when `id` has one of 4 bytes or more.
     std::optional<uint32_t> long_value(uint32_t id) const;
 
@@ -170,7 +170,18 @@ private:
     {
         return std::u16string_view(m_name_units).substr(n.offset, n.size);
     }
-    std::vector<Property> m_properties;
+    // Adds a property in the room of m_properties, inline: a list is filled with every property
+    // of every item a walk reads.
+    void push(const Property& p)
+    {
+        if (m_count == m_properties.size()) {
+            make_room();
+        }
+        m_properties[m_count++] = p;
+    }
+    void make_room();
+    std::vector<Property> m_properties; // the first m_count are the list's; the rest is room
+    std::size_t m_count = 0;
     std::vector<uint8_t> m_bytes;
     std::vector<Name> m_names;
     std::u16string m_name_units; // the names, one after another
