@@ -220,9 +220,10 @@ void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
 {
     std::size_t units = 0;
     plan.present = 0;
-    plan.length.fill(Plan::kNoText);
+    plan.present_bits.fill(0);
     for (const uint8_t i : kTextFields) {
         if (draft.m_length[i] != ContactDraft::kAbsent) {
+            plan.present_bits[i / 32] |= 1u << (i % 32);
             const std::size_t length =
                 draft.m_no_nul[i]
                     ? draft.m_length[i]
@@ -263,19 +264,20 @@ ContactRecord* ContactRecord::build_in(void* memory, const Plan& plan, const Con
     auto* out = const_cast<char16_t*>(record->block());
     uint32_t at = 0;
     std::size_t slot = 0;
-    for (const uint8_t i : kTextFields) {
-        const uint32_t n = plan.length[i];
-        if (n == Plan::kNoText) {
-            continue;
+    record->m_present = plan.present_bits;
+    // The present texts in field order: by their bits, lowest first.
+    for (std::size_t word = 0; word < plan.present_bits.size(); ++word) {
+        for (uint32_t bits = plan.present_bits[word]; bits != 0; bits &= bits - 1) {
+            const std::size_t i = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
+            const uint32_t n = plan.length[i];
+            if (plan.short_offsets) {
+                reinterpret_cast<uint16_t*>(offsets)[slot++] = static_cast<uint16_t>(at);
+            } else {
+                reinterpret_cast<uint32_t*>(offsets)[slot++] = at;
+            }
+            std::char_traits<char16_t>::copy(out + at, draft.m_buffer.get() + draft.m_start[i], n);
+            at += n;
         }
-        record->m_present[i / 32] |= 1u << (i % 32);
-        if (plan.short_offsets) {
-            reinterpret_cast<uint16_t*>(offsets)[slot++] = static_cast<uint16_t>(at);
-        } else {
-            reinterpret_cast<uint32_t*>(offsets)[slot++] = at;
-        }
-        std::char_traits<char16_t>::copy(out + at, draft.m_buffer.get() + draft.m_start[i], n);
-        at += n;
     }
     const std::u16string_view exchange = draft.exchange();
     record->m_exchange_at = at;

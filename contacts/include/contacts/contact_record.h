@@ -563,12 +563,13 @@ private:
     friend void contact_store_clear(ContactStore& store) noexcept;
     friend class ContactStore;
     ContactRecord() = default;
-    // What a record of a draft holds: each text's length up to its first NUL (kNoText when
-    // absent), and the bytes it needs (0 when it would exceed 4 GiB).
+    // What a record of a draft holds: its present texts (a bit each, as the record keeps them)
+    // with each one's length up to its first NUL, and the bytes it needs (0 when it would exceed
+    // 4 GiB).
     struct Plan
     {
-        static constexpr uint32_t kNoText = 0xFFFFFFFFu;
-        std::array<uint32_t, kFieldCount> length;
+        std::array<uint32_t, (kFieldCount + 31) / 32> present_bits;
+        std::array<uint32_t, kFieldCount> length; // of the present texts only
         std::size_t present = 0;
         bool short_offsets = false;
         std::size_t bytes = 0;
