@@ -178,14 +178,17 @@ std::string utf16_to_utf8(std::u16string_view s)
     return out;
 }
 
-std::size_t units_before_nul(const void* units, std::size_t count)
+namespace {
+
+// The units before the first zero unit of the `count` 16-bit units at `bytes`; with `out`, those
+// units copied there too, in the same pass (little-endian hosts only: the stored units are the
+// host's). Eight units at a time, compared with zero as one vector, then four as one word (a
+// zero unit is zero in either byte order; texts seldom hold one), then unit by unit from the
+// group that holds it or in the last units. Nothing is written at or past the first zero unit.
+template <bool kCopy> std::size_t scan_units(const uint8_t* bytes, std::size_t count, char16_t* out)
 {
-    // Eight units at a time, compared with zero as one vector, then four as one word (a zero
-    // unit is zero in either byte order; texts seldom hold one), then unit by unit from the
-    // group that holds it or in the last units.
     using Units8 = uint16_t __attribute__((vector_size(16)));
     constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
-    const auto* bytes = static_cast<const uint8_t*>(units);
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         Units8 group;
@@ -196,11 +199,17 @@ std::size_t units_before_nul(const void* units, std::size_t count)
         if ((halves[0] | halves[1]) != 0) {
             break;
         }
+        if constexpr (kCopy) {
+            std::memcpy(out + i, &group, sizeof group);
+        }
     }
     if (i + 4 <= count) {
         uint64_t word;
         std::memcpy(&word, bytes + 2 * i, sizeof word);
         if (((word - kOnes) & ~word & kHighs) == 0) {
+            if constexpr (kCopy) {
+                std::memcpy(out + i, &word, sizeof word);
+            }
             i += 4;
         }
     }
@@ -208,21 +217,31 @@ std::size_t units_before_nul(const void* units, std::size_t count)
         if (bytes[2 * i] == 0 && bytes[2 * i + 1] == 0) {
             return i;
         }
+        if constexpr (kCopy) {
+            std::memcpy(out + i, bytes + 2 * i, sizeof(char16_t));
+        }
     }
     return count;
 }
 
+} // namespace
+
+std::size_t units_before_nul(const void* units, std::size_t count)
+{
+    return scan_units<false>(static_cast<const uint8_t*>(units), count, nullptr);
+}
+
 std::size_t utf16le_to_utf16(const uint8_t* bytes, std::size_t size, char16_t* out)
 {
-    const std::size_t n = units_before_nul(bytes, size / 2);
     if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out, bytes, 2 * n); // the stored units are the host's
+        return scan_units<true>(bytes, size / 2, out); // the stored units are the host's
     } else {
+        const std::size_t n = units_before_nul(bytes, size / 2);
         for (std::size_t i = 0; i < n; ++i) {
             out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
         }
+        return n;
     }
-    return n;
 }
 
 namespace {

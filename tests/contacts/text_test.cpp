@@ -122,6 +122,8 @@ TEST(Text, FastConversionsEqualTheUnitByUnitOnesAtEveryPosition)
                         EXPECT_EQ(std::u16string_view(out.data(), n), before_nul.substr(0, whole))
                             << length << " " << at;
                         EXPECT_EQ(contacts::units_before_nul(from, size / 2), n) << length << " " << at;
+                        // Nothing written from the first NUL on.
+                        EXPECT_EQ(out.substr(n), std::u16string(length - n, u'?')) << length << " " << at;
                     }
                 }
             }
