@@ -594,8 +594,10 @@ Status Table::read_row(size_t row)
 Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, std::vector<uint8_t>* spill)
 {
     Impl& m = *m_impl;
-    if (Status status = read_row(row); !status)
-        return status;
+    // The row read last (a reader of a row's cells asks for it once for each cell) is not read again.
+    if (m.cached != row || row >= m.ids.size())
+        if (Status status = read_row(row); !status)
+            return status;
     if (column >= m.columns.size())
         return Status::none();
     const Column& c = m.columns[column];
