@@ -195,11 +195,17 @@ struct ContactPhoto
     std::string mime;      // PidTagAttachMimeTag (0x370E), as stored; may be empty
     std::string extension; // PidTagAttachExtension (0x3703) or the file name's; may be empty
 
+    // Two empty texts are left as they are: most items have no photo, and a string's swap costs
+    // more than a vector's (an item's buffers change hands twice for every item a walk makes).
     friend void swap(ContactPhoto& a, ContactPhoto& b) noexcept
     {
         a.bytes.swap(b.bytes);
-        a.mime.swap(b.mime);
-        a.extension.swap(b.extension);
+        if (!a.mime.empty() || !b.mime.empty()) {
+            a.mime.swap(b.mime);
+        }
+        if (!a.extension.empty() || !b.extension.empty()) {
+            a.extension.swap(b.extension);
+        }
     }
 };
 
