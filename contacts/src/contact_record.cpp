@@ -106,7 +106,10 @@ void ContactDraft::set_photo(std::span<const uint8_t> bytes, PhotoType type)
 
 void ContactDraft::grow(std::size_t length)
 {
-    const std::size_t capacity = std::max({m_capacity * 2, m_used + length, std::size_t{1024}});
+    // Room to spare past a long text (a contact's notes), for the short ones read after it (the
+    // display name, the dates, the categories), which would otherwise copy it all again.
+    constexpr std::size_t kSpare = 1024;
+    const std::size_t capacity = std::max({m_capacity * 2, m_used + length + kSpare, std::size_t{1024}});
     auto grown = std::make_unique_for_overwrite<char16_t[]>(capacity);
     std::char_traits<char16_t>::copy(grown.get(), m_buffer.get(), m_used);
     m_buffer = std::move(grown);

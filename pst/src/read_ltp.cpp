@@ -232,7 +232,22 @@ struct PropertyContext::Impl
         size_t offset = 0;
     };
     std::vector<Pending> pending;
-    std::vector<uint8_t> arena; // values read from subnodes
+    // Values read from subnodes: the first arena_size bytes of `arena`, which grows without
+    // filling what the reads overwrite (a contact's notes, megabytes at times).
+    std::unique_ptr<uint8_t[]> arena;
+    size_t arena_size = 0, arena_capacity = 0;
+    // Room for `n` more bytes at arena_size.
+    void arena_room(size_t n)
+    {
+        if (arena_capacity - arena_size >= n)
+            return;
+        const size_t capacity = std::max(2 * arena_capacity, arena_size + n);
+        auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+        if (arena_size)
+            std::memcpy(grown.get(), arena.get(), arena_size);
+        arena = std::move(grown);
+        arena_capacity = capacity;
+    }
     DataStream stream;
     size_t skipped = 0;
     std::string skip_reason;
@@ -265,7 +280,7 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
     Impl& m = *this;
     m.props.clear();
     m.pending.clear();
-    m.arena.clear();
+    m.arena_size = 0;
     m.skipped = 0;
     m.skip_reason.clear();
     auto at = [&] { return std::string("property context of node " + hex(node.nid) + ": "); };
@@ -334,20 +349,20 @@ int PropertyContext::Impl::read_subnode_values(File& file, const Node& node)
                  " MiB");
             continue;
         }
-        p.offset = arena.size();
-        arena.resize(p.offset + static_cast<size_t>(n));
-        if (Status bad = stream.read(0, static_cast<size_t>(n), arena.data() + p.offset); !bad) {
-            arena.resize(p.offset);
+        p.offset = arena_size;
+        arena_room(static_cast<size_t>(n));
+        if (Status bad = stream.read(0, static_cast<size_t>(n), arena.get() + p.offset); !bad) {
             skip("property " + hex(ref.id) + ": " + bad.message);
             continue;
         }
+        arena_size += static_cast<size_t>(n);
         budget -= n;
         ref.size = static_cast<size_t>(n);
     }
     // The arena has its final size: point the values into it and drop the ones left out.
     for (const Pending& p : pending)
         if (props[p.index].size != SIZE_MAX)
-            props[p.index].data = props[p.index].size ? arena.data() + p.offset : kEmpty;
+            props[p.index].data = props[p.index].size ? arena.get() + p.offset : kEmpty;
     props.erase(std::remove_if(props.begin(), props.end(), [](const PropertyRef& r) { return r.size == SIZE_MAX; }),
                 props.end());
     return 1;
