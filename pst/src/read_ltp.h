@@ -114,19 +114,14 @@ private:
         if (n == 0 || n % rec != 0)
             return fail("BTH node " + hex(hid) + " of " + std::to_string(n) + " bytes is not whole records of " +
                         std::to_string(rec));
-        if (level > 0) {
-            // Copied: reading the children may replace the heap block this points into.
-            std::vector<uint8_t>& copy = m_levels[level - 1];
-            copy.assign(p, p + n);
-            p = copy.data();
-        }
-        for (size_t i = 0; i < n / rec; ++i) {
-            const uint8_t* r = p + i * rec;
-            const uint64_t k = key_value(r, info.key);
-            if (k < lo || (has_hi && k >= hi) || (m_have_prev && level == 0 && k <= m_prev) ||
-                (level > 0 && i > 0 && k <= key_value(r - rec, info.key)))
-                return fail("BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
-            if (level == 0) {
+        if (level == 0) {
+            // The records: each key within the range the parent gives and past the one before
+            // (in this leaf or the leaf before).
+            for (size_t i = 0; i < n / rec; ++i) {
+                const uint8_t* r = p + i * rec;
+                const uint64_t k = key_value(r, info.key);
+                if (k < lo || (has_hi && k >= hi) || (m_have_prev && k <= m_prev))
+                    return fail("BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
                 m_prev = k;
                 m_have_prev = true;
                 if constexpr (std::is_void_v<decltype(visit(r))>) {
@@ -134,8 +129,18 @@ private:
                 } else if (Status status = visit(r); !status) {
                     return status;
                 }
-                continue;
             }
+            return Status::success();
+        }
+        // Copied: reading the children may replace the heap block this points into.
+        std::vector<uint8_t>& copy = m_levels[level - 1];
+        copy.assign(p, p + n);
+        p = copy.data();
+        for (size_t i = 0; i < n / rec; ++i) {
+            const uint8_t* r = p + i * rec;
+            const uint64_t k = key_value(r, info.key);
+            if (k < lo || (has_hi && k >= hi) || (i > 0 && k <= key_value(r - rec, info.key)))
+                return fail("BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
             const bool last = i + 1 == n / rec;
             const uint64_t next = last ? hi : key_value(r + rec, info.key);
             if (Status status = node(heap, info, get32(r + info.key), level - 1, k, last ? has_hi : true, next, visit);
