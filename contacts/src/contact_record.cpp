@@ -116,22 +116,6 @@ void ContactDraft::grow(std::size_t length)
     m_capacity = capacity;
 }
 
-void ContactDraft::set_text_utf16le(Field f, const uint8_t* bytes, std::size_t size)
-{
-    if (!is_text(f)) {
-        return;
-    }
-    const auto i = field_index(f);
-    if (m_capacity - m_used < size / 2) {
-        grow(size / 2);
-    }
-    const std::size_t length = utf16le_to_utf16(bytes, size, m_buffer.get() + m_used);
-    m_start[i] = static_cast<uint32_t>(m_used);
-    m_length[i] = static_cast<uint32_t>(length);
-    m_no_nul.set(i);
-    m_used += length;
-}
-
 char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
 {
     if (!is_text(f)) {

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "pst/text.h"
+
 namespace contacts {
 
 // Where a contact was found: in the file's live folders, in a message node no folder reaches
@@ -449,7 +451,22 @@ public:
     void end_text_before_nul(Field f, std::size_t length);
     // Sets a Text field from stored UTF-16LE bytes (an odd last byte left out) up to their first
     // NUL, in one call: what set_text_uninitialized, a decoder and end_text_before_nul would do.
-    void set_text_utf16le(Field f, const uint8_t* bytes, std::size_t size);
+    // Inline: most texts of a file are set so.
+    void set_text_utf16le(Field f, const uint8_t* bytes, std::size_t size)
+    {
+        if (field_info(f).type != FieldType::Text) {
+            return;
+        }
+        const auto i = field_index(f);
+        if (m_capacity - m_used < size / 2) {
+            grow(size / 2);
+        }
+        const std::size_t length = pst::utf16le_to_utf16(bytes, size, m_buffer.get() + m_used);
+        m_start[i] = static_cast<uint32_t>(m_used);
+        m_length[i] = static_cast<uint32_t>(length);
+        m_no_nul.set(i);
+        m_used += length;
+    }
 
     void set_gender(int16_t v) { m_gender = v; }
     void set_kind_code(int32_t v) { m_kind_code = v; }
