@@ -415,6 +415,10 @@ struct Table::Impl
     HeapReader heap;
     BthWalker walker;
     std::vector<Column> columns;
+    // The row layout and column descriptions (TCINFO's bytes 2 to 9, then from 22 on) of the
+    // last table whose columns were all sound, and those columns.
+    std::vector<uint8_t> sound_layout;
+    std::vector<Column> sound_columns;
     std::vector<std::pair<uint32_t, size_t>> by_tag; // sorted by tag; made by the first cell()
     bool by_tag_made = false;
     uint16_t rgib[4] = {};
@@ -473,7 +477,16 @@ Status Table::Impl::open(File& f, const Node& n)
     if (row_size > layout.max_block_data())
         return fail("rows of " + std::to_string(row_size) + " bytes do not fit in a block");
     const uint32_t hid_index = get32(p + 10), hnid_rows = get32(p + 14);
-    for (size_t i = 0; i < count; ++i) {
+    // A table laid out as one opened before (a message's recipients after another's): the same
+    // row layout and column descriptions, whose columns were read and found sound then.
+    const auto same_as = [&](const std::vector<uint8_t>& layout_bytes) {
+        return layout_bytes.size() == 8 + 8 * count && std::memcmp(layout_bytes.data(), p + 2, 8) == 0 &&
+               std::memcmp(layout_bytes.data() + 8, p + 22, 8 * count) == 0;
+    };
+    const bool known = same_as(sound_layout);
+    if (known)
+        columns = sound_columns;
+    for (size_t i = 0; i < count && !known; ++i) {
         const uint8_t* d = p + 22 + 8 * i;
         Column c{get32(d), get16(d + 4), d[6], d[7]};
         const uint16_t type = static_cast<uint16_t>(c.tag);
@@ -487,6 +500,11 @@ Status Table::Impl::open(File& f, const Node& n)
         if (size_t(rgib[2]) + c.bit / 8 >= row_size)
             return fail(col() + ": existence bit " + std::to_string(c.bit) + " lies outside the row");
         columns.push_back(c);
+    }
+    if (!known) {
+        sound_layout.assign(p + 2, p + 10);
+        sound_layout.insert(sound_layout.end(), p + 22, p + 22 + 8 * count);
+        sound_columns = columns;
     }
 
     BthInfo info;

@@ -7,6 +7,7 @@
 #include "fixture/fixture.h"
 #include "pffread/pffread.h"
 #include "pst/messaging.h"
+#include "pst/recovery.h"
 #include "realfiles/real_files.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 namespace {
 
@@ -399,3 +401,71 @@ TEST(ReaderDamage, FileShrinkingUnderTheReader)
 }
 
 } // namespace
+
+// One table read after another (a message's recipients after another's, through one Table): the
+// columns and cells of each are what a table opened for it alone gives, whether its layout is the
+// last one's or not (three layouts, two of them alike but for their tags, each met again after another).
+TEST(PstReaderTables, ReusedTableReadsEachLayoutAsAFreshOne)
+{
+    pst_test::TempDir dir;
+    const std::string path = dir.file("layouts.pst");
+    const auto recipient = [](std::u16string name, int extra) {
+        pst::Recipient r;
+        r.properties.push_back({pst::PropertyName::tag(0x3001), {pst::PropType::Unicode, name}});
+        r.properties.push_back({pst::PropertyName::tag(0x3003), {pst::PropType::Unicode, name + u"@example.org"}});
+        // Layouts 1 and 2: as many columns, of the same sizes, under other tags.
+        if (extra == 1)
+            r.properties.push_back({pst::PropertyName::tag(0x39FE), {pst::PropType::Unicode, name + u"@smtp.org"}});
+        if (extra == 2)
+            r.properties.push_back({pst::PropertyName::tag(0x3A00), {pst::PropType::Unicode, u"alias"}});
+        return r;
+    };
+    const int layouts[] = {0, 0, 1, 1, 0, 2, 1, 2, 2, 0};
+    pst_test::write_pst(path, [&](pst::Writer& w) {
+        const pst::FolderId folder = w.add_folder(w.top_of_personal_folders(), u"Mail", u"IPF.Note");
+        for (size_t i = 0; i < std::size(layouts); ++i) {
+            pst::Message m(u"IPM.Note");
+            m.add_recipient(recipient(u"p" + std::u16string(i + 1, u'x'), layouts[i]));
+            m.add_recipient(recipient(u"q", layouts[i]));
+            ASSERT_TRUE(w.add_message(folder, m).ok);
+        }
+    });
+    pst::Status why;
+    auto file = pst::read::File::open(path, &why);
+    ASSERT_TRUE(file) << why.message;
+    std::vector<pst::read::Node> messages;
+    ASSERT_TRUE(pst::read::for_each_message_node(*file, [&](const pst::read::Node& n) {
+        messages.push_back(n);
+        return true;
+    }));
+    ASSERT_EQ(messages.size(), std::size(layouts));
+    struct Read
+    {
+        std::vector<uint32_t> columns;
+        std::vector<std::vector<uint8_t>> cells;
+        bool operator==(const Read&) const = default;
+    };
+    const auto read = [&](pst::read::Table& t, const pst::read::Node& message) {
+        Read r;
+        EXPECT_TRUE(pst::read::open_recipient_table(*file, message, &t).found());
+        for (const auto& c : t.columns()) {
+            r.columns.insert(r.columns.end(), {c.tag, c.offset, c.size, c.bit});
+            for (size_t row = 0; row < t.row_count(); ++row) {
+                std::vector<uint8_t> cell;
+                const pst::Status got = t.cell(row, c.tag, &cell);
+                cell.push_back(got.found() ? 1 : got.absent ? 0 : 2);
+                r.cells.push_back(std::move(cell));
+            }
+        }
+        return r;
+    };
+    pst::read::Table reused;
+    std::set<std::vector<uint32_t>> seen;
+    for (const pst::read::Node& message : messages) {
+        pst::read::Table fresh;
+        const Read expected = read(fresh, message);
+        EXPECT_EQ(read(reused, message), expected) << "message " << message.nid;
+        seen.insert(expected.columns);
+    }
+    EXPECT_EQ(seen.size(), 3u); // three layouts met
+}
