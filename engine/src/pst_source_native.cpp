@@ -770,7 +770,7 @@ bool NativeItem::take_contact_draft(contacts::ContactDraft& draft, int fallback_
     if (!m_drafted || fallback_codepage != m_source.options().fallback_codepage) {
         return false;
     }
-    std::swap(draft, *m_values.draft); // the caller's draft takes the place of this one's buffers
+    draft.swap(*m_values.draft); // the caller's draft takes the place of this one's buffers
     m_drafted = false;
     return true;
 }

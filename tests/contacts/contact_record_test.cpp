@@ -208,6 +208,44 @@ TEST(ContactRecord, AStoredUnicodeTextIsSetUpToItsFirstNul)
     }
 }
 
+// Two drafts swapped member by member: each then makes the record the other made before, every
+// value included (a member the swap forgot would stay behind).
+TEST(ContactRecord, SwappedDraftsTradeEveryValue)
+{
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};
+    const auto describe = [](const ContactDraft& d) {
+        const auto r = ContactRecord::make(d);
+        contacts::RecordTexts texts;
+        r->texts(texts);
+        std::u16string all;
+        for (const auto& info : kFieldTable) {
+            all += std::u16string(texts[contacts::field_index(info.field)]) + (r->has(info.field) ? u"|" : u"-");
+        }
+        const auto photo = r->photo();
+        return std::make_tuple(all, r->number(), r->kind_code(), r->gender(), r->origin(), r->identity(), r->place(),
+                               r->node_id(), std::u16string(r->exchange()),
+                               std::vector<uint8_t>(photo.bytes.begin(), photo.bytes.end()), photo.type);
+    };
+    ContactDraft full, other;
+    full.set_text(Field::first_name, u"Anna");
+    const uint8_t body[] = {'n', 0, 'o', 0, 0, 0, 'x', 0};
+    full.set_text_utf16le(Field::body, body, sizeof body);
+    full.set_gender(2);
+    full.set_kind_code(9);
+    full.set_number(41);
+    full.set_origin(contacts::Origin::recovered);
+    full.set_photo(jpeg, contacts::PhotoType::jpeg);
+    full.set_identity(contacts::identity_of_node(0x200024));
+    full.set_exchange(u"0/o=Example/cn=anna");
+    full.set_place(3);
+    full.set_node_id(0x200024);
+    other.set_text(Field::last_name, u"Berg");
+    const auto full_before = describe(full), other_before = describe(other);
+    full.swap(other);
+    EXPECT_EQ(describe(other), full_before);
+    EXPECT_EQ(describe(full), other_before);
+}
+
 TEST(ContactRecord, AllTextsAtOnceAreEachText)
 {
     const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};

@@ -430,6 +430,9 @@ public:
     ContactDraft& operator=(const ContactDraft& other);
     ContactDraft(ContactDraft&&) noexcept = default;
     ContactDraft& operator=(ContactDraft&&) noexcept = default;
+    // Exchanges the values (and buffers) of two drafts, member by member: a draft read ahead
+    // changes hands once for every contact.
+    void swap(ContactDraft& other) noexcept;
 
     // Every text absent, gender 0, number 0, kind code kContactKindCode. A draft reused contact
     // after contact allocates only to grow: reset() keeps the room of its texts and photo, each up
