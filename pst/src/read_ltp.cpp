@@ -291,7 +291,9 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
     if (!status)
         return std::move(status).within(at());
     Status walked = m.walker.walk(m.heap, info, [&](const uint8_t* r) {
-        PropertyRef ref;
+        // Filled where it is kept: a property built beside and then copied in was read back
+        // as one wider load of narrower stores, which stalls.
+        PropertyRef& ref = m.props.emplace_back();
         ref.id = get16(r);
         ref.type = get16(r + 2);
         const uint32_t hnid = get32(r + 4);
@@ -303,14 +305,13 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
         } else if ((hnid & 0x1F) == 0) {
             if (!m.heap.find_whole(hnid, &ref.data, &ref.size)) {
                 m.skip("property " + hex(ref.id) + ": " + m.heap.get(hnid, &ref.data, &ref.size).message);
-                return;
+                m.props.pop_back();
             }
         } else if (only == nullptr || std::find(only->begin(), only->end(), ref.id) != only->end()) {
-            m.pending.push_back({m.props.size(), hnid});
+            m.pending.push_back({m.props.size() - 1, hnid});
         } else {
             ref.data = nullptr; // a value in a subnode not asked for
         }
-        m.props.push_back(ref);
     });
     if (!walked) {
         m.props.clear();
