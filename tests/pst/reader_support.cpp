@@ -524,6 +524,15 @@ std::vector<DamageCase> damage_cases(const Image& image, pst::FileFormat format)
     set("BTH levels 9", "implausible", pc_bth + 3, 1, 9);
     set("BTH root names no allocation", "names allocation", pc_bth + 4, 4, 0x7FE0);
     set("BTH keys out of order", "out of order", pc_records + 8, 2, 0);
+    add("property value names no allocation", "names allocation", [&](Image& b) {
+        // The first property whose value lies in the heap: left out, the context still opened.
+        uint64_t r = pc_records;
+        for (int k = 0; k < 64 && (pst::is_inline_size(static_cast<uint16_t>(get(b, r + 2, 2))) ||
+                                   get(b, r + 4, 4) == 0 || (get(b, r + 4, 4) & 0x1F) != 0);
+             ++k)
+            r += 8;
+        put(b, r + 4, 4, 0x7FE0);
+    });
     set("TCINFO cCols 255", "cannot hold", tcinfo + 1, 1, 255);
     set("column offset past the row", "passes the cell area", tcinfo + 22 + 4, 2, 0xFFFF);
     set("row number past the matrix", "outside the row matrix", row_index + 4, g.row_index, 0xFFFF);
