@@ -185,10 +185,7 @@ Status HeapReader::get(uint32_t hid, const uint8_t** data, size_t* size)
     if (index > map->count)
         return fail("HID " + hex(hid) + " names allocation " + std::to_string(index) + " of a heap block with " +
                     std::to_string(map->count));
-    const uint8_t* offsets = base + map->map + 4;
-    const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
-    *data = begin < end ? base + begin : kEmptyAllocation;
-    *size = end - begin;
+    allocation(base, *map, index, data, size);
     return Status::success();
 }
 

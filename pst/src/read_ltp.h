@@ -28,11 +28,7 @@ public:
         const size_t k = m_layout->hid_block(hid), index = m_layout->hid_index(hid);
         if ((hid & 0x1F) != 0 || index == 0 || k >= m_blocks.size() || index > m_blocks[k].count)
             return false;
-        const uint8_t* base = m_data + m_blocks[k].start;
-        const uint8_t* offsets = base + m_blocks[k].map + 4;
-        const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
-        *data = begin < end ? base + begin : kEmptyAllocation;
-        *size = end - begin;
+        allocation(m_data + m_blocks[k].start, m_blocks[k], index, data, size);
         return true;
     }
     // A heap opened whole: its bytes, where every allocation lies (valid until the next open).
@@ -48,6 +44,14 @@ private:
         uint16_t map = 0;   // ibHnpm
         uint16_t count = 0; // cAlloc
     };
+    // The bytes of allocation `index` (1 to map.count) of the heap block at `base`.
+    static void allocation(const uint8_t* base, const BlockMap& map, size_t index, const uint8_t** data, size_t* size)
+    {
+        const uint8_t* offsets = base + map.map + 4;
+        const uint16_t begin = get16(offsets + 2 * (index - 1)), end = get16(offsets + 2 * index);
+        *data = begin < end ? base + begin : kEmptyAllocation;
+        *size = end - begin;
+    }
     Status check_map(size_t k, const uint8_t* block, size_t size, BlockMap* out);
     Status lazy_block(size_t k);
 
