@@ -155,11 +155,8 @@ void PropertyList::add(uint32_t stored_id, uint16_t type, const uint8_t* data, s
     Property p;
     p.id = named_lid ? *named_lid : stored_id;
     p.type = type;
-    p.offset = static_cast<uint32_t>(m_bytes.size());
+    p.offset = append_bytes({data, size});
     p.size = static_cast<uint32_t>(size);
-    if (size > 0) {
-        m_bytes.insert(m_bytes.end(), data, data + size);
-    }
     if (guid != nullptr) {
         p.name = static_cast<int32_t>(m_names.size());
         m_names.push_back(

@@ -121,11 +121,7 @@ public:
     // Adds a property that is not named: most of an item's, so kept short enough to inline.
     void add(uint32_t stored_id, uint16_t type, const uint8_t* data, size_t size)
     {
-        const auto offset = static_cast<uint32_t>(m_bytes.size());
-        if (size > 0) {
-            m_bytes.insert(m_bytes.end(), data, data + size);
-        }
-        push(Property{stored_id, type, offset, static_cast<uint32_t>(size), -1});
+        push(Property{stored_id, type, append_bytes({data, size}), static_cast<uint32_t>(size), -1});
     }
 
     // Appends `bytes` to the list's buffer, where properties added by add_at may find their
