@@ -559,8 +559,9 @@ Status Table::Impl::load_row(size_t r)
     if (matrix == Matrix::Heap) {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (Status status = heap.get(matrix_hid, &p, &n); !status)
-            return status;
+        if (!heap.find_loaded(matrix_hid, &p, &n))
+            if (Status status = heap.get(matrix_hid, &p, &n); !status)
+                return status;
         if (number >= n / row_size)
             return fail("row number " + std::to_string(number) + " outside the row matrix of " +
                         std::to_string(n / row_size) + " rows");
@@ -643,8 +644,9 @@ Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, 
     if (hnid != 0 && (hnid & 0x1F) == 0) {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (Status status = m.heap.get(hnid, &p, &n); !status)
-            return status;
+        if (!m.heap.find_loaded(hnid, &p, &n))
+            if (Status status = m.heap.get(hnid, &p, &n); !status)
+                return status;
         *out = {p, n};
         return Status::success();
     }

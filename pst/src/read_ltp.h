@@ -31,6 +31,16 @@ public:
         allocation(m_data + m_blocks[k].start, m_blocks[k], index, data, size);
         return true;
     }
+    // As get() of a heap opened lazily, inline and without a reason, of an allocation in the block
+    // read last (a table's cells mostly lie in one): false when get() must read it or say why not.
+    bool find_loaded(uint32_t hid, const uint8_t** data, size_t* size) const
+    {
+        const size_t k = m_layout->hid_block(hid), index = m_layout->hid_index(hid);
+        if (m_whole || (hid & 0x1F) != 0 || index == 0 || k != m_current || index > m_lazy.count)
+            return false;
+        allocation(m_lazy_data, m_lazy, index, data, size);
+        return true;
+    }
     // A heap opened whole: its bytes, where every allocation lies (valid until the next open).
     std::span<const uint8_t> whole() const { return {m_data, m_data_size}; }
     // What an empty allocation's bytes point at.
