@@ -9,6 +9,9 @@
 #include <map>
 #include <memory>
 #include <utility>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace pst {
 
@@ -182,31 +185,64 @@ namespace {
 
 // The units before the first zero unit of the `count` 16-bit units at `bytes`; with `out`, those
 // units copied there too, in the same pass (little-endian hosts only: the stored units are the
-// host's). Eight units at a time, compared with zero as one vector, then four as one word (a
-// zero unit is zero in either byte order; texts seldom hold one), then unit by unit from the
-// group that holds it or in the last units. Nothing is written at or past the first zero unit.
+// host's). Eight units at a time, compared with zero as one vector; the units left after them as
+// the last eight or the last four of the text, which overlap units already found non-zero (a
+// text without a zero, as most are, is done then: the overlap is copied twice, the same); else
+// four as one word (a zero unit is zero in either byte order), then unit by unit from the group
+// that holds the zero or in the last units. Nothing is written at or past the first zero unit.
 template <bool kCopy> std::size_t scan_units(const uint8_t* bytes, std::size_t count, char16_t* out)
 {
     using Units8 = uint16_t __attribute__((vector_size(16)));
     constexpr uint64_t kOnes = 0x0001000100010001u, kHighs = 0x8000800080008000u;
+    const auto group_has_zero = [](const Units8& group) {
+        const Units8 zero = group == 0;
+#ifdef __SSE2__
+        return _mm_movemask_epi8(reinterpret_cast<__m128i>(zero)) != 0; // one instruction
+#else
+        uint64_t halves[2];
+        std::memcpy(halves, &zero, sizeof halves);
+        return (halves[0] | halves[1]) != 0;
+#endif
+    };
+    const auto word_has_zero = [](uint64_t word) { return ((word - kOnes) & ~word & kHighs) != 0; };
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         Units8 group;
         std::memcpy(&group, bytes + 2 * i, sizeof group);
-        const Units8 zero = group == 0;
-        uint64_t halves[2];
-        std::memcpy(halves, &zero, sizeof halves);
-        if ((halves[0] | halves[1]) != 0) {
+        if (group_has_zero(group)) {
             break;
         }
         if constexpr (kCopy) {
             std::memcpy(out + i, &group, sizeof group);
         }
     }
+    if (i < count && i + 8 > count) { // fewer than eight units left, none of them looked at
+        if (count >= 8) {
+            Units8 last;
+            std::memcpy(&last, bytes + 2 * (count - 8), sizeof last);
+            if (!group_has_zero(last)) {
+                if constexpr (kCopy) {
+                    std::memcpy(out + count - 8, &last, sizeof last);
+                }
+                return count;
+            }
+        } else if (count >= 4) {
+            uint64_t first, last;
+            std::memcpy(&first, bytes, sizeof first);
+            std::memcpy(&last, bytes + 2 * (count - 4), sizeof last);
+            if (!word_has_zero(first) && !word_has_zero(last)) {
+                if constexpr (kCopy) {
+                    std::memcpy(out, &first, sizeof first);
+                    std::memcpy(out + count - 4, &last, sizeof last);
+                }
+                return count;
+            }
+        }
+    }
     if (i + 4 <= count) {
         uint64_t word;
         std::memcpy(&word, bytes + 2 * i, sizeof word);
-        if (((word - kOnes) & ~word & kHighs) == 0) {
+        if (!word_has_zero(word)) {
             if constexpr (kCopy) {
                 std::memcpy(out + i, &word, sizeof word);
             }
