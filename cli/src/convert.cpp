@@ -1,7 +1,9 @@
 #include "cli/convert.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <string_view>
 
@@ -28,12 +30,27 @@ using contacts::Field;
 
 // ---- output of one record
 
+// Whether one of the eight bytes of `word` is below 0x20 (a tab, a line break, ...) or a
+// backslash: the bytes a value may need escaped, eight at a time.
+bool may_need_escapes(uint64_t word)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    const uint64_t backslashes = word ^ (kOnes * '\\');
+    return ((((word - kOnes * 0x20) & ~word) | ((backslashes - kOnes) & ~backslashes)) & kHighs) != 0;
+}
+
 // Tab-separated text: a tab, line break or backslash inside a value is written as \t, \n, \r
 // or \\ so that every contact stays on one line.
 void append_list_value(std::u16string_view value, std::string& line)
 {
-    const std::size_t from = line.size();
+    std::size_t from = line.size();
     contacts::utf16_to_utf8(value, line);
+    for (uint64_t word; from + sizeof word <= line.size(); from += sizeof word) {
+        std::memcpy(&word, line.data() + from, sizeof word);
+        if (may_need_escapes(word)) {
+            break;
+        }
+    }
     const auto special = [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == '\\'; };
     const auto first = std::find_if(line.begin() + static_cast<std::ptrdiff_t>(from), line.end(), special);
     if (first == line.end()) {

@@ -105,6 +105,36 @@ TEST_F(ConvertFiles, ListWritesOneTabSeparatedLinePerContact)
                      "lice\t\t\t\t\t12 34\t\n");
 }
 
+// A character to escape anywhere in a value: before, at and after the edges of the groups of
+// eight bytes the list looks at together, after a control byte that needs no escape, and none.
+TEST_F(ConvertFiles, ListEscapesAtEveryPlaceOfAValue)
+{
+    const struct
+    {
+        const char* company;
+        const char* listed;
+    } kCases[] = {
+        {"\\", "\\\\"},
+        {"abcdefg\t", "abcdefg\\t"},
+        {"abcdefgh\n", "abcdefgh\\n"},
+        {"abcdefghijklmno\r", "abcdefghijklmno\\r"},
+        {"abcdefghijklmnop", "abcdefghijklmnop"},
+        {"abcdefgh\x01ijklmnop\\", "abcdefgh\x01ijklmnop\\\\"},
+        {"M\xC3\xBCller\\\tGmbH & Co. KG", "M\xC3\xBCller\\\\\\tGmbH & Co. KG"},
+    };
+    json contacts = json::array();
+    std::string expected;
+    for (size_t i = 0; i < std::size(kCases); ++i) {
+        contacts.push_back(testfiles::message("IPM.Contact", json::array({unicode(0x3A16, kCases[i].company)})));
+        expected += std::to_string(i + 1) + "\t\t\t\t" + kCases[i].listed + "\t\t\t\t\n";
+    }
+    const std::string path = testfiles::write_pst(
+        m_dir, "escapes.pst", {{"folders", json::array({testfiles::folder("Contacts", contacts)})}});
+    const Converted r = convert({"--list", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+}
+
 TEST_F(ConvertFiles, JsonKeepsAbsentEmptyAndEveryCharacterApart)
 {
     const Converted r = convert({"--json", sample()});
