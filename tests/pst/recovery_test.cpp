@@ -3,6 +3,8 @@
 // damaged free space (no candidate, no crash), and the scan's limits, progress and cancel.
 #include "reader_support.h"
 
+#include "layout.h"
+
 #include "pffread/pffread.h"
 #include "pst/recovery.h"
 #include "pstcheck/check.h"
@@ -197,6 +199,22 @@ std::string write(const TempDir& dir, const FileCase& c, Planned* planned)
     return path;
 }
 
+// The bytes the allocation maps of a file image mark free, counted bit by bit (the last region's
+// bits past the end of the file count as used).
+uint64_t free_bytes_of(const Image& image, const pst::detail::Layout& L)
+{
+    uint64_t free = 0;
+    for (uint64_t start = L.first_region; start < image.size(); start += L.region_size()) {
+        const uint8_t* bits = image.data() + start + L.map_bits_at;
+        for (uint64_t i = 0; i < uint64_t{L.map_bytes} * 8; ++i) {
+            const uint64_t at = start + i * L.map_unit;
+            if (at < image.size() && (bits[i / 8] & (0x80 >> (i % 8))) == 0)
+                free += std::min<uint64_t>(L.map_unit, image.size() - at);
+        }
+    }
+    return free;
+}
+
 class RecoveryFiles : public ::testing::TestWithParam<FileCase>
 {
 };
@@ -221,13 +239,15 @@ TEST_P(RecoveryFiles, FindsTheDeletedNeverTheLive)
     EXPECT_FALSE(result.whole_file);
     EXPECT_EQ(result.unmapped_regions, 0u);
     EXPECT_EQ(result.scanned, result.total);
+    const bool ansi = GetParam().format == pst::FileFormat::Ansi;
+    EXPECT_EQ(result.total,
+              free_bytes_of(pst_test::read_file(path), ansi ? pst::detail::kAnsiLayout : pst::detail::kUnicodeLayout));
     EXPECT_EQ(result.live, 0u);
     EXPECT_EQ(result.rejected, 0u);
     expect_deleted(contacts_of(*file, recovery, result), planned);
 
     // With the maps marked not valid every byte is examined: live blocks are met and left out, the
     // same items come back.
-    const bool ansi = GetParam().format == pst::FileFormat::Ansi;
     auto whole = read::File::open_memory(without_valid_maps(pst_test::read_file(path), ansi), &opened);
     ASSERT_TRUE(whole) << opened.message;
     read::Recovery whole_recovery(*whole);
