@@ -12,6 +12,16 @@ namespace contacts {
 
 namespace {
 
+// The bits set in `word`, counted inline: std::popcount is a call into the compiler's library
+// on processors without a population count instruction, which the baseline x86-64 lacks.
+std::size_t bits_set(uint32_t word)
+{
+    word = word - ((word >> 1) & 0x55555555u);
+    word = (word & 0x33333333u) + ((word >> 2) & 0x33333333u);
+    word = (word + (word >> 4)) & 0x0F0F0F0Fu;
+    return (word * 0x01010101u) >> 24;
+}
+
 bool is_text(Field f)
 {
     return field_info(f).type == FieldType::Text;
@@ -545,9 +555,9 @@ std::optional<std::u16string_view> ContactRecord::text(Field f) const noexcept
             return std::nullopt;
         }
         // The slot of a present field: the present fields before it.
-        std::size_t slot = static_cast<std::size_t>(std::popcount(word & (bit - 1)));
+        std::size_t slot = bits_set(word & (bit - 1));
         for (std::size_t w = 0; w < i / 32; ++w) {
-            slot += static_cast<std::size_t>(std::popcount(m_present[w]));
+            slot += bits_set(m_present[w]);
         }
         return slot_text(slot);
     }
