@@ -62,6 +62,10 @@ bool starts_with_no_case(std::string_view text, std::string_view prefix)
     if (text.size() < prefix.size()) {
         return false;
     }
+    // Most classes are written as the table writes them: one comparison of the bytes.
+    if (text.compare(0, prefix.size(), prefix) == 0) {
+        return true;
+    }
     for (size_t i = 0; i < prefix.size(); ++i) {
         if (lower(text[i]) != lower(prefix[i])) {
             return false;
