@@ -120,7 +120,7 @@ void PropertyList::clear()
         return;
     }
     m_count = 0;
-    m_bytes.clear();
+    m_size = 0;
     m_names.clear();
     m_name_units.clear();
 }
@@ -130,13 +130,15 @@ void PropertyList::swap(PropertyList& other) noexcept
     m_properties.swap(other.m_properties);
     std::swap(m_count, other.m_count);
     m_bytes.swap(other.m_bytes);
+    std::swap(m_size, other.m_size);
+    std::swap(m_capacity, other.m_capacity);
     m_names.swap(other.m_names);
     m_name_units.swap(other.m_name_units);
 }
 
 size_t PropertyList::held_bytes() const
 {
-    return m_properties.capacity() * sizeof(Property) + m_bytes.capacity() + m_names.capacity() * sizeof(Name) +
+    return m_properties.capacity() * sizeof(Property) + m_capacity + m_names.capacity() * sizeof(Name) +
            m_name_units.capacity() * sizeof(char16_t);
 }
 
@@ -145,7 +147,20 @@ void PropertyList::reserve(size_t count, size_t bytes)
     if (m_properties.size() < count) {
         m_properties.resize(count);
     }
-    m_bytes.reserve(bytes);
+    if (bytes > m_capacity) {
+        grow(bytes);
+    }
+}
+
+void PropertyList::grow(size_t bytes)
+{
+    const size_t capacity = std::max({bytes, 2 * m_capacity, size_t{256}});
+    auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (m_size != 0) {
+        std::memcpy(grown.get(), m_bytes.get(), m_size);
+    }
+    m_bytes = std::move(grown);
+    m_capacity = capacity;
 }
 
 void PropertyList::make_room()

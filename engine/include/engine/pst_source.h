@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -128,8 +129,14 @@ public:
     // values; returns the offset they start at.
     uint32_t append_bytes(std::span<const uint8_t> bytes)
     {
-        const auto offset = static_cast<uint32_t>(m_bytes.size());
-        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+        const auto offset = static_cast<uint32_t>(m_size);
+        if (bytes.size() > m_capacity - m_size) {
+            grow(m_size + bytes.size());
+        }
+        if (!bytes.empty()) {
+            std::memcpy(m_bytes.get() + m_size, bytes.data(), bytes.size());
+        }
+        m_size += bytes.size();
         return offset;
     }
     // Adds a property that is not named, whose value is the `size` bytes at `offset` of the
@@ -149,7 +156,7 @@ public:
 
     std::span<const uint8_t> bytes(const Property& p) const
     {
-        return std::span<const uint8_t>(m_bytes.data() + p.offset, p.size);
+        return std::span<const uint8_t>(m_bytes.get() + p.offset, p.size);
     }
     std::span<const Property> all() const { return {m_properties.data(), m_count}; }
     // A 32-bit value (PT_LONG and the like), when `id` has one of 4 bytes or more.
@@ -176,9 +183,14 @@ private:
         m_properties[m_count++] = p;
     }
     void make_room();
+    // Room for at least `bytes` bytes of values, the ones held kept.
+    void grow(size_t bytes);
     std::vector<Property> m_properties; // the first m_count are the list's; the rest is room
     std::size_t m_count = 0;
-    std::vector<uint8_t> m_bytes;
+    // The values' bytes: the first m_size of m_capacity, appended one value after another (a
+    // message's values a dozen appends), room that is not zero-filled before they are copied in.
+    std::unique_ptr<uint8_t[]> m_bytes;
+    std::size_t m_size = 0, m_capacity = 0;
     std::vector<Name> m_names;
     std::u16string m_name_units; // the names, one after another
 };
