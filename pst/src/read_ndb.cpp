@@ -316,6 +316,7 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, Page** out)
         p->entry_size = static_cast<uint8_t>(L.entry_size_of(buf));
         p->level = static_cast<uint8_t>(L.level_of(buf));
         p->ordered = -1;
+        p->sound = false;
         pages.commit(p);
     }
     auto at = [&] { return std::string(tree) + std::string(" page " + hex(bid) + " at " + hex(ib)); };
@@ -332,6 +333,7 @@ Status File::Impl::page(uint64_t bid, uint64_t ib, uint8_t ptype, Page** out)
     if (unsigned(p->count) * p->entry_size > L.page_meta)
         return fail(at() + ": " + std::to_string(p->count) + " entries of " + std::to_string(p->entry_size) +
                     " bytes do not fit in the page");
+    p->sound = true;
     *out = p;
     return Status::success();
 }
@@ -375,9 +377,11 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
     }
     bool ordered = true;
     for (;;) {
-        Page* p = nullptr;
-        if (Status status = page(bid, ib, ptype, &p); !status)
-            return status;
+        Page* p = sound_page(bid, ib, ptype);
+        if (!p) {
+            if (Status status = page(bid, ib, ptype, &p); !status)
+                return status;
+        }
         if (p->level >= above)
             return fail(std::string(ptype == kPtypeBBT ? "block" : "node") + " B-tree page " + hex(bid) +
                         " has cLevel " + std::to_string(p->level) + ", not below its parent's " +

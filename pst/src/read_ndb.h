@@ -61,6 +61,9 @@ struct Page
     uint8_t entry_size = 0, level = 0;
     // Whether the entries' keys rise strictly (-1: not yet known), found once per page read.
     int8_t ordered = -1;
+    // Whether File::Impl::page() found it sound as the page `bid` of a tree of pages of type
+    // `ptype` (its own): another lookup of that page takes it without the checks again.
+    bool sound = false;
     uint8_t* bytes = nullptr; // page_size bytes in the cache's arena
 };
 
@@ -215,6 +218,13 @@ struct File::Impl
     Status pread_at_least(uint64_t ib, size_t need, size_t size, uint8_t* out, size_t* got);
     // The page `bid` at `ib` of the tree whose pages have type `ptype`, checked.
     Status page(uint64_t bid, uint64_t ib, uint8_t ptype, detail::Page** out);
+    // That page when it is cached and was found sound as that page before (no Status made), else
+    // nullptr: page() says why.
+    detail::Page* sound_page(uint64_t bid, uint64_t ib, uint8_t ptype)
+    {
+        detail::Page* p = pages.find(ib);
+        return p && p->sound && p->bid == bid && p->ptype == ptype ? p : nullptr;
+    }
     // Whether page `p` of the tree whose pages have type `ptype` lists its keys in strictly
     // rising order (found once for each page read).
     bool ordered(uint8_t ptype, detail::Page& p) const;
