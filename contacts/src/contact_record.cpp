@@ -33,20 +33,6 @@ std::size_t length_to_nul(std::u16string_view v)
     return units_before_nul(v.data(), v.size());
 }
 
-// The indexes of the Text fields, in field order.
-constexpr auto kTextFieldCount = static_cast<std::size_t>(std::count_if(
-    kFieldTable.begin(), kFieldTable.end(), [](const FieldInfo& f) { return f.type == FieldType::Text; }));
-constexpr std::array<uint8_t, kTextFieldCount> kTextFields = [] {
-    std::array<uint8_t, kTextFieldCount> indexes{};
-    std::size_t n = 0;
-    for (const FieldInfo& f : kFieldTable) {
-        if (f.type == FieldType::Text) {
-            indexes[n++] = static_cast<uint8_t>(field_index(f.field));
-        }
-    }
-    return indexes;
-}();
-
 } // namespace
 
 // ---- ContactDraft
@@ -59,9 +45,9 @@ ContactDraft::ContactDraft()
 ContactDraft::ContactDraft(const ContactDraft& other)
     : m_buffer(other.m_used != 0 ? std::make_unique_for_overwrite<char16_t[]>(other.m_used) : nullptr),
       m_used(other.m_used), m_capacity(other.m_used), m_start(other.m_start), m_length(other.m_length),
-      m_no_nul(other.m_no_nul), m_gender(other.m_gender), m_kind_code(other.m_kind_code), m_number(other.m_number),
-      m_origin(other.m_origin), m_photo_type(other.m_photo_type), m_photo(other.m_photo), m_identity(other.m_identity),
-      m_exchange(other.m_exchange), m_place(other.m_place), m_node_id(other.m_node_id)
+      m_no_nul(other.m_no_nul), m_present(other.m_present), m_gender(other.m_gender), m_kind_code(other.m_kind_code),
+      m_number(other.m_number), m_origin(other.m_origin), m_photo_type(other.m_photo_type), m_photo(other.m_photo),
+      m_identity(other.m_identity), m_exchange(other.m_exchange), m_place(other.m_place), m_node_id(other.m_node_id)
 {
     std::char_traits<char16_t>::copy(m_buffer.get(), other.m_buffer.get(), m_used);
 }
@@ -91,6 +77,7 @@ void ContactDraft::reset()
     m_start.fill(0);
     m_length.fill(kAbsent);
     m_no_nul.reset();
+    m_present.fill(0);
     m_gender = 0;
     m_kind_code = kContactKindCode;
     m_number = 0;
@@ -128,6 +115,7 @@ void ContactDraft::swap(ContactDraft& other) noexcept
     m_length = other.m_length;
     other.m_length = length;
     swap(m_no_nul, other.m_no_nul);
+    swap(m_present, other.m_present);
     swap(m_gender, other.m_gender);
     swap(m_kind_code, other.m_kind_code);
     swap(m_number, other.m_number);
@@ -164,6 +152,7 @@ char16_t* ContactDraft::set_text_uninitialized(Field f, std::size_t length)
     m_start[i] = static_cast<uint32_t>(m_used);
     m_length[i] = static_cast<uint32_t>(length);
     m_no_nul.reset(i);
+    m_present[i / 32] |= 1u << (i % 32);
     m_used += length;
     return m_buffer.get() + m_start[i];
 }
@@ -201,7 +190,9 @@ void ContactDraft::end_text_before_nul(Field f, std::size_t length)
 
 void ContactDraft::clear_text(Field f)
 {
-    m_length[field_index(f)] = kAbsent;
+    const auto i = field_index(f);
+    m_length[i] = kAbsent;
+    m_present[i / 32] &= ~(1u << (i % 32));
 }
 
 std::optional<std::u16string_view> ContactDraft::text(Field f) const
@@ -243,10 +234,10 @@ void ContactRecord::plan_for(const ContactDraft& draft, Plan& plan) noexcept
 {
     std::size_t units = 0;
     plan.present = 0;
-    plan.present_bits.fill(0);
-    for (const uint8_t i : kTextFields) {
-        if (draft.m_length[i] != ContactDraft::kAbsent) {
-            plan.present_bits[i / 32] |= 1u << (i % 32);
+    plan.present_bits = draft.m_present;
+    for (std::size_t word = 0; word < plan.present_bits.size(); ++word) {
+        for (uint32_t bits = plan.present_bits[word]; bits != 0; bits &= bits - 1) {
+            const std::size_t i = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
             const std::size_t length =
                 draft.m_no_nul[i]
                     ? draft.m_length[i]

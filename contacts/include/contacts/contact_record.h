@@ -468,6 +468,7 @@ public:
         m_start[i] = static_cast<uint32_t>(m_used);
         m_length[i] = static_cast<uint32_t>(length);
         m_no_nul.set(i);
+        m_present[i / 32] |= 1u << (i % 32);
         m_used += length;
     }
 
@@ -510,6 +511,9 @@ private:
     std::array<uint32_t, kFieldCount> m_start{};
     std::array<uint32_t, kFieldCount> m_length{};
     std::bitset<kFieldCount> m_no_nul; // texts known to hold no NUL (end_text_before_nul)
+    // The texts set, one bit per field index (m_length not kAbsent): a record is planned from the
+    // texts a contact has, not from every text field.
+    std::array<uint32_t, (kFieldCount + 31) / 32> m_present{};
     int16_t m_gender = 0;
     int32_t m_kind_code = kContactKindCode;
     int32_t m_number = 0;
