@@ -1,6 +1,7 @@
 // Reading contact items through both readers, from files our own writer makes at test time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -507,6 +508,73 @@ TEST(ExtractionText, IndexKeyIsTheFirstCodeUnit)
     }
 }
 
+// The first message under `item` (depth first), made anew by its folder for each call.
+std::unique_ptr<engine::PstItem> first_message(engine::PstItem& item)
+{
+    int count = 0;
+    if (item.sub_message_count(&count).found() && count > 0) {
+        std::unique_ptr<engine::PstItem> message;
+        EXPECT_TRUE(item.sub_message(0, &message).found());
+        return message;
+    }
+    EXPECT_TRUE(item.sub_folder_count(&count).found());
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<engine::PstItem> folder;
+        EXPECT_TRUE(item.sub_folder(i, &folder).found());
+        if (auto message = first_message(*folder)) {
+            return message;
+        }
+    }
+    return nullptr;
+}
+
+// A walk of many messages asks each for a few properties, the set it asks for changing from one
+// read to the next: each read has the properties it asks for that the message holds (our reader
+// those alone), none left over from the read before. Ids at the edges of 64-id groups and of the
+// range below the named ones.
+TEST_P(Extraction, PropertiesOfTheIdsAskedForTable)
+{
+    const std::vector<uint16_t> held = {0x003F, 0x0040, 0x0C1A, 0x7FFF};
+    json props = json::array();
+    for (const uint16_t id : held) {
+        props.push_back(testfiles::unicode(id, "v"));
+    }
+    const std::string path = testfiles::write_pst(
+        m_dir, "m.pst",
+        {{"folders", json::array({testfiles::folder("Inbox", json::array({testfiles::message("IPM.Note", props)}),
+                                                    json::array(), "IPF.Note")})}});
+    pst::Status opened;
+    auto source = engine::PstSource::open(path, {GetParam(), 1252}, &opened);
+    ASSERT_TRUE(source) << opened.message;
+    std::unique_ptr<engine::PstItem> root;
+    ASSERT_TRUE(source->root_folder(&root).found());
+    const std::vector<std::vector<uint16_t>> asks = {{0x003F, 0x0040},         {0x7FFF},         {},
+                                                     {0x0040, 0x7FFF, 0x0E06}, {0x0C1A, 0x0001}, {0x003F, 0x0040}};
+    for (const auto& ids : asks) {
+        auto message = first_message(*root);
+        ASSERT_TRUE(message);
+        const engine::PropertyList* list = nullptr;
+        ASSERT_TRUE(message->properties_of(ids, &list).found());
+        std::set<uint32_t> found;
+        for (const auto& p : list->all()) {
+            if (p.id < 0x8000) {
+                found.insert(p.id);
+            }
+        }
+        std::set<uint32_t> expected;
+        for (const uint16_t id : ids) {
+            if (std::find(held.begin(), held.end(), id) != held.end()) {
+                expected.insert(id);
+            }
+        }
+        if (GetParam() == engine::ReaderKind::native) {
+            EXPECT_EQ(found, expected) << ids.size();
+        } else {
+            EXPECT_TRUE(std::includes(found.begin(), found.end(), expected.begin(), expected.end())) << ids.size();
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothReaders, Extraction,
                          ::testing::Values(engine::ReaderKind::native, engine::ReaderKind::libpff),
                          [](const auto& info) { return std::string(engine::reader_kind_name(info.param)); });
@@ -578,6 +646,53 @@ TEST(PropertyListRoom, FillsClearsAndSwapsTable)
         list.reserve(1, 0); // less room than it holds: nothing lost
         check(list, n + 3, 5, "reserved less");
     }
+}
+
+// The values' bytes grow past their room at its edges (256 bytes, then doubled) and by values
+// larger than the room doubled; cleared, a list keeps the room up to kKeptBytes and gives up
+// more. Every value reads back as it was appended.
+TEST(PropertyListRoom, ValueBytesGrowAtTheEdgesTable)
+{
+    const struct
+    {
+        std::vector<size_t> sizes;
+    } cases[] = {
+        {{255}},
+        {{256}},
+        {{257}},
+        {{255, 1}},
+        {{255, 2}},
+        {{256, 256}},
+        {{256, 257}},
+        {{100, 1000}},
+        {{0, 0, 1}},
+        {{3000}},
+        {{engine::PropertyList::kKeptBytes, 1}},
+    };
+    engine::PropertyList list;
+    for (const auto& c : cases) {
+        list.clear();
+        std::vector<std::vector<uint8_t>> values;
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            std::vector<uint8_t> v(c.sizes[i]);
+            for (size_t k = 0; k < v.size(); ++k) {
+                v[k] = static_cast<uint8_t>(k * 7 + i);
+            }
+            list.add(static_cast<uint32_t>(i), 0x0102, v.data(), v.size());
+            values.push_back(std::move(v));
+        }
+        ASSERT_EQ(list.all().size(), values.size());
+        size_t total = 0;
+        for (size_t i = 0; i < values.size(); ++i) {
+            const auto bytes = list.bytes(list.all()[i]);
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), values[i].begin(), values[i].end())) << i;
+            total += values[i].size();
+        }
+        EXPECT_GE(list.held_bytes(), total);
+    }
+    EXPECT_GT(list.held_bytes(), engine::PropertyList::kKeptBytes);
+    list.clear(); // more than it keeps: given up
+    EXPECT_LE(list.held_bytes(), engine::PropertyList::kKeptBytes);
 }
 
 } // namespace
