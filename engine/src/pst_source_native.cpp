@@ -479,7 +479,10 @@ private:
 class NativeSource : public PstSource
 {
 public:
-    explicit NativeSource(const SourceOptions& options) : PstSource(options) {}
+    explicit NativeSource(const SourceOptions& options) : PstSource(options)
+    {
+        m_selection.set_expected_types(kKnownValueTypes);
+    }
 
     bool open(const std::string& path, pst::Status* why)
     {
@@ -575,15 +578,17 @@ public:
         return copy_properties(m_pc, list);
     }
 
-    // As read_properties, of the properties among `ids` only (the values in subnodes of the
-    // others are not read).
+    // As read_properties, of the properties among `ids` only: the context keeps those, and of
+    // the others only the ones of a value type no reader knows, which fail the read as they
+    // fail read_properties.
     pst::Status read_properties_of(const read::Node& node, std::span<const uint16_t> ids, PropertyList& list)
     {
         list.clear();
-        if (pst::Status opened = m_pc.open_only(*m_file, node, ids); !opened) {
+        m_selection.set_ids(ids);
+        if (pst::Status opened = m_pc.open_selected(*m_file, node, m_selection); !opened) {
             return opened;
         }
-        return copy_properties(m_pc, list, &ids);
+        return copy_properties(m_pc, list, true);
     }
 
     // The attachment marked as the contact photo of `message`: found, or absent (an attachment
@@ -650,21 +655,17 @@ public:
     }
 
 private:
-    // The properties of an open context into `list` (those among `only` when given), named ids
-    // resolved through the map. A failure (and an empty list) for a value type libpff refuses,
-    // among any of the context's properties.
-    pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list,
-                                const std::span<const uint16_t>* only = nullptr)
+    // The properties of an open context into `list` (those of the ids m_selection has when
+    // `selected`), named ids resolved through the map. A failure (and an empty list) for a value
+    // type libpff refuses, among any of the context's properties.
+    pst::Status copy_properties(const read::PropertyContext& pc, PropertyList& list, bool selected = false)
     {
         const std::span<const read::PropertyRef> all = pc.all();
         // Every property: the heap's bytes copied at once, and the values among them named by
         // their place there; the values read from subnodes copied one by one, after them.
-        const std::span<const uint8_t> heap = only == nullptr ? pc.heap_bytes() : std::span<const uint8_t>();
+        const std::span<const uint8_t> heap = !selected ? pc.heap_bytes() : std::span<const uint8_t>();
         const uintptr_t heap_at = reinterpret_cast<uintptr_t>(heap.data());
-        list.reserve(only == nullptr ? all.size() : only->size(), heap.size());
-        if (only != nullptr) {
-            m_only.set(*only);
-        }
+        list.reserve(all.size(), heap.size());
         const uint32_t heap_offset = list.append_bytes(heap);
         for (const read::PropertyRef& p : all) {
             if (!known_value_type(p.type)) {
@@ -672,7 +673,7 @@ private:
                 return pst::Status::failure("property " + hex16(p.id) + " has the value type " + hex16(p.type) +
                                             ", which no reader knows");
             }
-            if (only != nullptr && !m_only.has(p.id)) {
+            if (selected && !m_selection.has_id(p.id)) {
                 continue;
             }
             const read::NamedId* named = p.id >= 0x8000 && m_names_ok ? m_names.find(p.id) : nullptr;
@@ -692,31 +693,11 @@ private:
         return pst::Status::success();
     }
 
-    // The ids a read of some properties takes, one bit per id: a message's properties are each
-    // looked for among them (a search of the ids took a tenth of the mail's walk).
-    class IdSet
-    {
-    public:
-        void set(std::span<const uint16_t> ids)
-        {
-            for (const uint16_t id : m_ids) {
-                m_bits[id / 64] = 0;
-            }
-            m_ids.assign(ids.begin(), ids.end());
-            for (const uint16_t id : m_ids) {
-                m_bits[id / 64] |= uint64_t{1} << (id % 64);
-            }
-        }
-        bool has(uint16_t id) const { return (m_bits[id / 64] >> (id % 64) & 1) != 0; }
-
-    private:
-        std::array<uint64_t, 65536 / 64> m_bits{};
-        std::vector<uint16_t> m_ids;
-    };
-
     std::string m_path;
     std::unique_ptr<read::File> m_file;
-    IdSet m_only; // the ids of the last read of some properties
+    // The properties a read of some properties keeps (each property of a message is looked up
+    // by one bit: a search of the ids took a tenth of the mail's walk).
+    read::PropertySelection m_selection;
     std::unique_ptr<ReadAhead> m_ahead;
     read::NameMap m_names;
     bool m_names_ok = false;

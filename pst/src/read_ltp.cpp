@@ -255,8 +255,8 @@ struct PropertyContext::Impl
             skip_reason = std::move(reason);
     }
     int read_subnode_values(File& file, const Node& node);
-    // open() and open_only() (`only` nullptr: every value).
-    Status open(File& file, const Node& node, const std::span<const uint16_t>* only);
+    // open(), open_only() (`only`) and open_selected() (`keep`); neither: every value.
+    Status open(File& file, const Node& node, const std::span<const uint16_t>* only, const PropertySelection* keep);
 };
 
 PropertyContext::PropertyContext() : m_impl(std::make_unique<Impl>()) {}
@@ -264,15 +264,21 @@ PropertyContext::~PropertyContext() = default;
 
 Status PropertyContext::open(File& file, const Node& node)
 {
-    return m_impl->open(file, node, nullptr);
+    return m_impl->open(file, node, nullptr, nullptr);
 }
 
 Status PropertyContext::open_only(File& file, const Node& node, std::span<const uint16_t> ids)
 {
-    return m_impl->open(file, node, &ids);
+    return m_impl->open(file, node, &ids, nullptr);
 }
 
-Status PropertyContext::Impl::open(File& file, const Node& node, const std::span<const uint16_t>* only)
+Status PropertyContext::open_selected(File& file, const Node& node, const PropertySelection& keep)
+{
+    return m_impl->open(file, node, nullptr, &keep);
+}
+
+Status PropertyContext::Impl::open(File& file, const Node& node, const std::span<const uint16_t>* only,
+                                   const PropertySelection* keep)
 {
     Impl& m = *this;
     m.props.clear();
@@ -288,6 +294,8 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
     if (!status)
         return std::move(status).within(at());
     Status walked = m.walker.walk(m.heap, info, [&](const uint8_t* r) {
+        if (keep != nullptr && !keep->keeps(get16(r), get16(r + 2)))
+            return;
         // Filled where it is kept: a property built beside and then copied in was read back
         // as one wider load of narrower stores, which stalls.
         PropertyRef& ref = m.props.emplace_back();
@@ -304,7 +312,8 @@ Status PropertyContext::Impl::open(File& file, const Node& node, const std::span
                 m.skip("property " + hex(ref.id) + ": " + m.heap.get(hnid, &ref.data, &ref.size).message);
                 m.props.pop_back();
             }
-        } else if (only == nullptr || std::find(only->begin(), only->end(), ref.id) != only->end()) {
+        } else if (keep != nullptr ? keep->has_id(ref.id)
+                                   : only == nullptr || std::find(only->begin(), only->end(), ref.id) != only->end()) {
             m.pending.push_back({m.props.size() - 1, hnid});
         } else {
             ref.data = nullptr; // a value in a subnode not asked for

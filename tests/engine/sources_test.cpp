@@ -294,6 +294,53 @@ TEST_P(SourcesTest, CorrespondentsCountStoredNamesByTheirMessagesCodePage)
     }
 }
 
+// A mail with a property of a value type no reader knows is passed over as one that cannot be
+// read, whichever property it is (the read of the correspondents' few properties sees every
+// type); one of an unusual type it knows is read.
+TEST_P(SourcesTest, CorrespondentsPassOverAMailWithAValueTypeNoReaderKnows)
+{
+    const json owner = to("Olga Owner", "SMTP", "owner@example.org");
+    // Carl, and Olga as his mails' recipient, from the first mail or from both.
+    const std::vector<std::string> once = {
+        "Carl Berg <carl@example.com> correspondent | Found in 1 message of the mail, the latest on 2024-06-01",
+        "Olga Owner <owner@example.org> correspondent | Found in 1 message of the mail, the latest on 2024-06-01"};
+    const std::vector<std::string> twice = {
+        "Carl Berg <carl@example.com> correspondent | Found in 2 messages of the mail, the latest on 2024-06-05",
+        "Olga Owner <owner@example.org> correspondent | Found in 2 messages of the mail, the latest on 2024-06-05"};
+    const std::string skipped = "pelimoor-convert: 1 item skipped: a message's senders and recipients cannot be read "
+                                "(--verbose lists them)\n";
+    const struct
+    {
+        const char* name;
+        json extra; // a property of the second mail
+        std::vector<std::string> cards;
+        std::string err;
+    } cases[] = {
+        {"no reader knows 0x0000", raw(0x6001, 0x0000, "01020304"), once, skipped},
+        {"no reader knows 0x1234", raw(0x6001, 0x1234, "0102"), once, skipped},
+        {"the highest id", raw(0xFFFF, 0x0000, "01020304"), once, skipped},
+        {"the lowest id", raw(0x0001, 0x1234, "0102"), once, skipped},
+        {"a known multi-valued binary", raw(0x6001, 0x1102, "0100000008000000AABB"), twice, ""},
+        {"a known integer", raw(0x6001, 0x0003, "07000000"), twice, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        json second = mail("Carl Berg", "SMTP", "carl@example.com", "", "2024-06-05", json::array({owner}));
+        second["props"].push_back(c.extra);
+        const json file = {{"folders", json::array({folder("Inbox",
+                                                           json::array({mail("Carl Berg", "SMTP", "carl@example.com",
+                                                                             "", "2024-06-01", json::array({owner})),
+                                                                        second}),
+                                                           json::array(), "IPF.Note")})}};
+        const std::string path = testfiles::write_pst(m_dir, std::string(c.name) + ".pst", file);
+        const Converted r =
+            convert({"--reader", GetParam(), "--no-recovery", "--sources", "correspondents", "--json", path});
+        ASSERT_EQ(r.status, cli::kExitSuccess) << r.err;
+        EXPECT_EQ(cards(r.out), c.cards);
+        EXPECT_EQ(r.err, c.err + "pelimoor-convert: 2 cards of correspondents in the mail\n");
+    }
+}
+
 // Without --sources, and with the default named, the output is what it always was.
 TEST_P(SourcesTest, TheDefaultChangesNothing)
 {

@@ -196,6 +196,87 @@ TEST(ReaderHeap, OpenOnlyReadsTheSubnodeValuesAskedFor)
     }
 }
 
+TEST(ReaderHeap, OpenSelectedKeepsTheIdsAskedForAndTheTypesNotExpected)
+{
+    // Of one message, as the whole context has them: the properties of the ids asked for (their
+    // subnode values read), and of the others those of a type not expected, in the BTH's order.
+    // One selection serves every case: the ids of a case replace those of the one before.
+    pst::Message m(u"IPM.Note");
+    m.set_unicode(0x6000, u"heap");
+    m.set_raw(0x6001, 0x0000, {1, 2, 3, 4});                // a type no reader expects
+    m.set_raw(0x6002, 0x0003, {7, 0, 0, 0});                // inline
+    m.set_binary(0x6003, pst_test::pattern_bytes(3581, 3)); // in a subnode
+    m.set_raw(0x6004, 0x1234, {5, 6});
+    pst_test::TempDir dir;
+    const std::string path = dir.file("selected.pst");
+    pst::WriterOptions options;
+    options.sync_to_disk = false;
+    pst_test::write_pst(
+        path,
+        [&](pst::Writer& w) {
+            const pst::Status st = w.add_message(w.add_folder(w.top_of_personal_folders(), u"Mail", u"IPF.Note"), m);
+            ASSERT_TRUE(st.ok) << st.message;
+        },
+        options);
+    pst::Status opened;
+    auto file = pst::read::File::open(path, &opened);
+    ASSERT_TRUE(file) << opened.message;
+    const pst::read::Node node = only_message(*file);
+    std::string why;
+    pst::read::PropertyContext whole;
+    ASSERT_EQ(outcome(whole.open(*file, node), &why), 1) << why;
+
+    struct Case
+    {
+        std::vector<uint16_t> ids;
+        std::vector<uint16_t> expected_types;
+        std::vector<uint16_t> kept; // in order
+    };
+    const std::vector<uint16_t> usual = {0x0002, 0x0003, 0x000B, 0x0014, 0x001E, 0x001F, 0x0040, 0x0102};
+    std::vector<uint16_t> all_types = usual;
+    all_types.insert(all_types.end(), {0x0000, 0x1234});
+    const Case cases[] = {
+        {{}, all_types, {}},
+        {{}, usual, {0x6001, 0x6004}},
+        {{0x6000}, all_types, {0x6000}},
+        {{0x6003, 0x6002}, all_types, {0x6002, 0x6003}},
+        {{0x6004, 0x6001}, all_types, {0x6001, 0x6004}},
+        {{0x6003}, usual, {0x6001, 0x6003, 0x6004}},
+        // Ids at the edges of the bits and of a group of 64, none of them stored.
+        {{0x0000, 0x003F, 0x0040, 0x5FFF, 0xFFFF}, all_types, {}},
+        {{0x5FC0, 0x6000, 0x603F}, all_types, {0x6000}},
+        {{0x6000, 0x6001, 0x6002, 0x6003, 0x6004}, all_types, {0x6000, 0x6001, 0x6002, 0x6003, 0x6004}},
+    };
+    pst::read::PropertySelection keep;
+    pst::read::PropertyContext pc;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.ids.size()) + " ids, " + std::to_string(c.expected_types.size()) + " types");
+        keep.set_ids(c.ids);
+        keep.set_expected_types(c.expected_types);
+        ASSERT_EQ(outcome(pc.open_selected(*file, node, keep), &why), 1) << why;
+        std::vector<uint16_t> kept;
+        for (const pst::read::PropertyRef& p : pc.all()) {
+            kept.push_back(p.id);
+            const pst::read::PropertyRef* w = whole.find(p.id);
+            ASSERT_TRUE(w);
+            EXPECT_EQ(p.type, w->type);
+            if (keep.has_id(p.id)) {
+                EXPECT_TRUE(std::vector<uint8_t>(p.data, p.data + p.size) ==
+                            std::vector<uint8_t>(w->data, w->data + w->size));
+            }
+        }
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(pc.skipped(), 0u);
+        for (const uint16_t id : c.ids) {
+            EXPECT_TRUE(keep.has_id(id));
+        }
+        EXPECT_FALSE(keep.has_id(0x6005));
+    }
+    // The whole context again: the selection is not kept by the context.
+    ASSERT_EQ(outcome(pc.open(*file, node), &why), 1) << why;
+    EXPECT_EQ(pc.size(), whole.size());
+}
+
 // ---------------------------------------------------------------------------------------------
 // The header: opened exactly when libpff opens it.
 

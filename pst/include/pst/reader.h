@@ -136,6 +136,38 @@ struct PropertyRef
     size_t size = 0;
 };
 
+// What PropertyContext::open_selected keeps of a context: the properties of the ids asked for,
+// and whatever their id those of a type the reader does not expect (so that a reader refusing a
+// context for such a type still sees it). Set once, used for many contexts.
+class PropertySelection
+{
+public:
+    // The ids kept (those of the last call only).
+    void set_ids(std::span<const uint16_t> ids)
+    {
+        for (const uint16_t id : m_ids)
+            m_id_bits[id / 64] = 0;
+        m_ids.assign(ids.begin(), ids.end());
+        for (const uint16_t id : m_ids)
+            m_id_bits[id / 64] |= uint64_t{1} << (id % 64);
+    }
+    // The types expected: a property of another id and one of these types is passed over.
+    void set_expected_types(std::span<const uint16_t> types)
+    {
+        m_type_bits.fill(0);
+        for (const uint16_t type : types)
+            m_type_bits[type / 64] |= uint64_t{1} << (type % 64);
+    }
+    bool has_id(uint16_t id) const { return (m_id_bits[id / 64] >> (id % 64) & 1) != 0; }
+    bool expected(uint16_t type) const { return (m_type_bits[type / 64] >> (type % 64) & 1) != 0; }
+    bool keeps(uint16_t id, uint16_t type) const { return has_id(id) || !expected(type); }
+
+private:
+    std::array<uint64_t, 65536 / 64> m_id_bits{};
+    std::array<uint64_t, 65536 / 64> m_type_bits{};
+    std::vector<uint16_t> m_ids;
+};
+
 // A property context (a message, a folder, an attachment, the store, the name-to-id map).
 // Reusable: open() keeps its buffers, so one context per thread serves every message of a scan.
 class PropertyContext
@@ -154,6 +186,10 @@ public:
     // nullptr, size 0), not counted as skipped. For a reader that needs a few small properties
     // of many items.
     Status open_only(File& file, const Node& node, std::span<const uint16_t> ids);
+    // As open_only() of the ids `keep` has, but the context holds only the properties `keep`
+    // keeps, in the BTH's order: the others are passed over unread (a damaged value among them
+    // is not counted as skipped). For a reader of a few properties of many messages.
+    Status open_selected(File& file, const Node& node, const PropertySelection& keep);
 
     // Properties in the BTH's order (ascending id in a sound file).
     size_t size() const;
