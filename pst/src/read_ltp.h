@@ -130,20 +130,26 @@ private:
                         std::to_string(rec));
         if (level == 0) {
             // The records: each key within the range the parent gives and past the one before
-            // (in this leaf or the leaf before).
-            for (size_t i = 0; i < n / rec; ++i) {
-                const uint8_t* r = p + i * rec;
-                const uint64_t k = key_value(r, info.key);
-                if (k < lo || (has_hi && k >= hi) || (m_have_prev && k <= m_prev))
+            // (in this leaf or the leaf before). The bounds are kept in locals: the visitor may
+            // write memory, which would have every one read again for every record.
+            const uint8_t* const end = p + n;
+            const unsigned key = info.key;
+            uint64_t prev = m_prev;
+            bool have_prev = m_have_prev;
+            for (const uint8_t* r = p; r != end; r += rec) {
+                const uint64_t k = key == 2 ? get16(r) : key_value(r, key);
+                if (k < lo || (has_hi && k >= hi) || (have_prev && k <= prev))
                     return fail("BTH node " + hex(hid) + ": key " + hex(k) + " out of order");
-                m_prev = k;
-                m_have_prev = true;
+                prev = k;
+                have_prev = true;
                 if constexpr (std::is_void_v<decltype(visit(r))>) {
                     visit(r);
                 } else if (Status status = visit(r); !status) {
                     return status;
                 }
             }
+            m_prev = prev;
+            m_have_prev = have_prev;
             return Status::success();
         }
         // Copied: reading the children may replace the heap block this points into.
