@@ -4,6 +4,7 @@
 #include "read_ltp.h"
 
 #include <algorithm>
+#include <array>
 
 namespace pst::read {
 namespace detail {
@@ -422,10 +423,18 @@ struct Table::Impl
     HeapReader heap;
     BthWalker walker;
     std::vector<Column> columns;
-    // The row layout and column descriptions (TCINFO's bytes 2 to 9, then from 22 on) of the
-    // last table whose columns were all sound, and those columns.
-    std::vector<uint8_t> sound_layout;
-    std::vector<Column> sound_columns;
+    // The row layouts and column descriptions (TCINFO's bytes 2 to 9, then from 22 on) of the
+    // last tables whose columns were all sound, and those columns: the recipient tables of a
+    // folder's messages come in a few layouts (with or without an SMTP address column, ...),
+    // which follow one another in no order. A new one takes the place of the oldest.
+    struct SoundLayout
+    {
+        std::vector<uint8_t> bytes;
+        std::vector<Column> columns;
+    };
+    static constexpr size_t kSoundLayouts = 4;
+    std::array<SoundLayout, kSoundLayouts> sound;
+    size_t sound_next = 0;                           // the one a new layout takes
     std::vector<std::pair<uint32_t, size_t>> by_tag; // sorted by tag; made by the first cell()
     bool by_tag_made = false;
     uint16_t rgib[4] = {};
@@ -490,9 +499,15 @@ Status Table::Impl::open(File& f, const Node& n)
         return layout_bytes.size() == 8 + 8 * count && std::memcmp(layout_bytes.data(), p + 2, 8) == 0 &&
                std::memcmp(layout_bytes.data() + 8, p + 22, 8 * count) == 0;
     };
-    const bool known = same_as(sound_layout);
+    const SoundLayout* same = nullptr;
+    for (const SoundLayout& l : sound)
+        if (same_as(l.bytes)) {
+            same = &l;
+            break;
+        }
+    const bool known = same != nullptr;
     if (known)
-        columns = sound_columns;
+        columns = same->columns;
     for (size_t i = 0; i < count && !known; ++i) {
         const uint8_t* d = p + 22 + 8 * i;
         Column c{get32(d), get16(d + 4), d[6], d[7]};
@@ -509,9 +524,11 @@ Status Table::Impl::open(File& f, const Node& n)
         columns.push_back(c);
     }
     if (!known) {
-        sound_layout.assign(p + 2, p + 10);
-        sound_layout.insert(sound_layout.end(), p + 22, p + 22 + 8 * count);
-        sound_columns = columns;
+        SoundLayout& l = sound[sound_next];
+        sound_next = (sound_next + 1) % kSoundLayouts;
+        l.bytes.assign(p + 2, p + 10);
+        l.bytes.insert(l.bytes.end(), p + 22, p + 22 + 8 * count);
+        l.columns = columns;
     }
 
     BthInfo info;

@@ -494,14 +494,18 @@ TEST(PstReaderTables, ReusedTableReadsEachLayoutAsAFreshOne)
         pst::Recipient r;
         r.properties.push_back({pst::PropertyName::tag(0x3001), {pst::PropType::Unicode, name}});
         r.properties.push_back({pst::PropertyName::tag(0x3003), {pst::PropType::Unicode, name + u"@example.org"}});
-        // Layouts 1 and 2: as many columns, of the same sizes, under other tags.
-        if (extra == 1)
+        // Layouts 1, 2 and 3: as many columns, of the same sizes, under other tags; 4 and 5
+        // one more. Six layouts, more than the table keeps, the first of them again after
+        // five others.
+        if (extra == 1 || extra == 4)
             r.properties.push_back({pst::PropertyName::tag(0x39FE), {pst::PropType::Unicode, name + u"@smtp.org"}});
-        if (extra == 2)
+        if (extra == 2 || extra == 4 || extra == 5)
             r.properties.push_back({pst::PropertyName::tag(0x3A00), {pst::PropType::Unicode, u"alias"}});
+        if (extra == 3 || extra == 5)
+            r.properties.push_back({pst::PropertyName::tag(0x3A01), {pst::PropType::Unicode, u"other"}});
         return r;
     };
-    const int layouts[] = {0, 0, 1, 1, 0, 2, 1, 2, 2, 0};
+    const int layouts[] = {0, 0, 1, 1, 0, 2, 1, 2, 2, 0, 3, 4, 5, 1, 0, 5, 3, 2, 4, 1, 0};
     pst_test::write_pst(path, [&](pst::Writer& w) {
         const pst::FolderId folder = w.add_folder(w.top_of_personal_folders(), u"Mail", u"IPF.Note");
         for (size_t i = 0; i < std::size(layouts); ++i) {
@@ -548,5 +552,5 @@ TEST(PstReaderTables, ReusedTableReadsEachLayoutAsAFreshOne)
         EXPECT_EQ(read(reused, message), expected) << "message " << message.nid;
         seen.insert(expected.columns);
     }
-    EXPECT_EQ(seen.size(), 3u); // three layouts met
+    EXPECT_EQ(seen.size(), 6u); // six layouts met
 }
