@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include "pst/messaging.h"
 
@@ -45,16 +46,14 @@ pst::Status read_recipient_rows(pst::read::File& file, const pst::read::Node& me
             columns[tag_count++] = first[slot];
         }
     }
-    std::span<const uint8_t> bytes;
+    std::optional<std::span<const uint8_t>> cells[kSlots];
     // A row that cannot be read is left out and counted, not a failure of the table.
     for (size_t r = 0; r < table.row_count(); ++r) {
         PropertyList& row = out->next_row();
-        bool readable = table.read_row(r).ok;
+        const bool readable = table.row_cells(r, {columns, tag_count}, cells, out->cells).ok;
         for (size_t t = 0; t < tag_count && readable; ++t) {
-            const pst::Status got = table.cell_at(r, columns[t], &bytes, &out->cell);
-            readable = got.ok;
-            if (got.found() && bytes.size() <= kMaxRecipientValue) {
-                row.add(tags[t] >> 16, static_cast<uint16_t>(tags[t]), bytes.data(), bytes.size());
+            if (cells[t] && cells[t]->size() <= kMaxRecipientValue) {
+                row.add(tags[t] >> 16, static_cast<uint16_t>(tags[t]), cells[t]->data(), cells[t]->size());
             }
         }
         out->keep_row(readable);

@@ -682,6 +682,41 @@ Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, 
     return Status::success();
 }
 
+Status Table::row_cells(size_t row, std::span<const size_t> columns, std::optional<std::span<const uint8_t>>* out,
+                        std::vector<uint8_t>* spills)
+{
+    Impl& m = *m_impl;
+    if (m.cached != row || row >= m.ids.size())
+        if (Status status = read_row(row); !status)
+            return status;
+    const uint8_t* r = m.row.data();
+    for (size_t i = 0; i < columns.size(); ++i) {
+        out[i].reset();
+        if (columns[i] >= m.columns.size())
+            continue;
+        const Column& c = m.columns[columns[i]];
+        if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
+            continue;
+        if (is_fixed_size(static_cast<uint16_t>(c.tag))) {
+            out[i].emplace(r + c.offset, c.size);
+            continue;
+        }
+        // A value in the heap block read last is found inline; any other as cell_at() finds it.
+        const uint32_t hnid = get32(r + c.offset);
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (hnid != 0 && (hnid & 0x1F) == 0 && m.heap.find_loaded(hnid, &p, &n)) {
+            out[i].emplace(p, n);
+            continue;
+        }
+        std::span<const uint8_t> bytes;
+        if (Status status = cell_at(row, columns[i], &bytes, &spills[i]); !status)
+            return status;
+        out[i].emplace(bytes);
+    }
+    return Status::success();
+}
+
 Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
 {
     Impl& m = *m_impl;

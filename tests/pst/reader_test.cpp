@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 namespace {
@@ -510,8 +511,13 @@ TEST(PstReaderTables, ReusedTableReadsEachLayoutAsAFreshOne)
         const pst::FolderId folder = w.add_folder(w.top_of_personal_folders(), u"Mail", u"IPF.Note");
         for (size_t i = 0; i < std::size(layouts); ++i) {
             pst::Message m(u"IPM.Note");
-            m.add_recipient(recipient(u"p" + std::u16string(i + 1, u'x'), layouts[i]));
-            m.add_recipient(recipient(u"q", layouts[i]));
+            // One name long enough for a subnode of its own; every third message's second
+            // recipient without an address (a cell the row does not have).
+            m.add_recipient(recipient(u"p" + std::u16string(i == 7 ? 5000 : i + 1, u'x'), layouts[i]));
+            pst::Recipient second = recipient(u"q", layouts[i]);
+            if (i % 3 == 2)
+                second.properties.erase(second.properties.begin() + 1);
+            m.add_recipient(second);
             ASSERT_TRUE(w.add_message(folder, m).ok);
         }
     });
@@ -551,6 +557,25 @@ TEST(PstReaderTables, ReusedTableReadsEachLayoutAsAFreshOne)
         const Read expected = read(fresh, message);
         EXPECT_EQ(read(reused, message), expected) << "message " << message.nid;
         seen.insert(expected.columns);
+        // Each row's cells in one call, with a column past the last (absent): as cell() has them.
+        const size_t count = reused.columns().size(), rows = reused.row_count();
+        std::vector<size_t> all(count + 1);
+        for (size_t c = 0; c < all.size(); ++c)
+            all[c] = c;
+        std::vector<std::optional<std::span<const uint8_t>>> cells(all.size());
+        std::vector<std::vector<uint8_t>> spills(all.size());
+        for (size_t row = 0; row < rows; ++row) {
+            ASSERT_TRUE(reused.row_cells(row, all, cells.data(), spills.data()).found());
+            for (size_t c = 0; c < count; ++c) {
+                std::vector<uint8_t> cell;
+                if (cells[c])
+                    cell.assign(cells[c]->begin(), cells[c]->end());
+                cell.push_back(cells[c] ? 1 : 0);
+                EXPECT_EQ(cell, expected.cells[c * rows + row]) << "message " << message.nid << " row " << row;
+            }
+            EXPECT_FALSE(cells[count]);
+        }
+        EXPECT_FALSE(reused.row_cells(rows, all, cells.data(), spills.data()).ok);
     }
     EXPECT_EQ(seen.size(), 6u); // six layouts met
 }

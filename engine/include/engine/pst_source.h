@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -261,6 +262,9 @@ public:
         }
     }
     std::vector<uint8_t> cell; // a cell's bytes while a reader reads it
+    // Our reader: the cells of a row's address columns, each tag's 8-bit and Unicode column,
+    // while it reads them (values in subnodes).
+    std::vector<uint8_t> cells[2 * std::size(kRecipientAddressTags)];
 
 private:
     std::vector<PropertyList> m_rows;

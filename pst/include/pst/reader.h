@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -250,6 +251,12 @@ public:
     // points at the bytes where the table keeps them (the row, its heap, or `spill` for a value
     // in a subnode), valid until the next call on the table. For a reader of many small tables.
     Status cell_at(size_t row, size_t column, std::span<const uint8_t>* out, std::vector<uint8_t>* spill);
+    // The cells of `row` at each of `columns` (as cell_at() of each in turn), in one call:
+    // out[i] the bytes of the cell at columns[i], or nullopt when absent; spills[i] the room for
+    // a value in a subnode. A failure at the first cell that cannot be read (the cells after it
+    // are not read), or when the row cannot be. For a reader of many small tables row by row.
+    Status row_cells(size_t row, std::span<const size_t> columns, std::optional<std::span<const uint8_t>>* out,
+                     std::vector<uint8_t>* spills);
 
     struct Impl;
 
