@@ -133,7 +133,7 @@ public:
             if (s.size == kEmpty) {
                 return nullptr;
             }
-            if (s.hash == h && s.size == key.size() && m_keys.compare(s.offset, s.size, key) == 0) {
+            if (s.hash == h && s.size == key.size() && std::memcmp(m_keys.data() + s.offset, key.data(), s.size) == 0) {
                 return &s.known;
             }
         }
@@ -160,19 +160,28 @@ private:
         uint32_t offset = 0, size = kEmpty;
         Known known;
     };
-    // FNV-1a over eight bytes at a time, then mixed: keys are a few hundred bytes.
+    // FNV-1a over eight bytes at a time, then mixed: keys are a few hundred bytes. The last
+    // bytes of a key of eight or more (fewer than eight) are taken as its last eight.
     static uint64_t hash(std::string_view key)
     {
         uint64_t h = 0xcbf29ce484222325ull;
-        std::size_t i = 0;
-        for (; i + 8 <= key.size(); i += 8) {
-            uint64_t word;
-            std::memcpy(&word, key.data() + i, 8);
+        const auto step = [&h](uint64_t word) {
             h = (h ^ word) * 0x100000001b3ull;
             h ^= h >> 29;
+        };
+        std::size_t i = 0;
+        uint64_t word;
+        for (; i + 8 <= key.size(); i += 8) {
+            std::memcpy(&word, key.data() + i, 8);
+            step(word);
         }
-        for (; i < key.size(); ++i) {
-            h = (h ^ static_cast<uint8_t>(key[i])) * 0x100000001b3ull;
+        if (i < key.size() && key.size() >= 8) {
+            std::memcpy(&word, key.data() + key.size() - 8, 8);
+            step(word);
+        } else {
+            for (; i < key.size(); ++i) {
+                h = (h ^ static_cast<uint8_t>(key[i])) * 0x100000001b3ull;
+            }
         }
         h ^= h >> 32;
         h *= 0x9e3779b97f4a7c15ull;
@@ -376,9 +385,12 @@ private:
             found[i] = list.find(i == 0 ? tags.type : i == 1 ? tags.address : i == 2 ? tags.smtp : tags.name);
             size += sizeof(uint16_t) + sizeof(uint32_t) + (found[i] != nullptr ? found[i]->size : 0);
         }
-        std::string& stored = m_stored;
-        stored.resize(size);
-        char* at = stored.data();
+        if (size > m_stored_room) {
+            m_stored_room = std::max(size, 2 * m_stored_room);
+            m_stored = std::make_unique_for_overwrite<char[]>(m_stored_room);
+        }
+        const std::string_view stored(m_stored.get(), size);
+        char* at = m_stored.get();
         const auto put = [&at](const void* bytes, std::size_t n) {
             if (n != 0) {
                 std::memcpy(at, bytes, n);
@@ -515,7 +527,10 @@ private:
     Known m_told;                        // what an address not kept in m_known stands for
     std::vector<std::u16string> m_names; // every name met, once
     std::unordered_map<std::u16string, int32_t> m_name_ids;
-    std::string m_stored; // the stored address being looked up
+    // The stored address being looked up (the first bytes of its room, which grows without
+    // being filled).
+    std::unique_ptr<char[]> m_stored;
+    std::size_t m_stored_room = 0;
 };
 
 bool is_mail(uint8_t type)

@@ -236,6 +236,7 @@ TEST_P(SourcesTest, EachSourceGivesItsCards)
 // to the one given first.
 TEST_P(SourcesTest, CorrespondentsCountStoredNamesByTheirMessagesCodePage)
 {
+    const std::string long_address = "gus." + std::string(700, 'x') + "@example.com";
     const auto with_codepage = [](json m, int32_t codepage) {
         m["codepage"] = codepage;
         return m;
@@ -276,6 +277,20 @@ TEST_P(SourcesTest, CorrespondentsCountStoredNamesByTheirMessagesCodePage)
          {{json::array({to("Gustav", "SMTP", "gus@example.com")}), 1252},
           {json::array({to("Gus", "SMTP", "gus@example.com")}), 1252}},
          {"Gustav <gus@example.com> correspondent | Found in 2 messages of the mail, the latest on 2024-02-02"}},
+        // Stored forms longer than any before, found again; and ones that differ in their last
+        // unit only, of lengths around a multiple of eight bytes.
+        {"a long address after short ones",
+         {{json::array({to("Gus", "SMTP", "gus@example.com")}), 1252},
+          {json::array({to("Gus", "SMTP", long_address)}), 1252},
+          {json::array({to("Gus", "SMTP", long_address)}), 1252}},
+         {"Gus <" + long_address + "> correspondent | Found in 2 messages of the mail, the latest on 2024-02-02",
+          "Gus <gus@example.com> correspondent | Found in 1 message of the mail, the latest on 2024-02-01"}},
+        {"names that differ in their last unit",
+         {{json::array({to("Ann", "SMTP", "a@example.com"), to("Ben", "SMTP", "b@example.com")}), 1252},
+          {json::array({to("Anm", "SMTP", "a@example.com"), to("Bem", "SMTP", "b@example.com")}), 1252},
+          {json::array({to("Anm", "SMTP", "a@example.com"), to("Bem", "SMTP", "b@example.com")}), 1252}},
+         {"Anm <a@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02",
+          "Bem <b@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
