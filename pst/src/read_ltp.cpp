@@ -456,6 +456,33 @@ struct Table::Impl
 
     Status open(File& f, const Node& n);
     Status load_row(size_t r);
+    // The cell of the row read last at `column` when it needs no read and no reason: absent
+    // (*present false), a fixed-size value in the row, or a value in the heap block read last.
+    // False when cell_at() must read it or say why not. Always inlined: it is the whole of most
+    // cells' reads, and a call of its own cost row_cells() half of what reading a row at once saved.
+    [[gnu::always_inline]] bool cell_in_row(size_t column, std::span<const uint8_t>* out, bool* present) const
+    {
+        if (column >= columns.size()) {
+            *present = false;
+            return true;
+        }
+        const Column& c = columns[column];
+        const uint8_t* r = row.data();
+        *present = (r[rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))) != 0;
+        if (!*present)
+            return true;
+        if (is_fixed_size(static_cast<uint16_t>(c.tag))) {
+            *out = {r + c.offset, c.size};
+            return true;
+        }
+        const uint32_t hnid = get32(r + c.offset);
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        if (hnid == 0 || (hnid & 0x1F) != 0 || !heap.find_loaded(hnid, &p, &n))
+            return false;
+        *out = {p, n};
+        return true;
+    }
 };
 
 Status Table::Impl::open(File& f, const Node& n)
@@ -656,23 +683,15 @@ Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, 
     if (m.cached != row || row >= m.ids.size())
         if (Status status = read_row(row); !status)
             return status;
-    if (column >= m.columns.size())
-        return Status::none();
+    if (bool present = false; m.cell_in_row(column, out, &present))
+        return present ? Status::success() : Status::none();
     const Column& c = m.columns[column];
-    const uint8_t* r = m.row.data();
-    if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
-        return Status::none();
-    if (is_fixed_size(static_cast<uint16_t>(c.tag))) {
-        *out = {r + c.offset, c.size};
-        return Status::success();
-    }
-    const uint32_t hnid = get32(r + c.offset);
+    const uint32_t hnid = get32(m.row.data() + c.offset);
     if (hnid != 0 && (hnid & 0x1F) == 0) {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (!m.heap.find_loaded(hnid, &p, &n))
-            if (Status status = m.heap.get(hnid, &p, &n); !status)
-                return status;
+        if (Status status = m.heap.get(hnid, &p, &n); !status)
+            return status;
         *out = {p, n};
         return Status::success();
     }
@@ -689,27 +708,14 @@ Status Table::row_cells(size_t row, std::span<const size_t> columns, std::option
     if (m.cached != row || row >= m.ids.size())
         if (Status status = read_row(row); !status)
             return status;
-    const uint8_t* r = m.row.data();
     for (size_t i = 0; i < columns.size(); ++i) {
         out[i].reset();
-        if (columns[i] >= m.columns.size())
-            continue;
-        const Column& c = m.columns[columns[i]];
-        if (!(r[m.rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))))
-            continue;
-        if (is_fixed_size(static_cast<uint16_t>(c.tag))) {
-            out[i].emplace(r + c.offset, c.size);
-            continue;
-        }
-        // A value in the heap block read last is found inline; any other as cell_at() finds it.
-        const uint32_t hnid = get32(r + c.offset);
-        const uint8_t* p = nullptr;
-        size_t n = 0;
-        if (hnid != 0 && (hnid & 0x1F) == 0 && m.heap.find_loaded(hnid, &p, &n)) {
-            out[i].emplace(p, n);
-            continue;
-        }
         std::span<const uint8_t> bytes;
+        if (bool present = false; m.cell_in_row(columns[i], &bytes, &present)) {
+            if (present)
+                out[i].emplace(bytes);
+            continue;
+        }
         if (Status status = cell_at(row, columns[i], &bytes, &spills[i]); !status)
             return status;
         out[i].emplace(bytes);
