@@ -13,7 +13,6 @@ namespace {
 using pst::PropType;
 using pst::type_code;
 
-constexpr std::size_t kHeaderBytes = 16;   // signature, major, minor, row count
 constexpr std::size_t kPropertyBytes = 16; // tag, reserved, value union
 constexpr std::size_t kTrailerMetadata = 8;
 
@@ -237,42 +236,62 @@ bool looks_like_stream(std::span<const uint8_t> bytes) noexcept
     return in.u32(&signature) && in.u32(&major) && signature == kSignature && major == kMajorVersion;
 }
 
+Damage read_header(std::span<const uint8_t> bytes, uint32_t* minor_version, uint32_t* declared_rows) noexcept
+{
+    if (bytes.size() < kHeaderBytes) {
+        return Damage::not_a_stream;
+    }
+    Cursor in(bytes);
+    uint32_t signature = 0, major = 0;
+    in.u32(&signature);
+    in.u32(&major);
+    in.u32(minor_version);
+    in.u32(declared_rows);
+    if (signature != kSignature) {
+        return Damage::not_a_stream;
+    }
+    return major == kMajorVersion ? Damage::none : Damage::version;
+}
+
+Damage read_row(std::span<const uint8_t> bytes, Row& row, std::size_t* used) noexcept
+{
+    row = Row{};
+    Cursor in(bytes);
+    const Damage damage = read_row(in, row);
+    *used = bytes.size() - in.left();
+    return damage;
+}
+
+Damage read_trailer(std::span<const uint8_t> bytes) noexcept
+{
+    Cursor in(bytes);
+    uint32_t extra = 0;
+    return !in.u32(&extra) || extra > in.left() || in.left() - extra < kTrailerMetadata ? Damage::trailer
+                                                                                        : Damage::none;
+}
+
 Stream read_stream(std::span<const uint8_t> bytes)
 {
     Stream stream;
-    Cursor in(bytes);
-    uint32_t signature = 0, major = 0;
-    if (bytes.size() < kHeaderBytes) {
-        stream.damage = Damage::not_a_stream;
+    stream.damage = read_header(bytes, &stream.minor_version, &stream.declared_rows);
+    if (stream.damage != Damage::none) {
         return stream;
     }
-    in.u32(&signature);
-    in.u32(&major);
-    in.u32(&stream.minor_version);
-    in.u32(&stream.declared_rows);
-    if (signature != kSignature) {
-        stream.damage = Damage::not_a_stream;
-        return stream;
-    }
-    if (major != kMajorVersion) {
-        stream.damage = Damage::version;
-        return stream;
-    }
+    std::span<const uint8_t> rest = bytes.subspan(kHeaderBytes);
     // A row takes 4 bytes at least: a count beyond that is damage, and never reserved for.
-    const bool too_many = stream.declared_rows > in.left() / 4;
-    stream.rows.reserve(std::min<std::size_t>(stream.declared_rows, in.left() / 4));
+    const bool too_many = more_rows_than_fit(stream.declared_rows, rest.size());
+    stream.rows.reserve(std::min<std::size_t>(stream.declared_rows, rest.size() / 4));
     for (uint32_t i = 0; i < stream.declared_rows; ++i) {
         Row row;
-        if (const Damage damage = read_row(in, row); damage != Damage::none) {
+        std::size_t used = 0;
+        if (const Damage damage = read_row(rest, row, &used); damage != Damage::none) {
             stream.damage = too_many ? Damage::row_count : damage;
             return stream;
         }
+        rest = rest.subspan(used);
         stream.rows.push_back(row);
     }
-    uint32_t extra = 0;
-    if (!in.u32(&extra) || extra > in.left() || in.left() - extra < kTrailerMetadata) {
-        stream.damage = Damage::trailer;
-    }
+    stream.damage = read_trailer(rest);
     return stream;
 }
 

@@ -1,9 +1,13 @@
 #include "engine/autocomplete_cards.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "autocomplete/stream.h"
 #include "contacts/contact_record.h"
@@ -11,6 +15,8 @@
 #include "contacts/text.h"
 #include "engine/contact_extraction.h"
 #include "engine/text_decoding.h"
+#include "pst/format.h"
+#include "pst/text.h"
 
 namespace engine {
 
@@ -18,17 +24,7 @@ namespace {
 
 using contacts::Field;
 
-// A text value in UTF-16: as stored for PT_UNICODE, else 8-bit in `codepage`.
-void text_of(const std::optional<autocomplete::Value>& value, int codepage, std::u16string& out)
-{
-    out.clear();
-    if (!value) {
-        return;
-    }
-    if (!autocomplete::unicode_text(*value, out)) {
-        decode_8bit(value->bytes, codepage, out);
-    }
-}
+constexpr std::u16string_view kWeightNote = u"Suggested by Outlook's autocomplete list, weight ";
 
 // What identifies a row's card across runs: two FNV-1a hashes of its address type and address
 // (the row's search key says the same), so that two rows never share a vCard UID.
@@ -63,94 +59,243 @@ bool equals_ascii_case(std::u16string_view text, std::u16string_view upper)
     return true;
 }
 
-// The row's values into `draft`; false when the row names nobody (no name, no address).
-bool fill_card(const autocomplete::Row& row, int codepage, contacts::ContactDraft& draft)
+// Rows into cards, one after another: the texts of a row go into room kept from row to row.
+class CardMaker
 {
-    draft.reset();
-    draft.set_origin(contacts::Origin::autocomplete);
-    std::u16string name, type, address, smtp, nickname;
-    text_of(row.display_name, codepage, name);
-    text_of(row.address_type, codepage, type);
-    text_of(row.email_address, codepage, address);
-    text_of(row.smtp_address, codepage, smtp);
-    text_of(row.nickname, codepage, nickname);
-    if (name.empty() && address.empty() && smtp.empty()) {
-        return false;
+public:
+    CardMaker(int codepage, contacts::ContactStore& store, ScanListener& listener, uint32_t place)
+        : m_codepage(codepage), m_store(store), m_listener(listener), m_place(place)
+    {
     }
-    if (!name.empty()) {
-        draft.set_text(Field::full_name, name);
+
+    // The row's card appended to the store (none for a row that names nobody); false when memory
+    // runs out.
+    bool add(const autocomplete::Row& row, AutocompleteCards& result)
+    {
+        if (!fill_card(row)) {
+            return true;
+        }
+        m_draft.set_place(m_place);
+        contacts::ContactRecordPtr record = build_contact(m_store, m_draft);
+        if (!record) {
+            return false;
+        }
+        ++result.cards;
+        m_listener.contact_added(*record);
+        contacts::contact_store_append(m_store, std::move(record));
+        return true;
     }
-    if (!nickname.empty()) {
-        draft.set_text(Field::nickname, nickname);
-    }
-    const bool exchange = equals_ascii_case(type, u"EX");
-    if (exchange && !smtp.empty()) {
-        draft.set_text(Field::email, smtp);
-        draft.set_text(Field::email_type, u"SMTP");
-    } else if (!address.empty()) {
-        draft.set_text(Field::email, address);
-        draft.set_text(Field::email_type, type.empty() ? std::u16string_view(u"SMTP") : std::u16string_view(type));
-        if (exchange) {
-            std::u16string packed;
-            contacts::append_exchange_address(0, address, name, packed);
-            draft.set_exchange(packed);
+
+private:
+    // A text value in UTF-16: as stored for PT_UNICODE, else 8-bit in the code page.
+    void text_of(const std::optional<autocomplete::Value>& value, std::u16string& out) const
+    {
+        out.clear();
+        if (!value) {
+            return;
+        }
+        if (value->type == pst::type_code(pst::PropType::Unicode)) {
+            // The value ends before its first NUL already (the stream's reader cuts it there).
+            out.resize(value->bytes.size() / 2);
+            out.resize(pst::utf16le_to_utf16(value->bytes.data(), value->bytes.size(), out.data()));
+        } else {
+            decode_8bit(value->bytes, m_codepage, out);
         }
     }
-    if (row.weight) {
-        draft.set_text(Field::body, u"Suggested by Outlook's autocomplete list, weight " + grouped_number(*row.weight));
+
+    // The row's values into the draft; false when the row names nobody (no name, no address).
+    bool fill_card(const autocomplete::Row& row)
+    {
+        std::u16string &name = m_name, &type = m_type, &address = m_address, &smtp = m_smtp;
+        text_of(row.display_name, name);
+        text_of(row.email_address, address);
+        text_of(row.smtp_address, smtp);
+        if (name.empty() && address.empty() && smtp.empty()) {
+            return false;
+        }
+        text_of(row.address_type, type);
+        text_of(row.nickname, m_nickname);
+        m_draft.reset();
+        m_draft.set_origin(contacts::Origin::autocomplete);
+        if (!name.empty()) {
+            m_draft.set_text(Field::full_name, name);
+        }
+        if (!m_nickname.empty()) {
+            m_draft.set_text(Field::nickname, m_nickname);
+        }
+        const bool exchange = equals_ascii_case(type, u"EX");
+        if (exchange && !smtp.empty()) {
+            m_draft.set_text(Field::email, smtp);
+            m_draft.set_text(Field::email_type, u"SMTP");
+        } else if (!address.empty()) {
+            m_draft.set_text(Field::email, address);
+            m_draft.set_text(Field::email_type,
+                             type.empty() ? std::u16string_view(u"SMTP") : std::u16string_view(type));
+            if (exchange) {
+                m_packed.clear();
+                contacts::append_exchange_address(0, address, name, m_packed);
+                m_draft.set_exchange(m_packed);
+            }
+        }
+        if (row.weight) {
+            m_note.assign(kWeightNote);
+            append_grouped_number(*row.weight, m_note);
+            m_draft.set_text(Field::body, m_note);
+        }
+        m_draft.set_identity(row_identity(type, address.empty() ? smtp : address));
+        set_index_key(m_draft);
+        return true;
     }
-    draft.set_identity(row_identity(type, address.empty() ? smtp : address));
-    set_index_key(draft);
-    return true;
+
+    int m_codepage;
+    contacts::ContactStore& m_store;
+    ScanListener& m_listener;
+    uint32_t m_place;
+    contacts::ContactDraft m_draft;
+    std::u16string m_name, m_type, m_address, m_smtp, m_nickname, m_packed, m_note;
+};
+
+// The bytes of a stream from the first not yet read: all of them for a stream in memory, or a
+// window over a file read a piece at a time, which grows only for a piece larger than itself.
+class StreamWindow
+{
+public:
+    explicit StreamWindow(std::span<const uint8_t> bytes) : m_bytes(bytes), m_size(bytes.size()) {}
+    // A file of `size` bytes, read `piece` bytes at a time (at least one).
+    StreamWindow(std::istream& file, uint64_t size, std::size_t piece)
+        : m_file(&file), m_size(size), m_piece(std::max<std::size_t>(piece, 1))
+    {
+    }
+
+    std::span<const uint8_t> bytes() const { return m_bytes; }
+    // Bytes of the stream beyond the window (the file's not yet read).
+    uint64_t after() const { return m_size - m_read; }
+    // The stream's size, as far as it could be read.
+    uint64_t size() const { return m_size; }
+    void take(std::size_t n) { m_bytes = m_bytes.subspan(n); }
+
+    // Reads more of the file after the window's bytes; false when there is no more (all of it is
+    // read, or it is a stream in memory). A file that ends early, or a read that fails, ends the
+    // stream at what was read. Throws std::bad_alloc when room cannot be had.
+    bool more()
+    {
+        if (m_file == nullptr || m_read == m_size) {
+            return false;
+        }
+        const std::size_t kept = m_bytes.size();
+        // The bytes not yet taken to the front; the room doubled when they fill it.
+        const std::size_t room = kept < m_piece / 2 ? m_piece : std::max(m_piece, 2 * kept);
+        if (room > m_room) {
+            std::unique_ptr<uint8_t[]> grown(new uint8_t[room]);
+            std::memcpy(grown.get(), m_bytes.data(), kept);
+            m_buffer = std::move(grown);
+            m_room = room;
+        } else if (kept != 0) {
+            std::memmove(m_buffer.get(), m_bytes.data(), kept);
+        }
+        const std::size_t wanted = static_cast<std::size_t>(std::min<uint64_t>(m_room - kept, m_size - m_read));
+        m_file->read(reinterpret_cast<char*>(m_buffer.get() + kept), static_cast<std::streamsize>(wanted));
+        const auto got = static_cast<std::size_t>(std::max<std::streamsize>(m_file->gcount(), 0));
+        m_read += got;
+        if (got < wanted) {
+            m_size = m_read;
+        }
+        m_bytes = std::span<const uint8_t>(m_buffer.get(), kept + got);
+        return got != 0;
+    }
+
+private:
+    std::span<const uint8_t> m_bytes;
+    std::istream* m_file = nullptr;
+    uint64_t m_size = 0;
+    uint64_t m_read = 0;
+    std::size_t m_piece = 0;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    std::size_t m_room = 0;
+};
+
+// Reads the stream from `window` row by row, each row's card made before the next row is read.
+AutocompleteCards read_cards(StreamWindow& window, int codepage, std::u16string_view where,
+                             contacts::ContactStore& store, ScanListener& listener, uint32_t place)
+{
+    using autocomplete::Damage;
+    AutocompleteCards result;
+    Damage damage = Damage::none;
+    try {
+        // A damage read from some of the stream's bytes is final only once no more can be read.
+        const auto read_whole = [&window](auto read) {
+            Damage d = read(window.bytes());
+            while (d != Damage::none && window.more()) {
+                d = read(window.bytes());
+            }
+            return d;
+        };
+        uint32_t minor = 0, declared = 0;
+        damage = read_whole(
+            [&](std::span<const uint8_t> bytes) { return autocomplete::read_header(bytes, &minor, &declared); });
+        if (damage == Damage::none) {
+            window.take(autocomplete::kHeaderBytes);
+        }
+        const bool too_many = damage == Damage::none &&
+                              autocomplete::more_rows_than_fit(declared, window.size() - autocomplete::kHeaderBytes);
+        CardMaker maker(codepage, store, listener, place);
+        autocomplete::Row row;
+        for (uint32_t i = 0; i < declared && damage == Damage::none; ++i) {
+            std::size_t used = 0;
+            damage =
+                read_whole([&](std::span<const uint8_t> bytes) { return autocomplete::read_row(bytes, row, &used); });
+            if (damage != Damage::none) {
+                damage = too_many ? Damage::row_count : damage;
+                break;
+            }
+            window.take(used);
+            ++result.rows;
+            if (!maker.add(row, result)) {
+                result.out_of_memory = true;
+                return result;
+            }
+        }
+        if (damage == Damage::none) {
+            damage = read_whole([](std::span<const uint8_t> bytes) { return autocomplete::read_trailer(bytes); });
+        }
+    } catch (const std::bad_alloc&) {
+        result.out_of_memory = true;
+        return result;
+    }
+    if (damage != Damage::none) {
+        result.damage = std::string(autocomplete::damage_reason(damage));
+        listener.item_skipped({std::u16string(where), result.rows, result.damage, {}});
+    }
+    return result;
 }
 
 } // namespace
 
-std::u16string grouped_number(uint32_t value)
+void append_grouped_number(uint32_t value, std::u16string& out)
 {
-    const std::string digits = std::to_string(value);
-    std::u16string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) {
+    char digits[10];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+    const auto count = static_cast<std::size_t>(end - digits);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0 && (count - i) % 3 == 0) {
             out.push_back(u',');
         }
         out.push_back(static_cast<char16_t>(digits[i]));
     }
+}
+
+std::u16string grouped_number(uint32_t value)
+{
+    std::u16string out;
+    append_grouped_number(value, out);
     return out;
 }
 
 AutocompleteCards add_autocomplete_cards(std::span<const uint8_t> bytes, int codepage, std::u16string_view where,
                                          contacts::ContactStore& store, ScanListener& listener, uint32_t place)
 {
-    AutocompleteCards result;
-    autocomplete::Stream stream;
-    try {
-        stream = autocomplete::read_stream(bytes);
-    } catch (const std::bad_alloc&) {
-        result.out_of_memory = true;
-        return result;
-    }
-    result.rows = static_cast<int32_t>(stream.rows.size());
-    contacts::ContactDraft draft;
-    for (const autocomplete::Row& row : stream.rows) {
-        if (!fill_card(row, codepage, draft)) {
-            continue;
-        }
-        draft.set_place(place);
-        contacts::ContactRecordPtr record = build_contact(store, draft);
-        if (!record) {
-            result.out_of_memory = true;
-            return result;
-        }
-        ++result.cards;
-        listener.contact_added(*record);
-        contacts::contact_store_append(store, std::move(record));
-    }
-    if (stream.damage != autocomplete::Damage::none) {
-        result.damage = std::string(autocomplete::damage_reason(stream.damage));
-        listener.item_skipped({std::u16string(where), result.rows, result.damage, {}});
-    }
-    return result;
+    StreamWindow window(bytes);
+    return read_cards(window, codepage, where, store, listener, place);
 }
 
 } // namespace engine
@@ -166,7 +311,7 @@ bool is_autocomplete_file(const std::string& path_utf8)
 }
 
 bool scan_autocomplete_file(const std::string& path_utf8, int codepage, contacts::ContactStore& store,
-                            ScanListener& listener, AutocompleteCards* out)
+                            ScanListener& listener, AutocompleteCards* out, std::size_t piece)
 {
     std::ifstream in(path_utf8, std::ios::binary);
     std::error_code error;
@@ -174,22 +319,12 @@ bool scan_autocomplete_file(const std::string& path_utf8, int codepage, contacts
     if (!in || error) {
         return false;
     }
-    std::vector<uint8_t> bytes;
-    try {
-        bytes.resize(static_cast<std::size_t>(size));
-    } catch (const std::exception&) {
-        out->out_of_memory = true;
-        return false;
-    }
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.gcount() != static_cast<std::streamsize>(bytes.size())) {
-        return false;
-    }
     std::u16string name;
     contacts::utf8_to_utf16(std::filesystem::path(path_utf8).filename().string(), name);
     // The file's place: outside any folder.
     const uint32_t place = store.sources().add_place(store.sources().add_file(path_utf8), {});
-    *out = add_autocomplete_cards(bytes, codepage, name, store, listener, place);
+    StreamWindow window(in, size, piece);
+    *out = read_cards(window, codepage, name, store, listener, place);
     return true;
 }
 

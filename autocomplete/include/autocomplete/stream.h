@@ -93,6 +93,24 @@ struct Stream
 // a stream is told apart from a PST by it).
 bool looks_like_stream(std::span<const uint8_t> bytes) noexcept;
 
+// The pieces read_stream reads a stream with, for a reader that has its bytes a part at a time
+// (a file read in pieces). Each reads from the front of `bytes` and names damage only by what
+// `bytes` hold: what reads whole from some of a stream's bytes reads the same from more of them,
+// so a reader with more bytes to come reads again with them before it takes damage as final.
+inline constexpr std::size_t kHeaderBytes = 16; // signature, major, minor, row count
+// The header: none, not_a_stream or version (nothing else read).
+Damage read_header(std::span<const uint8_t> bytes, uint32_t* minor_version, uint32_t* declared_rows) noexcept;
+// Whether `rows` rows cannot fit in the `after_header` bytes that follow the header (a row takes
+// 4 bytes at least): the damage of any row is then row_count.
+constexpr bool more_rows_than_fit(uint32_t rows, std::size_t after_header) noexcept
+{
+    return rows > after_header / 4;
+}
+// One row into `row` (emptied first); `*used`: the bytes it took.
+Damage read_row(std::span<const uint8_t> bytes, Row& row, std::size_t* used) noexcept;
+// The trailer after the rows: none or trailer.
+Damage read_trailer(std::span<const uint8_t> bytes) noexcept;
+
 // Reads a whole stream (see the contract above). Never throws for any bytes; only running out of
 // memory for the row list (which the stream's size bounds) throws std::bad_alloc.
 Stream read_stream(std::span<const uint8_t> bytes);

@@ -9,6 +9,7 @@
 // given. A row without a display name and an address gives no card.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,6 +36,8 @@ struct AutocompleteCards
 
 // "73,728": a weight with a comma between each group of three digits.
 std::u16string grouped_number(uint32_t value);
+// The same appended to `out`.
+void append_grouped_number(uint32_t value, std::u16string& out);
 
 // Reads `stream` and appends a card per row to `store` (numbered after the cards already in it),
 // each reported through listener.contact_added before it is appended. Damage is reported as one
@@ -52,8 +55,12 @@ namespace engine {
 bool is_autocomplete_file(const std::string& path_utf8);
 
 // Reads the whole file at `path_utf8` as one stream into `store` (add_autocomplete_cards, the
-// file's name as `where`). False when the file cannot be read.
+// file's name as `where`). False when the file cannot be opened. The file is read `piece` bytes
+// at a time, each row's card made as soon as its bytes are read: what is held at once is a piece,
+// or a row larger than one (and the records made). A file that ends before its size said ends the
+// stream there.
+inline constexpr std::size_t kAutocompletePiece = 256 * 1024;
 bool scan_autocomplete_file(const std::string& path_utf8, int codepage, contacts::ContactStore& store,
-                            ScanListener& listener, AutocompleteCards* out);
+                            ScanListener& listener, AutocompleteCards* out, std::size_t piece = kAutocompletePiece);
 
 } // namespace engine
