@@ -5,6 +5,7 @@
 
 #include "pst/format.h"
 #include "pst/little_endian.h"
+#include "pst/text.h"
 
 namespace autocomplete {
 
@@ -26,30 +27,25 @@ enum class Shape : uint8_t
     multiple, // a 4-byte value count, then each value counted
 };
 
-struct TypeShape
-{
-    uint16_t type;
-    Shape shape;
-};
-constexpr TypeShape kShapes[] = {
-    {type_code(PropType::String8), Shape::counted},       {type_code(PropType::Unicode), Shape::counted},
-    {type_code(PropType::Binary), Shape::counted},        {0x0048, Shape::clsid}, // PT_CLSID
-    {type_code(PropType::MultiString8), Shape::multiple}, {type_code(PropType::MultiUnicode), Shape::multiple},
-    {type_code(PropType::MultiBinary), Shape::multiple},
-};
-
-// The fixed types (pst::is_fixed_size) are in the union; the others as kShapes says.
+// The fixed types (pst::is_fixed_size) are in the union; PT_STRING8, PT_UNICODE and PT_BINARY
+// counted, PT_CLSID 16 bytes, the multi-valued PT_MV_STRING8, PT_MV_UNICODE and PT_MV_BINARY as
+// a count of counted values.
 Shape shape_of(uint16_t type)
 {
-    if (pst::is_fixed_size(type)) {
-        return Shape::fixed;
+    switch (type) {
+    case type_code(PropType::String8):
+    case type_code(PropType::Unicode):
+    case type_code(PropType::Binary):
+        return Shape::counted;
+    case 0x0048: // PT_CLSID
+        return Shape::clsid;
+    case type_code(PropType::MultiString8):
+    case type_code(PropType::MultiUnicode):
+    case type_code(PropType::MultiBinary):
+        return Shape::multiple;
+    default:
+        return pst::is_fixed_size(type) ? Shape::fixed : Shape::unknown;
     }
-    for (const TypeShape& s : kShapes) {
-        if (s.type == type) {
-            return s.shape;
-        }
-    }
-    return Shape::unknown;
 }
 
 // The reasons, by Damage.
@@ -99,14 +95,7 @@ private:
 std::span<const uint8_t> cut_at_nul(uint16_t type, std::span<const uint8_t> bytes)
 {
     if (type == type_code(PropType::Unicode)) {
-        std::size_t units = bytes.size() / 2;
-        for (std::size_t i = 0; i < units; ++i) {
-            if (bytes[2 * i] == 0 && bytes[2 * i + 1] == 0) {
-                units = i;
-                break;
-            }
-        }
-        return bytes.first(units * 2);
+        return bytes.first(pst::units_before_nul(bytes.data(), bytes.size() / 2) * 2);
     }
     if (type == type_code(PropType::String8)) {
         const auto* nul = static_cast<const uint8_t*>(std::memchr(bytes.data(), 0, bytes.size()));
