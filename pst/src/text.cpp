@@ -407,8 +407,11 @@ void decode_8bit(std::span<const uint8_t> bytes, uint32_t codepage, std::u16stri
     }
     Converter* c = codepage == kWesternCodepage ? nullptr : &converter(kUtf16leCodepage, codepage);
     if (c == nullptr || !c->ok()) {
+        const std::size_t at = out.size();
+        out.resize(at + bytes.size());
+        char16_t* to = out.data() + at;
         for (uint8_t b : bytes)
-            out.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : char16_t{b});
+            *to++ = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : char16_t{b};
         return;
     }
     c->run(
