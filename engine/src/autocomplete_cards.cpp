@@ -1,7 +1,6 @@
 #include "engine/autocomplete_cards.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,16 +30,16 @@ constexpr std::u16string_view kWeightNote = u"Suggested by Outlook's autocomplet
 contacts::ContactIdentity row_identity(std::u16string_view type, std::u16string_view address)
 {
     contacts::ContactIdentity id{};
-    uint64_t h[2] = {0xcbf29ce484222325ull, 0x84222325cbf29ce4ull};
-    for (uint64_t& x : h) {
-        for (const std::u16string_view part : {type, std::u16string_view(u":"), address}) {
-            for (const char16_t unit : part) {
-                x = (x ^ unit) * 0x100000001b3ull;
-            }
+    uint64_t h0 = 0xcbf29ce484222325ull, h1 = 0x84222325cbf29ce4ull;
+    for (const std::u16string_view part : {type, std::u16string_view(u":"), address}) {
+        for (const char16_t unit : part) {
+            h0 = (h0 ^ unit) * 0x100000001b3ull;
+            h1 = (h1 ^ unit) * 0x100000001b3ull;
         }
     }
-    for (std::size_t i = 0; i < 16; ++i) {
-        id[i] = static_cast<uint8_t>(h[i / 8] >> (8 * (i % 8)));
+    for (std::size_t i = 0; i < 8; ++i) {
+        id[i] = static_cast<uint8_t>(h0 >> (8 * i));
+        id[8 + i] = static_cast<uint8_t>(h1 >> (8 * i));
     }
     return id;
 }
@@ -87,26 +86,55 @@ public:
     }
 
 private:
-    // A text value in UTF-16: as stored for PT_UNICODE, else 8-bit in the code page.
-    void text_of(const std::optional<autocomplete::Value>& value, std::u16string& out) const
+    // A value's text, and whether it is known to hold no NUL (the record then takes its length as
+    // it is instead of looking for one). A Unicode text is copied into room of its own, kept from
+    // row to row and never filled beforehand; an 8-bit one decoded into `decoded`.
+    struct Text
     {
-        out.clear();
+        std::u16string_view units;
+        bool no_nul = false;
+        std::unique_ptr<char16_t[]> room;
+        std::size_t room_size = 0;
+        std::u16string decoded;
+        bool empty() const { return units.empty(); }
+    };
+
+    // A text value in UTF-16: as stored for PT_UNICODE, else 8-bit in the code page.
+    void text_of(const std::optional<autocomplete::Value>& value, Text& out) const
+    {
+        out.units = {};
+        out.no_nul = false;
         if (!value) {
             return;
         }
+        const std::span<const uint8_t> bytes = value->bytes;
         if (value->type == pst::type_code(pst::PropType::Unicode)) {
-            // The value ends before its first NUL already (the stream's reader cuts it there).
-            out.resize(value->bytes.size() / 2);
-            out.resize(pst::utf16le_to_utf16(value->bytes.data(), value->bytes.size(), out.data()));
+            if (out.room_size < bytes.size() / 2) {
+                out.room_size = std::max(bytes.size() / 2, 2 * out.room_size);
+                out.room = std::make_unique_for_overwrite<char16_t[]>(out.room_size);
+            }
+            out.units = {out.room.get(), pst::utf16le_to_utf16(bytes.data(), bytes.size(), out.room.get())};
+            out.no_nul = true;
         } else {
-            decode_8bit(value->bytes, m_codepage, out);
+            out.decoded.clear();
+            decode_8bit(bytes, m_codepage, out.decoded);
+            out.units = out.decoded;
         }
     }
+
+    void set(Field field, std::u16string_view text, bool no_nul)
+    {
+        m_draft.set_text(field, text);
+        if (no_nul) {
+            m_draft.end_text_before_nul(field, text.size());
+        }
+    }
+    void set(Field field, const Text& text) { set(field, text.units, text.no_nul); }
 
     // The row's values into the draft; false when the row names nobody (no name, no address).
     bool fill_card(const autocomplete::Row& row)
     {
-        std::u16string &name = m_name, &type = m_type, &address = m_address, &smtp = m_smtp;
+        Text &name = m_name, &type = m_type, &address = m_address, &smtp = m_smtp;
         text_of(row.display_name, name);
         text_of(row.email_address, address);
         text_of(row.smtp_address, smtp);
@@ -118,31 +146,34 @@ private:
         m_draft.reset();
         m_draft.set_origin(contacts::Origin::autocomplete);
         if (!name.empty()) {
-            m_draft.set_text(Field::full_name, name);
+            set(Field::full_name, name);
         }
         if (!m_nickname.empty()) {
-            m_draft.set_text(Field::nickname, m_nickname);
+            set(Field::nickname, m_nickname);
         }
-        const bool exchange = equals_ascii_case(type, u"EX");
+        const bool exchange = equals_ascii_case(type.units, u"EX");
         if (exchange && !smtp.empty()) {
-            m_draft.set_text(Field::email, smtp);
-            m_draft.set_text(Field::email_type, u"SMTP");
+            set(Field::email, smtp);
+            set(Field::email_type, u"SMTP", true);
         } else if (!address.empty()) {
-            m_draft.set_text(Field::email, address);
-            m_draft.set_text(Field::email_type,
-                             type.empty() ? std::u16string_view(u"SMTP") : std::u16string_view(type));
+            set(Field::email, address);
+            if (type.empty()) {
+                set(Field::email_type, u"SMTP", true);
+            } else {
+                set(Field::email_type, type);
+            }
             if (exchange) {
                 m_packed.clear();
-                contacts::append_exchange_address(0, address, name, m_packed);
+                contacts::append_exchange_address(0, address.units, name.units, m_packed);
                 m_draft.set_exchange(m_packed);
             }
         }
         if (row.weight) {
             m_note.assign(kWeightNote);
             append_grouped_number(*row.weight, m_note);
-            m_draft.set_text(Field::body, m_note);
+            set(Field::body, m_note, true);
         }
-        m_draft.set_identity(row_identity(type, address.empty() ? smtp : address));
+        m_draft.set_identity(row_identity(type.units, address.empty() ? smtp.units : address.units));
         set_index_key(m_draft);
         return true;
     }
@@ -152,7 +183,8 @@ private:
     ScanListener& m_listener;
     uint32_t m_place;
     contacts::ContactDraft m_draft;
-    std::u16string m_name, m_type, m_address, m_smtp, m_nickname, m_packed, m_note;
+    Text m_name, m_type, m_address, m_smtp, m_nickname;
+    std::u16string m_packed, m_note;
 };
 
 // The bytes of a stream from the first not yet read: all of them for a stream in memory, or a
@@ -273,15 +305,15 @@ AutocompleteCards read_cards(StreamWindow& window, int codepage, std::u16string_
 
 void append_grouped_number(uint32_t value, std::u16string& out)
 {
-    char digits[10];
-    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
-    const auto count = static_cast<std::size_t>(end - digits);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0 && (count - i) % 3 == 0) {
-            out.push_back(u',');
+    char16_t grouped[13]; // 4,294,967,295
+    char16_t* at = std::end(grouped);
+    for (int digits = 0; digits == 0 || value != 0; ++digits, value /= 10) {
+        if (digits != 0 && digits % 3 == 0) {
+            *--at = u',';
         }
-        out.push_back(static_cast<char16_t>(digits[i]));
+        *--at = static_cast<char16_t>(u'0' + value % 10);
     }
+    out.append(at, static_cast<std::size_t>(std::end(grouped) - at));
 }
 
 std::u16string grouped_number(uint32_t value)
