@@ -1,9 +1,11 @@
 #include "cli/convert.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <ostream>
 #include <string_view>
 
@@ -43,6 +45,9 @@ bool may_need_escapes(uint64_t word)
 // or \\ so that every contact stays on one line.
 void append_list_value(std::u16string_view value, std::string& line)
 {
+    if (value.empty()) {
+        return; // most columns of most lines
+    }
     std::size_t from = line.size();
     contacts::utf16_to_utf8(value, line);
     for (uint64_t word; from + sizeof word <= line.size(); from += sizeof word) {
@@ -83,7 +88,9 @@ void append_list_value(std::u16string_view value, std::string& line)
 void write_list_line(const ContactRecord& r, const ContactStore* sources, std::string& out)
 {
     // Each column's text looked up alone: the line shows a few of the record's fields.
-    out += std::to_string(r.number());
+    char number[12];
+    out.append(number,
+               static_cast<std::size_t>(std::to_chars(std::begin(number), std::end(number), r.number()).ptr - number));
     for (std::size_t c = 0; c < contacts::kScanListColumns; ++c) {
         out.push_back('\t');
         append_list_value(r.text_or_empty(contacts::kListColumns[c].field), out);
