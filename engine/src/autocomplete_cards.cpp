@@ -215,11 +215,15 @@ public:
             return false;
         }
         const std::size_t kept = m_bytes.size();
-        // The bytes not yet taken to the front; the room doubled when they fill it.
-        const std::size_t room = kept < m_piece / 2 ? m_piece : std::max(m_piece, 2 * kept);
+        // The bytes not yet taken to the front; the room doubled when they fill it, and never
+        // more than they and the rest of the file need.
+        const std::size_t wanted_room = kept < m_piece / 2 ? m_piece : std::max(m_piece, 2 * kept);
+        const std::size_t room = static_cast<std::size_t>(std::min<uint64_t>(wanted_room, kept + (m_size - m_read)));
         if (room > m_room) {
             std::unique_ptr<uint8_t[]> grown(new uint8_t[room]);
-            std::memcpy(grown.get(), m_bytes.data(), kept);
+            if (kept != 0) {
+                std::memcpy(grown.get(), m_bytes.data(), kept);
+            }
             m_buffer = std::move(grown);
             m_room = room;
         } else if (kept != 0) {

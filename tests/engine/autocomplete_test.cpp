@@ -366,6 +366,76 @@ TEST(AutocompleteFile, StreamAutocompleteDatReadsAsNk2AndDamageIsCounted)
                        "pelimoor-convert: 2 cards from the autocomplete list\n");
 }
 
+// A file read a piece at a time gives what its bytes give in memory: the same cards, rows read
+// and damage, whatever the piece's size against the header, a row and the whole file.
+struct SkipLog : engine::ScanListener
+{
+    void item_skipped(const engine::SkippedItem& item) override
+    {
+        skipped.push_back(fixture::utf16_to_utf8(item.folder) + " " + std::to_string(item.index) + " " + item.reason);
+    }
+    std::vector<std::string> skipped;
+};
+
+std::vector<std::string> card_lines(const contacts::ContactStore& store)
+{
+    std::vector<std::string> lines;
+    for (const contacts::ContactRecord* r = store.first(); r != nullptr; r = r->next()) {
+        std::string line = std::to_string(r->number());
+        for (const contacts::Field f : {contacts::Field::full_name, contacts::Field::nickname, contacts::Field::email,
+                                        contacts::Field::email_type, contacts::Field::body}) {
+            line += "|" + fixture::utf16_to_utf8(std::u16string(r->text(f).value_or(u"(absent)")));
+        }
+        line += "|" + fixture::utf16_to_utf8(std::u16string(r->exchange()));
+        line.append(r->identity().begin(), r->identity().end());
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(AutocompleteFile, ReadInPiecesAsInMemory)
+{
+    testfiles::TempDir dir;
+    const auto entries = fixture::sample_autocomplete(9, 4);
+    const Bytes whole = stream_of(entries);
+    const size_t first_row = stream_of({entries[0]}).size() - 12 - 16;
+    std::vector<std::pair<std::string, Bytes>> streams = {{"whole", whole}};
+    for (const size_t cut : {size_t{0}, size_t{7}, size_t{16}, 16 + first_row - 1, 16 + first_row, whole.size() - 13,
+                             whole.size() - 12, whole.size() - 1}) {
+        streams.emplace_back("cut at " + std::to_string(cut),
+                             Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+    }
+    Bytes long_value = whole;
+    put32(long_value, 16 + first_row + 4 + 16, static_cast<uint32_t>(whole.size())); // the second row's first length
+    streams.emplace_back("a length past the end", long_value);
+    for (const DamageCase& c : kDamage) {
+        streams.emplace_back(c.what, c.bytes());
+    }
+    for (const auto& [what, bytes] : streams) {
+        const std::string path = dir.file("Outlook.nk2");
+        write_file(path, bytes);
+        contacts::ContactStore expected;
+        SkipLog expected_log;
+        const engine::AutocompleteCards in_memory =
+            engine::add_autocomplete_cards(bytes, 1252, u"Outlook.nk2", expected, expected_log, 0);
+        for (const size_t piece :
+             {size_t{1}, size_t{2}, size_t{15}, size_t{16}, size_t{17}, first_row - 1, first_row, first_row + 1,
+              bytes.size() - 1, bytes.size(), bytes.size() + 1, engine::kAutocompletePiece}) {
+            SCOPED_TRACE(what + ", pieces of " + std::to_string(piece));
+            contacts::ContactStore store;
+            SkipLog log;
+            engine::AutocompleteCards read;
+            ASSERT_TRUE(engine::scan_autocomplete_file(path, 1252, store, log, &read, piece));
+            EXPECT_EQ(read.rows, in_memory.rows);
+            EXPECT_EQ(read.cards, in_memory.cards);
+            EXPECT_EQ(read.damage, in_memory.damage);
+            EXPECT_FALSE(read.out_of_memory);
+            EXPECT_EQ(log.skipped, expected_log.skipped);
+            EXPECT_EQ(card_lines(store), card_lines(expected));
+        }
+    }
+}
+
 TEST(AutocompleteCards, GroupedNumbers)
 {
     const std::pair<uint32_t, const char16_t*> cases[] = {
