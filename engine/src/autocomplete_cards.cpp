@@ -1,7 +1,6 @@
 #include "engine/autocomplete_cards.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,13 +8,11 @@
 #include <new>
 
 #include "autocomplete/stream.h"
+#include "autocomplete_rows.h"
 #include "contacts/contact_record.h"
 #include "contacts/contact_store.h"
 #include "contacts/text.h"
 #include "engine/contact_extraction.h"
-#include "engine/text_decoding.h"
-#include "pst/format.h"
-#include "pst/text.h"
 
 namespace engine {
 
@@ -62,14 +59,14 @@ bool equals_ascii_case(std::u16string_view text, std::u16string_view upper)
 class CardMaker
 {
 public:
-    CardMaker(int codepage, contacts::ContactStore& store, ScanListener& listener, uint32_t place)
-        : m_codepage(codepage), m_store(store), m_listener(listener), m_place(place)
+    CardMaker(contacts::ContactStore& store, ScanListener& listener, uint32_t place)
+        : m_store(store), m_listener(listener), m_place(place)
     {
     }
 
     // The row's card appended to the store (none for a row that names nobody); false when memory
     // runs out.
-    bool add(const autocomplete::Row& row, AutocompleteCards& result)
+    bool add(const RowTexts& row, AutocompleteCards& result)
     {
         if (!fill_card(row)) {
             return true;
@@ -86,42 +83,6 @@ public:
     }
 
 private:
-    // A value's text, and whether it is known to hold no NUL (the record then takes its length as
-    // it is instead of looking for one). A Unicode text is copied into room of its own, kept from
-    // row to row and never filled beforehand; an 8-bit one decoded into `decoded`.
-    struct Text
-    {
-        std::u16string_view units;
-        bool no_nul = false;
-        std::unique_ptr<char16_t[]> room;
-        std::size_t room_size = 0;
-        std::u16string decoded;
-        bool empty() const { return units.empty(); }
-    };
-
-    // A text value in UTF-16: as stored for PT_UNICODE, else 8-bit in the code page.
-    void text_of(const std::optional<autocomplete::Value>& value, Text& out) const
-    {
-        out.units = {};
-        out.no_nul = false;
-        if (!value) {
-            return;
-        }
-        const std::span<const uint8_t> bytes = value->bytes;
-        if (value->type == pst::type_code(pst::PropType::Unicode)) {
-            if (out.room_size < bytes.size() / 2) {
-                out.room_size = std::max(bytes.size() / 2, 2 * out.room_size);
-                out.room = std::make_unique_for_overwrite<char16_t[]>(out.room_size);
-            }
-            out.units = {out.room.get(), pst::utf16le_to_utf16(bytes.data(), bytes.size(), out.room.get())};
-            out.no_nul = true;
-        } else {
-            out.decoded.clear();
-            decode_8bit(bytes, m_codepage, out.decoded);
-            out.units = out.decoded;
-        }
-    }
-
     void set(Field field, std::u16string_view text, bool no_nul)
     {
         m_draft.set_text(field, text);
@@ -129,27 +90,22 @@ private:
             m_draft.end_text_before_nul(field, text.size());
         }
     }
-    void set(Field field, const Text& text) { set(field, text.units, text.no_nul); }
+    void set(Field field, const RowText& text) { set(field, text.units, text.no_nul); }
 
     // The row's values into the draft; false when the row names nobody (no name, no address).
-    bool fill_card(const autocomplete::Row& row)
+    bool fill_card(const RowTexts& row)
     {
-        Text &name = m_name, &type = m_type, &address = m_address, &smtp = m_smtp;
-        text_of(row.display_name, name);
-        text_of(row.email_address, address);
-        text_of(row.smtp_address, smtp);
+        const RowText &name = row.name, &type = row.type, &address = row.address, &smtp = row.smtp;
         if (name.empty() && address.empty() && smtp.empty()) {
             return false;
         }
-        text_of(row.address_type, type);
-        text_of(row.nickname, m_nickname);
         m_draft.reset();
         m_draft.set_origin(contacts::Origin::autocomplete);
         if (!name.empty()) {
             set(Field::full_name, name);
         }
-        if (!m_nickname.empty()) {
-            set(Field::nickname, m_nickname);
+        if (!row.nickname.empty()) {
+            set(Field::nickname, row.nickname);
         }
         const bool exchange = equals_ascii_case(type.units, u"EX");
         if (exchange && !smtp.empty()) {
@@ -178,128 +134,35 @@ private:
         return true;
     }
 
-    int m_codepage;
     contacts::ContactStore& m_store;
     ScanListener& m_listener;
     uint32_t m_place;
     contacts::ContactDraft m_draft;
-    Text m_name, m_type, m_address, m_smtp, m_nickname;
     std::u16string m_packed, m_note;
 };
 
-// The bytes of a stream from the first not yet read: all of them for a stream in memory, or a
-// window over a file read a piece at a time, which grows only for a piece larger than itself.
-class StreamWindow
-{
-public:
-    explicit StreamWindow(std::span<const uint8_t> bytes) : m_bytes(bytes), m_size(bytes.size()) {}
-    // A file of `size` bytes, read `piece` bytes at a time (at least one).
-    StreamWindow(std::istream& file, uint64_t size, std::size_t piece)
-        : m_file(&file), m_size(size), m_piece(std::max<std::size_t>(piece, 1))
-    {
-    }
-
-    std::span<const uint8_t> bytes() const { return m_bytes; }
-    // Bytes of the stream beyond the window (the file's not yet read).
-    uint64_t after() const { return m_size - m_read; }
-    // The stream's size, as far as it could be read.
-    uint64_t size() const { return m_size; }
-    void take(std::size_t n) { m_bytes = m_bytes.subspan(n); }
-
-    // Reads more of the file after the window's bytes; false when there is no more (all of it is
-    // read, or it is a stream in memory). A file that ends early, or a read that fails, ends the
-    // stream at what was read. Throws std::bad_alloc when room cannot be had.
-    bool more()
-    {
-        if (m_file == nullptr || m_read == m_size) {
-            return false;
-        }
-        const std::size_t kept = m_bytes.size();
-        // The bytes not yet taken to the front; the room doubled when they fill it, and never
-        // more than they and the rest of the file need.
-        const std::size_t wanted_room = kept < m_piece / 2 ? m_piece : std::max(m_piece, 2 * kept);
-        const std::size_t room = static_cast<std::size_t>(std::min<uint64_t>(wanted_room, kept + (m_size - m_read)));
-        if (room > m_room) {
-            std::unique_ptr<uint8_t[]> grown(new uint8_t[room]);
-            if (kept != 0) {
-                std::memcpy(grown.get(), m_bytes.data(), kept);
-            }
-            m_buffer = std::move(grown);
-            m_room = room;
-        } else if (kept != 0) {
-            std::memmove(m_buffer.get(), m_bytes.data(), kept);
-        }
-        const std::size_t wanted = static_cast<std::size_t>(std::min<uint64_t>(m_room - kept, m_size - m_read));
-        m_file->read(reinterpret_cast<char*>(m_buffer.get() + kept), static_cast<std::streamsize>(wanted));
-        const auto got = static_cast<std::size_t>(std::max<std::streamsize>(m_file->gcount(), 0));
-        m_read += got;
-        if (got < wanted) {
-            m_size = m_read;
-        }
-        m_bytes = std::span<const uint8_t>(m_buffer.get(), kept + got);
-        return got != 0;
-    }
-
-private:
-    std::span<const uint8_t> m_bytes;
-    std::istream* m_file = nullptr;
-    uint64_t m_size = 0;
-    uint64_t m_read = 0;
-    std::size_t m_piece = 0;
-    std::unique_ptr<uint8_t[]> m_buffer;
-    std::size_t m_room = 0;
-};
-
-// Reads the stream from `window` row by row, each row's card made before the next row is read.
+// Reads the stream in `window` and makes each row's card (the rows read beside when the stream
+// is a file of more than one piece).
 AutocompleteCards read_cards(StreamWindow& window, int codepage, std::u16string_view where,
                              contacts::ContactStore& store, ScanListener& listener, uint32_t place)
 {
-    using autocomplete::Damage;
     AutocompleteCards result;
-    Damage damage = Damage::none;
+    RowsRead read;
     try {
-        // A damage read from some of the stream's bytes is final only once no more can be read.
-        const auto read_whole = [&window](auto read) {
-            Damage d = read(window.bytes());
-            while (d != Damage::none && window.more()) {
-                d = read(window.bytes());
-            }
-            return d;
-        };
-        uint32_t minor = 0, declared = 0;
-        damage = read_whole(
-            [&](std::span<const uint8_t> bytes) { return autocomplete::read_header(bytes, &minor, &declared); });
-        if (damage == Damage::none) {
-            window.take(autocomplete::kHeaderBytes);
-        }
-        const bool too_many = damage == Damage::none &&
-                              autocomplete::more_rows_than_fit(declared, window.size() - autocomplete::kHeaderBytes);
-        CardMaker maker(codepage, store, listener, place);
-        autocomplete::Row row;
-        for (uint32_t i = 0; i < declared && damage == Damage::none; ++i) {
-            std::size_t used = 0;
-            damage =
-                read_whole([&](std::span<const uint8_t> bytes) { return autocomplete::read_row(bytes, row, &used); });
-            if (damage != Damage::none) {
-                damage = too_many ? Damage::row_count : damage;
-                break;
-            }
-            window.take(used);
-            ++result.rows;
-            if (!maker.add(row, result)) {
-                result.out_of_memory = true;
-                return result;
-            }
-        }
-        if (damage == Damage::none) {
-            damage = read_whole([](std::span<const uint8_t> bytes) { return autocomplete::read_trailer(bytes); });
-        }
+        CardMaker maker(store, listener, place);
+        read = read_rows(window, codepage, [&](const RowTexts& row) {
+            result.out_of_memory = !maker.add(row, result);
+            return !result.out_of_memory;
+        });
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
+    }
+    if (result.out_of_memory) {
         return result;
     }
-    if (damage != Damage::none) {
-        result.damage = std::string(autocomplete::damage_reason(damage));
+    result.rows = read.rows;
+    if (read.damage != autocomplete::Damage::none) {
+        result.damage = std::string(autocomplete::damage_reason(read.damage));
         listener.item_skipped({std::u16string(where), result.rows, result.damage, {}});
     }
     return result;

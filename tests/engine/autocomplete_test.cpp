@@ -393,6 +393,27 @@ std::vector<std::string> card_lines(const contacts::ContactStore& store)
     return lines;
 }
 
+// `bytes` as a file read `piece` bytes at a time give what they give in memory.
+void expect_as_in_memory(const testfiles::TempDir& dir, const Bytes& bytes, size_t piece)
+{
+    const std::string path = dir.file("Outlook.nk2");
+    write_file(path, bytes);
+    contacts::ContactStore expected;
+    SkipLog expected_log;
+    const engine::AutocompleteCards in_memory =
+        engine::add_autocomplete_cards(bytes, 1252, u"Outlook.nk2", expected, expected_log, 0);
+    contacts::ContactStore store;
+    SkipLog log;
+    engine::AutocompleteCards read;
+    ASSERT_TRUE(engine::scan_autocomplete_file(path, 1252, store, log, &read, piece));
+    EXPECT_EQ(read.rows, in_memory.rows);
+    EXPECT_EQ(read.cards, in_memory.cards);
+    EXPECT_EQ(read.damage, in_memory.damage);
+    EXPECT_FALSE(read.out_of_memory);
+    EXPECT_EQ(log.skipped, expected_log.skipped);
+    EXPECT_EQ(card_lines(store), card_lines(expected));
+}
+
 TEST(AutocompleteFile, ReadInPiecesAsInMemory)
 {
     testfiles::TempDir dir;
@@ -412,26 +433,27 @@ TEST(AutocompleteFile, ReadInPiecesAsInMemory)
         streams.emplace_back(c.what, c.bytes());
     }
     for (const auto& [what, bytes] : streams) {
-        const std::string path = dir.file("Outlook.nk2");
-        write_file(path, bytes);
-        contacts::ContactStore expected;
-        SkipLog expected_log;
-        const engine::AutocompleteCards in_memory =
-            engine::add_autocomplete_cards(bytes, 1252, u"Outlook.nk2", expected, expected_log, 0);
         for (const size_t piece :
              {size_t{1}, size_t{2}, size_t{15}, size_t{16}, size_t{17}, first_row - 1, first_row, first_row + 1,
               bytes.size() - 1, bytes.size(), bytes.size() + 1, engine::kAutocompletePiece}) {
             SCOPED_TRACE(what + ", pieces of " + std::to_string(piece));
-            contacts::ContactStore store;
-            SkipLog log;
-            engine::AutocompleteCards read;
-            ASSERT_TRUE(engine::scan_autocomplete_file(path, 1252, store, log, &read, piece));
-            EXPECT_EQ(read.rows, in_memory.rows);
-            EXPECT_EQ(read.cards, in_memory.cards);
-            EXPECT_EQ(read.damage, in_memory.damage);
-            EXPECT_FALSE(read.out_of_memory);
-            EXPECT_EQ(log.skipped, expected_log.skipped);
-            EXPECT_EQ(card_lines(store), card_lines(expected));
+            expect_as_in_memory(dir, bytes, piece);
+        }
+    }
+}
+
+// A file of more than one piece has its rows read on a thread of their own, handed over in
+// batches of 64 rows, at most 256 rows ahead: row counts at the edges of both, whole and cut.
+TEST(AutocompleteFile, RowsReadBesideAsInMemory)
+{
+    testfiles::TempDir dir;
+    for (const int rows : {1, 63, 64, 65, 255, 256, 257, 513}) {
+        const Bytes whole = stream_of(fixture::sample_autocomplete(rows, 7));
+        const Bytes cut_row(whole.begin(), whole.end() - 14);    // inside the last row
+        const Bytes cut_trailer(whole.begin(), whole.end() - 5); // inside the trailer
+        for (const Bytes* bytes : {&whole, &cut_row, &cut_trailer}) {
+            SCOPED_TRACE(std::to_string(rows) + " rows, " + std::to_string(bytes->size()) + " bytes");
+            expect_as_in_memory(dir, *bytes, 4096);
         }
     }
 }

@@ -56,9 +56,11 @@ bool is_autocomplete_file(const std::string& path_utf8);
 
 // Reads the whole file at `path_utf8` as one stream into `store` (add_autocomplete_cards, the
 // file's name as `where`). False when the file cannot be opened. The file is read `piece` bytes
-// at a time, each row's card made as soon as its bytes are read: what is held at once is a piece,
-// or a row larger than one (and the records made). A file that ends before its size said ends the
-// stream there.
+// at a time and each row's card made as soon as its bytes are read: what is held at once is a
+// piece, or a row larger than one (and the records made). A file of more than one piece has its
+// rows read and their texts decoded on a thread of its own, a few hundred rows ahead of the cards
+// (made, and reported to `listener`, on the caller's thread). A file that ends before its size
+// said ends the stream there.
 inline constexpr std::size_t kAutocompletePiece = 256 * 1024;
 bool scan_autocomplete_file(const std::string& path_utf8, int codepage, contacts::ContactStore& store,
                             ScanListener& listener, AutocompleteCards* out, std::size_t piece = kAutocompletePiece);
