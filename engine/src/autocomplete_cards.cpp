@@ -22,6 +22,20 @@ using contacts::Field;
 
 constexpr std::u16string_view kWeightNote = u"Suggested by Outlook's autocomplete list, weight ";
 
+// "73,728" written at the end of `room`.
+constexpr std::size_t kGroupedRoom = 13; // 4,294,967,295
+std::u16string_view grouped_digits(uint32_t value, char16_t (&room)[kGroupedRoom])
+{
+    char16_t* at = std::end(room);
+    for (int digits = 0; digits == 0 || value != 0; ++digits, value /= 10) {
+        if (digits != 0 && digits % 3 == 0) {
+            *--at = u',';
+        }
+        *--at = static_cast<char16_t>(u'0' + value % 10);
+    }
+    return {at, static_cast<std::size_t>(std::end(room) - at)};
+}
+
 // What identifies a row's card across runs: two FNV-1a hashes of its address type and address
 // (the row's search key says the same), so that two rows never share a vCard UID.
 contacts::ContactIdentity row_identity(std::u16string_view type, std::u16string_view address)
@@ -82,6 +96,13 @@ public:
         return true;
     }
 
+    // What a card takes of a row beside its texts, made where the row is read (on the reading
+    // thread when there is one): the identity.
+    static void prepare(RowTexts& row)
+    {
+        row.identity = row_identity(row.type.units, row.address.empty() ? row.smtp.units : row.address.units);
+    }
+
 private:
     void set(Field field, std::u16string_view text, bool no_nul)
     {
@@ -125,11 +146,15 @@ private:
             }
         }
         if (row.weight) {
-            m_note.assign(kWeightNote);
-            append_grouped_number(*row.weight, m_note);
-            set(Field::body, m_note, true);
+            // The note written where the draft keeps it.
+            char16_t room[kGroupedRoom];
+            const std::u16string_view weight = grouped_digits(*row.weight, room);
+            char16_t* note = m_draft.set_text_uninitialized(Field::body, kWeightNote.size() + weight.size());
+            std::char_traits<char16_t>::copy(note, kWeightNote.data(), kWeightNote.size());
+            std::char_traits<char16_t>::copy(note + kWeightNote.size(), weight.data(), weight.size());
+            m_draft.end_text_before_nul(Field::body, kWeightNote.size() + weight.size());
         }
-        m_draft.set_identity(row_identity(type.units, address.empty() ? smtp.units : address.units));
+        m_draft.set_identity(row.identity);
         set_index_key(m_draft);
         return true;
     }
@@ -138,7 +163,7 @@ private:
     ScanListener& m_listener;
     uint32_t m_place;
     contacts::ContactDraft m_draft;
-    std::u16string m_packed, m_note;
+    std::u16string m_packed;
 };
 
 // Reads the stream in `window` and makes each row's card (the rows read beside when the stream
@@ -150,7 +175,7 @@ AutocompleteCards read_cards(StreamWindow& window, int codepage, std::u16string_
     RowsRead read;
     try {
         CardMaker maker(store, listener, place);
-        read = read_rows(window, codepage, [&](const RowTexts& row) {
+        read = read_rows(window, codepage, &CardMaker::prepare, [&](const RowTexts& row) {
             result.out_of_memory = !maker.add(row, result);
             return !result.out_of_memory;
         });
@@ -172,15 +197,8 @@ AutocompleteCards read_cards(StreamWindow& window, int codepage, std::u16string_
 
 void append_grouped_number(uint32_t value, std::u16string& out)
 {
-    char16_t grouped[13]; // 4,294,967,295
-    char16_t* at = std::end(grouped);
-    for (int digits = 0; digits == 0 || value != 0; ++digits, value /= 10) {
-        if (digits != 0 && digits % 3 == 0) {
-            *--at = u',';
-        }
-        *--at = static_cast<char16_t>(u'0' + value % 10);
-    }
-    out.append(at, static_cast<std::size_t>(std::end(grouped) - at));
+    char16_t room[kGroupedRoom];
+    out.append(grouped_digits(value, room));
 }
 
 std::u16string grouped_number(uint32_t value)

@@ -83,7 +83,10 @@ void text_of(const std::optional<autocomplete::Value>& value, int codepage, RowT
 class RowReader
 {
 public:
-    RowReader(StreamWindow& window, int codepage) : m_window(window), m_codepage(codepage) {}
+    RowReader(StreamWindow& window, int codepage, const PrepareRow& prepare)
+        : m_window(window), m_codepage(codepage), m_prepare(prepare)
+    {
+    }
 
     // The next row's texts into `out`; false once the stream has ended (result() says how).
     bool next(RowTexts& out)
@@ -113,6 +116,7 @@ public:
         text_of(m_row.smtp_address, m_codepage, out.smtp);
         text_of(m_row.nickname, m_codepage, out.nickname);
         out.weight = m_row.weight;
+        m_prepare(out);
         return true;
     }
 
@@ -152,6 +156,7 @@ private:
 
     StreamWindow& m_window;
     int m_codepage;
+    const PrepareRow& m_prepare;
     bool m_started = false;
     bool m_ended = false;
     uint32_t m_declared = 0;
@@ -284,9 +289,10 @@ bool read_beside(RowReader& reader, RowRing& ring, const std::function<bool(cons
 
 } // namespace
 
-RowsRead read_rows(StreamWindow& window, int codepage, const std::function<bool(const RowTexts&)>& take)
+RowsRead read_rows(StreamWindow& window, int codepage, const PrepareRow& prepare,
+                   const std::function<bool(const RowTexts&)>& take)
 {
-    RowReader reader(window, codepage);
+    RowReader reader(window, codepage, prepare);
     if (window.in_pieces()) {
         auto ring = std::make_unique<RowRing>();
         if (read_beside(reader, *ring, take)) {

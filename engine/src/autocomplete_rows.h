@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "autocomplete/stream.h"
+#include "contacts/contact_record.h"
 
 namespace engine {
 
@@ -62,12 +63,15 @@ struct RowText
     bool empty() const { return units.empty(); }
 };
 
-// The values of a row that a card takes; a text absent from the row is empty.
+// The values of a row that a card takes; a text absent from the row is empty. `identity` is the
+// reader's caller's own, made by its `prepare` where the row is read.
 struct RowTexts
 {
     RowText name, type, address, smtp, nickname;
     std::optional<uint32_t> weight;
+    contacts::ContactIdentity identity{};
 };
+using PrepareRow = std::function<void(RowTexts&)>;
 
 // What reading a stream's rows came to: the rows read whole, and why the stream was not read to
 // its end (none when it was).
@@ -77,13 +81,15 @@ struct RowsRead
     autocomplete::Damage damage = autocomplete::Damage::none;
 };
 
-// Reads the stream in `window` row by row (8-bit texts in `codepage`) and hands each row's texts to
-// `take`, in order, on the caller's thread; `take` returns false to stop, and nothing more is read.
+// Reads the stream in `window` row by row (8-bit texts in `codepage`), has `prepare` make what it
+// will of each row where the row is read, and hands each row's texts to `take`, in order, on the
+// caller's thread; `take` returns false to stop, and nothing more is read.
 // A file in more than one piece is read on a thread of its own, rows ahead of `take` (at most
 // kRowsAhead), when a thread can be had. Throws std::bad_alloc, from either thread, when memory
 // runs out; the thread has ended whenever this returns or throws.
 inline constexpr std::size_t kRowBatch = 64;
 inline constexpr std::size_t kRowsAhead = 4 * kRowBatch;
-RowsRead read_rows(StreamWindow& window, int codepage, const std::function<bool(const RowTexts&)>& take);
+RowsRead read_rows(StreamWindow& window, int codepage, const PrepareRow& prepare,
+                   const std::function<bool(const RowTexts&)>& take);
 
 } // namespace engine
