@@ -26,14 +26,20 @@ constexpr std::u16string_view kWeightNote = u"Suggested by Outlook's autocomplet
 constexpr std::size_t kGroupedRoom = 13; // 4,294,967,295
 std::u16string_view grouped_digits(uint32_t value, char16_t (&room)[kGroupedRoom])
 {
-    char16_t* at = std::end(room);
-    for (int digits = 0; digits == 0 || value != 0; ++digits, value /= 10) {
-        if (digits != 0 && digits % 3 == 0) {
+    char16_t* const end = room + kGroupedRoom;
+    char16_t* at = end;
+    for (int in_group = 0;; ++in_group) {
+        if (in_group == 3) {
             *--at = u',';
+            in_group = 0;
         }
-        *--at = static_cast<char16_t>(u'0' + value % 10);
+        const uint32_t rest = value / 10;
+        *--at = static_cast<char16_t>(u'0' + (value - rest * 10));
+        value = rest;
+        if (value == 0) {
+            return {at, static_cast<std::size_t>(end - at)};
+        }
     }
-    return {at, static_cast<std::size_t>(std::end(room) - at)};
 }
 
 // What identifies a row's card across runs: two FNV-1a hashes of its address type and address
@@ -69,7 +75,7 @@ bool equals_ascii_case(std::u16string_view text, std::u16string_view upper)
     return true;
 }
 
-// Rows into cards, one after another: the texts of a row go into room kept from row to row.
+// Rows into cards, one after another, through one draft kept from row to row.
 class CardMaker
 {
 public:
