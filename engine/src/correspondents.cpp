@@ -124,7 +124,7 @@ class StoredAddresses
 public:
     Known* find(std::string_view key)
     {
-        if (m_slots.empty()) {
+        if (m_slots.empty() || key.size() < kShortestKey) {
             return nullptr;
         }
         const uint64_t h = hash(key);
@@ -141,7 +141,7 @@ public:
     // Adds a key that find() does not find; a key past the room of the keys is not kept.
     void add(std::string_view key, Known known)
     {
-        if (key.size() >= kEmpty || m_keys.size() + key.size() > UINT32_MAX) {
+        if (key.size() < kShortestKey || key.size() >= kEmpty || m_keys.size() + key.size() > UINT32_MAX) {
             return;
         }
         if (2 * (m_count + 1) > m_slots.size()) {
@@ -154,38 +154,42 @@ public:
 
 private:
     static constexpr uint32_t kEmpty = UINT32_MAX;
+    static constexpr std::size_t kShortestKey = 16;
     struct Slot
     {
         uint64_t hash = 0;
         uint32_t offset = 0, size = kEmpty;
         Known known;
     };
-    // FNV-1a over eight bytes at a time, then mixed: keys are a few hundred bytes. The last
-    // bytes of a key of eight or more (fewer than eight) are taken as its last eight.
+    // The halves of a 64 by 64-bit product folded into one.
+    static uint64_t mum(uint64_t a, uint64_t b)
+    {
+        const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+        return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+    }
+    static uint64_t load(const char* at)
+    {
+        uint64_t v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
+    }
+    // Sixteen bytes at a time, each pair of words multiplied into the hash: keys are a few
+    // hundred bytes (and never fewer than sixteen: four sizes and types and the code page). The
+    // last bytes of a key (fewer than sixteen) are taken as its last sixteen.
     static uint64_t hash(std::string_view key)
     {
-        uint64_t h = 0xcbf29ce484222325ull;
-        const auto step = [&h](uint64_t word) {
-            h = (h ^ word) * 0x100000001b3ull;
-            h ^= h >> 29;
-        };
+        constexpr uint64_t kSeed = 0xa0761d6478bd642full, kOther = 0xe7037ed1a0b428dbull;
+        const char* p = key.data();
+        const std::size_t n = key.size();
+        uint64_t h = kSeed ^ n;
         std::size_t i = 0;
-        uint64_t word;
-        for (; i + 8 <= key.size(); i += 8) {
-            std::memcpy(&word, key.data() + i, 8);
-            step(word);
+        for (; i + 16 <= n; i += 16) {
+            h ^= mum(load(p + i) ^ kSeed, load(p + i + 8) ^ h ^ kOther);
         }
-        if (i < key.size() && key.size() >= 8) {
-            std::memcpy(&word, key.data() + key.size() - 8, 8);
-            step(word);
-        } else {
-            for (; i < key.size(); ++i) {
-                h = (h ^ static_cast<uint8_t>(key[i])) * 0x100000001b3ull;
-            }
+        if (i < n) {
+            h ^= mum(load(p + n - 16) ^ kSeed, load(p + n - 8) ^ h ^ kOther);
         }
-        h ^= h >> 32;
-        h *= 0x9e3779b97f4a7c15ull;
-        return h ^ h >> 29;
+        return mum(h ^ kSeed, h ^ kOther);
     }
     void place(const Slot& slot)
     {
@@ -379,11 +383,21 @@ private:
     // met (a function of their stored bytes and the code page alone), then found by those bytes.
     Known& known(const PropertyList& list, const AddressTags& tags, int codepage)
     {
-        const PropertyList::Property* found[4];
+        // The first property of each tag, found in one pass over the list.
+        const PropertyList::Property* found[4] = {};
+        for (const PropertyList::Property& p : list.all()) {
+            const std::size_t k = p.id == tags.type      ? 0
+                                  : p.id == tags.address ? 1
+                                  : p.id == tags.smtp    ? 2
+                                  : p.id == tags.name    ? 3
+                                                         : 4;
+            if (k < 4 && found[k] == nullptr) {
+                found[k] = &p;
+            }
+        }
         std::size_t size = sizeof codepage;
-        for (std::size_t i = 0; i < 4; ++i) {
-            found[i] = list.find(i == 0 ? tags.type : i == 1 ? tags.address : i == 2 ? tags.smtp : tags.name);
-            size += sizeof(uint16_t) + sizeof(uint32_t) + (found[i] != nullptr ? found[i]->size : 0);
+        for (const PropertyList::Property* p : found) {
+            size += sizeof(uint16_t) + sizeof(uint32_t) + (p != nullptr ? p->size : 0);
         }
         if (size > m_stored_room) {
             m_stored_room = std::max(size, 2 * m_stored_room);

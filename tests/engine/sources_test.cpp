@@ -291,6 +291,22 @@ TEST_P(SourcesTest, CorrespondentsCountStoredNamesByTheirMessagesCodePage)
           {json::array({to("Anm", "SMTP", "a@example.com"), to("Bem", "SMTP", "b@example.com")}), 1252}},
          {"Anm <a@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02",
           "Bem <b@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02"}},
+        // Stored forms of 62 bytes and the name's: names of 1, 8, 9 and 10 units end their forms
+        // at 64, 78, 80 and 82 bytes, at or around a multiple of sixteen.
+        {"names that differ in their last unit around sixteen bytes",
+         {{json::array({to("C", "SMTP", "c@example.com"), to("Dddddddd", "SMTP", "d@example.com"),
+                        to("Eeeeeeeee", "SMTP", "e@example.com"), to("Ffffffffff", "SMTP", "f@example.com")}),
+           1252},
+          {json::array({to("B", "SMTP", "c@example.com"), to("Dddddddc", "SMTP", "d@example.com"),
+                        to("Eeeeeeeed", "SMTP", "e@example.com"), to("Fffffffffe", "SMTP", "f@example.com")}),
+           1252},
+          {json::array({to("B", "SMTP", "c@example.com"), to("Dddddddc", "SMTP", "d@example.com"),
+                        to("Eeeeeeeed", "SMTP", "e@example.com"), to("Fffffffffe", "SMTP", "f@example.com")}),
+           1252}},
+         {"B <c@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02",
+          "Dddddddc <d@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02",
+          "Eeeeeeeed <e@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02",
+          "Fffffffffe <f@example.com> correspondent | Found in 3 messages of the mail, the latest on 2024-02-02"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
