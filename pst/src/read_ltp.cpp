@@ -120,8 +120,15 @@ Status HeapReader::open(File& file, uint64_t bid, uint8_t client_sig, bool whole
     if (b[3] != client_sig)
         return fail("heap of client type " + hex(b[3]) + ", expected " + hex(client_sig));
     m_root = get32(b + 4);
-    if (!whole)
+    if (!whole) {
+        // The first block is the one most reads ask for first (the heap's root, most tables'
+        // rows): kept as the block read last when its map is sound, as its first read would.
+        if (check_map(0, b, n, &m_lazy)) {
+            m_lazy_data = b;
+            m_current = 0;
+        }
         return Status::success();
+    }
     m_blocks.resize(blocks);
     if (blocks == 1) {
         // Most items: the block stays in the stream, which nothing reads again until the next open.
@@ -196,8 +203,9 @@ Status read_bth_header(HeapReader& heap, uint32_t hid, unsigned key_size, unsign
 {
     const uint8_t* p = nullptr;
     size_t n = 0;
-    if (Status status = heap.get(hid, &p, &n); !status)
-        return status;
+    if (!heap.find(hid, &p, &n))
+        if (Status status = heap.get(hid, &p, &n); !status)
+            return status;
     if (n < 8 || p[0] != kBthType)
         return fail("BTH header " + hex(hid) + " missing or not of type 0xb5");
     if (p[1] != key_size || p[2] != ent_size)
@@ -422,7 +430,10 @@ struct Table::Impl
     Node node;
     HeapReader heap;
     BthWalker walker;
-    std::vector<Column> columns;
+    std::vector<Column> columns; // of a table whose layout was read anew
+    // The table's columns: `columns`, or those of the sound layout it is laid out as (taken
+    // without a copy: a table is opened for every message's recipients).
+    const std::vector<Column>* cols = &columns;
     // The row layouts and column descriptions (TCINFO's bytes 2 to 9, then from 22 on) of the
     // last tables whose columns were all sound, and those columns: the recipient tables of a
     // folder's messages come in a few layouts (with or without an SMTP address column, ...),
@@ -462,11 +473,11 @@ struct Table::Impl
     // cells' reads, and a call of its own cost row_cells() half of what reading a row at once saved.
     [[gnu::always_inline]] bool cell_in_row(size_t column, std::span<const uint8_t>* out, bool* present) const
     {
-        if (column >= columns.size()) {
+        if (column >= cols->size()) {
             *present = false;
             return true;
         }
-        const Column& c = columns[column];
+        const Column& c = (*cols)[column];
         const uint8_t* r = row.data();
         *present = (r[rgib[2] + c.bit / 8] & (0x80 >> (c.bit % 8))) != 0;
         if (!*present)
@@ -490,6 +501,7 @@ Status Table::Impl::open(File& f, const Node& n)
     file = &f;
     node = n;
     columns.clear();
+    cols = &columns;
     by_tag.clear();
     by_tag_made = false;
     ids.clear();
@@ -503,8 +515,9 @@ Status Table::Impl::open(File& f, const Node& n)
         return status;
     const uint8_t* p = nullptr;
     size_t size = 0;
-    if (Status status = heap.get(heap.user_root(), &p, &size); !status)
-        return status;
+    if (!heap.find(heap.user_root(), &p, &size))
+        if (Status status = heap.get(heap.user_root(), &p, &size); !status)
+            return status;
     if (size < 22 || p[0] != kClientTC)
         return fail("TCINFO " + hex(heap.user_root()) + " missing or not of type 0x7c");
     const size_t count = p[1];
@@ -534,7 +547,7 @@ Status Table::Impl::open(File& f, const Node& n)
         }
     const bool known = same != nullptr;
     if (known)
-        columns = same->columns;
+        cols = &same->columns;
     for (size_t i = 0; i < count && !known; ++i) {
         const uint8_t* d = p + 22 + 8 * i;
         Column c{get32(d), get16(d + 4), d[6], d[7]};
@@ -666,7 +679,7 @@ uint32_t Table::row_number(size_t row) const
 }
 const std::vector<Table::Column>& Table::columns() const
 {
-    return m_impl->columns;
+    return *m_impl->cols;
 }
 
 Status Table::read_row(size_t row)
@@ -685,7 +698,7 @@ Status Table::cell_at(size_t row, size_t column, std::span<const uint8_t>* out, 
             return status;
     if (bool present = false; m.cell_in_row(column, out, &present))
         return present ? Status::success() : Status::none();
-    const Column& c = m.columns[column];
+    const Column& c = (*m.cols)[column];
     const uint32_t hnid = get32(m.row.data() + c.offset);
     if (hnid != 0 && (hnid & 0x1F) == 0) {
         const uint8_t* p = nullptr;
@@ -730,14 +743,14 @@ Status Table::cell(size_t row, uint32_t tag, std::vector<uint8_t>* out)
         // By tag, then by column (a column's index is unique): the order a stable sort by tag
         // gives, without the buffer std::stable_sort allocates. Made when a cell is first asked
         // for by its tag: readers of many small tables (a message's recipients) ask by column.
-        for (size_t i = 0; i < m.columns.size(); ++i)
-            m.by_tag.emplace_back(m.columns[i].tag, i);
+        for (size_t i = 0; i < m.cols->size(); ++i)
+            m.by_tag.emplace_back((*m.cols)[i].tag, i);
         std::sort(m.by_tag.begin(), m.by_tag.end());
         m.by_tag_made = true;
     }
     auto it =
         std::lower_bound(m.by_tag.begin(), m.by_tag.end(), tag, [](const auto& e, uint32_t t) { return e.first < t; });
-    const size_t column = it != m.by_tag.end() && it->first == tag ? it->second : m.columns.size();
+    const size_t column = it != m.by_tag.end() && it->first == tag ? it->second : m.cols->size();
     std::span<const uint8_t> bytes;
     Status status = cell_at(row, column, &bytes, out);
     // A value in a subnode is read into `out` itself; one in the row or the heap is copied there.

@@ -41,6 +41,11 @@ public:
         allocation(m_lazy_data, m_lazy, index, data, size);
         return true;
     }
+    // find_whole() or find_loaded(), as the heap was opened.
+    bool find(uint32_t hid, const uint8_t** data, size_t* size) const
+    {
+        return m_whole ? find_whole(hid, data, size) : find_loaded(hid, data, size);
+    }
     // A heap opened whole: its bytes, where every allocation lies (valid until the next open).
     std::span<const uint8_t> whole() const { return {m_data, m_data_size}; }
     // What an empty allocation's bytes point at.
@@ -122,8 +127,9 @@ private:
     {
         const uint8_t* p = nullptr;
         size_t n = 0;
-        if (Status status = heap.get(hid, &p, &n); !status)
-            return status;
+        if (!heap.find(hid, &p, &n))
+            if (Status status = heap.get(hid, &p, &n); !status)
+                return status;
         const size_t rec = info.key + (level ? 4u : info.ent);
         if (n == 0 || n % rec != 0)
             return fail("BTH node " + hex(hid) + " of " + std::to_string(n) + " bytes is not whole records of " +
