@@ -247,10 +247,19 @@ public:
     {
         const int codepage = message_codepage(list, m_fallback);
         const uint32_t m = m_message_count++;
+        // The first time of each tag, found in one pass; the delivery time, else the submit time.
+        const PropertyList::Property* times[2] = {};
+        for (const PropertyList::Property& p : list.all()) {
+            if (p.type == type_code(PropType::SysTime)) {
+                const std::size_t k = p.id == kTagDeliveryTime ? 0 : p.id == kTagSubmitTime ? 1 : 2;
+                if (k < 2 && times[k] == nullptr) {
+                    times[k] = &p;
+                }
+            }
+        }
         uint64_t when = 0;
-        for (const uint32_t tag : {kTagDeliveryTime, kTagSubmitTime}) {
-            if (const PropertyList::Property* p = list.find(tag, type_code(PropType::SysTime));
-                p != nullptr && when == 0) {
+        for (const PropertyList::Property* p : times) {
+            if (p != nullptr && when == 0) {
                 const auto bytes = list.bytes(*p);
                 if (bytes.size() >= 8) {
                     for (int i = 7; i >= 0; --i) {

@@ -1,14 +1,15 @@
 #include "engine/text_decoding.h"
 
+#include <iterator>
+#include <optional>
+
+#include "pst/little_endian.h"
 #include "pst/text.h"
 
 namespace engine {
 
 namespace {
 
-constexpr uint32_t kTagMessageCodepage = kMessageCodepageTags[0];
-constexpr uint32_t kTagInternetCodepage = kMessageCodepageTags[1];
-constexpr uint32_t kTagMessageLocale = kMessageCodepageTags[2];
 constexpr int kUtf8 = static_cast<int>(pst::kUtf8Codepage);
 
 // Mail charsets (0x3FDE values) and the ANSI code page of their script.
@@ -81,7 +82,27 @@ int ansi_codepage_of_lcid(uint32_t lcid)
 
 int message_codepage(const PropertyList& properties, int fallback)
 {
-    if (const auto cp = properties.long_value(kTagMessageCodepage)) {
+    // The first long value of each tag (as long_value() of each has it), found in one pass: a
+    // message's code page is looked for in every message of the mail.
+    const PropertyList::Property* found[std::size(kMessageCodepageTags)] = {};
+    for (const PropertyList::Property& p : properties.all()) {
+        if (p.type != type_code(PropType::Long)) {
+            continue;
+        }
+        for (size_t k = 0; k < std::size(kMessageCodepageTags); ++k) {
+            if (p.id == kMessageCodepageTags[k]) {
+                found[k] = found[k] != nullptr ? found[k] : &p;
+                break;
+            }
+        }
+    }
+    const auto long_value = [&](size_t k) -> std::optional<uint32_t> {
+        if (found[k] == nullptr || found[k]->size < 4) {
+            return std::nullopt;
+        }
+        return pst::get32(properties.bytes(*found[k]).data());
+    };
+    if (const auto cp = long_value(0)) {
         const int value = static_cast<int>(*cp);
         if (value == kUtf8) {
             return kUtf8;
@@ -90,12 +111,12 @@ int message_codepage(const PropertyList& properties, int fallback)
             return ansi;
         }
     }
-    if (const auto cpid = properties.long_value(kTagInternetCodepage)) {
+    if (const auto cpid = long_value(1)) {
         if (const int ansi = ansi_codepage_of_charset(*cpid)) {
             return ansi;
         }
     }
-    if (const auto lcid = properties.long_value(kTagMessageLocale)) {
+    if (const auto lcid = long_value(2)) {
         if (const int ansi = ansi_codepage_of_lcid(*lcid)) {
             return ansi;
         }
