@@ -364,6 +364,28 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
     // the binary search below takes the same entry for every key between one entry's key and the
     // next's, and a search from that page finds what a search from the root finds).
     uint64_t lo = 0, hi = UINT64_MAX;
+    // The entries after and before the last one found, nearest first, in the leaf where a search
+    // from last_path would begin: in a leaf of strictly rising keys the entry of `key` is the one
+    // that search finds.
+    LastEntry& last = last_entry[ptype == kPtypeBBT ? 1 : 0];
+    if (const PathPage& leaf = path[0];
+        key >= leaf.lo && key <= leaf.hi && last.bid == leaf.bid && last.ib == leaf.ib) {
+        Page* p = sound_page(leaf.bid, leaf.ib, ptype);
+        if (p && p->level == 0 && (p->ordered == 1 || (p->ordered < 0 && this->ordered(ptype, *p)))) {
+            const bool wide = L.id_size == 8;
+            for (const ptrdiff_t step : {1, 2, 3, -1, -2, -3}) {
+                const size_t i = last.index + static_cast<size_t>(step); // past either end: too large
+                if (i >= p->count)
+                    continue;
+                const uint8_t* e = p->bytes + i * p->entry_size;
+                if (key_of(ptype, wide ? get64(e) : get32(e)) == key) {
+                    last.index = i;
+                    *entry = e;
+                    return Status::success();
+                }
+            }
+        }
+    }
     for (unsigned level = 0; level <= kMaxTreeLevel; ++level) {
         const PathPage& kept = path[level];
         if (key >= kept.lo && key <= kept.hi) {
@@ -404,6 +426,7 @@ Status File::Impl::search(uint8_t ptype, uint64_t key, const uint8_t** entry)
             if (key_of(ptype, L.id(e)) != key)
                 return Status::none();
             *entry = e;
+            last = {bid, ib, first - 1};
             return Status::success();
         }
         ordered = ordered && this->ordered(ptype, *p);

@@ -207,6 +207,15 @@ struct File::Impl
         uint64_t lo = 1, hi = 0; // keys lo to hi, both included; none until a search sets them
     };
     std::array<PathPage, detail::kMaxTreeLevel + 1> last_path[2];
+    // Where each B-tree's last search ended: the leaf (last_path's at level 0 then) and its entry.
+    // A search whose key lies in that leaf looks at the entries about it first: an item's blocks
+    // (its data, its subnodes' block and theirs) have keys next to each other.
+    struct LastEntry
+    {
+        uint64_t bid = 0, ib = 0;
+        size_t index = 0;
+    };
+    LastEntry last_entry[2];
     detail::ReadWindows windows;
     detail::BlockCache internal_blocks;
     std::vector<uint8_t> scratch;

@@ -109,6 +109,26 @@ void check_every_order(const std::vector<uint8_t>& image)
         if (i < --j)
             ends.push_back(rising[j]);
     }
+    // Keys present, in strides of 1 to 6 keys rising and falling: lookups in the leaf of the last
+    // one at entries about it, at the edge of those looked at first and past it.
+    pst::Status why;
+    const auto file = File::open_memory(image, &why);
+    ASSERT_TRUE(file) << why.message;
+    File::Impl& from_root = Access::of(*file);
+    std::vector<Lookup> present;
+    for (const Lookup& l : rising) {
+        from_root.last_path[0] = from_root.last_path[1] = {};
+        if (search(from_root, l).outcome == 1)
+            present.push_back(l);
+    }
+    for (size_t stride = 1; stride <= 6; ++stride) {
+        std::vector<Lookup> strides;
+        for (size_t i = 0; i < present.size(); i += stride)
+            strides.push_back(present[i]);
+        for (size_t i = present.size(); i > stride; i -= stride)
+            strides.push_back(present[i - 1]);
+        EXPECT_EQ(check_order(image, strides, ("strides of " + std::to_string(stride)).c_str()), strides.size());
+    }
     const size_t found = check_order(image, walk, "walk");
     EXPECT_GT(found, walk.size() / 5);
     EXPECT_EQ(check_order(image, rising, "rising"), found);
