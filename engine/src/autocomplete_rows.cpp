@@ -105,7 +105,11 @@ public:
         const Damage damage =
             read_whole([&](std::span<const uint8_t> bytes) { return autocomplete::read_row(bytes, m_row, &used); });
         if (damage != Damage::none) {
-            end(m_too_many ? Damage::row_count : damage);
+            // Against the stream's size as far as it could be read: a file cut while being read
+            // counts as the bytes it had.
+            const bool too_many =
+                autocomplete::more_rows_than_fit(m_declared, m_window.size() - autocomplete::kHeaderBytes);
+            end(too_many ? Damage::row_count : damage);
             return false;
         }
         m_window.take(used);
@@ -144,7 +148,6 @@ private:
             return false;
         }
         m_window.take(autocomplete::kHeaderBytes);
-        m_too_many = autocomplete::more_rows_than_fit(m_declared, m_window.size() - autocomplete::kHeaderBytes);
         return true;
     }
 
@@ -160,7 +163,6 @@ private:
     bool m_started = false;
     bool m_ended = false;
     uint32_t m_declared = 0;
-    bool m_too_many = false;
     autocomplete::Row m_row;
     RowsRead m_result;
 };

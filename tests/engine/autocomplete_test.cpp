@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "autocomplete/stream.h"
+#include "autocomplete_rows.h"
 #include "cli/convert.h"
 #include "contacts/contact_store.h"
 #include "converter_run.h"
@@ -454,6 +455,34 @@ TEST(AutocompleteFile, RowsReadBesideAsInMemory)
         for (const Bytes* bytes : {&whole, &cut_row, &cut_trailer}) {
             SCOPED_TRACE(std::to_string(rows) + " rows, " + std::to_string(bytes->size()) + " bytes");
             expect_as_in_memory(dir, *bytes, 4096);
+        }
+    }
+}
+
+// A file that ends before the size it had when opened (cut while being read) ends the stream
+// where it ends: the rows and damage of the bytes there are, whether the file is read in one piece
+// or in many (then on a thread of its own).
+TEST(AutocompleteFile, FileShorterThanItsSizeReadsAsItsBytes)
+{
+    const auto rows_of = [](engine::StreamWindow window) {
+        return engine::read_rows(
+            window, 1252, [](engine::RowTexts&) {}, [](const engine::RowTexts&) { return true; });
+    };
+    for (const int rows : {1, 65}) {
+        const Bytes whole = stream_of(fixture::sample_autocomplete(rows, 5));
+        for (const size_t cut : {size_t{0}, size_t{15}, size_t{16}, whole.size() / 2, whole.size() - 1}) {
+            const Bytes bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+            const engine::RowsRead expected = rows_of(engine::StreamWindow(bytes));
+            for (const uint64_t said : {uint64_t{cut + 1}, uint64_t{whole.size()}, uint64_t{whole.size() + 4096}}) {
+                for (const size_t piece : {size_t{1}, size_t{16}, cut, size_t{4096}}) {
+                    SCOPED_TRACE(std::to_string(rows) + " rows cut at " + std::to_string(cut) + ", said " +
+                                 std::to_string(said) + ", pieces of " + std::to_string(piece));
+                    std::istringstream file(std::string(bytes.begin(), bytes.end()));
+                    const engine::RowsRead read = rows_of(engine::StreamWindow(file, said, piece));
+                    EXPECT_EQ(read.rows, expected.rows);
+                    EXPECT_EQ(read.damage, expected.damage);
+                }
+            }
         }
     }
 }
