@@ -201,17 +201,10 @@ AutocompleteCards read_cards(StreamWindow& window, int codepage, std::u16string_
 
 } // namespace
 
-void append_grouped_number(uint32_t value, std::u16string& out)
-{
-    char16_t room[kGroupedRoom];
-    out.append(grouped_digits(value, room));
-}
-
 std::u16string grouped_number(uint32_t value)
 {
-    std::u16string out;
-    append_grouped_number(value, out);
-    return out;
+    char16_t room[kGroupedRoom];
+    return std::u16string(grouped_digits(value, room));
 }
 
 AutocompleteCards add_autocomplete_cards(std::span<const uint8_t> bytes, int codepage, std::u16string_view where,

@@ -36,8 +36,6 @@ struct AutocompleteCards
 
 // "73,728": a weight with a comma between each group of three digits.
 std::u16string grouped_number(uint32_t value);
-// The same appended to `out`.
-void append_grouped_number(uint32_t value, std::u16string& out);
 
 // Reads `stream` and appends a card per row to `store` (numbered after the cards already in it),
 // each reported through listener.contact_added before it is appended. Damage is reported as one
